@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ tests in an optimised build and again under AddressSanitizer and
+# UBSan, then the Python tests against the extension of the optimised build.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/install-deps.sh
+PY=${PYTHON:-python3}
+
+bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release
+(cd build/release && ctest --output-on-failure)
+
+bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DKELVANE_SANITIZE=ON -DKELVANE_PYTHON=OFF
+(cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+   ctest --output-on-failure)
+
+PYTHONPATH="$root/build/release/python:$root/python" "$PY" -m pytest -q tests

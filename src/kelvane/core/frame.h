@@ -1,0 +1,84 @@
+// Frame records: a frame as the reader hands it out (views into the reader's buffers) and the
+// self-contained `OwnedFrame` that outlives the reader's next call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kelvane {
+
+// Flag bits of FrameHeader::flags.
+inline constexpr std::uint16_t kFlagTiming = 0x0001;
+inline constexpr std::uint16_t kFlagAncillaBits = 0x0002;
+inline constexpr std::uint16_t kFlagMetadata = 0x0004;
+inline constexpr std::uint16_t kFlagAnnotations = 0x0008;
+
+struct FrameMetadata {
+  std::optional<std::uint64_t> observable_flips;  // wire key 16
+  std::optional<std::string> metadata_text;       // wire key 1 (valid UTF-8 only)
+  std::optional<std::uint32_t> metadata_word_a;   // wire key 2
+  std::optional<std::uint32_t> metadata_word_b;   // wire key 3
+  std::optional<std::uint8_t> metadata_byte;      // wire key 4
+  bool operator==(const FrameMetadata&) const = default;
+};
+
+struct Annotation {
+  std::uint64_t value = 0;
+  std::uint8_t kind = 0;
+  std::uint8_t aux = 0;
+  bool operator==(const Annotation&) const = default;
+};
+
+// The decoded 36-byte frame header.
+struct FrameHeader {
+  std::uint64_t frame_id = 0;
+  std::uint32_t round = 0;
+  std::uint64_t timestamp_ns = 0;
+  std::uint16_t qubit_count = 0;
+  std::uint16_t ancilla_count = 0;
+  std::uint32_t header_word = 0;
+  std::uint8_t code_type = 0;  // raw code byte; every value is accepted
+  std::uint8_t distance = 0;
+  std::uint16_t flags = 0;
+  std::uint32_t header_crc = 0;
+  bool operator==(const FrameHeader&) const = default;
+};
+
+// One frame in wire form. The byte sections are views valid only until the reader's next call.
+struct SyndromeFrame {
+  FrameHeader header;
+  std::span<const std::uint8_t> detector_events_rle;
+  std::span<const std::int8_t> meas_results;
+  std::vector<std::uint16_t> timing_offsets;  // decoded from little-endian; empty without flag bit 0
+  std::span<const std::uint8_t> ancilla_bits;
+  std::optional<FrameMetadata> metadata;
+  std::optional<std::vector<Annotation>> annotations;
+};
+
+// Number of fired events in the encoding: the sum of the run lengths of runs whose value is 1,
+// over the whole encoding (not limited to ancilla_count entries).
+std::uint32_t detector_event_count(std::span<const std::uint8_t> rle);
+inline std::uint32_t detector_event_count(const SyndromeFrame& f) { return detector_event_count(f.detector_events_rle); }
+
+// The self-contained frame record handed to Python.
+struct OwnedFrame {
+  std::uint64_t frame_id = 0;
+  std::uint32_t round = 0;
+  std::uint64_t timestamp_ns = 0;
+  std::uint16_t qubit_count = 0;
+  std::uint16_t ancilla_count = 0;
+  std::uint32_t detector_event_count = 0;
+  std::uint8_t code_type = 0;
+  std::uint8_t distance = 0;
+  std::vector<std::uint8_t> detector_events;  // exactly ancilla_count entries, each 0 or 1
+  std::vector<std::int8_t> meas_results;
+  std::optional<std::uint64_t> observable_flips;
+};
+
+// Copies a reader's frame into an OwnedFrame, expanding the detector events to ancilla_count.
+OwnedFrame to_owned_frame(const SyndromeFrame& frame);
+
+}  // namespace kelvane

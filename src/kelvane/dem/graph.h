@@ -1,0 +1,40 @@
+// The decoding graph of a detector error model: one node per detector plus a boundary node,
+// and one weighted edge per (component of an) error mechanism. Immutable once built; shared
+// read-only through std::shared_ptr<const SpacetimeGraph>.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace kelvane {
+
+struct DetectorErrorModel;
+
+struct SpacetimeNode {
+  std::optional<std::array<double, 3>> coords;  // declared coordinates; never on the boundary
+  std::uint64_t index = 0;                      // detector id; all ones for the boundary
+};
+
+struct SpacetimeEdge {
+  std::vector<std::uint8_t> observables;  // observable ids flipped by the mechanism
+  std::uint32_t node_a = 0;               // always a detector node
+  std::uint32_t node_b = 0;               // a detector node, or the boundary
+  float weight = 0.0f;                    // ln((1 - p) / p)
+};
+
+struct SpacetimeGraph {
+  std::vector<SpacetimeNode> nodes;  // num_detectors detector nodes, then the boundary node
+  std::vector<SpacetimeEdge> edges;  // in creation order
+  std::uint64_t boundary = 0;        // == num_detectors
+
+  static SpacetimeGraph from_dem(const DetectorErrorModel& model);
+  std::size_t node_count() const { return nodes.size(); }
+};
+
+inline constexpr std::uint64_t kBoundaryIndex = std::numeric_limits<std::uint64_t>::max();
+
+}  // namespace kelvane

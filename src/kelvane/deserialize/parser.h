@@ -1,0 +1,55 @@
+// Stateless parsers of the KVLX wire format (all integers little-endian). None of them reads
+// past the bytes it is given.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "kelvane/core/error.h"
+#include "kelvane/core/frame.h"
+
+namespace kelvane {
+
+inline constexpr std::uint32_t kKvlxMagic = 0x4B564C58;  // bytes "XLVK"
+inline constexpr std::uint16_t kKvlxVersion = 1;
+inline constexpr std::size_t kFileHeaderSize = 26;
+inline constexpr std::size_t kFrameHeaderSize = 36;
+inline constexpr std::size_t kTrailerSize = 6;
+inline constexpr std::uint16_t kTrailerMarker = 0xFFFF;
+
+struct FileHeader {
+  std::uint32_t magic = kKvlxMagic;
+  std::uint16_t version = kKvlxVersion;
+  Uuid schema_id{};
+  std::uint32_t file_word = 0;
+  bool operator==(const FileHeader&) const = default;
+};
+
+// Value and the number of bytes consumed.
+template <typename T>
+using Parsed = std::pair<T, std::size_t>;
+
+// Checks, in order: length >= 26 (else PayloadLengthMismatch{26, len}), magic (InvalidMagic),
+// version (UnsupportedVersion). Consumes 26 bytes.
+Result<Parsed<FileHeader>> parse_file_header(std::span<const std::uint8_t> bytes);
+
+// Length >= 36 (else PayloadLengthMismatch{36, len}); CRC-32 of bytes 0..31 against the stored
+// header_crc (else CrcMismatch{computed, stored}). No field value is examined. Consumes 36 bytes.
+Result<Parsed<FrameHeader>> parse_frame_header(std::span<const std::uint8_t> bytes);
+
+// The annotation block, count byte first: min(count, (len - 1) / 10) entries. Never fails.
+std::vector<Annotation> parse_annotations(std::span<const std::uint8_t> bytes);
+
+// Applies one metadata entry (key, value bytes) to `meta` by the key table; unknown keys and
+// wrong lengths are ignored.
+void apply_metadata_entry(FrameMetadata& meta, std::uint16_t key, std::span<const std::uint8_t> value);
+
+// Expands run-length-encoded detector events to exactly `n` entries of 0 or 1 (cut or padded).
+std::vector<std::uint8_t> decode_rle_events(std::span<const std::uint8_t> rle, std::size_t n);
+
+// CRC-32 (IEEE 802.3, zlib's crc32) of `bytes`.
+std::uint32_t crc32_of(std::span<const std::uint8_t> bytes);
+
+}  // namespace kelvane

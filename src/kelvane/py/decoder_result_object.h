@@ -1,0 +1,30 @@
+// The DecoderResult and LogicalCorrection classes.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kelvane/py/native_object.h"
+
+namespace kelvane::py {
+
+struct CorrectionRecord {
+  std::uint8_t logical_id = 0;
+  std::string pauli;
+};
+
+struct DecoderResultData {
+  std::vector<CorrectionRecord> corrections;
+  double confidence = 1.0;
+  std::uint64_t observable_flips = 0;
+};
+
+using PyDecoderResult = NativeObject<DecoderResultData>;
+
+// A new DecoderResult object, or nullptr with an exception set.
+PyObject* new_decoder_result(DecoderResultData data);
+
+}  // namespace kelvane::py
