@@ -1,0 +1,52 @@
+// A bounded sliding window over the most recent syndrome rounds and its flat detector matrix.
+// Flat detector index = row * ancilla_count + ancilla, row 0 the oldest round held.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace kelvane {
+
+// One round, owned by the window once pushed. List lengths are whatever the producer gave.
+struct OwnedSyndromeData {
+  std::vector<std::uint8_t> detector_events;  // one 0/1 entry per ancilla
+  std::vector<std::int8_t> meas_results;
+  std::uint64_t frame_id = 0;
+  std::uint64_t timestamp_ns = 0;
+  std::uint32_t round = 0;
+};
+
+class SyndromeWindow {
+ public:
+  // Reserves room for window_depth rounds and ancilla_count * window_depth matrix entries.
+  // Zero is accepted for both; a depth of 0 never evicts.
+  SyndromeWindow(std::size_t ancilla_count, std::size_t window_depth);
+
+  // Evicts the oldest round when the window holds window_depth (> 0) rounds, appends `data`,
+  // and rebuilds the matrix; rows are padded with 0 or cut to ancilla_count.
+  void push_owned(OwnedSyndromeData data);
+
+  // Ascending flat indices of all set matrix entries.
+  std::vector<std::uint32_t> active_detectors() const;
+  // The same, appended to `out` after clearing it (no allocation once `out` has grown).
+  void active_detectors(std::vector<std::uint32_t>& out) const;
+
+  std::size_t rounds_held() const { return rounds_.size(); }
+  std::size_t window_depth() const { return window_depth_; }
+  std::size_t ancilla_count() const { return ancilla_count_; }
+  const std::vector<std::uint8_t>& detector_matrix() const { return detector_matrix_; }
+  const std::deque<OwnedSyndromeData>& rounds() const { return rounds_; }
+  bool is_full() const { return rounds_.size() == window_depth_; }
+  bool is_empty() const { return rounds_.empty(); }
+
+ private:
+  void rebuild_matrix();
+
+  std::deque<OwnedSyndromeData> rounds_;
+  std::vector<std::uint8_t> detector_matrix_;  // 0/1 entries, row-major
+  std::size_t window_depth_;
+  std::size_t ancilla_count_;
+};
+
+}  // namespace kelvane
