@@ -17,5 +17,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
 PY=${PYTHON:-python3}
-"$PY" -m pip install -q --disable-pip-version-check \
+"$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
   "numpy>=1.26" pytest hypothesis stim pymatching "scikit-build-core>=0.10"
