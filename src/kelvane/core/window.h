@@ -2,8 +2,11 @@
 // Flat detector index = row * ancilla_count + ancilla, row 0 the oldest round held.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <expected>
+#include <string>
 #include <vector>
 
 namespace kelvane {
@@ -17,11 +20,31 @@ struct OwnedSyndromeData {
   std::uint32_t round = 0;
 };
 
+// Most matrix entries a window reserves: flat detector indices are 32-bit.
+inline constexpr std::uint64_t kMaxWindowEntries = std::uint64_t{1} << 32;
+
+// Why SyndromeWindow::create refused a size.
+struct WindowSizeError {
+  std::size_t ancilla_count = 0;
+  std::size_t window_depth = 0;
+  bool allocation_failed = false;  // false: the product overflows or exceeds kMaxWindowEntries
+  // "syndrome window of {depth} rounds x {ancillas} ancillas is too large to reserve"
+  std::string to_string() const;
+};
+
 class SyndromeWindow {
  public:
   // Reserves room for window_depth rounds and ancilla_count * window_depth matrix entries.
-  // Zero is accepted for both; a depth of 0 never evicts.
+  // Zero is accepted for both; a depth of 0 never evicts. Never fails: when the reservation
+  // is beyond kMaxWindowEntries or cannot be allocated, the window is made without it and its
+  // matrix grows as rounds arrive.
   SyndromeWindow(std::size_t ancilla_count, std::size_t window_depth);
+
+  // Like the constructor, but reports a size whose reservation cannot be made instead of
+  // skipping it: ancilla_count or ancilla_count * window_depth above kMaxWindowEntries
+  // (overflow included), or an allocation failure.
+  static std::expected<SyndromeWindow, WindowSizeError> create(std::size_t ancilla_count,
+                                                               std::size_t window_depth);
 
   // Evicts the oldest round when the window holds window_depth (> 0) rounds, appends `data`,
   // and rebuilds the matrix; rows are padded with 0 or cut to ancilla_count.
@@ -41,6 +64,9 @@ class SyndromeWindow {
   bool is_empty() const { return rounds_.empty(); }
 
  private:
+  enum class Reservation { kDone, kTooLarge, kAllocationFailed };
+  // Reserves ancilla_count * window_depth matrix entries unless that size is refused.
+  Reservation reserve_matrix();
   void rebuild_matrix();
 
   std::deque<OwnedSyndromeData> rounds_;
