@@ -18,6 +18,8 @@ inline constexpr std::size_t kFileHeaderSize = 26;
 inline constexpr std::size_t kFrameHeaderSize = 36;
 inline constexpr std::size_t kTrailerSize = 6;
 inline constexpr std::uint16_t kTrailerMarker = 0xFFFF;
+// Offset of header_crc in the frame header; the CRC covers the bytes before it.
+inline constexpr std::size_t kFrameHeaderCrcOffset = 32;
 
 struct FileHeader {
   std::uint32_t magic = kKvlxMagic;

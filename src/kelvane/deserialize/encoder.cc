@@ -1,0 +1,146 @@
+#include "kelvane/deserialize/encoder.h"
+
+#include <cstring>
+#include <limits>
+
+#include "kelvane/core/rle.h"
+#include "kelvane/deserialize/le_bytes.h"
+#include "kelvane/deserialize/metadata_keys.h"
+
+namespace kelvane {
+
+namespace {
+
+constexpr std::size_t kMaxU16 = std::numeric_limits<std::uint16_t>::max();
+constexpr std::size_t kMaxU8 = std::numeric_limits<std::uint8_t>::max();
+
+std::vector<std::uint8_t> le_bytes_of(std::uint64_t value, std::size_t width) {
+  std::vector<std::uint8_t> out(width);
+  for (std::size_t i = 0; i < width; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  return out;
+}
+
+std::unexpected<KelvaneError> too_long(std::size_t limit, std::size_t found) {
+  return fail(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(limit), found});
+}
+
+}  // namespace
+
+std::vector<MetadataEntry> metadata_entries(const FrameMetadata& meta) {
+  std::vector<MetadataEntry> out;
+  if (meta.metadata_text) {
+    out.push_back({kMetaKeyText, std::vector<std::uint8_t>(meta.metadata_text->begin(), meta.metadata_text->end())});
+  }
+  if (meta.metadata_word_a) out.push_back({kMetaKeyWordA, le_bytes_of(*meta.metadata_word_a, 4)});
+  if (meta.metadata_word_b) out.push_back({kMetaKeyWordB, le_bytes_of(*meta.metadata_word_b, 4)});
+  if (meta.metadata_byte) out.push_back({kMetaKeyByte, {*meta.metadata_byte}});
+  if (meta.observable_flips) out.push_back({kMetaKeyObservableFlips, le_bytes_of(*meta.observable_flips, 8)});
+  return out;
+}
+
+std::vector<std::uint8_t> encode_file_header(const FileHeader& header) {
+  std::vector<std::uint8_t> out;
+  out.reserve(kFileHeaderSize);
+  append_le(out, header.magic);
+  append_le(out, header.version);
+  out.insert(out.end(), header.schema_id.begin(), header.schema_id.end());
+  append_le(out, header.file_word);
+  return out;
+}
+
+std::array<std::uint8_t, kFrameHeaderSize> encode_frame_header(const FrameHeader& h, std::optional<std::uint32_t> crc) {
+  std::array<std::uint8_t, kFrameHeaderSize> out{};
+  std::uint8_t* p = out.data();
+  store_le(p + 0, h.frame_id);
+  store_le(p + 8, h.round);
+  store_le(p + 12, h.timestamp_ns);
+  store_le(p + 20, h.qubit_count);
+  store_le(p + 22, h.ancilla_count);
+  store_le(p + 24, h.header_word);
+  p[28] = h.code_type;
+  p[29] = h.distance;
+  store_le(p + 30, h.flags);
+  const std::uint32_t value = crc ? *crc : crc32_of(std::span<const std::uint8_t>(out).first(kFrameHeaderCrcOffset));
+  store_le(p + kFrameHeaderCrcOffset, value);
+  return out;
+}
+
+std::array<std::uint8_t, kTrailerSize> encode_trailer(std::span<const std::uint8_t, kFrameHeaderSize> header_bytes) {
+  std::array<std::uint8_t, kTrailerSize> out{};
+  store_le(out.data(), kTrailerMarker);
+  store_le(out.data() + 2, crc32_of(header_bytes));
+  return out;
+}
+
+std::vector<std::uint8_t> encode_rle_events(std::span<const std::uint8_t> events) {
+  std::vector<std::uint8_t> out;
+  std::size_t i = 0;
+  while (i < events.size()) {
+    const bool fired = events[i] != 0;
+    std::size_t run = 1;
+    while (i + run < events.size() && (events[i + run] != 0) == fired) ++run;
+    i += run;
+    const std::uint8_t value_bit = fired ? kRleValueBit : 0;
+    while (run > 0) {
+      const std::size_t piece = run < kRleMaxRun ? run : kRleMaxRun;
+      out.push_back(static_cast<std::uint8_t>(value_bit | piece));
+      run -= piece;
+    }
+  }
+  return out;
+}
+
+Status append_frame(std::vector<std::uint8_t>& out, const FrameSpec& spec) {
+  const std::uint16_t flags = spec.header.flags;
+  std::vector<std::uint8_t> encoded;
+  std::span<const std::uint8_t> rle;
+  if (spec.detector_events_rle) {
+    rle = *spec.detector_events_rle;
+  } else {
+    encoded = encode_rle_events(spec.detector_events);
+    rle = encoded;
+  }
+  if (rle.size() > kMaxU16) return too_long(kMaxU16, rle.size());
+  if (flags & kFlagMetadata) {
+    if (!spec.metadata_count && spec.metadata.size() > kMaxU16) return too_long(kMaxU16, spec.metadata.size());
+    for (const MetadataEntry& e : spec.metadata) {
+      if (e.value.size() > kMaxU16) return too_long(kMaxU16, e.value.size());
+    }
+  }
+  if ((flags & kFlagAnnotations) && !spec.annotation_count && spec.annotations.size() > kMaxU8) {
+    return too_long(kMaxU8, spec.annotations.size());
+  }
+
+  const auto header = encode_frame_header(spec.header, spec.header_crc);
+  out.insert(out.end(), header.begin(), header.end());
+  append_le(out, static_cast<std::uint16_t>(rle.size()));
+  out.insert(out.end(), rle.begin(), rle.end());
+  for (std::int8_t m : spec.meas_results) out.push_back(static_cast<std::uint8_t>(m));
+  if (flags & kFlagTiming) {
+    for (std::uint16_t t : spec.timing_offsets) append_le(out, t);
+  }
+  if (flags & kFlagAncillaBits) out.insert(out.end(), spec.ancilla_bits.begin(), spec.ancilla_bits.end());
+  if (flags & kFlagMetadata) {
+    append_le(out, spec.metadata_count ? *spec.metadata_count : static_cast<std::uint16_t>(spec.metadata.size()));
+    for (const MetadataEntry& e : spec.metadata) {
+      append_le(out, e.key);
+      append_le(out, static_cast<std::uint16_t>(e.value.size()));
+      out.insert(out.end(), e.value.begin(), e.value.end());
+    }
+  }
+  if (flags & kFlagAnnotations) {
+    out.push_back(spec.annotation_count ? *spec.annotation_count : static_cast<std::uint8_t>(spec.annotations.size()));
+    for (const Annotation& a : spec.annotations) {
+      out.push_back(a.kind);
+      append_le(out, a.value);
+      out.push_back(a.aux);
+    }
+  }
+  if (spec.trailer.present) {
+    append_le(out, spec.trailer.marker);
+    append_le(out, spec.trailer.crc ? *spec.trailer.crc : crc32_of(header));
+  }
+  return {};
+}
+
+}  // namespace kelvane

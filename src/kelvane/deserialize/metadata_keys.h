@@ -1,0 +1,15 @@
+// Wire keys of the KVLX metadata block and the value length each accepts. An entry with any
+// other key, or with a different length, is skipped by the reader.
+#pragma once
+
+#include <cstdint>
+
+namespace kelvane {
+
+inline constexpr std::uint16_t kMetaKeyText = 1;              // any length, UTF-8 text
+inline constexpr std::uint16_t kMetaKeyWordA = 2;             // 4 bytes, u32
+inline constexpr std::uint16_t kMetaKeyWordB = 3;             // 4 bytes, u32
+inline constexpr std::uint16_t kMetaKeyByte = 4;              // 1 byte, u8
+inline constexpr std::uint16_t kMetaKeyObservableFlips = 16;  // 8 bytes, u64
+
+}  // namespace kelvane

@@ -1,0 +1,123 @@
+#include "kelvane/deserialize/parser.h"
+
+#include <zlib.h>
+
+#include <limits>
+#include <string>
+
+#include "kelvane/core/rle.h"
+#include "kelvane/deserialize/le_bytes.h"
+#include "kelvane/deserialize/metadata_keys.h"
+#include "kelvane/deserialize/utf8.h"
+
+namespace kelvane {
+
+namespace {
+// One annotation entry: kind (u8), value (u64), aux (u8).
+constexpr std::size_t kAnnotationBytes = 10;
+}  // namespace
+
+std::uint32_t crc32_of(std::span<const std::uint8_t> bytes) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  // zlib takes a 32-bit length; feed very large inputs in pieces.
+  const std::uint8_t* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const uInt chunk = left > std::numeric_limits<uInt>::max() ? std::numeric_limits<uInt>::max()
+                                                               : static_cast<uInt>(left);
+    crc = crc32(crc, p, chunk);
+    p += chunk;
+    left -= chunk;
+  }
+  return static_cast<std::uint32_t>(crc);
+}
+
+Result<Parsed<FileHeader>> parse_file_header(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < kFileHeaderSize) {
+    return fail(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(kFileHeaderSize), bytes.size()});
+  }
+  const std::uint8_t* p = bytes.data();
+  FileHeader h;
+  h.magic = load_le<std::uint32_t>(p);
+  if (h.magic != kKvlxMagic) return fail(errors::InvalidMagic{h.magic});
+  h.version = load_le<std::uint16_t>(p + 4);
+  if (h.version != kKvlxVersion) return fail(errors::UnsupportedVersion{h.version});
+  for (std::size_t i = 0; i < h.schema_id.size(); ++i) h.schema_id[i] = p[6 + i];
+  h.file_word = load_le<std::uint32_t>(p + 22);
+  return Parsed<FileHeader>{h, kFileHeaderSize};
+}
+
+Result<Parsed<FrameHeader>> parse_frame_header(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < kFrameHeaderSize) {
+    return fail(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(kFrameHeaderSize), bytes.size()});
+  }
+  const std::uint8_t* p = bytes.data();
+  const std::uint32_t computed = crc32_of(bytes.first(kFrameHeaderCrcOffset));
+  const std::uint32_t stored = load_le<std::uint32_t>(p + kFrameHeaderCrcOffset);
+  if (computed != stored) return fail(errors::CrcMismatch{computed, stored});
+  FrameHeader h;
+  h.frame_id = load_le<std::uint64_t>(p + 0);
+  h.round = load_le<std::uint32_t>(p + 8);
+  h.timestamp_ns = load_le<std::uint64_t>(p + 12);
+  h.qubit_count = load_le<std::uint16_t>(p + 20);
+  h.ancilla_count = load_le<std::uint16_t>(p + 22);
+  h.header_word = load_le<std::uint32_t>(p + 24);
+  h.code_type = p[28];
+  h.distance = p[29];
+  h.flags = load_le<std::uint16_t>(p + 30);
+  h.header_crc = stored;
+  return Parsed<FrameHeader>{h, kFrameHeaderSize};
+}
+
+std::vector<Annotation> parse_annotations(std::span<const std::uint8_t> bytes) {
+  std::vector<Annotation> out;
+  if (bytes.empty()) return out;
+  const std::size_t count = bytes[0];
+  out.reserve(count);
+  const std::size_t available = (bytes.size() - 1) / kAnnotationBytes;
+  const std::size_t n = count < available ? count : available;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t* e = bytes.data() + 1 + i * kAnnotationBytes;
+    Annotation a;
+    a.kind = e[0];
+    a.value = load_le<std::uint64_t>(e + 1);
+    a.aux = e[9];
+    out.push_back(a);
+  }
+  return out;
+}
+
+void apply_metadata_entry(FrameMetadata& meta, std::uint16_t key, std::span<const std::uint8_t> value) {
+  const std::uint8_t* p = value.data();
+  switch (key) {
+    case kMetaKeyText:
+      if (is_valid_utf8(value)) {
+        meta.metadata_text.emplace(reinterpret_cast<const char*>(p), value.size());
+      } else {
+        meta.metadata_text.reset();
+      }
+      return;
+    case kMetaKeyWordA:
+      if (value.size() == 4) meta.metadata_word_a = load_le<std::uint32_t>(p);
+      return;
+    case kMetaKeyWordB:
+      if (value.size() == 4) meta.metadata_word_b = load_le<std::uint32_t>(p);
+      return;
+    case kMetaKeyByte:
+      if (value.size() == 1) meta.metadata_byte = p[0];
+      return;
+    case kMetaKeyObservableFlips:
+      if (value.size() == 8) meta.observable_flips = load_le<std::uint64_t>(p);
+      return;
+    default:
+      return;
+  }
+}
+
+std::vector<std::uint8_t> decode_rle_events(std::span<const std::uint8_t> rle, std::size_t n) {
+  std::vector<std::uint8_t> out;
+  decode_rle_events_into(rle, n, out);
+  return out;
+}
+
+}  // namespace kelvane
