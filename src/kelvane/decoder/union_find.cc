@@ -1,0 +1,380 @@
+#include "kelvane/decoder/union_find.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <utility>
+
+namespace kelvane {
+namespace {
+
+using ObservableMask = UnionFindDecoder::ObservableMask;
+using GrowthLength = UnionFindDecoder::GrowthLength;
+
+ObservableMask mask_of(const std::vector<std::uint8_t>& observables) {
+  ObservableMask mask = 0;
+  for (std::uint8_t id : observables) mask ^= ObservableMask{1} << (id % 64);
+  return mask;
+}
+
+// The flip probability that a matching weight ln((1 - p) / p) stands for.
+double probability_of(double weight) { return 1.0 / (1.0 + std::exp(weight)); }
+
+// Probability that exactly one of two independent events with these probabilities occurs.
+double xor_combine(double p, double q) { return p * (1.0 - q) + q * (1.0 - p); }
+
+GrowthLength length_of(double weight) {
+  if (!(weight > 0.0)) return 0;  // negative (and zero) weights grow at once
+  const double units = std::round(weight * UnionFindDecoder::kUnitsPerWeight);
+  if (!(units < static_cast<double>(UnionFindDecoder::kMaxLength))) {
+    return UnionFindDecoder::kMaxLength;
+  }
+  return static_cast<GrowthLength>(units);
+}
+
+}  // namespace
+
+UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const SpacetimeGraph> graph)
+    : graph_(std::move(graph)) {
+  const std::size_t n = graph_->node_count();
+  if (graph_->boundary < n) {
+    boundary_ = static_cast<NodeId>(graph_->boundary);
+    slot_count_ = n;
+  } else {
+    // A graph without a boundary node among its nodes gets a slot of its own for it.
+    boundary_ = static_cast<NodeId>(n);
+    slot_count_ = n + 1;
+  }
+  build_edges();
+
+  parent_.resize(slot_count_);
+  cluster_size_.resize(slot_count_);
+  flags_.assign(slot_count_, 0);
+  frontier_next_.resize(slot_count_);
+  frontier_head_.resize(slot_count_);
+  frontier_tail_.resize(slot_count_);
+  tree_head_.resize(slot_count_);
+  peel_edge_.resize(slot_count_);
+  peel_parent_.resize(slot_count_);
+  growth_.assign(edges_.size(), 0);
+
+  touched_nodes_.reserve(slot_count_);
+  touched_edges_.reserve(edges_.size());
+  active_roots_.reserve(slot_count_);
+  next_active_.reserve(slot_count_);
+  completed_.reserve(edges_.size());
+  tree_links_.reserve(2 * slot_count_);
+  peel_order_.reserve(slot_count_);
+  correction_edges_.reserve(slot_count_);
+}
+
+void UnionFindDecoder::build_edges() {
+  const std::size_t n = graph_->node_count();
+  const auto& graph_edges = graph_->edges;
+  auto slot_of = [&](std::uint32_t node) -> NodeId {
+    return node < n ? static_cast<NodeId>(node) : boundary_;
+  };
+
+  struct Candidate {
+    NodeId u;
+    NodeId v;
+    std::uint32_t index;
+  };
+  std::vector<Candidate> candidates;
+  candidates.reserve(graph_edges.size());
+  for (std::size_t i = 0; i < graph_edges.size(); ++i) {
+    const SpacetimeEdge& e = graph_edges[i];
+    if (!std::isfinite(e.weight)) continue;  // never grows, so never merges or corrects
+    NodeId u = slot_of(e.node_a);
+    NodeId v = slot_of(e.node_b);
+    if (u == v) continue;  // a self-loop flips no detector parity
+    if (u == boundary_ || (v != boundary_ && u > v)) std::swap(u, v);
+    candidates.push_back({u, v, static_cast<std::uint32_t>(i)});
+  }
+  std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    return a.u != b.u ? a.u < b.u : a.v < b.v;
+  });
+
+  struct ObservableClass {
+    ObservableMask mask;
+    double probability;
+    float best_weight;
+    std::uint32_t best_index;
+  };
+  std::vector<ObservableClass> classes;
+  for (std::size_t begin = 0; begin < candidates.size();) {
+    std::size_t end = begin + 1;
+    while (end < candidates.size() && candidates[end].u == candidates[begin].u &&
+           candidates[end].v == candidates[begin].v) {
+      ++end;
+    }
+    DecodingEdge edge;
+    edge.u = candidates[begin].u;
+    edge.v = candidates[begin].v;
+    if (end - begin == 1) {
+      const SpacetimeEdge& e = graph_edges[candidates[begin].index];
+      edge.length = length_of(e.weight);
+      edge.observables = mask_of(e.observables);
+      edge.graph_edge = candidates[begin].index;
+    } else {
+      classes.clear();
+      double total = 0.0;
+      for (std::size_t k = begin; k < end; ++k) {
+        const SpacetimeEdge& e = graph_edges[candidates[k].index];
+        const double p = probability_of(e.weight);
+        total = xor_combine(total, p);
+        const ObservableMask mask = mask_of(e.observables);
+        auto it = std::find_if(classes.begin(), classes.end(),
+                               [&](const ObservableClass& c) { return c.mask == mask; });
+        if (it == classes.end()) {
+          classes.push_back({mask, p, e.weight, candidates[k].index});
+        } else {
+          it->probability = xor_combine(it->probability, p);
+          if (e.weight < it->best_weight) {
+            it->best_weight = e.weight;
+            it->best_index = candidates[k].index;
+          }
+        }
+      }
+      const ObservableClass* best = &classes.front();
+      for (const ObservableClass& c : classes) {
+        if (c.probability > best->probability) best = &c;
+      }
+      edge.observables = best->mask;
+      edge.graph_edge = best->best_index;
+      edge.length = total > 0.0 ? length_of(std::log((1.0 - total) / total)) : kMaxLength;
+    }
+    edges_.push_back(edge);
+    begin = end;
+  }
+
+  // Adjacency in compressed rows. The boundary node never grows, so it needs no row entries.
+  adjacency_start_.assign(slot_count_ + 1, 0);
+  for (const DecodingEdge& e : edges_) {
+    ++adjacency_start_[e.u + 1];
+    if (e.v != boundary_) ++adjacency_start_[e.v + 1];
+  }
+  for (std::size_t i = 0; i < slot_count_; ++i) adjacency_start_[i + 1] += adjacency_start_[i];
+  adjacency_.resize(adjacency_start_[slot_count_]);
+  std::vector<std::uint32_t> fill(adjacency_start_.begin(), adjacency_start_.end() - 1);
+  for (std::size_t i = 0; i < edges_.size(); ++i) {
+    const DecodingEdge& e = edges_[i];
+    adjacency_[fill[e.u]++] = {static_cast<EdgeId>(i), e.v};
+    if (e.v != boundary_) adjacency_[fill[e.v]++] = {static_cast<EdgeId>(i), e.u};
+  }
+}
+
+void UnionFindDecoder::touch(NodeId node) {
+  if (flags_[node] & kTouched) return;
+  parent_[node] = node;
+  cluster_size_[node] = 1;
+  tree_head_[node] = kNoNode;
+  frontier_next_[node] = kNoNode;
+  if (node == boundary_) {
+    flags_[node] = kTouched | kTouchesBoundary;
+    frontier_head_[node] = kNoNode;
+    frontier_tail_[node] = kNoNode;
+  } else {
+    flags_[node] = kTouched;
+    frontier_head_[node] = node;
+    frontier_tail_[node] = node;
+  }
+  touched_nodes_.push_back(node);
+}
+
+UnionFindDecoder::NodeId UnionFindDecoder::find(NodeId node) {
+  while (parent_[node] != node) {
+    parent_[node] = parent_[parent_[node]];
+    node = parent_[node];
+  }
+  return node;
+}
+
+void UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge) {
+  if (cluster_size_[a] < cluster_size_[b]) std::swap(a, b);
+  parent_[b] = a;
+  cluster_size_[a] += cluster_size_[b];
+  const std::uint8_t merged = static_cast<std::uint8_t>(((flags_[a] ^ flags_[b]) & kOdd) |
+                                                        ((flags_[a] | flags_[b]) & kTouchesBoundary));
+  flags_[a] = static_cast<std::uint8_t>((flags_[a] & ~(kOdd | kTouchesBoundary)) | merged);
+  if (frontier_head_[b] != kNoNode) {
+    if (frontier_head_[a] == kNoNode) {
+      frontier_head_[a] = frontier_head_[b];
+    } else {
+      frontier_next_[frontier_tail_[a]] = frontier_head_[b];
+    }
+    frontier_tail_[a] = frontier_tail_[b];
+  }
+  // The merge edge joins the spanning tree that peeling walks.
+  const DecodingEdge& e = edges_[edge];
+  const auto link_count = static_cast<std::uint32_t>(tree_links_.size());
+  tree_links_.push_back({edge, e.v, tree_head_[e.u]});
+  tree_head_[e.u] = link_count;
+  tree_links_.push_back({edge, e.u, tree_head_[e.v]});
+  tree_head_[e.v] = link_count + 1;
+}
+
+void UnionFindDecoder::grow() {
+  constexpr GrowthLength kNoSlack = std::numeric_limits<GrowthLength>::max();
+  while (!active_roots_.empty()) {
+    // Pass 1: the smallest growth that fully grows some frontier edge; frontier nodes whose
+    // edges all lie inside their cluster leave the frontier list.
+    GrowthLength delta = kNoSlack;
+    for (NodeId root : active_roots_) {
+      NodeId prev = kNoNode;
+      NodeId x = frontier_head_[root];
+      while (x != kNoNode) {
+        const NodeId next = frontier_next_[x];
+        bool on_frontier = false;
+        const AdjacencyEntry* it = adjacency_.data() + adjacency_start_[x];
+        const AdjacencyEntry* end = adjacency_.data() + adjacency_start_[x + 1];
+        for (; it != end; ++it) {
+          const NodeId other = root_if_touched(it->other);
+          if (other == root) continue;
+          on_frontier = true;
+          const GrowthLength remaining = edges_[it->edge].length - growth_[it->edge];
+          const GrowthLength need = is_active_root(other) ? (remaining + 1) / 2 : remaining;
+          delta = std::min(delta, need);
+        }
+        if (on_frontier) {
+          prev = x;
+        } else {
+          if (prev == kNoNode) {
+            frontier_head_[root] = next;
+          } else {
+            frontier_next_[prev] = next;
+          }
+          if (frontier_tail_[root] == x) frontier_tail_[root] = prev;
+        }
+        x = next;
+      }
+    }
+    if (delta == kNoSlack) return;  // no odd cluster has an edge left to grow along
+
+    // Pass 2: every active cluster grows by delta along each frontier edge; an edge between
+    // two active clusters is reached from both sides and grows twice.
+    for (NodeId root : active_roots_) {
+      for (NodeId x = frontier_head_[root]; x != kNoNode; x = frontier_next_[x]) {
+        const AdjacencyEntry* it = adjacency_.data() + adjacency_start_[x];
+        const AdjacencyEntry* end = adjacency_.data() + adjacency_start_[x + 1];
+        for (; it != end; ++it) {
+          if (root_if_touched(it->other) == root) continue;
+          GrowthLength& g = growth_[it->edge];
+          const GrowthLength length = edges_[it->edge].length;
+          if (g == 0 && delta > 0) touched_edges_.push_back(it->edge);
+          g = (length - g <= delta) ? length : g + delta;
+          if (g == length) completed_.push_back(it->edge);
+        }
+      }
+    }
+
+    // Merge across the fully grown edges.
+    for (EdgeId edge : completed_) {
+      const DecodingEdge& e = edges_[edge];
+      touch(e.u);
+      touch(e.v);
+      const NodeId a = find(e.u);
+      const NodeId b = find(e.v);
+      if (a != b) unite(a, b, edge);
+    }
+    completed_.clear();
+
+    next_active_.clear();
+    for (NodeId root : active_roots_) {
+      const NodeId r = find(root);
+      if (is_active_root(r) && !(flags_[r] & kListed)) {
+        flags_[r] |= kListed;
+        next_active_.push_back(r);
+      }
+    }
+    for (NodeId r : next_active_) flags_[r] &= static_cast<std::uint8_t>(~kListed);
+    active_roots_.swap(next_active_);
+  }
+}
+
+UnionFindDecoder::ObservableMask UnionFindDecoder::peel() {
+  ObservableMask mask = 0;
+  auto peel_tree = [&](NodeId root) {
+    peel_order_.clear();
+    peel_order_.push_back(root);
+    flags_[root] |= kVisited;
+    for (std::size_t i = 0; i < peel_order_.size(); ++i) {
+      const NodeId x = peel_order_[i];
+      for (std::uint32_t link = tree_head_[x]; link != kNoNode; link = tree_links_[link].next) {
+        const NodeId y = tree_links_[link].other;
+        if (flags_[y] & kVisited) continue;
+        flags_[y] |= kVisited;
+        peel_parent_[y] = x;
+        peel_edge_[y] = tree_links_[link].edge;
+        peel_order_.push_back(y);
+      }
+    }
+    // Leaves inward: a node still flipped hands its flip to its parent across the tree edge.
+    for (std::size_t i = peel_order_.size(); i-- > 1;) {
+      const NodeId y = peel_order_[i];
+      if (!(flags_[y] & kDefect)) continue;
+      flags_[y] &= static_cast<std::uint8_t>(~kDefect);
+      flags_[peel_parent_[y]] ^= kDefect;
+      const DecodingEdge& e = edges_[peel_edge_[y]];
+      mask ^= e.observables;
+      correction_edges_.push_back(e.graph_edge);
+    }
+    if (root != boundary_ && (flags_[root] & kDefect)) last_neutral_ = false;
+  };
+  peel_tree(boundary_);
+  for (std::size_t i = 0; i < touched_nodes_.size(); ++i) {
+    const NodeId node = touched_nodes_[i];
+    if (!(flags_[node] & kVisited)) peel_tree(node);
+  }
+  return mask;
+}
+
+void UnionFindDecoder::reset_scratch() {
+  for (NodeId node : touched_nodes_) flags_[node] = 0;
+  for (EdgeId edge : touched_edges_) growth_[edge] = 0;
+  touched_nodes_.clear();
+  touched_edges_.clear();
+  tree_links_.clear();
+  active_roots_.clear();
+}
+
+UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(
+    std::span<const std::uint32_t> fired) {
+  correction_edges_.clear();
+  last_neutral_ = true;
+  const std::size_t n = graph_->node_count();
+
+  touch(boundary_);
+  for (std::uint32_t index : fired) {
+    if (index >= n || index == boundary_) continue;
+    touch(index);
+    flags_[index] ^= static_cast<std::uint8_t>(kDefect | kOdd);
+  }
+  for (NodeId node : touched_nodes_) {
+    if (flags_[node] & kOdd) active_roots_.push_back(node);
+  }
+  if (active_roots_.empty()) {
+    reset_scratch();
+    return 0;
+  }
+  grow();
+  const ObservableMask mask = peel();
+  reset_scratch();
+  return mask;
+}
+
+DecoderResult UnionFindDecoder::decode_window(const SyndromeWindow& window) {
+  DecoderResult result;
+  if (window.is_empty()) return result;
+  window.active_detectors(window_fired_);
+  if (window_fired_.empty()) return result;
+  result.observable_flips = decode_detectors(window_fired_);
+  result.confidence = kConfidenceDecoded;
+  for (ObservableMask rest = result.observable_flips; rest != 0; rest &= rest - 1) {
+    result.corrections.push_back(
+        {static_cast<std::uint8_t>(std::countr_zero(rest)), kPauliCorrection});
+  }
+  return result;
+}
+
+}  // namespace kelvane

@@ -1,0 +1,151 @@
+// A weighted Union-Find decoder over a SpacetimeGraph.
+//
+// Construction builds what decoding needs once: the decoding edges (parallel graph edges
+// between one node pair folded into one edge, self-loops and edges whose weight is NaN or
+// infinite left out), their integer growth lengths and observable masks, and an adjacency
+// structure over them. A decode then
+//   1. seeds one cluster per defect (fired detector index below the node count),
+//   2. grows every odd cluster that does not touch the boundary, all at the same rate, along
+//      its frontier edges: each round advances by the smallest remaining slack, so edges
+//      become fully grown in weight order; a fully grown edge merges its two ends' clusters
+//      (union by size, path compression). Growth ends once every cluster is even or touches
+//      the boundary, or once no odd cluster has an edge left to grow along,
+//   3. peels each cluster's spanning tree of merge edges from the leaves inward (the tree of a
+//      cluster that touches the boundary is rooted at the boundary node, which absorbs any
+//      leftover parity), which yields the correction edges; their observables' parity is the
+//      decoded observable mask.
+// A decode touches only the part of the graph its clusters reach; scratch state is allocated at
+// construction and only the entries a decode touched are reset afterwards.
+//
+// Folding parallel edges: the edges between one node pair act as one decoding edge whose flip
+// probability is that of an odd number of them firing (each edge's probability taken from its
+// weight, p = 1 / (1 + e^w)). Its observables are those of the most probable observable class
+// among the folded edges; its growth length comes from the combined weight. A pair carried by a
+// single edge keeps that edge's own weight.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "kelvane/decoder/decoder.h"
+#include "kelvane/dem/graph.h"
+
+namespace kelvane {
+
+class UnionFindDecoder final : public Decoder {
+ public:
+  using NodeId = std::uint32_t;
+  using EdgeId = std::uint32_t;          // index of a decoding edge
+  using GrowthLength = std::uint32_t;    // edge length in growth units
+  using ObservableMask = std::uint64_t;  // bit k: observable k (mod 64)
+
+  // Growth units per unit of weight (natural-log odds).
+  static constexpr double kUnitsPerWeight = 4096.0;
+  // The longest growth length; larger weights are clamped to it.
+  static constexpr GrowthLength kMaxLength = GrowthLength{1} << 28;
+  static constexpr NodeId kNoNode = std::numeric_limits<NodeId>::max();
+
+  // Takes shared ownership of `graph`. Never fails apart from memory exhaustion. Edge ends at or
+  // beyond the node count are taken as the boundary node.
+  explicit UnionFindDecoder(std::shared_ptr<const SpacetimeGraph> graph);
+
+  // Decodes the window's fired detectors (flat indices are node ids). An empty window or one
+  // without a fired detector gives confidence 1.0 and no flips; otherwise confidence 0.9 and
+  // one LogicalCorrection (Pauli code 3) per set bit of the mask, ascending.
+  DecoderResult decode_window(const SyndromeWindow& window) override;
+
+  // Decodes a list of fired detector indices and returns the observable mask. Each occurrence
+  // of an index toggles that detector; indices at or beyond the node count, and the boundary
+  // node's own index, are left out.
+  ObservableMask decode_detectors(std::span<const std::uint32_t> fired);
+
+  // The graph edge ids (positions in graph().edges) of the last decode's correction, in
+  // peeling order. Each folded decoding edge is reported as the lowest-weight graph edge of its
+  // chosen observable class.
+  std::span<const std::uint32_t> last_correction_edges() const { return correction_edges_; }
+  // True when every cluster of the last decode ended even or touching the boundary, so the
+  // correction's syndrome equals the decoded syndrome.
+  bool last_decode_neutral() const { return last_neutral_; }
+
+  const SpacetimeGraph& graph() const { return *graph_; }
+  std::size_t node_count() const { return graph_->node_count(); }
+  std::size_t decoding_edge_count() const { return edges_.size(); }
+
+ private:
+  struct DecodingEdge {
+    NodeId u = 0;
+    NodeId v = 0;  // may be the boundary node; never equal to u
+    GrowthLength length = 0;
+    ObservableMask observables = 0;
+    std::uint32_t graph_edge = 0;
+  };
+  struct AdjacencyEntry {
+    EdgeId edge = 0;
+    NodeId other = 0;
+  };
+  struct TreeLink {
+    EdgeId edge = 0;
+    NodeId other = 0;
+    std::uint32_t next = 0;  // next link of the same node, or kNoNode
+  };
+  enum NodeFlag : std::uint8_t {
+    kTouched = 1,
+    kOdd = 2,              // roots: the cluster holds an odd number of defects
+    kTouchesBoundary = 4,  // roots: the cluster contains the boundary node
+    kDefect = 8,           // any node: its detector is (still) flipped, used while peeling
+    kVisited = 16,         // peeling
+    kListed = 32,          // roots: already in the next round's active list
+  };
+
+  void build_edges();
+  void touch(NodeId node);
+  NodeId find(NodeId node);
+  NodeId root_if_touched(NodeId node) {
+    return (flags_[node] & kTouched) ? find(node) : node;
+  }
+  bool is_active_root(NodeId root) const {
+    return (flags_[root] & (kOdd | kTouchesBoundary)) == kOdd;
+  }
+  void unite(NodeId a, NodeId b, EdgeId edge);
+  void grow();
+  ObservableMask peel();
+  void reset_scratch();
+
+  std::shared_ptr<const SpacetimeGraph> graph_;
+  NodeId boundary_ = 0;
+  std::size_t slot_count_ = 0;  // node slots, including a boundary slot added when needed
+
+  std::vector<DecodingEdge> edges_;
+  std::vector<std::uint32_t> adjacency_start_;  // slot_count_ + 1 offsets into adjacency_
+  std::vector<AdjacencyEntry> adjacency_;
+
+  // Per-node scratch.
+  std::vector<NodeId> parent_;
+  std::vector<std::uint32_t> cluster_size_;
+  std::vector<std::uint8_t> flags_;
+  std::vector<NodeId> frontier_next_;  // intrusive list of a cluster's frontier nodes
+  std::vector<NodeId> frontier_head_;  // roots
+  std::vector<NodeId> frontier_tail_;  // roots
+  std::vector<std::uint32_t> tree_head_;
+  std::vector<EdgeId> peel_edge_;     // edge to the BFS parent while peeling
+  std::vector<NodeId> peel_parent_;
+  // Per-edge scratch.
+  std::vector<GrowthLength> growth_;
+
+  // Lists reused by every decode.
+  std::vector<NodeId> touched_nodes_;
+  std::vector<EdgeId> touched_edges_;
+  std::vector<NodeId> active_roots_;
+  std::vector<NodeId> next_active_;
+  std::vector<EdgeId> completed_;
+  std::vector<TreeLink> tree_links_;
+  std::vector<NodeId> peel_order_;
+  std::vector<std::uint32_t> correction_edges_;
+  std::vector<std::uint32_t> window_fired_;
+  bool last_neutral_ = true;
+};
+
+}  // namespace kelvane

@@ -1,0 +1,306 @@
+#include "kelvane/decoder/union_find.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <random>
+#include <set>
+#include <vector>
+
+namespace kelvane {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+struct EdgeSpec {
+  std::uint32_t a;
+  std::uint32_t b;  // kB: the boundary
+  float weight;
+  std::vector<std::uint8_t> observables;
+};
+constexpr std::uint32_t kB = std::numeric_limits<std::uint32_t>::max();
+
+std::shared_ptr<const SpacetimeGraph> make_graph(std::uint32_t detectors,
+                                                 const std::vector<EdgeSpec>& specs) {
+  auto graph = std::make_shared<SpacetimeGraph>();
+  for (std::uint32_t k = 0; k < detectors; ++k) graph->nodes.push_back({std::nullopt, k});
+  graph->nodes.push_back({std::nullopt, kBoundaryIndex});
+  graph->boundary = detectors;
+  for (const EdgeSpec& s : specs) {
+    graph->edges.push_back({s.observables, s.a, s.b == kB ? detectors : s.b, s.weight});
+  }
+  return graph;
+}
+
+// The detectors flipped by a set of graph edges (boundary and self-loops cancel out).
+std::set<std::uint32_t> syndrome_of(const SpacetimeGraph& graph,
+                                    std::span<const std::uint32_t> edge_ids) {
+  std::set<std::uint32_t> flipped;
+  auto toggle = [&](std::uint32_t node) {
+    if (node >= graph.boundary) return;
+    if (!flipped.erase(node)) flipped.insert(node);
+  };
+  for (std::uint32_t id : edge_ids) {
+    toggle(graph.edges[id].node_a);
+    toggle(graph.edges[id].node_b);
+  }
+  return flipped;
+}
+
+std::uint64_t observables_of(const SpacetimeGraph& graph, std::span<const std::uint32_t> edge_ids) {
+  std::uint64_t mask = 0;
+  for (std::uint32_t id : edge_ids) {
+    for (std::uint8_t o : graph.edges[id].observables) mask ^= std::uint64_t{1} << (o % 64);
+  }
+  return mask;
+}
+
+struct HandCase {
+  const char* name;
+  std::uint32_t detectors;
+  std::vector<EdgeSpec> edges;
+  std::vector<std::uint32_t> fired;
+  std::uint64_t expected_flips;
+  bool neutral;
+};
+
+class HandGraphs : public testing::TestWithParam<HandCase> {};
+
+TEST_P(HandGraphs, DecodesToTheExpectedObservables) {
+  const HandCase& c = GetParam();
+  UnionFindDecoder decoder(make_graph(c.detectors, c.edges));
+  EXPECT_EQ(decoder.decode_detectors(c.fired), c.expected_flips);
+  EXPECT_EQ(decoder.last_decode_neutral(), c.neutral);
+  if (c.neutral) {
+    std::set<std::uint32_t> expected;
+    for (std::uint32_t d : c.fired) {
+      if (d < c.detectors && !expected.erase(d)) expected.insert(d);
+    }
+    EXPECT_EQ(syndrome_of(decoder.graph(), decoder.last_correction_edges()), expected);
+  }
+  EXPECT_EQ(observables_of(decoder.graph(), decoder.last_correction_edges()), c.expected_flips);
+}
+
+// Chain B - 0 - 1 - 2 - 3 - B with observable 0 on the left boundary edge, 1 on the right one.
+std::vector<EdgeSpec> line(float left, float right) {
+  return {{0, kB, left, {0}}, {0, 1, 2.0f, {}}, {1, 2, 2.0f, {}}, {2, 3, 2.0f, {}},
+          {3, kB, right, {1}}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UnionFind, HandGraphs,
+    testing::Values(
+        HandCase{"line_inner_pair", 4, line(2.0f, 2.0f), {1, 2}, 0, true},
+        HandCase{"line_left_end", 4, line(2.0f, 2.0f), {0}, 1, true},
+        HandCase{"line_right_end", 4, line(2.0f, 2.0f), {3}, 2, true},
+        // Node 1 is two edges from the left boundary and three from the right one.
+        HandCase{"line_nearer_boundary", 4, line(2.0f, 2.0f), {1}, 1, true},
+        // ...unless the left boundary edge is heavy enough.
+        HandCase{"line_weighted_boundary", 4, line(9.0f, 2.0f), {1}, 2, true},
+        HandCase{"line_ends_to_boundaries", 4, line(2.0f, 2.0f), {0, 3}, 3, true},
+        HandCase{"line_all_fired", 4, line(2.0f, 2.0f), {0, 1, 2, 3}, 0, true},
+        // The pair (0, 1) is cheaper than sending both to the boundary.
+        HandCase{"pair_vs_boundary", 2, {{0, kB, 3.0f, {0}}, {1, kB, 3.0f, {0}}, {0, 1, 4.0f, {1}}},
+                 {0, 1}, 2, true},
+        HandCase{"boundary_vs_pair", 2, {{0, kB, 1.0f, {0}}, {1, kB, 1.0f, {1}}, {0, 1, 4.0f, {2}}},
+                 {0, 1}, 3, true},
+        // Parallel edges: the more probable observable class wins.
+        HandCase{"parallel_cheaper_wins", 2, {{0, 1, 5.0f, {0}}, {1, 0, 1.0f, {1}}}, {0, 1}, 2,
+                 true},
+        HandCase{"parallel_class_sum_wins", 2,
+                 {{0, 1, 1.2f, {1}}, {0, 1, 1.5f, {0}}, {0, 1, 1.5f, {0}}, {1, 0, 1.5f, {0}}},
+                 {0, 1},
+                 1,
+                 true},
+        // Self-loops never enter a correction, even when they carry observables.
+        HandCase{"self_loop_ignored", 2, {{0, 0, 0.1f, {0}}, {0, 1, 2.0f, {1}}, {1, 1, 0.1f, {0}}},
+                 {0, 1}, 2, true},
+        HandCase{"self_loop_alone", 1, {{0, 0, 1.0f, {0}}}, {0}, 0, false},
+        // NaN and infinite weights never grow: the boundary edges explain the pair.
+        HandCase{"nan_edge_skipped", 2,
+                 {{0, 1, kNaN, {0}}, {0, kB, 3.0f, {1}}, {1, kB, 3.0f, {2}}}, {0, 1}, 6, true},
+        HandCase{"inf_edge_skipped", 2,
+                 {{0, 1, kInf, {0}}, {0, kB, 3.0f, {1}}, {1, kB, 3.0f, {2}}}, {0, 1}, 6, true},
+        HandCase{"minus_inf_edge_skipped", 2,
+                 {{0, 1, -kInf, {0}}, {0, kB, 3.0f, {1}}, {1, kB, 3.0f, {2}}}, {0, 1}, 6, true},
+        // A negative weight counts as zero length, so the pair merges at once.
+        HandCase{"negative_weight", 2,
+                 {{0, 1, -3.0f, {0}}, {0, kB, 0.5f, {1}}, {1, kB, 0.5f, {2}}}, {0, 1}, 1, true},
+        // Nothing can explain a lone defect of an isolated pair.
+        HandCase{"unexplainable", 2, {{0, 1, 1.0f, {0}}}, {0}, 0, false},
+        HandCase{"unexplainable_no_edges", 3, {}, {1}, 0, false},
+        // Indices at or beyond the node count, and the boundary index, are left out.
+        HandCase{"beyond_node_count", 2, {{0, kB, 1.0f, {0}}, {0, 1, 1.0f, {1}}}, {2, 3, 900}, 0,
+                 true},
+        HandCase{"beyond_mixed", 2, {{0, kB, 1.0f, {0}}, {0, 1, 1.0f, {1}}}, {1, 7}, 3, true},
+        // A repeated index toggles twice.
+        HandCase{"repeated_index", 2, {{0, kB, 1.0f, {0}}, {0, 1, 1.0f, {1}}}, {0, 0}, 0, true},
+        // Observable ids wrap at 64, and a repeated id cancels.
+        HandCase{"observable_mod_64", 1, {{0, kB, 1.0f, {64, 3, 3}}}, {0}, 1, true},
+        // A heavier detour is used when the direct edge cannot grow.
+        HandCase{"detour", 3, {{0, 2, kNaN, {0}}, {0, 1, 1.0f, {1}}, {1, 2, 1.0f, {2}}}, {0, 2}, 6,
+                 true}),
+    [](const testing::TestParamInfo<HandCase>& info) { return std::string(info.param.name); });
+
+TEST(UnionFind, WeightedGrowthPrefersTheLighterPair) {
+  // Defect 1 sits between defects 0 and 2; it pairs with the nearer one by weight, and the
+  // remaining one goes to its boundary.
+  const std::vector<EdgeSpec> edges = {
+      {0, kB, 2.0f, {0}}, {0, 1, 3.0f, {1}}, {1, 2, 1.0f, {2}}, {2, kB, 2.0f, {3}}};
+  UnionFindDecoder decoder(make_graph(3, edges));
+  EXPECT_EQ(decoder.decode_detectors(std::vector<std::uint32_t>{0, 1, 2}), 0b101u);
+}
+
+TEST(UnionFind, DecodingIsRepeatable) {
+  const std::vector<EdgeSpec> edges = line(2.0f, 3.0f);
+  UnionFindDecoder decoder(make_graph(4, edges));
+  const std::vector<std::vector<std::uint32_t>> syndromes = {{1}, {0, 3}, {2}, {1, 2, 3}, {}};
+  std::vector<std::uint64_t> first;
+  for (const auto& s : syndromes) first.push_back(decoder.decode_detectors(s));
+  for (int repeat = 0; repeat < 3; ++repeat) {
+    for (std::size_t i = 0; i < syndromes.size(); ++i) {
+      EXPECT_EQ(decoder.decode_detectors(syndromes[i]), first[i]) << "syndrome " << i;
+    }
+  }
+  // A fresh decoder agrees: nothing carries over between decodes.
+  UnionFindDecoder fresh(make_graph(4, edges));
+  for (std::size_t i = 0; i < syndromes.size(); ++i) {
+    EXPECT_EQ(fresh.decode_detectors(syndromes[i]), first[i]);
+  }
+}
+
+TEST(UnionFind, EmptyGraphAndOutOfRangeBoundary) {
+  auto graph = std::make_shared<SpacetimeGraph>();  // no nodes at all
+  UnionFindDecoder empty(graph);
+  EXPECT_EQ(empty.decode_detectors(std::vector<std::uint32_t>{0, 1, 5}), 0u);
+
+  // Edge ends beyond the node count are read as the boundary.
+  auto odd = std::make_shared<SpacetimeGraph>();
+  odd->nodes.resize(2);
+  odd->boundary = 1;
+  odd->edges.push_back({{4}, 0, 77, 1.0f});
+  UnionFindDecoder decoder(odd);
+  EXPECT_EQ(decoder.decode_detectors(std::vector<std::uint32_t>{0}), 16u);
+  EXPECT_TRUE(decoder.last_decode_neutral());
+}
+
+OwnedSyndromeData round_of(std::vector<std::uint8_t> events) {
+  OwnedSyndromeData data;
+  data.detector_events = std::move(events);
+  return data;
+}
+
+TEST(UnionFind, DecodeWindowResults) {
+  // Two rounds of two ancillas: detectors 0..3, each with a boundary edge.
+  const std::vector<EdgeSpec> edges = {{0, kB, 1.0f, {0}}, {1, kB, 1.0f, {1, 64}},
+                                       {2, kB, 1.0f, {2}}, {3, kB, 1.0f, {63}},
+                                       {0, 2, 5.0f, {}},   {1, 3, 5.0f, {}}};
+  UnionFindDecoder decoder(make_graph(4, edges));
+
+  SyndromeWindow empty(2, 2);
+  DecoderResult r = decoder.decode_window(empty);
+  EXPECT_EQ(r.confidence, 1.0);
+  EXPECT_EQ(r.observable_flips, 0u);
+  EXPECT_TRUE(r.corrections.empty());
+
+  SyndromeWindow quiet(2, 2);
+  quiet.push_owned(round_of({0, 0}));
+  r = decoder.decode_window(quiet);
+  EXPECT_EQ(r.confidence, 1.0);
+  EXPECT_EQ(r.observable_flips, 0u);
+
+  SyndromeWindow window(2, 2);
+  window.push_owned(round_of({0, 1}));
+  window.push_owned(round_of({0, 1}));
+  r = decoder.decode_window(window);  // detectors 1 and 3: each to the boundary
+  EXPECT_EQ(r.confidence, 0.9);
+  EXPECT_EQ(r.observable_flips, (std::uint64_t{1} << 63) | 0b11u);  // id 64 acts on bit 0
+  ASSERT_EQ(r.corrections.size(), 3u);
+  EXPECT_EQ(r.corrections[0], (LogicalCorrection{0, 3}));
+  EXPECT_EQ(r.corrections[1], (LogicalCorrection{1, 3}));
+  EXPECT_EQ(r.corrections[2], (LogicalCorrection{63, 3}));
+
+  // Fired detectors that the graph does not hold still count as fired.
+  SyndromeWindow wide(8, 1);
+  wide.push_owned(round_of({0, 0, 0, 0, 0, 0, 0, 1}));
+  r = decoder.decode_window(wide);
+  EXPECT_EQ(r.confidence, 0.9);
+  EXPECT_EQ(r.observable_flips, 0u);
+  EXPECT_TRUE(r.corrections.empty());
+}
+
+// Random graphs with parallel edges, self-loops, boundary edges and some edges that cannot
+// grow, decoded on random syndromes and on syndromes of random error sets.
+TEST(UnionFind, PropertyNeutralCorrectionsReproduceTheSyndrome) {
+  std::mt19937 rng(20261207);
+  int neutral_seen = 0;
+  int odd_seen = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    const std::uint32_t n = 1 + rng() % 30;
+    const std::uint32_t m = rng() % (3 * n + 2);
+    std::vector<EdgeSpec> specs;
+    for (std::uint32_t i = 0; i < m; ++i) {
+      EdgeSpec s;
+      s.a = rng() % n;
+      const std::uint32_t pick = rng() % (n + 2);
+      s.b = pick >= n ? kB : pick;
+      const int kind = static_cast<int>(rng() % 20);
+      s.weight = kind == 0   ? kNaN
+                 : kind == 1 ? -1.0f
+                 : kind == 2 ? 0.0f
+                             : std::uniform_real_distribution<float>(0.1f, 8.0f)(rng);
+      for (std::uint32_t o = rng() % 3; o > 0; --o) s.observables.push_back(rng() % 70);
+      specs.push_back(std::move(s));
+    }
+    auto graph = make_graph(n, specs);
+    UnionFindDecoder decoder(graph);
+
+    for (int shot = 0; shot < 10; ++shot) {
+      std::vector<std::uint32_t> fired;
+      const bool from_errors = shot % 2 == 0;
+      if (from_errors) {
+        // The syndrome of random growable edges: always explainable.
+        std::vector<std::uint32_t> error_edges;
+        for (std::uint32_t i = 0; i < m; ++i) {
+          if (!std::isnan(specs[i].weight) && rng() % 4 == 0) error_edges.push_back(i);
+        }
+        auto s = syndrome_of(*graph, error_edges);
+        fired.assign(s.begin(), s.end());
+      } else {
+        for (std::uint32_t d = 0; d < n + 2; ++d) {
+          if (rng() % 3 == 0) fired.push_back(d);
+        }
+      }
+      const std::uint64_t flips = decoder.decode_detectors(fired);
+      EXPECT_EQ(flips, observables_of(*graph, decoder.last_correction_edges()));
+      for (std::uint32_t id : decoder.last_correction_edges()) {
+        EXPECT_NE(graph->edges[id].node_a, graph->edges[id].node_b) << "self-loop in correction";
+        EXPECT_FALSE(std::isnan(graph->edges[id].weight));
+      }
+      if (from_errors) {
+        EXPECT_TRUE(decoder.last_decode_neutral()) << "trial " << trial << " shot " << shot;
+      }
+      if (decoder.last_decode_neutral()) {
+        ++neutral_seen;
+        std::set<std::uint32_t> expected;
+        for (std::uint32_t d : fired) {
+          if (d < n) expected.insert(d);
+        }
+        EXPECT_EQ(syndrome_of(*graph, decoder.last_correction_edges()), expected)
+            << "trial " << trial << " shot " << shot;
+      } else {
+        ++odd_seen;
+      }
+      // Decoding again gives the same answer.
+      EXPECT_EQ(decoder.decode_detectors(fired), flips);
+    }
+  }
+  EXPECT_GT(neutral_seen, 1000);
+  EXPECT_GT(odd_seen, 10);
+}
+
+}  // namespace
+}  // namespace kelvane
