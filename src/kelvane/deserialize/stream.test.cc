@@ -1,0 +1,501 @@
+#include "kelvane/deserialize/stream.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kelvane/deserialize/diagnostics.h"
+#include "kelvane/deserialize/encoder.h"
+
+namespace kelvane {
+namespace {
+
+// An in-memory byte source that hands out at most `chunk` bytes per read and can fail once at
+// a chosen read.
+struct MemorySource {
+  std::vector<std::uint8_t>* bytes;
+  std::size_t chunk = 4096;
+  std::size_t pos = 0;
+  int fail_on_read = -1;  // index of the read that fails with EIO
+  int reads = 0;
+
+  Result<std::size_t> read(std::span<std::uint8_t> buf) {
+    if (reads++ == fail_on_read) return fail(KelvaneError::from_errno(5));
+    const std::size_t n = std::min({chunk, buf.size(), bytes->size() - pos});
+    std::copy_n(bytes->begin() + static_cast<std::ptrdiff_t>(pos), n, buf.begin());
+    pos += n;
+    return n;
+  }
+};
+
+// A frame as read, with its views copied out so that it can be compared after the next call.
+struct ReadFrame {
+  FrameHeader header;
+  std::vector<std::uint8_t> rle;
+  std::vector<std::int8_t> meas;
+  std::vector<std::uint16_t> timing;
+  std::vector<std::uint8_t> bits;
+  std::optional<FrameMetadata> metadata;
+  std::optional<std::vector<Annotation>> annotations;
+  bool operator==(const ReadFrame&) const = default;
+};
+
+ReadFrame copy_out(const SyndromeFrame& f) {
+  return {f.header,
+          {f.detector_events_rle.begin(), f.detector_events_rle.end()},
+          {f.meas_results.begin(), f.meas_results.end()},
+          f.timing_offsets,
+          {f.ancilla_bits.begin(), f.ancilla_bits.end()},
+          f.metadata,
+          f.annotations};
+}
+
+FrameSpec make_spec(std::uint64_t id, std::uint16_t n, std::uint16_t flags, std::uint32_t seed = 1) {
+  std::mt19937 rng(seed + static_cast<std::uint32_t>(id));
+  FrameSpec s;
+  s.header.frame_id = id;
+  s.header.round = static_cast<std::uint32_t>(id * 3);
+  s.header.timestamp_ns = 1000 + id;
+  s.header.qubit_count = static_cast<std::uint16_t>(2 * n + 1);
+  s.header.ancilla_count = n;
+  s.header.code_type = 1;
+  s.header.distance = 3;
+  s.header.flags = flags;
+  for (std::uint16_t i = 0; i < n; ++i) {
+    s.detector_events.push_back(rng() % 5 == 0);
+    s.meas_results.push_back(static_cast<std::int8_t>(rng() % 3) - 1);
+    s.timing_offsets.push_back(static_cast<std::uint16_t>(rng() % 10001));
+  }
+  s.ancilla_bits.assign((n + 7) / 8, static_cast<std::uint8_t>(rng()));
+  FrameMetadata meta;
+  meta.observable_flips = rng();
+  meta.metadata_text = std::string(rng() % 40, 'x');
+  meta.metadata_byte = static_cast<std::uint8_t>(rng());
+  s.metadata = metadata_entries(meta);
+  s.annotations = {{rng(), 1, 2}, {rng(), 3, 4}};
+  return s;
+}
+
+std::vector<std::uint8_t> file_of(const std::vector<FrameSpec>& specs) {
+  std::vector<std::uint8_t> out = encode_file_header(FileHeader{});
+  for (const FrameSpec& s : specs) EXPECT_TRUE(append_frame(out, s).has_value());
+  return out;
+}
+
+struct Reader {
+  explicit Reader(std::vector<std::uint8_t> data, std::size_t chunk = 4096, StreamConfig config = {})
+      : bytes(std::move(data)), stream(MemorySource{&bytes, chunk}, std::move(config)) {}
+  std::vector<std::uint8_t> bytes;
+  KvlxStream<MemorySource> stream;
+};
+
+// Reads to the end (or the first error), copying every frame out.
+Result<std::vector<ReadFrame>> read_all(KvlxStream<MemorySource>& s) {
+  std::vector<ReadFrame> out;
+  for (;;) {
+    auto f = s.next_frame();
+    if (!f) return fail(f.error());
+    if (!*f) return out;
+    out.push_back(copy_out(**f));
+  }
+}
+
+template <typename K>
+K expect_error(const Result<std::optional<SyndromeFrame>>& r) {
+  EXPECT_FALSE(r.has_value());
+  if (r.has_value()) return K{};
+  EXPECT_TRUE(r.error().is<K>()) << r.error().to_string();
+  return r.error().is<K>() ? r.error().as<K>() : K{};
+}
+
+TEST(KvlxStream, ShortOrEmptySourceIsAnEmptyStream) {
+  for (std::size_t len : {0u, 1u, 25u}) {
+    std::vector<std::uint8_t> bytes(len, 0xAB);  // not even a valid magic: too short to matter
+    Reader r(bytes);
+    auto f = r.stream.next_frame();
+    ASSERT_TRUE(f.has_value()) << len;
+    EXPECT_FALSE(f->has_value());
+    EXPECT_FALSE(r.stream.core().header_parsed());
+  }
+}
+
+TEST(KvlxStream, HeaderWithoutFramesEndsAgainAndAgain) {
+  Reader r(encode_file_header(FileHeader{}));
+  for (int i = 0; i < 3; ++i) {
+    auto f = r.stream.next_frame();
+    ASSERT_TRUE(f.has_value());
+    EXPECT_FALSE(f->has_value());
+  }
+  EXPECT_TRUE(r.stream.core().header_parsed());
+}
+
+TEST(KvlxStream, PartialFrameHeaderAtTheEndIsIgnored) {
+  auto bytes = file_of({make_spec(1, 4, 0)});
+  bytes.insert(bytes.end(), 35, 0x11);
+  Reader r(bytes);
+  auto all = read_all(r.stream);
+  ASSERT_TRUE(all.has_value());
+  EXPECT_EQ(all->size(), 1u);
+}
+
+// Every combination of optional sections, read in chunks of every awkward size, gives back
+// exactly what was written.
+TEST(KvlxStream, RoundTripsEveryFlagCombinationInAnyChunking) {
+  for (std::uint16_t flags = 0; flags < 16; ++flags) {
+    std::vector<FrameSpec> specs;
+    for (std::uint64_t id = 1; id <= 4; ++id) specs.push_back(make_spec(id * 2, static_cast<std::uint16_t>(id * 7 % 30), flags));
+    specs.push_back(make_spec(100, 0, flags));
+    auto bytes = file_of(specs);
+    for (std::size_t chunk : {1u, 2u, 3u, 7u, 64u, 4096u}) {
+      Reader r(bytes, chunk);
+      auto all = read_all(r.stream);
+      ASSERT_TRUE(all.has_value()) << all.error().to_string();
+      ASSERT_EQ(all->size(), specs.size());
+      for (std::size_t i = 0; i < specs.size(); ++i) {
+        const FrameSpec& s = specs[i];
+        const ReadFrame& f = (*all)[i];
+        SCOPED_TRACE("flags " + std::to_string(flags) + " chunk " + std::to_string(chunk) + " frame " + std::to_string(i));
+        EXPECT_EQ(f.header.frame_id, s.header.frame_id);
+        EXPECT_EQ(f.header.round, s.header.round);
+        EXPECT_EQ(f.header.ancilla_count, s.header.ancilla_count);
+        EXPECT_EQ(f.header.flags, flags);
+        EXPECT_EQ(f.rle, encode_rle_events(s.detector_events));
+        EXPECT_EQ(f.meas, s.meas_results);
+        EXPECT_EQ(f.timing, (flags & kFlagTiming) ? s.timing_offsets : std::vector<std::uint16_t>{});
+        EXPECT_EQ(f.bits, (flags & kFlagAncillaBits) ? s.ancilla_bits : std::vector<std::uint8_t>{});
+        EXPECT_EQ(f.metadata.has_value(), (flags & kFlagMetadata) != 0);
+        if (f.metadata) {
+          EXPECT_EQ(metadata_entries(*f.metadata), s.metadata);
+        }
+        EXPECT_EQ(f.annotations.has_value(), (flags & kFlagAnnotations) != 0);
+        if (f.annotations) {
+          EXPECT_EQ(*f.annotations, s.annotations);
+        }
+      }
+    }
+  }
+}
+
+TEST(KvlxStream, LastFrameWithoutTrailerIsAccepted) {
+  FrameSpec last = make_spec(2, 5, kFlagTiming);
+  last.trailer.present = false;
+  auto bytes = file_of({make_spec(1, 5, 0), last});
+  Reader r(bytes, 3);
+  auto all = read_all(r.stream);
+  ASSERT_TRUE(all.has_value());
+  ASSERT_EQ(all->size(), 2u);
+  EXPECT_EQ((*all)[1].header.frame_id, 2u);
+  auto again = r.stream.next_frame();
+  ASSERT_TRUE(again.has_value());
+  EXPECT_FALSE(again->has_value());
+}
+
+TEST(KvlxStream, FrameIdsMustIncrease) {
+  struct Case {
+    std::vector<std::uint64_t> ids;
+    std::size_t good;
+    std::uint64_t last_seen, got;
+  };
+  for (const Case& c : {Case{{3, 3}, 1, 3, 3}, Case{{5, 9, 7}, 2, 9, 7}, Case{{0, 0}, 1, 0, 0}}) {
+    std::vector<FrameSpec> specs;
+    for (auto id : c.ids) specs.push_back(make_spec(id, 3, 0));
+    Reader r(file_of(specs));
+    for (std::size_t i = 0; i < c.good; ++i) ASSERT_TRUE(r.stream.next_frame().has_value());
+    auto e = expect_error<errors::FrameIdBackwards>(r.stream.next_frame());
+    EXPECT_EQ(e.last_seen, c.last_seen);
+    EXPECT_EQ(e.got, c.got);
+    EXPECT_EQ(r.stream.core().last_frame_id(), c.last_seen);
+    // Only the header was consumed: the payload is now taken for a frame header, which fails
+    // its CRC (or is too short to be one).
+    auto next = r.stream.next_frame();
+    EXPECT_TRUE(!next.has_value() || !next->has_value());
+  }
+}
+
+TEST(KvlxStream, FrameIdBackwardsConsumesExactlyTheHeader) {
+  auto specs = std::vector<FrameSpec>{make_spec(5, 3, 0), make_spec(4, 3, 0)};
+  Reader r(file_of(specs));
+  ASSERT_TRUE(r.stream.next_frame().has_value());
+  const std::uint64_t before = r.stream.core().ring().read_pos();
+  expect_error<errors::FrameIdBackwards>(r.stream.next_frame());
+  EXPECT_EQ(r.stream.core().ring().read_pos(), before + kFrameHeaderSize);
+}
+
+TEST(KvlxStream, BadTrailerIsACrcMismatchAndLeavesTheTrailer) {
+  FrameSpec bad_marker = make_spec(1, 4, 0);
+  bad_marker.trailer.marker = 0xFFFE;
+  FrameSpec bad_crc = make_spec(1, 4, 0);
+  bad_crc.trailer.crc = 0x12345678;
+  for (const FrameSpec& s : {bad_marker, bad_crc}) {
+    auto bytes = file_of({s});
+    Reader r(bytes, 5);
+    const auto header = encode_frame_header(s.header);
+    const std::uint32_t computed = crc32_of(header);
+    auto e = expect_error<errors::CrcMismatch>(r.stream.next_frame());
+    EXPECT_EQ(e.expected, computed);
+    EXPECT_EQ(e.got, s.trailer.crc.value_or(computed));
+    EXPECT_EQ(r.stream.core().ring().read_pos(), bytes.size() - kTrailerSize);
+    // The 6 trailer bytes are too few for a frame header: the stream has ended.
+    auto next = r.stream.next_frame();
+    ASSERT_TRUE(next.has_value());
+    EXPECT_FALSE(next->has_value());
+  }
+}
+
+TEST(KvlxStream, HeaderErrorsRepeatBecauseNothingIsConsumed) {
+  FileHeader wrong_magic;
+  wrong_magic.magic = 0x584C564B;
+  auto magic_bytes = encode_file_header(wrong_magic);
+  FrameSpec bad_header_crc = make_spec(1, 2, 0);
+  bad_header_crc.header_crc = 0xDEADBEEF;
+  auto crc_bytes = file_of({bad_header_crc});
+  for (int i = 0; i < 2; ++i) {
+    Reader a(magic_bytes);
+    for (int k = 0; k < 2; ++k) EXPECT_EQ(expect_error<errors::InvalidMagic>(a.stream.next_frame()).got, 0x584C564Bu);
+    Reader b(crc_bytes, 1);
+    for (int k = 0; k < 2; ++k) EXPECT_EQ(expect_error<errors::CrcMismatch>(b.stream.next_frame()).got, 0xDEADBEEFu);
+  }
+}
+
+// Truncating a frame at every byte gives the end-of-source rule of the section it stops in.
+TEST(KvlxStream, TruncationInsideAFrame) {
+  FrameSpec s = make_spec(1, 10, kFlagTiming | kFlagAncillaBits | kFlagAnnotations);
+  auto full = file_of({s});
+  const std::size_t frame_start = kFileHeaderSize;
+  const std::size_t rle_len = encode_rle_events(s.detector_events).size();
+  const std::size_t fixed = rle_len + 10 + 20 + 2;
+  const std::size_t after_header = frame_start + kFrameHeaderSize;
+  const std::size_t after_len = after_header + 2;
+  const std::size_t after_fixed = after_len + fixed;
+  const std::size_t after_count = after_fixed + 1;
+  const std::size_t after_payload = after_count + 10 * s.annotations.size();
+  for (std::size_t cut = frame_start; cut < full.size(); ++cut) {
+    SCOPED_TRACE("cut " + std::to_string(cut));
+    Reader r(std::vector<std::uint8_t>(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut)), 4);
+    auto f = r.stream.next_frame();
+    if (cut < after_header) {
+      ASSERT_TRUE(f.has_value());
+      EXPECT_FALSE(f->has_value());
+      continue;
+    }
+    if (cut >= after_payload) {
+      ASSERT_TRUE(f.has_value() && f->has_value());  // a trailer cut short is no trailer
+      continue;
+    }
+    auto e = expect_error<errors::PayloadLengthMismatch>(f);
+    const std::size_t declared = cut < after_len ? 2 : cut < after_fixed ? fixed : cut < after_count ? 1 : 20;
+    const std::size_t found = cut < after_len ? cut - after_header
+                              : cut < after_fixed ? cut - after_len
+                              : cut < after_count ? 0
+                                                  : cut - after_count;
+    EXPECT_EQ(e.declared, declared);
+    EXPECT_EQ(e.found, found);
+    EXPECT_LT(e.found, e.declared);
+    auto next = r.stream.next_frame();
+    ASSERT_TRUE(next.has_value());
+    EXPECT_FALSE(next->has_value());
+  }
+}
+
+TEST(KvlxStream, MetadataCutShortKeepsWhatWasRead) {
+  for (bool with_annotations : {false, true}) {
+    FrameSpec s = make_spec(1, 3, kFlagMetadata | (with_annotations ? kFlagAnnotations : 0));
+    s.metadata = {{16, {1, 0, 0, 0, 0, 0, 0, 0}}, {2, {9, 0, 0, 0}}, {3, {7, 0, 0, 0}}};
+    s.trailer.present = false;
+    auto full = file_of({s});
+    // Keep only the first entry (4 + 8 bytes after the count); drop everything after it.
+    const std::size_t meta_start = full.size() - (2 + 3 * 4 + 8 + 4 + 4) - (with_annotations ? 1 + 20 : 0);
+    full.resize(meta_start + 2 + 4 + 8);
+    Reader r(full, 3);
+    auto f = r.stream.next_frame();
+    if (with_annotations) {
+      auto e = expect_error<errors::PayloadLengthMismatch>(f);
+      EXPECT_EQ(e.declared, 1u);
+      EXPECT_EQ(e.found, 0u);
+    } else {
+      ASSERT_TRUE(f.has_value() && f->has_value());
+      ASSERT_TRUE((*f)->metadata.has_value());
+      EXPECT_EQ((*f)->metadata->observable_flips, 1u);
+      EXPECT_FALSE((*f)->metadata->metadata_word_a.has_value());
+    }
+  }
+}
+
+TEST(KvlxStream, TimingErrorConsumesTheFrameAndReadingContinues) {
+  FrameSpec ok = make_spec(1, 6, kFlagTiming);
+  ok.timing_offsets.assign(6, 10000);
+  FrameSpec bad = make_spec(2, 6, kFlagTiming);
+  bad.timing_offsets = {0, 10, 20, 10000, 10001, 60000};
+  auto bytes = file_of({ok, bad, make_spec(3, 6, kFlagTiming)});
+  Reader r(bytes, 7);
+  ASSERT_TRUE(r.stream.next_frame().has_value());
+  auto e = expect_error<errors::TimingOutOfBounds>(r.stream.next_frame());
+  EXPECT_EQ(e.ancilla, 4u);
+  EXPECT_EQ(e.offset_ns, 10001);
+  auto next = r.stream.next_frame();
+  ASSERT_TRUE(next.has_value() && next->has_value());
+  EXPECT_EQ((*next)->header.frame_id, 3u);
+}
+
+TEST(KvlxStream, SchemaChecksRunOnlyWithARegisteredSchemaAndNotWhenSkipped) {
+  // Stabiliser 0 over qubit 0; the frame says no event but its result is negative: parity 1.
+  HardwareSchema schema;
+  schema.ancilla_count = 2;
+  schema.qubit_count = 5;
+  schema.code_type = "surface";
+  schema.stabilizers = {{0, StabilizerType::Z, {0}}};
+  FrameSpec s = make_spec(1, 2, 0);
+  s.detector_events = {0, 0};
+  s.meas_results = {-1, 1};
+  auto bytes = file_of({s});
+  {
+    Reader r(bytes);  // empty registry: the frame passes
+    auto f = r.stream.next_frame();
+    ASSERT_TRUE(f.has_value() && f->has_value());
+  }
+  StreamConfig with_schema;
+  with_schema.registry.add(schema);
+  {
+    Reader r(bytes, 4096, with_schema);
+    auto e = expect_error<errors::ParityViolation>(r.stream.next_frame());
+    EXPECT_EQ(e.frame_id, 1u);
+    EXPECT_EQ(e.stabilizer_index, 0u);
+  }
+  with_schema.skip_validation = true;
+  {
+    Reader r(bytes, 4096, with_schema);
+    auto f = r.stream.next_frame();
+    ASSERT_TRUE(f.has_value() && f->has_value());
+  }
+}
+
+TEST(KvlxStream, ReadErrorsAreIoAndRetryable) {
+  auto bytes = file_of({make_spec(1, 4, 0), make_spec(2, 4, 0)});
+  for (int failing = 0; failing < 12; ++failing) {
+    Reader r(bytes, 9);
+    r.stream.reader().fail_on_read = failing;
+    std::vector<std::uint64_t> ids;
+    int errors_seen = 0;
+    for (int call = 0; call < 5; ++call) {
+      auto f = r.stream.next_frame();
+      if (!f) {
+        ++errors_seen;
+        EXPECT_EQ(f.error().to_string(), "i/o error: Input/output error (os error 5)");
+        continue;
+      }
+      if (!*f) break;
+      ids.push_back((*f)->header.frame_id);
+    }
+    EXPECT_EQ(ids, (std::vector<std::uint64_t>{1, 2})) << failing;
+    EXPECT_LE(errors_seen, 1);
+  }
+}
+
+TEST(KvlxStream, FullRingReportsTheRefusedBytes) {
+  auto bytes = file_of({make_spec(1, 60, 0)});  // fixed sections bigger than the ring
+  StreamConfig tiny;
+  tiny.buffer_capacity = 48;
+  Reader r(bytes, 4096, tiny);
+  auto e = expect_error<errors::PayloadLengthMismatch>(r.stream.next_frame());
+  EXPECT_EQ(e.found, 0u);
+  EXPECT_GT(e.declared, 0u);
+}
+
+// With a small ring, every section, header and trailer falls across the end of the ring at some
+// point; the frames must read exactly as with the default ring. Large metadata blocks force
+// reads that reuse the ring space of the frame's own earlier sections.
+TEST(KvlxStream, SmallRingsReadLikeTheDefaultRing) {
+  std::vector<FrameSpec> specs;
+  for (std::uint64_t id = 1; id <= 40; ++id) {
+    FrameSpec s = make_spec(id, static_cast<std::uint16_t>(id % 13), static_cast<std::uint16_t>(id % 16), 7);
+    if (id % 5 == 0) {
+      FrameMetadata meta;
+      meta.metadata_text = std::string(60 + id, 'm');
+      meta.observable_flips = id;
+      s.metadata = metadata_entries(meta);
+      s.header.flags |= kFlagMetadata;
+    }
+    specs.push_back(s);
+  }
+  auto bytes = file_of(specs);
+  Reader reference(bytes);
+  auto expected = read_all(reference.stream);
+  ASSERT_TRUE(expected.has_value());
+  ASSERT_EQ(expected->size(), specs.size());
+  for (std::size_t capacity = 110; capacity < 150; ++capacity) {
+    for (std::size_t chunk : {1u, 3u, 8u}) {
+      StreamConfig config;
+      config.buffer_capacity = capacity;
+      Reader r(bytes, chunk, config);
+      auto got = read_all(r.stream);
+      ASSERT_TRUE(got.has_value()) << capacity << "/" << chunk << ": " << got.error().to_string();
+      EXPECT_EQ(*got, *expected) << capacity << "/" << chunk;
+    }
+  }
+}
+
+// Records span events for the diagnostics test.
+struct RecordingSink : diagnostics::Sink {
+  struct Event {
+    std::string what;
+    std::string name;
+    std::string target;
+    std::vector<std::pair<std::string, std::uint64_t>> fields;
+  };
+  std::vector<Event> events;
+  std::vector<std::string> names;  // by span id
+  diagnostics::SpanId create(const diagnostics::SpanMeta& meta, std::span<const diagnostics::Field> fields) override {
+    Event e{"create", std::string(meta.name), std::string(meta.target), {}};
+    for (const auto& f : fields) e.fields.emplace_back(std::string(f.name), f.value);
+    EXPECT_EQ(meta.level, diagnostics::Level::Info);
+    events.push_back(e);
+    names.push_back(e.name);
+    return names.size() - 1;
+  }
+  void enter(diagnostics::SpanId id) override { events.push_back({"enter", names[id], "", {}}); }
+  void exit(diagnostics::SpanId id) override { events.push_back({"exit", names[id], "", {}}); }
+  void close(diagnostics::SpanId id) override { events.push_back({"close", names[id], "", {}}); }
+};
+
+TEST(KvlxStreamDiagnostics, SpansFollowTheLevelRule) {
+  auto bytes = file_of({make_spec(42, 3, 0)});
+  RecordingSink sink;
+  diagnostics::set_sink(&sink);
+  {
+    Reader r(bytes);
+    ASSERT_TRUE(r.stream.next_frame().has_value());
+    ASSERT_TRUE(r.stream.next_frame().has_value());  // the end: a parse span only
+  }
+  std::vector<std::string> seen;
+  for (const auto& e : sink.events) seen.push_back(e.what + " " + e.name);
+  EXPECT_EQ(seen, (std::vector<std::string>{"create kvlx.frame_parse", "close kvlx.frame_parse",
+                                            "create kvlx.frame_validate", "enter kvlx.frame_validate",
+                                            "exit kvlx.frame_validate", "close kvlx.frame_validate",
+                                            "create kvlx.frame_parse", "close kvlx.frame_parse"}));
+  EXPECT_EQ(sink.events[0].target, "kelvane_deserialize::stream");
+  EXPECT_TRUE(sink.events[0].fields.empty());
+  EXPECT_EQ(sink.events[2].fields, (std::vector<std::pair<std::string, std::uint64_t>>{{"frame_id", 42}}));
+
+  for (auto level : {diagnostics::Level::Warn, diagnostics::Level::Error}) {
+    sink.events.clear();
+    diagnostics::set_level(level);
+    Reader r(bytes);
+    ASSERT_TRUE(r.stream.next_frame().has_value());
+    EXPECT_TRUE(sink.events.empty());
+  }
+  diagnostics::set_level(diagnostics::Level::Debug);
+  sink.events.clear();
+  {
+    Reader r(bytes);
+    ASSERT_TRUE(r.stream.next_frame().has_value());
+  }
+  EXPECT_EQ(sink.events.size(), 6u);
+  diagnostics::set_level(diagnostics::Level::Info);
+  diagnostics::set_sink(nullptr);
+}
+
+}  // namespace
+}  // namespace kelvane

@@ -1,0 +1,89 @@
+#include "kelvane/source/file_source.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace kelvane {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
+  if (this != &o) {
+    reset();
+    fd_ = o.release();
+  }
+  return *this;
+}
+
+int UniqueFd::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void UniqueFd::reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+BufferedFileReader::BufferedFileReader(Runtime& runtime, UniqueFd fd)
+    : runtime_(&runtime), fd_(std::move(fd)), buffer_(new std::uint8_t[kFileBufferSize]) {}
+
+Result<std::size_t> BufferedFileReader::read_file(std::uint8_t* dst, std::size_t len) {
+  const int fd = fd_.get();
+  ssize_t got = runtime_->run_blocking([fd, dst, len] {
+    ssize_t n;
+    do {
+      n = ::read(fd, dst, len);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? -static_cast<ssize_t>(errno) : n;
+  });
+  if (got < 0) return fail(KelvaneError::from_errno(static_cast<int>(-got)));
+  return static_cast<std::size_t>(got);
+}
+
+Result<std::size_t> BufferedFileReader::read(std::span<std::uint8_t> buf) {
+  if (buf.empty()) return 0;
+  if (pos_ == len_) {
+    pos_ = len_ = 0;
+    if (buf.size() >= kFileBufferSize) return read_file(buf.data(), buf.size());
+    Result<std::size_t> got = read_file(buffer_.get(), kFileBufferSize);
+    if (!got) return got;
+    len_ = *got;
+    if (len_ == 0) return 0;
+  }
+  const std::size_t n = std::min(buf.size(), len_ - pos_);
+  std::memcpy(buf.data(), buffer_.get() + pos_, n);
+  pos_ += n;
+  return n;
+}
+
+FileSource::FileSource(Runtime& runtime, UniqueFd fd, StreamConfig config)
+    : stream_(BufferedFileReader(runtime, std::move(fd)), std::move(config)) {}
+
+Result<std::unique_ptr<FileSource>> FileSource::open(Runtime& runtime, const std::string& path, StreamConfig config) {
+  // open(2) would silently cut the path at the first NUL byte.
+  if (path.find('\0') != std::string::npos) return fail(KelvaneError::io("path contains a NUL byte"));
+  int fd = runtime.run_blocking([&path] {
+    int r;
+    do {
+      r = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (r < 0 && errno == EINTR);
+    return r < 0 ? -errno : r;
+  });
+  if (fd < 0) return fail(KelvaneError::from_errno(-fd));
+  return std::unique_ptr<FileSource>(new FileSource(runtime, UniqueFd(fd), std::move(config)));
+}
+
+Result<std::optional<OwnedFrame>> FileSource::next_owned() {
+  Result<std::optional<SyndromeFrame>> frame = stream_.next_frame();
+  if (!frame) return fail(std::move(frame.error()));
+  if (!*frame) return std::nullopt;
+  std::optional<OwnedFrame> owned(to_owned_frame(**frame));
+  stream_.recycle(std::move(**frame));
+  return owned;
+}
+
+}  // namespace kelvane

@@ -1,0 +1,78 @@
+// Frames from a file: a KVLX reader over an 8192-byte buffered reader whose refills run on the
+// runtime's blocking pool. Reads served from the buffer stay on the calling thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "kelvane/core/error.h"
+#include "kelvane/deserialize/stream.h"
+#include "kelvane/source/frame_source.h"
+#include "kelvane/source/runtime.h"
+
+namespace kelvane {
+
+inline constexpr std::size_t kFileBufferSize = 8192;
+
+// Owns an open file descriptor; closes it on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  int release();
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// A byte source over a file descriptor with an 8192-byte buffer. The file is read at its
+// current end again on every call after the end was reported, so a growing file yields its new
+// bytes.
+class BufferedFileReader {
+ public:
+  BufferedFileReader(Runtime& runtime, UniqueFd fd);
+
+  // Copies buffered bytes; refills the buffer on the blocking pool when it is empty (a request
+  // of at least the buffer's size is read directly into `buf`). 0 at the end of the file; Io
+  // with the errno of a failed read(2).
+  Result<std::size_t> read(std::span<std::uint8_t> buf);
+
+ private:
+  Result<std::size_t> read_file(std::uint8_t* dst, std::size_t len);
+
+  Runtime* runtime_;
+  UniqueFd fd_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+};
+
+class FileSource final : public FrameSource {
+ public:
+  // Opens `path` for reading on the runtime's blocking pool, blocking until done. Fails with
+  // Io (the operating system's error) when the file cannot be opened; an empty path is such a
+  // file. Nothing is read yet, so a directory opens and fails on the first read (EISDIR).
+  static Result<std::unique_ptr<FileSource>> open(Runtime& runtime, const std::string& path,
+                                                  StreamConfig config = {});
+
+  Result<std::optional<OwnedFrame>> next_owned() override;
+
+ private:
+  FileSource(Runtime& runtime, UniqueFd fd, StreamConfig config);
+
+  KvlxStream<BufferedFileReader> stream_;
+};
+
+}  // namespace kelvane
