@@ -1,0 +1,379 @@
+"""Writing KVLX syndrome streams from Python.
+
+KVLX is the byte format that ``_kelvane`` streams read: a 26-byte file header followed by frames.
+Each frame is a 36-byte header (with its own CRC-32), the run-length-encoded detector events,
+one signed measurement result per ancilla, optional sections selected by the header's flag bits
+(timing offsets, ancilla bits, metadata, annotations) and a 6-byte trailer. All integers are
+little-endian.
+
+This module is pure Python (``struct`` and ``zlib.crc32``) and does not need the extension::
+
+    from kelvane.kvlx import KvlxWriter
+
+    with open("run.kvlx", "wb") as f:
+        w = KvlxWriter(f, schema_id=bytes(16))
+        w.write_frame(frame_id=0, round=0, timestamp_ns=1000,
+                      detector_events=[0, 1, 1, 0], meas_results=[1, -1, -1, 1],
+                      qubit_count=9, code_type=1, distance=3, observable_flips=0b1)
+
+Defaults produce well-formed data. Keyword knobs produce deliberately damaged data for tests:
+``magic``/``version`` of the file header, ``header_crc``, ``trailer=False``, ``trailer_marker``,
+``trailer_crc``, ``metadata_count``, ``annotation_count``, ``detector_events_rle`` and
+``check_lengths=False``. A truncated stream is any prefix of the written bytes.
+"""
+
+from __future__ import annotations
+
+import itertools
+import struct
+import zlib
+from typing import Any, Iterable, Mapping, Sequence
+
+__all__ = [
+    "KVLX_MAGIC",
+    "KVLX_VERSION",
+    "FILE_HEADER_SIZE",
+    "FRAME_HEADER_SIZE",
+    "TRAILER_SIZE",
+    "TRAILER_MARKER",
+    "FLAG_TIMING",
+    "FLAG_ANCILLA_BITS",
+    "FLAG_METADATA",
+    "FLAG_ANNOTATIONS",
+    "META_TEXT",
+    "META_WORD_A",
+    "META_WORD_B",
+    "META_BYTE",
+    "META_OBSERVABLE_FLIPS",
+    "encode_rle_events",
+    "encode_file_header",
+    "encode_frame_header",
+    "encode_frame",
+    "KvlxWriter",
+]
+
+KVLX_MAGIC = 0x4B564C58  # the bytes b"XLVK"
+KVLX_VERSION = 1
+FILE_HEADER_SIZE = 26
+FRAME_HEADER_SIZE = 36
+TRAILER_SIZE = 6
+TRAILER_MARKER = 0xFFFF
+
+FLAG_TIMING = 0x0001
+FLAG_ANCILLA_BITS = 0x0002
+FLAG_METADATA = 0x0004
+FLAG_ANNOTATIONS = 0x0008
+
+META_TEXT = 1  # UTF-8 text, any length
+META_WORD_A = 2  # u32
+META_WORD_B = 3  # u32
+META_BYTE = 4  # u8
+META_OBSERVABLE_FLIPS = 16  # u64 mask, bit k = observable k
+
+# Metadata field names accepted in ``metadata`` and the wire key and struct format of each.
+_META_FIELDS = {
+    "metadata_text": (META_TEXT, None),
+    "metadata_word_a": (META_WORD_A, "<I"),
+    "metadata_word_b": (META_WORD_B, "<I"),
+    "metadata_byte": (META_BYTE, "<B"),
+    "observable_flips": (META_OBSERVABLE_FLIPS, "<Q"),
+}
+
+_FRAME_HEADER = struct.Struct("<QIQHHIBBH")  # bytes 0..31; the CRC follows
+_RLE_MAX_RUN = 127
+
+
+def _bits01(events: Iterable[Any], what: str) -> list[int]:
+    """The entries of a 0/1 sequence (ints, bools or a NumPy array) as a list of 0 and 1."""
+    if hasattr(events, "tolist") and hasattr(events, "dtype"):
+        events = events.tolist()  # NumPy array: plain Python bools/ints, much faster to walk
+    out = []
+    for v in events:
+        if v is True or v is False or v == 0 or v == 1:
+            out.append(1 if v else 0)
+        else:
+            raise ValueError(f"{what} must contain only 0 and 1, got {v!r}")
+    return out
+
+
+def encode_rle_events(events: Iterable[Any]) -> bytes:
+    """Run-length encoding of 0/1 detector events.
+
+    One byte per run: bit 7 the value (1 = fired), bits 0-6 the length. Maximal runs of equal
+    values are written; a run longer than 127 is split into pieces of 127 and a remainder.
+    An empty sequence encodes to ``b""``.
+    """
+    out = bytearray()
+    for value, group in itertools.groupby(_bits01(events, "detector_events")):
+        run = sum(1 for _ in group)
+        top = 0x80 if value else 0x00
+        while run > 0:
+            piece = min(run, _RLE_MAX_RUN)
+            out.append(top | piece)
+            run -= piece
+    return bytes(out)
+
+
+def _schema_id_bytes(schema_id: Any) -> bytes:
+    if hasattr(schema_id, "bytes") and not isinstance(schema_id, (bytes, bytearray)):
+        schema_id = schema_id.bytes  # uuid.UUID
+    schema_id = bytes(schema_id)
+    if len(schema_id) != 16:
+        raise ValueError(f"schema_id must be 16 bytes, got {len(schema_id)}")
+    return schema_id
+
+
+def encode_file_header(
+    schema_id: Any = bytes(16),
+    file_word: int = 0,
+    *,
+    magic: int = KVLX_MAGIC,
+    version: int = KVLX_VERSION,
+) -> bytes:
+    """The 26-byte file header: magic, version, 16-byte schema id (bytes or uuid.UUID), file word."""
+    return struct.pack("<IH", magic, version) + _schema_id_bytes(schema_id) + struct.pack("<I", file_word)
+
+
+def encode_frame_header(
+    *,
+    frame_id: int,
+    round: int = 0,
+    timestamp_ns: int = 0,
+    qubit_count: int = 0,
+    ancilla_count: int = 0,
+    header_word: int = 0,
+    code_type: int = 0,
+    distance: int = 0,
+    flags: int = 0,
+    header_crc: int | None = None,
+) -> bytes:
+    """The 36-byte frame header; ``header_crc`` defaults to the CRC-32 of bytes 0-31."""
+    body = _FRAME_HEADER.pack(
+        frame_id, round, timestamp_ns, qubit_count, ancilla_count, header_word, code_type, distance, flags
+    )
+    crc = zlib.crc32(body) if header_crc is None else header_crc
+    return body + struct.pack("<I", crc)
+
+
+def _metadata_entries(metadata: Any) -> list[tuple[int, bytes]]:
+    """(key, value bytes) pairs from a mapping or a sequence of pairs.
+
+    A key is a field name ("metadata_text", "metadata_word_a", "metadata_word_b",
+    "metadata_byte", "observable_flips") with a typed value, or an int wire key with raw bytes
+    (unknown keys and any lengths are written as given).
+    """
+    items = metadata.items() if isinstance(metadata, Mapping) else metadata
+    entries = []
+    for key, value in items:
+        if isinstance(key, str):
+            if key not in _META_FIELDS:
+                raise ValueError(f"unknown metadata field {key!r}; expected one of {', '.join(_META_FIELDS)}")
+            wire_key, fmt = _META_FIELDS[key]
+            if fmt is None:
+                raw = value.encode("utf-8") if isinstance(value, str) else bytes(value)
+            else:
+                raw = struct.pack(fmt, value)
+            entries.append((wire_key, raw))
+        else:
+            if isinstance(value, str):
+                value = value.encode("utf-8")
+            entries.append((int(key), bytes(value)))
+    return entries
+
+
+def _annotation_tuple(a: Any) -> tuple[int, int, int]:
+    """(kind, value, aux) from a tuple, a mapping or an object with those attributes."""
+    if isinstance(a, Mapping):
+        return a["kind"], a["value"], a.get("aux", 0)
+    if hasattr(a, "kind") and hasattr(a, "value"):
+        return a.kind, a.value, getattr(a, "aux", 0)
+    kind, value, aux = a
+    return kind, value, aux
+
+
+def _signed_bytes(values: Any) -> bytes:
+    if isinstance(values, (bytes, bytearray, memoryview)):
+        return bytes(values)
+    if hasattr(values, "tolist") and hasattr(values, "dtype"):
+        values = values.tolist()
+    try:
+        return struct.pack(f"<{len(values)}b", *values)
+    except struct.error as e:
+        raise ValueError(f"meas_results must be signed 8-bit values (-128..127): {e}") from None
+
+
+def encode_frame(
+    *,
+    frame_id: int,
+    round: int = 0,
+    timestamp_ns: int = 0,
+    detector_events: Sequence[Any] | None = None,
+    meas_results: Sequence[int] | bytes | None = None,
+    qubit_count: int = 0,
+    ancilla_count: int | None = None,
+    header_word: int = 0,
+    code_type: int = 0,
+    distance: int = 0,
+    flags: int | None = None,
+    timing_offsets: Sequence[int] | None = None,
+    ancilla_bits: bytes | None = None,
+    metadata: Mapping[Any, Any] | Sequence[tuple[Any, Any]] | None = None,
+    observable_flips: int | None = None,
+    annotations: Iterable[Any] | None = None,
+    detector_events_rle: bytes | None = None,
+    header_crc: int | None = None,
+    metadata_count: int | None = None,
+    annotation_count: int | None = None,
+    trailer: bool = True,
+    trailer_marker: int = TRAILER_MARKER,
+    trailer_crc: int | None = None,
+    check_lengths: bool = True,
+) -> bytes:
+    """One complete frame as bytes.
+
+    ``ancilla_count`` defaults to the length of ``detector_events``, else of ``meas_results``,
+    else 0. ``detector_events`` (0/1 values or a NumPy bool array) defaults to all quiet and is
+    run-length encoded; ``detector_events_rle`` writes an encoding verbatim instead.
+    ``meas_results`` (signed 8-bit) defaults to zeros.
+
+    ``flags`` defaults to the sections given: timing offsets (bit 0), ancilla bits (bit 1,
+    ceil(ancilla_count / 8) packed bytes), metadata (bit 2, from ``metadata`` and/or
+    ``observable_flips``), annotations (bit 3, ``(kind, value, aux)`` entries). With explicit
+    ``flags`` every flagged section is written (zeros or empty when not given) and unflagged ones
+    are left out. ``observable_flips`` adds a key-16 entry after the ``metadata`` entries.
+
+    With ``check_lengths`` (the default) every section must match ``ancilla_count`` and no
+    section may be given that the flags leave out; ``check_lengths=False`` writes whatever it is
+    given, for damaged test data.
+    """
+    if ancilla_count is None:
+        if detector_events is not None:
+            ancilla_count = len(detector_events)
+        elif meas_results is not None:
+            ancilla_count = len(meas_results)
+        else:
+            ancilla_count = 0
+    n = ancilla_count
+    bits_len = (n + 7) // 8
+
+    entries: list[tuple[int, bytes]] | None = None
+    if metadata is not None or observable_flips is not None:
+        entries = _metadata_entries(metadata) if metadata is not None else []
+        if observable_flips is not None:
+            entries.append((META_OBSERVABLE_FLIPS, struct.pack("<Q", observable_flips)))
+    notes = [_annotation_tuple(a) for a in annotations] if annotations is not None else None
+
+    given = (
+        (FLAG_TIMING if timing_offsets is not None else 0)
+        | (FLAG_ANCILLA_BITS if ancilla_bits is not None else 0)
+        | (FLAG_METADATA if entries is not None else 0)
+        | (FLAG_ANNOTATIONS if notes is not None else 0)
+    )
+    if flags is None:
+        flags = given
+    elif check_lengths and given & ~flags:
+        raise ValueError(f"sections given that flags 0x{flags:04x} leave out (flag bits 0x{given & ~flags:04x})")
+
+    if detector_events_rle is not None:
+        rle = bytes(detector_events_rle)
+    else:
+        events = _bits01(detector_events, "detector_events") if detector_events is not None else [0] * n
+        if check_lengths and len(events) != n:
+            raise ValueError(f"detector_events has {len(events)} entries, ancilla_count is {n}")
+        rle = encode_rle_events(events)
+    if len(rle) > 0xFFFF:
+        raise ValueError(f"the detector event encoding is {len(rle)} bytes, more than 65535")
+
+    meas = _signed_bytes(meas_results) if meas_results is not None else bytes(n)
+    if check_lengths and len(meas) != n:
+        raise ValueError(f"meas_results has {len(meas)} entries, ancilla_count is {n}")
+
+    header = encode_frame_header(
+        frame_id=frame_id,
+        round=round,
+        timestamp_ns=timestamp_ns,
+        qubit_count=qubit_count,
+        ancilla_count=n,
+        header_word=header_word,
+        code_type=code_type,
+        distance=distance,
+        flags=flags,
+        header_crc=header_crc,
+    )
+    out = bytearray(header)
+    out += struct.pack("<H", len(rle))
+    out += rle
+    out += meas
+
+    if flags & FLAG_TIMING:
+        offsets = list(timing_offsets.tolist() if hasattr(timing_offsets, "tolist") else timing_offsets) \
+            if timing_offsets is not None else [0] * n
+        if check_lengths and len(offsets) != n:
+            raise ValueError(f"timing_offsets has {len(offsets)} entries, ancilla_count is {n}")
+        try:
+            out += struct.pack(f"<{len(offsets)}H", *offsets)
+        except struct.error as e:
+            raise ValueError(f"timing_offsets must be unsigned 16-bit values: {e}") from None
+    if flags & FLAG_ANCILLA_BITS:
+        packed = bytes(ancilla_bits) if ancilla_bits is not None else bytes(bits_len)
+        if check_lengths and len(packed) != bits_len:
+            raise ValueError(f"ancilla_bits has {len(packed)} bytes, ancilla_count {n} needs {bits_len}")
+        out += packed
+    if flags & FLAG_METADATA:
+        entries = entries if entries is not None else []
+        out += struct.pack("<H", len(entries) if metadata_count is None else metadata_count)
+        for key, value in entries:
+            if len(value) > 0xFFFF:
+                raise ValueError(f"metadata value for key {key} is {len(value)} bytes, more than 65535")
+            out += struct.pack("<HH", key, len(value))
+            out += value
+    if flags & FLAG_ANNOTATIONS:
+        notes = notes if notes is not None else []
+        if annotation_count is None and len(notes) > 0xFF:
+            raise ValueError(f"{len(notes)} annotations, at most 255 fit a frame")
+        out.append(len(notes) if annotation_count is None else annotation_count)
+        for kind, value, aux in notes:
+            out += struct.pack("<BQB", kind, value, aux)
+    if trailer:
+        crc = zlib.crc32(header) if trailer_crc is None else trailer_crc
+        out += struct.pack("<HI", trailer_marker, crc)
+    return bytes(out)
+
+
+class KvlxWriter:
+    """Writes a KVLX stream to a binary file object (anything with ``write(bytes)``).
+
+    The file header is written at construction (unless ``write_header=False``); ``magic`` and
+    ``version`` may be changed to produce a header that readers refuse. ``write_frame`` takes the
+    keyword arguments of :func:`encode_frame`. The writer never closes or flushes the file.
+    """
+
+    def __init__(
+        self,
+        file: Any,
+        schema_id: Any = bytes(16),
+        file_word: int = 0,
+        *,
+        magic: int = KVLX_MAGIC,
+        version: int = KVLX_VERSION,
+        write_header: bool = True,
+    ) -> None:
+        self._file = file
+        self.schema_id = _schema_id_bytes(schema_id)
+        self.bytes_written = 0
+        self.frames_written = 0
+        if write_header:
+            self.write_bytes(encode_file_header(self.schema_id, file_word, magic=magic, version=version))
+
+    def write_frame(self, **frame: Any) -> int:
+        """Encodes one frame (see :func:`encode_frame`), writes it, returns its size in bytes."""
+        data = encode_frame(**frame)
+        self.write_bytes(data)
+        self.frames_written += 1
+        return len(data)
+
+    def write_bytes(self, data: bytes) -> int:
+        """Writes raw bytes (for example garbage between frames); returns their number."""
+        self._file.write(data)
+        self.bytes_written += len(data)
+        return len(data)
