@@ -36,14 +36,14 @@ int exec_module(PyObject* module) {
   }
   static const ClassEntry classes[] = {
       // {"SyndromeFrame", syndrome_frame_type},
-      // {"SyndromeWindow", syndrome_window_type},
+      {"SyndromeWindow", syndrome_window_type},
       // {"KelvaneStream", kelvane_stream_type},
       {"CodeType", code_type_type},
       // {"DecoderResult", decoder_result_type},
       // {"LogicalCorrection", logical_correction_type},
       // {"DetectorErrorModel", detector_error_model_type},
       // {"SpacetimeGraph", spacetime_graph_type},
-      // {"LogicalErrorAccumulator", logical_error_accumulator_type},
+      {"LogicalErrorAccumulator", logical_error_accumulator_type},
   };
   for (const ClassEntry& c : classes) {
     PyTypeObject* type = c.get();
