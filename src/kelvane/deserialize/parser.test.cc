@@ -154,7 +154,7 @@ TEST(ParseAnnotations, DecodesMinOfCountAndCompleteEntries) {
 
 Bytes le(std::uint64_t v, std::size_t width) {
   Bytes b(width);
-  for (std::size_t i = 0; i < width; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  for (std::size_t i = 0; i < width && i < 8; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
   return b;
 }
 
