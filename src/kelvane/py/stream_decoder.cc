@@ -9,12 +9,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "kelvane/core/error.h"
@@ -39,7 +41,9 @@ struct StreamDecoder::State {
 namespace {
 
 // "{strerror} (os error {errno})" as an OSError.
-void raise_errno(int err) { raise_message(PyExc_OSError, KelvaneError::from_errno(err).to_string()); }
+void raise_errno(int err) {
+  raise_message(PyExc_OSError, io_source_text(KelvaneError::from_errno(err).as<errors::Io>()));
+}
 
 // Reads the whole file at `path` as UTF-8 text. False with OSError set on failure.
 bool read_utf8_file(const std::string& path, std::string& out) {
@@ -85,16 +89,57 @@ bool str_text(PyObject* s, std::string& out) {
   return true;
 }
 
+// True when `text` holds something other than whitespace and whole-line `#` comments.
+bool has_content(std::string_view text) {
+  bool line_start = true;
+  bool in_comment = false;
+  for (char c : text) {
+    if (c == '\n') {
+      line_start = true;
+      in_comment = false;
+      continue;
+    }
+    if (in_comment || std::isspace(static_cast<unsigned char>(c))) continue;
+    if (line_start && c == '#') {
+      in_comment = true;
+      continue;
+    }
+    return true;
+  }
+  return false;
+}
+
+// A text with content from which the parser took nothing at all (no error, no declaration) is
+// a mistyped path such as "missing.dem", or an object whose str() is no DEM (bytes): refuse it
+// rather than decode every frame against an empty graph. Blank text stays an empty model.
+bool is_vacuous(const DetectorErrorModel& model, std::string_view text) {
+  return model.errors.empty() && model.detector_decls.empty() && model.num_detectors == 0 &&
+         model.num_observables == 0 && has_content(text);
+}
+
+std::string quoted_excerpt(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n\v\f");
+  text.remove_prefix(first == std::string_view::npos ? text.size() : first);
+  text = text.substr(0, text.find('\n'));
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  constexpr std::size_t kMax = 60;
+  if (text.size() <= kMax) return "'" + std::string(text) + "'";
+  return "'" + std::string(text.substr(0, kMax)) + "...'";
+}
+
 // Turns set_decoder's `dem` into DEM text:
 //   str        -> the file's contents when something exists at that path (symlinks followed),
 //                 else the string itself;
 //   __fspath__ -> the contents of the file it names (no existence check first);
 //   otherwise  -> str(dem), e.g. the text of a stim.DetectorErrorModel.
-bool extract_dem_text(PyObject* dem, std::string& text) {
+// `inline_text` tells whether the text is a str argument that named no file.
+bool extract_dem_text(PyObject* dem, std::string& text, bool& inline_text) {
+  inline_text = false;
   if (PyUnicode_Check(dem)) {
     if (!str_text(dem, text)) return false;
     struct stat st {};
     const bool exists = text.find('\0') == std::string::npos && ::stat(text.c_str(), &st) == 0;
+    inline_text = !exists;
     if (!exists) return true;
     const std::string path = std::move(text);
     return read_utf8_file(path, text);
@@ -124,10 +169,16 @@ StreamDecoder& StreamDecoder::operator=(StreamDecoder&&) noexcept = default;
 
 bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth) {
   std::string text;
-  if (!extract_dem_text(dem, text)) return false;
+  bool inline_text = false;
+  if (!extract_dem_text(dem, text, inline_text)) return false;
   auto model = DetectorErrorModel::parse(text);
   if (!model) {
     raise_message(PyExc_ValueError, model.error().to_string());
+    return false;
+  }
+  if (is_vacuous(*model, text)) {
+    raise_message(PyExc_ValueError, "no error mechanism, detector or observable found in " + quoted_excerpt(text) +
+                                        (inline_text ? ", which is not an existing file either" : ""));
     return false;
   }
   std::unique_ptr<UnionFindDecoder> decoder;
