@@ -56,13 +56,14 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const SpacetimeGraph> graph)
   tree_head_.resize(slot_count_);
   peel_edge_.resize(slot_count_);
   peel_parent_.resize(slot_count_);
-  growth_.assign(edges_.size(), 0);
+  acc_.resize(slot_count_);
+  acc_time_.resize(slot_count_);
+  offset_.resize(slot_count_);
+  scheduled_.assign(slot_count_, kNever);
+  events_.reserve(2 * slot_count_);
 
   touched_nodes_.reserve(slot_count_);
-  touched_edges_.reserve(edges_.size());
   active_roots_.reserve(slot_count_);
-  next_active_.reserve(slot_count_);
-  completed_.reserve(edges_.size());
   tree_links_.reserve(2 * slot_count_);
   peel_order_.reserve(slot_count_);
   correction_edges_.reserve(slot_count_);
@@ -168,6 +169,9 @@ void UnionFindDecoder::touch(NodeId node) {
   if (flags_[node] & kTouched) return;
   parent_[node] = node;
   cluster_size_[node] = 1;
+  acc_[node] = 0;
+  acc_time_[node] = now_;
+  offset_[node] = 0;
   tree_head_[node] = kNoNode;
   frontier_next_[node] = kNoNode;
   if (node == boundary_) {
@@ -183,28 +187,46 @@ void UnionFindDecoder::touch(NodeId node) {
 }
 
 UnionFindDecoder::NodeId UnionFindDecoder::find(NodeId node) {
+  // Path halving; a node that skips its parent takes over the parent's offset.
   while (parent_[node] != node) {
-    parent_[node] = parent_[parent_[node]];
-    node = parent_[node];
+    const NodeId up = parent_[node];
+    const NodeId grand = parent_[up];
+    if (grand != up) {
+      offset_[node] += offset_[up];
+      parent_[node] = grand;
+    }
+    node = grand;
   }
   return node;
 }
 
-void UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge) {
+std::int64_t UnionFindDecoder::share(NodeId node) {
+  if (!(flags_[node] & kTouched)) return 0;
+  const NodeId root = find(node);
+  std::int64_t path = offset_[root];
+  for (NodeId x = node; x != root; x = parent_[x]) path += offset_[x];
+  std::int64_t acc = acc_[root];
+  if (is_active_root(root)) acc += static_cast<std::int64_t>(now_ - acc_time_[root]);
+  return acc - path;
+}
+
+UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge) {
   if (cluster_size_[a] < cluster_size_[b]) std::swap(a, b);
+  const auto accumulated = [&](NodeId root) {
+    return is_active_root(root) ? acc_[root] + static_cast<std::int64_t>(now_ - acc_time_[root])
+                                : acc_[root];
+  };
+  const std::int64_t acc_a = accumulated(a);
+  const std::int64_t acc_b = accumulated(b);
+  // Keep every node's share unchanged across the merge: b's subtree moves under a.
+  offset_[b] += acc_a - acc_b - offset_[a];
   parent_[b] = a;
   cluster_size_[a] += cluster_size_[b];
+  acc_[a] = acc_a;
+  acc_time_[a] = now_;
   const std::uint8_t merged = static_cast<std::uint8_t>(((flags_[a] ^ flags_[b]) & kOdd) |
                                                         ((flags_[a] | flags_[b]) & kTouchesBoundary));
   flags_[a] = static_cast<std::uint8_t>((flags_[a] & ~(kOdd | kTouchesBoundary)) | merged);
-  if (frontier_head_[b] != kNoNode) {
-    if (frontier_head_[a] == kNoNode) {
-      frontier_head_[a] = frontier_head_[b];
-    } else {
-      frontier_next_[frontier_tail_[a]] = frontier_head_[b];
-    }
-    frontier_tail_[a] = frontier_tail_[b];
-  }
   // The merge edge joins the spanning tree that peeling walks.
   const DecodingEdge& e = edges_[edge];
   const auto link_count = static_cast<std::uint32_t>(tree_links_.size());
@@ -212,83 +234,121 @@ void UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge) {
   tree_head_[e.u] = link_count;
   tree_links_.push_back({edge, e.u, tree_head_[e.v]});
   tree_head_[e.v] = link_count + 1;
+  return a;
+}
+
+void UnionFindDecoder::join_frontiers(NodeId root, NodeId head, NodeId tail) {
+  if (head == kNoNode) return;
+  if (frontier_head_[root] == kNoNode) {
+    frontier_head_[root] = head;
+  } else {
+    frontier_next_[frontier_tail_[root]] = head;
+  }
+  frontier_tail_[root] = tail;
+}
+
+UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, EdgeId& edge,
+                                                               bool& on_frontier) {
+  const NodeId root = find(node);
+  const int own_rate = is_active_root(root) ? 1 : 0;
+  const std::int64_t own_share = share(node);
+  GrowthTime best = kNever;
+  on_frontier = false;
+  const AdjacencyEntry* it = adjacency_.data() + adjacency_start_[node];
+  const AdjacencyEntry* end = adjacency_.data() + adjacency_start_[node + 1];
+  for (; it != end; ++it) {
+    const bool touched = flags_[it->other] & kTouched;
+    const NodeId other = touched ? find(it->other) : it->other;
+    if (other == root) continue;
+    on_frontier = true;
+    const int rate = own_rate + (is_active_root(other) ? 1 : 0);
+    if (rate == 0) continue;
+    const std::int64_t remaining = static_cast<std::int64_t>(edges_[it->edge].length) -
+                                   own_share - (touched ? share(it->other) : 0);
+    const GrowthTime when =
+        remaining <= 0 ? now_ : now_ + static_cast<GrowthTime>((remaining + rate - 1) / rate);
+    if (when < best) {
+      best = when;
+      edge = it->edge;
+    }
+  }
+  return best;
+}
+
+void UnionFindDecoder::schedule(NodeId node, GrowthTime when) {
+  if (when >= scheduled_[node]) return;  // an earlier event is queued already
+  scheduled_[node] = when;
+  events_.push_back({when, node});
+  std::push_heap(events_.begin(), events_.end(), later);
+}
+
+void UnionFindDecoder::schedule_frontier(NodeId& head, NodeId& tail) {
+  NodeId prev = kNoNode;
+  NodeId x = head;
+  while (x != kNoNode) {
+    const NodeId next = frontier_next_[x];
+    EdgeId edge = 0;
+    bool on_frontier = false;
+    const GrowthTime when = next_completion(x, edge, on_frontier);
+    if (when != kNever) schedule(x, when);
+    if (on_frontier) {
+      prev = x;
+    } else {
+      if (prev == kNoNode) {
+        head = next;
+      } else {
+        frontier_next_[prev] = next;
+      }
+      if (tail == x) tail = prev;
+    }
+    x = next;
+  }
 }
 
 void UnionFindDecoder::grow() {
-  constexpr GrowthLength kNoSlack = std::numeric_limits<GrowthLength>::max();
-  while (!active_roots_.empty()) {
-    // Pass 1: the smallest growth that fully grows some frontier edge; frontier nodes whose
-    // edges all lie inside their cluster leave the frontier list.
-    GrowthLength delta = kNoSlack;
-    for (NodeId root : active_roots_) {
-      NodeId prev = kNoNode;
-      NodeId x = frontier_head_[root];
-      while (x != kNoNode) {
-        const NodeId next = frontier_next_[x];
-        bool on_frontier = false;
-        const AdjacencyEntry* it = adjacency_.data() + adjacency_start_[x];
-        const AdjacencyEntry* end = adjacency_.data() + adjacency_start_[x + 1];
-        for (; it != end; ++it) {
-          const NodeId other = root_if_touched(it->other);
-          if (other == root) continue;
-          on_frontier = true;
-          const GrowthLength remaining = edges_[it->edge].length - growth_[it->edge];
-          const GrowthLength need = is_active_root(other) ? (remaining + 1) / 2 : remaining;
-          delta = std::min(delta, need);
-        }
-        if (on_frontier) {
-          prev = x;
-        } else {
-          if (prev == kNoNode) {
-            frontier_head_[root] = next;
-          } else {
-            frontier_next_[prev] = next;
-          }
-          if (frontier_tail_[root] == x) frontier_tail_[root] = prev;
-        }
-        x = next;
+  std::size_t active_count = active_roots_.size();
+  for (NodeId root : active_roots_) {
+    schedule_frontier(frontier_head_[root], frontier_tail_[root]);
+  }
+  while (active_count > 0 && !events_.empty()) {
+    std::pop_heap(events_.begin(), events_.end(), later);
+    const GrowthEvent event = events_.back();
+    events_.pop_back();
+    if (event.time != scheduled_[event.node]) continue;  // superseded by an earlier event
+    scheduled_[event.node] = kNever;
+    now_ = event.time;
+    const NodeId x = event.node;
+    while (active_count > 0) {
+      EdgeId edge = 0;
+      bool on_frontier = false;
+      const GrowthTime when = next_completion(x, edge, on_frontier);
+      if (when == kNever) break;  // nothing grows from this node any more
+      if (when > now_) {
+        // The queued time was early (a cluster stopped growing since): queue the true one.
+        schedule(x, when);
+        break;
       }
-    }
-    if (delta == kNoSlack) return;  // no odd cluster has an edge left to grow along
-
-    // Pass 2: every active cluster grows by delta along each frontier edge; an edge between
-    // two active clusters is reached from both sides and grows twice.
-    for (NodeId root : active_roots_) {
-      for (NodeId x = frontier_head_[root]; x != kNoNode; x = frontier_next_[x]) {
-        const AdjacencyEntry* it = adjacency_.data() + adjacency_start_[x];
-        const AdjacencyEntry* end = adjacency_.data() + adjacency_start_[x + 1];
-        for (; it != end; ++it) {
-          if (root_if_touched(it->other) == root) continue;
-          GrowthLength& g = growth_[it->edge];
-          const GrowthLength length = edges_[it->edge].length;
-          if (g == 0 && delta > 0) touched_edges_.push_back(it->edge);
-          g = (length - g <= delta) ? length : g + delta;
-          if (g == length) completed_.push_back(it->edge);
-        }
-      }
-    }
-
-    // Merge across the fully grown edges.
-    for (EdgeId edge : completed_) {
       const DecodingEdge& e = edges_[edge];
       touch(e.u);
       touch(e.v);
       const NodeId a = find(e.u);
       const NodeId b = find(e.v);
-      if (a != b) unite(a, b, edge);
+      const bool a_active = is_active_root(a);
+      const bool b_active = is_active_root(b);
+      NodeId a_head = frontier_head_[a], a_tail = frontier_tail_[a];
+      NodeId b_head = frontier_head_[b], b_tail = frontier_tail_[b];
+      const NodeId root = unite(a, b, edge);
+      const bool active = is_active_root(root);
+      active_count = active_count + active - a_active - b_active;
+      // A part that starts growing needs completion times; a part that stops keeps its
+      // (now early) events, which are corrected when they come up.
+      if (active && !a_active) schedule_frontier(a_head, a_tail);
+      if (active && !b_active) schedule_frontier(b_head, b_tail);
+      frontier_head_[root] = kNoNode;
+      frontier_tail_[root] = kNoNode;
+      join_frontiers(root, a_head, a_tail);
+      join_frontiers(root, b_head, b_tail);
     }
-    completed_.clear();
-
-    next_active_.clear();
-    for (NodeId root : active_roots_) {
-      const NodeId r = find(root);
-      if (is_active_root(r) && !(flags_[r] & kListed)) {
-        flags_[r] |= kListed;
-        next_active_.push_back(r);
-      }
-    }
-    for (NodeId r : next_active_) flags_[r] &= static_cast<std::uint8_t>(~kListed);
-    active_roots_.swap(next_active_);
   }
 }
 
@@ -330,10 +390,12 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::peel() {
 }
 
 void UnionFindDecoder::reset_scratch() {
-  for (NodeId node : touched_nodes_) flags_[node] = 0;
-  for (EdgeId edge : touched_edges_) growth_[edge] = 0;
+  for (NodeId node : touched_nodes_) {
+    flags_[node] = 0;
+    scheduled_[node] = kNever;
+  }
+  events_.clear();
   touched_nodes_.clear();
-  touched_edges_.clear();
   tree_links_.clear();
   active_roots_.clear();
 }
@@ -342,6 +404,7 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(
     std::span<const std::uint32_t> fired) {
   correction_edges_.clear();
   last_neutral_ = true;
+  now_ = 0;
   const std::size_t n = graph_->node_count();
 
   touch(boundary_);

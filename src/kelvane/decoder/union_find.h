@@ -6,10 +6,16 @@
 // structure over them. A decode then
 //   1. seeds one cluster per defect (fired detector index below the node count),
 //   2. grows every odd cluster that does not touch the boundary, all at the same rate, along
-//      its frontier edges: each round advances by the smallest remaining slack, so edges
-//      become fully grown in weight order; a fully grown edge merges its two ends' clusters
-//      (union by size, path compression). Growth ends once every cluster is even or touches
-//      the boundary, or once no odd cluster has an edge left to grow along,
+//      its frontier edges (an edge between two such clusters grows from both ends), so edges
+//      become fully grown in order of their remaining length; a fully grown edge merges its two
+//      ends' clusters (union by size, path halving). Growth is event driven on a shared clock:
+//      a cluster's accumulated growth is a linear function of the clock, and a node's share of
+//      it is kept as an offset in the union-find tree, so an edge's growth is the sum of its two
+//      ends' shares and needs no state of its own. Frontier nodes carry their next edge
+//      completion time in a priority queue; times that became stale because a cluster stopped
+//      growing are corrected lazily when popped, and only a part that starts growing is
+//      rescanned. Growth ends once every cluster is even or touches the boundary, or once no
+//      odd cluster has an edge left to grow along,
 //   3. peels each cluster's spanning tree of merge edges from the leaves inward (the tree of a
 //      cluster that touches the boundary is rooted at the boundary node, which absorbs any
 //      leftover parity), which yields the correction edges; their observables' parity is the
@@ -41,12 +47,14 @@ class UnionFindDecoder final : public Decoder {
   using EdgeId = std::uint32_t;          // index of a decoding edge
   using GrowthLength = std::uint32_t;    // edge length in growth units
   using ObservableMask = std::uint64_t;  // bit k: observable k (mod 64)
+  using GrowthTime = std::uint64_t;      // the shared growth clock, in growth units
 
   // Growth units per unit of weight (natural-log odds).
   static constexpr double kUnitsPerWeight = 4096.0;
   // The longest growth length; larger weights are clamped to it.
   static constexpr GrowthLength kMaxLength = GrowthLength{1} << 28;
   static constexpr NodeId kNoNode = std::numeric_limits<NodeId>::max();
+  static constexpr GrowthTime kNever = std::numeric_limits<GrowthTime>::max();
 
   // Takes shared ownership of `graph`. Never fails apart from memory exhaustion. Edge ends at or
   // beyond the node count are taken as the boundary node.
@@ -91,13 +99,20 @@ class UnionFindDecoder final : public Decoder {
     NodeId other = 0;
     std::uint32_t next = 0;  // next link of the same node, or kNoNode
   };
+  struct GrowthEvent {
+    GrowthTime time = 0;
+    NodeId node = 0;
+  };
+  // Orders the event heap so that the earliest event (lowest node id on ties) is on top.
+  static bool later(const GrowthEvent& a, const GrowthEvent& b) {
+    return a.time != b.time ? a.time > b.time : a.node > b.node;
+  }
   enum NodeFlag : std::uint8_t {
     kTouched = 1,
     kOdd = 2,              // roots: the cluster holds an odd number of defects
     kTouchesBoundary = 4,  // roots: the cluster contains the boundary node
     kDefect = 8,           // any node: its detector is (still) flipped, used while peeling
     kVisited = 16,         // peeling
-    kListed = 32,          // roots: already in the next round's active list
   };
 
   void build_edges();
@@ -109,7 +124,20 @@ class UnionFindDecoder final : public Decoder {
   bool is_active_root(NodeId root) const {
     return (flags_[root] & (kOdd | kTouchesBoundary)) == kOdd;
   }
-  void unite(NodeId a, NodeId b, EdgeId edge);
+  // Merges the clusters of roots a and b across `edge` at the current time; returns the new
+  // root. Frontier lists are left to the caller.
+  NodeId unite(NodeId a, NodeId b, EdgeId edge);
+  void join_frontiers(NodeId root, NodeId head, NodeId tail);
+  // Growth a node's side has contributed to its edges by now (0 for an untouched node).
+  std::int64_t share(NodeId node);
+  // The earliest completion time of the node's edges that leave its cluster and grow, or
+  // kNever; `edge` receives that edge.
+  // `on_frontier` tells whether any edge leaves the cluster, growing or not.
+  GrowthTime next_completion(NodeId node, EdgeId& edge, bool& on_frontier);
+  // Queues an event for the node at `when` unless an earlier one is queued already.
+  void schedule(NodeId node, GrowthTime when);
+  // Schedules every node of the frontier list [head, tail], dropping interior nodes from it.
+  void schedule_frontier(NodeId& head, NodeId& tail);
   void grow();
   ObservableMask peel();
   void reset_scratch();
@@ -132,15 +160,19 @@ class UnionFindDecoder final : public Decoder {
   std::vector<std::uint32_t> tree_head_;
   std::vector<EdgeId> peel_edge_;     // edge to the BFS parent while peeling
   std::vector<NodeId> peel_parent_;
-  // Per-edge scratch.
-  std::vector<GrowthLength> growth_;
+  // Growth clock state. A root's accumulated growth is acc_[root] at time acc_time_[root],
+  // rising by 1 per time unit while the cluster is active; a node's share is that accumulated
+  // growth minus the sum of offset_ along its path to the root (root included).
+  std::vector<std::int64_t> acc_;
+  std::vector<GrowthTime> acc_time_;
+  std::vector<std::int64_t> offset_;
+  std::vector<GrowthTime> scheduled_;  // the node's queued event time, or kNever
+  GrowthTime now_ = 0;
+  std::vector<GrowthEvent> events_;  // binary min-heap on (time, node)
 
   // Lists reused by every decode.
   std::vector<NodeId> touched_nodes_;
-  std::vector<EdgeId> touched_edges_;
   std::vector<NodeId> active_roots_;
-  std::vector<NodeId> next_active_;
-  std::vector<EdgeId> completed_;
   std::vector<TreeLink> tree_links_;
   std::vector<NodeId> peel_order_;
   std::vector<std::uint32_t> correction_edges_;
