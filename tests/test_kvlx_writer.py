@@ -143,7 +143,7 @@ def test_encode_rle_events(events, rle):
     assert encode_rle_events(events) == rle
 
 
-@pytest.mark.parametrize("bad", [[2], [0, -1], [0.5], ["1"]])
+@pytest.mark.parametrize("bad", [[2], [0, -1], [0.5], ["1"], np.array([0, 2]), np.array([0.5])])
 def test_encode_rle_events_refuses_values_other_than_0_and_1(bad):
     with pytest.raises(ValueError, match="only 0 and 1"):
         encode_rle_events(bad)

@@ -104,14 +104,33 @@ def encode_rle_events(events: Iterable[Any]) -> bytes:
     An empty sequence encodes to ``b""``.
     """
     out = bytearray()
-    for value, group in itertools.groupby(_bits01(events, "detector_events")):
-        run = sum(1 for _ in group)
+    for value, run in _runs(events):
         top = 0x80 if value else 0x00
         while run > 0:
             piece = min(run, _RLE_MAX_RUN)
             out.append(top | piece)
             run -= piece
     return bytes(out)
+
+
+def _runs(events: Iterable[Any]) -> list[tuple[int, int]]:
+    """Maximal runs of equal values as (value, length) pairs."""
+    if hasattr(events, "dtype") and hasattr(events, "ravel"):
+        # NumPy array: find the run boundaries without a Python loop over the entries.
+        import numpy as np
+
+        arr = np.asarray(events).ravel()
+        if arr.size == 0:
+            return []
+        if arr.dtype != np.bool_:
+            bad = arr[(arr != 0) & (arr != 1)]
+            if bad.size:
+                raise ValueError(f"detector_events must contain only 0 and 1, got {bad[0]!r}")
+        arr = arr.astype(bool)
+        starts = np.concatenate(([0], np.flatnonzero(arr[1:] != arr[:-1]) + 1))
+        lengths = np.diff(np.concatenate((starts, [arr.size])))
+        return list(zip(arr[starts].astype(int).tolist(), lengths.tolist()))
+    return [(value, sum(1 for _ in group)) for value, group in itertools.groupby(_bits01(events, "detector_events"))]
 
 
 def _schema_id_bytes(schema_id: Any) -> bytes:
@@ -277,7 +296,7 @@ def encode_frame(
     if detector_events_rle is not None:
         rle = bytes(detector_events_rle)
     else:
-        events = _bits01(detector_events, "detector_events") if detector_events is not None else [0] * n
+        events = detector_events if detector_events is not None else [0] * n
         if check_lengths and len(events) != n:
             raise ValueError(f"detector_events has {len(events)} entries, ancilla_count is {n}")
         rle = encode_rle_events(events)
