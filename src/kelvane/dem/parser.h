@@ -1,0 +1,112 @@
+// Detector error models in the Stim DEM text format: the parsed model and its parse error.
+//
+// `DetectorErrorModel::parse(text)` reads `error(p)` instructions (targets `D<n>`, `L<n>` and the
+// decomposition separator `^`), `detector` and `logical_observable` declarations,
+// `shift_detectors` and (nested) `repeat N { ... }` blocks. Tags (`error[tag](p)`) are ignored,
+// `#` starts a comment anywhere in a line, and any other instruction is skipped. Repeat blocks
+// are expanded eagerly, with `shift_detectors` accumulating across repetitions, so the model
+// holds every error mechanism with absolute detector ids. The parse stops at the first fault
+// and returns exactly one `ParseError`; it never throws.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace kelvane {
+
+using DetectorId = std::uint32_t;
+using ObservableId = std::uint8_t;
+
+// Largest number of error mechanisms and detector declarations that the eager expansion of
+// repeat blocks may produce (counting the one pass made over a `repeat 0` body).
+inline constexpr std::uint64_t kMaxExpandedInstructions = std::uint64_t{1} << 25;
+
+// End of one component of a decomposed error: the component holds the detectors and
+// observables from the previous component's ends (0 for the first) up to these offsets.
+struct DemComponentEnd {
+  std::uint32_t detectors_end = 0;
+  std::uint32_t observables_end = 0;
+  bool operator==(const DemComponentEnd&) const = default;
+};
+
+// One error mechanism. The target lists are flat, in text order (a repeated id is listed each
+// time). When two or more `^`-separated components name detectors, the error is a Stim
+// decomposition and `components` holds each component's end offsets; otherwise `components`
+// is empty and the whole error is one component.
+//
+// The lists are read-only views into storage owned by the DetectorErrorModel that holds the
+// error (repetitions of a repeat body share their observable and component lists), so an
+// error stays valid as long as that model or any copy of it.
+struct DemError {
+  std::span<const DetectorId> detectors;
+  std::span<const ObservableId> observables;
+  double probability = 0.0;
+  std::span<const DemComponentEnd> components;
+
+  // Number of components (1 when `components` is empty).
+  std::size_t component_count() const { return components.empty() ? 1 : components.size(); }
+};
+
+struct DetectorDecl {
+  DetectorId id = 0;
+  std::optional<std::array<double, 3>> coords;  // present when the line had a coordinate list
+};
+
+namespace dem_errors {
+struct InvalidProbability { std::string text; };
+struct MalformedTarget { std::string target; };
+struct UnterminatedRepeat {};
+struct InvalidRepeatCount { std::string count; };
+struct MalformedDetectorCoords { std::string line; };
+// Repeat blocks would expand to more than `limit` errors and detector declarations.
+struct ExpansionTooLarge { std::uint64_t limit; };
+}  // namespace dem_errors
+
+class ParseError {
+ public:
+  using Kind = std::variant<dem_errors::InvalidProbability, dem_errors::MalformedTarget,
+                            dem_errors::UnterminatedRepeat, dem_errors::InvalidRepeatCount,
+                            dem_errors::MalformedDetectorCoords, dem_errors::ExpansionTooLarge>;
+
+  template <typename K>
+  ParseError(K kind) : kind_(std::move(kind)) {}  // NOLINT: implicit by design
+
+  const Kind& kind() const { return kind_; }
+  template <typename K>
+  bool is() const { return std::holds_alternative<K>(kind_); }
+  template <typename K>
+  const K& as() const { return std::get<K>(kind_); }
+
+  // The display text, e.g. "malformed target 'L0'" or "unterminated repeat block".
+  std::string to_string() const;
+
+ private:
+  Kind kind_;
+};
+
+struct DetectorErrorModel {
+  std::vector<DemError> errors;               // text order, repeat blocks expanded
+  std::vector<DetectorDecl> detector_decls;   // first declaration of each id, in order
+  std::uint64_t num_detectors = 0;            // 1 + largest detector id met, or 0
+  std::uint64_t num_observables = 0;          // 1 + largest observable id counted, or 0
+  // Owns the memory that the errors' target lists view; shared by copies of the model.
+  std::vector<std::shared_ptr<const void>> target_storage;
+
+  // Parses a whole DEM text. Never returns a partial model.
+  static std::expected<DetectorErrorModel, ParseError> parse(std::string_view text);
+
+  // Appends an error whose lists are copies of the arguments (for models built by hand). It
+  // leaves the counts alone; the caller keeps them consistent with the ids used.
+  DemError& add_error(std::span<const DetectorId> detectors, std::span<const ObservableId> observables,
+                      double probability, std::span<const DemComponentEnd> components = {});
+};
+
+}  // namespace kelvane
