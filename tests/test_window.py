@@ -171,6 +171,14 @@ def test_matrix_is_a_copy():
     assert m.flags.c_contiguous and m.flags.writeable and m.flags.owndata
 
 
+def test_read_only_array_accepted():
+    a = np.array([T, F, T])
+    a.flags.writeable = False
+    w = SyndromeWindow(3, 1)
+    w.push_numpy(a[::-1], 0, 0)
+    assert w.active_detectors() == [0, 2]
+
+
 def test_keywords_accepted():
     w = SyndromeWindow(window_depth=2, ancilla_count=3)
     w.push_numpy(round=1, frame_id=2, detector_events=np.array([T]))
