@@ -61,13 +61,16 @@ void SyndromeWindow::push_owned(OwnedSyndromeData data) {
 }
 
 void SyndromeWindow::rebuild_matrix() {
-  detector_matrix_.clear();  // keeps the reserved storage
-  if (ancilla_count_ == 0) return;
+  // clear + resize keeps the reserved storage and leaves every entry 0 (the padding).
+  detector_matrix_.clear();
+  detector_matrix_.resize(rounds_.size() * ancilla_count_, 0);
+  std::uint8_t* row = detector_matrix_.data();
   for (const OwnedSyndromeData& round : rounds_) {
     const std::size_t kept = std::min(ancilla_count_, round.detector_events.size());
+    const std::uint8_t* events = round.detector_events.data();
     // Any non-zero event counts as fired; the matrix itself holds only 0 and 1.
-    for (std::size_t a = 0; a < kept; ++a) detector_matrix_.push_back(round.detector_events[a] != 0);
-    detector_matrix_.resize(detector_matrix_.size() + (ancilla_count_ - kept), 0);
+    for (std::size_t a = 0; a < kept; ++a) row[a] = events[a] != 0;
+    row += ancilla_count_;
   }
 }
 
