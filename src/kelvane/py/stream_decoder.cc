@@ -185,13 +185,13 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth) {
   try {
     auto graph = std::make_shared<const SpacetimeGraph>(SpacetimeGraph::from_dem(*model));
     decoder = std::make_unique<UnionFindDecoder>(std::move(graph));
+    if (!state_) state_ = std::make_unique<State>();  // a moved-from StreamDecoder
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return false;
   }
 
   // Nothing can fail from here on: install everything at once.
-  if (!state_) state_ = std::make_unique<State>();
   state_->decoder = std::move(decoder);
   state_->window_depth = window_depth;
   state_->num_detectors = model->num_detectors;
