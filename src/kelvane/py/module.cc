@@ -41,8 +41,8 @@ int exec_module(PyObject* module) {
       {"CodeType", code_type_type},
       // {"DecoderResult", decoder_result_type},
       // {"LogicalCorrection", logical_correction_type},
-      // {"DetectorErrorModel", detector_error_model_type},
-      // {"SpacetimeGraph", spacetime_graph_type},
+      {"DetectorErrorModel", detector_error_model_type},
+      {"SpacetimeGraph", spacetime_graph_type},
       {"LogicalErrorAccumulator", logical_error_accumulator_type},
   };
   for (const ClassEntry& c : classes) {

@@ -1,0 +1,117 @@
+#include "kelvane/dem/graph.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "kelvane/dem/parser.h"
+
+namespace kelvane {
+namespace {
+
+SpacetimeGraph graph_of(const char* text) {
+  auto m = DetectorErrorModel::parse(text);
+  EXPECT_TRUE(m.has_value()) << m.error().to_string();
+  return SpacetimeGraph::from_dem(*m);
+}
+
+// "a-b" per edge, with "B" for the boundary and the observables after a colon.
+std::string edge_list(const SpacetimeGraph& g) {
+  std::string out;
+  for (const SpacetimeEdge& e : g.edges) {
+    if (!out.empty()) out += ' ';
+    out += std::to_string(e.node_a);
+    out += '-';
+    out += e.node_b == g.boundary ? std::string("B") : std::to_string(e.node_b);
+    for (std::size_t k = 0; k < e.observables.size(); ++k) {
+      out += k == 0 ? ':' : ',';
+      out += std::to_string(e.observables[k]);
+    }
+  }
+  return out;
+}
+
+struct EdgeCase {
+  const char* text;
+  const char* edges;
+};
+
+class GraphEdges : public ::testing::TestWithParam<EdgeCase> {};
+
+TEST_P(GraphEdges, FromDem) { EXPECT_EQ(edge_list(graph_of(GetParam().text)), GetParam().edges); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GraphEdges,
+    ::testing::Values(EdgeCase{"", ""}, EdgeCase{"error(0.1) D0", "0-B"}, EdgeCase{"error(0.1) D0 D1", "0-1"},
+                      EdgeCase{"error(0.1) D2 D0 D1 ^ L0", "2-0:0 0-1:0"}, EdgeCase{"error(0.1) ^ L0", ""},
+                      EdgeCase{"error(0.1) D3 D3", "3-3"}, EdgeCase{"error(0.1) D1 D0\nerror(0.1) D1 D0", "1-0 1-0"},
+                      EdgeCase{"error(0) D0\nerror(1) D0\nerror(-0.1) D0\nerror(2) D0\nerror(inf) D0", ""},
+                      EdgeCase{"error(0.1) D0 D1 L0 L0", "0-1:0,0"},
+                      // Stim decompositions: one edge set per component.
+                      EdgeCase{"error(0.1) D0 D1 ^ D2 L0", "0-1 2-B:0"},
+                      EdgeCase{"error(0.1) D0 L1 ^ D1 ^ L0", "0-B:1 1-B"},
+                      EdgeCase{"error(0.1) D0 D1 D2 ^ D3", "0-1 1-2 3-B"},
+                      EdgeCase{"error(0.1) D0 ^ D0 L2", "0-B 0-B:2"},
+                      EdgeCase{"error(0.1) D0 D1 L0 ^ L1", "0-1:0,1"}));
+
+TEST(SpacetimeGraph, EmptyModelHasOnlyTheBoundary) {
+  SpacetimeGraph g = graph_of("");
+  ASSERT_EQ(g.node_count(), 1u);
+  EXPECT_EQ(g.boundary, 0u);
+  EXPECT_EQ(g.nodes[0].index, kBoundaryIndex);
+  EXPECT_FALSE(g.nodes[0].coords.has_value());
+}
+
+TEST(SpacetimeGraph, WeightsAreLogOddsInSinglePrecision) {
+  SpacetimeGraph g = graph_of("error(0.1) D0\nerror(0.5) D0 D1\nerror(0.9) D0 D1\nerror(nan) D1\nerror(1e-300) D1");
+  ASSERT_EQ(g.edges.size(), 5u);
+  EXPECT_EQ(g.boundary, 2u);
+  EXPECT_EQ(g.edges[0].weight, static_cast<float>(std::log(9.0)));
+  EXPECT_EQ(static_cast<double>(g.edges[0].weight), 2.1972246170043945);
+  EXPECT_EQ(g.edges[1].weight, 0.0f);
+  EXPECT_EQ(g.edges[2].weight, -static_cast<float>(std::log(9.0)));
+  EXPECT_TRUE(std::isnan(g.edges[3].weight));
+  EXPECT_NEAR(g.edges[4].weight, 690.7755f, 1e-3f);
+}
+
+TEST(SpacetimeGraph, NodesCarryDeclaredCoordinates) {
+  SpacetimeGraph g = graph_of("detector(1,2,3) D5\ndetector D2");
+  ASSERT_EQ(g.node_count(), 7u);
+  EXPECT_EQ(g.boundary, 6u);
+  for (std::uint64_t k = 0; k < 6; ++k) {
+    EXPECT_EQ(g.nodes[k].index, k);
+    EXPECT_EQ(g.nodes[k].coords.has_value(), k == 5) << k;
+  }
+  EXPECT_EQ(*g.nodes[5].coords, (std::array<double, 3>{1, 2, 3}));
+  EXPECT_EQ(g.nodes[6].index, kBoundaryIndex);
+  EXPECT_FALSE(g.nodes[6].coords.has_value());
+}
+
+// A repeat block with shifts and its written-out form build the same graph.
+TEST(SpacetimeGraph, RepeatBlocksMatchTheirFlattenedText) {
+  SpacetimeGraph looped = graph_of(
+      "error(0.01) D0 D1\n"
+      "repeat 3 {\n"
+      "  error(0.02) D0 D2 ^ D1 L0\n"
+      "  detector(0, 1, 0) D2\n"
+      "  shift_detectors(0, 0, 1) 2\n"
+      "}\n"
+      "error(0.03) D0 L1\n");
+  SpacetimeGraph flat = graph_of(
+      "error(0.01) D0 D1\n"
+      "error(0.02) D0 D2 ^ D1 L0\n"
+      "detector(0, 1, 0) D2\n"
+      "error(0.02) D2 D4 ^ D3 L0\n"
+      "detector(0, 1, 1) D4\n"
+      "error(0.02) D4 D6 ^ D5 L0\n"
+      "detector(0, 1, 2) D6\n"
+      "error(0.03) D6 L1\n");
+  EXPECT_EQ(edge_list(looped), edge_list(flat));
+  ASSERT_EQ(looped.node_count(), flat.node_count());
+  for (std::size_t k = 0; k < flat.node_count(); ++k) EXPECT_EQ(looped.nodes[k].coords, flat.nodes[k].coords) << k;
+  for (std::size_t k = 0; k < flat.edges.size(); ++k) EXPECT_EQ(looped.edges[k].weight, flat.edges[k].weight);
+}
+
+}  // namespace
+}  // namespace kelvane

@@ -1,0 +1,247 @@
+// The DetectorErrorModel class: parse, from_file, to_schema_json, to_pymatching, the counts
+// and a repr.
+#include "kelvane/py/dem_object.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "kelvane/core/error.h"
+#include "kelvane/core/schema.h"
+#include "kelvane/dem/graph.h"
+#include "kelvane/dem/schema_gen.h"
+#include "kelvane/deserialize/utf8.h"
+#include "kelvane/py/args.h"
+#include "kelvane/py/exception.h"
+#include "kelvane/py/py_ref.h"
+#include "kelvane/py/types.h"
+
+namespace kelvane::py {
+namespace {
+
+PyObject* parse_into_object(std::string_view text) {
+  auto model = DetectorErrorModel::parse(text);
+  if (!model) {
+    raise_message(PyExc_ValueError, model.error().to_string());
+    return nullptr;
+  }
+  return new_detector_error_model(std::move(*model));
+}
+
+PyObject* dem_parse(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* text_obj = nullptr;
+  if (!bind_args("parse", args, kwargs, {"text"}, 1, &text_obj)) return nullptr;
+  if (!PyUnicode_Check(text_obj)) {
+    raise_arg_error("text", not_instance_reason(text_obj, "str"));
+    return nullptr;
+  }
+  // The str's own UTF-8 form, without a copy.
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text_obj, &size);
+  if (!data) return nullptr;
+  return parse_into_object(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+// Reads a whole file; an I/O failure is returned as the OS error.
+Result<std::string> read_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(KelvaneError::from_errno(errno));
+  std::string out;
+  char buf[1 << 16];
+  while (true) {
+    ssize_t got = ::read(fd, buf, sizeof buf);
+    if (got > 0) {
+      out.append(buf, static_cast<std::size_t>(got));
+    } else if (got == 0) {
+      break;
+    } else if (errno != EINTR) {
+      int err = errno;
+      ::close(fd);
+      return fail(KelvaneError::from_errno(err));
+    }
+  }
+  ::close(fd);
+  return out;
+}
+
+PyObject* dem_from_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* path_obj = nullptr;
+  if (!bind_args("from_file", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
+  std::string path;
+  if (!arg_str("path", path_obj, path)) return nullptr;
+  Result<std::string> text = read_file(path);
+  if (!text) {
+    raise_message(PyExc_OSError, io_source_text(text.error().as<errors::Io>()));
+    return nullptr;
+  }
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text->data());
+  if (!is_valid_utf8({bytes, text->size()})) {
+    raise_message(PyExc_OSError, "stream did not contain valid UTF-8");
+    return nullptr;
+  }
+  return parse_into_object(*text);
+}
+
+PyObject* dem_to_schema_json(PyObject* self, PyObject* args, PyObject* kwargs) {
+  SharedBorrow b(borrow_of<DetectorErrorModel>(self));
+  if (!b) return nullptr;
+  PyObject* name_obj = nullptr;
+  if (!bind_args("to_schema_json", args, kwargs, {"name"}, 1, &name_obj)) return nullptr;
+  std::string name;
+  if (!arg_str("name", name_obj, name)) return nullptr;
+  std::string json = schema_to_json(schema_from_dem(dem_of(self), name));
+  return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
+}
+
+// Calls matching.add_edge(a, b, weight=w[, fault_ids=[...]][, merge_strategy="independent"]).
+bool add_edge(PyObject* add, const SpacetimeEdge& e, bool parallel) {
+  PyRef kwargs(PyDict_New());
+  if (!kwargs) return false;
+  PyRef weight(PyFloat_FromDouble(static_cast<double>(e.weight)));
+  if (!weight || PyDict_SetItemString(kwargs.get(), "weight", weight.get()) < 0) return false;
+  if (!e.observables.empty()) {
+    PyRef ids(PyList_New(static_cast<Py_ssize_t>(e.observables.size())));
+    if (!ids) return false;
+    for (std::size_t k = 0; k < e.observables.size(); ++k) {
+      PyObject* id = PyLong_FromUnsignedLong(e.observables[k]);
+      if (!id) return false;
+      PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(k), id);
+    }
+    if (PyDict_SetItemString(kwargs.get(), "fault_ids", ids.get()) < 0) return false;
+  }
+  if (parallel) {
+    // A repeated node pair: pymatching refuses it under its default "disallow" strategy;
+    // "independent" combines the two mechanisms as its own DEM import does.
+    PyRef strategy(PyUnicode_FromString("independent"));
+    if (!strategy || PyDict_SetItemString(kwargs.get(), "merge_strategy", strategy.get()) < 0) return false;
+  }
+  PyRef positional(Py_BuildValue("(kk)", static_cast<unsigned long>(e.node_a), static_cast<unsigned long>(e.node_b)));
+  if (!positional) return false;
+  PyRef result(PyObject_Call(add, positional.get(), kwargs.get()));
+  return static_cast<bool>(result);
+}
+
+PyObject* dem_to_pymatching(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<DetectorErrorModel>(self));
+  if (!b) return nullptr;
+  const SpacetimeGraph graph = SpacetimeGraph::from_dem(dem_of(self));
+
+  PyRef module(PyImport_ImportModule("pymatching"));
+  if (!module) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ImportError, "pymatching not found \u2014 install it with: pip install pymatching");
+    return nullptr;
+  }
+  PyRef matching_class(PyObject_GetAttrString(module.get(), "Matching"));
+  if (!matching_class) return nullptr;
+  PyRef matching(PyObject_CallNoArgs(matching_class.get()));
+  if (!matching) return nullptr;
+  PyRef boundary_set(PySet_New(nullptr));
+  if (!boundary_set) return nullptr;
+  PyRef boundary(PyLong_FromUnsignedLongLong(graph.boundary));
+  if (!boundary || PySet_Add(boundary_set.get(), boundary.get()) < 0) return nullptr;
+
+  std::unordered_set<std::uint64_t> seen_pairs;
+  seen_pairs.reserve(graph.edges.size());
+  for (const SpacetimeEdge& e : graph.edges) {
+    const std::uint32_t lo = std::min(e.node_a, e.node_b), hi = std::max(e.node_a, e.node_b);
+    const bool parallel = !seen_pairs.insert((std::uint64_t{lo} << 32) | hi).second;
+    // The attribute is looked up for every edge, as a caller writing the loop in Python would.
+    PyRef add(PyObject_GetAttrString(matching.get(), "add_edge"));
+    if (!add || !add_edge(add.get(), e, parallel)) return nullptr;
+  }
+  PyRef done(PyObject_CallMethod(matching.get(), "set_boundary_nodes", "O", boundary_set.get()));
+  if (!done) return nullptr;
+  return matching.release();
+}
+
+PyObject* dem_detector_count(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<DetectorErrorModel>(self));
+  if (!b) return nullptr;
+  return PyLong_FromUnsignedLongLong(dem_of(self).num_detectors);
+}
+
+PyObject* dem_observable_count(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<DetectorErrorModel>(self));
+  if (!b) return nullptr;
+  return PyLong_FromUnsignedLongLong(dem_of(self).num_observables);
+}
+
+PyObject* dem_error_count(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<DetectorErrorModel>(self));
+  if (!b) return nullptr;
+  return PyLong_FromSize_t(dem_of(self).errors.size());
+}
+
+PyObject* dem_repr(PyObject* self) {
+  SharedBorrow b(borrow_of<DetectorErrorModel>(self));
+  if (!b) return nullptr;
+  const DetectorErrorModel& m = dem_of(self);
+  std::string text = "DetectorErrorModel(detectors=" + std::to_string(m.num_detectors) +
+                     ", observables=" + std::to_string(m.num_observables) +
+                     ", errors=" + std::to_string(m.errors.size()) + ")";
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyGetSetDef dem_getset[] = {
+    {"detector_count", dem_detector_count, nullptr, nullptr, nullptr},
+    {"observable_count", dem_observable_count, nullptr, nullptr, nullptr},
+    {"error_count", dem_error_count, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef dem_methods[] = {
+    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dem_parse)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "parse(text)\n--\n\nParse a Stim DEM from its text representation."},
+    {"from_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dem_from_file)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, "from_file(path)\n--\n\nLoad a Stim DEM from a file path."},
+    {"to_schema_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dem_to_schema_json)),
+     METH_VARARGS | METH_KEYWORDS,
+     "to_schema_json($self, name)\n--\n\nSerialise this DEM as a `HardwareSchema`-compatible JSON string."},
+    {"to_pymatching", dem_to_pymatching, METH_NOARGS,
+     "to_pymatching($self)\n--\n\n"
+     "Build a `pymatching.Matching` object from this DEM.\n"
+     "\n"
+     "Requires `pymatching` to be installed (`pip install pymatching`).\n"
+     "Edges are added with weight `-ln(p/(1-p))` and `fault_ids` identifying\n"
+     "which observables flip when the error fires."},
+    // ---- graph construction (to_graph) is added here ----
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot dem_slots[] = {
+    {Py_tp_getset, dem_getset},
+    {Py_tp_methods, dem_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(dem_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<DetectorErrorModel>)},
+    {0, nullptr},
+};
+
+PyType_Spec dem_spec = {
+    "DetectorErrorModel",
+    sizeof(PyDetectorErrorModel),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    dem_slots,
+};
+
+}  // namespace
+
+PyTypeObject* detector_error_model_type() {
+  static PyTypeObject* type = nullptr;
+  return make_type_once(type, &dem_spec);
+}
+
+PyObject* new_detector_error_model(DetectorErrorModel model) {
+  PyTypeObject* type = detector_error_model_type();
+  if (!type) return nullptr;
+  return new_native<DetectorErrorModel>(type, std::move(model));
+}
+
+}  // namespace kelvane::py
