@@ -98,19 +98,19 @@ PyObject* dem_to_schema_json(PyObject* self, PyObject* args, PyObject* kwargs) {
   return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
 }
 
-// Calls matching.add_edge(a, b, weight=w[, fault_ids=[...]][, merge_strategy="independent"]).
+// Calls matching.add_edge(a, b, weight=w[, fault_ids={...}][, merge_strategy="independent"]).
 bool add_edge(PyObject* add, const SpacetimeEdge& e, bool parallel) {
   PyRef kwargs(PyDict_New());
   if (!kwargs) return false;
   PyRef weight(PyFloat_FromDouble(static_cast<double>(e.weight)));
   if (!weight || PyDict_SetItemString(kwargs.get(), "weight", weight.get()) < 0) return false;
   if (!e.observables.empty()) {
-    PyRef ids(PyList_New(static_cast<Py_ssize_t>(e.observables.size())));
+    // A set: pymatching 2 converts fault_ids to a C++ set and refuses a list.
+    PyRef ids(PySet_New(nullptr));
     if (!ids) return false;
-    for (std::size_t k = 0; k < e.observables.size(); ++k) {
-      PyObject* id = PyLong_FromUnsignedLong(e.observables[k]);
-      if (!id) return false;
-      PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(k), id);
+    for (ObservableId o : e.observables) {
+      PyRef id(PyLong_FromUnsignedLong(o));
+      if (!id || PySet_Add(ids.get(), id.get()) < 0) return false;
     }
     if (PyDict_SetItemString(kwargs.get(), "fault_ids", ids.get()) < 0) return false;
   }

@@ -1,0 +1,164 @@
+"""DetectorErrorModel against DEMs written by Stim, and against PyMatching's own DEM import."""
+
+import math
+
+import numpy as np
+import pytest
+
+import _kelvane
+from dem_recorder import recorded_edges
+
+stim = pytest.importorskip("stim")
+pymatching = pytest.importorskip("pymatching")
+
+NOISE = dict(
+    after_clifford_depolarization=0.001,
+    before_round_data_depolarization=0.001,
+    before_measure_flip_probability=0.002,
+    after_reset_flip_probability=0.001,
+)
+
+# (task, distance, rounds, decompose_errors)
+CIRCUITS = [
+    ("repetition_code:memory", 5, 10, False),
+    ("repetition_code:memory", 5, 10, True),
+    ("surface_code:rotated_memory_x", 3, 10, False),
+    ("surface_code:rotated_memory_x", 5, 10, True),
+    ("surface_code:rotated_memory_z", 3, 12, True),
+    ("surface_code:unrotated_memory_x", 3, 10, True),
+    ("surface_code:unrotated_memory_x", 3, 9, False),
+    ("color_code:memory_xyz", 3, 10, False),
+]
+
+GRAPHLIKE = [c for c in CIRCUITS if c[3]]
+
+
+def circuit_of(task, distance, rounds):
+    return stim.Circuit.generated(task, distance=distance, rounds=rounds, **NOISE)
+
+
+def stim_dem(task, distance, rounds, decompose):
+    return circuit_of(task, distance, rounds).detector_error_model(decompose_errors=decompose)
+
+
+def ids(case):
+    return "{}-d{}-r{}-{}".format(case[0].split(":")[-1], case[1], case[2], "dec" if case[3] else "raw")
+
+
+@pytest.mark.parametrize("case", CIRCUITS, ids=ids)
+@pytest.mark.parametrize("flatten", [False, True], ids=["nested", "flat"])
+def test_counts_match_stim(case, flatten):
+    dem = stim_dem(*case)
+    text = str(dem.flattened() if flatten else dem)
+    model = _kelvane.DetectorErrorModel.parse(text)
+    assert model.detector_count == dem.num_detectors
+    assert model.observable_count == dem.num_observables
+    assert model.error_count == sum(1 for inst in dem.flattened() if inst.type == "error")
+
+
+@pytest.mark.parametrize("case", CIRCUITS, ids=ids)
+def test_nested_and_flattened_text_give_the_same_graph(case):
+    dem = stim_dem(*case)
+    nested = _kelvane.DetectorErrorModel.parse(str(dem))
+    flat = _kelvane.DetectorErrorModel.parse(str(dem.flattened()))
+    assert "repeat" in str(dem)
+    assert recorded_edges(nested) == recorded_edges(flat)
+
+
+@pytest.mark.parametrize("case", CIRCUITS, ids=ids)
+def test_edges_follow_the_error_instructions(case):
+    """Every edge comes from one component of one error instruction, with its weight."""
+    dem = stim_dem(*case).flattened()
+    n = dem.num_detectors
+    expected = []
+    for inst in dem:
+        if inst.type != "error":
+            continue
+        p = inst.args_copy()[0]
+        weight = float(np.float32(math.log((1 - p) / p)))
+        components = [[]]
+        for t in inst.targets_copy():
+            if t.is_separator():
+                components.append([])
+            else:
+                components[-1].append(t)
+        with_detectors = [c for c in components if any(t.is_relative_detector_id() for t in c)]
+        if len(with_detectors) < 2:
+            components = [[t for c in components for t in c]]
+        for comp in components:
+            dets = [t.val for t in comp if t.is_relative_detector_id()]
+            obs = tuple(t.val for t in comp if t.is_logical_observable_id())
+            if len(dets) == 1:
+                expected.append((dets[0], n, obs, weight))
+            for a, b in zip(dets, dets[1:]):
+                expected.append((a, b, obs, weight))
+    model = _kelvane.DetectorErrorModel.parse(str(dem))
+    assert recorded_edges(model) == expected
+
+
+def pymatching_edge_set(matching, n):
+    edges = set()
+    for a, b, data in matching.edges():
+        b = n if b is None else b
+        edges.add((min(a, b), max(a, b), frozenset(data["fault_ids"])))
+    return edges
+
+
+@pytest.mark.parametrize("case", GRAPHLIKE, ids=ids)
+def test_distinct_edges_equal_pymatchings_import(case):
+    dem = stim_dem(*case)
+    model = _kelvane.DetectorErrorModel.parse(str(dem))
+    n = model.detector_count
+    ours = {(min(a, b), max(a, b), frozenset(obs)) for a, b, obs, _ in recorded_edges(model)}
+    theirs = pymatching_edge_set(pymatching.Matching.from_detector_error_model(dem), n)
+    assert ours == theirs
+
+
+@pytest.mark.parametrize("case", GRAPHLIKE, ids=ids)
+def test_to_pymatching_builds_the_same_matching_graph(case):
+    dem = stim_dem(*case)
+    ours = _kelvane.DetectorErrorModel.parse(str(dem)).to_pymatching()
+    theirs = pymatching.Matching.from_detector_error_model(dem)
+    assert ours.num_detectors == theirs.num_detectors
+    assert ours.num_edges == theirs.num_edges
+    n = dem.num_detectors
+    assert pymatching_edge_set(ours, n) == pymatching_edge_set(theirs, n)
+    # Merged parallel edges combine as independent mechanisms on both sides; weights differ
+    # only by our 32-bit rounding.
+    ours_w = {(min(a, n if b is None else b), max(a, n if b is None else b)): d["weight"] for a, b, d in ours.edges()}
+    for a, b, d in theirs.edges():
+        key = (min(a, n if b is None else b), max(a, n if b is None else b))
+        assert ours_w[key] == pytest.approx(d["weight"], rel=1e-6, abs=1e-6)
+
+
+@pytest.mark.parametrize("case", GRAPHLIKE, ids=ids)
+def test_predictions_match_pymatchings_import(case):
+    circuit = circuit_of(*case[:3])
+    dem = circuit.detector_error_model(decompose_errors=True)
+    ours = _kelvane.DetectorErrorModel.parse(str(dem)).to_pymatching()
+    theirs = pymatching.Matching.from_detector_error_model(dem)
+    sampler = circuit.compile_detector_sampler(seed=1234)
+    detections, actual = sampler.sample(4000, separate_observables=True)
+    predicted_ours = ours.decode_batch(detections)
+    predicted_theirs = theirs.decode_batch(detections)
+    # Weights enter PyMatching rounded to 32 bits here; a shot may then tie-break differently,
+    # but that must stay rare and must not change the logical error rate noticeably.
+    disagreements = np.count_nonzero(np.any(predicted_ours != predicted_theirs, axis=1))
+    assert disagreements <= 4
+    errors_ours = np.count_nonzero(np.any(predicted_ours != actual, axis=1))
+    errors_theirs = np.count_nonzero(np.any(predicted_theirs != actual, axis=1))
+    assert abs(errors_ours - errors_theirs) <= 4
+
+
+def test_detector_coordinates_follow_shifts_into_the_schema():
+    circuit = circuit_of("surface_code:rotated_memory_x", 3, 4)
+    dem = circuit.detector_error_model()
+    import json
+
+    schema = json.loads(_kelvane.DetectorErrorModel.parse(str(dem)).to_schema_json("d3"))
+    coords = dem.get_detector_coordinates()
+    assert schema["ancilla_count"] == dem.num_detectors
+    assert [s["id"] for s in schema["stabilizers"]] == sorted(coords)
+    for s in schema["stabilizers"]:
+        x, y = (round(v) for v in coords[s["id"]][:2])
+        assert s["type"] == ("Z" if (x + y) % 2 == 0 else "X")
