@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
-#include <unordered_set>
+#include <algorithm>
+#include <new>
 #include <vector>
 
 #include "kelvane/core/error.h"
@@ -24,13 +25,15 @@
 namespace kelvane::py {
 namespace {
 
-PyObject* parse_into_object(std::string_view text) {
+PyObject* parse_into_object(std::string_view text) try {
   auto model = DetectorErrorModel::parse(text);
   if (!model) {
     raise_message(PyExc_ValueError, model.error().to_string());
     return nullptr;
   }
   return new_detector_error_model(std::move(*model));
+} catch (const std::bad_alloc&) {
+  return PyErr_NoMemory();
 }
 
 PyObject* dem_parse(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -94,7 +97,12 @@ PyObject* dem_to_schema_json(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!bind_args("to_schema_json", args, kwargs, {"name"}, 1, &name_obj)) return nullptr;
   std::string name;
   if (!arg_str("name", name_obj, name)) return nullptr;
-  std::string json = schema_to_json(schema_from_dem(dem_of(self), name));
+  std::string json;
+  try {
+    json = schema_to_json(schema_from_dem(dem_of(self), name));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
   return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
 }
 
@@ -129,7 +137,13 @@ bool add_edge(PyObject* add, const SpacetimeEdge& e, bool parallel) {
 PyObject* dem_to_pymatching(PyObject* self, PyObject*) {
   SharedBorrow b(borrow_of<DetectorErrorModel>(self));
   if (!b) return nullptr;
-  const SpacetimeGraph graph = SpacetimeGraph::from_dem(dem_of(self));
+  // A model naming a huge detector id asks for a node list that may not fit in memory.
+  SpacetimeGraph graph;
+  try {
+    graph = SpacetimeGraph::from_dem(dem_of(self));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 
   PyRef module(PyImport_ImportModule("pymatching"));
   if (!module) {
@@ -146,11 +160,23 @@ PyObject* dem_to_pymatching(PyObject* self, PyObject*) {
   PyRef boundary(PyLong_FromUnsignedLongLong(graph.boundary));
   if (!boundary || PySet_Add(boundary_set.get(), boundary.get()) < 0) return nullptr;
 
-  std::unordered_set<std::uint64_t> seen_pairs;
-  seen_pairs.reserve(graph.edges.size());
+  // Node pairs already given an edge, as sorted (lo, hi) keys.
+  std::vector<std::uint64_t> pairs;
+  pairs.reserve(graph.edges.size());
   for (const SpacetimeEdge& e : graph.edges) {
     const std::uint32_t lo = std::min(e.node_a, e.node_b), hi = std::max(e.node_a, e.node_b);
-    const bool parallel = !seen_pairs.insert((std::uint64_t{lo} << 32) | hi).second;
+    pairs.push_back((std::uint64_t{lo} << 32) | hi);
+  }
+  std::vector<bool> parallel_edge(pairs.size(), false);
+  {
+    std::vector<std::uint32_t> order(pairs.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return pairs[a] < pairs[b]; });
+    for (std::size_t k = 1; k < order.size(); ++k) parallel_edge[order[k]] = pairs[order[k]] == pairs[order[k - 1]];
+  }
+  for (std::size_t i = 0; i < graph.edges.size(); ++i) {
+    const SpacetimeEdge& e = graph.edges[i];
+    const bool parallel = parallel_edge[i];
     // The attribute is looked up for every edge, as a caller writing the loop in Python would.
     PyRef add(PyObject_GetAttrString(matching.get(), "add_edge"));
     if (!add || !add_edge(add.get(), e, parallel)) return nullptr;
