@@ -66,6 +66,7 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const SpacetimeGraph> graph)
   active_roots_.reserve(slot_count_);
   tree_links_.reserve(2 * slot_count_);
   peel_order_.reserve(slot_count_);
+  find_path_.reserve(64);
   correction_edges_.reserve(slot_count_);
 }
 
@@ -160,8 +161,8 @@ void UnionFindDecoder::build_edges() {
   std::vector<std::uint32_t> fill(adjacency_start_.begin(), adjacency_start_.end() - 1);
   for (std::size_t i = 0; i < edges_.size(); ++i) {
     const DecodingEdge& e = edges_[i];
-    adjacency_[fill[e.u]++] = {static_cast<EdgeId>(i), e.v};
-    if (e.v != boundary_) adjacency_[fill[e.v]++] = {static_cast<EdgeId>(i), e.u};
+    adjacency_[fill[e.u]++] = {static_cast<EdgeId>(i), e.v, e.length};
+    if (e.v != boundary_) adjacency_[fill[e.v]++] = {static_cast<EdgeId>(i), e.u, e.length};
   }
 }
 
@@ -187,24 +188,30 @@ void UnionFindDecoder::touch(NodeId node) {
 }
 
 UnionFindDecoder::NodeId UnionFindDecoder::find(NodeId node) {
-  // Path halving; a node that skips its parent takes over the parent's offset.
-  while (parent_[node] != node) {
-    const NodeId up = parent_[node];
-    const NodeId grand = parent_[up];
-    if (grand != up) {
-      offset_[node] += offset_[up];
-      parent_[node] = grand;
-    }
-    node = grand;
+  const NodeId up = parent_[node];
+  if (up == node || parent_[up] == up) return up;
+  // Full path compression: every node on the path ends up a child of the root, its offset
+  // becoming the sum of the offsets below the root along its old path.
+  find_path_.clear();
+  NodeId x = node;
+  while (parent_[x] != x) {
+    find_path_.push_back(x);
+    x = parent_[x];
   }
-  return node;
+  const NodeId root = x;
+  // find_path_.back() is a child of the root already; walk down from the one below it.
+  for (std::size_t i = find_path_.size() - 1; i-- > 0;) {
+    const NodeId z = find_path_[i];
+    offset_[z] += offset_[parent_[z]];
+    parent_[z] = root;
+  }
+  return root;
 }
 
-std::int64_t UnionFindDecoder::share(NodeId node) {
-  if (!(flags_[node] & kTouched)) return 0;
-  const NodeId root = find(node);
+std::int64_t UnionFindDecoder::share(NodeId node, NodeId root) const {
+  // `node` was just found, so it is the root or a child of it.
   std::int64_t path = offset_[root];
-  for (NodeId x = node; x != root; x = parent_[x]) path += offset_[x];
+  if (node != root) path += offset_[node];
   std::int64_t acc = acc_[root];
   if (is_active_root(root)) acc += static_cast<std::int64_t>(now_ - acc_time_[root]);
   return acc - path;
@@ -251,20 +258,26 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
                                                                bool& on_frontier) {
   const NodeId root = find(node);
   const int own_rate = is_active_root(root) ? 1 : 0;
-  const std::int64_t own_share = share(node);
+  const std::int64_t own_share = share(node, root);
   GrowthTime best = kNever;
   on_frontier = false;
   const AdjacencyEntry* it = adjacency_.data() + adjacency_start_[node];
   const AdjacencyEntry* end = adjacency_.data() + adjacency_start_[node + 1];
   for (; it != end; ++it) {
-    const bool touched = flags_[it->other] & kTouched;
-    const NodeId other = touched ? find(it->other) : it->other;
-    if (other == root) continue;
-    on_frontier = true;
-    const int rate = own_rate + (is_active_root(other) ? 1 : 0);
-    if (rate == 0) continue;
-    const std::int64_t remaining = static_cast<std::int64_t>(edges_[it->edge].length) -
-                                   own_share - (touched ? share(it->other) : 0);
+    int rate = own_rate;
+    std::int64_t remaining = static_cast<std::int64_t>(it->length) - own_share;
+    if (flags_[it->other] & kTouched) {
+      const NodeId other = find(it->other);
+      if (other == root) continue;
+      on_frontier = true;
+      if (is_active_root(other)) ++rate;
+      if (rate == 0) continue;
+      remaining -= share(it->other, other);
+    } else {
+      // An untouched node is a cluster of its own that does not grow.
+      on_frontier = true;
+      if (rate == 0) continue;
+    }
     const GrowthTime when =
         remaining <= 0 ? now_ : now_ + static_cast<GrowthTime>((remaining + rate - 1) / rate);
     if (when < best) {

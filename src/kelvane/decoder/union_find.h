@@ -93,6 +93,7 @@ class UnionFindDecoder final : public Decoder {
   struct AdjacencyEntry {
     EdgeId edge = 0;
     NodeId other = 0;
+    GrowthLength length = 0;  // the edge's, kept here for the hot loop
   };
   struct TreeLink {
     EdgeId edge = 0;
@@ -128,8 +129,9 @@ class UnionFindDecoder final : public Decoder {
   // root. Frontier lists are left to the caller.
   NodeId unite(NodeId a, NodeId b, EdgeId edge);
   void join_frontiers(NodeId root, NodeId head, NodeId tail);
-  // Growth a node's side has contributed to its edges by now (0 for an untouched node).
-  std::int64_t share(NodeId node);
+  // Growth a touched node's side has contributed to its edges by now; `root` is its root, and
+  // find(node) must have run since the last merge.
+  std::int64_t share(NodeId node, NodeId root) const;
   // The earliest completion time of the node's edges that leave its cluster and grow, or
   // kNever; `edge` receives that edge.
   // `on_frontier` tells whether any edge leaves the cluster, growing or not.
@@ -175,6 +177,7 @@ class UnionFindDecoder final : public Decoder {
   std::vector<NodeId> active_roots_;
   std::vector<TreeLink> tree_links_;
   std::vector<NodeId> peel_order_;
+  std::vector<NodeId> find_path_;
   std::vector<std::uint32_t> correction_edges_;
   std::vector<std::uint32_t> window_fired_;
   bool last_neutral_ = true;

@@ -19,6 +19,7 @@
 #include "kelvane/deserialize/utf8.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/exception.h"
+#include "kelvane/py/graph_decode.h"
 #include "kelvane/py/py_ref.h"
 #include "kelvane/py/types.h"
 
@@ -238,6 +239,7 @@ PyMethodDef dem_methods[] = {
      "Edges are added with weight `-ln(p/(1-p))` and `fault_ids` identifying\n"
      "which observables flip when the error fires."},
     // ---- graph construction (to_graph) is added here ----
+    {"to_graph", dem_to_graph, METH_NOARGS, kDemToGraphDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

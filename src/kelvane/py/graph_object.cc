@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "kelvane/py/graph_decode.h"
 #include "kelvane/py/types.h"
 
 namespace kelvane::py {
@@ -44,6 +45,10 @@ PyGetSetDef graph_getset[] = {
 
 PyMethodDef graph_methods[] = {
     // ---- decoding methods (decode, decode_batch) are added here ----
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_decode)),
+     METH_VARARGS | METH_KEYWORDS, kGraphDecodeDoc},
+    {"decode_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_decode_batch)),
+     METH_VARARGS | METH_KEYWORDS, kGraphDecodeBatchDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
