@@ -279,6 +279,37 @@ void read_coords(std::string_view text, std::array<double, 3>& out, std::uint8_t
   }
 }
 
+// Remembers recently parsed probability texts: a DEM repeats a few probabilities many times,
+// and full-precision texts such as "0.0001333866998761607556" are slow to convert.
+class ProbabilityCache {
+ public:
+  bool parse(std::string_view text, double& out) {
+    if (text.size() > kMaxText) return parse_decimal(text, out);
+    std::uint32_t h = 2166136261u;
+    for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    Entry& e = entries_[h % kEntries];
+    if (e.size == text.size() && e.size != 0 && std::memcmp(e.text, text.data(), text.size()) == 0) {
+      out = e.value;
+      return true;
+    }
+    if (!parse_decimal(text, out)) return false;
+    e.size = static_cast<std::uint8_t>(text.size());
+    std::memcpy(e.text, text.data(), text.size());
+    e.value = out;
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kMaxText = 39;
+  static constexpr std::size_t kEntries = 256;
+  struct Entry {
+    double value = 0.0;
+    std::uint8_t size = 0;
+    char text[kMaxText];
+  };
+  Entry entries_[kEntries];
+};
+
 // Reads a DEM text line by line. Instructions outside repeat blocks take effect at once; a
 // repeat block is recorded as a program, with its body kept once, and expanded when its
 // outermost block closes.
@@ -354,7 +385,9 @@ class Parser {
     if (close == std::string_view::npos) return ParseError(dem_errors::InvalidProbability{std::string(line.trimmed)});
     std::string_view prob_text = rest.substr(0, close);
     double p = 0.0;
-    if (!parse_decimal(trim(prob_text), p)) return ParseError(dem_errors::InvalidProbability{std::string(prob_text)});
+    if (!probabilities_.parse(trim(prob_text), p)) {
+      return ParseError(dem_errors::InvalidProbability{std::string(prob_text)});
+    }
 
     dets_.clear();
     obs_.clear();
@@ -671,6 +704,7 @@ class Parser {
   std::int64_t max_detector_ = -1;
   std::int64_t max_observable_ = -1;
   std::vector<DetectorDecl> decls_;
+  ProbabilityCache probabilities_;
   // Scratch lists of the error line being read.
   std::vector<DetectorId> dets_;
   std::vector<ObservableId> obs_;

@@ -45,7 +45,7 @@ std::size_t whitespace_length(std::string_view s) {
   return 0;
 }
 
-std::string_view trim(std::string_view s) {
+std::string_view trim_slow(std::string_view s) {
   while (std::size_t n = whitespace_length(s)) s.remove_prefix(n);
   // Trailing: try the 1-, 2- and 3-byte forms that can end the text.
   while (!s.empty()) {

@@ -18,7 +18,17 @@ std::size_t whitespace_length(std::string_view s);
 inline bool ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // `s` without leading and trailing whitespace.
-std::string_view trim(std::string_view s);
+std::string_view trim_slow(std::string_view s);
+
+inline std::string_view trim(std::string_view s) {
+  // Plain ASCII ends are the common case; anything else goes the careful way.
+  while (!s.empty() && ascii_space(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  while (!s.empty() && ascii_space(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  if (!s.empty() && (static_cast<unsigned char>(s.front()) >= 0x80 || static_cast<unsigned char>(s.back()) >= 0x80)) {
+    return trim_slow(s);
+  }
+  return s;
+}
 
 // Removes leading whitespace and the next token from `s`, storing the token in `token`.
 // Returns false (leaving `token` empty) when only whitespace was left.
