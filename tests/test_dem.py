@@ -109,13 +109,6 @@ def test_signatures_and_docstrings():
     )
 
 
-def test_counts_are_read_only():
-    m = DEM.parse("error(0.1) D0")
-    with pytest.raises(AttributeError):
-        m.detector_count = 5
-    assert m.detector_count == 1
-
-
 # ---- from_file ------------------------------------------------------------------------------
 
 
@@ -301,16 +294,6 @@ def test_real_pymatching_object():
     assert isinstance(matching, pymatching.Matching)
     assert matching.num_detectors == 2
     assert matching.decode([1, 1]).tolist() == [1]
-
-
-# ---- SpacetimeGraph -------------------------------------------------------------------------
-
-
-def test_spacetime_graph_class_members():
-    cls = _kelvane.SpacetimeGraph
-    for name in ("node_count", "edge_count", "boundary_node"):
-        assert isinstance(cls.__dict__[name], type(DEM.__dict__["detector_count"]))
-    assert "__repr__" in cls.__dict__
 
 
 # ---- fuzzing --------------------------------------------------------------------------------
