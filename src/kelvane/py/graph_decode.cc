@@ -103,9 +103,10 @@ std::size_t detector_count(const SpacetimeGraph& graph) {
   return static_cast<std::size_t>(graph.boundary);
 }
 
-void raise_length(const char* what, npy_intp got, std::size_t expected) {
-  const std::string text = std::string(what) + " has " + std::to_string(got) + " entries per shot, expected " +
-                           std::to_string(expected) + " (one per detector)";
+// "{what} has {got} {unit}, expected {expected} (one per detector)"
+void raise_length(const char* what, const char* unit, npy_intp got, std::size_t expected) {
+  const std::string text = std::string(what) + " has " + std::to_string(got) + " " + unit +
+                           ", expected " + std::to_string(expected) + " (one per detector)";
   PyErr_SetString(PyExc_ValueError, text.c_str());
 }
 
@@ -143,14 +144,19 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* events_arg = nullptr;
   if (!bind_args("decode", args, kwargs, {"detection_events"}, 1, &events_arg)) return nullptr;
   if (!ensure_numpy()) return nullptr;
-  PyRef array(PyArray_FROMANY(events_arg, NPY_BOOL, 0, 0, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
-  if (!array) {
-    PyErr_Clear();
+  const auto not_a_sequence = [&] {
     raise_arg_error("detection_events", "expected a sequence of 0/1 values, got '" +
                                             std::string(Py_TYPE(events_arg)->tp_name) + "'");
     return nullptr;
+  };
+  if (PyUnicode_Check(events_arg) || PyBytes_Check(events_arg)) return not_a_sequence();
+  PyRef array(PyArray_FROMANY(events_arg, NPY_BOOL, 0, 0, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+  if (!array) {
+    PyErr_Clear();
+    return not_a_sequence();
   }
   auto* arr = reinterpret_cast<PyArrayObject*>(array.get());
+  if (PyArray_NDIM(arr) == 0) return not_a_sequence();
   if (PyArray_NDIM(arr) != 1) {
     const std::string text = "detection_events must be 1-D, got a " +
                              std::to_string(PyArray_NDIM(arr)) + "-D array";
@@ -159,7 +165,7 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   const npy_intp length = PyArray_DIM(arr, 0);
   if (static_cast<std::size_t>(length) != detector_count(*graph)) {
-    raise_length("detection_events", length, detector_count(*graph));
+    raise_length("detection_events", "entries", length, detector_count(*graph));
     return nullptr;
   }
   std::vector<std::uint32_t> fired;
@@ -203,7 +209,7 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   const npy_intp shot_count = PyArray_DIM(arr, 0);
   const npy_intp columns = PyArray_DIM(arr, 1);
   if (static_cast<std::size_t>(columns) != detector_count(*graph)) {
-    raise_length("shots", columns, detector_count(*graph));
+    raise_length("shots", "columns", columns, detector_count(*graph));
     return nullptr;
   }
   npy_intp dims[1] = {shot_count};
