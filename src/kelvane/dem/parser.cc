@@ -54,7 +54,6 @@ using dem_text::parse_decimal;
 using dem_text::parse_unsigned;
 using dem_text::trim;
 
-constexpr std::uint32_t kNoLocalMax = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint64_t kDetectorIdLimit = std::numeric_limits<DetectorId>::max();
 
 std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
@@ -110,7 +109,7 @@ struct ProtoError {
   const ObservableId* observables;
   const DemComponentEnd* components;
   std::uint32_t det_count, obs_count, comp_count;
-  std::uint32_t local_max;  // largest written detector id, or kNoLocalMax
+  std::uint32_t local_max;  // largest written detector id (when det_count > 0)
 };
 
 struct ProtoDecl {
@@ -183,8 +182,8 @@ std::string_view cut_comment(std::string_view s) {
 }
 
 // Classifies one raw line. A tag in square brackets right after a known instruction name is
-// dropped; a `#` inside the tag does not start a comment. A tag without its `]` makes the
-// line a detector/observable declaration's malformed text or an unrecognised line.
+// dropped; a `#` inside the tag does not start a comment. A tag without its `]` leaves a
+// declaration to be read as written and makes any other instruction unrecognised.
 Line classify(std::string_view raw) {
   Line line;
   std::string_view t = trim(raw);
@@ -439,7 +438,7 @@ class Parser {
 
     if (!open_.empty()) {
       ProtoError e{p, store_.detectors.copy(dets_.data(), n_det), obs, comps, n_det, n_obs, n_comp,
-                   n_det ? local_max : kNoLocalMax};
+                   local_max};
       prog_.ops.push_back({OpKind::Error, static_cast<std::uint32_t>(prog_.errors.size())});
       prog_.errors.push_back(e);
       return std::nullopt;
@@ -642,7 +641,7 @@ class Parser {
   }
 
   std::optional<ParseError> expand_error(const ProtoError& e, bool emit) {
-    if (e.local_max != kNoLocalMax) {
+    if (e.det_count != 0) {
       std::uint64_t top = sat_add(e.local_max, shift_.detectors);
       if (top > kDetectorIdLimit) return id_overflow(top);
       max_detector_ = std::max(max_detector_, static_cast<std::int64_t>(top));
