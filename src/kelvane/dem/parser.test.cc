@@ -4,7 +4,10 @@
 
 #include <cmath>
 #include <cstdio>
+#include <random>
 #include <string>
+
+#include "kelvane/dem/graph.h"
 
 namespace kelvane {
 namespace {
@@ -245,6 +248,39 @@ TEST(DemModel, ErrorAlternativesAreDistinct) {
   EXPECT_TRUE(bad.error().is<dem_errors::MalformedTarget>());
   EXPECT_EQ(bad.error().as<dem_errors::MalformedTarget>().target, "D");
   EXPECT_TRUE(DetectorErrorModel::parse("repeat 1 {").error().is<dem_errors::UnterminatedRepeat>());
+}
+
+// Random texts made of DEM fragments: the parser returns a model or an error, never reads out
+// of bounds (run under the sanitizers), and its models give graphs whose edges stay in range.
+TEST(DemModel, RandomFragmentTextsParseOrFail) {
+  static constexpr std::string_view kFragments[] = {
+      "error", "error(", "error[t](", ")", "(", "0.1", "1e-3", "nan", "-inf", "D", "D0", "D+7", "D-1", "D9",
+      "D4294967295", "L", "L0", "L255", "L256", "^", "detector", "detector(", "1, 2", ",",
+      "logical_observable", "shift_detectors", "shift_detectors(0, 0, 1)", " 3", "repeat", "repeat 3 {",
+      "repeat 0 {", "repeat 18446744073709551615 {", "{", "}", "#", "[", "]", " ", "\t", "\r", "\n", "\n",
+      "\xC2\xA0", "\xE2\x80\xA8", "\xC3\xA9", std::string_view("\0", 1)};
+  std::mt19937_64 rng(20261207);
+  std::uniform_int_distribution<std::size_t> pick(0, std::size(kFragments) - 1), length(0, 60);
+  std::size_t accepted = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    for (std::size_t n = length(rng); n > 0; --n) text += kFragments[pick(rng)];
+    auto m = DetectorErrorModel::parse(text);
+    if (!m) {
+      EXPECT_FALSE(m.error().to_string().empty());
+      continue;
+    }
+    ++accepted;
+    EXPECT_LE(m->num_observables, 256u);
+    if (m->num_detectors > 100000) continue;  // one graph node per detector id
+    SpacetimeGraph g = SpacetimeGraph::from_dem(*m);
+    for (const SpacetimeEdge& e : g.edges) {
+      ASSERT_LT(e.node_a, m->num_detectors) << text;
+      ASSERT_LE(e.node_b, m->num_detectors) << text;
+      for (ObservableId o : e.observables) ASSERT_LT(o, m->num_observables) << text;
+    }
+  }
+  EXPECT_GT(accepted, 1000u);
 }
 
 }  // namespace
