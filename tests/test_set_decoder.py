@@ -285,14 +285,6 @@ def test_set_decoder_on_closed_stream(line_stream):
     assert line_stream.set_decoder(LINE_DEM) is None
 
 
-def test_text_signature_and_docstring():
-    assert _kelvane.KelvaneStream.set_decoder.__text_signature__ == "($self, dem, window_depth=0)"
-    doc = _kelvane.KelvaneStream.set_decoder.__doc__.split("\n")
-    assert len(doc) == 10
-    assert doc[0] == "Configure the Union-Find decoder from a DEM."
-    assert doc[9] == "    ``detector_count / ancilla_count`` (default)."
-
-
 # ---- A real code: Stim repetition-code memory experiments streamed frame by frame ----------------
 
 
