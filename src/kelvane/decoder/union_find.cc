@@ -47,20 +47,14 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const SpacetimeGraph> graph)
   }
   build_edges();
 
-  parent_.resize(slot_count_);
-  cluster_size_.resize(slot_count_);
-  flags_.assign(slot_count_, 0);
+  nodes_.assign(slot_count_, NodeState{});
   frontier_next_.resize(slot_count_);
   frontier_head_.resize(slot_count_);
   frontier_tail_.resize(slot_count_);
   tree_head_.resize(slot_count_);
   peel_edge_.resize(slot_count_);
   peel_parent_.resize(slot_count_);
-  acc_.resize(slot_count_);
-  acc_time_.resize(slot_count_);
-  offset_.resize(slot_count_);
   scheduled_.assign(slot_count_, kNever);
-  events_.reserve(2 * slot_count_);
 
   touched_nodes_.reserve(slot_count_);
   active_roots_.reserve(slot_count_);
@@ -167,73 +161,62 @@ void UnionFindDecoder::build_edges() {
 }
 
 void UnionFindDecoder::touch(NodeId node) {
-  if (flags_[node] & kTouched) return;
-  parent_[node] = node;
-  cluster_size_[node] = 1;
-  acc_[node] = 0;
-  acc_time_[node] = now_;
-  offset_[node] = 0;
+  if (nodes_[node].flags & kTouched) return;
+  nodes_[node].parent = node;
+  nodes_[node].cluster_size = 1;
+  nodes_[node].acc = 0;
+  nodes_[node].acc_time = now_;
+  nodes_[node].offset = 0;
   tree_head_[node] = kNoNode;
   frontier_next_[node] = kNoNode;
   if (node == boundary_) {
-    flags_[node] = kTouched | kTouchesBoundary;
+    nodes_[node].flags = kTouched | kTouchesBoundary;
     frontier_head_[node] = kNoNode;
     frontier_tail_[node] = kNoNode;
   } else {
-    flags_[node] = kTouched;
+    nodes_[node].flags = kTouched;
     frontier_head_[node] = node;
     frontier_tail_[node] = node;
   }
   touched_nodes_.push_back(node);
 }
 
-UnionFindDecoder::NodeId UnionFindDecoder::find(NodeId node) {
-  const NodeId up = parent_[node];
-  if (up == node || parent_[up] == up) return up;
+UnionFindDecoder::NodeId UnionFindDecoder::find_deep(NodeId node) {
   // Full path compression: every node on the path ends up a child of the root, its offset
   // becoming the sum of the offsets below the root along its old path.
   find_path_.clear();
   NodeId x = node;
-  while (parent_[x] != x) {
+  while (nodes_[x].parent != x) {
     find_path_.push_back(x);
-    x = parent_[x];
+    x = nodes_[x].parent;
   }
   const NodeId root = x;
   // find_path_.back() is a child of the root already; walk down from the one below it.
   for (std::size_t i = find_path_.size() - 1; i-- > 0;) {
     const NodeId z = find_path_[i];
-    offset_[z] += offset_[parent_[z]];
-    parent_[z] = root;
+    nodes_[z].offset += nodes_[nodes_[z].parent].offset;
+    nodes_[z].parent = root;
   }
   return root;
 }
 
-std::int64_t UnionFindDecoder::share(NodeId node, NodeId root) const {
-  // `node` was just found, so it is the root or a child of it.
-  std::int64_t path = offset_[root];
-  if (node != root) path += offset_[node];
-  std::int64_t acc = acc_[root];
-  if (is_active_root(root)) acc += static_cast<std::int64_t>(now_ - acc_time_[root]);
-  return acc - path;
-}
-
 UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge) {
-  if (cluster_size_[a] < cluster_size_[b]) std::swap(a, b);
+  if (nodes_[a].cluster_size < nodes_[b].cluster_size) std::swap(a, b);
   const auto accumulated = [&](NodeId root) {
-    return is_active_root(root) ? acc_[root] + static_cast<std::int64_t>(now_ - acc_time_[root])
-                                : acc_[root];
+    return is_active_root(root) ? nodes_[root].acc + static_cast<std::int64_t>(now_ - nodes_[root].acc_time)
+                                : nodes_[root].acc;
   };
   const std::int64_t acc_a = accumulated(a);
   const std::int64_t acc_b = accumulated(b);
   // Keep every node's share unchanged across the merge: b's subtree moves under a.
-  offset_[b] += acc_a - acc_b - offset_[a];
-  parent_[b] = a;
-  cluster_size_[a] += cluster_size_[b];
-  acc_[a] = acc_a;
-  acc_time_[a] = now_;
-  const std::uint8_t merged = static_cast<std::uint8_t>(((flags_[a] ^ flags_[b]) & kOdd) |
-                                                        ((flags_[a] | flags_[b]) & kTouchesBoundary));
-  flags_[a] = static_cast<std::uint8_t>((flags_[a] & ~(kOdd | kTouchesBoundary)) | merged);
+  nodes_[b].offset += acc_a - acc_b - nodes_[a].offset;
+  nodes_[b].parent = a;
+  nodes_[a].cluster_size += nodes_[b].cluster_size;
+  nodes_[a].acc = acc_a;
+  nodes_[a].acc_time = now_;
+  const std::uint8_t merged = static_cast<std::uint8_t>(((nodes_[a].flags ^ nodes_[b].flags) & kOdd) |
+                                                        ((nodes_[a].flags | nodes_[b].flags) & kTouchesBoundary));
+  nodes_[a].flags = static_cast<std::uint8_t>((nodes_[a].flags & ~(kOdd | kTouchesBoundary)) | merged);
   // The merge edge joins the spanning tree that peeling walks.
   const DecodingEdge& e = edges_[edge];
   const auto link_count = static_cast<std::uint32_t>(tree_links_.size());
@@ -257,42 +240,49 @@ void UnionFindDecoder::join_frontiers(NodeId root, NodeId head, NodeId tail) {
 UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, EdgeId& edge,
                                                                bool& on_frontier) {
   const NodeId root = find(node);
-  const int own_rate = is_active_root(root) ? 1 : 0;
+  const bool own_active = is_active_root(root);
   const std::int64_t own_share = share(node, root);
   GrowthTime best = kNever;
-  on_frontier = false;
+  bool frontier = false;
   const AdjacencyEntry* it = adjacency_.data() + adjacency_start_[node];
   const AdjacencyEntry* end = adjacency_.data() + adjacency_start_[node + 1];
   for (; it != end; ++it) {
-    int rate = own_rate;
+    const NodeId other = it->other;
     std::int64_t remaining = static_cast<std::int64_t>(it->length) - own_share;
-    if (flags_[it->other] & kTouched) {
-      const NodeId other = find(it->other);
-      if (other == root) continue;
-      on_frontier = true;
-      if (is_active_root(other)) ++rate;
-      if (rate == 0) continue;
-      remaining -= share(it->other, other);
-    } else {
+    GrowthTime need;
+    if (!(nodes_[other].flags & kTouched)) {
       // An untouched node is a cluster of its own that does not grow.
-      on_frontier = true;
-      if (rate == 0) continue;
+      frontier = true;
+      if (!own_active) continue;
+      need = remaining > 0 ? static_cast<GrowthTime>(remaining) : 0;
+    } else {
+      const NodeId other_root = find(other);
+      if (other_root == root) continue;
+      frontier = true;
+      const bool other_active = is_active_root(other_root);
+      if (!own_active && !other_active) continue;
+      remaining -= share(other, other_root);
+      if (remaining <= 0) {
+        need = 0;
+      } else if (own_active && other_active) {
+        need = static_cast<GrowthTime>(remaining + 1) / 2;  // grown from both ends
+      } else {
+        need = static_cast<GrowthTime>(remaining);
+      }
     }
-    const GrowthTime when =
-        remaining <= 0 ? now_ : now_ + static_cast<GrowthTime>((remaining + rate - 1) / rate);
-    if (when < best) {
-      best = when;
+    if (now_ + need < best) {
+      best = now_ + need;
       edge = it->edge;
     }
   }
+  on_frontier = frontier;
   return best;
 }
 
 void UnionFindDecoder::schedule(NodeId node, GrowthTime when) {
   if (when >= scheduled_[node]) return;  // an earlier event is queued already
   scheduled_[node] = when;
-  events_.push_back({when, node});
-  std::push_heap(events_.begin(), events_.end(), later);
+  events_.push(when, node);
 }
 
 void UnionFindDecoder::schedule_frontier(NodeId& head, NodeId& tail) {
@@ -324,13 +314,11 @@ void UnionFindDecoder::grow() {
     schedule_frontier(frontier_head_[root], frontier_tail_[root]);
   }
   while (active_count > 0 && !events_.empty()) {
-    std::pop_heap(events_.begin(), events_.end(), later);
-    const GrowthEvent event = events_.back();
-    events_.pop_back();
-    if (event.time != scheduled_[event.node]) continue;  // superseded by an earlier event
-    scheduled_[event.node] = kNever;
+    const RadixQueue::Event event = events_.pop();
+    if (event.time != scheduled_[event.id]) continue;  // superseded by an earlier event
+    scheduled_[event.id] = kNever;
     now_ = event.time;
-    const NodeId x = event.node;
+    const NodeId x = event.id;
     while (active_count > 0) {
       EdgeId edge = 0;
       bool on_frontier = false;
@@ -370,13 +358,13 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::peel() {
   auto peel_tree = [&](NodeId root) {
     peel_order_.clear();
     peel_order_.push_back(root);
-    flags_[root] |= kVisited;
+    nodes_[root].flags |= kVisited;
     for (std::size_t i = 0; i < peel_order_.size(); ++i) {
       const NodeId x = peel_order_[i];
       for (std::uint32_t link = tree_head_[x]; link != kNoNode; link = tree_links_[link].next) {
         const NodeId y = tree_links_[link].other;
-        if (flags_[y] & kVisited) continue;
-        flags_[y] |= kVisited;
+        if (nodes_[y].flags & kVisited) continue;
+        nodes_[y].flags |= kVisited;
         peel_parent_[y] = x;
         peel_edge_[y] = tree_links_[link].edge;
         peel_order_.push_back(y);
@@ -385,26 +373,26 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::peel() {
     // Leaves inward: a node still flipped hands its flip to its parent across the tree edge.
     for (std::size_t i = peel_order_.size(); i-- > 1;) {
       const NodeId y = peel_order_[i];
-      if (!(flags_[y] & kDefect)) continue;
-      flags_[y] &= static_cast<std::uint8_t>(~kDefect);
-      flags_[peel_parent_[y]] ^= kDefect;
+      if (!(nodes_[y].flags & kDefect)) continue;
+      nodes_[y].flags &= static_cast<std::uint8_t>(~kDefect);
+      nodes_[peel_parent_[y]].flags ^= kDefect;
       const DecodingEdge& e = edges_[peel_edge_[y]];
       mask ^= e.observables;
       correction_edges_.push_back(e.graph_edge);
     }
-    if (root != boundary_ && (flags_[root] & kDefect)) last_neutral_ = false;
+    if (root != boundary_ && (nodes_[root].flags & kDefect)) last_neutral_ = false;
   };
   peel_tree(boundary_);
   for (std::size_t i = 0; i < touched_nodes_.size(); ++i) {
     const NodeId node = touched_nodes_[i];
-    if (!(flags_[node] & kVisited)) peel_tree(node);
+    if (!(nodes_[node].flags & kVisited)) peel_tree(node);
   }
   return mask;
 }
 
 void UnionFindDecoder::reset_scratch() {
   for (NodeId node : touched_nodes_) {
-    flags_[node] = 0;
+    nodes_[node].flags = 0;
     scheduled_[node] = kNever;
   }
   events_.clear();
@@ -424,14 +412,10 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(
   for (std::uint32_t index : fired) {
     if (index >= n || index == boundary_) continue;
     touch(index);
-    flags_[index] ^= static_cast<std::uint8_t>(kDefect | kOdd);
+    nodes_[index].flags ^= static_cast<std::uint8_t>(kDefect | kOdd);
   }
   for (NodeId node : touched_nodes_) {
-    if (flags_[node] & kOdd) active_roots_.push_back(node);
-  }
-  if (active_roots_.empty()) {
-    reset_scratch();
-    return 0;
+    if (nodes_[node].parent == node && is_active_root(node)) active_roots_.push_back(node);
   }
   grow();
   const ObservableMask mask = peel();

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "kelvane/decoder/decoder.h"
+#include "kelvane/decoder/radix_queue.h"
 #include "kelvane/dem/graph.h"
 
 namespace kelvane {
@@ -47,7 +48,7 @@ class UnionFindDecoder final : public Decoder {
   using EdgeId = std::uint32_t;          // index of a decoding edge
   using GrowthLength = std::uint32_t;    // edge length in growth units
   using ObservableMask = std::uint64_t;  // bit k: observable k (mod 64)
-  using GrowthTime = std::uint64_t;      // the shared growth clock, in growth units
+  using GrowthTime = RadixQueue::Time;   // the shared growth clock, in growth units
 
   // Growth units per unit of weight (natural-log odds).
   static constexpr double kUnitsPerWeight = 4096.0;
@@ -100,14 +101,6 @@ class UnionFindDecoder final : public Decoder {
     NodeId other = 0;
     std::uint32_t next = 0;  // next link of the same node, or kNoNode
   };
-  struct GrowthEvent {
-    GrowthTime time = 0;
-    NodeId node = 0;
-  };
-  // Orders the event heap so that the earliest event (lowest node id on ties) is on top.
-  static bool later(const GrowthEvent& a, const GrowthEvent& b) {
-    return a.time != b.time ? a.time > b.time : a.node > b.node;
-  }
   enum NodeFlag : std::uint8_t {
     kTouched = 1,
     kOdd = 2,              // roots: the cluster holds an odd number of defects
@@ -118,12 +111,17 @@ class UnionFindDecoder final : public Decoder {
 
   void build_edges();
   void touch(NodeId node);
-  NodeId find(NodeId node);
+  NodeId find(NodeId node) {
+    const NodeId up = nodes_[node].parent;
+    if (up == node || nodes_[up].parent == up) return up;
+    return find_deep(node);
+  }
+  NodeId find_deep(NodeId node);
   NodeId root_if_touched(NodeId node) {
-    return (flags_[node] & kTouched) ? find(node) : node;
+    return (nodes_[node].flags & kTouched) ? find(node) : node;
   }
   bool is_active_root(NodeId root) const {
-    return (flags_[root] & (kOdd | kTouchesBoundary)) == kOdd;
+    return (nodes_[root].flags & (kOdd | kTouchesBoundary)) == kOdd;
   }
   // Merges the clusters of roots a and b across `edge` at the current time; returns the new
   // root. Frontier lists are left to the caller.
@@ -131,7 +129,15 @@ class UnionFindDecoder final : public Decoder {
   void join_frontiers(NodeId root, NodeId head, NodeId tail);
   // Growth a touched node's side has contributed to its edges by now; `root` is its root, and
   // find(node) must have run since the last merge.
-  std::int64_t share(NodeId node, NodeId root) const;
+  std::int64_t share(NodeId node, NodeId root) const {
+    const NodeState& r = nodes_[root];
+    std::int64_t grown = r.acc - r.offset;
+    if (node != root) grown -= nodes_[node].offset;
+    if ((r.flags & (kOdd | kTouchesBoundary)) == kOdd) {
+      grown += static_cast<std::int64_t>(now_ - r.acc_time);
+    }
+    return grown;
+  }
   // The earliest completion time of the node's edges that leave its cluster and grow, or
   // kNever; `edge` receives that edge.
   // `on_frontier` tells whether any edge leaves the cluster, growing or not.
@@ -152,25 +158,28 @@ class UnionFindDecoder final : public Decoder {
   std::vector<std::uint32_t> adjacency_start_;  // slot_count_ + 1 offsets into adjacency_
   std::vector<AdjacencyEntry> adjacency_;
 
-  // Per-node scratch.
-  std::vector<NodeId> parent_;
-  std::vector<std::uint32_t> cluster_size_;
-  std::vector<std::uint8_t> flags_;
+  // Per-node scratch; the fields the growth loop reads for every edge sit together.
+  // A root's accumulated growth is `acc` at time `acc_time`, rising by 1 per time unit while
+  // the cluster is active; a node's share is that accumulated growth minus the sum of
+  // `offset` along its path to the root (root included).
+  struct NodeState {
+    NodeId parent = 0;
+    std::uint32_t cluster_size = 0;  // roots
+    std::int64_t offset = 0;
+    std::int64_t acc = 0;            // roots
+    GrowthTime acc_time = 0;         // roots
+    std::uint8_t flags = 0;          // NodeFlag bits
+  };
+  std::vector<NodeState> nodes_;
   std::vector<NodeId> frontier_next_;  // intrusive list of a cluster's frontier nodes
   std::vector<NodeId> frontier_head_;  // roots
   std::vector<NodeId> frontier_tail_;  // roots
   std::vector<std::uint32_t> tree_head_;
   std::vector<EdgeId> peel_edge_;     // edge to the BFS parent while peeling
   std::vector<NodeId> peel_parent_;
-  // Growth clock state. A root's accumulated growth is acc_[root] at time acc_time_[root],
-  // rising by 1 per time unit while the cluster is active; a node's share is that accumulated
-  // growth minus the sum of offset_ along its path to the root (root included).
-  std::vector<std::int64_t> acc_;
-  std::vector<GrowthTime> acc_time_;
-  std::vector<std::int64_t> offset_;
   std::vector<GrowthTime> scheduled_;  // the node's queued event time, or kNever
   GrowthTime now_ = 0;
-  std::vector<GrowthEvent> events_;  // binary min-heap on (time, node)
+  RadixQueue events_;  // frontier nodes by next completion time
 
   // Lists reused by every decode.
   std::vector<NodeId> touched_nodes_;
