@@ -8,7 +8,7 @@
 namespace kelvane {
 
 Runtime::Runtime(RuntimeOptions options)
-    : io_(static_cast<int>(options.io_threads)),
+    : io_(),
       guard_(asio::make_work_guard(io_)),
       pool_(options.blocking_threads) {}
 

@@ -54,12 +54,21 @@ SocketReader::~SocketReader() {
 }
 
 Result<std::size_t> SocketReader::read(std::span<std::uint8_t> buf) {
-  if (buf.empty()) return 0;
+  // After the peer's end of stream the socket has nothing more to give; another read would
+  // wait for readiness that never comes.
+  if (buf.empty() || peer_closed_) return 0;
   Completion<std::pair<asio::error_code, std::size_t>> done;
-  socket_->socket.async_read_some(asio::buffer(buf.data(), buf.size()),
-                                  [&done](const asio::error_code& ec, std::size_t n) { done.set({ec, n}); });
+  // The read is started on the io_context's own thread, like every other use of the socket
+  // while it is open, so the reactor sees all of the socket's operations from one thread.
+  asio::post(runtime_->io_context(), [this, buf, &done] {
+    socket_->socket.async_read_some(asio::buffer(buf.data(), buf.size()),
+                                    [&done](const asio::error_code& ec, std::size_t n) { done.set({ec, n}); });
+  });
   auto [ec, n] = done.wait();
-  if (ec == asio::error::eof) return 0;
+  if (ec == asio::error::eof) {
+    peer_closed_ = true;
+    return 0;
+  }
   if (ec) return fail(from_asio(ec));
   return n;
 }

@@ -34,12 +34,14 @@ class SocketReader {
   SocketReader& operator=(SocketReader&&) noexcept;
   ~SocketReader();
 
-  // Waits for at least one byte; 0 once the peer has closed the connection; Io on an error.
+  // Waits for at least one byte; 0 once the peer has closed the connection (and on every later
+  // call); Io on an error.
   Result<std::size_t> read(std::span<std::uint8_t> buf);
 
  private:
   Runtime* runtime_;
   std::unique_ptr<Socket> socket_;
+  bool peer_closed_ = false;
 };
 
 class TcpSource final : public FrameSource {
