@@ -35,12 +35,12 @@ int exec_module(PyObject* module) {
     return -1;
   }
   static const ClassEntry classes[] = {
-      // {"SyndromeFrame", syndrome_frame_type},
+      {"SyndromeFrame", syndrome_frame_type},
       {"SyndromeWindow", syndrome_window_type},
-      // {"KelvaneStream", kelvane_stream_type},
+      {"KelvaneStream", kelvane_stream_type},
       {"CodeType", code_type_type},
-      // {"DecoderResult", decoder_result_type},
-      // {"LogicalCorrection", logical_correction_type},
+      {"DecoderResult", decoder_result_type},
+      {"LogicalCorrection", logical_correction_type},
       {"DetectorErrorModel", detector_error_model_type},
       {"SpacetimeGraph", spacetime_graph_type},
       {"LogicalErrorAccumulator", logical_error_accumulator_type},

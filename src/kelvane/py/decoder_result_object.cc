@@ -1,0 +1,176 @@
+// The DecoderResult class (a decoder's corrections, confidence and observable flips) and the
+// LogicalCorrection records it lists.
+#include "kelvane/py/decoder_result_object.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "kelvane/py/args.h"
+#include "kelvane/py/py_ref.h"
+#include "kelvane/py/types.h"
+
+namespace kelvane::py {
+namespace {
+
+// ---- LogicalCorrection -------------------------------------------------------------------
+
+PyObject* correction_logical_id(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<CorrectionRecord>(self));
+  if (!b) return nullptr;
+  return PyLong_FromUnsignedLong(native_of<CorrectionRecord>(self).logical_id);
+}
+
+PyObject* correction_pauli(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<CorrectionRecord>(self));
+  if (!b) return nullptr;
+  const std::string& p = native_of<CorrectionRecord>(self).pauli;
+  return PyUnicode_FromStringAndSize(p.data(), static_cast<Py_ssize_t>(p.size()));
+}
+
+PyObject* correction_repr(PyObject* self) {
+  SharedBorrow b(borrow_of<CorrectionRecord>(self));
+  if (!b) return nullptr;
+  const CorrectionRecord& c = native_of<CorrectionRecord>(self);
+  std::string text = "LogicalCorrection(logical_id=" + std::to_string(c.logical_id) + ", pauli=" + c.pauli + ")";
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyGetSetDef correction_getset[] = {
+    {"logical_id", correction_logical_id, nullptr, nullptr, nullptr},
+    {"pauli", correction_pauli, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot correction_slots[] = {
+    {Py_tp_getset, correction_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(correction_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<CorrectionRecord>)},
+    {0, nullptr},
+};
+
+PyType_Spec correction_spec = {
+    "LogicalCorrection",
+    sizeof(NativeObject<CorrectionRecord>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    correction_slots,
+};
+
+// ---- DecoderResult -----------------------------------------------------------------------
+
+const DecoderResultData& result_of(PyObject* self) { return native_of<DecoderResultData>(self); }
+
+PyObject* result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[2];
+  if (!bind_args("DecoderResult", args, kwargs, {"observable_flips", "confidence"}, 1, bound)) return nullptr;
+  DecoderResultData data;
+  if (!arg_u64("observable_flips", bound[0], data.observable_flips)) return nullptr;
+  if (bound[1] && !arg_f64("confidence", bound[1], data.confidence)) return nullptr;
+  return new_native<DecoderResultData>(type, std::move(data));
+}
+
+PyObject* result_corrections(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<DecoderResultData>(self));
+  if (!b) return nullptr;
+  PyTypeObject* type = logical_correction_type();
+  if (!type) return nullptr;
+  const auto& records = result_of(self).corrections;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    PyObject* item = new_native<CorrectionRecord>(type, records[i]);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* result_confidence(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<DecoderResultData>(self));
+  if (!b) return nullptr;
+  return PyFloat_FromDouble(result_of(self).confidence);
+}
+
+PyObject* result_observable_flips(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<DecoderResultData>(self));
+  if (!b) return nullptr;
+  return PyLong_FromUnsignedLongLong(result_of(self).observable_flips);
+}
+
+// Fixed notation with four decimals; NaN as "NaN" and infinities as "inf" / "-inf".
+std::string confidence_text(double c) {
+  if (std::isnan(c)) return "NaN";
+  if (std::isinf(c)) return c > 0 ? "inf" : "-inf";
+  int len = std::snprintf(nullptr, 0, "%.4f", c);
+  std::string out(static_cast<std::size_t>(len), '\0');
+  std::snprintf(out.data(), out.size() + 1, "%.4f", c);
+  return out;
+}
+
+std::string binary_text(std::uint64_t v) {
+  char digits[2 + 64];
+  char* end = digits + sizeof digits;
+  char* p = end;
+  do {
+    *--p = static_cast<char>('0' + (v & 1));
+    v >>= 1;
+  } while (v);
+  *--p = 'b';
+  *--p = '0';
+  return std::string(p, end);
+}
+
+PyObject* result_repr(PyObject* self) {
+  SharedBorrow b(borrow_of<DecoderResultData>(self));
+  if (!b) return nullptr;
+  const DecoderResultData& r = result_of(self);
+  std::string text = "DecoderResult(corrections=" + std::to_string(r.corrections.size()) +
+                     ", confidence=" + confidence_text(r.confidence) +
+                     ", observable_flips=" + binary_text(r.observable_flips) + ")";
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyGetSetDef result_getset[] = {
+    {"corrections", result_corrections, nullptr, nullptr, nullptr},
+    {"confidence", result_confidence, nullptr, nullptr, nullptr},
+    {"observable_flips", result_observable_flips, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot result_slots[] = {
+    {Py_tp_doc, const_cast<char*>("DecoderResult(observable_flips, confidence=1.0)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(result_new)},
+    {Py_tp_getset, result_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<DecoderResultData>)},
+    {0, nullptr},
+};
+
+PyType_Spec result_spec = {
+    "DecoderResult",
+    sizeof(PyDecoderResult),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    result_slots,
+};
+
+}  // namespace
+
+PyTypeObject* logical_correction_type() {
+  static PyTypeObject* type = nullptr;
+  return make_type_once(type, &correction_spec);
+}
+
+PyTypeObject* decoder_result_type() {
+  static PyTypeObject* type = nullptr;
+  return make_type_once(type, &result_spec);
+}
+
+PyObject* new_decoder_result(DecoderResultData data) {
+  PyTypeObject* type = decoder_result_type();
+  if (!type) return nullptr;
+  return new_native<DecoderResultData>(type, std::move(data));
+}
+
+}  // namespace kelvane::py

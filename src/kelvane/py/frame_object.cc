@@ -1,0 +1,197 @@
+// The SyndromeFrame class: read-only attributes, bytes and NumPy copies, a dict form and the
+// observable flips of one OwnedFrame. Instances come only from KelvaneStream.__next__.
+#include "kelvane/py/frame_object.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kelvane/py/decoder_result_object.h"
+#include "kelvane/py/exception.h"
+#include "kelvane/py/numpy_api.h"
+#include "kelvane/py/py_ref.h"
+#include "kelvane/py/types.h"
+
+namespace kelvane::py {
+namespace {
+
+constexpr const char* kNoFlipsMessage =
+    "No decoder configured \xE2\x80\x94 call stream.set_decoder() or use kelvane.open(..., decoder=...) before "
+    "reading observable_flips";
+
+const OwnedFrame& frame_of(PyObject* self) { return native_of<OwnedFrame>(self); }
+
+// Getters for the integer fields. CPython has already checked that `self` is a SyndromeFrame.
+template <typename T, T OwnedFrame::*Field>
+PyObject* get_uint(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<OwnedFrame>(self));
+  if (!b) return nullptr;
+  return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(frame_of(self).*Field));
+}
+
+PyObject* get_observable_flips(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<OwnedFrame>(self));
+  if (!b) return nullptr;
+  const auto& flips = frame_of(self).observable_flips;
+  if (!flips) {
+    PyObject* type = kelvane_error_type();
+    if (type) raise_message(type, kNoFlipsMessage);
+    return nullptr;
+  }
+  return PyLong_FromUnsignedLongLong(*flips);
+}
+
+// Frees the copy that a NumPy array's data lives in, when the array's base capsule goes.
+void free_array_copy(PyObject* capsule) {
+  delete static_cast<std::vector<std::uint8_t>*>(PyCapsule_GetPointer(capsule, nullptr));
+}
+
+// A new 1-D array of `type_num` (a one-byte type) holding a private copy of `bytes`, kept alive
+// by the array's base object. NumPy must be loaded.
+PyObject* array_copy(const void* bytes, std::size_t len, int type_num) {
+  auto* copy = new std::vector<std::uint8_t>(static_cast<const std::uint8_t*>(bytes),
+                                             static_cast<const std::uint8_t*>(bytes) + len);
+  PyRef base(PyCapsule_New(copy, nullptr, free_array_copy));
+  if (!base) {
+    delete copy;
+    return nullptr;
+  }
+  npy_intp dims[1] = {static_cast<npy_intp>(len)};
+  PyRef array(PyArray_SimpleNewFromData(1, dims, type_num, copy->data()));
+  if (!array) return nullptr;
+  // The array takes over the capsule's reference even when this fails.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0) return nullptr;
+  return array.release();
+}
+
+PyObject* detector_events_array(const OwnedFrame& f) {
+  if (!ensure_numpy()) return nullptr;
+  return array_copy(f.detector_events.data(), f.detector_events.size(), NPY_BOOL);
+}
+
+PyObject* frame_meas_results(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<OwnedFrame>(self));
+  if (!b) return nullptr;
+  const auto& m = frame_of(self).meas_results;
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(m.data()), static_cast<Py_ssize_t>(m.size()));
+}
+
+PyObject* frame_to_numpy_detector_events(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<OwnedFrame>(self));
+  if (!b) return nullptr;
+  return detector_events_array(frame_of(self));
+}
+
+PyObject* frame_to_numpy_meas_results(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<OwnedFrame>(self));
+  if (!b) return nullptr;
+  if (!ensure_numpy()) return nullptr;
+  const auto& m = frame_of(self).meas_results;
+  return array_copy(m.data(), m.size(), NPY_INT8);
+}
+
+PyObject* frame_null_decode(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<OwnedFrame>(self));
+  if (!b) return nullptr;
+  return new_decoder_result(DecoderResultData{});
+}
+
+int set_item(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned(value);
+  if (!owned) return -1;
+  return PyDict_SetItemString(dict, key, owned.get());
+}
+
+PyObject* frame_to_dict(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<OwnedFrame>(self));
+  if (!b) return nullptr;
+  const OwnedFrame& f = frame_of(self);
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  if (set_item(d, "frame_id", PyLong_FromUnsignedLongLong(f.frame_id)) < 0 ||
+      set_item(d, "round", PyLong_FromUnsignedLong(f.round)) < 0 ||
+      set_item(d, "timestamp_ns", PyLong_FromUnsignedLongLong(f.timestamp_ns)) < 0 ||
+      set_item(d, "qubit_count", PyLong_FromUnsignedLong(f.qubit_count)) < 0 ||
+      set_item(d, "ancilla_count", PyLong_FromUnsignedLong(f.ancilla_count)) < 0 ||
+      set_item(d, "detector_event_count", PyLong_FromUnsignedLong(f.detector_event_count)) < 0 ||
+      set_item(d, "code_type", PyLong_FromUnsignedLong(f.code_type)) < 0 ||
+      set_item(d, "distance", PyLong_FromUnsignedLong(f.distance)) < 0 ||
+      set_item(d, "detector_events", detector_events_array(f)) < 0 ||
+      set_item(d, "observable_flips",
+               f.observable_flips ? PyLong_FromUnsignedLongLong(*f.observable_flips) : Py_NewRef(Py_None)) < 0) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* frame_repr(PyObject* self) {
+  SharedBorrow b(borrow_of<OwnedFrame>(self));
+  if (!b) return nullptr;
+  const OwnedFrame& f = frame_of(self);
+  std::string text = "SyndromeFrame(frame_id=" + std::to_string(f.frame_id) + ", round=" + std::to_string(f.round) +
+                     ", detector_events=" + std::to_string(f.detector_event_count) + "/" +
+                     std::to_string(f.ancilla_count) + ")";
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyGetSetDef frame_getset[] = {
+    {"frame_id", get_uint<std::uint64_t, &OwnedFrame::frame_id>, nullptr, nullptr, nullptr},
+    {"round", get_uint<std::uint32_t, &OwnedFrame::round>, nullptr, nullptr, nullptr},
+    {"timestamp_ns", get_uint<std::uint64_t, &OwnedFrame::timestamp_ns>, nullptr, nullptr, nullptr},
+    {"qubit_count", get_uint<std::uint16_t, &OwnedFrame::qubit_count>, nullptr, nullptr, nullptr},
+    {"ancilla_count", get_uint<std::uint16_t, &OwnedFrame::ancilla_count>, nullptr, nullptr, nullptr},
+    {"detector_event_count", get_uint<std::uint32_t, &OwnedFrame::detector_event_count>, nullptr, nullptr, nullptr},
+    {"code_type", get_uint<std::uint8_t, &OwnedFrame::code_type>, nullptr, nullptr, nullptr},
+    {"distance", get_uint<std::uint8_t, &OwnedFrame::distance>, nullptr, nullptr, nullptr},
+    {"observable_flips", get_observable_flips, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef frame_methods[] = {
+    {"meas_results", frame_meas_results, METH_NOARGS, "meas_results($self)\n--\n\n"},
+    {"to_numpy_detector_events", frame_to_numpy_detector_events, METH_NOARGS,
+     "to_numpy_detector_events($self)\n--\n\n"
+     "Detector events as a 1-D NumPy bool array of shape `(ancilla_count,)`."},
+    {"to_numpy_meas_results", frame_to_numpy_meas_results, METH_NOARGS,
+     "to_numpy_meas_results($self)\n--\n\n"
+     "Ancilla measurement results as a 1-D NumPy int8 array of shape `(ancilla_count,)`."},
+    {"null_decode", frame_null_decode, METH_NOARGS, "null_decode($self)\n--\n\n"},
+    {"to_dict", frame_to_dict, METH_NOARGS,
+     "to_dict($self)\n--\n\n"
+     "Serialise this frame as a Python dict suitable for pandas / JSON.\n\n"
+     "The `detector_events` key holds a 1-D NumPy bool array. All scalar\n"
+     "fields are plain Python ints/floats."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot frame_slots[] = {
+    {Py_tp_getset, frame_getset},
+    {Py_tp_methods, frame_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(frame_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<OwnedFrame>)},
+    {0, nullptr},
+};
+
+PyType_Spec frame_spec = {
+    "SyndromeFrame",
+    sizeof(PySyndromeFrame),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    frame_slots,
+};
+
+}  // namespace
+
+PyTypeObject* syndrome_frame_type() {
+  static PyTypeObject* type = nullptr;
+  return make_type_once(type, &frame_spec);
+}
+
+PyObject* new_syndrome_frame(OwnedFrame frame) {
+  PyTypeObject* type = syndrome_frame_type();
+  if (!type) return nullptr;
+  return new_native<OwnedFrame>(type, std::move(frame));
+}
+
+}  // namespace kelvane::py

@@ -1,0 +1,191 @@
+// The KelvaneStream class: opens a file or a TCP connection over its own I/O runtime, and
+// yields validated SyndromeFrame objects, decoded when a decoder has been configured.
+#include <Python.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "kelvane/py/args.h"
+#include "kelvane/py/exception.h"
+#include "kelvane/py/frame_object.h"
+#include "kelvane/py/native_object.h"
+#include "kelvane/py/stream_decoder.h"
+#include "kelvane/py/types.h"
+#include "kelvane/source/file_source.h"
+#include "kelvane/source/runtime.h"
+#include "kelvane/source/tcp_source.h"
+
+namespace kelvane::py {
+namespace {
+
+constexpr std::string_view kShmPrefix = "shm://";
+constexpr std::string_view kTcpPrefix = "tcp://";
+constexpr const char* kShmRefusal =
+    "shm:// transport is not available in the Python bindings; use the C FFI kelvane_shm_open for SHM access";
+
+// Open: runtime and source both present; closed: both absent. The source is declared after the
+// runtime so that it is destroyed first, also when the object is released without close().
+struct StreamState {
+  std::unique_ptr<Runtime> runtime;
+  std::unique_ptr<FrameSource> source;
+  StreamDecoder decoder;
+
+  void close() {
+    source.reset();
+    runtime.reset();
+  }
+};
+
+StreamState& state_of(PyObject* self) { return native_of<StreamState>(self); }
+BorrowFlag& flag_of(PyObject* self) { return borrow_of<StreamState>(self); }
+
+PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[1];
+  if (!bind_args("KelvaneStream", args, kwargs, {"source"}, 1, bound)) return nullptr;
+  std::string source;
+  if (!arg_str("source", bound[0], source)) return nullptr;
+  std::string_view text(source);
+  if (text.starts_with(kShmPrefix)) {
+    PyErr_SetString(PyExc_ValueError, kShmRefusal);
+    return nullptr;
+  }
+
+  Result<std::unique_ptr<Runtime>> runtime = Runtime::create();
+  if (!runtime) {
+    const KelvaneError& e = runtime.error();
+    raise_message(PyExc_OSError, e.is<errors::Io>() ? io_source_text(e.as<errors::Io>()) : e.to_string());
+    return nullptr;
+  }
+
+  Result<std::unique_ptr<FrameSource>> opened = [&]() -> Result<std::unique_ptr<FrameSource>> {
+    if (text.starts_with(kTcpPrefix)) {
+      // A repeated prefix ("tcp://tcp://host:port") is stripped as often as it appears.
+      while (text.starts_with(kTcpPrefix)) text.remove_prefix(kTcpPrefix.size());
+      auto tcp = TcpSource::connect(**runtime, text);
+      if (!tcp) return fail(std::move(tcp.error()));
+      return std::unique_ptr<FrameSource>(std::move(*tcp));
+    }
+    auto file = FileSource::open(**runtime, source);
+    if (!file) return fail(std::move(file.error()));
+    return std::unique_ptr<FrameSource>(std::move(*file));
+  }();
+  if (!opened) {
+    runtime->reset();
+    raise_os_error(opened.error());
+    return nullptr;
+  }
+
+  PyObject* self = new_native<StreamState>(type);
+  if (!self) return nullptr;  // the runtime and source are released on the way out
+  StreamState& st = state_of(self);
+  st.runtime = std::move(*runtime);
+  st.source = std::move(*opened);
+  return self;
+}
+
+PyObject* stream_iter(PyObject* self) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* stream_next(PyObject* self) {
+  ExclusiveBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  StreamState& st = state_of(self);
+  if (!st.runtime || !st.source) {
+    PyErr_SetString(PyExc_OSError, "stream is closed");
+    return nullptr;
+  }
+  Result<std::optional<OwnedFrame>> next = st.source->next_owned();
+  if (!next) {
+    raise_os_error(next.error());
+    return nullptr;
+  }
+  if (!*next) return nullptr;  // the end of the data: no value and no exception
+  st.decoder.decode_frame(**next);
+  b.release();
+  return new_syndrome_frame(std::move(**next));
+}
+
+PyObject* stream_close(PyObject* self, PyObject*) {
+  ExclusiveBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  state_of(self).close();
+  Py_RETURN_NONE;
+}
+
+PyObject* stream_enter(PyObject* self, PyObject*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* stream_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[3];
+  if (!bind_args("__exit__", args, kwargs, {"_exc_type", "_exc_val", "_tb"}, 3, bound)) return nullptr;
+  ExclusiveBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  state_of(self).close();
+  Py_RETURN_FALSE;
+}
+
+PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[2];
+  if (!bind_args("set_decoder", args, kwargs, {"dem", "window_depth"}, 1, bound)) return nullptr;
+  ExclusiveBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  std::size_t depth = 0;
+  if (bound[1] && !arg_size("window_depth", bound[1], depth)) return nullptr;
+  if (!state_of(self).decoder.configure(bound[0], depth)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef stream_methods[] = {
+    {"set_decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_set_decoder)),
+     METH_VARARGS | METH_KEYWORDS,
+     "set_decoder($self, dem, window_depth=0)\n--\n\n"
+     "Configure the Union-Find decoder from a DEM.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "dem:\n"
+     "    Accepts a file path (str or pathlib.Path), an inline DEM text string,\n"
+     "    or a ``stim.DetectorErrorModel`` object (``str(dem)`` gives the text).\n"
+     "window_depth:\n"
+     "    Number of syndrome rounds per decode window. 0 = auto-infer from\n"
+     "    ``detector_count / ancilla_count`` (default)."},
+    {"close", stream_close, METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", stream_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_exit)),
+     METH_VARARGS | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_val, _tb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_doc, const_cast<char*>("KelvaneStream(source)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(stream_new)},
+    {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
+    {Py_tp_methods, stream_methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<StreamState>)},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {
+    "KelvaneStream",
+    sizeof(NativeObject<StreamState>),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    stream_slots,
+};
+
+}  // namespace
+
+PyTypeObject* kelvane_stream_type() {
+  static PyTypeObject* type = nullptr;
+  return make_type_once(type, &stream_spec);
+}
+
+}  // namespace kelvane::py
