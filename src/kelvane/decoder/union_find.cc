@@ -55,6 +55,8 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const SpacetimeGraph> graph)
   peel_edge_.resize(slot_count_);
   peel_parent_.resize(slot_count_);
   scheduled_.assign(slot_count_, kNever);
+  scheduled_edge_.resize(slot_count_);
+  scheduled_at_merge_.resize(slot_count_);
 
   touched_nodes_.reserve(slot_count_);
   active_roots_.reserve(slot_count_);
@@ -214,9 +216,14 @@ UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge
   nodes_[a].cluster_size += nodes_[b].cluster_size;
   nodes_[a].acc = acc_a;
   nodes_[a].acc_time = now_;
-  const std::uint8_t merged = static_cast<std::uint8_t>(((nodes_[a].flags ^ nodes_[b].flags) & kOdd) |
-                                                        ((nodes_[a].flags | nodes_[b].flags) & kTouchesBoundary));
-  nodes_[a].flags = static_cast<std::uint8_t>((nodes_[a].flags & ~(kOdd | kTouchesBoundary)) | merged);
+  const std::uint8_t fa = nodes_[a].flags;
+  const std::uint8_t fb = nodes_[b].flags;
+  std::uint8_t merged = static_cast<std::uint8_t>(((fa ^ fb) & kOdd) |
+                                                  ((fa | fb) & (kTouchesBoundary | kHasSeed | kPaused)));
+  // A cluster holding seeds that does not grow pauses them for good.
+  if ((merged & kHasSeed) && (merged & (kOdd | kTouchesBoundary)) != kOdd) merged |= kPaused;
+  nodes_[a].flags = static_cast<std::uint8_t>(
+      (fa & ~(kOdd | kTouchesBoundary | kHasSeed | kPaused)) | merged);
   // The merge edge joins the spanning tree that peeling walks.
   const DecodingEdge& e = edges_[edge];
   const auto link_count = static_cast<std::uint32_t>(tree_links_.size());
@@ -279,9 +286,11 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
   return best;
 }
 
-void UnionFindDecoder::schedule(NodeId node, GrowthTime when) {
+void UnionFindDecoder::schedule(NodeId node, GrowthTime when, EdgeId edge) {
   if (when >= scheduled_[node]) return;  // an earlier event is queued already
   scheduled_[node] = when;
+  scheduled_edge_[node] = edge;
+  scheduled_at_merge_[node] = merge_count_;
   events_.push(when, node);
 }
 
@@ -290,10 +299,10 @@ void UnionFindDecoder::schedule_frontier(NodeId& head, NodeId& tail) {
   NodeId x = head;
   while (x != kNoNode) {
     const NodeId next = frontier_next_[x];
-    EdgeId edge = 0;
     bool on_frontier = false;
+    EdgeId edge = 0;
     const GrowthTime when = next_completion(x, edge, on_frontier);
-    if (when != kNever) schedule(x, when);
+    if (when != kNever) schedule(x, when, edge);
     if (on_frontier) {
       prev = x;
     } else {
@@ -319,16 +328,23 @@ void UnionFindDecoder::grow() {
     scheduled_[event.id] = kNever;
     now_ = event.time;
     const NodeId x = event.id;
+    // With no merge since the event was queued, every completion time still stands and the
+    // queued edge completes now.
+    bool queued_edge_holds = scheduled_at_merge_[x] == merge_count_;
     while (active_count > 0) {
-      EdgeId edge = 0;
-      bool on_frontier = false;
-      const GrowthTime when = next_completion(x, edge, on_frontier);
-      if (when == kNever) break;  // nothing grows from this node any more
-      if (when > now_) {
-        // The queued time was early (a cluster stopped growing since): queue the true one.
-        schedule(x, when);
-        break;
+      EdgeId edge = scheduled_edge_[x];
+      if (!queued_edge_holds) {
+        bool on_frontier = false;
+        const GrowthTime when = next_completion(x, edge, on_frontier);
+        if (when == kNever) break;  // nothing grows from this node any more
+        if (when > now_) {
+          // The queued time was early (a cluster stopped growing since): queue the true one.
+          schedule(x, when, edge);
+          break;
+        }
       }
+      queued_edge_holds = false;
+      ++merge_count_;
       const DecodingEdge& e = edges_[edge];
       touch(e.u);
       touch(e.v);
@@ -336,6 +352,10 @@ void UnionFindDecoder::grow() {
       const NodeId b = find(e.v);
       const bool a_active = is_active_root(a);
       const bool b_active = is_active_root(b);
+      // x grew without pause since decoding began: a seed in a cluster never stopped.
+      const NodeId x_root = find(x);
+      const bool x_steady = (nodes_[x].flags & kDefect) && !(nodes_[x_root].flags & kPaused) &&
+                            is_active_root(x_root);
       NodeId a_head = frontier_head_[a], a_tail = frontier_tail_[a];
       NodeId b_head = frontier_head_[b], b_tail = frontier_tail_[b];
       const NodeId root = unite(a, b, edge);
@@ -349,6 +369,10 @@ void UnionFindDecoder::grow() {
       frontier_tail_[root] = kNoNode;
       join_frontiers(root, a_head, a_tail);
       join_frontiers(root, b_head, b_tail);
+      // When x stops growing after growing without pause since the start, every neighbour
+      // that still grows looked at its edge to x while x grew, so the neighbour's queued time
+      // is early enough: x needs no event of its own.
+      if (x_steady && !active) break;
     }
   }
 }
@@ -412,7 +436,7 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(
   for (std::uint32_t index : fired) {
     if (index >= n || index == boundary_) continue;
     touch(index);
-    nodes_[index].flags ^= static_cast<std::uint8_t>(kDefect | kOdd);
+    nodes_[index].flags ^= static_cast<std::uint8_t>(kDefect | kOdd | kHasSeed);
   }
   for (NodeId node : touched_nodes_) {
     if (nodes_[node].parent == node && is_active_root(node)) active_roots_.push_back(node);

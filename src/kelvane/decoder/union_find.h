@@ -107,6 +107,8 @@ class UnionFindDecoder final : public Decoder {
     kTouchesBoundary = 4,  // roots: the cluster contains the boundary node
     kDefect = 8,           // any node: its detector is (still) flipped, used while peeling
     kVisited = 16,         // peeling
+    kHasSeed = 32,         // roots: the cluster holds a node that was fired
+    kPaused = 64,          // roots: some fired node of the cluster has stopped growing once
   };
 
   void build_edges();
@@ -139,11 +141,12 @@ class UnionFindDecoder final : public Decoder {
     return grown;
   }
   // The earliest completion time of the node's edges that leave its cluster and grow, or
-  // kNever; `edge` receives that edge.
-  // `on_frontier` tells whether any edge leaves the cluster, growing or not.
+  // kNever; `edge` receives that edge. `on_frontier` tells whether any edge leaves the
+  // cluster, growing or not.
   GrowthTime next_completion(NodeId node, EdgeId& edge, bool& on_frontier);
-  // Queues an event for the node at `when` unless an earlier one is queued already.
-  void schedule(NodeId node, GrowthTime when);
+  // Queues an event for the node at `when`, when `edge` completes, unless an earlier one is
+  // queued already.
+  void schedule(NodeId node, GrowthTime when, EdgeId edge);
   // Schedules every node of the frontier list [head, tail], dropping interior nodes from it.
   void schedule_frontier(NodeId& head, NodeId& tail);
   void grow();
@@ -178,6 +181,9 @@ class UnionFindDecoder final : public Decoder {
   std::vector<EdgeId> peel_edge_;     // edge to the BFS parent while peeling
   std::vector<NodeId> peel_parent_;
   std::vector<GrowthTime> scheduled_;  // the node's queued event time, or kNever
+  std::vector<EdgeId> scheduled_edge_;  // the edge completing then
+  std::vector<std::uint64_t> scheduled_at_merge_;  // merge_count_ when it was queued
+  std::uint64_t merge_count_ = 0;     // merges so far (never reset: only compared)
   GrowthTime now_ = 0;
   RadixQueue events_;  // frontier nodes by next completion time
 
