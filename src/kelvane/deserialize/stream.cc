@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <zlib.h>
+
 #include "kelvane/deserialize/diagnostics.h"
 #include "kelvane/deserialize/le_bytes.h"
 #include "kelvane/validate/parity.h"
@@ -222,7 +224,10 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
     std::span<const std::uint8_t> trailer = *ring_.peek_wrapped(kTrailerSize, tail_scratch_);
     const std::uint16_t marker = load_le<std::uint16_t>(trailer.data());
     const std::uint32_t stored = load_le<std::uint32_t>(trailer.data() + 2);
-    const std::uint32_t computed = crc32_of(raw_header_);
+    // The header passed its own check, so header_crc is the CRC-32 of bytes 0..31; extending
+    // it over the 4 stored CRC bytes gives the CRC-32 of all 36 header bytes.
+    const std::uint32_t computed = static_cast<std::uint32_t>(
+        ::crc32(h.header_crc, raw_header_.data() + kFrameHeaderCrcOffset, kFrameHeaderSize - kFrameHeaderCrcOffset));
     if (marker != kTrailerMarker || stored != computed) return fail(errors::CrcMismatch{computed, stored});
     ring_.consume(kTrailerSize);
   }

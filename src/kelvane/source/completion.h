@@ -27,11 +27,14 @@ class Completion {
     ready_.notify_one();
   }
 
-  // Blocks until set() has run, then hands out the result.
+  // Blocks until set() has run, then hands out the result and makes the object ready for the
+  // next round.
   T wait() {
     std::unique_lock lock(mutex_);
     ready_.wait(lock, [this] { return value_.has_value(); });
-    return std::move(*value_);
+    T value = std::move(*value_);
+    value_.reset();
+    return value;
   }
 
  private:

@@ -29,17 +29,32 @@ void UniqueFd::reset() {
 }
 
 BufferedFileReader::BufferedFileReader(Runtime& runtime, UniqueFd fd)
-    : runtime_(&runtime), fd_(std::move(fd)), buffer_(new std::uint8_t[kFileBufferSize]) {}
+    : runtime_(&runtime),
+      fd_(std::move(fd)),
+      buffers_(new std::uint8_t[2 * kFileBufferSize]),
+      refill_(std::make_unique<Completion<long>>()) {}
 
-Result<std::size_t> BufferedFileReader::read_file(std::uint8_t* dst, std::size_t len) {
+BufferedFileReader::~BufferedFileReader() {
+  if (refill_pending_) refill_->wait();
+}
+
+void BufferedFileReader::start_refill(int index) {
   const int fd = fd_.get();
-  ssize_t got = runtime_->run_blocking([fd, dst, len] {
+  std::uint8_t* dst = buffers_.get() + static_cast<std::size_t>(index) * kFileBufferSize;
+  Completion<long>* done = refill_.get();
+  refill_pending_ = true;
+  asio::post(runtime_->blocking_pool(), [fd, dst, done] {
     ssize_t n;
     do {
-      n = ::read(fd, dst, len);
+      n = ::read(fd, dst, kFileBufferSize);
     } while (n < 0 && errno == EINTR);
-    return n < 0 ? -static_cast<ssize_t>(errno) : n;
+    done->set(n < 0 ? -static_cast<long>(errno) : static_cast<long>(n));
   });
+}
+
+Result<std::size_t> BufferedFileReader::finish_refill() {
+  const long got = refill_->wait();
+  refill_pending_ = false;
   if (got < 0) return fail(KelvaneError::from_errno(static_cast<int>(-got)));
   return static_cast<std::size_t>(got);
 }
@@ -48,14 +63,20 @@ Result<std::size_t> BufferedFileReader::read(std::span<std::uint8_t> buf) {
   if (buf.empty()) return 0;
   if (pos_ == len_) {
     pos_ = len_ = 0;
-    if (buf.size() >= kFileBufferSize) return read_file(buf.data(), buf.size());
-    Result<std::size_t> got = read_file(buffer_.get(), kFileBufferSize);
+    // A read-ahead in flight already targets the other buffer; otherwise refill this one now.
+    if (refill_pending_) {
+      current_ = 1 - current_;
+    } else {
+      start_refill(current_);
+    }
+    Result<std::size_t> got = finish_refill();
     if (!got) return got;
     len_ = *got;
     if (len_ == 0) return 0;
+    if (len_ == kFileBufferSize) start_refill(1 - current_);
   }
   const std::size_t n = std::min(buf.size(), len_ - pos_);
-  std::memcpy(buf.data(), buffer_.get() + pos_, n);
+  std::memcpy(buf.data(), buffers_.get() + static_cast<std::size_t>(current_) * kFileBufferSize + pos_, n);
   pos_ += n;
   return n;
 }

@@ -37,24 +37,35 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// A byte source over a file descriptor with an 8192-byte buffer. The file is read at its
-// current end again on every call after the end was reported, so a growing file yields its new
-// bytes.
+// A byte source over a file descriptor with an 8192-byte buffer. Reads served from the buffer
+// stay on the calling thread; refills run on the runtime's blocking pool. After a refill that
+// filled the whole buffer, the next refill is started at once into a second buffer (read-ahead),
+// so that the pool reads while the caller parses. After a short refill nothing is read ahead:
+// the next refill reads the file afresh, so a file that grows yields its new bytes.
 class BufferedFileReader {
  public:
   BufferedFileReader(Runtime& runtime, UniqueFd fd);
+  BufferedFileReader(BufferedFileReader&&) noexcept = default;
+  BufferedFileReader& operator=(BufferedFileReader&&) = delete;
+  // Waits for a read-ahead still in flight (it writes into this reader's buffer).
+  ~BufferedFileReader();
 
-  // Copies buffered bytes; refills the buffer on the blocking pool when it is empty (a request
-  // of at least the buffer's size is read directly into `buf`). 0 at the end of the file; Io
-  // with the errno of a failed read(2).
+  // Copies up to buf.size() buffered bytes, refilling the buffer first when it is empty. 0 at
+  // the end of the file; Io with the errno of a failed read(2).
   Result<std::size_t> read(std::span<std::uint8_t> buf);
 
  private:
-  Result<std::size_t> read_file(std::uint8_t* dst, std::size_t len);
+  // read(2) of up to kFileBufferSize bytes into buffer `index`, on the pool: the byte count, or
+  // minus the errno.
+  void start_refill(int index);
+  Result<std::size_t> finish_refill();
 
   Runtime* runtime_;
   UniqueFd fd_;
-  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::unique_ptr<std::uint8_t[]> buffers_;  // two buffers of kFileBufferSize bytes
+  std::unique_ptr<Completion<long>> refill_;
+  bool refill_pending_ = false;
+  int current_ = 0;  // the buffer being served
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
 };

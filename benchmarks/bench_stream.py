@@ -1,0 +1,106 @@
+"""Throughput of KelvaneStream over KVLX files.
+
+    PYTHONPATH=build/release/python:python python3 benchmarks/bench_stream.py [--frames N] [--ancillas 24 624]
+
+For each ancilla count it writes a file of N frames (default 10^6; detector events fire with
+probability 0.05, no optional sections), then times
+
+  * ``for f in KelvaneStream(path): pass``
+  * the same loop calling ``f.to_numpy_detector_events()`` on every frame
+
+and prints frames/s and MB/s (file bytes / wall time; the file is read once beforehand so it
+is in the page cache). Each loop runs ``--repeat`` times and the best run is reported.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import struct
+import tempfile
+import time
+import zlib
+
+from _kelvane import KelvaneStream
+from kelvane.kvlx import FRAME_HEADER_SIZE, TRAILER_SIZE, KvlxWriter, encode_frame, encode_frame_header
+
+TEMPLATES = 512
+
+
+def write_file(path: str, frames: int, ancillas: int, seed: int = 1) -> int:
+    """Writes `frames` frames cycling through a few hundred random bodies; returns the file size."""
+    rng = random.Random(seed)
+    bodies = []
+    for _ in range(TEMPLATES):
+        events = [int(rng.random() < 0.05) for _ in range(ancillas)]
+        meas = [rng.choice((-1, 1)) for _ in range(ancillas)]
+        frame = encode_frame(frame_id=0, detector_events=events, meas_results=meas)
+        bodies.append(frame[FRAME_HEADER_SIZE:-TRAILER_SIZE])
+    trailer = struct.Struct("<HI")
+    with open(path, "wb") as f:
+        w = KvlxWriter(f)
+        batch = []
+        for k in range(frames):
+            header = encode_frame_header(
+                frame_id=k, round=k, timestamp_ns=1000 * k, qubit_count=2 * ancillas + 1,
+                ancilla_count=ancillas, code_type=1, distance=5,
+            )
+            batch += (header, bodies[k % TEMPLATES], trailer.pack(0xFFFF, zlib.crc32(header)))
+            if len(batch) >= 3 * 20000:
+                w.write_bytes(b"".join(batch))
+                batch.clear()
+        w.write_bytes(b"".join(batch))
+    return os.path.getsize(path)
+
+
+def loop_plain(path: str) -> int:
+    n = 0
+    for _ in KelvaneStream(path):
+        n += 1
+    return n
+
+
+def loop_numpy(path: str) -> int:
+    n = 0
+    for f in KelvaneStream(path):
+        f.to_numpy_detector_events()
+        n += 1
+    return n
+
+
+def best_time(fn, path, expected, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        n = fn(path)
+        best = min(best, time.perf_counter() - start)
+        assert n == expected, (n, expected)
+    return best
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--frames", type=int, default=1_000_000)
+    ap.add_argument("--ancillas", type=int, nargs="+", default=[24, 624])
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--dir", default=None, help="where to write the files (default: a temp dir)")
+    args = ap.parse_args()
+
+    with tempfile.TemporaryDirectory(dir=args.dir) as tmp:
+        print(f"{'ancillas':>8} {'frames':>9} {'file MB':>8}  {'loop':<28} {'frames/s':>12} {'MB/s':>8}")
+        for ancillas in args.ancillas:
+            path = os.path.join(tmp, f"bench_{ancillas}.kvlx")
+            size = write_file(path, args.frames, ancillas)
+            with open(path, "rb") as f:  # warm the page cache
+                while f.read(1 << 24):
+                    pass
+            mb = size / 1e6
+            for name, fn in (("for f in stream", loop_plain), ("+ to_numpy_detector_events()", loop_numpy)):
+                t = best_time(fn, path, args.frames, args.repeat)
+                print(f"{ancillas:>8} {args.frames:>9} {mb:>8.1f}  {name:<28} {args.frames / t:>12,.0f} {mb / t:>8.1f}")
+            os.remove(path)
+
+
+if __name__ == "__main__":
+    main()
