@@ -169,6 +169,7 @@ void UnionFindDecoder::touch(NodeId node) {
   nodes_[node].acc = 0;
   nodes_[node].acc_time = now_;
   nodes_[node].offset = 0;
+  nodes_[node].formed_at = 0;
   tree_head_[node] = kNoNode;
   frontier_next_[node] = kNoNode;
   if (node == boundary_) {
@@ -204,6 +205,7 @@ UnionFindDecoder::NodeId UnionFindDecoder::find_deep(NodeId node) {
 
 UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge) {
   if (nodes_[a].cluster_size < nodes_[b].cluster_size) std::swap(a, b);
+  nodes_[a].formed_at = ++merge_count_;
   const auto accumulated = [&](NodeId root) {
     return is_active_root(root) ? nodes_[root].acc + static_cast<std::int64_t>(now_ - nodes_[root].acc_time)
                                 : nodes_[root].acc;
@@ -286,6 +288,19 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
   return best;
 }
 
+bool UnionFindDecoder::unchanged_since(NodeId node, EdgeId edge, std::uint64_t merges) {
+  if (nodes_[find(node)].formed_at > merges) return false;
+  const DecodingEdge& e = edges_[edge];
+  const NodeId other = e.u == node ? e.v : e.u;
+  return !(nodes_[other].flags & kTouched) || nodes_[find(other)].formed_at <= merges;
+}
+
+void UnionFindDecoder::drop_seed_events(NodeId head) {
+  for (NodeId z = head; z != kNoNode; z = frontier_next_[z]) {
+    if (nodes_[z].flags & kDefect) scheduled_[z] = kNever;
+  }
+}
+
 void UnionFindDecoder::schedule(NodeId node, GrowthTime when, EdgeId edge) {
   if (when >= scheduled_[node]) return;  // an earlier event is queued already
   scheduled_[node] = when;
@@ -328,9 +343,10 @@ void UnionFindDecoder::grow() {
     scheduled_[event.id] = kNever;
     now_ = event.time;
     const NodeId x = event.id;
-    // With no merge since the event was queued, every completion time still stands and the
-    // queued edge completes now.
-    bool queued_edge_holds = scheduled_at_merge_[x] == merge_count_;
+    // If neither x's cluster nor the cluster at the far end of the queued edge changed since
+    // the event was queued, that edge completes now. (An edge of x that sped up since belongs
+    // to a cluster that started growing, whose own nodes were queued then.)
+    bool queued_edge_holds = unchanged_since(x, scheduled_edge_[x], scheduled_at_merge_[x]);
     while (active_count > 0) {
       EdgeId edge = scheduled_edge_[x];
       if (!queued_edge_holds) {
@@ -344,7 +360,6 @@ void UnionFindDecoder::grow() {
         }
       }
       queued_edge_holds = false;
-      ++merge_count_;
       const DecodingEdge& e = edges_[edge];
       touch(e.u);
       touch(e.v);
@@ -352,10 +367,11 @@ void UnionFindDecoder::grow() {
       const NodeId b = find(e.v);
       const bool a_active = is_active_root(a);
       const bool b_active = is_active_root(b);
-      // x grew without pause since decoding began: a seed in a cluster never stopped.
-      const NodeId x_root = find(x);
-      const bool x_steady = (nodes_[x].flags & kDefect) && !(nodes_[x_root].flags & kPaused) &&
-                            is_active_root(x_root);
+      // A part grew without pause since decoding began when it is active and none of its
+      // fired nodes ever stopped.
+      const bool a_steady = a_active && !(nodes_[a].flags & kPaused);
+      const bool b_steady = b_active && !(nodes_[b].flags & kPaused);
+      const bool x_in_a = find(x) == a;
       NodeId a_head = frontier_head_[a], a_tail = frontier_tail_[a];
       NodeId b_head = frontier_head_[b], b_tail = frontier_tail_[b];
       const NodeId root = unite(a, b, edge);
@@ -369,10 +385,14 @@ void UnionFindDecoder::grow() {
       frontier_tail_[root] = kNoNode;
       join_frontiers(root, a_head, a_tail);
       join_frontiers(root, b_head, b_tail);
-      // When x stops growing after growing without pause since the start, every neighbour
-      // that still grows looked at its edge to x while x grew, so the neighbour's queued time
-      // is early enough: x needs no event of its own.
-      if (x_steady && !active) break;
+      // When fired nodes that grew without pause since the start stop growing, every
+      // neighbour that still grows looked at its edge to them while they grew, so the
+      // neighbour's queued time is early enough: their own events can go.
+      if (!active) {
+        if (a_steady) drop_seed_events(a_head);
+        if (b_steady) drop_seed_events(b_head);
+        if ((x_in_a ? a_steady : b_steady) && (nodes_[x].flags & kDefect)) break;
+      }
     }
   }
 }

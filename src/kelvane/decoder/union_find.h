@@ -144,6 +144,11 @@ class UnionFindDecoder final : public Decoder {
   // kNever; `edge` receives that edge. `on_frontier` tells whether any edge leaves the
   // cluster, growing or not.
   GrowthTime next_completion(NodeId node, EdgeId& edge, bool& on_frontier);
+  // True when neither the cluster of `node` nor that of the far end of its `edge` changed
+  // after `merges` merges.
+  bool unchanged_since(NodeId node, EdgeId edge, std::uint64_t merges);
+  // Forgets the queued events of the fired nodes in the frontier list starting at `head`.
+  void drop_seed_events(NodeId head);
   // Queues an event for the node at `when`, when `edge` completes, unless an earlier one is
   // queued already.
   void schedule(NodeId node, GrowthTime when, EdgeId edge);
@@ -171,6 +176,7 @@ class UnionFindDecoder final : public Decoder {
     std::int64_t offset = 0;
     std::int64_t acc = 0;            // roots
     GrowthTime acc_time = 0;         // roots
+    std::uint64_t formed_at = 0;     // roots: merge_count_ when the cluster last changed
     std::uint8_t flags = 0;          // NodeFlag bits
   };
   std::vector<NodeState> nodes_;
