@@ -48,6 +48,7 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const SpacetimeGraph> graph)
   build_edges();
 
   nodes_.assign(slot_count_, NodeState{});
+  roots_.assign(slot_count_, RootState{});
   frontier_next_.resize(slot_count_);
   frontier_head_.resize(slot_count_);
   frontier_tail_.resize(slot_count_);
@@ -165,11 +166,11 @@ void UnionFindDecoder::build_edges() {
 void UnionFindDecoder::touch(NodeId node) {
   if (nodes_[node].flags & kTouched) return;
   nodes_[node].parent = node;
-  nodes_[node].cluster_size = 1;
-  nodes_[node].acc = 0;
-  nodes_[node].acc_time = now_;
+  roots_[node].cluster_size = 1;
+  roots_[node].acc = 0;
+  roots_[node].acc_time = now_;
   nodes_[node].offset = 0;
-  nodes_[node].formed_at = 0;
+  roots_[node].formed_at = 0;
   tree_head_[node] = kNoNode;
   frontier_next_[node] = kNoNode;
   if (node == boundary_) {
@@ -204,20 +205,20 @@ UnionFindDecoder::NodeId UnionFindDecoder::find_deep(NodeId node) {
 }
 
 UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge) {
-  if (nodes_[a].cluster_size < nodes_[b].cluster_size) std::swap(a, b);
-  nodes_[a].formed_at = ++merge_count_;
+  if (roots_[a].cluster_size < roots_[b].cluster_size) std::swap(a, b);
+  roots_[a].formed_at = ++merge_count_;
   const auto accumulated = [&](NodeId root) {
-    return is_active_root(root) ? nodes_[root].acc + static_cast<std::int64_t>(now_ - nodes_[root].acc_time)
-                                : nodes_[root].acc;
+    return is_active_root(root) ? roots_[root].acc + static_cast<std::int64_t>(now_ - roots_[root].acc_time)
+                                : roots_[root].acc;
   };
   const std::int64_t acc_a = accumulated(a);
   const std::int64_t acc_b = accumulated(b);
   // Keep every node's share unchanged across the merge: b's subtree moves under a.
   nodes_[b].offset += acc_a - acc_b - nodes_[a].offset;
   nodes_[b].parent = a;
-  nodes_[a].cluster_size += nodes_[b].cluster_size;
-  nodes_[a].acc = acc_a;
-  nodes_[a].acc_time = now_;
+  roots_[a].cluster_size += roots_[b].cluster_size;
+  roots_[a].acc = acc_a;
+  roots_[a].acc_time = now_;
   const std::uint8_t fa = nodes_[a].flags;
   const std::uint8_t fb = nodes_[b].flags;
   std::uint8_t merged = static_cast<std::uint8_t>(((fa ^ fb) & kOdd) |
@@ -289,10 +290,10 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
 }
 
 bool UnionFindDecoder::unchanged_since(NodeId node, EdgeId edge, std::uint64_t merges) {
-  if (nodes_[find(node)].formed_at > merges) return false;
+  if (roots_[find(node)].formed_at > merges) return false;
   const DecodingEdge& e = edges_[edge];
   const NodeId other = e.u == node ? e.v : e.u;
-  return !(nodes_[other].flags & kTouched) || nodes_[find(other)].formed_at <= merges;
+  return !(nodes_[other].flags & kTouched) || roots_[find(other)].formed_at <= merges;
 }
 
 void UnionFindDecoder::drop_seed_events(NodeId head) {

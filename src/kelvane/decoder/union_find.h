@@ -132,12 +132,10 @@ class UnionFindDecoder final : public Decoder {
   // Growth a touched node's side has contributed to its edges by now; `root` is its root, and
   // find(node) must have run since the last merge.
   std::int64_t share(NodeId node, NodeId root) const {
-    const NodeState& r = nodes_[root];
-    std::int64_t grown = r.acc - r.offset;
+    const RootState& r = roots_[root];
+    std::int64_t grown = r.acc - nodes_[root].offset;
     if (node != root) grown -= nodes_[node].offset;
-    if ((r.flags & (kOdd | kTouchesBoundary)) == kOdd) {
-      grown += static_cast<std::int64_t>(now_ - r.acc_time);
-    }
+    if (is_active_root(root)) grown += static_cast<std::int64_t>(now_ - r.acc_time);
     return grown;
   }
   // The earliest completion time of the node's edges that leave its cluster and grow, or
@@ -166,20 +164,23 @@ class UnionFindDecoder final : public Decoder {
   std::vector<std::uint32_t> adjacency_start_;  // slot_count_ + 1 offsets into adjacency_
   std::vector<AdjacencyEntry> adjacency_;
 
-  // Per-node scratch; the fields the growth loop reads for every edge sit together.
-  // A root's accumulated growth is `acc` at time `acc_time`, rising by 1 per time unit while
-  // the cluster is active; a node's share is that accumulated growth minus the sum of
-  // `offset` along its path to the root (root included).
+  // Per-node scratch. A root's accumulated growth is `acc` at time `acc_time`, rising by 1 per
+  // time unit while the cluster is active; a node's share is that accumulated growth minus the
+  // sum of `offset` along its path to the root (root included). What the growth loop reads for
+  // every edge is kept small and apart from what only roots use.
   struct NodeState {
     NodeId parent = 0;
-    std::uint32_t cluster_size = 0;  // roots
+    std::uint8_t flags = 0;  // NodeFlag bits
     std::int64_t offset = 0;
-    std::int64_t acc = 0;            // roots
-    GrowthTime acc_time = 0;         // roots
-    std::uint64_t formed_at = 0;     // roots: merge_count_ when the cluster last changed
-    std::uint8_t flags = 0;          // NodeFlag bits
+  };
+  struct RootState {
+    std::int64_t acc = 0;
+    GrowthTime acc_time = 0;
+    std::uint64_t formed_at = 0;  // merge_count_ when the cluster last changed
+    std::uint32_t cluster_size = 0;
   };
   std::vector<NodeState> nodes_;
+  std::vector<RootState> roots_;  // meaningful for roots only
   std::vector<NodeId> frontier_next_;  // intrusive list of a cluster's frontier nodes
   std::vector<NodeId> frontier_head_;  // roots
   std::vector<NodeId> frontier_tail_;  // roots
