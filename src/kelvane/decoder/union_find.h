@@ -8,7 +8,7 @@
 //   2. grows every odd cluster that does not touch the boundary, all at the same rate, along
 //      its frontier edges (an edge between two such clusters grows from both ends), so edges
 //      become fully grown in order of their remaining length; a fully grown edge merges its two
-//      ends' clusters (union by size, path halving). Growth is event driven on a shared clock:
+//      ends' clusters (union by size, path compression). Growth is event driven on a shared clock:
 //      a cluster's accumulated growth is a linear function of the clock, and a node's share of
 //      it is kept as an offset in the union-find tree, so an edge's growth is the sum of its two
 //      ends' shares and needs no state of its own. Frontier nodes carry their next edge
@@ -119,9 +119,6 @@ class UnionFindDecoder final : public Decoder {
     return find_deep(node);
   }
   NodeId find_deep(NodeId node);
-  NodeId root_if_touched(NodeId node) {
-    return (nodes_[node].flags & kTouched) ? find(node) : node;
-  }
   bool is_active_root(NodeId root) const {
     return (nodes_[root].flags & (kOdd | kTouchesBoundary)) == kOdd;
   }
