@@ -1,8 +1,8 @@
 #include "kelvane/py/args.h"
 
-#include <cstring>
 #include <vector>
 
+#include "kelvane/py/native_object.h"
 #include "kelvane/py/py_ref.h"
 
 namespace kelvane::py {
@@ -33,7 +33,7 @@ void raise_arg_error(const char* name, const std::string& reason) {
 }
 
 std::string not_instance_reason(PyObject* o, const char* expected) {
-  return std::string("'") + Py_TYPE(o)->tp_name + "' object is not an instance of '" + expected + "'";
+  return std::string("'") + short_type_name(Py_TYPE(o)) + "' object is not an instance of '" + expected + "'";
 }
 
 bool bind_args(const char* fname, PyObject* args, PyObject* kwargs, std::initializer_list<const char*> names,
@@ -133,8 +133,7 @@ bool arg_f64(const char* name, PyObject* o, double& out) {
 
 bool arg_instance(const char* name, PyObject* o, PyTypeObject* type) {
   if (PyObject_TypeCheck(o, type)) return true;
-  const char* dot = std::strrchr(type->tp_name, '.');
-  raise_arg_error(name, not_instance_reason(o, dot ? dot + 1 : type->tp_name));
+  raise_arg_error(name, not_instance_reason(o, short_type_name(type)));
   return false;
 }
 

@@ -146,7 +146,7 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!ensure_numpy()) return nullptr;
   const auto not_a_sequence = [&] {
     raise_arg_error("detection_events", "expected a sequence of 0/1 values, got '" +
-                                            std::string(Py_TYPE(events_arg)->tp_name) + "'");
+                                            std::string(short_type_name(Py_TYPE(events_arg))) + "'");
     return nullptr;
   };
   if (PyUnicode_Check(events_arg) || PyBytes_Check(events_arg)) return not_a_sequence();

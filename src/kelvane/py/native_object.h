@@ -55,4 +55,7 @@ void native_dealloc(PyObject* obj) {
 // Creates a heap type from `spec` once per process and returns it (borrowed), or nullptr.
 PyTypeObject* make_type_once(PyTypeObject*& cache, PyType_Spec* spec);
 
+// The class name without its module ("SyndromeFrame", "PosixPath").
+const char* short_type_name(PyTypeObject* type);
+
 }  // namespace kelvane::py
