@@ -68,3 +68,20 @@ def test_code_type_is_a_namespace_of_identities():
     with pytest.raises(TypeError):
         int(CodeType.CUSTOM)
     assert CodeType.__module__ == "builtins" and CodeType.__doc__ is None
+
+
+def test_import_raises_no_warning_and_reprs_use_bare_names():
+    # A fresh interpreter with warnings as errors must import the module cleanly.
+    import subprocess
+    import sys
+
+    code = (
+        "import _kelvane as k\n"
+        "assert repr(k.CodeType) == \"<class 'CodeType'>\", repr(k.CodeType)\n"
+        "try:\n"
+        "    k.LogicalCorrection()\n"
+        "except TypeError as e:\n"
+        "    assert str(e) == \"cannot create 'LogicalCorrection' instances\", str(e)\n"
+    )
+    done = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr

@@ -2,20 +2,29 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace kelvane::py {
 
 PyTypeObject* make_type_once(PyTypeObject*& cache, PyType_Spec* spec) {
   if (cache) return cache;
-  // The classes present themselves like built-in ones: qualifying the name with "builtins."
-  // gives them __module__ "builtins" (which CPython leaves out of reprs) while __name__ and
-  // __qualname__ stay bare. The type keeps pointing at the name, and types live as long as
-  // the process, so the qualified name is never freed.
-  PyType_Spec qualified = *spec;
-  if (!std::strchr(spec->name, '.')) {
-    qualified.name = (new std::string(std::string("builtins.") + spec->name))->c_str();
+  // The classes present themselves like built-in ones, with __module__ "builtins" and bare
+  // __name__ and __qualname__. Creating a type from a dotless name would raise a deprecation
+  // warning (an error under -W error), so the type is created as "builtins.Name" and its
+  // tp_name, which CPython prints in reprs and messages, then points at the bare name. The
+  // type keeps pointing into the qualified name, and types live as long as the process, so
+  // that string is never freed.
+  if (std::strchr(spec->name, '.')) {
+    cache = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+    return cache;
   }
-  cache = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&qualified));
+  static constexpr std::string_view kPrefix = "builtins.";
+  const std::string* qualified = new std::string(std::string(kPrefix) + spec->name);
+  PyType_Spec qualified_spec = *spec;
+  qualified_spec.name = qualified->c_str();
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&qualified_spec));
+  if (type) type->tp_name = qualified->c_str() + kPrefix.size();
+  cache = type;
   return cache;
 }
 
