@@ -382,18 +382,20 @@ void UnionFindDecoder::grow() {
       // (now early) events, which are corrected when they come up.
       if (active && !a_active) schedule_frontier(a_head, a_tail);
       if (active && !b_active) schedule_frontier(b_head, b_tail);
+      // When fired nodes that grew without pause since the start stop growing, every
+      // neighbour that still grows looked at its edge to them while they grew, so the
+      // neighbour's queued time is early enough: their own events can go. (The two parts'
+      // frontier lists are still apart here.)
+      const bool stop_x = !active && (x_in_a ? a_steady : b_steady) && (nodes_[x].flags & kDefect);
+      if (!active) {
+        if (a_steady) drop_seed_events(a_head);
+        if (b_steady) drop_seed_events(b_head);
+      }
       frontier_head_[root] = kNoNode;
       frontier_tail_[root] = kNoNode;
       join_frontiers(root, a_head, a_tail);
       join_frontiers(root, b_head, b_tail);
-      // When fired nodes that grew without pause since the start stop growing, every
-      // neighbour that still grows looked at its edge to them while they grew, so the
-      // neighbour's queued time is early enough: their own events can go.
-      if (!active) {
-        if (a_steady) drop_seed_events(a_head);
-        if (b_steady) drop_seed_events(b_head);
-        if ((x_in_a ? a_steady : b_steady) && (nodes_[x].flags & kDefect)) break;
-      }
+      if (stop_x) break;
     }
   }
 }
