@@ -1,9 +1,9 @@
 // A monotone priority queue of (time, id) events: a radix heap.
 //
 // Events must never be pushed with a time earlier than the last popped one (growth clocks only
-// move forward), and times must stay below 2^63. Push is O(1); pop is amortised O(log of the time span). Among events of equal
-// time the smallest id comes out first. Storage grows to the largest number of events queued
-// at once and is kept across clear().
+// move forward), and times must stay below 2^63. Push is O(1); pop is amortised O(log of the
+// time span). Among events of equal time the smallest id comes out first. Storage grows to the
+// largest number of events queued at once and is kept across clear().
 #pragma once
 
 #include <array>

@@ -90,9 +90,10 @@ void UnionFindDecoder::build_edges() {
     if (u == boundary_ || (v != boundary_ && u > v)) std::swap(u, v);
     candidates.push_back({u, v, static_cast<std::uint32_t>(i)});
   }
-  std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-    return a.u != b.u ? a.u < b.u : a.v < b.v;
-  });
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) {
+                     return a.u != b.u ? a.u < b.u : a.v < b.v;
+                   });
 
   struct ObservableClass {
     ObservableMask mask;
@@ -208,8 +209,8 @@ UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge
   if (roots_[a].cluster_size < roots_[b].cluster_size) std::swap(a, b);
   roots_[a].formed_at = ++merge_count_;
   const auto accumulated = [&](NodeId root) {
-    return is_active_root(root) ? roots_[root].acc + static_cast<std::int64_t>(now_ - roots_[root].acc_time)
-                                : roots_[root].acc;
+    const RootState& r = roots_[root];
+    return is_active_root(root) ? r.acc + static_cast<std::int64_t>(now_ - r.acc_time) : r.acc;
   };
   const std::int64_t acc_a = accumulated(a);
   const std::int64_t acc_b = accumulated(b);
@@ -221,12 +222,11 @@ UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge
   roots_[a].acc_time = now_;
   const std::uint8_t fa = nodes_[a].flags;
   const std::uint8_t fb = nodes_[b].flags;
-  std::uint8_t merged = static_cast<std::uint8_t>(((fa ^ fb) & kOdd) |
-                                                  ((fa | fb) & (kTouchesBoundary | kHasSeed | kPaused)));
+  constexpr std::uint8_t kCarried = kTouchesBoundary | kHasSeed | kPaused;
+  std::uint8_t merged = static_cast<std::uint8_t>(((fa ^ fb) & kOdd) | ((fa | fb) & kCarried));
   // A cluster holding seeds that does not grow pauses them for good.
   if ((merged & kHasSeed) && (merged & (kOdd | kTouchesBoundary)) != kOdd) merged |= kPaused;
-  nodes_[a].flags = static_cast<std::uint8_t>(
-      (fa & ~(kOdd | kTouchesBoundary | kHasSeed | kPaused)) | merged);
+  nodes_[a].flags = static_cast<std::uint8_t>((fa & ~(kOdd | kCarried)) | merged);
   // The merge edge joins the spanning tree that peeling walks.
   const DecodingEdge& e = edges_[edge];
   const auto link_count = static_cast<std::uint32_t>(tree_links_.size());
@@ -386,7 +386,8 @@ void UnionFindDecoder::grow() {
       // neighbour that still grows looked at its edge to them while they grew, so the
       // neighbour's queued time is early enough: their own events can go. (The two parts'
       // frontier lists are still apart here.)
-      const bool stop_x = !active && (x_in_a ? a_steady : b_steady) && (nodes_[x].flags & kDefect);
+      const bool stop_x =
+          !active && (x_in_a ? a_steady : b_steady) && (nodes_[x].flags & kDefect);
       if (!active) {
         if (a_steady) drop_seed_events(a_head);
         if (b_steady) drop_seed_events(b_head);

@@ -338,7 +338,8 @@ std::uint64_t reference_decode(std::uint32_t n, const std::vector<EdgeSpec>& spe
   std::vector<std::uint32_t> ends_b(m);
   for (std::size_t i = 0; i < m; ++i) {
     const double w = specs[i].weight;
-    length[i] = w > 0 ? static_cast<std::int64_t>(std::round(w * UnionFindDecoder::kUnitsPerWeight)) : 0;
+    length[i] =
+        w > 0 ? static_cast<std::int64_t>(std::round(w * UnionFindDecoder::kUnitsPerWeight)) : 0;
     ends_b[i] = specs[i].b == kB ? boundary : specs[i].b;
   }
   std::vector<std::vector<std::pair<std::uint32_t, std::size_t>>> tree(n + 1);

@@ -145,12 +145,14 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!bind_args("decode", args, kwargs, {"detection_events"}, 1, &events_arg)) return nullptr;
   if (!ensure_numpy()) return nullptr;
   const auto not_a_sequence = [&] {
-    raise_arg_error("detection_events", "expected a sequence of 0/1 values, got '" +
-                                            std::string(short_type_name(Py_TYPE(events_arg))) + "'");
+    const std::string type_name = short_type_name(Py_TYPE(events_arg));
+    raise_arg_error("detection_events",
+                    "expected a sequence of 0/1 values, got '" + type_name + "'");
     return nullptr;
   };
   if (PyUnicode_Check(events_arg) || PyBytes_Check(events_arg)) return not_a_sequence();
-  PyRef array(PyArray_FROMANY(events_arg, NPY_BOOL, 0, 0, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+  PyRef array(
+      PyArray_FROMANY(events_arg, NPY_BOOL, 0, 0, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
   if (!array) {
     PyErr_Clear();
     return not_a_sequence();
@@ -174,7 +176,9 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   DecoderResultData result;
   if (!fired.empty()) {
     result.observable_flips =
-        decoder_cache().with_decoder(graph, [&](UnionFindDecoder& d) { return d.decode_detectors(fired); });
+        decoder_cache().with_decoder(graph, [&](UnionFindDecoder& d) {
+          return d.decode_detectors(fired);
+        });
     result.confidence = kConfidenceDecoded;
   }
   return new_decoder_result(std::move(result));
