@@ -123,8 +123,11 @@ std::string quoted_excerpt(std::string_view text) {
   text = text.substr(0, text.find('\n'));
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
   constexpr std::size_t kMax = 60;
-  if (text.size() <= kMax) return "'" + std::string(text) + "'";
-  return "'" + std::string(text.substr(0, kMax)) + "...'";
+  std::string out(1, '\'');
+  out.append(text.substr(0, kMax));
+  if (text.size() > kMax) out.append("...");
+  out.push_back('\'');
+  return out;
 }
 
 // Turns set_decoder's `dem` into DEM text:
