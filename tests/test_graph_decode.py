@@ -154,6 +154,8 @@ def test_batch_agrees_with_single_decodes_in_any_layout(shots):
     wide[:, ::2] = dense
     assert graph.decode_batch(wide[:, ::2]).tolist() == expected
     assert graph.decode_batch(dense[::2]).tolist() == expected[::2]
+    mirrored = np.ascontiguousarray(dense[:, ::-1])
+    assert graph.decode_batch(mirrored[:, ::-1]).tolist() == expected  # negative column stride
 
 
 def test_decoders_are_not_mixed_up_between_graphs():
