@@ -156,11 +156,16 @@ void UnionFindDecoder::build_edges() {
   }
   for (std::size_t i = 0; i < slot_count_; ++i) adjacency_start_[i + 1] += adjacency_start_[i];
   adjacency_.resize(adjacency_start_[slot_count_]);
+  adjacency_edge_.resize(adjacency_start_[slot_count_]);
   std::vector<std::uint32_t> fill(adjacency_start_.begin(), adjacency_start_.end() - 1);
   for (std::size_t i = 0; i < edges_.size(); ++i) {
     const DecodingEdge& e = edges_[i];
-    adjacency_[fill[e.u]++] = {static_cast<EdgeId>(i), e.v, e.length};
-    if (e.v != boundary_) adjacency_[fill[e.v]++] = {static_cast<EdgeId>(i), e.u, e.length};
+    adjacency_edge_[fill[e.u]] = static_cast<EdgeId>(i);
+    adjacency_[fill[e.u]++] = {e.v, e.length};
+    if (e.v != boundary_) {
+      adjacency_edge_[fill[e.v]] = static_cast<EdgeId>(i);
+      adjacency_[fill[e.v]++] = {e.u, e.length};
+    }
   }
 }
 
@@ -253,6 +258,7 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
   const bool own_active = is_active_root(root);
   const std::int64_t own_share = share(node, root);
   GrowthTime best = kNever;
+  const AdjacencyEntry* best_entry = nullptr;
   bool frontier = false;
   const AdjacencyEntry* it = adjacency_.data() + adjacency_start_[node];
   const AdjacencyEntry* end = adjacency_.data() + adjacency_start_[node + 1];
@@ -282,9 +288,10 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
     }
     if (now_ + need < best) {
       best = now_ + need;
-      edge = it->edge;
+      best_entry = it;
     }
   }
+  if (best_entry) edge = adjacency_edge_[best_entry - adjacency_.data()];
   on_frontier = frontier;
   return best;
 }

@@ -92,7 +92,6 @@ class UnionFindDecoder final : public Decoder {
     std::uint32_t graph_edge = 0;
   };
   struct AdjacencyEntry {
-    EdgeId edge = 0;
     NodeId other = 0;
     GrowthLength length = 0;  // the edge's, kept here for the hot loop
   };
@@ -160,6 +159,7 @@ class UnionFindDecoder final : public Decoder {
   std::vector<DecodingEdge> edges_;
   std::vector<std::uint32_t> adjacency_start_;  // slot_count_ + 1 offsets into adjacency_
   std::vector<AdjacencyEntry> adjacency_;
+  std::vector<EdgeId> adjacency_edge_;  // the decoding edge of each adjacency entry
 
   // Per-node scratch. A root's accumulated growth is `acc` at time `acc_time`, rising by 1 per
   // time unit while the cluster is active; a node's share is that accumulated growth minus the
