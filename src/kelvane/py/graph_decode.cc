@@ -2,14 +2,13 @@
 // events given from Python, one shot or a whole NumPy batch decoded in C++.
 #include "kelvane/py/graph_decode.h"
 
-#include <cstdint>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include <array>
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "kelvane/decoder/union_find.h"
 #include "kelvane/dem/graph.h"
