@@ -99,12 +99,7 @@ Result<std::unique_ptr<FileSource>> FileSource::open(Runtime& runtime, const std
 }
 
 Result<std::optional<OwnedFrame>> FileSource::next_owned() {
-  Result<std::optional<SyndromeFrame>> frame = stream_.next_frame();
-  if (!frame) return fail(std::move(frame.error()));
-  if (!*frame) return std::nullopt;
-  std::optional<OwnedFrame> owned(to_owned_frame(**frame));
-  stream_.recycle(std::move(**frame));
-  return owned;
+  return next_owned_frame(stream_);
 }
 
 }  // namespace kelvane

@@ -5,6 +5,7 @@
 
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
+#include "kelvane/deserialize/stream.h"
 
 namespace kelvane {
 
@@ -18,5 +19,17 @@ class FrameSource {
   // call reads depends on how far the failing call got.
   virtual Result<std::optional<OwnedFrame>> next_owned() = 0;
 };
+
+// One next_owned step over any reader: the next frame, converted while its sections are still
+// valid, after which the frame's storage goes back to the reader for reuse.
+template <ByteSource Source>
+Result<std::optional<OwnedFrame>> next_owned_frame(KvlxStream<Source>& stream) {
+  Result<std::optional<SyndromeFrame>> frame = stream.next_frame();
+  if (!frame) return fail(std::move(frame.error()));
+  if (!*frame) return std::nullopt;
+  std::optional<OwnedFrame> owned(to_owned_frame(**frame));
+  stream.recycle(std::move(**frame));
+  return owned;
+}
 
 }  // namespace kelvane
