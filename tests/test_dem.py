@@ -138,6 +138,13 @@ def test_from_file_failures(tmp_path, content, exception, message):
     assert str(info.value) == message
 
 
+def test_from_file_refuses_a_name_with_nul(tmp_path):
+    (tmp_path / "a").write_text("error(0.1) D0")
+    with pytest.raises(OSError) as info:
+        DEM.from_file(str(tmp_path / "a") + "\0ignored")
+    assert str(info.value) == "file name contained an unexpected NUL byte"
+
+
 def test_from_file_on_a_directory(tmp_path):
     with pytest.raises(OSError) as info:
         DEM.from_file(str(tmp_path))

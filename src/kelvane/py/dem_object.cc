@@ -53,6 +53,8 @@ PyObject* dem_parse(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // Reads a whole file; an I/O failure is returned as the OS error.
 Result<std::string> read_file(const std::string& path) {
+  // The OS would read a name cut at its first NUL: refuse it instead of opening another file.
+  if (path.find('\0') != std::string::npos) return fail(KelvaneError::io("file name contained an unexpected NUL byte"));
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(KelvaneError::from_errno(errno));
   std::string out;
