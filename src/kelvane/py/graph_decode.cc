@@ -2,8 +2,6 @@
 // events given from Python, one shot or a whole NumPy batch decoded in C++.
 #include "kelvane/py/graph_decode.h"
 
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -44,60 +42,6 @@ const char* const kDemToGraphDoc =
 
 namespace {
 
-// Decoders for the graphs decoded most recently, so that repeated calls on one graph reuse
-// the decoder's adjacency and scratch state. An entry refers to its graph weakly (the
-// decoder's own handle does not own it): a graph released by Python is never kept alive, and
-// its entry is rebuilt for whichever graph comes next. Each entry serves one decode at a time;
-// a call that finds every fitting entry in use decodes with a decoder of its own.
-class DecoderCache {
- public:
-  template <typename Fn>
-  auto with_decoder(const GraphHandle& graph, Fn&& fn) {
-    Entry* match = nullptr;
-    Entry* spare = nullptr;
-    for (Entry& e : entries_) {
-      if (e.busy.test_and_set(std::memory_order_acquire)) continue;  // in use elsewhere
-      if (!match && e.decoder && e.graph.lock() == graph) {
-        match = &e;
-      } else if (!spare) {
-        spare = &e;
-      } else {
-        e.busy.clear(std::memory_order_release);
-      }
-    }
-    if (match && spare) spare->busy.clear(std::memory_order_release);
-    Entry* chosen = match ? match : spare;
-    if (!chosen) {
-      UnionFindDecoder own(graph);
-      return fn(own);
-    }
-    struct Release {
-      std::atomic_flag& flag;
-      ~Release() { flag.clear(std::memory_order_release); }
-    } release{chosen->busy};
-    if (!match) {
-      chosen->decoder.reset();
-      // A handle that shares no ownership: the cache must not keep the graph alive.
-      chosen->decoder = std::make_unique<UnionFindDecoder>(GraphHandle(GraphHandle(), graph.get()));
-      chosen->graph = graph;
-    }
-    return fn(*chosen->decoder);
-  }
-
- private:
-  struct Entry {
-    std::weak_ptr<const SpacetimeGraph> graph;
-    std::unique_ptr<UnionFindDecoder> decoder;
-    std::atomic_flag busy;
-  };
-  std::array<Entry, 4> entries_;
-};
-
-DecoderCache& decoder_cache() {
-  static DecoderCache cache;
-  return cache;
-}
-
 std::size_t detector_count(const SpacetimeGraph& graph) {
   return static_cast<std::size_t>(graph.boundary);
 }
@@ -137,7 +81,7 @@ void collect_fired(const std::uint8_t* row, npy_intp length, npy_intp stride,
 }  // namespace
 
 PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
-  SharedBorrow borrow(borrow_of<GraphHandle>(self));
+  SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
   PyObject* events_arg = nullptr;
@@ -175,7 +119,7 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   DecoderResultData result;
   if (!fired.empty()) {
     result.observable_flips =
-        decoder_cache().with_decoder(graph, [&](UnionFindDecoder& d) {
+        with_graph_decoder(self, [&](UnionFindDecoder& d) {
           return d.decode_detectors(fired);
         });
     result.confidence = kConfidenceDecoded;
@@ -184,7 +128,7 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
-  SharedBorrow borrow(borrow_of<GraphHandle>(self));
+  SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
   PyObject* shots_arg = nullptr;
@@ -223,7 +167,7 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   const auto* base = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
   const npy_intp row_stride = PyArray_STRIDE(arr, 0);
   const npy_intp column_stride = PyArray_STRIDE(arr, 1);
-  decoder_cache().with_decoder(graph, [&](UnionFindDecoder& decoder) {
+  with_graph_decoder(self, [&](UnionFindDecoder& decoder) {
     std::vector<std::uint32_t> fired;
     fired.reserve(static_cast<std::size_t>(columns));
     for (npy_intp s = 0; s < shot_count; ++s) {

@@ -10,25 +10,25 @@ namespace kelvane::py {
 namespace {
 
 PyObject* graph_node_count(PyObject* self, void*) {
-  SharedBorrow b(borrow_of<GraphHandle>(self));
+  SharedBorrow b(borrow_of<GraphObjectState>(self));
   if (!b) return nullptr;
   return PyLong_FromSize_t(graph_of(self)->node_count());
 }
 
 PyObject* graph_edge_count(PyObject* self, void*) {
-  SharedBorrow b(borrow_of<GraphHandle>(self));
+  SharedBorrow b(borrow_of<GraphObjectState>(self));
   if (!b) return nullptr;
   return PyLong_FromSize_t(graph_of(self)->edges.size());
 }
 
 PyObject* graph_boundary_node(PyObject* self, void*) {
-  SharedBorrow b(borrow_of<GraphHandle>(self));
+  SharedBorrow b(borrow_of<GraphObjectState>(self));
   if (!b) return nullptr;
   return PyLong_FromUnsignedLongLong(graph_of(self)->boundary);
 }
 
 PyObject* graph_repr(PyObject* self) {
-  SharedBorrow b(borrow_of<GraphHandle>(self));
+  SharedBorrow b(borrow_of<GraphObjectState>(self));
   if (!b) return nullptr;
   const SpacetimeGraph& g = *graph_of(self);
   std::string text = "SpacetimeGraph(nodes=" + std::to_string(g.node_count()) +
@@ -56,7 +56,7 @@ PyType_Slot graph_slots[] = {
     {Py_tp_getset, graph_getset},
     {Py_tp_methods, graph_methods},
     {Py_tp_repr, reinterpret_cast<void*>(graph_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<GraphHandle>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<GraphObjectState>)},
     {0, nullptr},
 };
 
@@ -78,7 +78,7 @@ PyTypeObject* spacetime_graph_type() {
 PyObject* new_spacetime_graph(GraphHandle graph) {
   PyTypeObject* type = spacetime_graph_type();
   if (!type) return nullptr;
-  return new_native<GraphHandle>(type, std::move(graph));
+  return new_native<GraphObjectState>(type, std::move(graph));
 }
 
 }  // namespace kelvane::py
