@@ -134,8 +134,8 @@ int main(int argc, char** argv) {
   for (std::size_t k = 0; k < 16; ++k) header.schema_id[k] = static_cast<std::uint8_t>(k * 17);
   header.file_word = 0x12345678;
   Bytes out = kelvane::encode_file_header(header);
-  for (const FrameSpec& spec : reference_frames()) {
-    if (auto r = kelvane::append_frame(out, spec); !r) {
+  for (const FrameSpec& frame_spec : reference_frames()) {
+    if (auto r = kelvane::append_frame(out, frame_spec); !r) {
       std::fprintf(stderr, "encoding failed: %s\n", r.error().to_string().c_str());
       return 1;
     }

@@ -90,55 +90,55 @@ std::vector<std::uint8_t> encode_rle_events(std::span<const std::uint8_t> events
   return out;
 }
 
-Status append_frame(std::vector<std::uint8_t>& out, const FrameSpec& spec) {
-  const std::uint16_t flags = spec.header.flags;
+Status append_frame(std::vector<std::uint8_t>& out, const FrameSpec& frame_spec) {
+  const std::uint16_t flags = frame_spec.header.flags;
   std::vector<std::uint8_t> encoded;
   std::span<const std::uint8_t> rle;
-  if (spec.detector_events_rle) {
-    rle = *spec.detector_events_rle;
+  if (frame_spec.detector_events_rle) {
+    rle = *frame_spec.detector_events_rle;
   } else {
-    encoded = encode_rle_events(spec.detector_events);
+    encoded = encode_rle_events(frame_spec.detector_events);
     rle = encoded;
   }
   if (rle.size() > kMaxU16) return too_long(kMaxU16, rle.size());
   if (flags & kFlagMetadata) {
-    if (!spec.metadata_count && spec.metadata.size() > kMaxU16) return too_long(kMaxU16, spec.metadata.size());
-    for (const MetadataEntry& e : spec.metadata) {
+    if (!frame_spec.metadata_count && frame_spec.metadata.size() > kMaxU16) return too_long(kMaxU16, frame_spec.metadata.size());
+    for (const MetadataEntry& e : frame_spec.metadata) {
       if (e.value.size() > kMaxU16) return too_long(kMaxU16, e.value.size());
     }
   }
-  if ((flags & kFlagAnnotations) && !spec.annotation_count && spec.annotations.size() > kMaxU8) {
-    return too_long(kMaxU8, spec.annotations.size());
+  if ((flags & kFlagAnnotations) && !frame_spec.annotation_count && frame_spec.annotations.size() > kMaxU8) {
+    return too_long(kMaxU8, frame_spec.annotations.size());
   }
 
-  const auto header = encode_frame_header(spec.header, spec.header_crc);
+  const auto header = encode_frame_header(frame_spec.header, frame_spec.header_crc);
   out.insert(out.end(), header.begin(), header.end());
   append_le(out, static_cast<std::uint16_t>(rle.size()));
   out.insert(out.end(), rle.begin(), rle.end());
-  for (std::int8_t m : spec.meas_results) out.push_back(static_cast<std::uint8_t>(m));
+  for (std::int8_t m : frame_spec.meas_results) out.push_back(static_cast<std::uint8_t>(m));
   if (flags & kFlagTiming) {
-    for (std::uint16_t t : spec.timing_offsets) append_le(out, t);
+    for (std::uint16_t t : frame_spec.timing_offsets) append_le(out, t);
   }
-  if (flags & kFlagAncillaBits) out.insert(out.end(), spec.ancilla_bits.begin(), spec.ancilla_bits.end());
+  if (flags & kFlagAncillaBits) out.insert(out.end(), frame_spec.ancilla_bits.begin(), frame_spec.ancilla_bits.end());
   if (flags & kFlagMetadata) {
-    append_le(out, spec.metadata_count ? *spec.metadata_count : static_cast<std::uint16_t>(spec.metadata.size()));
-    for (const MetadataEntry& e : spec.metadata) {
+    append_le(out, frame_spec.metadata_count ? *frame_spec.metadata_count : static_cast<std::uint16_t>(frame_spec.metadata.size()));
+    for (const MetadataEntry& e : frame_spec.metadata) {
       append_le(out, e.key);
       append_le(out, static_cast<std::uint16_t>(e.value.size()));
       out.insert(out.end(), e.value.begin(), e.value.end());
     }
   }
   if (flags & kFlagAnnotations) {
-    out.push_back(spec.annotation_count ? *spec.annotation_count : static_cast<std::uint8_t>(spec.annotations.size()));
-    for (const Annotation& a : spec.annotations) {
+    out.push_back(frame_spec.annotation_count ? *frame_spec.annotation_count : static_cast<std::uint8_t>(frame_spec.annotations.size()));
+    for (const Annotation& a : frame_spec.annotations) {
       out.push_back(a.kind);
       append_le(out, a.value);
       out.push_back(a.aux);
     }
   }
-  if (spec.trailer.present) {
-    append_le(out, spec.trailer.marker);
-    append_le(out, spec.trailer.crc ? *spec.trailer.crc : crc32_of(header));
+  if (frame_spec.trailer.present) {
+    append_le(out, frame_spec.trailer.marker);
+    append_le(out, frame_spec.trailer.crc ? *frame_spec.trailer.crc : crc32_of(header));
   }
   return {};
 }

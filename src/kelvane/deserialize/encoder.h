@@ -73,7 +73,7 @@ std::vector<std::uint8_t> encode_rle_events(std::span<const std::uint8_t> events
 // found = the length given} when a length does not fit its field: the event encoding (65535
 // bytes), a metadata value (65535 bytes), the metadata entry count (65535) or the annotation
 // count (255) when no explicit count is given. Nothing is appended on failure.
-Status append_frame(std::vector<std::uint8_t>& out, const FrameSpec& spec);
+Status append_frame(std::vector<std::uint8_t>& out, const FrameSpec& frame_spec);
 
 // The trailer for a header as written: marker 0xFFFF and the CRC-32 of the 36 header bytes.
 std::array<std::uint8_t, kTrailerSize> encode_trailer(std::span<const std::uint8_t, kFrameHeaderSize> header_bytes);

@@ -102,13 +102,13 @@ TEST(EncodeRleEvents, MaximalRunsSplitAt127) {
 }
 
 TEST(AppendFrame, FlagsZeroFrameHasHeaderLengthEventsResultsAndTrailer) {
-  FrameSpec spec;
-  spec.header.ancilla_count = 4;
-  spec.detector_events = {0, 1, 1, 0};
-  spec.meas_results = {1, -1, -1, 1};
-  spec.timing_offsets = {1, 2, 3, 4};  // not written: flag bit 0 is clear
+  FrameSpec frame_spec;
+  frame_spec.header.ancilla_count = 4;
+  frame_spec.detector_events = {0, 1, 1, 0};
+  frame_spec.meas_results = {1, -1, -1, 1};
+  frame_spec.timing_offsets = {1, 2, 3, 4};  // not written: flag bit 0 is clear
   Bytes out;
-  ASSERT_TRUE(append_frame(out, spec).has_value());
+  ASSERT_TRUE(append_frame(out, frame_spec).has_value());
   EXPECT_EQ(out.size(), 36u + 2 + 3 + 4 + 6);
   EXPECT_EQ(Bytes(out.begin() + 36, out.begin() + 41), (Bytes{3, 0, 0x01, 0x82, 0x01}));
   EXPECT_EQ(Bytes(out.end() - 6, out.end() - 4), (Bytes{0xFF, 0xFF}));
@@ -116,12 +116,12 @@ TEST(AppendFrame, FlagsZeroFrameHasHeaderLengthEventsResultsAndTrailer) {
 }
 
 TEST(AppendFrame, BrokenDataKnobs) {
-  FrameSpec spec;
-  spec.header.frame_id = 5;
+  FrameSpec frame_spec;
+  frame_spec.header.frame_id = 5;
   Bytes good;
-  ASSERT_TRUE(append_frame(good, spec).has_value());
+  ASSERT_TRUE(append_frame(good, frame_spec).has_value());
 
-  FrameSpec bad_crc = spec;
+  FrameSpec bad_crc = frame_spec;
   bad_crc.header_crc = 0x12345678;
   Bytes out;
   ASSERT_TRUE(append_frame(out, bad_crc).has_value());
@@ -130,7 +130,7 @@ TEST(AppendFrame, BrokenDataKnobs) {
   EXPECT_EQ(r.error().as<errors::CrcMismatch>().got, 0x12345678u);
   EXPECT_EQ(r.error().as<errors::CrcMismatch>().expected, load_le<std::uint32_t>(&good[32]));
 
-  FrameSpec bad_trailer = spec;
+  FrameSpec bad_trailer = frame_spec;
   bad_trailer.trailer.marker = 0xFFFE;
   bad_trailer.trailer.crc = 1;
   out.clear();
@@ -138,13 +138,13 @@ TEST(AppendFrame, BrokenDataKnobs) {
   EXPECT_EQ(Bytes(out.begin(), out.end() - 6), Bytes(good.begin(), good.end() - 6));
   EXPECT_EQ(Bytes(out.end() - 6, out.end()), (Bytes{0xFE, 0xFF, 1, 0, 0, 0}));
 
-  FrameSpec no_trailer = spec;
+  FrameSpec no_trailer = frame_spec;
   no_trailer.trailer.present = false;
   out.clear();
   ASSERT_TRUE(append_frame(out, no_trailer).has_value());
   EXPECT_EQ(out, Bytes(good.begin(), good.end() - 6));
 
-  FrameSpec counts = spec;
+  FrameSpec counts = frame_spec;
   counts.header.flags = kFlagMetadata | kFlagAnnotations;
   counts.metadata_count = 3;
   counts.annotation_count = 9;
@@ -204,8 +204,8 @@ TEST(EncoderRoundTrip, RandomFramesOverEveryFlagCombination) {
   auto pick = [&](std::uint64_t n) { return rng() % n; };
   const std::size_t kSizes[] = {0, 1, 7, 8, 9, 127, 128, 300, 1000};
   for (int iter = 0; iter < 2000; ++iter) {
-    FrameSpec spec;
-    FrameHeader& h = spec.header;
+    FrameSpec frame_spec;
+    FrameHeader& h = frame_spec.header;
     h.frame_id = rng();
     h.round = static_cast<std::uint32_t>(rng());
     h.timestamp_ns = rng();
@@ -221,12 +221,12 @@ TEST(EncoderRoundTrip, RandomFramesOverEveryFlagCombination) {
     const std::uint8_t bias = static_cast<std::uint8_t>(pick(2));
     for (std::size_t i = 0; i < n; ++i) {
       std::uint8_t v = style == 0 ? bias : style == 1 ? static_cast<std::uint8_t>(i & 1) : static_cast<std::uint8_t>(pick(10) == 0);
-      spec.detector_events.push_back(v);
-      spec.meas_results.push_back(static_cast<std::int8_t>(rng()));
-      spec.timing_offsets.push_back(static_cast<std::uint16_t>(rng()));
+      frame_spec.detector_events.push_back(v);
+      frame_spec.meas_results.push_back(static_cast<std::int8_t>(rng()));
+      frame_spec.timing_offsets.push_back(static_cast<std::uint16_t>(rng()));
     }
-    spec.ancilla_bits.resize((n + 7) / 8);
-    for (auto& b : spec.ancilla_bits) b = static_cast<std::uint8_t>(rng());
+    frame_spec.ancilla_bits.resize((n + 7) / 8);
+    for (auto& b : frame_spec.ancilla_bits) b = static_cast<std::uint8_t>(rng());
     FrameMetadata expected_meta;
     for (std::size_t k = pick(5); k > 0; --k) {
       const std::uint16_t keys[] = {kMetaKeyText, kMetaKeyWordA, kMetaKeyWordB, kMetaKeyByte, kMetaKeyObservableFlips, 99};
@@ -236,14 +236,14 @@ TEST(EncoderRoundTrip, RandomFramesOverEveryFlagCombination) {
       for (auto& b : value) b = static_cast<std::uint8_t>(key == kMetaKeyText ? 'a' + pick(26) : rng());
       if (key == kMetaKeyText && pick(4) == 0) value.push_back(0xFF);
       apply_metadata_entry(expected_meta, key, value);
-      spec.metadata.push_back({key, value});
+      frame_spec.metadata.push_back({key, value});
     }
     for (std::size_t k = pick(4); k > 0; --k) {
-      spec.annotations.push_back({rng(), static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng())});
+      frame_spec.annotations.push_back({rng(), static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng())});
     }
 
     Bytes out{0x42};  // appending keeps what is there
-    ASSERT_TRUE(append_frame(out, spec).has_value());
+    ASSERT_TRUE(append_frame(out, frame_spec).has_value());
     ASSERT_EQ(out[0], 0x42);
     const auto back = read_frame(std::span(out).subspan(1));
     ASSERT_TRUE(back.has_value()) << "iteration " << iter;
@@ -254,19 +254,19 @@ TEST(EncoderRoundTrip, RandomFramesOverEveryFlagCombination) {
     EXPECT_EQ(f.header, expected_header);
     EXPECT_EQ(back->trailer_marker, kTrailerMarker);
     EXPECT_EQ(back->trailer_crc, crc32_of(std::span(out).subspan(1, 36)));
-    EXPECT_EQ(decode_rle_events(f.detector_events_rle, n), spec.detector_events);
-    EXPECT_EQ(detector_event_count(f), std::count(spec.detector_events.begin(), spec.detector_events.end(), 1));
+    EXPECT_EQ(decode_rle_events(f.detector_events_rle, n), frame_spec.detector_events);
+    EXPECT_EQ(detector_event_count(f), std::count(frame_spec.detector_events.begin(), frame_spec.detector_events.end(), 1));
     for (std::uint8_t b : f.detector_events_rle) EXPECT_NE(b & 0x7F, 0) << "no zero-length runs";
-    EXPECT_EQ(std::vector<std::int8_t>(f.meas_results.begin(), f.meas_results.end()), spec.meas_results);
-    EXPECT_EQ(f.timing_offsets, (h.flags & kFlagTiming) ? spec.timing_offsets : std::vector<std::uint16_t>{});
-    EXPECT_EQ(Bytes(f.ancilla_bits.begin(), f.ancilla_bits.end()), (h.flags & kFlagAncillaBits) ? spec.ancilla_bits : Bytes{});
+    EXPECT_EQ(std::vector<std::int8_t>(f.meas_results.begin(), f.meas_results.end()), frame_spec.meas_results);
+    EXPECT_EQ(f.timing_offsets, (h.flags & kFlagTiming) ? frame_spec.timing_offsets : std::vector<std::uint16_t>{});
+    EXPECT_EQ(Bytes(f.ancilla_bits.begin(), f.ancilla_bits.end()), (h.flags & kFlagAncillaBits) ? frame_spec.ancilla_bits : Bytes{});
     EXPECT_EQ(f.metadata.has_value(), (h.flags & kFlagMetadata) != 0);
     if (f.metadata) {
       EXPECT_EQ(*f.metadata, expected_meta);
     }
     EXPECT_EQ(f.annotations.has_value(), (h.flags & kFlagAnnotations) != 0);
     if (f.annotations) {
-      EXPECT_EQ(*f.annotations, spec.annotations);
+      EXPECT_EQ(*f.annotations, frame_spec.annotations);
     }
   }
 }

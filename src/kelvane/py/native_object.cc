@@ -6,7 +6,7 @@
 
 namespace kelvane::py {
 
-PyTypeObject* make_type_once(PyTypeObject*& cache, PyType_Spec* spec) {
+PyTypeObject* make_type_once(PyTypeObject*& cache, PyType_Spec* type_spec) {
   if (cache) return cache;
   // The classes present themselves like built-in ones, with __module__ "builtins" and bare
   // __name__ and __qualname__. Creating a type from a dotless name would raise a deprecation
@@ -14,13 +14,13 @@ PyTypeObject* make_type_once(PyTypeObject*& cache, PyType_Spec* spec) {
   // tp_name, which CPython prints in reprs and messages, then points at the bare name. The
   // type keeps pointing into the qualified name, and types live as long as the process, so
   // that string is never freed.
-  if (std::strchr(spec->name, '.')) {
-    cache = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  if (std::strchr(type_spec->name, '.')) {
+    cache = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_spec));
     return cache;
   }
   static constexpr std::string_view kPrefix = "builtins.";
-  const std::string* qualified = new std::string(std::string(kPrefix) + spec->name);
-  PyType_Spec qualified_spec = *spec;
+  const std::string* qualified = new std::string(std::string(kPrefix) + type_spec->name);
+  PyType_Spec qualified_spec = *type_spec;
   qualified_spec.name = qualified->c_str();
   auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&qualified_spec));
   if (type) type->tp_name = qualified->c_str() + kPrefix.size();

@@ -52,8 +52,8 @@ void native_dealloc(PyObject* obj) {
   Py_DECREF(type);  // heap types are referenced by their instances
 }
 
-// Creates a heap type from `spec` once per process and returns it (borrowed), or nullptr.
-PyTypeObject* make_type_once(PyTypeObject*& cache, PyType_Spec* spec);
+// Creates a heap type from `type_spec` once per process and returns it (borrowed), or nullptr.
+PyTypeObject* make_type_once(PyTypeObject*& cache, PyType_Spec* type_spec);
 
 // The class name without its module ("SyndromeFrame", "PosixPath").
 const char* short_type_name(PyTypeObject* type);
