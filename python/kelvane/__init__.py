@@ -1,6 +1,24 @@
 """kelvane: stream QEC syndrome frames (KVLX) into Python and decode them."""
 
 from _kelvane import *  # noqa: F401,F403
+from _kelvane import KelvaneStream
 from _kelvane import __all__ as _native_all, __version__  # noqa: F401
 
-__all__ = list(_native_all)
+__all__ = list(_native_all) + ["open"]
+
+
+def open(source, decoder=None, window_depth=0):  # noqa: A001 - the package's entry point
+    """Open a `KelvaneStream` over a file path or a "tcp://host:port" address.
+
+    With `decoder` (a DEM path, DEM text, or a ``stim.DetectorErrorModel``) the stream decodes
+    every frame, exactly as after ``stream.set_decoder(decoder, window_depth)``. If configuring
+    the decoder fails, the stream is closed and the error propagates.
+    """
+    stream = KelvaneStream(source)
+    if decoder is not None:
+        try:
+            stream.set_decoder(decoder, window_depth)
+        except BaseException:
+            stream.close()
+            raise
+    return stream

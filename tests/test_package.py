@@ -1,0 +1,46 @@
+"""The pure-Python package around the extension: re-exports and the kelvane.open entry point."""
+
+import pytest
+
+import _kelvane
+import kelvane
+from kelvane.kvlx import KvlxWriter
+
+
+def _write(path, events_per_frame):
+    with open(path, "wb") as f:
+        w = KvlxWriter(f)
+        for i, events in enumerate(events_per_frame):
+            w.write_frame(frame_id=i, round=i, detector_events=events, meas_results=[1] * len(events))
+
+
+def test_reexports_the_extension():
+    assert kelvane.__all__[:-1] == _kelvane.__all__ and kelvane.__all__[-1] == "open"
+    assert kelvane.KelvaneStream is _kelvane.KelvaneStream and kelvane.__version__ == "0.1.0"
+
+
+def test_open_without_decoder_is_a_plain_stream(tmp_path):
+    path = tmp_path / "a.kvlx"
+    _write(path, [[0, 1], [0, 0]])
+    with kelvane.open(str(path)) as stream:
+        frames = list(stream)
+    assert [f.frame_id for f in frames] == [0, 1]
+    with pytest.raises(kelvane.KelvaneError):
+        frames[0].observable_flips
+
+
+def test_open_with_decoder_decodes_every_frame(tmp_path):
+    # Two detectors per frame and one frame per window: D0 alone is explained by the boundary
+    # edge that flips L0; D1 alone by a boundary edge that flips nothing.
+    path = tmp_path / "a.kvlx"
+    _write(path, [[1, 0], [0, 1], [0, 0]])
+    dem = "error(0.1) D0 L0\nerror(0.1) D1\nerror(0.1) D0 D1"
+    with kelvane.open(str(path), decoder=dem, window_depth=1) as stream:
+        assert [f.observable_flips for f in stream] == [1, 0, 0]
+
+
+def test_open_closes_the_stream_when_the_decoder_is_refused(tmp_path):
+    path = tmp_path / "a.kvlx"
+    _write(path, [[0]])
+    with pytest.raises(ValueError, match="malformed target 'Dx'"):
+        kelvane.open(str(path), decoder="error(0.1) Dx")
