@@ -89,4 +89,14 @@ std::vector<std::uint32_t> SyndromeWindow::active_detectors() const {
   return out;
 }
 
+OwnedSyndromeData syndrome_round_of(const OwnedFrame& frame) {
+  OwnedSyndromeData round;
+  round.detector_events = frame.detector_events;
+  round.meas_results = frame.meas_results;
+  round.frame_id = frame.frame_id;
+  round.timestamp_ns = frame.timestamp_ns;
+  round.round = frame.round;
+  return round;
+}
+
 }  // namespace kelvane

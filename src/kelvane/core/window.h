@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "kelvane/core/frame.h"
+
 namespace kelvane {
 
 // One round, owned by the window once pushed. List lengths are whatever the producer gave.
@@ -31,6 +33,10 @@ struct WindowSizeError {
   // "syndrome window of {depth} rounds x {ancillas} ancillas is too large to reserve"
   std::string to_string() const;
 };
+
+// A round holding copies of a frame's detector events, measurement results, id, timestamp and
+// round index.
+OwnedSyndromeData syndrome_round_of(const OwnedFrame& frame);
 
 class SyndromeWindow {
  public:

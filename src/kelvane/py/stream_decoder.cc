@@ -215,13 +215,7 @@ void StreamDecoder::decode_frame(OwnedFrame& frame) {
     // The constructor skips a reservation it cannot make; the window then grows as it fills.
     s.window.emplace(ancillas, depth);
   }
-  OwnedSyndromeData round;
-  round.detector_events = frame.detector_events;
-  round.meas_results = frame.meas_results;
-  round.frame_id = frame.frame_id;
-  round.timestamp_ns = frame.timestamp_ns;
-  round.round = frame.round;
-  s.window->push_owned(std::move(round));
+  s.window->push_owned(syndrome_round_of(frame));
   frame.observable_flips = s.decoder->decode_window(*s.window).observable_flips;
 }
 

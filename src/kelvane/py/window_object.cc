@@ -50,13 +50,7 @@ PyObject* window_push(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow fb(borrow_of<OwnedFrame>(argv[0]));
   if (!fb) return nullptr;
   const OwnedFrame& frame = native_of<OwnedFrame>(argv[0]);
-  OwnedSyndromeData data;
-  data.detector_events = frame.detector_events;
-  data.meas_results = frame.meas_results;
-  data.frame_id = frame.frame_id;
-  data.timestamp_ns = frame.timestamp_ns;
-  data.round = frame.round;
-  window_of(self).push_owned(std::move(data));
+  window_of(self).push_owned(syndrome_round_of(frame));
   Py_RETURN_NONE;
 }
 
