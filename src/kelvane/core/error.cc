@@ -88,7 +88,7 @@ std::string KelvaneError::to_string() const {
           [](const errors::Io& e) { return "i/o error: " + io_source_text(e); },
           [](const errors::Json& e) { return "json schema error: " + e.message; },
       },
-      kind_);
+      kind());
 }
 
 }  // namespace kelvane

@@ -13,6 +13,8 @@
 #include <string>
 #include <variant>
 
+#include "kelvane/core/tagged_error.h"
+
 namespace kelvane {
 
 using Uuid = std::array<std::uint8_t, 16>;
@@ -43,33 +45,21 @@ struct Json { std::string message; };
 }  // namespace errors
 
 // A tagged union of the thirteen kinds, in declaration (tag) order.
-class KelvaneError {
+class KelvaneError
+    : public TaggedError<errors::InvalidMagic, errors::UnsupportedVersion, errors::UnknownCodeType,
+                         errors::SchemaNotFound, errors::CrcMismatch, errors::ParityViolation,
+                         errors::TimingOutOfBounds, errors::PayloadLengthMismatch, errors::FrameIdBackwards,
+                         errors::SchemaMismatch, errors::Lagged, errors::Io, errors::Json> {
  public:
-  using Kind = std::variant<errors::InvalidMagic, errors::UnsupportedVersion, errors::UnknownCodeType,
-                            errors::SchemaNotFound, errors::CrcMismatch, errors::ParityViolation,
-                            errors::TimingOutOfBounds, errors::PayloadLengthMismatch,
-                            errors::FrameIdBackwards, errors::SchemaMismatch, errors::Lagged,
-                            errors::Io, errors::Json>;
-
-  template <typename K>
-  KelvaneError(K kind) : kind_(std::move(kind)) {}  // NOLINT: implicit by design
+  using TaggedError::TaggedError;
 
   // An `Io` error from an errno value, with strerror's text.
   static KelvaneError from_errno(int err);
   // An `Io` error with a text of our own and no error number.
   static KelvaneError io(std::string message);
 
-  const Kind& kind() const { return kind_; }
-  template <typename K>
-  bool is() const { return std::holds_alternative<K>(kind_); }
-  template <typename K>
-  const K& as() const { return std::get<K>(kind_); }
-
   // The display text, e.g. "CRC32 mismatch: expected 0x1234abcd, got 0x00000000".
   std::string to_string() const;
-
- private:
-  Kind kind_;
 };
 
 // Display text of an `Io` error's source alone ("No such file or directory (os error 2)").

@@ -29,7 +29,7 @@ std::string ParseError::to_string() const {
              " errors and detector declarations";
     }
   };
-  return std::visit(Visitor{}, kind_);
+  return std::visit(Visitor{}, kind());
 }
 
 DemError& DetectorErrorModel::add_error(std::span<const DetectorId> detectors,

@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 #include <variant>
+
+#include "kelvane/core/tagged_error.h"
 #include <vector>
 
 namespace kelvane {
@@ -70,26 +72,15 @@ struct MalformedDetectorCoords { std::string line; };
 struct ExpansionTooLarge { std::uint64_t limit; };
 }  // namespace dem_errors
 
-class ParseError {
+class ParseError
+    : public TaggedError<dem_errors::InvalidProbability, dem_errors::MalformedTarget, dem_errors::UnterminatedRepeat,
+                         dem_errors::InvalidRepeatCount, dem_errors::MalformedDetectorCoords,
+                         dem_errors::ExpansionTooLarge> {
  public:
-  using Kind = std::variant<dem_errors::InvalidProbability, dem_errors::MalformedTarget,
-                            dem_errors::UnterminatedRepeat, dem_errors::InvalidRepeatCount,
-                            dem_errors::MalformedDetectorCoords, dem_errors::ExpansionTooLarge>;
-
-  template <typename K>
-  ParseError(K kind) : kind_(std::move(kind)) {}  // NOLINT: implicit by design
-
-  const Kind& kind() const { return kind_; }
-  template <typename K>
-  bool is() const { return std::holds_alternative<K>(kind_); }
-  template <typename K>
-  const K& as() const { return std::get<K>(kind_); }
+  using TaggedError::TaggedError;
 
   // The display text, e.g. "malformed target 'L0'" or "unterminated repeat block".
   std::string to_string() const;
-
- private:
-  Kind kind_;
 };
 
 struct DetectorErrorModel {
