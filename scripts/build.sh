@@ -4,5 +4,8 @@ set -euo pipefail
 dir=$1; shift
 root=$(cd "$(dirname "$0")/.." && pwd)
 PY=${PYTHON:-python3}
-cmake -S "$root" -B "$dir" -DPython3_EXECUTABLE="$(command -v "$PY")" "$@" >/dev/null
+launcher=()
+# ccache, where installed, lets several build trees share compiled objects.
+command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S "$root" -B "$dir" -DPython3_EXECUTABLE="$(command -v "$PY")" "${launcher[@]}" "$@" >/dev/null
 cmake --build "$dir" -j "$(nproc)"

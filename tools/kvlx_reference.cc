@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "kelvane/deserialize/encoder.h"
-#include "kelvane/deserialize/metadata_keys.h"
+#include "kelvane/kvlx/encoder.h"
+#include "kelvane/kvlx/metadata_keys.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "kelvane/core/schema.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/dem/schema_gen.h"
-#include "kelvane/deserialize/utf8.h"
+#include "kelvane/util/utf8.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/graph_decode.h"

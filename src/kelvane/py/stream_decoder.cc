@@ -24,7 +24,7 @@
 #include "kelvane/decoder/union_find.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/dem/parser.h"
-#include "kelvane/deserialize/utf8.h"
+#include "kelvane/util/utf8.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/py_ref.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "kelvane/core/error.h"
-#include "kelvane/deserialize/stream.h"
+#include "kelvane/kvlx/stream.h"
 #include "kelvane/source/frame_source.h"
 #include "kelvane/source/runtime.h"
 

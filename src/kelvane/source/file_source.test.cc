@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "kelvane/deserialize/encoder.h"
+#include "kelvane/kvlx/encoder.h"
 
 namespace kelvane {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
-#include "kelvane/deserialize/stream.h"
+#include "kelvane/kvlx/stream.h"
 
 namespace kelvane {
 

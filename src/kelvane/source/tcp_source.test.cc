@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "kelvane/deserialize/encoder.h"
+#include "kelvane/kvlx/encoder.h"
 
 namespace kelvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "kelvane/deserialize/stream.h"
+#include "kelvane/kvlx/stream.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "kelvane/deserialize/diagnostics.h"
-#include "kelvane/deserialize/encoder.h"
+#include "kelvane/util/diagnostics.h"
+#include "kelvane/kvlx/encoder.h"
 
 namespace kelvane {
 namespace {
@@ -480,7 +480,7 @@ TEST(KvlxStreamDiagnostics, SpansFollowTheLevelRule) {
                                             "create kvlx.frame_validate", "enter kvlx.frame_validate",
                                             "exit kvlx.frame_validate", "close kvlx.frame_validate",
                                             "create kvlx.frame_parse", "close kvlx.frame_parse"}));
-  EXPECT_EQ(sink.events[0].target, "kelvane_deserialize::stream");
+  EXPECT_EQ(sink.events[0].target, "kelvane_kvlx::stream");
   EXPECT_TRUE(sink.events[0].fields.empty());
   EXPECT_EQ(sink.events[2].fields, (std::vector<std::pair<std::string, std::uint64_t>>{{"frame_id", 42}}));
 

@@ -26,8 +26,8 @@
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
 #include "kelvane/core/schema.h"
-#include "kelvane/deserialize/parser.h"
-#include "kelvane/deserialize/ring_buffer.h"
+#include "kelvane/kvlx/parser.h"
+#include "kelvane/kvlx/ring_buffer.h"
 
 namespace kelvane {
 

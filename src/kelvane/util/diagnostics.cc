@@ -1,4 +1,4 @@
-#include "kelvane/deserialize/diagnostics.h"
+#include "kelvane/util/diagnostics.h"
 
 namespace kelvane::diagnostics {
 

@@ -1,12 +1,12 @@
-#include "kelvane/deserialize/stream.h"
+#include "kelvane/kvlx/stream.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include <zlib.h>
 
-#include "kelvane/deserialize/diagnostics.h"
-#include "kelvane/deserialize/le_bytes.h"
+#include "kelvane/util/diagnostics.h"
+#include "kelvane/kvlx/le_bytes.h"
 #include "kelvane/validate/parity.h"
 #include "kelvane/validate/schema_consistency.h"
 #include "kelvane/validate/timing.h"
@@ -15,7 +15,7 @@ namespace kelvane {
 
 namespace {
 
-constexpr std::string_view kSpanTarget = "kelvane_deserialize::stream";
+constexpr std::string_view kSpanTarget = "kelvane_kvlx::stream";
 constexpr diagnostics::SpanMeta kParseSpan{"kvlx.frame_parse", kSpanTarget, diagnostics::Level::Info};
 constexpr diagnostics::SpanMeta kValidateSpan{"kvlx.frame_validate", kSpanTarget, diagnostics::Level::Info};
 

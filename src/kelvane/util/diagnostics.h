@@ -24,7 +24,7 @@ struct Field {
 
 struct SpanMeta {
   std::string_view name;    // e.g. "kvlx.frame_parse"
-  std::string_view target;  // e.g. "kelvane_deserialize::stream"
+  std::string_view target;  // e.g. "kelvane_kvlx::stream"
   Level level;
 };
 

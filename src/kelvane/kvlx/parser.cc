@@ -1,4 +1,4 @@
-#include "kelvane/deserialize/parser.h"
+#include "kelvane/kvlx/parser.h"
 
 #include <zlib.h>
 
@@ -6,9 +6,9 @@
 #include <string>
 
 #include "kelvane/core/rle.h"
-#include "kelvane/deserialize/le_bytes.h"
-#include "kelvane/deserialize/metadata_keys.h"
-#include "kelvane/deserialize/utf8.h"
+#include "kelvane/kvlx/le_bytes.h"
+#include "kelvane/kvlx/metadata_keys.h"
+#include "kelvane/util/utf8.h"
 
 namespace kelvane {
 

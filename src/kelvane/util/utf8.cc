@@ -1,4 +1,4 @@
-#include "kelvane/deserialize/utf8.h"
+#include "kelvane/util/utf8.h"
 
 namespace kelvane {
 

@@ -18,7 +18,7 @@
 
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
-#include "kelvane/deserialize/parser.h"
+#include "kelvane/kvlx/parser.h"
 
 namespace kelvane {
 

@@ -1,4 +1,4 @@
-#include "kelvane/deserialize/ring_buffer.h"
+#include "kelvane/kvlx/ring_buffer.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,11 +1,11 @@
-#include "kelvane/deserialize/encoder.h"
+#include "kelvane/kvlx/encoder.h"
 
 #include <cstring>
 #include <limits>
 
 #include "kelvane/core/rle.h"
-#include "kelvane/deserialize/le_bytes.h"
-#include "kelvane/deserialize/metadata_keys.h"
+#include "kelvane/kvlx/le_bytes.h"
+#include "kelvane/kvlx/metadata_keys.h"
 
 namespace kelvane {
 

@@ -1,11 +1,11 @@
-#include "kelvane/deserialize/parser.h"
+#include "kelvane/kvlx/parser.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "kelvane/deserialize/encoder.h"
-#include "kelvane/deserialize/metadata_keys.h"
+#include "kelvane/kvlx/encoder.h"
+#include "kelvane/kvlx/metadata_keys.h"
 
 namespace kelvane {
 namespace {
