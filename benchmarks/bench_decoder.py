@@ -74,10 +74,10 @@ def main():
             build_ms = (time.perf_counter() - start) * 1e3
             matching = pymatching.Matching.from_detector_error_model(dem)
 
-            uf_time, uf_masks = best_time(lambda: graph.decode_batch(detections), args.repeats)
+            uf_time, uf_bits = best_time(lambda: graph.decode_batch(detections), args.repeats)
             pm_time, pm_bits = best_time(lambda: matching.decode_batch(detections), args.repeats)
 
-            uf_fails = int(np.count_nonzero((uf_masks & 1).astype(bool) != actual))
+            uf_fails = int(np.count_nonzero(uf_bits[:, 0].astype(bool) != actual))
             pm_fails = int(np.count_nonzero(pm_bits[:, 0].astype(bool) != actual))
             uf_ler = uf_fails / shots
             pm_ler = pm_fails / shots

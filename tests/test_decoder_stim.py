@@ -58,7 +58,7 @@ def test_every_single_error_mechanism_is_corrected(kind, distance):
     graph = kelvane_graph(dem)
     rows, expected = single_mechanism_syndromes(dem)
     assert len(rows) > 20
-    predicted = graph.decode_batch(rows)
+    predicted = graph.decode_batch(rows, return_masks=True)
     wrong = np.nonzero(predicted != expected)[0]
     assert wrong.tolist() == [], f"{len(wrong)} of {len(rows)} mechanisms decoded wrongly"
 
@@ -85,7 +85,7 @@ def test_logical_error_rate_close_to_matching(kind, distance, p, shots):
     )
     actual = observable_masks(observables)
 
-    ours = kelvane_graph(dem).decode_batch(detections)
+    ours = kelvane_graph(dem).decode_batch(detections, return_masks=True)
     theirs = observable_masks(pymatching.Matching.from_detector_error_model(dem).decode_batch(detections))
 
     our_failures = int(np.count_nonzero(ours != actual))

@@ -31,8 +31,10 @@ def test_to_graph_counts():
 
 def test_method_signatures():
     graph = graph_of(CHAIN)
-    assert graph.decode.__text_signature__ == "($self, detection_events)"
-    assert graph.decode_batch.__text_signature__ == "($self, shots)"
+    assert graph.decode.__text_signature__ == "($self, detection_events, *, bit_packed_shots=False)"
+    assert graph.decode_batch.__text_signature__ == (
+        "($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, return_masks=False)"
+    )
     assert _kelvane.DetectorErrorModel.to_graph.__text_signature__ == "($self)"
     assert "corrections list is" in graph.decode.__doc__
 
@@ -57,8 +59,9 @@ def test_decode_chain(events, flips):
     assert result.corrections == []
     assert graph.decode(np.array(events, dtype=bool)).observable_flips == flips
     assert graph.decode(detection_events=tuple(events)).observable_flips == flips
-    batch = graph.decode_batch(np.array([events], dtype=np.uint8))
+    batch = graph.decode_batch(np.array([events], dtype=np.uint8), return_masks=True)
     assert batch.dtype == np.uint64 and batch.tolist() == [flips]
+    assert graph.decode_batch(np.array([events])).tolist() == [[flips & 1, flips >> 1]]
 
 
 def test_quiet_shot_has_full_confidence():
@@ -71,7 +74,7 @@ def test_nonzero_entries_count_as_fired():
     graph = graph_of(CHAIN)
     assert graph.decode([7, 0, 0]).observable_flips == 1
     shots = np.array([[0, 0, 200], [3, 0, 0]], dtype=np.uint8)
-    assert graph.decode_batch(shots).tolist() == [2, 1]
+    assert graph.decode_batch(shots, return_masks=True).tolist() == [2, 1]
 
 
 @pytest.mark.parametrize(
@@ -94,8 +97,8 @@ def test_decode_rejects(arg, error, text):
     "arg, error, text",
     [
         ([[1, 0, 0]], TypeError, "argument 'shots': 'list' object is not an instance of 'numpy.ndarray'"),
-        (np.zeros((2, 3), dtype=np.int64), TypeError,
-         "argument 'shots': expected an array of dtype bool or uint8, got int64"),
+        (np.zeros((2, 3), dtype=complex), TypeError,
+         "argument 'shots': expected an array of integer, bool or float dtype, got complex128"),
         (np.zeros(3, dtype=bool), ValueError, "shots must be a 2-D array (shots x detectors), got a 1-D array"),
         (np.zeros((2, 4), dtype=bool), ValueError, "shots has 4 columns, expected 3 (one per detector)"),
     ],
@@ -104,6 +107,28 @@ def test_decode_batch_rejects(arg, error, text):
     with pytest.raises(error) as info:
         graph_of(CHAIN).decode_batch(arg)
     assert str(info.value) == text
+
+
+@pytest.mark.parametrize(
+    "shots, kwargs, error, text",
+    [
+        (np.zeros((2, 2), dtype=np.uint8), {"bit_packed_shots": True}, ValueError,
+         "shots has 2 columns, expected 1 (one per eight detectors, bit-packed)"),
+        (np.zeros((2, 1), dtype=np.int64), {"bit_packed_shots": True}, TypeError,
+         "argument 'shots': bit-packed shots must have dtype uint8, got int64"),
+    ],
+)
+def test_decode_batch_rejects_bit_packed(shots, kwargs, error, text):
+    with pytest.raises(error) as info:
+        graph_of(CHAIN).decode_batch(shots, **kwargs)
+    assert str(info.value) == text
+
+
+def test_predictions_beyond_64_observables_need_masks():
+    graph = graph_of("error(0.1) D0 L70")
+    with pytest.raises(ValueError, match="at most 64 observables, the graph has 71"):
+        graph.decode_batch(np.ones((1, 1), dtype=bool))
+    assert graph.decode_batch(np.ones((1, 1), dtype=bool), return_masks=True).tolist() == [1 << 6]
 
 
 def test_missing_arguments():
@@ -116,11 +141,13 @@ def test_missing_arguments():
 
 def test_empty_batch_and_graph_without_detectors():
     graph = graph_of(CHAIN)
-    out = graph.decode_batch(np.zeros((0, 3), dtype=bool))
+    out = graph.decode_batch(np.zeros((0, 3), dtype=bool), return_masks=True)
     assert out.dtype == np.uint64 and out.shape == (0,)
+    assert graph.decode_batch(np.zeros((0, 3), dtype=bool)).shape == (0, 2)
     empty = graph_of("")
     assert empty.decode([]).observable_flips == 0
-    assert empty.decode_batch(np.zeros((4, 0), dtype=bool)).tolist() == [0, 0, 0, 0]
+    assert empty.decode_batch(np.zeros((4, 0), dtype=bool), return_masks=True).tolist() == [0, 0, 0, 0]
+    assert empty.decode_batch(np.zeros((4, 0), dtype=bool)).shape == (4, 0)
 
 
 # A DEM with parallel edges, a self-loop, several observables and a long-range edge.
@@ -146,16 +173,29 @@ def test_batch_agrees_with_single_decodes_in_any_layout(shots):
     graph = graph_of(MIXED)
     dense = np.array(shots, dtype=bool)
     expected = [graph.decode(row).observable_flips for row in shots]
-    assert graph.decode_batch(dense).tolist() == expected
-    assert graph.decode_batch(dense.astype(np.uint8)).tolist() == expected
-    assert graph.decode_batch(np.asfortranarray(dense)).tolist() == expected
-    assert graph.decode_batch(dense[::-1]).tolist() == expected[::-1]
+
+    def masks(array, **kwargs):
+        return graph.decode_batch(array, return_masks=True, **kwargs).tolist()
+
+    for dtype in (bool, np.uint8, np.int8, np.int64, np.float32):
+        assert masks(dense.astype(dtype)) == expected
+    assert masks(np.asfortranarray(dense)) == expected
+    assert masks(dense[::-1]) == expected[::-1]
     wide = np.zeros((dense.shape[0], 10), dtype=bool)
     wide[:, ::2] = dense
-    assert graph.decode_batch(wide[:, ::2]).tolist() == expected
-    assert graph.decode_batch(dense[::2]).tolist() == expected[::2]
+    assert masks(wide[:, ::2]) == expected
+    assert masks(dense[::2]) == expected[::2]
     mirrored = np.ascontiguousarray(dense[:, ::-1])
-    assert graph.decode_batch(mirrored[:, ::-1]).tolist() == expected  # negative column stride
+    assert masks(mirrored[:, ::-1]) == expected  # negative column stride
+    # Bit-packed shots (padding bits set must not count) and both prediction layouts.
+    packed = np.packbits(dense, axis=1, bitorder="little") | np.uint8(0xE0)
+    assert masks(packed, bit_packed_shots=True) == expected
+    assert [graph.decode(row, bit_packed_shots=True).observable_flips for row in packed] == expected
+    bits = (np.array(expected, dtype=np.uint64)[:, None] >> np.arange(5, dtype=np.uint64)) & 1
+    assert graph.decode_batch(dense).tolist() == bits.tolist()
+    assert graph.decode_batch(packed, bit_packed_shots=True, bit_packed_predictions=True).tolist() == (
+        np.packbits(bits.astype(np.uint8), axis=1, bitorder="little").tolist()
+    )
 
 
 def test_decoders_are_not_mixed_up_between_graphs():
@@ -166,8 +206,8 @@ def test_decoders_are_not_mixed_up_between_graphs():
         a = graph_of(CHAIN)
         b = graph_of("error(0.1) D0 ^ L5\nerror(0.1) D1\nerror(0.1) D2")
         for _ in range(3):
-            assert a.decode_batch(chain_row).tolist() == [1]
-            assert b.decode_batch(chain_row).tolist() == [32]
+            assert a.decode_batch(chain_row, return_masks=True).tolist() == [1]
+            assert b.decode_batch(chain_row, return_masks=True).tolist() == [32]
         del a, b
         gc.collect()
 

@@ -30,13 +30,22 @@ def test_open_without_decoder_is_a_plain_stream(tmp_path):
         frames[0].observable_flips
 
 
-def test_open_with_decoder_decodes_every_frame(tmp_path):
+@pytest.mark.parametrize("form", ["text", "path", "stim", "kelvane model", "graph"])
+def test_open_with_decoder_decodes_every_frame(tmp_path, form):
     # Two detectors per frame and one frame per window: D0 alone is explained by the boundary
     # edge that flips L0; D1 alone by a boundary edge that flips nothing.
     path = tmp_path / "a.kvlx"
     _write(path, [[1, 0], [0, 1], [0, 0]])
     dem = "error(0.1) D0 L0\nerror(0.1) D1\nerror(0.1) D0 D1"
-    with kelvane.open(str(path), decoder=dem, window_depth=1) as stream:
+    (tmp_path / "m.dem").write_text(dem)
+    decoder = {
+        "text": lambda: dem,
+        "path": lambda: tmp_path / "m.dem",
+        "stim": lambda: pytest.importorskip("stim").DetectorErrorModel(dem),
+        "kelvane model": lambda: kelvane.DetectorErrorModel.parse(dem),
+        "graph": lambda: kelvane.DetectorErrorModel.parse(dem).to_graph(),
+    }[form]()
+    with kelvane.open(str(path), decoder=decoder, window_depth=1) as stream:
         assert [f.observable_flips for f in stream] == [1, 0, 0]
 
 

@@ -302,12 +302,12 @@ def repetition_code(distance, rounds, p):
     return circuit, dem, ancillas
 
 
-def stream_shots(tmp_path, dem, ancillas, shots):
+def stream_shots(tmp_path, dem, ancillas, shots, decoder=None):
     """Writes each shot as num_detectors // ancillas frames; returns each shot's decoded flips."""
     rows = dem.num_detectors // ancillas
     frames = [shot[r * ancillas:(r + 1) * ancillas] for shot in shots for r in range(rows)]
     with _kelvane.KelvaneStream(write_kvlx(tmp_path / "shots.kvlx", frames)) as s:
-        s.set_decoder(dem)  # a stim.DetectorErrorModel, through str()
+        s.set_decoder(dem if decoder is None else decoder)  # by default a stim.DetectorErrorModel
         flips = flips_of(s)
     # The window is as deep as a shot, so a shot's last frame sees exactly that shot.
     return np.array(flips[rows - 1::rows], dtype=np.uint64)
@@ -355,12 +355,12 @@ def test_sampled_shots_match_stim_and_pymatching(tmp_path):
     assert acc.logical_error_rate(0) == ours / 1500
 
 
-def test_stream_agrees_with_graph_decode_batch(tmp_path):
-    graph_cls = getattr(_kelvane, "DetectorErrorModel", None)
-    if graph_cls is None or not hasattr(graph_cls, "to_graph"):
-        pytest.skip("DetectorErrorModel.to_graph is not available in this build")
+@pytest.mark.parametrize("form", ["stim", "kelvane model", "graph"])
+def test_stream_agrees_with_graph_decode_batch(tmp_path, form):
     circuit, dem, ancillas = repetition_code(5, 5, 0.05)
     dets = circuit.compile_detector_sampler(seed=99).sample(600)
-    decoded = stream_shots(tmp_path, dem, ancillas, dets.astype(np.uint8))
-    graph = _kelvane.DetectorErrorModel.parse(str(dem)).to_graph()
-    assert decoded.tolist() == graph.decode_batch(dets).tolist()
+    model = _kelvane.DetectorErrorModel.parse(dem)
+    graph = model.to_graph()
+    decoder = {"stim": dem, "kelvane model": model, "graph": graph}[form]
+    decoded = stream_shots(tmp_path, dem, ancillas, dets.astype(np.uint8), decoder)
+    assert decoded.tolist() == graph.decode_batch(dets, return_masks=True).tolist()

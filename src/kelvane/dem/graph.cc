@@ -40,6 +40,7 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model) {
     if (d.id < n) g.nodes[d.id].coords = d.coords;
   }
   g.boundary = n;
+  g.num_observables = model.num_observables;
   // Node ids are 32-bit; the boundary of a model with 2^32 detectors does not fit, and then
   // wraps like every other 32-bit node id would.
   const auto boundary = static_cast<std::uint32_t>(n);

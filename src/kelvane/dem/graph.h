@@ -30,6 +30,7 @@ struct SpacetimeGraph {
   std::vector<SpacetimeNode> nodes;  // num_detectors detector nodes, then the boundary node
   std::vector<SpacetimeEdge> edges;  // in creation order
   std::uint64_t boundary = 0;        // == num_detectors
+  std::uint64_t num_observables = 0;  // the model's observable count
 
   static SpacetimeGraph from_dem(const DetectorErrorModel& model);
   std::size_t node_count() const { return nodes.size(); }

@@ -2,10 +2,6 @@
 // and a repr.
 #include "kelvane/py/dem_object.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <algorithm>
@@ -16,8 +12,8 @@
 #include "kelvane/core/schema.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/dem/schema_gen.h"
-#include "kelvane/util/utf8.h"
 #include "kelvane/py/args.h"
+#include "kelvane/py/dem_source.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/graph_decode.h"
 #include "kelvane/py/py_ref.h"
@@ -27,11 +23,8 @@ namespace kelvane::py {
 namespace {
 
 PyObject* parse_into_object(std::string_view text) try {
-  auto model = DetectorErrorModel::parse(text);
-  if (!model) {
-    raise_message(PyExc_ValueError, model.error().to_string());
-    return nullptr;
-  }
+  auto model = parse_model(text);
+  if (!model) return nullptr;
   return new_detector_error_model(std::move(*model));
 } catch (const std::bad_alloc&) {
   return PyErr_NoMemory();
@@ -40,9 +33,16 @@ PyObject* parse_into_object(std::string_view text) try {
 PyObject* dem_parse(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* text_obj = nullptr;
   if (!bind_args("parse", args, kwargs, {"text"}, 1, &text_obj)) return nullptr;
+  PyRef stim_text;
   if (!PyUnicode_Check(text_obj)) {
-    raise_arg_error("text", not_instance_reason(text_obj, "str"));
-    return nullptr;
+    if (!is_stim_dem(text_obj)) {
+      raise_arg_error("text", not_instance_reason(text_obj, "str"));
+      return nullptr;
+    }
+    // A Stim model prints as its DEM text.
+    stim_text = PyRef(PyObject_Str(text_obj));
+    if (!stim_text) return nullptr;
+    text_obj = stim_text.get();
   }
   // The str's own UTF-8 form, without a copy.
   Py_ssize_t size = 0;
@@ -51,46 +51,25 @@ PyObject* dem_parse(PyObject*, PyObject* args, PyObject* kwargs) {
   return parse_into_object(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
-// Reads a whole file; an I/O failure is returned as the OS error.
-Result<std::string> read_file(const std::string& path) {
-  // The OS would read a name cut at its first NUL: refuse it instead of opening another file.
-  if (path.find('\0') != std::string::npos) return fail(KelvaneError::io("file name contained an unexpected NUL byte"));
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(KelvaneError::from_errno(errno));
-  std::string out;
-  char buf[1 << 16];
-  while (true) {
-    ssize_t got = ::read(fd, buf, sizeof buf);
-    if (got > 0) {
-      out.append(buf, static_cast<std::size_t>(got));
-    } else if (got == 0) {
-      break;
-    } else if (errno != EINTR) {
-      int err = errno;
-      ::close(fd);
-      return fail(KelvaneError::from_errno(err));
-    }
-  }
-  ::close(fd);
-  return out;
-}
-
 PyObject* dem_from_file(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* path_obj = nullptr;
   if (!bind_args("from_file", args, kwargs, {"path"}, 1, &path_obj)) return nullptr;
   std::string path;
-  if (!arg_str("path", path_obj, path)) return nullptr;
-  Result<std::string> text = read_file(path);
-  if (!text) {
-    raise_message(PyExc_OSError, io_source_text(text.error().as<errors::Io>()));
+  if (!PyUnicode_Check(path_obj)) {
+    // An os.PathLike gives its str path; anything else keeps the str-only message.
+    PyRef fspath(PyOS_FSPath(path_obj));
+    if (!fspath || !PyUnicode_Check(fspath.get())) {
+      PyErr_Clear();
+      raise_arg_error("path", not_instance_reason(path_obj, "str"));
+      return nullptr;
+    }
+    if (!arg_str("path", fspath.get(), path)) return nullptr;
+  } else if (!arg_str("path", path_obj, path)) {
     return nullptr;
   }
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text->data());
-  if (!is_valid_utf8({bytes, text->size()})) {
-    raise_message(PyExc_OSError, "stream did not contain valid UTF-8");
-    return nullptr;
-  }
-  return parse_into_object(*text);
+  std::string text;
+  if (!read_utf8_file(path, text)) return nullptr;
+  return parse_into_object(text);
 }
 
 PyObject* dem_to_schema_json(PyObject* self, PyObject* args, PyObject* kwargs) {

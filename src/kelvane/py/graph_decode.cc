@@ -2,6 +2,7 @@
 // events given from Python, one shot or a whole NumPy batch decoded in C++.
 #include "kelvane/py/graph_decode.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "kelvane/py/borrow.h"
 #include "kelvane/py/decoder_result_object.h"
 #include "kelvane/py/dem_object.h"
+#include "kelvane/py/dem_source.h"
 #include "kelvane/py/graph_object.h"
 #include "kelvane/py/numpy_api.h"
 #include "kelvane/py/py_ref.h"
@@ -21,20 +23,32 @@
 namespace kelvane::py {
 
 const char* const kGraphDecodeDoc =
-    "decode($self, detection_events)\n--\n\n"
+    "decode($self, detection_events, *, bit_packed_shots=False)\n--\n\n"
     "Decode one shot with the Union-Find decoder.\n\n"
-    "detection_events holds one entry per detector (a sequence of 0/1 values or a bool array;\n"
-    "any non-zero entry counts as fired). Returns a DecoderResult whose observable_flips has\n"
-    "bit k set when observable k is flipped, with confidence 1.0 when no detector fired and\n"
-    "0.9 otherwise. Like every DecoderResult this module hands out, its corrections list is\n"
-    "empty.";
+    "detection_events holds one entry per detector (a sequence or array of any integer, bool\n"
+    "or float type; any non-zero entry counts as fired), or with bit_packed_shots=True the\n"
+    "shot's bytes as numpy.packbits(..., bitorder=\"little\") lays them out. Returns a\n"
+    "DecoderResult whose observable_flips has bit k set when observable k is flipped, with\n"
+    "confidence 1.0 when no detector fired and 0.9 otherwise. Like every DecoderResult this\n"
+    "module hands out, its corrections list is empty.";
 
 const char* const kGraphDecodeBatchDoc =
-    "decode_batch($self, shots)\n--\n\n"
-    "Decode many shots with the Union-Find decoder.\n\n"
-    "shots is a 2-D numpy array of bool or uint8, one row per shot and one column per\n"
-    "detector (any non-zero entry counts as fired). Returns a 1-D numpy uint64 array with\n"
-    "each shot's observable flips (bit k: observable k).";
+    "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, "
+    "return_masks=False)\n--\n\n"
+    "Decode many shots with the Union-Find decoder, with PyMatching's array conventions.\n\n"
+    "shots is a 2-D numpy array with one row per shot: one column per detector of any integer,\n"
+    "bool or float dtype (any non-zero entry counts as fired), or with bit_packed_shots=True\n"
+    "ceil(num_detectors / 8) uint8 columns in numpy.packbits(..., bitorder=\"little\") layout,\n"
+    "as Stim's samplers write them with bit_packed=True.\n\n"
+    "Returns a (shots, num_observables) uint8 array of 0/1 predictions, or with\n"
+    "bit_packed_predictions=True a (shots, ceil(num_observables / 8)) uint8 array of them\n"
+    "packed in the same bit order. With return_masks=True it returns instead a 1-D uint64 array\n"
+    "with each shot's observable flips as a mask (bit k: observable k).";
+
+const char* const kGraphFromDemDoc =
+    "from_detector_error_model(dem)\n--\n\n"
+    "Build the decoding graph of a detector error model: a kelvane DetectorErrorModel, a\n"
+    "stim.DetectorErrorModel, DEM text, or the path (str or os.PathLike) of a DEM file.";
 
 const char* const kDemToGraphDoc =
     "to_graph($self)\n--\n\n"
@@ -46,10 +60,13 @@ std::size_t detector_count(const SpacetimeGraph& graph) {
   return static_cast<std::size_t>(graph.boundary);
 }
 
-// "{what} has {got} {unit}, expected {expected} (one per detector)"
-void raise_length(const char* what, const char* unit, npy_intp got, std::size_t expected) {
-  const std::string text = std::string(what) + " has " + std::to_string(got) + " " + unit +
-                           ", expected " + std::to_string(expected) + " (one per detector)";
+constexpr const char* kPerDetector = "one per detector";
+constexpr const char* kPerEightDetectors = "one per eight detectors, bit-packed";
+
+// "{what} has {got} {unit}, expected {expected} ({per})"
+void raise_length(const char* what, const char* unit, npy_intp got, std::size_t expected, const char* per) {
+  const std::string text = std::string(what) + " has " + std::to_string(got) + " " + unit + ", expected " +
+                           std::to_string(expected) + " (" + per + ")";
   PyErr_SetString(PyExc_ValueError, text.c_str());
 }
 
@@ -78,14 +95,76 @@ void collect_fired(const std::uint8_t* row, npy_intp length, npy_intp stride,
   }
 }
 
+// Appends the indices of the set bits of a bit-packed row (little bit order) to `fired`
+// (after clearing it); bits at or beyond `detectors` are padding and left out.
+void collect_fired_packed(const std::uint8_t* row, npy_intp bytes, npy_intp stride, std::size_t detectors,
+                          std::vector<std::uint32_t>& fired) {
+  fired.clear();
+  for (npy_intp j = 0; j < bytes; ++j) {
+    unsigned bits = row[j * stride];
+    while (bits) {
+      const std::size_t index = static_cast<std::size_t>(j) * 8 + static_cast<unsigned>(std::countr_zero(bits));
+      if (index >= detectors) break;
+      fired.push_back(static_cast<std::uint32_t>(index));
+      bits &= bits - 1;
+    }
+  }
+}
+
+std::size_t packed_width(std::size_t bits) { return (bits + 7) / 8; }
+
+std::string dtype_text(PyArrayObject* arr) {
+  PyRef text(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
+  const char* s = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  if (!s) {
+    PyErr_Clear();
+    return "?";
+  }
+  return s;
+}
+
+// Shots as one byte per entry (any non-zero byte fired) or as packed bytes: the array itself
+// when its items are single bytes, else a bool copy of it. nullptr with an exception set.
+PyRef byte_view(PyObject* shots, bool bit_packed) {
+  auto* arr = reinterpret_cast<PyArrayObject*>(shots);
+  const int type = PyArray_TYPE(arr);
+  if (type == NPY_BOOL || type == NPY_UINT8 || type == NPY_INT8) return PyRef::borrow(shots);
+  if (bit_packed) {
+    raise_arg_error("shots", "bit-packed shots must have dtype uint8, got " + dtype_text(arr));
+    return PyRef();
+  }
+  if (!PyTypeNum_ISINTEGER(type) && !PyTypeNum_ISFLOAT(type)) {
+    raise_arg_error("shots", "expected an array of integer, bool or float dtype, got " + dtype_text(arr));
+    return PyRef();
+  }
+  return PyRef(PyArray_FROMANY(shots, NPY_BOOL, 0, 0, NPY_ARRAY_FORCECAST));
+}
+
+// The observable count a prediction array has columns for; ValueError beyond the 64 a mask holds.
+bool prediction_width(const SpacetimeGraph& graph, std::size_t& out) {
+  if (graph.num_observables > 64) {
+    const std::string text = "predictions cover at most 64 observables, the graph has " +
+                             std::to_string(graph.num_observables) + " (use return_masks=True)";
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return false;
+  }
+  out = static_cast<std::size_t>(graph.num_observables);
+  return true;
+}
+
 }  // namespace
 
 PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
+  static const char* kwlist[] = {"detection_events", "bit_packed_shots", nullptr};
   PyObject* events_arg = nullptr;
-  if (!bind_args("decode", args, kwargs, {"detection_events"}, 1, &events_arg)) return nullptr;
+  int bit_packed = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:decode", const_cast<char**>(kwlist), &events_arg,
+                                   &bit_packed)) {
+    return nullptr;
+  }
   if (!ensure_numpy()) return nullptr;
   const auto not_a_sequence = [&] {
     const std::string type_name = short_type_name(Py_TYPE(events_arg));
@@ -94,8 +173,8 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   };
   if (PyUnicode_Check(events_arg) || PyBytes_Check(events_arg)) return not_a_sequence();
-  PyRef array(
-      PyArray_FROMANY(events_arg, NPY_BOOL, 0, 0, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+  PyRef array(PyArray_FROMANY(events_arg, bit_packed ? NPY_UINT8 : NPY_BOOL, 0, 0,
+                              NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
   if (!array) {
     PyErr_Clear();
     return not_a_sequence();
@@ -109,12 +188,20 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   const npy_intp length = PyArray_DIM(arr, 0);
-  if (static_cast<std::size_t>(length) != detector_count(*graph)) {
-    raise_length("detection_events", "entries", length, detector_count(*graph));
+  const std::size_t detectors = detector_count(*graph);
+  const std::size_t expected = bit_packed ? packed_width(detectors) : detectors;
+  if (static_cast<std::size_t>(length) != expected) {
+    raise_length("detection_events", bit_packed ? "bytes" : "entries", length, expected,
+                 bit_packed ? kPerEightDetectors : kPerDetector);
     return nullptr;
   }
   std::vector<std::uint32_t> fired;
-  collect_fired(static_cast<const std::uint8_t*>(PyArray_DATA(arr)), length, 1, fired);
+  const auto* data = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
+  if (bit_packed) {
+    collect_fired_packed(data, length, 1, detectors, fired);
+  } else {
+    collect_fired(data, length, 1, fired);
+  }
 
   DecoderResultData result;
   if (!fired.empty()) {
@@ -131,52 +218,89 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
+  static const char* kwlist[] = {"shots", "bit_packed_shots", "bit_packed_predictions", "return_masks", nullptr};
   PyObject* shots_arg = nullptr;
-  if (!bind_args("decode_batch", args, kwargs, {"shots"}, 1, &shots_arg)) return nullptr;
+  int packed_in = 0, packed_out = 0, masks_out = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppp:decode_batch", const_cast<char**>(kwlist), &shots_arg,
+                                   &packed_in, &packed_out, &masks_out)) {
+    return nullptr;
+  }
   if (!ensure_numpy()) return nullptr;
   if (!PyArray_Check(shots_arg)) {
     raise_arg_error("shots", not_instance_reason(shots_arg, "numpy.ndarray"));
     return nullptr;
   }
-  auto* arr = reinterpret_cast<PyArrayObject*>(shots_arg);
-  const int type = PyArray_TYPE(arr);
-  if (type != NPY_BOOL && type != NPY_UINT8) {
-    PyRef dtype_text(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
-    const char* dtype = dtype_text ? PyUnicode_AsUTF8(dtype_text.get()) : nullptr;
-    if (!dtype) return nullptr;
-    raise_arg_error("shots", std::string("expected an array of dtype bool or uint8, got ") + dtype);
-    return nullptr;
-  }
+  PyRef bytes = byte_view(shots_arg, packed_in);
+  if (!bytes) return nullptr;
+  auto* arr = reinterpret_cast<PyArrayObject*>(bytes.get());
   if (PyArray_NDIM(arr) != 2) {
     const std::string text = "shots must be a 2-D array (shots x detectors), got a " +
                              std::to_string(PyArray_NDIM(arr)) + "-D array";
     PyErr_SetString(PyExc_ValueError, text.c_str());
     return nullptr;
   }
+  const std::size_t detectors = detector_count(*graph);
   const npy_intp shot_count = PyArray_DIM(arr, 0);
   const npy_intp columns = PyArray_DIM(arr, 1);
-  if (static_cast<std::size_t>(columns) != detector_count(*graph)) {
-    raise_length("shots", "columns", columns, detector_count(*graph));
+  const std::size_t expected = packed_in ? packed_width(detectors) : detectors;
+  if (static_cast<std::size_t>(columns) != expected) {
+    raise_length("shots", "columns", columns, expected, packed_in ? kPerEightDetectors : kPerDetector);
     return nullptr;
   }
-  npy_intp dims[1] = {shot_count};
-  PyObject* out = PyArray_SimpleNew(1, dims, NPY_UINT64);
+  std::size_t observables = 0;
+  if (!masks_out && !prediction_width(*graph, observables)) return nullptr;
+  const std::size_t out_columns = packed_out ? packed_width(observables) : observables;
+
+  PyRef out;
+  if (masks_out) {
+    npy_intp dims[1] = {shot_count};
+    out = PyRef(PyArray_SimpleNew(1, dims, NPY_UINT64));
+  } else {
+    npy_intp dims[2] = {shot_count, static_cast<npy_intp>(out_columns)};
+    out = PyRef(PyArray_ZEROS(2, dims, NPY_UINT8, 0));
+  }
   if (!out) return nullptr;
-  auto* masks = static_cast<std::uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
+  void* out_data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()));
 
   const auto* base = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
   const npy_intp row_stride = PyArray_STRIDE(arr, 0);
   const npy_intp column_stride = PyArray_STRIDE(arr, 1);
   with_graph_decoder(self, [&](UnionFindDecoder& decoder) {
     std::vector<std::uint32_t> fired;
-    fired.reserve(static_cast<std::size_t>(columns));
+    fired.reserve(packed_in ? 64 : static_cast<std::size_t>(columns));
     for (npy_intp s = 0; s < shot_count; ++s) {
-      collect_fired(base + s * row_stride, columns, column_stride, fired);
-      masks[s] = fired.empty() ? 0 : decoder.decode_detectors(fired);
+      if (packed_in) {
+        collect_fired_packed(base + s * row_stride, columns, column_stride, detectors, fired);
+      } else {
+        collect_fired(base + s * row_stride, columns, column_stride, fired);
+      }
+      const std::uint64_t mask = fired.empty() ? 0 : decoder.decode_detectors(fired);
+      if (masks_out) {
+        static_cast<std::uint64_t*>(out_data)[s] = mask;
+        continue;
+      }
+      std::uint8_t* row = static_cast<std::uint8_t*>(out_data) + static_cast<std::size_t>(s) * out_columns;
+      for (std::uint64_t m = mask; m; m &= m - 1) {
+        const auto k = static_cast<std::size_t>(std::countr_zero(m));
+        if (k >= observables) break;
+        if (packed_out) {
+          row[k / 8] |= static_cast<std::uint8_t>(1u << (k % 8));
+        } else {
+          row[k] = 1;
+        }
+      }
     }
     return 0;
   });
-  return out;
+  return out.release();
+}
+
+PyObject* graph_from_detector_error_model(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* dem_arg = nullptr;
+  if (!bind_args("from_detector_error_model", args, kwargs, {"dem"}, 1, &dem_arg)) return nullptr;
+  GraphHandle graph = graph_from_object(dem_arg);
+  if (!graph) return nullptr;
+  return new_spacetime_graph(std::move(graph));
 }
 
 PyObject* dem_to_graph(PyObject* self, PyObject*) {

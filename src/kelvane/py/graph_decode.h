@@ -8,13 +8,16 @@ namespace kelvane::py {
 
 // SpacetimeGraph.decode(detection_events): a new DecoderResult, or nullptr with an exception.
 PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs);
-// SpacetimeGraph.decode_batch(shots): a new 1-D uint64 array, or nullptr with an exception.
+// SpacetimeGraph.decode_batch(shots, *, ...): a new prediction array, or nullptr with an exception.
 PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
+// SpacetimeGraph.from_detector_error_model(dem): a new SpacetimeGraph, or nullptr with an exception.
+PyObject* graph_from_detector_error_model(PyObject* unused, PyObject* args, PyObject* kwargs);
 // DetectorErrorModel.to_graph(): a new SpacetimeGraph, or nullptr with an exception.
 PyObject* dem_to_graph(PyObject* self, PyObject* unused);
 
 extern const char* const kGraphDecodeDoc;
 extern const char* const kGraphDecodeBatchDoc;
+extern const char* const kGraphFromDemDoc;
 extern const char* const kDemToGraphDoc;
 
 }  // namespace kelvane::py

@@ -49,6 +49,9 @@ PyMethodDef graph_methods[] = {
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeDoc},
     {"decode_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_decode_batch)),
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeBatchDoc},
+    {"from_detector_error_model",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_from_detector_error_model)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, kGraphFromDemDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -17,8 +17,8 @@ class StreamDecoder {
   StreamDecoder(StreamDecoder&&) noexcept;
   StreamDecoder& operator=(StreamDecoder&&) noexcept;
 
-  // Configures the decoder from `dem` (a path str, inline DEM text, an os.PathLike, or any
-  // object whose str() is DEM text) and drops the window. False with a Python exception set
+  // Configures the decoder from `dem` (anything dem_source.h accepts, a SpacetimeGraph
+  // included) and drops the window. False with a Python exception set
   // on failure, leaving the previous configuration in place.
   bool configure(PyObject* dem, std::size_t window_depth);
 

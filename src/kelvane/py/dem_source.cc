@@ -1,0 +1,211 @@
+// Model and graph arguments: kelvane objects, paths, DEM text and Stim models.
+#include "kelvane/py/dem_source.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "kelvane/core/error.h"
+#include "kelvane/dem/graph.h"
+#include "kelvane/py/args.h"
+#include "kelvane/py/dem_object.h"
+#include "kelvane/py/exception.h"
+#include "kelvane/py/py_ref.h"
+#include "kelvane/py/types.h"
+#include "kelvane/util/utf8.h"
+
+namespace kelvane::py {
+namespace {
+
+// "{strerror} (os error {errno})" as an OSError.
+void raise_errno(int err) {
+  raise_message(PyExc_OSError, io_source_text(KelvaneError::from_errno(err).as<errors::Io>()));
+}
+
+// The UTF-8 text of a str object.
+bool str_text(PyObject* s, std::string& out) {
+  Py_ssize_t len = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(s, &len);
+  if (!p) return false;
+  out.assign(p, static_cast<std::size_t>(len));
+  return true;
+}
+
+// True when `text` holds something other than whitespace and whole-line `#` comments.
+bool has_content(std::string_view text) {
+  bool line_start = true;
+  bool in_comment = false;
+  for (char c : text) {
+    if (c == '\n') {
+      line_start = true;
+      in_comment = false;
+      continue;
+    }
+    if (in_comment || std::isspace(static_cast<unsigned char>(c))) continue;
+    if (line_start && c == '#') {
+      in_comment = true;
+      continue;
+    }
+    return true;
+  }
+  return false;
+}
+
+bool is_vacuous(const DetectorErrorModel& model, std::string_view text) {
+  return model.errors.empty() && model.detector_decls.empty() && model.num_detectors == 0 &&
+         model.num_observables == 0 && has_content(text);
+}
+
+std::string quoted_excerpt(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n\v\f");
+  text.remove_prefix(first == std::string_view::npos ? text.size() : first);
+  text = text.substr(0, text.find('\n'));
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  constexpr std::size_t kMax = 60;
+  std::string out(1, '\'');
+  out.append(text.substr(0, kMax));
+  if (text.size() > kMax) out.append("...");
+  out.push_back('\'');
+  return out;
+}
+
+// The DEM text `source` names (see the header); `inline_text` tells whether it is a str
+// argument that named no file.
+bool extract_dem_text(PyObject* source, std::string& text, bool& inline_text) {
+  inline_text = false;
+  if (PyUnicode_Check(source)) {
+    if (!str_text(source, text)) return false;
+    struct stat st {};
+    const bool exists = text.find('\0') == std::string::npos && ::stat(text.c_str(), &st) == 0;
+    inline_text = !exists;
+    if (!exists) return true;
+    const std::string path = std::move(text);
+    return read_utf8_file(path, text);
+  }
+  PyObject* fspath = PyObject_GetAttrString(source, "__fspath__");
+  if (fspath) {
+    PyRef method(fspath);
+    PyRef result(PyObject_CallNoArgs(method.get()));
+    if (!result) return false;
+    std::string path;
+    if (!arg_str("dem", result.get(), path)) return false;
+    return read_utf8_file(path, text);
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+  PyErr_Clear();
+  PyRef as_text(PyObject_Str(source));
+  if (!as_text) return false;
+  return str_text(as_text.get(), text);
+}
+
+}  // namespace
+
+bool read_utf8_file(const std::string& path, std::string& out) {
+  // The OS would read a name cut at its first NUL: refuse it instead of opening another file.
+  if (path.find('\0') != std::string::npos) {
+    raise_message(PyExc_OSError, "file name contained an unexpected NUL byte");
+    return false;
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    raise_errno(errno);
+    return false;
+  }
+  out.clear();
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      raise_errno(err);
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  if (!is_valid_utf8(std::span(reinterpret_cast<const std::uint8_t*>(out.data()), out.size()))) {
+    raise_message(PyExc_OSError, "stream did not contain valid UTF-8");
+    return false;
+  }
+  return true;
+}
+
+std::optional<DetectorErrorModel> parse_model(std::string_view text) {
+  auto model = DetectorErrorModel::parse(text);
+  if (!model) {
+    raise_message(PyExc_ValueError, model.error().to_string());
+    return std::nullopt;
+  }
+  return std::move(*model);
+}
+
+bool is_stim_dem(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (std::strcmp(short_type_name(type), "DetectorErrorModel") != 0) return false;
+  PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module || !PyUnicode_Check(module.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  const char* name = PyUnicode_AsUTF8(module.get());
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  // Stim reports the module of its compiled core, e.g. "stim._stim_sse2".
+  return std::strcmp(name, "stim") == 0 || std::strncmp(name, "stim.", 5) == 0;
+}
+
+std::optional<DetectorErrorModel> model_from_object(PyObject* source) {
+  PyTypeObject* dem_type = detector_error_model_type();
+  if (!dem_type) return std::nullopt;
+  if (PyObject_TypeCheck(source, dem_type)) {
+    SharedBorrow b(borrow_of<DetectorErrorModel>(source));
+    if (!b) return std::nullopt;
+    return dem_of(source);  // copies share the target storage
+  }
+  std::string text;
+  bool inline_text = false;
+  if (!extract_dem_text(source, text, inline_text)) return std::nullopt;
+  auto model = parse_model(text);
+  if (!model) return std::nullopt;
+  if (is_vacuous(*model, text)) {
+    raise_message(PyExc_ValueError, "no error mechanism, detector or observable found in " + quoted_excerpt(text) +
+                                        (inline_text ? ", which is not an existing file either" : ""));
+    return std::nullopt;
+  }
+  return model;
+}
+
+GraphHandle graph_from_object(PyObject* source) try {
+  PyTypeObject* graph_type = spacetime_graph_type();
+  if (!graph_type) return nullptr;
+  if (PyObject_TypeCheck(source, graph_type)) {
+    SharedBorrow b(borrow_of<GraphObjectState>(source));
+    if (!b) return nullptr;
+    return graph_of(source);
+  }
+  auto model = model_from_object(source);
+  if (!model) return nullptr;
+  return std::make_shared<const SpacetimeGraph>(SpacetimeGraph::from_dem(*model));
+} catch (const std::bad_alloc&) {
+  PyErr_NoMemory();
+  return nullptr;
+}
+
+}  // namespace kelvane::py
