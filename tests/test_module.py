@@ -18,7 +18,7 @@ ORDER = [
 def test_all_lists_the_published_names_in_order():
     assert _kelvane.__all__ == ORDER
     assert all(hasattr(_kelvane, n) for n in ORDER)
-    assert kelvane.__all__ == ORDER + ["open"] and kelvane.KelvaneStream is _kelvane.KelvaneStream
+    assert kelvane.__all__[:len(ORDER)] == ORDER and kelvane.KelvaneStream is _kelvane.KelvaneStream
 
 
 def test_version_and_doc():

@@ -4,13 +4,14 @@ from _kelvane import *  # noqa: F401,F403
 from _kelvane import KelvaneStream
 from _kelvane import __all__ as _native_all, __version__  # noqa: F401
 
-__all__ = list(_native_all) + ["open"]
+__all__ = list(_native_all) + ["open", "sinter_decoders"]
 
 
 def open(source, decoder=None, window_depth=0):  # noqa: A001 - the package's entry point
     """Open a `KelvaneStream` over a file path or a "tcp://host:port" address.
 
-    With `decoder` (a DEM path, DEM text, or a ``stim.DetectorErrorModel``) the stream decodes
+    With `decoder` (a DEM path, DEM text, a ``stim.DetectorErrorModel``, a kelvane
+    ``DetectorErrorModel`` or a ``SpacetimeGraph``) the stream decodes
     every frame, exactly as after ``stream.set_decoder(decoder, window_depth)``. If configuring
     the decoder fails, the stream is closed and the error propagates.
     """
@@ -22,3 +23,14 @@ def open(source, decoder=None, window_depth=0):  # noqa: A001 - the package's en
             stream.close()
             raise
     return stream
+
+
+def sinter_decoders():
+    """sinter decoders backed by kelvane, for ``sinter.collect(custom_decoders=...)``.
+
+    Returns ``{"kelvane-uf": <sinter.Decoder>}``: the weighted Union-Find decoder, fed sinter's
+    bit-packed shots directly. Needs sinter installed.
+    """
+    from kelvane._sinter import sinter_decoders as decoders
+
+    return decoders()

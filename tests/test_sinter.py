@@ -1,0 +1,49 @@
+"""kelvane's decoder under sinter.collect, beside PyMatching on the same tasks."""
+
+import pickle
+
+import numpy as np
+import pytest
+
+sinter = pytest.importorskip("sinter")
+stim = pytest.importorskip("stim")
+
+import kelvane
+
+
+def task(code, distance, p):
+    circuit = stim.Circuit.generated(
+        code, distance=distance, rounds=distance,
+        after_clifford_depolarization=p, before_measure_flip_probability=p,
+    )
+    return sinter.Task(circuit=circuit, json_metadata={"code": code, "d": distance})
+
+
+def test_collect_with_kelvane_and_pymatching():
+    decoders = kelvane.sinter_decoders()
+    assert list(decoders) == ["kelvane-uf"] and isinstance(decoders["kelvane-uf"], sinter.Decoder)
+    assert pickle.loads(pickle.dumps(decoders["kelvane-uf"])) == decoders["kelvane-uf"]  # workers get copies
+    tasks = [task("repetition_code:memory", 5, 0.03), task("surface_code:rotated_memory_x", 3, 0.01)]
+    stats = sinter.collect(
+        num_workers=2, tasks=tasks, decoders=["kelvane-uf", "pymatching"],
+        custom_decoders=decoders, max_shots=3000, max_batch_size=1000,
+    )
+    rates = {(s.json_metadata["code"], s.decoder): (s.errors, s.shots) for s in stats}
+    assert len(rates) == 4
+    for (code, decoder), (errors, shots) in rates.items():
+        assert shots == 3000, (code, decoder)
+        theirs = rates[(code, "pymatching")][0]
+        # Weighted Union-Find stays near matching; both see some logical errors at these rates.
+        assert 0 < errors < 0.2 * shots and errors <= 1.6 * theirs + 10, (code, decoder, errors, theirs)
+
+
+def test_compiled_decoder_reads_bit_packed_shots():
+    circuit = task("surface_code:rotated_memory_z", 3, 0.01).circuit
+    dem = circuit.detector_error_model(decompose_errors=True)
+    compiled = kelvane.sinter_decoders()["kelvane-uf"].compile_decoder_for_dem(dem=dem)
+    dets = circuit.compile_detector_sampler(seed=2).sample(500, bit_packed=True)
+    out = compiled.decode_shots_bit_packed(bit_packed_detection_event_data=dets)
+    graph = kelvane.SpacetimeGraph.from_detector_error_model(dem)
+    expected = np.packbits(graph.decode_batch(np.unpackbits(dets, axis=1, bitorder="little")[:, :dem.num_detectors]),
+                           axis=1, bitorder="little")
+    assert out.dtype == np.uint8 and np.array_equal(out, expected)
