@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kelvane/metrics/logical_error_accumulator.h"
+#include "kelvane/py/exception.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/decoder_result_object.h"
 #include "kelvane/py/native_object.h"
@@ -95,20 +96,22 @@ PyObject* acc_repr(PyObject* self) {
 }
 
 PyMethodDef acc_methods[] = {
-    {"record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acc_record)),
+    {"record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the tally (LogicalErrorAccumulator.record)", acc_record>)),
      METH_VARARGS | METH_KEYWORDS, "record($self, result, ground_truth)\n--\n\n"},
-    {"logical_error_rate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(acc_logical_error_rate)),
+    {"logical_error_rate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the rate (LogicalErrorAccumulator.logical_error_rate)", acc_logical_error_rate>)),
      METH_VARARGS | METH_KEYWORDS, "logical_error_rate($self, observable)\n--\n\n"},
-    {"mean_logical_error_rate", acc_mean_logical_error_rate, METH_NOARGS, "mean_logical_error_rate($self)\n--\n\n"},
-    {"total_shots", acc_total_shots, METH_NOARGS, "total_shots($self)\n--\n\n"},
-    {"reset", acc_reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    {"mean_logical_error_rate", guarded<"the rate (LogicalErrorAccumulator.mean_logical_error_rate)", acc_mean_logical_error_rate>,
+     METH_NOARGS, "mean_logical_error_rate($self)\n--\n\n"},
+    {"total_shots", guarded<"the count (LogicalErrorAccumulator.total_shots)", acc_total_shots>,
+     METH_NOARGS, "total_shots($self)\n--\n\n"},
+    {"reset", guarded<"the tallies (LogicalErrorAccumulator.reset)", acc_reset>, METH_NOARGS, "reset($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot acc_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(acc_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<"the accumulator (LogicalErrorAccumulator)", acc_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<LogicalErrorAccumulator>)},
-    {Py_tp_repr, reinterpret_cast<void*>(acc_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (LogicalErrorAccumulator)", acc_repr>)},
     {Py_tp_methods, acc_methods},
     {Py_tp_doc, const_cast<char*>("LogicalErrorAccumulator(observable_count)\n--\n\n")},
     {0, nullptr},

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "kelvane/core/code.h"
+#include "kelvane/py/exception.h"
 #include "kelvane/py/native_object.h"
 #include "kelvane/py/py_ref.h"
 #include "kelvane/py/types.h"
@@ -19,7 +20,7 @@ PyObject* code_type_repr(PyObject* self) {
 }
 
 PyType_Slot code_type_slots[] = {
-    {Py_tp_repr, reinterpret_cast<void*>(code_type_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (CodeType)", code_type_repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<CodeType>)},
     {0, nullptr},
 };

@@ -1,5 +1,6 @@
 // The DecoderResult class (a decoder's corrections, confidence and observable flips) and the
 // LogicalCorrection records it lists.
+#include "kelvane/py/exception.h"
 #include "kelvane/py/decoder_result_object.h"
 
 #include <cmath>
@@ -37,14 +38,14 @@ PyObject* correction_repr(PyObject* self) {
 }
 
 PyGetSetDef correction_getset[] = {
-    {"logical_id", correction_logical_id, nullptr, nullptr, nullptr},
-    {"pauli", correction_pauli, nullptr, nullptr, nullptr},
+    {"logical_id", guarded<"LogicalCorrection.logical_id", correction_logical_id>, nullptr, nullptr, nullptr},
+    {"pauli", guarded<"LogicalCorrection.pauli", correction_pauli>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot correction_slots[] = {
     {Py_tp_getset, correction_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(correction_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (LogicalCorrection)", correction_repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<CorrectionRecord>)},
     {0, nullptr},
 };
@@ -132,17 +133,19 @@ PyObject* result_repr(PyObject* self) {
 }
 
 PyGetSetDef result_getset[] = {
-    {"corrections", result_corrections, nullptr, nullptr, nullptr},
-    {"confidence", result_confidence, nullptr, nullptr, nullptr},
-    {"observable_flips", result_observable_flips, nullptr, nullptr, nullptr},
+    {"corrections", guarded<"the corrections list (DecoderResult.corrections)", result_corrections>,
+     nullptr, nullptr, nullptr},
+    {"confidence", guarded<"DecoderResult.confidence", result_confidence>, nullptr, nullptr, nullptr},
+    {"observable_flips", guarded<"DecoderResult.observable_flips", result_observable_flips>,
+     nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot result_slots[] = {
     {Py_tp_doc, const_cast<char*>("DecoderResult(observable_flips, confidence=1.0)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(result_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<"the result (DecoderResult)", result_new>)},
     {Py_tp_getset, result_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (DecoderResult)", result_repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<DecoderResultData>)},
     {0, nullptr},
 };

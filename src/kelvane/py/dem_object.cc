@@ -22,12 +22,10 @@
 namespace kelvane::py {
 namespace {
 
-PyObject* parse_into_object(std::string_view text) try {
+PyObject* parse_into_object(std::string_view text) {
   auto model = parse_model(text);
   if (!model) return nullptr;
   return new_detector_error_model(std::move(*model));
-} catch (const std::bad_alloc&) {
-  return PyErr_NoMemory();
 }
 
 PyObject* dem_parse(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -79,12 +77,7 @@ PyObject* dem_to_schema_json(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!bind_args("to_schema_json", args, kwargs, {"name"}, 1, &name_obj)) return nullptr;
   std::string name;
   if (!arg_str("name", name_obj, name)) return nullptr;
-  std::string json;
-  try {
-    json = schema_to_json(schema_from_dem(dem_of(self), name));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  const std::string json = schema_to_json(schema_from_dem(dem_of(self), name));
   return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
 }
 
@@ -119,13 +112,7 @@ bool add_edge(PyObject* add, const SpacetimeEdge& e, bool parallel) {
 PyObject* dem_to_pymatching(PyObject* self, PyObject*) {
   SharedBorrow b(borrow_of<DetectorErrorModel>(self));
   if (!b) return nullptr;
-  // A model naming a huge detector id asks for a node list that may not fit in memory.
-  SpacetimeGraph graph;
-  try {
-    graph = SpacetimeGraph::from_dem(dem_of(self));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  const SpacetimeGraph graph = SpacetimeGraph::from_dem(dem_of(self));
 
   PyRef module(PyImport_ImportModule("pymatching"));
   if (!module) {
@@ -197,22 +184,24 @@ PyObject* dem_repr(PyObject* self) {
 }
 
 PyGetSetDef dem_getset[] = {
-    {"detector_count", dem_detector_count, nullptr, nullptr, nullptr},
-    {"observable_count", dem_observable_count, nullptr, nullptr, nullptr},
-    {"error_count", dem_error_count, nullptr, nullptr, nullptr},
+    {"detector_count", guarded<"DetectorErrorModel.detector_count", dem_detector_count>, nullptr, nullptr, nullptr},
+    {"observable_count", guarded<"DetectorErrorModel.observable_count", dem_observable_count>,
+     nullptr, nullptr, nullptr},
+    {"error_count", guarded<"DetectorErrorModel.error_count", dem_error_count>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef dem_methods[] = {
-    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dem_parse)),
+    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the detector error model (DetectorErrorModel.parse)", dem_parse>)),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "parse(text)\n--\n\nParse a Stim DEM from its text representation."},
-    {"from_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dem_from_file)),
+    {"from_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the detector error model (DetectorErrorModel.from_file)", dem_from_file>)),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, "from_file(path)\n--\n\nLoad a Stim DEM from a file path."},
-    {"to_schema_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dem_to_schema_json)),
+    {"to_schema_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the schema JSON (DetectorErrorModel.to_schema_json)", dem_to_schema_json>)),
      METH_VARARGS | METH_KEYWORDS,
      "to_schema_json($self, name)\n--\n\nSerialise this DEM as a `HardwareSchema`-compatible JSON string."},
-    {"to_pymatching", dem_to_pymatching, METH_NOARGS,
+    {"to_pymatching", guarded<"the matching graph (DetectorErrorModel.to_pymatching)", dem_to_pymatching>,
+     METH_NOARGS,
      "to_pymatching($self)\n--\n\n"
      "Build a `pymatching.Matching` object from this DEM.\n"
      "\n"
@@ -220,14 +209,15 @@ PyMethodDef dem_methods[] = {
      "Edges are added with weight `-ln(p/(1-p))` and `fault_ids` identifying\n"
      "which observables flip when the error fires."},
     // ---- graph construction (to_graph) is added here ----
-    {"to_graph", dem_to_graph, METH_NOARGS, kDemToGraphDoc},
+    {"to_graph", guarded<"the decoding graph (DetectorErrorModel.to_graph)", dem_to_graph>,
+     METH_NOARGS, kDemToGraphDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot dem_slots[] = {
     {Py_tp_getset, dem_getset},
     {Py_tp_methods, dem_methods},
-    {Py_tp_repr, reinterpret_cast<void*>(dem_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (DetectorErrorModel)", dem_repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<DetectorErrorModel>)},
     {0, nullptr},
 };

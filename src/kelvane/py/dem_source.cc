@@ -204,7 +204,7 @@ GraphHandle graph_from_object(PyObject* source) try {
   if (!model) return nullptr;
   return std::make_shared<const SpacetimeGraph>(SpacetimeGraph::from_dem(*model));
 } catch (const std::bad_alloc&) {
-  PyErr_NoMemory();
+  raise_no_memory("the decoding graph");
   return nullptr;
 }
 

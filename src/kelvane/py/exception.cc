@@ -1,5 +1,10 @@
 #include "kelvane/py/exception.h"
 
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <stdexcept>
+
 #include "kelvane/py/py_ref.h"
 
 namespace kelvane::py {
@@ -14,6 +19,29 @@ void raise_message(PyObject* type, const std::string& message) {
   PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!text) return;
   PyErr_SetObject(type, text.get());
+}
+
+PyObject* raise_no_memory(const char* what) {
+  // PyErr_Format copies from this buffer; a failure to allocate the message string leaves the
+  // interpreter's own (preallocated) MemoryError set instead.
+  static thread_local char text[256];
+  std::snprintf(text, sizeof text, "out of memory while building %s", what);
+  PyErr_SetString(PyExc_MemoryError, text);
+  return nullptr;
+}
+
+void raise_current_exception(const char* what) {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    raise_no_memory(what);
+  } catch (const std::length_error&) {
+    raise_no_memory(what);
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "internal error while building %s: %s", what, e.what());
+  } catch (...) {
+    PyErr_Format(PyExc_RuntimeError, "internal error while building %s", what);
+  }
 }
 
 }  // namespace kelvane::py

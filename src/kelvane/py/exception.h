@@ -1,9 +1,13 @@
-// The module's exception class and the mapping of core failures to Python exceptions.
+// The module's exception class, the mapping of core failures to Python exceptions, and the
+// guard that keeps C++ exceptions from crossing the C API.
 #pragma once
 
 #include <Python.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
+#include <type_traits>
 
 #include "kelvane/core/error.h"
 
@@ -17,5 +21,55 @@ PyObject* kelvane_error_type();
 void raise_message(PyObject* type, const std::string& message);
 // Stream and I/O failures reach Python as OSError carrying the error's display text.
 inline void raise_os_error(const KelvaneError& e) { raise_message(PyExc_OSError, e.to_string()); }
+
+// Raises MemoryError "out of memory while building {what}" (never an empty message; the text
+// is formatted without touching the heap). Returns nullptr, for `return raise_no_memory(...);`.
+PyObject* raise_no_memory(const char* what);
+
+// Translates the C++ exception in flight; call only inside a catch block. std::bad_alloc and
+// std::length_error (a size no container can hold) become MemoryError naming `what`; any
+// other std::exception becomes RuntimeError "internal error while building {what}: {what()}",
+// and anything else the same without the detail.
+void raise_current_exception(const char* what);
+
+// A string literal usable as a template argument: the phrase naming what an entry point builds.
+template <std::size_t N>
+struct Label {
+  char text[N];
+  consteval Label(const char (&s)[N]) { std::copy_n(s, N, text); }  // NOLINT(google-explicit-constructor)
+};
+
+// The value a CPython slot returns with an exception set: nullptr for objects, -1 for ints
+// (init, setters, hashes, lengths).
+template <typename R>
+R error_return() {
+  if constexpr (std::is_pointer_v<R>) {
+    return nullptr;
+  } else {
+    return static_cast<R>(-1);
+  }
+}
+
+template <Label What, auto Fn>
+struct Guarded;
+
+template <Label What, typename R, typename... Args, R (*Fn)(Args...)>
+struct Guarded<What, Fn> {
+  static R call(Args... args) noexcept {
+    try {
+      return Fn(args...);
+    } catch (...) {
+      raise_current_exception(What.text);
+      return error_return<R>();
+    }
+  }
+};
+
+// `fn` with every C++ exception translated into a Python exception, with the same signature,
+// for method tables, getters and type slots:
+//     {"to_graph", guarded<"the decoding graph (DetectorErrorModel.to_graph)", dem_to_graph>, ...}
+// `What` completes "out of memory while building ...".
+template <Label What, auto Fn>
+inline constexpr auto guarded = &Guarded<What, Fn>::call;
 
 }  // namespace kelvane::py

@@ -136,28 +136,39 @@ PyObject* frame_repr(PyObject* self) {
 }
 
 PyGetSetDef frame_getset[] = {
-    {"frame_id", get_uint<std::uint64_t, &OwnedFrame::frame_id>, nullptr, nullptr, nullptr},
-    {"round", get_uint<std::uint32_t, &OwnedFrame::round>, nullptr, nullptr, nullptr},
-    {"timestamp_ns", get_uint<std::uint64_t, &OwnedFrame::timestamp_ns>, nullptr, nullptr, nullptr},
-    {"qubit_count", get_uint<std::uint16_t, &OwnedFrame::qubit_count>, nullptr, nullptr, nullptr},
-    {"ancilla_count", get_uint<std::uint16_t, &OwnedFrame::ancilla_count>, nullptr, nullptr, nullptr},
-    {"detector_event_count", get_uint<std::uint32_t, &OwnedFrame::detector_event_count>, nullptr, nullptr, nullptr},
-    {"code_type", get_uint<std::uint8_t, &OwnedFrame::code_type>, nullptr, nullptr, nullptr},
-    {"distance", get_uint<std::uint8_t, &OwnedFrame::distance>, nullptr, nullptr, nullptr},
-    {"observable_flips", get_observable_flips, nullptr, nullptr, nullptr},
+    {"frame_id", guarded<"SyndromeFrame.frame_id", get_uint<std::uint64_t, &OwnedFrame::frame_id>>,
+     nullptr, nullptr, nullptr},
+    {"round", guarded<"SyndromeFrame.round", get_uint<std::uint32_t, &OwnedFrame::round>>, nullptr, nullptr, nullptr},
+    {"timestamp_ns", guarded<"SyndromeFrame.timestamp_ns", get_uint<std::uint64_t, &OwnedFrame::timestamp_ns>>,
+     nullptr, nullptr, nullptr},
+    {"qubit_count", guarded<"SyndromeFrame.qubit_count", get_uint<std::uint16_t, &OwnedFrame::qubit_count>>,
+     nullptr, nullptr, nullptr},
+    {"ancilla_count", guarded<"SyndromeFrame.ancilla_count", get_uint<std::uint16_t, &OwnedFrame::ancilla_count>>,
+     nullptr, nullptr, nullptr},
+    {"detector_event_count", guarded<"SyndromeFrame.detector_event_count", get_uint<std::uint32_t, &OwnedFrame::detector_event_count>>,
+     nullptr, nullptr, nullptr},
+    {"code_type", guarded<"SyndromeFrame.code_type", get_uint<std::uint8_t, &OwnedFrame::code_type>>,
+     nullptr, nullptr, nullptr},
+    {"distance", guarded<"SyndromeFrame.distance", get_uint<std::uint8_t, &OwnedFrame::distance>>,
+     nullptr, nullptr, nullptr},
+    {"observable_flips", guarded<"SyndromeFrame.observable_flips", get_observable_flips>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef frame_methods[] = {
-    {"meas_results", frame_meas_results, METH_NOARGS, "meas_results($self)\n--\n\n"},
-    {"to_numpy_detector_events", frame_to_numpy_detector_events, METH_NOARGS,
+    {"meas_results", guarded<"the measurement list (SyndromeFrame.meas_results)", frame_meas_results>,
+     METH_NOARGS, "meas_results($self)\n--\n\n"},
+    {"to_numpy_detector_events", guarded<"the detector-event array (SyndromeFrame.to_numpy_detector_events)", frame_to_numpy_detector_events>,
+     METH_NOARGS,
      "to_numpy_detector_events($self)\n--\n\n"
      "Detector events as a 1-D NumPy bool array of shape `(ancilla_count,)`."},
-    {"to_numpy_meas_results", frame_to_numpy_meas_results, METH_NOARGS,
+    {"to_numpy_meas_results", guarded<"the measurement array (SyndromeFrame.to_numpy_meas_results)", frame_to_numpy_meas_results>,
+     METH_NOARGS,
      "to_numpy_meas_results($self)\n--\n\n"
      "Ancilla measurement results as a 1-D NumPy int8 array of shape `(ancilla_count,)`."},
-    {"null_decode", frame_null_decode, METH_NOARGS, "null_decode($self)\n--\n\n"},
-    {"to_dict", frame_to_dict, METH_NOARGS,
+    {"null_decode", guarded<"the result (SyndromeFrame.null_decode)", frame_null_decode>,
+     METH_NOARGS, "null_decode($self)\n--\n\n"},
+    {"to_dict", guarded<"the dict (SyndromeFrame.to_dict)", frame_to_dict>, METH_NOARGS,
      "to_dict($self)\n--\n\n"
      "Serialise this frame as a Python dict suitable for pandas / JSON.\n\n"
      "The `detector_events` key holds a 1-D NumPy bool array. All scalar\n"
@@ -168,7 +179,7 @@ PyMethodDef frame_methods[] = {
 PyType_Slot frame_slots[] = {
     {Py_tp_getset, frame_getset},
     {Py_tp_methods, frame_methods},
-    {Py_tp_repr, reinterpret_cast<void*>(frame_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (SyndromeFrame)", frame_repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<OwnedFrame>)},
     {0, nullptr},
 };

@@ -1,4 +1,5 @@
 // The SpacetimeGraph class: node and edge counts, the boundary node and a repr.
+#include "kelvane/py/exception.h"
 #include "kelvane/py/graph_object.h"
 
 #include <string>
@@ -37,20 +38,21 @@ PyObject* graph_repr(PyObject* self) {
 }
 
 PyGetSetDef graph_getset[] = {
-    {"node_count", graph_node_count, nullptr, nullptr, nullptr},
-    {"edge_count", graph_edge_count, nullptr, nullptr, nullptr},
-    {"boundary_node", graph_boundary_node, nullptr, nullptr, nullptr},
+    {"node_count", guarded<"SpacetimeGraph.node_count", graph_node_count>, nullptr, nullptr, nullptr},
+    {"edge_count", guarded<"SpacetimeGraph.edge_count", graph_edge_count>, nullptr, nullptr, nullptr},
+    {"boundary_node", guarded<"SpacetimeGraph.boundary_node", graph_boundary_node>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef graph_methods[] = {
     // ---- decoding methods (decode, decode_batch) are added here ----
-    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_decode)),
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (SpacetimeGraph.decode)", graph_decode>)),
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeDoc},
-    {"decode_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_decode_batch)),
+    {"decode_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (SpacetimeGraph.decode_batch)", graph_decode_batch>)),
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeBatchDoc},
     {"from_detector_error_model",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_from_detector_error_model)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+         guarded<"the decoding graph (SpacetimeGraph.from_detector_error_model)", graph_from_detector_error_model>)),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, kGraphFromDemDoc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -58,7 +60,7 @@ PyMethodDef graph_methods[] = {
 PyType_Slot graph_slots[] = {
     {Py_tp_getset, graph_getset},
     {Py_tp_methods, graph_methods},
-    {Py_tp_repr, reinterpret_cast<void*>(graph_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (SpacetimeGraph)", graph_repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<GraphObjectState>)},
     {0, nullptr},
 };

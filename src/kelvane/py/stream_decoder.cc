@@ -36,7 +36,7 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth) {
     decoder = std::make_unique<UnionFindDecoder>(graph);
     if (!state_) state_ = std::make_unique<State>();  // a moved-from StreamDecoder
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    raise_no_memory("the decoder (set_decoder)");
     return false;
   }
 

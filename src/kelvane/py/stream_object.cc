@@ -143,7 +143,7 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef stream_methods[] = {
-    {"set_decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_set_decoder)),
+    {"set_decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (KelvaneStream.set_decoder)", stream_set_decoder>)),
      METH_VARARGS | METH_KEYWORDS,
      "set_decoder($self, dem, window_depth=0)\n--\n\n"
      "Configure the Union-Find decoder from a DEM.\n"
@@ -156,18 +156,18 @@ PyMethodDef stream_methods[] = {
      "window_depth:\n"
      "    Number of syndrome rounds per decode window. 0 = auto-infer from\n"
      "    ``detector_count / ancilla_count`` (default)."},
-    {"close", stream_close, METH_NOARGS, "close($self)\n--\n\n"},
-    {"__enter__", stream_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_exit)),
+    {"close", guarded<"KelvaneStream.close", stream_close>, METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", guarded<"KelvaneStream.__enter__", stream_enter>, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"KelvaneStream.__exit__", stream_exit>)),
      METH_VARARGS | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_val, _tb)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot stream_slots[] = {
     {Py_tp_doc, const_cast<char*>("KelvaneStream(source)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(stream_new)},
-    {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<"the stream (KelvaneStream)", stream_new>)},
+    {Py_tp_iter, reinterpret_cast<void*>(guarded<"KelvaneStream.__iter__", stream_iter>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(guarded<"the next frame (KelvaneStream.__next__)", stream_next>)},
     {Py_tp_methods, stream_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<StreamState>)},
     {0, nullptr},

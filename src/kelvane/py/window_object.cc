@@ -181,23 +181,25 @@ constexpr const char kActiveDetectorsDoc[] =
     "Indices (into the flat detector matrix) of all fired detectors across all rounds.";
 
 PyMethodDef window_methods[] = {
-    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(window_push)),
+    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the window round (SyndromeWindow.push)", window_push>)),
      METH_VARARGS | METH_KEYWORDS, kPushDoc},
-    {"push_numpy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(window_push_numpy)),
+    {"push_numpy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the window round (SyndromeWindow.push_numpy)", window_push_numpy>)),
      METH_VARARGS | METH_KEYWORDS, kPushNumpyDoc},
-    {"to_numpy_matrix", window_to_numpy_matrix, METH_NOARGS, kToNumpyMatrixDoc},
-    {"active_detectors", window_active_detectors, METH_NOARGS, kActiveDetectorsDoc},
-    {"is_full", window_is_full, METH_NOARGS, "is_full($self)\n--\n\n"},
-    {"is_empty", window_is_empty, METH_NOARGS, "is_empty($self)\n--\n\n"},
+    {"to_numpy_matrix", guarded<"the matrix (SyndromeWindow.to_numpy_matrix)", window_to_numpy_matrix>,
+     METH_NOARGS, kToNumpyMatrixDoc},
+    {"active_detectors", guarded<"the detector list (SyndromeWindow.active_detectors)", window_active_detectors>,
+     METH_NOARGS, kActiveDetectorsDoc},
+    {"is_full", guarded<"SyndromeWindow.is_full", window_is_full>, METH_NOARGS, "is_full($self)\n--\n\n"},
+    {"is_empty", guarded<"SyndromeWindow.is_empty", window_is_empty>, METH_NOARGS, "is_empty($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot window_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(window_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<"the window (SyndromeWindow)", window_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<SyndromeWindow>)},
-    {Py_tp_repr, reinterpret_cast<void*>(window_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (SyndromeWindow)", window_repr>)},
     {Py_tp_methods, window_methods},
-    {Py_sq_length, reinterpret_cast<void*>(window_len)},
+    {Py_sq_length, reinterpret_cast<void*>(guarded<"SyndromeWindow.__len__", window_len>)},
     {Py_tp_doc, const_cast<char*>("SyndromeWindow(ancilla_count, window_depth)\n--\n\n")},
     {0, nullptr},
 };
