@@ -13,6 +13,7 @@
 #include "kelvane/decoder/union_find.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/py/dem_source.h"
+#include "kelvane/py/exception.h"
 
 namespace kelvane::py {
 
