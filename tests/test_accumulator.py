@@ -187,3 +187,62 @@ def test_signatures_and_docstrings():
         assert str(inspect.signature(method)) == sig, name
         assert method.__doc__ is None, name
     assert LogicalErrorAccumulator.__module__ == "builtins"
+
+
+def test_record_takes_numpy_truth_values():
+    np = pytest.importorskip("numpy")
+    acc = LogicalErrorAccumulator(3)
+    for truth in (np.int64(0b101), np.uint8(0b101), np.array([True, False, True])):
+        acc.record(DecoderResult(0), truth)
+    acc.record(DecoderResult(1), np.bool_(True))
+    acc.record(DecoderResult(1), np.bool_(False))
+    assert [acc.logical_error_rate(k) for k in range(3)] == [0.8, 0.0, 0.6]
+
+
+@settings(max_examples=30, deadline=None)
+@given(st.integers(1, 12), st.lists(st.tuples(st.integers(0, 2**12 - 1), st.integers(0, 2**12 - 1)), max_size=30))
+def test_record_batch_matches_record_in_every_layout(observables, records):
+    np = pytest.importorskip("numpy")
+    one = LogicalErrorAccumulator(observables)
+    for flips, truth in records:
+        one.record(DecoderResult(flips), truth)
+    masks = np.array([r for r in records], dtype=np.uint64).reshape(-1, 2).T
+    bits = ((masks[:, :, None] >> np.arange(observables, dtype=np.uint64)) & 1).astype(bool)
+    packed = np.packbits(bits, axis=2, bitorder="little")
+    forms = [masks, bits, bits.astype(np.uint8), packed]
+    for predictions in forms:
+        for truth in forms:
+            acc = LogicalErrorAccumulator(observables)
+            acc.record_batch(predictions[0], truth[1])
+            assert acc.total_shots() == one.total_shots()
+            assert [acc.logical_error_rate(k) for k in range(observables)] == [
+                one.logical_error_rate(k) for k in range(observables)
+            ]
+
+
+@pytest.mark.parametrize(
+    "predictions, truth, exc, text",
+    [
+        ([0], [0], TypeError, "argument 'predictions': 'list' object is not an instance of 'numpy.ndarray'"),
+        ("u64:2", "u8:3x3", ValueError,
+         "ground_truth must be 1-D masks or a 2-D array with 10 columns (one per observable) or 2 (bit-packed), "
+         "got shape (3, 3)"),
+        ("u64:2", "u64:3", ValueError, "predictions has 2 shots, ground_truth has 3"),
+        ("f:2", "u64:2", TypeError, "argument 'predictions': expected an integer or bool array, got dtype float64"),
+    ],
+)
+def test_record_batch_rejects(predictions, truth, exc, text):
+    np = pytest.importorskip("numpy")
+
+    def make(spec):
+        if not isinstance(spec, str):
+            return spec
+        kind, shape = spec.split(":")
+        dtype = {"u64": np.uint64, "u8": np.uint8, "f": np.float64}[kind]
+        return np.zeros(tuple(int(n) for n in shape.split("x")), dtype=dtype)
+
+    acc = LogicalErrorAccumulator(10)
+    with pytest.raises(exc) as info:
+        acc.record_batch(make(predictions), make(truth))
+    assert str(info.value) == text
+    assert acc.total_shots() == 0

@@ -22,6 +22,23 @@ void LogicalErrorAccumulator::record(std::uint64_t observable_flips, std::uint64
   }
 }
 
+void LogicalErrorAccumulator::record_batch(std::span<const std::uint64_t> observable_flips,
+                                           std::span<const std::uint64_t> ground_truth) {
+  const std::size_t shots = std::min(observable_flips.size(), ground_truth.size());
+  const std::uint64_t tracked =
+      observable_count_ < kMaxTrackedObservables ? (std::uint64_t{1} << observable_count_) - 1 : ~std::uint64_t{0};
+  std::array<std::uint64_t, kMaxTrackedObservables> counts{};
+  for (std::size_t i = 0; i < shots; ++i) {
+    for (std::uint64_t wrong = (observable_flips[i] ^ ground_truth[i]) & tracked; wrong != 0; wrong &= wrong - 1) {
+      ++counts[static_cast<std::size_t>(std::countr_zero(wrong))];
+    }
+  }
+  total_shots_.fetch_add(shots, std::memory_order_relaxed);
+  for (std::size_t k = 0; k < observable_count_; ++k) {
+    if (counts[k]) error_counts_[k].fetch_add(counts[k], std::memory_order_relaxed);
+  }
+}
+
 std::uint64_t LogicalErrorAccumulator::total_shots() const { return total_shots_.load(std::memory_order_relaxed); }
 
 std::uint64_t LogicalErrorAccumulator::error_count(std::size_t observable) const {

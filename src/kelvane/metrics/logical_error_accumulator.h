@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace kelvane {
 
@@ -28,6 +29,9 @@ class LogicalErrorAccumulator {
   // One shot: bit k of (observable_flips XOR ground_truth), for k below observable_count,
   // counts an error of observable k. Higher bits are ignored.
   void record(std::uint64_t observable_flips, std::uint64_t ground_truth);
+  // Many shots at once, as record(observable_flips[i], ground_truth[i]) for each i, with one
+  // atomic update per counter. The spans must have the same length (the shorter one bounds).
+  void record_batch(std::span<const std::uint64_t> observable_flips, std::span<const std::uint64_t> ground_truth);
 
   std::uint64_t total_shots() const;
   // Errors of `observable` so far; 0 for an untracked observable.

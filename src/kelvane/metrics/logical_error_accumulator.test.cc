@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <random>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -101,6 +102,25 @@ TEST(LogicalErrorAccumulator, RatesMatchNaiveTally) {
       sum += static_cast<double>(naive[k]) / shots;
     }
     EXPECT_DOUBLE_EQ(acc.mean_logical_error_rate(), sum / static_cast<double>(tracked));
+  }
+}
+
+TEST(LogicalErrorAccumulator, BatchMatchesOneByOne) {
+  std::mt19937_64 rng(11);
+  for (std::size_t tracked : {0u, 5u, 64u}) {
+    LogicalErrorAccumulator one(tracked), batch(tracked);
+    std::vector<std::uint64_t> flips(300), truth(300);
+    for (std::size_t i = 0; i < flips.size(); ++i) {
+      flips[i] = rng() & rng();
+      truth[i] = rng() & rng();
+      one.record(flips[i], truth[i]);
+    }
+    batch.record(1, 0);
+    batch.reset();
+    batch.record_batch(std::span(flips).first(100), truth);  // the shorter span bounds
+    batch.record_batch(std::span(flips).subspan(100), std::span(truth).subspan(100));
+    EXPECT_EQ(batch.total_shots(), one.total_shots());
+    for (std::size_t k = 0; k < 64; ++k) EXPECT_EQ(batch.error_count(k), one.error_count(k)) << k;
   }
 }
 
