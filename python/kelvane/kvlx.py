@@ -24,7 +24,9 @@ Defaults produce well-formed data. Keyword knobs produce deliberately damaged da
 
 from __future__ import annotations
 
+import builtins
 import itertools
+import os
 import struct
 import zlib
 from typing import Any, Iterable, Mapping, Sequence
@@ -360,11 +362,16 @@ def encode_frame(
 
 
 class KvlxWriter:
-    """Writes a KVLX stream to a binary file object (anything with ``write(bytes)``).
+    """Writes a KVLX stream to a path or to a binary file object (anything with ``write(bytes)``).
+
+    Given a path (``str`` or ``os.PathLike``) the writer opens the file itself and closes it in
+    :meth:`close` or at the end of a ``with`` block. Given a file object it writes every frame
+    through to it at once (so ``f.tell()`` between frames counts them) and never closes it.
 
     The file header is written at construction (unless ``write_header=False``); ``magic`` and
     ``version`` may be changed to produce a header that readers refuse. ``write_frame`` takes the
-    keyword arguments of :func:`encode_frame`. The writer never closes or flushes the file.
+    arguments of :func:`encode_frame`; ``write_shots`` writes a whole array of Stim detection
+    events at once.
     """
 
     def __init__(
@@ -377,22 +384,252 @@ class KvlxWriter:
         version: int = KVLX_VERSION,
         write_header: bool = True,
     ) -> None:
-        self._file = file
+        self._owned = isinstance(file, (str, os.PathLike))
+        self._file = builtins.open(file, "wb") if self._owned else file
         self.schema_id = _schema_id_bytes(schema_id)
         self.bytes_written = 0
         self.frames_written = 0
-        if write_header:
-            self.write_bytes(encode_file_header(self.schema_id, file_word, magic=magic, version=version))
+        self._next_frame_id = 0
+        try:
+            if write_header:
+                self.write_bytes(encode_file_header(self.schema_id, file_word, magic=magic, version=version))
+        except BaseException:
+            self.close()
+            raise
 
-    def write_frame(self, **frame: Any) -> int:
+    def __enter__(self) -> "KvlxWriter":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Closes the file if the writer opened it; flushes a file object it was given."""
+        if self._file is None:
+            return
+        if self._owned:
+            self._file.close()
+        elif hasattr(self._file, "flush"):
+            self._file.flush()
+        self._file = None
+
+    @property
+    def closed(self) -> bool:
+        return self._file is None
+
+    def write_frame(
+        self,
+        frame_id: int,
+        round: int = 0,
+        detector_events: Sequence[Any] | None = None,
+        meas_results: Sequence[int] | bytes | None = None,
+        **optional_fields: Any,
+    ) -> int:
         """Encodes one frame (see :func:`encode_frame`), writes it, returns its size in bytes."""
-        data = encode_frame(**frame)
+        data = encode_frame(
+            frame_id=frame_id, round=round, detector_events=detector_events, meas_results=meas_results,
+            **optional_fields,
+        )
         self.write_bytes(data)
         self.frames_written += 1
+        self._next_frame_id = max(self._next_frame_id, int(frame_id) + 1)
         return len(data)
+
+    def write_shots(
+        self,
+        detection_events: Any,
+        observables: Any = None,
+        *,
+        layout: Any = None,
+        chunk_frames: int = 65536,
+        **header_fields: Any,
+    ) -> int:
+        """Writes a shots x detectors array of detection events (Stim's sampler output) as frames.
+
+        Without ``layout`` every shot is one frame whose ancillas are the shot's detectors. With
+        ``layout`` (a rounds x ancillas integer array of detector ids, -1 where an ancilla has no
+        detector in that round) every shot is one frame per round, ancilla ``a`` of round ``r``
+        carrying detector ``layout[r, a]``; detectors the layout leaves out are not written.
+        ``observables`` (shots x observables, 0/1) travels as the ``observable_flips`` mask of
+        each shot's last frame. Frame ids continue after the last frame written, rounds count
+        from 0 within each shot and measurement results are 0. ``header_fields`` sets the same
+        ``timestamp_ns``, ``qubit_count``, ``header_word``, ``code_type`` or ``distance`` on every
+        frame. Returns the number of frames written.
+        """
+        import numpy as np
+
+        dets = _zero_one_array(detection_events, "detection_events")
+        if dets.ndim != 2:
+            raise ValueError(f"detection_events must be a shots x detectors array, got shape {dets.shape}")
+        shots, num_detectors = dets.shape
+        masks = None
+        if observables is not None:
+            obs = _zero_one_array(observables, "observables")
+            if obs.ndim == 1:
+                obs = obs[:, None]
+            if obs.ndim != 2 or obs.shape[0] != shots:
+                raise ValueError(f"observables must be a {shots} x observables array, got shape {obs.shape}")
+            if obs.shape[1] > 64:
+                raise ValueError(f"at most 64 observables fit a flip mask, got {obs.shape[1]}")
+            weights = np.uint64(1) << np.arange(obs.shape[1], dtype=np.uint64)
+            masks = (obs.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
+        if layout is None:
+            per_shot = 1
+            events = dets.reshape(shots, 1, num_detectors)
+        else:
+            lay = np.asarray(layout)
+            if lay.ndim != 2 or not np.issubdtype(lay.dtype, np.integer):
+                raise ValueError(f"layout must be a rounds x ancillas integer array, got {lay.dtype} {lay.shape}")
+            if lay.size and (lay.max() >= num_detectors or lay.min() < -1):
+                raise ValueError(f"layout names detectors outside -1..{num_detectors - 1}")
+            per_shot = lay.shape[0]
+            padded = np.concatenate([dets, np.zeros((shots, 1), dtype=np.uint8)], axis=1)
+            events = padded[:, np.where(lay < 0, num_detectors, lay)]
+        unknown = set(header_fields) - {"timestamp_ns", "qubit_count", "header_word", "code_type", "distance"}
+        if unknown:
+            raise TypeError(f"write_shots got unexpected keyword arguments {sorted(unknown)}")
+        ancillas = events.shape[2]
+        events = events.reshape(shots * per_shot, ancillas)
+        total = shots * per_shot
+        rounds = np.tile(np.arange(per_shot, dtype=np.uint32), shots)
+        flips = None
+        if masks is not None:
+            flips = np.zeros(total, dtype=np.uint64)
+            flips[per_shot - 1 :: per_shot] = masks
+        first_id = self._next_frame_id
+        step = max(1, int(chunk_frames))
+        for lo in range(0, total, step):
+            hi = min(total, lo + step)
+            data = _encode_frames(
+                events[lo:hi], np.arange(first_id + lo, first_id + hi, dtype=np.uint64), rounds[lo:hi],
+                None if flips is None else flips[lo:hi], header_fields,
+                None if flips is None else (np.arange(lo, hi) % per_shot == per_shot - 1),
+            )
+            self.write_bytes(data)
+        self.frames_written += total
+        self._next_frame_id = first_id + total
+        return total
 
     def write_bytes(self, data: bytes) -> int:
         """Writes raw bytes (for example garbage between frames); returns their number."""
+        if self._file is None:
+            raise ValueError("write to a closed KvlxWriter")
         self._file.write(data)
         self.bytes_written += len(data)
         return len(data)
+
+
+def _zero_one_array(values: Any, what: str) -> Any:
+    """``values`` as a uint8 NumPy array of 0 and 1 (bool or integer input)."""
+    import numpy as np
+
+    arr = np.asarray(values)
+    if arr.dtype == np.bool_:
+        return arr.view(np.uint8)
+    if not np.issubdtype(arr.dtype, np.integer):
+        raise ValueError(f"{what} must be a bool or integer array, got {arr.dtype}")
+    if arr.size and (arr.min() < 0 or arr.max() > 1):
+        raise ValueError(f"{what} must contain only 0 and 1")
+    return arr.astype(np.uint8)
+
+
+_HEADER_DTYPE = [
+    ("frame_id", "<u8"), ("round", "<u4"), ("timestamp_ns", "<u8"), ("qubit_count", "<u2"),
+    ("ancilla_count", "<u2"), ("header_word", "<u4"), ("code_type", "u1"), ("distance", "u1"),
+    ("flags", "<u2"), ("header_crc", "<u4"),
+]
+# The metadata section of a frame carrying only its observable flips: one entry, key 16, 8 bytes.
+_FLIPS_SECTION_SIZE = 2 + 4 + 8
+
+
+_CRC_TABLE = None
+
+
+def _crc32_update(reg: Any, data: Any) -> Any:
+    """CRC-32 (zlib's) registers of many rows at once: ``reg`` holds one pre-inverted register per
+    row of the frames x bytes array ``data``; returns them after every column, still inverted."""
+    import numpy as np
+
+    global _CRC_TABLE
+    if _CRC_TABLE is None:
+        table = np.arange(256, dtype=np.uint32)
+        for _ in range(8):
+            table = np.where(table & 1, (table >> 1) ^ np.uint32(0xEDB88320), table >> 1).astype(np.uint32)
+        _CRC_TABLE = table
+    for j in range(data.shape[1]):
+        reg = _CRC_TABLE[(reg ^ data[:, j]) & 0xFF] ^ (reg >> 8)
+    return reg
+
+
+def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields: Mapping[str, int], has_flips: Any) -> bytes:
+    """Frames for the rows of a frames x ancillas 0/1 array, laid out with NumPy, no loop over runs.
+
+    Each frame is: header, event-encoding length, run-length-encoded events, zero measurement
+    results, a metadata section with the observable flips where ``has_flips`` is set, trailer.
+    """
+    import numpy as np
+
+    frames, n = events.shape
+    # Runs: a run starts at column 0 of every row and wherever the value changes.
+    starts = np.ones((frames, n), dtype=bool)
+    if n:
+        starts[:, 1:] = events[:, 1:] != events[:, :-1]
+    row, col = np.nonzero(starts)
+    flat_start = row * n + col
+    run_len = np.diff(np.append(flat_start, frames * n))
+    run_val = events.reshape(-1)[flat_start]
+    # Runs longer than 127 become pieces of 127 and a remainder.
+    pieces = (run_len + _RLE_MAX_RUN - 1) // _RLE_MAX_RUN
+    piece_run = np.repeat(np.arange(run_len.size), pieces)
+    first_piece = np.cumsum(pieces) - pieces
+    piece_idx = np.arange(piece_run.size) - first_piece[piece_run]
+    piece_len = np.minimum(run_len[piece_run] - piece_idx * _RLE_MAX_RUN, _RLE_MAX_RUN)
+    rle = (piece_len | (run_val[piece_run].astype(np.int64) << 7)).astype(np.uint8)
+    piece_row = row[piece_run]
+    rle_len = np.bincount(piece_row, minlength=frames).astype(np.int64)
+    if rle_len.size and rle_len.max() > 0xFFFF:
+        raise ValueError(f"the detector event encoding is {rle_len.max()} bytes, more than 65535")
+
+    meta_len = np.zeros(frames, dtype=np.int64) if has_flips is None else has_flips * _FLIPS_SECTION_SIZE
+    size = FRAME_HEADER_SIZE + 2 + rle_len + n + meta_len + TRAILER_SIZE
+    offset = np.cumsum(size) - size
+    out = np.zeros(int(size.sum()), dtype=np.uint8)
+
+    header = np.zeros(frames, dtype=_HEADER_DTYPE)
+    header["frame_id"] = frame_ids
+    header["round"] = rounds
+    header["ancilla_count"] = n
+    for name, value in fields.items():
+        header[name] = value
+    if has_flips is not None:
+        header["flags"] = np.where(has_flips, FLAG_METADATA, 0)
+    header_bytes = header.view(np.uint8).reshape(frames, FRAME_HEADER_SIZE)
+    # Header CRC over bytes 0..31, trailer CRC over all 36 header bytes (continuing the same
+    # register over the 4 CRC bytes).
+    reg = _crc32_update(np.full(frames, 0xFFFFFFFF, dtype=np.uint32), header_bytes[:, :32])
+    header["header_crc"] = reg ^ np.uint32(0xFFFFFFFF)
+    trailer_crcs = _crc32_update(reg, header_bytes[:, 32:]) ^ np.uint32(0xFFFFFFFF)
+
+    span = np.arange(FRAME_HEADER_SIZE)
+    out[offset[:, None] + span] = header_bytes
+    pos = offset + FRAME_HEADER_SIZE
+    out[pos] = rle_len & 0xFF
+    out[pos + 1] = rle_len >> 8
+    pos += 2
+    piece_in_row = np.arange(piece_row.size) - (np.cumsum(rle_len) - rle_len)[piece_row]
+    out[pos[piece_row] + piece_in_row] = rle
+    pos += rle_len + n  # measurement results stay 0
+    if has_flips is not None:
+        rows = np.flatnonzero(has_flips)
+        section = np.zeros((rows.size, _FLIPS_SECTION_SIZE), dtype=np.uint8)
+        section[:, 0] = 1  # entry count
+        section[:, 2] = META_OBSERVABLE_FLIPS
+        section[:, 4] = 8
+        section[:, 6:] = flips[rows].astype("<u8").view(np.uint8).reshape(-1, 8)
+        out[pos[rows, None] + np.arange(_FLIPS_SECTION_SIZE)] = section
+        pos += meta_len
+    trailer = np.zeros((frames, TRAILER_SIZE), dtype=np.uint8)
+    trailer[:, :2] = 0xFF
+    trailer[:, 2:] = trailer_crcs.astype("<u4").view(np.uint8).reshape(-1, 4)
+    out[pos[:, None] + np.arange(TRAILER_SIZE)] = trailer
+    return out.tobytes()
