@@ -1,5 +1,7 @@
 #include "kelvane/core/frame.h"
 
+#include <cstring>
+
 #include "kelvane/core/rle.h"
 
 namespace kelvane {
@@ -23,6 +25,19 @@ void decode_rle_events_into(std::span<const std::uint8_t> rle, std::size_t n, st
     out.insert(out.end(), take, value);
   }
   out.resize(n, 0);
+}
+
+void decode_rle_events_to(std::span<const std::uint8_t> rle, std::span<std::uint8_t> out) {
+  std::size_t pos = 0;
+  const std::size_t n = out.size();
+  for (std::uint8_t byte : rle) {
+    if (pos >= n) break;
+    const std::size_t run = byte & kRleLengthMask;
+    const std::size_t take = run < n - pos ? run : n - pos;
+    std::memset(out.data() + pos, (byte & kRleValueBit) ? 1 : 0, take);
+    pos += take;
+  }
+  if (pos < n) std::memset(out.data() + pos, 0, n - pos);
 }
 
 OwnedFrame to_owned_frame(const SyndromeFrame& frame) {

@@ -18,4 +18,7 @@ inline constexpr std::size_t kRleMaxRun = 127;
 // `n` entries of 0 or 1. Never fails.
 void decode_rle_events_into(std::span<const std::uint8_t> rle, std::size_t n, std::vector<std::uint8_t>& out);
 
+// Expands `rle` into exactly out.size() entries of 0 or 1, cutting or padding with 0. Never fails.
+void decode_rle_events_to(std::span<const std::uint8_t> rle, std::span<std::uint8_t> out);
+
 }  // namespace kelvane

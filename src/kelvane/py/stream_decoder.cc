@@ -49,6 +49,8 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth) {
   return true;
 }
 
+bool StreamDecoder::configured() const { return state_ && state_->decoder; }
+
 void StreamDecoder::decode_frame(OwnedFrame& frame) {
   if (!state_ || !state_->decoder) return;
   State& s = *state_;

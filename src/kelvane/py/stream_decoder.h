@@ -25,6 +25,8 @@ class StreamDecoder {
   // With a decoder configured: pushes the frame into the window, decodes the window and sets
   // frame.observable_flips to the decoded mask. Without one, leaves the frame unchanged.
   void decode_frame(OwnedFrame& frame);
+  // True once configure has succeeded.
+  bool configured() const;
 
  private:
   struct State;

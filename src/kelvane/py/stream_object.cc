@@ -10,6 +10,7 @@
 #include "kelvane/py/exception.h"
 #include "kelvane/py/frame_object.h"
 #include "kelvane/py/native_object.h"
+#include "kelvane/py/stream_batch.h"
 #include "kelvane/py/stream_decoder.h"
 #include "kelvane/py/types.h"
 #include "kelvane/source/file_source.h"
@@ -30,6 +31,8 @@ struct StreamState {
   std::unique_ptr<Runtime> runtime;
   std::unique_ptr<FrameSource> source;
   StreamDecoder decoder;
+  BatchReader batch_reader;
+  FrameBatch batch;
 
   void close() {
     source.reset();
@@ -142,7 +145,32 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ExclusiveBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  StreamState& st = state_of(self);
+  if (!st.runtime || !st.source) {
+    PyErr_SetString(PyExc_OSError, "stream is closed");
+    return nullptr;
+  }
+  if (st.decoder.configured()) {
+    PyErr_SetString(PyExc_ValueError,
+                    "read_batch reads frames undecoded; on a stream with a decoder set, iterate it, "
+                    "or decode arrays with SpacetimeGraph.decode_batch");
+    return nullptr;
+  }
+  return read_batch(*st.source, st.batch_reader, st.batch, args, kwargs);
+}
+
 PyMethodDef stream_methods[] = {
+    {"read_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the frame batch (KelvaneStream.read_batch)", stream_read_batch>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_batch($self, max_frames)\n--\n\n"
+     "Read up to max_frames frames as NumPy columns: a FrameBatch whose len() is the number\n"
+     "of frames read (0 at the end), with detector_events (frames x ancillas, bool), frame_ids,\n"
+     "rounds, timestamps_ns, observable_flips (uint64) and has_observable_flips (bool). A batch\n"
+     "ends early before a frame with a different ancilla count. An error after some good\n"
+     "frames is raised by the next call, after those frames have been returned."},
     {"set_decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (KelvaneStream.set_decoder)", stream_set_decoder>)),
      METH_VARARGS | METH_KEYWORDS,
      "set_decoder($self, dem, window_depth=0)\n--\n\n"

@@ -38,18 +38,25 @@ BufferedFileReader::~BufferedFileReader() {
   if (refill_pending_) refill_->wait();
 }
 
+namespace {
+
+// read(2) of up to kFileBufferSize bytes: the byte count, or minus the errno.
+long read_buffer(int fd, std::uint8_t* dst) {
+  ssize_t n;
+  do {
+    n = ::read(fd, dst, kFileBufferSize);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -static_cast<long>(errno) : static_cast<long>(n);
+}
+
+}  // namespace
+
 void BufferedFileReader::start_refill(int index) {
   const int fd = fd_.get();
   std::uint8_t* dst = buffers_.get() + static_cast<std::size_t>(index) * kFileBufferSize;
   Completion<long>* done = refill_.get();
   refill_pending_ = true;
-  asio::post(runtime_->blocking_pool(), [fd, dst, done] {
-    ssize_t n;
-    do {
-      n = ::read(fd, dst, kFileBufferSize);
-    } while (n < 0 && errno == EINTR);
-    done->set(n < 0 ? -static_cast<long>(errno) : static_cast<long>(n));
-  });
+  asio::post(runtime_->blocking_pool(), [fd, dst, done] { done->set(read_buffer(fd, dst)); });
 }
 
 Result<std::size_t> BufferedFileReader::finish_refill() {
@@ -64,16 +71,22 @@ Result<std::size_t> BufferedFileReader::read(std::span<std::uint8_t> buf) {
   if (pos_ == len_) {
     pos_ = len_ = 0;
     // A read-ahead in flight already targets the other buffer; otherwise refill this one now.
+    Result<std::size_t> got(std::size_t{0});
     if (refill_pending_) {
       current_ = 1 - current_;
+      got = finish_refill();
+    } else if (inline_reads_) {
+      const long n = read_buffer(fd_.get(), buffers_.get() + static_cast<std::size_t>(current_) * kFileBufferSize);
+      if (n < 0) return fail(KelvaneError::from_errno(static_cast<int>(-n)));
+      got = static_cast<std::size_t>(n);
     } else {
       start_refill(current_);
+      got = finish_refill();
     }
-    Result<std::size_t> got = finish_refill();
     if (!got) return got;
     len_ = *got;
     if (len_ == 0) return 0;
-    if (len_ == kFileBufferSize) start_refill(1 - current_);
+    if (len_ == kFileBufferSize && !inline_reads_) start_refill(1 - current_);
   }
   const std::size_t n = std::min(buf.size(), len_ - pos_);
   std::memcpy(buf.data(), buffers_.get() + static_cast<std::size_t>(current_) * kFileBufferSize + pos_, n);
@@ -100,6 +113,16 @@ Result<std::unique_ptr<FileSource>> FileSource::open(Runtime& runtime, const std
 
 Result<std::optional<OwnedFrame>> FileSource::next_owned() {
   return next_owned_frame(stream_);
+}
+
+Status FileSource::read_batch(std::size_t max_frames, FrameBatch& out) {
+  // The caller has left the interpreter for the whole batch, so refills run on this thread.
+  struct InlineReads {
+    BufferedFileReader& reader;
+    explicit InlineReads(BufferedFileReader& r) : reader(r) { reader.set_inline_reads(true); }
+    ~InlineReads() { reader.set_inline_reads(false); }
+  } inline_reads(stream_.reader());
+  return read_frame_batch(stream_, max_frames, out, batch_scratch_);
 }
 
 }  // namespace kelvane

@@ -110,4 +110,8 @@ Result<std::optional<OwnedFrame>> TcpSource::next_owned() {
   return next_owned_frame(stream_);
 }
 
+Status TcpSource::read_batch(std::size_t max_frames, FrameBatch& out) {
+  return read_frame_batch(stream_, max_frames, out, batch_scratch_);
+}
+
 }  // namespace kelvane

@@ -54,11 +54,13 @@ class TcpSource final : public FrameSource {
                                                     StreamConfig config = {});
 
   Result<std::optional<OwnedFrame>> next_owned() override;
+  Status read_batch(std::size_t max_frames, FrameBatch& out) override;
 
  private:
   TcpSource(SocketReader reader, StreamConfig config);
 
   KvlxStream<SocketReader> stream_;
+  std::vector<std::uint8_t> batch_scratch_;
 };
 
 }  // namespace kelvane

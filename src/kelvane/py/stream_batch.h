@@ -1,0 +1,15 @@
+// KelvaneStream.read_batch: many frames at once as NumPy columns (see stream_batch.cc).
+#pragma once
+
+#include <Python.h>
+
+#include "kelvane/source/frame_source.h"
+
+namespace kelvane::py {
+
+// Reads the next batch from `source` through `reader` and returns it as a FrameBatch object
+// (len() = frames read, 0 at the end). `args`/`kwargs` are read_batch's arguments. The
+// interpreter lock is released while frames are read. nullptr with an exception set on failure.
+PyObject* read_batch(FrameSource& source, BatchReader& reader, FrameBatch& scratch, PyObject* args, PyObject* kwargs);
+
+}  // namespace kelvane::py
