@@ -34,3 +34,27 @@ def test_allocation_failure_becomes_a_memory_error_naming_what_was_built():
     )
     assert code == 0, err
     assert out.strip() == "MemoryError: out of memory while building the decoding graph (DetectorErrorModel.to_graph)"
+
+
+DEVICE = "refusing to read a DEM from a character device: it is not a regular file and may never end"
+
+
+def test_dem_files_are_read_with_bounds(tmp_path):
+    # Endless devices are refused before reading; a directory keeps the OS's error. Both
+    # entry points that read a path share the reader.
+    cases = [("/dev/zero", DEVICE), ("/dev/urandom", DEVICE), (str(tmp_path), "Is a directory (os error 21)")]
+    code, out, err = run_child(
+        f"""
+        import pathlib
+        for path, _ in {cases!r}:
+            for read in (DEM.from_file, _kelvane.SpacetimeGraph.from_detector_error_model):
+                try:
+                    read(pathlib.Path(path))
+                    print('no error')
+                except OSError as e:
+                    print(e)
+        """,
+        timeout=20,
+    )
+    assert code == 0, err
+    assert out.splitlines() == [message for _, message in cases for _ in range(2)]

@@ -1,9 +1,7 @@
 // Model and graph arguments: kelvane objects, paths, DEM text and Stim models.
 #include "kelvane/py/dem_source.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -16,6 +14,7 @@
 #include <utility>
 
 #include "kelvane/core/error.h"
+#include "kelvane/dem/file_reader.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/dem_object.h"
@@ -26,11 +25,6 @@
 
 namespace kelvane::py {
 namespace {
-
-// "{strerror} (os error {errno})" as an OSError.
-void raise_errno(int err) {
-  raise_message(PyExc_OSError, io_source_text(KelvaneError::from_errno(err).as<errors::Io>()));
-}
 
 // The UTF-8 text of a str object.
 bool str_text(PyObject* s, std::string& out) {
@@ -111,33 +105,16 @@ bool extract_dem_text(PyObject* source, std::string& text, bool& inline_text) {
 }  // namespace
 
 bool read_utf8_file(const std::string& path, std::string& out) {
-  // The OS would read a name cut at its first NUL: refuse it instead of opening another file.
-  if (path.find('\0') != std::string::npos) {
-    raise_message(PyExc_OSError, "file name contained an unexpected NUL byte");
+  // Opening a pipe waits for its writer: let other threads run meanwhile.
+  Result<std::string> text;
+  Py_BEGIN_ALLOW_THREADS
+  text = read_dem_file(path);
+  Py_END_ALLOW_THREADS
+  if (!text) {
+    raise_message(PyExc_OSError, io_source_text(text.error().as<errors::Io>()));
     return false;
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    raise_errno(errno);
-    return false;
-  }
-  out.clear();
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
-  char buf[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      raise_errno(err);
-      return false;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
+  out = std::move(*text);
   if (!is_valid_utf8(std::span(reinterpret_cast<const std::uint8_t*>(out.data()), out.size()))) {
     raise_message(PyExc_OSError, "stream did not contain valid UTF-8");
     return false;
