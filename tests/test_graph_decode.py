@@ -70,6 +70,15 @@ def test_quiet_shot_has_full_confidence():
     assert repr(result) == "DecoderResult(corrections=0, confidence=1.0000, observable_flips=0b0)"
 
 
+@pytest.mark.parametrize(
+    "events, flips, valid, confidence",
+    [([1, 0], 0, False, 0.0), ([0, 1], 0, False, 0.0), ([1, 1], 1, True, 0.9), ([0, 0], 0, True, 1.0)],
+)
+def test_unsatisfiable_syndromes_are_flagged(events, flips, valid, confidence):
+    result = graph_of("error(0.1) D0 D1 L0").decode(events)
+    assert (result.observable_flips, result.valid, result.confidence) == (flips, valid, confidence)
+
+
 def test_nonzero_entries_count_as_fired():
     graph = graph_of(CHAIN)
     assert graph.decode([7, 0, 0]).observable_flips == 1

@@ -11,6 +11,9 @@ namespace kelvane {
 inline constexpr std::uint8_t kPauliCorrection = 3;
 inline constexpr double kConfidenceQuiet = 1.0;    // the window held no fired detector
 inline constexpr double kConfidenceDecoded = 0.9;  // at least one fired detector
+// No set of error mechanisms explains the fired detectors (a cluster ran out of graph while
+// holding an odd number of them).
+inline constexpr double kConfidenceUnsatisfiable = 0.0;
 
 struct LogicalCorrection {
   std::uint8_t logical_id = 0;  // observable id == bit position in observable_flips
@@ -22,6 +25,9 @@ struct DecoderResult {
   std::vector<LogicalCorrection> corrections;  // one per set bit, ascending
   double confidence = kConfidenceQuiet;
   std::uint64_t observable_flips = 0;  // bit k: observable k flipped
+  // False when the syndrome is unsatisfiable: the correction leaves some fired detectors
+  // unexplained (confidence is then kConfidenceUnsatisfiable).
+  bool valid = true;
 };
 
 class Decoder {

@@ -6,47 +6,12 @@
 #include <utility>
 
 namespace kelvane {
-namespace {
-
-using ObservableMask = UnionFindDecoder::ObservableMask;
-using GrowthLength = UnionFindDecoder::GrowthLength;
-
-ObservableMask mask_of(const std::vector<std::uint8_t>& observables) {
-  ObservableMask mask = 0;
-  for (std::uint8_t id : observables) mask ^= ObservableMask{1} << (id % 64);
-  return mask;
-}
-
-// The flip probability that a matching weight ln((1 - p) / p) stands for.
-double probability_of(double weight) { return 1.0 / (1.0 + std::exp(weight)); }
-
-// Probability that exactly one of two independent events with these probabilities occurs.
-double xor_combine(double p, double q) { return p * (1.0 - q) + q * (1.0 - p); }
-
-GrowthLength length_of(double weight) {
-  if (!(weight > 0.0)) return 0;  // negative (and zero) weights grow at once
-  const double units = std::round(weight * UnionFindDecoder::kUnitsPerWeight);
-  if (!(units < static_cast<double>(UnionFindDecoder::kMaxLength))) {
-    return UnionFindDecoder::kMaxLength;
-  }
-  return static_cast<GrowthLength>(units);
-}
-
-}  // namespace
 
 UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const SpacetimeGraph> graph)
-    : graph_(std::move(graph)) {
-  const std::size_t n = graph_->node_count();
-  if (graph_->boundary < n) {
-    boundary_ = static_cast<NodeId>(graph_->boundary);
-    slot_count_ = n;
-  } else {
-    // A graph without a boundary node among its nodes gets a slot of its own for it.
-    boundary_ = static_cast<NodeId>(n);
-    slot_count_ = n + 1;
-  }
-  build_edges();
+    : UnionFindDecoder(std::make_shared<const DecodingGraph>(std::move(graph))) {}
 
+UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const DecodingGraph> graph)
+    : graph_(std::move(graph)), boundary_(graph_->boundary()), slot_count_(graph_->slot_count()) {
   nodes_.assign(slot_count_, NodeState{});
   roots_.assign(slot_count_, RootState{});
   frontier_next_.resize(slot_count_);
@@ -65,108 +30,6 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const SpacetimeGraph> graph)
   peel_order_.reserve(slot_count_);
   find_path_.reserve(64);
   correction_edges_.reserve(slot_count_);
-}
-
-void UnionFindDecoder::build_edges() {
-  const std::size_t n = graph_->node_count();
-  const auto& graph_edges = graph_->edges;
-  auto slot_of = [&](std::uint32_t node) -> NodeId {
-    return node < n ? static_cast<NodeId>(node) : boundary_;
-  };
-
-  struct Candidate {
-    NodeId u;
-    NodeId v;
-    std::uint32_t index;
-  };
-  std::vector<Candidate> candidates;
-  candidates.reserve(graph_edges.size());
-  for (std::size_t i = 0; i < graph_edges.size(); ++i) {
-    const SpacetimeEdge& e = graph_edges[i];
-    if (!std::isfinite(e.weight)) continue;  // never grows, so never merges or corrects
-    NodeId u = slot_of(e.node_a);
-    NodeId v = slot_of(e.node_b);
-    if (u == v) continue;  // a self-loop flips no detector parity
-    if (u == boundary_ || (v != boundary_ && u > v)) std::swap(u, v);
-    candidates.push_back({u, v, static_cast<std::uint32_t>(i)});
-  }
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const Candidate& a, const Candidate& b) {
-                     return a.u != b.u ? a.u < b.u : a.v < b.v;
-                   });
-
-  struct ObservableClass {
-    ObservableMask mask;
-    double probability;
-    float best_weight;
-    std::uint32_t best_index;
-  };
-  std::vector<ObservableClass> classes;
-  for (std::size_t begin = 0; begin < candidates.size();) {
-    std::size_t end = begin + 1;
-    while (end < candidates.size() && candidates[end].u == candidates[begin].u &&
-           candidates[end].v == candidates[begin].v) {
-      ++end;
-    }
-    DecodingEdge edge;
-    edge.u = candidates[begin].u;
-    edge.v = candidates[begin].v;
-    if (end - begin == 1) {
-      const SpacetimeEdge& e = graph_edges[candidates[begin].index];
-      edge.length = length_of(e.weight);
-      edge.observables = mask_of(e.observables);
-      edge.graph_edge = candidates[begin].index;
-    } else {
-      classes.clear();
-      double total = 0.0;
-      for (std::size_t k = begin; k < end; ++k) {
-        const SpacetimeEdge& e = graph_edges[candidates[k].index];
-        const double p = probability_of(e.weight);
-        total = xor_combine(total, p);
-        const ObservableMask mask = mask_of(e.observables);
-        auto it = std::find_if(classes.begin(), classes.end(),
-                               [&](const ObservableClass& c) { return c.mask == mask; });
-        if (it == classes.end()) {
-          classes.push_back({mask, p, e.weight, candidates[k].index});
-        } else {
-          it->probability = xor_combine(it->probability, p);
-          if (e.weight < it->best_weight) {
-            it->best_weight = e.weight;
-            it->best_index = candidates[k].index;
-          }
-        }
-      }
-      const ObservableClass* best = &classes.front();
-      for (const ObservableClass& c : classes) {
-        if (c.probability > best->probability) best = &c;
-      }
-      edge.observables = best->mask;
-      edge.graph_edge = best->best_index;
-      edge.length = total > 0.0 ? length_of(std::log((1.0 - total) / total)) : kMaxLength;
-    }
-    edges_.push_back(edge);
-    begin = end;
-  }
-
-  // Adjacency in compressed rows. The boundary node never grows, so it needs no row entries.
-  adjacency_start_.assign(slot_count_ + 1, 0);
-  for (const DecodingEdge& e : edges_) {
-    ++adjacency_start_[e.u + 1];
-    if (e.v != boundary_) ++adjacency_start_[e.v + 1];
-  }
-  for (std::size_t i = 0; i < slot_count_; ++i) adjacency_start_[i + 1] += adjacency_start_[i];
-  adjacency_.resize(adjacency_start_[slot_count_]);
-  adjacency_edge_.resize(adjacency_start_[slot_count_]);
-  std::vector<std::uint32_t> fill(adjacency_start_.begin(), adjacency_start_.end() - 1);
-  for (std::size_t i = 0; i < edges_.size(); ++i) {
-    const DecodingEdge& e = edges_[i];
-    adjacency_edge_[fill[e.u]] = static_cast<EdgeId>(i);
-    adjacency_[fill[e.u]++] = {e.v, e.length};
-    if (e.v != boundary_) {
-      adjacency_edge_[fill[e.v]] = static_cast<EdgeId>(i);
-      adjacency_[fill[e.v]++] = {e.u, e.length};
-    }
-  }
 }
 
 void UnionFindDecoder::touch(NodeId node) {
@@ -233,7 +96,7 @@ UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge
   if ((merged & kHasSeed) && (merged & (kOdd | kTouchesBoundary)) != kOdd) merged |= kPaused;
   nodes_[a].flags = static_cast<std::uint8_t>((fa & ~(kOdd | kCarried)) | merged);
   // The merge edge joins the spanning tree that peeling walks.
-  const DecodingEdge& e = edges_[edge];
+  const DecodingGraph::Edge& e = graph_->edge(edge);
   const auto link_count = static_cast<std::uint32_t>(tree_links_.size());
   tree_links_.push_back({edge, e.v, tree_head_[e.u]});
   tree_head_[e.u] = link_count;
@@ -258,10 +121,11 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
   const bool own_active = is_active_root(root);
   const std::int64_t own_share = share(node, root);
   GrowthTime best = kNever;
-  const AdjacencyEntry* best_entry = nullptr;
+  const DecodingGraph::Neighbour* best_entry = nullptr;
   bool frontier = false;
-  const AdjacencyEntry* it = adjacency_.data() + adjacency_start_[node];
-  const AdjacencyEntry* end = adjacency_.data() + adjacency_start_[node + 1];
+  const DecodingGraph& g = *graph_;
+  const DecodingGraph::Neighbour* it = g.row_begin(node);
+  const DecodingGraph::Neighbour* end = g.row_end(node);
   for (; it != end; ++it) {
     const NodeId other = it->other;
     std::int64_t remaining = static_cast<std::int64_t>(it->length) - own_share;
@@ -291,14 +155,14 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
       best_entry = it;
     }
   }
-  if (best_entry) edge = adjacency_edge_[best_entry - adjacency_.data()];
+  if (best_entry) edge = g.edge_of(best_entry);
   on_frontier = frontier;
   return best;
 }
 
 bool UnionFindDecoder::unchanged_since(NodeId node, EdgeId edge, std::uint64_t merges) {
   if (roots_[find(node)].formed_at > merges) return false;
-  const DecodingEdge& e = edges_[edge];
+  const DecodingGraph::Edge& e = graph_->edge(edge);
   const NodeId other = e.u == node ? e.v : e.u;
   return !(nodes_[other].flags & kTouched) || roots_[find(other)].formed_at <= merges;
 }
@@ -368,7 +232,7 @@ void UnionFindDecoder::grow() {
         }
       }
       queued_edge_holds = false;
-      const DecodingEdge& e = edges_[edge];
+      const DecodingGraph::Edge& e = graph_->edge(edge);
       touch(e.u);
       touch(e.v);
       const NodeId a = find(e.u);
@@ -431,7 +295,7 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::peel() {
       if (!(nodes_[y].flags & kDefect)) continue;
       nodes_[y].flags &= static_cast<std::uint8_t>(~kDefect);
       nodes_[peel_parent_[y]].flags ^= kDefect;
-      const DecodingEdge& e = edges_[peel_edge_[y]];
+      const DecodingGraph::Edge& e = graph_->edge(peel_edge_[y]);
       mask ^= e.observables;
       correction_edges_.push_back(e.graph_edge);
     }
@@ -484,7 +348,8 @@ DecoderResult UnionFindDecoder::decode_window(const SyndromeWindow& window) {
   window.active_detectors(window_fired_);
   if (window_fired_.empty()) return result;
   result.observable_flips = decode_detectors(window_fired_);
-  result.confidence = kConfidenceDecoded;
+  result.valid = last_neutral_;
+  result.confidence = result.valid ? kConfidenceDecoded : kConfidenceUnsatisfiable;
   for (ObservableMask rest = result.observable_flips; rest != 0; rest &= rest - 1) {
     result.corrections.push_back(
         {static_cast<std::uint8_t>(std::countr_zero(rest)), kPauliCorrection});

@@ -1,9 +1,8 @@
-// A weighted Union-Find decoder over a SpacetimeGraph.
+// A weighted Union-Find decoder over a shared DecodingGraph.
 //
-// Construction builds what decoding needs once: the decoding edges (parallel graph edges
-// between one node pair folded into one edge, self-loops and edges whose weight is NaN or
-// infinite left out), their integer growth lengths and observable masks, and an adjacency
-// structure over them. A decode then
+// The decoder is the per-thread part: scratch state sized to the graph, allocated at
+// construction and reused by every decode. Make one decoder per thread over one shared graph.
+// A decode
 //   1. seeds one cluster per defect (fired detector index below the node count),
 //   2. grows every odd cluster that does not touch the boundary, all at the same rate, along
 //      its frontier edges (an edge between two such clusters grows from both ends), so edges
@@ -22,12 +21,7 @@
 //      decoded observable mask.
 // A decode touches only the part of the graph its clusters reach; scratch state is allocated at
 // construction and only the entries a decode touched are reset afterwards.
-//
-// Folding parallel edges: the edges between one node pair act as one decoding edge whose flip
-// probability is that of an odd number of them firing (each edge's probability taken from its
-// weight, p = 1 / (1 + e^w)). Its observables are those of the most probable observable class
-// among the folded edges; its growth length comes from the combined weight. A pair carried by a
-// single edge keeps that edge's own weight.
+
 #pragma once
 
 #include <cstdint>
@@ -37,6 +31,7 @@
 #include <vector>
 
 #include "kelvane/decoder/decoder.h"
+#include "kelvane/decoder/decoding_graph.h"
 #include "kelvane/decoder/radix_queue.h"
 #include "kelvane/dem/graph.h"
 
@@ -44,26 +39,26 @@ namespace kelvane {
 
 class UnionFindDecoder final : public Decoder {
  public:
-  using NodeId = std::uint32_t;
-  using EdgeId = std::uint32_t;          // index of a decoding edge
-  using GrowthLength = std::uint32_t;    // edge length in growth units
-  using ObservableMask = std::uint64_t;  // bit k: observable k (mod 64)
-  using GrowthTime = RadixQueue::Time;   // the shared growth clock, in growth units
+  using NodeId = DecodingGraph::NodeId;
+  using EdgeId = DecodingGraph::EdgeId;
+  using GrowthLength = DecodingGraph::GrowthLength;
+  using ObservableMask = DecodingGraph::ObservableMask;
+  using GrowthTime = RadixQueue::Time;  // the shared growth clock, in growth units
 
-  // Growth units per unit of weight (natural-log odds).
-  static constexpr double kUnitsPerWeight = 4096.0;
-  // The longest growth length; larger weights are clamped to it.
-  static constexpr GrowthLength kMaxLength = GrowthLength{1} << 28;
+  static constexpr double kUnitsPerWeight = DecodingGraph::kUnitsPerWeight;
+  static constexpr GrowthLength kMaxLength = DecodingGraph::kMaxLength;
   static constexpr NodeId kNoNode = std::numeric_limits<NodeId>::max();
   static constexpr GrowthTime kNever = std::numeric_limits<GrowthTime>::max();
 
-  // Takes shared ownership of `graph`. Never fails apart from memory exhaustion. Edge ends at or
-  // beyond the node count are taken as the boundary node.
+  // Shares `graph`. Never fails apart from memory exhaustion.
+  explicit UnionFindDecoder(std::shared_ptr<const DecodingGraph> graph);
+  // Compiles a decoding graph of its own from `graph` (for a single decoder).
   explicit UnionFindDecoder(std::shared_ptr<const SpacetimeGraph> graph);
 
   // Decodes the window's fired detectors (flat indices are node ids). An empty window or one
   // without a fired detector gives confidence 1.0 and no flips; otherwise confidence 0.9 and
-  // one LogicalCorrection (Pauli code 3) per set bit of the mask, ascending.
+  // one LogicalCorrection (Pauli code 3) per set bit of the mask, ascending. An unsatisfiable
+  // syndrome gives valid = false and confidence 0.
   DecoderResult decode_window(const SyndromeWindow& window) override;
 
   // Decodes a list of fired detector indices and returns the observable mask. Each occurrence
@@ -76,25 +71,17 @@ class UnionFindDecoder final : public Decoder {
   // chosen observable class.
   std::span<const std::uint32_t> last_correction_edges() const { return correction_edges_; }
   // True when every cluster of the last decode ended even or touching the boundary, so the
-  // correction's syndrome equals the decoded syndrome.
+  // correction's syndrome equals the decoded syndrome. False means the syndrome is
+  // unsatisfiable: some connected part of the graph without a boundary holds an odd number
+  // of fired detectors, which no set of error mechanisms can flip.
   bool last_decode_neutral() const { return last_neutral_; }
 
-  const SpacetimeGraph& graph() const { return *graph_; }
+  const SpacetimeGraph& graph() const { return graph_->source(); }
+  const std::shared_ptr<const DecodingGraph>& decoding_graph() const { return graph_; }
   std::size_t node_count() const { return graph_->node_count(); }
-  std::size_t decoding_edge_count() const { return edges_.size(); }
+  std::size_t decoding_edge_count() const { return graph_->edges().size(); }
 
  private:
-  struct DecodingEdge {
-    NodeId u = 0;
-    NodeId v = 0;  // may be the boundary node; never equal to u
-    GrowthLength length = 0;
-    ObservableMask observables = 0;
-    std::uint32_t graph_edge = 0;
-  };
-  struct AdjacencyEntry {
-    NodeId other = 0;
-    GrowthLength length = 0;  // the edge's, kept here for the hot loop
-  };
   struct TreeLink {
     EdgeId edge = 0;
     NodeId other = 0;
@@ -110,7 +97,6 @@ class UnionFindDecoder final : public Decoder {
     kPaused = 64,          // roots: some fired node of the cluster has stopped growing once
   };
 
-  void build_edges();
   void touch(NodeId node);
   NodeId find(NodeId node) {
     const NodeId up = nodes_[node].parent;
@@ -152,14 +138,9 @@ class UnionFindDecoder final : public Decoder {
   ObservableMask peel();
   void reset_scratch();
 
-  std::shared_ptr<const SpacetimeGraph> graph_;
+  std::shared_ptr<const DecodingGraph> graph_;
   NodeId boundary_ = 0;
-  std::size_t slot_count_ = 0;  // node slots, including a boundary slot added when needed
-
-  std::vector<DecodingEdge> edges_;
-  std::vector<std::uint32_t> adjacency_start_;  // slot_count_ + 1 offsets into adjacency_
-  std::vector<AdjacencyEntry> adjacency_;
-  std::vector<EdgeId> adjacency_edge_;  // the decoding edge of each adjacency entry
+  std::size_t slot_count_ = 0;
 
   // Per-node scratch. A root's accumulated growth is `acc` at time `acc_time`, rising by 1 per
   // time unit while the cluster is active; a node's share is that accumulated growth minus the

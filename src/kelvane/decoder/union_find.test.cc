@@ -230,6 +230,16 @@ TEST(UnionFind, DecodeWindowResults) {
   EXPECT_EQ(r.confidence, 0.9);
   EXPECT_EQ(r.observable_flips, 0u);
   EXPECT_TRUE(r.corrections.empty());
+  EXPECT_TRUE(r.valid);
+
+  // One fired end of an edge without a boundary: no error explains it.
+  UnionFindDecoder pair(make_graph(2, {{0, 1, 2.0f, {0}}}));
+  SyndromeWindow lone(2, 1);
+  lone.push_owned(round_of({1, 0}));
+  r = pair.decode_window(lone);
+  EXPECT_FALSE(r.valid);
+  EXPECT_EQ(r.confidence, 0.0);
+  EXPECT_EQ(r.observable_flips, 0u);
 }
 
 // Random graphs with parallel edges, self-loops, boundary edges and some edges that cannot

@@ -99,6 +99,12 @@ PyObject* result_observable_flips(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(result_of(self).observable_flips);
 }
 
+PyObject* result_valid(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<DecoderResultData>(self));
+  if (!b) return nullptr;
+  return PyBool_FromLong(result_of(self).valid);
+}
+
 // Fixed notation with four decimals; NaN as "NaN" and infinities as "inf" / "-inf".
 std::string confidence_text(double c) {
   if (std::isnan(c)) return "NaN";
@@ -138,6 +144,10 @@ PyGetSetDef result_getset[] = {
     {"confidence", guarded<"DecoderResult.confidence", result_confidence>, nullptr, nullptr, nullptr},
     {"observable_flips", guarded<"DecoderResult.observable_flips", result_observable_flips>,
      nullptr, nullptr, nullptr},
+    {"valid", guarded<"DecoderResult.valid", result_valid>, nullptr,
+     const_cast<char*>("False when no set of error mechanisms explains the decoded syndrome "
+                       "(confidence is then 0.0)."),
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -20,6 +20,7 @@ struct DecoderResultData {
   std::vector<CorrectionRecord> corrections;
   double confidence = 1.0;
   std::uint64_t observable_flips = 0;
+  bool valid = true;  // false: the decoded syndrome was unsatisfiable
 };
 
 using PyDecoderResult = NativeObject<DecoderResultData>;

@@ -29,7 +29,8 @@ const char* const kGraphDecodeDoc =
     "or float type; any non-zero entry counts as fired), or with bit_packed_shots=True the\n"
     "shot's bytes as numpy.packbits(..., bitorder=\"little\") lays them out. Returns a\n"
     "DecoderResult whose observable_flips has bit k set when observable k is flipped, with\n"
-    "confidence 1.0 when no detector fired and 0.9 otherwise. Like every DecoderResult this\n"
+    "confidence 1.0 when no detector fired, 0.0 (and valid False) when no set of error\n"
+    "mechanisms explains the fired detectors, and 0.9 otherwise. Like every DecoderResult this\n"
     "module hands out, its corrections list is empty.";
 
 const char* const kGraphDecodeBatchDoc =
@@ -205,11 +206,11 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
 
   DecoderResultData result;
   if (!fired.empty()) {
-    result.observable_flips =
-        with_graph_decoder(self, [&](UnionFindDecoder& d) {
-          return d.decode_detectors(fired);
-        });
-    result.confidence = kConfidenceDecoded;
+    with_graph_decoder(self, [&](UnionFindDecoder& d) {
+      result.observable_flips = d.decode_detectors(fired);
+      result.valid = d.last_decode_neutral();
+    });
+    result.confidence = result.valid ? kConfidenceDecoded : kConfidenceUnsatisfiable;
   }
   return new_decoder_result(std::move(result));
 }

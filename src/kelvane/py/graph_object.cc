@@ -2,6 +2,7 @@
 #include "kelvane/py/exception.h"
 #include "kelvane/py/graph_object.h"
 
+#include <new>
 #include <string>
 
 #include "kelvane/py/graph_decode.h"
@@ -83,7 +84,13 @@ PyTypeObject* spacetime_graph_type() {
 PyObject* new_spacetime_graph(GraphHandle graph) {
   PyTypeObject* type = spacetime_graph_type();
   if (!type) return nullptr;
-  return new_native<GraphObjectState>(type, std::move(graph));
+  std::shared_ptr<const DecodingGraph> decoding;
+  try {
+    decoding = std::make_shared<const DecodingGraph>(std::move(graph));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return new_native<GraphObjectState>(type, std::move(decoding));
 }
 
 }  // namespace kelvane::py

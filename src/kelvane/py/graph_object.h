@@ -3,10 +3,11 @@
 
 #include <Python.h>
 
-#include <atomic>
 #include <memory>
 #include <utility>
 
+#include "kelvane/decoder/decoder_pool.h"
+#include "kelvane/decoder/decoding_graph.h"
 #include "kelvane/decoder/union_find.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/py/native_object.h"
@@ -15,39 +16,33 @@ namespace kelvane::py {
 
 using GraphHandle = std::shared_ptr<const SpacetimeGraph>;
 
-// The native state of a SpacetimeGraph object: the shared graph, and a decoder over it that is
-// built by the first decode and reused by later ones (its adjacency and scratch state are
-// costly to rebuild per call).
+// The native state of a SpacetimeGraph object: the graph, its decoding graph (compiled once,
+// shared read-only) and the decoders made over it, one per thread that decodes at once.
 struct GraphObjectState {
-  explicit GraphObjectState(GraphHandle g) : graph(std::move(g)) {}
+  explicit GraphObjectState(std::shared_ptr<const DecodingGraph> d)
+      : graph(d->source_handle()), decoders(std::move(d)) {}
   GraphHandle graph;
-  std::unique_ptr<UnionFindDecoder> decoder;
-  std::atomic_flag decoder_in_use;  // set while a decode runs on `decoder`
+  DecoderPool decoders;  // decoders.graph() is the decoding graph
 };
 using PySpacetimeGraph = NativeObject<GraphObjectState>;
 
-// A new SpacetimeGraph object sharing `graph`, or nullptr with an exception set.
+// A new SpacetimeGraph object sharing `graph` and owning its decoding graph, or nullptr with an
+// exception set.
 PyObject* new_spacetime_graph(GraphHandle graph);
 
 // The graph of a SpacetimeGraph object (the caller holds a borrow of it).
 inline const GraphHandle& graph_of(PyObject* obj) { return native_of<GraphObjectState>(obj).graph; }
 
-// Runs fn(UnionFindDecoder&) with the object's decoder, building it on first use. Decodes read
-// the object shared, so one may already be running (another thread under a free-threaded
-// interpreter): that call then decodes with a decoder of its own.
+// The decoding graph of a SpacetimeGraph object, shareable with decoders on any thread.
+inline const std::shared_ptr<const DecodingGraph>& decoding_graph_of(PyObject* obj) {
+  return native_of<GraphObjectState>(obj).decoders.graph();
+}
+
+// Runs fn(UnionFindDecoder&) with a decoder of the object's pool. May throw std::bad_alloc.
 template <typename Fn>
 auto with_graph_decoder(PyObject* obj, Fn&& fn) {
-  GraphObjectState& state = native_of<GraphObjectState>(obj);
-  if (state.decoder_in_use.test_and_set(std::memory_order_acquire)) {
-    UnionFindDecoder own(state.graph);
-    return fn(own);
-  }
-  struct Release {
-    std::atomic_flag& flag;
-    ~Release() { flag.clear(std::memory_order_release); }
-  } release{state.decoder_in_use};
-  if (!state.decoder) state.decoder = std::make_unique<UnionFindDecoder>(state.graph);
-  return fn(*state.decoder);
+  DecoderPool::Lease decoder = native_of<GraphObjectState>(obj).decoders.acquire();
+  return fn(*decoder);
 }
 
 }  // namespace kelvane::py

@@ -1,0 +1,70 @@
+// Union-Find decoders over one shared decoding graph, lent out one per thread.
+//
+// A decoder's scratch state is sized to the graph, so it is worth keeping between calls; a
+// pool keeps the decoders that are not in use and makes a new one when every kept one is
+// lent out, so any number of threads can decode the same graph at once.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "kelvane/decoder/decoding_graph.h"
+#include "kelvane/decoder/union_find.h"
+
+namespace kelvane {
+
+class DecoderPool {
+ public:
+  explicit DecoderPool(std::shared_ptr<const DecodingGraph> graph) : graph_(std::move(graph)) {}
+
+  // A decoder lent to one thread; it returns to the pool when the lease ends.
+  class Lease {
+   public:
+    Lease(DecoderPool& pool, std::unique_ptr<UnionFindDecoder> decoder)
+        : pool_(&pool), decoder_(std::move(decoder)) {}
+    Lease(Lease&& other) noexcept = default;
+    Lease& operator=(Lease&&) = delete;
+    ~Lease() {
+      if (decoder_) pool_->give_back(std::move(decoder_));
+    }
+    UnionFindDecoder& operator*() const { return *decoder_; }
+    UnionFindDecoder* operator->() const { return decoder_.get(); }
+
+   private:
+    DecoderPool* pool_;
+    std::unique_ptr<UnionFindDecoder> decoder_;
+  };
+
+  // An idle decoder, or a new one. Fails only on memory exhaustion (std::bad_alloc).
+  Lease acquire() {
+    {
+      std::lock_guard lock(mutex_);
+      if (!idle_.empty()) {
+        std::unique_ptr<UnionFindDecoder> decoder = std::move(idle_.back());
+        idle_.pop_back();
+        return Lease(*this, std::move(decoder));
+      }
+    }
+    return Lease(*this, std::make_unique<UnionFindDecoder>(graph_));
+  }
+
+  const std::shared_ptr<const DecodingGraph>& graph() const { return graph_; }
+
+ private:
+  void give_back(std::unique_ptr<UnionFindDecoder> decoder) noexcept {
+    std::lock_guard lock(mutex_);
+    try {
+      idle_.push_back(std::move(decoder));
+    } catch (...) {
+      // Out of memory for the list: the decoder is dropped instead of kept.
+    }
+  }
+
+  std::shared_ptr<const DecodingGraph> graph_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<UnionFindDecoder>> idle_;
+};
+
+}  // namespace kelvane

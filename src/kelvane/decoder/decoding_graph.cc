@@ -1,0 +1,147 @@
+#include "kelvane/decoder/decoding_graph.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace kelvane {
+namespace {
+
+using ObservableMask = DecodingGraph::ObservableMask;
+using GrowthLength = DecodingGraph::GrowthLength;
+
+ObservableMask mask_of(const std::vector<std::uint8_t>& observables) {
+  ObservableMask mask = 0;
+  for (std::uint8_t id : observables) mask ^= ObservableMask{1} << (id % 64);
+  return mask;
+}
+
+// The flip probability that a matching weight ln((1 - p) / p) stands for.
+double probability_of(double weight) { return 1.0 / (1.0 + std::exp(weight)); }
+
+// Probability that exactly one of two independent events with these probabilities occurs.
+double xor_combine(double p, double q) { return p * (1.0 - q) + q * (1.0 - p); }
+
+GrowthLength length_of(double weight) {
+  if (!(weight > 0.0)) return 0;  // negative (and zero) weights grow at once
+  const double units = std::round(weight * DecodingGraph::kUnitsPerWeight);
+  if (!(units < static_cast<double>(DecodingGraph::kMaxLength))) {
+    return DecodingGraph::kMaxLength;
+  }
+  return static_cast<GrowthLength>(units);
+}
+
+}  // namespace
+
+DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
+    : source_(std::move(graph)) {
+  const std::size_t n = source_->node_count();
+  node_count_ = n;
+  if (source_->boundary < n) {
+    boundary_ = static_cast<NodeId>(source_->boundary);
+    slot_count_ = n;
+  } else {
+    boundary_ = static_cast<NodeId>(n);
+    slot_count_ = n + 1;
+  }
+  const auto& graph_edges = source_->edges;
+  auto slot_of = [&](std::uint32_t node) -> NodeId {
+    return node < n ? static_cast<NodeId>(node) : boundary_;
+  };
+
+  struct Candidate {
+    NodeId u;
+    NodeId v;
+    std::uint32_t index;
+  };
+  std::vector<Candidate> candidates;
+  candidates.reserve(graph_edges.size());
+  for (std::size_t i = 0; i < graph_edges.size(); ++i) {
+    const SpacetimeEdge& e = graph_edges[i];
+    if (!std::isfinite(e.weight)) continue;  // never grows, so never merges or corrects
+    NodeId u = slot_of(e.node_a);
+    NodeId v = slot_of(e.node_b);
+    if (u == v) continue;  // a self-loop flips no detector parity
+    if (u == boundary_ || (v != boundary_ && u > v)) std::swap(u, v);
+    candidates.push_back({u, v, static_cast<std::uint32_t>(i)});
+  }
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) {
+                     return a.u != b.u ? a.u < b.u : a.v < b.v;
+                   });
+
+  struct ObservableClass {
+    ObservableMask mask;
+    double probability;
+    float best_weight;
+    std::uint32_t best_index;
+  };
+  std::vector<ObservableClass> classes;
+  for (std::size_t begin = 0; begin < candidates.size();) {
+    std::size_t end = begin + 1;
+    while (end < candidates.size() && candidates[end].u == candidates[begin].u &&
+           candidates[end].v == candidates[begin].v) {
+      ++end;
+    }
+    Edge edge;
+    edge.u = candidates[begin].u;
+    edge.v = candidates[begin].v;
+    if (end - begin == 1) {
+      const SpacetimeEdge& e = graph_edges[candidates[begin].index];
+      edge.length = length_of(e.weight);
+      edge.observables = mask_of(e.observables);
+      edge.graph_edge = candidates[begin].index;
+    } else {
+      classes.clear();
+      double total = 0.0;
+      for (std::size_t k = begin; k < end; ++k) {
+        const SpacetimeEdge& e = graph_edges[candidates[k].index];
+        const double p = probability_of(e.weight);
+        total = xor_combine(total, p);
+        const ObservableMask mask = mask_of(e.observables);
+        auto it = std::find_if(classes.begin(), classes.end(),
+                               [&](const ObservableClass& c) { return c.mask == mask; });
+        if (it == classes.end()) {
+          classes.push_back({mask, p, e.weight, candidates[k].index});
+        } else {
+          it->probability = xor_combine(it->probability, p);
+          if (e.weight < it->best_weight) {
+            it->best_weight = e.weight;
+            it->best_index = candidates[k].index;
+          }
+        }
+      }
+      const ObservableClass* best = &classes.front();
+      for (const ObservableClass& c : classes) {
+        if (c.probability > best->probability) best = &c;
+      }
+      edge.observables = best->mask;
+      edge.graph_edge = best->best_index;
+      edge.length = total > 0.0 ? length_of(std::log((1.0 - total) / total)) : kMaxLength;
+    }
+    edges_.push_back(edge);
+    begin = end;
+  }
+
+  // Adjacency in compressed rows. The boundary node never grows, so it needs no row entries.
+  start_.assign(slot_count_ + 1, 0);
+  for (const Edge& e : edges_) {
+    ++start_[e.u + 1];
+    if (e.v != boundary_) ++start_[e.v + 1];
+  }
+  for (std::size_t i = 0; i < slot_count_; ++i) start_[i + 1] += start_[i];
+  adjacency_.resize(start_[slot_count_]);
+  adjacency_edge_.resize(start_[slot_count_]);
+  std::vector<std::uint32_t> fill(start_.begin(), start_.end() - 1);
+  for (std::size_t i = 0; i < edges_.size(); ++i) {
+    const Edge& e = edges_[i];
+    adjacency_edge_[fill[e.u]] = static_cast<EdgeId>(i);
+    adjacency_[fill[e.u]++] = {e.v, e.length};
+    if (e.v != boundary_) {
+      adjacency_edge_[fill[e.v]] = static_cast<EdgeId>(i);
+      adjacency_[fill[e.v]++] = {e.u, e.length};
+    }
+  }
+}
+
+}  // namespace kelvane

@@ -1,0 +1,84 @@
+// The immutable decoding graph that Union-Find decoders share: a SpacetimeGraph compiled once
+// into integer growth lengths, observable masks and compressed adjacency rows.
+//
+// Parallel graph edges between one node pair are folded into one decoding edge, self-loops
+// and edges whose weight is NaN or infinite are left out, and edge ends at or beyond the node
+// count are taken as the boundary node. A graph without a boundary node among its nodes gets
+// a slot of its own for it.
+//
+// Folding parallel edges: the edges between one node pair act as one decoding edge whose flip
+// probability is that of an odd number of them firing (each edge's probability taken from its
+// weight, p = 1 / (1 + e^w)). Its observables are those of the most probable observable class
+// among the folded edges; its growth length comes from the combined weight. A pair carried by a
+// single edge keeps that edge's own weight.
+//
+// Built once (construction is its only cost) and then only read, so any number of decoders on
+// any number of threads can share one through std::shared_ptr<const DecodingGraph>.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "kelvane/dem/graph.h"
+
+namespace kelvane {
+
+class DecodingGraph {
+ public:
+  using NodeId = std::uint32_t;
+  using EdgeId = std::uint32_t;          // index of a decoding edge
+  using GrowthLength = std::uint32_t;    // edge length in growth units
+  using ObservableMask = std::uint64_t;  // bit k: observable k (mod 64)
+
+  // Growth units per unit of weight (natural-log odds).
+  static constexpr double kUnitsPerWeight = 4096.0;
+  // The longest growth length; larger weights are clamped to it.
+  static constexpr GrowthLength kMaxLength = GrowthLength{1} << 28;
+
+  struct Edge {
+    NodeId u = 0;
+    NodeId v = 0;  // may be the boundary node; never equal to u
+    GrowthLength length = 0;
+    ObservableMask observables = 0;
+    std::uint32_t graph_edge = 0;  // the SpacetimeGraph edge standing for it
+  };
+  // One entry of a node's adjacency row. The boundary node never grows and has no row.
+  struct Neighbour {
+    NodeId other = 0;
+    GrowthLength length = 0;  // the edge's, kept here for the growth loop
+  };
+
+  // Takes shared ownership of `graph`. Never fails apart from memory exhaustion.
+  explicit DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph);
+
+  const SpacetimeGraph& source() const { return *source_; }
+  const std::shared_ptr<const SpacetimeGraph>& source_handle() const { return source_; }
+  // Detector nodes of the source graph (fired indices at or beyond it are ignored).
+  std::size_t node_count() const { return node_count_; }
+  // Node slots: the source's nodes plus the boundary slot when the source has none.
+  std::size_t slot_count() const { return slot_count_; }
+  NodeId boundary() const { return boundary_; }
+
+  std::span<const Edge> edges() const { return edges_; }
+  const Edge& edge(EdgeId id) const { return edges_[id]; }
+  // The adjacency row of `node` and, entry for entry, the decoding edge of each entry.
+  const Neighbour* row_begin(NodeId node) const { return adjacency_.data() + start_[node]; }
+  const Neighbour* row_end(NodeId node) const { return adjacency_.data() + start_[node + 1]; }
+  EdgeId edge_of(const Neighbour* entry) const {
+    return adjacency_edge_[static_cast<std::size_t>(entry - adjacency_.data())];
+  }
+
+ private:
+  std::shared_ptr<const SpacetimeGraph> source_;
+  std::size_t node_count_ = 0;
+  std::size_t slot_count_ = 0;
+  NodeId boundary_ = 0;
+  std::vector<Edge> edges_;
+  std::vector<std::uint32_t> start_;  // slot_count_ + 1 offsets into adjacency_
+  std::vector<Neighbour> adjacency_;
+  std::vector<EdgeId> adjacency_edge_;
+};
+
+}  // namespace kelvane
