@@ -4,7 +4,9 @@ from _kelvane import *  # noqa: F401,F403
 from _kelvane import KelvaneStream
 from _kelvane import __all__ as _native_all, __version__  # noqa: F401
 
-__all__ = list(_native_all) + ["open", "sinter_decoders"]
+from kelvane._convert import convert  # noqa: E402
+
+__all__ = list(_native_all) + ["open", "sinter_decoders", "convert"]
 
 
 def open(source, decoder=None, window_depth=0):  # noqa: A001 - the package's entry point
