@@ -52,6 +52,7 @@ __all__ = [
     "encode_frame_header",
     "encode_frame",
     "KvlxWriter",
+    "frame_spans",
 ]
 
 KVLX_MAGIC = 0x4B564C58  # the bytes b"XLVK"
@@ -359,6 +360,40 @@ def encode_frame(
         crc = zlib.crc32(header) if trailer_crc is None else trailer_crc
         out += struct.pack("<HI", trailer_marker, crc)
     return bytes(out)
+
+
+def frame_spans(data: bytes, offset: int = FILE_HEADER_SIZE) -> list[tuple[int, int]]:
+    """(start, end) byte offsets of the frames in ``data`` from ``offset`` on, found from the frame
+    headers' lengths and flags without checking CRCs. A trailing partial frame is left out."""
+    spans = []
+    pos, end = offset, len(data)
+    while pos + FRAME_HEADER_SIZE + 2 <= end:
+        n, flags = struct.unpack_from("<H6xH", data, pos + 22)
+        (rle_len,) = struct.unpack_from("<H", data, pos + FRAME_HEADER_SIZE)
+        q = pos + FRAME_HEADER_SIZE + 2 + rle_len + n
+        if flags & FLAG_TIMING:
+            q += 2 * n
+        if flags & FLAG_ANCILLA_BITS:
+            q += (n + 7) // 8
+        if flags & FLAG_METADATA:
+            if q + 2 > end:
+                break
+            (count,) = struct.unpack_from("<H", data, q)
+            q += 2
+            for _ in range(count):
+                if q + 4 > end:
+                    break
+                q += 4 + struct.unpack_from("<H", data, q + 2)[0]
+        if flags & FLAG_ANNOTATIONS:
+            if q + 1 > end:
+                break
+            q += 1 + 10 * data[q]
+        q += TRAILER_SIZE
+        if q > end:
+            break
+        spans.append((pos, q))
+        pos = q
+    return spans
 
 
 class KvlxWriter:

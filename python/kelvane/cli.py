@@ -1,0 +1,350 @@
+"""The ``kelvane`` command: inspect, convert, decode and replay KVLX files, run the demo, plot a
+threshold and run the benchmark suite.
+
+    python -m kelvane info run.kvlx
+    python -m kelvane convert run.kvlx shots.b8 [--num-detectors N] [--layout layout.npy]
+    python -m kelvane decode run.kvlx --dem model.dem [--layout layout.npy] --out predictions.b8
+    python -m kelvane serve run.kvlx --port 9000 --rate 100000
+    python -m kelvane demo
+    python -m kelvane threshold --out threshold.png [--quick]
+    python -m kelvane bench [--smoke] [--json bench.json]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import socket
+import sys
+import time
+from typing import Any, Sequence
+
+import numpy as np
+
+
+def _progress(total: int | None, unit: str, desc: str, quiet: bool = False) -> Any:
+    """A tqdm progress bar on stderr (disabled when quiet or when stderr is not a terminal)."""
+    from tqdm import tqdm
+
+    return tqdm(total=total, unit=unit, desc=desc, disable=quiet or None, leave=False, file=sys.stderr)
+
+
+# ---------------------------------------------------------------------------------------------
+# info
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    from _kelvane import KelvaneStream
+
+    frames = flips = shots = 0
+    ancillas: dict[int, int] = {}
+    max_round = -1
+    error = None
+    size = os.path.getsize(args.file)
+    with KelvaneStream(args.file) as stream, _progress(None, "frames", "reading", args.quiet) as bar:
+        while True:
+            try:
+                batch = stream.read_batch(1 << 16)
+            except OSError as e:
+                error = f"after {frames} good frames: {e}"
+                break
+            if len(batch) == 0:
+                break
+            n = batch.detector_events.shape[1]
+            ancillas[n] = ancillas.get(n, 0) + len(batch)
+            frames += len(batch)
+            flips += int(batch.has_observable_flips.sum())
+            shots += int((batch.rounds == 0).sum())
+            max_round = max(max_round, int(batch.rounds.max()))
+            bar.update(len(batch))
+    print(f"file:             {args.file} ({size} bytes)")
+    print(f"frames:           {frames}")
+    print(f"shots:            {shots} (frames of round 0)")
+    print(f"rounds:           {max_round + 1} (largest round + 1)")
+    print(f"ancillas:         {', '.join(f'{n} ({c} frames)' for n, c in sorted(ancillas.items())) or '-'}")
+    print(f"observable flips: {flips} frames carry them")
+    print(f"first error:      {error or 'none'}")
+    return 1 if error else 0
+
+
+# ---------------------------------------------------------------------------------------------
+# convert and decode
+
+
+def cmd_convert(args: argparse.Namespace) -> int:
+    from kelvane._convert import convert
+
+    shots = convert(args.src, args.dst, num_detectors=args.num_detectors, layout=args.layout)
+    print(f"converted {shots} shots: {args.src} -> {args.dst}")
+    return 0
+
+
+def default_layout(ancillas: int, num_detectors: int) -> np.ndarray | None:
+    """The layout when none is given: one frame per shot, or consecutive rounds of detectors."""
+    if ancillas == num_detectors:
+        return None
+    if ancillas and num_detectors % ancillas == 0:
+        return np.arange(num_detectors).reshape(-1, ancillas)
+    raise SystemExit(f"frames of {ancillas} ancillas do not tile {num_detectors} detectors: give --layout")
+
+
+def cmd_decode(args: argparse.Namespace) -> int:
+    import stim
+
+    from _kelvane import SpacetimeGraph
+    from kelvane._convert import as_layout, file_format, frames_to_shots, read_kvlx_frames
+
+    out_fmt = file_format(args.out)
+    if out_fmt == "kvlx":
+        raise SystemExit("--out must be a Stim shot file (.01, .b8, .r8 or .dets)")
+    dem = stim.DetectorErrorModel.from_file(args.dem)
+    graph = SpacetimeGraph.from_detector_error_model(dem)
+    with _progress(None, "frames", "reading", args.quiet) as bar:
+        events, flips, has_flips, _ = read_kvlx_frames(args.file, progress=bar.update)
+    layout = as_layout(args.layout) if args.layout else default_layout(events.shape[1], dem.num_detectors)
+    shots = frames_to_shots(events, layout, dem.num_detectors)
+    width = graph.boundary_node
+    predictions = np.zeros((shots.shape[0], dem.num_observables), dtype=np.uint8)
+    chunk = 1 << 14
+    with _progress(shots.shape[0], "shots", "decoding", args.quiet) as bar:
+        for lo in range(0, shots.shape[0], chunk):
+            part = graph.decode_batch(shots[lo : lo + chunk, :width])
+            predictions[lo : lo + chunk, : part.shape[1]] = part
+            bar.update(part.shape[0])
+    stim.write_shot_data_file(data=predictions.astype(bool), path=args.out, format=out_fmt,
+                              num_observables=dem.num_observables)
+    print(f"decoded {shots.shape[0]} shots ({dem.num_detectors} detectors) -> {args.out}")
+    per_shot = 1 if layout is None else layout.shape[0]
+    last = has_flips[per_shot - 1 :: per_shot]
+    if shots.shape[0] and last.all():
+        truth = flips[per_shot - 1 :: per_shot]
+        weights = np.uint64(1) << np.arange(predictions.shape[1], dtype=np.uint64)
+        predicted = (predictions.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
+        errors = int((predicted != truth).sum())
+        print(f"logical errors against the frames' observable flips: {errors} / {shots.shape[0]} "
+              f"= {errors / shots.shape[0]:.6f}")
+    return 0
+
+
+# ---------------------------------------------------------------------------------------------
+# serve
+
+
+def cmd_serve(args: argparse.Namespace) -> int:
+    from kelvane.kvlx import FILE_HEADER_SIZE, frame_spans
+
+    with open(args.file, "rb") as f:
+        data = f.read()
+    spans = frame_spans(data)
+    with socket.create_server((args.host, args.port)) as server:
+        print(f"serving {len(spans)} frames of {args.file} on tcp://{args.host}:{server.getsockname()[1]}"
+              f" at {args.rate or 'full'} frames/s", flush=True)
+        for _ in range(args.clients):
+            conn, peer = server.accept()
+            with conn, _progress(len(spans), "frames", f"to {peer[0]}:{peer[1]}", args.quiet) as bar:
+                try:
+                    replay(conn, data, spans, FILE_HEADER_SIZE, args.rate, bar.update)
+                except (BrokenPipeError, ConnectionResetError):
+                    print("client went away", file=sys.stderr)
+    return 0
+
+
+def replay(conn: socket.socket, data: bytes, spans: Sequence[tuple[int, int]], header_size: int,
+           rate: float, progress: Any) -> None:
+    """Sends the file header, then the frames at `rate` frames/s (0: as fast as possible), in
+    slices of whatever frames are due every few milliseconds."""
+    conn.sendall(data[:header_size])
+    start = time.perf_counter()
+    sent = 0
+    while sent < len(spans):
+        due = len(spans) if rate <= 0 else min(len(spans), int((time.perf_counter() - start) * rate) + 1)
+        if due <= sent:
+            time.sleep(min(0.005, (sent + 1) / rate - (time.perf_counter() - start)))
+            continue
+        conn.sendall(data[spans[sent][0] : spans[due - 1][1]])
+        progress(due - sent)
+        sent = due
+
+
+# ---------------------------------------------------------------------------------------------
+# demo
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    import tempfile
+
+    import pymatching
+    import stim
+
+    import kelvane
+    from kelvane.kvlx import KvlxWriter
+
+    d, shots, p = 5, args.shots, 0.03
+    circuit = stim.Circuit.generated("repetition_code:memory", distance=d, rounds=d,
+                                     after_clifford_depolarization=p, before_measure_flip_probability=p)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    dets, obs = circuit.compile_detector_sampler(seed=7).sample(shots, separate_observables=True)
+    layout = np.arange(dem.num_detectors).reshape(-1, d - 1)  # one frame per round of d-1 ancillas
+    print(f"kelvane {kelvane.__version__}: repetition code d={d}, p={p}, {shots} shots, "
+          f"{dem.num_detectors} detectors in {len(layout)} frames per shot")
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "memory.kvlx")
+        with KvlxWriter(path) as w:
+            frames = w.write_shots(dets, obs, layout=layout)
+        print(f"wrote {frames} frames ({os.path.getsize(path)} bytes)")
+
+        with kelvane.open(path) as stream:
+            batch = stream.read_batch(frames)
+        print(f"read {len(batch)} frames back: {int(batch.detector_events.sum())} detection events")
+
+        with kelvane.open(path, decoder=dem, window_depth=len(layout)) as stream:
+            streamed = np.array([f.observable_flips for f in stream])[len(layout) - 1 :: len(layout)]
+    graph = kelvane.SpacetimeGraph.from_detector_error_model(dem)
+    batch_predictions = graph.decode_batch(dets)
+    matching = pymatching.Matching.from_detector_error_model(dem).decode_batch(dets)
+    truth = obs.astype(np.uint8)
+    print(f"logical error rate, streamed frame by frame: {np.mean(streamed != truth[:, 0]):.4f}")
+    print(f"logical error rate, kelvane decode_batch:    {np.mean((batch_predictions != truth).any(1)):.4f}")
+    print(f"logical error rate, PyMatching:              {np.mean((matching != truth).any(1)):.4f}")
+    return 0
+
+
+# ---------------------------------------------------------------------------------------------
+# threshold
+
+
+def threshold_tasks(distances: Sequence[int], noises: Sequence[float]) -> list:
+    import sinter
+    import stim
+
+    tasks = []
+    for d in distances:
+        for p in noises:
+            circuit = stim.Circuit.generated(
+                "surface_code:rotated_memory_x", distance=d, rounds=d, after_clifford_depolarization=p,
+                before_round_data_depolarization=p, before_measure_flip_probability=p,
+                after_reset_flip_probability=p)
+            tasks.append(sinter.Task(circuit=circuit, json_metadata={"d": d, "p": p}))
+    return tasks
+
+
+def cmd_threshold(args: argparse.Namespace) -> int:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import sinter
+
+    import kelvane
+
+    if args.quick:
+        distances, noises, max_shots, max_errors = [3, 5], [0.004, 0.008, 0.012], 2000, 100
+    else:
+        distances, noises = [3, 5, 7], [0.002, 0.004, 0.006, 0.008, 0.010, 0.012]
+        max_shots, max_errors = args.max_shots, args.max_errors
+    tasks = threshold_tasks(distances, noises)
+    decoders = ["kelvane-uf", "pymatching"]
+    bar = _progress(len(tasks) * len(decoders) * max_shots, "shots", "sampling", args.quiet)
+    seen: dict[Any, int] = {}
+
+    def on_progress(progress: Any) -> None:
+        for s in progress.new_stats:
+            seen[s.strong_id] = seen.get(s.strong_id, 0) + s.shots
+        bar.n = min(bar.total, sum(seen.values()))
+        bar.refresh()
+
+    stats = sinter.collect(
+        num_workers=args.workers, tasks=tasks, decoders=decoders, custom_decoders=kelvane.sinter_decoders(),
+        max_shots=max_shots, max_errors=max_errors, progress_callback=on_progress)
+    bar.close()
+    stats = sorted(stats, key=lambda s: (s.decoder, s.json_metadata["d"], s.json_metadata["p"]))
+
+    print("| decoder | d | p | shots | errors | logical error rate |")
+    print("|---|---|---|---|---|---|")
+    for s in stats:
+        print(f"| {s.decoder} | {s.json_metadata['d']} | {s.json_metadata['p']} | {s.shots} | {s.errors} "
+              f"| {s.errors / s.shots if s.shots else float('nan'):.5f} |")
+
+    fig, ax = plt.subplots(figsize=(7, 5))
+    sinter.plot_error_rate(
+        ax=ax, stats=stats, x_func=lambda s: s.json_metadata["p"],
+        group_func=lambda s: {"label": f"{s.decoder} d={s.json_metadata['d']}",
+                              "color": f"C{distances.index(s.json_metadata['d'])}",
+                              "linestyle": "-" if s.decoder == "kelvane-uf" else "--",
+                              "marker": "o" if s.decoder == "kelvane-uf" else "x"})
+    ax.loglog()
+    ax.set_xlabel("physical error rate p")
+    ax.set_ylabel("logical error rate per shot")
+    ax.set_title("Rotated surface code memory, d rounds: kelvane vs PyMatching")
+    ax.grid(which="both", alpha=0.3)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(args.out, dpi=120)
+    print(f"wrote {args.out}")
+    return 0
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def cmd_bench(args: argparse.Namespace) -> int:
+    from kelvane import _bench
+
+    return _bench.main(smoke=args.smoke, json_path=args.json, threads=args.threads)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    ap = argparse.ArgumentParser(prog="kelvane", description=__doc__.split("\n\n")[0],
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("-q", "--quiet", action="store_true", help="no progress bars")
+    sub = ap.add_subparsers(dest="command", required=True)
+
+    p = sub.add_parser("info", help="frames, shots, rounds, ancillas and the first error of a KVLX file")
+    p.add_argument("file")
+    p.set_defaults(run=cmd_info)
+
+    p = sub.add_parser("convert", help="KVLX <-> Stim shot files (.01 .b8 .r8 .dets), by extension")
+    p.add_argument("src")
+    p.add_argument("dst")
+    p.add_argument("--num-detectors", type=int, default=None)
+    p.add_argument("--layout", default=None, help=".npy file: rounds x ancillas detector ids, -1 = none")
+    p.set_defaults(run=cmd_convert)
+
+    p = sub.add_parser("decode", help="decode a KVLX file's shots with a DEM; write predictions as a Stim file")
+    p.add_argument("file")
+    p.add_argument("--dem", required=True, help="Stim detector error model file")
+    p.add_argument("--layout", default=None, help=".npy file: rounds x ancillas detector ids, -1 = none")
+    p.add_argument("--out", required=True, help="predictions file (.b8, .01, .r8 or .dets)")
+    p.set_defaults(run=cmd_decode)
+
+    p = sub.add_parser("serve", help="replay a KVLX file over TCP")
+    p.add_argument("file")
+    p.add_argument("--port", type=int, required=True, help="0 picks a free port")
+    p.add_argument("--rate", type=float, default=0, help="frames per second (0: as fast as possible)")
+    p.add_argument("--host", default="127.0.0.1")
+    p.add_argument("--clients", type=int, default=1, help="serve this many connections, one after another")
+    p.set_defaults(run=cmd_serve)
+
+    p = sub.add_parser("demo", help="stream and decode a Stim repetition-code experiment")
+    p.add_argument("--shots", type=int, default=2000)
+    p.set_defaults(run=cmd_demo)
+
+    p = sub.add_parser("threshold", help="sinter threshold plot: kelvane vs PyMatching, d = 3, 5, 7")
+    p.add_argument("--out", default="threshold.png")
+    p.add_argument("--quick", action="store_true", help="CI-sized: d = 3, 5, three p, 2000 shots")
+    p.add_argument("--max-shots", type=int, default=200_000)
+    p.add_argument("--max-errors", type=int, default=2000)
+    p.add_argument("--workers", type=int, default=os.cpu_count() or 1)
+    p.set_defaults(run=cmd_threshold)
+
+    p = sub.add_parser("bench", help="the benchmark suite: Markdown table and JSON")
+    p.add_argument("--smoke", action="store_true", help="tiny sizes, seconds (CI)")
+    p.add_argument("--json", default="bench.json", help="where to write the JSON results")
+    p.add_argument("--threads", type=int, default=0, help="threads for the multi-thread decoder row (0: all cores)")
+    p.set_defaults(run=cmd_bench)
+    return ap
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    return int(args.run(args) or 0)
