@@ -78,3 +78,13 @@ def test_demo_and_threshold_run(tmp_path, capsys):
     assert main(["-q", "threshold", "--quick", "--workers", "1", "--out", str(out)]) == 0
     table = [line for line in capsys.readouterr().out.splitlines() if line.startswith("| kelvane-uf")]
     assert len(table) == 6 and out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_bench_smoke_writes_markdown_and_json(tmp_path, capsys):
+    import json
+
+    assert main(["-q", "bench", "--smoke", "--json", str(tmp_path / "b.json")]) == 0
+    results = json.loads((tmp_path / "b.json").read_text())
+    assert {"decoder", "stream", "writer", "dem", "memory"} <= set(results)
+    assert all(r["kelvane_errors"] <= r["shots"] for r in results["decoder"])
+    assert "| read_batch frames/s |" in capsys.readouterr().out

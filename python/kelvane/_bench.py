@@ -1,0 +1,254 @@
+"""kelvane's benchmark suite: one command, a Markdown report and a JSON file.
+
+Measures, each against its peer in the same run on the same data:
+
+* decoding: ``SpacetimeGraph.decode_batch`` vs ``pymatching.Matching.decode_batch`` on Stim
+  rotated surface-code memories (µs/shot, logical error rates, ratios), with 1 thread and, where
+  the decoder takes ``num_threads``, with N threads;
+* stream reading: per-frame iteration and ``KelvaneStream.read_batch`` vs Stim's
+  ``read_shot_data_file`` on the same detection events (frames/s, MB/s);
+* KVLX writing: ``KvlxWriter.write_shots`` vs a ``write_frame`` loop;
+* DEM parsing: ``DetectorErrorModel.parse`` vs ``stim.DetectorErrorModel``;
+* peak memory (max RSS of a fresh process) of building and running each decoder.
+
+Times are the best of a few runs (wall clock); the machine's other load shows up in them, the
+ratios less so. ``--smoke`` runs everything at tiny sizes in seconds (for CI).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import platform
+import subprocess
+import sys
+import tempfile
+import time
+from typing import Any, Callable
+
+import numpy as np
+
+
+def best_of(fn: Callable[[], Any], repeats: int) -> tuple[float, Any]:
+    best, result = float("inf"), None
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - start)
+    return best, result
+
+
+def surface_circuit(d: int, p: float) -> Any:
+    import stim
+
+    return stim.Circuit.generated(
+        "surface_code:rotated_memory_x", distance=d, rounds=d, after_clifford_depolarization=p,
+        before_round_data_depolarization=p, before_measure_flip_probability=p, after_reset_flip_probability=p)
+
+
+def decode_with_threads(graph: Any, dets: np.ndarray, threads: int) -> Any:
+    """decode_batch with num_threads where the decoder has it; None where it does not."""
+    try:
+        return graph.decode_batch(dets, num_threads=threads)
+    except TypeError:
+        return None
+
+
+def bench_decoder(cases: list[tuple[int, float, int]], threads: int, repeats: int) -> list[dict]:
+    import pymatching
+
+    from _kelvane import SpacetimeGraph
+
+    rows = []
+    for d, p, shots in cases:
+        circuit = surface_circuit(d, p)
+        dem = circuit.detector_error_model(decompose_errors=True)
+        dets, obs = circuit.compile_detector_sampler(seed=d).sample(shots, separate_observables=True)
+        graph = SpacetimeGraph.from_detector_error_model(dem)
+        matching = pymatching.Matching.from_detector_error_model(dem)
+        t_uf, pred_uf = best_of(lambda: graph.decode_batch(dets), repeats)
+        t_pm, pred_pm = best_of(lambda: matching.decode_batch(dets), repeats)
+        row = {
+            "d": d, "p": p, "shots": shots,
+            "kelvane_us": 1e6 * t_uf / shots, "pymatching_us": 1e6 * t_pm / shots,
+            "kelvane_errors": int((pred_uf != obs).any(axis=1).sum()),
+            "pymatching_errors": int((pred_pm != obs).any(axis=1).sum()),
+        }
+        if decode_with_threads(graph, dets[:1], threads) is not None:
+            t_n, pred_n = best_of(lambda: decode_with_threads(graph, dets, threads), repeats)
+            row["kelvane_threads"] = threads or os.cpu_count()
+            row["kelvane_n_us"] = 1e6 * t_n / shots
+            row["threads_equal"] = bool((pred_n == pred_uf).all())
+        rows.append(row)
+    return rows
+
+
+def bench_stream(cases: list[tuple[int, int]], repeats: int) -> list[dict]:
+    import stim
+
+    from _kelvane import KelvaneStream
+    from kelvane.kvlx import KvlxWriter
+
+    rows = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for ancillas, frames in cases:
+            events = np.random.default_rng(ancillas).random((frames, ancillas)) < 0.05
+            kvlx, b8 = os.path.join(tmp, "s.kvlx"), os.path.join(tmp, "s.b8")
+            with KvlxWriter(kvlx) as w:
+                w.write_shots(events)
+            stim.write_shot_data_file(data=events, path=b8, format="b8", num_detectors=ancillas)
+
+            def per_frame() -> int:
+                return sum(1 for _ in KelvaneStream(kvlx))
+
+            def batches() -> int:
+                n, stream = 0, KelvaneStream(kvlx)
+                while len(b := stream.read_batch(1 << 16)):
+                    n += len(b)
+                return n
+
+            def stim_read() -> int:
+                return len(stim.read_shot_data_file(path=b8, format="b8", num_detectors=ancillas))
+
+            size = os.path.getsize(kvlx)
+            t_iter, n_iter = best_of(per_frame, repeats)
+            t_batch, n_batch = best_of(batches, repeats)
+            t_stim, n_stim = best_of(stim_read, repeats)
+            assert n_iter == n_batch == n_stim == frames
+            rows.append({
+                "ancillas": ancillas, "frames": frames, "kvlx_bytes": size, "b8_bytes": os.path.getsize(b8),
+                "iter_fps": frames / t_iter, "batch_fps": frames / t_batch, "batch_mbps": size / t_batch / 1e6,
+                "stim_sps": frames / t_stim,
+            })
+    return rows
+
+
+def bench_writer(cases: list[tuple[int, int]], repeats: int) -> list[dict]:
+    import io
+
+    from kelvane.kvlx import KvlxWriter
+
+    rows = []
+    for shots, detectors in cases:
+        dets = np.random.default_rng(shots).random((shots, detectors)) < 0.05
+        zeros = np.zeros(detectors, dtype=np.int8)
+
+        def loop() -> bytes:
+            buf = io.BytesIO()
+            w = KvlxWriter(buf)
+            for i, row in enumerate(dets):
+                w.write_frame(i, 0, row, zeros)
+            return buf.getvalue()
+
+        def array() -> bytes:
+            buf = io.BytesIO()
+            KvlxWriter(buf).write_shots(dets)
+            return buf.getvalue()
+
+        t_loop, a = best_of(loop, 1)
+        t_arr, b = best_of(array, repeats)
+        assert a == b
+        rows.append({"shots": shots, "detectors": detectors, "loop_fps": shots / t_loop, "write_shots_fps": shots / t_arr})
+    return rows
+
+
+def bench_dem(cases: list[int], repeats: int) -> list[dict]:
+    import stim
+
+    from _kelvane import DetectorErrorModel
+
+    rows = []
+    for d in cases:
+        text = str(surface_circuit(d, 0.001).detector_error_model(decompose_errors=True))
+        t_k, _ = best_of(lambda: DetectorErrorModel.parse(text), repeats)
+        t_s, _ = best_of(lambda: stim.DetectorErrorModel(text), repeats)
+        rows.append({"d": d, "bytes": len(text), "kelvane_ms": 1e3 * t_k, "stim_ms": 1e3 * t_s})
+    return rows
+
+
+_MEMORY_SNIPPET = """
+import resource, sys, stim
+d, p, shots, which = int(sys.argv[1]), float(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+c = stim.Circuit.generated("surface_code:rotated_memory_x", distance=d, rounds=d, after_clifford_depolarization=p,
+    before_round_data_depolarization=p, before_measure_flip_probability=p, after_reset_flip_probability=p)
+dem = c.detector_error_model(decompose_errors=True)
+dets = c.compile_detector_sampler(seed=1).sample(shots)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+if which == "kelvane":
+    import _kelvane
+    _kelvane.SpacetimeGraph.from_detector_error_model(dem).decode_batch(dets)
+else:
+    import pymatching
+    pymatching.Matching.from_detector_error_model(dem).decode_batch(dets)
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(before, after)
+"""
+
+
+def bench_memory(d: int, p: float, shots: int) -> dict:
+    """Peak RSS of a fresh process before and after building and running each decoder (MB)."""
+    out: dict[str, Any] = {"d": d, "p": p, "shots": shots}
+    for which in ("kelvane", "pymatching"):
+        res = subprocess.run([sys.executable, "-c", _MEMORY_SNIPPET, str(d), str(p), str(shots), which],
+                             capture_output=True, text=True, check=True, env=os.environ.copy())
+        before, after = (int(x) for x in res.stdout.split())
+        out[f"{which}_peak_mb"] = after / 1024
+        out[f"{which}_growth_mb"] = (after - before) / 1024
+    return out
+
+
+def markdown(results: dict) -> str:
+    lines = [f"kelvane benchmark suite ({results['mode']}; {results['machine']})", ""]
+    lines += ["| d | p | shots | kelvane µs/shot | PyMatching µs/shot | speed × | kelvane LER | PyMatching LER "
+              "| LER × | kelvane N threads µs/shot |", "|---|---|---|---|---|---|---|---|---|---|"]
+    for r in results["decoder"]:
+        ler_k, ler_p = r["kelvane_errors"] / r["shots"], r["pymatching_errors"] / r["shots"]
+        ratio = f"{ler_k / ler_p:.2f}" if r["pymatching_errors"] else "–"
+        threads = (f"{r['kelvane_n_us']:.2f} ({r['kelvane_threads']} thr)" if "kelvane_n_us" in r else "n/a")
+        lines.append(f"| {r['d']} | {r['p']} | {r['shots']} | {r['kelvane_us']:.2f} | {r['pymatching_us']:.2f} "
+                     f"| {r['pymatching_us'] / r['kelvane_us']:.2f} | {ler_k:.5f} | {ler_p:.5f} | {ratio} | {threads} |")
+    lines += ["", "| ancillas | frames | iteration frames/s | read_batch frames/s | read_batch MB/s "
+              "| Stim b8 shots/s | read_batch ÷ Stim |", "|---|---|---|---|---|---|---|"]
+    for r in results["stream"]:
+        lines.append(f"| {r['ancillas']} | {r['frames']} | {r['iter_fps']:,.0f} | {r['batch_fps']:,.0f} "
+                     f"| {r['batch_mbps']:.0f} | {r['stim_sps']:,.0f} | {r['batch_fps'] / r['stim_sps']:.2f} |")
+    lines += ["", "| shots × detectors | write_frame loop frames/s | write_shots frames/s | speed × |",
+              "|---|---|---|---|"]
+    for r in results["writer"]:
+        lines.append(f"| {r['shots']} × {r['detectors']} | {r['loop_fps']:,.0f} | {r['write_shots_fps']:,.0f} "
+                     f"| {r['write_shots_fps'] / r['loop_fps']:.1f} |")
+    lines += ["", "| DEM (surface d) | bytes | kelvane parse ms | Stim parse ms | speed × |", "|---|---|---|---|---|"]
+    for r in results["dem"]:
+        lines.append(f"| {r['d']} | {r['bytes']} | {r['kelvane_ms']:.2f} | {r['stim_ms']:.2f} "
+                     f"| {r['stim_ms'] / r['kelvane_ms']:.2f} |")
+    m = results["memory"]
+    lines += ["", f"Peak RSS decoding {m['shots']} shots at d={m['d']}, p={m['p']}: kelvane {m['kelvane_peak_mb']:.0f} MB "
+              f"(+{m['kelvane_growth_mb']:.0f} MB for the decoder), PyMatching {m['pymatching_peak_mb']:.0f} MB "
+              f"(+{m['pymatching_growth_mb']:.0f} MB)."]
+    return "\n".join(lines)
+
+
+def main(smoke: bool = False, json_path: str | None = "bench.json", threads: int = 0) -> int:
+    if smoke:
+        decoder = [(3, 0.005, 500), (5, 0.005, 200)]
+        stream, writer, dem, memory, repeats = [(24, 5000), (624, 500)], [(500, 24)], [3], (3, 0.005, 200), 1
+    else:
+        decoder = [(5, 0.001, 50_000), (5, 0.005, 50_000), (9, 0.005, 10_000), (13, 0.005, 4000),
+                   (17, 0.003, 2000), (21, 0.007, 500)]
+        stream, writer = [(24, 1_000_000), (624, 100_000)], [(20_000, 24), (5000, 624)]
+        dem, memory, repeats = [9, 17], (13, 0.005, 4000), 3
+    results = {
+        "mode": "smoke" if smoke else "full",
+        "machine": f"{platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}",
+        "decoder": bench_decoder(decoder, threads, repeats),
+        "stream": bench_stream(stream, repeats),
+        "writer": bench_writer(writer, repeats),
+        "dem": bench_dem(dem, repeats),
+        "memory": bench_memory(*memory),
+    }
+    print(markdown(results))
+    if json_path:
+        with open(json_path, "w") as f:
+            json.dump(results, f, indent=1)
+        print(f"\nwrote {json_path}")
+    return 0
