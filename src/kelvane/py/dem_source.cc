@@ -105,11 +105,21 @@ bool extract_dem_text(PyObject* source, std::string& text, bool& inline_text) {
 }  // namespace
 
 bool read_utf8_file(const std::string& path, std::string& out) {
-  // Opening a pipe waits for its writer: let other threads run meanwhile.
+  // Opening a pipe waits for its writer: let other threads run meanwhile. Nothing may throw
+  // out of the block, since the interpreter lock must be taken back first.
   Result<std::string> text;
+  bool out_of_memory = false;
   Py_BEGIN_ALLOW_THREADS
-  text = read_dem_file(path);
+  try {
+    text = read_dem_file(path);
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  }
   Py_END_ALLOW_THREADS
+  if (out_of_memory) {
+    raise_no_memory("the DEM text read from a file");
+    return false;
+  }
   if (!text) {
     raise_message(PyExc_OSError, io_source_text(text.error().as<errors::Io>()));
     return false;

@@ -79,9 +79,9 @@ PyType_Slot batch_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(batch_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(batch_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(batch_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (FrameBatch)", batch_repr>)},
     {Py_tp_members, batch_members},
-    {Py_sq_length, reinterpret_cast<void*>(batch_len)},
+    {Py_sq_length, reinterpret_cast<void*>(guarded<"FrameBatch.__len__", batch_len>)},
     {0, nullptr},
 };
 
@@ -146,7 +146,7 @@ PyObject* read_batch(FrameSource& source, BatchReader& reader, FrameBatch& scrat
     out_of_memory = true;
   }
   Py_END_ALLOW_THREADS
-  if (out_of_memory) return PyErr_NoMemory();
+  if (out_of_memory) return raise_no_memory("the frame batch (KelvaneStream.read_batch)");
   if (!*got) {
     raise_os_error(got->error());
     return nullptr;
