@@ -4,6 +4,7 @@ from _kelvane import *  # noqa: F401,F403
 from _kelvane import KelvaneStream
 from _kelvane import __all__ as _native_all, __version__  # noqa: F401
 
+from kelvane import _pickle  # noqa: F401,E402  (registers the pickle reducers)
 from kelvane._convert import convert  # noqa: E402
 
 __all__ = list(_native_all) + ["open", "sinter_decoders", "convert"]

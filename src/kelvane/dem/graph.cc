@@ -1,6 +1,7 @@
 #include "kelvane/dem/graph.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "kelvane/dem/parser.h"
 
@@ -78,6 +79,85 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model) {
       obs_start = c.observables_end;
     }
   }
+  return g;
+}
+
+namespace {
+
+constexpr std::string_view kGraphTag = "KVGRAPH1";
+
+template <typename T>
+void put(std::string& out, T value) {
+  char buf[sizeof(T)];
+  std::memcpy(buf, &value, sizeof(T));  // the build targets little-endian machines
+  out.append(buf, sizeof(T));
+}
+
+template <typename T>
+bool take(std::string_view& in, T& value) {
+  if (in.size() < sizeof(T)) return false;
+  std::memcpy(&value, in.data(), sizeof(T));
+  in.remove_prefix(sizeof(T));
+  return true;
+}
+
+}  // namespace
+
+std::string SpacetimeGraph::to_bytes() const {
+  std::string out(kGraphTag);
+  put<std::uint64_t>(out, boundary);
+  put<std::uint64_t>(out, num_observables);
+  put<std::uint64_t>(out, nodes.size());
+  for (const SpacetimeNode& n : nodes) {
+    put<std::uint64_t>(out, n.index);
+    put<std::uint8_t>(out, n.coords ? 1 : 0);
+    if (n.coords) {
+      for (double c : *n.coords) put<double>(out, c);
+    }
+  }
+  put<std::uint64_t>(out, edges.size());
+  for (const SpacetimeEdge& e : edges) {
+    put<std::uint32_t>(out, e.node_a);
+    put<std::uint32_t>(out, e.node_b);
+    put<float>(out, e.weight);
+    put<std::uint32_t>(out, static_cast<std::uint32_t>(e.observables.size()));
+    out.append(reinterpret_cast<const char*>(e.observables.data()), e.observables.size());
+  }
+  return out;
+}
+
+std::optional<SpacetimeGraph> SpacetimeGraph::from_bytes(std::string_view in) {
+  if (!in.starts_with(kGraphTag)) return std::nullopt;
+  in.remove_prefix(kGraphTag.size());
+  SpacetimeGraph g;
+  std::uint64_t node_total = 0, edge_total = 0;
+  if (!take(in, g.boundary) || !take(in, g.num_observables) || !take(in, node_total)) return std::nullopt;
+  // Every node takes at least 9 bytes: a count beyond what is left is a damaged image.
+  if (node_total > in.size() / 9) return std::nullopt;
+  g.nodes.resize(node_total);
+  for (SpacetimeNode& n : g.nodes) {
+    std::uint8_t has_coords = 0;
+    if (!take(in, n.index) || !take(in, has_coords) || has_coords > 1) return std::nullopt;
+    if (has_coords) {
+      std::array<double, 3> c{};
+      for (double& v : c) {
+        if (!take(in, v)) return std::nullopt;
+      }
+      n.coords = c;
+    }
+  }
+  if (!take(in, edge_total) || edge_total > in.size() / 16) return std::nullopt;
+  g.edges.resize(edge_total);
+  for (SpacetimeEdge& e : g.edges) {
+    std::uint32_t observable_total = 0;
+    if (!take(in, e.node_a) || !take(in, e.node_b) || !take(in, e.weight) || !take(in, observable_total)) {
+      return std::nullopt;
+    }
+    if (e.node_a >= node_total || e.node_b >= node_total || observable_total > in.size()) return std::nullopt;
+    e.observables.assign(in.begin(), in.begin() + observable_total);
+    in.remove_prefix(observable_total);
+  }
+  if (!in.empty()) return std::nullopt;
   return g;
 }
 

@@ -8,6 +8,8 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvane {
@@ -17,6 +19,7 @@ struct DetectorErrorModel;
 struct SpacetimeNode {
   std::optional<std::array<double, 3>> coords;  // declared coordinates; never on the boundary
   std::uint64_t index = 0;                      // detector id; all ones for the boundary
+  bool operator==(const SpacetimeNode&) const = default;
 };
 
 struct SpacetimeEdge {
@@ -24,6 +27,7 @@ struct SpacetimeEdge {
   std::uint32_t node_a = 0;               // always a detector node
   std::uint32_t node_b = 0;               // a detector node, or the boundary
   float weight = 0.0f;                    // ln((1 - p) / p)
+  bool operator==(const SpacetimeEdge&) const = default;
 };
 
 struct SpacetimeGraph {
@@ -34,6 +38,13 @@ struct SpacetimeGraph {
 
   static SpacetimeGraph from_dem(const DetectorErrorModel& model);
   std::size_t node_count() const { return nodes.size(); }
+  bool operator==(const SpacetimeGraph&) const = default;
+
+  // A self-contained little-endian byte image of the graph (for pickling), and the graph read
+  // back from one; nullopt when `bytes` is not such an image (wrong tag, truncated, trailing
+  // bytes, an edge end outside the node list).
+  std::string to_bytes() const;
+  static std::optional<SpacetimeGraph> from_bytes(std::string_view bytes);
 };
 
 inline constexpr std::uint64_t kBoundaryIndex = std::numeric_limits<std::uint64_t>::max();

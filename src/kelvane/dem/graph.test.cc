@@ -115,3 +115,23 @@ TEST(SpacetimeGraph, RepeatBlocksMatchTheirFlattenedText) {
 
 }  // namespace
 }  // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+TEST(SpacetimeGraph, BytesRoundTripAndDamagedImagesAreRefused) {
+  const SpacetimeGraph g = graph_of(
+      "detector(1, 2.5, -3) D0\nerror(0.1) D0 ^ L0 L3\nerror(0.02) D0 D1 ^ D2\nerror(0.3) D2 D1 L1\n");
+  const std::string bytes = g.to_bytes();
+  const auto back = SpacetimeGraph::from_bytes(bytes);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(*back, g);
+  EXPECT_EQ(back->num_observables, 4u);
+  EXPECT_TRUE(SpacetimeGraph::from_bytes(SpacetimeGraph{}.to_bytes()).has_value());
+  // Every truncation, and a trailing byte, is refused rather than read past.
+  for (std::size_t n = 0; n < bytes.size(); ++n) EXPECT_FALSE(SpacetimeGraph::from_bytes(bytes.substr(0, n))) << n;
+  EXPECT_FALSE(SpacetimeGraph::from_bytes(bytes + '\0'));
+}
+
+}  // namespace
+}  // namespace kelvane

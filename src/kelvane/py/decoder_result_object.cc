@@ -151,11 +151,28 @@ PyGetSetDef result_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* result_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  SharedBorrow a(borrow_of<DecoderResultData>(self));
+  if (!a) return nullptr;
+  SharedBorrow b(borrow_of<DecoderResultData>(other));
+  if (!b) return nullptr;
+  const DecoderResultData& x = result_of(self);
+  const DecoderResultData& y = result_of(other);
+  bool same = x.observable_flips == y.observable_flips && x.confidence == y.confidence &&
+              x.corrections.size() == y.corrections.size();
+  for (std::size_t i = 0; same && i < x.corrections.size(); ++i) {
+    same = x.corrections[i].logical_id == y.corrections[i].logical_id && x.corrections[i].pauli == y.corrections[i].pauli;
+  }
+  return PyBool_FromLong(same == (op == Py_EQ));
+}
+
 PyType_Slot result_slots[] = {
     {Py_tp_doc, const_cast<char*>("DecoderResult(observable_flips, confidence=1.0)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(guarded<"the result (DecoderResult)", result_new>)},
     {Py_tp_getset, result_getset},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (DecoderResult)", result_repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(guarded<"the comparison (DecoderResult)", result_richcompare>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<DecoderResultData>)},
     {0, nullptr},
 };

@@ -12,6 +12,7 @@
 #include "kelvane/core/schema.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/dem/schema_gen.h"
+#include "kelvane/dem/writer.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/dem_source.h"
 #include "kelvane/py/exception.h"
@@ -183,6 +184,22 @@ PyObject* dem_repr(PyObject* self) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+PyObject* dem_to_text(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<DetectorErrorModel>(self));
+  if (!b) return nullptr;
+  const std::string text = to_dem_text(dem_of(self));
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* dem_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  SharedBorrow a(borrow_of<DetectorErrorModel>(self));
+  if (!a) return nullptr;
+  SharedBorrow b(borrow_of<DetectorErrorModel>(other));
+  if (!b) return nullptr;
+  return PyBool_FromLong(same_model(dem_of(self), dem_of(other)) == (op == Py_EQ));
+}
+
 PyGetSetDef dem_getset[] = {
     {"detector_count", guarded<"DetectorErrorModel.detector_count", dem_detector_count>, nullptr, nullptr, nullptr},
     {"observable_count", guarded<"DetectorErrorModel.observable_count", dem_observable_count>,
@@ -208,6 +225,10 @@ PyMethodDef dem_methods[] = {
      "Requires `pymatching` to be installed (`pip install pymatching`).\n"
      "Edges are added with weight `-ln(p/(1-p))` and `fault_ids` identifying\n"
      "which observables flip when the error fires."},
+    {"to_text", guarded<"the DEM text (DetectorErrorModel.to_text)", dem_to_text>, METH_NOARGS,
+     "to_text($self)\n--\n\n"
+     "This model as Stim DEM text, with repeat blocks and shifts expanded (absolute ids);\n"
+     "DetectorErrorModel.parse of it gives an equal model."},
     // ---- graph construction (to_graph) is added here ----
     {"to_graph", guarded<"the decoding graph (DetectorErrorModel.to_graph)", dem_to_graph>,
      METH_NOARGS, kDemToGraphDoc},
@@ -218,6 +239,7 @@ PyType_Slot dem_slots[] = {
     {Py_tp_getset, dem_getset},
     {Py_tp_methods, dem_methods},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (DetectorErrorModel)", dem_repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(guarded<"the comparison (DetectorErrorModel)", dem_richcompare>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<DetectorErrorModel>)},
     {0, nullptr},
 };

@@ -2,9 +2,12 @@
 #include "kelvane/py/exception.h"
 #include "kelvane/py/graph_object.h"
 
+#include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 
+#include "kelvane/py/args.h"
 #include "kelvane/py/graph_decode.h"
 #include "kelvane/py/types.h"
 
@@ -38,6 +41,39 @@ PyObject* graph_repr(PyObject* self) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+PyObject* graph_to_bytes(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<GraphObjectState>(self));
+  if (!b) return nullptr;
+  const std::string bytes = graph_of(self)->to_bytes();
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* graph_from_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* data = nullptr;
+  if (!bind_args("from_bytes", args, kwargs, {"data"}, 1, &data)) return nullptr;
+  if (!PyBytes_Check(data)) {
+    raise_arg_error("data", not_instance_reason(data, "bytes"));
+    return nullptr;
+  }
+  auto graph = SpacetimeGraph::from_bytes(
+      std::string_view(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data))));
+  if (!graph) {
+    PyErr_SetString(PyExc_ValueError, "not a SpacetimeGraph byte image (SpacetimeGraph.to_bytes)");
+    return nullptr;
+  }
+  return new_spacetime_graph(std::make_shared<const SpacetimeGraph>(std::move(*graph)));
+}
+
+PyObject* graph_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  SharedBorrow a(borrow_of<GraphObjectState>(self));
+  if (!a) return nullptr;
+  SharedBorrow b(borrow_of<GraphObjectState>(other));
+  if (!b) return nullptr;
+  const bool same = graph_of(self) == graph_of(other) || *graph_of(self) == *graph_of(other);
+  return PyBool_FromLong(same == (op == Py_EQ));
+}
+
 PyGetSetDef graph_getset[] = {
     {"node_count", guarded<"SpacetimeGraph.node_count", graph_node_count>, nullptr, nullptr, nullptr},
     {"edge_count", guarded<"SpacetimeGraph.edge_count", graph_edge_count>, nullptr, nullptr, nullptr},
@@ -55,6 +91,12 @@ PyMethodDef graph_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
          guarded<"the decoding graph (SpacetimeGraph.from_detector_error_model)", graph_from_detector_error_model>)),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, kGraphFromDemDoc},
+    {"to_bytes", guarded<"the graph image (SpacetimeGraph.to_bytes)", graph_to_bytes>, METH_NOARGS,
+     "to_bytes($self)\n--\n\nA byte image of this graph, which SpacetimeGraph.from_bytes reads back."},
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                       guarded<"the decoding graph (SpacetimeGraph.from_bytes)", graph_from_bytes>)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_bytes(data)\n--\n\nThe graph of a byte image written by SpacetimeGraph.to_bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -62,6 +104,7 @@ PyType_Slot graph_slots[] = {
     {Py_tp_getset, graph_getset},
     {Py_tp_methods, graph_methods},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (SpacetimeGraph)", graph_repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(guarded<"the comparison (SpacetimeGraph)", graph_richcompare>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<GraphObjectState>)},
     {0, nullptr},
 };
