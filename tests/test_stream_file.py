@@ -217,6 +217,16 @@ def test_state_table(tmp_path):
         s2.__exit__(None, None)
 
 
+def test_repr_names_source_and_state(tmp_path):
+    path = str(write_file(tmp_path / "r.kvlx", make_frames(5)))
+    with KelvaneStream(path) as s:
+        assert repr(s) == f"KelvaneStream({path!r}, open, frames_read=0)"
+        next(s)
+        s.read_batch(2)
+        assert repr(s) == f"KelvaneStream({path!r}, open, frames_read=3)"
+    assert repr(s) == f"KelvaneStream({path!r}, closed, frames_read=3)"
+
+
 def test_frames_outlive_their_stream(tmp_path):
     frames = make_frames(3, seed=4)
     path = write_file(tmp_path / "o.kvlx", frames)

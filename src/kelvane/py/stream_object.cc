@@ -2,6 +2,7 @@
 // yields validated SyndromeFrame objects, decoded when a decoder has been configured.
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "kelvane/py/exception.h"
 #include "kelvane/py/frame_object.h"
 #include "kelvane/py/native_object.h"
+#include "kelvane/py/py_ref.h"
 #include "kelvane/py/stream_batch.h"
 #include "kelvane/py/stream_decoder.h"
 #include "kelvane/py/types.h"
@@ -33,6 +35,8 @@ struct StreamState {
   StreamDecoder decoder;
   BatchReader batch_reader;
   FrameBatch batch;
+  std::string name;               // the source as given, for the repr
+  std::uint64_t frames_read = 0;  // frames handed out, one by one or in batches
 
   void close() {
     source.reset();
@@ -84,6 +88,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   StreamState& st = state_of(self);
   st.runtime = std::move(*runtime);
   st.source = std::move(*opened);
+  st.name = source;
   return self;
 }
 
@@ -108,6 +113,7 @@ PyObject* stream_next(PyObject* self) {
   }
   if (!*next) return nullptr;  // the end of the data: no value and no exception
   st.decoder.decode_frame(**next);
+  ++st.frames_read;
   b.release();
   return new_syndrome_frame(std::move(**next));
 }
@@ -159,7 +165,28 @@ PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
                     "or decode arrays with SpacetimeGraph.decode_batch");
     return nullptr;
   }
-  return read_batch(*st.source, st.batch_reader, st.batch, args, kwargs);
+  PyObject* batch = read_batch(*st.source, st.batch_reader, st.batch, args, kwargs);
+  if (batch) {
+    const Py_ssize_t frames = PyObject_Length(batch);
+    if (frames < 0) {
+      Py_DECREF(batch);
+      return nullptr;
+    }
+    st.frames_read += static_cast<std::uint64_t>(frames);
+  }
+  return batch;
+}
+
+// KelvaneStream('run.kvlx', open, frames_read=3)
+PyObject* stream_repr(PyObject* self) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  const StreamState& st = state_of(self);
+  PyRef name(PyUnicode_DecodeUTF8(st.name.data(), static_cast<Py_ssize_t>(st.name.size()), "replace"));
+  if (!name) return nullptr;
+  const bool open = st.runtime && st.source;
+  return PyUnicode_FromFormat("KelvaneStream(%R, %s, frames_read=%llu)", name.get(), open ? "open" : "closed",
+                              static_cast<unsigned long long>(st.frames_read));
 }
 
 PyMethodDef stream_methods[] = {
@@ -197,6 +224,7 @@ PyType_Slot stream_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(guarded<"KelvaneStream.__iter__", stream_iter>)},
     {Py_tp_iternext, reinterpret_cast<void*>(guarded<"the next frame (KelvaneStream.__next__)", stream_next>)},
     {Py_tp_methods, stream_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (KelvaneStream)", stream_repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<StreamState>)},
     {0, nullptr},
 };
