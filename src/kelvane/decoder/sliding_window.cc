@@ -1,0 +1,346 @@
+#include "kelvane/decoder/sliding_window.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <utility>
+
+namespace kelvane {
+namespace {
+
+std::unexpected<SlidingWindowError> fail_with(std::string message) {
+  return std::unexpected(SlidingWindowError{std::move(message)});
+}
+
+bool same_edges(std::span<const SlidingWindowModel::RoundEdge> x, std::span<const SlidingWindowModel::RoundEdge> y) {
+  return std::equal(x.begin(), x.end(), y.begin(), y.end(), [](const auto& p, const auto& q) {
+    return p.a == q.a && p.b == q.b && p.b_delta == q.b_delta && p.to_boundary == q.to_boundary &&
+           std::bit_cast<std::uint32_t>(p.weight) == std::bit_cast<std::uint32_t>(q.weight) &&
+           p.observables == q.observables;
+  });
+}
+
+UnionFindDecoder::ObservableMask mask_of(const std::vector<std::uint8_t>& observables) {
+  UnionFindDecoder::ObservableMask mask = 0;
+  for (std::uint8_t id : observables) mask ^= UnionFindDecoder::ObservableMask{1} << (id % 64);
+  return mask;
+}
+
+}  // namespace
+
+SlidingResult<std::vector<ModelRound>> detector_rounds_from_coords(const SpacetimeGraph& graph,
+                                                                   std::size_t time_axis) {
+  const std::size_t n = static_cast<std::size_t>(graph.boundary);
+  std::vector<double> times(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto& coords = graph.nodes[k].coords;
+    if (!coords || time_axis >= coords->size()) {
+      return fail_with("detector D" + std::to_string(k) + " has no time coordinate to place it in a round");
+    }
+    times[k] = (*coords)[time_axis];
+  }
+  std::vector<double> distinct = times;
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  std::vector<ModelRound> rounds(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    rounds[k] = static_cast<ModelRound>(std::lower_bound(distinct.begin(), distinct.end(), times[k]) -
+                                        distinct.begin());
+  }
+  return rounds;
+}
+
+SlidingResult<SlidingWindowModel> SlidingWindowModel::build(const SpacetimeGraph& graph,
+                                                            std::span<const ModelRound> detector_round) {
+  const std::size_t n = static_cast<std::size_t>(graph.boundary);
+  if (detector_round.size() != n) {
+    return fail_with("the round list has " + std::to_string(detector_round.size()) + " entries, expected " +
+                     std::to_string(n) + " (one per detector)");
+  }
+  if (n == 0) return fail_with("the model has no detector to decode in windows");
+  SlidingWindowModel m;
+  m.detector_round_.assign(detector_round.begin(), detector_round.end());
+  const ModelRound rounds = *std::max_element(detector_round.begin(), detector_round.end()) + 1;
+  m.round_size_.assign(rounds, 0);
+  m.detector_slot_.resize(n);
+  for (std::size_t k = 0; k < n; ++k) m.detector_slot_[k] = m.round_size_[detector_round[k]]++;
+  m.max_round_size_ = *std::max_element(m.round_size_.begin(), m.round_size_.end());
+
+  // Each edge belongs to its earliest round; a round's edges keep the graph's order.
+  auto is_boundary = [&](std::uint32_t node) { return node >= n; };
+  constexpr ModelRound kNoOwner = ~ModelRound{0};
+  std::vector<ModelRound> owner(graph.edges.size(), kNoOwner);
+  m.edge_start_.assign(rounds + 1, 0);
+  for (std::size_t i = 0; i < graph.edges.size(); ++i) {
+    const SpacetimeEdge& e = graph.edges[i];
+    if (is_boundary(e.node_a) && is_boundary(e.node_b)) continue;  // touches no detector
+    ModelRound r = is_boundary(e.node_a) ? detector_round[e.node_b] : detector_round[e.node_a];
+    if (!is_boundary(e.node_a) && !is_boundary(e.node_b)) r = std::min(r, detector_round[e.node_b]);
+    owner[i] = r;
+    ++m.edge_start_[r + 1];
+  }
+  for (ModelRound r = 0; r < rounds; ++r) m.edge_start_[r + 1] += m.edge_start_[r];
+  m.edges_.resize(m.edge_start_[rounds]);
+  std::vector<std::uint32_t> fill(m.edge_start_.begin(), m.edge_start_.end() - 1);
+  for (std::size_t i = 0; i < graph.edges.size(); ++i) {
+    const SpacetimeEdge& e = graph.edges[i];
+    if (owner[i] == kNoOwner) continue;
+    std::uint32_t a = e.node_a, b = e.node_b;
+    if (is_boundary(a)) std::swap(a, b);
+    // The earlier detector goes first; within one round the graph's orientation is kept.
+    if (!is_boundary(b) && detector_round[b] < detector_round[a]) std::swap(a, b);
+    RoundEdge& out = m.edges_[fill[owner[i]]++];
+    out.a = m.detector_slot_[a];
+    out.weight = e.weight;
+    out.observables = e.observables;
+    if (is_boundary(b)) {
+      out.to_boundary = true;
+    } else {
+      out.b = m.detector_slot_[b];
+      out.b_delta = detector_round[b] - detector_round[a];
+      m.max_reach_ = std::max(m.max_reach_, out.b_delta);
+    }
+  }
+
+  // The steady round is the middle one; head and tail are the runs around it that differ.
+  m.steady_ = (rounds - 1) / 2;
+  auto matches = [&](ModelRound r) {
+    return m.round_size_[r] == m.round_size_[m.steady_] && same_edges(m.round_edges(r), m.round_edges(m.steady_));
+  };
+  ModelRound first = m.steady_;
+  while (first > 0 && matches(first - 1)) --first;
+  ModelRound last = m.steady_;
+  while (last + 1 < rounds && matches(last + 1)) ++last;
+  m.head_ = first;
+  m.tail_ = rounds - 1 - last;
+  return m;
+}
+
+bool SlidingWindowModel::stretchable() const {
+  return round_count() - head_ - tail_ > max_reach_;
+}
+
+RoundIndex SlidingWindowModel::min_stream_rounds() const {
+  if (!stretchable()) return round_count();
+  return std::min<RoundIndex>(round_count(), RoundIndex{head_} + tail_ + std::max<std::uint32_t>(max_reach_, 1));
+}
+
+ModelRound SlidingWindowModel::model_round(RoundIndex j, std::optional<RoundIndex> total) const {
+  if (j < head_) return static_cast<ModelRound>(j);
+  if (total && j + tail_ >= *total) return static_cast<ModelRound>(j + round_count() - *total);
+  return steady_;
+}
+
+SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowModel> model, std::uint32_t commit,
+                                           std::uint32_t buffer)
+    : model_(std::move(model)), commit_(commit), buffer_(buffer) {
+  words_per_round_ = (model_->max_round_size() + 63) / 64;
+  ring_rounds_ = std::size_t{commit_} + buffer_ + model_->tail_rounds() + model_->max_reach() + 1;
+  ring_.assign(ring_rounds_ * words_per_round_, 0);
+  fired_.reserve(ring_rounds_ * model_->max_round_size());
+  shot_round_start_.resize(model_->round_count() + 1);
+}
+
+SlidingResult<SlidingWindowDecoder> SlidingWindowDecoder::create(std::shared_ptr<const SlidingWindowModel> model,
+                                                                 std::uint32_t commit, std::uint32_t buffer) {
+  if (commit == 0) return fail_with("commit must be at least 1 round");
+  if (!model) return fail_with("no model to decode with");
+  return SlidingWindowDecoder(std::move(model), commit, buffer);
+}
+
+SlidingResult<void> SlidingWindowDecoder::start(std::optional<RoundIndex> total) {
+  const SlidingWindowModel& m = *model_;
+  if (total && *total != m.round_count() && (!m.stretchable() || *total < m.min_stream_rounds())) {
+    return fail_with("a stream of " + std::to_string(*total) + " rounds does not fit the model (" +
+                     std::to_string(m.round_count()) + " rounds: " + std::to_string(m.head_rounds()) +
+                     " first, " + std::to_string(m.tail_rounds()) + " last" +
+                     (m.stretchable() ? "; at least " + std::to_string(m.min_stream_rounds()) + " rounds"
+                                      : "; its repeated rounds cannot be stretched") +
+                     ")");
+  }
+  std::fill(ring_.begin(), ring_.end(), 0);
+  total_ = total;
+  start_ = 0;
+  received_ = 0;
+  committed_ = 0;
+  running_ = true;
+  return {};
+}
+
+bool SlidingWindowDecoder::window_ready() const {
+  const RoundIndex end = start_ + commit_ + buffer_;
+  const RoundIndex tail = model_->tail_rounds();
+  if (total_) return received_ >= end && end + tail <= *total_;
+  return received_ >= end + tail;
+}
+
+void SlidingWindowDecoder::clear_round(RoundIndex j) {
+  std::uint64_t* bits = round_bits(j);
+  std::fill(bits, bits + words_per_round_, 0);
+}
+
+SlidingResult<bool> SlidingWindowDecoder::push_round(std::span<const RoundSlot> fired) {
+  if (!running_) return fail_with("no stream is running: start one first");
+  for (RoundSlot slot : fired) {
+    if (slot >= model_->max_round_size()) {
+      return fail_with("round " + std::to_string(received_) + " names detector slot " + std::to_string(slot) +
+                       ", but the model's rounds have at most " + std::to_string(model_->max_round_size()));
+    }
+  }
+  std::uint64_t* bits = round_bits(received_);
+  for (RoundSlot slot : fired) bits[slot / 64] ^= std::uint64_t{1} << (slot % 64);
+  ++received_;
+  bool stepped = false;
+  while (window_ready()) {
+    decode_and_commit(start_ + commit_ + buffer_, commit_);
+    stepped = true;
+  }
+  if (total_ && received_ == *total_) {
+    if (auto done = finish(); !done) return std::unexpected(done.error());
+    stepped = true;
+  }
+  return stepped;
+}
+
+SlidingResult<void> SlidingWindowDecoder::finish() {
+  if (!running_) return fail_with("no stream is running: start one first");
+  const SlidingWindowModel& m = *model_;
+  if (total_ && received_ != *total_) {
+    return fail_with("the stream ended after " + std::to_string(received_) + " of its " + std::to_string(*total_) +
+                     " rounds");
+  }
+  if (!total_ && received_ != m.round_count() && (!m.stretchable() || received_ < m.min_stream_rounds())) {
+    return fail_with("a stream of " + std::to_string(received_) + " rounds does not fit the model (" +
+                     std::to_string(m.round_count()) + " rounds, at least " + std::to_string(m.min_stream_rounds()) +
+                     ")");
+  }
+  total_ = received_;
+  if (start_ < received_) decode_and_commit(received_, received_ - start_);
+  running_ = false;
+  std::fill(ring_.begin(), ring_.end(), 0);
+  return {};
+}
+
+SlidingResult<SlidingWindowDecoder::ObservableMask> SlidingWindowDecoder::decode_shot(
+    std::span<const std::uint32_t> fired) {
+  const SlidingWindowModel& m = *model_;
+  const ModelRound rounds = m.round_count();
+  // Sort the fired detectors into rounds (counting sort into reused lists).
+  std::fill(shot_round_start_.begin(), shot_round_start_.end(), 0);
+  std::size_t kept = 0;
+  for (std::uint32_t d : fired) {
+    if (d >= m.detector_count()) continue;
+    ++shot_round_start_[m.round_of(d) + 1];
+    ++kept;
+  }
+  for (ModelRound r = 0; r < rounds; ++r) shot_round_start_[r + 1] += shot_round_start_[r];
+  shot_slots_.resize(kept);
+  for (std::uint32_t d : fired) {
+    if (d >= m.detector_count()) continue;
+    shot_slots_[shot_round_start_[m.round_of(d)]++] = m.slot_of(d);
+  }
+  // shot_round_start_[r] now holds round r's end.
+  if (auto started = start(rounds); !started) return std::unexpected(started.error());
+  std::uint32_t begin = 0;
+  for (ModelRound r = 0; r < rounds; ++r) {
+    const std::uint32_t end = shot_round_start_[r];
+    auto pushed = push_round(std::span<const RoundSlot>(shot_slots_.data() + begin, end - begin));
+    if (!pushed) return std::unexpected(pushed.error());
+    begin = end;
+  }
+  return committed_;
+}
+
+SlidingWindowDecoder::Window& SlidingWindowDecoder::window_for(RoundIndex s, RoundIndex e) {
+  const SlidingWindowModel& m = *model_;
+  WindowKey key;
+  key.head_start = s < m.head_rounds() ? static_cast<ModelRound>(s) : m.head_rounds();
+  key.length = e - s;
+  key.to_end = total_ && e + m.tail_rounds() > *total_ ? *total_ - e : kNoTail;
+  for (const auto& w : windows_) {
+    if (w->key == key) return *w;
+  }
+
+  auto w = std::make_unique<Window>();
+  w->key = key;
+  const std::size_t length = static_cast<std::size_t>(e - s);
+  w->model_rounds.resize(length);
+  w->round_start.resize(length + 1, 0);
+  for (std::size_t i = 0; i < length; ++i) {
+    w->model_rounds[i] = m.model_round(s + i, total_);
+    w->round_start[i + 1] = w->round_start[i] + m.round_size(w->model_rounds[i]);
+  }
+  const std::uint32_t nodes = w->round_start[length];
+  auto graph = std::make_shared<SpacetimeGraph>();
+  graph->nodes.resize(nodes + 1);
+  for (std::uint32_t k = 0; k < nodes; ++k) graph->nodes[k].index = k;
+  graph->nodes[nodes].index = kBoundaryIndex;
+  graph->boundary = nodes;
+  for (std::size_t i = 0; i < length; ++i) {
+    for (const SlidingWindowModel::RoundEdge& re : m.round_edges(w->model_rounds[i])) {
+      EdgeInfo info;
+      info.a_round = static_cast<std::uint32_t>(i);
+      info.a = re.a;
+      info.to_boundary = re.to_boundary;
+      info.observables = mask_of(re.observables);
+      std::uint32_t far = nodes;  // the boundary, or past the window's end
+      if (!re.to_boundary) {
+        info.b_round = static_cast<std::uint32_t>(i + re.b_delta);
+        info.b = re.b;
+        if (info.b_round < length) {
+          // A stretched model keeps slots in range (checked when the stream starts); an edge
+          // that would still leave its round is dropped rather than tied to a wrong detector.
+          if (re.b >= m.round_size(w->model_rounds[info.b_round])) continue;
+          far = w->round_start[info.b_round] + re.b;
+        }
+      }
+      SpacetimeEdge& edge = graph->edges.emplace_back();
+      edge.observables = re.observables;
+      edge.node_a = w->round_start[i] + re.a;
+      edge.node_b = far;
+      edge.weight = re.weight;
+      w->edges.push_back(info);
+    }
+  }
+  w->decoder = std::make_unique<UnionFindDecoder>(std::move(graph));
+  ++stats_.window_graphs;
+  windows_.push_back(std::move(w));
+  return *windows_.back();
+}
+
+void SlidingWindowDecoder::decode_and_commit(RoundIndex end, RoundIndex commit_rounds) {
+  const auto started_at = std::chrono::steady_clock::now();
+  Window& w = window_for(start_, end);
+  const std::size_t length = static_cast<std::size_t>(end - start_);
+  fired_.clear();
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::uint64_t* bits = round_bits(start_ + i);
+    const std::uint32_t size = model_->round_size(w.model_rounds[i]);
+    for (std::size_t word = 0; word < words_per_round_; ++word) {
+      for (std::uint64_t rest = bits[word]; rest != 0; rest &= rest - 1) {
+        const auto slot = static_cast<std::uint32_t>(word * 64 + std::countr_zero(rest));
+        if (slot < size) fired_.push_back(w.round_start[i] + slot);
+      }
+    }
+  }
+  if (!fired_.empty()) {
+    w.decoder->decode_detectors(fired_);
+    for (std::uint32_t id : w.decoder->last_correction_edges()) {
+      const EdgeInfo& info = w.edges[id];
+      if (info.a_round >= commit_rounds) continue;
+      committed_ ^= info.observables;
+      // A committed edge reaching past the commit region leaves its flip to later windows.
+      if (!info.to_boundary && info.b_round >= commit_rounds) {
+        round_bits(start_ + info.b_round)[info.b / 64] ^= std::uint64_t{1} << (info.b % 64);
+      }
+    }
+  }
+  for (RoundIndex j = start_; j < start_ + commit_rounds; ++j) clear_round(j);
+  start_ += commit_rounds;
+  stats_.rounds += commit_rounds;
+  ++stats_.windows;
+  const auto elapsed = std::chrono::steady_clock::now() - started_at;
+  stats_.step.record(static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()));
+}
+
+}  // namespace kelvane

@@ -1,0 +1,236 @@
+// Sliding-window (overlapping-window) decoding of a stream of syndrome rounds that may never end.
+//
+// A memory experiment's detector error model has a few first rounds, one round that repeats,
+// and a few last rounds. `SlidingWindowModel` splits a model's decoding graph that way, given
+// the round of every detector: each edge belongs to the earliest round among its detectors,
+// and the round's edges are kept with their detectors written as (round offset, slot), the slot
+// being a detector's rank by id among the detectors of its round. The steady round is the middle
+// round; the head is the run of first rounds whose edges differ from it and the tail the run of
+// last rounds that do (same sizes, same edges in the same order, same weights and observables).
+// A stream of N rounds is then the model stretched to N rounds: stream round j takes the edges
+// of model round j when j is in the head, of model round j - N + T (T: the model's round count)
+// when j is in the tail, and of the steady round otherwise. The whole stream's graph is never
+// built.
+//
+// `SlidingWindowDecoder` consumes rounds as they arrive. Once the window [s, s + c + b) is in
+// (c: commit rounds, b: buffer rounds), it builds the window's graph from those rounds' edges,
+// decodes the window with the Union-Find decoder, commits the correction edges that belong to
+// rounds [s, s + c), flips the detectors of rounds at or after s + c that a committed edge
+// touches, adds the committed edges' observables to the committed flips, and slides to s + c.
+// Edges from the window's rounds to rounds past it end on the boundary instead (the unknown
+// future is an open boundary); edges from rounds before s are left out (the past is settled).
+// When the stream ends, the rest [s, N) is decoded whole and committed. When the stream's round
+// count is not known ahead, a window is decoded only once the model's tail length of rounds past
+// it has arrived too, so that the stream's last rounds can still take the tail's edges.
+//
+// Windows with the same rounds' edges (every window between the head and the tail) share one
+// graph and one Union-Find decoder, built the first time such a window is decoded and kept; the
+// round ring, the fired-detector list and the decoders' scratch are reused, so steady-state
+// decoding does not allocate.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "kelvane/decoder/latency_histogram.h"
+#include "kelvane/decoder/union_find.h"
+#include "kelvane/dem/graph.h"
+
+namespace kelvane {
+
+// Why a model or a stream cannot be decoded in windows; `to_string` is the display text.
+struct SlidingWindowError {
+  std::string message;
+  const std::string& to_string() const { return message; }
+};
+template <typename T>
+using SlidingResult = std::expected<T, SlidingWindowError>;
+
+using RoundIndex = std::uint64_t;     // a round of the stream (unbounded)
+using ModelRound = std::uint32_t;     // a round of the model
+using RoundSlot = std::uint32_t;      // a detector's rank among the detectors of its round
+
+// The rounds of a graph's detectors from their time coordinate (the coordinate at index
+// `time_axis`): the distinct time values in increasing order are rounds 0, 1, ... Fails when a
+// detector has no coordinates.
+SlidingResult<std::vector<ModelRound>> detector_rounds_from_coords(const SpacetimeGraph& graph,
+                                                                   std::size_t time_axis);
+
+class SlidingWindowModel {
+ public:
+  // One edge of a round: from slot `a` of the round to slot `b` of the round `b_delta` rounds
+  // later, or to the boundary.
+  struct RoundEdge {
+    RoundSlot a = 0;
+    RoundSlot b = 0;
+    std::uint32_t b_delta = 0;
+    bool to_boundary = false;
+    float weight = 0.0f;
+    std::vector<std::uint8_t> observables;
+  };
+
+  // Splits `graph` into rounds. `detector_round` gives the round of each detector (one entry per
+  // detector, graph.boundary of them). Fails when the counts differ, or when the model has no
+  // detector.
+  static SlidingResult<SlidingWindowModel> build(const SpacetimeGraph& graph,
+                                                 std::span<const ModelRound> detector_round);
+
+  ModelRound round_count() const { return static_cast<ModelRound>(round_size_.size()); }
+  ModelRound head_rounds() const { return head_; }
+  ModelRound tail_rounds() const { return tail_; }
+  ModelRound steady_round() const { return steady_; }
+  // The most rounds an edge reaches past the round it belongs to.
+  std::uint32_t max_reach() const { return max_reach_; }
+  std::uint32_t round_size(ModelRound r) const { return round_size_[r]; }
+  std::uint32_t max_round_size() const { return max_round_size_; }
+  std::span<const RoundEdge> round_edges(ModelRound r) const {
+    return {edges_.data() + edge_start_[r], edges_.data() + edge_start_[r + 1]};
+  }
+  // Where a detector of the model sits.
+  ModelRound round_of(std::uint32_t detector) const { return detector_round_[detector]; }
+  RoundSlot slot_of(std::uint32_t detector) const { return detector_slot_[detector]; }
+  std::size_t detector_count() const { return detector_round_.size(); }
+  // The model round whose edges stream round j of a stream of `total` rounds takes.
+  ModelRound model_round(RoundIndex j, std::optional<RoundIndex> total) const;
+  // True when the steady rounds between head and tail outnumber the rounds an edge reaches,
+  // so that the model can stand for streams of other lengths than its own.
+  bool stretchable() const;
+  // The fewest rounds a stream other than the model's own length must have: the head, the
+  // tail, and enough steady rounds between them for the head's edges to land on steady rounds.
+  RoundIndex min_stream_rounds() const;
+
+ private:
+  std::vector<std::uint32_t> round_size_;
+  std::vector<std::uint32_t> edge_start_;  // round_count + 1 offsets into edges_
+  std::vector<RoundEdge> edges_;
+  std::vector<ModelRound> detector_round_;
+  std::vector<RoundSlot> detector_slot_;
+  ModelRound head_ = 0;
+  ModelRound tail_ = 0;
+  ModelRound steady_ = 0;
+  std::uint32_t max_reach_ = 0;
+  std::uint32_t max_round_size_ = 0;
+};
+
+// What a decoder has measured since it was made (or since `clear_stats`).
+struct SlidingWindowStats {
+  std::uint64_t rounds = 0;        // rounds committed
+  std::uint64_t windows = 0;       // windows decoded (commit steps, final windows included)
+  std::uint64_t window_graphs = 0; // distinct window graphs built
+  LatencyHistogram step;           // time per commit step: decode plus commit, in ns
+
+  // Rounds committed per second of decoding time.
+  double rounds_per_second() const {
+    return step.total_ns() ? static_cast<double>(rounds) * 1e9 / static_cast<double>(step.total_ns()) : 0.0;
+  }
+};
+
+class SlidingWindowDecoder {
+ public:
+  using ObservableMask = UnionFindDecoder::ObservableMask;
+
+  // Decodes windows of `commit + buffer` rounds committing `commit` (at least 1) at a time.
+  // Fails when commit is 0.
+  static SlidingResult<SlidingWindowDecoder> create(std::shared_ptr<const SlidingWindowModel> model,
+                                                    std::uint32_t commit, std::uint32_t buffer);
+
+  // Starts a new stream (dropping any unfinished one): `total` is its round count when known
+  // (a shot of the model has model.round_count() rounds), or nullopt for a stream that ends when
+  // `finish` is called. Fails when `total` is below the model's minimum.
+  SlidingResult<void> start(std::optional<RoundIndex> total);
+
+  // Adds the next round: the slots of its fired detectors (a slot listed twice cancels out;
+  // slots at or past the round's size are ignored). Decodes and commits every window that has
+  // become complete; when the stream's known round count is reached, finishes it. Returns true
+  // when the round closed at least one commit step. Fails when no stream is running or a slot
+  // is past the model's largest round.
+  SlidingResult<bool> push_round(std::span<const RoundSlot> fired);
+
+  // Ends the stream: decodes what is left as one window and commits it. A stream with a known
+  // round count must have all its rounds in. Fails when no stream is running, too few rounds
+  // came in, or (known count) rounds are missing.
+  SlidingResult<void> finish();
+
+  // Decodes one whole shot of the model: the fired detector ids (ids of the model, each
+  // occurrence toggles; ids past the model are ignored), streamed round by round. Returns the
+  // committed observable flips.
+  SlidingResult<ObservableMask> decode_shot(std::span<const std::uint32_t> fired);
+
+  // The observable flips committed so far in the current (or last) stream.
+  ObservableMask committed_flips() const { return committed_; }
+  // Rounds committed (the start of the next window) and rounds received.
+  RoundIndex committed_rounds() const { return start_; }
+  RoundIndex received_rounds() const { return received_; }
+  bool running() const { return running_; }
+
+  const SlidingWindowStats& stats() const { return stats_; }
+  void clear_stats() { stats_ = SlidingWindowStats{}; }
+  std::uint32_t commit() const { return commit_; }
+  std::uint32_t buffer() const { return buffer_; }
+  const SlidingWindowModel& model() const { return *model_; }
+
+ private:
+  // A window graph and what committing needs about each of its edges.
+  struct EdgeInfo {
+    std::uint32_t a_round = 0;  // window rounds; the edge belongs to a_round
+    std::uint32_t b_round = 0;  // may lie past the window (then it ends on the boundary here)
+    RoundSlot a = 0;
+    RoundSlot b = 0;
+    bool to_boundary = false;  // in the model
+    ObservableMask observables = 0;
+  };
+  struct WindowKey {
+    ModelRound head_start = 0;  // the window's first round, or the head length when past it
+    std::uint64_t length = 0;
+    std::uint64_t to_end = 0;   // rounds from the window's end to the stream's, or kNoTail
+    bool operator==(const WindowKey&) const = default;
+  };
+  struct Window {
+    WindowKey key;
+    std::vector<std::uint32_t> round_start;  // local node id of each window round's slot 0
+    std::vector<ModelRound> model_rounds;
+    std::vector<EdgeInfo> edges;             // one per graph edge
+    std::unique_ptr<UnionFindDecoder> decoder;
+  };
+  static constexpr std::uint64_t kNoTail = ~std::uint64_t{0};
+
+  SlidingWindowDecoder(std::shared_ptr<const SlidingWindowModel> model, std::uint32_t commit,
+                       std::uint32_t buffer);
+
+  // The window over stream rounds [s, e), built on first use.
+  Window& window_for(RoundIndex s, RoundIndex e);
+  // Decodes [start_, end) and commits rounds [start_, start_ + commit_rounds).
+  void decode_and_commit(RoundIndex end, RoundIndex commit_rounds);
+  bool window_ready() const;
+  std::uint64_t* round_bits(RoundIndex j) { return ring_.data() + (j % ring_rounds_) * words_per_round_; }
+  void clear_round(RoundIndex j);
+
+  std::shared_ptr<const SlidingWindowModel> model_;
+  std::uint32_t commit_ = 1;
+  std::uint32_t buffer_ = 0;
+  std::vector<std::unique_ptr<Window>> windows_;
+
+  // Fired detectors of the uncommitted rounds, one bit per slot, a ring of rounds.
+  std::size_t words_per_round_ = 0;
+  std::size_t ring_rounds_ = 0;
+  std::vector<std::uint64_t> ring_;
+  std::vector<std::uint32_t> fired_;  // a window's fired local node ids
+  // decode_shot's detectors sorted into rounds.
+  std::vector<std::uint32_t> shot_round_start_;
+  std::vector<RoundSlot> shot_slots_;
+
+  std::optional<RoundIndex> total_;
+  RoundIndex start_ = 0;
+  RoundIndex received_ = 0;
+  ObservableMask committed_ = 0;
+  bool running_ = false;
+  SlidingWindowStats stats_;
+};
+
+}  // namespace kelvane

@@ -1,0 +1,167 @@
+#include "kelvane/decoder/sliding_window.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <vector>
+
+namespace kelvane {
+namespace {
+
+// A repetition-code memory of `rounds` rounds with `width` detectors each (detector id
+// r * width + k): data errors join neighbours within a round (the left end flips observable 0),
+// measurement errors join a detector to itself one round later. Round 0 and the last round
+// have weights of their own, so the model has a one-round head and a one-round tail.
+std::shared_ptr<const SpacetimeGraph> repetition_graph(std::uint32_t width, std::uint32_t rounds, double p = 0.01) {
+  auto g = std::make_shared<SpacetimeGraph>();
+  const std::uint32_t n = width * rounds;
+  for (std::uint32_t k = 0; k < n; ++k) g->nodes.push_back({std::array<double, 3>{double(k % width), double(k / width), 0}, k});
+  g->nodes.push_back({std::nullopt, kBoundaryIndex});
+  g->boundary = n;
+  auto w = [](double p) { return static_cast<float>(std::log((1 - p) / p)); };
+  for (std::uint32_t r = 0; r < rounds; ++r) {
+    const float data = w(r == 0 ? 2 * p : r + 1 == rounds ? p / 2 : p);
+    for (std::uint32_t k = 0; k <= width; ++k) {
+      const std::uint32_t a = k == 0 ? r * width : r * width + k - 1;
+      const std::uint32_t b = k == 0 || k == width ? n : r * width + k;
+      g->edges.push_back({k == 0 ? std::vector<std::uint8_t>{0} : std::vector<std::uint8_t>{}, a, b, data});
+    }
+    if (r + 1 < rounds) {
+      for (std::uint32_t k = 0; k < width; ++k) g->edges.push_back({{}, r * width + k, (r + 1) * width + k, w(p)});
+    }
+  }
+  return g;
+}
+
+std::vector<ModelRound> rounds_of(const SpacetimeGraph& g) {
+  return detector_rounds_from_coords(g, 1).value();
+}
+
+std::shared_ptr<const SlidingWindowModel> model_of(const SpacetimeGraph& g) {
+  return std::make_shared<const SlidingWindowModel>(SlidingWindowModel::build(g, rounds_of(g)).value());
+}
+
+// One sampled shot: its fired detectors and its true observable flips.
+struct Shot {
+  std::vector<std::uint32_t> fired;
+  std::uint64_t observables = 0;
+};
+
+Shot sample(const SpacetimeGraph& g, std::mt19937_64& rng) {
+  std::vector<std::uint8_t> flipped(g.boundary + 1, 0);
+  Shot shot;
+  std::uniform_real_distribution<double> u(0, 1);
+  for (const SpacetimeEdge& e : g.edges) {
+    if (u(rng) >= 1 / (1 + std::exp(double(e.weight)))) continue;
+    flipped[e.node_a] ^= 1;
+    flipped[e.node_b] ^= 1;
+    for (std::uint8_t o : e.observables) shot.observables ^= std::uint64_t{1} << o;
+  }
+  for (std::uint32_t k = 0; k < g.boundary; ++k) {
+    if (flipped[k]) shot.fired.push_back(k);
+  }
+  return shot;
+}
+
+TEST(SlidingWindowModel, SplitsHeadSteadyAndTail) {
+  const auto g = repetition_graph(4, 9);
+  const auto m = model_of(*g);
+  EXPECT_EQ(m->round_count(), 9u);
+  EXPECT_EQ(m->head_rounds(), 1u);
+  EXPECT_EQ(m->tail_rounds(), 1u);
+  EXPECT_EQ(m->max_reach(), 1u);
+  EXPECT_TRUE(m->stretchable());
+  EXPECT_EQ(m->min_stream_rounds(), 3u);
+  EXPECT_EQ(m->round_edges(4).size(), 5u + 4u);
+  EXPECT_EQ(m->model_round(0, 100), 0u);
+  EXPECT_EQ(m->model_round(50, 100), m->steady_round());
+  EXPECT_EQ(m->model_round(99, 100), 8u);
+  EXPECT_EQ(m->model_round(99, std::nullopt), m->steady_round());
+}
+
+TEST(SlidingWindowDecoder, BufferCoveringTheShotDecodesLikeTheWholeModel) {
+  const auto g = repetition_graph(5, 7);
+  auto sliding = SlidingWindowDecoder::create(model_of(*g), 2, 7).value();
+  UnionFindDecoder whole(g);
+  std::mt19937_64 rng(7);
+  std::uniform_int_distribution<std::uint32_t> pick(0, static_cast<std::uint32_t>(g->boundary) - 1);
+  for (int trial = 0; trial < 300; ++trial) {
+    std::vector<std::uint32_t> fired;
+    for (int k = trial % 9; k > 0; --k) fired.push_back(pick(rng));
+    ASSERT_EQ(sliding.decode_shot(fired).value(), whole.decode_detectors(fired)) << "trial " << trial;
+  }
+  EXPECT_EQ(sliding.stats().windows, 300u);
+}
+
+// A stream far longer than the model: decoded in windows, and by a decoder holding the whole
+// stream's graph; the logical failures must be about as rare.
+TEST(SlidingWindowDecoder, LongStreamsFailAboutAsOftenAsWholeDecoding) {
+  constexpr std::uint32_t kWidth = 4, kRounds = 60;
+  const auto model = model_of(*repetition_graph(kWidth, 8, 0.05));
+  const auto full = repetition_graph(kWidth, kRounds, 0.05);
+  UnionFindDecoder whole(full);
+  auto known = SlidingWindowDecoder::create(model, 3, 3).value();
+  auto open = SlidingWindowDecoder::create(model, 3, 3).value();
+  std::mt19937_64 rng(11);
+  int sliding_failures = 0, whole_failures = 0, steps = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    const Shot shot = sample(*full, rng);
+    ASSERT_TRUE(known.start(kRounds).has_value());
+    ASSERT_TRUE(open.start(std::nullopt).has_value());
+    std::size_t next = 0;
+    std::vector<RoundSlot> round;
+    for (std::uint32_t r = 0; r < kRounds; ++r) {
+      round.clear();
+      for (; next < shot.fired.size() && shot.fired[next] / kWidth == r; ++next) round.push_back(shot.fired[next] % kWidth);
+      steps += known.push_round(round).value();
+      ASSERT_TRUE(open.push_round(round).has_value());
+    }
+    ASSERT_TRUE(open.finish().has_value());
+    EXPECT_FALSE(known.running());
+    EXPECT_EQ(open.committed_flips(), known.committed_flips());
+    sliding_failures += known.committed_flips() != shot.observables;
+    whole_failures += whole.decode_detectors(shot.fired) != shot.observables;
+  }
+  EXPECT_GT(whole_failures, 5);  // the sample is large enough to tell
+  EXPECT_LE(sliding_failures, whole_failures * 6 / 5 + 5);
+  // Windows of the same rounds share one graph: the first, the steady ones, the last.
+  EXPECT_EQ(known.stats().window_graphs, 3u);
+  EXPECT_EQ(known.stats().rounds, 400u * kRounds);
+  EXPECT_EQ(steps, 400 * 19);  // 18 commit steps and the closing window per stream
+  EXPECT_GE(known.stats().step.worst_ns(), known.stats().step.median_ns());
+}
+
+TEST(SlidingWindowDecoder, RefusesWhatItCannotDecode) {
+  const auto g = repetition_graph(4, 9);
+  const auto model = model_of(*g);
+  EXPECT_FALSE(SlidingWindowDecoder::create(model, 0, 4).has_value());
+  auto d = SlidingWindowDecoder::create(model, 2, 2).value();
+  const std::vector<RoundSlot> none;
+  EXPECT_FALSE(d.push_round(none).has_value());  // not started
+  EXPECT_FALSE(d.start(2).has_value());           // shorter than head + tail + reach
+  ASSERT_TRUE(d.start(5).has_value());
+  EXPECT_FALSE(d.push_round(std::vector<RoundSlot>{4}).has_value());
+  ASSERT_TRUE(d.push_round(none).has_value());
+  EXPECT_FALSE(d.finish().has_value());  // 1 of 5 rounds
+  ASSERT_TRUE(d.start(std::nullopt).has_value());
+  ASSERT_TRUE(d.push_round(none).has_value());
+  EXPECT_FALSE(d.finish().has_value());  // too short for the model
+  EXPECT_FALSE(SlidingWindowModel::build(*g, std::vector<ModelRound>(3, 0)).has_value());
+  SpacetimeGraph bare = *g;
+  bare.nodes[3].coords.reset();
+  EXPECT_FALSE(detector_rounds_from_coords(bare, 1).has_value());
+}
+
+TEST(LatencyHistogram, MedianWithinABucketAndExactWorst) {
+  LatencyHistogram h;
+  for (std::uint64_t v : {5u, 1000u, 1000u, 1010u, 2000000u}) h.record(v);
+  EXPECT_EQ(h.count(), 5u);
+  EXPECT_EQ(h.worst_ns(), 2000000u);
+  EXPECT_LE(h.median_ns(), 1010u);
+  EXPECT_GE(h.median_ns(), 1000u * 31 / 32);
+}
+
+}  // namespace
+}  // namespace kelvane
