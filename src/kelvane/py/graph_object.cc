@@ -9,6 +9,7 @@
 
 #include "kelvane/py/args.h"
 #include "kelvane/py/graph_decode.h"
+#include "kelvane/py/graph_sliding.h"
 #include "kelvane/py/types.h"
 
 namespace kelvane::py {
@@ -87,6 +88,8 @@ PyMethodDef graph_methods[] = {
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeDoc},
     {"decode_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (SpacetimeGraph.decode_batch)", graph_decode_batch>)),
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeBatchDoc},
+    {"decode_sliding", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_decode_sliding)),
+     METH_VARARGS | METH_KEYWORDS, kGraphDecodeSlidingDoc},
     {"from_detector_error_model",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
          guarded<"the decoding graph (SpacetimeGraph.from_detector_error_model)", graph_from_detector_error_model>)),

@@ -1,0 +1,157 @@
+// SpacetimeGraph.decode_sliding: shots decoded in overlapping windows of commit + buffer rounds,
+// the way a stream that never ends is decoded.
+#include "kelvane/py/graph_sliding.h"
+
+#include <bit>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kelvane/decoder/sliding_window.h"
+#include "kelvane/py/args.h"
+#include "kelvane/py/borrow.h"
+#include "kelvane/py/graph_object.h"
+#include "kelvane/py/numpy_api.h"
+#include "kelvane/py/py_ref.h"
+
+namespace kelvane::py {
+
+const char* const kGraphDecodeSlidingDoc =
+    "decode_sliding($self, detection_events, *, commit, buffer)\n--\n\n"
+    "Decode shots in overlapping windows, as a stream of rounds is decoded in real time.\n\n"
+    "detection_events is a 2-D numpy array, one row per shot and one column per detector (any\n"
+    "integer, bool or float dtype; any non-zero entry counts as fired). Detectors are put in\n"
+    "rounds by their time coordinate (their last declared coordinate). Each window of\n"
+    "commit + buffer rounds is decoded with Union-Find; the correction on its first `commit`\n"
+    "rounds is kept, its effect on later rounds carried into the next window, and the window\n"
+    "slides by `commit`; the rounds left at the end are decoded as one window. With a buffer\n"
+    "as long as the shot this is decode_batch.\n\n"
+    "Returns a (shots, num_observables) uint8 array of 0/1 predictions, like decode_batch.";
+
+namespace {
+
+// The rounds of the graph's detectors from their last declared coordinate (the time axis).
+SlidingResult<std::vector<ModelRound>> graph_rounds(const SpacetimeGraph& graph) {
+  // The axis is the last one any detector gives a non-zero value: unused trailing coordinates
+  // read as zero.
+  std::size_t axis = 0;
+  for (std::size_t k = 0; k < graph.boundary; ++k) {
+    const auto& c = graph.nodes[k].coords;
+    if (!c) continue;
+    for (std::size_t i = c->size(); i-- > axis;) {
+      if ((*c)[i] != 0.0) {
+        axis = i;
+        break;
+      }
+    }
+  }
+  return detector_rounds_from_coords(graph, axis);
+}
+
+}  // namespace
+
+PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs) try {
+  SharedBorrow borrow(borrow_of<GraphObjectState>(self));
+  if (!borrow) return nullptr;
+  const GraphHandle& graph = graph_of(self);
+  static const char* kwlist[] = {"detection_events", "commit", "buffer", nullptr};
+  PyObject* events_arg = nullptr;
+  PyObject* commit_arg = nullptr;
+  PyObject* buffer_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O$OO:decode_sliding", const_cast<char**>(kwlist), &events_arg,
+                                   &commit_arg, &buffer_arg)) {
+    return nullptr;
+  }
+  std::uint32_t commit = 0, buffer = 0;
+  if (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer)) return nullptr;
+  if (!ensure_numpy()) return nullptr;
+  if (!PyArray_Check(events_arg)) {
+    raise_arg_error("detection_events", not_instance_reason(events_arg, "numpy.ndarray"));
+    return nullptr;
+  }
+  const int type = PyArray_TYPE(reinterpret_cast<PyArrayObject*>(events_arg));
+  if (!PyTypeNum_ISINTEGER(type) && !PyTypeNum_ISFLOAT(type) && type != NPY_BOOL) {
+    raise_arg_error("detection_events", "expected an array of integer, bool or float dtype");
+    return nullptr;
+  }
+  PyRef bools(PyArray_FROMANY(events_arg, NPY_BOOL, 0, 0, NPY_ARRAY_FORCECAST));
+  if (!bools) return nullptr;
+  auto* arr = reinterpret_cast<PyArrayObject*>(bools.get());
+  const std::size_t detectors = static_cast<std::size_t>(graph->boundary);
+  if (PyArray_NDIM(arr) != 2 || static_cast<std::size_t>(PyArray_DIM(arr, 1)) != detectors) {
+    const std::string text = "detection_events must be a 2-D array (shots x " + std::to_string(detectors) +
+                             " detectors)";
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return nullptr;
+  }
+  if (graph->num_observables > 64) {
+    PyErr_SetString(PyExc_ValueError, "predictions cover at most 64 observables");
+    return nullptr;
+  }
+  const auto observables = static_cast<std::size_t>(graph->num_observables);
+
+  auto rounds = graph_rounds(*graph);
+  if (!rounds) {
+    PyErr_SetString(PyExc_ValueError, rounds.error().to_string().c_str());
+    return nullptr;
+  }
+  auto model = SlidingWindowModel::build(*graph, *rounds);
+  if (!model) {
+    PyErr_SetString(PyExc_ValueError, model.error().to_string().c_str());
+    return nullptr;
+  }
+  auto decoder = SlidingWindowDecoder::create(std::make_shared<const SlidingWindowModel>(std::move(*model)),
+                                              commit, buffer);
+  if (!decoder) {
+    PyErr_SetString(PyExc_ValueError, decoder.error().to_string().c_str());
+    return nullptr;
+  }
+
+  const npy_intp shots = PyArray_DIM(arr, 0);
+  npy_intp dims[2] = {shots, static_cast<npy_intp>(observables)};
+  PyRef out(PyArray_ZEROS(2, dims, NPY_UINT8, 0));
+  if (!out) return nullptr;
+  auto* predictions = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+  const auto* base = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
+  const npy_intp row_stride = PyArray_STRIDE(arr, 0);
+  const npy_intp column_stride = PyArray_STRIDE(arr, 1);
+
+  std::vector<std::uint32_t> fired;
+  fired.reserve(detectors);
+  std::string failure;
+  bool out_of_memory = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    for (npy_intp s = 0; s < shots && failure.empty(); ++s) {
+      fired.clear();
+      const std::uint8_t* row = base + s * row_stride;
+      for (std::size_t k = 0; k < detectors; ++k) {
+        if (row[static_cast<npy_intp>(k) * column_stride]) fired.push_back(static_cast<std::uint32_t>(k));
+      }
+      auto mask = decoder->decode_shot(fired);
+      if (!mask) {
+        failure = mask.error().to_string();
+        break;
+      }
+      std::uint8_t* out_row = predictions + static_cast<std::size_t>(s) * observables;
+      for (std::uint64_t m = *mask; m; m &= m - 1) {
+        const auto k = static_cast<std::size_t>(std::countr_zero(m));
+        if (k < observables) out_row[k] = 1;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (out_of_memory) return PyErr_NoMemory();
+  if (!failure.empty()) {
+    PyErr_SetString(PyExc_ValueError, failure.c_str());
+    return nullptr;
+  }
+  return out.release();
+} catch (const std::bad_alloc&) {
+  return PyErr_NoMemory();
+}
+
+}  // namespace kelvane::py

@@ -1,0 +1,69 @@
+"""SpacetimeGraph.decode_sliding against whole-shot decoding on Stim memory experiments."""
+
+import math
+
+import numpy as np
+import pytest
+
+import _kelvane
+
+stim = pytest.importorskip("stim")
+
+
+def experiment(code, distance, rounds, p):
+    circuit = stim.Circuit.generated(
+        code,
+        distance=distance,
+        rounds=rounds,
+        after_clifford_depolarization=p,
+        before_measure_flip_probability=p,
+        after_reset_flip_probability=p,
+        before_round_data_depolarization=p,
+    )
+    graph = _kelvane.SpacetimeGraph.from_detector_error_model(circuit.detector_error_model(decompose_errors=True))
+    return circuit, graph
+
+
+@pytest.mark.parametrize(
+    "code, distance, commit",
+    [
+        ("repetition_code:memory", 5, 1),
+        ("surface_code:rotated_memory_z", 3, 2),
+        ("surface_code:rotated_memory_x", 3, 3),
+        ("surface_code:rotated_memory_z", 5, 4),
+    ],
+)
+def test_a_buffer_covering_the_shot_is_whole_decoding(code, distance, commit):
+    circuit, graph = experiment(code, distance, 4 * distance, 0.01)
+    dets, _ = circuit.compile_detector_sampler(seed=3).sample(400, separate_observables=True)
+    sliding = graph.decode_sliding(dets, commit=commit, buffer=4 * distance + 1)
+    assert sliding.dtype == np.uint8
+    np.testing.assert_array_equal(sliding, graph.decode_batch(dets))
+
+
+@pytest.mark.parametrize("code", ["surface_code:rotated_memory_z", "repetition_code:memory"])
+def test_windows_of_d_rounds_lose_little_accuracy(code):
+    d = 3
+    circuit, graph = experiment(code, d, 10 * d, 0.006 if code.startswith("surface") else 0.03)
+    dets, obs = circuit.compile_detector_sampler(seed=5).sample(6000, separate_observables=True)
+    whole_wrong = (graph.decode_batch(dets) != obs).any(axis=1)
+    sliding_wrong = (graph.decode_sliding(dets, commit=d, buffer=d) != obs).any(axis=1)
+    assert whole_wrong.sum() >= 50
+    # Same shots: the count difference has a spread of about the root of the shots where the
+    # two disagree; allow 1.1x plus three of those.
+    discordant = (whole_wrong != sliding_wrong).sum()
+    assert sliding_wrong.sum() <= 1.1 * whole_wrong.sum() + 3 * math.sqrt(discordant)
+
+
+def test_refusals():
+    circuit, graph = experiment("repetition_code:memory", 3, 6, 0.01)
+    dets = np.zeros((2, circuit.num_detectors), dtype=np.uint8)
+    with pytest.raises(ValueError, match="commit must be at least 1"):
+        graph.decode_sliding(dets, commit=0, buffer=3)
+    with pytest.raises(ValueError, match=r"shots x %d detectors" % circuit.num_detectors):
+        graph.decode_sliding(dets[:, 1:], commit=1, buffer=3)
+    with pytest.raises(TypeError):
+        graph.decode_sliding(dets, 1, 3)
+    bare = _kelvane.DetectorErrorModel.parse("error(0.1) D0 D1\nerror(0.1) D1\n").to_graph()
+    with pytest.raises(ValueError, match="D0 has no time coordinate"):
+        bare.decode_sliding(np.zeros((1, 2), dtype=bool), commit=1, buffer=1)
