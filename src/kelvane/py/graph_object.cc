@@ -88,7 +88,7 @@ PyMethodDef graph_methods[] = {
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeDoc},
     {"decode_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (SpacetimeGraph.decode_batch)", graph_decode_batch>)),
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeBatchDoc},
-    {"decode_sliding", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_decode_sliding)),
+    {"decode_sliding", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the sliding-window decoder (SpacetimeGraph.decode_sliding)", graph_decode_sliding>)),
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeSlidingDoc},
     {"from_detector_error_model",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(

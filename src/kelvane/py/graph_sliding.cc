@@ -51,7 +51,7 @@ SlidingResult<std::vector<ModelRound>> graph_rounds(const SpacetimeGraph& graph)
 
 }  // namespace
 
-PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs) try {
+PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
@@ -140,8 +140,10 @@ PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs)
         if (k < observables) out_row[k] = 1;
       }
     }
-  } catch (const std::bad_alloc&) {
+  } catch (const std::bad_alloc&) {  // nothing may leave with the interpreter lock released
     out_of_memory = true;
+  } catch (const std::exception& e) {
+    failure = e.what();
   }
   Py_END_ALLOW_THREADS
   if (out_of_memory) return PyErr_NoMemory();
@@ -150,8 +152,6 @@ PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs)
     return nullptr;
   }
   return out.release();
-} catch (const std::bad_alloc&) {
-  return PyErr_NoMemory();
 }
 
 }  // namespace kelvane::py
