@@ -16,3 +16,6 @@ bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DKELVANE_SANITIZE=ON 
 
 # A hung test fails the run instead of holding it until the CI limit.
 KELVANE_BUILD_DIR="$root/build/release" PYTHONPATH="$root/build/release/python:$root/python" timeout 1800 "$PY" -m pytest -q tests
+
+# The manylinux wheel, repaired by auditwheel, installs and works where no compiler is on PATH.
+bash scripts/test-wheel.sh

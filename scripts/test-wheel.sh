@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds the repaired wheel, installs it into a fresh virtualenv whose PATH holds no compiler, and
+# decodes a small model with it: scripts/test-wheel.sh
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+PY=${PYTHON:-python3}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+bash "$root/scripts/build-wheel.sh" "$work/dist"
+wheel=$(ls "$work"/dist/kelvane-*manylinux*.whl)
+# NumPy for the virtualenv, fetched while the ordinary PATH is still in place.
+"$PY" -m pip download -q --disable-pip-version-check --only-binary=:all: -d "$work/wheels" "numpy>=1.26"
+"$PY" -m venv "$work/venv"
+env -i HOME="$work" PATH="$work/venv/bin" "$work/venv/bin/python" -m pip install -q \
+  --disable-pip-version-check --no-index --find-links "$work/wheels" "$wheel"
+cd "$work"
+env -i HOME="$work" PATH="$work/venv/bin" "$work/venv/bin/python" - <<'PY'
+import shutil
+for tool in ("cc", "gcc", "g++", "c++", "clang", "cmake"):
+    assert shutil.which(tool) is None, f"{tool} is on PATH"
+import numpy as np
+import kelvane
+graph = kelvane.SpacetimeGraph.from_detector_error_model("error(0.1) D0 L0\nerror(0.1) D0 D1\nerror(0.1) D1\n")
+assert graph.decode_batch(np.array([[1, 0], [0, 1], [1, 1]], dtype=np.uint8)).tolist() == [[1], [0], [0]]
+print("wheel OK:", kelvane.__file__)
+PY
+echo "tested $(basename "$wheel")"
