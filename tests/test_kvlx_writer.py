@@ -43,6 +43,7 @@ def regular_frame(i):
         timing_offsets=[(j * 1009 + i * 17) % 65536 for j in range(n)],
         ancilla_bits=bytes((k * 29 + i) % 256 for k in range((n + 7) // 8)),
         annotations=[(k + 1, (i << 40) + k, 255 - k) for k in range(i % 4)],
+        payload_crc=i % 4 != 3,
     )
     if i % 3 == 0:
         # Typed fields; observable_flips through the convenience argument (written last, key 16).
@@ -178,18 +179,25 @@ def parse_frame(data):
     if flags & 2:
         frame["bits"] = data[pos:pos + (n + 7) // 8]
         pos += (n + 7) // 8
+    crc_at = None
     if flags & 4:
         (count,) = struct.unpack_from("<H", data, pos)
         pos += 2
         frame["metadata"] = []
         for _ in range(count):
             key, vlen = struct.unpack_from("<HH", data, pos)
-            frame["metadata"].append((key, data[pos + 4:pos + 4 + vlen]))
+            if key == kvlx.META_PAYLOAD_CRC and vlen == 4 and crc_at is None:
+                crc_at = pos + 4  # checked below, left out of the metadata list
+            else:
+                frame["metadata"].append((key, data[pos + 4:pos + 4 + vlen]))
             pos += 4 + vlen
     if flags & 8:
         count = data[pos]
         frame["annotations"] = [struct.unpack_from("<BQB", data, pos + 1 + 10 * k) for k in range(count)]
         pos += 1 + 10 * count
+    if flags & kvlx.FLAG_PAYLOAD_CRC:
+        (stored,) = struct.unpack_from("<I", data, crc_at)
+        assert stored == zlib.crc32(data[crc_at + 4:pos], zlib.crc32(data[36:crc_at]))
     marker, tcrc = struct.unpack_from("<HI", data, pos)
     assert (marker, tcrc) == (0xFFFF, zlib.crc32(data[:36]))
     assert pos + 6 == len(data)
@@ -209,6 +217,7 @@ def frames(draw):
         events = [1 if style == "ones" else 0] * n
     flags = draw(st.integers(0, 15))
     return dict(
+        payload_crc=draw(st.booleans()),
         frame_id=draw(st.integers(0, 2**64 - 1)),
         round=draw(st.integers(0, 2**32 - 1)),
         timestamp_ns=draw(st.integers(0, 2**64 - 1)),
@@ -239,10 +248,12 @@ def test_written_frames_read_back(frame):
     assert back["meas"] == frame["meas_results"]
     expected_flags = sum(bit for bit, key in [(1, "timing_offsets"), (2, "ancilla_bits"), (4, "metadata"),
                                               (8, "annotations")] if frame[key] is not None)
+    if frame["payload_crc"]:
+        expected_flags |= kvlx.FLAG_PAYLOAD_CRC | kvlx.FLAG_METADATA
     assert back["flags"] == expected_flags
     assert back.get("timing") == frame["timing_offsets"]
     assert back.get("bits") == frame["ancilla_bits"]
-    assert back.get("metadata") == frame["metadata"]
+    assert back.get("metadata") == (frame["metadata"] or [] if frame["payload_crc"] else frame["metadata"])
     assert back.get("annotations") == frame["annotations"]
 
 
@@ -252,7 +263,7 @@ def test_typed_metadata_and_observable_flips_convenience():
         metadata={"metadata_text": "t\u00e9", "metadata_word_a": 5, "metadata_word_b": 6, "metadata_byte": 7},
         observable_flips=2**63 + 1,
     ))
-    assert back["flags"] == kvlx.FLAG_METADATA
+    assert back["flags"] == kvlx.FLAG_METADATA | kvlx.FLAG_PAYLOAD_CRC
     assert back["metadata"] == [
         (1, "t\u00e9".encode()),
         (2, struct.pack("<I", 5)),
@@ -276,7 +287,8 @@ def test_ancilla_count_defaults():
     assert parse_frame(encode_frame(frame_id=0, meas_results=[1, 2, 3]))["ancilla_count"] == 3
     assert parse_frame(encode_frame(frame_id=0, detector_events=[1, 0]))["meas"] == [0, 0]
     empty = encode_frame(frame_id=0)
-    assert len(empty) == 36 + 2 + 6
+    assert len(empty) == 36 + 2 + (2 + 8) + 6  # the metadata holds only the payload CRC entry
+    assert len(encode_frame(frame_id=0, payload_crc=False)) == 36 + 2 + 6
 
 
 @pytest.mark.parametrize(
@@ -307,7 +319,7 @@ def test_broken_data_knobs():
     marker = encode_frame(frame_id=7, detector_events=[1, 0, 1], trailer_marker=0xFFFE, trailer_crc=5)
     assert marker[-6:] == struct.pack("<HI", 0xFFFE, 5)
     loose = encode_frame(frame_id=7, ancilla_count=4, meas_results=[1], check_lengths=False)
-    assert struct.unpack_from("<H", loose, 22)[0] == 4 and len(loose) == 36 + 2 + 1 + 1 + 6  # one quiet run of 4, one result
+    assert struct.unpack_from("<H", loose, 22)[0] == 4 and len(loose) == 36 + 2 + 1 + 1 + 10 + 6  # one quiet run of 4, one result
 
 
 def test_writer_header_and_uuid_schema_id():
@@ -320,4 +332,4 @@ def test_writer_header_and_uuid_schema_id():
         KvlxWriter(io.BytesIO(), schema_id=b"short")
     headless = io.BytesIO()
     KvlxWriter(headless, write_header=False).write_frame(frame_id=1)
-    assert len(headless.getvalue()) == 44
+    assert len(headless.getvalue()) == 54

@@ -101,10 +101,10 @@ def test_bad_file_header_fails_on_first_next_and_again(tmp_path, header, text):
 
 
 def test_header_crc_error_text_and_repetition(tmp_path):
-    header = encode_frame_header(frame_id=4, ancilla_count=2)
-    computed = zlib.crc32(header[:32])
+    frame = encode_frame(frame_id=4, detector_events=[0, 1], header_crc=0xDEADBEEF)
+    computed = zlib.crc32(frame[:32])
     path = tmp_path / "crc.kvlx"
-    path.write_bytes(encode_file_header() + encode_frame(frame_id=4, detector_events=[0, 1], header_crc=0xDEADBEEF))
+    path.write_bytes(encode_file_header() + frame)
     s = KelvaneStream(str(path))
     for _ in range(2):
         with pytest.raises(OSError) as exc:

@@ -41,6 +41,7 @@ FrameSpec regular_frame(std::uint64_t i) {
   s.header.code_type = kCodeTypes[i % 11];
   s.header.distance = static_cast<std::uint8_t>(3 + 2 * (i % 4));
   s.header.flags = static_cast<std::uint16_t>(i % 16);
+  s.payload_crc = i % 4 != 3;
   for (std::size_t j = 0; j < n; ++j) {
     s.detector_events.push_back((j * 7 + i * 3) % 13 < i % 5 ? 1 : 0);
     s.meas_results.push_back(static_cast<std::int8_t>(static_cast<int>((j * 37 + i * 11) % 256) - 128));

@@ -42,11 +42,13 @@ __all__ = [
     "FLAG_ANCILLA_BITS",
     "FLAG_METADATA",
     "FLAG_ANNOTATIONS",
+    "FLAG_PAYLOAD_CRC",
     "META_TEXT",
     "META_WORD_A",
     "META_WORD_B",
     "META_BYTE",
     "META_OBSERVABLE_FLIPS",
+    "META_PAYLOAD_CRC",
     "encode_rle_events",
     "encode_file_header",
     "encode_frame_header",
@@ -66,12 +68,14 @@ FLAG_TIMING = 0x0001
 FLAG_ANCILLA_BITS = 0x0002
 FLAG_METADATA = 0x0004
 FLAG_ANNOTATIONS = 0x0008
+FLAG_PAYLOAD_CRC = 0x0010  # the metadata holds a META_PAYLOAD_CRC entry that readers verify
 
 META_TEXT = 1  # UTF-8 text, any length
 META_WORD_A = 2  # u32
 META_WORD_B = 3  # u32
 META_BYTE = 4  # u8
 META_OBSERVABLE_FLIPS = 16  # u64 mask, bit k = observable k
+META_PAYLOAD_CRC = 32  # u32 CRC-32 of the payload (header to trailer) without these 4 value bytes
 
 # Metadata field names accepted in ``metadata`` and the wire key and struct format of each.
 _META_FIELDS = {
@@ -250,6 +254,7 @@ def encode_frame(
     trailer_marker: int = TRAILER_MARKER,
     trailer_crc: int | None = None,
     check_lengths: bool = True,
+    payload_crc: bool = True,
 ) -> bytes:
     """One complete frame as bytes.
 
@@ -263,6 +268,10 @@ def encode_frame(
     ``observable_flips``), annotations (bit 3, ``(kind, value, aux)`` entries). With explicit
     ``flags`` every flagged section is written (zeros or empty when not given) and unflagged ones
     are left out. ``observable_flips`` adds a key-16 entry after the ``metadata`` entries.
+
+    ``payload_crc`` (the default) sets flag bits 4 and 2 and appends a key-32 entry holding the
+    CRC-32 of the payload (every byte between header and trailer except the entry's 4 value
+    bytes), which readers verify.
 
     With ``check_lengths`` (the default) every section must match ``ancilla_count`` and no
     section may be given that the flags leave out; ``check_lengths=False`` writes whatever it is
@@ -295,6 +304,10 @@ def encode_frame(
         flags = given
     elif check_lengths and given & ~flags:
         raise ValueError(f"sections given that flags 0x{flags:04x} leave out (flag bits 0x{given & ~flags:04x})")
+    if payload_crc:
+        if not flags & FLAG_METADATA:
+            entries = None  # only the payload CRC entry goes into the metadata the flags add
+        flags |= FLAG_PAYLOAD_CRC | FLAG_METADATA
 
     if detector_events_rle is not None:
         rle = bytes(detector_events_rle)
@@ -323,6 +336,7 @@ def encode_frame(
         header_crc=header_crc,
     )
     out = bytearray(header)
+    crc_at = None  # offset of the payload CRC value in ``out``
     out += struct.pack("<H", len(rle))
     out += rle
     out += meas
@@ -343,12 +357,17 @@ def encode_frame(
         out += packed
     if flags & FLAG_METADATA:
         entries = entries if entries is not None else []
-        out += struct.pack("<H", len(entries) if metadata_count is None else metadata_count)
+        count = len(entries) + (1 if payload_crc else 0)
+        out += struct.pack("<H", count if metadata_count is None else metadata_count)
         for key, value in entries:
             if len(value) > 0xFFFF:
                 raise ValueError(f"metadata value for key {key} is {len(value)} bytes, more than 65535")
             out += struct.pack("<HH", key, len(value))
             out += value
+        if payload_crc:
+            out += struct.pack("<HH", META_PAYLOAD_CRC, 4)
+            crc_at = len(out)
+            out += bytes(4)  # filled in once the payload is complete
     if flags & FLAG_ANNOTATIONS:
         notes = notes if notes is not None else []
         if annotation_count is None and len(notes) > 0xFF:
@@ -356,6 +375,9 @@ def encode_frame(
         out.append(len(notes) if annotation_count is None else annotation_count)
         for kind, value, aux in notes:
             out += struct.pack("<BQB", kind, value, aux)
+    if crc_at is not None:
+        payload_crc_value = zlib.crc32(out[crc_at + 4 :], zlib.crc32(out[FRAME_HEADER_SIZE:crc_at]))
+        out[crc_at : crc_at + 4] = struct.pack("<I", payload_crc_value)
     if trailer:
         crc = zlib.crc32(header) if trailer_crc is None else trailer_crc
         out += struct.pack("<HI", trailer_marker, crc)

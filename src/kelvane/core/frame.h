@@ -15,6 +15,8 @@ inline constexpr std::uint16_t kFlagTiming = 0x0001;
 inline constexpr std::uint16_t kFlagAncillaBits = 0x0002;
 inline constexpr std::uint16_t kFlagMetadata = 0x0004;
 inline constexpr std::uint16_t kFlagAnnotations = 0x0008;
+// The metadata block holds a payload CRC entry (kMetaKeyPayloadCrc) that the reader verifies.
+inline constexpr std::uint16_t kFlagPayloadCrc = 0x0010;
 
 struct FrameMetadata {
   std::optional<std::uint64_t> observable_flips;  // wire key 16

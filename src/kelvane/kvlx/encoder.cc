@@ -91,7 +91,13 @@ std::vector<std::uint8_t> encode_rle_events(std::span<const std::uint8_t> events
 }
 
 Status append_frame(std::vector<std::uint8_t>& out, const FrameSpec& frame_spec) {
-  const std::uint16_t flags = frame_spec.header.flags;
+  FrameHeader written_header = frame_spec.header;
+  if (frame_spec.payload_crc) written_header.flags |= kFlagPayloadCrc | kFlagMetadata;
+  const std::uint16_t flags = written_header.flags;
+  // The caller's entries are written only when the caller set the metadata flag.
+  static const std::vector<MetadataEntry> kNoEntries;
+  const std::vector<MetadataEntry>& entries = (frame_spec.header.flags & kFlagMetadata) ? frame_spec.metadata : kNoEntries;
+  const std::size_t entry_count = entries.size() + (frame_spec.payload_crc ? 1 : 0);
   std::vector<std::uint8_t> encoded;
   std::span<const std::uint8_t> rle;
   if (frame_spec.detector_events_rle) {
@@ -102,8 +108,8 @@ Status append_frame(std::vector<std::uint8_t>& out, const FrameSpec& frame_spec)
   }
   if (rle.size() > kMaxU16) return too_long(kMaxU16, rle.size());
   if (flags & kFlagMetadata) {
-    if (!frame_spec.metadata_count && frame_spec.metadata.size() > kMaxU16) return too_long(kMaxU16, frame_spec.metadata.size());
-    for (const MetadataEntry& e : frame_spec.metadata) {
+    if (!frame_spec.metadata_count && entry_count > kMaxU16) return too_long(kMaxU16, entry_count);
+    for (const MetadataEntry& e : entries) {
       if (e.value.size() > kMaxU16) return too_long(kMaxU16, e.value.size());
     }
   }
@@ -111,8 +117,10 @@ Status append_frame(std::vector<std::uint8_t>& out, const FrameSpec& frame_spec)
     return too_long(kMaxU8, frame_spec.annotations.size());
   }
 
-  const auto header = encode_frame_header(frame_spec.header, frame_spec.header_crc);
+  const auto header = encode_frame_header(written_header, frame_spec.header_crc);
   out.insert(out.end(), header.begin(), header.end());
+  const std::size_t payload_begin = out.size();
+  std::size_t crc_value_at = 0;  // offset of the payload CRC value in `out`, once written
   append_le(out, static_cast<std::uint16_t>(rle.size()));
   out.insert(out.end(), rle.begin(), rle.end());
   for (std::int8_t m : frame_spec.meas_results) out.push_back(static_cast<std::uint8_t>(m));
@@ -121,11 +129,17 @@ Status append_frame(std::vector<std::uint8_t>& out, const FrameSpec& frame_spec)
   }
   if (flags & kFlagAncillaBits) out.insert(out.end(), frame_spec.ancilla_bits.begin(), frame_spec.ancilla_bits.end());
   if (flags & kFlagMetadata) {
-    append_le(out, frame_spec.metadata_count ? *frame_spec.metadata_count : static_cast<std::uint16_t>(frame_spec.metadata.size()));
-    for (const MetadataEntry& e : frame_spec.metadata) {
+    append_le(out, frame_spec.metadata_count ? *frame_spec.metadata_count : static_cast<std::uint16_t>(entry_count));
+    for (const MetadataEntry& e : entries) {
       append_le(out, e.key);
       append_le(out, static_cast<std::uint16_t>(e.value.size()));
       out.insert(out.end(), e.value.begin(), e.value.end());
+    }
+    if (frame_spec.payload_crc) {
+      append_le(out, kMetaKeyPayloadCrc);
+      append_le(out, std::uint16_t{4});
+      crc_value_at = out.size();
+      append_le(out, std::uint32_t{0});  // filled in once the payload is complete
     }
   }
   if (flags & kFlagAnnotations) {
@@ -135,6 +149,10 @@ Status append_frame(std::vector<std::uint8_t>& out, const FrameSpec& frame_spec)
       append_le(out, a.value);
       out.push_back(a.aux);
     }
+  }
+  if (frame_spec.payload_crc) {
+    const std::span<const std::uint8_t> payload(out.data() + payload_begin, out.size() - payload_begin);
+    store_le(out.data() + crc_value_at, payload_crc_of(payload, crc_value_at - payload_begin));
   }
   if (frame_spec.trailer.present) {
     append_le(out, frame_spec.trailer.marker);

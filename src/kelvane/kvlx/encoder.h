@@ -56,6 +56,9 @@ struct FrameSpec {
   std::vector<Annotation> annotations;        // written when flag bit 3 is set
   std::optional<std::uint8_t> annotation_count;  // count byte written; default annotations.size()
   TrailerSpec trailer;
+  // Sets kFlagPayloadCrc and kFlagMetadata and appends a payload CRC entry to the metadata
+  // (counted in the default entry count), its value computed over the payload as written.
+  bool payload_crc = true;
 };
 
 // The 26-byte file header with the given magic, version, schema id and file word.

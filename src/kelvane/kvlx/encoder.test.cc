@@ -107,6 +107,7 @@ TEST(AppendFrame, FlagsZeroFrameHasHeaderLengthEventsResultsAndTrailer) {
   frame_spec.detector_events = {0, 1, 1, 0};
   frame_spec.meas_results = {1, -1, -1, 1};
   frame_spec.timing_offsets = {1, 2, 3, 4};  // not written: flag bit 0 is clear
+  frame_spec.payload_crc = false;
   Bytes out;
   ASSERT_TRUE(append_frame(out, frame_spec).has_value());
   EXPECT_EQ(out.size(), 36u + 2 + 3 + 4 + 6);
@@ -118,6 +119,7 @@ TEST(AppendFrame, FlagsZeroFrameHasHeaderLengthEventsResultsAndTrailer) {
 TEST(AppendFrame, BrokenDataKnobs) {
   FrameSpec frame_spec;
   frame_spec.header.frame_id = 5;
+  frame_spec.payload_crc = false;
   Bytes good;
   ASSERT_TRUE(append_frame(good, frame_spec).has_value());
 
@@ -242,6 +244,8 @@ TEST(EncoderRoundTrip, RandomFramesOverEveryFlagCombination) {
       frame_spec.annotations.push_back({rng(), static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng())});
     }
 
+    frame_spec.payload_crc = pick(2) == 0;
+    if (frame_spec.payload_crc) h.flags |= kFlagPayloadCrc | kFlagMetadata;  // what the encoder adds
     Bytes out{0x42};  // appending keeps what is there
     ASSERT_TRUE(append_frame(out, frame_spec).has_value());
     ASSERT_EQ(out[0], 0x42);

@@ -11,5 +11,8 @@ inline constexpr std::uint16_t kMetaKeyWordA = 2;             // 4 bytes, u32
 inline constexpr std::uint16_t kMetaKeyWordB = 3;             // 4 bytes, u32
 inline constexpr std::uint16_t kMetaKeyByte = 4;              // 1 byte, u8
 inline constexpr std::uint16_t kMetaKeyObservableFlips = 16;  // 8 bytes, u64
+// 4 bytes, u32: CRC-32 of every payload byte (between frame header and trailer) except these
+// four. Verified only when the header has kFlagPayloadCrc; apply_metadata_entry ignores it.
+inline constexpr std::uint16_t kMetaKeyPayloadCrc = 32;
 
 }  // namespace kelvane

@@ -17,8 +17,14 @@ namespace {
 constexpr std::size_t kAnnotationBytes = 10;
 }  // namespace
 
-std::uint32_t crc32_of(std::span<const std::uint8_t> bytes) {
-  uLong crc = crc32(0L, Z_NULL, 0);
+std::uint32_t crc32_of(std::span<const std::uint8_t> bytes) { return crc32_extend(0, bytes); }
+
+std::uint32_t payload_crc_of(std::span<const std::uint8_t> payload, std::size_t value_offset) {
+  return crc32_extend(crc32_of(payload.first(value_offset)), payload.subspan(value_offset + 4));
+}
+
+std::uint32_t crc32_extend(std::uint32_t start, std::span<const std::uint8_t> bytes) {
+  uLong crc = start;
   // zlib takes a 32-bit length; feed very large inputs in pieces.
   const std::uint8_t* p = bytes.data();
   std::size_t left = bytes.size();

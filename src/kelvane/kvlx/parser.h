@@ -53,5 +53,12 @@ std::vector<std::uint8_t> decode_rle_events(std::span<const std::uint8_t> rle, s
 
 // CRC-32 (IEEE 802.3, zlib's crc32) of `bytes`.
 std::uint32_t crc32_of(std::span<const std::uint8_t> bytes);
+// The CRC-32 of the bytes that `crc` covers followed by `bytes` (crc32_of(a + b) ==
+// crc32_extend(crc32_of(a), b)).
+std::uint32_t crc32_extend(std::uint32_t crc, std::span<const std::uint8_t> bytes);
+
+// The payload CRC of a frame: the CRC-32 of `payload` (the bytes between frame header and
+// trailer) without the 4 value bytes of the payload CRC entry at `value_offset`.
+std::uint32_t payload_crc_of(std::span<const std::uint8_t> payload, std::size_t value_offset);
 
 }  // namespace kelvane

@@ -7,6 +7,7 @@
 
 #include "kelvane/util/diagnostics.h"
 #include "kelvane/kvlx/le_bytes.h"
+#include "kelvane/kvlx/metadata_keys.h"
 #include "kelvane/validate/parity.h"
 #include "kelvane/validate/schema_consistency.h"
 #include "kelvane/validate/timing.h"
@@ -68,6 +69,12 @@ std::span<const std::uint8_t> KvlxReaderCore::take(std::size_t k, std::vector<st
   return view;
 }
 
+std::span<const std::uint8_t> KvlxReaderCore::take_payload(std::size_t k, std::vector<std::uint8_t>& scratch) {
+  std::span<const std::uint8_t> view = take(k, scratch);
+  payload_crc_ = crc32_extend(payload_crc_, view);
+  return view;
+}
+
 void KvlxReaderCore::detach_sections() {
   SyndromeFrame& f = *building_;
   const std::size_t rle = f.detector_events_rle.size();
@@ -98,20 +105,24 @@ Status KvlxReaderCore::read_metadata(ByteReaderRef source, SyndromeFrame& frame)
   Result<bool> ok = fill_until(source, kMetadataCountSize);
   if (!ok) return fail(std::move(ok.error()));
   if (!*ok) return fail(short_payload(kMetadataCountSize, ring_.buffered()));
-  const std::uint16_t count = load_le<std::uint16_t>(take(kMetadataCountSize, tail_scratch_).data());
+  const std::uint16_t count = load_le<std::uint16_t>(take_payload(kMetadataCountSize, tail_scratch_).data());
   FrameMetadata& meta = frame.metadata.emplace();
   for (std::uint32_t i = 0; i < count; ++i) {
-    // The source ending inside the entries ends the block early, without error.
     ok = fill_until(source, kMetadataEntryHeadSize);
     if (!ok) return fail(std::move(ok.error()));
-    if (!*ok) break;
-    std::span<const std::uint8_t> head = take(kMetadataEntryHeadSize, tail_scratch_);
+    if (!*ok) return fail(short_payload(kMetadataEntryHeadSize, ring_.buffered()));
+    std::span<const std::uint8_t> head = take_payload(kMetadataEntryHeadSize, tail_scratch_);
     const std::uint16_t key = load_le<std::uint16_t>(head.data());
     const std::uint16_t length = load_le<std::uint16_t>(head.data() + 2);
     ok = fill_until(source, length);
     if (!ok) return fail(std::move(ok.error()));
-    if (!*ok) break;
-    apply_metadata_entry(meta, key, take(length, tail_scratch_));
+    if (!*ok) return fail(short_payload(length, ring_.buffered()));
+    if (key == kMetaKeyPayloadCrc && length == 4 && !stored_payload_crc_) {
+      // The entry's own value is the one part of the payload its CRC leaves out.
+      stored_payload_crc_ = load_le<std::uint32_t>(take(length, tail_scratch_).data());
+      continue;
+    }
+    apply_metadata_entry(meta, key, take_payload(length, tail_scratch_));
   }
   return {};
 }
@@ -120,7 +131,7 @@ Status KvlxReaderCore::read_annotations(ByteReaderRef source, SyndromeFrame& fra
   Result<bool> ok = fill_until(source, 1);
   if (!ok) return fail(std::move(ok.error()));
   if (!*ok) return fail(short_payload(1, ring_.buffered()));
-  const std::uint8_t count = take(1, tail_scratch_)[0];
+  const std::uint8_t count = take_payload(1, tail_scratch_)[0];
   if (count == 0) {
     frame.annotations.emplace();
     return {};
@@ -132,7 +143,7 @@ Status KvlxReaderCore::read_annotations(ByteReaderRef source, SyndromeFrame& fra
   // parse_annotations wants the count byte in front of the entries.
   std::array<std::uint8_t, 1 + kAnnotationEntrySize * 255> block;
   block[0] = count;
-  std::span<const std::uint8_t> entries = take(body, tail_scratch_);
+  std::span<const std::uint8_t> entries = take_payload(body, tail_scratch_);
   std::memcpy(block.data() + 1, entries.data(), body);
   frame.annotations = parse_annotations(std::span<const std::uint8_t>(block.data(), 1 + body));
   return {};
@@ -184,7 +195,9 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
   ok = fill_until(source, kEventLengthSize);
   if (!ok) return fail(std::move(ok.error()));
   if (!*ok) return fail(short_payload(kEventLengthSize, ring_.buffered()));
-  const std::size_t rle_len = load_le<std::uint16_t>(take(kEventLengthSize, scratch_).data());
+  payload_crc_ = 0;
+  stored_payload_crc_.reset();
+  const std::size_t rle_len = load_le<std::uint16_t>(take_payload(kEventLengthSize, scratch_).data());
 
   const std::size_t n = h.ancilla_count;
   const std::size_t timing_len = (h.flags & kFlagTiming) ? 2 * n : 0;
@@ -197,17 +210,17 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
   // The fixed sections lie within one ring's length, so at most one of them wraps and is
   // assembled in scratch_; the others are views into the ring.
   sections_begin_ = ring_.read_pos();
-  frame.detector_events_rle = take(rle_len, scratch_);
-  std::span<const std::uint8_t> meas = take(n, scratch_);
+  frame.detector_events_rle = take_payload(rle_len, scratch_);
+  std::span<const std::uint8_t> meas = take_payload(n, scratch_);
   frame.meas_results = std::span<const std::int8_t>(reinterpret_cast<const std::int8_t*>(meas.data()), n);
   if (timing_len) {
-    std::span<const std::uint8_t> t = take(timing_len, tail_scratch_);
+    std::span<const std::uint8_t> t = take_payload(timing_len, tail_scratch_);
     frame.timing_offsets = std::move(spare_timing_);
     spare_timing_ = {};
     frame.timing_offsets.resize(n);
     for (std::size_t i = 0; i < n; ++i) frame.timing_offsets[i] = load_le<std::uint16_t>(t.data() + 2 * i);
   }
-  frame.ancilla_bits = take(bits_len, scratch_);
+  frame.ancilla_bits = take_payload(bits_len, scratch_);
   building_ = &frame;
 
   if (h.flags & kFlagMetadata) {
@@ -215,6 +228,12 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
   }
   if (h.flags & kFlagAnnotations) {
     if (Status s = read_annotations(source, frame); !s) return fail(std::move(s.error()));
+  }
+
+  if (h.flags & kFlagPayloadCrc) {
+    // A missing entry compares the computed CRC with 0.
+    const std::uint32_t stored = stored_payload_crc_.value_or(0);
+    if (!stored_payload_crc_ || stored != payload_crc_) return fail(errors::CrcMismatch{payload_crc_, stored});
   }
 
   // Trailer: a source that ends right after the payload ends with this frame, unchecked.

@@ -91,6 +91,8 @@ class KvlxReaderCore {
   Result<bool> fill_once(ByteReaderRef source);
   // Peeks k buffered bytes (assembled in `scratch` if they wrap) and consumes them.
   std::span<const std::uint8_t> take(std::size_t k, std::vector<std::uint8_t>& scratch);
+  // take() of payload bytes, which also extends payload_crc_ over them.
+  std::span<const std::uint8_t> take_payload(std::size_t k, std::vector<std::uint8_t>& scratch);
   // Copies the byte sections of the frame being built out of the ring and scratch, so that
   // later reads into the ring cannot overwrite them.
   void detach_sections();
@@ -111,6 +113,11 @@ class KvlxReaderCore {
   std::vector<std::uint16_t> spare_timing_;
   std::array<std::uint8_t, kReadChunkSize> chunk_{};
   std::array<std::uint8_t, kFrameHeaderSize> raw_header_{};
+
+  // CRC-32 of the current frame's payload bytes taken so far, without the payload CRC entry's
+  // value, and that value once read.
+  std::uint32_t payload_crc_ = 0;
+  std::optional<std::uint32_t> stored_payload_crc_;
 
   bool header_parsed_ = false;
   Uuid schema_id_{};

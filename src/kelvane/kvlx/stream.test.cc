@@ -9,6 +9,7 @@
 
 #include "kelvane/util/diagnostics.h"
 #include "kelvane/kvlx/encoder.h"
+#include "kelvane/kvlx/metadata_keys.h"
 
 namespace kelvane {
 namespace {
@@ -148,6 +149,7 @@ TEST(KvlxStream, RoundTripsEveryFlagCombinationInAnyChunking) {
     std::vector<FrameSpec> specs;
     for (std::uint64_t id = 1; id <= 4; ++id) specs.push_back(make_spec(id * 2, static_cast<std::uint16_t>(id * 7 % 30), flags));
     specs.push_back(make_spec(100, 0, flags));
+    for (std::size_t i = 0; i < specs.size(); i += 2) specs[i].payload_crc = false;
     auto bytes = file_of(specs);
     for (std::size_t chunk : {1u, 2u, 3u, 7u, 64u, 4096u}) {
       Reader r(bytes, chunk);
@@ -161,14 +163,15 @@ TEST(KvlxStream, RoundTripsEveryFlagCombinationInAnyChunking) {
         EXPECT_EQ(f.header.frame_id, s.header.frame_id);
         EXPECT_EQ(f.header.round, s.header.round);
         EXPECT_EQ(f.header.ancilla_count, s.header.ancilla_count);
-        EXPECT_EQ(f.header.flags, flags);
+        const std::uint16_t added = s.payload_crc ? kFlagPayloadCrc | kFlagMetadata : 0;
+        EXPECT_EQ(f.header.flags, flags | added);
         EXPECT_EQ(f.rle, encode_rle_events(s.detector_events));
         EXPECT_EQ(f.meas, s.meas_results);
         EXPECT_EQ(f.timing, (flags & kFlagTiming) ? s.timing_offsets : std::vector<std::uint16_t>{});
         EXPECT_EQ(f.bits, (flags & kFlagAncillaBits) ? s.ancilla_bits : std::vector<std::uint8_t>{});
-        EXPECT_EQ(f.metadata.has_value(), (flags & kFlagMetadata) != 0);
+        EXPECT_EQ(f.metadata.has_value(), ((flags | added) & kFlagMetadata) != 0);
         if (f.metadata) {
-          EXPECT_EQ(metadata_entries(*f.metadata), s.metadata);
+          EXPECT_EQ(metadata_entries(*f.metadata), (flags & kFlagMetadata) ? s.metadata : std::vector<MetadataEntry>{});
         }
         EXPECT_EQ(f.annotations.has_value(), (flags & kFlagAnnotations) != 0);
         if (f.annotations) {
@@ -191,6 +194,56 @@ TEST(KvlxStream, LastFrameWithoutTrailerIsAccepted) {
   auto again = r.stream.next_frame();
   ASSERT_TRUE(again.has_value());
   EXPECT_FALSE(again->has_value());
+}
+
+TEST(KvlxStream, PayloadCrcIsVerifiedOnlyWhenFlagged) {
+  struct Case {
+    const char* name;
+    std::uint16_t flags;                // added to the header, with the encoder's own entry off
+    std::vector<MetadataEntry> entries;  // metadata written by hand
+    bool ok;
+  };
+  const Case cases[] = {
+      {"flag without metadata", kFlagPayloadCrc, {}, false},
+      {"flag without entry", kFlagPayloadCrc | kFlagMetadata, {{kMetaKeyText, {'a'}}}, false},
+      {"entry of 3 bytes", kFlagPayloadCrc | kFlagMetadata, {{kMetaKeyPayloadCrc, {1, 2, 3}}}, false},
+      {"wrong value", kFlagPayloadCrc | kFlagMetadata, {{kMetaKeyPayloadCrc, {1, 2, 3, 4}}}, false},
+      {"entry without flag", kFlagMetadata, {{kMetaKeyPayloadCrc, {1, 2, 3, 4}}}, true},
+  };
+  for (const Case& c : cases) {
+    FrameSpec s = make_spec(1, 5, kFlagTiming | c.flags);
+    s.payload_crc = false;
+    s.metadata = c.entries;
+    Reader r(file_of({s, make_spec(2, 5, 0)}), 3);
+    auto f = r.stream.next_frame();
+    EXPECT_EQ(f.has_value(), c.ok) << c.name;
+    if (!c.ok) expect_error<errors::CrcMismatch>(f);
+  }
+}
+
+// Every single-bit flip between header and trailer is an error once the payload CRC is written;
+// without it, some flips come back as a different frame.
+TEST(KvlxStream, PayloadBitFlipsAreCaughtByThePayloadCrc) {
+  for (bool with_crc : {true, false}) {
+    FrameSpec s = make_spec(1, 9, kFlagTiming | kFlagAncillaBits | kFlagMetadata | kFlagAnnotations);
+    s.payload_crc = with_crc;
+    const auto clean = file_of({s});
+    std::size_t undetected = 0;
+    for (std::size_t at = kFileHeaderSize + kFrameHeaderSize; at < clean.size() - kTrailerSize; ++at) {
+      for (int bit = 0; bit < 8; ++bit) {
+        auto bytes = clean;
+        bytes[at] ^= static_cast<std::uint8_t>(1 << bit);
+        Reader r(bytes);
+        auto f = r.stream.next_frame();
+        if (f.has_value() && f->has_value()) ++undetected;
+      }
+    }
+    if (with_crc) {
+      EXPECT_EQ(undetected, 0u);
+    } else {
+      EXPECT_GT(undetected, 0u);
+    }
+  }
 }
 
 TEST(KvlxStream, FrameIdsMustIncrease) {
@@ -263,6 +316,7 @@ TEST(KvlxStream, HeaderErrorsRepeatBecauseNothingIsConsumed) {
 // Truncating a frame at every byte gives the end-of-source rule of the section it stops in.
 TEST(KvlxStream, TruncationInsideAFrame) {
   FrameSpec s = make_spec(1, 10, kFlagTiming | kFlagAncillaBits | kFlagAnnotations);
+  s.payload_crc = false;
   auto full = file_of({s});
   const std::size_t frame_start = kFileHeaderSize;
   const std::size_t rle_len = encode_rle_events(s.detector_events).size();
@@ -300,27 +354,25 @@ TEST(KvlxStream, TruncationInsideAFrame) {
   }
 }
 
-TEST(KvlxStream, MetadataCutShortKeepsWhatWasRead) {
-  for (bool with_annotations : {false, true}) {
-    FrameSpec s = make_spec(1, 3, kFlagMetadata | (with_annotations ? kFlagAnnotations : 0));
-    s.metadata = {{16, {1, 0, 0, 0, 0, 0, 0, 0}}, {2, {9, 0, 0, 0}}, {3, {7, 0, 0, 0}}};
-    s.trailer.present = false;
-    auto full = file_of({s});
-    // Keep only the first entry (4 + 8 bytes after the count); drop everything after it.
-    const std::size_t meta_start = full.size() - (2 + 3 * 4 + 8 + 4 + 4) - (with_annotations ? 1 + 20 : 0);
-    full.resize(meta_start + 2 + 4 + 8);
-    Reader r(full, 3);
-    auto f = r.stream.next_frame();
-    if (with_annotations) {
-      auto e = expect_error<errors::PayloadLengthMismatch>(f);
-      EXPECT_EQ(e.declared, 1u);
-      EXPECT_EQ(e.found, 0u);
-    } else {
-      ASSERT_TRUE(f.has_value() && f->has_value());
-      ASSERT_TRUE((*f)->metadata.has_value());
-      EXPECT_EQ((*f)->metadata->observable_flips, 1u);
-      EXPECT_FALSE((*f)->metadata->metadata_word_a.has_value());
-    }
+// A metadata block cut by the end of the data is a length mismatch, as any other section is:
+// returning the frame would drop the entries that did not arrive.
+TEST(KvlxStream, MetadataCutShortIsALengthMismatch) {
+  FrameSpec s = make_spec(1, 3, kFlagMetadata);
+  s.metadata = {{16, {1, 0, 0, 0, 0, 0, 0, 0}}, {2, {9, 0, 0, 0}}};
+  s.trailer.present = false;
+  s.payload_crc = false;
+  const auto full = file_of({s});
+  const std::size_t meta_start = full.size() - (2 + 4 + 8 + 4 + 4);
+  struct Case {
+    std::size_t keep;  // metadata bytes kept
+    std::uint32_t declared;
+    std::size_t found;
+  };
+  for (const Case& c : {Case{1, 2, 1}, Case{2 + 3, 4, 3}, Case{2 + 4 + 5, 8, 5}, Case{2 + 12 + 2, 4, 2}}) {
+    Reader r(std::vector<std::uint8_t>(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(meta_start + c.keep)), 3);
+    auto e = expect_error<errors::PayloadLengthMismatch>(r.stream.next_frame());
+    EXPECT_EQ(e.declared, c.declared) << c.keep;
+    EXPECT_EQ(e.found, c.found) << c.keep;
   }
 }
 
