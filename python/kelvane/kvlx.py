@@ -595,8 +595,10 @@ _HEADER_DTYPE = [
     ("ancilla_count", "<u2"), ("header_word", "<u4"), ("code_type", "u1"), ("distance", "u1"),
     ("flags", "<u2"), ("header_crc", "<u4"),
 ]
-# The metadata section of a frame carrying only its observable flips: one entry, key 16, 8 bytes.
-_FLIPS_SECTION_SIZE = 2 + 4 + 8
+# Metadata entries of the array form: the observable flips (key 16, 8 bytes) and the payload
+# CRC (key 32, 4 bytes), each with its 4-byte key and length.
+_FLIPS_ENTRY_SIZE = 4 + 8
+_PAYLOAD_CRC_ENTRY_SIZE = 4 + 4
 
 
 _CRC_TABLE = None
@@ -622,7 +624,8 @@ def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields:
     """Frames for the rows of a frames x ancillas 0/1 array, laid out with NumPy, no loop over runs.
 
     Each frame is: header, event-encoding length, run-length-encoded events, zero measurement
-    results, a metadata section with the observable flips where ``has_flips`` is set, trailer.
+    results, a metadata section (the observable flips where ``has_flips`` is set, then the payload
+    CRC), trailer.
     """
     import numpy as np
 
@@ -647,7 +650,8 @@ def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields:
     if rle_len.size and rle_len.max() > 0xFFFF:
         raise ValueError(f"the detector event encoding is {rle_len.max()} bytes, more than 65535")
 
-    meta_len = np.zeros(frames, dtype=np.int64) if has_flips is None else has_flips * _FLIPS_SECTION_SIZE
+    flips_len = np.zeros(frames, dtype=np.int64) if has_flips is None else has_flips * _FLIPS_ENTRY_SIZE
+    meta_len = 2 + flips_len + _PAYLOAD_CRC_ENTRY_SIZE
     size = FRAME_HEADER_SIZE + 2 + rle_len + n + meta_len + TRAILER_SIZE
     offset = np.cumsum(size) - size
     out = np.zeros(int(size.sum()), dtype=np.uint8)
@@ -658,8 +662,7 @@ def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields:
     header["ancilla_count"] = n
     for name, value in fields.items():
         header[name] = value
-    if has_flips is not None:
-        header["flags"] = np.where(has_flips, FLAG_METADATA, 0)
+    header["flags"] = FLAG_METADATA | FLAG_PAYLOAD_CRC
     header_bytes = header.view(np.uint8).reshape(frames, FRAME_HEADER_SIZE)
     # Header CRC over bytes 0..31, trailer CRC over all 36 header bytes (continuing the same
     # register over the 4 CRC bytes).
@@ -676,15 +679,25 @@ def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields:
     piece_in_row = np.arange(piece_row.size) - (np.cumsum(rle_len) - rle_len)[piece_row]
     out[pos[piece_row] + piece_in_row] = rle
     pos += rle_len + n  # measurement results stay 0
+    out[pos] = 1 + (flips_len > 0)  # metadata entry count
+    pos += 2
     if has_flips is not None:
         rows = np.flatnonzero(has_flips)
-        section = np.zeros((rows.size, _FLIPS_SECTION_SIZE), dtype=np.uint8)
-        section[:, 0] = 1  # entry count
-        section[:, 2] = META_OBSERVABLE_FLIPS
-        section[:, 4] = 8
-        section[:, 6:] = flips[rows].astype("<u8").view(np.uint8).reshape(-1, 8)
-        out[pos[rows, None] + np.arange(_FLIPS_SECTION_SIZE)] = section
-        pos += meta_len
+        entry = np.zeros((rows.size, _FLIPS_ENTRY_SIZE), dtype=np.uint8)
+        entry[:, 0] = META_OBSERVABLE_FLIPS
+        entry[:, 2] = 8
+        entry[:, 4:] = flips[rows].astype("<u8").view(np.uint8).reshape(-1, 8)
+        out[pos[rows, None] + np.arange(_FLIPS_ENTRY_SIZE)] = entry
+        pos += flips_len
+    out[pos] = META_PAYLOAD_CRC
+    out[pos + 2] = 4
+    pos += 4
+    # The payload CRC entry is the payload's last entry, so its CRC covers the bytes up to it.
+    view = memoryview(out)
+    payload_start = (offset + FRAME_HEADER_SIZE).tolist()
+    crcs = np.array([zlib.crc32(view[a:b]) for a, b in zip(payload_start, pos.tolist())], dtype="<u4")
+    out[pos[:, None] + np.arange(4)] = crcs.view(np.uint8).reshape(-1, 4)
+    pos += 4
     trailer = np.zeros((frames, TRAILER_SIZE), dtype=np.uint8)
     trailer[:, :2] = 0xFF
     trailer[:, 2:] = trailer_crcs.astype("<u4").view(np.uint8).reshape(-1, 4)
