@@ -10,18 +10,20 @@ from kelvane._convert import convert  # noqa: E402
 __all__ = list(_native_all) + ["open", "sinter_decoders", "convert"]
 
 
-def open(source, decoder=None, window_depth=0):  # noqa: A001 - the package's entry point
+def open(source, decoder=None, window_depth=0, *, layout=None, per_shot=False):  # noqa: A001 - the entry point
     """Open a `KelvaneStream` over a file path or a "tcp://host:port" address.
 
     With `decoder` (a DEM path, DEM text, a ``stim.DetectorErrorModel``, a kelvane
-    ``DetectorErrorModel`` or a ``SpacetimeGraph``) the stream decodes
-    every frame, exactly as after ``stream.set_decoder(decoder, window_depth)``. If configuring
-    the decoder fails, the stream is closed and the error propagates.
+    ``DetectorErrorModel`` or a ``SpacetimeGraph``) the stream decodes its frames, exactly as
+    after ``stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot)``:
+    `layout` says which detector each frame bit is (see `layout_from_stim`), and
+    ``per_shot=True`` decodes each shot once, on its last frame. If configuring the decoder
+    fails, the stream is closed and the error propagates.
     """
     stream = KelvaneStream(source)
     if decoder is not None:
         try:
-            stream.set_decoder(decoder, window_depth)
+            stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot)
         except BaseException:
             stream.close()
             raise

@@ -46,7 +46,10 @@ OwnedFrame to_owned_frame(const SyndromeFrame& frame) {
   owned.detector_event_count = detector_event_count(frame);
   owned.meas_results.assign(frame.meas_results.begin(), frame.meas_results.end());
   decode_rle_events_into(frame.detector_events_rle, ancilla_count, owned.detector_events);
-  if (frame.metadata) owned.observable_flips = frame.metadata->observable_flips;
+  if (frame.metadata) {
+    owned.observable_flips = frame.metadata->observable_flips;
+    owned.source_observable_flips = frame.metadata->observable_flips;
+  }
   owned.frame_id = frame.header.frame_id;
   owned.round = frame.header.round;
   owned.timestamp_ns = frame.header.timestamp_ns;

@@ -65,6 +65,14 @@ struct SyndromeFrame {
 std::uint32_t detector_event_count(std::span<const std::uint8_t> rle);
 inline std::uint32_t detector_event_count(const SyndromeFrame& f) { return detector_event_count(f.detector_events_rle); }
 
+// What stream decoding made of a frame's observable flips.
+enum class FramePrediction : std::uint8_t {
+  kNone,              // no decoder: observable_flips are the flips the frame arrived with
+  kDecoded,           // observable_flips is the decoder's prediction
+  kAwaitingShotEnd,   // per-shot decoding: only the last frame of a shot carries the prediction
+  kShotIncomplete,    // per-shot decoding: the frame's shot was cut short and not decoded
+};
+
 // The self-contained frame record handed to Python.
 struct OwnedFrame {
   std::uint64_t frame_id = 0;
@@ -77,7 +85,12 @@ struct OwnedFrame {
   std::uint8_t distance = 0;
   std::vector<std::uint8_t> detector_events;  // exactly ancilla_count entries, each 0 or 1
   std::vector<std::int8_t> meas_results;
-  std::optional<std::uint64_t> observable_flips;
+  std::optional<std::uint64_t> observable_flips;         // the prediction once decoded
+  std::optional<std::uint64_t> source_observable_flips;  // as the frame arrived, whatever decodes it
+  FramePrediction prediction = FramePrediction::kNone;
+  // Set by per-shot decoding on the frame at which a shot was found cut short (it starts a new
+  // shot early, or follows dropped frames) and on the later frames of a shot found incomplete.
+  bool shot_incomplete = false;
 };
 
 // Copies a reader's frame into an OwnedFrame, expanding the detector events to ancilla_count.

@@ -38,7 +38,10 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model) {
   for (std::uint64_t k = 0; k < n; ++k) g.nodes[k].index = k;
   g.nodes[n].index = kBoundaryIndex;
   for (const DetectorDecl& d : model.detector_decls) {
-    if (d.id < n) g.nodes[d.id].coords = d.coords;
+    if (d.id < n) {
+      g.nodes[d.id].coords = d.coords;
+      g.nodes[d.id].coord_count = d.coord_count;
+    }
   }
   g.boundary = n;
   g.num_observables = model.num_observables;

@@ -19,6 +19,9 @@ struct DetectorErrorModel;
 struct SpacetimeNode {
   std::optional<std::array<double, 3>> coords;  // declared coordinates; never on the boundary
   std::uint64_t index = 0;                      // detector id; all ones for the boundary
+  // Coordinates the detector declared (0 without a declaration). Stim puts time last:
+  // repetition codes declare (x, t), surface codes (x, y, t). Only the first three are kept.
+  std::uint8_t coord_count = 0;
   bool operator==(const SpacetimeNode&) const = default;
 };
 

@@ -88,6 +88,19 @@ TEST(SpacetimeGraph, NodesCarryDeclaredCoordinates) {
   EXPECT_FALSE(g.nodes[6].coords.has_value());
 }
 
+// The declared count tells where the time coordinate is: last of (x, t), (x, y, t), or beyond
+// the three kept values.
+TEST(SpacetimeGraph, NodesKeepHowManyCoordinatesWereDeclared) {
+  SpacetimeGraph g = graph_of(
+      "detector(1, 2, 3) D0\ndetector(4, 7) D1\ndetector(1, 2, 3, 9) D2\ndetector D3\n"
+      "repeat 2 {\n  detector(5, 1) D4\n  shift_detectors(0, 1) 1\n}\n");
+  ASSERT_EQ(g.node_count(), 7u);
+  const std::uint8_t expected[] = {3, 2, 4, 0, 2, 2, 0};
+  for (std::size_t k = 0; k < 7; ++k) EXPECT_EQ(g.nodes[k].coord_count, expected[k]) << k;
+  EXPECT_EQ(*g.nodes[1].coords, (std::array<double, 3>{4, 7, 0}));
+  EXPECT_EQ(*g.nodes[5].coords, (std::array<double, 3>{5, 2, 0}));
+}
+
 // A repeat block with shifts and its written-out form build the same graph.
 TEST(SpacetimeGraph, RepeatBlocksMatchTheirFlattenedText) {
   SpacetimeGraph looped = graph_of(

@@ -114,7 +114,7 @@ struct ProtoError {
 
 struct ProtoDecl {
   std::uint32_t local_id;
-  std::uint8_t coord_count;  // coordinate parts written (up to 3); only these are shifted
+  std::uint8_t coord_count;  // coordinate parts written (saturating at 255); the first 3 are kept and shifted
   bool has_coords;
   std::array<double, 3> coords;
 };
@@ -259,6 +259,7 @@ std::optional<std::uint64_t> observable_token(std::string_view token) {
 }
 
 // Reads a coordinate list "a, b, c" into up to three values; unparsable parts give 0.0.
+// `count` receives the number of parts written (saturating at 255), also beyond three.
 void read_coords(std::string_view text, std::array<double, 3>& out, std::uint8_t& count) {
   out = {0.0, 0.0, 0.0};
   count = 0;
@@ -270,9 +271,9 @@ void read_coords(std::string_view text, std::array<double, 3>& out, std::uint8_t
     if (part < 3) {
       double v = 0.0;
       out[part] = parse_decimal(piece, v) ? v : 0.0;
-      count = static_cast<std::uint8_t>(part + 1);
     }
     ++part;
+    count = static_cast<std::uint8_t>(std::min<std::size_t>(part, 255));
     if (comma == std::string_view::npos) break;
     text.remove_prefix(comma + 1);
   }
@@ -666,11 +667,12 @@ class Parser {
     std::uint64_t id = sat_add(d.local_id, shift_.detectors);
     if (id > kDetectorIdLimit) return id_overflow(id);
     max_detector_ = std::max(max_detector_, static_cast<std::int64_t>(id));
-    DetectorDecl out{static_cast<DetectorId>(id), std::nullopt};
+    DetectorDecl out{static_cast<DetectorId>(id), std::nullopt, 0};
     if (d.has_coords) {
       std::array<double, 3> c = d.coords;
-      for (int k = 0; k < d.coord_count; ++k) c[k] += shift_.coords[k];
+      for (int k = 0; k < std::min<int>(d.coord_count, 3); ++k) c[k] += shift_.coords[k];
       out.coords = c;
+      out.coord_count = d.coord_count;
     }
     decls_.push_back(out);
     return std::nullopt;

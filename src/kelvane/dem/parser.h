@@ -60,6 +60,9 @@ struct DemError {
 struct DetectorDecl {
   DetectorId id = 0;
   std::optional<std::array<double, 3>> coords;  // present when the line had a coordinate list
+  // Coordinates the line declared (saturating at 255; 0 without a list). Only the first three
+  // are kept in `coords`, padded with 0.0; a detector's time is its last declared coordinate.
+  std::uint8_t coord_count = 0;
 };
 
 namespace dem_errors {

@@ -37,13 +37,14 @@ std::string not_instance_reason(PyObject* o, const char* expected) {
 }
 
 bool bind_args(const char* fname, PyObject* args, PyObject* kwargs, std::initializer_list<const char*> names,
-               std::size_t required, PyObject** out) {
+               std::size_t required, PyObject** out, std::size_t positional) {
   // PyArg_ParseTupleAndKeywords wants a mutable keyword list and a format such as "OO|O:name".
   std::vector<char*> kwlist;
   std::string format;
   std::size_t i = 0;
   for (const char* n : names) {
     if (i == required) format += '|';
+    if (i == positional && i >= required) format += '$';
     format += 'O';
     kwlist.push_back(const_cast<char*>(n));
     out[i++] = nullptr;
@@ -54,7 +55,7 @@ bool bind_args(const char* fname, PyObject* args, PyObject* kwargs, std::initial
   if (args == nullptr) {
     PyRef empty(PyTuple_New(0));
     if (!empty) return false;
-    return bind_args(fname, empty.get(), kwargs, names, required, out);
+    return bind_args(fname, empty.get(), kwargs, names, required, out, positional);
   }
   switch (names.size()) {
     case 0:
@@ -68,8 +69,20 @@ bool bind_args(const char* fname, PyObject* args, PyObject* kwargs, std::initial
     case 4:
       return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist.data(), &out[0], &out[1], &out[2],
                                          &out[3]);
+    case 5:
+      return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist.data(), &out[0], &out[1], &out[2],
+                                         &out[3], &out[4]);
+    case 6:
+      return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist.data(), &out[0], &out[1], &out[2],
+                                         &out[3], &out[4], &out[5]);
+    case 7:
+      return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist.data(), &out[0], &out[1], &out[2],
+                                         &out[3], &out[4], &out[5], &out[6]);
+    case 8:
+      return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist.data(), &out[0], &out[1], &out[2],
+                                         &out[3], &out[4], &out[5], &out[6], &out[7]);
     default:
-      PyErr_SetString(PyExc_SystemError, "bind_args supports at most four parameters");
+      PyErr_SetString(PyExc_SystemError, "bind_args supports at most eight parameters");
       return false;
   }
 }

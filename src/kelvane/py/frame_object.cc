@@ -29,16 +29,47 @@ PyObject* get_uint(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(frame_of(self).*Field));
 }
 
+constexpr const char* kAwaitingShotEndMessage =
+    "no prediction on this frame: with per_shot=True each shot is decoded once, and only its last frame "
+    "carries the prediction (source_observable_flips holds the flips this frame arrived with)";
+constexpr const char* kShotIncompleteMessage =
+    "no prediction on this frame: its shot was cut short (frames missing, a round reset or the end of the "
+    "stream), so it was not decoded; see stream.incomplete_shots";
+
 PyObject* get_observable_flips(PyObject* self, void*) {
   SharedBorrow b(borrow_of<OwnedFrame>(self));
   if (!b) return nullptr;
-  const auto& flips = frame_of(self).observable_flips;
-  if (!flips) {
+  const OwnedFrame& f = frame_of(self);
+  if (!f.observable_flips) {
     PyObject* type = kelvane_error_type();
-    if (type) raise_message(type, kNoFlipsMessage);
+    if (!type) return nullptr;
+    switch (f.prediction) {
+      case FramePrediction::kAwaitingShotEnd:
+        raise_message(type, kAwaitingShotEndMessage);
+        break;
+      case FramePrediction::kShotIncomplete:
+        raise_message(type, kShotIncompleteMessage);
+        break;
+      default:
+        raise_message(type, kNoFlipsMessage);
+    }
     return nullptr;
   }
+  return PyLong_FromUnsignedLongLong(*f.observable_flips);
+}
+
+PyObject* get_source_observable_flips(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<OwnedFrame>(self));
+  if (!b) return nullptr;
+  const auto& flips = frame_of(self).source_observable_flips;
+  if (!flips) Py_RETURN_NONE;
   return PyLong_FromUnsignedLongLong(*flips);
+}
+
+PyObject* get_shot_incomplete(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<OwnedFrame>(self));
+  if (!b) return nullptr;
+  return PyBool_FromLong(frame_of(self).shot_incomplete);
 }
 
 // Frees the copy that a NumPy array's data lives in, when the array's base capsule goes.
@@ -152,6 +183,13 @@ PyGetSetDef frame_getset[] = {
     {"distance", guarded<"SyndromeFrame.distance", get_uint<std::uint8_t, &OwnedFrame::distance>>,
      nullptr, nullptr, nullptr},
     {"observable_flips", guarded<"SyndromeFrame.observable_flips", get_observable_flips>, nullptr, nullptr, nullptr},
+    {"source_observable_flips", guarded<"SyndromeFrame.source_observable_flips", get_source_observable_flips>,
+     nullptr, "The observable flips this frame arrived with (wire metadata), or None; never the decoder's.",
+     nullptr},
+    {"shot_incomplete", guarded<"SyndromeFrame.shot_incomplete", get_shot_incomplete>, nullptr,
+     "With per_shot=True: True on the frame where a shot was found cut short (it starts a new shot\n"
+     "early or follows dropped frames) and on the later frames of such a shot.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,71 +1,150 @@
-// The decoder state of a KelvaneStream: building the Union-Find decoder from set_decoder's
-// model argument, and decoding every frame through a sliding window.
+// The decoder state of a KelvaneStream: turning set_decoder's arguments into a graph and a
+// layout, and handing frames to the stream decoder of the decoder layer.
 #include "kelvane/py/stream_decoder.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
+#include <string>
 #include <utility>
 
-#include "kelvane/core/window.h"
-#include "kelvane/decoder/union_find.h"
+#include "kelvane/decoder/layout.h"
+#include "kelvane/decoder/stream_decoder.h"
 #include "kelvane/dem/graph.h"
+#include "kelvane/py/args.h"
 #include "kelvane/py/dem_source.h"
 #include "kelvane/py/exception.h"
+#include "kelvane/py/numpy_api.h"
+#include "kelvane/py/py_ref.h"
 
 namespace kelvane::py {
 
 struct StreamDecoder::State {
-  std::optional<SyndromeWindow> window;      // born on the first frame after configure
-  std::unique_ptr<UnionFindDecoder> decoder;
-  std::size_t window_depth = 0;              // 0: infer from num_detectors / ancilla_count
-  std::uint64_t num_detectors = 0;
+  std::optional<kelvane::StreamDecoder> decoder;
 };
+
+namespace {
+
+// set_decoder's `layout`: a .npy path (str or os.PathLike) or an array-like of integers, 2-D
+// (rounds x ancillas), checked against the model's detector count.
+std::optional<FrameLayout> layout_of(PyObject* arg, std::uint64_t num_detectors) {
+  if (!ensure_numpy()) return std::nullopt;
+  PyRef loaded;
+  if (PyUnicode_Check(arg) || PyObject_HasAttrString(arg, "__fspath__")) {
+    PyRef numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return std::nullopt;
+    loaded = PyRef(PyObject_CallMethod(numpy.get(), "load", "O", arg));
+    if (!loaded) return std::nullopt;
+    arg = loaded.get();
+  }
+  PyRef any(PyArray_FROMANY(arg, NPY_NOTYPE, 0, 0, 0));
+  if (!any) return std::nullopt;
+  auto* arr = reinterpret_cast<PyArrayObject*>(any.get());
+  const char kind = PyArray_DESCR(arr)->kind;
+  if (kind != 'i' && kind != 'u') {
+    PyRef dtype(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
+    const char* name = dtype ? PyUnicode_AsUTF8(dtype.get()) : nullptr;
+    if (!name) return std::nullopt;
+    raise_arg_error("layout", std::string("expected an integer array (rounds x ancillas, -1 for no detector), got ") +
+                                  name);
+    return std::nullopt;
+  }
+  if (PyArray_NDIM(arr) != 2) {
+    raise_message(PyExc_ValueError, "layout must be a 2-D array (rounds x ancillas), got a " +
+                                        std::to_string(PyArray_NDIM(arr)) + "-D array");
+    return std::nullopt;
+  }
+  PyRef ints(PyArray_FROMANY(any.get(), NPY_INT64, 2, 2, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+  if (!ints) return std::nullopt;
+  auto* a = reinterpret_cast<PyArrayObject*>(ints.get());
+  const auto rounds = static_cast<std::size_t>(PyArray_DIM(a, 0));
+  const auto ancillas = static_cast<std::size_t>(PyArray_DIM(a, 1));
+  std::span<const std::int64_t> entries(static_cast<const std::int64_t*>(PyArray_DATA(a)), rounds * ancillas);
+  auto layout = FrameLayout::table(rounds, ancillas, entries, num_detectors);
+  if (!layout) {
+    raise_message(PyExc_ValueError, layout.error().to_string());
+    return std::nullopt;
+  }
+  return std::move(*layout);
+}
+
+}  // namespace
 
 StreamDecoder::StreamDecoder() : state_(std::make_unique<State>()) {}
 StreamDecoder::~StreamDecoder() = default;
 StreamDecoder::StreamDecoder(StreamDecoder&&) noexcept = default;
 StreamDecoder& StreamDecoder::operator=(StreamDecoder&&) noexcept = default;
 
-bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth) {
+bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject* layout_arg, bool per_shot) {
   GraphHandle graph = graph_from_object(dem);
   if (!graph) return false;
-  std::unique_ptr<UnionFindDecoder> decoder;
+  StreamDecodeOptions options;
+  options.per_shot = per_shot;
+  options.window_depth = window_depth;
+  if (layout_arg && layout_arg != Py_None) {
+    auto layout = layout_of(layout_arg, graph->boundary);
+    if (!layout) return false;
+    options.layout = std::move(*layout);
+  }
   try {
-    decoder = std::make_unique<UnionFindDecoder>(graph);
+    auto decoder = kelvane::StreamDecoder::create(std::move(graph), std::move(options));
+    if (!decoder) {
+      raise_message(PyExc_ValueError, decoder.error().to_string());
+      return false;
+    }
     if (!state_) state_ = std::make_unique<State>();  // a moved-from StreamDecoder
+    state_->decoder.emplace(std::move(*decoder));
   } catch (const std::bad_alloc&) {
     raise_no_memory("the decoder (set_decoder)");
     return false;
   }
-
-  // Nothing can fail from here on: install everything at once.
-  state_->decoder = std::move(decoder);
-  state_->window_depth = window_depth;
-  state_->num_detectors = graph->boundary;
-  state_->window.reset();
   return true;
 }
 
 bool StreamDecoder::configured() const { return state_ && state_->decoder; }
 
-void StreamDecoder::decode_frame(OwnedFrame& frame) {
-  if (!state_ || !state_->decoder) return;
-  State& s = *state_;
-  if (!s.window) {
-    const std::size_t ancillas = frame.ancilla_count;
-    std::size_t depth = s.window_depth;
-    if (depth == 0) {
-      const std::uint64_t rows = s.num_detectors / std::max<std::size_t>(ancillas, 1);
-      depth = static_cast<std::size_t>(std::max<std::uint64_t>(rows, 1));
-    }
-    // The constructor skips a reservation it cannot make; the window then grows as it fills.
-    s.window.emplace(ancillas, depth);
+namespace {
+
+bool emit_warnings(kelvane::StreamDecoder& decoder) {
+  for (const std::string& text : decoder.take_warnings()) {
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) return false;
   }
-  s.window->push_owned(syndrome_round_of(frame));
-  frame.observable_flips = s.decoder->decode_window(*s.window).observable_flips;
+  return true;
+}
+
+}  // namespace
+
+bool StreamDecoder::decode_frame(OwnedFrame& frame) {
+  if (!state_ || !state_->decoder) return true;
+  kelvane::StreamDecoder& d = *state_->decoder;
+  std::expected<void, LayoutError> pushed;
+  try {
+    pushed = d.push(frame);
+  } catch (const std::bad_alloc&) {
+    raise_no_memory("the decoding window (KelvaneStream.__next__)");
+    return false;
+  }
+  if (!pushed) {
+    raise_message(PyExc_ValueError, pushed.error().to_string());
+    return false;
+  }
+  return emit_warnings(d);
+}
+
+bool StreamDecoder::finish() {
+  if (!state_ || !state_->decoder) return true;
+  state_->decoder->finish();
+  return emit_warnings(*state_->decoder);
+}
+
+std::uint64_t StreamDecoder::incomplete_shots() const {
+  return state_ && state_->decoder ? state_->decoder->incomplete_shots() : 0;
+}
+
+std::uint64_t StreamDecoder::unsatisfiable_decodes() const {
+  return state_ && state_->decoder ? state_->decoder->unsatisfiable_decodes() : 0;
 }
 
 }  // namespace kelvane::py

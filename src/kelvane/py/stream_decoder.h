@@ -1,9 +1,11 @@
-// The decoder state of a KelvaneStream: set_decoder's configuration and the per-frame decode.
+// The decoder state of a KelvaneStream: converts set_decoder's arguments into a configured
+// kelvane::StreamDecoder and hands it each frame, turning its warnings and errors into Python's.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "kelvane/core/frame.h"
@@ -18,13 +20,24 @@ class StreamDecoder {
   StreamDecoder& operator=(StreamDecoder&&) noexcept;
 
   // Configures the decoder from `dem` (anything dem_source.h accepts, a SpacetimeGraph
-  // included) and drops the window. False with a Python exception set
-  // on failure, leaving the previous configuration in place.
-  bool configure(PyObject* dem, std::size_t window_depth);
+  // included), `layout` (nullptr or None: positional; a 2-D integer array
+  // of rounds x ancillas with -1 for no detector; or the path of a .npy file holding one) and
+  // `per_shot`. False with a Python exception set on failure, leaving the previous
+  // configuration in place.
+  bool configure(PyObject* dem, std::size_t window_depth, PyObject* layout = nullptr, bool per_shot = false);
 
-  // With a decoder configured: pushes the frame into the window, decodes the window and sets
-  // frame.observable_flips to the decoded mask. Without one, leaves the frame unchanged.
-  void decode_frame(OwnedFrame& frame);
+  // With a decoder configured: decodes or records the frame (see kelvane/decoder/stream_decoder.h)
+  // and emits any warnings as RuntimeWarning. Without one, leaves the frame unchanged. False
+  // with a Python exception set when the frame does not fit a strict layout or a warning was
+  // turned into an error.
+  bool decode_frame(OwnedFrame& frame);
+
+  // The end of the stream: reports a shot left unfinished. False when a warning was turned into
+  // an error.
+  bool finish();
+
+  std::uint64_t incomplete_shots() const;
+  std::uint64_t unsatisfiable_decodes() const;
   // True once configure has succeeded.
   bool configured() const;
 

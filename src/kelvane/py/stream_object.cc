@@ -111,9 +111,12 @@ PyObject* stream_next(PyObject* self) {
     raise_os_error(next.error());
     return nullptr;
   }
-  if (!*next) return nullptr;  // the end of the data: no value and no exception
-  st.decoder.decode_frame(**next);
+  if (!*next) {  // the end of the data: no value and no exception (unless a warning is an error)
+    st.decoder.finish();
+    return nullptr;
+  }
   ++st.frames_read;
+  if (!st.decoder.decode_frame(**next)) return nullptr;
   b.release();
   return new_syndrome_frame(std::move(**next));
 }
@@ -141,13 +144,17 @@ PyObject* stream_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[2];
-  if (!bind_args("set_decoder", args, kwargs, {"dem", "window_depth"}, 1, bound)) return nullptr;
+  PyObject* bound[4];
+  if (!bind_args("set_decoder", args, kwargs, {"dem", "window_depth", "layout", "per_shot"}, 1, bound, 2)) {
+    return nullptr;
+  }
   ExclusiveBorrow b(flag_of(self));
   if (!b) return nullptr;
   std::size_t depth = 0;
   if (bound[1] && !arg_size("window_depth", bound[1], depth)) return nullptr;
-  if (!state_of(self).decoder.configure(bound[0], depth)) return nullptr;
+  int per_shot = 0;
+  if (bound[3] && (per_shot = PyObject_IsTrue(bound[3])) < 0) return nullptr;
+  if (!state_of(self).decoder.configure(bound[0], depth, bound[2], per_shot != 0)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -189,6 +196,30 @@ PyObject* stream_repr(PyObject* self) {
                               static_cast<unsigned long long>(st.frames_read));
 }
 
+PyObject* stream_incomplete_shots(PyObject* self, void*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  return PyLong_FromUnsignedLongLong(state_of(self).decoder.incomplete_shots());
+}
+
+PyObject* stream_unsatisfiable_shots(PyObject* self, void*) {
+  SharedBorrow b(flag_of(self));
+  if (!b) return nullptr;
+  return PyLong_FromUnsignedLongLong(state_of(self).decoder.unsatisfiable_decodes());
+}
+
+PyGetSetDef stream_getset[] = {
+    {"incomplete_shots", guarded<"KelvaneStream.incomplete_shots", stream_incomplete_shots>, nullptr,
+     "Shots found cut short so far with per_shot=True (a round reset, a jump in round or frame_id,\n"
+     "or the end of the stream); they are reported and never decoded.",
+     nullptr},
+    {"unsatisfiable_shots", guarded<"KelvaneStream.unsatisfiable_shots", stream_unsatisfiable_shots>, nullptr,
+     "Decodes so far (shots with per_shot=True, else frames) whose correction could not reproduce\n"
+     "the syndrome: a cluster of fired detectors with odd parity and no boundary to reach.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef stream_methods[] = {
     {"read_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the frame batch (KelvaneStream.read_batch)", stream_read_batch>)),
      METH_VARARGS | METH_KEYWORDS,
@@ -200,7 +231,7 @@ PyMethodDef stream_methods[] = {
      "frames is raised by the next call, after those frames have been returned."},
     {"set_decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (KelvaneStream.set_decoder)", stream_set_decoder>)),
      METH_VARARGS | METH_KEYWORDS,
-     "set_decoder($self, dem, window_depth=0)\n--\n\n"
+     "set_decoder($self, dem, window_depth=0, *, layout=None, per_shot=False)\n--\n\n"
      "Configure the Union-Find decoder from a DEM.\n"
      "\n"
      "Parameters\n"
@@ -210,7 +241,25 @@ PyMethodDef stream_methods[] = {
      "    or a ``stim.DetectorErrorModel`` object (``str(dem)`` gives the text).\n"
      "window_depth:\n"
      "    Number of syndrome rounds per decode window. 0 = auto-infer from\n"
-     "    ``detector_count / ancilla_count`` (default)."},
+     "    ``detector_count / ancilla_count`` (default).\n"
+     "layout:\n"
+     "    Which detector each frame bit is: a 2-D integer array (rounds x ancillas,\n"
+     "    -1 for no detector), e.g. from ``kelvane.layout_from_stim(circuit)``, or the\n"
+     "    path of a ``.npy`` file holding one. None (default): positional, frame bit a of\n"
+     "    window row r is detector ``r * ancilla_count + a``. Ids out of range or listed\n"
+     "    twice raise ValueError, and so do frames whose ancilla count differs.\n"
+     "per_shot:\n"
+     "    False (default): decode every frame with the rounds before it (a window as\n"
+     "    deep as the layout). True: group frames into shots of the layout's depth (a\n"
+     "    frame with round 0 starts one) and decode each shot once, when its last frame\n"
+     "    arrives; that frame carries the prediction, earlier ones none. Shots cut\n"
+     "    short are warned about, flagged (``frame.shot_incomplete``), counted\n"
+     "    (``stream.incomplete_shots``) and never decoded.\n"
+     "\n"
+     "With ``layout`` or ``per_shot``, a layout that cannot cover the model or a frame\n"
+     "raises ValueError; by default the stream keeps decoding and warns once\n"
+     "(RuntimeWarning). ``frame.source_observable_flips`` keeps the flips a frame\n"
+     "arrived with."},
     {"close", guarded<"KelvaneStream.close", stream_close>, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", guarded<"KelvaneStream.__enter__", stream_enter>, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"KelvaneStream.__exit__", stream_exit>)),
@@ -225,6 +274,7 @@ PyType_Slot stream_slots[] = {
     {Py_tp_iternext, reinterpret_cast<void*>(guarded<"the next frame (KelvaneStream.__next__)", stream_next>)},
     {Py_tp_methods, stream_methods},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (KelvaneStream)", stream_repr>)},
+    {Py_tp_getset, stream_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<StreamState>)},
     {0, nullptr},
 };

@@ -1,0 +1,126 @@
+#include "kelvane/decoder/layout.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace kelvane {
+
+namespace {
+
+std::string at(std::size_t round, std::size_t ancilla) {
+  return "[" + std::to_string(round) + ", " + std::to_string(ancilla) + "]";
+}
+
+std::string model_ids(std::uint64_t n) {
+  return "the model has " + std::to_string(n) + " detectors" +
+         (n ? " (ids 0 to " + std::to_string(n - 1) + ", or -1 for none)" : "");
+}
+
+}  // namespace
+
+std::string LayoutError::to_string() const {
+  switch (kind) {
+    case Kind::kNegativeEntry:
+      return "layout entry " + at(round, ancilla) + " is " + std::to_string(value) +
+             "; entries are detector ids or -1 for none";
+    case Kind::kOutOfRange:
+      return "layout entry " + at(round, ancilla) + " is detector " + std::to_string(value) + ", but " +
+             model_ids(num_detectors);
+    case Kind::kRepeated:
+      return "detector " + std::to_string(value) + " appears twice in the layout, at " +
+             at(other_round, other_ancilla) + " and " + at(round, ancilla);
+    case Kind::kEmpty:
+      return "the layout has " + std::to_string(rounds) + " rounds of " + std::to_string(ancillas) +
+             " ancillas; it needs at least one of each";
+    case Kind::kTooSmall:
+      return "the window covers " + std::to_string(rounds) + " rounds x " + std::to_string(ancillas) +
+             " ancillas = " + std::to_string(static_cast<std::uint64_t>(rounds) * ancillas) +
+             " detectors, but the model has " + std::to_string(num_detectors) +
+             " detectors; pass window_depth or layout= to cover them";
+    case Kind::kAncillaMismatch:
+      return "frame " + std::to_string(frame_id) + " has " + std::to_string(value) +
+             " ancillas, but the layout has " + std::to_string(ancillas) + " per round";
+    case Kind::kRoundOutOfRange:
+      return "frame " + std::to_string(frame_id) + " has round " + std::to_string(value) + ", but the layout has " +
+             std::to_string(rounds) + " rounds (0 to " + std::to_string(rounds ? rounds - 1 : 0) + ")";
+    case Kind::kDepthMismatch:
+      return "window_depth is " + std::to_string(value) + ", but the layout has " + std::to_string(rounds) +
+             " rounds";
+  }
+  return "invalid layout";
+}
+
+FrameLayout FrameLayout::positional(std::size_t rounds, std::size_t ancillas) {
+  FrameLayout l;
+  l.rounds_ = rounds;
+  l.ancillas_ = ancillas;
+  return l;
+}
+
+std::expected<FrameLayout, LayoutError> FrameLayout::table(std::size_t rounds, std::size_t ancillas,
+                                                           std::span<const std::int64_t> entries,
+                                                           std::uint64_t num_detectors) {
+  LayoutError err;
+  err.rounds = rounds;
+  err.ancillas = ancillas;
+  err.num_detectors = num_detectors;
+  if (rounds == 0 || ancillas == 0 || entries.size() / ancillas != rounds || entries.size() % ancillas != 0) {
+    err.kind = LayoutError::Kind::kEmpty;
+    return std::unexpected(err);
+  }
+  FrameLayout l;
+  l.rounds_ = rounds;
+  l.ancillas_ = ancillas;
+  l.entries_.resize(entries.size());
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    const std::int64_t v = entries[k];
+    if (v >= -1 && (v == -1 || static_cast<std::uint64_t>(v) < num_detectors)) {
+      l.entries_[k] = v == -1 ? kNoDetector : static_cast<LayoutDetector>(v);
+      continue;
+    }
+    err.kind = v < -1 ? LayoutError::Kind::kNegativeEntry : LayoutError::Kind::kOutOfRange;
+    err.round = k / ancillas;
+    err.ancilla = k % ancillas;
+    err.value = v;
+    return std::unexpected(err);
+  }
+  // Repeated ids: sort (id, position) pairs; the first repeat in row-major order is reported.
+  std::vector<std::pair<LayoutDetector, std::size_t>> order;
+  order.reserve(entries.size());
+  for (std::size_t k = 0; k < l.entries_.size(); ++k) {
+    if (l.entries_[k] != kNoDetector) order.emplace_back(l.entries_[k], k);
+  }
+  std::sort(order.begin(), order.end());
+  std::size_t worst = std::numeric_limits<std::size_t>::max(), first = 0;
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    if (order[i].first != order[i - 1].first || order[i].second >= worst) continue;
+    std::size_t j = i - 1;
+    while (j > 0 && order[j - 1].first == order[i].first) --j;
+    worst = order[i].second;
+    first = order[j].second;
+  }
+  if (worst != std::numeric_limits<std::size_t>::max()) {
+    err.kind = LayoutError::Kind::kRepeated;
+    err.value = static_cast<std::int64_t>(l.entries_[worst]);
+    err.round = worst / ancillas;
+    err.ancilla = worst % ancillas;
+    err.other_round = first / ancillas;
+    err.other_ancilla = first % ancillas;
+    return std::unexpected(err);
+  }
+  return l;
+}
+
+std::expected<void, LayoutError> FrameLayout::check_covers(std::uint64_t num_detectors) const {
+  if (!is_positional()) return {};
+  const std::uint64_t covered = static_cast<std::uint64_t>(rounds_) * ancillas_;
+  if (covered >= num_detectors) return {};
+  LayoutError err;
+  err.kind = LayoutError::Kind::kTooSmall;
+  err.rounds = rounds_;
+  err.ancillas = ancillas_;
+  err.num_detectors = num_detectors;
+  return std::unexpected(err);
+}
+
+}  // namespace kelvane

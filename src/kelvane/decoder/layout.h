@@ -1,0 +1,84 @@
+// Frame-to-detector layouts: which detector of a decoding graph each bit of a streamed frame is.
+//
+// A stream carries one frame per round; frame bit `a` (ancilla a) of the frame for round `r` of a
+// shot is detector `layout.detector(r, a)`, or no detector at all. Two kinds exist:
+//   - positional: round r, ancilla a is detector r * ancillas + a (the rule a window of whole
+//     rounds follows when every round has the same detectors in the same order);
+//   - a table of rounds x ancillas ids, kNoDetector where a slot has no detector (Stim's surface
+//     codes have fewer detectors in their first and last rounds than in the middle ones).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kelvane {
+
+using LayoutDetector = std::uint64_t;  // a detector id, or kNoDetector
+inline constexpr LayoutDetector kNoDetector = ~LayoutDetector{0};
+
+// Why a layout cannot serve a model or a frame. The numbers name the offending entry.
+struct LayoutError {
+  enum class Kind : std::uint8_t {
+    kNegativeEntry,     // `value` < -1 at (round, ancilla)
+    kOutOfRange,        // `value` >= num_detectors at (round, ancilla)
+    kRepeated,          // `value` at (other_round, other_ancilla) and again at (round, ancilla)
+    kEmpty,             // the table has no round or no ancilla
+    kTooSmall,          // positional: rounds * ancillas < num_detectors
+    kAncillaMismatch,   // frame `frame_id` has `value` ancillas, the layout `ancillas`
+    kRoundOutOfRange,   // frame `frame_id` has round `value`, the layout `rounds` rounds
+    kDepthMismatch,     // a window depth of `value` rounds given with a layout of `rounds`
+  };
+  Kind kind = Kind::kEmpty;
+  std::size_t round = 0;
+  std::size_t ancilla = 0;
+  std::size_t other_round = 0;
+  std::size_t other_ancilla = 0;
+  std::int64_t value = 0;
+  std::uint64_t num_detectors = 0;
+  std::size_t rounds = 0;
+  std::size_t ancillas = 0;
+  std::uint64_t frame_id = 0;
+
+  // The display text, naming the numbers, e.g. "layout entry [2, 5] is detector 130, but the
+  // model has 120 detectors (ids 0 to 119, or -1 for none)".
+  std::string to_string() const;
+};
+
+class FrameLayout {
+ public:
+  // Positional over `rounds` rounds of `ancillas` ancillas. Never fails, allocates nothing.
+  static FrameLayout positional(std::size_t rounds, std::size_t ancillas);
+
+  // A table of `rounds` x `ancillas` entries, row-major; -1 is "no detector". Fails with
+  // kEmpty for a table without rounds or ancillas (or whose entry count is not their product),
+  // kNegativeEntry for an entry below -1, kOutOfRange for an id at or beyond `num_detectors`,
+  // and kRepeated for an id listed twice (the first such entry in row-major order is named).
+  static std::expected<FrameLayout, LayoutError> table(std::size_t rounds, std::size_t ancillas,
+                                                       std::span<const std::int64_t> entries,
+                                                       std::uint64_t num_detectors);
+
+  // For a positional layout: fails with kTooSmall when it covers fewer than `num_detectors`
+  // detectors (detectors beyond it could never fire). Tables always pass.
+  std::expected<void, LayoutError> check_covers(std::uint64_t num_detectors) const;
+
+  std::size_t rounds() const { return rounds_; }
+  std::size_t ancillas() const { return ancillas_; }
+  bool is_positional() const { return entries_.empty(); }
+
+  // The detector of ancilla `a` in round `r` (both in range), or kNoDetector.
+  LayoutDetector detector(std::size_t r, std::size_t a) const {
+    if (entries_.empty()) return static_cast<LayoutDetector>(r) * ancillas_ + a;
+    return entries_[r * ancillas_ + a];
+  }
+
+ private:
+  std::size_t rounds_ = 0;
+  std::size_t ancillas_ = 0;
+  std::vector<LayoutDetector> entries_;  // empty for a positional layout
+};
+
+}  // namespace kelvane

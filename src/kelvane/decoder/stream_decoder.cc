@@ -1,0 +1,210 @@
+#include "kelvane/decoder/stream_decoder.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace kelvane {
+
+std::expected<StreamDecoder, LayoutError> StreamDecoder::create(std::shared_ptr<const SpacetimeGraph> graph,
+                                                                StreamDecodeOptions options) {
+  if (options.layout && options.window_depth != 0 && options.window_depth != options.layout->rounds()) {
+    LayoutError err;
+    err.kind = LayoutError::Kind::kDepthMismatch;
+    err.value = static_cast<std::int64_t>(options.window_depth);
+    err.rounds = options.layout->rounds();
+    err.ancillas = options.layout->ancillas();
+    return std::unexpected(err);
+  }
+  return StreamDecoder(std::move(graph), std::move(options));
+}
+
+StreamDecoder::StreamDecoder(std::shared_ptr<const SpacetimeGraph> graph, StreamDecodeOptions options)
+    : graph_(std::move(graph)), options_(std::move(options)) {
+  num_detectors_ = graph_->boundary;
+  decoder_ = std::make_unique<UnionFindDecoder>(graph_);
+}
+
+std::expected<void, LayoutError> StreamDecoder::start(const OwnedFrame& frame) {
+  if (options_.layout) {
+    layout_ = options_.layout;
+  } else {
+    const std::size_t ancillas = frame.ancilla_count;
+    std::size_t depth = options_.window_depth;
+    if (depth == 0) depth = static_cast<std::size_t>(std::max<std::uint64_t>(num_detectors_ / std::max<std::size_t>(ancillas, 1), 1));
+    FrameLayout positional = FrameLayout::positional(depth, ancillas);
+    if (auto covers = positional.check_covers(num_detectors_); !covers) {
+      if (strict()) return covers;
+      warn(covers.error().to_string() + "; detectors beyond the window are never decoded");
+    }
+    layout_ = positional;
+  }
+  return {};
+}
+
+void StreamDecoder::add_fired(const OwnedFrame& frame, std::size_t round) {
+  const std::size_t n = std::min(frame.detector_events.size(), layout_->ancillas());
+  for (std::size_t a = 0; a < n; ++a) {
+    if (!frame.detector_events[a]) continue;
+    const LayoutDetector d = layout_->detector(round, a);
+    if (d < num_detectors_) fired_.push_back(static_cast<std::uint32_t>(d));
+  }
+}
+
+std::uint64_t StreamDecoder::decode_fired() {
+  ++decodes_;
+  if (fired_.empty()) return 0;
+  const std::uint64_t mask = decoder_->decode_detectors(fired_);
+  if (!decoder_->last_decode_neutral()) ++unsatisfiable_;
+  return mask;
+}
+
+std::expected<void, LayoutError> StreamDecoder::push(OwnedFrame& frame) {
+  if (!layout_) {
+    if (auto started = start(frame); !started) return started;
+  }
+  if (frame.ancilla_count != layout_->ancillas()) {
+    LayoutError err;
+    err.kind = LayoutError::Kind::kAncillaMismatch;
+    err.frame_id = frame.frame_id;
+    err.value = frame.ancilla_count;
+    err.rounds = layout_->rounds();
+    err.ancillas = layout_->ancillas();
+    if (strict()) return std::unexpected(err);
+    if (!warned_ancillas_) {
+      warned_ancillas_ = true;
+      warn(err.to_string() + "; extra ancillas are ignored and missing ones read as quiet");
+    }
+  }
+  if (options_.per_shot && frame.round >= layout_->rounds()) {
+    LayoutError err;
+    err.kind = LayoutError::Kind::kRoundOutOfRange;
+    err.frame_id = frame.frame_id;
+    err.value = frame.round;
+    err.rounds = layout_->rounds();
+    err.ancillas = layout_->ancillas();
+    return std::unexpected(err);
+  }
+  if (options_.per_shot) {
+    push_per_shot(frame);
+  } else {
+    push_sliding(frame);
+  }
+  return {};
+}
+
+void StreamDecoder::push_sliding(OwnedFrame& frame) {
+  const std::size_t depth = layout_->rounds();
+  frame.prediction = FramePrediction::kDecoded;
+  if (depth == 0) {  // a window of no rounds: nothing to decode
+    frame.observable_flips = 0;
+    return;
+  }
+  // The ring grows to the depth as rounds arrive (a depth no memory could hold never fills);
+  // until it first fills, its head is row 0.
+  if (ring_held_ == depth) {
+    ring_head_ = ring_head_ + 1 == ring_.size() ? 0 : ring_head_ + 1;
+    --ring_held_;
+  } else if (ring_held_ == ring_.size()) {
+    ring_.emplace_back();
+  }
+  const std::size_t size = ring_.size();
+  std::size_t slot = ring_head_ + ring_held_;
+  if (slot >= size) slot -= size;
+  std::vector<std::uint32_t>& row = ring_[slot];
+  row.clear();
+  const std::size_t n = std::min(frame.detector_events.size(), layout_->ancillas());
+  for (std::size_t a = 0; a < n; ++a) {
+    if (frame.detector_events[a]) row.push_back(static_cast<std::uint32_t>(a));
+  }
+  ++ring_held_;
+
+  fired_.clear();
+  for (std::size_t k = 0, s = ring_head_; k < ring_held_; ++k, s = s + 1 == size ? 0 : s + 1) {
+    for (std::uint32_t a : ring_[s]) {
+      const LayoutDetector d = layout_->detector(k, a);
+      if (d < num_detectors_) fired_.push_back(static_cast<std::uint32_t>(d));
+    }
+  }
+  frame.observable_flips = decode_fired();
+}
+
+void StreamDecoder::cut_short(OwnedFrame& frame, std::string why) {
+  ++incomplete_shots_;
+  frame.shot_incomplete = true;
+  warn("shot cut short: " + why + "; it is not decoded");
+}
+
+void StreamDecoder::push_per_shot(OwnedFrame& frame) {
+  const std::uint32_t r = frame.round;
+  const std::size_t depth = layout_->rounds();
+  const std::optional<std::uint64_t> previous_id = last_frame_id_;
+  const bool id_jump = previous_id && frame.frame_id > *previous_id + 1;
+  last_frame_id_ = frame.frame_id;
+  frame.observable_flips.reset();
+
+  // The texts are built only for a shot that is cut short.
+  const auto at = [&] { return "frame " + std::to_string(frame.frame_id) + " (round " + std::to_string(r) + ")"; };
+  const auto missing = [&] {
+    return "frame ids " + std::to_string(*previous_id + 1) + " to " + std::to_string(frame.frame_id - 1) +
+           " are missing before " + at();
+  };
+  const auto and_missing = [&] { return id_jump ? " (" + missing() + ")" : std::string(); };
+  if (r == 0) {
+    if (shot_open_ && !shot_broken_) {
+      cut_short(frame, at() + " starts a new shot after round " + std::to_string(next_round_ - 1) + " of " +
+                           std::to_string(depth) + and_missing());
+    } else if (id_jump) {
+      cut_short(frame, missing());
+    }
+    shot_open_ = true;
+    shot_broken_ = false;
+    next_round_ = 0;
+    fired_.clear();
+  } else if (!shot_open_) {
+    cut_short(frame, at() + " arrived without the round 0 that starts its shot" + and_missing());
+    shot_open_ = true;
+    shot_broken_ = true;
+  } else if (!shot_broken_ && (r != next_round_ || id_jump)) {
+    cut_short(frame, id_jump ? missing()
+                             : at() + " follows round " + std::to_string(next_round_ - 1) + " (expected round " +
+                                   std::to_string(next_round_) + ")");
+    shot_broken_ = true;
+  } else if (shot_broken_) {
+    frame.shot_incomplete = true;
+  }
+
+  const bool last = r + 1 == depth;
+  if (shot_broken_) {
+    frame.prediction = FramePrediction::kShotIncomplete;
+    if (last) shot_open_ = false;
+    return;
+  }
+  add_fired(frame, r);
+  next_round_ = r + 1;
+  if (!last) {
+    frame.prediction = FramePrediction::kAwaitingShotEnd;
+    return;
+  }
+  frame.observable_flips = decode_fired();
+  frame.prediction = FramePrediction::kDecoded;
+  shot_open_ = false;
+  fired_.clear();
+}
+
+void StreamDecoder::finish() {
+  if (!options_.per_shot || !shot_open_) return;
+  if (!shot_broken_) {
+    ++incomplete_shots_;
+    warn("shot cut short: the stream ended after round " + std::to_string(next_round_ - 1) + " of " +
+         std::to_string(layout_->rounds()) + "; it is not decoded");
+  }
+  shot_open_ = false;
+}
+
+std::vector<std::string> StreamDecoder::take_warnings() {
+  std::vector<std::string> out;
+  out.swap(warnings_);
+  return out;
+}
+
+}  // namespace kelvane

@@ -1,0 +1,110 @@
+// Decoding a stream of frames, one frame per round: the frame-to-detector layout, the window of
+// recent rounds and when to decode.
+//
+// Two schedules:
+//   - sliding (the default): every frame is decoded together with the rounds before it, up to the
+//     layout's depth; window row k (k = 0 the oldest round held) is layout round k. The rounds are
+//     kept in a ring of their fired ancillas, so a frame costs its own events plus the decode.
+//   - per shot: frames are grouped into shots of the layout's depth. A frame with round 0 starts a
+//     shot; the shot is decoded once, when its last round arrives, and that frame carries the
+//     prediction. A shot cut short (a new round 0 before its end, a jump in `round`, a forward
+//     jump in `frame_id`, a round beyond the layout, or the end of the stream) is counted, reported
+//     as a warning, flagged on the frame where it shows, and never decoded.
+//
+// Without an explicit layout the layout is positional, its depth `window_depth` or, when that is
+// 0, the model's detector count over the first frame's ancilla count. Strict configurations (per
+// shot, or an explicit layout) fail on a layout that cannot serve the model or a frame; the
+// default sliding positional one keeps decoding as before and warns once per stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kelvane/core/frame.h"
+#include "kelvane/decoder/layout.h"
+#include "kelvane/decoder/union_find.h"
+#include "kelvane/dem/graph.h"
+
+namespace kelvane {
+
+struct StreamDecodeOptions {
+  bool per_shot = false;
+  std::size_t window_depth = 0;       // positional layouts: rounds per window; 0 infers
+  std::optional<FrameLayout> layout;  // an explicit layout; positional when absent
+};
+
+class StreamDecoder {
+ public:
+  // Fails when an explicit layout does not fit the graph (a table is checked when it is made)
+  // or window_depth disagrees with its depth.
+  static std::expected<StreamDecoder, LayoutError> create(std::shared_ptr<const SpacetimeGraph> graph,
+                                                          StreamDecodeOptions options);
+
+  // Takes one frame: sets frame.prediction, frame.observable_flips (the prediction, or nothing
+  // on a frame without one) and frame.shot_incomplete. Fails, leaving the frame and the state
+  // as they were, when a strict configuration meets a frame that does not fit the layout.
+  // Warnings raised meanwhile are queued (see take_warnings).
+  std::expected<void, LayoutError> push(OwnedFrame& frame);
+
+  // The end of the stream: a shot left unfinished is counted and reported. Idempotent.
+  void finish();
+
+  // Warnings queued since the last call, oldest first.
+  std::vector<std::string> take_warnings();
+
+  // Shots (per shot) or frames (sliding) decoded so far.
+  std::uint64_t decodes() const { return decodes_; }
+  // Shots found cut short so far (per shot only).
+  std::uint64_t incomplete_shots() const { return incomplete_shots_; }
+  // Decodes whose correction could not reproduce the syndrome (a cluster left odd with no
+  // boundary to reach).
+  std::uint64_t unsatisfiable_decodes() const { return unsatisfiable_; }
+  // The layout in use; none before the first frame when it is inferred from it.
+  const std::optional<FrameLayout>& layout() const { return layout_; }
+  bool per_shot() const { return options_.per_shot; }
+
+ private:
+  StreamDecoder(std::shared_ptr<const SpacetimeGraph> graph, StreamDecodeOptions options);
+
+  bool strict() const { return options_.per_shot || options_.layout.has_value(); }
+  // Fixes the layout on the first frame.
+  std::expected<void, LayoutError> start(const OwnedFrame& frame);
+  void push_sliding(OwnedFrame& frame);
+  void push_per_shot(OwnedFrame& frame);
+  // Appends the detectors of the frame's fired ancillas in layout round `round`.
+  void add_fired(const OwnedFrame& frame, std::size_t round);
+  std::uint64_t decode_fired();
+  void warn(std::string text) { warnings_.push_back(std::move(text)); }
+  void cut_short(OwnedFrame& frame, std::string why);
+
+  std::shared_ptr<const SpacetimeGraph> graph_;
+  std::unique_ptr<UnionFindDecoder> decoder_;
+  StreamDecodeOptions options_;
+  std::optional<FrameLayout> layout_;
+  std::uint64_t num_detectors_ = 0;
+  std::vector<std::string> warnings_;
+  bool warned_ancillas_ = false;
+
+  // Sliding: the fired ancillas of the rounds held, in a ring of layout-depth rows.
+  std::vector<std::vector<std::uint32_t>> ring_;
+  std::size_t ring_head_ = 0;  // the oldest row
+  std::size_t ring_held_ = 0;
+
+  // Per shot.
+  bool shot_open_ = false;    // a shot has started and not reached its last round
+  bool shot_broken_ = false;  // ... and was found cut short
+  std::uint32_t next_round_ = 0;
+  std::optional<std::uint64_t> last_frame_id_;
+
+  std::vector<std::uint32_t> fired_;  // detector ids of the window or shot being built
+  std::uint64_t decodes_ = 0;
+  std::uint64_t incomplete_shots_ = 0;
+  std::uint64_t unsatisfiable_ = 0;
+};
+
+}  // namespace kelvane
