@@ -7,7 +7,7 @@ from _kelvane import __all__ as _native_all, __version__  # noqa: F401
 from kelvane import _pickle  # noqa: F401,E402  (registers the pickle reducers)
 from kelvane._convert import convert  # noqa: E402
 
-__all__ = list(_native_all) + ["open", "sinter_decoders", "convert"]
+__all__ = list(_native_all) + ["open", "sinter_decoders", "convert", "layout_from_stim", "write_stim_experiment"]
 
 
 def open(source, decoder=None, window_depth=0, *, layout=None, per_shot=False):  # noqa: A001 - the entry point
@@ -39,3 +39,27 @@ def sinter_decoders():
     from kelvane._sinter import sinter_decoders as decoders
 
     return decoders()
+
+
+def layout_from_stim(circuit):
+    """The frame layout of a Stim circuit: which detector each bit of each round's frame is.
+
+    Returns an int64 array of shape (rounds, ancillas), -1 where a slot has no detector: rounds
+    are the detectors' distinct times (their last coordinate), slots their distinct spatial
+    coordinates, both in increasing order. See `kelvane.experiment`.
+    """
+    from kelvane.experiment import layout_from_stim as derive
+
+    return derive(circuit)
+
+
+def write_stim_experiment(circuit, shots, path, *, seed=None):
+    """Sample a Stim circuit and write one KVLX frame per round to `path`, vectorised.
+
+    The last frame of each shot carries the true observable flips. Returns an object with
+    ``.dem`` (the decomposed ``stim.DetectorErrorModel``), ``.layout``, ``.detection_events``
+    and ``.observables`` (as Stim samples them with ``separate_observables=True``).
+    """
+    from kelvane.experiment import write_stim_experiment as write
+
+    return write(circuit, shots, path, seed=seed)
