@@ -1,5 +1,6 @@
 #include "kelvane/dem/graph.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -113,7 +114,8 @@ std::string SpacetimeGraph::to_bytes() const {
   put<std::uint64_t>(out, nodes.size());
   for (const SpacetimeNode& n : nodes) {
     put<std::uint64_t>(out, n.index);
-    put<std::uint8_t>(out, n.coords ? 1 : 0);
+    // 0: no coordinates; else 1 + the declared count (saturating).
+    put<std::uint8_t>(out, n.coords ? static_cast<std::uint8_t>(1 + std::min<int>(n.coord_count, 254)) : 0);
     if (n.coords) {
       for (double c : *n.coords) put<double>(out, c);
     }
@@ -140,8 +142,9 @@ std::optional<SpacetimeGraph> SpacetimeGraph::from_bytes(std::string_view in) {
   g.nodes.resize(node_total);
   for (SpacetimeNode& n : g.nodes) {
     std::uint8_t has_coords = 0;
-    if (!take(in, n.index) || !take(in, has_coords) || has_coords > 1) return std::nullopt;
+    if (!take(in, n.index) || !take(in, has_coords)) return std::nullopt;
     if (has_coords) {
+      n.coord_count = static_cast<std::uint8_t>(has_coords - 1);
       std::array<double, 3> c{};
       for (double& v : c) {
         if (!take(in, v)) return std::nullopt;
