@@ -17,5 +17,10 @@ bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DKELVANE_SANITIZE=ON 
 # A hung test fails the run instead of holding it until the CI limit.
 KELVANE_BUILD_DIR="$root/build/release" PYTHONPATH="$root/build/release/python:$root/python" timeout 1800 "$PY" -m pytest -q tests
 
+# The type stubs match the built module and the package: every name, method and signature.
+MYPY_CACHE_DIR="$root/build/mypy_cache" PYTHONPATH="$root/build/release/python:$root/python" MYPYPATH="$root/python" \
+  timeout 600 "$PY" -m mypy.stubtest --mypy-config-file pyproject.toml --allowlist scripts/stubtest-allowlist.txt \
+  _kelvane kelvane
+
 # The manylinux wheel, repaired by auditwheel, installs and works where no compiler is on PATH.
 bash scripts/test-wheel.sh
