@@ -1,5 +1,8 @@
 """kelvane: stream QEC syndrome frames (KVLX) into Python and decode them."""
 
+import os
+from typing import Any
+
 from _kelvane import *  # noqa: F401,F403
 from _kelvane import KelvaneStream
 from _kelvane import __all__ as _native_all, __version__  # noqa: F401
@@ -10,7 +13,14 @@ from kelvane._convert import convert  # noqa: E402
 __all__ = list(_native_all) + ["open", "sinter_decoders", "convert", "layout_from_stim", "write_stim_experiment"]
 
 
-def open(source, decoder=None, window_depth=0, *, layout=None, per_shot=False):  # noqa: A001 - the entry point
+def open(  # noqa: A001 - the entry point
+    source: str | os.PathLike[str],
+    decoder: Any = None,
+    window_depth: int = 0,
+    *,
+    layout: Any = None,
+    per_shot: bool = False,
+) -> KelvaneStream:
     """Open a `KelvaneStream` over a file path or a "tcp://host:port" address.
 
     With `decoder` (a DEM path, DEM text, a ``stim.DetectorErrorModel``, a kelvane
@@ -30,7 +40,7 @@ def open(source, decoder=None, window_depth=0, *, layout=None, per_shot=False): 
     return stream
 
 
-def sinter_decoders():
+def sinter_decoders() -> dict[str, Any]:
     """sinter decoders backed by kelvane, for ``sinter.collect(custom_decoders=...)``.
 
     Returns ``{"kelvane-uf": <sinter.Decoder>}``: the weighted Union-Find decoder, fed sinter's
