@@ -69,6 +69,20 @@ def test_every_single_error_mechanism_is_corrected(kind, distance):
 LER_FACTOR = 1.5
 
 
+def test_threads_and_bit_packed_shots_give_the_same_predictions():
+    circuit = memory_circuit("surface_code:rotated_memory_z", 5, 0.008)
+    graph = kelvane_graph(circuit.detector_error_model(decompose_errors=True))
+    detections = circuit.compile_detector_sampler(seed=99).sample(3000)
+    packed = np.packbits(detections, axis=1, bitorder="little")
+    expected = graph.decode_batch(detections, return_masks=True)
+    assert np.count_nonzero(expected) > 100
+    for threads in (2, 3, 0):
+        assert np.array_equal(graph.decode_batch(detections, return_masks=True, num_threads=threads), expected)
+        masks, valid = graph.decode_batch(packed, bit_packed_shots=True, return_masks=True,
+                                          num_threads=threads, return_valid=True)
+        assert np.array_equal(masks, expected) and valid.all()
+
+
 @pytest.mark.parametrize(
     "kind, distance, p, shots",
     [

@@ -33,7 +33,8 @@ def test_method_signatures():
     graph = graph_of(CHAIN)
     assert graph.decode.__text_signature__ == "($self, detection_events, *, bit_packed_shots=False)"
     assert graph.decode_batch.__text_signature__ == (
-        "($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, return_masks=False)"
+        "($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, return_masks=False, "
+        "num_threads=1, return_valid=False)"
     )
     assert _kelvane.DetectorErrorModel.to_graph.__text_signature__ == "($self)"
     assert "corrections list is" in graph.decode.__doc__
@@ -75,8 +76,12 @@ def test_quiet_shot_has_full_confidence():
     [([1, 0], 0, False, 0.0), ([0, 1], 0, False, 0.0), ([1, 1], 1, True, 0.9), ([0, 0], 0, True, 1.0)],
 )
 def test_unsatisfiable_syndromes_are_flagged(events, flips, valid, confidence):
-    result = graph_of("error(0.1) D0 D1 L0").decode(events)
+    graph = graph_of("error(0.1) D0 D1 L0")
+    result = graph.decode(events)
     assert (result.observable_flips, result.valid, result.confidence) == (flips, valid, confidence)
+    predictions, valid_flags = graph.decode_batch(np.array([events] * 3, dtype=bool), return_valid=True)
+    assert predictions[:, 0].tolist() == [flips] * 3
+    assert valid_flags.dtype == bool and valid_flags.tolist() == [valid] * 3
 
 
 def test_nonzero_entries_count_as_fired():
@@ -125,6 +130,8 @@ def test_decode_batch_rejects(arg, error, text):
          "shots has 2 columns, expected 1 (one per eight detectors, bit-packed)"),
         (np.zeros((2, 1), dtype=np.int64), {"bit_packed_shots": True}, TypeError,
          "argument 'shots': bit-packed shots must have dtype uint8, got int64"),
+        (np.zeros((2, 3), dtype=bool), {"num_threads": -1}, TypeError,
+         "argument 'num_threads': expected 0 (every core) or a positive thread count, got -1"),
     ],
 )
 def test_decode_batch_rejects_bit_packed(shots, kwargs, error, text):

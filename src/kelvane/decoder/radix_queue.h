@@ -1,11 +1,14 @@
 // A monotone priority queue of (time, id) events: a radix heap.
 //
 // Events must never be pushed with a time earlier than the last popped one (growth clocks only
-// move forward), and times must stay below 2^63. Push is O(1); pop is amortised O(log of the
-// time span). Among events of equal time the smallest id comes out first. Storage grows to the
-// largest number of events queued at once and is kept across clear().
+// move forward), and times must stay below 2^63. Push is O(1) (O(log k) for an event at the
+// current time, with k events waiting at that time); pop is amortised O(log of the time span)
+// plus O(log k). Among events of equal time the smallest id comes out first: the events at the
+// current time form a binary heap on id, so long runs of equal times stay cheap. Storage grows
+// to the largest number of events queued at once and is kept across clear().
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -29,6 +32,7 @@ class RadixQueue {
   void push(Time time, Id id) {
     const std::size_t b = bucket_of(time);
     buckets_[b].push_back({time, id});
+    if (b == 0) std::push_heap(buckets_[0].begin(), buckets_[0].end(), LaterId{});
     used_ |= Mask{1} << b;
     ++size_;
   }
@@ -37,12 +41,8 @@ class RadixQueue {
   Event pop() {
     if (buckets_[0].empty()) refill();
     std::vector<Event>& ready = buckets_[0];
-    std::size_t pick = 0;
-    for (std::size_t i = 1; i < ready.size(); ++i) {
-      if (ready[i].id < ready[pick].id) pick = i;
-    }
-    const Event event = ready[pick];
-    ready[pick] = ready.back();
+    std::pop_heap(ready.begin(), ready.end(), LaterId{});
+    const Event event = ready.back();
     ready.pop_back();
     if (ready.empty()) used_ &= ~Mask{1};
     --size_;
@@ -77,7 +77,13 @@ class RadixQueue {
     }
     source.clear();
     used_ &= ~(Mask{1} << k);
+    std::make_heap(buckets_[0].begin(), buckets_[0].end(), LaterId{});
   }
+
+  // Heap order for bucket 0: the smallest id on top.
+  struct LaterId {
+    bool operator()(const Event& a, const Event& b) const { return a.id > b.id; }
+  };
 
   using Mask = std::uint64_t;  // bit k: bucket k holds events
   std::array<std::vector<Event>, 64> buckets_;

@@ -2,13 +2,17 @@
 // events given from Python, one shot or a whole NumPy batch decoded in C++.
 #include "kelvane/py/graph_decode.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "kelvane/decoder/batch_decode.h"
 #include "kelvane/decoder/union_find.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/py/args.h"
@@ -16,6 +20,7 @@
 #include "kelvane/py/decoder_result_object.h"
 #include "kelvane/py/dem_object.h"
 #include "kelvane/py/dem_source.h"
+#include "kelvane/py/exception.h"
 #include "kelvane/py/graph_object.h"
 #include "kelvane/py/numpy_api.h"
 #include "kelvane/py/py_ref.h"
@@ -35,7 +40,7 @@ const char* const kGraphDecodeDoc =
 
 const char* const kGraphDecodeBatchDoc =
     "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, "
-    "return_masks=False)\n--\n\n"
+    "return_masks=False, num_threads=1, return_valid=False)\n--\n\n"
     "Decode many shots with the Union-Find decoder, with PyMatching's array conventions.\n\n"
     "shots is a 2-D numpy array with one row per shot: one column per detector of any integer,\n"
     "bool or float dtype (any non-zero entry counts as fired), or with bit_packed_shots=True\n"
@@ -44,7 +49,11 @@ const char* const kGraphDecodeBatchDoc =
     "Returns a (shots, num_observables) uint8 array of 0/1 predictions, or with\n"
     "bit_packed_predictions=True a (shots, ceil(num_observables / 8)) uint8 array of them\n"
     "packed in the same bit order. With return_masks=True it returns instead a 1-D uint64 array\n"
-    "with each shot's observable flips as a mask (bit k: observable k).";
+    "with each shot's observable flips as a mask (bit k: observable k).\n\n"
+    "num_threads splits the shots over that many threads (0: one per core); the predictions\n"
+    "do not depend on it, and other Python threads run while the batch decodes. With\n"
+    "return_valid=True it returns a pair (predictions, valid): valid is a 1-D bool array,\n"
+    "False for a shot whose fired detectors no set of error mechanisms explains.";
 
 const char* const kGraphFromDemDoc =
     "from_detector_error_model(dem)\n--\n\n"
@@ -69,47 +78,6 @@ void raise_length(const char* what, const char* unit, npy_intp got, std::size_t 
   const std::string text = std::string(what) + " has " + std::to_string(got) + " " + unit + ", expected " +
                            std::to_string(expected) + " (" + per + ")";
   PyErr_SetString(PyExc_ValueError, text.c_str());
-}
-
-// Appends the indices of the non-zero bytes of a row to `fired` (after clearing it).
-void collect_fired(const std::uint8_t* row, npy_intp length, npy_intp stride,
-                   std::vector<std::uint32_t>& fired) {
-  fired.clear();
-  npy_intp i = 0;
-  if (stride == 1) {
-    // Skip quiet stretches eight entries at a time.
-    for (; i + 8 <= length; i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, row + i, sizeof word);
-      if (word == 0) continue;
-      for (npy_intp k = 0; k < 8; ++k) {
-        if (row[i + k]) fired.push_back(static_cast<std::uint32_t>(i + k));
-      }
-    }
-    for (; i < length; ++i) {
-      if (row[i]) fired.push_back(static_cast<std::uint32_t>(i));
-    }
-    return;
-  }
-  for (; i < length; ++i) {
-    if (row[i * stride]) fired.push_back(static_cast<std::uint32_t>(i));
-  }
-}
-
-// Appends the indices of the set bits of a bit-packed row (little bit order) to `fired`
-// (after clearing it); bits at or beyond `detectors` are padding and left out.
-void collect_fired_packed(const std::uint8_t* row, npy_intp bytes, npy_intp stride, std::size_t detectors,
-                          std::vector<std::uint32_t>& fired) {
-  fired.clear();
-  for (npy_intp j = 0; j < bytes; ++j) {
-    unsigned bits = row[j * stride];
-    while (bits) {
-      const std::size_t index = static_cast<std::size_t>(j) * 8 + static_cast<unsigned>(std::countr_zero(bits));
-      if (index >= detectors) break;
-      fired.push_back(static_cast<std::uint32_t>(index));
-      bits &= bits - 1;
-    }
-  }
 }
 
 std::size_t packed_width(std::size_t bits) { return (bits + 7) / 8; }
@@ -197,12 +165,9 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   std::vector<std::uint32_t> fired;
-  const auto* data = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
-  if (bit_packed) {
-    collect_fired_packed(data, length, 1, detectors, fired);
-  } else {
-    collect_fired(data, length, 1, fired);
-  }
+  const ShotRows row{static_cast<const std::uint8_t*>(PyArray_DATA(arr)), 1, static_cast<std::size_t>(length),
+                     0, 1, static_cast<bool>(bit_packed), detectors};
+  row.fired_of(0, fired);
 
   DecoderResultData result;
   if (!fired.empty()) {
@@ -219,11 +184,18 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
-  static const char* kwlist[] = {"shots", "bit_packed_shots", "bit_packed_predictions", "return_masks", nullptr};
+  static const char* kwlist[] = {"shots",       "bit_packed_shots", "bit_packed_predictions", "return_masks",
+                                 "num_threads", "return_valid",     nullptr};
   PyObject* shots_arg = nullptr;
-  int packed_in = 0, packed_out = 0, masks_out = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppp:decode_batch", const_cast<char**>(kwlist), &shots_arg,
-                                   &packed_in, &packed_out, &masks_out)) {
+  int packed_in = 0, packed_out = 0, masks_out = 0, valid_out = 0;
+  Py_ssize_t num_threads = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnp:decode_batch", const_cast<char**>(kwlist), &shots_arg,
+                                   &packed_in, &packed_out, &masks_out, &num_threads, &valid_out)) {
+    return nullptr;
+  }
+  if (num_threads < 0) {
+    raise_arg_error("num_threads", "expected 0 (every core) or a positive thread count, got " +
+                                       std::to_string(num_threads));
     return nullptr;
   }
   if (!ensure_numpy()) return nullptr;
@@ -263,25 +235,42 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!out) return nullptr;
   void* out_data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()));
 
-  const auto* base = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
-  const npy_intp row_stride = PyArray_STRIDE(arr, 0);
-  const npy_intp column_stride = PyArray_STRIDE(arr, 1);
-  with_graph_decoder(self, [&](UnionFindDecoder& decoder) {
-    std::vector<std::uint32_t> fired;
-    fired.reserve(packed_in ? 64 : static_cast<std::size_t>(columns));
-    for (npy_intp s = 0; s < shot_count; ++s) {
-      if (packed_in) {
-        collect_fired_packed(base + s * row_stride, columns, column_stride, detectors, fired);
-      } else {
-        collect_fired(base + s * row_stride, columns, column_stride, fired);
-      }
-      const std::uint64_t mask = fired.empty() ? 0 : decoder.decode_detectors(fired);
-      if (masks_out) {
-        static_cast<std::uint64_t*>(out_data)[s] = mask;
-        continue;
-      }
-      std::uint8_t* row = static_cast<std::uint8_t*>(out_data) + static_cast<std::size_t>(s) * out_columns;
-      for (std::uint64_t m = mask; m; m &= m - 1) {
+  PyRef valid;
+  if (valid_out) {
+    npy_intp dims[1] = {shot_count};
+    valid = PyRef(PyArray_SimpleNew(1, dims, NPY_BOOL));
+    if (!valid) return nullptr;
+  }
+  const ShotRows rows{static_cast<const std::uint8_t*>(PyArray_DATA(arr)),
+                      static_cast<std::size_t>(shot_count),
+                      static_cast<std::size_t>(columns),
+                      PyArray_STRIDE(arr, 0),
+                      PyArray_STRIDE(arr, 1),
+                      static_cast<bool>(packed_in),
+                      detectors};
+  const auto shots = static_cast<std::size_t>(shot_count);
+  std::vector<std::uint64_t> mask_buffer;
+  if (!masks_out) mask_buffer.resize(shots);
+  const BatchOutput batch_out{
+      masks_out ? std::span<std::uint64_t>(static_cast<std::uint64_t*>(out_data), shots) : mask_buffer,
+      valid ? std::span<std::uint8_t>(static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(valid.get()))), shots)
+            : std::span<std::uint8_t>()};
+  // Other Python threads run meanwhile; nothing may throw out of the block, since the
+  // interpreter lock must be taken back first.
+  bool out_of_memory = false;
+  DecoderPool& pool = native_of<GraphObjectState>(self).decoders;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    decode_batch(pool, rows, batch_out, static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024)));
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (out_of_memory) return raise_no_memory("the decoder scratch state (SpacetimeGraph.decode_batch)");
+  if (!masks_out) {
+    for (std::size_t s = 0; s < shots; ++s) {
+      std::uint8_t* row = static_cast<std::uint8_t*>(out_data) + s * out_columns;
+      for (std::uint64_t m = mask_buffer[s]; m; m &= m - 1) {
         const auto k = static_cast<std::size_t>(std::countr_zero(m));
         if (k >= observables) break;
         if (packed_out) {
@@ -291,8 +280,8 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
       }
     }
-    return 0;
-  });
+  }
+  if (valid_out) return PyTuple_Pack(2, out.get(), valid.get());
   return out.release();
 }
 

@@ -1,0 +1,144 @@
+#include "kelvane/decoder/batch_decode.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <utility>
+
+namespace kelvane {
+
+void ShotRows::fired_of(std::size_t shot, std::vector<std::uint32_t>& fired) const {
+  fired.clear();
+  const std::uint8_t* row = data + static_cast<std::ptrdiff_t>(shot) * row_stride;
+  if (bit_packed) {
+    std::size_t j = 0;
+    if (column_stride == 1) {
+      // Eight bytes at a time: quiet words cost one test.
+      for (; j + 8 <= width; j += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, row + j, sizeof word);
+        if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+        for (; word != 0; word &= word - 1) {
+          const std::size_t index = j * 8 + static_cast<std::size_t>(std::countr_zero(word));
+          if (index >= detectors) return;
+          fired.push_back(static_cast<std::uint32_t>(index));
+        }
+      }
+    }
+    for (; j < width; ++j) {
+      for (unsigned bits = row[static_cast<std::ptrdiff_t>(j) * column_stride]; bits != 0; bits &= bits - 1) {
+        const std::size_t index = j * 8 + static_cast<std::size_t>(std::countr_zero(bits));
+        if (index >= detectors) return;
+        fired.push_back(static_cast<std::uint32_t>(index));
+      }
+    }
+    return;
+  }
+  std::size_t i = 0;
+  if (column_stride == 1) {
+    // Skip quiet stretches eight entries at a time.
+    for (; i + 8 <= width; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, row + i, sizeof word);
+      if (word == 0) continue;
+      for (std::size_t k = 0; k < 8; ++k) {
+        if (row[i + k]) fired.push_back(static_cast<std::uint32_t>(i + k));
+      }
+    }
+  }
+  for (; i < width; ++i) {
+    if (row[static_cast<std::ptrdiff_t>(i) * column_stride]) fired.push_back(static_cast<std::uint32_t>(i));
+  }
+}
+
+unsigned batch_threads(unsigned requested, std::size_t shots) {
+  unsigned threads = requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t most = std::max<std::size_t>(1, shots / 32);
+  return static_cast<unsigned>(std::min<std::size_t>(threads, most));
+}
+
+namespace {
+
+// Shots are handed out in blocks from a shared counter, so threads that get the harder shots
+// take fewer blocks.
+struct Work {
+  Work(const ShotRows& r, const BatchOutput& o, std::size_t b) : rows(r), out(o), block(b) {}
+
+  const ShotRows& rows;
+  const BatchOutput& out;
+  const std::size_t block;  // shots per block
+  std::atomic<std::size_t> next{0};
+
+  std::mutex mutex;
+  std::vector<std::pair<std::size_t, std::size_t>> dropped;  // blocks failed helpers held
+
+  // Decodes blocks until none is left; `held` is the block in hand.
+  void run(UnionFindDecoder& decoder, std::vector<std::uint32_t>& fired,
+           std::pair<std::size_t, std::size_t>& held) {
+    for (;;) {
+      const std::size_t begin = next.fetch_add(block, std::memory_order_relaxed);
+      if (begin >= rows.shots) return;
+      held = {begin, std::min(rows.shots, begin + block)};
+      decode_range(decoder, fired, held.first, held.second);
+      held = {0, 0};
+    }
+  }
+
+  void decode_range(UnionFindDecoder& decoder, std::vector<std::uint32_t>& fired, std::size_t begin,
+                    std::size_t end) {
+    for (std::size_t s = begin; s < end; ++s) {
+      rows.fired_of(s, fired);
+      std::uint64_t mask = 0;
+      bool valid = true;
+      if (!fired.empty()) {
+        mask = decoder.decode_detectors(fired);
+        valid = decoder.last_decode_neutral();
+      }
+      out.masks[s] = mask;
+      if (!out.valid.empty()) out.valid[s] = valid;
+    }
+  }
+};
+
+}  // namespace
+
+void decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads) {
+  threads = batch_threads(threads, rows.shots);
+  Work work(rows, out, threads == 1 ? rows.shots : std::clamp<std::size_t>(rows.shots / (threads * 16), 1, 1024));
+  DecoderPool::Lease own = pool.acquire();
+  std::vector<std::uint32_t> fired;
+  fired.reserve(256);
+
+  work.dropped.reserve(threads);
+  std::vector<std::jthread> helpers;
+  try {
+    helpers.reserve(threads - 1);
+    for (unsigned t = 1; t < threads; ++t) {
+      helpers.emplace_back([&pool, &work] {
+        std::pair<std::size_t, std::size_t> held{0, 0};
+        try {
+          DecoderPool::Lease decoder = pool.acquire();
+          std::vector<std::uint32_t> helper_fired;
+          work.run(*decoder, helper_fired, held);
+        } catch (const std::bad_alloc&) {
+          // Out of memory: the block in hand goes back to the calling thread, and the other
+          // threads take the rest.
+          std::lock_guard lock(work.mutex);
+          if (held.first != held.second) work.dropped.push_back(held);  // reserved: no throw
+        }
+      });
+    }
+  } catch (const std::exception&) {
+    // A thread that cannot be started (or no room to record it): the running ones do the work.
+  }
+  std::pair<std::size_t, std::size_t> held{0, 0};
+  work.run(*own, fired, held);
+  for (std::jthread& helper : helpers) helper.join();
+  for (const auto& [begin, end] : work.dropped) work.decode_range(*own, fired, begin, end);
+}
+
+}  // namespace kelvane

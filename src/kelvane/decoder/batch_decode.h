@@ -1,0 +1,44 @@
+// Decoding a batch of shots held in memory, on one thread or several.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "kelvane/decoder/decoder_pool.h"
+
+namespace kelvane {
+
+// Rows of detection events, one per shot: one entry per detector (any non-zero byte is a fired
+// detector), or bit-packed with detector k in bit k % 8 of byte k / 8 (the little bit order of
+// numpy.packbits(..., bitorder="little") and of Stim's bit-packed samples).
+struct ShotRows {
+  const std::uint8_t* data = nullptr;  // the first entry of the first row
+  std::size_t shots = 0;
+  std::size_t width = 0;               // entries (bit-packed: bytes) per row
+  std::ptrdiff_t row_stride = 0;       // bytes from one row to the next
+  std::ptrdiff_t column_stride = 1;    // bytes from one entry to the next
+  bool bit_packed = false;
+  std::size_t detectors = 0;           // bit-packed: bits at or beyond this are padding
+
+  // Replaces `fired` with the indices of the fired detectors of row `shot`, ascending.
+  void fired_of(std::size_t shot, std::vector<std::uint32_t>& fired) const;
+};
+
+struct BatchOutput {
+  std::span<std::uint64_t> masks;  // one per shot: the decoded observable flips
+  std::span<std::uint8_t> valid;   // empty, or one per shot: 0 where the syndrome is unsatisfiable
+};
+
+// The threads a batch uses: `requested` (0: one per hardware thread), at most one per 32 shots,
+// at least one.
+unsigned batch_threads(unsigned requested, std::size_t shots);
+
+// Decodes every row of `rows` with decoders from `pool`, splitting the shots over `threads`
+// threads (see batch_threads; the calling thread is one of them). Results do not depend on the
+// thread count. A thread that cannot be started leaves its shots to the others. Fails only on
+// memory exhaustion in the calling thread (std::bad_alloc).
+void decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads);
+
+}  // namespace kelvane
