@@ -1,7 +1,7 @@
 # Type stubs for the _kelvane extension module (re-exported by the kelvane package).
 import os
 from types import TracebackType
-from typing import Any, ClassVar, Iterator, TypeAlias, final
+from typing import Any, ClassVar, Iterator, Literal, TypeAlias, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -173,6 +173,7 @@ class SpacetimeGraph:
     def from_bytes(data: bytes) -> SpacetimeGraph: ...
     def to_bytes(self) -> bytes: ...
     def decode(self, detection_events: npt.ArrayLike, *, bit_packed_shots: bool = False) -> DecoderResult: ...
+    @overload
     def decode_batch(
         self,
         shots: npt.NDArray[Any],
@@ -180,7 +181,20 @@ class SpacetimeGraph:
         bit_packed_shots: bool = False,
         bit_packed_predictions: bool = False,
         return_masks: bool = False,
+        num_threads: int = 1,
+        return_valid: Literal[False] = False,
     ) -> npt.NDArray[Any]: ...
+    @overload
+    def decode_batch(
+        self,
+        shots: npt.NDArray[Any],
+        *,
+        bit_packed_shots: bool = False,
+        bit_packed_predictions: bool = False,
+        return_masks: bool = False,
+        num_threads: int = 1,
+        return_valid: Literal[True],
+    ) -> tuple[npt.NDArray[Any], npt.NDArray[np.bool_]]: ...
     def decode_sliding(self, detection_events: npt.NDArray[Any], *, commit: int, buffer: int) -> npt.NDArray[np.uint8]: ...
     @property
     def node_count(self) -> int: ...
