@@ -1,11 +1,9 @@
 #include "kelvane/kvlx/parser.h"
 
-#include <zlib.h>
-
-#include <limits>
 #include <string>
 
 #include "kelvane/core/rle.h"
+#include "kelvane/kvlx/crc32.h"
 #include "kelvane/kvlx/le_bytes.h"
 #include "kelvane/kvlx/metadata_keys.h"
 #include "kelvane/util/utf8.h"
@@ -24,18 +22,7 @@ std::uint32_t payload_crc_of(std::span<const std::uint8_t> payload, std::size_t 
 }
 
 std::uint32_t crc32_extend(std::uint32_t start, std::span<const std::uint8_t> bytes) {
-  uLong crc = start;
-  // zlib takes a 32-bit length; feed very large inputs in pieces.
-  const std::uint8_t* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const uInt chunk = left > std::numeric_limits<uInt>::max() ? std::numeric_limits<uInt>::max()
-                                                               : static_cast<uInt>(left);
-    crc = crc32(crc, p, chunk);
-    p += chunk;
-    left -= chunk;
-  }
-  return static_cast<std::uint32_t>(crc);
+  return crc32_update(start, bytes);
 }
 
 Result<Parsed<FileHeader>> parse_file_header(std::span<const std::uint8_t> bytes) {

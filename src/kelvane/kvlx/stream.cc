@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include <zlib.h>
-
 #include "kelvane/util/diagnostics.h"
 #include "kelvane/kvlx/le_bytes.h"
 #include "kelvane/kvlx/metadata_keys.h"
@@ -245,8 +243,8 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
     const std::uint32_t stored = load_le<std::uint32_t>(trailer.data() + 2);
     // The header passed its own check, so header_crc is the CRC-32 of bytes 0..31; extending
     // it over the 4 stored CRC bytes gives the CRC-32 of all 36 header bytes.
-    const std::uint32_t computed = static_cast<std::uint32_t>(
-        ::crc32(h.header_crc, raw_header_.data() + kFrameHeaderCrcOffset, kFrameHeaderSize - kFrameHeaderCrcOffset));
+    const std::uint32_t computed = crc32_extend(
+        h.header_crc, std::span<const std::uint8_t>(raw_header_).subspan(kFrameHeaderCrcOffset));
     if (marker != kTrailerMarker || stored != computed) return fail(errors::CrcMismatch{computed, stored});
     ring_.consume(kTrailerSize);
   }

@@ -1,0 +1,30 @@
+#include "kelvane/kvlx/crc32.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace kelvane {
+namespace {
+
+TEST(Crc32, EqualsZlibForEveryLengthAndSplit) {
+  std::mt19937 rng(7);
+  std::vector<std::uint8_t> bytes(700);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+  for (std::size_t len = 0; len <= bytes.size(); len += (len < 300 ? 1 : 37)) {
+    const std::uint32_t want = static_cast<std::uint32_t>(::crc32(0, bytes.data(), static_cast<uInt>(len)));
+    ASSERT_EQ(crc32_update(0, std::span(bytes.data(), len)), want) << len;
+    const std::size_t cut = rng() % (len + 1);  // extending over two pieces gives the same
+    EXPECT_EQ(crc32_update(crc32_update(0, std::span(bytes.data(), cut)), std::span(bytes.data() + cut, len - cut)),
+              want)
+        << len << " cut at " << cut;
+  }
+  const std::uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(crc32_update(0, check), 0xCBF43926u);  // the standard check value
+}
+
+}  // namespace
+}  // namespace kelvane
