@@ -26,7 +26,7 @@ LN9 = 2.1972246170043945  # ln(9) rounded to a 32-bit float
         ("repeat 0 {\n error(0.1) D4\n}", 5, 0, 0),
         ("logical_observable L4", 0, 5, 0),
         ("detector(1, 2.5) D7", 8, 0, 0),
-        ("error(0.1) ^ L255", 0, 256, 1),
+        ("error(0.1) ^ L63", 0, 64, 1),
     ],
 )
 def test_counts_and_repr(text, detectors, observables, errors):
@@ -46,7 +46,7 @@ def test_counts_and_repr(text, detectors, observables, errors):
         ("repeat -1 {\n}", "invalid repeat count '-1'"),
         ("detector(1,2,3 D7", "malformed detector coords 'detector(1,2,3 D7'"),
         ("repeat 100000000 {\nerror(0.1) D0\n}",
-         "repeat blocks expand to more than 33554432 errors and detector declarations"),
+         "repeat blocks expand to more than 33554432 errors, targets and detector declarations"),
     ],
 )
 def test_parse_errors_are_value_errors(text, message):
@@ -204,15 +204,16 @@ def test_pymatching_calls_for_one_boundary_edge():
     assert list(matching.calls[0][2]) == ["weight"]
 
 
-def test_pymatching_calls_for_a_chain_with_observables():
-    with recording_pymatching():
-        matching = DEM.parse("error(0.1) D0 D1 D2 ^ L0").to_pymatching()
+def test_pymatching_leaves_out_hyperedges_and_passes_odd_observables():
+    text = "error(0.1) D0 D1 D2 ^ L0\nerror(0.1) D0 L0 L0\nerror(0.1) D1 D2 L1 L0 L1 L1"
+    with recording_pymatching(), pytest.warns(UserWarning, match="^1 error components with three or more detectors"):
+        matching = DEM.parse(text).to_pymatching()
     assert matching.calls == [
-        ("add_edge", (0, 1), {"weight": LN9, "fault_ids": {0}}),
-        ("add_edge", (1, 2), {"weight": LN9, "fault_ids": {0}}),
+        ("add_edge", (0, 3), {"weight": LN9}),
+        ("add_edge", (1, 2), {"weight": LN9, "fault_ids": {0, 1}}),
         ("set_boundary_nodes", ({3},), {}),
     ]
-    assert list(matching.calls[0][2]) == ["weight", "fault_ids"]
+    assert list(matching.calls[1][2]) == ["weight", "fault_ids"]
 
 
 def test_pymatching_merges_only_repeated_node_pairs():
@@ -249,12 +250,9 @@ def test_pymatching_merges_only_repeated_node_pairs():
 
 def test_pymatching_weights_pass_unfiltered():
     with recording_pymatching():
-        matching = DEM.parse("error(0.5) D0 D1\nerror(0.9) D1\nerror(nan) D0\nerror(1) D1\nerror(0) D1").to_pymatching()
+        matching = DEM.parse("error(0.5) D0 D1\nerror(0.9) D1\nerror(1) D1\nerror(0) D1").to_pymatching()
     weights = [kwargs["weight"] for name, _, kwargs in matching.calls if name == "add_edge"]
-    assert weights[0] == 0.0
-    assert weights[1] == -LN9
-    assert math.isnan(weights[2])
-    assert len(weights) == 3
+    assert weights == [0.0, -LN9]
 
 
 def test_pymatching_without_usable_errors():

@@ -140,11 +140,10 @@ def test_decode_batch_rejects_bit_packed(shots, kwargs, error, text):
     assert str(info.value) == text
 
 
-def test_predictions_beyond_64_observables_need_masks():
-    graph = graph_of("error(0.1) D0 L70")
-    with pytest.raises(ValueError, match="at most 64 observables, the graph has 71"):
-        graph.decode_batch(np.ones((1, 1), dtype=bool))
-    assert graph.decode_batch(np.ones((1, 1), dtype=bool), return_masks=True).tolist() == [1 << 6]
+def test_observables_beyond_64_are_refused_by_the_parser():
+    # A prediction is a 64-bit mask: L64 and above could never be reported.
+    with pytest.raises(ValueError, match="observable 'L70' is out of range"):
+        graph_of("error(0.1) D0 L70")
 
 
 def test_missing_arguments():

@@ -58,3 +58,43 @@ def test_dem_files_are_read_with_bounds(tmp_path):
     )
     assert code == 0, err
     assert out.splitlines() == [message for _, message in cases for _ in range(2)]
+
+
+BOMB = "repeat 33554432 {\n    error(0.1) " + " ".join(f"D{k}" for k in range(90)) + " L0 L1 L2 L3 L4 L5 L6 L7 L8 L9\n}\n"
+
+
+def test_hostile_models_are_refused_within_bounded_memory():
+    # Each line: the outcome of one call. The child's peak memory shows nothing large was
+    # allocated on the way to a refusal.
+    code, out, err = run_child(
+        f"""
+        import resource, threading
+        def outcome(fn):
+            try:
+                fn()
+                return 'ok'
+            except Exception as e:
+                return type(e).__name__ + ': ' + str(e)
+        for text in ['error(0.1) D4294967295', 'error(0.1) D67108863']:
+            print(outcome(lambda: DEM.parse(text).to_graph()))
+            print(outcome(lambda: DEM.parse(text).to_pymatching()))
+            print(outcome(lambda: _kelvane.SpacetimeGraph.from_detector_error_model(text)))
+        print(len({BOMB!r}.encode()), outcome(lambda: DEM.parse({BOMB!r})))
+        # Deep nesting parses on a thread with a 256 KiB stack.
+        threading.stack_size(256 * 1024)
+        result = []
+        deep = "repeat 1 {{\\n" * 40000 + "error(0.1) D0\\n" + "}}\\n" * 40000
+        t = threading.Thread(target=lambda: result.append(outcome(lambda: DEM.parse(deep).to_graph())))
+        t.start()
+        t.join()
+        print(result[0])
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss < 400_000)
+        """
+    )
+    assert code == 0, err
+    too_many = "ValueError: the model has {} detectors, more than the 4194304 a decoding graph may have"
+    assert out.splitlines() == [too_many.format(4294967296)] * 3 + [too_many.format(67108864)] * 3 + [
+        f"{len(BOMB)} ValueError: repeat blocks expand to more than 33554432 errors, targets and detector declarations",
+        "ok",
+        "True",
+    ]

@@ -10,8 +10,8 @@ namespace kelvane {
 
 namespace {
 
-// Appends the edges of one component: a boundary edge for one detector, an edge for two, a
-// chain over consecutive detectors for more; nothing without detectors.
+// Appends the edge of a component of at most two detectors: to the boundary for one detector,
+// between the two for two; nothing without detectors.
 void add_component_edges(std::vector<SpacetimeEdge>& edges, const DetectorId* dets, std::size_t det_count,
                          const ObservableId* obs, std::size_t obs_count, float weight, std::uint32_t boundary) {
   auto add = [&](DetectorId a, DetectorId b) {
@@ -21,14 +21,43 @@ void add_component_edges(std::vector<SpacetimeEdge>& edges, const DetectorId* de
     e.node_b = b;
     e.weight = weight;
   };
-  if (det_count == 1) {
-    add(dets[0], boundary);
-    return;
-  }
-  for (std::size_t k = 1; k < det_count; ++k) add(dets[k - 1], dets[k]);
+  if (det_count == 1) add(dets[0], boundary);
+  if (det_count == 2) add(dets[0], dets[1]);
 }
 
-std::size_t component_edge_count(std::size_t det_count) { return det_count <= 1 ? det_count : det_count - 1; }
+// A component of three or more detectors is left out of the graph.
+bool left_out(std::size_t det_count) { return det_count >= 3; }
+
+bool usable(double p) { return !(p <= 0.0 || p >= 1.0); }
+
+// Calls fn(detectors, detector count, observables, observable count) for every component of
+// `e`, in order.
+template <typename Fn>
+void for_each_component(const DemError& e, Fn&& fn) {
+  if (e.components.empty()) {
+    fn(e.detectors.data(), e.detectors.size(), e.observables.data(), e.observables.size());
+    return;
+  }
+  std::uint32_t det_start = 0, obs_start = 0;
+  for (const DemComponentEnd& c : e.components) {
+    fn(e.detectors.data() + det_start, std::size_t{c.detectors_end - det_start}, e.observables.data() + obs_start,
+       std::size_t{c.observables_end - obs_start});
+    det_start = c.detectors_end;
+    obs_start = c.observables_end;
+  }
+}
+
+// Components left out of the graph of `model`.
+std::uint64_t count_left_out(const DetectorErrorModel& model) {
+  std::uint64_t n = 0;
+  for (const DemError& e : model.errors) {
+    if (!usable(e.probability)) continue;
+    for_each_component(e, [&](const DetectorId*, std::size_t dets, const ObservableId*, std::size_t) {
+      n += left_out(dets) ? 1 : 0;
+    });
+  }
+  return n;
+}
 
 }  // namespace
 
@@ -50,19 +79,16 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model) {
   // wraps like every other 32-bit node id would.
   const auto boundary = static_cast<std::uint32_t>(n);
 
-  auto usable = [](double p) { return !(p <= 0.0 || p >= 1.0); };
   std::size_t edge_total = 0;
   for (const DemError& e : model.errors) {
     if (!usable(e.probability)) continue;
-    if (e.components.empty()) {
-      edge_total += component_edge_count(e.detectors.size());
-    } else {
-      std::uint32_t start = 0;
-      for (const DemComponentEnd& c : e.components) {
-        edge_total += component_edge_count(c.detectors_end - start);
-        start = c.detectors_end;
+    for_each_component(e, [&](const DetectorId*, std::size_t dets, const ObservableId*, std::size_t) {
+      if (left_out(dets)) {
+        ++g.left_out_components;
+      } else {
+        edge_total += dets == 0 ? 0 : 1;
       }
-    }
+    });
   }
   g.edges.reserve(edge_total);
 
@@ -70,18 +96,10 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model) {
     const double p = e.probability;
     if (!usable(p)) continue;  // a NaN passes and gives a NaN weight
     const auto weight = static_cast<float>(std::log((1.0 - p) / p));
-    if (e.components.empty()) {
-      add_component_edges(g.edges, e.detectors.data(), e.detectors.size(), e.observables.data(),
-                          e.observables.size(), weight, boundary);
-      continue;
-    }
-    std::uint32_t det_start = 0, obs_start = 0;
-    for (const DemComponentEnd& c : e.components) {
-      add_component_edges(g.edges, e.detectors.data() + det_start, c.detectors_end - det_start,
-                          e.observables.data() + obs_start, c.observables_end - obs_start, weight, boundary);
-      det_start = c.detectors_end;
-      obs_start = c.observables_end;
-    }
+    for_each_component(e, [&](const DetectorId* dets, std::size_t det_count, const ObservableId* obs,
+                              std::size_t obs_count) {
+      if (!left_out(det_count)) add_component_edges(g.edges, dets, det_count, obs, obs_count, weight, boundary);
+    });
   }
   return g;
 }
@@ -165,6 +183,29 @@ std::optional<SpacetimeGraph> SpacetimeGraph::from_bytes(std::string_view in) {
   }
   if (!in.empty()) return std::nullopt;
   return g;
+}
+
+std::expected<SpacetimeGraph, GraphError> SpacetimeGraph::build(const DetectorErrorModel& model) {
+  if (model.num_detectors > kMaxGraphDetectors) {
+    return std::unexpected(GraphError(graph_errors::TooManyDetectors{model.num_detectors, kMaxGraphDetectors}));
+  }
+  const std::uint64_t left = count_left_out(model);
+  if (left * 2 > model.errors.size()) {
+    return std::unexpected(GraphError(graph_errors::MostlyUndecomposed{left, model.errors.size()}));
+  }
+  return from_dem(model);
+}
+
+std::string GraphError::to_string() const {
+  if (is<graph_errors::TooManyDetectors>()) {
+    const auto& e = as<graph_errors::TooManyDetectors>();
+    return "the model has " + std::to_string(e.count) + " detectors, more than the " + std::to_string(e.limit) +
+           " a decoding graph may have";
+  }
+  const auto& e = as<graph_errors::MostlyUndecomposed>();
+  return std::to_string(e.left_out) + " of the model's " + std::to_string(e.mechanisms) +
+         " error mechanisms have a component with three or more detectors, which a matching graph cannot hold; " +
+         kDecomposeAdvice;
 }
 
 }  // namespace kelvane

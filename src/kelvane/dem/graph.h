@@ -1,16 +1,29 @@
 // The decoding graph of a detector error model: one node per detector plus a boundary node,
 // and one weighted edge per (component of an) error mechanism. Immutable once built; shared
 // read-only through std::shared_ptr<const SpacetimeGraph>.
+//
+// A component with one detector is an edge to the boundary, one with two an edge between
+// them. A component with three or more detectors (an undecomposed hyperedge, what Stim writes
+// without `decompose_errors=True`) cannot be a matching edge and is left out; the graph counts
+// them in `left_out_components`. Mechanisms with a probability outside (0, 1) give no edges.
+//
+// Size limits. Graph memory follows the detector count, not the number of targets written, so
+// `build` refuses a model with more than `kMaxGraphDetectors` detectors (a one-line model
+// naming `D67108863` would otherwise cost gigabytes) before allocating anything. The DEM parser
+// bounds what repeat blocks expand to (`kMaxExpandedInstructions`).
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <expected>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "kelvane/core/tagged_error.h"
 
 namespace kelvane {
 
@@ -33,12 +46,40 @@ struct SpacetimeEdge {
   bool operator==(const SpacetimeEdge&) const = default;
 };
 
+// 2^22 = 4,194,304 detectors: a distance-101 memory experiment over 101 rounds has about one
+// million. The graph and a decoder over it take a few hundred bytes per detector.
+inline constexpr std::uint64_t kMaxGraphDetectors = std::uint64_t{1} << 22;
+
+namespace graph_errors {
+// The model has more detectors than a decoding graph may have.
+struct TooManyDetectors { std::uint64_t count; std::uint64_t limit; };
+// Most error mechanisms have a component of three or more detectors: the graph would leave
+// out most of the model.
+struct MostlyUndecomposed { std::uint64_t left_out; std::uint64_t mechanisms; };
+}  // namespace graph_errors
+
+class GraphError : public TaggedError<graph_errors::TooManyDetectors, graph_errors::MostlyUndecomposed> {
+ public:
+  using TaggedError::TaggedError;
+  std::string to_string() const;
+};
+
+// The advice given with left-out components, in errors and warnings alike.
+inline constexpr const char* kDecomposeAdvice =
+    "generate the DEM with decompose_errors=True (e.g. circuit.detector_error_model(decompose_errors=True))";
+
 struct SpacetimeGraph {
   std::vector<SpacetimeNode> nodes;  // num_detectors detector nodes, then the boundary node
   std::vector<SpacetimeEdge> edges;  // in creation order
   std::uint64_t boundary = 0;        // == num_detectors
   std::uint64_t num_observables = 0;  // the model's observable count
+  std::uint64_t left_out_components = 0;  // components of three or more detectors, not in the graph
 
+  // The graph of a model from outside: refuses one over `kMaxGraphDetectors` detectors, or
+  // whose left-out components outnumber half its error mechanisms, before allocating.
+  static std::expected<SpacetimeGraph, GraphError> build(const DetectorErrorModel& model);
+  // The graph of a model the caller knows to be within the limits (built in code or tests);
+  // nothing is checked.
   static SpacetimeGraph from_dem(const DetectorErrorModel& model);
   std::size_t node_count() const { return nodes.size(); }
   bool operator==(const SpacetimeGraph&) const = default;

@@ -26,7 +26,17 @@ std::string ParseError::to_string() const {
     }
     std::string operator()(const dem_errors::ExpansionTooLarge& e) const {
       return "repeat blocks expand to more than " + std::to_string(e.limit) +
-             " errors and detector declarations";
+             " errors, targets and detector declarations";
+    }
+    std::string operator()(const dem_errors::UnknownInstruction& e) const {
+      return "unknown instruction '" + e.name + "' on line " + std::to_string(e.line);
+    }
+    std::string operator()(const dem_errors::ObservableOutOfRange& e) const {
+      return "observable '" + e.target + "' is out of range: decoding results hold observables L0 to L" +
+             std::to_string(kMaxObservables - 1);
+    }
+    std::string operator()(const dem_errors::UnmatchedClose& e) const {
+      return "'}' on line " + std::to_string(e.line) + " closes no repeat block";
     }
   };
   return std::visit(Visitor{}, kind());
@@ -162,17 +172,19 @@ struct Shift {
 };
 
 // What a line of DEM text is, with the text after its instruction name and tag.
-enum class LineKind : std::uint8_t { Skip, Repeat, Error, Detector, Observable, Shift, Close };
+// `Unknown` is a line whose instruction name is none of the DEM's; `Malformed` a known
+// instruction written so that it cannot be read (`error` without its argument, a tag without
+// its `]`).
+enum class LineKind : std::uint8_t {
+  Skip, Repeat, Error, Detector, Observable, Shift, Separator, Close, Unknown, Malformed
+};
 
 struct Line {
   LineKind kind = LineKind::Skip;
   std::string_view rest;     // after the name (and tag), comment removed
   std::string_view trimmed;  // the whole line, trimmed, comment removed
+  std::string_view name;     // the instruction name as written
 };
-
-bool starts_with(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && std::memcmp(s.data(), prefix.data(), prefix.size()) == 0;
-}
 
 // Removes a `#` comment and trailing whitespace.
 std::string_view cut_comment(std::string_view s) {
@@ -181,69 +193,88 @@ std::string_view cut_comment(std::string_view s) {
   return trim(s);
 }
 
-// Classifies one raw line. A tag in square brackets right after a known instruction name is
-// dropped; a `#` inside the tag does not start a comment. A tag without its `]` leaves a
-// declaration to be read as written and makes any other instruction unrecognised.
+bool name_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// ASCII case-insensitive equality (`ERROR` is `error`, as in Stim).
+bool same_name(std::string_view written, std::string_view name) {
+  if (written.size() != name.size()) return false;
+  for (std::size_t k = 0; k < name.size(); ++k) {
+    char c = written[k];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != name[k]) return false;
+  }
+  return true;
+}
+
+// Classifies one raw line by its instruction name: the run of letters, digits and `_` that
+// starts it, matched without regard to case. A tag in square brackets right after the name is
+// dropped; a `#` inside the tag does not start a comment. A declaration whose tag lacks its `]`
+// is read as written; any other instruction with such a tag is malformed.
 Line classify(std::string_view raw) {
   Line line;
   std::string_view t = trim(raw);
   if (t.empty() || t[0] == '#') return line;
+  line.trimmed = cut_comment(t);
+  if (line.trimmed == "}") {
+    line.kind = LineKind::Close;
+    return line;
+  }
+
+  std::size_t name_end = 0;
+  while (name_end < t.size() && name_char(t[name_end])) ++name_end;
+  line.name = t.substr(0, name_end);
+  if (line.name.empty()) {
+    // No name at all ("{", "(0.1) D0"): report the first token.
+    std::string_view rest = line.trimmed;
+    dem_text::next_token(rest, line.name);
+    line.kind = LineKind::Unknown;
+    return line;
+  }
 
   struct Name {
     std::string_view word;
     LineKind kind;
   };
   static constexpr Name kNames[] = {
-      {"repeat", LineKind::Repeat},           {"error", LineKind::Error},
-      {"detector", LineKind::Detector},       {"logical_observable", LineKind::Observable},
-      {"shift_detectors", LineKind::Shift},
+      {"repeat", LineKind::Repeat},          {"error", LineKind::Error},
+      {"detector", LineKind::Detector},      {"logical_observable", LineKind::Observable},
+      {"shift_detectors", LineKind::Shift},  {"detector_separator", LineKind::Separator},
   };
+  LineKind kind = LineKind::Unknown;
   for (const Name& n : kNames) {
-    if (!starts_with(t, n.word)) continue;
-    std::string_view after = t.substr(n.word.size());
-    std::string_view head = t.substr(0, n.word.size());
-    if (!after.empty() && after[0] == '[') {
-      std::size_t close = after.find(']');
-      if (close == std::string_view::npos) {
-        // An unterminated tag: only the declarations (recognised by prefix alone) still count.
-        if (n.kind == LineKind::Detector || n.kind == LineKind::Observable) {
-          line.kind = n.kind;
-          line.trimmed = cut_comment(t);
-          line.rest = line.trimmed.substr(n.word.size());
-        }
+    if (same_name(line.name, n.word)) kind = n.kind;
+  }
+  if (kind == LineKind::Unknown) {
+    line.kind = kind;
+    return line;
+  }
+
+  std::string_view after = t.substr(name_end);
+  if (!after.empty() && after[0] == '[') {
+    std::size_t close = after.find(']');
+    if (close == std::string_view::npos) {
+      if (kind == LineKind::Detector || kind == LineKind::Observable) {
+        line.kind = kind;
+        line.rest = line.trimmed.substr(std::min(name_end, line.trimmed.size()));
         return line;
       }
-      std::size_t tail_start = n.word.size() + close + 1;
-      std::string_view tail = t.substr(tail_start);
-      std::size_t hash = tail.find('#');
-      if (hash != std::string_view::npos) tail = tail.substr(0, hash);
-      line.trimmed = trim(t.substr(0, tail_start + tail.size()));
-      line.rest = line.trimmed.size() > tail_start ? line.trimmed.substr(tail_start) : std::string_view{};
-      after = line.rest;
-    } else {
-      line.trimmed = cut_comment(t);
-      line.rest = line.trimmed.substr(std::min(head.size(), line.trimmed.size()));
-      after = line.rest;
+      line.kind = LineKind::Malformed;
+      return line;
     }
-    switch (n.kind) {
-      case LineKind::Repeat:
-        // "repeat" must be followed by one space (or come with a tag).
-        if (t.size() > n.word.size() && (t[n.word.size()] == ' ' || t[n.word.size()] == '[')) line.kind = n.kind;
-        break;
-      case LineKind::Error:
-        if (!after.empty() && after[0] == '(') line.kind = n.kind;
-        break;
-      case LineKind::Shift:
-        if (after.empty() || after[0] == '(' || dem_text::whitespace_length(after) > 0) line.kind = n.kind;
-        break;
-      default:
-        line.kind = n.kind;
-        break;
-    }
-    if (line.kind != LineKind::Skip) return line;
-    return Line{};
+    std::size_t tail_start = name_end + close + 1;
+    std::string_view tail = t.substr(tail_start);
+    std::size_t hash = tail.find('#');
+    if (hash != std::string_view::npos) tail = tail.substr(0, hash);
+    line.trimmed = trim(t.substr(0, tail_start + tail.size()));
+    line.rest = line.trimmed.size() > tail_start ? line.trimmed.substr(tail_start) : std::string_view{};
+  } else {
+    line.rest = line.trimmed.substr(std::min(name_end, line.trimmed.size()));
   }
-  if (cut_comment(t) == "}") line.kind = LineKind::Close;
+  // An error's probability follows its name (or tag) at once.
+  if (kind == LineKind::Error && (line.rest.empty() || line.rest[0] != '(')) kind = LineKind::Malformed;
+  line.kind = kind;
   return line;
 }
 
@@ -340,6 +371,7 @@ class Parser {
     std::string_view raw = text_.substr(pos_, end - pos_);
     if (!raw.empty() && raw.back() == '\r' && nl != std::string_view::npos) raw.remove_suffix(1);
     pos_ = nl == std::string_view::npos ? text_.size() : nl + 1;
+    ++line_;
     return raw;
   }
 
@@ -360,14 +392,21 @@ class Parser {
   std::optional<ParseError> read_line(const Line& line) {
     switch (line.kind) {
       case LineKind::Skip:
+      case LineKind::Separator:  // marks detectors for display only; nothing to decode
         return std::nullopt;
+      case LineKind::Unknown:
+        return ParseError(dem_errors::UnknownInstruction{std::string(line.name), line_});
+      case LineKind::Malformed:
+        if (same_name(line.name, "error")) {
+          return ParseError(dem_errors::InvalidProbability{std::string(line.trimmed)});
+        }
+        return ParseError(dem_errors::MalformedTarget{std::string(line.trimmed)});
       case LineKind::Error:
         return read_error(line);
       case LineKind::Detector:
         return read_detector(line);
       case LineKind::Observable:
-        read_observable(line);
-        return std::nullopt;
+        return read_observable(line);
       case LineKind::Shift:
         return read_shift(line);
       case LineKind::Repeat:
@@ -385,7 +424,8 @@ class Parser {
     if (close == std::string_view::npos) return ParseError(dem_errors::InvalidProbability{std::string(line.trimmed)});
     std::string_view prob_text = rest.substr(0, close);
     double p = 0.0;
-    if (!probabilities_.parse(trim(prob_text), p)) {
+    // A NaN fails the range check too.
+    if (!probabilities_.parse(trim(prob_text), p) || !(p >= 0.0 && p <= 1.0)) {
       return ParseError(dem_errors::InvalidProbability{std::string(prob_text)});
     }
 
@@ -424,6 +464,7 @@ class Parser {
       }
       std::optional<std::uint64_t> o = observable_token(token);
       if (!o) return ParseError(dem_errors::MalformedTarget{std::string(token)});
+      if (*o >= kMaxObservables) return ParseError(dem_errors::ObservableOutOfRange{std::string(token)});
       obs_.push_back(static_cast<ObservableId>(*o));
       component_empty = false;
     }
@@ -482,17 +523,20 @@ class Parser {
     return std::nullopt;
   }
 
-  void read_observable(const Line& line) {
-    // Only declarations outside repeat bodies count towards the observables.
-    if (!open_.empty()) return;
+  std::optional<ParseError> read_observable(const Line& line) {
     std::string_view rest = line.trimmed;
     std::string_view token;
     while (next_token(rest, token)) {
       if (std::optional<std::uint64_t> id = observable_token(token)) {
-        max_observable_ = std::max<std::int64_t>(max_observable_, static_cast<std::int64_t>(*id));
-        return;
+        if (*id >= kMaxObservables) return ParseError(dem_errors::ObservableOutOfRange{std::string(token)});
+        // Only declarations outside repeat bodies count towards the observables.
+        if (open_.empty()) {
+          max_observable_ = std::max<std::int64_t>(max_observable_, static_cast<std::int64_t>(*id));
+        }
+        return std::nullopt;
       }
     }
+    return std::nullopt;
   }
 
   std::optional<ParseError> read_shift(const Line& line) {
@@ -537,7 +581,7 @@ class Parser {
   // Closes the innermost open block and sums up one pass over its body; when the outermost
   // block closes, expands it.
   std::optional<ParseError> close_repeat() {
-    if (open_.empty()) return std::nullopt;  // a stray `}` is not an instruction
+    if (open_.empty()) return ParseError(dem_errors::UnmatchedClose{line_});
     std::uint32_t op_index = open_.back();
     open_.pop_back();
     ProtoRepeat& r = prog_.repeats[prog_.ops[op_index].index];
@@ -545,11 +589,14 @@ class Parser {
     for (std::uint32_t i = op_index + 1; i < r.body_end;) {
       const Op& op = prog_.ops[i];
       switch (op.kind) {
-        case OpKind::Error:
-          r.work = sat_add(r.work, 1);
+        case OpKind::Error: {
+          // Memory follows the targets as well as the errors.
+          const ProtoError& e = prog_.errors[op.index];
+          r.work = sat_add(r.work, std::uint64_t{1} + e.det_count + e.obs_count);
           r.errors = sat_add(r.errors, 1);
           ++i;
           break;
+        }
         case OpKind::Decl:
           r.work = sat_add(r.work, 1);
           ++i;
@@ -599,13 +646,40 @@ class Parser {
     return ParseError(dem_errors::MalformedTarget{std::move(token)});
   }
 
-  // Runs the recorded ops [begin, end); `emit` false only counts (a `repeat 0` body).
+  // One repeat body being run by exec: its ops, the passes left after the current one, and
+  // for a `repeat 0` body (run once, only counting) the shift to restore afterwards.
+  struct Pass {
+    std::uint32_t begin, end;
+    std::uint64_t passes_left;
+    bool emit;
+    bool restore_shift;
+    Shift saved;
+  };
+
+  // Runs the recorded ops [begin, end); `emit` false only counts (a `repeat 0` body). Nested
+  // bodies are kept on an explicit stack rather than by recursion, so nesting depth is bounded
+  // by memory, not by the thread's stack.
   std::optional<ParseError> exec(std::uint32_t begin, std::uint32_t end, bool emit) {
-    for (std::uint32_t i = begin; i < end;) {
+    passes_.clear();
+    passes_.push_back(Pass{begin, end, 0, emit, false, {}});
+    std::uint32_t i = begin;
+    while (!passes_.empty()) {
+      Pass& pass = passes_.back();
+      if (i >= pass.end) {
+        if (pass.passes_left > 0) {
+          --pass.passes_left;
+          i = pass.begin;
+          continue;
+        }
+        if (pass.restore_shift) shift_ = pass.saved;
+        i = pass.end;  // the op after a body is the enclosing body's next one
+        passes_.pop_back();
+        continue;
+      }
       const Op& op = prog_.ops[i];
       switch (op.kind) {
         case OpKind::Error:
-          if (auto err = expand_error(prog_.errors[op.index], emit)) return err;
+          if (auto err = expand_error(prog_.errors[op.index], pass.emit)) return err;
           ++i;
           break;
         case OpKind::Decl:
@@ -623,17 +697,16 @@ class Parser {
           if (r.work == 0) {
             // Nothing but shifts inside: apply them all at once.
             apply_shift(r.shift, r.coords, r.count);
+            i = r.body_end;
           } else if (r.count == 0) {
             // The body still counts its detectors, observables and declarations once.
-            Shift saved = shift_;
-            if (auto err = exec(i + 1, r.body_end, false)) return err;
-            shift_ = saved;
+            passes_.push_back(Pass{i + 1, r.body_end, 0, false, true, shift_});
+            ++i;
           } else {
-            for (std::uint64_t rep = 0; rep < r.count; ++rep) {
-              if (auto err = exec(i + 1, r.body_end, emit)) return err;
-            }
+            const bool emit_body = pass.emit;  // `pass` is invalidated by the push
+            passes_.push_back(Pass{i + 1, r.body_end, r.count - 1, emit_body, false, {}});
+            ++i;
           }
-          i = r.body_end;
           break;
         }
       }
@@ -696,10 +769,12 @@ class Parser {
 
   std::string_view text_;
   std::size_t pos_ = 0;
+  std::uint64_t line_ = 0;  // 1-based number of the line last read
   DetectorErrorModel& model_;
   TargetStore& store_;
   Program prog_;
   std::vector<std::uint32_t> open_;  // op indices of the open repeat blocks
+  std::vector<Pass> passes_;         // exec's stack of bodies being run
   Shift shift_;
   std::uint64_t work_ = 0;  // errors and declarations expanded from repeat blocks so far
   std::int64_t max_detector_ = -1;

@@ -2,11 +2,15 @@
 //
 // `DetectorErrorModel::parse(text)` reads `error(p)` instructions (targets `D<n>`, `L<n>` and the
 // decomposition separator `^`), `detector` and `logical_observable` declarations,
-// `shift_detectors` and (nested) `repeat N { ... }` blocks. Tags (`error[tag](p)`) are ignored,
-// `#` starts a comment anywhere in a line, and any other instruction is skipped. Repeat blocks
-// are expanded eagerly, with `shift_detectors` accumulating across repetitions, so the model
-// holds every error mechanism with absolute detector ids. The parse stops at the first fault
-// and returns exactly one `ParseError`; it never throws.
+// `shift_detectors`, `detector_separator` (accepted, no effect) and (nested) `repeat N { ... }`
+// blocks. Instruction names match without regard to case, tags (`error[tag](p)`) are ignored
+// and `#` starts a comment anywhere in a line. As in Stim, any other instruction is an error
+// naming it and its line, a probability must lie in [0, 1], and a `}` must close a block.
+// Observables are limited to L0..L63 (`kMaxObservables`), since decoding results are 64-bit
+// masks. Repeat blocks are expanded eagerly, with `shift_detectors` accumulating across
+// repetitions, so the model holds every error mechanism with absolute detector ids; nesting
+// depth is bounded by memory, not by the stack. The parse stops at the first fault and returns
+// exactly one `ParseError`; it never throws.
 #pragma once
 
 #include <array>
@@ -27,9 +31,14 @@ namespace kelvane {
 using DetectorId = std::uint32_t;
 using ObservableId = std::uint8_t;
 
-// Largest number of error mechanisms and detector declarations that the eager expansion of
-// repeat blocks may produce (counting the one pass made over a `repeat 0` body).
+// Largest number of error mechanisms, targets and detector declarations that the eager
+// expansion of repeat blocks may produce (counting the one pass made over a `repeat 0` body):
+// an error counts one plus its targets, so memory stays bounded however many targets a
+// repeated error names. Reached, the parse fails with `ExpansionTooLarge` before expanding.
 inline constexpr std::uint64_t kMaxExpandedInstructions = std::uint64_t{1} << 25;
+
+// Observable ids are 0 .. kMaxObservables - 1: a decoding result is a 64-bit mask.
+inline constexpr std::uint64_t kMaxObservables = 64;
 
 // End of one component of a decomposed error: the component holds the detectors and
 // observables from the previous component's ends (0 for the first) up to these offsets.
@@ -71,14 +80,21 @@ struct MalformedTarget { std::string target; };
 struct UnterminatedRepeat {};
 struct InvalidRepeatCount { std::string count; };
 struct MalformedDetectorCoords { std::string line; };
-// Repeat blocks would expand to more than `limit` errors and detector declarations.
+// Repeat blocks would expand to more than `limit` errors, targets and detector declarations.
 struct ExpansionTooLarge { std::uint64_t limit; };
+// An instruction name the DEM format does not have; `line` is 1-based.
+struct UnknownInstruction { std::string name; std::uint64_t line; };
+// `L64` to `L255`: a valid Stim target that a 64-bit result cannot hold.
+struct ObservableOutOfRange { std::string target; };
+// A `}` with no open repeat block.
+struct UnmatchedClose { std::uint64_t line; };
 }  // namespace dem_errors
 
 class ParseError
     : public TaggedError<dem_errors::InvalidProbability, dem_errors::MalformedTarget, dem_errors::UnterminatedRepeat,
                          dem_errors::InvalidRepeatCount, dem_errors::MalformedDetectorCoords,
-                         dem_errors::ExpansionTooLarge> {
+                         dem_errors::ExpansionTooLarge, dem_errors::UnknownInstruction,
+                         dem_errors::ObservableOutOfRange, dem_errors::UnmatchedClose> {
  public:
   using TaggedError::TaggedError;
 

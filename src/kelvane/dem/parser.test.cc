@@ -1,6 +1,7 @@
 #include "kelvane/dem/parser.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cmath>
 #include <cstdio>
@@ -79,26 +80,27 @@ INSTANTIATE_TEST_SUITE_P(
         Accepted{"error(0.1) D0\r\nerror(0.2) D1\r\n", "2/0 e(0.1) D0 e(0.2) D1"},
         Accepted{"  \terror(0.1) D0 \t ", "1/0 e(0.1) D0"}, Accepted{"error(0.1)D3", "4/0 e(0.1) D3"},
         Accepted{"error(0.1) D0 ^ L0 ^ L1", "1/2 e(0.1) D0 L0 L1"},
-        Accepted{"error(0.1) ^ L255", "0/256 e(0.1) L255"}, Accepted{"error(0.1) D+5", "6/0 e(0.1) D5"},
+        Accepted{"error(0.1) ^ L63", "0/64 e(0.1) L63"}, Accepted{"error(0.1) D+5", "6/0 e(0.1) D5"},
         Accepted{"error(0.1) D007", "8/0 e(0.1) D7"},
         Accepted{"error(0.1) D4294967295", "4294967296/0 e(0.1) D4294967295"},
         Accepted{"error(0.1) D2 D2", "3/0 e(0.1) D2 D2"},
         Accepted{"repeat 1 {\nerror(0.1) D4294967295\n}", "4294967296/0 e(0.1) D4294967295"}, Accepted{"error(0.5)", "0/0 e(0.5)"},
-        Accepted{"error(1.5) D0\nerror(-0.2) D0\nerror(nan) D0", "1/0 e(1.5) D0 e(-0.2) D0 e(nan) D0"},
+        Accepted{"error(1) D0\nerror(0) D0\nerror(-0) D0", "1/0 e(1) D0 e(0) D0 e(-0) D0"},
         Accepted{"error( 0.25 ) D0", "1/0 e(0.25) D0"},
         Accepted{"detector(1, 2.5) D7", "8/0 det7(1,2.5,0)"},
         Accepted{"detector D7\ndetector(1,2,3) D7", "8/0 det7"},
         Accepted{"detector(1,2,3) D7\ndetector(4,5,6) D7\ndetector D2", "8/0 det7(1,2,3) det2"},
         Accepted{"detector(a,,3) D1", "2/0 det1(0,0,3)"}, Accepted{"detector() D1", "2/0 det1(0,0,0)"},
         Accepted{"detector(1,2,3,4) D1", "2/0 det1(1,2,3)"}, Accepted{"detector x D1 D2", "2/0 det1"},
-        Accepted{"detectors D1", "2/0 det1"}, Accepted{"logical_observable L4", "0/5"},
+        Accepted{"logical_observable L4", "0/5"},
         Accepted{"logical_observable", "0/0"}, Accepted{"logical_observable x L2 L7", "0/3"},
         Accepted{"repeat 3 {\nerror(0.1) D0\n}", "1/0 e(0.1) D0 e(0.1) D0 e(0.1) D0"},
         Accepted{"repeat 0 {\nerror(0.1) D0\n}", "1/0"}, Accepted{"repeat 3\nerror(0.1) D0\n}", "1/0 e(0.1) D0 e(0.1) D0 e(0.1) D0"},
         Accepted{"repeat 1 {\nlogical_observable L9\n}\nerror(0.1) D0", "1/0 e(0.1) D0"},
-        Accepted{"error (0.1) D0\nERROR(0.1) D0", "0/0"},
-        Accepted{"repeat\t3 {\nerror(0.1) D0\n}", "1/0 e(0.1) D0"}, Accepted{"}\nerror(0.1) D1", "2/0 e(0.1) D1"},
-        Accepted{"shift_detectors 5", "0/0"}, Accepted{"mpp X0\ntick\nerror(0.1) D0", "1/0 e(0.1) D0"}));
+        Accepted{"ERROR(0.1) D0\nError(0.2) D1", "2/0 e(0.1) D0 e(0.2) D1"},
+        Accepted{"detector_separator 1\nerror(0.1) D0\nDETECTOR_SEPARATOR[t] 2 3", "1/0 e(0.1) D0"},
+        Accepted{"repeat\t3 {\nerror(0.1) D0\n}", "1/0 e(0.1) D0 e(0.1) D0 e(0.1) D0"},
+        Accepted{"shift_detectors 5", "0/0"}));
 
 // Behaviours of the published Stim format that plain line-by-line reading would get wrong.
 INSTANTIATE_TEST_SUITE_P(
@@ -137,12 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, ParseAccepts,
-    ::testing::Values(Accepted{"error(5.) D0", "1/0 e(5) D0"}, Accepted{"error(.5) D0", "1/0 e(0.5) D0"},
+    ::testing::Values(Accepted{"error(1.) D0", "1/0 e(1) D0"}, Accepted{"error(.5) D0", "1/0 e(0.5) D0"},
                       Accepted{"error(+0.1) D0", "1/0 e(0.1) D0"}, Accepted{"error(1E-3) D0", "1/0 e(0.001) D0"},
-                      Accepted{"error(2.5e+1) D0", "1/0 e(25) D0"}, Accepted{"error(INF) D0", "1/0 e(inf) D0"},
-                      Accepted{"error(-Infinity) D0", "1/0 e(-inf) D0"}, Accepted{"error(NaN) D0", "1/0 e(nan) D0"},
-                      Accepted{"error(1e400) D0", "1/0 e(inf) D0"}, Accepted{"error(-1e400) D0", "1/0 e(-inf) D0"},
-                      Accepted{"error(1e-400) D0", "1/0 e(0) D0"},
+                      Accepted{"error(2.5e-1) D0", "1/0 e(0.25) D0"}, Accepted{"error(1e-400) D0", "1/0 e(0) D0"},
                       Accepted{"error(0.0001333866998761607556) D0", "1/0 e(0.000133387) D0"}));
 
 struct Rejected {
@@ -161,7 +160,30 @@ TEST_P(ParseRejects, WithMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, ParseRejects,
     ::testing::Values(
-        Rejected{"error(0.1) ^ L256", "malformed target 'L256'"}, Rejected{"error(0.1) D-5", "malformed target 'D-5'"},
+        Rejected{"error(0.1) ^ L256", "malformed target 'L256'"},
+        // As in Stim: unknown instructions, probabilities outside [0, 1] and stray braces.
+        Rejected{"erorr(0.2) D1", "unknown instruction 'erorr' on line 1"},
+        Rejected{"error(0.1) D0\n\n# c\n  mpp X0\ntick", "unknown instruction 'mpp' on line 4"},
+        Rejected{"detectors D1", "unknown instruction 'detectors' on line 1"},
+        Rejected{"{\n}", "unknown instruction '{' on line 1"},
+        Rejected{"repeat 2 {\nerror(0.1) D0\nREPEATS 2 {\n}\n}", "unknown instruction 'REPEATS' on line 3"},
+        Rejected{"error(0.1) D0\n}\nerror(0.1) D1", "'}' on line 2 closes no repeat block"},
+        Rejected{"error (0.1) D0", "invalid probability 'error (0.1) D0' in error instruction"},
+        Rejected{"error[t D0", "invalid probability 'error[t D0' in error instruction"},
+        Rejected{"error(1.5) D0", "invalid probability '1.5' in error instruction"},
+        Rejected{"error(-0.2) D0", "invalid probability '-0.2' in error instruction"},
+        Rejected{"error(1.0000001) D0", "invalid probability '1.0000001' in error instruction"},
+        Rejected{"error(NaN) D0", "invalid probability 'NaN' in error instruction"},
+        Rejected{"error(INF) D0", "invalid probability 'INF' in error instruction"},
+        Rejected{"error(-1e400) D0", "invalid probability '-1e400' in error instruction"},
+        // Observables a 64-bit result cannot hold.
+        Rejected{"error(0.1) D0 L64", "observable 'L64' is out of range: decoding results hold observables L0 to L63"},
+        Rejected{"error(0.1) D0 ^ L255", "observable 'L255' is out of range: decoding results hold observables L0 to L63"},
+        Rejected{"logical_observable L70", "observable 'L70' is out of range: decoding results hold observables L0 to L63"},
+        Rejected{"repeat 2 {\nlogical_observable L64\n}", "observable 'L64' is out of range: decoding results hold observables L0 to L63"},
+        // The expansion limit counts targets: a few hundred bytes may not ask for gigabytes.
+        Rejected{"repeat 33554432 {\nerror(0.1) D0 D1 D2 D3 D4 D5 D6 D7 D8 D9 L0 L1 L2 L3 L4 L5 L6 L7 L8 L9\n}",
+                 "repeat blocks expand to more than 33554432 errors, targets and detector declarations"}, Rejected{"error(0.1) D-5", "malformed target 'D-5'"},
         Rejected{"error(0.1) D", "malformed target 'D'"}, Rejected{"error(0.1) D+", "malformed target 'D+'"},
         Rejected{"error(0.1) D++1", "malformed target 'D++1'"}, Rejected{"error(0.1) D1x", "malformed target 'D1x'"},
         Rejected{"error(0.1) D4294967296", "malformed target 'D4294967296'"},
@@ -181,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
         Rejected{"detector(1,2,3 D7", "malformed detector coords 'detector(1,2,3 D7'"},
         Rejected{"detector ) ( D1", "malformed detector coords 'detector ) ( D1'"},
         Rejected{"detector", "malformed target 'detector'"}, Rejected{"detector D0 (1,2)", "malformed target 'detector D0 (1,2)'"},
-        Rejected{"detector_x", "malformed target 'detector_x'"}, Rejected{"detector D-1 # c", "malformed target 'detector D-1'"},
+        Rejected{"detector_x", "unknown instruction 'detector_x' on line 1"}, Rejected{"detector D-1 # c", "malformed target 'detector D-1'"},
         Rejected{"repeat 2 {", "unterminated repeat block"},
         Rejected{"repeat 2 {\nrepeat 3 {\n}\n", "unterminated repeat block"},
         Rejected{"repeat -1 {", "invalid repeat count '-1'"}, Rejected{"repeat x {\n}", "invalid repeat count 'x'"},
@@ -196,9 +218,36 @@ INSTANTIATE_TEST_SUITE_P(
         Rejected{"shift_detectors 4294967295\nerror(0.1) D1", "malformed target 'D4294967296'"},
         Rejected{"repeat 1000000000000 {\nshift_detectors 1\n}\ndetector D0", "malformed target 'D1000000000000'"},
         Rejected{"repeat 100000000 {\nerror(0.1) D0\n}",
-                 "repeat blocks expand to more than 33554432 errors and detector declarations"},
+                 "repeat blocks expand to more than 33554432 errors, targets and detector declarations"},
         Rejected{"repeat 0 {\nrepeat 100000000 {\ndetector D0\n}\n}",
-                 "repeat blocks expand to more than 33554432 errors and detector declarations"}));
+                 "repeat blocks expand to more than 33554432 errors, targets and detector declarations"}));
+
+// Nesting is bounded by memory, not by the stack: deep texts parse (or fail) without
+// recursion, also on a thread with a small stack.
+TEST(DemModel, DeepNestingNeedsNoStack) {
+  const std::size_t depth = 40000;
+  std::string text;
+  for (std::size_t k = 0; k < depth; ++k) text += "repeat 1 {\n";
+  text += "error(0.1) D0\n";
+  for (std::size_t k = 0; k < depth; ++k) text += "}\n";
+  std::string outcome;
+  auto run = [&] {
+    auto m = DetectorErrorModel::parse(text);
+    outcome = m ? describe(*m) : m.error().to_string();
+    auto bad = DetectorErrorModel::parse(text.substr(0, text.size() - 2));
+    outcome += bad ? std::string(" accepted") : " / " + bad.error().to_string();
+  };
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 256 * 1024);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, &attr, [](void* fn) -> void* { (*static_cast<decltype(run)*>(fn))(); return nullptr; }, &run),
+            0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(outcome, "1/0 e(0.1) D0 / unterminated repeat block");
+}
 
 TEST(DemModel, TargetListsOutliveTheParsedOriginal) {
   DetectorErrorModel copy;
@@ -271,7 +320,7 @@ TEST(DemModel, RandomFragmentTextsParseOrFail) {
       continue;
     }
     ++accepted;
-    EXPECT_LE(m->num_observables, 256u);
+    EXPECT_LE(m->num_observables, kMaxObservables);
     if (m->num_detectors > 100000) continue;  // one graph node per detector id
     SpacetimeGraph g = SpacetimeGraph::from_dem(*m);
     for (const SpacetimeEdge& e : g.edges) {
@@ -280,7 +329,7 @@ TEST(DemModel, RandomFragmentTextsParseOrFail) {
       for (ObservableId o : e.observables) ASSERT_LT(o, m->num_observables) << text;
     }
   }
-  EXPECT_GT(accepted, 1000u);
+  EXPECT_GT(accepted, 500u);
 }
 
 }  // namespace

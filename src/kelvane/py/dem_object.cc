@@ -29,6 +29,25 @@ PyObject* parse_into_object(std::string_view text) {
   return new_detector_error_model(std::move(*model));
 }
 
+}  // namespace
+
+GraphHandle graph_from_model(const DetectorErrorModel& model) {
+  auto graph = SpacetimeGraph::build(model);
+  if (!graph) {
+    raise_message(PyExc_ValueError, graph.error().to_string());
+    return nullptr;
+  }
+  if (graph->left_out_components > 0) {
+    const std::string text = std::to_string(graph->left_out_components) +
+                             " error components with three or more detectors were left out of the decoding graph "
+                             "(a matching graph cannot hold them); " + kDecomposeAdvice;
+    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0) return nullptr;
+  }
+  return std::make_shared<const SpacetimeGraph>(std::move(*graph));
+}
+
+namespace {
+
 PyObject* dem_parse(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* text_obj = nullptr;
   if (!bind_args("parse", args, kwargs, {"text"}, 1, &text_obj)) return nullptr;
@@ -88,11 +107,15 @@ bool add_edge(PyObject* add, const SpacetimeEdge& e, bool parallel) {
   if (!kwargs) return false;
   PyRef weight(PyFloat_FromDouble(static_cast<double>(e.weight)));
   if (!weight || PyDict_SetItemString(kwargs.get(), "weight", weight.get()) < 0) return false;
-  if (!e.observables.empty()) {
+  // The observables the mechanism flips: those named an odd number of times (L0 L0 cancels).
+  std::uint64_t flipped = 0;
+  for (ObservableId o : e.observables) flipped ^= std::uint64_t{1} << o;  // ids are below 64
+  if (flipped != 0) {
     // A set: pymatching 2 converts fault_ids to a C++ set and refuses a list.
     PyRef ids(PySet_New(nullptr));
     if (!ids) return false;
-    for (ObservableId o : e.observables) {
+    for (unsigned o = 0; o < 64; ++o) {
+      if (!((flipped >> o) & 1)) continue;
       PyRef id(PyLong_FromUnsignedLong(o));
       if (!id || PySet_Add(ids.get(), id.get()) < 0) return false;
     }
@@ -113,7 +136,9 @@ bool add_edge(PyObject* add, const SpacetimeEdge& e, bool parallel) {
 PyObject* dem_to_pymatching(PyObject* self, PyObject*) {
   SharedBorrow b(borrow_of<DetectorErrorModel>(self));
   if (!b) return nullptr;
-  const SpacetimeGraph graph = SpacetimeGraph::from_dem(dem_of(self));
+  const GraphHandle handle = graph_from_model(dem_of(self));
+  if (!handle) return nullptr;
+  const SpacetimeGraph& graph = *handle;
 
   PyRef module(PyImport_ImportModule("pymatching"));
   if (!module) {

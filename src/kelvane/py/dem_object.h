@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "kelvane/dem/parser.h"
+#include "kelvane/py/graph_object.h"
 #include "kelvane/py/native_object.h"
 
 namespace kelvane::py {
@@ -14,6 +15,12 @@ using PyDetectorErrorModel = NativeObject<DetectorErrorModel>;
 
 // A new DetectorErrorModel object owning `model`, or nullptr with an exception set.
 PyObject* new_detector_error_model(DetectorErrorModel model);
+
+// The decoding graph of `model` (SpacetimeGraph::build), for every entry point that builds
+// one: ValueError with the build error's text when the model is over the limits or mostly
+// undecomposed; one UserWarning when some components were left out. nullptr with an exception
+// set on failure.
+GraphHandle graph_from_model(const DetectorErrorModel& model);
 
 // The model of a DetectorErrorModel object (the caller holds a borrow of it).
 inline const DetectorErrorModel& dem_of(PyObject* obj) { return native_of<DetectorErrorModel>(obj); }

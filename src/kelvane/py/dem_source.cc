@@ -169,8 +169,18 @@ std::optional<DetectorErrorModel> model_from_object(PyObject* source) {
   std::string text;
   bool inline_text = false;
   if (!extract_dem_text(source, text, inline_text)) return std::nullopt;
-  auto model = parse_model(text);
-  if (!model) return std::nullopt;
+  auto parsed = DetectorErrorModel::parse(text);
+  if (!parsed) {
+    // A one-line str that names no file and starts with no instruction is most likely a
+    // mistyped path.
+    const bool path_like = inline_text && parsed.error().is<dem_errors::UnknownInstruction>() &&
+                           text.find('\n') == std::string::npos;
+    raise_message(PyExc_ValueError,
+                  parsed.error().to_string() +
+                      (path_like ? " in " + quoted_excerpt(text) + ", which is not an existing file either" : ""));
+    return std::nullopt;
+  }
+  std::optional<DetectorErrorModel> model(std::move(*parsed));
   if (is_vacuous(*model, text)) {
     raise_message(PyExc_ValueError, "no error mechanism, detector or observable found in " + quoted_excerpt(text) +
                                         (inline_text ? ", which is not an existing file either" : ""));
@@ -189,7 +199,7 @@ GraphHandle graph_from_object(PyObject* source) try {
   }
   auto model = model_from_object(source);
   if (!model) return nullptr;
-  return std::make_shared<const SpacetimeGraph>(SpacetimeGraph::from_dem(*model));
+  return graph_from_model(*model);
 } catch (const std::bad_alloc&) {
   raise_no_memory("the decoding graph");
   return nullptr;

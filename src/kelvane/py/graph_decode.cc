@@ -296,7 +296,8 @@ PyObject* graph_from_detector_error_model(PyObject*, PyObject* args, PyObject* k
 PyObject* dem_to_graph(PyObject* self, PyObject*) {
   SharedBorrow borrow(borrow_of<DetectorErrorModel>(self));
   if (!borrow) return nullptr;
-  auto graph = std::make_shared<const SpacetimeGraph>(SpacetimeGraph::from_dem(dem_of(self)));
+  GraphHandle graph = graph_from_model(dem_of(self));
+  if (!graph) return nullptr;
   return new_spacetime_graph(std::move(graph));
 }
 
