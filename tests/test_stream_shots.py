@@ -1,6 +1,5 @@
 """Stream decoding with layouts and shots: Stim experiments written as KVLX and decoded per shot."""
 
-import io
 import warnings
 
 import numpy as np
@@ -8,7 +7,6 @@ import pytest
 import stim
 
 import kelvane
-from kelvane.experiment import encode_frames
 from kelvane.kvlx import KvlxWriter
 
 
@@ -52,25 +50,6 @@ def test_layout_from_stim_groups_rounds_by_time_and_slots_by_place(tmp_path):
     assert np.array_equal(np.load(tmp_path / "layout.npy"), layout)
     with pytest.raises(ValueError, match="detector D1 declares no coordinates"):
         kelvane.layout_from_stim(stim.Circuit("M 0 1\nDETECTOR(0, 0) rec[-1]\nDETECTOR rec[-2]"))
-
-
-@pytest.mark.parametrize("ancillas", [0, 5, 300])
-def test_vectorised_frames_are_the_writers_bytes(ancillas):
-    rng = np.random.default_rng(ancillas)
-    events = rng.random((9, ancillas)) < 0.3
-    if ancillas:
-        events[1], events[2] = True, False  # runs longer than 127
-    ids = np.arange(9, dtype=np.uint64) + 3
-    flips = rng.integers(0, 2**63, 9, dtype=np.uint64)
-    has = rng.random(9) < 0.5
-    buf = io.BytesIO()
-    w = KvlxWriter(buf, write_header=False)
-    for i in range(9):
-        w.write_frame(frame_id=int(ids[i]), round=i % 4, timestamp_ns=7 * i, detector_events=events[i],
-                      meas_results=bytes(ancillas), qubit_count=9, observable_flips=int(flips[i]) if has[i] else None,
-                      payload_crc=False)
-    got = encode_frames(events, ids, np.arange(9) % 4, 7 * np.arange(9), flips, has, qubit_count=9)
-    assert got.tobytes() == buf.getvalue()
 
 
 REP = circuit("repetition_code:memory", 3)  # 2 ancillas, 4 rounds, 8 detectors
