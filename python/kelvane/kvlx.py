@@ -631,13 +631,15 @@ def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields:
 
     frames, n = events.shape
     # Runs: a run starts at column 0 of every row and wherever the value changes.
-    starts = np.ones((frames, n), dtype=bool)
-    if n:
-        starts[:, 1:] = events[:, 1:] != events[:, :-1]
-    row, col = np.nonzero(starts)
-    flat_start = row * n + col
-    run_len = np.diff(np.append(flat_start, frames * n))
-    run_val = events.reshape(-1)[flat_start]
+    flat = np.ascontiguousarray(events).reshape(-1)
+    change = np.empty(flat.size, dtype=bool)
+    change[:1] = True
+    np.not_equal(flat[1:], flat[:-1], out=change[1:])
+    change[::n or 1] = True
+    flat_start = np.flatnonzero(change)
+    row = flat_start // n if n else flat_start
+    run_len = np.diff(flat_start, append=frames * n)
+    run_val = flat[flat_start]
     # Runs longer than 127 become pieces of 127 and a remainder.
     pieces = (run_len + _RLE_MAX_RUN - 1) // _RLE_MAX_RUN
     piece_run = np.repeat(np.arange(run_len.size), pieces)
