@@ -60,11 +60,6 @@ struct SyndromeFrame {
   std::optional<std::vector<Annotation>> annotations;
 };
 
-// Number of fired events in the encoding: the sum of the run lengths of runs whose value is 1,
-// over the whole encoding (not limited to ancilla_count entries).
-std::uint32_t detector_event_count(std::span<const std::uint8_t> rle);
-inline std::uint32_t detector_event_count(const SyndromeFrame& f) { return detector_event_count(f.detector_events_rle); }
-
 // What stream decoding made of a frame's observable flips.
 enum class FramePrediction : std::uint8_t {
   kNone,              // no decoder: observable_flips are the flips the frame arrived with
@@ -92,8 +87,5 @@ struct OwnedFrame {
   // shot early, or follows dropped frames) and on the later frames of a shot found incomplete.
   bool shot_incomplete = false;
 };
-
-// Copies a reader's frame into an OwnedFrame, expanding the detector events to ancilla_count.
-OwnedFrame to_owned_frame(const SyndromeFrame& frame);
 
 }  // namespace kelvane

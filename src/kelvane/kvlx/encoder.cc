@@ -3,7 +3,6 @@
 #include <cstring>
 #include <limits>
 
-#include "kelvane/core/rle.h"
 #include "kelvane/kvlx/le_bytes.h"
 #include "kelvane/kvlx/metadata_keys.h"
 
@@ -69,24 +68,6 @@ std::array<std::uint8_t, kTrailerSize> encode_trailer(std::span<const std::uint8
   std::array<std::uint8_t, kTrailerSize> out{};
   store_le(out.data(), kTrailerMarker);
   store_le(out.data() + 2, crc32_of(header_bytes));
-  return out;
-}
-
-std::vector<std::uint8_t> encode_rle_events(std::span<const std::uint8_t> events) {
-  std::vector<std::uint8_t> out;
-  std::size_t i = 0;
-  while (i < events.size()) {
-    const bool fired = events[i] != 0;
-    std::size_t run = 1;
-    while (i + run < events.size() && (events[i + run] != 0) == fired) ++run;
-    i += run;
-    const std::uint8_t value_bit = fired ? kRleValueBit : 0;
-    while (run > 0) {
-      const std::size_t piece = run < kRleMaxRun ? run : kRleMaxRun;
-      out.push_back(static_cast<std::uint8_t>(value_bit | piece));
-      run -= piece;
-    }
-  }
   return out;
 }
 

@@ -19,6 +19,7 @@
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
 #include "kelvane/kvlx/parser.h"
+#include "kelvane/kvlx/rle.h"
 
 namespace kelvane {
 
@@ -67,10 +68,6 @@ std::vector<std::uint8_t> encode_file_header(const FileHeader& header);
 // The 36-byte frame header; header_crc is the CRC-32 of bytes 0..31 unless `crc` is given.
 std::array<std::uint8_t, kFrameHeaderSize> encode_frame_header(const FrameHeader& header,
                                                                 std::optional<std::uint32_t> crc = std::nullopt);
-
-// Run-length encoding of 0/1 events (nonzero counts as 1): maximal runs of equal values, runs
-// longer than 127 split into 127-long pieces. Empty input gives empty output.
-std::vector<std::uint8_t> encode_rle_events(std::span<const std::uint8_t> events);
 
 // Appends one frame to `out`. Fails with PayloadLengthMismatch{declared = the field's maximum,
 // found = the length given} when a length does not fit its field: the event encoding (65535

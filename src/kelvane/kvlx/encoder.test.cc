@@ -6,6 +6,7 @@
 
 #include "kelvane/kvlx/le_bytes.h"
 #include "kelvane/kvlx/metadata_keys.h"
+#include "kelvane/kvlx/owned_frame.h"
 
 namespace kelvane {
 namespace {
@@ -76,29 +77,6 @@ std::optional<ReadFrame> read_frame(std::span<const std::uint8_t> b) {
   out.trailer_crc = load_le<std::uint32_t>(&b[pos + 2]);
   out.consumed = pos + kTrailerSize;
   return out;
-}
-
-TEST(EncodeRleEvents, MaximalRunsSplitAt127) {
-  struct Case {
-    Bytes events;
-    Bytes rle;
-  };
-  auto cat = [](std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-  };
-  const Case cases[] = {
-      {{}, {}},
-      {{0, 0, 0, 0, 0, 1, 1, 0, 0, 0}, {0x05, 0x82, 0x03}},
-      {{1}, {0x81}},
-      {{0, 2, 255, 0}, {0x01, 0x82, 0x01}},  // nonzero counts as fired
-      {Bytes(127, 1), {0xFF}},
-      {Bytes(128, 1), {0xFF, 0x81}},
-      {Bytes(254, 0), {0x7F, 0x7F}},
-      {cat({Bytes(300, 0), Bytes(129, 1)}), {0x7F, 0x7F, 0x2E, 0xFF, 0x82}},
-  };
-  for (const Case& c : cases) EXPECT_EQ(encode_rle_events(c.events), c.rle);
 }
 
 TEST(AppendFrame, FlagsZeroFrameHasHeaderLengthEventsResultsAndTrailer) {

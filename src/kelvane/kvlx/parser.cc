@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "kelvane/core/rle.h"
 #include "kelvane/kvlx/crc32.h"
 #include "kelvane/kvlx/le_bytes.h"
 #include "kelvane/kvlx/metadata_keys.h"
@@ -105,12 +104,6 @@ void apply_metadata_entry(FrameMetadata& meta, std::uint16_t key, std::span<cons
     default:
       return;
   }
-}
-
-std::vector<std::uint8_t> decode_rle_events(std::span<const std::uint8_t> rle, std::size_t n) {
-  std::vector<std::uint8_t> out;
-  decode_rle_events_into(rle, n, out);
-  return out;
 }
 
 }  // namespace kelvane

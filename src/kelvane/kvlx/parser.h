@@ -48,9 +48,6 @@ std::vector<Annotation> parse_annotations(std::span<const std::uint8_t> bytes);
 // wrong lengths are ignored.
 void apply_metadata_entry(FrameMetadata& meta, std::uint16_t key, std::span<const std::uint8_t> value);
 
-// Expands run-length-encoded detector events to exactly `n` entries of 0 or 1 (cut or padded).
-std::vector<std::uint8_t> decode_rle_events(std::span<const std::uint8_t> rle, std::size_t n);
-
 // CRC-32 (IEEE 802.3, zlib's crc32) of `bytes`.
 std::uint32_t crc32_of(std::span<const std::uint8_t> bytes);
 // The CRC-32 of the bytes that `crc` covers followed by `bytes` (crc32_of(a + b) ==

@@ -213,23 +213,5 @@ TEST(ApplyMetadataEntry, LaterEntriesReplaceAndInvalidTextClears) {
   EXPECT_FALSE(m.metadata_text.has_value());
 }
 
-TEST(DecodeRleEvents, ExamplesCutPadAndZeroLengthRuns) {
-  struct Case {
-    Bytes rle;
-    std::size_t n;
-    Bytes expected;
-  };
-  const Case cases[] = {
-      {{0x85, 0x03}, 4, {1, 1, 1, 1}},
-      {{0x85, 0x03}, 10, {1, 1, 1, 1, 1, 0, 0, 0, 0, 0}},
-      {{0x80, 0x00, 0x7F}, 3, {0, 0, 0}},
-      {{0x05, 0x82, 0x03}, 10, {0, 0, 0, 0, 0, 1, 1, 0, 0, 0}},
-      {{}, 3, {0, 0, 0}},
-      {{0xFF}, 0, {}},
-  };
-  for (const Case& c : cases) EXPECT_EQ(decode_rle_events(c.rle, c.n), c.expected);
-  EXPECT_EQ(decode_rle_events(Bytes{0xFF, 0xFF, 0x82}, 256), Bytes(256, 1));
-}
-
 }  // namespace
 }  // namespace kelvane

@@ -1,6 +1,6 @@
 #include "kelvane/source/frame_batch.h"
 
-#include "kelvane/core/rle.h"
+#include "kelvane/kvlx/rle.h"
 
 namespace kelvane {
 

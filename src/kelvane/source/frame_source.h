@@ -5,6 +5,7 @@
 
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
+#include "kelvane/kvlx/owned_frame.h"
 #include "kelvane/kvlx/stream.h"
 #include "kelvane/source/frame_batch.h"
 

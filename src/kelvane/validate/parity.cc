@@ -1,6 +1,6 @@
 #include "kelvane/validate/parity.h"
 
-#include "kelvane/core/rle.h"
+#include "kelvane/kvlx/rle.h"
 
 namespace kelvane {
 

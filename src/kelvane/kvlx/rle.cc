@@ -1,8 +1,6 @@
-#include "kelvane/core/frame.h"
+#include "kelvane/kvlx/rle.h"
 
 #include <cstring>
-
-#include "kelvane/core/rle.h"
 
 namespace kelvane {
 
@@ -40,24 +38,34 @@ void decode_rle_events_to(std::span<const std::uint8_t> rle, std::span<std::uint
   if (pos < n) std::memset(out.data() + pos, 0, n - pos);
 }
 
-OwnedFrame to_owned_frame(const SyndromeFrame& frame) {
-  OwnedFrame owned;
-  const std::uint16_t ancilla_count = frame.header.ancilla_count;
-  owned.detector_event_count = detector_event_count(frame);
-  owned.meas_results.assign(frame.meas_results.begin(), frame.meas_results.end());
-  decode_rle_events_into(frame.detector_events_rle, ancilla_count, owned.detector_events);
-  if (frame.metadata) {
-    owned.observable_flips = frame.metadata->observable_flips;
-    owned.source_observable_flips = frame.metadata->observable_flips;
+std::vector<std::uint8_t> decode_rle_events(std::span<const std::uint8_t> rle, std::size_t n) {
+  std::vector<std::uint8_t> out;
+  decode_rle_events_into(rle, n, out);
+  return out;
+}
+
+std::size_t rle_expanded_length(std::span<const std::uint8_t> rle) {
+  std::size_t length = 0;
+  for (std::uint8_t byte : rle) length += byte & kRleLengthMask;
+  return length;
+}
+
+std::vector<std::uint8_t> encode_rle_events(std::span<const std::uint8_t> events) {
+  std::vector<std::uint8_t> out;
+  std::size_t i = 0;
+  while (i < events.size()) {
+    const bool fired = events[i] != 0;
+    std::size_t run = 1;
+    while (i + run < events.size() && (events[i + run] != 0) == fired) ++run;
+    i += run;
+    const std::uint8_t value_bit = fired ? kRleValueBit : 0;
+    while (run > 0) {
+      const std::size_t piece = run < kRleMaxRun ? run : kRleMaxRun;
+      out.push_back(static_cast<std::uint8_t>(value_bit | piece));
+      run -= piece;
+    }
   }
-  owned.frame_id = frame.header.frame_id;
-  owned.round = frame.header.round;
-  owned.timestamp_ns = frame.header.timestamp_ns;
-  owned.qubit_count = frame.header.qubit_count;
-  owned.ancilla_count = ancilla_count;
-  owned.code_type = frame.header.code_type;
-  owned.distance = frame.header.distance;
-  return owned;
+  return out;
 }
 
 }  // namespace kelvane

@@ -1,10 +1,7 @@
-#include "kelvane/core/frame.h"
+#include "kelvane/kvlx/owned_frame.h"
 
 #include <gtest/gtest.h>
 
-#include <random>
-
-#include "kelvane/core/rle.h"
 
 namespace kelvane {
 namespace {
@@ -16,38 +13,6 @@ SyndromeFrame frame_with(std::uint16_t ancilla_count, const std::vector<std::uin
   f.detector_events_rle = rle;
   f.meas_results = meas;
   return f;
-}
-
-TEST(DetectorEventCount, SumsLowBitsOfFiredRunsOverTheWholeEncoding) {
-  struct Case {
-    std::vector<std::uint8_t> rle;
-    std::uint32_t expected;
-  };
-  const Case cases[] = {
-      {{}, 0},
-      {{0x05, 0x82, 0x03}, 2},
-      {{0x7F, 0x00, 0x80}, 0},          // quiet runs and zero-length fired runs count nothing
-      {{0xFF, 0xFF, 0x81}, 127 + 127 + 1},
-      {{0x85, 0x03, 0x85}, 10},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(detector_event_count(c.rle), c.expected) << ::testing::PrintToString(c.rle);
-  }
-}
-
-TEST(DecodeRleEventsInto, MatchesANaiveExpansionOnRandomEncodings) {
-  std::mt19937 rng(12345);
-  std::vector<std::uint8_t> out(50, 7);  // reused: cleared before every decode
-  for (int iter = 0; iter < 500; ++iter) {
-    std::vector<std::uint8_t> rle(rng() % 12);
-    for (auto& b : rle) b = static_cast<std::uint8_t>(rng());
-    std::vector<std::uint8_t> naive;
-    for (std::uint8_t b : rle) naive.insert(naive.end(), b & kRleLengthMask, (b & kRleValueBit) ? 1 : 0);
-    const std::size_t n = rng() % 900;
-    naive.resize(n, 0);
-    decode_rle_events_into(rle, n, out);
-    ASSERT_EQ(out, naive);
-  }
 }
 
 TEST(ToOwnedFrame, CopiesHeaderValuesAndDropsWireOnlyFields) {

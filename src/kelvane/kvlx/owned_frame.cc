@@ -1,0 +1,25 @@
+#include "kelvane/kvlx/owned_frame.h"
+
+namespace kelvane {
+
+OwnedFrame to_owned_frame(const SyndromeFrame& frame) {
+  OwnedFrame owned;
+  const std::uint16_t ancilla_count = frame.header.ancilla_count;
+  owned.detector_event_count = detector_event_count(frame);
+  owned.meas_results.assign(frame.meas_results.begin(), frame.meas_results.end());
+  decode_rle_events_into(frame.detector_events_rle, ancilla_count, owned.detector_events);
+  if (frame.metadata) {
+    owned.observable_flips = frame.metadata->observable_flips;
+    owned.source_observable_flips = frame.metadata->observable_flips;
+  }
+  owned.frame_id = frame.header.frame_id;
+  owned.round = frame.header.round;
+  owned.timestamp_ns = frame.header.timestamp_ns;
+  owned.qubit_count = frame.header.qubit_count;
+  owned.ancilla_count = ancilla_count;
+  owned.code_type = frame.header.code_type;
+  owned.distance = frame.header.distance;
+  return owned;
+}
+
+}  // namespace kelvane
