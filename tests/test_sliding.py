@@ -67,3 +67,27 @@ def test_refusals():
     bare = _kelvane.DetectorErrorModel.parse("error(0.1) D0 D1\nerror(0.1) D1\n").to_graph()
     with pytest.raises(ValueError, match="D0 has no time coordinate"):
         bare.decode_sliding(np.zeros((1, 2), dtype=bool), commit=1, buffer=1)
+
+
+def test_rounds_pushed_as_they_arrive_decode_like_decode_sliding():
+    d = 3
+    circuit, graph = experiment("surface_code:rotated_memory_z", d, 10 * d, 0.006)
+    dets, _ = circuit.compile_detector_sampler(seed=9).sample(40, separate_observables=True)
+    expected = graph.decode_sliding(dets, commit=2, buffer=d)[:, 0]
+    decoder = graph.sliding_decoder(commit=2, buffer=d)
+    sizes = decoder.round_sizes
+    assert (decoder.head_rounds, decoder.tail_rounds, decoder.period, len(sizes)) == (2, 2, 2, 10 * d + 1)
+    starts = np.cumsum([0] + sizes)
+    for shot, want in zip(dets, expected):
+        rounds = np.zeros((len(sizes), max(sizes)), dtype=np.uint8)
+        for r, size in enumerate(sizes):
+            rounds[r, :size] = shot[starts[r] : starts[r] + size]
+        decoder.start(None)  # unknown length: the stream ends at finish()
+        decoder.push_rounds(rounds[:20])
+        assert decoder.committed_rounds == 14  # windows wait for the tail's rounds past them
+        decoder.push_rounds(rounds[20:])
+        assert decoder.finish() == want
+    stats = decoder.stats()
+    assert stats["rounds"] == 40 * len(sizes) and 0 < stats["median_step_ns"] <= stats["worst_step_ns"]
+    with pytest.raises(ValueError, match="does not fit the model"):
+        decoder.start(10 * d)

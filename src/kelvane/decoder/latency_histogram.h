@@ -1,4 +1,4 @@
-// A fixed-size histogram of durations in nanoseconds: the exact maximum and count, and a median
+// A fixed-size histogram of durations in nanoseconds: the exact maximum and count, and quantiles
 // read from log-linear buckets (32 per power of two, so within about 3% of the true value).
 // Recording never allocates, so it can run for an unbounded number of steps.
 #pragma once
@@ -22,16 +22,19 @@ class LatencyHistogram {
   std::uint64_t count() const { return count_; }
   std::uint64_t total_ns() const { return total_; }
   std::uint64_t worst_ns() const { return worst_; }
-  // The lower edge of the bucket holding the median sample (0 without samples).
-  std::uint64_t median_ns() const {
-    const std::uint64_t rank = (count_ + 1) / 2;
+  // The lower edge of the bucket holding the sample of rank ceil(q * count) (0 without samples).
+  std::uint64_t quantile_ns(double q) const {
+    if (count_ == 0) return 0;
+    auto rank = static_cast<std::uint64_t>(q * static_cast<double>(count_) + 0.999999);
+    if (rank < 1) rank = 1;
     std::uint64_t seen = 0;
     for (std::size_t b = 0; b < kBuckets; ++b) {
       seen += buckets_[b];
-      if (seen >= rank && count_ > 0) return lower_edge(b);
+      if (seen >= rank) return lower_edge(b);
     }
-    return 0;
+    return worst_;
   }
+  std::uint64_t median_ns() const { return quantile_ns(0.5); }
 
  private:
   static constexpr unsigned kSubBits = 5;  // 32 buckets per power of two

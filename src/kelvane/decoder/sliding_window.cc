@@ -20,6 +20,17 @@ bool same_edges(std::span<const SlidingWindowModel::RoundEdge> x, std::span<cons
   });
 }
 
+// "a stream of 7 rounds does not fit the model (51 rounds: 1 first, 2 last, repeating every 2;
+// streams of at least 5 rounds, a whole number of periods from 51)"
+std::string misfit(const SlidingWindowModel& m, RoundIndex total) {
+  std::string text = "a stream of " + std::to_string(total) + " rounds does not fit the model (" +
+                     std::to_string(m.round_count()) + " rounds: " + std::to_string(m.head_rounds()) + " first, " +
+                     std::to_string(m.tail_rounds()) + " last, repeating every " + std::to_string(m.period()) + "; ";
+  if (!m.stretchable()) return text + "too few repeating rounds to stretch)";
+  return text + "streams of at least " + std::to_string(m.min_stream_rounds()) +
+         " rounds, a whole number of periods from " + std::to_string(m.round_count()) + ")";
+}
+
 UnionFindDecoder::ObservableMask mask_of(const std::vector<std::uint8_t>& observables) {
   UnionFindDecoder::ObservableMask mask = 0;
   for (std::uint8_t id : observables) mask ^= UnionFindDecoder::ObservableMask{1} << (id % 64);
@@ -48,6 +59,21 @@ SlidingResult<std::vector<ModelRound>> detector_rounds_from_coords(const Spaceti
                                         distinct.begin());
   }
   return rounds;
+}
+
+SlidingResult<std::vector<ModelRound>> detector_rounds(const SpacetimeGraph& graph) {
+  std::size_t axis = 0;
+  for (std::size_t k = 0; k < graph.boundary; ++k) {
+    const auto& c = graph.nodes[k].coords;
+    if (!c) continue;
+    for (std::size_t i = c->size(); i-- > axis + 1;) {
+      if ((*c)[i] != 0.0) {
+        axis = i;
+        break;
+      }
+    }
+  }
+  return detector_rounds_from_coords(graph, axis);
 }
 
 SlidingResult<SlidingWindowModel> SlidingWindowModel::build(const SpacetimeGraph& graph,
@@ -102,33 +128,50 @@ SlidingResult<SlidingWindowModel> SlidingWindowModel::build(const SpacetimeGraph
     }
   }
 
-  // The steady round is the middle one; head and tail are the runs around it that differ.
-  m.steady_ = (rounds - 1) / 2;
-  auto matches = [&](ModelRound r) {
-    return m.round_size_[r] == m.round_size_[m.steady_] && same_edges(m.round_edges(r), m.round_edges(m.steady_));
+  // The repeating block: for each period, the run around the middle round whose rounds match
+  // the round one period later (or earlier); the longest run wins, the shorter period on a tie.
+  auto matches = [&](ModelRound x, ModelRound y) {
+    return m.round_size_[x] == m.round_size_[y] && same_edges(m.round_edges(x), m.round_edges(y));
   };
-  ModelRound first = m.steady_;
-  while (first > 0 && matches(first - 1)) --first;
-  ModelRound last = m.steady_;
-  while (last + 1 < rounds && matches(last + 1)) ++last;
-  m.head_ = first;
-  m.tail_ = rounds - 1 - last;
+  const ModelRound middle = (rounds - 1) / 2;
+  ModelRound best_first = middle, best_last = middle;
+  for (std::uint32_t period = 1; period <= kMaxPeriod; ++period) {
+    ModelRound first = middle;
+    while (first > 0 && first - 1 + period < rounds && matches(first - 1, first - 1 + period)) --first;
+    ModelRound last = middle;
+    while (last + 1 < rounds && last + 1 >= period && matches(last + 1, last + 1 - period)) ++last;
+    if (last - first > best_last - best_first) {
+      best_first = first;
+      best_last = last;
+      m.period_ = period;
+    }
+  }
+  m.head_ = best_first;
+  m.tail_ = rounds - 1 - best_last;
   return m;
 }
 
 bool SlidingWindowModel::stretchable() const {
-  return round_count() - head_ - tail_ > max_reach_;
+  return round_count() - head_ - tail_ > period_ + max_reach_;
 }
 
 RoundIndex SlidingWindowModel::min_stream_rounds() const {
   if (!stretchable()) return round_count();
-  return std::min<RoundIndex>(round_count(), RoundIndex{head_} + tail_ + std::max<std::uint32_t>(max_reach_, 1));
+  RoundIndex least = RoundIndex{head_} + tail_ + std::max<std::uint32_t>(max_reach_, period_);
+  while (least % period_ != round_count() % period_) ++least;  // whole periods from the model
+  return std::min<RoundIndex>(round_count(), least);
+}
+
+bool SlidingWindowModel::fits(RoundIndex total) const {
+  if (total == round_count()) return true;
+  const RoundIndex gap = total > round_count() ? total - round_count() : round_count() - total;
+  return stretchable() && total >= min_stream_rounds() && gap % period_ == 0;
 }
 
 ModelRound SlidingWindowModel::model_round(RoundIndex j, std::optional<RoundIndex> total) const {
   if (j < head_) return static_cast<ModelRound>(j);
   if (total && j + tail_ >= *total) return static_cast<ModelRound>(j + round_count() - *total);
-  return steady_;
+  return head_ + static_cast<ModelRound>((j - head_) % period_);
 }
 
 SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowModel> model, std::uint32_t commit,
@@ -150,14 +193,7 @@ SlidingResult<SlidingWindowDecoder> SlidingWindowDecoder::create(std::shared_ptr
 
 SlidingResult<void> SlidingWindowDecoder::start(std::optional<RoundIndex> total) {
   const SlidingWindowModel& m = *model_;
-  if (total && *total != m.round_count() && (!m.stretchable() || *total < m.min_stream_rounds())) {
-    return fail_with("a stream of " + std::to_string(*total) + " rounds does not fit the model (" +
-                     std::to_string(m.round_count()) + " rounds: " + std::to_string(m.head_rounds()) +
-                     " first, " + std::to_string(m.tail_rounds()) + " last" +
-                     (m.stretchable() ? "; at least " + std::to_string(m.min_stream_rounds()) + " rounds"
-                                      : "; its repeated rounds cannot be stretched") +
-                     ")");
-  }
+  if (total && !m.fits(*total)) return fail_with(misfit(m, *total));
   std::fill(ring_.begin(), ring_.end(), 0);
   total_ = total;
   start_ = 0;
@@ -209,11 +245,7 @@ SlidingResult<void> SlidingWindowDecoder::finish() {
     return fail_with("the stream ended after " + std::to_string(received_) + " of its " + std::to_string(*total_) +
                      " rounds");
   }
-  if (!total_ && received_ != m.round_count() && (!m.stretchable() || received_ < m.min_stream_rounds())) {
-    return fail_with("a stream of " + std::to_string(received_) + " rounds does not fit the model (" +
-                     std::to_string(m.round_count()) + " rounds, at least " + std::to_string(m.min_stream_rounds()) +
-                     ")");
-  }
+  if (!total_ && !m.fits(received_)) return fail_with(misfit(m, received_));
   total_ = received_;
   if (start_ < received_) decode_and_commit(received_, received_ - start_);
   running_ = false;
@@ -255,6 +287,7 @@ SlidingWindowDecoder::Window& SlidingWindowDecoder::window_for(RoundIndex s, Rou
   const SlidingWindowModel& m = *model_;
   WindowKey key;
   key.head_start = s < m.head_rounds() ? static_cast<ModelRound>(s) : m.head_rounds();
+  key.phase = s < m.head_rounds() ? 0 : static_cast<std::uint32_t>((s - m.head_rounds()) % m.period());
   key.length = e - s;
   key.to_end = total_ && e + m.tail_rounds() > *total_ ? *total_ - e : kNoTail;
   for (const auto& w : windows_) {
@@ -309,8 +342,14 @@ SlidingWindowDecoder::Window& SlidingWindowDecoder::window_for(RoundIndex s, Rou
 }
 
 void SlidingWindowDecoder::decode_and_commit(RoundIndex end, RoundIndex commit_rounds) {
-  const auto started_at = std::chrono::steady_clock::now();
+  auto started_at = std::chrono::steady_clock::now();
+  const std::uint64_t built = stats_.window_graphs;
   Window& w = window_for(start_, end);
+  if (stats_.window_graphs != built) {
+    const auto now = std::chrono::steady_clock::now();
+    stats_.build_ns += static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now - started_at).count());
+    started_at = now;
+  }
   const std::size_t length = static_cast<std::size_t>(end - start_);
   fired_.clear();
   for (std::size_t i = 0; i < length; ++i) {

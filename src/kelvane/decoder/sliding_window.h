@@ -1,16 +1,19 @@
 // Sliding-window (overlapping-window) decoding of a stream of syndrome rounds that may never end.
 //
-// A memory experiment's detector error model has a few first rounds, one round that repeats,
-// and a few last rounds. `SlidingWindowModel` splits a model's decoding graph that way, given
-// the round of every detector: each edge belongs to the earliest round among its detectors,
-// and the round's edges are kept with their detectors written as (round offset, slot), the slot
-// being a detector's rank by id among the detectors of its round. The steady round is the middle
-// round; the head is the run of first rounds whose edges differ from it and the tail the run of
-// last rounds that do (same sizes, same edges in the same order, same weights and observables).
-// A stream of N rounds is then the model stretched to N rounds: stream round j takes the edges
-// of model round j when j is in the head, of model round j - N + T (T: the model's round count)
-// when j is in the tail, and of the steady round otherwise. The whole stream's graph is never
-// built.
+// A memory experiment's detector error model has a few first rounds, a block of rounds that
+// repeats, and a few last rounds. `SlidingWindowModel` splits a model's decoding graph that way,
+// given the round of every detector: each edge belongs to the earliest round among its
+// detectors, and the round's edges are kept with their detectors written as (round offset,
+// slot), the slot being a detector's rank by id among the detectors of its round. Two rounds
+// match when they have the same size and the same edges in the same order (same slots, offsets,
+// weights and observables). The repeating block is found around the middle round: the period P
+// (1 to 4 rounds) whose run of rounds matching the round P later (or earlier) is longest, the
+// shortest period on a tie (Stim may write a model whose rounds alternate between two
+// decompositions, so its period is 2). The head is what precedes that run, the tail what
+// follows it. A stream of N rounds is the model stretched to N rounds: stream round j takes the
+// edges of model round j in the head, of model round j - N + T in the tail (T: the model's
+// round count), and of the run's round of the same phase, head + (j - head) mod P, otherwise;
+// N - T must be a multiple of P. The whole stream's graph is never built.
 //
 // `SlidingWindowDecoder` consumes rounds as they arrive. Once the window [s, s + c + b) is in
 // (c: commit rounds, b: buffer rounds), it builds the window's graph from those rounds' edges,
@@ -62,6 +65,11 @@ using RoundSlot = std::uint32_t;      // a detector's rank among the detectors o
 SlidingResult<std::vector<ModelRound>> detector_rounds_from_coords(const SpacetimeGraph& graph,
                                                                    std::size_t time_axis);
 
+// The rounds of a graph's detectors from their last declared coordinate: the last coordinate
+// index that any detector gives a non-zero value (trailing coordinates a model leaves out read
+// as zero).
+SlidingResult<std::vector<ModelRound>> detector_rounds(const SpacetimeGraph& graph);
+
 class SlidingWindowModel {
  public:
   // One edge of a round: from slot `a` of the round to slot `b` of the round `b_delta` rounds
@@ -75,6 +83,8 @@ class SlidingWindowModel {
     std::vector<std::uint8_t> observables;
   };
 
+  static constexpr std::uint32_t kMaxPeriod = 4;
+
   // Splits `graph` into rounds. `detector_round` gives the round of each detector (one entry per
   // detector, graph.boundary of them). Fails when the counts differ, or when the model has no
   // detector.
@@ -84,7 +94,8 @@ class SlidingWindowModel {
   ModelRound round_count() const { return static_cast<ModelRound>(round_size_.size()); }
   ModelRound head_rounds() const { return head_; }
   ModelRound tail_rounds() const { return tail_; }
-  ModelRound steady_round() const { return steady_; }
+  // The repeating block: `period` rounds starting at the head's end.
+  std::uint32_t period() const { return period_; }
   // The most rounds an edge reaches past the round it belongs to.
   std::uint32_t max_reach() const { return max_reach_; }
   std::uint32_t round_size(ModelRound r) const { return round_size_[r]; }
@@ -98,12 +109,15 @@ class SlidingWindowModel {
   std::size_t detector_count() const { return detector_round_.size(); }
   // The model round whose edges stream round j of a stream of `total` rounds takes.
   ModelRound model_round(RoundIndex j, std::optional<RoundIndex> total) const;
-  // True when the steady rounds between head and tail outnumber the rounds an edge reaches,
-  // so that the model can stand for streams of other lengths than its own.
+  // True when the repeating rounds between head and tail exceed a period plus the rounds an
+  // edge reaches, so that the model can stand for streams of other lengths than its own.
   bool stretchable() const;
   // The fewest rounds a stream other than the model's own length must have: the head, the
-  // tail, and enough steady rounds between them for the head's edges to land on steady rounds.
+  // tail, and enough repeating rounds between them for the head's edges to land on them.
   RoundIndex min_stream_rounds() const;
+  // Whether a stream of `total` rounds fits: the model's own length, or (stretchable) at least
+  // min_stream_rounds() and a whole number of periods longer or shorter than the model.
+  bool fits(RoundIndex total) const;
 
  private:
   std::vector<std::uint32_t> round_size_;
@@ -113,7 +127,7 @@ class SlidingWindowModel {
   std::vector<RoundSlot> detector_slot_;
   ModelRound head_ = 0;
   ModelRound tail_ = 0;
-  ModelRound steady_ = 0;
+  std::uint32_t period_ = 1;
   std::uint32_t max_reach_ = 0;
   std::uint32_t max_round_size_ = 0;
 };
@@ -123,9 +137,11 @@ struct SlidingWindowStats {
   std::uint64_t rounds = 0;        // rounds committed
   std::uint64_t windows = 0;       // windows decoded (commit steps, final windows included)
   std::uint64_t window_graphs = 0; // distinct window graphs built
-  LatencyHistogram step;           // time per commit step: decode plus commit, in ns
+  std::uint64_t build_ns = 0;      // time spent building them (not part of any step)
+  LatencyHistogram step;           // time per commit step: gather, decode and commit, in ns
 
-  // Rounds committed per second of decoding time.
+  // Rounds committed per second of decoding time (window graph builds left out: each shape is
+  // built once per decoder).
   double rounds_per_second() const {
     return step.total_ns() ? static_cast<double>(rounds) * 1e9 / static_cast<double>(step.total_ns()) : 0.0;
   }
@@ -187,6 +203,7 @@ class SlidingWindowDecoder {
   };
   struct WindowKey {
     ModelRound head_start = 0;  // the window's first round, or the head length when past it
+    std::uint32_t phase = 0;    // past the head: (first round - head) mod period
     std::uint64_t length = 0;
     std::uint64_t to_end = 0;   // rounds from the window's end to the stream's, or kNoTail
     bool operator==(const WindowKey&) const = default;

@@ -13,8 +13,11 @@ namespace {
 // A repetition-code memory of `rounds` rounds with `width` detectors each (detector id
 // r * width + k): data errors join neighbours within a round (the left end flips observable 0),
 // measurement errors join a detector to itself one round later. Round 0 and the last round
-// have weights of their own, so the model has a one-round head and a one-round tail.
-std::shared_ptr<const SpacetimeGraph> repetition_graph(std::uint32_t width, std::uint32_t rounds, double p = 0.01) {
+// have weights of their own, so the model has a one-round head and a one-round tail. With
+// `period` 2, odd rounds' measurement errors are twice as likely, so the middle repeats every two
+// rounds.
+std::shared_ptr<const SpacetimeGraph> repetition_graph(std::uint32_t width, std::uint32_t rounds, double p = 0.01,
+                                                       std::uint32_t period = 1) {
   auto g = std::make_shared<SpacetimeGraph>();
   const std::uint32_t n = width * rounds;
   for (std::uint32_t k = 0; k < n; ++k) g->nodes.push_back({std::array<double, 3>{double(k % width), double(k / width), 0}, k});
@@ -29,7 +32,8 @@ std::shared_ptr<const SpacetimeGraph> repetition_graph(std::uint32_t width, std:
       g->edges.push_back({k == 0 ? std::vector<std::uint8_t>{0} : std::vector<std::uint8_t>{}, a, b, data});
     }
     if (r + 1 < rounds) {
-      for (std::uint32_t k = 0; k < width; ++k) g->edges.push_back({{}, r * width + k, (r + 1) * width + k, w(p)});
+      const float measure = w(period == 2 && r % 2 ? 2 * p : p);
+      for (std::uint32_t k = 0; k < width; ++k) g->edges.push_back({{}, r * width + k, (r + 1) * width + k, measure});
     }
   }
   return g;
@@ -65,20 +69,30 @@ Shot sample(const SpacetimeGraph& g, std::mt19937_64& rng) {
   return shot;
 }
 
-TEST(SlidingWindowModel, SplitsHeadSteadyAndTail) {
-  const auto g = repetition_graph(4, 9);
-  const auto m = model_of(*g);
+TEST(SlidingWindowModel, SplitsHeadRepeatingBlockAndTail) {
+  const auto m = model_of(*repetition_graph(4, 9));
   EXPECT_EQ(m->round_count(), 9u);
   EXPECT_EQ(m->head_rounds(), 1u);
   EXPECT_EQ(m->tail_rounds(), 1u);
+  EXPECT_EQ(m->period(), 1u);
   EXPECT_EQ(m->max_reach(), 1u);
-  EXPECT_TRUE(m->stretchable());
   EXPECT_EQ(m->min_stream_rounds(), 3u);
   EXPECT_EQ(m->round_edges(4).size(), 5u + 4u);
   EXPECT_EQ(m->model_round(0, 100), 0u);
-  EXPECT_EQ(m->model_round(50, 100), m->steady_round());
+  EXPECT_EQ(m->model_round(50, 100), 1u);
   EXPECT_EQ(m->model_round(99, 100), 8u);
-  EXPECT_EQ(m->model_round(99, std::nullopt), m->steady_round());
+  EXPECT_EQ(m->model_round(99, std::nullopt), 1u);
+
+  // Rounds 1, 3, 5, 7 measure worse than 2, 4, 6: the block is two rounds long; round 7's edges
+  // lead into the last round, whose own edges differ.
+  const auto alternating = model_of(*repetition_graph(4, 9, 0.01, 2));
+  EXPECT_EQ(alternating->period(), 2u);
+  EXPECT_EQ(alternating->head_rounds(), 1u);
+  EXPECT_EQ(alternating->tail_rounds(), 1u);
+  EXPECT_EQ(alternating->model_round(50, 101), 2u);
+  EXPECT_EQ(alternating->model_round(51, 101), 1u);
+  EXPECT_TRUE(alternating->fits(101));
+  EXPECT_FALSE(alternating->fits(100));
 }
 
 TEST(SlidingWindowDecoder, BufferCoveringTheShotDecodesLikeTheWholeModel) {
@@ -97,10 +111,13 @@ TEST(SlidingWindowDecoder, BufferCoveringTheShotDecodesLikeTheWholeModel) {
 
 // A stream far longer than the model: decoded in windows, and by a decoder holding the whole
 // stream's graph; the logical failures must be about as rare.
-TEST(SlidingWindowDecoder, LongStreamsFailAboutAsOftenAsWholeDecoding) {
+class LongStreams : public testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(LongStreams, FailAboutAsOftenAsWholeDecoding) {
   constexpr std::uint32_t kWidth = 4, kRounds = 60;
-  const auto model = model_of(*repetition_graph(kWidth, 8, 0.05));
-  const auto full = repetition_graph(kWidth, kRounds, 0.05);
+  const std::uint32_t period = GetParam();
+  const auto model = model_of(*repetition_graph(kWidth, 8, 0.05, period));
+  const auto full = repetition_graph(kWidth, kRounds, 0.05, period);
   UnionFindDecoder whole(full);
   auto known = SlidingWindowDecoder::create(model, 3, 3).value();
   auto open = SlidingWindowDecoder::create(model, 3, 3).value();
@@ -126,12 +143,15 @@ TEST(SlidingWindowDecoder, LongStreamsFailAboutAsOftenAsWholeDecoding) {
   }
   EXPECT_GT(whole_failures, 5);  // the sample is large enough to tell
   EXPECT_LE(sliding_failures, whole_failures * 6 / 5 + 5);
-  // Windows of the same rounds share one graph: the first, the steady ones, the last.
-  EXPECT_EQ(known.stats().window_graphs, 3u);
+  // Windows of the same rounds share one graph: the first, the middle ones (one per phase of the
+  // block: windows start 3 rounds apart), the last.
+  EXPECT_EQ(known.stats().window_graphs, 2u + period);
   EXPECT_EQ(known.stats().rounds, 400u * kRounds);
   EXPECT_EQ(steps, 400 * 19);  // 18 commit steps and the closing window per stream
   EXPECT_GE(known.stats().step.worst_ns(), known.stats().step.median_ns());
 }
+
+INSTANTIATE_TEST_SUITE_P(Periods, LongStreams, testing::Values(1u, 2u));
 
 TEST(SlidingWindowDecoder, RefusesWhatItCannotDecode) {
   const auto g = repetition_graph(4, 9);
@@ -161,6 +181,8 @@ TEST(LatencyHistogram, MedianWithinABucketAndExactWorst) {
   EXPECT_EQ(h.worst_ns(), 2000000u);
   EXPECT_LE(h.median_ns(), 1010u);
   EXPECT_GE(h.median_ns(), 1000u * 31 / 32);
+  EXPECT_GE(h.quantile_ns(0.99), 2000000u * 31 / 32);
+  EXPECT_EQ(h.quantile_ns(0.0), 5u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "kelvane/py/args.h"
 #include "kelvane/py/graph_decode.h"
 #include "kelvane/py/graph_sliding.h"
+#include "kelvane/py/sliding_decoder_object.h"
 #include "kelvane/py/types.h"
 
 namespace kelvane::py {
@@ -90,6 +91,8 @@ PyMethodDef graph_methods[] = {
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeBatchDoc},
     {"decode_sliding", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the sliding-window decoder (SpacetimeGraph.decode_sliding)", graph_decode_sliding>)),
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeSlidingDoc},
+    {"sliding_decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the sliding-window decoder (SpacetimeGraph.sliding_decoder)", graph_sliding_decoder>)),
+     METH_VARARGS | METH_KEYWORDS, kGraphSlidingDecoderDoc},
     {"from_detector_error_model",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
          guarded<"the decoding graph (SpacetimeGraph.from_detector_error_model)", graph_from_detector_error_model>)),

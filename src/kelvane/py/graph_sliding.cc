@@ -14,6 +14,7 @@
 #include "kelvane/py/graph_object.h"
 #include "kelvane/py/numpy_api.h"
 #include "kelvane/py/py_ref.h"
+#include "kelvane/py/sliding_decoder_object.h"
 
 namespace kelvane::py {
 
@@ -29,28 +30,6 @@ const char* const kGraphDecodeSlidingDoc =
     "as long as the shot this is decode_batch.\n\n"
     "Returns a (shots, num_observables) uint8 array of 0/1 predictions, like decode_batch.";
 
-namespace {
-
-// The rounds of the graph's detectors from their last declared coordinate (the time axis).
-SlidingResult<std::vector<ModelRound>> graph_rounds(const SpacetimeGraph& graph) {
-  // The axis is the last one any detector gives a non-zero value: unused trailing coordinates
-  // read as zero.
-  std::size_t axis = 0;
-  for (std::size_t k = 0; k < graph.boundary; ++k) {
-    const auto& c = graph.nodes[k].coords;
-    if (!c) continue;
-    for (std::size_t i = c->size(); i-- > axis;) {
-      if ((*c)[i] != 0.0) {
-        axis = i;
-        break;
-      }
-    }
-  }
-  return detector_rounds_from_coords(graph, axis);
-}
-
-}  // namespace
-
 PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
@@ -63,8 +42,6 @@ PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs)
                                    &commit_arg, &buffer_arg)) {
     return nullptr;
   }
-  std::uint32_t commit = 0, buffer = 0;
-  if (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer)) return nullptr;
   if (!ensure_numpy()) return nullptr;
   if (!PyArray_Check(events_arg)) {
     raise_arg_error("detection_events", not_instance_reason(events_arg, "numpy.ndarray"));
@@ -91,22 +68,8 @@ PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs)
   }
   const auto observables = static_cast<std::size_t>(graph->num_observables);
 
-  auto rounds = graph_rounds(*graph);
-  if (!rounds) {
-    PyErr_SetString(PyExc_ValueError, rounds.error().to_string().c_str());
-    return nullptr;
-  }
-  auto model = SlidingWindowModel::build(*graph, *rounds);
-  if (!model) {
-    PyErr_SetString(PyExc_ValueError, model.error().to_string().c_str());
-    return nullptr;
-  }
-  auto decoder = SlidingWindowDecoder::create(std::make_shared<const SlidingWindowModel>(std::move(*model)),
-                                              commit, buffer);
-  if (!decoder) {
-    PyErr_SetString(PyExc_ValueError, decoder.error().to_string().c_str());
-    return nullptr;
-  }
+  auto decoder = make_sliding_decoder(*graph, commit_arg, buffer_arg);
+  if (!decoder) return nullptr;
 
   const npy_intp shots = PyArray_DIM(arr, 0);
   npy_intp dims[2] = {shots, static_cast<npy_intp>(observables)};

@@ -1,0 +1,266 @@
+"""Sliding-window decoding: accuracy against whole-shot decoding, throughput, latency, memory.
+
+    PYTHONPATH=build/release/python:python python3 benchmarks/bench_sliding.py [--quick]
+
+1. Accuracy: Stim rotated surface-code Z memory, 10*d rounds, circuit noise p, windows of
+   commit = buffer = d rounds. The logical error rate of SpacetimeGraph.decode_sliding is set
+   against decode_batch (the same Union-Find decoder on the whole shot) on the same shots; the
+   ratio's 95% interval comes from a paired bootstrap over the shots. A ratio is printed only
+   where whole-shot decoding saw at least 50 logical errors.
+2. Throughput and latency: one stream of many rounds per (d, p), sampled from the Stim model
+   with its repeated round stretched (head and tail rounds as in the model), pushed through
+   SpacetimeGraph.sliding_decoder in chunks. "decode rounds/s" is the decoder's own figure
+   (rounds committed per second of decoding time); "wall rounds/s" adds reading the NumPy
+   chunks. PyMatching (whole shots of 10*d rounds, one thread) and kelvane's decode_batch are
+   measured in the same run for scale.
+3. Memory: a 10^6-round stream at d=5, p=0.001 in a fresh process, next to a 10^5-round one;
+   the peak RSS must not grow with the stream.
+"""
+
+import argparse
+import resource
+import subprocess
+import sys
+import time
+
+import numpy as np
+import stim
+
+import kelvane
+
+ROUNDS_PER_D = 10
+
+
+def circuit_for(d, p, rounds=None):
+    return stim.Circuit.generated(
+        "surface_code:rotated_memory_z",
+        distance=d,
+        rounds=rounds or ROUNDS_PER_D * d,
+        after_clifford_depolarization=p,
+        before_measure_flip_probability=p,
+        after_reset_flip_probability=p,
+        before_round_data_depolarization=p,
+    )
+
+
+def graph_for(circuit):
+    return kelvane.SpacetimeGraph.from_detector_error_model(circuit.detector_error_model(decompose_errors=True))
+
+
+def ratio_interval(whole_wrong, sliding_wrong, rng, draws=4000):
+    """95% paired-bootstrap interval of sliding errors / whole errors."""
+    cells = np.array(
+        [
+            np.sum(whole_wrong & sliding_wrong),
+            np.sum(whole_wrong & ~sliding_wrong),
+            np.sum(~whole_wrong & sliding_wrong),
+            np.sum(~whole_wrong & ~sliding_wrong),
+        ]
+    )
+    n = cells.sum()
+    sample = rng.multinomial(n, cells / n, size=draws)
+    whole = sample[:, 0] + sample[:, 1]
+    sliding = sample[:, 0] + sample[:, 2]
+    ratios = sliding[whole > 0] / whole[whole > 0]
+    return np.percentile(ratios, [2.5, 97.5])
+
+
+def accuracy(distances, ps, shots_for):
+    print("## Accuracy: sliding (c = b = d) vs whole-shot Union-Find, same shots, 10*d rounds\n")
+    print("| d | p | shots | whole LER | sliding LER | whole errors | ratio | 95% CI |")
+    print("|---|---|---|---|---|---|---|---|")
+    rng = np.random.default_rng(2026)
+    for d in distances:
+        for p in ps:
+            circuit = circuit_for(d, p)
+            graph = graph_for(circuit)
+            shots = shots_for(d)
+            dets, obs = circuit.compile_detector_sampler(seed=d * 1000 + int(p * 1e4)).sample(
+                shots, separate_observables=True
+            )
+            whole = (graph.decode_batch(dets) != obs).any(axis=1)
+            sliding = (graph.decode_sliding(dets, commit=d, buffer=d) != obs).any(axis=1)
+            w, s = int(whole.sum()), int(sliding.sum())
+            if w >= 50:
+                lo, hi = ratio_interval(whole, sliding, rng)
+                ratio, ci = f"{s / w:.3f}", f"[{lo:.3f}, {hi:.3f}]"
+            else:
+                ratio, ci = "n/a (< 50 errors)", ""
+            print(f"| {d} | {p} | {shots} | {w / shots:.2e} | {s / shots:.2e} | {w} | {ratio} | {ci} |", flush=True)
+    print()
+
+
+class StreamSampler:
+    """Samples one long stream of rounds from a Stim model whose repeated round is stretched.
+
+    Errors are grouped by the earliest round of their detectors; a stream of N rounds takes the
+    model's head rounds, then its repeating block's errors shifted to every middle round (same phase), then its
+    tail rounds, the same split the sliding decoder makes."""
+
+    def __init__(self, circuit, head, tail, period):
+        dem = circuit.detector_error_model(decompose_errors=True).flattened()
+        coords = dem.get_detector_coordinates()
+        times = np.array([coords[k][-1] for k in range(dem.num_detectors)])
+        distinct = np.unique(times)
+        self.round_of = np.searchsorted(distinct, times)
+        self.rounds = len(distinct)
+        self.slot_of = np.zeros(dem.num_detectors, dtype=np.int64)
+        sizes = np.zeros(self.rounds, dtype=np.int64)
+        for k in range(dem.num_detectors):
+            self.slot_of[k] = sizes[self.round_of[k]]
+            sizes[self.round_of[k]] += 1
+        self.width = int(sizes.max())
+        self.head, self.tail, self.period = head, tail, period
+        by_round = [[] for _ in range(self.rounds)]
+        for inst in dem:
+            if inst.type != "error":
+                continue
+            dets, obs = set(), 0
+            for t in inst.targets_copy():
+                if t.is_relative_detector_id():
+                    dets ^= {t.val}
+                elif t.is_logical_observable_id():
+                    obs ^= 1 << t.val
+            if not dets:
+                continue
+            first = min(self.round_of[k] for k in dets)
+            by_round[first].append((inst.args_copy()[0], [(self.round_of[k] - first, self.slot_of[k]) for k in dets], obs))
+        self.by_round = [self._pack(errors) for errors in by_round]
+        self.reach = 1 + max((dr for errs in by_round for _, hits, _ in errs for dr, _ in hits), default=0)
+
+    @staticmethod
+    def _pack(errors):
+        probs = np.array([e[0] for e in errors])
+        owner = np.array([i for i, e in enumerate(errors) for _ in e[1]], dtype=np.int64)
+        dr = np.array([h[0] for e in errors for h in e[1]], dtype=np.int64)
+        slot = np.array([h[1] for e in errors for h in e[1]], dtype=np.int64)
+        obs = np.array([e[2] for e in errors], dtype=np.uint64)
+        return probs, owner, dr, slot, obs
+
+    def chunks(self, total, chunk, rng):
+        """Yields (rows, truth so far) blocks of `chunk` rounds of a `total`-round stream."""
+        carry = np.zeros((self.reach, self.width), dtype=np.uint8)
+        truth = 0
+        for begin in range(0, total, chunk):
+            k = min(chunk, total - begin)
+            rows = np.zeros((k + self.reach, self.width), dtype=np.uint8)
+            rows[: self.reach] ^= carry
+            for j in range(begin, begin + k):
+                if self.head <= j < total - self.tail:
+                    continue
+                model_round = j if j < self.head else j - total + self.rounds
+                truth ^= self._apply(rows, j - begin, self.by_round[model_round], 1, rng)
+            for phase in range(self.period):
+                steady = [j - begin for j in range(begin, begin + k)
+                          if self.head <= j < total - self.tail and (j - self.head) % self.period == phase]
+                if steady:
+                    truth ^= self._apply(rows, np.array(steady), self.by_round[self.head + phase], len(steady), rng)
+            carry = rows[k:].copy()
+            yield rows[:k], truth
+
+    @staticmethod
+    def _apply(rows, at, packed, count, rng):
+        probs, owner, dr, slot, obs = packed
+        if len(probs) == 0:
+            return 0
+        fired = rng.random((count, len(probs))) < probs
+        where, which = np.nonzero(fired)
+        base = np.broadcast_to(np.atleast_1d(at), (count,))[where]
+        flips = np.bitwise_xor.reduce(obs[which]) if len(which) else np.uint64(0)
+        # Every hit of every fired error: expand each fired error to its detectors.
+        starts = np.searchsorted(owner, which)
+        ends = np.searchsorted(owner, which, side="right")
+        lengths = ends - starts
+        hit = np.repeat(starts, lengths) + (np.arange(lengths.sum()) - np.repeat(np.cumsum(lengths) - lengths, lengths))
+        np.bitwise_xor.at(rows, (np.repeat(base, lengths) + dr[hit], slot[hit]), 1)
+        return int(flips)
+
+
+def run_stream(d, p, total, chunk=20000, seed=1):
+    circuit = circuit_for(d, p)
+    graph = graph_for(circuit)
+    decoder = graph.sliding_decoder(commit=d, buffer=d)
+    sampler = StreamSampler(circuit, decoder.head_rounds, decoder.tail_rounds, decoder.period)
+    total += (sampler.rounds - total) % decoder.period  # whole periods from the model
+    rng = np.random.default_rng(seed)
+    decoder.start(total)
+    wall = 0.0
+    for rows, _ in sampler.chunks(total, chunk, rng):
+        t = time.perf_counter()
+        decoder.push_rounds(rows)
+        wall += time.perf_counter() - t
+    return decoder, total / wall
+
+
+def peer_rounds_per_second(d, p, shots):
+    import pymatching
+
+    circuit = circuit_for(d, p)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    dets, _ = circuit.compile_detector_sampler(seed=3).sample(shots, separate_observables=True)
+    rounds = shots * (ROUNDS_PER_D * d + 1)
+    matching = pymatching.Matching.from_detector_error_model(dem)
+    t = time.perf_counter()
+    matching.decode_batch(dets)
+    pm = rounds / (time.perf_counter() - t)
+    graph = graph_for(circuit)
+    t = time.perf_counter()
+    graph.decode_batch(dets)
+    uf = rounds / (time.perf_counter() - t)
+    return pm, uf
+
+
+def throughput(distances, ps, total):
+    print(f"## Throughput and commit-step latency: one stream of {total} rounds, c = b = d, one thread\n")
+    print("| d | p | decode rounds/s | wall rounds/s | median step | p99.9 step | worst step | keeps up (10^6/s) |"
+          " PyMatching whole-shot rounds/s | kelvane decode_batch rounds/s |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    for p in ps:
+        for d in distances:
+            decoder, wall = run_stream(d, p, total)
+            s = decoder.stats()
+            pm, uf = peer_rounds_per_second(d, p, max(200, 20000 // d**2))
+            keeps = "yes" if s["rounds_per_second"] >= 1e6 else "no"
+            print(f"| {d} | {p} | {s['rounds_per_second']:.3g} | {wall:.3g} | {s['median_step_ns'] / 1e3:.1f} us |"
+                  f" {s['p999_step_ns'] / 1e3:.1f} us | {s['worst_step_ns'] / 1e3:.1f} us | {keeps} | {pm:.3g} | {uf:.3g} |",
+                  flush=True)
+    print()
+
+
+def memory_child(total):
+    decoder, wall = run_stream(5, 0.001, total, chunk=10000)
+    s = decoder.stats()
+    peak_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(f"| {total} | {peak_mb:.1f} MB | {s['rounds_per_second']:.3g} | {wall:.3g} | {s['worst_step_ns'] / 1e3:.1f} us |"
+          f" {s['window_graphs']} | {'yes' if agrees else 'no'} |", flush=True)
+
+
+def memory():
+    print("## Memory: d = 5, p = 0.001, c = b = 5, each run in a fresh process\n")
+    print("| rounds | peak RSS | decode rounds/s | wall rounds/s | p99.9 step | worst step | window graphs (build time) |")
+    print("|---|---|---|---|---|---|---|")
+    for total in (100_000, 1_000_000):
+        subprocess.run([sys.executable, __file__, "--memory-child", str(total)], check=True)
+    print()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    parser.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.memory_child:
+        memory_child(args.memory_child)
+        return
+    if args.quick:
+        accuracy([5], [0.005], lambda d: 2000)
+        throughput([5], [0.001], 20000)
+        return
+    shots = {5: 40000, 7: 20000, 9: 8000, 11: 4000, 13: 2500}
+    accuracy([5, 7, 9, 11, 13], [0.001, 0.003, 0.005], lambda d: shots[d])
+    throughput([3, 5, 7, 9, 11, 13], [0.001, 0.005], 200_000)
+    memory()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,247 @@
+// The SlidingWindowDecoder class: a stream of rounds pushed from NumPy, decoded in windows as it
+// grows, made by SpacetimeGraph.sliding_decoder. Methods that change the stream take the object
+// exclusively; the others take it shared.
+#include "kelvane/py/sliding_decoder_object.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kelvane/decoder/sliding_window.h"
+#include "kelvane/py/args.h"
+#include "kelvane/py/exception.h"
+#include "kelvane/py/graph_object.h"
+#include "kelvane/py/native_object.h"
+#include "kelvane/py/numpy_api.h"
+#include "kelvane/py/py_ref.h"
+
+namespace kelvane::py {
+
+const char* const kGraphSlidingDecoderDoc =
+    "sliding_decoder($self, *, commit, buffer)\n--\n\n"
+    "A SlidingWindowDecoder over this graph's model: rounds pushed as they arrive are decoded\n"
+    "in windows of commit + buffer rounds, committing `commit` rounds at a time. Detectors are\n"
+    "put in rounds by their time coordinate; a round's columns are its detectors in id order.\n"
+    "The model's first and last rounds stay first and last, its middle block of `period`\n"
+    "rounds repeats for as long as the stream runs.";
+
+namespace {
+
+struct SlidingState {
+  explicit SlidingState(SlidingWindowDecoder d) : decoder(std::move(d)) {}
+  SlidingWindowDecoder decoder;
+  std::vector<RoundSlot> slots;  // one round's fired slots, reused
+};
+using PySlidingDecoder = NativeObject<SlidingState>;
+
+SlidingState& state_of(PyObject* self) { return native_of<SlidingState>(self); }
+
+PyObject* raise_value(const SlidingWindowError& e) {
+  PyErr_SetString(PyExc_ValueError, e.to_string().c_str());
+  return nullptr;
+}
+
+PyObject* sliding_start(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ExclusiveBorrow b(borrow_of<SlidingState>(self));
+  if (!b) return nullptr;
+  PyObject* rounds_arg = nullptr;
+  if (!bind_args("start", args, kwargs, {"rounds"}, 0, &rounds_arg)) return nullptr;
+  std::optional<RoundIndex> rounds;
+  if (rounds_arg && rounds_arg != Py_None) {
+    std::uint64_t n = 0;
+    if (!arg_u64("rounds", rounds_arg, n)) return nullptr;
+    rounds = n;
+  }
+  if (auto started = state_of(self).decoder.start(rounds); !started) return raise_value(started.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* sliding_push_rounds(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ExclusiveBorrow b(borrow_of<SlidingState>(self));
+  if (!b) return nullptr;
+  PyObject* events_arg = nullptr;
+  if (!bind_args("push_rounds", args, kwargs, {"events"}, 1, &events_arg)) return nullptr;
+  if (!ensure_numpy()) return nullptr;
+  PyRef bools(PyArray_FROMANY(events_arg, NPY_BOOL, 2, 2, NPY_ARRAY_FORCECAST));
+  if (!bools) return nullptr;
+  auto* arr = reinterpret_cast<PyArrayObject*>(bools.get());
+  SlidingState& state = state_of(self);
+  const npy_intp rounds = PyArray_DIM(arr, 0);
+  const npy_intp width = PyArray_DIM(arr, 1);
+  const auto* base = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
+  const npy_intp row_stride = PyArray_STRIDE(arr, 0);
+  const npy_intp column_stride = PyArray_STRIDE(arr, 1);
+  std::uint64_t steps = 0;
+  std::optional<SlidingWindowError> failure;
+  Py_BEGIN_ALLOW_THREADS
+  for (npy_intp r = 0; r < rounds; ++r) {
+    state.slots.clear();
+    const std::uint8_t* row = base + r * row_stride;
+    for (npy_intp k = 0; k < width; ++k) {
+      if (row[k * column_stride]) state.slots.push_back(static_cast<RoundSlot>(k));
+    }
+    auto stepped = state.decoder.push_round(state.slots);
+    if (!stepped) {
+      failure = stepped.error();
+      break;
+    }
+    steps += *stepped;
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) return raise_value(*failure);
+  return PyLong_FromUnsignedLongLong(steps);
+}
+
+PyObject* sliding_finish(PyObject* self, PyObject*) {
+  ExclusiveBorrow b(borrow_of<SlidingState>(self));
+  if (!b) return nullptr;
+  SlidingWindowDecoder& d = state_of(self).decoder;
+  if (auto done = d.finish(); !done) return raise_value(done.error());
+  return PyLong_FromUnsignedLongLong(d.committed_flips());
+}
+
+PyObject* sliding_stats(PyObject* self, PyObject*) {
+  SharedBorrow b(borrow_of<SlidingState>(self));
+  if (!b) return nullptr;
+  const SlidingWindowStats& s = state_of(self).decoder.stats();
+  return Py_BuildValue("{sKsKsKsKsdsKsKsK}", "rounds", static_cast<unsigned long long>(s.rounds), "windows",
+                       static_cast<unsigned long long>(s.windows), "window_graphs",
+                       static_cast<unsigned long long>(s.window_graphs), "build_ns",
+                       static_cast<unsigned long long>(s.build_ns), "rounds_per_second",
+                       s.rounds_per_second(), "median_step_ns",
+                       static_cast<unsigned long long>(s.step.median_ns()), "p999_step_ns",
+                       static_cast<unsigned long long>(s.step.quantile_ns(0.999)), "worst_step_ns",
+                       static_cast<unsigned long long>(s.step.worst_ns()));
+}
+
+template <auto Field>
+PyObject* sliding_number(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<SlidingState>(self));
+  if (!b) return nullptr;
+  return PyLong_FromUnsignedLongLong(Field(state_of(self).decoder));
+}
+
+PyObject* sliding_round_sizes(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<SlidingState>(self));
+  if (!b) return nullptr;
+  const SlidingWindowModel& m = state_of(self).decoder.model();
+  PyRef list(PyList_New(m.round_count()));
+  if (!list) return nullptr;
+  for (ModelRound r = 0; r < m.round_count(); ++r) {
+    PyObject* n = PyLong_FromUnsignedLong(m.round_size(r));
+    if (!n) return nullptr;
+    PyList_SET_ITEM(list.get(), r, n);
+  }
+  return list.release();
+}
+
+constexpr auto committed_flips = [](const SlidingWindowDecoder& d) -> unsigned long long { return d.committed_flips(); };
+constexpr auto committed_rounds = [](const SlidingWindowDecoder& d) -> unsigned long long { return d.committed_rounds(); };
+constexpr auto received_rounds = [](const SlidingWindowDecoder& d) -> unsigned long long { return d.received_rounds(); };
+constexpr auto head_rounds = [](const SlidingWindowDecoder& d) -> unsigned long long { return d.model().head_rounds(); };
+constexpr auto period = [](const SlidingWindowDecoder& d) -> unsigned long long { return d.model().period(); };
+constexpr auto tail_rounds = [](const SlidingWindowDecoder& d) -> unsigned long long { return d.model().tail_rounds(); };
+
+PyGetSetDef sliding_getset[] = {
+    {"committed_flips", guarded<"SlidingWindowDecoder.committed_flips", sliding_number<committed_flips>>, nullptr,
+     "Observable flips committed so far in the current stream (bit k: observable k).", nullptr},
+    {"committed_rounds", guarded<"SlidingWindowDecoder.committed_rounds", sliding_number<committed_rounds>>,
+     nullptr, "Rounds committed so far.", nullptr},
+    {"received_rounds", guarded<"SlidingWindowDecoder.received_rounds", sliding_number<received_rounds>>, nullptr,
+     "Rounds pushed so far.", nullptr},
+    {"head_rounds", guarded<"SlidingWindowDecoder.head_rounds", sliding_number<head_rounds>>, nullptr,
+     "The model's first rounds that differ from its repeated round.", nullptr},
+    {"tail_rounds", guarded<"SlidingWindowDecoder.tail_rounds", sliding_number<tail_rounds>>, nullptr,
+     "The model's last rounds that differ from its repeated round.", nullptr},
+    {"period", guarded<"SlidingWindowDecoder.period", sliding_number<period>>, nullptr,
+     "The length in rounds of the model's repeating block; a stream's length differs from the\n"
+     "model's by whole periods.", nullptr},
+    {"round_sizes", guarded<"SlidingWindowDecoder.round_sizes", sliding_round_sizes>, nullptr,
+     "The detector count of each round of the model.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef sliding_methods[] = {
+    {"start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the stream (SlidingWindowDecoder.start)", sliding_start>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "start($self, rounds=None)\n--\n\nStart a new stream of `rounds` rounds (None: it ends at finish())."},
+    {"push_rounds",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the windows (SlidingWindowDecoder.push_rounds)", sliding_push_rounds>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "push_rounds($self, events)\n--\n\nAdd rounds: a 2-D array, one row per round, column k the round's k-th\n"
+     "detector (non-zero: fired). Decodes every window that became complete; returns how many\n"
+     "commit steps ran. A stream of known length finishes with its last round."},
+    {"finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the last window (SlidingWindowDecoder.finish)", sliding_finish>)),
+     METH_NOARGS,
+     "finish($self)\n--\n\nEnd a stream of unknown length: decode the rest whole; returns the committed flips."},
+    {"stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the statistics (SlidingWindowDecoder.stats)", sliding_stats>)),
+     METH_NOARGS,
+     "stats($self)\n--\n\nWhat the decoder measured: rounds committed, windows decoded, window graphs\n"
+     "built and the time that took (ns), rounds per second of decoding time (builds left out),\n"
+     "median, 99.9th percentile and worst time per commit step (ns)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot sliding_slots[] = {
+    {Py_tp_getset, sliding_getset},
+    {Py_tp_methods, sliding_methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<SlidingState>)},
+    {0, nullptr},
+};
+
+PyType_Spec sliding_spec = {
+    "SlidingWindowDecoder",
+    sizeof(PySlidingDecoder),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    sliding_slots,
+};
+
+}  // namespace
+
+std::optional<SlidingWindowDecoder> make_sliding_decoder(const SpacetimeGraph& graph, PyObject* commit_arg,
+                                                         PyObject* buffer_arg) {
+  std::uint32_t commit = 0, buffer = 0;
+  if (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer)) return std::nullopt;
+  auto rounds = detector_rounds(graph);
+  if (!rounds) {
+    raise_value(rounds.error());
+    return std::nullopt;
+  }
+  auto model = SlidingWindowModel::build(graph, *rounds);
+  if (!model) {
+    raise_value(model.error());
+    return std::nullopt;
+  }
+  auto decoder =
+      SlidingWindowDecoder::create(std::make_shared<const SlidingWindowModel>(std::move(*model)), commit, buffer);
+  if (!decoder) {
+    raise_value(decoder.error());
+    return std::nullopt;
+  }
+  return std::move(*decoder);
+}
+
+PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
+  SharedBorrow borrow(borrow_of<GraphObjectState>(self));
+  if (!borrow) return nullptr;
+  static const char* kwlist[] = {"commit", "buffer", nullptr};
+  PyObject* commit_arg = nullptr;
+  PyObject* buffer_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:sliding_decoder", const_cast<char**>(kwlist), &commit_arg,
+                                   &buffer_arg)) {
+    return nullptr;
+  }
+  if (!commit_arg || !buffer_arg) {
+    PyErr_SetString(PyExc_TypeError, "sliding_decoder() needs the keywords 'commit' and 'buffer'");
+    return nullptr;
+  }
+  auto decoder = make_sliding_decoder(*graph_of(self), commit_arg, buffer_arg);
+  if (!decoder) return nullptr;
+  static PyTypeObject* type = nullptr;
+  if (!make_type_once(type, &sliding_spec)) return nullptr;
+  return new_native<SlidingState>(type, std::move(*decoder));
+}
+
+}  // namespace kelvane::py

@@ -1,0 +1,26 @@
+// The SlidingWindowDecoder class (rounds pushed from NumPy, decoded in overlapping windows) and
+// SpacetimeGraph.sliding_decoder, which makes one.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+
+#include "kelvane/decoder/sliding_window.h"
+#include "kelvane/dem/graph.h"
+
+namespace kelvane::py {
+
+// SpacetimeGraph.sliding_decoder(*, commit, buffer): a new SlidingWindowDecoder, or nullptr
+// with an exception.
+PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// A sliding-window decoder over `graph` (rounds from the detectors' time coordinate), from the
+// Python values of `commit` and `buffer`; nullopt with an exception set (ValueError when the
+// model cannot be split into rounds or commit is 0).
+std::optional<SlidingWindowDecoder> make_sliding_decoder(const SpacetimeGraph& graph, PyObject* commit_arg,
+                                                         PyObject* buffer_arg);
+
+extern const char* const kGraphSlidingDecoderDoc;
+
+}  // namespace kelvane::py
