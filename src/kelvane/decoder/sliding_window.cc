@@ -39,16 +39,15 @@ UnionFindDecoder::ObservableMask mask_of(const std::vector<std::uint8_t>& observ
 
 }  // namespace
 
-SlidingResult<std::vector<ModelRound>> detector_rounds_from_coords(const SpacetimeGraph& graph,
-                                                                   std::size_t time_axis) {
+SlidingResult<std::vector<ModelRound>> detector_rounds(const SpacetimeGraph& graph) {
   const std::size_t n = static_cast<std::size_t>(graph.boundary);
   std::vector<double> times(n);
   for (std::size_t k = 0; k < n; ++k) {
-    const auto& coords = graph.nodes[k].coords;
-    if (!coords || time_axis >= coords->size()) {
+    const SpacetimeNode& node = graph.nodes[k];
+    if (!node.coords || node.coord_count == 0) {
       return fail_with("detector D" + std::to_string(k) + " has no time coordinate to place it in a round");
     }
-    times[k] = (*coords)[time_axis];
+    times[k] = (*node.coords)[std::min<std::size_t>(node.coord_count, node.coords->size()) - 1];
   }
   std::vector<double> distinct = times;
   std::sort(distinct.begin(), distinct.end());
@@ -59,21 +58,6 @@ SlidingResult<std::vector<ModelRound>> detector_rounds_from_coords(const Spaceti
                                         distinct.begin());
   }
   return rounds;
-}
-
-SlidingResult<std::vector<ModelRound>> detector_rounds(const SpacetimeGraph& graph) {
-  std::size_t axis = 0;
-  for (std::size_t k = 0; k < graph.boundary; ++k) {
-    const auto& c = graph.nodes[k].coords;
-    if (!c) continue;
-    for (std::size_t i = c->size(); i-- > axis + 1;) {
-      if ((*c)[i] != 0.0) {
-        axis = i;
-        break;
-      }
-    }
-  }
-  return detector_rounds_from_coords(graph, axis);
 }
 
 SlidingResult<SlidingWindowModel> SlidingWindowModel::build(const SpacetimeGraph& graph,

@@ -59,15 +59,10 @@ using RoundIndex = std::uint64_t;     // a round of the stream (unbounded)
 using ModelRound = std::uint32_t;     // a round of the model
 using RoundSlot = std::uint32_t;      // a detector's rank among the detectors of its round
 
-// The rounds of a graph's detectors from their time coordinate (the coordinate at index
-// `time_axis`): the distinct time values in increasing order are rounds 0, 1, ... Fails when a
-// detector has no coordinates.
-SlidingResult<std::vector<ModelRound>> detector_rounds_from_coords(const SpacetimeGraph& graph,
-                                                                   std::size_t time_axis);
-
-// The rounds of a graph's detectors from their last declared coordinate: the last coordinate
-// index that any detector gives a non-zero value (trailing coordinates a model leaves out read
-// as zero).
+// The rounds of a graph's detectors from their time coordinate, the last one each declared
+// (Stim writes (x, t) for repetition codes and (x, y, t) for surface codes; of longer lists only
+// the first three are kept, and the third stands in): the distinct times in increasing order
+// are rounds 0, 1, ... Fails when a detector declared no coordinates.
 SlidingResult<std::vector<ModelRound>> detector_rounds(const SpacetimeGraph& graph);
 
 class SlidingWindowModel {

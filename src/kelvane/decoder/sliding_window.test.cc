@@ -20,7 +20,9 @@ std::shared_ptr<const SpacetimeGraph> repetition_graph(std::uint32_t width, std:
                                                        std::uint32_t period = 1) {
   auto g = std::make_shared<SpacetimeGraph>();
   const std::uint32_t n = width * rounds;
-  for (std::uint32_t k = 0; k < n; ++k) g->nodes.push_back({std::array<double, 3>{double(k % width), double(k / width), 0}, k});
+  for (std::uint32_t k = 0; k < n; ++k) {
+    g->nodes.push_back({std::array<double, 3>{double(k % width), double(k / width), 0}, k, 2});
+  }
   g->nodes.push_back({std::nullopt, kBoundaryIndex});
   g->boundary = n;
   auto w = [](double p) { return static_cast<float>(std::log((1 - p) / p)); };
@@ -39,12 +41,8 @@ std::shared_ptr<const SpacetimeGraph> repetition_graph(std::uint32_t width, std:
   return g;
 }
 
-std::vector<ModelRound> rounds_of(const SpacetimeGraph& g) {
-  return detector_rounds_from_coords(g, 1).value();
-}
-
 std::shared_ptr<const SlidingWindowModel> model_of(const SpacetimeGraph& g) {
-  return std::make_shared<const SlidingWindowModel>(SlidingWindowModel::build(g, rounds_of(g)).value());
+  return std::make_shared<const SlidingWindowModel>(SlidingWindowModel::build(g, detector_rounds(g).value()).value());
 }
 
 // One sampled shot: its fired detectors and its true observable flips.
@@ -171,7 +169,7 @@ TEST(SlidingWindowDecoder, RefusesWhatItCannotDecode) {
   EXPECT_FALSE(SlidingWindowModel::build(*g, std::vector<ModelRound>(3, 0)).has_value());
   SpacetimeGraph bare = *g;
   bare.nodes[3].coords.reset();
-  EXPECT_FALSE(detector_rounds_from_coords(bare, 1).has_value());
+  EXPECT_FALSE(detector_rounds(bare).has_value());
 }
 
 TEST(LatencyHistogram, MedianWithinABucketAndExactWorst) {
