@@ -240,9 +240,13 @@ def test_frames_outlive_their_stream(tmp_path):
 def test_argument_errors(tmp_path):
     path = tmp_path / "a.kvlx"
     path.write_bytes(b"")
-    with pytest.raises(TypeError) as exc:
-        KelvaneStream(pathlib.Path(path))
-    assert str(exc.value) == "argument 'source': 'PosixPath' object is not an instance of 'str'"
+    assert list(KelvaneStream(pathlib.Path(path))) == []
+    odd = tmp_path / "run-\udc80.kvlx"  # not UTF-8: encoded as os.fsencode does
+    odd.write_bytes(path.read_bytes())
+    assert list(KelvaneStream(str(odd))) == []
+    for bad, text in [(-1, "timeout must be a non-negative number of seconds or None"), (float("nan"), None)]:
+        with pytest.raises(ValueError, match=text):
+            KelvaneStream(str(path), timeout=bad)
     with pytest.raises(TypeError) as exc:
         KelvaneStream(b"x")
     assert str(exc.value) == "argument 'source': 'bytes' object is not an instance of 'str'"
@@ -268,7 +272,7 @@ def test_shm_is_refused(source):
 
 def test_class_surface():
     assert not KelvaneStream.__doc__  # a text signature and no body
-    assert KelvaneStream.__text_signature__ == "(source)"
+    assert KelvaneStream.__text_signature__ == "(source, timeout=None)"
     assert KelvaneStream.close.__text_signature__ == "($self)"
     assert KelvaneStream.__exit__.__text_signature__ == "($self, _exc_type, _exc_val, _tb)"
     assert KelvaneStream.set_decoder.__text_signature__ == "($self, dem, window_depth=0, *, layout=None, per_shot=False)"

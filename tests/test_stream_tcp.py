@@ -109,6 +109,11 @@ def free_port():
         ("tcp://127.0.0.1:", "i/o error: invalid socket address '127.0.0.1:': missing port"),
         ("tcp://127.0.0.1:99999", "i/o error: invalid socket address '127.0.0.1:99999': invalid port"),
         ("tcp://127.0.0.1:http", "i/o error: invalid socket address '127.0.0.1:http': invalid port"),
+        ("tcp://[::1]", "i/o error: invalid socket address '[::1]': missing port"),
+        ("tcp://[::1]x", "i/o error: invalid socket address '[::1]x': invalid port"),
+        ("tcp://:9000", "i/o error: invalid socket address ':9000': missing host"),
+        ("tcp://[]:9000", "i/o error: invalid socket address '[]:9000': missing host"),
+        ("tcp://local\0host:9000", "i/o error: invalid socket address 'local\0host:9000': host contains a NUL byte"),
     ],
 )
 def test_malformed_addresses(source, text):

@@ -20,8 +20,12 @@ def open(  # noqa: A001 - the entry point
     *,
     layout: Any = None,
     per_shot: bool = False,
+    timeout: float | None = None,
 ) -> KelvaneStream:
     """Open a `KelvaneStream` over a file path or a "tcp://host:port" address.
+
+    `timeout` (seconds, or None to wait without limit) bounds the connection or the opening of a
+    FIFO, and every later wait for a frame: past it, `TimeoutError`, and the stream stays usable.
 
     With `decoder` (a DEM path, DEM text, a ``stim.DetectorErrorModel``, a kelvane
     ``DetectorErrorModel`` or a ``SpacetimeGraph``) the stream decodes its frames, exactly as
@@ -30,7 +34,7 @@ def open(  # noqa: A001 - the entry point
     ``per_shot=True`` decodes each shot once, on its last frame. If configuring the decoder
     fails, the stream is closed and the error propagates.
     """
-    stream = KelvaneStream(source)
+    stream = KelvaneStream(source, timeout=timeout)
     if decoder is not None:
         try:
             stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot)

@@ -6,35 +6,56 @@
 namespace kelvane {
 
 RingBuffer::RingBuffer(std::size_t capacity)
-    : storage_(std::max<std::size_t>(capacity, 1), 0), capacity_(storage_.size()) {}
+    : storage_size_(std::min(std::max<std::size_t>(capacity, 1), kRingInitialStorage)),
+      capacity_(std::max<std::size_t>(capacity, 1)) {
+  storage_.reset(new std::uint8_t[storage_size_]);
+}
+
+void RingBuffer::grow(std::size_t needed) {
+  std::size_t size = storage_size_;
+  while (size < needed) size = size > capacity_ / 2 ? capacity_ : 2 * size;
+  std::unique_ptr<std::uint8_t[]> grown(new std::uint8_t[size]);
+  // Every retained position moves to its slot in the larger storage, in runs that wrap in
+  // neither storage.
+  for (std::uint64_t pos = retained_from(); pos < write_pos_;) {
+    const std::size_t from = slot(pos);
+    const std::size_t to = static_cast<std::size_t>(pos % size);
+    const std::size_t run = std::min({static_cast<std::size_t>(write_pos_ - pos), storage_size_ - from, size - to});
+    std::memcpy(grown.get() + to, storage_.get() + from, run);
+    pos += run;
+  }
+  storage_ = std::move(grown);
+  storage_size_ = size;
+}
 
 std::size_t RingBuffer::write(std::span<const std::uint8_t> input) {
   const std::size_t n = std::min(free_space(), input.size());
   if (n == 0) return 0;
-  const std::size_t start = static_cast<std::size_t>(write_pos_ % capacity_);
-  const std::size_t first = std::min(n, capacity_ - start);
-  std::memcpy(storage_.data() + start, input.data(), first);
-  if (n > first) std::memcpy(storage_.data(), input.data() + first, n - first);
+  if (mark_ && write_pos_ + n > *mark_ + capacity_) mark_.reset();  // the marked bytes give way
+  if (retained() + n > storage_size_) grow(retained() + n);
+  const std::size_t start = slot(write_pos_);
+  const std::size_t first = std::min(n, storage_size_ - start);
+  std::memcpy(storage_.get() + start, input.data(), first);
+  if (n > first) std::memcpy(storage_.get(), input.data() + first, n - first);
   write_pos_ += n;
   return n;
 }
 
 std::optional<std::span<const std::uint8_t>> RingBuffer::peek(std::size_t len) const {
   if (buffered() < len) return std::nullopt;
-  const std::size_t start = static_cast<std::size_t>(read_pos_ % capacity_);
-  if (len > capacity_ - start) return std::nullopt;
-  return std::span<const std::uint8_t>(storage_.data() + start, len);
+  const std::size_t start = slot(read_pos_);
+  if (len > storage_size_ - start) return std::nullopt;
+  return std::span<const std::uint8_t>(storage_.get() + start, len);
 }
 
 std::optional<std::span<const std::uint8_t>> RingBuffer::peek_wrapped(std::size_t len,
                                                                        std::vector<std::uint8_t>& scratch) const {
   if (buffered() < len) return std::nullopt;
-  const std::size_t start = static_cast<std::size_t>(read_pos_ % capacity_);
-  if (len <= capacity_ - start) return std::span<const std::uint8_t>(storage_.data() + start, len);
+  const std::size_t start = slot(read_pos_);
+  if (len <= storage_size_ - start) return std::span<const std::uint8_t>(storage_.get() + start, len);
   scratch.clear();
-  scratch.insert(scratch.end(), storage_.begin() + static_cast<std::ptrdiff_t>(start), storage_.end());
-  scratch.insert(scratch.end(), storage_.begin(),
-                 storage_.begin() + static_cast<std::ptrdiff_t>(len - (capacity_ - start)));
+  scratch.insert(scratch.end(), storage_.get() + start, storage_.get() + storage_size_);
+  scratch.insert(scratch.end(), storage_.get(), storage_.get() + (len - (storage_size_ - start)));
   return std::span<const std::uint8_t>(scratch.data(), scratch.size());
 }
 
@@ -42,6 +63,14 @@ void RingBuffer::consume(std::size_t n) {
   // Callers consume only what they have peeked; clamp so that a misuse cannot break the
   // read_pos <= write_pos invariant.
   read_pos_ += std::min(n, buffered());
+}
+
+void RingBuffer::mark() { mark_ = read_pos_; }
+
+bool RingBuffer::rewind() {
+  if (!mark_) return false;
+  read_pos_ = *mark_;
+  return true;
 }
 
 }  // namespace kelvane

@@ -19,7 +19,7 @@ Bytes iota_bytes(std::size_t n, std::uint8_t first) {
 
 Bytes to_bytes(std::span<const std::uint8_t> s) { return Bytes(s.begin(), s.end()); }
 
-TEST(RingBuffer, StartsEmptyWithZeroedStorage) {
+TEST(RingBuffer, StartsEmpty) {
   RingBuffer rb(4);
   EXPECT_EQ(rb.capacity(), 4u);
   EXPECT_EQ(rb.buffered(), 0u);
@@ -94,23 +94,33 @@ TEST(RingBuffer, CapacityOfOne) {
   EXPECT_EQ(rb.read_pos(), 5u);
 }
 
-// Random write / peek / peek_wrapped / consume sequences against a deque model, with small
-// capacities so that the wrap point is crossed again and again.
+// Random write / peek / peek_wrapped / consume / mark / rewind sequences against a deque model,
+// with small capacities so that the wrap point is crossed again and again, and one larger than
+// the initial storage so that the storage grows while bytes wrap.
 TEST(RingBuffer, BehavesLikeADequeUnderRandomOperations) {
   std::mt19937 rng(424242);
-  for (std::size_t capacity : {1u, 2u, 3u, 7u, 8u, 64u, 1000u}) {
+  for (std::size_t capacity : {1u, 2u, 3u, 7u, 8u, 64u, 1000u, 300000u}) {
     RingBuffer rb(capacity);
     std::deque<std::uint8_t> model;
+    std::deque<std::uint8_t> kept;  // consumed since the mark
+    bool marked = false;
     Bytes scratch;
     std::uint8_t next = 0;
-    for (int op = 0; op < 20000; ++op) {
-      const std::size_t len = rng() % (capacity + 3);
-      switch (rng() % 4) {
+    const std::size_t max_len = std::min<std::size_t>(capacity + 3, 50000);
+    for (int op = 0; op < (capacity > 1000 ? 3000 : 20000); ++op) {
+      const std::size_t len = rng() % max_len;
+      switch (rng() % 6) {
         case 0: {
           Bytes input(len);
           for (auto& b : input) b = next++;
+          const std::size_t held = kept.size() + model.size();
+          const std::size_t room = held < capacity ? capacity - held : capacity - model.size();
           const std::size_t stored = rb.write(input);
-          ASSERT_EQ(stored, std::min(len, capacity - model.size()));
+          ASSERT_EQ(stored, std::min(len, room));
+          if (held + stored > capacity) {
+            marked = false;
+            kept.clear();
+          }
           model.insert(model.end(), input.begin(), input.begin() + static_cast<std::ptrdiff_t>(stored));
           next = static_cast<std::uint8_t>(next - (len - stored));  // unstored bytes are offered again
           break;
@@ -123,7 +133,7 @@ TEST(RingBuffer, BehavesLikeADequeUnderRandomOperations) {
             ASSERT_EQ(to_bytes(*view), Bytes(model.begin(), model.begin() + static_cast<std::ptrdiff_t>(len)));
           } else {
             // Absent only when the range wraps around the end of storage.
-            ASSERT_GT(rb.read_pos() % capacity + len, capacity);
+            ASSERT_GT(rb.read_pos() % rb.storage_size() + len, rb.storage_size());
           }
           break;
         }
@@ -135,18 +145,48 @@ TEST(RingBuffer, BehavesLikeADequeUnderRandomOperations) {
           }
           break;
         }
+        case 3:
+          if (rng() % 4 == 0) {
+            rb.mark();
+            marked = true;
+            kept.clear();
+          } else {
+            ASSERT_EQ(rb.rewind(), marked);
+            model.insert(model.begin(), kept.begin(), kept.end());
+            kept.clear();
+          }
+          break;
         default: {
           const std::size_t n = model.empty() ? 0 : rng() % (model.size() + 1);
           rb.consume(n);
+          if (marked) kept.insert(kept.end(), model.begin(), model.begin() + static_cast<std::ptrdiff_t>(n));
           model.erase(model.begin(), model.begin() + static_cast<std::ptrdiff_t>(n));
           break;
         }
       }
       ASSERT_EQ(rb.buffered(), model.size());
       ASSERT_LE(rb.buffered(), capacity);
+      ASSERT_LE(rb.storage_size(), capacity);
       ASSERT_EQ(rb.write_pos() - rb.read_pos(), model.size());
     }
+    if (capacity > kRingInitialStorage) {
+      EXPECT_GT(rb.storage_size(), kRingInitialStorage);
+    }
   }
+}
+
+TEST(RingBuffer, StorageGrowsOnlyAsFarAsTheBytesHeld) {
+  RingBuffer rb(4u << 20);
+  EXPECT_EQ(rb.storage_size(), kRingInitialStorage);
+  for (int i = 0; i < 1000; ++i) {  // 4 MB through the ring, never more than 3000 bytes held
+    ASSERT_EQ(rb.write(iota_bytes(3000, static_cast<std::uint8_t>(i))), 3000u);
+    ASSERT_FALSE(rb.write_moves_storage(1000));
+    rb.consume(1000);
+    rb.mark();
+    rb.consume(2000);
+  }
+  EXPECT_EQ(rb.storage_size(), kRingInitialStorage);
+  EXPECT_TRUE(rb.write_moves_storage(kRingInitialStorage));
 }
 
 }  // namespace

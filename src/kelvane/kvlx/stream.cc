@@ -46,7 +46,11 @@ Result<bool> KvlxReaderCore::fill_once(ByteReaderRef source) {
   if (*got == 0) return false;
   const std::size_t read = std::min(*got, want);
   const std::size_t fits = std::min(read, ring_.free_space());
-  if (building_ && ring_.write_pos() + fits > sections_begin_ + ring_.capacity()) detach_sections();
+  // Sections that are views into the ring must be copied out before the write overwrites them
+  // or grows (moves) the ring's storage.
+  if (building_ && (ring_.write_pos() + fits > sections_begin_ + ring_.capacity() || ring_.write_moves_storage(fits))) {
+    detach_sections();
+  }
   const std::size_t accepted = ring_.write(std::span<const std::uint8_t>(chunk_.data(), read));
   if (accepted < read) return fail(short_payload(read, accepted));
   return true;
@@ -89,11 +93,22 @@ void KvlxReaderCore::detach_sections() {
   building_ = nullptr;
 }
 
+bool KvlxReaderCore::rewind() {
+  if (!ring_.rewind()) return false;
+  header_parsed_ = before_frame_.header_parsed;
+  schema_id_ = before_frame_.schema_id;
+  last_frame_id_ = before_frame_.last_frame_id;
+  building_ = nullptr;
+  return true;
+}
+
 void KvlxReaderCore::recycle(SyndromeFrame&& frame) {
   if (frame.timing_offsets.capacity() > spare_timing_.capacity()) spare_timing_ = std::move(frame.timing_offsets);
 }
 
 Result<std::optional<SyndromeFrame>> KvlxReaderCore::next_frame(ByteReaderRef source) {
+  ring_.mark();
+  before_frame_ = {header_parsed_, schema_id_, last_frame_id_};
   Result<std::optional<SyndromeFrame>> result = read_frame(source);
   building_ = nullptr;
   return result;

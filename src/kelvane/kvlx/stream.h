@@ -77,6 +77,12 @@ class KvlxReaderCore {
   // The next frame, nothing at the clean end of the stream, or the error that stopped it.
   Result<std::optional<SyndromeFrame>> next_frame(ByteReaderRef source);
 
+  // Undoes the last next_frame call: the bytes it consumed go back into the ring and the reader
+  // state it changed is restored, so that the next call reads the same frame again (for a call
+  // abandoned because its source stopped waiting). False, changing nothing, when the ring no
+  // longer holds those bytes (they filled its whole capacity).
+  bool rewind();
+
   // Hands a frame returned earlier back so that its owned storage is reused by later frames.
   void recycle(SyndromeFrame&& frame);
 
@@ -119,6 +125,14 @@ class KvlxReaderCore {
   std::uint32_t payload_crc_ = 0;
   std::optional<std::uint32_t> stored_payload_crc_;
 
+  // The state that next_frame changes besides the ring, as it was when the last call began.
+  struct FrameStart {
+    bool header_parsed = false;
+    Uuid schema_id{};
+    std::optional<std::uint64_t> last_frame_id;
+  };
+  FrameStart before_frame_;
+
   bool header_parsed_ = false;
   Uuid schema_id_{};
   std::optional<std::uint64_t> last_frame_id_;
@@ -138,6 +152,7 @@ class KvlxStream {
   Result<bool> fill_until(std::size_t n) { return core_.fill_until(ByteReaderRef(reader_), n); }
   Result<std::optional<SyndromeFrame>> next_frame() { return core_.next_frame(ByteReaderRef(reader_)); }
   void recycle(SyndromeFrame&& frame) { core_.recycle(std::move(frame)); }
+  bool rewind() { return core_.rewind(); }
 
   Source& reader() { return reader_; }
   const KvlxReaderCore& core() const { return core_; }

@@ -1,9 +1,25 @@
-// The KelvaneStream class: opens a file or a TCP connection over its own I/O runtime, and
-// yields validated SyndromeFrame objects, decoded when a decoder has been configured.
+// The KelvaneStream class: opens a file or a TCP connection on the process's shared I/O runtime,
+// and yields validated SyndromeFrame objects, decoded when a decoder has been configured.
+//
+// Waiting for data happens without the interpreter lock, checking for signals every 50 ms: a
+// KeyboardInterrupt (or any exception a signal handler raises) propagates and the stream stays
+// usable, the interrupted frame being read again by the next call; so does TimeoutError after
+// `timeout` seconds. The stream's methods take turns: another thread's call waits for the
+// current one to end, except close(), which first cancels a wait in flight (that call then
+// fails as on a closed stream). A call from the thread that holds the turn (a signal handler,
+// a __str__ run by set_decoder) is refused with the borrow error.
 #include <Python.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +34,7 @@
 #include "kelvane/source/file_source.h"
 #include "kelvane/source/runtime.h"
 #include "kelvane/source/tcp_source.h"
+#include "kelvane/source/wait.h"
 
 namespace kelvane::py {
 namespace {
@@ -26,89 +43,242 @@ constexpr std::string_view kShmPrefix = "shm://";
 constexpr std::string_view kTcpPrefix = "tcp://";
 constexpr const char* kShmRefusal =
     "shm:// transport is not available in the Python bindings; use the C FFI kelvane_shm_open for SHM access";
+constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
 
-// Open: runtime and source both present; closed: both absent. The source is declared after the
-// runtime so that it is destroyed first, also when the object is released without close().
+// Gives up the interpreter lock while a source call blocks and runs pending signal handlers
+// every tick with it held.
+class ReleaseInterpreter final : public WaitHooks {
+ public:
+  void blocking() override { saved_ = PyEval_SaveThread(); }
+  void unblocked() override { PyEval_RestoreThread(saved_); }
+  bool interrupted() override {
+    PyEval_RestoreThread(saved_);
+    const bool raised = PyErr_CheckSignals() < 0;
+    saved_ = PyEval_SaveThread();
+    return raised;
+  }
+
+ private:
+  PyThreadState* saved_ = nullptr;
+};
+
+// One thread at a time uses a stream. acquire() waits for the turn without the interpreter
+// lock (running signal handlers every tick) and refuses the thread that already holds it.
+class Turn {
+ public:
+  // False with an exception set: RuntimeError(refusal) for the holding thread, or what a
+  // signal handler raised while waiting.
+  bool acquire(const char* refusal) {
+    const unsigned long me = PyThread_get_thread_ident();
+    {
+      std::lock_guard lock(mutex_);
+      if (!held_) return take(me);
+      if (owner_ == me) {
+        PyErr_SetString(PyExc_RuntimeError, refusal);
+        return false;
+      }
+    }
+    for (;;) {
+      bool got = false;
+      Py_BEGIN_ALLOW_THREADS
+      std::unique_lock lock(mutex_);
+      if (free_.wait_for(lock, kSignalCheckInterval, [this] { return !held_; })) got = take(me);
+      Py_END_ALLOW_THREADS
+      if (got) return true;
+      if (PyErr_CheckSignals() < 0) return false;
+    }
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    held_ = false;
+    free_.notify_one();
+  }
+
+ private:
+  bool take(unsigned long me) {
+    held_ = true;
+    owner_ = me;
+    return true;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable free_;
+  bool held_ = false;
+  unsigned long owner_ = 0;
+};
+
+class TurnGuard {
+ public:
+  TurnGuard(Turn& turn, const char* refusal = "Already borrowed")
+      : turn_(turn.acquire(refusal) ? &turn : nullptr) {}
+  TurnGuard(const TurnGuard&) = delete;
+  TurnGuard& operator=(const TurnGuard&) = delete;
+  ~TurnGuard() { release(); }
+  // Ends the turn early (before building a result that may run arbitrary code).
+  void release() {
+    if (turn_) turn_->release();
+    turn_ = nullptr;
+  }
+  explicit operator bool() const { return turn_ != nullptr; }
+
+ private:
+  Turn* turn_;
+};
+
+// Open: a source present; closed: none.
 struct StreamState {
-  std::unique_ptr<Runtime> runtime;
   std::unique_ptr<FrameSource> source;
   StreamDecoder decoder;
   BatchReader batch_reader;
   FrameBatch batch;
   std::string name;               // the source as given, for the repr
   std::uint64_t frames_read = 0;  // frames handed out, one by one or in batches
+  std::optional<double> timeout;  // seconds per call
+  std::atomic<bool> cancel{false};
+  Turn turn;
 
-  void close() {
-    source.reset();
-    runtime.reset();
+  void close() { source.reset(); }
+  // The terms of one call: the deadline that `timeout` gives from now.
+  WaitContext wait_context(WaitHooks& hooks) {
+    WaitContext ctx;
+    ctx.hooks = &hooks;
+    ctx.cancelled = &cancel;
+    ctx.tick = kSignalCheckInterval;
+    if (timeout) ctx.deadline = WaitClock::now() + std::chrono::duration_cast<WaitClock::duration>(
+                                                       std::chrono::duration<double>(*timeout));
+    return ctx;
   }
 };
 
 StreamState& state_of(PyObject* self) { return native_of<StreamState>(self); }
-BorrowFlag& flag_of(PyObject* self) { return borrow_of<StreamState>(self); }
+
+// The exception for a call that stopped waiting, unless a signal handler has set one.
+void raise_stopped(const WaitContext& ctx, const StreamState& st, const char* what) {
+  if (ctx.stop == WaitStop::timed_out) {
+    char text[96];
+    std::snprintf(text, sizeof text, "timed out after %g s %s", *st.timeout, what);
+    PyErr_SetString(PyExc_TimeoutError, text);
+  } else if (ctx.stop == WaitStop::cancelled) {
+    PyErr_SetString(PyExc_OSError, "stream is closed");
+  } else if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_OSError, "interrupted");
+  }
+}
+
+// `source` as the bytes of a path or address: a str (encoded as os.fsencode does) or an
+// os.PathLike; bytes themselves are refused.
+bool source_bytes(PyObject* source, std::string& out) {
+  PyRef path;
+  if (PyUnicode_Check(source)) {
+    path = PyRef(Py_NewRef(source));
+  } else if (!PyBytes_Check(source) && PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(source)), "__fspath__")) {
+    path = PyRef(PyOS_FSPath(source));
+    if (!path) return false;
+  } else {
+    raise_arg_error("source", not_instance_reason(source, "str"));
+    return false;
+  }
+  PyRef encoded(PyUnicode_Check(path.get()) ? PyUnicode_EncodeFSDefault(path.get()) : Py_NewRef(path.get()));
+  if (!encoded) return false;
+  out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return true;
+}
+
+bool timeout_arg(PyObject* o, std::optional<double>& out) {
+  if (!o || o == Py_None) return true;
+  double t = 0;
+  if (!arg_f64("timeout", o, t)) return false;
+  if (!(t >= 0) || std::isinf(t)) {
+    PyErr_SetString(PyExc_ValueError, "timeout must be a non-negative number of seconds or None");
+    return false;
+  }
+  out = t;
+  return true;
+}
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[1];
-  if (!bind_args("KelvaneStream", args, kwargs, {"source"}, 1, bound)) return nullptr;
+  PyObject* bound[2];
+  if (!bind_args("KelvaneStream", args, kwargs, {"source", "timeout"}, 1, bound)) return nullptr;
   std::string source;
-  if (!arg_str("source", bound[0], source)) return nullptr;
+  if (!source_bytes(bound[0], source)) return nullptr;
+  std::optional<double> timeout;
+  if (!timeout_arg(bound[1], timeout)) return nullptr;
   std::string_view text(source);
   if (text.starts_with(kShmPrefix)) {
     PyErr_SetString(PyExc_ValueError, kShmRefusal);
     return nullptr;
   }
 
-  Result<std::unique_ptr<Runtime>> runtime = Runtime::create();
+  Result<std::shared_ptr<Runtime>> runtime = Runtime::shared();
   if (!runtime) {
     const KelvaneError& e = runtime.error();
     raise_message(PyExc_OSError, e.is<errors::Io>() ? io_source_text(e.as<errors::Io>()) : e.to_string());
     return nullptr;
   }
 
+  PyObject* self = new_native<StreamState>(type);
+  if (!self) return nullptr;
+  PyRef owned(self);
+  StreamState& st = state_of(self);
+  st.timeout = timeout;
+  ReleaseInterpreter hooks;
+  WaitContext ctx = st.wait_context(hooks);
+  const bool tcp = text.starts_with(kTcpPrefix);
   Result<std::unique_ptr<FrameSource>> opened = [&]() -> Result<std::unique_ptr<FrameSource>> {
-    if (text.starts_with(kTcpPrefix)) {
+    if (tcp) {
       // A repeated prefix ("tcp://tcp://host:port") is stripped as often as it appears.
       while (text.starts_with(kTcpPrefix)) text.remove_prefix(kTcpPrefix.size());
-      auto tcp = TcpSource::connect(**runtime, text);
-      if (!tcp) return fail(std::move(tcp.error()));
-      return std::unique_ptr<FrameSource>(std::move(*tcp));
+      auto conn = TcpSource::connect(*runtime, text, {}, ctx);
+      if (!conn) return fail(std::move(conn.error()));
+      return std::unique_ptr<FrameSource>(std::move(*conn));
     }
-    auto file = FileSource::open(**runtime, source);
+    auto file = FileSource::open(*runtime, source, {}, ctx);
     if (!file) return fail(std::move(file.error()));
     return std::unique_ptr<FrameSource>(std::move(*file));
   }();
   if (!opened) {
-    runtime->reset();
-    raise_os_error(opened.error());
+    if (ctx.stop != WaitStop::none) {
+      raise_stopped(ctx, st, tcp ? "connecting" : "opening");
+    } else {
+      raise_os_error(opened.error());
+    }
     return nullptr;
   }
-
-  PyObject* self = new_native<StreamState>(type);
-  if (!self) return nullptr;  // the runtime and source are released on the way out
-  StreamState& st = state_of(self);
-  st.runtime = std::move(*runtime);
   st.source = std::move(*opened);
   st.name = source;
-  return self;
+  return owned.release();
 }
 
+// A stream opened by the process this one was forked from: usable only to be closed.
+bool inherited(const StreamState& st) { return st.source && !st.source->owned_here(); }
+
 PyObject* stream_iter(PyObject* self) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
   return Py_NewRef(self);
 }
 
 PyObject* stream_next(PyObject* self) {
-  ExclusiveBorrow b(flag_of(self));
-  if (!b) return nullptr;
   StreamState& st = state_of(self);
-  if (!st.runtime || !st.source) {
+  if (inherited(st)) {
+    raise_os_error(st.source->next_owned().error());
+    return nullptr;
+  }
+  TurnGuard turn(st.turn);
+  if (!turn) return nullptr;
+  if (!st.source) {
     PyErr_SetString(PyExc_OSError, "stream is closed");
     return nullptr;
   }
-  Result<std::optional<OwnedFrame>> next = st.source->next_owned();
+  ReleaseInterpreter hooks;
+  WaitContext ctx = st.wait_context(hooks);
+  Result<std::optional<OwnedFrame>> next = st.source->next_owned(ctx);
   if (!next) {
-    raise_os_error(next.error());
+    if (ctx.stop != WaitStop::none) {
+      raise_stopped(ctx, st, "waiting for data");
+    } else {
+      raise_os_error(next.error());
+    }
     return nullptr;
   }
   if (!*next) {  // the end of the data: no value and no exception (unless a warning is an error)
@@ -117,29 +287,41 @@ PyObject* stream_next(PyObject* self) {
   }
   ++st.frames_read;
   if (!st.decoder.decode_frame(**next)) return nullptr;
-  b.release();
+  turn.release();
   return new_syndrome_frame(std::move(**next));
 }
 
+// Closes after cancelling a wait in flight in another thread; in a forked child, without
+// touching what the parent's threads own.
+bool close_stream(PyObject* self) {
+  StreamState& st = state_of(self);
+  if (inherited(st)) {
+    st.close();
+    return true;
+  }
+  st.cancel.store(true, std::memory_order_release);
+  TurnGuard turn(st.turn);
+  st.cancel.store(false, std::memory_order_release);
+  if (!turn) return false;
+  st.close();
+  return true;
+}
+
 PyObject* stream_close(PyObject* self, PyObject*) {
-  ExclusiveBorrow b(flag_of(self));
-  if (!b) return nullptr;
-  state_of(self).close();
+  if (!close_stream(self)) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* stream_enter(PyObject* self, PyObject*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
   return Py_NewRef(self);
 }
 
 PyObject* stream_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* bound[3];
   if (!bind_args("__exit__", args, kwargs, {"_exc_type", "_exc_val", "_tb"}, 3, bound)) return nullptr;
-  ExclusiveBorrow b(flag_of(self));
-  if (!b) return nullptr;
-  state_of(self).close();
+  if (!close_stream(self)) return nullptr;
   Py_RETURN_FALSE;
 }
 
@@ -148,8 +330,8 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!bind_args("set_decoder", args, kwargs, {"dem", "window_depth", "layout", "per_shot"}, 1, bound, 2)) {
     return nullptr;
   }
-  ExclusiveBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  TurnGuard turn(state_of(self).turn);
+  if (!turn) return nullptr;
   std::size_t depth = 0;
   if (bound[1] && !arg_size("window_depth", bound[1], depth)) return nullptr;
   int per_shot = 0;
@@ -159,10 +341,15 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
-  ExclusiveBorrow b(flag_of(self));
-  if (!b) return nullptr;
   StreamState& st = state_of(self);
-  if (!st.runtime || !st.source) {
+  if (inherited(st)) {
+    FrameBatch none;
+    raise_os_error(st.source->read_batch(0, none).error());
+    return nullptr;
+  }
+  TurnGuard turn(st.turn);
+  if (!turn) return nullptr;
+  if (!st.source) {
     PyErr_SetString(PyExc_OSError, "stream is closed");
     return nullptr;
   }
@@ -186,25 +373,25 @@ PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // KelvaneStream('run.kvlx', open, frames_read=3)
 PyObject* stream_repr(PyObject* self) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
   const StreamState& st = state_of(self);
   PyRef name(PyUnicode_DecodeUTF8(st.name.data(), static_cast<Py_ssize_t>(st.name.size()), "replace"));
   if (!name) return nullptr;
-  const bool open = st.runtime && st.source;
+  const bool open = st.source != nullptr;
   return PyUnicode_FromFormat("KelvaneStream(%R, %s, frames_read=%llu)", name.get(), open ? "open" : "closed",
                               static_cast<unsigned long long>(st.frames_read));
 }
 
 PyObject* stream_incomplete_shots(PyObject* self, void*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
   return PyLong_FromUnsignedLongLong(state_of(self).decoder.incomplete_shots());
 }
 
 PyObject* stream_unsatisfiable_shots(PyObject* self, void*) {
-  SharedBorrow b(flag_of(self));
-  if (!b) return nullptr;
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
   return PyLong_FromUnsignedLongLong(state_of(self).decoder.unsatisfiable_decodes());
 }
 
@@ -268,7 +455,7 @@ PyMethodDef stream_methods[] = {
 };
 
 PyType_Slot stream_slots[] = {
-    {Py_tp_doc, const_cast<char*>("KelvaneStream(source)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("KelvaneStream(source, timeout=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(guarded<"the stream (KelvaneStream)", stream_new>)},
     {Py_tp_iter, reinterpret_cast<void*>(guarded<"KelvaneStream.__iter__", stream_iter>)},
     {Py_tp_iternext, reinterpret_cast<void*>(guarded<"the next frame (KelvaneStream.__next__)", stream_next>)},

@@ -1,5 +1,5 @@
-// Frames from a file: a KVLX reader over a 64 KiB buffered reader whose refills run on the
-// runtime's blocking pool. Reads served from the buffer stay on the calling thread.
+// Frames from a file, a FIFO or a device: a KVLX reader over a buffered reader of the file
+// descriptor.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +13,7 @@
 #include "kelvane/kvlx/stream.h"
 #include "kelvane/source/frame_source.h"
 #include "kelvane/source/runtime.h"
+#include "kelvane/source/wait.h"
 
 namespace kelvane {
 
@@ -38,39 +39,54 @@ class UniqueFd {
 };
 
 // A byte source over a file descriptor with a 64 KiB buffer. Reads served from the buffer
-// stay on the calling thread; refills run on the runtime's blocking pool. After a refill that
-// filled the whole buffer, the next refill is started at once into a second buffer (read-ahead),
-// so that the pool reads while the caller parses. After a short refill nothing is read ahead:
-// the next refill reads the file afresh, so a file that grows yields its new bytes.
+// stay on the calling thread. Refills of a regular file (or of a device that cannot be polled)
+// run on the runtime's blocking pool; after a refill of a regular file that filled the whole
+// buffer, the next refill is started at once into a second buffer (read-ahead), so that the
+// pool reads while the caller parses. After a short refill nothing is read ahead: the next
+// refill reads the file afresh, so a file that grows yields its new bytes. A FIFO or other
+// pollable descriptor is read on the io_context when it is readable, and never ahead.
+//
+// A refill in flight owns its buffers and the descriptor jointly with the reader, so neither
+// a wait that stops nor destruction waits for it.
 class BufferedFileReader {
  public:
+  struct State;  // the descriptor and buffers, shared with the refill in flight
   BufferedFileReader(Runtime& runtime, UniqueFd fd);
-  BufferedFileReader(BufferedFileReader&&) noexcept = default;
+  BufferedFileReader(BufferedFileReader&&) noexcept;
   BufferedFileReader& operator=(BufferedFileReader&&) = delete;
-  // Waits for a read-ahead still in flight (it writes into this reader's buffer).
   ~BufferedFileReader();
 
   // Copies up to buf.size() buffered bytes, refilling the buffer first when it is empty. 0 at
-  // the end of the file; Io with the errno of a failed read(2).
-  Result<std::size_t> read(std::span<std::uint8_t> buf);
-
-  // With inline reads on, refills run read(2) on the calling thread and nothing is read ahead:
-  // for callers that have already left the interpreter and read many frames in one go, where a
-  // hand-off to the pool per refill would cost more than the read.
+  // the end of the file; Io with the errno of a failed read(2), or the wait's stop error.
+  Result<std::size_t> read(std::span<std::uint8_t> buf) {
+    Result<std::size_t> got = read_some(buf);
+    read_failed_ = read_failed_ || !got.has_value();
+    return got;
+  }
+  // The terms on which later reads wait (none: without limit); clears read_failed().
+  void set_wait(WaitContext* ctx) {
+    wait_ = ctx;
+    read_failed_ = false;
+  }
+  // True when a read since set_wait() returned an error.
+  bool read_failed() const { return read_failed_; }
+  // With inline reads on, refills of a file read on the pool run read(2) on the calling thread
+  // instead and nothing is read ahead: for callers that have already left the interpreter and
+  // read many frames in one go, where a hand-off to the pool per refill would cost more than
+  // the read.
   void set_inline_reads(bool on) { inline_reads_ = on; }
 
  private:
-  // read(2) of up to kFileBufferSize bytes into buffer `index`, on the pool: the byte count, or
-  // minus the errno.
+  Result<std::size_t> read_some(std::span<std::uint8_t> buf);
   void start_refill(int index);
-  Result<std::size_t> finish_refill();
 
   Runtime* runtime_;
-  UniqueFd fd_;
-  std::unique_ptr<std::uint8_t[]> buffers_;  // two buffers of kFileBufferSize bytes
-  std::unique_ptr<Completion<long>> refill_;
-  bool refill_pending_ = false;
+  std::shared_ptr<State> state_;
+  WaitContext* wait_ = nullptr;
+  bool read_failed_ = false;
   bool inline_reads_ = false;
+  bool pending_ = false;  // a refill is in flight into buffer pending_index_
+  int pending_index_ = 0;
   int current_ = 0;  // the buffer being served
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
@@ -78,17 +94,24 @@ class BufferedFileReader {
 
 class FileSource final : public FrameSource {
  public:
-  // Opens `path` for reading on the runtime's blocking pool, blocking until done. Fails with
-  // Io (the operating system's error) when the file cannot be opened; an empty path is such a
-  // file. Nothing is read yet, so a directory opens and fails on the first read (EISDIR).
-  static Result<std::unique_ptr<FileSource>> open(Runtime& runtime, const std::string& path,
-                                                  StreamConfig config = {});
+  // Opens `path` for reading, waiting on the terms of `ctx` (opening a FIFO waits for a
+  // writer). Fails with Io (the operating system's error) when the file cannot be opened; an
+  // empty path is such a file. Nothing is read yet, so a directory opens and fails on the
+  // first read (EISDIR).
+  static Result<std::unique_ptr<FileSource>> open(std::shared_ptr<Runtime> runtime, const std::string& path,
+                                                  StreamConfig config, WaitContext& ctx);
+  static Result<std::unique_ptr<FileSource>> open(std::shared_ptr<Runtime> runtime, const std::string& path,
+                                                  StreamConfig config = {}) {
+    WaitContext unlimited;
+    return open(std::move(runtime), path, std::move(config), unlimited);
+  }
 
-  Result<std::optional<OwnedFrame>> next_owned() override;
-  Status read_batch(std::size_t max_frames, FrameBatch& out) override;
+ protected:
+  Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) override;
+  Status read_next_batch(std::size_t max_frames, FrameBatch& out) override;
 
  private:
-  FileSource(Runtime& runtime, UniqueFd fd, StreamConfig config);
+  FileSource(std::shared_ptr<Runtime> runtime, UniqueFd fd, StreamConfig config);
 
   KvlxStream<BufferedFileReader> stream_;
   std::vector<std::uint8_t> batch_scratch_;

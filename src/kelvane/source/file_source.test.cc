@@ -53,7 +53,7 @@ std::vector<std::uint8_t> frame_bytes(std::uint64_t id, std::vector<std::uint8_t
   return out;
 }
 
-std::unique_ptr<Runtime> runtime() {
+std::shared_ptr<Runtime> runtime() {
   auto rt = Runtime::create();
   EXPECT_TRUE(rt.has_value());
   return std::move(*rt);
@@ -63,7 +63,7 @@ TEST(FileSource, OpenFailuresCarryTheOsError) {
   auto rt = runtime();
   TempDir dir;
   for (const std::string& path : {std::string(), (dir / "missing.kvlx").string()}) {
-    auto src = FileSource::open(*rt, path);
+    auto src = FileSource::open(rt, path);
     ASSERT_FALSE(src.has_value());
     EXPECT_EQ(src.error().to_string(), "i/o error: No such file or directory (os error 2)");
   }
@@ -72,7 +72,7 @@ TEST(FileSource, OpenFailuresCarryTheOsError) {
 TEST(FileSource, DirectoryOpensAndFailsOnFirstRead) {
   auto rt = runtime();
   TempDir dir;
-  auto src = FileSource::open(*rt, dir.path().string());
+  auto src = FileSource::open(rt, dir.path().string());
   ASSERT_TRUE(src.has_value());
   for (int i = 0; i < 2; ++i) {
     auto f = (*src)->next_owned();
@@ -86,7 +86,7 @@ TEST(FileSource, ConvertsFramesAndFollowsAGrowingFile) {
   TempDir dir;
   const fs::path p = dir / "run.kvlx";
   append_to(p, {});
-  auto src = FileSource::open(*rt, p.string());
+  auto src = FileSource::open(rt, p.string());
   ASSERT_TRUE(src.has_value());
   auto end = (*src)->next_owned();  // an empty file: the end, no error
   ASSERT_TRUE(end.has_value());
@@ -128,7 +128,7 @@ TEST(FileSource, ReadsAcrossBufferRefills) {
     events.push_back(std::move(e));
   }
   append_to(p, bytes);
-  auto src = FileSource::open(*rt, p.string());
+  auto src = FileSource::open(rt, p.string());
   ASSERT_TRUE(src.has_value());
   for (std::uint64_t id = 0; id < 300; ++id) {
     auto f = (*src)->next_owned();

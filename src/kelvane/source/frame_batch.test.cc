@@ -21,6 +21,8 @@ struct SlowMemory {
     pos += n;
     return n;
   }
+  void set_wait(WaitContext*) {}
+  bool read_failed() const { return false; }
 };
 
 // Frame `id` with n ancillas; even ids carry observable flips 7 * id.
@@ -49,7 +51,7 @@ struct Frames final : FrameSource {
   std::vector<std::uint8_t> scratch;
 
   Frames(const std::vector<std::uint16_t>& counts, bool damaged)
-      : bytes(encode_file_header(FileHeader{})), stream(SlowMemory{&bytes}, StreamConfig{}) {
+      : FrameSource(*Runtime::shared()), bytes(encode_file_header(FileHeader{})), stream(SlowMemory{&bytes}, StreamConfig{}) {
     std::uint64_t id = 1;
     for (std::uint16_t n : counts) EXPECT_TRUE(append_frame(bytes, frame(id++, n)));
     if (damaged) {
@@ -58,8 +60,8 @@ struct Frames final : FrameSource {
       EXPECT_TRUE(append_frame(bytes, bad));
     }
   }
-  Result<std::optional<OwnedFrame>> next_owned() override { return next_owned_frame(stream); }
-  Status read_batch(std::size_t max_frames, FrameBatch& out) override {
+  Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) override { return next_owned_frame(stream, ctx); }
+  Status read_next_batch(std::size_t max_frames, FrameBatch& out) override {
     return read_frame_batch(stream, max_frames, out, scratch);
   }
 };

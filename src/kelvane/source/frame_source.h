@@ -1,6 +1,9 @@
 // The interface through which a stream object gets its frames, whatever the byte source.
 #pragma once
 
+#include <sys/types.h>
+
+#include <memory>
 #include <optional>
 
 #include "kelvane/core/error.h"
@@ -8,22 +11,50 @@
 #include "kelvane/kvlx/owned_frame.h"
 #include "kelvane/kvlx/stream.h"
 #include "kelvane/source/frame_batch.h"
+#include "kelvane/source/runtime.h"
+#include "kelvane/source/wait.h"
 
 namespace kelvane {
 
 class FrameSource {
  public:
-  virtual ~FrameSource() = default;
+  explicit FrameSource(std::shared_ptr<Runtime> runtime);
+  FrameSource(const FrameSource&) = delete;
+  FrameSource& operator=(const FrameSource&) = delete;
+  // In a forked child the runtime is abandoned, not released: its threads are the parent's.
+  virtual ~FrameSource();
 
-  // Blocks the calling thread until the next frame has been read, validated and converted.
-  // Returns the frame, nothing at the end of the data (a later call may find more, e.g. in a
-  // file that has grown), or the reader's error. Errors leave the source usable; what the next
-  // call reads depends on how far the failing call got.
-  virtual Result<std::optional<OwnedFrame>> next_owned() = 0;
+  // Blocks the calling thread until the next frame has been read, validated and converted, on
+  // the terms of `ctx`. Returns the frame, nothing at the end of the data (a later call may find
+  // more, e.g. in a file that has grown), or the reader's error. Errors leave the source usable;
+  // what the next call reads depends on how far the failing call got, except that a call that
+  // stopped waiting (ctx.stop set; Io with ETIMEDOUT, EINTR or ECANCELED) consumed nothing: the
+  // next call reads the same frame. In a child process forked after the source opened, every
+  // call fails with Io.
+  Result<std::optional<OwnedFrame>> next_owned(WaitContext& ctx);
+  Result<std::optional<OwnedFrame>> next_owned() {
+    WaitContext unlimited;
+    return next_owned(unlimited);
+  }
 
   // Reads up to max_frames frames into `out` (see read_frame_batch): the error that stopped the
-  // batch is returned after the good frames before it are in `out`. Blocks like next_owned.
-  virtual Status read_batch(std::size_t max_frames, FrameBatch& out) = 0;
+  // batch is returned after the good frames before it are in `out`. Blocks like next_owned,
+  // without limit. In a forked child, fails like next_owned.
+  Status read_batch(std::size_t max_frames, FrameBatch& out);
+
+  // False in a child process forked after the source was opened.
+  bool owned_here() const { return runtime_->owned_here(); }
+
+ protected:
+  virtual Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) = 0;
+  virtual Status read_next_batch(std::size_t max_frames, FrameBatch& out) = 0;
+  Runtime& runtime() { return *runtime_; }
+
+ private:
+  KelvaneError inherited_error() const;
+
+  std::shared_ptr<Runtime> runtime_;
+  pid_t owner_;
 };
 
 // Batches from a source such that an error met after some good frames is held back: the call
@@ -50,12 +81,22 @@ class BatchReader {
   std::optional<KelvaneError> held_;
 };
 
-// One next_owned step over any reader: the next frame, converted while its sections are still
-// valid, after which the frame's storage goes back to the reader for reuse.
+// One next_owned step over any reader whose read(2)-like calls wait on the terms of the context
+// given to its set_wait(): the next frame, converted while its sections are still valid, after
+// which the frame's storage goes back to the reader for reuse. A step that failed in a read
+// (a wait that stopped, an I/O error) is undone, so that the next call reads the same frame
+// again or, from a dead source, fails the same way again.
 template <ByteSource Source>
-Result<std::optional<OwnedFrame>> next_owned_frame(KvlxStream<Source>& stream) {
+Result<std::optional<OwnedFrame>> next_owned_frame(KvlxStream<Source>& stream, WaitContext& ctx) {
+  ctx.stop = WaitStop::none;
+  stream.reader().set_wait(&ctx);
   Result<std::optional<SyndromeFrame>> frame = stream.next_frame();
-  if (!frame) return fail(std::move(frame.error()));
+  const bool read_failed = stream.reader().read_failed();
+  stream.reader().set_wait(nullptr);
+  if (!frame) {
+    if (ctx.stop != WaitStop::none || read_failed) stream.rewind();
+    return fail(std::move(frame.error()));
+  }
   if (!*frame) return std::nullopt;
   std::optional<OwnedFrame> owned(to_owned_frame(**frame));
   stream.recycle(std::move(**frame));

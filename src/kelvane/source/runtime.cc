@@ -1,23 +1,47 @@
 #include "kelvane/source/runtime.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <system_error>
 
 namespace kelvane {
 
-Runtime::Runtime(RuntimeOptions options)
-    : io_(),
-      guard_(asio::make_work_guard(io_)),
-      pool_(options.blocking_threads) {}
+namespace {
 
-Result<std::unique_ptr<Runtime>> Runtime::create(RuntimeOptions options) {
+// The shared runtime of this process. The lock is created anew in a forked child, where a
+// thread of the parent may have held it at the moment of the fork.
+struct SharedRuntime {
+  std::mutex lock;
+  std::weak_ptr<Runtime> runtime;
+};
+
+SharedRuntime& shared_runtime() {
+  static SharedRuntime* shared = [] {
+    auto* s = new SharedRuntime;  // never destroyed: streams may outlive static destruction
+    pthread_atfork(nullptr, nullptr, [] { new (&shared_runtime().lock) std::mutex; });
+    return s;
+  }();
+  return *shared;
+}
+
+}  // namespace
+
+Runtime::Runtime(RuntimeOptions options)
+    : pid_(::getpid()), io_(), guard_(asio::make_work_guard(io_)), pool_(options.blocking_threads) {}
+
+bool Runtime::owned_here() const { return pid_ == ::getpid(); }
+
+Result<std::shared_ptr<Runtime>> Runtime::create(RuntimeOptions options) {
   if (options.io_threads == 0) options.io_threads = 1;
   if (options.blocking_threads == 0) options.blocking_threads = 1;
   // Asio and std::thread report a failed thread start by throwing; keep that inside.
   // A failure after some threads have started destroys the runtime, which joins them.
-  std::unique_ptr<Runtime> rt;
+  std::shared_ptr<Runtime> rt;
   try {
     rt.reset(new Runtime(options));
     rt->io_workers_.reserve(options.io_threads);
@@ -33,6 +57,18 @@ Result<std::unique_ptr<Runtime>> Runtime::create(RuntimeOptions options) {
     return fail(KelvaneError::from_errno(ENOMEM));
   }
   return rt;
+}
+
+Result<std::shared_ptr<Runtime>> Runtime::shared() {
+  SharedRuntime& s = shared_runtime();
+  std::lock_guard lock(s.lock);
+  std::shared_ptr<Runtime> rt = s.runtime.lock();
+  if (rt && rt->owned_here()) return rt;
+  // None alive, or the parent's (kept alive by inherited sources, which never release it here).
+  if (rt) abandon(std::move(rt));
+  Result<std::shared_ptr<Runtime>> created = create();
+  if (created) s.runtime = *created;
+  return created;
 }
 
 void Runtime::shut_down() {

@@ -1,17 +1,26 @@
 #include "kelvane/source/tcp_source.h"
 
+#include <unistd.h>
+
 #include <asio/connect.hpp>
 #include <asio/error.hpp>
 #include <asio/ip/tcp.hpp>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 namespace kelvane {
 
 struct SocketReader::Socket {
-  explicit Socket(asio::io_context& io) : socket(io) {}
+  explicit Socket(asio::io_context& io) : socket(io), resolver(io) {}
   asio::ip::tcp::socket socket;
+  asio::ip::tcp::resolver resolver;  // used while connecting
+  Completion<Status> connected;
+  std::array<std::uint8_t, kReadChunkSize> buffer;
+  Completion<std::pair<asio::error_code, std::size_t>> received;
 };
 
 namespace {
@@ -26,91 +35,142 @@ KelvaneError from_asio(const asio::error_code& ec) {
   return KelvaneError::io(ec.message());
 }
 
+bool valid_port(std::string_view port) {
+  return !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string_view::npos &&
+         std::stoul(std::string(port)) <= 65535;
+}
+
 }  // namespace
 
 Result<HostPort> split_host_port(std::string_view text) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string_view::npos) return fail(invalid_address(text, "missing port"));
-  std::string_view host = text.substr(0, colon);
-  std::string_view port = text.substr(colon + 1);
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos ||
-      std::stoul(std::string(port)) > 65535) {
-    return fail(invalid_address(text, port.empty() ? "missing port" : "invalid port"));
+  std::string_view host;
+  std::string_view port;
+  if (text.starts_with('[') && text.find(']') != std::string_view::npos) {
+    const std::size_t close = text.find(']');
+    host = text.substr(1, close - 1);
+    std::string_view rest = text.substr(close + 1);
+    if (rest.empty() || rest == ":") return fail(invalid_address(text, "missing port"));
+    if (rest.front() != ':') return fail(invalid_address(text, "invalid port"));
+    port = rest.substr(1);
+  } else {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) return fail(invalid_address(text, "missing port"));
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (port.empty()) return fail(invalid_address(text, "missing port"));
   }
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (!valid_port(port)) return fail(invalid_address(text, "invalid port"));
+  // An empty host would silently mean this machine, and a NUL byte would cut the name short.
+  if (host.empty()) return fail(invalid_address(text, "missing host"));
+  if (host.find('\0') != std::string_view::npos) return fail(invalid_address(text, "host contains a NUL byte"));
   return HostPort{std::string(host), std::string(port)};
 }
 
-SocketReader::SocketReader(Runtime& runtime, std::unique_ptr<Socket> socket)
+SocketReader::SocketReader(Runtime& runtime, std::shared_ptr<Socket> socket)
     : runtime_(&runtime), socket_(std::move(socket)) {}
 SocketReader::SocketReader(SocketReader&&) noexcept = default;
-SocketReader& SocketReader::operator=(SocketReader&&) noexcept = default;
 
 SocketReader::~SocketReader() {
   if (!socket_) return;
-  asio::error_code ignored;
-  socket_->socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-  socket_->socket.close(ignored);
+  if (!runtime_->owned_here()) {
+    // A forked child closes its copy of the descriptor only: shutdown() would end the parent's
+    // connection, and the reactor belongs to the parent's threads.
+    ::close(socket_->socket.native_handle());
+    abandon(std::move(socket_));
+    return;
+  }
+  // Closing cancels a read in flight; the socket goes when its handler has run.
+  asio::post(runtime_->io_context(), [s = std::move(socket_)] {
+    asio::error_code ignored;
+    s->socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    s->socket.close(ignored);
+  });
 }
 
-Result<std::size_t> SocketReader::read(std::span<std::uint8_t> buf) {
-  // After the peer's end of stream the socket has nothing more to give; another read would
-  // wait for readiness that never comes.
-  if (buf.empty() || peer_closed_) return 0;
-  Completion<std::pair<asio::error_code, std::size_t>> done;
-  // The read is started on the io_context's own thread, like every other use of the socket
-  // while it is open, so the reactor sees all of the socket's operations from one thread.
-  asio::post(runtime_->io_context(), [this, buf, &done] {
-    socket_->socket.async_read_some(asio::buffer(buf.data(), buf.size()),
-                                    [&done](const asio::error_code& ec, std::size_t n) { done.set({ec, n}); });
-  });
-  auto [ec, n] = done.wait();
-  if (ec == asio::error::eof) {
-    peer_closed_ = true;
-    return 0;
+Result<std::size_t> SocketReader::read_some(std::span<std::uint8_t> buf) {
+  if (buf.empty()) return 0;
+  if (pos_ == len_) {
+    // After the end or a failure the socket has nothing more to give; another read would wait
+    // for readiness that never comes.
+    if (failed_) return fail(*failed_);
+    if (peer_closed_) return 0;
+    if (!pending_) {
+      pending_ = true;
+      // Started on the io_context's own thread, like every other use of the socket.
+      asio::post(runtime_->io_context(), [s = socket_] {
+        s->socket.async_read_some(asio::buffer(s->buffer),
+                                  [s](const asio::error_code& ec, std::size_t n) { s->received.set({ec, n}); });
+      });
+    }
+    WaitContext unlimited;
+    WaitContext& ctx = wait_ ? *wait_ : unlimited;
+    auto got = socket_->received.wait(ctx);
+    if (!got) return fail(ctx.stopped(ctx.stop));  // still in flight: the next read collects it
+    pending_ = false;
+    auto [ec, n] = *got;
+    if (ec == asio::error::eof) {
+      peer_closed_ = true;
+      return 0;
+    }
+    if (ec) {
+      failed_ = from_asio(ec);
+      return fail(*failed_);
+    }
+    pos_ = 0;
+    len_ = n;
   }
-  if (ec) return fail(from_asio(ec));
+  const std::size_t n = std::min(buf.size(), len_ - pos_);
+  std::memcpy(buf.data(), socket_->buffer.data() + pos_, n);
+  pos_ += n;
   return n;
 }
 
-TcpSource::TcpSource(SocketReader reader, StreamConfig config) : stream_(std::move(reader), std::move(config)) {}
+TcpSource::TcpSource(std::shared_ptr<Runtime> runtime, std::shared_ptr<SocketReader::Socket> socket,
+                     StreamConfig config)
+    : FrameSource(runtime), stream_(SocketReader(*runtime, std::move(socket)), std::move(config)) {}
 
-Result<std::unique_ptr<TcpSource>> TcpSource::connect(Runtime& runtime, std::string_view address,
-                                                      StreamConfig config) {
+Result<std::unique_ptr<TcpSource>> TcpSource::connect(std::shared_ptr<Runtime> runtime, std::string_view address,
+                                                      StreamConfig config, WaitContext& ctx) {
+  ctx.stop = WaitStop::none;
   Result<HostPort> hp = split_host_port(address);
   if (!hp) return fail(std::move(hp.error()));
 
-  auto socket = std::make_unique<SocketReader::Socket>(runtime.io_context());
-  asio::ip::tcp::resolver resolver(runtime.io_context());
-  Completion<Status> done;
-  resolver.async_resolve(
-      hp->host, hp->port, asio::ip::tcp::resolver::numeric_service,
-      [&](const asio::error_code& ec, const asio::ip::tcp::resolver::results_type& results) {
-        if (ec) {
-          done.set(fail(KelvaneError::io("failed to resolve '" + hp->host + "': " + ec.message())));
-          return;
-        }
-        if (results.empty()) {
-          done.set(fail(KelvaneError::io("could not resolve to any address")));
-          return;
-        }
-        // Tries each address in order; on total failure the last attempt's error comes back.
-        asio::async_connect(socket->socket, results,
-                            [&done](const asio::error_code& cec, const asio::ip::tcp::endpoint&) {
-                              done.set(cec ? Status(fail(from_asio(cec))) : Status());
-                            });
-      });
-  Status connected = done.wait();
-  if (!connected) return fail(std::move(connected.error()));
-  return std::unique_ptr<TcpSource>(
-      new TcpSource(SocketReader(runtime, std::move(socket)), std::move(config)));
+  auto s = std::make_shared<SocketReader::Socket>(runtime->io_context());
+  asio::post(runtime->io_context(), [s, host = hp->host, port = hp->port] {
+    s->resolver.async_resolve(
+        host, port, asio::ip::tcp::resolver::numeric_service,
+        [s, host](const asio::error_code& ec, const asio::ip::tcp::resolver::results_type& results) {
+          if (ec) {
+            s->connected.set(fail(KelvaneError::io("failed to resolve '" + host + "': " + ec.message())));
+            return;
+          }
+          if (results.empty()) {
+            s->connected.set(fail(KelvaneError::io("could not resolve to any address")));
+            return;
+          }
+          // Tries each address in order; on total failure the last attempt's error comes back.
+          asio::async_connect(s->socket, results, [s](const asio::error_code& cec, const asio::ip::tcp::endpoint&) {
+            s->connected.set(cec ? Status(fail(from_asio(cec))) : Status());
+          });
+        });
+  });
+  std::optional<Status> connected = s->connected.wait(ctx);
+  if (!connected) {
+    // Give up the lookup or the attempt; the handlers still hold the socket until they run.
+    asio::post(runtime->io_context(), [s] {
+      asio::error_code ignored;
+      s->resolver.cancel();
+      s->socket.close(ignored);
+    });
+    return fail(ctx.stopped(ctx.stop));
+  }
+  if (!*connected) return fail(std::move(connected->error()));
+  return std::unique_ptr<TcpSource>(new TcpSource(std::move(runtime), std::move(s), std::move(config)));
 }
 
-Result<std::optional<OwnedFrame>> TcpSource::next_owned() {
-  return next_owned_frame(stream_);
-}
+Result<std::optional<OwnedFrame>> TcpSource::read_next(WaitContext& ctx) { return next_owned_frame(stream_, ctx); }
 
-Status TcpSource::read_batch(std::size_t max_frames, FrameBatch& out) {
+Status TcpSource::read_next_batch(std::size_t max_frames, FrameBatch& out) {
   return read_frame_batch(stream_, max_frames, out, batch_scratch_);
 }
 

@@ -1,5 +1,5 @@
 // Frames from a TCP connection: a KVLX reader over a connected socket on the runtime's
-// io_context, read directly (no buffer beyond the reader's own ring).
+// io_context.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include "kelvane/kvlx/stream.h"
 #include "kelvane/source/frame_source.h"
 #include "kelvane/source/runtime.h"
+#include "kelvane/source/wait.h"
 
 namespace kelvane {
 
@@ -21,43 +22,74 @@ struct HostPort {
   std::string host;
   std::string port;  // decimal digits, value 0..65535
 };
-// Fails with Io "invalid socket address '{text}': missing port" or "...: invalid port".
+// Fails with Io "invalid socket address '{text}': {problem}", the problem being "missing port",
+// "invalid port", "missing host" or "host contains a NUL byte".
 Result<HostPort> split_host_port(std::string_view text);
 
-// A byte source over a connected socket. Closing the socket (destruction) happens on the
-// calling thread while no operation is pending on it.
+// A byte source over a connected socket, read through a 4096-byte buffer of its own that the
+// read in flight owns jointly with the reader, so that a wait that stops leaves the read to
+// complete later. The socket is used only on the io_context's thread; destruction closes it
+// there without waiting.
 class SocketReader {
  public:
-  struct Socket;  // the Asio socket, kept out of this header
-  SocketReader(Runtime& runtime, std::unique_ptr<Socket> socket);
+  struct Socket;  // the Asio socket and the read buffer, kept out of this header
+  SocketReader(Runtime& runtime, std::shared_ptr<Socket> socket);
   SocketReader(SocketReader&&) noexcept;
-  SocketReader& operator=(SocketReader&&) noexcept;
+  SocketReader& operator=(SocketReader&&) = delete;
   ~SocketReader();
 
-  // Waits for at least one byte; 0 once the peer has closed the connection (and on every later
-  // call); Io on an error.
-  Result<std::size_t> read(std::span<std::uint8_t> buf);
+  // Waits for at least one byte; 0 once the peer has closed the connection; Io on an error or
+  // when the wait stops. The end and errors other than a stopped wait are remembered: every
+  // later call returns them at once.
+  Result<std::size_t> read(std::span<std::uint8_t> buf) {
+    Result<std::size_t> got = read_some(buf);
+    read_failed_ = read_failed_ || !got.has_value();
+    return got;
+  }
+  // The terms on which later reads wait (none: without limit); clears read_failed().
+  void set_wait(WaitContext* ctx) {
+    wait_ = ctx;
+    read_failed_ = false;
+  }
+  // True when a read since set_wait() returned an error.
+  bool read_failed() const { return read_failed_; }
 
  private:
+  Result<std::size_t> read_some(std::span<std::uint8_t> buf);
+
   Runtime* runtime_;
-  std::unique_ptr<Socket> socket_;
+  std::shared_ptr<Socket> socket_;
+  WaitContext* wait_ = nullptr;
+  bool read_failed_ = false;
+  bool pending_ = false;
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
   bool peer_closed_ = false;
+  std::optional<KelvaneError> failed_;
 };
 
 class TcpSource final : public FrameSource {
  public:
   // Resolves `address` ("host:port") and connects, trying each resolved address in order and
-  // blocking until one connection succeeds. Every failure is Io: a malformed address, a failed
-  // name lookup ("failed to resolve '{host}': ..."), a name with no addresses ("could not
-  // resolve to any address"), or the last connection attempt's operating-system error.
-  static Result<std::unique_ptr<TcpSource>> connect(Runtime& runtime, std::string_view address,
-                                                    StreamConfig config = {});
+  // waiting on the terms of `ctx` until one connection succeeds. Every failure is Io: a
+  // malformed address, a failed name lookup ("failed to resolve '{host}': ..."), a name with no
+  // addresses ("could not resolve to any address"), the last connection attempt's
+  // operating-system error, or the wait's stop error.
+  static Result<std::unique_ptr<TcpSource>> connect(std::shared_ptr<Runtime> runtime, std::string_view address,
+                                                    StreamConfig config, WaitContext& ctx);
+  static Result<std::unique_ptr<TcpSource>> connect(std::shared_ptr<Runtime> runtime, std::string_view address,
+                                                    StreamConfig config = {}) {
+    WaitContext unlimited;
+    return connect(std::move(runtime), address, std::move(config), unlimited);
+  }
 
-  Result<std::optional<OwnedFrame>> next_owned() override;
-  Status read_batch(std::size_t max_frames, FrameBatch& out) override;
+ protected:
+  Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) override;
+  Status read_next_batch(std::size_t max_frames, FrameBatch& out) override;
+
 
  private:
-  TcpSource(SocketReader reader, StreamConfig config);
+  TcpSource(std::shared_ptr<Runtime> runtime, std::shared_ptr<SocketReader::Socket> socket, StreamConfig config);
 
   KvlxStream<SocketReader> stream_;
   std::vector<std::uint8_t> batch_scratch_;

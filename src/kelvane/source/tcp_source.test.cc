@@ -103,7 +103,7 @@ TEST(TcpSource, ReadsFramesSentInAnyPieces) {
     ASSERT_TRUE(rt.has_value());
     LoopbackServer server;
     server.serve(stream_bytes(5), chunk);
-    auto src = TcpSource::connect(**rt, server.address());
+    auto src = TcpSource::connect(*rt, server.address());
     ASSERT_TRUE(src.has_value()) << src.error().to_string();
     for (int i = 0; i < 5; ++i) {
       auto f = (*src)->next_owned();
@@ -126,7 +126,7 @@ TEST(TcpSource, PeerClosingMidFrameIsAPayloadError) {
   auto bytes = stream_bytes(1);
   bytes.resize(kFileHeaderSize + kFrameHeaderSize + 1);
   server.serve(bytes, 3);
-  auto src = TcpSource::connect(**rt, server.address());
+  auto src = TcpSource::connect(*rt, server.address());
   ASSERT_TRUE(src.has_value());
   auto f = (*src)->next_owned();
   ASSERT_FALSE(f.has_value());
@@ -138,7 +138,7 @@ TEST(TcpSource, ConnectionRefusedIsTheOsError) {
   ASSERT_TRUE(rt.has_value());
   std::string address;
   { LoopbackServer closed; address = closed.address(); }  // nothing listens there any more
-  auto src = TcpSource::connect(**rt, address);
+  auto src = TcpSource::connect(*rt, address);
   ASSERT_FALSE(src.has_value());
   EXPECT_EQ(src.error().to_string(), "i/o error: Connection refused (os error 111)");
 }

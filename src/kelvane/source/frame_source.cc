@@ -1,0 +1,33 @@
+#include "kelvane/source/frame_source.h"
+
+#include <unistd.h>
+
+#include <string>
+
+namespace kelvane {
+
+FrameSource::FrameSource(std::shared_ptr<Runtime> runtime) : runtime_(std::move(runtime)), owner_(::getpid()) {}
+
+FrameSource::~FrameSource() {
+  if (!runtime_->owned_here()) abandon(std::move(runtime_));
+}
+
+KelvaneError FrameSource::inherited_error() const {
+  return KelvaneError::io("stream was opened by process " + std::to_string(owner_) +
+                          " and is not usable after fork(); open it again in this process");
+}
+
+Result<std::optional<OwnedFrame>> FrameSource::next_owned(WaitContext& ctx) {
+  ctx.stop = WaitStop::none;
+  if (!owned_here()) return fail(inherited_error());
+  if (ctx.is_cancelled()) return fail(ctx.stopped(WaitStop::cancelled));
+  return read_next(ctx);
+}
+
+Status FrameSource::read_batch(std::size_t max_frames, FrameBatch& out) {
+  out.clear();
+  if (!owned_here()) return fail(inherited_error());
+  return read_next_batch(max_frames, out);
+}
+
+}  // namespace kelvane

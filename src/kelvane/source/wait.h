@@ -1,0 +1,49 @@
+// The terms on which a blocking source call waits: an optional deadline, a flag another thread
+// raises to cancel, and hooks that the caller's environment uses to give up a lock while the
+// call blocks and to check, every tick, whether it should stop waiting (a pending signal).
+//
+// A call that stops waiting leaves its operation in flight: the next call on the same source
+// picks the operation up where it was, so no byte is lost.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+
+#include "kelvane/core/error.h"
+
+namespace kelvane {
+
+using WaitClock = std::chrono::steady_clock;
+
+// Why a call gave up before its operation completed.
+enum class WaitStop { none, timed_out, interrupted, cancelled };
+
+class WaitHooks {
+ public:
+  virtual ~WaitHooks() = default;
+  // Called on the waiting thread when it is about to block, and when it stops blocking.
+  virtual void blocking() {}
+  virtual void unblocked() {}
+  // Called between blocking() and unblocked() every tick; true stops the wait (interrupted).
+  virtual bool interrupted() { return false; }
+};
+
+struct WaitContext {
+  std::optional<WaitClock::time_point> deadline;
+  const std::atomic<bool>* cancelled = nullptr;
+  WaitHooks* hooks = nullptr;
+  std::chrono::milliseconds tick{50};
+  // Set by the call that stopped waiting; the caller resets it before each call.
+  WaitStop stop = WaitStop::none;
+
+  bool is_cancelled() const { return cancelled && cancelled->load(std::memory_order_acquire); }
+
+  // The error a call returns when it stops: Io with ETIMEDOUT, EINTR or ECANCELED.
+  KelvaneError stopped(WaitStop why);
+};
+
+// The wait a caller gets when it passes none: no deadline, no cancellation, no hooks.
+WaitContext& no_wait_limits();
+
+}  // namespace kelvane
