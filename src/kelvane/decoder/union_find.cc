@@ -75,7 +75,8 @@ UnionFindDecoder::NodeId UnionFindDecoder::find_deep(NodeId node) {
 
 UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge) {
   if (roots_[a].cluster_size < roots_[b].cluster_size) std::swap(a, b);
-  roots_[a].formed_at = ++merge_count_;
+  const std::uint64_t merge = ++merge_count_;
+  roots_[a].formed_at = std::max(roots_[a].formed_at, roots_[b].formed_at);
   const auto accumulated = [&](NodeId root) {
     const RootState& r = roots_[root];
     return is_active_root(root) ? r.acc + static_cast<std::int64_t>(now_ - r.acc_time) : r.acc;
@@ -95,6 +96,10 @@ UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge
   // A cluster holding seeds that does not grow pauses them for good.
   if ((merged & kHasSeed) && (merged & (kOdd | kTouchesBoundary)) != kOdd) merged |= kPaused;
   nodes_[a].flags = static_cast<std::uint8_t>((fa & ~(kOdd | kCarried)) | merged);
+  // A cluster that stops growing leaves its nodes' queued times early. One that keeps growing
+  // changes no growth rate of the part that grew already, and the part that starts growing is
+  // queued afresh by the caller.
+  if (!is_active_root(a)) roots_[a].formed_at = merge;
   // The merge edge joins the spanning tree that peeling walks.
   const DecodingGraph::Edge& e = graph_->edge(edge);
   const auto link_count = static_cast<std::uint32_t>(tree_links_.size());
@@ -161,10 +166,13 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
 }
 
 bool UnionFindDecoder::unchanged_since(NodeId node, EdgeId edge, std::uint64_t merges) {
-  if (roots_[find(node)].formed_at > merges) return false;
+  const NodeId root = find(node);
+  if (roots_[root].formed_at > merges) return false;
   const DecodingGraph::Edge& e = graph_->edge(edge);
   const NodeId other = e.u == node ? e.v : e.u;
-  return !(nodes_[other].flags & kTouched) || roots_[find(other)].formed_at <= merges;
+  if (!(nodes_[other].flags & kTouched)) return true;
+  const NodeId other_root = find(other);
+  return other_root != root && roots_[other_root].formed_at <= merges;
 }
 
 void UnionFindDecoder::drop_seed_events(NodeId head) {

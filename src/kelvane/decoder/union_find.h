@@ -124,8 +124,8 @@ class UnionFindDecoder final : public Decoder {
   // kNever; `edge` receives that edge. `on_frontier` tells whether any edge leaves the
   // cluster, growing or not.
   GrowthTime next_completion(NodeId node, EdgeId& edge, bool& on_frontier);
-  // True when neither the cluster of `node` nor that of the far end of its `edge` changed
-  // after `merges` merges.
+  // True when the far end of the node's `edge` is in another cluster and no part of either
+  // cluster stopped growing after `merges` merges.
   bool unchanged_since(NodeId node, EdgeId edge, std::uint64_t merges);
   // Forgets the queued events of the fired nodes in the frontier list starting at `head`.
   void drop_seed_events(NodeId head);
@@ -154,7 +154,7 @@ class UnionFindDecoder final : public Decoder {
   struct RootState {
     std::int64_t acc = 0;
     GrowthTime acc_time = 0;
-    std::uint64_t formed_at = 0;  // merge_count_ when the cluster last changed
+    std::uint64_t formed_at = 0;  // merge_count_ when some part of the cluster last stopped growing
     std::uint32_t cluster_size = 0;
   };
   std::vector<NodeState> nodes_;
