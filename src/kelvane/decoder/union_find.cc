@@ -125,17 +125,18 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
   const NodeId root = find(node);
   const bool own_active = is_active_root(root);
   const std::int64_t own_share = share(node, root);
+  // The growth still needed, relative to now, of the best edge so far.
   GrowthTime best = kNever;
   const DecodingGraph::Neighbour* best_entry = nullptr;
   bool frontier = false;
   const DecodingGraph& g = *graph_;
-  const DecodingGraph::Neighbour* it = g.row_begin(node);
+  const NodeState* const nodes = nodes_.data();  // find() compresses paths but never reallocates
   const DecodingGraph::Neighbour* end = g.row_end(node);
-  for (; it != end; ++it) {
+  for (const DecodingGraph::Neighbour* it = g.row_begin(node); it != end; ++it) {
     const NodeId other = it->other;
     std::int64_t remaining = static_cast<std::int64_t>(it->length) - own_share;
     GrowthTime need;
-    if (!(nodes_[other].flags & kTouched)) {
+    if (!(nodes[other].flags & kTouched)) {
       // An untouched node is a cluster of its own that does not grow.
       frontier = true;
       if (!own_active) continue;
@@ -155,14 +156,15 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
         need = static_cast<GrowthTime>(remaining);
       }
     }
-    if (now_ + need < best) {
-      best = now_ + need;
+    if (need < best) {
+      best = need;
       best_entry = it;
     }
   }
-  if (best_entry) edge = g.edge_of(best_entry);
   on_frontier = frontier;
-  return best;
+  if (!best_entry) return kNever;
+  edge = g.edge_of(best_entry);
+  return now_ + best;
 }
 
 bool UnionFindDecoder::unchanged_since(NodeId node, EdgeId edge, std::uint64_t merges) {
