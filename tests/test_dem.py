@@ -4,6 +4,7 @@ import json
 import math
 import re
 import sys
+import warnings
 
 import pytest
 from hypothesis import given, settings
@@ -152,6 +153,12 @@ def test_from_file_on_a_directory(tmp_path):
 # ---- to_schema_json -------------------------------------------------------------------------
 
 UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
+
+
+def test_schema_json_refuses_more_detectors_than_sixteen_bits_count():
+    assert json.loads(DEM.parse("detector D65534").to_schema_json("x"))["ancilla_count"] == 65535
+    with pytest.raises(ValueError, match="^the model has 65537 detectors, more than the 65535 ancillas"):
+        DEM.parse("error(0.1) D65536").to_schema_json("x")
 
 
 def test_schema_json_fields():
@@ -322,13 +329,21 @@ def test_random_texts_parse_or_raise_value_error(text):
         assert type(e) is ValueError
         assert str(e)
         return
-    doc = json.loads(m.to_schema_json("fuzz"))
-    assert doc["ancilla_count"] == m.detector_count % 65536
-    assert m.detector_count >= 0 and 0 <= m.observable_count <= 256
+    if m.detector_count > 65535:
+        with pytest.raises(ValueError, match="ancillas a hardware schema can describe"):
+            m.to_schema_json("fuzz")
+    else:
+        assert json.loads(m.to_schema_json("fuzz"))["ancilla_count"] == m.detector_count
+    assert m.detector_count >= 0 and 0 <= m.observable_count <= 64
     if m.detector_count > 10**6:
         return  # the graph would hold a node per detector id
-    with recording_pymatching():
-        matching = m.to_pymatching()
+    try:
+        with recording_pymatching(), warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            matching = m.to_pymatching()
+    except ValueError as e:
+        assert "decompose_errors=True" in str(e)
+        return
     for a, b, obs, _ in matching.edges():
         assert 0 <= a < m.detector_count and 0 <= b <= m.detector_count
         assert all(o < m.observable_count for o in obs)

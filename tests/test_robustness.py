@@ -98,3 +98,26 @@ def test_hostile_models_are_refused_within_bounded_memory():
         "ok",
         "True",
     ]
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda k: k.DecoderResult("1"), "argument 'observable_flips': 'str' object is not an instance of 'int'"),
+        (lambda k: k.SyndromeWindow(2.5, 1), "argument 'ancilla_count': 'float' object is not an instance of 'int'"),
+        (
+            lambda k: k.DetectorErrorModel.parse("error(0.1) D0 D1").to_graph().decode(["0", "0"]),
+            "argument 'detection_events': expected a sequence of 0/1 values, got 'list' with entries of dtype <U1",
+        ),
+        (
+            lambda k: k.DetectorErrorModel.parse("error(0.1) D0 D1").to_graph().decode([None, 1]),
+            "argument 'detection_events': expected a sequence of 0/1 values, got 'list' with entries of dtype object",
+        ),
+    ],
+)
+def test_wrong_argument_types_are_type_errors(call, message):
+    import _kelvane
+
+    with pytest.raises(TypeError) as info:
+        call(_kelvane)
+    assert str(info.value) == message

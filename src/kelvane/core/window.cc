@@ -55,9 +55,25 @@ SyndromeWindow::Reservation SyndromeWindow::reserve_matrix() {
 
 void SyndromeWindow::push_owned(OwnedSyndromeData data) {
   // Equality, tested before the append: a depth-0 window never evicts.
-  if (rounds_.size() == window_depth_ && !rounds_.empty()) rounds_.pop_front();
+  const bool evict = rounds_.size() == window_depth_ && !rounds_.empty();
+  if (evict) rounds_.pop_front();
   rounds_.push_back(std::move(data));
-  rebuild_matrix();
+  if (evict) {
+    rebuild_matrix();
+    return;
+  }
+  // Without an eviction the rows already held stay where they are: only the new one is
+  // written, so a window that never evicts costs O(ancilla_count) per push (amortised).
+  const std::size_t start = detector_matrix_.size();
+  detector_matrix_.resize(start + ancilla_count_, 0);
+  write_row(detector_matrix_.data() + start, rounds_.back());
+}
+
+void SyndromeWindow::write_row(std::uint8_t* row, const OwnedSyndromeData& round) const {
+  const std::size_t kept = std::min(ancilla_count_, round.detector_events.size());
+  const std::uint8_t* events = round.detector_events.data();
+  // Any non-zero event counts as fired; the matrix itself holds only 0 and 1.
+  for (std::size_t a = 0; a < kept; ++a) row[a] = events[a] != 0;
 }
 
 void SyndromeWindow::rebuild_matrix() {
@@ -66,10 +82,7 @@ void SyndromeWindow::rebuild_matrix() {
   detector_matrix_.resize(rounds_.size() * ancilla_count_, 0);
   std::uint8_t* row = detector_matrix_.data();
   for (const OwnedSyndromeData& round : rounds_) {
-    const std::size_t kept = std::min(ancilla_count_, round.detector_events.size());
-    const std::uint8_t* events = round.detector_events.data();
-    // Any non-zero event counts as fired; the matrix itself holds only 0 and 1.
-    for (std::size_t a = 0; a < kept; ++a) row[a] = events[a] != 0;
+    write_row(row, round);
     row += ancilla_count_;
   }
 }

@@ -53,7 +53,8 @@ class SyndromeWindow {
                                                                std::size_t window_depth);
 
   // Evicts the oldest round when the window holds window_depth (> 0) rounds, appends `data`,
-  // and rebuilds the matrix; rows are padded with 0 or cut to ancilla_count.
+  // and updates the matrix; rows are padded with 0 or cut to ancilla_count. A push without an
+  // eviction (always, at depth 0) writes only the new row: O(ancilla_count), amortised.
   void push_owned(OwnedSyndromeData data);
 
   // Ascending flat indices of all set matrix entries.
@@ -74,6 +75,8 @@ class SyndromeWindow {
   // Reserves ancilla_count * window_depth matrix entries unless that size is refused.
   Reservation reserve_matrix();
   void rebuild_matrix();
+  // Writes a round's events into a zeroed row of ancilla_count entries.
+  void write_row(std::uint8_t* row, const OwnedSyndromeData& round) const;
 
   std::deque<OwnedSyndromeData> rounds_;
   std::vector<std::uint8_t> detector_matrix_;  // 0/1 entries, row-major

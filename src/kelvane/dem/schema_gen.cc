@@ -65,7 +65,13 @@ StabilizerType stabilizer_type_from_coords(const std::optional<std::array<double
   return ((x + y) & 1) == 0 ? StabilizerType::Z : StabilizerType::X;
 }
 
-HardwareSchema schema_from_dem(const DetectorErrorModel& model, std::string_view name) {
+std::string SchemaGenError::to_string() const {
+  return "the model has " + std::to_string(detectors) + " detectors, more than the " +
+         std::to_string(kMaxSchemaAncillas) + " ancillas a hardware schema can describe";
+}
+
+std::expected<HardwareSchema, SchemaGenError> schema_from_dem(const DetectorErrorModel& model, std::string_view name) {
+  if (model.num_detectors > kMaxSchemaAncillas) return std::unexpected(SchemaGenError{model.num_detectors});
   HardwareSchema s;
   s.schema_id = random_uuid_v4();
   s.version = "1.0.0";

@@ -12,7 +12,9 @@ namespace {
 HardwareSchema schema_of(const char* text, std::string_view name = "dev") {
   auto m = DetectorErrorModel::parse(text);
   EXPECT_TRUE(m.has_value()) << m.error().to_string();
-  return schema_from_dem(*m, name);
+  auto s = schema_from_dem(*m, name);
+  EXPECT_TRUE(s.has_value()) << s.error().to_string();
+  return s ? *s : HardwareSchema{};
 }
 
 // "<id><type>" per stabiliser, e.g. "0Z 1X".
@@ -45,7 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{"detector(nan, 1) D0", "0X"}, TypeCase{"detector(inf, 0) D0", "0X"},
                       TypeCase{"detector(-inf, 0) D0", "0Z"}, TypeCase{"detector(1e300, 1) D0", "0Z"},
                       TypeCase{"detector(1,0) D3\ndetector(0,0) D1", "3X 1Z"},
-                      TypeCase{"error(0.1) D7", ""}, TypeCase{"detector(0,0) D65537", "1Z"}));
+                      TypeCase{"error(0.1) D7", ""}, TypeCase{"detector(0,0) D65534", "65534Z"}));
 
 TEST(SchemaFromDem, FixedFields) {
   HardwareSchema s = schema_of("error(0.1) D7", "my \"device\"");
@@ -70,16 +72,24 @@ TEST(SchemaFromDem, EmptyModel) {
   EXPECT_TRUE(s.stabilizers.empty());
 }
 
-TEST(SchemaFromDem, AncillaCountKeepsLow16Bits) {
-  EXPECT_EQ(schema_of("error(0.1) D65536").ancilla_count, 1);
-  EXPECT_EQ(schema_of("error(0.1) D65536").description, "Auto-generated from DEM: 65537 detectors, 0 observables");
+TEST(SchemaFromDem, RefusesMoreDetectorsThanSixteenBitsCount) {
+  EXPECT_EQ(schema_of("detector D65534").ancilla_count, 65535);
+  EXPECT_EQ(schema_of("detector D65534").stabilizers.back().id, 65534);
+  for (const char* text : {"error(0.1) D65535", "error(0.1) D65536 ^ D1"}) {
+    auto m = DetectorErrorModel::parse(text);
+    ASSERT_TRUE(m.has_value());
+    auto s = schema_from_dem(*m, "dev");
+    ASSERT_FALSE(s.has_value());
+    EXPECT_EQ(s.error().to_string(), "the model has " + std::to_string(m->num_detectors) +
+                                         " detectors, more than the 65535 ancillas a hardware schema can describe");
+  }
 }
 
 TEST(SchemaFromDem, EveryCallDrawsAFreshVersion4Id) {
   auto m = DetectorErrorModel::parse("detector(1,0) D0\nerror(0.1) D0 ^ L1");
   ASSERT_TRUE(m.has_value());
-  HardwareSchema a = schema_from_dem(*m, "dev");
-  HardwareSchema b = schema_from_dem(*m, "dev");
+  HardwareSchema a = *schema_from_dem(*m, "dev");
+  HardwareSchema b = *schema_from_dem(*m, "dev");
   EXPECT_NE(a.schema_id, b.schema_id);
   b.schema_id = a.schema_id;
   EXPECT_EQ(a, b);

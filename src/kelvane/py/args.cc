@@ -26,6 +26,16 @@ void prefix_pending_type_error(const char* name) {
   raise_arg_error(name, msg);
 }
 
+// o.__index__(); a wrong type gets the module's own text, as for every other argument type.
+PyRef index_of(const char* name, PyObject* o) {
+  PyRef index(PyNumber_Index(o));
+  if (!index && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    raise_arg_error(name, not_instance_reason(o, "int"));
+  }
+  return index;
+}
+
 }  // namespace
 
 void raise_arg_error(const char* name, const std::string& reason) {
@@ -100,11 +110,8 @@ bool arg_str(const char* name, PyObject* o, std::string& out) {
 }
 
 bool arg_u64(const char* name, PyObject* o, std::uint64_t& out) {
-  PyRef index(PyNumber_Index(o));
-  if (!index) {
-    prefix_pending_type_error(name);
-    return false;
-  }
+  PyRef index = index_of(name, o);
+  if (!index) return false;
   unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   out = v;
@@ -123,11 +130,8 @@ bool arg_u32(const char* name, PyObject* o, std::uint32_t& out) {
 }
 
 bool arg_size(const char* name, PyObject* o, std::size_t& out) {
-  PyRef index(PyNumber_Index(o));
-  if (!index) {
-    prefix_pending_type_error(name);
-    return false;
-  }
+  PyRef index = index_of(name, o);
+  if (!index) return false;
   std::size_t v = PyLong_AsSize_t(index.get());
   if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) return false;
   out = v;

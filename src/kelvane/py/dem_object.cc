@@ -97,7 +97,12 @@ PyObject* dem_to_schema_json(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!bind_args("to_schema_json", args, kwargs, {"name"}, 1, &name_obj)) return nullptr;
   std::string name;
   if (!arg_str("name", name_obj, name)) return nullptr;
-  const std::string json = schema_to_json(schema_from_dem(dem_of(self), name));
+  auto schema = schema_from_dem(dem_of(self), name);
+  if (!schema) {
+    raise_message(PyExc_ValueError, schema.error().to_string());
+    return nullptr;
+  }
+  const std::string json = schema_to_json(*schema);
   return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
 }
 

@@ -142,12 +142,27 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   };
   if (PyUnicode_Check(events_arg) || PyBytes_Check(events_arg)) return not_a_sequence();
-  PyRef array(PyArray_FROMANY(events_arg, bit_packed ? NPY_UINT8 : NPY_BOOL, 0, 0,
-                              NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
-  if (!array) {
+  // The entries' own type first: strings ("0" is a true value once cast) and other objects
+  // are refused rather than counted as fired.
+  PyRef natural(PyArray_FromAny(events_arg, nullptr, 0, 0, 0, nullptr));
+  if (!natural) {
     PyErr_Clear();
     return not_a_sequence();
   }
+  if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(natural.get())) == 0) return not_a_sequence();
+  if (auto* entries = reinterpret_cast<PyArrayObject*>(natural.get());
+      !PyArray_ISNUMBER(entries) && !PyArray_ISBOOL(entries)) {
+    PyRef dtype(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(entries))));
+    const char* dtype_text = dtype ? PyUnicode_AsUTF8(dtype.get()) : nullptr;
+    if (!dtype_text) return nullptr;
+    raise_arg_error("detection_events", "expected a sequence of 0/1 values, got '" +
+                                            std::string(short_type_name(Py_TYPE(events_arg))) +
+                                            "' with entries of dtype " + dtype_text);
+    return nullptr;
+  }
+  PyRef array(PyArray_FROMANY(natural.get(), bit_packed ? NPY_UINT8 : NPY_BOOL, 0, 0,
+                              NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+  if (!array) return nullptr;
   auto* arr = reinterpret_cast<PyArrayObject*>(array.get());
   if (PyArray_NDIM(arr) == 0) return not_a_sequence();
   if (PyArray_NDIM(arr) != 1) {
