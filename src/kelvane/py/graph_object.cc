@@ -137,7 +137,7 @@ PyObject* new_spacetime_graph(GraphHandle graph) {
   try {
     decoding = std::make_shared<const DecodingGraph>(std::move(graph));
   } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+    return raise_no_memory("the decoding graph");
   }
   return new_native<GraphObjectState>(type, std::move(decoding));
 }

@@ -11,6 +11,7 @@
 #include "kelvane/decoder/sliding_window.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/borrow.h"
+#include "kelvane/py/exception.h"
 #include "kelvane/py/graph_object.h"
 #include "kelvane/py/numpy_api.h"
 #include "kelvane/py/py_ref.h"
@@ -109,7 +110,7 @@ PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs)
     failure = e.what();
   }
   Py_END_ALLOW_THREADS
-  if (out_of_memory) return PyErr_NoMemory();
+  if (out_of_memory) return raise_no_memory("the sliding-window decoding state");
   if (!failure.empty()) {
     PyErr_SetString(PyExc_ValueError, failure.c_str());
     return nullptr;
