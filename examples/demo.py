@@ -1,90 +1,86 @@
-"""Stream and decode a simulated memory experiment with kelvane.
+"""Stream and decode a simulated surface-code memory experiment with kelvane.
 
-Stim simulates a distance-5 repetition-code memory experiment. Each shot's detection events are
-written as KVLX frames, one frame per round of detectors (the last "round" holds the detectors
-of the final data measurement), into a file. kelvane then streams the file back: first plainly,
-showing frames, then with a Union-Find decoder configured from the experiment's detector error
-model, whose window spans one whole shot, so the decoded observable flips on each shot's last
-frame are that shot's prediction. The logical error rate is compared with PyMatching's on the
-same shots.
+Stim samples a distance-5 rotated surface-code memory experiment (5 rounds, noise p = 0.003 on
+every gate, reset, idle and measurement). kelvane.write_stim_experiment writes the shots as KVLX
+frames, one frame per round in the layout kelvane.layout_from_stim derives from the circuit's
+detector coordinates, with each shot's true logical flip on its last frame. kelvane then streams
+the file back with per-shot decoding: each shot is decoded once, when its last frame arrives, by
+the Union-Find decoder built from the experiment's detector error model. The logical error rate,
+with a 95% confidence interval, is printed next to PyMatching's on the same shots, with the
+stream's frame rate.
 """
 
+import math
 import os
+import sys
 import tempfile
+import time
 
 import numpy as np
 import pymatching
 import stim
 
-from kelvane import DecoderResult, KelvaneStream, LogicalErrorAccumulator, __version__
-from kelvane.kvlx import KvlxWriter
+import kelvane
 
 DISTANCE = 5
-ROUNDS = 5
-SHOTS = 2000
-NOISE = 0.03
+NOISE = 0.003
+SHOTS = 20_000
 
 
-def make_experiment():
+def wilson(errors, shots, z=1.96):
+    """The 95% Wilson score interval of a binomial rate."""
+    if shots == 0:
+        return 0.0, 1.0
+    rate = errors / shots
+    centre = (rate + z * z / (2 * shots)) / (1 + z * z / shots)
+    half = z * math.sqrt(rate * (1 - rate) / shots + z * z / (4 * shots * shots)) / (1 + z * z / shots)
+    return max(0.0, centre - half), min(1.0, centre + half)
+
+
+def rate_text(errors, shots):
+    low, high = wilson(errors, shots)
+    return f"{errors / shots:.5f} (95% CI {low:.5f} to {high:.5f}, {errors} of {shots} shots)"
+
+
+def main(shots=SHOTS):
+    print(f"kelvane {kelvane.__version__}")
     circuit = stim.Circuit.generated(
-        "repetition_code:memory", distance=DISTANCE, rounds=ROUNDS,
-        after_clifford_depolarization=NOISE, before_measure_flip_probability=NOISE)
-    dem = circuit.detector_error_model(decompose_errors=True)
-    dets, obs = circuit.compile_detector_sampler(seed=7).sample(SHOTS, separate_observables=True)
-    return dem, dets, obs[:, 0]
-
-
-def write_frames(path, dets, truth):
-    ancillas = DISTANCE - 1
-    frames_per_shot = dets.shape[1] // ancillas
-    with open(path, "wb") as f:
-        writer = KvlxWriter(f)
-        frame_id = 0
-        for shot, events in enumerate(dets):
-            for r, row in enumerate(events.reshape(frames_per_shot, ancillas)):
-                last = r == frames_per_shot - 1
-                writer.write_frame(
-                    frame_id=frame_id, round=r, timestamp_ns=1_000 * frame_id,
-                    qubit_count=2 * DISTANCE - 1, code_type=4, distance=DISTANCE,
-                    detector_events=row, meas_results=np.ones(ancillas, dtype=np.int8),
-                    # The true logical flip travels with the shot's last frame.
-                    observable_flips=int(truth[shot]) if last else None)
-                frame_id += 1
-    return frames_per_shot, writer.bytes_written
-
-
-def main():
-    print(f"kelvane {__version__}")
-    dem, dets, truth = make_experiment()
-    print(f"repetition code d={DISTANCE}, {ROUNDS} rounds, p={NOISE}: "
-          f"{dem.num_detectors} detectors, {SHOTS} shots sampled with Stim")
+        "surface_code:rotated_memory_z", distance=DISTANCE, rounds=DISTANCE, after_clifford_depolarization=NOISE,
+        before_round_data_depolarization=NOISE, before_measure_flip_probability=NOISE,
+        after_reset_flip_probability=NOISE)
     with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "memory.kvlx")
-        frames_per_shot, size = write_frames(path, dets, truth)
-        print(f"wrote {SHOTS * frames_per_shot} frames ({size} bytes) to {path}")
+        path = os.path.join(tmp, "surface.kvlx")
+        start = time.perf_counter()
+        exp = kelvane.write_stim_experiment(circuit, shots, path, seed=2026)
+        written = time.perf_counter() - start
+        rounds, ancillas = exp.layout.shape
+        print(f"rotated surface code d={DISTANCE}, {DISTANCE} rounds, p={NOISE}: {exp.dem.num_detectors} detectors, "
+              f"{shots} shots sampled with Stim")
+        print(f"layout: {rounds} rounds x {ancillas} ancilla slots, detectors per round "
+              f"{[int(n) for n in (exp.layout >= 0).sum(axis=1)]}")
+        print(f"wrote {exp.frames} frames ({os.path.getsize(path)} bytes) in {written:.2f} s")
 
-        with KelvaneStream(path) as stream:
-            events = frames = shown = 0
+        predictions, truth = [], []
+        start = time.perf_counter()
+        with kelvane.open(path, decoder=exp.dem, layout=exp.layout, per_shot=True) as stream:
             for frame in stream:
-                if frame.detector_event_count and shown < 3:
-                    print(" ", repr(frame), frame.to_dict())
-                    shown += 1
-                frames += 1
-                events += frame.detector_event_count
-        print(f"read {frames} frames back, {events} detection events")
+                if frame.round == rounds - 1:  # a shot's last frame carries its prediction
+                    predictions.append(frame.observable_flips)
+                    truth.append(frame.source_observable_flips)
+            incomplete = stream.incomplete_shots
+        elapsed = time.perf_counter() - start
+    predictions = np.array(predictions, dtype=np.uint64)
+    truth = np.array(truth, dtype=np.uint64)
+    assert np.array_equal(truth, exp.observables[:, 0]), "the flips read back are the ones written"
+    print(f"streamed {exp.frames} frames in {elapsed:.2f} s: {exp.frames / elapsed:,.0f} frames/s, "
+          f"{shots / elapsed:,.0f} shots/s (read + decode, one thread); {incomplete} shots cut short")
 
-        accumulator = LogicalErrorAccumulator(1)
-        with KelvaneStream(path) as stream:
-            stream.set_decoder(str(dem), window_depth=frames_per_shot)
-            for i, frame in enumerate(stream):
-                if i % frames_per_shot == frames_per_shot - 1:
-                    accumulator.record(DecoderResult(frame.observable_flips), int(truth[i // frames_per_shot]))
-        print(f"kelvane Union-Find: {accumulator!r}")
-
-    matching = pymatching.Matching.from_detector_error_model(dem)
-    pm_errors = int(np.sum(matching.decode_batch(dets)[:, 0] != truth))
-    print(f"PyMatching on the same shots: logical error rate {pm_errors / SHOTS:.4f}")
+    kelvane_errors = int(np.sum(predictions != truth))
+    matching = pymatching.Matching.from_detector_error_model(exp.dem)
+    pm_errors = int(np.sum(matching.decode_batch(exp.detection_events)[:, 0] != exp.observables[:, 0]))
+    print(f"logical error rate, kelvane per-shot stream: {rate_text(kelvane_errors, shots)}")
+    print(f"logical error rate, PyMatching (same shots): {rate_text(pm_errors, shots)}")
 
 
 if __name__ == "__main__":
-    main()
+    main(int(sys.argv[1]) if len(sys.argv) > 1 else SHOTS)

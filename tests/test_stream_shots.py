@@ -22,7 +22,8 @@ def circuit(name, d, p=0.01):
 def test_per_shot_predictions_equal_decode_batch(tmp_path, name, d):
     exp = kelvane.write_stim_experiment(circuit(name, d), 300, tmp_path / "run.kvlx", seed=d)
     rounds = exp.layout.shape[0]
-    with kelvane.open(exp.path, decoder=exp.dem, layout=exp.layout, per_shot=True) as stream:
+    np.save(tmp_path / "layout.npy", exp.layout)  # layouts travel as .npy files
+    with kelvane.open(exp.path, decoder=exp.dem, layout=tmp_path / "layout.npy", per_shot=True) as stream:
         frames = list(stream)
         assert stream.incomplete_shots == 0
     last = [f for f in frames if f.round == rounds - 1]
@@ -35,7 +36,7 @@ def test_per_shot_predictions_equal_decode_batch(tmp_path, name, d):
         early.observable_flips
 
 
-def test_layout_from_stim_groups_rounds_by_time_and_slots_by_place(tmp_path):
+def test_layout_from_stim_groups_rounds_by_time_and_slots_by_place():
     c = circuit("surface_code:rotated_memory_z", 5)
     layout = kelvane.layout_from_stim(c)
     coords = c.get_detector_coordinates()
@@ -46,8 +47,6 @@ def test_layout_from_stim_groups_rounds_by_time_and_slots_by_place(tmp_path):
         assert {coords[d][-1] for d in row if d >= 0} == {float(r)}
     for a in range(24):  # one place per slot, places increasing
         assert len({tuple(coords[d][:-1]) for d in layout[:, a] if d >= 0}) == 1
-    np.save(tmp_path / "layout.npy", layout)
-    assert np.array_equal(np.load(tmp_path / "layout.npy"), layout)
     with pytest.raises(ValueError, match="detector D1 declares no coordinates"):
         kelvane.layout_from_stim(stim.Circuit("M 0 1\nDETECTOR(0, 0) rec[-1]\nDETECTOR rec[-2]"))
 
