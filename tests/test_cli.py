@@ -21,6 +21,7 @@ def experiment(tmp_path_factory):
     dem = circuit.detector_error_model(decompose_errors=True)
     dets, obs = circuit.compile_detector_sampler(seed=3).sample(400, separate_observables=True)
     (tmp / "model.dem").write_text(str(dem))
+    circuit.to_file(str(tmp / "c.stim"))
     layout = np.arange(dem.num_detectors).reshape(-1, 2)
     np.save(tmp / "layout.npy", layout)
     with KvlxWriter(tmp / "run.kvlx") as w:
@@ -43,6 +44,9 @@ def test_info_convert_and_decode(experiment, capsys, tmp_path):
     assert (predictions == expected.astype(bool)).all()
     errors = int((predictions != obs).any(axis=1).sum())
     assert f"logical errors against the frames' observable flips: {errors} / 400" in capsys.readouterr().out
+    # The layout and the model from the circuit give the same predictions.
+    assert main(["-q", "decode", str(tmp / "run.kvlx"), "--circuit", str(tmp / "c.stim"), "--out", str(tmp_path / "q.01")]) == 0
+    assert (tmp_path / "q.01").read_bytes() == (tmp_path / "p.01").read_bytes()
 
 
 def test_info_reports_the_first_error(tmp_path, capsys):

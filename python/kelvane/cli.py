@@ -3,7 +3,7 @@ threshold and run the benchmark suite.
 
     python -m kelvane info run.kvlx
     python -m kelvane convert run.kvlx shots.b8 [--num-detectors N] [--layout layout.npy]
-    python -m kelvane decode run.kvlx --dem model.dem [--layout layout.npy] --out predictions.b8
+    python -m kelvane decode run.kvlx --dem model.dem [--layout layout.npy | --circuit c.stim] --out p.b8
     python -m kelvane serve run.kvlx --port 9000 --rate 100000
     python -m kelvane demo
     python -m kelvane threshold --out threshold.png [--quick]
@@ -97,11 +97,24 @@ def cmd_decode(args: argparse.Namespace) -> int:
     out_fmt = file_format(args.out)
     if out_fmt == "kvlx":
         raise SystemExit("--out must be a Stim shot file (.01, .b8, .r8 or .dets)")
-    dem = stim.DetectorErrorModel.from_file(args.dem)
+    circuit = stim.Circuit.from_file(args.circuit) if args.circuit else None
+    if args.dem:
+        dem = stim.DetectorErrorModel.from_file(args.dem)
+    elif circuit is not None:
+        dem = circuit.detector_error_model(decompose_errors=True)
+    else:
+        raise SystemExit("decode needs --dem or --circuit")
     graph = SpacetimeGraph.from_detector_error_model(dem)
     with _progress(None, "frames", "reading", args.quiet) as bar:
         events, flips, has_flips, _ = read_kvlx_frames(args.file, progress=bar.update)
-    layout = as_layout(args.layout) if args.layout else default_layout(events.shape[1], dem.num_detectors)
+    if args.layout:
+        layout = as_layout(args.layout)
+    elif circuit is not None:
+        from kelvane.experiment import layout_from_stim
+
+        layout = layout_from_stim(circuit)
+    else:
+        layout = default_layout(events.shape[1], dem.num_detectors)
     shots = frames_to_shots(events, layout, dem.num_detectors)
     width = graph.boundary_node
     predictions = np.zeros((shots.shape[0], dem.num_observables), dtype=np.uint8)
@@ -312,8 +325,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("decode", help="decode a KVLX file's shots with a DEM; write predictions as a Stim file")
     p.add_argument("file")
-    p.add_argument("--dem", required=True, help="Stim detector error model file")
+    p.add_argument("--dem", default=None, help="Stim detector error model file")
     p.add_argument("--layout", default=None, help=".npy file: rounds x ancillas detector ids, -1 = none")
+    p.add_argument("--circuit", default=None,
+                   help="Stim circuit file: the layout (kelvane.layout_from_stim) and, without --dem, the model")
     p.add_argument("--out", required=True, help="predictions file (.b8, .01, .r8 or .dets)")
     p.set_defaults(run=cmd_decode)
 
