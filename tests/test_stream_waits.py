@@ -196,3 +196,19 @@ def test_forked_children_refuse_inherited_streams_and_open_their_own(tmp_path):
     assert outcome.startswith("i/o error: stream was opened by process %d and is not usable after fork()" % os.getpid())
     assert own == [f["frame_id"] for f in FRAMES]
     assert [frame_view(f) for f in inherited] == EXPECTED[1:]  # the parent's stream is intact
+
+
+def test_read_batch_waits_like_next(peer):
+    s = KelvaneStream(peer.address, timeout=1)
+    with pytest.raises(TimeoutError):
+        s.read_batch(10)
+    peer.send(DATA[:-1])  # three whole frames, the fourth without its last byte
+    timer = later(0.3, _thread.interrupt_main)
+    with pytest.raises(KeyboardInterrupt):
+        s.read_batch(10)  # interrupted after three frames: they are kept for the next call
+    timer.join()
+    batch = s.read_batch(10)  # the fourth frame never completes: the timeout ends the batch
+    assert list(batch.frame_ids) == [f["frame_id"] for f in FRAMES[:3]]
+    later(0.1, s.close)
+    with pytest.raises(OSError, match="^stream is closed$"):
+        s.read_batch(10)

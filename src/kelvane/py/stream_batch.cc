@@ -129,7 +129,28 @@ PyObject* to_batch_object(const FrameBatch& batch) {
 
 }  // namespace
 
-PyObject* read_batch(FrameSource& source, BatchReader& reader, FrameBatch& scratch, PyObject* args, PyObject* kwargs) {
+namespace {
+
+// Runs pending signal handlers every tick of a wait, taking back the interpreter lock, which
+// the caller has released for the whole batch, for the time of the check.
+class CheckSignals final : public WaitHooks {
+ public:
+  explicit CheckSignals(PyThreadState*& saved) : saved_(saved) {}
+  bool interrupted() override {
+    PyEval_RestoreThread(saved_);
+    const bool raised = PyErr_CheckSignals() < 0;
+    saved_ = PyEval_SaveThread();
+    return raised;
+  }
+
+ private:
+  PyThreadState*& saved_;
+};
+
+}  // namespace
+
+PyObject* read_batch(FrameSource& source, BatchReader& reader, FrameBatch& scratch, PyObject* args, PyObject* kwargs,
+                     WaitContext& ctx) {
   PyObject* bound[1];
   if (!bind_args("read_batch", args, kwargs, {"max_frames"}, 1, bound)) return nullptr;
   std::size_t max_frames = 0;
@@ -139,16 +160,19 @@ PyObject* read_batch(FrameSource& source, BatchReader& reader, FrameBatch& scrat
   bool out_of_memory = false;
   // Reading may wait on the file or socket: other threads run meanwhile, and nothing may throw
   // out of the block, since the interpreter lock must be taken back first.
-  Py_BEGIN_ALLOW_THREADS
+  PyThreadState* saved = PyEval_SaveThread();
+  CheckSignals hooks(saved);
+  ctx.hooks = &hooks;
   try {
-    got.emplace(reader.next(source, max_frames, scratch));
+    got.emplace(reader.next(source, max_frames, scratch, ctx));
   } catch (const std::bad_alloc&) {
     out_of_memory = true;
   }
-  Py_END_ALLOW_THREADS
+  ctx.hooks = nullptr;
+  PyEval_RestoreThread(saved);
   if (out_of_memory) return raise_no_memory("the frame batch (KelvaneStream.read_batch)");
   if (!*got) {
-    raise_os_error(got->error());
+    if (ctx.stop == WaitStop::none) raise_os_error(got->error());
     return nullptr;
   }
   return to_batch_object(scratch);

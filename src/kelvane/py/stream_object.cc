@@ -359,7 +359,10 @@ PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
                     "or decode arrays with SpacetimeGraph.decode_batch");
     return nullptr;
   }
-  PyObject* batch = read_batch(*st.source, st.batch_reader, st.batch, args, kwargs);
+  ReleaseInterpreter unused;
+  WaitContext ctx = st.wait_context(unused);
+  PyObject* batch = read_batch(*st.source, st.batch_reader, st.batch, args, kwargs, ctx);
+  if (!batch && ctx.stop != WaitStop::none) raise_stopped(ctx, st, "waiting for data");
   if (batch) {
     const Py_ssize_t frames = PyObject_Length(batch);
     if (frames < 0) {

@@ -211,14 +211,14 @@ Result<std::unique_ptr<FileSource>> FileSource::open(std::shared_ptr<Runtime> ru
 
 Result<std::optional<OwnedFrame>> FileSource::read_next(WaitContext& ctx) { return next_owned_frame(stream_, ctx); }
 
-Status FileSource::read_next_batch(std::size_t max_frames, FrameBatch& out) {
+Status FileSource::read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) {
   // The caller has left the interpreter for the whole batch, so refills run on this thread.
   struct InlineReads {
     BufferedFileReader& reader;
     explicit InlineReads(BufferedFileReader& r) : reader(r) { reader.set_inline_reads(true); }
     ~InlineReads() { reader.set_inline_reads(false); }
   } inline_reads(stream_.reader());
-  return read_frame_batch(stream_, max_frames, out, batch_scratch_);
+  return read_frame_batch(stream_, max_frames, out, batch_scratch_, ctx);
 }
 
 }  // namespace kelvane

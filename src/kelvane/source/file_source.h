@@ -108,7 +108,7 @@ class FileSource final : public FrameSource {
 
  protected:
   Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) override;
-  Status read_next_batch(std::size_t max_frames, FrameBatch& out) override;
+  Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override;
 
  private:
   FileSource(std::shared_ptr<Runtime> runtime, UniqueFd fd, StreamConfig config);

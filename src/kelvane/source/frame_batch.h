@@ -48,14 +48,14 @@ Result<std::optional<std::uint16_t>> peek_ancilla_count(KvlxStream<Source>& stre
   return static_cast<std::uint16_t>(raw[kFrameAncillaCountOffset] | (raw[kFrameAncillaCountOffset + 1] << 8));
 }
 
-// Reads up to `max_frames` frames into `out` (cleared first), validated as next_frame does.
-// Stops early at the end of the data or before a frame whose ancilla count differs from the
-// batch's first frame (that frame starts the next batch). Returns the error that stopped the
-// batch, after the good frames read before it have been appended.
+// Appends frames to `out` until it holds `max_frames`, validated as next_frame does. Stops
+// early at the end of the data or before a frame whose ancilla count differs from the batch's
+// first frame (that frame starts the next batch). Returns the error that stopped the batch,
+// after the good frames read before it have been appended. A frame whose read failed (the
+// source's read_failed(): an I/O error or a wait that stopped) is undone, to be read again.
 template <ByteSource Source>
 Status read_frame_batch(KvlxStream<Source>& stream, std::size_t max_frames, FrameBatch& out,
                         std::vector<std::uint8_t>& scratch) {
-  out.clear();
   while (out.size() < max_frames) {
     if (out.size() > 0) {
       Result<std::optional<std::uint16_t>> next_count = peek_ancilla_count(stream, scratch);
@@ -63,7 +63,10 @@ Status read_frame_batch(KvlxStream<Source>& stream, std::size_t max_frames, Fram
       if (!*next_count || **next_count != out.ancilla_count) break;
     }
     Result<std::optional<SyndromeFrame>> frame = stream.next_frame();
-    if (!frame) return fail(std::move(frame.error()));
+    if (!frame) {
+      if (stream.reader().read_failed()) stream.rewind();
+      return fail(std::move(frame.error()));
+    }
     if (!*frame) break;
     out.append(**frame);
     stream.recycle(std::move(**frame));

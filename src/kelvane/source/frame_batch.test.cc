@@ -61,8 +61,8 @@ struct Frames final : FrameSource {
     }
   }
   Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) override { return next_owned_frame(stream, ctx); }
-  Status read_next_batch(std::size_t max_frames, FrameBatch& out) override {
-    return read_frame_batch(stream, max_frames, out, scratch);
+  Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override {
+    return read_frame_batch(stream, max_frames, out, scratch, ctx);
   }
 };
 

@@ -24,10 +24,11 @@ Result<std::optional<OwnedFrame>> FrameSource::next_owned(WaitContext& ctx) {
   return read_next(ctx);
 }
 
-Status FrameSource::read_batch(std::size_t max_frames, FrameBatch& out) {
-  out.clear();
+Status FrameSource::read_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) {
+  ctx.stop = WaitStop::none;
   if (!owned_here()) return fail(inherited_error());
-  return read_next_batch(max_frames, out);
+  if (ctx.is_cancelled()) return fail(ctx.stopped(WaitStop::cancelled));
+  return read_next_batch(max_frames, out, ctx);
 }
 
 }  // namespace kelvane

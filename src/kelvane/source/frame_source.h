@@ -37,17 +37,22 @@ class FrameSource {
     return next_owned(unlimited);
   }
 
-  // Reads up to max_frames frames into `out` (see read_frame_batch): the error that stopped the
-  // batch is returned after the good frames before it are in `out`. Blocks like next_owned,
-  // without limit. In a forked child, fails like next_owned.
-  Status read_batch(std::size_t max_frames, FrameBatch& out);
+  // Appends frames to `out` until it holds max_frames (see read_frame_batch): the error that
+  // stopped the batch is returned after the good frames before it are in `out`. Waits like
+  // next_owned; a wait that stops consumes nothing beyond the frames in `out`. In a forked
+  // child, fails like next_owned.
+  Status read_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx);
+  Status read_batch(std::size_t max_frames, FrameBatch& out) {
+    WaitContext unlimited;
+    return read_batch(max_frames, out, unlimited);
+  }
 
   // False in a child process forked after the source was opened.
   bool owned_here() const { return runtime_->owned_here(); }
 
  protected:
   virtual Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) = 0;
-  virtual Status read_next_batch(std::size_t max_frames, FrameBatch& out) = 0;
+  virtual Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) = 0;
   Runtime& runtime() { return *runtime_; }
 
  private:
@@ -58,28 +63,50 @@ class FrameSource {
 };
 
 // Batches from a source such that an error met after some good frames is held back: the call
-// returns those frames and the next call returns the error (and reads nothing).
+// returns those frames and the next call returns the error (and reads nothing). A wait that
+// stops after some frames ends the batch early with them, except an interruption: that is
+// returned at once and the frames stay in `out`, the next call adding to them.
 class BatchReader {
  public:
-  // The number of frames put in `out` (0 at the end of the data), or the error.
-  Result<std::size_t> next(FrameSource& source, std::size_t max_frames, FrameBatch& out) {
-    out.clear();
+  // The number of frames in `out` (0 at the end of the data), or the error.
+  Result<std::size_t> next(FrameSource& source, std::size_t max_frames, FrameBatch& out, WaitContext& ctx) {
+    if (!resume_) out.clear();
+    resume_ = false;
     if (held_) {
       KelvaneError e = std::move(*held_);
       held_.reset();
       return fail(std::move(e));
     }
-    Status s = source.read_batch(max_frames, out);
+    Status s = source.read_batch(max_frames, out, ctx);
     if (!s) {
       if (out.size() == 0) return fail(std::move(s.error()));
-      held_ = std::move(s.error());
+      if (ctx.stop == WaitStop::interrupted) {
+        resume_ = true;
+        return fail(std::move(s.error()));
+      }
+      if (ctx.stop == WaitStop::none) held_ = std::move(s.error());
     }
     return out.size();
+  }
+  Result<std::size_t> next(FrameSource& source, std::size_t max_frames, FrameBatch& out) {
+    WaitContext unlimited;
+    return next(source, max_frames, out, unlimited);
   }
 
  private:
   std::optional<KelvaneError> held_;
+  bool resume_ = false;
 };
+
+// read_frame_batch over a reader that waits on the terms of `ctx`.
+template <ByteSource Source>
+Status read_frame_batch(KvlxStream<Source>& stream, std::size_t max_frames, FrameBatch& out,
+                        std::vector<std::uint8_t>& scratch, WaitContext& ctx) {
+  stream.reader().set_wait(&ctx);
+  Status s = read_frame_batch(stream, max_frames, out, scratch);
+  stream.reader().set_wait(nullptr);
+  return s;
+}
 
 // One next_owned step over any reader whose read(2)-like calls wait on the terms of the context
 // given to its set_wait(): the next frame, converted while its sections are still valid, after
@@ -88,13 +115,12 @@ class BatchReader {
 // again or, from a dead source, fails the same way again.
 template <ByteSource Source>
 Result<std::optional<OwnedFrame>> next_owned_frame(KvlxStream<Source>& stream, WaitContext& ctx) {
-  ctx.stop = WaitStop::none;
   stream.reader().set_wait(&ctx);
   Result<std::optional<SyndromeFrame>> frame = stream.next_frame();
   const bool read_failed = stream.reader().read_failed();
   stream.reader().set_wait(nullptr);
   if (!frame) {
-    if (ctx.stop != WaitStop::none || read_failed) stream.rewind();
+    if (read_failed) stream.rewind();
     return fail(std::move(frame.error()));
   }
   if (!*frame) return std::nullopt;

@@ -85,7 +85,7 @@ class TcpSource final : public FrameSource {
 
  protected:
   Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) override;
-  Status read_next_batch(std::size_t max_frames, FrameBatch& out) override;
+  Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override;
 
 
  private:
