@@ -103,7 +103,7 @@ def bench_stream(cases: list[tuple[int, int]], repeats: int) -> list[dict]:
 
             def batches() -> int:
                 n, stream = 0, KelvaneStream(kvlx)
-                while len(b := stream.read_batch(1 << 16)):
+                while len(b := stream.read_batch(1 << 14)):
                     n += len(b)
                 return n
 

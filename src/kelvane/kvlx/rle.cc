@@ -26,16 +26,20 @@ void decode_rle_events_into(std::span<const std::uint8_t> rle, std::size_t n, st
 }
 
 void decode_rle_events_to(std::span<const std::uint8_t> rle, std::span<std::uint8_t> out) {
-  std::size_t pos = 0;
+  // Zero everything once, then write only the runs of 1: detector events are sparse, so most runs
+  // are 0 and those of 1 are short, where a byte loop beats a memset call per run.
   const std::size_t n = out.size();
+  if (n) std::memset(out.data(), 0, n);
+  std::size_t pos = 0;
   for (std::uint8_t byte : rle) {
     if (pos >= n) break;
     const std::size_t run = byte & kRleLengthMask;
     const std::size_t take = run < n - pos ? run : n - pos;
-    std::memset(out.data() + pos, (byte & kRleValueBit) ? 1 : 0, take);
+    if (byte & kRleValueBit) {
+      for (std::size_t i = 0; i < take; ++i) out[pos + i] = 1;
+    }
     pos += take;
   }
-  if (pos < n) std::memset(out.data() + pos, 0, n - pos);
 }
 
 std::vector<std::uint8_t> decode_rle_events(std::span<const std::uint8_t> rle, std::size_t n) {
