@@ -303,7 +303,7 @@ def cmd_threshold(args: argparse.Namespace) -> int:
 def cmd_bench(args: argparse.Namespace) -> int:
     from kelvane import _bench
 
-    return _bench.main(smoke=args.smoke, json_path=args.json, threads=args.threads)
+    return _bench.main(smoke=args.smoke, json_path=args.json, threads=args.threads, clock=args.clock)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -356,6 +356,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--smoke", action="store_true", help="tiny sizes, seconds (CI)")
     p.add_argument("--json", default="bench.json", help="where to write the JSON results")
     p.add_argument("--threads", type=int, default=0, help="threads for the multi-thread decoder row (0: all cores)")
+    p.add_argument("--clock", choices=["cpu", "wall"], default="cpu", help="process CPU time (default) or wall time")
     p.set_defaults(run=cmd_bench)
     return ap
 
