@@ -114,20 +114,31 @@ def test_null_decode_ignores_the_frame(tmp_path):
 
 
 def test_event_count_follows_the_encoding(tmp_path):
-    over, under, empty = read_frames(
+    under, empty = read_frames(
         tmp_path,
-        dict(frame_id=1, ancilla_count=4, detector_events_rle=b"\x85\x03", meas_results=[0] * 4),
         dict(frame_id=2, ancilla_count=10, detector_events_rle=b"\x85\x03", meas_results=[0] * 10),
-        dict(frame_id=3, ancilla_count=0, detector_events_rle=b"\x83\x00\x81", code_type=200),
+        dict(frame_id=3, ancilla_count=0, detector_events_rle=b"\x80\x00", code_type=200),
     )
-    assert over.to_numpy_detector_events().tolist() == [True] * 4
-    assert over.detector_event_count == 5
-    assert repr(over) == "SyndromeFrame(frame_id=1, round=0, detector_events=5/4)"
     assert under.to_numpy_detector_events().tolist() == [True] * 5 + [False] * 5
-    assert (empty.ancilla_count, empty.detector_event_count, empty.code_type) == (0, 4, 200)
+    assert under.detector_event_count == 5
+    assert (empty.ancilla_count, empty.detector_event_count, empty.code_type) == (0, 0, 200)
     assert empty.meas_results() == b""
     assert empty.to_numpy_detector_events().shape == (0,) and empty.to_numpy_meas_results().shape == (0,)
     assert empty.to_dict()["detector_events"].shape == (0,)
+
+
+def test_events_beyond_the_ancilla_count_are_a_length_mismatch_and_skipped(tmp_path):
+    path = tmp_path / "over.kvlx"
+    path.write_bytes(encode_file_header() + b"".join(encode_frame(**f) for f in [
+        dict(frame_id=1, ancilla_count=24, detector_events_rle=b"\xff\x49", meas_results=[0] * 24),
+        dict(frame_id=2, detector_events=[1, 0, 1]),
+    ]))
+    s = KelvaneStream(str(path))
+    with pytest.raises(OSError, match="^payload length mismatch: header declares 24 bytes, found 200$"):
+        next(s)
+    assert next(s).frame_id == 2
+    assert s.skipped_bytes == len(encode_frame(frame_id=1, ancilla_count=24, detector_events_rle=b"\xff\x49",
+                                               meas_results=[0] * 24))
 
 
 @settings(max_examples=40, deadline=None)

@@ -100,16 +100,48 @@ def test_bad_file_header_fails_on_first_next_and_again(tmp_path, header, text):
         assert str(exc.value) == text and type(exc.value) is OSError
 
 
-def test_header_crc_error_text_and_repetition(tmp_path):
+def test_header_crc_error_text_then_the_frame_is_skipped(tmp_path):
     frame = encode_frame(frame_id=4, detector_events=[0, 1], header_crc=0xDEADBEEF)
     computed = zlib.crc32(frame[:32])
     path = tmp_path / "crc.kvlx"
-    path.write_bytes(encode_file_header() + frame)
+    path.write_bytes(encode_file_header() + frame + encode_frame(frame_id=5))
     s = KelvaneStream(str(path))
-    for _ in range(2):
-        with pytest.raises(OSError) as exc:
-            next(s)
-        assert str(exc.value) == f"CRC32 mismatch: expected 0x{computed:08x}, got 0xdeadbeef"
+    with pytest.raises(OSError) as exc:
+        next(s)
+    assert str(exc.value) == f"CRC32 mismatch: expected 0x{computed:08x}, got 0xdeadbeef"
+    assert next(s).frame_id == 5
+    assert s.skipped_bytes == len(frame)
+
+
+@pytest.mark.parametrize("damage, message", [
+    ("header bit", "CRC32 mismatch"),
+    ("payload bit", "CRC32 mismatch"),
+    ("duplicate id", "frame ID went backwards"),
+])
+def test_log_and_continue_loop_gets_every_other_frame(tmp_path, damage, message):
+    frames = [encode_frame(frame_id=k, detector_events=[k & 1, 1, 0, 1], observable_flips=k) for k in range(1, 6)]
+    bad = bytearray(frames[2])
+    if damage == "header bit":
+        bad[3] ^= 0x04
+    elif damage == "payload bit":
+        bad[40] ^= 0x01
+    else:
+        bad = encode_frame(frame_id=2, detector_events=[0, 1, 0, 1], observable_flips=3)
+    frames[2] = bytes(bad)
+    path = tmp_path / "damaged.kvlx"
+    path.write_bytes(encode_file_header() + b"".join(frames))
+    s = KelvaneStream(str(path))
+    ids, errors = [], []
+    for _ in range(20):
+        try:
+            ids.append(next(s).frame_id)
+        except StopIteration:
+            break
+        except OSError as e:
+            errors.append(str(e))
+    assert ids == [1, 2, 4, 5]
+    assert len(errors) == 1 and message in errors[0]
+    assert s.skipped_bytes == len(frames[2])
 
 
 def test_trailer_with_bad_marker_but_good_crc(tmp_path):
@@ -351,3 +383,27 @@ def test_damaged_files_only_raise_oserror_and_terminate(tmp_path, cut, flips, ju
         f.to_dict(), repr(f), f.meas_results()
     assert ended or errors > 0
     s.close()
+
+
+@pytest.mark.parametrize("append", [1, 7, 65])
+def test_growing_file_delivers_every_frame_whatever_the_append_size(tmp_path, append):
+    frames = make_frames(4, ancillas=10, seed=3, timing=True)
+    data = file_bytes(frames)
+    path = tmp_path / "live.kvlx"
+    path.write_bytes(b"")
+    s = KelvaneStream(str(path))
+    ids = []
+    with open(path, "ab") as f:
+        for at in range(0, len(data) + append, append):
+            f.write(data[at:at + append])
+            f.flush()
+            for _ in range(10):
+                try:
+                    ids.append(next(s).frame_id)
+                except StopIteration:
+                    break
+                except OSError as e:
+                    assert str(e).startswith("payload length mismatch")
+    assert ids == [fr["frame_id"] for fr in frames]
+    assert s.skipped_bytes == 0
+

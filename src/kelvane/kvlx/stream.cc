@@ -6,6 +6,7 @@
 #include "kelvane/util/diagnostics.h"
 #include "kelvane/kvlx/le_bytes.h"
 #include "kelvane/kvlx/metadata_keys.h"
+#include "kelvane/kvlx/rle.h"
 #include "kelvane/validate/parity.h"
 #include "kelvane/validate/schema_consistency.h"
 #include "kelvane/validate/timing.h"
@@ -31,75 +32,147 @@ KelvaneError short_payload(std::size_t declared, std::size_t found) {
 
 KvlxReaderCore::KvlxReaderCore(StreamConfig config)
     : config_(std::move(config)), ring_(std::max<std::size_t>(config_.buffer_capacity, 1)) {
-  scratch_.reserve(kReadChunkSize);
-  tail_scratch_.reserve(kReadChunkSize);
+  config_.max_frame_size = std::max(config_.max_frame_size, ring_.capacity());
 }
 
 Result<bool> KvlxReaderCore::fill_once(ByteReaderRef source) {
-  // Read no more than the ring can take, so that no byte taken from the source is lost. Only a
-  // completely full ring (which a request larger than the capacity produces) reads a whole
-  // chunk and reports how many of its bytes the ring refused.
-  std::size_t want = std::min(kReadChunkSize, ring_.free_space());
-  if (want == 0) want = kReadChunkSize;
+  // Read no more than the ring can take, so that no byte taken from the source is lost.
+  if (ring_.free_space() == 0) move_to_carry(ring_.buffered());
+  const std::size_t want = std::min(kReadChunkSize, ring_.free_space());
   Result<std::size_t> got = source.read(std::span<std::uint8_t>(chunk_.data(), want));
   if (!got) return fail(std::move(got.error()));
   if (*got == 0) return false;
-  const std::size_t read = std::min(*got, want);
-  const std::size_t fits = std::min(read, ring_.free_space());
-  // Sections that are views into the ring must be copied out before the write overwrites them
-  // or grows (moves) the ring's storage.
-  if (building_ && (ring_.write_pos() + fits > sections_begin_ + ring_.capacity() || ring_.write_moves_storage(fits))) {
-    detach_sections();
-  }
-  const std::size_t accepted = ring_.write(std::span<const std::uint8_t>(chunk_.data(), read));
-  if (accepted < read) return fail(short_payload(read, accepted));
+  ring_.write(std::span<const std::uint8_t>(chunk_.data(), std::min(*got, want)));
   return true;
 }
 
-Result<bool> KvlxReaderCore::fill_until(ByteReaderRef source, std::size_t n) {
-  while (ring_.buffered() < n) {
+void KvlxReaderCore::move_to_carry(std::size_t m) {
+  if (m == 0) return;
+  // Drop the consumed front first when it is most of the buffer, so that the carry buffer stays
+  // about as large as the frame it holds.
+  if (carry_pos_ > 0 && carry_pos_ >= carry_.size() / 2) {
+    carry_.erase(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(carry_pos_));
+    carry_pos_ = 0;
+  }
+  std::span<const std::uint8_t> bytes = *ring_.peek_wrapped(m, scratch_);
+  carry_.insert(carry_.end(), bytes.begin(), bytes.end());
+  ring_.consume(m);
+}
+
+Result<std::optional<std::span<const std::uint8_t>>> KvlxReaderCore::view(ByteReaderRef source, std::size_t k) {
+  if (carry_pos_ == carry_.size()) {
+    // Straight from the ring while the range fits it without wrapping.
+    while (ring_.buffered() < k && ring_.free_space() > 0) {
+      Result<bool> more = fill_once(source);
+      if (!more) return fail(std::move(more.error()));
+      if (!*more) return std::nullopt;
+    }
+    if (std::optional<std::span<const std::uint8_t>> v = ring_.peek(k)) return v;
+  }
+  while (carry_.size() - carry_pos_ < k) {
+    if (ring_.buffered() == 0) {
+      Result<bool> more = fill_once(source);
+      if (!more) return fail(std::move(more.error()));
+      if (!*more) return std::nullopt;
+    }
+    move_to_carry(std::min(ring_.buffered(), k - (carry_.size() - carry_pos_)));
+  }
+  return std::span<const std::uint8_t>(carry_.data() + carry_pos_, k);
+}
+
+void KvlxReaderCore::consume(std::size_t k) {
+  const std::size_t from_carry = std::min(k, carry_.size() - carry_pos_);
+  carry_pos_ += from_carry;
+  if (carry_pos_ == carry_.size()) {
+    carry_.clear();
+    carry_pos_ = 0;
+  }
+  ring_.consume(k - from_carry);
+  position_ += k;
+}
+
+void KvlxReaderCore::drop(std::size_t k) {
+  consume(k);
+  skipped_bytes_ += k;
+}
+
+std::optional<std::size_t> KvlxReaderCore::find_header(ByteReaderRef source, std::size_t from) {
+  const std::size_t avail = available();
+  if (avail < from + kFrameHeaderSize) return std::nullopt;
+  // Everything asked for is buffered, so this view reads nothing and cannot fail.
+  Result<std::optional<std::span<const std::uint8_t>>> all = view(source, avail);
+  if (!all || !*all) return std::nullopt;
+  const std::span<const std::uint8_t> bytes = **all;
+  for (std::size_t at = from; at + kFrameHeaderSize <= avail; ++at) {
+    const std::uint8_t* h = bytes.data() + at;
+    if (crc32_of(std::span<const std::uint8_t>(h, kFrameHeaderCrcOffset)) == load_le<std::uint32_t>(h + kFrameHeaderCrcOffset)) {
+      return at;
+    }
+  }
+  return std::nullopt;
+}
+
+std::unexpected<KelvaneError> KvlxReaderCore::corrupt(KelvaneError e) {
+  resync_from_ = 1;
+  return fail(std::move(e));
+}
+
+Result<bool> KvlxReaderCore::resync(ByteReaderRef source) {
+  for (;;) {
+    const std::size_t from = *resync_from_;
+    if (std::optional<std::size_t> at = find_header(source, from)) {
+      drop(*at);
+      resync_from_.reset();
+      return true;
+    }
+    // Every start before the last 35 bytes has been tried; those may begin a header.
+    const std::size_t avail = available();
+    const std::size_t done = avail >= from + kFrameHeaderSize ? avail - (kFrameHeaderSize - 1) : std::min(from, avail);
+    drop(done);
+    resync_from_ = from - std::min(from, done);
     Result<bool> more = fill_once(source);
-    if (!more || !*more) return more;
+    if (!more) return fail(std::move(more.error()));
+    if (!*more) {
+      if (source.finished()) drop(available());
+      return false;
+    }
   }
-  return true;
 }
 
-std::span<const std::uint8_t> KvlxReaderCore::take(std::size_t k, std::vector<std::uint8_t>& scratch) {
-  // Callers have made sure k bytes are buffered, so the peek cannot be absent.
-  std::span<const std::uint8_t> view = *ring_.peek_wrapped(k, scratch);
-  ring_.consume(k);
-  return view;
+Result<bool> KvlxReaderCore::skip_late_trailer(ByteReaderRef source) {
+  const std::array<std::uint8_t, kTrailerSize> expected = *late_trailer_;
+  Result<std::optional<std::span<const std::uint8_t>>> t = view(source, kTrailerSize);
+  if (!t) return fail(std::move(t.error()));
+  if (*t) {
+    if (std::equal(expected.begin(), expected.end(), (*t)->begin())) consume(kTrailerSize);
+    late_trailer_.reset();
+    return true;
+  }
+  // Fewer than 6 bytes: wait for the rest while they are the trailer's first bytes.
+  const std::size_t avail = available();
+  std::span<const std::uint8_t> part = **view(source, avail);
+  if (!std::equal(part.begin(), part.end(), expected.begin())) {
+    late_trailer_.reset();
+    return true;
+  }
+  if (source.finished()) {
+    consume(avail);
+    late_trailer_.reset();
+  }
+  return false;
 }
 
-std::span<const std::uint8_t> KvlxReaderCore::take_payload(std::size_t k, std::vector<std::uint8_t>& scratch) {
-  std::span<const std::uint8_t> view = take(k, scratch);
-  payload_crc_ = crc32_extend(payload_crc_, view);
-  return view;
-}
-
-void KvlxReaderCore::detach_sections() {
-  SyndromeFrame& f = *building_;
-  const std::size_t rle = f.detector_events_rle.size();
-  const std::size_t meas = f.meas_results.size();
-  const std::size_t bits = f.ancilla_bits.size();
-  detached_.resize(rle + meas + bits);
-  std::uint8_t* out = detached_.data();
-  if (rle) std::memcpy(out, f.detector_events_rle.data(), rle);
-  if (meas) std::memcpy(out + rle, f.meas_results.data(), meas);
-  if (bits) std::memcpy(out + rle + meas, f.ancilla_bits.data(), bits);
-  f.detector_events_rle = std::span<const std::uint8_t>(out, rle);
-  f.meas_results = std::span<const std::int8_t>(reinterpret_cast<const std::int8_t*>(out + rle), meas);
-  f.ancilla_bits = std::span<const std::uint8_t>(out + rle + meas, bits);
-  building_ = nullptr;
-}
-
-bool KvlxReaderCore::rewind() {
-  if (!ring_.rewind()) return false;
-  header_parsed_ = before_frame_.header_parsed;
-  schema_id_ = before_frame_.schema_id;
-  last_frame_id_ = before_frame_.last_frame_id;
-  building_ = nullptr;
-  return true;
+Result<std::optional<SyndromeFrame>> KvlxReaderCore::cut_short(ByteReaderRef source, std::size_t declared, std::size_t found) {
+  KelvaneError e = short_payload(declared, found);
+  // A complete frame header after the cut frame's start means the frame is damaged, not late.
+  if (find_header(source, 1)) return corrupt(std::move(e));
+  if (source.finished()) {
+    drop(available());
+    return fail(std::move(e));
+  }
+  if (cut_reported_at_ == position_) return std::nullopt;
+  cut_reported_at_ = position_;
+  return fail(std::move(e));
 }
 
 void KvlxReaderCore::recycle(SyndromeFrame&& frame) {
@@ -107,59 +180,15 @@ void KvlxReaderCore::recycle(SyndromeFrame&& frame) {
 }
 
 Result<std::optional<SyndromeFrame>> KvlxReaderCore::next_frame(ByteReaderRef source) {
-  ring_.mark();
-  before_frame_ = {header_parsed_, schema_id_, last_frame_id_};
-  Result<std::optional<SyndromeFrame>> result = read_frame(source);
-  building_ = nullptr;
-  return result;
+  return read_frame(source);
 }
 
-Status KvlxReaderCore::read_metadata(ByteReaderRef source, SyndromeFrame& frame) {
-  Result<bool> ok = fill_until(source, kMetadataCountSize);
-  if (!ok) return fail(std::move(ok.error()));
-  if (!*ok) return fail(short_payload(kMetadataCountSize, ring_.buffered()));
-  const std::uint16_t count = load_le<std::uint16_t>(take_payload(kMetadataCountSize, tail_scratch_).data());
-  FrameMetadata& meta = frame.metadata.emplace();
-  for (std::uint32_t i = 0; i < count; ++i) {
-    ok = fill_until(source, kMetadataEntryHeadSize);
-    if (!ok) return fail(std::move(ok.error()));
-    if (!*ok) return fail(short_payload(kMetadataEntryHeadSize, ring_.buffered()));
-    std::span<const std::uint8_t> head = take_payload(kMetadataEntryHeadSize, tail_scratch_);
-    const std::uint16_t key = load_le<std::uint16_t>(head.data());
-    const std::uint16_t length = load_le<std::uint16_t>(head.data() + 2);
-    ok = fill_until(source, length);
-    if (!ok) return fail(std::move(ok.error()));
-    if (!*ok) return fail(short_payload(length, ring_.buffered()));
-    if (key == kMetaKeyPayloadCrc && length == 4 && !stored_payload_crc_) {
-      // The entry's own value is the one part of the payload its CRC leaves out.
-      stored_payload_crc_ = load_le<std::uint32_t>(take(length, tail_scratch_).data());
-      continue;
-    }
-    apply_metadata_entry(meta, key, take_payload(length, tail_scratch_));
-  }
-  return {};
-}
-
-Status KvlxReaderCore::read_annotations(ByteReaderRef source, SyndromeFrame& frame) {
-  Result<bool> ok = fill_until(source, 1);
-  if (!ok) return fail(std::move(ok.error()));
-  if (!*ok) return fail(short_payload(1, ring_.buffered()));
-  const std::uint8_t count = take_payload(1, tail_scratch_)[0];
-  if (count == 0) {
-    frame.annotations.emplace();
-    return {};
-  }
-  const std::size_t body = kAnnotationEntrySize * count;
-  ok = fill_until(source, body);
-  if (!ok) return fail(std::move(ok.error()));
-  if (!*ok) return fail(short_payload(body, ring_.buffered()));
-  // parse_annotations wants the count byte in front of the entries.
-  std::array<std::uint8_t, 1 + kAnnotationEntrySize * 255> block;
-  block[0] = count;
-  std::span<const std::uint8_t> entries = take_payload(body, tail_scratch_);
-  std::memcpy(block.data() + 1, entries.data(), body);
-  frame.annotations = parse_annotations(std::span<const std::uint8_t>(block.data(), 1 + body));
-  return {};
+Result<std::optional<std::uint16_t>> KvlxReaderCore::peek_ancilla_count(ByteReaderRef source) {
+  if (!header_parsed_ || resync_from_ || late_trailer_) return std::nullopt;
+  Result<std::optional<std::span<const std::uint8_t>>> raw = view(source, kFrameHeaderSize);
+  if (!raw) return fail(std::move(raw.error()));
+  if (!*raw) return std::nullopt;
+  return load_le<std::uint16_t>((*raw)->data() + 22);
 }
 
 Status KvlxReaderCore::validate(const SyndromeFrame& frame) const {
@@ -171,99 +200,175 @@ Status KvlxReaderCore::validate(const SyndromeFrame& frame) const {
   return check_parity(frame, **schema);
 }
 
+namespace {
+
+// Where the sections of a frame lie, as offsets from the start of its header.
+struct FrameLayout {
+  std::size_t rle_len = 0;
+  std::size_t timing_len = 0;
+  std::size_t bits_len = 0;
+  std::size_t metadata_at = 0;     // the entry count, when flagged
+  std::size_t annotations_at = 0;  // the count byte, when flagged
+  std::optional<std::size_t> crc_value_at;
+  std::size_t end = 0;  // the first byte after the payload
+};
+
+}  // namespace
+
 Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef source) {
   std::optional<diagnostics::Span> parse_span(std::in_place, kParseSpan);
+  using View = Result<std::optional<std::span<const std::uint8_t>>>;
 
   if (!header_parsed_) {
-    Result<bool> ok = fill_until(source, kFileHeaderSize);
-    if (!ok) return fail(std::move(ok.error()));
-    if (!*ok) return std::nullopt;  // shorter than a file header: an empty stream
-    Result<Parsed<FileHeader>> fh = parse_file_header(*ring_.peek_wrapped(kFileHeaderSize, scratch_));
+    View v = view(source, kFileHeaderSize);
+    if (!v) return fail(std::move(v.error()));
+    if (!*v) return std::nullopt;  // shorter than a file header: an empty stream
+    Result<Parsed<FileHeader>> fh = parse_file_header(**v);
     if (!fh) return fail(std::move(fh.error()));
     schema_id_ = fh->first.schema_id;
-    ring_.consume(kFileHeaderSize);
+    consume(kFileHeaderSize);
     header_parsed_ = true;
   }
+  if (resync_from_) {
+    Result<bool> found = resync(source);
+    if (!found) return fail(std::move(found.error()));
+    if (!*found) return std::nullopt;
+  }
+  if (late_trailer_) {
+    Result<bool> go_on = skip_late_trailer(source);
+    if (!go_on) return fail(std::move(go_on.error()));
+    if (!*go_on) return std::nullopt;
+  }
 
-  // Frame header. A partial header at the end of the source is ignored.
-  Result<bool> ok = fill_until(source, kFrameHeaderSize);
-  if (!ok) return fail(std::move(ok.error()));
-  if (!*ok) return std::nullopt;
-  std::span<const std::uint8_t> raw = *ring_.peek_wrapped(kFrameHeaderSize, scratch_);
-  Result<Parsed<FrameHeader>> parsed = parse_frame_header(raw);
-  if (!parsed) return fail(std::move(parsed.error()));
-  std::memcpy(raw_header_.data(), raw.data(), kFrameHeaderSize);
-  ring_.consume(kFrameHeaderSize);
+  // Frame header. A partial header at the end of the data is no frame yet.
+  View v = view(source, kFrameHeaderSize);
+  if (!v) return fail(std::move(v.error()));
+  if (!*v) {
+    if (source.finished() && available() > 0) return cut_short(source, kFrameHeaderSize, available());
+    return std::nullopt;
+  }
+  Result<Parsed<FrameHeader>> parsed = parse_frame_header(**v);
+  if (!parsed) return corrupt(std::move(parsed.error()));
+  const FrameHeader h = parsed->first;
+  if (last_frame_id_ && h.frame_id <= *last_frame_id_) {
+    return corrupt(errors::FrameIdBackwards{*last_frame_id_, h.frame_id});
+  }
 
+  // Walk the sections to the end of the payload, reading as needed.
+  FrameLayout at;
+  std::size_t pos = kFrameHeaderSize;
+  // Makes `len` bytes from `pos` available; nothing means the frame is cut short.
+  auto need = [&](std::size_t len) -> Result<std::optional<std::span<const std::uint8_t>>> {
+    if (pos + len > config_.max_frame_size) return corrupt(short_payload(len, available() - std::min(pos, available())));
+    View got = view(source, pos + len);
+    if (!got || !*got) return got;
+    return (*got)->subspan(pos, len);
+  };
+  // The section of `len` bytes at `pos`, or the return value for a frame cut short.
+#define KVLX_NEED(var, len)                                                     \
+  View var = need(len);                                                        \
+  if (!var) return fail(std::move(var.error()));                               \
+  if (!*var) return cut_short(source, (len), available() - pos);
+
+  KVLX_NEED(length_field, kEventLengthSize)
+  at.rle_len = load_le<std::uint16_t>((*length_field)->data());
+  pos += kEventLengthSize;
+  const std::size_t n = h.ancilla_count;
+  at.timing_len = (h.flags & kFlagTiming) ? 2 * n : 0;
+  at.bits_len = (h.flags & kFlagAncillaBits) ? (n + 7) / 8 : 0;
+  const std::size_t fixed = at.rle_len + n + at.timing_len + at.bits_len;
+  KVLX_NEED(fixed_sections, fixed)
+  pos += fixed;
+  if (h.flags & kFlagMetadata) {
+    at.metadata_at = pos;
+    KVLX_NEED(count_field, kMetadataCountSize)
+    const std::size_t count = load_le<std::uint16_t>((*count_field)->data());
+    pos += kMetadataCountSize;
+    for (std::size_t i = 0; i < count; ++i) {
+      KVLX_NEED(entry_head, kMetadataEntryHeadSize)
+      const std::uint16_t key = load_le<std::uint16_t>((*entry_head)->data());
+      const std::size_t length = load_le<std::uint16_t>((*entry_head)->data() + 2);
+      pos += kMetadataEntryHeadSize;
+      KVLX_NEED(value, length)
+      if (key == kMetaKeyPayloadCrc && length == 4 && !at.crc_value_at) at.crc_value_at = pos;
+      pos += length;
+    }
+  }
+  if (h.flags & kFlagAnnotations) {
+    at.annotations_at = pos;
+    KVLX_NEED(count_field, 1)
+    const std::size_t body = kAnnotationEntrySize * (*count_field)->front();
+    pos += 1;
+    KVLX_NEED(entries, body)
+    pos += body;
+  }
+#undef KVLX_NEED
+  at.end = pos;
+
+  // Trailer: the data ending right after the payload ends with this frame, unchecked.
+  View trailer = view(source, at.end + kTrailerSize);
+  if (!trailer) return fail(std::move(trailer.error()));
+  const bool has_trailer = trailer->has_value();
+  // The whole frame, viewed once more now that nothing further is read.
+  const std::span<const std::uint8_t> bytes = has_trailer ? **trailer : **view(source, at.end);
+  const std::span<const std::uint8_t> payload = bytes.subspan(kFrameHeaderSize, at.end - kFrameHeaderSize);
+
+  if (h.flags & kFlagPayloadCrc) {
+    // A missing entry compares the CRC of the whole payload with 0.
+    const std::uint32_t computed = at.crc_value_at ? payload_crc_of(payload, *at.crc_value_at - kFrameHeaderSize) : crc32_of(payload);
+    const std::uint32_t stored = at.crc_value_at ? load_le<std::uint32_t>(bytes.data() + *at.crc_value_at) : 0;
+    if (!at.crc_value_at || computed != stored) return corrupt(errors::CrcMismatch{computed, stored});
+  }
+  std::array<std::uint8_t, kTrailerSize> expected_trailer{};
+  store_le(expected_trailer.data(), kTrailerMarker);
+  // The header passed its own check, so header_crc is the CRC-32 of bytes 0..31; extending it
+  // over the 4 stored CRC bytes gives the CRC-32 of all 36 header bytes.
+  store_le(expected_trailer.data() + 2, crc32_extend(h.header_crc, bytes.subspan(kFrameHeaderCrcOffset, 4)));
+  if (has_trailer && !std::equal(expected_trailer.begin(), expected_trailer.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at.end))) {
+    const std::uint32_t stored = load_le<std::uint32_t>(bytes.data() + at.end + 2);
+    return corrupt(errors::CrcMismatch{load_le<std::uint32_t>(expected_trailer.data() + 2), stored});
+  }
+  const std::span<const std::uint8_t> rle = bytes.subspan(kFrameHeaderSize + kEventLengthSize, at.rle_len);
+  if (const std::size_t expanded = rle_expanded_length(rle); expanded > n) {
+    return corrupt(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(n), expanded});
+  }
+
+  // The frame is whole: build its views and consume it.
   std::optional<SyndromeFrame> out(std::in_place);
   SyndromeFrame& frame = *out;
-  frame.header = parsed->first;
-  const FrameHeader& h = frame.header;
-
-  if (last_frame_id_ && h.frame_id <= *last_frame_id_) {
-    return fail(errors::FrameIdBackwards{*last_frame_id_, h.frame_id});
-  }
-  last_frame_id_ = h.frame_id;
-
-  ok = fill_until(source, kEventLengthSize);
-  if (!ok) return fail(std::move(ok.error()));
-  if (!*ok) return fail(short_payload(kEventLengthSize, ring_.buffered()));
-  payload_crc_ = 0;
-  stored_payload_crc_.reset();
-  const std::size_t rle_len = load_le<std::uint16_t>(take_payload(kEventLengthSize, scratch_).data());
-
-  const std::size_t n = h.ancilla_count;
-  const std::size_t timing_len = (h.flags & kFlagTiming) ? 2 * n : 0;
-  const std::size_t bits_len = (h.flags & kFlagAncillaBits) ? (n + 7) / 8 : 0;
-  const std::size_t fixed = rle_len + n + timing_len + bits_len;
-  ok = fill_until(source, fixed);
-  if (!ok) return fail(std::move(ok.error()));
-  if (!*ok) return fail(short_payload(fixed, ring_.buffered()));
-
-  // The fixed sections lie within one ring's length, so at most one of them wraps and is
-  // assembled in scratch_; the others are views into the ring.
-  sections_begin_ = ring_.read_pos();
-  frame.detector_events_rle = take_payload(rle_len, scratch_);
-  std::span<const std::uint8_t> meas = take_payload(n, scratch_);
-  frame.meas_results = std::span<const std::int8_t>(reinterpret_cast<const std::int8_t*>(meas.data()), n);
-  if (timing_len) {
-    std::span<const std::uint8_t> t = take_payload(timing_len, tail_scratch_);
+  frame.header = h;
+  std::size_t p = kFrameHeaderSize + kEventLengthSize;
+  frame.detector_events_rle = rle;
+  p += at.rle_len;
+  frame.meas_results = std::span<const std::int8_t>(reinterpret_cast<const std::int8_t*>(bytes.data() + p), n);
+  p += n;
+  if (at.timing_len) {
     frame.timing_offsets = std::move(spare_timing_);
     spare_timing_ = {};
     frame.timing_offsets.resize(n);
-    for (std::size_t i = 0; i < n; ++i) frame.timing_offsets[i] = load_le<std::uint16_t>(t.data() + 2 * i);
+    for (std::size_t i = 0; i < n; ++i) frame.timing_offsets[i] = load_le<std::uint16_t>(bytes.data() + p + 2 * i);
+    p += at.timing_len;
   }
-  frame.ancilla_bits = take_payload(bits_len, scratch_);
-  building_ = &frame;
-
+  frame.ancilla_bits = bytes.subspan(p, at.bits_len);
   if (h.flags & kFlagMetadata) {
-    if (Status s = read_metadata(source, frame); !s) return fail(std::move(s.error()));
+    FrameMetadata& meta = frame.metadata.emplace();
+    std::size_t q = at.metadata_at;
+    const std::size_t count = load_le<std::uint16_t>(bytes.data() + q);
+    q += kMetadataCountSize;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint16_t key = load_le<std::uint16_t>(bytes.data() + q);
+      const std::size_t length = load_le<std::uint16_t>(bytes.data() + q + 2);
+      q += kMetadataEntryHeadSize;
+      if (q != at.crc_value_at) apply_metadata_entry(meta, key, bytes.subspan(q, length));
+      q += length;
+    }
   }
   if (h.flags & kFlagAnnotations) {
-    if (Status s = read_annotations(source, frame); !s) return fail(std::move(s.error()));
+    frame.annotations = parse_annotations(bytes.subspan(at.annotations_at, at.end - at.annotations_at));
   }
-
-  if (h.flags & kFlagPayloadCrc) {
-    // A missing entry compares the computed CRC with 0.
-    const std::uint32_t stored = stored_payload_crc_.value_or(0);
-    if (!stored_payload_crc_ || stored != payload_crc_) return fail(errors::CrcMismatch{payload_crc_, stored});
-  }
-
-  // Trailer: a source that ends right after the payload ends with this frame, unchecked.
-  ok = fill_until(source, kTrailerSize);
-  if (!ok) return fail(std::move(ok.error()));
-  if (*ok) {
-    std::span<const std::uint8_t> trailer = *ring_.peek_wrapped(kTrailerSize, tail_scratch_);
-    const std::uint16_t marker = load_le<std::uint16_t>(trailer.data());
-    const std::uint32_t stored = load_le<std::uint32_t>(trailer.data() + 2);
-    // The header passed its own check, so header_crc is the CRC-32 of bytes 0..31; extending
-    // it over the 4 stored CRC bytes gives the CRC-32 of all 36 header bytes.
-    const std::uint32_t computed = crc32_extend(
-        h.header_crc, std::span<const std::uint8_t>(raw_header_).subspan(kFrameHeaderCrcOffset));
-    if (marker != kTrailerMarker || stored != computed) return fail(errors::CrcMismatch{computed, stored});
-    ring_.consume(kTrailerSize);
-  }
-  building_ = nullptr;
+  consume(has_trailer ? at.end + kTrailerSize : at.end);
+  if (!has_trailer) late_trailer_ = expected_trailer;
+  last_frame_id_ = h.frame_id;
   parse_span.reset();
 
   const diagnostics::Field frame_id_field{"frame_id", h.frame_id};

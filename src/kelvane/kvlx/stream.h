@@ -4,14 +4,28 @@
 //     Result<std::size_t> read(std::span<std::uint8_t> buf);
 // which fills up to buf.size() bytes and returns how many it stored (0 = the source has ended,
 // for now) or an Io error. The call may block; the reader never reads more than 4096 bytes at
-// once. All format logic lives in the non-template `KvlxReaderCore`, which reaches the source
-// through a `ByteReaderRef`.
+// once. A source whose end can be final (a closed connection) also offers
+//     bool finished() const;
+// All format logic lives in the non-template `KvlxReaderCore`, which reaches the source through
+// a `ByteReaderRef`.
 //
 // Frames come back as `SyndromeFrame` views: their byte sections point into the reader's ring
-// buffer or scratch storage and stay valid until the next call of `next_frame`. The reader
-// never resynchronises after an error; what the next call sees depends on how much the failing
-// call consumed (header errors: nothing; FrameIdBackwards: the 36 header bytes; a trailer CRC
-// error: everything but the trailer; validation errors: the whole frame; Io: nothing more).
+// buffer or its carry buffer and stay valid until the next call of `next_frame`.
+//
+// A frame is consumed only once it is complete. After an error:
+// - the end of the data inside a frame (PayloadLengthMismatch) consumes nothing: the next call
+//   reads the frame whole once the rest has arrived (a file that grows). Until then the error is
+//   reported once per frame and later calls return nothing. A partial frame header at the end
+//   is no error. When the source's end is final, the cut frame is reported once and dropped.
+// - frame-level corruption (header CRC, trailer, payload CRC, frame id going backwards, an event
+//   encoding longer than the ancilla count, a frame too large, or a cut frame followed by a
+//   frame header whose CRC verifies) makes the next call resynchronise: it scans forward from
+//   the byte after the bad frame's start to the next frame header whose CRC verifies, counting
+//   the bytes it drops in skipped_bytes().
+// - validation errors (timing, schema, parity) consume the whole frame; reading goes on.
+// - file-header errors consume nothing and repeat; Io errors lose no byte.
+// A frame returned without its trailer because the data ended there has that trailer skipped
+// when it arrives later.
 #pragma once
 
 #include <array>
@@ -34,6 +48,7 @@ namespace kelvane {
 inline constexpr std::size_t kDefaultBufferCapacity = 4 * 1024 * 1024;
 // Largest single read from the byte source, and the initial size of the scratch lists.
 inline constexpr std::size_t kReadChunkSize = 4096;
+inline constexpr std::size_t kDefaultMaxFrameSize = 16 * 1024 * 1024;
 
 struct StreamConfig {
   // Schemas that frames are validated against; the file header names the schema to use.
@@ -42,6 +57,8 @@ struct StreamConfig {
   std::size_t buffer_capacity = kDefaultBufferCapacity;
   // When set, no validation check runs.
   bool skip_validation = false;
+  // Largest frame accepted (at least buffer_capacity); a frame declaring more is corrupt.
+  std::size_t max_frame_size = kDefaultMaxFrameSize;
 };
 
 template <typename S>
@@ -49,17 +66,29 @@ concept ByteSource = requires(S& source, std::span<std::uint8_t> buf) {
   { source.read(buf) } -> std::same_as<Result<std::size_t>>;
 };
 
-// A non-owning reference to a byte source's read operation.
+template <typename S>
+concept FinalEndSource = requires(const S& source) {
+  { source.finished() } -> std::convertible_to<bool>;
+};
+
+// A non-owning reference to a byte source's read operation (and its finished() if it has one).
 class ByteReaderRef {
  public:
   template <ByteSource S>
   explicit ByteReaderRef(S& source)
-      : ctx_(&source), fn_([](void* ctx, std::span<std::uint8_t> buf) { return static_cast<S*>(ctx)->read(buf); }) {}
+      : ctx_(&source), fn_([](void* ctx, std::span<std::uint8_t> buf) { return static_cast<S*>(ctx)->read(buf); }) {
+    if constexpr (FinalEndSource<S>) {
+      finished_fn_ = [](const void* ctx) { return static_cast<bool>(static_cast<const S*>(ctx)->finished()); };
+    }
+  }
   Result<std::size_t> read(std::span<std::uint8_t> buf) const { return fn_(ctx_, buf); }
+  // True once the source's end is final; sources without finished() never say so.
+  bool finished() const { return finished_fn_ && finished_fn_(ctx_); }
 
  private:
   void* ctx_;
   Result<std::size_t> (*fn_)(void*, std::span<std::uint8_t>);
+  bool (*finished_fn_)(const void*) = nullptr;
 };
 
 // The reader's state and logic, independent of the byte source type.
@@ -69,19 +98,19 @@ class KvlxReaderCore {
   KvlxReaderCore(KvlxReaderCore&&) noexcept = default;
   KvlxReaderCore& operator=(KvlxReaderCore&&) noexcept = default;
 
-  // Makes sure at least n bytes are buffered: true when they are, false when the source ended
-  // first, Io on a read error (the ring is left unchanged), PayloadLengthMismatch when the ring
-  // is full and cannot take the bytes that were read (declared = bytes read, found = accepted).
-  Result<bool> fill_until(ByteReaderRef source, std::size_t n);
-
-  // The next frame, nothing at the clean end of the stream, or the error that stopped it.
+  // The next frame, nothing at the end of the data (for now), or the error that stopped it.
   Result<std::optional<SyndromeFrame>> next_frame(ByteReaderRef source);
 
-  // Undoes the last next_frame call: the bytes it consumed go back into the ring and the reader
-  // state it changed is restored, so that the next call reads the same frame again (for a call
-  // abandoned because its source stopped waiting). False, changing nothing, when the ring no
-  // longer holds those bytes (they filled its whole capacity).
-  bool rewind();
+  // The ancilla count in the header of the frame the next call will read, without consuming
+  // anything and without checking the header's CRC; nothing when no whole header is buffered or
+  // the next call has something else to do first (read the file header, resynchronise, skip a
+  // late trailer).
+  Result<std::optional<std::uint16_t>> peek_ancilla_count(ByteReaderRef source);
+
+  // Undoes a next_frame call abandoned because its source stopped waiting or failed, so that
+  // the next call reads the same frame again. Such a call consumed nothing of the frame (frames
+  // are consumed only whole), so there is nothing to undo: always true.
+  bool rewind() { return true; }
 
   // Hands a frame returned earlier back so that its owned storage is reused by later frames.
   void recycle(SyndromeFrame&& frame);
@@ -91,56 +120,61 @@ class KvlxReaderCore {
   bool header_parsed() const { return header_parsed_; }
   const Uuid& schema_id() const { return schema_id_; }
   std::optional<std::uint64_t> last_frame_id() const { return last_frame_id_; }
+  // Bytes dropped without being delivered: corrupt stretches passed over by resynchronisation
+  // and what a final end cut short.
+  std::uint64_t skipped_bytes() const { return skipped_bytes_; }
+  // Stream offset of the next unconsumed byte.
+  std::uint64_t position() const { return position_; }
 
  private:
-  // One read of at most kReadChunkSize bytes into the ring (see fill_until).
+  // Bytes buffered and not consumed, in the carry buffer and the ring.
+  std::size_t available() const { return carry_.size() - carry_pos_ + ring_.buffered(); }
+  // The next k unconsumed bytes as one view, reading from the source as needed: nothing when
+  // the source ends first. Valid until the next view() or consume().
+  Result<std::optional<std::span<const std::uint8_t>>> view(ByteReaderRef source, std::size_t k);
+  void consume(std::size_t k);
+  void drop(std::size_t k);  // consume, counted in skipped_bytes_
+  // One read of at most kReadChunkSize bytes into the ring: false when the source has ended.
   Result<bool> fill_once(ByteReaderRef source);
-  // Peeks k buffered bytes (assembled in `scratch` if they wrap) and consumes them.
-  std::span<const std::uint8_t> take(std::size_t k, std::vector<std::uint8_t>& scratch);
-  // take() of payload bytes, which also extends payload_crc_ over them.
-  std::span<const std::uint8_t> take_payload(std::size_t k, std::vector<std::uint8_t>& scratch);
-  // Copies the byte sections of the frame being built out of the ring and scratch, so that
-  // later reads into the ring cannot overwrite them.
-  void detach_sections();
+  // Moves the next m ring bytes to the end of the carry buffer.
+  void move_to_carry(std::size_t m);
+  // Offset of the first frame header whose CRC verifies among the buffered bytes, starting at
+  // `from`, without reading; nothing if there is none.
+  std::optional<std::size_t> find_header(ByteReaderRef source, std::size_t from);
+
   Result<std::optional<SyndromeFrame>> read_frame(ByteReaderRef source);
-  Status read_metadata(ByteReaderRef source, SyndromeFrame& frame);
-  Status read_annotations(ByteReaderRef source, SyndromeFrame& frame);
+  // Scans to the next verifying frame header: true when there, false when the data ran out.
+  Result<bool> resync(ByteReaderRef source);
+  // Handles a trailer expected after a frame returned without one: true to go on reading,
+  // false for the end of the data.
+  Result<bool> skip_late_trailer(ByteReaderRef source);
+  // The end of the data inside the frame at the front (see the header comment).
+  Result<std::optional<SyndromeFrame>> cut_short(ByteReaderRef source, std::size_t declared, std::size_t found);
+  // Frame-level corruption of the frame at the front: the next call resynchronises.
+  std::unexpected<KelvaneError> corrupt(KelvaneError e);
   Status validate(const SyndromeFrame& frame) const;
 
   StreamConfig config_;
   RingBuffer ring_;
-  // Assembly space for the file header, frame header and fixed sections when they wrap.
+  // Bytes taken out of the ring so that a range that wraps around it, or does not fit it, can
+  // be viewed whole; they come before the ring's bytes. Empty most of the time.
+  std::vector<std::uint8_t> carry_;
+  std::size_t carry_pos_ = 0;
   std::vector<std::uint8_t> scratch_;
-  // Assembly space for metadata, annotations and the trailer, kept apart from `scratch_` so
-  // that a wrapped fixed section assembled there stays intact while the frame is completed.
-  std::vector<std::uint8_t> tail_scratch_;
-  // Owned copy of the current frame's sections once detach_sections has run.
-  std::vector<std::uint8_t> detached_;
   std::vector<std::uint16_t> spare_timing_;
   std::array<std::uint8_t, kReadChunkSize> chunk_{};
-  std::array<std::uint8_t, kFrameHeaderSize> raw_header_{};
-
-  // CRC-32 of the current frame's payload bytes taken so far, without the payload CRC entry's
-  // value, and that value once read.
-  std::uint32_t payload_crc_ = 0;
-  std::optional<std::uint32_t> stored_payload_crc_;
-
-  // The state that next_frame changes besides the ring, as it was when the last call began.
-  struct FrameStart {
-    bool header_parsed = false;
-    Uuid schema_id{};
-    std::optional<std::uint64_t> last_frame_id;
-  };
-  FrameStart before_frame_;
 
   bool header_parsed_ = false;
   Uuid schema_id_{};
   std::optional<std::uint64_t> last_frame_id_;
-
-  // While a frame's sections are views into the ring: the frame and the stream position of its
-  // first section byte. Writes that would reach that position + capacity detach the sections.
-  SyndromeFrame* building_ = nullptr;
-  std::uint64_t sections_begin_ = 0;
+  std::uint64_t position_ = 0;
+  std::uint64_t skipped_bytes_ = 0;
+  // Set by corruption: where the next call starts scanning (1 = past the bad frame's start).
+  std::optional<std::size_t> resync_from_;
+  // The trailer owed by the last frame, returned without it at the end of the data.
+  std::optional<std::array<std::uint8_t, kTrailerSize>> late_trailer_;
+  // Position of the frame whose cut was last reported, so that it is reported once.
+  std::optional<std::uint64_t> cut_reported_at_;
 };
 
 template <ByteSource Source>
@@ -149,10 +183,10 @@ class KvlxStream {
   // Reads nothing yet.
   KvlxStream(Source reader, StreamConfig config) : reader_(std::move(reader)), core_(std::move(config)) {}
 
-  Result<bool> fill_until(std::size_t n) { return core_.fill_until(ByteReaderRef(reader_), n); }
   Result<std::optional<SyndromeFrame>> next_frame() { return core_.next_frame(ByteReaderRef(reader_)); }
   void recycle(SyndromeFrame&& frame) { core_.recycle(std::move(frame)); }
   bool rewind() { return core_.rewind(); }
+  Result<std::optional<std::uint16_t>> peek_ancilla_count() { return core_.peek_ancilla_count(ByteReaderRef(reader_)); }
 
   Source& reader() { return reader_; }
   const KvlxReaderCore& core() const { return core_; }

@@ -136,8 +136,13 @@ struct StreamState {
   std::optional<double> timeout;  // seconds per call
   std::atomic<bool> cancel{false};
   Turn turn;
+  std::uint64_t skipped_at_close = 0;
 
-  void close() { source.reset(); }
+  std::uint64_t skipped_bytes() const { return source ? source->skipped_bytes() : skipped_at_close; }
+  void close() {
+    skipped_at_close = skipped_bytes();
+    source.reset();
+  }
   // The terms of one call: the deadline that `timeout` gives from now.
   WaitContext wait_context(WaitHooks& hooks) {
     WaitContext ctx;
@@ -398,7 +403,18 @@ PyObject* stream_unsatisfiable_shots(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).decoder.unsatisfiable_decodes());
 }
 
+PyObject* stream_skipped_bytes(PyObject* self, void*) {
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
+  return PyLong_FromUnsignedLongLong(state_of(self).skipped_bytes());
+}
+
 PyGetSetDef stream_getset[] = {
+    {"skipped_bytes", guarded<"KelvaneStream.skipped_bytes", stream_skipped_bytes>, nullptr,
+     "Bytes dropped without being delivered as frames: after a damaged frame the next read\n"
+     "skips ahead to the next frame header whose CRC verifies; also a frame cut short by a\n"
+     "closed connection.",
+     nullptr},
     {"incomplete_shots", guarded<"KelvaneStream.incomplete_shots", stream_incomplete_shots>, nullptr,
      "Shots found cut short so far with per_shot=True (a round reset, a jump in round or frame_id,\n"
      "or the end of the stream); they are reported and never decoded.",

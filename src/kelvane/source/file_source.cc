@@ -218,7 +218,7 @@ Status FileSource::read_next_batch(std::size_t max_frames, FrameBatch& out, Wait
     explicit InlineReads(BufferedFileReader& r) : reader(r) { reader.set_inline_reads(true); }
     ~InlineReads() { reader.set_inline_reads(false); }
   } inline_reads(stream_.reader());
-  return read_frame_batch(stream_, max_frames, out, batch_scratch_, ctx);
+  return read_frame_batch(stream_, max_frames, out, ctx);
 }
 
 }  // namespace kelvane

@@ -106,6 +106,8 @@ class FileSource final : public FrameSource {
     return open(std::move(runtime), path, std::move(config), unlimited);
   }
 
+  std::uint64_t skipped_bytes() const override { return stream_.core().skipped_bytes(); }
+
  protected:
   Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) override;
   Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override;
@@ -114,7 +116,6 @@ class FileSource final : public FrameSource {
   FileSource(std::shared_ptr<Runtime> runtime, UniqueFd fd, StreamConfig config);
 
   KvlxStream<BufferedFileReader> stream_;
-  std::vector<std::uint8_t> batch_scratch_;
 };
 
 }  // namespace kelvane

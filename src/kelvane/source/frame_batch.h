@@ -36,16 +36,13 @@ struct FrameBatch {
   void append(const SyndromeFrame& frame);
 };
 
-// The ancilla count in the next frame header buffered by `stream`, without consuming it, or
-// nothing when a whole header is not available (end of data). `scratch` assembles a header that
-// wraps around the ring. The header's CRC is not checked here: reading the frame does that.
+// The ancilla count in the next frame header of `stream`, without consuming it, or nothing when
+// a whole header is not available (end of data) or the reader must first do something else
+// (see KvlxReaderCore::peek_ancilla_count). The header's CRC is not checked here: reading the
+// frame does that.
 template <ByteSource Source>
-Result<std::optional<std::uint16_t>> peek_ancilla_count(KvlxStream<Source>& stream, std::vector<std::uint8_t>& scratch) {
-  Result<bool> filled = stream.fill_until(kFrameHeaderSize);
-  if (!filled) return fail(std::move(filled.error()));
-  if (!*filled) return std::nullopt;
-  std::span<const std::uint8_t> raw = *stream.core().ring().peek_wrapped(kFrameHeaderSize, scratch);
-  return static_cast<std::uint16_t>(raw[kFrameAncillaCountOffset] | (raw[kFrameAncillaCountOffset + 1] << 8));
+Result<std::optional<std::uint16_t>> peek_ancilla_count(KvlxStream<Source>& stream) {
+  return stream.peek_ancilla_count();
 }
 
 // Appends frames to `out` until it holds `max_frames`, validated as next_frame does. Stops
@@ -54,11 +51,10 @@ Result<std::optional<std::uint16_t>> peek_ancilla_count(KvlxStream<Source>& stre
 // after the good frames read before it have been appended. A frame whose read failed (the
 // source's read_failed(): an I/O error or a wait that stopped) is undone, to be read again.
 template <ByteSource Source>
-Status read_frame_batch(KvlxStream<Source>& stream, std::size_t max_frames, FrameBatch& out,
-                        std::vector<std::uint8_t>& scratch) {
+Status read_frame_batch(KvlxStream<Source>& stream, std::size_t max_frames, FrameBatch& out) {
   while (out.size() < max_frames) {
     if (out.size() > 0) {
-      Result<std::optional<std::uint16_t>> next_count = peek_ancilla_count(stream, scratch);
+      Result<std::optional<std::uint16_t>> next_count = peek_ancilla_count(stream);
       if (!next_count) return fail(std::move(next_count.error()));
       if (!*next_count || **next_count != out.ancilla_count) break;
     }

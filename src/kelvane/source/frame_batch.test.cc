@@ -48,7 +48,6 @@ FrameSpec frame(std::uint64_t id, std::uint16_t n) {
 struct Frames final : FrameSource {
   std::vector<std::uint8_t> bytes;
   KvlxStream<SlowMemory> stream;
-  std::vector<std::uint8_t> scratch;
 
   Frames(const std::vector<std::uint16_t>& counts, bool damaged)
       : FrameSource(*Runtime::shared()), bytes(encode_file_header(FileHeader{})), stream(SlowMemory{&bytes}, StreamConfig{}) {
@@ -62,8 +61,9 @@ struct Frames final : FrameSource {
   }
   Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) override { return next_owned_frame(stream, ctx); }
   Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override {
-    return read_frame_batch(stream, max_frames, out, scratch, ctx);
+    return read_frame_batch(stream, max_frames, out, ctx);
   }
+  std::uint64_t skipped_bytes() const override { return stream.core().skipped_bytes(); }
 };
 
 TEST(FrameBatch, BatchesEndWhereTheAncillaCountChangesAndMatchTheFrames) {

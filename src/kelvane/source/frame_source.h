@@ -50,6 +50,9 @@ class FrameSource {
   // False in a child process forked after the source was opened.
   bool owned_here() const { return runtime_->owned_here(); }
 
+  // Bytes the reader dropped without delivering them (see KvlxReaderCore::skipped_bytes).
+  virtual std::uint64_t skipped_bytes() const = 0;
+
  protected:
   virtual Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) = 0;
   virtual Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) = 0;
@@ -101,9 +104,9 @@ class BatchReader {
 // read_frame_batch over a reader that waits on the terms of `ctx`.
 template <ByteSource Source>
 Status read_frame_batch(KvlxStream<Source>& stream, std::size_t max_frames, FrameBatch& out,
-                        std::vector<std::uint8_t>& scratch, WaitContext& ctx) {
+                        WaitContext& ctx) {
   stream.reader().set_wait(&ctx);
-  Status s = read_frame_batch(stream, max_frames, out, scratch);
+  Status s = read_frame_batch(stream, max_frames, out);
   stream.reader().set_wait(nullptr);
   return s;
 }

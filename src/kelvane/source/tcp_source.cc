@@ -171,7 +171,7 @@ Result<std::unique_ptr<TcpSource>> TcpSource::connect(std::shared_ptr<Runtime> r
 Result<std::optional<OwnedFrame>> TcpSource::read_next(WaitContext& ctx) { return next_owned_frame(stream_, ctx); }
 
 Status TcpSource::read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) {
-  return read_frame_batch(stream_, max_frames, out, batch_scratch_, ctx);
+  return read_frame_batch(stream_, max_frames, out, ctx);
 }
 
 }  // namespace kelvane

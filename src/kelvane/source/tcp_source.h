@@ -53,6 +53,8 @@ class SocketReader {
   }
   // True when a read since set_wait() returned an error.
   bool read_failed() const { return read_failed_; }
+  // True once the peer has closed the connection: the end of the data is final.
+  bool finished() const { return peer_closed_; }
 
  private:
   Result<std::size_t> read_some(std::span<std::uint8_t> buf);
@@ -83,6 +85,8 @@ class TcpSource final : public FrameSource {
     return connect(std::move(runtime), address, std::move(config), unlimited);
   }
 
+  std::uint64_t skipped_bytes() const override { return stream_.core().skipped_bytes(); }
+
  protected:
   Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) override;
   Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override;
@@ -92,7 +96,6 @@ class TcpSource final : public FrameSource {
   TcpSource(std::shared_ptr<Runtime> runtime, std::shared_ptr<SocketReader::Socket> socket, StreamConfig config);
 
   KvlxStream<SocketReader> stream_;
-  std::vector<std::uint8_t> batch_scratch_;
 };
 
 }  // namespace kelvane
