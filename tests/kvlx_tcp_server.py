@@ -10,8 +10,8 @@ accepts one connection (waiting at most 30 s) and serves DATA_FILE's bytes:
 - ``delay``: nothing for ARG seconds, then everything;
 - ``all``: everything at once.
 
-It runs in its own process because a reading stream keeps the interpreter lock of the
-process it runs in.
+It runs in its own process, as a remote peer would (tests/test_stream_waits.py serves from
+threads of the test process instead).
 """
 
 import socket

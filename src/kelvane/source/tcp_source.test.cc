@@ -83,6 +83,9 @@ TEST(SplitHostPort, AcceptsAndRefuses) {
       {"h:65536", nullptr, nullptr, "i/o error: invalid socket address 'h:65536': invalid port"},
       {"h:-1", nullptr, nullptr, "i/o error: invalid socket address 'h:-1': invalid port"},
       {"h:80x", nullptr, nullptr, "i/o error: invalid socket address 'h:80x': invalid port"},
+      {"[::1]", nullptr, nullptr, "i/o error: invalid socket address '[::1]': missing port"},
+      {":9000", nullptr, nullptr, "i/o error: invalid socket address ':9000': missing host"},
+      {"[]:9000", nullptr, nullptr, "i/o error: invalid socket address '[]:9000': missing host"},
   };
   for (const Case& c : cases) {
     auto hp = split_host_port(c.text);
