@@ -82,7 +82,11 @@ struct SpacetimeGraph {
   // nothing is checked.
   static SpacetimeGraph from_dem(const DetectorErrorModel& model);
   std::size_t node_count() const { return nodes.size(); }
-  bool operator==(const SpacetimeGraph&) const = default;
+  // Graphs are equal when they decode alike: `left_out_components` records how the graph was
+  // built, is not part of a byte image, and is not compared.
+  bool operator==(const SpacetimeGraph& o) const {
+    return nodes == o.nodes && edges == o.edges && boundary == o.boundary && num_observables == o.num_observables;
+  }
 
   // A self-contained little-endian byte image of the graph (for pickling), and the graph read
   // back from one; nullopt when `bytes` is not such an image (wrong tag, truncated, trailing

@@ -165,7 +165,9 @@ namespace {
 
 TEST(SpacetimeGraph, BytesRoundTripAndDamagedImagesAreRefused) {
   const SpacetimeGraph g = graph_of(
-      "detector(1, 2.5, -3) D0\nerror(0.1) D0 ^ L0 L3\nerror(0.02) D0 D1 ^ D2\nerror(0.3) D2 D1 L1\n");
+      "detector(1, 2.5, -3) D0\nerror(0.1) D0 ^ L0 L3\nerror(0.02) D0 D1 ^ D2\nerror(0.3) D2 D1 L1\n"
+      "error(0.1) D0 D1 D2\n");
+  EXPECT_EQ(g.left_out_components, 1u);
   const std::string bytes = g.to_bytes();
   const auto back = SpacetimeGraph::from_bytes(bytes);
   ASSERT_TRUE(back.has_value());
