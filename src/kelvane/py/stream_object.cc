@@ -81,8 +81,12 @@ class Turn {
     for (;;) {
       bool got = false;
       Py_BEGIN_ALLOW_THREADS
-      std::unique_lock lock(mutex_);
-      if (free_.wait_for(lock, kSignalCheckInterval, [this] { return !held_; })) got = take(me);
+      {
+        // Released before the interpreter lock is taken back: a thread holding that lock may be
+        // waiting for this mutex in acquire() or release().
+        std::unique_lock lock(mutex_);
+        if (free_.wait_for(lock, kSignalCheckInterval, [this] { return !held_; })) got = take(me);
+      }
       Py_END_ALLOW_THREADS
       if (got) return true;
       if (PyErr_CheckSignals() < 0) return false;
