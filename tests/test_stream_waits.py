@@ -212,3 +212,16 @@ def test_read_batch_waits_like_next(peer):
     later(0.1, s.close)
     with pytest.raises(OSError, match="^stream is closed$"):
         s.read_batch(10)
+
+
+def test_streams_share_one_small_runtime(tmp_path):
+    path = write_file(tmp_path / "s.kvlx", FRAMES)
+    threads = lambda: len(os.listdir("/proc/self/task"))  # noqa: E731
+    before = threads()
+    streams = [KelvaneStream(path) for _ in range(30)]
+    for s in streams:
+        next(s)
+    assert threads() - before <= 3  # one I/O thread and two pool threads, whatever the count
+    for s in streams:
+        s.close()
+    assert threads() <= before

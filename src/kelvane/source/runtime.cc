@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <exception>
 #include <mutex>
@@ -20,10 +21,17 @@ struct SharedRuntime {
   std::weak_ptr<Runtime> runtime;
 };
 
+// Bumped in every forked child, so that telling whether a runtime started in this process
+// costs a load rather than a getpid() call.
+std::atomic<unsigned> fork_generation{0};
+
 SharedRuntime& shared_runtime() {
   static SharedRuntime* shared = [] {
     auto* s = new SharedRuntime;  // never destroyed: streams may outlive static destruction
-    pthread_atfork(nullptr, nullptr, [] { new (&shared_runtime().lock) std::mutex; });
+    pthread_atfork(nullptr, nullptr, [] {
+      fork_generation.fetch_add(1, std::memory_order_relaxed);
+      new (&shared_runtime().lock) std::mutex;
+    });
     return s;
   }();
   return *shared;
@@ -32,9 +40,12 @@ SharedRuntime& shared_runtime() {
 }  // namespace
 
 Runtime::Runtime(RuntimeOptions options)
-    : pid_(::getpid()), io_(), guard_(asio::make_work_guard(io_)), pool_(options.blocking_threads) {}
+    : generation_((shared_runtime(), fork_generation.load(std::memory_order_relaxed))),
+      io_(),
+      guard_(asio::make_work_guard(io_)),
+      pool_(options.blocking_threads) {}
 
-bool Runtime::owned_here() const { return pid_ == ::getpid(); }
+bool Runtime::owned_here() const { return generation_ == fork_generation.load(std::memory_order_relaxed); }
 
 Result<std::shared_ptr<Runtime>> Runtime::create(RuntimeOptions options) {
   if (options.io_threads == 0) options.io_threads = 1;

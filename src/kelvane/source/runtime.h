@@ -12,7 +12,6 @@
 // used or destroyed there (see owned_here), and shared() starts a new one for the child.
 #pragma once
 
-#include <sys/types.h>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -73,7 +72,7 @@ class Runtime {
   explicit Runtime(RuntimeOptions options);
   void shut_down();
 
-  pid_t pid_;
+  unsigned generation_;  // forks seen by this process when the runtime started
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> guard_;
   asio::thread_pool pool_;
