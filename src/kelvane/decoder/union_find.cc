@@ -13,6 +13,7 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const SpacetimeGraph> graph)
 UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const DecodingGraph> graph)
     : graph_(std::move(graph)), boundary_(graph_->boundary()), slot_count_(graph_->slot_count()) {
   nodes_.assign(slot_count_, NodeState{});
+  touched_.assign(slot_count_, 0);
   roots_.assign(slot_count_, RootState{});
   frontier_next_.resize(slot_count_);
   frontier_head_.resize(slot_count_);
@@ -33,7 +34,8 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const DecodingGraph> graph)
 }
 
 void UnionFindDecoder::touch(NodeId node) {
-  if (nodes_[node].flags & kTouched) return;
+  if (touched_[node]) return;
+  touched_[node] = 1;
   nodes_[node].parent = node;
   roots_[node].cluster_size = 1;
   roots_[node].acc = 0;
@@ -130,13 +132,13 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
   const DecodingGraph::Neighbour* best_entry = nullptr;
   bool frontier = false;
   const DecodingGraph& g = *graph_;
-  const NodeState* const nodes = nodes_.data();  // find() compresses paths but never reallocates
+  const std::uint8_t* const touched = touched_.data();
   const DecodingGraph::Neighbour* end = g.row_end(node);
   for (const DecodingGraph::Neighbour* it = g.row_begin(node); it != end; ++it) {
     const NodeId other = it->other;
     std::int64_t remaining = static_cast<std::int64_t>(it->length) - own_share;
     GrowthTime need;
-    if (!(nodes[other].flags & kTouched)) {
+    if (!touched[other]) {
       // An untouched node is a cluster of its own that does not grow.
       frontier = true;
       if (!own_active) continue;
@@ -172,7 +174,7 @@ bool UnionFindDecoder::unchanged_since(NodeId node, EdgeId edge, std::uint64_t m
   if (roots_[root].formed_at > merges) return false;
   const DecodingGraph::Edge& e = graph_->edge(edge);
   const NodeId other = e.u == node ? e.v : e.u;
-  if (!(nodes_[other].flags & kTouched)) return true;
+  if (!touched_[other]) return true;
   const NodeId other_root = find(other);
   return other_root != root && roots_[other_root].formed_at <= merges;
 }
@@ -322,6 +324,7 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::peel() {
 void UnionFindDecoder::reset_scratch() {
   for (NodeId node : touched_nodes_) {
     nodes_[node].flags = 0;
+    touched_[node] = 0;
     scheduled_[node] = kNever;
   }
   events_.clear();

@@ -158,6 +158,9 @@ class UnionFindDecoder final : public Decoder {
     std::uint32_t cluster_size = 0;
   };
   std::vector<NodeState> nodes_;
+  // 1 for the nodes this decode touched (also kTouched in their flags): a byte per node, so
+  // that the growth loop's test of every neighbour reads a small array.
+  std::vector<std::uint8_t> touched_;
   std::vector<RootState> roots_;  // meaningful for roots only
   std::vector<NodeId> frontier_next_;  // intrusive list of a cluster's frontier nodes
   std::vector<NodeId> frontier_head_;  // roots
