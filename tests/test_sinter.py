@@ -34,7 +34,9 @@ def test_collect_with_kelvane_and_pymatching():
         assert shots == 3000, (code, decoder)
         theirs = rates[(code, "pymatching")][0]
         # Weighted Union-Find stays near matching; both see some logical errors at these rates.
-        assert 0 < errors < 0.2 * shots and errors <= 1.6 * theirs + 10, (code, decoder, errors, theirs)
+        # sinter samples unseeded, so the bound leaves room for chance (about 20 and 100 errors
+        # expected) while a broken decoder (errors near half the shots) still fails it.
+        assert 0 < errors < 0.2 * shots and errors <= 2 * theirs + 25, (code, decoder, errors, theirs)
 
 
 def test_compiled_decoder_reads_bit_packed_shots():
