@@ -15,9 +15,9 @@ void RingBuffer::grow(std::size_t needed) {
   std::size_t size = storage_size_;
   while (size < needed) size = size > capacity_ / 2 ? capacity_ : 2 * size;
   std::unique_ptr<std::uint8_t[]> grown(new std::uint8_t[size]);
-  // Every retained position moves to its slot in the larger storage, in runs that wrap in
+  // Every buffered position moves to its slot in the larger storage, in runs that wrap in
   // neither storage.
-  for (std::uint64_t pos = retained_from(); pos < write_pos_;) {
+  for (std::uint64_t pos = read_pos_; pos < write_pos_;) {
     const std::size_t from = slot(pos);
     const std::size_t to = static_cast<std::size_t>(pos % size);
     const std::size_t run = std::min({static_cast<std::size_t>(write_pos_ - pos), storage_size_ - from, size - to});
@@ -31,8 +31,7 @@ void RingBuffer::grow(std::size_t needed) {
 std::size_t RingBuffer::write(std::span<const std::uint8_t> input) {
   const std::size_t n = std::min(free_space(), input.size());
   if (n == 0) return 0;
-  if (mark_ && write_pos_ + n > *mark_ + capacity_) mark_.reset();  // the marked bytes give way
-  if (retained() + n > storage_size_) grow(retained() + n);
+  if (buffered() + n > storage_size_) grow(buffered() + n);
   const std::size_t start = slot(write_pos_);
   const std::size_t first = std::min(n, storage_size_ - start);
   std::memcpy(storage_.get() + start, input.data(), first);
@@ -63,14 +62,6 @@ void RingBuffer::consume(std::size_t n) {
   // Callers consume only what they have peeked; clamp so that a misuse cannot break the
   // read_pos <= write_pos invariant.
   read_pos_ += std::min(n, buffered());
-}
-
-void RingBuffer::mark() { mark_ = read_pos_; }
-
-bool RingBuffer::rewind() {
-  if (!mark_) return false;
-  read_pos_ = *mark_;
-  return true;
 }
 
 }  // namespace kelvane

@@ -7,10 +7,6 @@
 // memory than it uses. Growing moves the stored bytes, so views returned by peek and
 // peek_wrapped are valid only until the next write that grows the storage
 // (write_moves_storage tells in advance).
-//
-// A mark pins the consumed bytes after it: rewind() puts them back, so that a reader can start
-// a parse again from the mark. While the marked bytes fill the whole capacity the mark gives
-// way: the next write may overwrite them and drops the mark.
 #pragma once
 
 #include <cstdint>
@@ -40,21 +36,11 @@ class RingBuffer {
   // Drops `n` bytes that the caller has peeked (n <= buffered()).
   void consume(std::size_t n);
 
-  // Pins the read position: consumed bytes from here on stay stored until the next mark().
-  void mark();
-  // Moves the read position back to the mark; false (nothing changes) when there is no mark or
-  // a write has overwritten it.
-  bool rewind();
   // True when writing `n` more bytes (n <= free_space()) grows, and so moves, the storage.
-  bool write_moves_storage(std::size_t n) const { return retained() + n > storage_size_ && storage_size_ < capacity_; }
+  bool write_moves_storage(std::size_t n) const { return buffered() + n > storage_size_ && storage_size_ < capacity_; }
 
   std::size_t buffered() const { return static_cast<std::size_t>(write_pos_ - read_pos_); }
-  // Room for writing: up to the capacity past the mark, or past the read position once the
-  // marked bytes fill the capacity.
-  std::size_t free_space() const {
-    const std::size_t kept = retained();
-    return kept < capacity_ ? capacity_ - kept : capacity_ - buffered();
-  }
+  std::size_t free_space() const { return capacity_ - buffered(); }
   std::size_t capacity() const { return capacity_; }
   // Bytes of storage allocated so far.
   std::size_t storage_size() const { return storage_size_; }
@@ -62,8 +48,6 @@ class RingBuffer {
   std::uint64_t write_pos() const { return write_pos_; }
 
  private:
-  std::uint64_t retained_from() const { return mark_ ? *mark_ : read_pos_; }
-  std::size_t retained() const { return static_cast<std::size_t>(write_pos_ - retained_from()); }
   std::size_t slot(std::uint64_t pos) const { return static_cast<std::size_t>(pos % storage_size_); }
   void grow(std::size_t needed);
 
@@ -72,7 +56,6 @@ class RingBuffer {
   std::size_t capacity_;
   std::uint64_t read_pos_ = 0;
   std::uint64_t write_pos_ = 0;
-  std::optional<std::uint64_t> mark_;
 };
 
 }  // namespace kelvane

@@ -94,7 +94,7 @@ TEST(RingBuffer, CapacityOfOne) {
   EXPECT_EQ(rb.read_pos(), 5u);
 }
 
-// Random write / peek / peek_wrapped / consume / mark / rewind sequences against a deque model,
+// Random write / peek / peek_wrapped / consume sequences against a deque model,
 // with small capacities so that the wrap point is crossed again and again, and one larger than
 // the initial storage so that the storage grows while bytes wrap.
 TEST(RingBuffer, BehavesLikeADequeUnderRandomOperations) {
@@ -102,25 +102,17 @@ TEST(RingBuffer, BehavesLikeADequeUnderRandomOperations) {
   for (std::size_t capacity : {1u, 2u, 3u, 7u, 8u, 64u, 1000u, 300000u}) {
     RingBuffer rb(capacity);
     std::deque<std::uint8_t> model;
-    std::deque<std::uint8_t> kept;  // consumed since the mark
-    bool marked = false;
     Bytes scratch;
     std::uint8_t next = 0;
     const std::size_t max_len = std::min<std::size_t>(capacity + 3, 50000);
     for (int op = 0; op < (capacity > 1000 ? 3000 : 20000); ++op) {
       const std::size_t len = rng() % max_len;
-      switch (rng() % 6) {
+      switch (rng() % 4) {
         case 0: {
           Bytes input(len);
           for (auto& b : input) b = next++;
-          const std::size_t held = kept.size() + model.size();
-          const std::size_t room = held < capacity ? capacity - held : capacity - model.size();
           const std::size_t stored = rb.write(input);
-          ASSERT_EQ(stored, std::min(len, room));
-          if (held + stored > capacity) {
-            marked = false;
-            kept.clear();
-          }
+          ASSERT_EQ(stored, std::min(len, capacity - model.size()));
           model.insert(model.end(), input.begin(), input.begin() + static_cast<std::ptrdiff_t>(stored));
           next = static_cast<std::uint8_t>(next - (len - stored));  // unstored bytes are offered again
           break;
@@ -145,21 +137,9 @@ TEST(RingBuffer, BehavesLikeADequeUnderRandomOperations) {
           }
           break;
         }
-        case 3:
-          if (rng() % 4 == 0) {
-            rb.mark();
-            marked = true;
-            kept.clear();
-          } else {
-            ASSERT_EQ(rb.rewind(), marked);
-            model.insert(model.begin(), kept.begin(), kept.end());
-            kept.clear();
-          }
-          break;
         default: {
           const std::size_t n = model.empty() ? 0 : rng() % (model.size() + 1);
           rb.consume(n);
-          if (marked) kept.insert(kept.end(), model.begin(), model.begin() + static_cast<std::ptrdiff_t>(n));
           model.erase(model.begin(), model.begin() + static_cast<std::ptrdiff_t>(n));
           break;
         }
@@ -178,15 +158,16 @@ TEST(RingBuffer, BehavesLikeADequeUnderRandomOperations) {
 TEST(RingBuffer, StorageGrowsOnlyAsFarAsTheBytesHeld) {
   RingBuffer rb(4u << 20);
   EXPECT_EQ(rb.storage_size(), kRingInitialStorage);
-  for (int i = 0; i < 1000; ++i) {  // 4 MB through the ring, never more than 3000 bytes held
+  for (int i = 0; i < 1000; ++i) {  // 4 MB through the ring, never more than 4000 bytes held
     ASSERT_EQ(rb.write(iota_bytes(3000, static_cast<std::uint8_t>(i))), 3000u);
     ASSERT_FALSE(rb.write_moves_storage(1000));
     rb.consume(1000);
-    rb.mark();
-    rb.consume(2000);
+    ASSERT_EQ(rb.write(iota_bytes(2000, static_cast<std::uint8_t>(i))), 2000u);
+    rb.consume(4000);
   }
   EXPECT_EQ(rb.storage_size(), kRingInitialStorage);
-  EXPECT_TRUE(rb.write_moves_storage(kRingInitialStorage));
+  EXPECT_FALSE(rb.write_moves_storage(kRingInitialStorage));
+  EXPECT_TRUE(rb.write_moves_storage(kRingInitialStorage + 1));
 }
 
 }  // namespace

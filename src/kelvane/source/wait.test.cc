@@ -85,8 +85,7 @@ std::vector<OwnedFrame> read_all(KvlxStream<StoppingReader>& stream) {
 }
 
 // Frames cut anywhere by stopped reads come back whole, including frames larger than the ring's
-// initial storage (growing it mid-frame) and a ring smaller than a frame (no rewind possible
-// once it is full: such a frame needs reads that do not stop).
+// initial storage (growing it mid-frame).
 TEST(StoppedWait, ReadsTheSameFramesAgain) {
   const auto bytes = stream_bytes({3, 700, 65535, 12, 40000, 1, 0, 99});
   KvlxStream<StoppingReader> plain(StoppingReader(bytes, 4096, 0), {});
