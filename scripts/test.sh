@@ -14,6 +14,9 @@ bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DKELVANE_SANITIZE=ON 
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
    ctest --output-on-failure --timeout 300)
 
+# The libFuzzer targets (clang-19, ASan/UBSan): a short fixed run of each over its corpus.
+bash scripts/fuzz.sh -runs=2000
+
 # A hung test fails the run instead of holding it until the CI limit.
 KELVANE_BUILD_DIR="$root/build/release" PYTHONPATH="$root/build/release/python:$root/python" timeout 1800 "$PY" -m pytest -q tests
 

@@ -2,6 +2,7 @@
 // struct, with typed access. A concrete error type derives from it and adds its display text.
 #pragma once
 
+#include <concepts>
 #include <utility>
 #include <variant>
 
@@ -12,8 +13,12 @@ class TaggedError {
  public:
   using Kind = std::variant<Kinds...>;
 
-  // Implicit, so that a function returning the error type can return a kind directly.
+  // Implicit, so that a function returning the error type can return a kind directly. Only the
+  // kinds convert: an unconstrained constructor would make std::expected's constructibility
+  // checks ask whether an expected converts to its own error type, which clang rejects as a
+  // constraint that depends on itself.
   template <typename K>
+    requires(std::same_as<K, Kinds> || ...)
   TaggedError(K kind) : kind_(std::move(kind)) {}  // NOLINT(google-explicit-constructor)
 
   const Kind& kind() const { return kind_; }

@@ -106,7 +106,7 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model) {
 
 namespace {
 
-constexpr std::string_view kGraphTag = "KVGRAPH1";
+constexpr std::string_view kGraphTag = "KVGRAPH2";  // 2: the left-out component count at the end
 
 template <typename T>
 void put(std::string& out, T value) {
@@ -146,6 +146,7 @@ std::string SpacetimeGraph::to_bytes() const {
     put<std::uint32_t>(out, static_cast<std::uint32_t>(e.observables.size()));
     out.append(reinterpret_cast<const char*>(e.observables.data()), e.observables.size());
   }
+  put<std::uint64_t>(out, left_out_components);
   return out;
 }
 
@@ -181,7 +182,7 @@ std::optional<SpacetimeGraph> SpacetimeGraph::from_bytes(std::string_view in) {
     e.observables.assign(in.begin(), in.begin() + observable_total);
     in.remove_prefix(observable_total);
   }
-  if (!in.empty()) return std::nullopt;
+  if (!take(in, g.left_out_components) || !in.empty()) return std::nullopt;
   return g;
 }
 

@@ -173,6 +173,7 @@ TEST(SpacetimeGraph, BytesRoundTripAndDamagedImagesAreRefused) {
   ASSERT_TRUE(back.has_value());
   EXPECT_EQ(*back, g);
   EXPECT_EQ(back->num_observables, 4u);
+  EXPECT_EQ(back->left_out_components, 1u);
   EXPECT_TRUE(SpacetimeGraph::from_bytes(SpacetimeGraph{}.to_bytes()).has_value());
   // Every truncation, and a trailing byte, is refused rather than read past.
   for (std::size_t n = 0; n < bytes.size(); ++n) EXPECT_FALSE(SpacetimeGraph::from_bytes(bytes.substr(0, n))) << n;
