@@ -54,7 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CHECK(graph->boundary == model->num_detectors);
   CHECK(graph->nodes.size() == model->num_detectors + 1);
   for (const kelvane::SpacetimeEdge& e : graph->edges) {
-    CHECK(e.node_a < graph->boundary && e.node_b <= graph->boundary && e.node_a != e.node_b);
+    // A component naming one detector twice gives a self-loop, as PyMatching builds from Stim's
+    // model too; the decoding graph leaves self-loops out.
+    CHECK(e.node_a < graph->boundary && e.node_b <= graph->boundary);
     for (auto o : e.observables) CHECK(o < kelvane::kMaxObservables);
   }
   const std::optional<kelvane::SpacetimeGraph> back = kelvane::SpacetimeGraph::from_bytes(graph->to_bytes());
