@@ -176,13 +176,15 @@ class StreamSampler:
         return int(flips)
 
 
-def run_stream(d, p, total, chunk=20000, seed=1):
+def run_stream(d, p, total, seed=1):
     circuit = circuit_for(d, p)
     graph = graph_for(circuit)
     decoder = graph.sliding_decoder(commit=d, buffer=d)
     sampler = StreamSampler(circuit, decoder.head_rounds, decoder.tail_rounds, decoder.period)
     total += (sampler.rounds - total) % decoder.period  # whole periods from the model
     rng = np.random.default_rng(seed)
+    # Chunks of a few million error draws keep the sampler's memory small.
+    chunk = max(500, 3_000_000 // max(1, len(sampler.by_round[sampler.head][0])))
     decoder.start(total)
     wall = 0.0
     for rows, _ in sampler.chunks(total, chunk, rng):
@@ -228,7 +230,7 @@ def throughput(distances, ps, total):
 
 
 def memory_child(total):
-    decoder, wall = run_stream(5, 0.001, total, chunk=10000)
+    decoder, wall = run_stream(5, 0.001, total)
     s = decoder.stats()
     peak_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(f"| {total} | {peak_mb:.1f} MB | {s['rounds_per_second']:.3g} | {wall:.3g} | {s['worst_step_ns'] / 1e3:.1f} us |"

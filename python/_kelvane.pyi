@@ -133,6 +133,8 @@ class KelvaneStream:
         *,
         layout: npt.ArrayLike | str | os.PathLike[str] | None = None,
         per_shot: bool = False,
+        commit: int | None = None,
+        buffer: int | None = None,
     ) -> None: ...
     @property
     def skipped_bytes(self) -> int: ...

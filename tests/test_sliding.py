@@ -91,3 +91,38 @@ def test_rounds_pushed_as_they_arrive_decode_like_decode_sliding():
     assert stats["rounds"] == 40 * len(sizes) and 0 < stats["median_step_ns"] <= stats["worst_step_ns"]
     with pytest.raises(ValueError, match="does not fit the model"):
         decoder.start(10 * d)
+
+
+def flips_of(frame):
+    try:
+        return frame.observable_flips
+    except _kelvane.KelvaneError:
+        return None
+
+
+@pytest.mark.parametrize("code", ["surface_code:rotated_memory_x", "repetition_code:memory"])
+def test_streams_commit_as_frames_arrive(tmp_path, code):
+    import kelvane
+
+    d, commit = 3, 2
+    circuit, graph = experiment(code, d, 4 * d, 0.01)
+    path = str(tmp_path / "run.kvlx")
+    exp = kelvane.write_stim_experiment(circuit, 60, path, seed=4)
+    expected = graph.decode_sliding(exp.detection_events, commit=commit, buffer=d)
+    depth = exp.layout.shape[0]
+    with kelvane.open(path, decoder=exp.dem, layout=exp.layout, per_shot=True,
+                      commit=commit, buffer=d) as stream:
+        frames = [(f.round, flips_of(f)) for f in stream]
+    finals = [flips for r, flips in frames if r == depth - 1]
+    np.testing.assert_array_equal(np.array(finals)[:, None] & 1, expected)
+    # Windows [s, s + 5) close commit steps on rounds 4, 6, ... while they end before the model's
+    # last rounds; then the shot's last frame; the frames between carry nothing.
+    carrying = sorted({r for r, flips in frames if flips is not None})
+    assert carrying == list(range(commit + d - 1, depth - 2, commit)) + [depth - 1]
+
+    with kelvane.open(path, decoder=exp.dem, layout=exp.layout, commit=commit, buffer=d) as stream:
+        frame = next(iter(stream))
+        with pytest.raises(_kelvane.KelvaneError, match="close a commit step"):
+            frame.observable_flips
+    with pytest.raises(ValueError, match="needs layout="):
+        kelvane.open(path, decoder=exp.dem, commit=commit, buffer=d)

@@ -21,6 +21,8 @@ def open(  # noqa: A001 - the entry point
     layout: Any = None,
     per_shot: bool = False,
     timeout: float | None = None,
+    commit: int | None = None,
+    buffer: int | None = None,
 ) -> KelvaneStream:
     """Open a `KelvaneStream` over a file path or a "tcp://host:port" address.
 
@@ -29,15 +31,17 @@ def open(  # noqa: A001 - the entry point
 
     With `decoder` (a DEM path, DEM text, a ``stim.DetectorErrorModel``, a kelvane
     ``DetectorErrorModel`` or a ``SpacetimeGraph``) the stream decodes its frames, exactly as
-    after ``stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot)``:
+    after ``stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot,
+    commit=commit, buffer=buffer)``:
     `layout` says which detector each frame bit is (see `layout_from_stim`), and
-    ``per_shot=True`` decodes each shot once, on its last frame. If configuring the decoder
+    ``per_shot=True`` decodes each shot once, on its last frame; `commit` and `buffer` decode
+    in overlapping windows as frames arrive (see ``set_decoder``). If configuring the decoder
     fails, the stream is closed and the error propagates.
     """
     stream = KelvaneStream(source, timeout=timeout)
     if decoder is not None:
         try:
-            stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot)
+            stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer)
         except BaseException:
             stream.close()
             raise

@@ -66,6 +66,7 @@ enum class FramePrediction : std::uint8_t {
   kDecoded,           // observable_flips is the decoder's prediction
   kAwaitingShotEnd,   // per-shot decoding: only the last frame of a shot carries the prediction
   kShotIncomplete,    // per-shot decoding: the frame's shot was cut short and not decoded
+  kAwaitingCommit,    // windowed decoding: only frames that close a commit step carry flips
 };
 
 // The self-contained frame record handed to Python.

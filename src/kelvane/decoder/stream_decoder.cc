@@ -86,6 +86,8 @@ std::expected<void, LayoutError> StreamDecoder::push(OwnedFrame& frame) {
   }
   if (options_.per_shot) {
     push_per_shot(frame);
+  } else if (options_.windows) {
+    push_windowed(frame);
   } else {
     push_sliding(frame);
   }
@@ -160,6 +162,7 @@ void StreamDecoder::push_per_shot(OwnedFrame& frame) {
     shot_broken_ = false;
     next_round_ = 0;
     fired_.clear();
+    if (options_.windows) options_.windows->start();
   } else if (!shot_open_) {
     cut_short(frame, at() + " arrived without the round 0 that starts its shot" + and_missing());
     shot_open_ = true;
@@ -179,8 +182,13 @@ void StreamDecoder::push_per_shot(OwnedFrame& frame) {
     if (last) shot_open_ = false;
     return;
   }
-  add_fired(frame, r);
   next_round_ = r + 1;
+  if (options_.windows) {
+    push_to_windows(frame, last);
+    if (last) shot_open_ = false;
+    return;
+  }
+  add_fired(frame, r);
   if (!last) {
     frame.prediction = FramePrediction::kAwaitingShotEnd;
     return;
@@ -189,6 +197,24 @@ void StreamDecoder::push_per_shot(OwnedFrame& frame) {
   frame.prediction = FramePrediction::kDecoded;
   shot_open_ = false;
   fired_.clear();
+}
+
+void StreamDecoder::push_windowed(OwnedFrame& frame) {
+  if (frame.round == 0 || !options_.windows->running()) options_.windows->start();
+  push_to_windows(frame, false);
+}
+
+void StreamDecoder::push_to_windows(OwnedFrame& frame, bool last_of_shot) {
+  WindowedFrames& w = *options_.windows;
+  const auto stepped = w.push(frame);  // cannot fail: the windows were started for this frame
+  if (last_of_shot || (stepped && *stepped)) {
+    ++decodes_;
+    frame.observable_flips = w.committed_flips();
+    frame.prediction = FramePrediction::kDecoded;
+  } else {
+    frame.observable_flips.reset();
+    frame.prediction = FramePrediction::kAwaitingCommit;
+  }
 }
 
 void StreamDecoder::finish() {

@@ -5,6 +5,10 @@
 //   - sliding (the default): every frame is decoded together with the rounds before it, up to the
 //     layout's depth; window row k (k = 0 the oldest round held) is layout round k. The rounds are
 //     kept in a ring of their fired ancillas, so a frame costs its own events plus the decode.
+//   - windowed (with `windows`): rounds are decoded in overlapping windows as they arrive (see
+//     windowed_frames.h); a frame that closes a commit step carries the flips committed so far,
+//     other frames none. With per shot, shots are checked as below and each shot's last frame
+//     carries its prediction; without, a frame of round 0 (re)starts an endless stream.
 //   - per shot: frames are grouped into shots of the layout's depth. A frame with round 0 starts a
 //     shot; the shot is decoded once, when its last round arrives, and that frame carries the
 //     prediction. A shot cut short (a new round 0 before its end, a jump in `round`, a forward
@@ -27,6 +31,7 @@
 
 #include "kelvane/core/frame.h"
 #include "kelvane/decoder/layout.h"
+#include "kelvane/decoder/windowed_frames.h"
 #include "kelvane/decoder/union_find.h"
 #include "kelvane/dem/graph.h"
 
@@ -36,6 +41,8 @@ struct StreamDecodeOptions {
   bool per_shot = false;
   std::size_t window_depth = 0;       // positional layouts: rounds per window; 0 infers
   std::optional<FrameLayout> layout;  // an explicit layout; positional when absent
+  // Decode in overlapping windows (made for `layout`); copies of the options share it.
+  std::shared_ptr<WindowedFrames> windows;
 };
 
 class StreamDecoder {
@@ -76,6 +83,9 @@ class StreamDecoder {
   std::expected<void, LayoutError> start(const OwnedFrame& frame);
   void push_sliding(OwnedFrame& frame);
   void push_per_shot(OwnedFrame& frame);
+  void push_windowed(OwnedFrame& frame);
+  // Hands a round of the current shot or stream to the windows and sets the frame's flips.
+  void push_to_windows(OwnedFrame& frame, bool last_of_shot);
   // Appends the detectors of the frame's fired ancillas in layout round `round`.
   void add_fired(const OwnedFrame& frame, std::size_t round);
   std::uint64_t decode_fired();

@@ -32,6 +32,9 @@ PyObject* get_uint(PyObject* self, void*) {
 constexpr const char* kAwaitingShotEndMessage =
     "no prediction on this frame: with per_shot=True each shot is decoded once, and only its last frame "
     "carries the prediction (source_observable_flips holds the flips this frame arrived with)";
+constexpr const char* kAwaitingCommitMessage =
+    "no prediction on this frame: with commit and buffer only the frames that close a commit step carry the "
+    "flips committed so far (source_observable_flips holds the flips this frame arrived with)";
 constexpr const char* kShotIncompleteMessage =
     "no prediction on this frame: its shot was cut short (frames missing, a round reset or the end of the "
     "stream), so it was not decoded; see stream.incomplete_shots";
@@ -49,6 +52,9 @@ PyObject* get_observable_flips(PyObject* self, void*) {
         break;
       case FramePrediction::kShotIncomplete:
         raise_message(type, kShotIncompleteMessage);
+        break;
+      case FramePrediction::kAwaitingCommit:
+        raise_message(type, kAwaitingCommitMessage);
         break;
       default:
         raise_message(type, kNoFlipsMessage);

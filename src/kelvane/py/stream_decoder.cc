@@ -12,6 +12,7 @@
 
 #include "kelvane/decoder/layout.h"
 #include "kelvane/decoder/stream_decoder.h"
+#include "kelvane/decoder/windowed_frames.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/dem_source.h"
@@ -77,7 +78,23 @@ StreamDecoder::~StreamDecoder() = default;
 StreamDecoder::StreamDecoder(StreamDecoder&&) noexcept = default;
 StreamDecoder& StreamDecoder::operator=(StreamDecoder&&) noexcept = default;
 
-bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject* layout_arg, bool per_shot) {
+bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject* layout_arg, bool per_shot,
+                              PyObject* commit_arg, PyObject* buffer_arg) {
+  const bool windowed = (commit_arg && commit_arg != Py_None) || (buffer_arg && buffer_arg != Py_None);
+  std::uint32_t commit = 0, buffer = 0;
+  if (windowed) {
+    if (!commit_arg || commit_arg == Py_None || !buffer_arg || buffer_arg == Py_None) {
+      raise_message(PyExc_ValueError, "windowed decoding needs both commit and buffer");
+      return false;
+    }
+    if (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer)) return false;
+    if (!layout_arg || layout_arg == Py_None) {
+      raise_message(PyExc_ValueError,
+                    "windowed decoding (commit, buffer) needs layout=, one row per round of the model, "
+                    "e.g. kelvane.layout_from_stim(circuit)");
+      return false;
+    }
+  }
   GraphHandle graph = graph_from_object(dem);
   if (!graph) return false;
   StreamDecodeOptions options;
@@ -89,6 +106,14 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
     options.layout = std::move(*layout);
   }
   try {
+    if (windowed) {
+      auto windows = WindowedFrames::create(*graph, *options.layout, commit, buffer, per_shot);
+      if (!windows) {
+        raise_message(PyExc_ValueError, windows.error().to_string());
+        return false;
+      }
+      options.windows = std::make_shared<WindowedFrames>(std::move(*windows));
+    }
     auto decoder = kelvane::StreamDecoder::create(std::move(graph), std::move(options));
     if (!decoder) {
       raise_message(PyExc_ValueError, decoder.error().to_string());

@@ -22,9 +22,11 @@ class StreamDecoder {
   // Configures the decoder from `dem` (anything dem_source.h accepts, a SpacetimeGraph
   // included), `layout` (nullptr or None: positional; a 2-D integer array
   // of rounds x ancillas with -1 for no detector; or the path of a .npy file holding one) and
-  // `per_shot`. False with a Python exception set on failure, leaving the previous
+  // `per_shot`; `commit` and `buffer` (nullptr or None: off; both ints, with a layout: decode in
+  // overlapping windows). False with a Python exception set on failure, leaving the previous
   // configuration in place.
-  bool configure(PyObject* dem, std::size_t window_depth, PyObject* layout = nullptr, bool per_shot = false);
+  bool configure(PyObject* dem, std::size_t window_depth, PyObject* layout = nullptr, bool per_shot = false,
+                 PyObject* commit = nullptr, PyObject* buffer = nullptr);
 
   // With a decoder configured: decodes or records the frame (see kelvane/decoder/stream_decoder.h)
   // and emits any warnings as RuntimeWarning. Without one, leaves the frame unchanged. False

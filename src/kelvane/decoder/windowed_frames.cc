@@ -1,0 +1,65 @@
+#include "kelvane/decoder/windowed_frames.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+namespace kelvane {
+
+SlidingResult<WindowedFrames> WindowedFrames::create(const SpacetimeGraph& graph, const FrameLayout& layout,
+                                                     std::uint32_t commit, std::uint32_t buffer, bool shots) {
+  auto rounds = detector_rounds(graph);
+  if (!rounds) return std::unexpected(rounds.error());
+  auto model = SlidingWindowModel::build(graph, *rounds);
+  if (!model) return std::unexpected(model.error());
+  if (layout.rounds() != model->round_count()) {
+    return std::unexpected(SlidingWindowError{
+        "windowed decoding needs a layout row per round of the model: the layout has " +
+        std::to_string(layout.rounds()) + " rows, the model " + std::to_string(model->round_count()) + " rounds"});
+  }
+  std::vector<RoundSlot> slots(layout.rounds() * layout.ancillas(), kNoSlot);
+  for (std::size_t r = 0; r < layout.rounds(); ++r) {
+    for (std::size_t a = 0; a < layout.ancillas(); ++a) {
+      const LayoutDetector d = layout.detector(r, a);
+      if (d >= model->detector_count()) continue;
+      const auto id = static_cast<std::uint32_t>(d);
+      if (model->round_of(id) != r) {
+        return std::unexpected(SlidingWindowError{
+            "layout entry [" + std::to_string(r) + ", " + std::to_string(a) + "] is detector " + std::to_string(d) +
+            ", which the model's time coordinates put in round " + std::to_string(model->round_of(id)) +
+            "; windowed decoding needs layout row r to hold round r"});
+      }
+      slots[r * layout.ancillas() + a] = model->slot_of(id);
+    }
+  }
+  auto decoder = SlidingWindowDecoder::create(std::make_shared<const SlidingWindowModel>(std::move(*model)), commit,
+                                              buffer);
+  if (!decoder) return std::unexpected(decoder.error());
+  WindowedFrames w(std::move(*decoder));
+  w.ancillas_ = layout.ancillas();
+  w.slot_ = std::move(slots);
+  w.fired_.reserve(w.ancillas_);
+  w.shots_ = shots;
+  return w;
+}
+
+void WindowedFrames::start() {
+  const SlidingWindowModel& m = decoder_.model();
+  // A shot has the model's length, which always fits; an endless stream has no length yet.
+  (void)decoder_.start(shots_ ? std::optional<RoundIndex>(m.round_count()) : std::nullopt);
+}
+
+SlidingResult<bool> WindowedFrames::push(const OwnedFrame& frame) {
+  const SlidingWindowModel& m = decoder_.model();
+  const RoundIndex j = decoder_.received_rounds();
+  const ModelRound row = m.model_round(j, shots_ ? std::optional<RoundIndex>(m.round_count()) : std::nullopt);
+  const RoundSlot* slots = slot_.data() + static_cast<std::size_t>(row) * ancillas_;
+  fired_.clear();
+  const std::size_t n = std::min(frame.detector_events.size(), ancillas_);
+  for (std::size_t a = 0; a < n; ++a) {
+    if (frame.detector_events[a] && slots[a] != kNoSlot) fired_.push_back(slots[a]);
+  }
+  return decoder_.push_round(fired_);
+}
+
+}  // namespace kelvane

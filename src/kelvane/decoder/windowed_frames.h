@@ -1,0 +1,54 @@
+// Streamed frames decoded in overlapping windows: each frame's fired ancillas become the slots of
+// its model round through the frame layout, and a SlidingWindowDecoder commits corrections as
+// frames arrive (see sliding_window.h).
+//
+// Layout row r must hold detectors of model round r only (the rounds the detectors' time
+// coordinates give, as kelvane.layout_from_stim lays them out), one row per model round. With
+// shots, a stream is a sequence of shots of the layout's depth, each frame mapped through its own
+// row. Without shots the stream has no end: frame j of it (counted from a frame of round 0) maps
+// through the row of the model round that stream round j stands for: the head rows first, then
+// the repeating block's rows in turn; the model's last rows are never used.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "kelvane/core/frame.h"
+#include "kelvane/decoder/layout.h"
+#include "kelvane/decoder/sliding_window.h"
+#include "kelvane/dem/graph.h"
+
+namespace kelvane {
+
+class WindowedFrames {
+ public:
+  // Fails when commit is 0, the graph's detectors have no time coordinate, or the layout's rows
+  // are not the model's rounds.
+  static SlidingResult<WindowedFrames> create(const SpacetimeGraph& graph, const FrameLayout& layout,
+                                              std::uint32_t commit, std::uint32_t buffer, bool shots);
+
+  // Starts a shot (or, without shots, a stream from its first round).
+  void start();
+  // Adds the next frame's round (ancillas past the layout's are ignored). Returns true when a
+  // commit step closed, or the shot's last round finished it. Fails when no shot or stream was
+  // started.
+  SlidingResult<bool> push(const OwnedFrame& frame);
+
+  // The flips committed so far; after a shot's last frame, the shot's prediction.
+  std::uint64_t committed_flips() const { return decoder_.committed_flips(); }
+  bool running() const { return decoder_.running(); }
+  const SlidingWindowStats& stats() const { return decoder_.stats(); }
+
+ private:
+  static constexpr RoundSlot kNoSlot = ~RoundSlot{0};
+  explicit WindowedFrames(SlidingWindowDecoder decoder) : decoder_(std::move(decoder)) {}
+
+  SlidingWindowDecoder decoder_;
+  std::size_t ancillas_ = 0;
+  std::vector<RoundSlot> slot_;  // rows x ancillas: the slot of each layout entry, or kNoSlot
+  std::vector<RoundSlot> fired_;
+  bool shots_ = false;
+};
+
+}  // namespace kelvane
