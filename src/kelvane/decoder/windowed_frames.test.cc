@@ -1,0 +1,83 @@
+#include "kelvane/decoder/windowed_frames.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace kelvane {
+namespace {
+
+// A repetition-code memory: `rounds` rounds of 3 detectors (id r * 3 + k, time coordinate r),
+// chains within a round ending on the boundary, and time edges between rounds.
+SpacetimeGraph chain_graph(std::uint32_t rounds) {
+  SpacetimeGraph g;
+  const std::uint32_t n = 3 * rounds;
+  for (std::uint32_t k = 0; k < n; ++k) g.nodes.push_back({std::array<double, 3>{double(k % 3), double(k / 3), 0}, k, 2});
+  g.nodes.push_back({std::nullopt, kBoundaryIndex});
+  g.boundary = n;
+  const float w = std::log(9.0f);
+  for (std::uint32_t r = 0; r < rounds; ++r) {
+    g.edges.push_back({{0}, 3 * r, n, w});
+    g.edges.push_back({{}, 3 * r, 3 * r + 1, w});
+    g.edges.push_back({{}, 3 * r + 1, 3 * r + 2, w});
+    g.edges.push_back({{}, 3 * r + 2, n, w});
+    for (std::uint32_t k = 0; r + 1 < rounds && k < 3; ++k) g.edges.push_back({{}, 3 * r + k, 3 * r + 3 + k, w});
+  }
+  return g;
+}
+
+// Frame ancilla a of round r is detector r * 3 + (2 - a): the slots in reverse.
+std::vector<std::int64_t> reversed_layout(std::uint32_t rounds) {
+  std::vector<std::int64_t> entries;
+  for (std::uint32_t r = 0; r < rounds; ++r) {
+    for (std::int64_t a = 0; a < 3; ++a) entries.push_back(3 * r + 2 - a);
+  }
+  return entries;
+}
+
+TEST(WindowedFrames, FramesDecodeLikeTheShotTheyMakeUp) {
+  constexpr std::uint32_t kRounds = 12;
+  const SpacetimeGraph g = chain_graph(kRounds);
+  const auto layout = FrameLayout::table(kRounds, 3, reversed_layout(kRounds), g.boundary).value();
+  auto frames = WindowedFrames::create(g, layout, 2, 3, /*shots=*/true).value();
+  auto model = std::make_shared<const SlidingWindowModel>(SlidingWindowModel::build(g, detector_rounds(g).value()).value());
+  auto reference = SlidingWindowDecoder::create(model, 2, 3).value();
+  std::mt19937 rng(5);
+  for (int shot = 0; shot < 50; ++shot) {
+    std::vector<std::uint32_t> fired;
+    frames.start();
+    int steps = 0;
+    for (std::uint32_t r = 0; r < kRounds; ++r) {
+      OwnedFrame frame;
+      frame.round = r;
+      frame.detector_events.assign(3, 0);
+      for (std::uint32_t a = 0; a < 3; ++a) {
+        if (rng() % 7 == 0) {
+          frame.detector_events[a] = 1;
+          fired.push_back(3 * r + 2 - a);
+        }
+      }
+      steps += frames.push(frame).value();
+    }
+    EXPECT_EQ(steps, 5);  // windows [0, 5) to [6, 11), then the shot's end
+    EXPECT_FALSE(frames.running());
+    ASSERT_EQ(frames.committed_flips(), reference.decode_shot(fired).value()) << "shot " << shot;
+  }
+}
+
+TEST(WindowedFrames, LayoutRowsMustBeTheModelsRounds) {
+  const SpacetimeGraph g = chain_graph(6);
+  const auto short_layout = FrameLayout::table(5, 3, reversed_layout(5), g.boundary).value();
+  EXPECT_FALSE(WindowedFrames::create(g, short_layout, 2, 2, true).has_value());
+  std::vector<std::int64_t> swapped = reversed_layout(6);
+  std::swap(swapped[0], swapped[3]);  // a detector of round 1 in row 0
+  const auto wrong = FrameLayout::table(6, 3, swapped, g.boundary).value();
+  const auto error = WindowedFrames::create(g, wrong, 2, 2, true);
+  ASSERT_FALSE(error.has_value());
+  EXPECT_NE(error.error().to_string().find("layout entry [0, 0] is detector 5"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kelvane
