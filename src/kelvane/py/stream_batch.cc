@@ -11,6 +11,7 @@
 
 #include "kelvane/py/args.h"
 #include "kelvane/py/exception.h"
+#include "kelvane/py/interpreter_wait.h"
 #include "kelvane/py/native_object.h"
 #include "kelvane/py/numpy_api.h"
 #include "kelvane/py/py_ref.h"
@@ -126,26 +127,6 @@ PyObject* to_batch_object(const FrameBatch& batch) {
   }
   return obj.release();
 }
-
-}  // namespace
-
-namespace {
-
-// Runs pending signal handlers every tick of a wait, taking back the interpreter lock, which
-// the caller has released for the whole batch, for the time of the check.
-class CheckSignals final : public WaitHooks {
- public:
-  explicit CheckSignals(PyThreadState*& saved) : saved_(saved) {}
-  bool interrupted() override {
-    PyEval_RestoreThread(saved_);
-    const bool raised = PyErr_CheckSignals() < 0;
-    saved_ = PyEval_SaveThread();
-    return raised;
-  }
-
- private:
-  PyThreadState*& saved_;
-};
 
 }  // namespace
 

@@ -26,6 +26,7 @@
 #include "kelvane/py/args.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/frame_object.h"
+#include "kelvane/py/interpreter_wait.h"
 #include "kelvane/py/native_object.h"
 #include "kelvane/py/py_ref.h"
 #include "kelvane/py/stream_batch.h"
@@ -44,23 +45,6 @@ constexpr std::string_view kTcpPrefix = "tcp://";
 constexpr const char* kShmRefusal =
     "shm:// transport is not available in the Python bindings; use the C FFI kelvane_shm_open for SHM access";
 constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
-
-// Gives up the interpreter lock while a source call blocks and runs pending signal handlers
-// every tick with it held.
-class ReleaseInterpreter final : public WaitHooks {
- public:
-  void blocking() override { saved_ = PyEval_SaveThread(); }
-  void unblocked() override { PyEval_RestoreThread(saved_); }
-  bool interrupted() override {
-    PyEval_RestoreThread(saved_);
-    const bool raised = PyErr_CheckSignals() < 0;
-    saved_ = PyEval_SaveThread();
-    return raised;
-  }
-
- private:
-  PyThreadState* saved_ = nullptr;
-};
 
 // One thread at a time uses a stream. acquire() waits for the turn without the interpreter
 // lock (running signal handlers every tick) and refuses the thread that already holds it.
