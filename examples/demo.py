@@ -1,86 +1,12 @@
-"""Stream and decode a simulated surface-code memory experiment with kelvane.
+"""The main job (run by scripts/demo.sh): the same run as ``python -m kelvane demo``.
 
-Stim samples a distance-5 rotated surface-code memory experiment (5 rounds, noise p = 0.003 on
-every gate, reset, idle and measurement). kelvane.write_stim_experiment writes the shots as KVLX
-frames, one frame per round in the layout kelvane.layout_from_stim derives from the circuit's
-detector coordinates, with each shot's true logical flip on its last frame. kelvane then streams
-the file back with per-shot decoding: each shot is decoded once, when its last frame arrives, by
-the Union-Find decoder built from the experiment's detector error model. The logical error rate,
-with a 95% confidence interval, is printed next to PyMatching's on the same shots, with the
-stream's frame rate.
+See kelvane/demo.py: a d=5 rotated surface-code memory experiment sampled with Stim, written as
+KVLX frames, streamed back with per-shot decoding and scored next to PyMatching.
 """
 
-import math
-import os
 import sys
-import tempfile
-import time
 
-import numpy as np
-import pymatching
-import stim
-
-import kelvane
-
-DISTANCE = 5
-NOISE = 0.003
-SHOTS = 20_000
-
-
-def wilson(errors, shots, z=1.96):
-    """The 95% Wilson score interval of a binomial rate."""
-    if shots == 0:
-        return 0.0, 1.0
-    rate = errors / shots
-    centre = (rate + z * z / (2 * shots)) / (1 + z * z / shots)
-    half = z * math.sqrt(rate * (1 - rate) / shots + z * z / (4 * shots * shots)) / (1 + z * z / shots)
-    return max(0.0, centre - half), min(1.0, centre + half)
-
-
-def rate_text(errors, shots):
-    low, high = wilson(errors, shots)
-    return f"{errors / shots:.5f} (95% CI {low:.5f} to {high:.5f}, {errors} of {shots} shots)"
-
-
-def main(shots=SHOTS):
-    print(f"kelvane {kelvane.__version__}")
-    circuit = stim.Circuit.generated(
-        "surface_code:rotated_memory_z", distance=DISTANCE, rounds=DISTANCE, after_clifford_depolarization=NOISE,
-        before_round_data_depolarization=NOISE, before_measure_flip_probability=NOISE,
-        after_reset_flip_probability=NOISE)
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "surface.kvlx")
-        start = time.perf_counter()
-        exp = kelvane.write_stim_experiment(circuit, shots, path, seed=2026)
-        written = time.perf_counter() - start
-        rounds, ancillas = exp.layout.shape
-        print(f"rotated surface code d={DISTANCE}, {DISTANCE} rounds, p={NOISE}: {exp.dem.num_detectors} detectors, "
-              f"{shots} shots sampled with Stim")
-        print(f"layout: {rounds} rounds x {ancillas} ancilla slots, detectors per round "
-              f"{[int(n) for n in (exp.layout >= 0).sum(axis=1)]}")
-        print(f"wrote {exp.frames} frames ({os.path.getsize(path)} bytes) in {written:.2f} s")
-
-        predictions, truth = [], []
-        start = time.perf_counter()
-        with kelvane.open(path, decoder=exp.dem, layout=exp.layout, per_shot=True) as stream:
-            for frame in stream:
-                if frame.round == rounds - 1:  # a shot's last frame carries its prediction
-                    predictions.append(frame.observable_flips)
-                    truth.append(frame.source_observable_flips)
-            incomplete = stream.incomplete_shots
-        elapsed = time.perf_counter() - start
-    predictions = np.array(predictions, dtype=np.uint64)
-    truth = np.array(truth, dtype=np.uint64)
-    assert np.array_equal(truth, exp.observables[:, 0]), "the flips read back are the ones written"
-    print(f"streamed {exp.frames} frames in {elapsed:.2f} s: {exp.frames / elapsed:,.0f} frames/s, "
-          f"{shots / elapsed:,.0f} shots/s (read + decode, one thread); {incomplete} shots cut short")
-
-    kelvane_errors = int(np.sum(predictions != truth))
-    matching = pymatching.Matching.from_detector_error_model(exp.dem)
-    pm_errors = int(np.sum(matching.decode_batch(exp.detection_events)[:, 0] != exp.observables[:, 0]))
-    print(f"logical error rate, kelvane per-shot stream: {rate_text(kelvane_errors, shots)}")
-    print(f"logical error rate, PyMatching (same shots): {rate_text(pm_errors, shots)}")
-
+from kelvane.demo import SHOTS, main
 
 if __name__ == "__main__":
     main(int(sys.argv[1]) if len(sys.argv) > 1 else SHOTS)

@@ -184,41 +184,9 @@ def replay(conn: socket.socket, data: bytes, spans: Sequence[tuple[int, int]], h
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
-    import tempfile
+    from kelvane.demo import main as run_demo
 
-    import pymatching
-    import stim
-
-    import kelvane
-    from kelvane.kvlx import KvlxWriter
-
-    d, shots, p = 5, args.shots, 0.03
-    circuit = stim.Circuit.generated("repetition_code:memory", distance=d, rounds=d,
-                                     after_clifford_depolarization=p, before_measure_flip_probability=p)
-    dem = circuit.detector_error_model(decompose_errors=True)
-    dets, obs = circuit.compile_detector_sampler(seed=7).sample(shots, separate_observables=True)
-    layout = np.arange(dem.num_detectors).reshape(-1, d - 1)  # one frame per round of d-1 ancillas
-    print(f"kelvane {kelvane.__version__}: repetition code d={d}, p={p}, {shots} shots, "
-          f"{dem.num_detectors} detectors in {len(layout)} frames per shot")
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "memory.kvlx")
-        with KvlxWriter(path) as w:
-            frames = w.write_shots(dets, obs, layout=layout)
-        print(f"wrote {frames} frames ({os.path.getsize(path)} bytes)")
-
-        with kelvane.open(path) as stream:
-            batch = stream.read_batch(frames)
-        print(f"read {len(batch)} frames back: {int(batch.detector_events.sum())} detection events")
-
-        with kelvane.open(path, decoder=dem, window_depth=len(layout)) as stream:
-            streamed = np.array([f.observable_flips for f in stream])[len(layout) - 1 :: len(layout)]
-    graph = kelvane.SpacetimeGraph.from_detector_error_model(dem)
-    batch_predictions = graph.decode_batch(dets)
-    matching = pymatching.Matching.from_detector_error_model(dem).decode_batch(dets)
-    truth = obs.astype(np.uint8)
-    print(f"logical error rate, streamed frame by frame: {np.mean(streamed != truth[:, 0]):.4f}")
-    print(f"logical error rate, kelvane decode_batch:    {np.mean((batch_predictions != truth).any(1)):.4f}")
-    print(f"logical error rate, PyMatching:              {np.mean((matching != truth).any(1)):.4f}")
+    run_demo(args.shots)
     return 0
 
 
@@ -340,8 +308,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--clients", type=int, default=1, help="serve this many connections, one after another")
     p.set_defaults(run=cmd_serve)
 
-    p = sub.add_parser("demo", help="stream and decode a Stim repetition-code experiment")
-    p.add_argument("--shots", type=int, default=2000)
+    p = sub.add_parser("demo", help="stream and decode a Stim surface-code experiment shot by shot (the main job)")
+    p.add_argument("--shots", type=int, default=20_000)
     p.set_defaults(run=cmd_demo)
 
     p = sub.add_parser("threshold", help="sinter threshold plot: kelvane vs PyMatching, d = 3, 5, 7")
