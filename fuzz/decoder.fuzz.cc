@@ -11,19 +11,11 @@
 #include <memory>
 #include <vector>
 
+#include "check.h"
 #include "kelvane/decoder/union_find.h"
 #include "kelvane/dem/graph.h"
 
 namespace {
-
-// A failed property: the expression on stderr, then the crash that libFuzzer reports.
-#define CHECK(condition)                                              \
-  do {                                                                \
-    if (!(condition)) {                                               \
-      std::fprintf(stderr, "check failed: %s\n", #condition);        \
-      std::abort();                                                   \
-    }                                                                 \
-  } while (false)
 
 // Bytes read front to back; 0 once they run out.
 struct Bytes {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "check.h"
 #include "kelvane/decoder/union_find.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/dem/parser.h"
@@ -20,15 +21,6 @@
 namespace {
 
 constexpr std::uint64_t kFuzzMaxDetectors = 1 << 16;
-
-// A failed property: the expression on stderr, then the crash that libFuzzer reports.
-#define CHECK(condition)                                              \
-  do {                                                                \
-    if (!(condition)) {                                               \
-      std::fprintf(stderr, "check failed: %s\n", #condition);        \
-      std::abort();                                                   \
-    }                                                                 \
-  } while (false)
 
 }  // namespace
 

@@ -234,10 +234,10 @@ def test_record_batch_matches_record_in_every_layout(observables, records):
 def test_record_batch_rejects(predictions, truth, exc, text):
     np = pytest.importorskip("numpy")
 
-    def make(spec):
-        if not isinstance(spec, str):
-            return spec
-        kind, shape = spec.split(":")
+    def make(described):
+        if not isinstance(described, str):
+            return described
+        kind, shape = described.split(":")
         dtype = {"u64": np.uint64, "u8": np.uint8, "f": np.float64}[kind]
         return np.zeros(tuple(int(n) for n in shape.split("x")), dtype=dtype)
 

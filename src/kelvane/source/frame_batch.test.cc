@@ -79,14 +79,14 @@ TEST(FrameBatch, BatchesEndWhereTheAncillaCountChangesAndMatchTheFrames) {
     sizes.push_back(*got);
     ASSERT_EQ(batch.detector_events.size(), *got * batch.ancilla_count);
     for (std::size_t i = 0; i < *got; ++i, ++expect_id) {
-      const FrameSpec spec = frame(expect_id, batch.ancilla_count);
+      const FrameSpec expected = frame(expect_id, batch.ancilla_count);
       EXPECT_EQ(batch.frame_ids[i], expect_id);
-      EXPECT_EQ(batch.rounds[i], spec.header.round);
-      EXPECT_EQ(batch.timestamps_ns[i], spec.header.timestamp_ns);
+      EXPECT_EQ(batch.rounds[i], expected.header.round);
+      EXPECT_EQ(batch.timestamps_ns[i], expected.header.timestamp_ns);
       EXPECT_EQ(batch.has_observable_flips[i], expect_id % 2 ? 0 : 1);
       EXPECT_EQ(batch.observable_flips[i], expect_id % 2 ? 0 : 7 * expect_id);
       for (std::size_t a = 0; a < batch.ancilla_count; ++a) {
-        EXPECT_EQ(batch.detector_events[i * batch.ancilla_count + a], spec.detector_events[a]);
+        EXPECT_EQ(batch.detector_events[i * batch.ancilla_count + a], expected.detector_events[a]);
       }
     }
   }
