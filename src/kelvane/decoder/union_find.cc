@@ -31,6 +31,13 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const DecodingGraph> graph)
   peel_order_.reserve(slot_count_);
   find_path_.reserve(64);
   correction_edges_.reserve(slot_count_);
+  std::size_t widest_row = 0;
+  for (std::size_t node = 0; node < slot_count_; ++node) {
+    widest_row = std::max<std::size_t>(
+        widest_row, static_cast<std::size_t>(graph_->row_end(static_cast<NodeId>(node)) -
+                                             graph_->row_begin(static_cast<NodeId>(node))));
+  }
+  row_scratch_.resize(widest_row);
 }
 
 void UnionFindDecoder::touch(NodeId node) {
@@ -127,45 +134,66 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
   const NodeId root = find(node);
   const bool own_active = is_active_root(root);
   const std::int64_t own_share = share(node, root);
-  // The growth still needed, relative to now, of the best edge so far.
-  GrowthTime best = kNever;
-  const DecodingGraph::Neighbour* best_entry = nullptr;
-  bool frontier = false;
   const DecodingGraph& g = *graph_;
+  const DecodingGraph::Neighbour* const row = g.row_begin(node);
+  const auto count = static_cast<std::uint32_t>(g.row_end(node) - row);
   const std::uint8_t* const touched = touched_.data();
-  const DecodingGraph::Neighbour* end = g.row_end(node);
-  for (const DecodingGraph::Neighbour* it = g.row_begin(node); it != end; ++it) {
-    const NodeId other = it->other;
-    std::int64_t remaining = static_cast<std::int64_t>(it->length) - own_share;
+  std::uint32_t* const touched_at = row_scratch_.data();
+
+  // First pass, without data-dependent branches: the lightest edge to an untouched node (the
+  // first such entry among equals), and the positions of the entries whose far end is touched.
+  // Most far ends are untouched, and a branch on each would be mispredicted often.
+  constexpr GrowthLength kNone = std::numeric_limits<GrowthLength>::max();
+  GrowthLength lightest = kNone;
+  std::uint32_t lightest_at = count;
+  std::uint32_t touched_count = 0;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint32_t t = touched[row[i].other];
+    const GrowthLength length = row[i].length | (0u - t);  // kNone for a touched far end
+    const bool lighter = length < lightest;
+    lightest = lighter ? length : lightest;
+    lightest_at = lighter ? i : lightest_at;
+    touched_at[touched_count] = i;
+    touched_count += t;
+  }
+  // An untouched node is a cluster of its own that does not grow, so its edge leaves this
+  // cluster and grows from this end only.
+  bool frontier = touched_count < count;
+  GrowthTime best = kNever;  // the growth still needed, relative to now, of the best edge
+  std::uint32_t best_at = count;
+  if (own_active && lightest != kNone) {
+    const std::int64_t remaining = static_cast<std::int64_t>(lightest) - own_share;
+    best = remaining > 0 ? static_cast<GrowthTime>(remaining) : 0;
+    best_at = lightest_at;
+  }
+  // Second pass over the touched far ends: edges to other clusters, grown from either end.
+  for (std::uint32_t k = 0; k < touched_count; ++k) {
+    const std::uint32_t i = touched_at[k];
+    const NodeId other = row[i].other;
+    const NodeId other_root = find(other);
+    if (other_root == root) continue;
+    frontier = true;
+    const bool other_active = is_active_root(other_root);
+    if (!own_active && !other_active) continue;
+    const std::int64_t remaining =
+        static_cast<std::int64_t>(row[i].length) - own_share - share(other, other_root);
     GrowthTime need;
-    if (!touched[other]) {
-      // An untouched node is a cluster of its own that does not grow.
-      frontier = true;
-      if (!own_active) continue;
-      need = remaining > 0 ? static_cast<GrowthTime>(remaining) : 0;
+    if (remaining <= 0) {
+      need = 0;
+    } else if (own_active && other_active) {
+      need = static_cast<GrowthTime>(remaining + 1) / 2;  // grown from both ends
     } else {
-      const NodeId other_root = find(other);
-      if (other_root == root) continue;
-      frontier = true;
-      const bool other_active = is_active_root(other_root);
-      if (!own_active && !other_active) continue;
-      remaining -= share(other, other_root);
-      if (remaining <= 0) {
-        need = 0;
-      } else if (own_active && other_active) {
-        need = static_cast<GrowthTime>(remaining + 1) / 2;  // grown from both ends
-      } else {
-        need = static_cast<GrowthTime>(remaining);
-      }
+      need = static_cast<GrowthTime>(remaining);
     }
-    if (need < best) {
+    // Among equal needs the entry first in the row wins.
+    if (need < best || (need == best && i < best_at)) {
       best = need;
-      best_entry = it;
+      best_at = i;
     }
   }
   on_frontier = frontier;
-  if (!best_entry) return kNever;
-  edge = g.edge_of(best_entry);
+  if (best_at == count) return kNever;
+  edge = g.edge_of(row + best_at);
   return now_ + best;
 }
 

@@ -183,6 +183,7 @@ class UnionFindDecoder final : public Decoder {
   std::vector<NodeId> find_path_;
   std::vector<std::uint32_t> correction_edges_;
   std::vector<std::uint32_t> window_fired_;
+  std::vector<std::uint32_t> row_scratch_;  // positions within one adjacency row
   bool last_neutral_ = true;
 };
 
