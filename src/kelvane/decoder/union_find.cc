@@ -21,9 +21,7 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const DecodingGraph> graph)
   tree_head_.resize(slot_count_);
   peel_edge_.resize(slot_count_);
   peel_parent_.resize(slot_count_);
-  scheduled_.assign(slot_count_, kNever);
-  scheduled_edge_.resize(slot_count_);
-  scheduled_at_merge_.resize(slot_count_);
+  pending_.assign(slot_count_, Pending{});
 
   touched_nodes_.reserve(slot_count_);
   active_roots_.reserve(slot_count_);
@@ -82,7 +80,7 @@ UnionFindDecoder::NodeId UnionFindDecoder::find_deep(NodeId node) {
   return root;
 }
 
-UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge) {
+UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, Step step, NodeId from) {
   if (roots_[a].cluster_size < roots_[b].cluster_size) std::swap(a, b);
   const std::uint64_t merge = ++merge_count_;
   roots_[a].formed_at = std::max(roots_[a].formed_at, roots_[b].formed_at);
@@ -110,12 +108,11 @@ UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, EdgeId edge
   // queued afresh by the caller.
   if (!is_active_root(a)) roots_[a].formed_at = merge;
   // The merge edge joins the spanning tree that peeling walks.
-  const DecodingGraph::Edge& e = graph_->edge(edge);
   const auto link_count = static_cast<std::uint32_t>(tree_links_.size());
-  tree_links_.push_back({edge, e.v, tree_head_[e.u]});
-  tree_head_[e.u] = link_count;
-  tree_links_.push_back({edge, e.u, tree_head_[e.v]});
-  tree_head_[e.v] = link_count + 1;
+  tree_links_.push_back({step.edge, step.other, tree_head_[from]});
+  tree_head_[from] = link_count;
+  tree_links_.push_back({step.edge, from, tree_head_[step.other]});
+  tree_head_[step.other] = link_count + 1;
   return a;
 }
 
@@ -129,7 +126,7 @@ void UnionFindDecoder::join_frontiers(NodeId root, NodeId head, NodeId tail) {
   frontier_tail_[root] = tail;
 }
 
-UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, EdgeId& edge,
+UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Step& step,
                                                                bool& on_frontier) {
   const NodeId root = find(node);
   const bool own_active = is_active_root(root);
@@ -193,15 +190,13 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Edge
   }
   on_frontier = frontier;
   if (best_at == count) return kNever;
-  edge = g.edge_of(row + best_at);
+  step = {g.edge_of(row + best_at), row[best_at].other};
   return now_ + best;
 }
 
-bool UnionFindDecoder::unchanged_since(NodeId node, EdgeId edge, std::uint64_t merges) {
+bool UnionFindDecoder::unchanged_since(NodeId node, NodeId other, std::uint64_t merges) {
   const NodeId root = find(node);
   if (roots_[root].formed_at > merges) return false;
-  const DecodingGraph::Edge& e = graph_->edge(edge);
-  const NodeId other = e.u == node ? e.v : e.u;
   if (!touched_[other]) return true;
   const NodeId other_root = find(other);
   return other_root != root && roots_[other_root].formed_at <= merges;
@@ -209,15 +204,14 @@ bool UnionFindDecoder::unchanged_since(NodeId node, EdgeId edge, std::uint64_t m
 
 void UnionFindDecoder::drop_seed_events(NodeId head) {
   for (NodeId z = head; z != kNoNode; z = frontier_next_[z]) {
-    if (nodes_[z].flags & kDefect) scheduled_[z] = kNever;
+    if (nodes_[z].flags & kDefect) pending_[z].time = kNever;
   }
 }
 
-void UnionFindDecoder::schedule(NodeId node, GrowthTime when, EdgeId edge) {
-  if (when >= scheduled_[node]) return;  // an earlier event is queued already
-  scheduled_[node] = when;
-  scheduled_edge_[node] = edge;
-  scheduled_at_merge_[node] = merge_count_;
+void UnionFindDecoder::schedule(NodeId node, GrowthTime when, Step step) {
+  Pending& pending = pending_[node];
+  if (when >= pending.time) return;  // an earlier event is queued already
+  pending = {when, merge_count_, step};
   events_.push(when, node);
 }
 
@@ -227,9 +221,9 @@ void UnionFindDecoder::schedule_frontier(NodeId& head, NodeId& tail) {
   while (x != kNoNode) {
     const NodeId next = frontier_next_[x];
     bool on_frontier = false;
-    EdgeId edge = 0;
-    const GrowthTime when = next_completion(x, edge, on_frontier);
-    if (when != kNever) schedule(x, when, edge);
+    Step step;
+    const GrowthTime when = next_completion(x, step, on_frontier);
+    if (when != kNever) schedule(x, when, step);
     if (on_frontier) {
       prev = x;
     } else {
@@ -251,42 +245,40 @@ void UnionFindDecoder::grow() {
   }
   while (active_count > 0 && !events_.empty()) {
     const RadixQueue::Event event = events_.pop();
-    if (event.time != scheduled_[event.id]) continue;  // superseded by an earlier event
-    scheduled_[event.id] = kNever;
+    Pending& pending = pending_[event.id];
+    if (event.time != pending.time) continue;  // superseded by an earlier event
+    pending.time = kNever;
     now_ = event.time;
     const NodeId x = event.id;
     // If neither x's cluster nor the cluster at the far end of the queued edge changed since
     // the event was queued, that edge completes now. (An edge of x that sped up since belongs
     // to a cluster that started growing, whose own nodes were queued then.)
-    bool queued_edge_holds = unchanged_since(x, scheduled_edge_[x], scheduled_at_merge_[x]);
+    Step step = pending.step;
+    bool queued_edge_holds = unchanged_since(x, step.other, pending.at_merge);
     while (active_count > 0) {
-      EdgeId edge = scheduled_edge_[x];
       if (!queued_edge_holds) {
         bool on_frontier = false;
-        const GrowthTime when = next_completion(x, edge, on_frontier);
+        const GrowthTime when = next_completion(x, step, on_frontier);
         if (when == kNever) break;  // nothing grows from this node any more
         if (when > now_) {
           // The queued time was early (a cluster stopped growing since): queue the true one.
-          schedule(x, when, edge);
+          schedule(x, when, step);
           break;
         }
       }
       queued_edge_holds = false;
-      const DecodingGraph::Edge& e = graph_->edge(edge);
-      touch(e.u);
-      touch(e.v);
-      const NodeId a = find(e.u);
-      const NodeId b = find(e.v);
+      touch(step.other);  // x itself is touched: it is on a frontier
+      const NodeId a = find(x);
+      const NodeId b = find(step.other);
       const bool a_active = is_active_root(a);
       const bool b_active = is_active_root(b);
       // A part grew without pause since decoding began when it is active and none of its
       // fired nodes ever stopped.
       const bool a_steady = a_active && !(nodes_[a].flags & kPaused);
       const bool b_steady = b_active && !(nodes_[b].flags & kPaused);
-      const bool x_in_a = find(x) == a;
       NodeId a_head = frontier_head_[a], a_tail = frontier_tail_[a];
       NodeId b_head = frontier_head_[b], b_tail = frontier_tail_[b];
-      const NodeId root = unite(a, b, edge);
+      const NodeId root = unite(a, b, step, x);
       const bool active = is_active_root(root);
       active_count = active_count + active - a_active - b_active;
       // A part that starts growing needs completion times; a part that stops keeps its
@@ -298,7 +290,7 @@ void UnionFindDecoder::grow() {
       // neighbour's queued time is early enough: their own events can go. (The two parts'
       // frontier lists are still apart here.)
       const bool stop_x =
-          !active && (x_in_a ? a_steady : b_steady) && (nodes_[x].flags & kDefect);
+          !active && a_steady && (nodes_[x].flags & kDefect);
       if (!active) {
         if (a_steady) drop_seed_events(a_head);
         if (b_steady) drop_seed_events(b_head);
@@ -353,7 +345,7 @@ void UnionFindDecoder::reset_scratch() {
   for (NodeId node : touched_nodes_) {
     nodes_[node].flags = 0;
     touched_[node] = 0;
-    scheduled_[node] = kNever;
+    pending_[node].time = kNever;
   }
   events_.clear();
   touched_nodes_.clear();

@@ -87,6 +87,18 @@ class UnionFindDecoder final : public Decoder {
     NodeId other = 0;
     std::uint32_t next = 0;  // next link of the same node, or kNoNode
   };
+  // An edge a frontier node grows along, seen from that node: the decoding edge and its far end.
+  struct Step {
+    EdgeId edge = 0;
+    NodeId other = 0;
+  };
+  // A frontier node's queued event: when its next edge completes, which edge, and merge_count_
+  // when it was queued. time is kNever when nothing is queued.
+  struct Pending {
+    GrowthTime time = kNever;
+    std::uint64_t at_merge = 0;
+    Step step;
+  };
   enum NodeFlag : std::uint8_t {
     kTouched = 1,
     kOdd = 2,              // roots: the cluster holds an odd number of defects
@@ -107,9 +119,9 @@ class UnionFindDecoder final : public Decoder {
   bool is_active_root(NodeId root) const {
     return (nodes_[root].flags & (kOdd | kTouchesBoundary)) == kOdd;
   }
-  // Merges the clusters of roots a and b across `edge` at the current time; returns the new
-  // root. Frontier lists are left to the caller.
-  NodeId unite(NodeId a, NodeId b, EdgeId edge);
+  // Merges the clusters of roots a and b across the edge `step` from node `from` at the
+  // current time; returns the new root. Frontier lists are left to the caller.
+  NodeId unite(NodeId a, NodeId b, Step step, NodeId from);
   void join_frontiers(NodeId root, NodeId head, NodeId tail);
   // Growth a touched node's side has contributed to its edges by now; `root` is its root, and
   // find(node) must have run since the last merge.
@@ -121,17 +133,17 @@ class UnionFindDecoder final : public Decoder {
     return grown;
   }
   // The earliest completion time of the node's edges that leave its cluster and grow, or
-  // kNever; `edge` receives that edge. `on_frontier` tells whether any edge leaves the
+  // kNever; `step` receives that edge. `on_frontier` tells whether any edge leaves the
   // cluster, growing or not.
-  GrowthTime next_completion(NodeId node, EdgeId& edge, bool& on_frontier);
-  // True when the far end of the node's `edge` is in another cluster and no part of either
+  GrowthTime next_completion(NodeId node, Step& step, bool& on_frontier);
+  // True when `other`, the far end of the node's queued edge, is in another cluster and no part of either
   // cluster stopped growing after `merges` merges.
-  bool unchanged_since(NodeId node, EdgeId edge, std::uint64_t merges);
+  bool unchanged_since(NodeId node, NodeId other, std::uint64_t merges);
   // Forgets the queued events of the fired nodes in the frontier list starting at `head`.
   void drop_seed_events(NodeId head);
-  // Queues an event for the node at `when`, when `edge` completes, unless an earlier one is
+  // Queues an event for the node at `when`, when `step` completes, unless an earlier one is
   // queued already.
-  void schedule(NodeId node, GrowthTime when, EdgeId edge);
+  void schedule(NodeId node, GrowthTime when, Step step);
   // Schedules every node of the frontier list [head, tail], dropping interior nodes from it.
   void schedule_frontier(NodeId& head, NodeId& tail);
   void grow();
@@ -168,9 +180,7 @@ class UnionFindDecoder final : public Decoder {
   std::vector<std::uint32_t> tree_head_;
   std::vector<EdgeId> peel_edge_;     // edge to the BFS parent while peeling
   std::vector<NodeId> peel_parent_;
-  std::vector<GrowthTime> scheduled_;  // the node's queued event time, or kNever
-  std::vector<EdgeId> scheduled_edge_;  // the edge completing then
-  std::vector<std::uint64_t> scheduled_at_merge_;  // merge_count_ when it was queued
+  std::vector<Pending> pending_;  // per node
   std::uint64_t merge_count_ = 0;     // merges so far (never reset: only compared)
   GrowthTime now_ = 0;
   RadixQueue events_;  // frontier nodes by next completion time
