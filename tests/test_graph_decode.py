@@ -1,6 +1,9 @@
 """DetectorErrorModel.to_graph, SpacetimeGraph.decode and SpacetimeGraph.decode_batch."""
 
+import _thread
 import gc
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -233,3 +236,24 @@ def test_graph_outlives_its_model():
     del model
     gc.collect()
     assert graph.decode([0, 0, 1]).observable_flips == 2
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_a_long_batch(threads):
+    stim = pytest.importorskip("stim")
+    circuit = stim.Circuit.generated(
+        "surface_code:rotated_memory_x", distance=11, rounds=11, after_clifford_depolarization=0.02
+    )
+    graph = _kelvane.SpacetimeGraph.from_detector_error_model(circuit.detector_error_model(decompose_errors=True))
+    sample = circuit.compile_detector_sampler(seed=1).sample(100, bit_packed=True)
+    shots = np.tile(sample, (2000, 1))  # about 20 s of decoding on one core
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    timer.start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        graph.decode_batch(shots, bit_packed_shots=True, num_threads=threads)
+    elapsed = time.monotonic() - start
+    timer.join()
+    assert elapsed < 5
+    expected = graph.decode_batch(sample, bit_packed_shots=True)
+    assert np.array_equal(graph.decode_batch(sample, bit_packed_shots=True, num_threads=threads), expected)

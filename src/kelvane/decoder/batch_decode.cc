@@ -72,25 +72,37 @@ struct Work {
   const BatchOutput& out;
   const std::size_t block;  // shots per block
   std::atomic<std::size_t> next{0};
+  std::atomic<bool> stopped{false};  // an interrupt asked every thread to stop
 
   std::mutex mutex;
   std::vector<std::pair<std::size_t, std::size_t>> dropped;  // blocks failed helpers held
 
   // Decodes blocks until none is left; `held` is the block in hand.
   void run(UnionFindDecoder& decoder, std::vector<std::uint32_t>& fired,
-           std::pair<std::size_t, std::size_t>& held) {
-    for (;;) {
+           std::pair<std::size_t, std::size_t>& held, BatchInterrupt* interrupt = nullptr) {
+    while (!stopped.load(std::memory_order_relaxed)) {
       const std::size_t begin = next.fetch_add(block, std::memory_order_relaxed);
       if (begin >= rows.shots) return;
       held = {begin, std::min(rows.shots, begin + block)};
-      decode_range(decoder, fired, held.first, held.second);
+      decode_range(decoder, fired, held.first, held.second, interrupt);
       held = {0, 0};
     }
   }
 
+  // Only the calling thread passes `interrupt`; it polls it about every kInterruptInterval.
   void decode_range(UnionFindDecoder& decoder, std::vector<std::uint32_t>& fired, std::size_t begin,
-                    std::size_t end) {
+                    std::size_t end, BatchInterrupt* interrupt = nullptr) {
+    using Clock = std::chrono::steady_clock;
+    auto next_poll = Clock::now() + BatchInterrupt::kInterruptInterval;
     for (std::size_t s = begin; s < end; ++s) {
+      // The clock is read every 16 shots: cheap beside decoding them.
+      if (interrupt && s % 16 == 0 && Clock::now() >= next_poll) {
+        if (stopped.load(std::memory_order_relaxed) || interrupt->interrupted()) {
+          stopped.store(true, std::memory_order_relaxed);
+          return;
+        }
+        next_poll = Clock::now() + BatchInterrupt::kInterruptInterval;
+      }
       rows.fired_of(s, fired);
       std::uint64_t mask = 0;
       bool valid = true;
@@ -106,7 +118,8 @@ struct Work {
 
 }  // namespace
 
-void decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads) {
+bool decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads,
+                  BatchInterrupt* interrupt) {
   threads = batch_threads(threads, rows.shots);
   Work work(rows, out, threads == 1 ? rows.shots : std::clamp<std::size_t>(rows.shots / (threads * 16), 1, 1024));
   DecoderPool::Lease own = pool.acquire();
@@ -136,9 +149,13 @@ void decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& ou
     // A thread that cannot be started (or no room to record it): the running ones do the work.
   }
   std::pair<std::size_t, std::size_t> held{0, 0};
-  work.run(*own, fired, held);
+  work.run(*own, fired, held, interrupt);
   for (std::jthread& helper : helpers) helper.join();
-  for (const auto& [begin, end] : work.dropped) work.decode_range(*own, fired, begin, end);
+  for (const auto& [begin, end] : work.dropped) {
+    if (work.stopped.load(std::memory_order_relaxed)) break;
+    work.decode_range(*own, fired, begin, end, interrupt);
+  }
+  return !work.stopped.load(std::memory_order_relaxed);
 }
 
 }  // namespace kelvane

@@ -1,6 +1,7 @@
 // Decoding a batch of shots held in memory, on one thread or several.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -35,10 +36,21 @@ struct BatchOutput {
 // at least one.
 unsigned batch_threads(unsigned requested, std::size_t shots);
 
+// Asked by the calling thread, between shots and about every kInterruptInterval, whether a
+// batch should stop (for example because the user pressed Ctrl-C).
+class BatchInterrupt {
+ public:
+  static constexpr std::chrono::milliseconds kInterruptInterval{50};
+  virtual ~BatchInterrupt() = default;
+  virtual bool interrupted() = 0;
+};
+
 // Decodes every row of `rows` with decoders from `pool`, splitting the shots over `threads`
 // threads (see batch_threads; the calling thread is one of them). Results do not depend on the
-// thread count. A thread that cannot be started leaves its shots to the others. Fails only on
+// thread count. A thread that cannot be started leaves its shots to the others. Returns false,
+// with some shots left undecoded, when `interrupt` asked to stop; true otherwise. Fails only on
 // memory exhaustion in the calling thread (std::bad_alloc).
-void decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads);
+bool decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads,
+                  BatchInterrupt* interrupt = nullptr);
 
 }  // namespace kelvane

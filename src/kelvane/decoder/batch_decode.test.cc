@@ -49,7 +49,7 @@ TEST(BatchDecode, LayoutsAndThreadCountsAgreeWithSingleDecodes) {
     for (unsigned threads : {1u, 2u, 5u, 0u}) {
       std::vector<std::uint64_t> masks(shots, ~0ull);
       std::vector<std::uint8_t> valid(shots, 7);
-      decode_batch(pool, rows, {masks, valid}, threads);
+      EXPECT_TRUE(decode_batch(pool, rows, {masks, valid}, threads));
       EXPECT_EQ(masks, expected) << "threads " << threads << (rows.bit_packed ? " packed" : "");
       EXPECT_EQ(valid, std::vector<std::uint8_t>(shots, 1));
     }
