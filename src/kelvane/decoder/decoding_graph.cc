@@ -142,6 +142,20 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
       adjacency_[fill[e.v]++] = {e.u, e.length};
     }
   }
+  // Each row lightest first (equal lengths keep edge order), so that a node's lightest edge to
+  // an untouched node is the first such entry of its row.
+  std::vector<std::pair<Neighbour, EdgeId>> row;
+  for (std::size_t node = 0; node < slot_count_; ++node) {
+    const std::uint32_t begin = start_[node], end = start_[node + 1];
+    row.clear();
+    for (std::uint32_t k = begin; k < end; ++k) row.emplace_back(adjacency_[k], adjacency_edge_[k]);
+    std::stable_sort(row.begin(), row.end(),
+                     [](const auto& a, const auto& b) { return a.first.length < b.first.length; });
+    for (std::uint32_t k = begin; k < end; ++k) {
+      adjacency_[k] = row[k - begin].first;
+      adjacency_edge_[k] = row[k - begin].second;
+    }
+  }
 }
 
 }  // namespace kelvane

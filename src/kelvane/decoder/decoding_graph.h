@@ -63,7 +63,8 @@ class DecodingGraph {
 
   std::span<const Edge> edges() const { return edges_; }
   const Edge& edge(EdgeId id) const { return edges_[id]; }
-  // The adjacency row of `node` and, entry for entry, the decoding edge of each entry.
+  // The adjacency row of `node`, lightest edge first (equal lengths in edge order), and, entry
+  // for entry, the decoding edge of each entry.
   const Neighbour* row_begin(NodeId node) const { return adjacency_.data() + start_[node]; }
   const Neighbour* row_end(NodeId node) const { return adjacency_.data() + start_[node + 1]; }
   EdgeId edge_of(const Neighbour* entry) const {

@@ -137,31 +137,34 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Step
   const std::uint8_t* const touched = touched_.data();
   std::uint32_t* const touched_at = row_scratch_.data();
 
-  // First pass, without data-dependent branches: the lightest edge to an untouched node (the
-  // first such entry among equals), and the positions of the entries whose far end is touched.
-  // Most far ends are untouched, and a branch on each would be mispredicted often.
-  constexpr GrowthLength kNone = std::numeric_limits<GrowthLength>::max();
-  GrowthLength lightest = kNone;
-  std::uint32_t lightest_at = count;
+  // First pass: rows are sorted lightest first, so the first entry whose far end is untouched
+  // is the lightest edge to an untouched node. Every entry whose far end is touched is listed
+  // for the second pass, without a data-dependent branch (most far ends are untouched, and a
+  // branch on each would be mispredicted often).
+  std::uint32_t untouched_at = count;
   std::uint32_t touched_count = 0;
-  for (std::uint32_t i = 0; i < count; ++i) {
+  std::uint32_t i = 0;
+  for (; i < count; ++i) {
     const std::uint32_t t = touched[row[i].other];
-    const GrowthLength length = row[i].length | (0u - t);  // kNone for a touched far end
-    const bool lighter = length < lightest;
-    lightest = lighter ? length : lightest;
-    lightest_at = lighter ? i : lightest_at;
-    touched_at[touched_count] = i;
-    touched_count += t;
+    if (!t) break;
+    touched_at[touched_count++] = i;
+  }
+  if (i < count) {
+    untouched_at = i;
+    for (++i; i < count; ++i) {
+      touched_at[touched_count] = i;
+      touched_count += touched[row[i].other];
+    }
   }
   // An untouched node is a cluster of its own that does not grow, so its edge leaves this
   // cluster and grows from this end only.
-  bool frontier = touched_count < count;
+  bool frontier = untouched_at < count;
   GrowthTime best = kNever;  // the growth still needed, relative to now, of the best edge
   std::uint32_t best_at = count;
-  if (own_active && lightest != kNone) {
-    const std::int64_t remaining = static_cast<std::int64_t>(lightest) - own_share;
+  if (own_active && untouched_at < count) {
+    const std::int64_t remaining = static_cast<std::int64_t>(row[untouched_at].length) - own_share;
     best = remaining > 0 ? static_cast<GrowthTime>(remaining) : 0;
-    best_at = lightest_at;
+    best_at = untouched_at;
   }
   // Second pass over the touched far ends: edges to other clusters, grown from either end.
   for (std::uint32_t k = 0; k < touched_count; ++k) {
