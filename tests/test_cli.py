@@ -87,7 +87,9 @@ def test_demo_and_threshold_run(tmp_path, capsys):
 def test_bench_smoke_writes_markdown_and_json(tmp_path, capsys):
     import json
 
-    assert main(["-q", "bench", "--smoke", "--json", str(tmp_path / "b.json")]) == 0
+    plot = tmp_path / "b.png"
+    assert main(["-q", "bench", "--smoke", "--json", str(tmp_path / "b.json"), "--plot", str(plot)]) == 0
+    assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     results = json.loads((tmp_path / "b.json").read_text())
     assert {"decoder", "stream", "writer", "dem", "memory"} <= set(results)
     assert all(r["kelvane_errors"] <= r["shots"] for r in results["decoder"])

@@ -11,6 +11,9 @@ Measures, each against its peer in the same run on the same data:
 * DEM parsing: ``DetectorErrorModel.parse`` vs ``stim.DetectorErrorModel``;
 * peak memory (max RSS of a fresh process) of building and running each decoder.
 
+The full run sweeps the decoder over d = 5 ... 21 and p = 0.001 ... 0.007; ``--plot FILE`` draws
+its speed and logical-error-rate ratios to PyMatching against d, one line per p.
+
 Times are the best of a few runs in process CPU time (``--clock wall`` for wall-clock time), which
 a shared machine's other load disturbs least; the N-thread decoder row is wall-clock time beside
 the 1-thread wall-clock time. ``--smoke`` runs everything at tiny sizes in seconds (for CI).
@@ -52,6 +55,17 @@ def surface_circuit(d: int, p: float) -> Any:
     return stim.Circuit.generated(
         "surface_code:rotated_memory_x", distance=d, rounds=d, after_clifford_depolarization=p,
         before_round_data_depolarization=p, before_measure_flip_probability=p, after_reset_flip_probability=p)
+
+
+def decoder_grid() -> list[tuple[int, float, int]]:
+    """The full run's decoder cases: about the same decoding work each, so fewer shots where a
+    shot holds more detection events."""
+    cases = []
+    for d in (5, 9, 13, 17, 21):
+        for p in (0.001, 0.003, 0.005, 0.007):
+            fired = d**3 * p * 12  # roughly the detection events of a shot
+            cases.append((d, p, max(300, int(1e6 / (fired + 20)))))
+    return cases
 
 
 def decode_with_threads(graph: Any, dets: np.ndarray, threads: int) -> Any:
@@ -250,15 +264,43 @@ def markdown(results: dict) -> str:
     return "\n".join(lines)
 
 
-def main(smoke: bool = False, json_path: str | None = "bench.json", threads: int = 0, clock: str = "cpu") -> int:
+def plot(results: dict, path: str) -> None:
+    """Speed and logical-error-rate ratios to PyMatching against d, one line per p. LER ratios
+    are drawn only where PyMatching saw at least 50 logical errors."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (speed, ler) = plt.subplots(1, 2, figsize=(10, 4))
+    for p in sorted({r["p"] for r in results["decoder"]}):
+        rows = sorted((r for r in results["decoder"] if r["p"] == p), key=lambda r: r["d"])
+        speed.plot([r["d"] for r in rows], [r["pymatching_us"] / r["kelvane_us"] for r in rows], "o-", label=f"p = {p}")
+        counted = [r for r in rows if r["pymatching_errors"] >= 50]
+        ler.plot([r["d"] for r in counted], [r["kelvane_errors"] / r["pymatching_errors"] for r in counted], "o-",
+                 label=f"p = {p}")
+    speed.axhline(1, color="grey", lw=0.8)
+    speed.set(xlabel="distance d", ylabel="PyMatching time / kelvane time (one thread)", title="decoding speed")
+    ler.axhline(1, color="grey", lw=0.8)
+    ler.set(xlabel="distance d", ylabel="kelvane LER / PyMatching LER", title="logical error rate")
+    for ax in (speed, ler):
+        ax.grid(alpha=0.3)
+        ax.legend()
+    fig.suptitle(f"kelvane Union-Find vs PyMatching, rotated surface-code memory ({results['machine']})", fontsize=9)
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    plt.close(fig)
+
+
+def main(smoke: bool = False, json_path: str | None = "bench.json", threads: int = 0, clock: str = "cpu",
+         plot_path: str | None = None) -> int:
     global CLOCK
     CLOCK = clock
     if smoke:
         decoder = [(3, 0.005, 500), (5, 0.005, 200)]
         stream, writer, dem, memory, repeats = [(24, 5000), (624, 500)], [(500, 24)], [3], (3, 0.005, 200), 1
     else:
-        decoder = [(5, 0.001, 50_000), (5, 0.005, 50_000), (9, 0.005, 10_000), (13, 0.005, 4000),
-                   (17, 0.003, 2000), (21, 0.007, 500)]
+        decoder = decoder_grid()
         stream, writer = [(24, 1_000_000), (624, 100_000)], [(20_000, 24), (5000, 624)]
         dem, memory, repeats = [9, 17], (21, 0.005, 500), 3
     results = {
@@ -276,4 +318,7 @@ def main(smoke: bool = False, json_path: str | None = "bench.json", threads: int
         with open(json_path, "w") as f:
             json.dump(results, f, indent=1)
         print(f"\nwrote {json_path}")
+    if plot_path:
+        plot(results, plot_path)
+        print(f"wrote {plot_path}")
     return 0

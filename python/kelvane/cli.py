@@ -7,7 +7,7 @@ threshold and run the benchmark suite.
     python -m kelvane serve run.kvlx --port 9000 --rate 100000
     python -m kelvane demo
     python -m kelvane threshold --out threshold.png [--quick]
-    python -m kelvane bench [--smoke] [--json bench.json]
+    python -m kelvane bench [--smoke] [--json bench.json] [--plot bench.png]
 """
 
 from __future__ import annotations
@@ -271,7 +271,8 @@ def cmd_threshold(args: argparse.Namespace) -> int:
 def cmd_bench(args: argparse.Namespace) -> int:
     from kelvane import _bench
 
-    return _bench.main(smoke=args.smoke, json_path=args.json, threads=args.threads, clock=args.clock)
+    return _bench.main(smoke=args.smoke, json_path=args.json, threads=args.threads, clock=args.clock,
+                       plot_path=args.plot)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -325,6 +326,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", default="bench.json", help="where to write the JSON results")
     p.add_argument("--threads", type=int, default=0, help="threads for the multi-thread decoder row (0: all cores)")
     p.add_argument("--clock", choices=["cpu", "wall"], default="cpu", help="process CPU time (default) or wall time")
+    p.add_argument("--plot", default=None, help="PNG of the decoder's speed and LER ratios to PyMatching against d")
     p.set_defaults(run=cmd_bench)
     return ap
 
