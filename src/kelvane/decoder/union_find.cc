@@ -135,46 +135,29 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Step
   const DecodingGraph::Neighbour* const row = g.row_begin(node);
   const auto count = static_cast<std::uint32_t>(g.row_end(node) - row);
   const std::uint8_t* const touched = touched_.data();
-  std::uint32_t* const touched_at = row_scratch_.data();
 
-  // First pass: rows are sorted lightest first, so the first entry whose far end is untouched
-  // is the lightest edge to an untouched node. Every entry whose far end is touched is listed
-  // for the second pass, without a data-dependent branch (most far ends are untouched, and a
-  // branch on each would be mispredicted often).
-  std::uint32_t untouched_at = count;
-  std::uint32_t touched_count = 0;
-  std::uint32_t i = 0;
-  for (; i < count; ++i) {
-    const std::uint32_t t = touched[row[i].other];
-    if (!t) break;
-    touched_at[touched_count++] = i;
-  }
-  if (i < count) {
-    untouched_at = i;
-    for (++i; i < count; ++i) {
-      touched_at[touched_count] = i;
-      touched_count += touched[row[i].other];
-    }
-  }
-  // An untouched node is a cluster of its own that does not grow, so its edge leaves this
-  // cluster and grows from this end only.
-  bool frontier = untouched_at < count;
   GrowthTime best = kNever;  // the growth still needed, relative to now, of the best edge
   std::uint32_t best_at = count;
-  if (own_active && untouched_at < count) {
-    const std::int64_t remaining = static_cast<std::int64_t>(row[untouched_at].length) - own_share;
+  bool frontier = false;
+  // Rows are sorted lightest first, so the first entry whose far end is untouched is the
+  // lightest edge to an untouched node. An untouched node is a cluster of its own that does not
+  // grow, so its edge leaves this cluster and grows from this end only.
+  auto weigh_untouched = [&](std::uint32_t i) {
+    frontier = true;
+    if (!own_active) return;
+    const std::int64_t remaining = static_cast<std::int64_t>(row[i].length) - own_share;
     best = remaining > 0 ? static_cast<GrowthTime>(remaining) : 0;
-    best_at = untouched_at;
-  }
-  // Second pass over the touched far ends: edges to other clusters, grown from either end.
-  for (std::uint32_t k = 0; k < touched_count; ++k) {
-    const std::uint32_t i = touched_at[k];
+    best_at = i;
+  };
+  // An entry whose far end is touched: an edge to another cluster, grown from either end, or
+  // an edge inside this one. Called in row order.
+  auto weigh_touched = [&](std::uint32_t i) {
     const NodeId other = row[i].other;
     const NodeId other_root = find(other);
-    if (other_root == root) continue;
+    if (other_root == root) return;
     frontier = true;
     const bool other_active = is_active_root(other_root);
-    if (!own_active && !other_active) continue;
+    if (!own_active && !other_active) return;
     const std::int64_t remaining =
         static_cast<std::int64_t>(row[i].length) - own_share - share(other, other_root);
     GrowthTime need;
@@ -190,6 +173,34 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Step
       best = need;
       best_at = i;
     }
+  };
+  // Which far ends are touched is gathered first without a data-dependent branch (most are
+  // untouched, and a branch on each would be mispredicted often): as a bit mask for rows of up
+  // to 64 entries, as a list of positions otherwise.
+  if (count <= 64) {
+    std::uint64_t touched_bits = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      touched_bits |= std::uint64_t{touched[row[i].other]} << i;
+    }
+    const std::uint64_t all = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+    if (const std::uint64_t untouched_bits = all & ~touched_bits) {
+      weigh_untouched(static_cast<std::uint32_t>(std::countr_zero(untouched_bits)));
+    }
+    for (std::uint64_t bits = touched_bits; bits != 0; bits &= bits - 1) {
+      weigh_touched(static_cast<std::uint32_t>(std::countr_zero(bits)));
+    }
+  } else {
+    std::uint32_t* const touched_at = row_scratch_.data();
+    std::uint32_t touched_count = 0;
+    std::uint32_t untouched_at = count;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint32_t t = touched[row[i].other];
+      touched_at[touched_count] = i;
+      touched_count += t;
+      untouched_at = (!t && untouched_at == count) ? i : untouched_at;
+    }
+    if (untouched_at < count) weigh_untouched(untouched_at);
+    for (std::uint32_t k = 0; k < touched_count; ++k) weigh_touched(touched_at[k]);
   }
   on_frontier = frontier;
   if (best_at == count) return kNever;
