@@ -421,9 +421,16 @@ TEST(UnionFind, PropertyAgreesWithRoundByRoundGrowth) {
   std::mt19937 rng(99);
   int compared = 0;
   for (int trial = 0; trial < 600; ++trial) {
-    const std::uint32_t n = 2 + rng() % 40;
+    // Every tenth graph has a hub joined to every node, so that rows of more than 64 entries
+    // are weighed too.
+    const bool hub = trial % 10 == 0;
+    const std::uint32_t n = hub ? 70 + rng() % 40 : 2 + rng() % 40;
     std::set<std::pair<std::uint32_t, std::uint32_t>> pairs;
     std::vector<EdgeSpec> specs;
+    for (std::uint32_t k = 1; hub && k < n; ++k) {
+      pairs.insert({0, k});
+      specs.push_back({0, k, std::uniform_real_distribution<float>(0.5f, 9.0f)(rng), {}});
+    }
     const std::uint32_t m = n + rng() % (3 * n);
     for (std::uint32_t i = 0; i < m; ++i) {
       const std::uint32_t a = rng() % n;
