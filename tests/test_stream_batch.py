@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import random
+
 import numpy as np
 import pytest
 
@@ -25,7 +27,8 @@ def trace_by_iteration(path):
                 return out  # stuck on the same damage: both ways stop here
             out.append(("error", str(e)))
             continue
-        out.append(("frame", f.frame_id, f.round, f.timestamp_ns, f.to_numpy_detector_events().tolist()))
+        out.append(("frame", f.frame_id, f.round, f.timestamp_ns, f.to_numpy_detector_events().tolist(),
+                    f.source_observable_flips))
     raise AssertionError("iteration did not end")
 
 
@@ -45,7 +48,8 @@ def trace_by_batches(path, size):
         assert len(set(b.detector_events.shape[1:])) == 1  # one ancilla count per batch
         for i in range(len(b)):
             out.append(("frame", int(b.frame_ids[i]), int(b.rounds[i]), int(b.timestamps_ns[i]),
-                        b.detector_events[i].astype(int).tolist()))
+                        b.detector_events[i].astype(int).tolist(),
+                        int(b.observable_flips[i]) if b.has_observable_flips[i] else None))
     raise AssertionError("read_batch did not end")
 
 
@@ -55,12 +59,19 @@ def damaged_files():
     timing[2]["timing_offsets"] = [0, 0, 10001, 0, 0, 0]
     clean = make_frames(6, ancillas=300, seed=2)
     crc = file_bytes(make_frames(2, ancillas=5)) + encode_frame(frame_id=90, detector_events=[1] * 5, header_crc=1)
+    flipped = make_frames(3, ancillas=5)
+    header_bit = bytearray(file_bytes(flipped))
+    header_bit[26 + len(encode_frame(**flipped[0])) + 9] ^= 4  # the second frame's round
+    long_events = encode_frame(frame_id=99, detector_events_rle=bytes([0x83, 0x03]), ancilla_count=4,
+                               payload_crc=False, check_lengths=False)
     return {
         "mixed ancilla counts": file_bytes(mixed),
         "timing error mid-file": file_bytes(timing),
         "truncated": file_bytes(clean)[:-40],
         "bad header crc after good frames": crc + encode_frame(frame_id=91, detector_events=[0, 1]),
         "backwards ids": file_bytes(make_frames(3, first_id=50) + make_frames(2, first_id=1)),
+        "header bit flipped": bytes(header_bit),
+        "events past the ancilla count": file_bytes(make_frames(2, ancillas=4)) + long_events,
     }
 
 
@@ -72,6 +83,35 @@ def test_batches_show_what_iteration_shows(tmp_path, name, size):
     expected = trace_by_iteration(path)
     assert any(item[0] == "frame" for item in expected)
     assert trace_by_batches(path, size) == expected
+
+
+def mixed_sections_file(seed):
+    """About 130 KB of frames with every optional section, so that reads refill many times and
+    the reader's buffer wraps, the ancilla count changing near the end; 6 random bits flipped."""
+    frames = []
+    for k in range(500):
+        kw = make_frames(1, ancillas=100 if k < 420 else 30, seed=1000 * seed + k, first_id=1 + 2 * k,
+                         timing=k % 4 == 1)[0]
+        if k % 4 == 2:
+            kw["annotations"] = [(1, k, 2)]
+            kw["ancilla_bits"] = bytes(len(kw["detector_events"]) // 8 + 1)
+        kw["payload_crc"] = k % 4 != 3
+        frames.append(kw)
+    data = bytearray(file_bytes(frames))
+    rng = random.Random(seed)
+    for _ in range(6 if seed else 0):
+        data[rng.randrange(26, len(data))] ^= 1 << rng.randrange(8)
+    return bytes(data)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_batches_show_what_iteration_shows_across_refills(tmp_path, seed):
+    path = tmp_path / "f.kvlx"
+    path.write_bytes(mixed_sections_file(seed))
+    expected = trace_by_iteration(path)
+    assert sum(item[0] == "frame" for item in expected) > 400
+    for size in (7, 100_000):
+        assert trace_by_batches(path, size) == expected
 
 
 def test_observable_flips_and_shot_arrays_round_trip(tmp_path):

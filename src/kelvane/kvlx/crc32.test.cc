@@ -26,5 +26,16 @@ TEST(Crc32, EqualsZlibForEveryLengthAndSplit) {
   EXPECT_EQ(crc32_update(0, check), 0xCBF43926u);  // the standard check value
 }
 
+TEST(Crc32, BytesFollowedByTheirOwnCrcGiveTheResidue) {
+  std::vector<std::uint8_t> bytes;
+  for (std::uint8_t len = 0; len < 40; ++len) {
+    const std::uint32_t crc = crc32_update(0, bytes);
+    const std::uint8_t le[4] = {static_cast<std::uint8_t>(crc), static_cast<std::uint8_t>(crc >> 8),
+                                static_cast<std::uint8_t>(crc >> 16), static_cast<std::uint8_t>(crc >> 24)};
+    EXPECT_EQ(crc32_update(crc, le), kCrc32Residue) << int{len};
+    bytes.push_back(static_cast<std::uint8_t>(len * 37 + 11));
+  }
+}
+
 }  // namespace
 }  // namespace kelvane

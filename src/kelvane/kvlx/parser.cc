@@ -43,21 +43,9 @@ Result<Parsed<FrameHeader>> parse_frame_header(std::span<const std::uint8_t> byt
   if (bytes.size() < kFrameHeaderSize) {
     return fail(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(kFrameHeaderSize), bytes.size()});
   }
-  const std::uint8_t* p = bytes.data();
+  const FrameHeader h = decode_frame_header(bytes.data());
   const std::uint32_t computed = crc32_of(bytes.first(kFrameHeaderCrcOffset));
-  const std::uint32_t stored = load_le<std::uint32_t>(p + kFrameHeaderCrcOffset);
-  if (computed != stored) return fail(errors::CrcMismatch{computed, stored});
-  FrameHeader h;
-  h.frame_id = load_le<std::uint64_t>(p + 0);
-  h.round = load_le<std::uint32_t>(p + 8);
-  h.timestamp_ns = load_le<std::uint64_t>(p + 12);
-  h.qubit_count = load_le<std::uint16_t>(p + 20);
-  h.ancilla_count = load_le<std::uint16_t>(p + 22);
-  h.header_word = load_le<std::uint32_t>(p + 24);
-  h.code_type = p[28];
-  h.distance = p[29];
-  h.flags = load_le<std::uint16_t>(p + 30);
-  h.header_crc = stored;
+  if (computed != h.header_crc) return fail(errors::CrcMismatch{computed, h.header_crc});
   return Parsed<FrameHeader>{h, kFrameHeaderSize};
 }
 

@@ -9,6 +9,7 @@
 
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
+#include "kelvane/kvlx/le_bytes.h"
 
 namespace kelvane {
 
@@ -20,6 +21,8 @@ inline constexpr std::size_t kTrailerSize = 6;
 inline constexpr std::uint16_t kTrailerMarker = 0xFFFF;
 // Offset of header_crc in the frame header; the CRC covers the bytes before it.
 inline constexpr std::size_t kFrameHeaderCrcOffset = 32;
+// Offset of the ancilla count in a frame header (after frame_id, round, timestamp_ns, qubit_count).
+inline constexpr std::size_t kFrameAncillaCountOffset = 22;
 
 struct FileHeader {
   std::uint32_t magic = kKvlxMagic;
@@ -36,6 +39,22 @@ using Parsed = std::pair<T, std::size_t>;
 // Checks, in order: length >= 26 (else PayloadLengthMismatch{26, len}), magic (InvalidMagic),
 // version (UnsupportedVersion). Consumes 26 bytes.
 Result<Parsed<FileHeader>> parse_file_header(std::span<const std::uint8_t> bytes);
+
+// The fields of the 36 frame header bytes at `p`, header_crc as stored; nothing is checked.
+inline FrameHeader decode_frame_header(const std::uint8_t* p) {
+  FrameHeader h;
+  h.frame_id = load_le<std::uint64_t>(p + 0);
+  h.round = load_le<std::uint32_t>(p + 8);
+  h.timestamp_ns = load_le<std::uint64_t>(p + 12);
+  h.qubit_count = load_le<std::uint16_t>(p + 20);
+  h.ancilla_count = load_le<std::uint16_t>(p + kFrameAncillaCountOffset);
+  h.header_word = load_le<std::uint32_t>(p + 24);
+  h.code_type = p[28];
+  h.distance = p[29];
+  h.flags = load_le<std::uint16_t>(p + 30);
+  h.header_crc = load_le<std::uint32_t>(p + kFrameHeaderCrcOffset);
+  return h;
+}
 
 // Length >= 36 (else PayloadLengthMismatch{36, len}); CRC-32 of bytes 0..31 against the stored
 // header_crc (else CrcMismatch{computed, stored}). No field value is examined. Consumes 36 bytes.

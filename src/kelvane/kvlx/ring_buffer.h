@@ -9,6 +9,7 @@
 // (write_moves_storage tells in advance).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -31,6 +32,11 @@ class RingBuffer {
   // The next `len` buffered bytes as one view into storage, or nothing when fewer are buffered
   // or the range wraps around the end of storage.
   std::optional<std::span<const std::uint8_t>> peek(std::size_t len) const;
+  // The buffered bytes from the front up to the end of storage: all of them unless they wrap.
+  std::span<const std::uint8_t> front() const {
+    const std::size_t start = slot(read_pos_);
+    return std::span<const std::uint8_t>(storage_.get() + start, std::min(buffered(), storage_size_ - start));
+  }
   // Like peek, but a wrapping range is assembled in `scratch` (cleared, allocation kept).
   std::optional<std::span<const std::uint8_t>> peek_wrapped(std::size_t len, std::vector<std::uint8_t>& scratch) const;
   // Drops `n` bytes that the caller has peeked (n <= buffered()).

@@ -26,10 +26,14 @@ void decode_rle_events_into(std::span<const std::uint8_t> rle, std::size_t n, st
 }
 
 void decode_rle_events_to(std::span<const std::uint8_t> rle, std::span<std::uint8_t> out) {
-  // Zero everything once, then write only the runs of 1: detector events are sparse, so most runs
-  // are 0 and those of 1 are short, where a byte loop beats a memset call per run.
+  if (!out.empty()) std::memset(out.data(), 0, out.size());
+  set_fired_events(rle, out);
+}
+
+void set_fired_events(std::span<const std::uint8_t> rle, std::span<std::uint8_t> out) {
+  // Detector events are sparse, so most runs are 0 and those of 1 are short, where a byte loop
+  // beats a memset call per run.
   const std::size_t n = out.size();
-  if (n) std::memset(out.data(), 0, n);
   std::size_t pos = 0;
   for (std::uint8_t byte : rle) {
     if (pos >= n) break;

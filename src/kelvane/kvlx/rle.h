@@ -32,6 +32,10 @@ void decode_rle_events_into(std::span<const std::uint8_t> rle, std::size_t n, st
 // Expands `rle` into exactly out.size() entries of 0 or 1, cutting or padding with 0. Never fails.
 void decode_rle_events_to(std::span<const std::uint8_t> rle, std::span<std::uint8_t> out);
 
+// Sets to 1 the entries of `out` that the encoding marks fired, cut at out.size(); leaves the
+// others as they are (decode_rle_events_to on an `out` of zeros).
+void set_fired_events(std::span<const std::uint8_t> rle, std::span<std::uint8_t> out);
+
 // decode_rle_events_into a new vector.
 std::vector<std::uint8_t> decode_rle_events(std::span<const std::uint8_t> rle, std::size_t n);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kelvane/util/diagnostics.h"
+#include "kelvane/kvlx/crc32.h"
 #include "kelvane/kvlx/le_bytes.h"
 #include "kelvane/kvlx/metadata_keys.h"
 #include "kelvane/kvlx/rle.h"
@@ -188,16 +189,15 @@ Result<std::optional<std::uint16_t>> KvlxReaderCore::peek_ancilla_count(ByteRead
   Result<std::optional<std::span<const std::uint8_t>>> raw = view(source, kFrameHeaderSize);
   if (!raw) return fail(std::move(raw.error()));
   if (!*raw) return std::nullopt;
-  return load_le<std::uint16_t>((*raw)->data() + 22);
+  return load_le<std::uint16_t>((*raw)->data() + kFrameAncillaCountOffset);
 }
 
 Status KvlxReaderCore::validate(const SyndromeFrame& frame) const {
   if (config_.skip_validation) return {};
   if (Status s = check_timing(frame); !s) return s;
-  Result<const HardwareSchema*> schema = config_.registry.get(schema_id_);
-  if (!schema) return {};  // no schema for this stream: only the timing check applies
-  if (Status s = check_schema_consistency(frame, **schema); !s) return s;
-  return check_parity(frame, **schema);
+  if (!schema_) return {};  // no schema for this stream: only the timing check applies
+  if (Status s = check_schema_consistency(frame, *schema_); !s) return s;
+  return check_parity(frame, *schema_);
 }
 
 namespace {
@@ -226,6 +226,8 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
     Result<Parsed<FileHeader>> fh = parse_file_header(**v);
     if (!fh) return fail(std::move(fh.error()));
     schema_id_ = fh->first.schema_id;
+    Result<const HardwareSchema*> schema = config_.registry.get(schema_id_);
+    schema_ = schema ? *schema : nullptr;
     consume(kFileHeaderSize);
     header_parsed_ = true;
   }
@@ -376,6 +378,130 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
   validate_span.enter();
   if (Status s = validate(frame); !s) return fail(std::move(s.error()));
   return out;
+}
+
+
+Result<BulkStop> KvlxReaderCore::read_buffered_frames(ByteReaderRef source, std::size_t max_frames, FrameBatch& out) {
+  if (!header_parsed_ || resync_from_ || late_trailer_ || carry_pos_ != carry_.size() ||
+      diagnostics::sink_for(kParseSpan.level) || diagnostics::sink_for(kValidateSpan.level)) {
+    return BulkStop::kGeneral;
+  }
+  std::span<const std::uint8_t> bytes = ring_.front();
+  while (out.size() < max_frames) {
+    switch (take_buffered_frame(bytes, out)) {
+      case Scan::kTaken:
+        continue;
+      case Scan::kOtherAncillaCount:
+        return BulkStop::kOtherAncillaCount;
+      case Scan::kGeneral:
+        return BulkStop::kGeneral;
+      case Scan::kIncomplete:
+        break;
+    }
+    // The frame runs past the buffered bytes: read more, as next_frame would, unless the
+    // buffered bytes wrap (next_frame joins them in the carry buffer) or fill the ring.
+    if (bytes.size() < ring_.buffered() || ring_.free_space() == 0) return BulkStop::kGeneral;
+    Result<bool> more = fill_once(source);
+    if (!more) return fail(std::move(more.error()));
+    if (!*more) return BulkStop::kGeneral;
+    bytes = ring_.front();
+  }
+  return BulkStop::kFull;
+}
+
+KvlxReaderCore::Scan KvlxReaderCore::take_buffered_frame(std::span<const std::uint8_t>& bytes, FrameBatch& out) {
+  const std::uint8_t* b = bytes.data();
+  if (bytes.size() < kFrameHeaderSize) return Scan::kIncomplete;
+  if (out.size() > 0 && load_le<std::uint16_t>(b + kFrameAncillaCountOffset) != out.ancilla_count) {
+    return Scan::kOtherAncillaCount;
+  }
+  const FrameHeader h = decode_frame_header(b);
+  if (crc32_of(bytes.first(kFrameHeaderCrcOffset)) != h.header_crc) return Scan::kGeneral;
+  if (last_frame_id_ && h.frame_id <= *last_frame_id_) return Scan::kGeneral;
+
+  // The sections as read_frame walks them; a section that read_frame would find larger than a
+  // frame may be is left to it.
+  std::size_t pos = kFrameHeaderSize;
+  auto section = [&](std::size_t len) {
+    if (pos + len > config_.max_frame_size) return Scan::kGeneral;
+    return pos + len > bytes.size() ? Scan::kIncomplete : Scan::kTaken;
+  };
+#define KVLX_SECTION(len)                       \
+  if (Scan s = section(len); s != Scan::kTaken) \
+    return s;
+
+  KVLX_SECTION(kEventLengthSize)
+  const std::size_t rle_len = load_le<std::uint16_t>(b + pos);
+  pos += kEventLengthSize;
+  const std::size_t rle_at = pos;
+  const std::size_t n = h.ancilla_count;
+  const std::size_t timing_at = rle_at + rle_len + n;
+  const std::size_t timing_len = (h.flags & kFlagTiming) ? 2 * n : 0;
+  const std::size_t fixed = rle_len + n + timing_len + ((h.flags & kFlagAncillaBits) ? (n + 7) / 8 : 0);
+  KVLX_SECTION(fixed)
+  pos += fixed;
+  std::optional<std::size_t> crc_value_at;
+  std::optional<std::uint64_t> flips;
+  if (h.flags & kFlagMetadata) {
+    KVLX_SECTION(kMetadataCountSize)
+    const std::size_t count = load_le<std::uint16_t>(b + pos);
+    pos += kMetadataCountSize;
+    for (std::size_t i = 0; i < count; ++i) {
+      KVLX_SECTION(kMetadataEntryHeadSize)
+      const std::uint16_t key = load_le<std::uint16_t>(b + pos);
+      const std::size_t length = load_le<std::uint16_t>(b + pos + 2);
+      pos += kMetadataEntryHeadSize;
+      KVLX_SECTION(length)
+      if (key == kMetaKeyPayloadCrc && length == 4 && !crc_value_at) crc_value_at = pos;
+      // The last observable flips entry wins, as apply_metadata_entry applies them in order.
+      if (key == kMetaKeyObservableFlips && length == 8) flips = load_le<std::uint64_t>(b + pos);
+      pos += length;
+    }
+  }
+  if (h.flags & kFlagAnnotations) {
+    KVLX_SECTION(1)
+    const std::size_t body = kAnnotationEntrySize * b[pos];
+    pos += 1;
+    KVLX_SECTION(body)
+    pos += body;
+  }
+#undef KVLX_SECTION
+  const std::size_t end = pos;
+  if (end + kTrailerSize > bytes.size()) return Scan::kIncomplete;
+
+  if (h.flags & kFlagPayloadCrc) {
+    if (!crc_value_at) return Scan::kGeneral;
+    const std::span<const std::uint8_t> payload = bytes.subspan(kFrameHeaderSize, end - kFrameHeaderSize);
+    if (payload_crc_of(payload, *crc_value_at - kFrameHeaderSize) != load_le<std::uint32_t>(b + *crc_value_at)) {
+      return Scan::kGeneral;
+    }
+  }
+  // The trailer's CRC covers the 36 header bytes, which end with their own verified CRC.
+  if (load_le<std::uint16_t>(b + end) != kTrailerMarker || load_le<std::uint32_t>(b + end + 2) != kCrc32Residue) {
+    return Scan::kGeneral;
+  }
+  const std::span<const std::uint8_t> rle = bytes.subspan(rle_at, rle_len);
+  if (rle_expanded_length(rle) > n) return Scan::kGeneral;
+  if (!config_.skip_validation) {
+    for (std::size_t i = 0; i < timing_len / 2; ++i) {
+      if (load_le<std::uint16_t>(b + timing_at + 2 * i) > kMaxTimingOffsetNs) return Scan::kGeneral;
+    }
+    if (schema_) {
+      SyndromeFrame frame;
+      frame.header = h;
+      frame.detector_events_rle = rle;
+      frame.meas_results = std::span<const std::int8_t>(reinterpret_cast<const std::int8_t*>(b + rle_at + rle_len), n);
+      if (!check_schema_consistency(frame, *schema_) || !check_parity(frame, *schema_)) return Scan::kGeneral;
+    }
+  }
+
+  out.append(h, rle, flips);
+  // Straight from the ring: the carry buffer is empty.
+  ring_.consume(end + kTrailerSize);
+  position_ += end + kTrailerSize;
+  last_frame_id_ = h.frame_id;
+  bytes = bytes.subspan(end + kTrailerSize);
+  return Scan::kTaken;
 }
 
 }  // namespace kelvane

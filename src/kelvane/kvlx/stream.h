@@ -40,6 +40,7 @@
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
 #include "kelvane/core/schema.h"
+#include "kelvane/kvlx/frame_batch.h"
 #include "kelvane/kvlx/parser.h"
 #include "kelvane/kvlx/ring_buffer.h"
 
@@ -91,6 +92,13 @@ class ByteReaderRef {
   bool (*finished_fn_)(const void*) = nullptr;
 };
 
+// Why KvlxReaderCore::read_buffered_frames stopped.
+enum class BulkStop : std::uint8_t {
+  kFull,               // the batch holds max_frames
+  kOtherAncillaCount,  // the next frame has another ancilla count than the batch
+  kGeneral,            // the next frame needs next_frame
+};
+
 // The reader's state and logic, independent of the byte source type.
 class KvlxReaderCore {
  public:
@@ -100,6 +108,16 @@ class KvlxReaderCore {
 
   // The next frame, nothing at the end of the data (for now), or the error that stopped it.
   Result<std::optional<SyndromeFrame>> next_frame(ByteReaderRef source);
+
+  // Appends frames to `out` until it holds max_frames, straight from the buffered bytes: no
+  // frame record is built and no diagnostics span opened, but every frame passes every check
+  // that next_frame makes and is consumed as next_frame would consume it. Stops before a frame
+  // whose header names another ancilla count than the batch's first frame (before any check
+  // of it), and before any frame that next_frame would handle otherwise (damage, a failed
+  // check, a frame across the end of the buffer's storage, the end of the data) or while a
+  // diagnostics sink listens: next_frame then reads that frame as usual. Reads from the source,
+  // as next_frame would, while the next frame is not all buffered; a read's error is returned.
+  Result<BulkStop> read_buffered_frames(ByteReaderRef source, std::size_t max_frames, FrameBatch& out);
 
   // The ancilla count in the header of the frame the next call will read, without consuming
   // anything and without checking the header's CRC; nothing when no whole header is buffered or
@@ -143,6 +161,11 @@ class KvlxReaderCore {
   std::optional<std::size_t> find_header(ByteReaderRef source, std::size_t from);
 
   Result<std::optional<SyndromeFrame>> read_frame(ByteReaderRef source);
+  enum class Scan : std::uint8_t { kTaken, kOtherAncillaCount, kIncomplete, kGeneral };
+  // One frame of read_buffered_frames from `bytes`, the front of the ring: appended to `out`
+  // and consumed when kTaken; kIncomplete when the frame runs past the end of `bytes`. Takes
+  // `bytes` past the frame it consumes.
+  Scan take_buffered_frame(std::span<const std::uint8_t>& bytes, FrameBatch& out);
   // Scans to the next verifying frame header: true when there, false when the data ran out.
   Result<bool> resync(ByteReaderRef source);
   // Handles a trailer expected after a frame returned without one: true to go on reading,
@@ -166,6 +189,8 @@ class KvlxReaderCore {
 
   bool header_parsed_ = false;
   Uuid schema_id_{};
+  // The registry's schema for schema_id_, looked up when the file header is read; null if none.
+  const HardwareSchema* schema_ = nullptr;
   std::optional<std::uint64_t> last_frame_id_;
   std::uint64_t position_ = 0;
   std::uint64_t skipped_bytes_ = 0;
@@ -187,6 +212,9 @@ class KvlxStream {
   void recycle(SyndromeFrame&& frame) { core_.recycle(std::move(frame)); }
   bool rewind() { return core_.rewind(); }
   Result<std::optional<std::uint16_t>> peek_ancilla_count() { return core_.peek_ancilla_count(ByteReaderRef(reader_)); }
+  Result<BulkStop> read_buffered_frames(std::size_t max_frames, FrameBatch& out) {
+    return core_.read_buffered_frames(ByteReaderRef(reader_), max_frames, out);
+  }
 
   Source& reader() { return reader_; }
   const KvlxReaderCore& core() const { return core_; }

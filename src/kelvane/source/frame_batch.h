@@ -1,5 +1,4 @@
-// Frames read in bulk: the fields of many frames as columns, filled straight from the reader's
-// frame views, with no per-frame record in between.
+// Frames read in bulk from a KVLX stream into the columns of a FrameBatch.
 #pragma once
 
 #include <cstddef>
@@ -10,31 +9,11 @@
 
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
+#include "kelvane/kvlx/frame_batch.h"
 #include "kelvane/kvlx/parser.h"
 #include "kelvane/kvlx/stream.h"
 
 namespace kelvane {
-
-// Offset of the ancilla count in a frame header (after frame_id, round, timestamp_ns, qubit_count).
-inline constexpr std::size_t kFrameAncillaCountOffset = 22;
-
-// Every frame of a batch has the same ancilla count, so the detector events form a
-// size() x ancilla_count row-major matrix.
-struct FrameBatch {
-  std::uint16_t ancilla_count = 0;
-  std::vector<std::uint8_t> detector_events;  // 0 or 1, exactly ancilla_count per frame
-  std::vector<std::uint64_t> frame_ids;
-  std::vector<std::uint32_t> rounds;
-  std::vector<std::uint64_t> timestamps_ns;
-  std::vector<std::uint64_t> observable_flips;     // 0 where the frame carried none
-  std::vector<std::uint8_t> has_observable_flips;  // 1 where the frame carried them
-
-  std::size_t size() const { return frame_ids.size(); }
-  // Empties every column, keeping the allocations.
-  void clear();
-  // Appends one frame; its ancilla count must be the batch's (set by the first frame).
-  void append(const SyndromeFrame& frame);
-};
 
 // The ancilla count in the next frame header of `stream`, without consuming it, or nothing when
 // a whole header is not available (end of data) or the reader must first do something else
@@ -53,6 +32,14 @@ Result<std::optional<std::uint16_t>> peek_ancilla_count(KvlxStream<Source>& stre
 template <ByteSource Source>
 Status read_frame_batch(KvlxStream<Source>& stream, std::size_t max_frames, FrameBatch& out) {
   while (out.size() < max_frames) {
+    // Whole frames in the reader's buffer go straight into the columns; the frame they stop at
+    // (damage, the end of the data, a frame across the end of the buffer) is read below.
+    Result<BulkStop> stop = stream.read_buffered_frames(max_frames, out);
+    if (!stop) {
+      if (stream.reader().read_failed()) stream.rewind();
+      return fail(std::move(stop.error()));
+    }
+    if (*stop != BulkStop::kGeneral) break;
     if (out.size() > 0) {
       Result<std::optional<std::uint16_t>> next_count = peek_ancilla_count(stream);
       if (!next_count) return fail(std::move(next_count.error()));

@@ -7,6 +7,7 @@
 
 #include "kelvane/kvlx/encoder.h"
 #include "kelvane/source/frame_source.h"
+#include "kelvane/util/diagnostics.h"
 
 namespace kelvane {
 namespace {
@@ -49,8 +50,8 @@ struct Frames final : FrameSource {
   std::vector<std::uint8_t> bytes;
   KvlxStream<SlowMemory> stream;
 
-  Frames(const std::vector<std::uint16_t>& counts, bool damaged)
-      : FrameSource(*Runtime::shared()), bytes(encode_file_header(FileHeader{})), stream(SlowMemory{&bytes}, StreamConfig{}) {
+  Frames(const std::vector<std::uint16_t>& counts, bool damaged, StreamConfig config = {})
+      : FrameSource(*Runtime::shared()), bytes(encode_file_header(FileHeader{})), stream(SlowMemory{&bytes}, std::move(config)) {
     std::uint64_t id = 1;
     for (std::uint16_t n : counts) EXPECT_TRUE(append_frame(bytes, frame(id++, n)));
     if (damaged) {
@@ -104,6 +105,52 @@ TEST(FrameBatch, AnErrorAfterGoodFramesComesOnTheNextCall) {
   ASSERT_FALSE(second.has_value());
   EXPECT_TRUE(second.error().is<errors::CrcMismatch>());
   EXPECT_EQ(batch.size(), 0u);
+}
+
+TEST(FrameBatch, ASchemaCheckFailingMidBatchEndsItAsNextFrameWould) {
+  // Stabiliser 0 covers qubits 0 and 1, whose results (0, 0) give parity 0; frame 3 fires event 0.
+  HardwareSchema schema;
+  schema.ancilla_count = 5;
+  schema.stabilizers = {{0, StabilizerType::Z, {0, 1}}};
+  StreamConfig config;
+  config.registry.add(schema);
+  Frames source({5, 5, 5, 5, 5}, false, std::move(config));
+  BatchReader reader;
+  FrameBatch batch;
+  Result<std::size_t> got = reader.next(source, 10, batch);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(*got, 2u);
+  got = reader.next(source, 10, batch);
+  ASSERT_FALSE(got.has_value());
+  EXPECT_TRUE(got.error().is<errors::ParityViolation>());
+  got = reader.next(source, 10, batch);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(batch.frame_ids, (std::vector<std::uint64_t>{4, 5}));
+}
+
+// Counts the validation spans opened.
+struct CountingSink final : diagnostics::Sink {
+  int validations = 0;
+  diagnostics::SpanId create(const diagnostics::SpanMeta& meta, std::span<const diagnostics::Field>) override {
+    validations += meta.name == "kvlx.frame_validate";
+    return 0;
+  }
+  void enter(diagnostics::SpanId) override {}
+  void exit(diagnostics::SpanId) override {}
+  void close(diagnostics::SpanId) override {}
+};
+
+TEST(FrameBatch, EveryFrameOpensItsSpansWhileASinkListens) {
+  Frames source({4, 4, 4}, false);
+  CountingSink sink;
+  diagnostics::set_sink(&sink);
+  BatchReader reader;
+  FrameBatch batch;
+  Result<std::size_t> got = reader.next(source, 10, batch);
+  diagnostics::set_sink(nullptr);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(*got, 3u);
+  EXPECT_EQ(sink.validations, 3);
 }
 
 }  // namespace
