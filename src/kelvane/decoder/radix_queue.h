@@ -1,14 +1,12 @@
 // A monotone priority queue of (time, id) events: a radix heap.
 //
 // Events must never be pushed with a time earlier than the last popped one (growth clocks only
-// move forward), and times must stay below 2^63. Push is O(1) (O(log k) for an event at the
-// current time, with k events waiting at that time); pop is amortised O(log of the time span)
-// plus O(log k). Among events of equal time the smallest id comes out first: the events at the
-// current time form a binary heap on id, so long runs of equal times stay cheap. Storage grows
-// to the largest number of events queued at once and is kept across clear().
+// move forward), and times must stay below 2^63. Push is O(1); pop is amortised O(log of the
+// time span). Events of equal time come out in the order they were pushed (so runs are
+// repeatable), each in O(1), so long runs of equal times stay cheap.
+// Storage grows to the largest number of events queued at once and is kept across clear().
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -32,19 +30,20 @@ class RadixQueue {
   void push(Time time, Id id) {
     const std::size_t b = bucket_of(time);
     buckets_[b].push_back({time, id});
-    if (b == 0) std::push_heap(buckets_[0].begin(), buckets_[0].end(), LaterId{});
     used_ |= Mask{1} << b;
     ++size_;
   }
 
-  // Removes and returns the earliest event (smallest id among equal times). Not empty().
+  // Removes and returns an earliest event (the first pushed among equal times). Not empty().
   Event pop() {
-    if (buckets_[0].empty()) refill();
+    if (!(used_ & Mask{1})) refill();
     std::vector<Event>& ready = buckets_[0];
-    std::pop_heap(ready.begin(), ready.end(), LaterId{});
-    const Event event = ready.back();
-    ready.pop_back();
-    if (ready.empty()) used_ &= ~Mask{1};
+    const Event event = ready[ready_at_++];
+    if (ready_at_ == ready.size()) {
+      ready.clear();
+      ready_at_ = 0;
+      used_ &= ~Mask{1};
+    }
     --size_;
     return event;
   }
@@ -53,12 +52,13 @@ class RadixQueue {
     for (Mask m = used_; m != 0; m &= m - 1) buckets_[std::countr_zero(m)].clear();
     used_ = 0;
     size_ = 0;
+    ready_at_ = 0;
     last_ = 0;
   }
 
  private:
-  // Bucket 0 holds events at exactly last_; bucket k > 0 those whose highest bit differing
-  // from last_ is bit k - 1 (at most bit 62, so k <= 63).
+  // Bucket 0 holds events at exactly last_, in push order from ready_at_ on; bucket k > 0 those
+  // whose highest bit differing from last_ is bit k - 1 (at most bit 62, so k <= 63).
   std::size_t bucket_of(Time time) const {
     return time == last_ ? 0 : static_cast<std::size_t>(64 - std::countl_zero(time ^ last_));
   }
@@ -77,17 +77,12 @@ class RadixQueue {
     }
     source.clear();
     used_ &= ~(Mask{1} << k);
-    std::make_heap(buckets_[0].begin(), buckets_[0].end(), LaterId{});
   }
-
-  // Heap order for bucket 0: the smallest id on top.
-  struct LaterId {
-    bool operator()(const Event& a, const Event& b) const { return a.id > b.id; }
-  };
 
   using Mask = std::uint64_t;  // bit k: bucket k holds events
   std::array<std::vector<Event>, 64> buckets_;
   Mask used_ = 0;
+  std::size_t ready_at_ = 0;  // the next event of bucket 0
   std::size_t size_ = 0;
   Time last_ = 0;
 };

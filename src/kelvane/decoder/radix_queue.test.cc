@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <queue>
+#include <tuple>
 #include <random>
 #include <utility>
 #include <vector>
@@ -11,11 +12,12 @@ namespace kelvane {
 namespace {
 
 // Random interleavings of pushes (never before the last popped time) and pops, checked against
-// std::priority_queue ordered by (time, id).
+// std::priority_queue ordered by time, then push order.
 TEST(RadixQueue, MatchesAPriorityQueueOnMonotoneSequences) {
   std::mt19937_64 rng(7);
   RadixQueue queue;
-  using Item = std::pair<RadixQueue::Time, RadixQueue::Id>;
+  using Item = std::tuple<RadixQueue::Time, std::int64_t, RadixQueue::Id>;  // time, push, id
+  std::int64_t pushes = 0;
   for (int trial = 0; trial < 200; ++trial) {
     std::priority_queue<Item, std::vector<Item>, std::greater<>> model;
     queue.clear();
@@ -28,11 +30,12 @@ TEST(RadixQueue, MatchesAPriorityQueueOnMonotoneSequences) {
         const RadixQueue::Time t = last + rng() % (span + 1);
         const auto id = static_cast<RadixQueue::Id>(rng() % 50);
         queue.push(t, id);
-        model.push({t, id});
+        model.push({t, ++pushes, id});
       } else {
         ASSERT_FALSE(queue.empty());
         const RadixQueue::Event e = queue.pop();
-        ASSERT_EQ(Item(e.time, e.id), model.top()) << "trial " << trial << " step " << step;
+        ASSERT_EQ(e.time, std::get<0>(model.top())) << "trial " << trial << " step " << step;
+        ASSERT_EQ(e.id, std::get<2>(model.top())) << "trial " << trial << " step " << step;
         model.pop();
         last = e.time;
       }
@@ -40,7 +43,8 @@ TEST(RadixQueue, MatchesAPriorityQueueOnMonotoneSequences) {
     }
     while (!model.empty()) {
       const RadixQueue::Event e = queue.pop();
-      ASSERT_EQ(Item(e.time, e.id), model.top());
+      ASSERT_EQ(e.time, std::get<0>(model.top()));
+      ASSERT_EQ(e.id, std::get<2>(model.top()));
       model.pop();
     }
     EXPECT_TRUE(queue.empty());
@@ -56,8 +60,8 @@ TEST(RadixQueue, ClearStartsTheClockAgain) {
   EXPECT_TRUE(queue.empty());
   queue.push(0, 3);  // earlier than anything popped before the clear
   queue.push(0, 1);
-  EXPECT_EQ(queue.pop().id, 1u);
   EXPECT_EQ(queue.pop().id, 3u);
+  EXPECT_EQ(queue.pop().id, 1u);
   EXPECT_TRUE(queue.empty());
 }
 

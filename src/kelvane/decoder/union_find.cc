@@ -383,6 +383,10 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(
   for (NodeId node : touched_nodes_) {
     if (nodes_[node].parent == node && is_active_root(node)) active_roots_.push_back(node);
   }
+  // Growth is queued in node order, whatever the order of `fired`: events of equal time come
+  // out in an order that follows from the queueing order, so this keeps ties, and with them
+  // the correction, independent of how the fired list is ordered.
+  std::sort(active_roots_.begin(), active_roots_.end());
   grow();
   const ObservableMask mask = peel();
   reset_scratch();
