@@ -67,9 +67,11 @@ class DecodingGraph {
   // for entry, the decoding edge of each entry.
   const Neighbour* row_begin(NodeId node) const { return adjacency_.data() + start_[node]; }
   const Neighbour* row_end(NodeId node) const { return adjacency_.data() + start_[node + 1]; }
-  EdgeId edge_of(const Neighbour* entry) const {
-    return adjacency_edge_[static_cast<std::size_t>(entry - adjacency_.data())];
+  // Entries by position in the whole adjacency array.
+  std::uint32_t entry_of(const Neighbour* entry) const {
+    return static_cast<std::uint32_t>(entry - adjacency_.data());
   }
+  EdgeId edge_at(std::uint32_t entry) const { return adjacency_edge_[entry]; }
 
  private:
   std::shared_ptr<const SpacetimeGraph> source_;
