@@ -109,9 +109,10 @@ UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, Step step, 
   if (!is_active_root(a)) roots_[a].formed_at = merge;
   // The merge edge joins the spanning tree that peeling walks.
   const auto link_count = static_cast<std::uint32_t>(tree_links_.size());
-  tree_links_.push_back({step.edge, step.other, tree_head_[from]});
+  const EdgeId edge = graph_->edge_at(step.entry);
+  tree_links_.push_back({edge, step.other, tree_head_[from]});
   tree_head_[from] = link_count;
-  tree_links_.push_back({step.edge, from, tree_head_[step.other]});
+  tree_links_.push_back({edge, from, tree_head_[step.other]});
   tree_head_[step.other] = link_count + 1;
   return a;
 }
@@ -204,7 +205,7 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Step
   }
   on_frontier = frontier;
   if (best_at == count) return kNever;
-  step = {g.edge_of(row + best_at), row[best_at].other};
+  step = {g.entry_of(row + best_at), row[best_at].other};
   return now_ + best;
 }
 

@@ -87,9 +87,10 @@ class UnionFindDecoder final : public Decoder {
     NodeId other = 0;
     std::uint32_t next = 0;  // next link of the same node, or kNoNode
   };
-  // An edge a frontier node grows along, seen from that node: the decoding edge and its far end.
+  // An edge a frontier node grows along, seen from that node: its entry in the node's
+  // adjacency row (the decoding edge is looked up only if it merges) and its far end.
   struct Step {
-    EdgeId edge = 0;
+    std::uint32_t entry = 0;
     NodeId other = 0;
   };
   // A frontier node's queued event: when its next edge completes, which edge, and merge_count_

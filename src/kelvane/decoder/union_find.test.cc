@@ -311,7 +311,9 @@ TEST(UnionFind, PropertyNeutralCorrectionsReproduceTheSyndrome) {
       const bool neutral = decoder.last_decode_neutral();
       std::shuffle(fired.begin(), fired.end(), rng);
       const std::uint64_t again = decoder.decode_detectors(fired);
-      if (neutral) EXPECT_EQ(again, flips) << "trial " << trial << " shot " << shot;
+      if (neutral) {
+        EXPECT_EQ(again, flips) << "trial " << trial << " shot " << shot;
+      }
     }
   }
   EXPECT_GT(neutral_seen, 1000);
