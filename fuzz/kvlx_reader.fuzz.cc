@@ -4,6 +4,8 @@
 // loop (errors are recorded and reading goes on): once in 4096-byte reads with the default ring,
 // once with a small ring and reads of pseudo-random sizes. Both must give the same frames and
 // errors, and both loops must end (a file-header error, which repeats by design, ends them too).
+// A third read, in chopped reads, takes what frames it can in bulk as read_batch does (the rest
+// frame by frame): the fields a batch keeps, and the errors, must be the first read's.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kelvane/kvlx/rle.h"
 #include "kelvane/kvlx/stream.h"
 
 namespace {
@@ -59,7 +62,24 @@ std::string describe(const kelvane::SyndromeFrame& f) {
   return out;
 }
 
-std::vector<std::string> read_all(MemorySource source, std::size_t ring, std::uint64_t& skipped) {
+// The fields of a frame that a frame batch keeps, as text.
+std::string brief(std::uint64_t id, std::uint64_t time, std::span<const std::uint8_t> events,
+                  std::optional<std::uint64_t> flips) {
+  std::string out = std::to_string(id) + " " + std::to_string(time) + " [";
+  for (std::uint8_t e : events) out += static_cast<char>('0' + e);
+  return out + "] " + (flips ? std::to_string(*flips) : "-");
+}
+
+std::string brief(const kelvane::SyndromeFrame& f) {
+  return brief(f.header.frame_id, f.header.timestamp_ns,
+               kelvane::decode_rle_events(f.detector_events_rle, f.header.ancilla_count),
+               f.metadata ? f.metadata->observable_flips : std::nullopt);
+}
+
+enum class Mode { kDescribe, kBrief, kBulk };  // kBulk: read_buffered_frames first, briefly
+
+std::vector<std::string> read_all(MemorySource source, std::size_t ring, std::uint64_t& skipped,
+                                  Mode mode = Mode::kDescribe) {
   kelvane::StreamConfig config;
   if (ring) config.buffer_capacity = ring;
   kelvane::KvlxStream<MemorySource> stream(std::move(source), std::move(config));
@@ -69,6 +89,17 @@ std::vector<std::string> read_all(MemorySource source, std::size_t ring, std::ui
   const std::size_t max_calls = 2 * stream.reader().bytes.size() + 8;
   for (std::size_t call = 0;; ++call) {
     if (call > max_calls) std::abort();
+    if (mode == Mode::kBulk) {
+      kelvane::FrameBatch batch;
+      Result<kelvane::BulkStop> stop = stream.read_buffered_frames(1 + call % 5, batch);
+      if (!stop) std::abort();  // reading from memory never fails
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        seen.push_back(brief(batch.frame_ids[i], batch.timestamps_ns[i],
+                             std::span(batch.detector_events).subspan(i * batch.ancilla_count, batch.ancilla_count),
+                             batch.has_observable_flips[i] ? std::optional(batch.observable_flips[i]) : std::nullopt));
+      }
+      if (*stop != kelvane::BulkStop::kGeneral) continue;
+    }
     Result<std::optional<kelvane::SyndromeFrame>> f = stream.next_frame();
     if (!f) {
       seen.push_back("error " + f.error().to_string());
@@ -76,7 +107,7 @@ std::vector<std::string> read_all(MemorySource source, std::size_t ring, std::ui
       continue;
     }
     if (!*f) break;
-    seen.push_back(describe(**f));
+    seen.push_back(mode == Mode::kDescribe ? describe(**f) : brief(**f));
     stream.recycle(std::move(**f));
   }
   skipped = stream.core().skipped_bytes();
@@ -106,5 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::string> a = read_all(plain, 0, skipped_plain);
   const std::vector<std::string> b = read_all(chopped, small_ring, skipped_chopped);
   if (a != b || skipped_plain != skipped_chopped) std::abort();
+  std::uint64_t skipped_bulk = 0;
+  if (read_all(chopped, 0, skipped_bulk, Mode::kBulk) != read_all(plain, 0, skipped_plain, Mode::kBrief)) std::abort();
+  if (skipped_bulk != skipped_plain) std::abort();
   return 0;
 }

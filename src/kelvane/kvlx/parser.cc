@@ -14,16 +14,6 @@ namespace {
 constexpr std::size_t kAnnotationBytes = 10;
 }  // namespace
 
-std::uint32_t crc32_of(std::span<const std::uint8_t> bytes) { return crc32_extend(0, bytes); }
-
-std::uint32_t payload_crc_of(std::span<const std::uint8_t> payload, std::size_t value_offset) {
-  return crc32_extend(crc32_of(payload.first(value_offset)), payload.subspan(value_offset + 4));
-}
-
-std::uint32_t crc32_extend(std::uint32_t start, std::span<const std::uint8_t> bytes) {
-  return crc32_update(start, bytes);
-}
-
 Result<Parsed<FileHeader>> parse_file_header(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < kFileHeaderSize) {
     return fail(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(kFileHeaderSize), bytes.size()});

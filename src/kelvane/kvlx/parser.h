@@ -9,6 +9,7 @@
 
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
+#include "kelvane/kvlx/crc32.h"
 #include "kelvane/kvlx/le_bytes.h"
 
 namespace kelvane {
@@ -68,13 +69,17 @@ std::vector<Annotation> parse_annotations(std::span<const std::uint8_t> bytes);
 void apply_metadata_entry(FrameMetadata& meta, std::uint16_t key, std::span<const std::uint8_t> value);
 
 // CRC-32 (IEEE 802.3, zlib's crc32) of `bytes`.
-std::uint32_t crc32_of(std::span<const std::uint8_t> bytes);
+inline std::uint32_t crc32_of(std::span<const std::uint8_t> bytes) { return crc32_update(0, bytes); }
 // The CRC-32 of the bytes that `crc` covers followed by `bytes` (crc32_of(a + b) ==
 // crc32_extend(crc32_of(a), b)).
-std::uint32_t crc32_extend(std::uint32_t crc, std::span<const std::uint8_t> bytes);
+inline std::uint32_t crc32_extend(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
+  return crc32_update(crc, bytes);
+}
 
 // The payload CRC of a frame: the CRC-32 of `payload` (the bytes between frame header and
 // trailer) without the 4 value bytes of the payload CRC entry at `value_offset`.
-std::uint32_t payload_crc_of(std::span<const std::uint8_t> payload, std::size_t value_offset);
+inline std::uint32_t payload_crc_of(std::span<const std::uint8_t> payload, std::size_t value_offset) {
+  return crc32_update(crc32_update(0, payload.first(value_offset)), payload.subspan(value_offset + 4));
+}
 
 }  // namespace kelvane

@@ -40,6 +40,13 @@ std::size_t RingBuffer::write(std::span<const std::uint8_t> input) {
   return n;
 }
 
+std::span<std::uint8_t> RingBuffer::prepare(std::size_t n) {
+  n = std::min(n, free_space());
+  if (buffered() + n > storage_size_) grow(buffered() + n);
+  const std::size_t start = slot(write_pos_);
+  return std::span<std::uint8_t>(storage_.get() + start, std::min(n, storage_size_ - start));
+}
+
 std::optional<std::span<const std::uint8_t>> RingBuffer::peek(std::size_t len) const {
   if (buffered() < len) return std::nullopt;
   const std::size_t start = slot(read_pos_);

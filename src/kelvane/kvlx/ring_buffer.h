@@ -29,6 +29,12 @@ class RingBuffer {
 
   // Stores as many leading bytes of `input` as fit; returns how many.
   std::size_t write(std::span<const std::uint8_t> input);
+  // Room for up to `n` more bytes at the write position, for the caller to fill and commit():
+  // at most free_space() bytes, fewer where the storage wraps. Grows the storage first if n
+  // more bytes need it.
+  std::span<std::uint8_t> prepare(std::size_t n);
+  // Appends the first `n` bytes of the room prepare() returned (n at most its size).
+  void commit(std::size_t n) { write_pos_ += n; }
   // The next `len` buffered bytes as one view into storage, or nothing when fewer are buffered
   // or the range wraps around the end of storage.
   std::optional<std::span<const std::uint8_t>> peek(std::size_t len) const;

@@ -37,13 +37,14 @@ KvlxReaderCore::KvlxReaderCore(StreamConfig config)
 }
 
 Result<bool> KvlxReaderCore::fill_once(ByteReaderRef source) {
-  // Read no more than the ring can take, so that no byte taken from the source is lost.
+  // Read straight into the ring, no more than it can take, so that no byte taken from the
+  // source is lost.
   if (ring_.free_space() == 0) move_to_carry(ring_.buffered());
-  const std::size_t want = std::min(kReadChunkSize, ring_.free_space());
-  Result<std::size_t> got = source.read(std::span<std::uint8_t>(chunk_.data(), want));
+  const std::span<std::uint8_t> room = ring_.prepare(kReadChunkSize);
+  Result<std::size_t> got = source.read(room);
   if (!got) return fail(std::move(got.error()));
   if (*got == 0) return false;
-  ring_.write(std::span<const std::uint8_t>(chunk_.data(), std::min(*got, want)));
+  ring_.commit(std::min(*got, room.size()));
   return true;
 }
 

@@ -185,7 +185,6 @@ class KvlxReaderCore {
   std::size_t carry_pos_ = 0;
   std::vector<std::uint8_t> scratch_;
   std::vector<std::uint16_t> spare_timing_;
-  std::array<std::uint8_t, kReadChunkSize> chunk_{};
 
   bool header_parsed_ = false;
   Uuid schema_id_{};
