@@ -156,6 +156,15 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
       adjacency_edge_[k] = row[k - begin].second;
     }
   }
+  two_hop_.assign(slot_count_, 2 * kMaxLength + 1);
+  for (std::size_t node = 0; node < slot_count_; ++node) {
+    for (std::uint32_t k = start_[node]; k < start_[node + 1]; ++k) {
+      const NodeId y = adjacency_[k].other;
+      if (y == boundary_ || start_[y] == start_[y + 1]) continue;
+      // Rows are sorted, so a row's first entry is its lightest edge.
+      two_hop_[node] = std::min(two_hop_[node], adjacency_[k].length + adjacency_[start_[y]].length);
+    }
+  }
 }
 
 }  // namespace kelvane

@@ -67,6 +67,10 @@ class DecodingGraph {
   // for entry, the decoding edge of each entry.
   const Neighbour* row_begin(NodeId node) const { return adjacency_.data() + start_[node]; }
   const Neighbour* row_end(NodeId node) const { return adjacency_.data() + start_[node + 1]; }
+  // A lower bound on every path of two or more edges from `node` (through nodes other than the
+  // boundary): the least, over the node's neighbours, of the edge to it plus its lightest edge.
+  // kMaxLength * 2 + 1 for a node with no such path.
+  std::uint32_t two_hop(NodeId node) const { return two_hop_[node]; }
   // Entries by position in the whole adjacency array.
   std::uint32_t entry_of(const Neighbour* entry) const {
     return static_cast<std::uint32_t>(entry - adjacency_.data());
@@ -82,6 +86,7 @@ class DecodingGraph {
   std::vector<std::uint32_t> start_;  // slot_count_ + 1 offsets into adjacency_
   std::vector<Neighbour> adjacency_;
   std::vector<EdgeId> adjacency_edge_;
+  std::vector<std::uint32_t> two_hop_;
 };
 
 }  // namespace kelvane

@@ -29,6 +29,7 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const DecodingGraph> graph)
   peel_order_.reserve(slot_count_);
   find_path_.reserve(64);
   correction_edges_.reserve(slot_count_);
+  isolated_.reserve(slot_count_);
   std::size_t widest_row = 0;
   for (std::size_t node = 0; node < slot_count_; ++node) {
     widest_row = std::max<std::size_t>(
@@ -368,6 +369,88 @@ void UnionFindDecoder::reset_scratch() {
   active_roots_.clear();
 }
 
+// Sparse syndromes often settle at once: each fired node either pairs with its only fired
+// neighbour, the two clusters meeting halfway along their edge at half its length, or, with no
+// fired neighbour, grows alone into the boundary along its boundary edge. Growth does exactly
+// that when nothing else reaches a cluster before it settles, and then nothing grows after:
+//  - a pair (a, b) with edge length L settles at L/2: a boundary edge of a or b must be longer
+//    than L/2, and every path of two or more edges from a or b longer than L (the two-hop
+//    bound), so that no other route joins them or reaches the boundary first;
+//  - a lone node a with boundary edge length B settles at B: every longer route to the
+//    boundary (two or more edges) must be longer than B;
+//  - clusters that settle at times T and T' can only meet if some path between their fired
+//    nodes is at most T + T' long; fired nodes of different clusters are not neighbours here,
+//    so the two-hop bound of either must exceed T + T'.
+// Every comparison is strict: a tie falls back to growth, which then orders the events.
+bool UnionFindDecoder::decode_isolated(ObservableMask& mask) {
+  const DecodingGraph& g = *graph_;
+  isolated_.clear();
+  std::uint64_t latest = 0, second = 0;  // the two largest settling times (doubled)
+  for (NodeId a : touched_nodes_) {
+    if (!(nodes_[a].flags & kDefect)) continue;
+    const DecodingGraph::Neighbour* const row = g.row_begin(a);
+    const auto count = static_cast<std::uint32_t>(g.row_end(a) - row);
+    if (count > 64) return false;
+    std::uint64_t touched_bits = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      touched_bits |= std::uint64_t{touched_[row[i].other]} << i;
+    }
+    std::uint32_t partner_at = count, boundary_at = count;
+    for (std::uint64_t bits = touched_bits; bits != 0; bits &= bits - 1) {
+      const auto i = static_cast<std::uint32_t>(std::countr_zero(bits));
+      const NodeId other = row[i].other;
+      if (other == boundary_) {
+        boundary_at = i;
+      } else if (nodes_[other].flags & kDefect) {
+        if (partner_at != count) return false;  // two fired neighbours
+        partner_at = i;
+      }
+    }
+    const std::uint64_t two_hop = g.two_hop(a);
+    Isolated item;
+    if (partner_at != count) {
+      const std::uint64_t length = row[partner_at].length;
+      if (boundary_at != count && 2 * std::uint64_t{row[boundary_at].length} <= length) return false;
+      if (two_hop <= length) return false;
+      item = {row[partner_at].other, g.entry_of(row + partner_at), length};
+    } else {
+      if (boundary_at == count) return false;
+      const std::uint64_t length = row[boundary_at].length;
+      if (two_hop <= length) return false;
+      item = {boundary_, g.entry_of(row + boundary_at), 2 * length};
+    }
+    // Against the clusters seen so far (checked both ways below; this side now, to give up
+    // early on large syndromes).
+    if (2 * two_hop <= item.settled + latest) return false;
+    if (item.settled > latest) {
+      second = latest;
+      latest = item.settled;
+    } else if (item.settled > second) {
+      second = item.settled;
+    }
+    isolated_.push_back(item);
+  }
+  std::size_t k = 0;
+  for (NodeId a : touched_nodes_) {
+    if (!(nodes_[a].flags & kDefect)) continue;
+    const Isolated& item = isolated_[k++];
+    const std::uint64_t other = item.settled == latest ? second : latest;
+    // Doubled times: the two-hop bound must exceed T + T'.
+    if (2 * std::uint64_t{g.two_hop(a)} <= item.settled + other) return false;
+  }
+  mask = 0;
+  k = 0;
+  for (NodeId a : touched_nodes_) {
+    if (!(nodes_[a].flags & kDefect)) continue;
+    const Isolated& item = isolated_[k++];
+    if (item.partner != boundary_ && item.partner < a) continue;  // each pair once
+    const DecodingGraph::Edge& e = g.edge(g.edge_at(item.entry));
+    mask ^= e.observables;
+    correction_edges_.push_back(e.graph_edge);
+  }
+  return true;
+}
+
 UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(
     std::span<const std::uint32_t> fired) {
   correction_edges_.clear();
@@ -380,6 +463,11 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(
     if (index >= n || index == boundary_) continue;
     touch(index);
     nodes_[index].flags ^= static_cast<std::uint8_t>(kDefect | kOdd | kHasSeed);
+  }
+  ObservableMask isolated_mask = 0;
+  if (decode_isolated(isolated_mask)) {
+    reset_scratch();
+    return isolated_mask;
   }
   for (NodeId node : touched_nodes_) {
     if (nodes_[node].parent == node && is_active_root(node)) active_roots_.push_back(node);

@@ -147,6 +147,9 @@ class UnionFindDecoder final : public Decoder {
   void schedule(NodeId node, GrowthTime when, Step step);
   // Schedules every node of the frontier list [head, tail], dropping interior nodes from it.
   void schedule_frontier(NodeId& head, NodeId& tail);
+  // When every fired node's cluster is settled before it can meet any other (see the .cc),
+  // sets `mask` to the correction's observables, exactly as growth would, and returns true.
+  bool decode_isolated(ObservableMask& mask);
   void grow();
   ObservableMask peel();
   void reset_scratch();
@@ -195,6 +198,12 @@ class UnionFindDecoder final : public Decoder {
   std::vector<std::uint32_t> correction_edges_;
   std::vector<std::uint32_t> window_fired_;
   std::vector<std::uint32_t> row_scratch_;  // positions within one adjacency row
+  struct Isolated {
+    NodeId partner;         // the fired neighbour it pairs with, or the boundary
+    std::uint32_t entry;    // the row entry of the edge it settles along
+    std::uint64_t settled;  // twice the growth time at which its cluster stops
+  };
+  std::vector<Isolated> isolated_;  // per fired node of decode_isolated
   bool last_neutral_ = true;
 };
 

@@ -109,6 +109,11 @@ INSTANTIATE_TEST_SUITE_P(
                  {0, 1}, 2, true},
         HandCase{"boundary_vs_pair", 2, {{0, kB, 1.0f, {0}}, {1, kB, 1.0f, {1}}, {0, 1, 4.0f, {2}}},
                  {0, 1}, 3, true},
+        // Two lone nodes, each nearer its boundary edge than anything else, still meet in
+        // node 1 first: growth joins them, and nothing goes to the boundary.
+        HandCase{"lone_nodes_meet_between", 3,
+                 {{0, kB, 5.0f, {0}}, {2, kB, 5.0f, {1}}, {0, 1, 3.0f, {}}, {1, 2, 3.0f, {}}},
+                 {0, 2}, 0, true},
         // Parallel edges: the more probable observable class wins.
         HandCase{"parallel_cheaper_wins", 2, {{0, 1, 5.0f, {0}}, {1, 0, 1.0f, {1}}}, {0, 1}, 2,
                  true},
@@ -454,7 +459,8 @@ TEST(UnionFind, PropertyAgreesWithRoundByRoundGrowth) {
     for (int shot = 0; shot < 12; ++shot) {
       std::vector<std::uint32_t> fired;
       for (std::uint32_t d = 0; d < n; ++d) {
-        if (rng() % 5 == 0) fired.push_back(d);
+        // Every other shot sparse, so that many settle as isolated pairs and lone nodes.
+        if (rng() % (shot % 2 ? 5 : 30) == 0) fired.push_back(d);
       }
       bool neutral = false;
       bool tie = false;
