@@ -1,5 +1,6 @@
 #include "kelvane/kvlx/rle.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kelvane {
@@ -31,18 +32,20 @@ void decode_rle_events_to(std::span<const std::uint8_t> rle, std::span<std::uint
 }
 
 void set_fired_events(std::span<const std::uint8_t> rle, std::span<std::uint8_t> out) {
-  // Detector events are sparse, so most runs are 0 and those of 1 are short, where a byte loop
-  // beats a memset call per run.
+  // Detector events are sparse: most runs are 0, and most runs of 1 are one event long, which a
+  // store handles better than a memset call. Runs past the end of `out` write nothing.
   const std::size_t n = out.size();
   std::size_t pos = 0;
   for (std::uint8_t byte : rle) {
-    if (pos >= n) break;
     const std::size_t run = byte & kRleLengthMask;
-    const std::size_t take = run < n - pos ? run : n - pos;
-    if (byte & kRleValueBit) {
-      for (std::size_t i = 0; i < take; ++i) out[pos + i] = 1;
+    if ((byte & kRleValueBit) && pos < n) {
+      if (run == 1) {
+        out[pos] = 1;
+      } else {
+        std::memset(out.data() + pos, 1, std::min(run, n - pos));
+      }
     }
-    pos += take;
+    pos += run;
   }
 }
 
