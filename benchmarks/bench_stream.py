@@ -8,6 +8,7 @@ writers add by default (a metadata block holding only that entry), then times
 
   * ``for f in KelvaneStream(path): pass``
   * the same loop calling ``f.to_numpy_detector_events()`` on every frame
+  * ``stream.read_batch(1 << 14)`` until the end (NumPy columns, no per-frame object)
 
 and prints frames/s and MB/s (file bytes / wall time; the file is read once beforehand so it
 is in the page cache). Each loop runs ``--repeat`` times and the best run is reported.
@@ -80,6 +81,13 @@ def loop_numpy(path: str) -> int:
     return n
 
 
+def loop_batch(path: str) -> int:
+    n, stream = 0, KelvaneStream(path)
+    while len(batch := stream.read_batch(1 << 14)):
+        n += len(batch)
+    return n
+
+
 def best_time(fn, path, expected, repeat):
     best = float("inf")
     for _ in range(repeat):
@@ -107,7 +115,9 @@ def main():
                 while f.read(1 << 24):
                     pass
             mb = size / 1e6
-            for name, fn in (("for f in stream", loop_plain), ("+ to_numpy_detector_events()", loop_numpy)):
+            loops = (("for f in stream", loop_plain), ("+ to_numpy_detector_events()", loop_numpy),
+                     ("read_batch(1 << 14)", loop_batch))
+            for name, fn in loops:
                 t = best_time(fn, path, args.frames, args.repeat)
                 crc = "yes" if payload_crc else "no"
                 print(f"{ancillas:>8} {crc:>4} {args.frames:>9} {mb:>8.1f}  {name:<28} {args.frames / t:>12,.0f} {mb / t:>8.1f}")
