@@ -13,8 +13,11 @@
 //      ends' shares and needs no state of its own. Frontier nodes carry their next edge
 //      completion time in a priority queue; times that became stale because a cluster stopped
 //      growing are corrected lazily when popped, and only a part that starts growing is
-//      rescanned. Growth ends once every cluster is even or touches the boundary, or once no
-//      odd cluster has an edge left to grow along,
+//      rescanned. Edges that complete at the same time merge in the order their events were
+//      queued, seeds in node order. Growth ends once every cluster is even or touches the
+//      boundary, or once no odd cluster has an edge left to grow along. A sparse syndrome whose
+//      clusters provably settle at once (isolated pairs, lone nodes beside the boundary) skips
+//      growth and takes the same edges directly,
 //   3. peels each cluster's spanning tree of merge edges from the leaves inward (the tree of a
 //      cluster that touches the boundary is rooted at the boundary node, which absorbs any
 //      leftover parity), which yields the correction edges; their observables' parity is the
