@@ -180,10 +180,7 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Step
   // untouched, and a branch on each would be mispredicted often): as a bit mask for rows of up
   // to 64 entries, as a list of positions otherwise.
   if (count <= 64) {
-    std::uint64_t touched_bits = 0;
-    for (std::uint32_t i = 0; i < count; ++i) {
-      touched_bits |= std::uint64_t{touched[row[i].other]} << i;
-    }
+    const std::uint64_t touched_bits = touched_bits_of(row, count);
     const std::uint64_t all = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
     if (const std::uint64_t untouched_bits = all & ~touched_bits) {
       weigh_untouched(static_cast<std::uint32_t>(std::countr_zero(untouched_bits)));
@@ -391,10 +388,7 @@ bool UnionFindDecoder::decode_isolated(ObservableMask& mask) {
     const DecodingGraph::Neighbour* const row = g.row_begin(a);
     const auto count = static_cast<std::uint32_t>(g.row_end(a) - row);
     if (count > 64) return false;
-    std::uint64_t touched_bits = 0;
-    for (std::uint32_t i = 0; i < count; ++i) {
-      touched_bits |= std::uint64_t{touched_[row[i].other]} << i;
-    }
+    const std::uint64_t touched_bits = touched_bits_of(row, count);
     std::uint32_t partner_at = count, boundary_at = count;
     for (std::uint64_t bits = touched_bits; bits != 0; bits &= bits - 1) {
       const auto i = static_cast<std::uint32_t>(std::countr_zero(bits));

@@ -136,6 +136,14 @@ class UnionFindDecoder final : public Decoder {
     if (is_active_root(root)) grown += static_cast<std::int64_t>(now_ - r.acc_time);
     return grown;
   }
+  // Bit i set where entry i of a row of at most 64 entries leads to a touched node. Gathered
+  // without a data-dependent branch: most far ends are untouched, and a branch on each would
+  // be mispredicted often.
+  std::uint64_t touched_bits_of(const DecodingGraph::Neighbour* row, std::uint32_t count) const {
+    std::uint64_t bits = 0;
+    for (std::uint32_t i = 0; i < count; ++i) bits |= std::uint64_t{touched_[row[i].other]} << i;
+    return bits;
+  }
   // The earliest completion time of the node's edges that leave its cluster and grow, or
   // kNever; `step` receives that edge. `on_frontier` tells whether any edge leaves the
   // cluster, growing or not.
