@@ -48,7 +48,7 @@ class UniqueFd {
 //
 // A refill in flight owns its buffers and the descriptor jointly with the reader, so neither
 // a wait that stops nor destruction waits for it.
-class BufferedFileReader {
+class BufferedFileReader : public WaitedReads<BufferedFileReader> {
  public:
   struct State;  // the descriptor and buffers, shared with the refill in flight
   BufferedFileReader(Runtime& runtime, UniqueFd fd);
@@ -56,20 +56,6 @@ class BufferedFileReader {
   BufferedFileReader& operator=(BufferedFileReader&&) = delete;
   ~BufferedFileReader();
 
-  // Copies up to buf.size() buffered bytes, refilling the buffer first when it is empty. 0 at
-  // the end of the file; Io with the errno of a failed read(2), or the wait's stop error.
-  Result<std::size_t> read(std::span<std::uint8_t> buf) {
-    Result<std::size_t> got = read_some(buf);
-    read_failed_ = read_failed_ || !got.has_value();
-    return got;
-  }
-  // The terms on which later reads wait (none: without limit); clears read_failed().
-  void set_wait(WaitContext* ctx) {
-    wait_ = ctx;
-    read_failed_ = false;
-  }
-  // True when a read since set_wait() returned an error.
-  bool read_failed() const { return read_failed_; }
   // With inline reads on, refills of a file read on the pool run read(2) on the calling thread
   // instead and nothing is read ahead: for callers that have already left the interpreter and
   // read many frames in one go, where a hand-off to the pool per refill would cost more than
@@ -77,13 +63,15 @@ class BufferedFileReader {
   void set_inline_reads(bool on) { inline_reads_ = on; }
 
  private:
+  friend WaitedReads<BufferedFileReader>;
+  // read(): copies up to buf.size() buffered bytes, refilling the buffer first when it is
+  // empty. 0 at the end of the file; Io with the errno of a failed read(2), or the wait's stop
+  // error.
   Result<std::size_t> read_some(std::span<std::uint8_t> buf);
   void start_refill(int index);
 
   Runtime* runtime_;
   std::shared_ptr<State> state_;
-  WaitContext* wait_ = nullptr;
-  bool read_failed_ = false;
   bool inline_reads_ = false;
   bool pending_ = false;  // a refill is in flight into buffer pending_index_
   int pending_index_ = 0;

@@ -30,7 +30,7 @@ Result<HostPort> split_host_port(std::string_view text);
 // read in flight owns jointly with the reader, so that a wait that stops leaves the read to
 // complete later. The socket is used only on the io_context's thread; destruction closes it
 // there without waiting.
-class SocketReader {
+class SocketReader : public WaitedReads<SocketReader> {
  public:
   struct Socket;  // the Asio socket and the read buffer, kept out of this header
   SocketReader(Runtime& runtime, std::shared_ptr<Socket> socket);
@@ -38,31 +38,18 @@ class SocketReader {
   SocketReader& operator=(SocketReader&&) = delete;
   ~SocketReader();
 
-  // Waits for at least one byte; 0 once the peer has closed the connection; Io on an error or
-  // when the wait stops. The end and errors other than a stopped wait are remembered: every
-  // later call returns them at once.
-  Result<std::size_t> read(std::span<std::uint8_t> buf) {
-    Result<std::size_t> got = read_some(buf);
-    read_failed_ = read_failed_ || !got.has_value();
-    return got;
-  }
-  // The terms on which later reads wait (none: without limit); clears read_failed().
-  void set_wait(WaitContext* ctx) {
-    wait_ = ctx;
-    read_failed_ = false;
-  }
-  // True when a read since set_wait() returned an error.
-  bool read_failed() const { return read_failed_; }
   // True once the peer has closed the connection: the end of the data is final.
   bool finished() const { return peer_closed_; }
 
  private:
+  friend WaitedReads<SocketReader>;
+  // read(): waits for at least one byte; 0 once the peer has closed the connection; Io on an
+  // error or when the wait stops. The end and errors other than a stopped wait are
+  // remembered: every later call returns them at once.
   Result<std::size_t> read_some(std::span<std::uint8_t> buf);
 
   Runtime* runtime_;
   std::shared_ptr<Socket> socket_;
-  WaitContext* wait_ = nullptr;
-  bool read_failed_ = false;
   bool pending_ = false;
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
