@@ -6,6 +6,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 PY=${PYTHON:-python3}
 launcher=()
 # ccache, where installed, lets several build trees share compiled objects.
-command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# Paths are hashed relative to the checkout, so that clones and worktrees share them too.
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+fi
 cmake -S "$root" -B "$dir" -DPython3_EXECUTABLE="$(command -v "$PY")" "${launcher[@]}" "$@" >/dev/null
 cmake --build "$dir" -j "$(nproc)"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing kelvane needs; safe to run again (it skips what is present).
 set -euo pipefail
-debs=(g++ cmake zlib1g-dev libasio-dev libgtest-dev clang-19 libfuzzer-19-dev)
+debs=(g++ cmake zlib1g-dev libasio-dev libgtest-dev clang-19 libfuzzer-19-dev ccache)
 missing=()
 for p in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
