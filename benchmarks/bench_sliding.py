@@ -5,8 +5,9 @@
 1. Accuracy: Stim rotated surface-code Z memory, 10*d rounds, circuit noise p, windows of
    commit = buffer = d rounds. The logical error rate of SpacetimeGraph.decode_sliding is set
    against decode_batch (the same Union-Find decoder on the whole shot) on the same shots; the
-   ratio's 95% interval comes from a paired bootstrap over the shots. A ratio is printed only
-   where whole-shot decoding saw at least 50 logical errors.
+   ratio's 95% interval comes from the shots where exactly one of them failed
+   (kelvane.stats.paired_ratio). A ratio is printed only where whole-shot decoding saw at
+   least 50 logical errors.
 2. Throughput and latency: one stream of many rounds per (d, p), sampled from the Stim model
    with its repeated round stretched (head and tail rounds as in the model), pushed through
    SpacetimeGraph.sliding_decoder in chunks. "decode rounds/s" is the decoder's own figure
@@ -27,6 +28,7 @@ import numpy as np
 import stim
 
 import kelvane
+from kelvane.stats import paired_ratio
 
 ROUNDS_PER_D = 10
 
@@ -47,29 +49,10 @@ def graph_for(circuit):
     return kelvane.SpacetimeGraph.from_detector_error_model(circuit.detector_error_model(decompose_errors=True))
 
 
-def ratio_interval(whole_wrong, sliding_wrong, rng, draws=4000):
-    """95% paired-bootstrap interval of sliding errors / whole errors."""
-    cells = np.array(
-        [
-            np.sum(whole_wrong & sliding_wrong),
-            np.sum(whole_wrong & ~sliding_wrong),
-            np.sum(~whole_wrong & sliding_wrong),
-            np.sum(~whole_wrong & ~sliding_wrong),
-        ]
-    )
-    n = cells.sum()
-    sample = rng.multinomial(n, cells / n, size=draws)
-    whole = sample[:, 0] + sample[:, 1]
-    sliding = sample[:, 0] + sample[:, 2]
-    ratios = sliding[whole > 0] / whole[whole > 0]
-    return np.percentile(ratios, [2.5, 97.5])
-
-
 def accuracy(distances, ps, shots_for):
     print("## Accuracy: sliding (c = b = d) vs whole-shot Union-Find, same shots, 10*d rounds\n")
     print("| d | p | shots | whole LER | sliding LER | whole errors | ratio | 95% CI |")
     print("|---|---|---|---|---|---|---|---|")
-    rng = np.random.default_rng(2026)
     for d in distances:
         for p in ps:
             circuit = circuit_for(d, p)
@@ -82,8 +65,8 @@ def accuracy(distances, ps, shots_for):
             sliding = (graph.decode_sliding(dets, commit=d, buffer=d) != obs).any(axis=1)
             w, s = int(whole.sum()), int(sliding.sum())
             if w >= 50:
-                lo, hi = ratio_interval(whole, sliding, rng)
-                ratio, ci = f"{s / w:.3f}", f"[{lo:.3f}, {hi:.3f}]"
+                r = paired_ratio(sliding, whole)
+                ratio, ci = f"{r.ratio:.3f}", f"[{r.low:.3f}, {r.high:.3f}]"
             else:
                 ratio, ci = "n/a (< 50 errors)", ""
             print(f"| {d} | {p} | {shots} | {w / shots:.2e} | {s / shots:.2e} | {w} | {ratio} | {ci} |", flush=True)

