@@ -17,11 +17,11 @@ edge of the same weight, so every growth event happens at the same time.
 
 import argparse
 import os
-import time
 
 import numpy as np
 
 import _kelvane
+from kelvane._bench import best_of, surface_circuit
 from kelvane.stats import paired_ratio
 
 DISTANCES = (5, 9, 13, 17, 21)
@@ -33,30 +33,6 @@ def shots_for(distance, p, scale):
     detectors = distance**3
     fired = max(1.0, detectors * p * 12)
     return max(200, int(scale * 4e6 / (fired + 20)))
-
-
-def circuit_for(distance, p):
-    import stim
-
-    return stim.Circuit.generated(
-        "surface_code:rotated_memory_x",
-        distance=distance,
-        rounds=distance,
-        after_clifford_depolarization=p,
-        before_round_data_depolarization=p,
-        before_measure_flip_probability=p,
-        after_reset_flip_probability=p,
-    )
-
-
-def best_time(fn, repeats):
-    best = float("inf")
-    result = None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def surface_table(args):
@@ -73,7 +49,7 @@ def surface_table(args):
     for distance in args.distances:
         for p in args.rates:
             shots = shots_for(distance, p, args.scale)
-            circuit = circuit_for(distance, p)
+            circuit = surface_circuit(distance, p)
             dem = circuit.detector_error_model(decompose_errors=True)
             detections, observables = circuit.compile_detector_sampler(seed=distance * 1000 + int(p * 1e4)).sample(
                 shots, separate_observables=True
@@ -84,10 +60,10 @@ def surface_table(args):
             graph.decode_batch(detections[:10])
             matching.decode_batch(detections[:10])
 
-            uf_time, uf_pred = best_time(lambda: graph.decode_batch(detections), args.repeats)
-            pm_time, pm_pred = best_time(lambda: matching.decode_batch(detections), args.repeats)
-            th_time, th_pred = best_time(
-                lambda: graph.decode_batch(detections, num_threads=args.threads), args.repeats
+            uf_time, uf_pred = best_of(lambda: graph.decode_batch(detections), args.repeats, "wall")
+            pm_time, pm_pred = best_of(lambda: matching.decode_batch(detections), args.repeats, "wall")
+            th_time, th_pred = best_of(
+                lambda: graph.decode_batch(detections, num_threads=args.threads), args.repeats, "wall"
             )
             assert np.array_equal(th_pred, uf_pred), "threaded predictions differ"
 
@@ -112,7 +88,7 @@ def chain_table(args):
         text += f"error(0.1) D{n - 1}\n"
         graph = _kelvane.DetectorErrorModel.parse(text).to_graph()
         shot = np.ones((1, n), dtype=bool)
-        elapsed, _ = best_time(lambda: graph.decode_batch(shot), args.repeats)
+        elapsed, _ = best_of(lambda: graph.decode_batch(shot), args.repeats, "wall")
         print(f"| {n} | {elapsed * 1e3:.1f} |", flush=True)
 
 
