@@ -147,6 +147,8 @@ def test_graph_images_and_pickles_decode_as_stored(name):
     for g in (graph, model.to_graph()):
         predictions, valid = g.decode_batch(shots, return_valid=True)
         assert np.array_equal(predictions, stored["predictions"]) and np.array_equal(valid, stored["valid"])
+    if "sliding" in stored:
+        assert np.array_equal(graph.decode_sliding(shots, commit=1, buffer=1), stored["sliding"])
     singles = [graph.decode(s) for s in shots[: len(stored["single_flips"])]]
     assert [r.observable_flips for r in singles] == stored["single_flips"].tolist()
     assert [r.confidence for r in singles] == stored["single_confidence"].tolist()

@@ -13,9 +13,11 @@ Outputs, beside this script:
   the Python API shows) and error (message text and ``skipped_bytes`` after it) that iterating a
   ``KelvaneStream`` over it yields; ``read_batch`` must show the same frames and errors.
 - ``decode/*``: a Stim surface-code model and a hand-written model as graph images
-  (``SpacetimeGraph.to_bytes``) and pickles (a model pickle holds its DEM text), with stored syndromes and the predictions every one
-  of them must give; a KVLX file of repetition-code shots with the predictions that streamed
-  decoding (per shot, windowed, committed in overlapping windows) must give frame by frame.
+  (``SpacetimeGraph.to_bytes``) and pickles (a model pickle holds its DEM text), with stored
+  syndromes and the predictions every one of them must give (whole shots, single shots, and
+  sliding windows where the model has detector times); a KVLX file of repetition-code shots with
+  the predictions that streamed decoding (per shot, windowed, committed in overlapping windows)
+  must give frame by frame.
 """
 
 from __future__ import annotations
@@ -252,13 +254,15 @@ def write_models():
         (out / f"{name}.graph.pickle").write_bytes(pickle.dumps(graph, protocol=pickle.HIGHEST_PROTOCOL))
         predictions, valid = graph.decode_batch(shots, return_valid=True)
         singles = [graph.decode(s) for s in shots[:20]]
+        # Sliding windows need detector times: the Stim model has them, the hand model does not.
+        sliding = {"sliding": graph.decode_sliding(shots, commit=1, buffer=1)} if name == "surface_d3" else {}
         np.savez_compressed(
             out / f"{name}.npz", shots=np.packbits(shots, axis=1, bitorder="little"), num_detectors=shots.shape[1],
             predictions=predictions, valid=valid,
             single_flips=np.array([r.observable_flips for r in singles], dtype=np.uint64),
             single_confidence=np.array([r.confidence for r in singles]),
             counts=np.array([model.detector_count, model.observable_count, model.error_count,
-                             graph.node_count, graph.edge_count, graph.boundary_node]))
+                             graph.node_count, graph.edge_count, graph.boundary_node]), **sliding)
 
     rep = stim.Circuit.generated("repetition_code:memory", distance=3, rounds=3, after_clifford_depolarization=0.05,
                                  before_measure_flip_probability=0.05)
