@@ -40,7 +40,7 @@
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
 #include "kelvane/core/schema.h"
-#include "kelvane/kvlx/frame_batch.h"
+#include "kelvane/kvlx/frame_columns.h"
 #include "kelvane/kvlx/parser.h"
 #include "kelvane/kvlx/ring_buffer.h"
 

@@ -10,15 +10,15 @@
 #include <string>
 #include <utility>
 
-#include "kelvane/decoder/layout.h"
-#include "kelvane/decoder/stream_decoder.h"
-#include "kelvane/decoder/windowed_frames.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/dem_source.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/numpy_api.h"
 #include "kelvane/py/py_ref.h"
+#include "kelvane/streaming/layout.h"
+#include "kelvane/streaming/stream_decoder.h"
+#include "kelvane/streaming/windowed_frames.h"
 
 namespace kelvane::py {
 

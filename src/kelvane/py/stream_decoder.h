@@ -28,7 +28,7 @@ class StreamDecoder {
   bool configure(PyObject* dem, std::size_t window_depth, PyObject* layout = nullptr, bool per_shot = false,
                  PyObject* commit = nullptr, PyObject* buffer = nullptr);
 
-  // With a decoder configured: decodes or records the frame (see kelvane/decoder/stream_decoder.h)
+  // With a decoder configured: decodes or records the frame (see kelvane/streaming/stream_decoder.h)
   // and emits any warnings as RuntimeWarning. Without one, leaves the frame unchanged. False
   // with a Python exception set when the frame does not fit a strict layout or a warning was
   // turned into an error.

@@ -24,12 +24,12 @@
 #include <string_view>
 
 #include "kelvane/py/args.h"
+#include "kelvane/py/batch_object.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/frame_object.h"
 #include "kelvane/py/interpreter_wait.h"
 #include "kelvane/py/native_object.h"
 #include "kelvane/py/py_ref.h"
-#include "kelvane/py/stream_batch.h"
 #include "kelvane/py/stream_decoder.h"
 #include "kelvane/py/types.h"
 #include "kelvane/source/file_source.h"

@@ -10,7 +10,7 @@
 #include "kelvane/core/frame.h"
 #include "kelvane/kvlx/owned_frame.h"
 #include "kelvane/kvlx/stream.h"
-#include "kelvane/source/frame_batch.h"
+#include "kelvane/source/batch_read.h"
 #include "kelvane/source/runtime.h"
 #include "kelvane/source/wait.h"
 

@@ -1,4 +1,4 @@
-#include "kelvane/decoder/windowed_frames.h"
+#include "kelvane/streaming/windowed_frames.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Streamed frames decoded in overlapping windows: each frame's fired ancillas become the slots of
 // its model round through the frame layout, and a SlidingWindowDecoder commits corrections as
-// frames arrive (see sliding_window.h).
+// frames arrive (see kelvane/decoder/sliding_window.h).
 //
 // Layout row r must hold detectors of model round r only (the rounds the detectors' time
 // coordinates give, as kelvane.layout_from_stim lays them out), one row per model round. With
@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "kelvane/core/frame.h"
-#include "kelvane/decoder/layout.h"
 #include "kelvane/decoder/sliding_window.h"
 #include "kelvane/dem/graph.h"
+#include "kelvane/streaming/layout.h"
 
 namespace kelvane {
 

@@ -1,4 +1,4 @@
-#include "kelvane/decoder/stream_decoder.h"
+#include "kelvane/streaming/stream_decoder.h"
 
 #include <gtest/gtest.h>
 

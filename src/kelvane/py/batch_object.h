@@ -1,4 +1,4 @@
-// KelvaneStream.read_batch: many frames at once as NumPy columns (see stream_batch.cc).
+// KelvaneStream.read_batch: many frames at once as NumPy columns (see batch_object.cc).
 #pragma once
 
 #include <Python.h>

@@ -9,7 +9,7 @@
 
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
-#include "kelvane/kvlx/frame_batch.h"
+#include "kelvane/kvlx/frame_columns.h"
 #include "kelvane/kvlx/parser.h"
 #include "kelvane/kvlx/stream.h"
 

@@ -1,4 +1,4 @@
-#include "kelvane/kvlx/frame_batch.h"
+#include "kelvane/kvlx/frame_columns.h"
 
 #include "kelvane/kvlx/rle.h"
 

@@ -1,4 +1,4 @@
-#include "kelvane/source/frame_batch.h"
+#include "kelvane/source/batch_read.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The FrameBatch class: the columns of one read_batch call as NumPy arrays, and len() the
 // number of frames. Its instances are made only by KelvaneStream.read_batch.
-#include "kelvane/py/stream_batch.h"
+#include "kelvane/py/batch_object.h"
 
 #include <structmember.h>
 

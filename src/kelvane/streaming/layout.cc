@@ -1,4 +1,4 @@
-#include "kelvane/decoder/layout.h"
+#include "kelvane/streaming/layout.h"
 
 #include <algorithm>
 #include <limits>

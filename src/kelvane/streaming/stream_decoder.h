@@ -30,10 +30,10 @@
 #include <vector>
 
 #include "kelvane/core/frame.h"
-#include "kelvane/decoder/layout.h"
-#include "kelvane/decoder/windowed_frames.h"
 #include "kelvane/decoder/union_find.h"
 #include "kelvane/dem/graph.h"
+#include "kelvane/streaming/layout.h"
+#include "kelvane/streaming/windowed_frames.h"
 
 namespace kelvane {
 
