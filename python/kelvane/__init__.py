@@ -9,8 +9,10 @@ from _kelvane import __all__ as _native_all, __version__  # noqa: F401
 
 from kelvane import _pickle  # noqa: F401,E402  (registers the pickle reducers)
 from kelvane._convert import convert  # noqa: E402
+from kelvane.detector_rates import detector_report  # noqa: E402
 
-__all__ = list(_native_all) + ["open", "sinter_decoders", "convert", "layout_from_stim", "write_stim_experiment"]
+__all__ = list(_native_all) + ["open", "sinter_decoders", "convert", "layout_from_stim", "write_stim_experiment",
+                                     "detector_report"]
 
 
 def open(  # noqa: A001 - the entry point

@@ -1,7 +1,7 @@
 """The ``kelvane`` command: inspect, convert, decode and replay KVLX files, run the demo, plot a
 threshold and run the benchmark suite.
 
-    python -m kelvane info run.kvlx
+    python -m kelvane info run.kvlx [--dem model.dem [--layout layout.npy]]
     python -m kelvane convert run.kvlx shots.b8 [--num-detectors N] [--layout layout.npy]
     python -m kelvane decode run.kvlx --dem model.dem [--layout layout.npy | --circuit c.stim] --out p.b8
     python -m kelvane serve run.kvlx --port 9000 --rate 100000
@@ -66,7 +66,34 @@ def cmd_info(args: argparse.Namespace) -> int:
     print(f"ancillas:         {', '.join(f'{n} ({c} frames)' for n, c in sorted(ancillas.items())) or '-'}")
     print(f"observable flips: {flips} frames carry them")
     print(f"first error:      {error or 'none'}")
+    if args.dem:
+        print_detector_report(args)
     return 1 if error else 0
+
+
+def print_detector_report(args: argparse.Namespace) -> None:
+    """The detectors whose observed firing rate lies furthest from the model's (``info --dem``)."""
+    import stim
+
+    from kelvane._convert import as_layout, frames_to_shots, read_kvlx_frames
+    from kelvane.detector_rates import detector_report
+
+    dem = stim.DetectorErrorModel.from_file(args.dem)
+    events, _, _, _ = read_kvlx_frames(args.file)
+    if args.layout:
+        layout = as_layout(args.layout)
+    elif events.shape[1] == dem.num_detectors:
+        layout = None
+    else:
+        from kelvane.experiment import layout_from_stim
+
+        layout = layout_from_stim(dem)
+    shots = frames_to_shots(events[: len(events) - len(events) % (1 if layout is None else len(layout))],
+                            layout, dem.num_detectors)
+    report = detector_report(shots, dem)
+    print(f"detectors against {args.dem} over {report.shots} shots, furthest from the model first "
+          "(sigma: standard errors of the observed rate):")
+    print(report.to_text(args.worst))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -287,6 +314,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("info", help="frames, shots, rounds, ancillas and the first error of a KVLX file")
     p.add_argument("file")
+    p.add_argument("--dem", default=None, help="Stim DEM: also print the detectors furthest from its firing rates")
+    p.add_argument("--layout", default=None,
+                   help=".npy file: rounds x ancillas detector ids (default: from the DEM's detector coordinates)")
+    p.add_argument("--worst", type=int, default=10, help="how many detectors --dem prints")
     p.set_defaults(run=cmd_info)
 
     p = sub.add_parser("convert", help="KVLX <-> Stim shot files (.01 .b8 .r8 .dets), by extension")
