@@ -61,7 +61,7 @@ std::uint64_t count_left_out(const DetectorErrorModel& model) {
 
 }  // namespace
 
-SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model) {
+SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model, bool keep_mechanisms) {
   SpacetimeGraph g;
   const std::uint64_t n = model.num_detectors;
   g.nodes.resize(n + 1);
@@ -91,22 +91,29 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model) {
     });
   }
   g.edges.reserve(edge_total);
+  g.keeps_mechanisms = keep_mechanisms;
 
   for (const DemError& e : model.errors) {
     const double p = e.probability;
     if (!usable(p)) continue;  // a NaN passes and gives a NaN weight
     const auto weight = static_cast<float>(std::log((1.0 - p) / p));
+    const auto first = static_cast<std::uint32_t>(g.edges.size());
     for_each_component(e, [&](const DetectorId* dets, std::size_t det_count, const ObservableId* obs,
                               std::size_t obs_count) {
       if (!left_out(det_count)) add_component_edges(g.edges, dets, det_count, obs, obs_count, weight, boundary);
     });
+    const auto count = static_cast<std::uint32_t>(g.edges.size() - first);
+    if (keep_mechanisms && count >= 2) g.mechanisms.push_back({first, count, p});
   }
   return g;
 }
 
 namespace {
 
-constexpr std::string_view kGraphTag = "KVGRAPH2";  // 2: the left-out component count at the end
+// 2: the left-out component count at the end. 3: then whether mechanisms are kept, and the
+// mechanisms. Graphs that keep no mechanisms are still written as 2.
+constexpr std::string_view kGraphTag2 = "KVGRAPH2";
+constexpr std::string_view kGraphTag3 = "KVGRAPH3";
 
 template <typename T>
 void put(std::string& out, T value) {
@@ -126,7 +133,7 @@ bool take(std::string_view& in, T& value) {
 }  // namespace
 
 std::string SpacetimeGraph::to_bytes() const {
-  std::string out(kGraphTag);
+  std::string out(keeps_mechanisms ? kGraphTag3 : kGraphTag2);
   put<std::uint64_t>(out, boundary);
   put<std::uint64_t>(out, num_observables);
   put<std::uint64_t>(out, nodes.size());
@@ -147,13 +154,25 @@ std::string SpacetimeGraph::to_bytes() const {
     out.append(reinterpret_cast<const char*>(e.observables.data()), e.observables.size());
   }
   put<std::uint64_t>(out, left_out_components);
+  if (keeps_mechanisms) {
+    put<std::uint64_t>(out, mechanisms.size());
+    for (const SpacetimeMechanism& m : mechanisms) {
+      put<std::uint32_t>(out, m.first_edge);
+      put<std::uint32_t>(out, m.edge_count);
+      put<double>(out, m.probability);
+    }
+  }
   return out;
 }
 
 std::optional<SpacetimeGraph> SpacetimeGraph::from_bytes(std::string_view in) {
-  if (!in.starts_with(kGraphTag)) return std::nullopt;
-  in.remove_prefix(kGraphTag.size());
   SpacetimeGraph g;
+  if (in.starts_with(kGraphTag3)) {
+    g.keeps_mechanisms = true;
+  } else if (!in.starts_with(kGraphTag2)) {
+    return std::nullopt;
+  }
+  in.remove_prefix(kGraphTag2.size());
   std::uint64_t node_total = 0, edge_total = 0;
   if (!take(in, g.boundary) || !take(in, g.num_observables) || !take(in, node_total)) return std::nullopt;
   // Every node takes at least 9 bytes: a count beyond what is left is a damaged image.
@@ -182,11 +201,25 @@ std::optional<SpacetimeGraph> SpacetimeGraph::from_bytes(std::string_view in) {
     e.observables.assign(in.begin(), in.begin() + observable_total);
     in.remove_prefix(observable_total);
   }
-  if (!take(in, g.left_out_components) || !in.empty()) return std::nullopt;
+  if (!take(in, g.left_out_components)) return std::nullopt;
+  if (g.keeps_mechanisms) {
+    std::uint64_t mechanism_total = 0;
+    if (!take(in, mechanism_total) || mechanism_total > in.size() / 16) return std::nullopt;
+    g.mechanisms.resize(mechanism_total);
+    for (SpacetimeMechanism& m : g.mechanisms) {
+      if (!take(in, m.first_edge) || !take(in, m.edge_count) || !take(in, m.probability)) return std::nullopt;
+      if (m.edge_count < 2 || m.first_edge > edge_total || m.edge_count > edge_total - m.first_edge ||
+          !(m.probability > 0.0 && m.probability < 1.0)) {
+        return std::nullopt;
+      }
+    }
+  }
+  if (!in.empty()) return std::nullopt;
   return g;
 }
 
-std::expected<SpacetimeGraph, GraphError> SpacetimeGraph::build(const DetectorErrorModel& model) {
+std::expected<SpacetimeGraph, GraphError> SpacetimeGraph::build(const DetectorErrorModel& model,
+                                                                 bool keep_mechanisms) {
   if (model.num_detectors > kMaxGraphDetectors) {
     return std::unexpected(GraphError(graph_errors::TooManyDetectors{model.num_detectors, kMaxGraphDetectors}));
   }
@@ -194,7 +227,7 @@ std::expected<SpacetimeGraph, GraphError> SpacetimeGraph::build(const DetectorEr
   if (left * 2 > model.errors.size()) {
     return std::unexpected(GraphError(graph_errors::MostlyUndecomposed{left, model.errors.size()}));
   }
-  return from_dem(model);
+  return from_dem(model, keep_mechanisms);
 }
 
 std::string GraphError::to_string() const {

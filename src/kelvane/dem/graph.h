@@ -7,6 +7,12 @@
 // without `decompose_errors=True`) cannot be a matching edge and is left out; the graph counts
 // them in `left_out_components`. Mechanisms with a probability outside (0, 1) give no edges.
 //
+// Decomposed mechanisms. A model built with `keep_mechanisms` also records, for every error
+// mechanism that gave two or more edges (Stim's `D0 D1 ^ D2 D3`), which edges those are and
+// the mechanism's probability, so that a decoder can tell which edges fire together. A
+// mechanism's edges are consecutive in `edges` (one per component, in order), so a record is a
+// range and a probability.
+//
 // Size limits. Graph memory follows the detector count, not the number of targets written, so
 // `build` refuses a model with more than `kMaxGraphDetectors` detectors (a one-line model
 // naming `D67108863` would otherwise cost gigabytes) before allocating anything. The DEM parser
@@ -46,6 +52,14 @@ struct SpacetimeEdge {
   bool operator==(const SpacetimeEdge&) const = default;
 };
 
+// An error mechanism that gave edges [first_edge, first_edge + edge_count), edge_count >= 2.
+struct SpacetimeMechanism {
+  std::uint32_t first_edge = 0;
+  std::uint32_t edge_count = 0;
+  double probability = 0.0;
+  bool operator==(const SpacetimeMechanism&) const = default;
+};
+
 // 2^22 = 4,194,304 detectors: a distance-101 memory experiment over 101 rounds has about one
 // million. The graph and a decoder over it take a few hundred bytes per detector.
 inline constexpr std::uint64_t kMaxGraphDetectors = std::uint64_t{1} << 22;
@@ -74,23 +88,32 @@ struct SpacetimeGraph {
   std::uint64_t boundary = 0;        // == num_detectors
   std::uint64_t num_observables = 0;  // the model's observable count
   std::uint64_t left_out_components = 0;  // components of three or more detectors, not in the graph
+  // Whether the graph was built keeping its decomposed mechanisms (`mechanisms` may still be
+  // empty: a model without decomposed mechanisms has none to keep).
+  bool keeps_mechanisms = false;
+  std::vector<SpacetimeMechanism> mechanisms;  // in model order; empty unless keeps_mechanisms
 
   // The graph of a model from outside: refuses one over `kMaxGraphDetectors` detectors, or
   // whose left-out components outnumber half its error mechanisms, before allocating.
-  static std::expected<SpacetimeGraph, GraphError> build(const DetectorErrorModel& model);
+  // `keep_mechanisms` records the decomposed mechanisms too.
+  static std::expected<SpacetimeGraph, GraphError> build(const DetectorErrorModel& model,
+                                                         bool keep_mechanisms = false);
   // The graph of a model the caller knows to be within the limits (built in code or tests);
   // nothing is checked.
-  static SpacetimeGraph from_dem(const DetectorErrorModel& model);
+  static SpacetimeGraph from_dem(const DetectorErrorModel& model, bool keep_mechanisms = false);
   std::size_t node_count() const { return nodes.size(); }
   // Graphs are equal when they decode alike: `left_out_components` records how the graph was
   // built, is not part of a byte image, and is not compared.
   bool operator==(const SpacetimeGraph& o) const {
-    return nodes == o.nodes && edges == o.edges && boundary == o.boundary && num_observables == o.num_observables;
+    return nodes == o.nodes && edges == o.edges && boundary == o.boundary && num_observables == o.num_observables &&
+           keeps_mechanisms == o.keeps_mechanisms && mechanisms == o.mechanisms;
   }
 
   // A self-contained little-endian byte image of the graph (for pickling), and the graph read
   // back from one; nullopt when `bytes` is not such an image (wrong tag, truncated, trailing
-  // bytes, an edge end outside the node list).
+  // bytes, an edge end outside the node list, a mechanism outside the edge list). A graph that
+  // keeps its mechanisms is written in the newer image version; one that does not, in the
+  // version before, and both versions are read.
   std::string to_bytes() const;
   static std::optional<SpacetimeGraph> from_bytes(std::string_view bytes);
 };

@@ -163,21 +163,46 @@ INSTANTIATE_TEST_SUITE_P(
 namespace kelvane {
 namespace {
 
+// Graphs with and without their decomposed mechanisms; the first is written in the older image
+// version, which is still read.
 TEST(SpacetimeGraph, BytesRoundTripAndDamagedImagesAreRefused) {
-  const SpacetimeGraph g = graph_of(
+  const char* text =
       "detector(1, 2.5, -3) D0\nerror(0.1) D0 ^ L0 L3\nerror(0.02) D0 D1 ^ D2\nerror(0.3) D2 D1 L1\n"
-      "error(0.1) D0 D1 D2\n");
-  EXPECT_EQ(g.left_out_components, 1u);
-  const std::string bytes = g.to_bytes();
-  const auto back = SpacetimeGraph::from_bytes(bytes);
-  ASSERT_TRUE(back.has_value());
-  EXPECT_EQ(*back, g);
-  EXPECT_EQ(back->num_observables, 4u);
-  EXPECT_EQ(back->left_out_components, 1u);
+      "error(0.1) D0 D1 D2\nerror(0.05) D0 D1 D2 ^ D1 ^ D2 L0\n";
+  auto m = DetectorErrorModel::parse(text);
+  ASSERT_TRUE(m.has_value());
+  for (const bool keep : {false, true}) {
+    const SpacetimeGraph g = SpacetimeGraph::from_dem(*m, keep);
+    EXPECT_EQ(g.left_out_components, 2u);
+    EXPECT_EQ(g.keeps_mechanisms, keep);
+    if (keep) {
+      // "D0 ^ L0 L3" gives one edge and is no decomposed mechanism; the left-out component of
+      // the last one is not among its edges.
+      ASSERT_EQ(g.mechanisms.size(), 2u);
+      EXPECT_EQ(g.mechanisms[0], (SpacetimeMechanism{1, 2, 0.02}));
+      EXPECT_EQ(g.mechanisms[1], (SpacetimeMechanism{4, 2, 0.05}));
+    } else {
+      EXPECT_TRUE(g.mechanisms.empty());
+    }
+    const std::string bytes = g.to_bytes();
+    EXPECT_EQ(bytes.substr(0, 8), keep ? "KVGRAPH3" : "KVGRAPH2");
+    const auto back = SpacetimeGraph::from_bytes(bytes);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(*back, g);
+    EXPECT_EQ(back->num_observables, 4u);
+    EXPECT_EQ(back->left_out_components, 2u);
+    // Every truncation, and a trailing byte, is refused rather than read past.
+    for (std::size_t n = 0; n < bytes.size(); ++n) EXPECT_FALSE(SpacetimeGraph::from_bytes(bytes.substr(0, n))) << n;
+    EXPECT_FALSE(SpacetimeGraph::from_bytes(bytes + '\0'));
+  }
   EXPECT_TRUE(SpacetimeGraph::from_bytes(SpacetimeGraph{}.to_bytes()).has_value());
-  // Every truncation, and a trailing byte, is refused rather than read past.
-  for (std::size_t n = 0; n < bytes.size(); ++n) EXPECT_FALSE(SpacetimeGraph::from_bytes(bytes.substr(0, n))) << n;
-  EXPECT_FALSE(SpacetimeGraph::from_bytes(bytes + '\0'));
+  // A mechanism reaching past the edge list, or of one edge, is a damaged image.
+  SpacetimeGraph g = SpacetimeGraph::from_dem(*m, true);
+  for (const SpacetimeMechanism bad : {SpacetimeMechanism{5, 2, 0.1}, SpacetimeMechanism{0, 1, 0.1},
+                                       SpacetimeMechanism{0, 2, 1.0}}) {
+    g.mechanisms[1] = bad;
+    EXPECT_FALSE(SpacetimeGraph::from_bytes(g.to_bytes())) << bad.first_edge << ' ' << bad.edge_count;
+  }
 }
 
 }  // namespace

@@ -31,8 +31,8 @@ PyObject* parse_into_object(std::string_view text) {
 
 }  // namespace
 
-GraphHandle graph_from_model(const DetectorErrorModel& model) {
-  auto graph = SpacetimeGraph::build(model);
+GraphHandle graph_from_model(const DetectorErrorModel& model, bool keep_mechanisms) {
+  auto graph = SpacetimeGraph::build(model, keep_mechanisms);
   if (!graph) {
     raise_message(PyExc_ValueError, graph.error().to_string());
     return nullptr;

@@ -20,7 +20,7 @@ PyObject* new_detector_error_model(DetectorErrorModel model);
 // one: ValueError with the build error's text when the model is over the limits or mostly
 // undecomposed; one UserWarning when some components were left out. nullptr with an exception
 // set on failure.
-GraphHandle graph_from_model(const DetectorErrorModel& model);
+GraphHandle graph_from_model(const DetectorErrorModel& model, bool keep_mechanisms = false);
 
 // The model of a DetectorErrorModel object (the caller holds a borrow of it).
 inline const DetectorErrorModel& dem_of(PyObject* obj) { return native_of<DetectorErrorModel>(obj); }

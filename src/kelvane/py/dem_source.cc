@@ -189,17 +189,21 @@ std::optional<DetectorErrorModel> model_from_object(PyObject* source) {
   return model;
 }
 
-GraphHandle graph_from_object(PyObject* source) try {
+GraphHandle graph_from_object(PyObject* source, bool keep_mechanisms) try {
   PyTypeObject* graph_type = spacetime_graph_type();
   if (!graph_type) return nullptr;
   if (PyObject_TypeCheck(source, graph_type)) {
     SharedBorrow b(borrow_of<GraphObjectState>(source));
     if (!b) return nullptr;
+    if (keep_mechanisms && !graph_of(source)->keeps_mechanisms) {
+      PyErr_SetString(PyExc_ValueError, kNoCorrelationsText);
+      return nullptr;
+    }
     return graph_of(source);
   }
   auto model = model_from_object(source);
   if (!model) return nullptr;
-  return graph_from_model(*model);
+  return graph_from_model(*model, keep_mechanisms);
 } catch (const std::bad_alloc&) {
   raise_no_memory("the decoding graph");
   return nullptr;

@@ -26,8 +26,15 @@ namespace kelvane::py {
 // The model `source` names, or nullopt with a Python exception set.
 std::optional<DetectorErrorModel> model_from_object(PyObject* source);
 
-// The decoding graph `source` names, or nullptr with a Python exception set.
-GraphHandle graph_from_object(PyObject* source);
+// The decoding graph `source` names, or nullptr with a Python exception set. `keep_mechanisms`
+// builds it keeping its decomposed mechanisms (for correlated decoding); a SpacetimeGraph built
+// without them is then refused with ValueError.
+GraphHandle graph_from_object(PyObject* source, bool keep_mechanisms = false);
+
+// The ValueError text for correlated decoding asked of a graph built without its mechanisms.
+inline constexpr const char* kNoCorrelationsText =
+    "correlated decoding needs a graph built with enable_correlations=True "
+    "(SpacetimeGraph.from_detector_error_model(dem, enable_correlations=True))";
 
 // True for a stim.DetectorErrorModel (checked by its class, without importing stim).
 bool is_stim_dem(PyObject* obj);

@@ -58,9 +58,11 @@ const char* const kGraphDecodeBatchDoc =
     "False for a shot whose fired detectors no set of error mechanisms explains.";
 
 const char* const kGraphFromDemDoc =
-    "from_detector_error_model(dem)\n--\n\n"
+    "from_detector_error_model(dem, *, enable_correlations=False)\n--\n\n"
     "Build the decoding graph of a detector error model: a kelvane DetectorErrorModel, a\n"
-    "stim.DetectorErrorModel, DEM text, or the path (str or os.PathLike) of a DEM file.";
+    "stim.DetectorErrorModel, DEM text, or the path (str or os.PathLike) of a DEM file.\n\n"
+    "enable_correlations=True also keeps the model's decomposed error mechanisms (Stim's\n"
+    "`error(p) D0 D1 ^ D2 D3`), so that decode and decode_batch can decode with correlations.";
 
 const char* const kDemToGraphDoc =
     "to_graph($self)\n--\n\n"
@@ -314,9 +316,14 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* graph_from_detector_error_model(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"dem", "enable_correlations", nullptr};
   PyObject* dem_arg = nullptr;
-  if (!bind_args("from_detector_error_model", args, kwargs, {"dem"}, 1, &dem_arg)) return nullptr;
-  GraphHandle graph = graph_from_object(dem_arg);
+  int correlations = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:from_detector_error_model", const_cast<char**>(kwlist),
+                                   &dem_arg, &correlations)) {
+    return nullptr;
+  }
+  GraphHandle graph = graph_from_object(dem_arg, correlations != 0);
   if (!graph) return nullptr;
   return new_spacetime_graph(std::move(graph));
 }
