@@ -77,6 +77,9 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
     std::uint32_t best_index;
   };
   std::vector<ObservableClass> classes;
+  constexpr EdgeId kNoEdge = ~EdgeId{0};
+  std::vector<EdgeId> edge_of_graph_edge;
+  if (source_->keeps_mechanisms) edge_of_graph_edge.assign(graph_edges.size(), kNoEdge);
   for (std::size_t begin = 0; begin < candidates.size();) {
     std::size_t end = begin + 1;
     while (end < candidates.size() && candidates[end].u == candidates[begin].u &&
@@ -118,6 +121,11 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
       edge.observables = best->mask;
       edge.graph_edge = best->best_index;
       edge.length = total > 0.0 ? length_of(std::log((1.0 - total) / total)) : kMaxLength;
+    }
+    if (!edge_of_graph_edge.empty()) {
+      for (std::size_t k = begin; k < end; ++k) {
+        edge_of_graph_edge[candidates[k].index] = static_cast<EdgeId>(edges_.size());
+      }
     }
     edges_.push_back(edge);
     begin = end;
@@ -163,6 +171,65 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
       if (y == boundary_ || start_[y] == start_[y + 1]) continue;
       // Rows are sorted, so a row's first entry is its lightest edge.
       two_hop_[node] = std::min(two_hop_[node], adjacency_[k].length + adjacency_[start_[y]].length);
+    }
+  }
+  if (source_->keeps_mechanisms) build_correlations(edge_of_graph_edge);
+}
+
+void DecodingGraph::build_correlations(const std::vector<EdgeId>& edge_of_graph_edge) {
+  constexpr EdgeId kNoEdge = ~EdgeId{0};
+  has_correlations_ = true;
+  const auto& graph_edges = source_->edges;
+  // ln P(no graph edge folded into c fires), per decoding edge.
+  std::vector<double> log_none(edges_.size(), 0.0);
+  for (std::size_t i = 0; i < graph_edges.size(); ++i) {
+    const EdgeId c = edge_of_graph_edge[i];
+    if (c != kNoEdge) log_none[c] += std::log1p(-probability_of(graph_edges[i].weight));
+  }
+  // ln P(no mechanism holding both c and a fires), per ordered pair (c, a), from the list of
+  // (pair, ln(1 - p)) terms summed by pair.
+  std::vector<std::pair<std::uint64_t, double>> terms;
+  std::vector<EdgeId> members;
+  for (const SpacetimeMechanism& m : source_->mechanisms) {
+    members.clear();
+    for (std::uint32_t k = 0; k < m.edge_count; ++k) {
+      const EdgeId e = edge_of_graph_edge[m.first_edge + k];
+      if (e != kNoEdge) members.push_back(e);
+    }
+    std::sort(members.begin(), members.end());
+    members.erase(std::unique(members.begin(), members.end()), members.end());
+    const double term = std::log1p(-m.probability);
+    for (EdgeId c : members) {
+      for (EdgeId a : members) {
+        if (a != c) terms.emplace_back((std::uint64_t{c} << 32) | a, term);
+      }
+    }
+  }
+  std::sort(terms.begin(), terms.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  correlated_start_.assign(edges_.size() + 1, 0);
+  for (std::size_t begin = 0; begin < terms.size();) {
+    const std::uint64_t key = terms[begin].first;
+    double log_neither = 0.0;
+    std::size_t end = begin;
+    for (; end < terms.size() && terms[end].first == key; ++end) log_neither += terms[end].second;
+    begin = end;
+    const auto c = static_cast<EdgeId>(key >> 32);
+    const auto a = static_cast<EdgeId>(key & 0xffffffffu);
+    const double joint = -std::expm1(log_neither);
+    const double marginal = -std::expm1(log_none[c]);
+    const double p = marginal > 0.0 ? std::min(0.5, joint / marginal) : 0.5;
+    const GrowthLength length = p > 0.0 ? length_of(std::log((1.0 - p) / p)) : kMaxLength;
+    if (length >= edges_[a].length) continue;
+    correlated_.push_back({a, length});
+    ++correlated_start_[c + 1];
+  }
+  for (std::size_t i = 0; i < edges_.size(); ++i) correlated_start_[i + 1] += correlated_start_[i];
+
+  edge_entries_.assign(2 * edges_.size(), kNoEntry);
+  for (std::size_t node = 0; node < slot_count_; ++node) {
+    for (std::uint32_t k = start_[node]; k < start_[node + 1]; ++k) {
+      const EdgeId e = adjacency_edge_[k];
+      edge_entries_[2 * std::size_t{e} + (edges_[e].u == node ? 0 : 1)] = k;
     }
   }
 }

@@ -12,6 +12,15 @@
 // among the folded edges; its growth length comes from the combined weight. A pair carried by a
 // single edge keeps that edge's own weight.
 //
+// Correlations. When the source keeps its decomposed mechanisms, the graph also lists, for each
+// decoding edge c, the decoding edges a that share a decomposed mechanism with it and the length
+// a takes once c is known to have fired: the length of weight w(min(0.5, joint(c, a) /
+// marginal(c))), where joint(c, a) is the probability that at least one mechanism holding both
+// fires and marginal(c) that at least one graph edge folded into c fires (mechanisms taken as
+// independent events; w(p) = ln((1 - p) / p)). The clamp at 0.5 keeps the weight non-negative.
+// Only pairs that shorten a are listed, so a decoder re-weighting after a first correction
+// reads exactly the entries of that correction's edges.
+//
 // Built once (construction is its only cost) and then only read, so any number of decoders on
 // any number of threads can share one through std::shared_ptr<const DecodingGraph>.
 #pragma once
@@ -50,6 +59,14 @@ class DecodingGraph {
     GrowthLength length = 0;  // the edge's, kept here for the growth loop
   };
 
+  // A decoding edge that shares a decomposed mechanism with another, and its length given that
+  // the other fired.
+  struct Correlated {
+    EdgeId edge = 0;
+    GrowthLength length = 0;
+  };
+  static constexpr std::uint32_t kNoEntry = ~std::uint32_t{0};
+
   // Takes shared ownership of `graph`. Never fails apart from memory exhaustion.
   explicit DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph);
 
@@ -76,6 +93,20 @@ class DecodingGraph {
     return static_cast<std::uint32_t>(entry - adjacency_.data());
   }
   EdgeId edge_at(std::uint32_t entry) const { return adjacency_edge_[entry]; }
+  std::size_t entry_count() const { return adjacency_.size(); }
+  const Neighbour& entry(std::uint32_t at) const { return adjacency_[at]; }
+
+  // Whether the source keeps its decomposed mechanisms, so that correlated() is available.
+  bool has_correlations() const { return has_correlations_; }
+  // The edges correlated with `edge` (see above), by edge id. Empty without correlations.
+  std::span<const Correlated> correlated(EdgeId edge) const {
+    if (!has_correlations_) return {};
+    return {correlated_.data() + correlated_start_[edge], correlated_.data() + correlated_start_[edge + 1]};
+  }
+  // The adjacency entries of an edge: in its u row, and in its v row (kNoEntry when v is the
+  // boundary, which has no row). Only with correlations.
+  std::uint32_t entry_of_u(EdgeId edge) const { return edge_entries_[2 * std::size_t{edge}]; }
+  std::uint32_t entry_of_v(EdgeId edge) const { return edge_entries_[2 * std::size_t{edge} + 1]; }
 
  private:
   std::shared_ptr<const SpacetimeGraph> source_;
@@ -87,6 +118,12 @@ class DecodingGraph {
   std::vector<Neighbour> adjacency_;
   std::vector<EdgeId> adjacency_edge_;
   std::vector<std::uint32_t> two_hop_;
+  bool has_correlations_ = false;
+  std::vector<std::uint32_t> correlated_start_;  // edges + 1 offsets into correlated_
+  std::vector<Correlated> correlated_;
+  std::vector<std::uint32_t> edge_entries_;  // two per edge
+
+  void build_correlations(const std::vector<EdgeId>& edge_of_graph_edge);
 };
 
 }  // namespace kelvane

@@ -37,6 +37,12 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const DecodingGraph> graph)
                                              graph_->row_begin(static_cast<NodeId>(node))));
   }
   row_scratch_.resize(widest_row);
+  correction_decoding_edges_.reserve(slot_count_);
+  if (graph_->has_correlations()) {
+    entry_length_.resize(graph_->entry_count());
+    for (std::uint32_t k = 0; k < entry_length_.size(); ++k) entry_length_[k] = graph_->entry(k).length;
+    reweighted_.assign(slot_count_, 0);
+  }
 }
 
 void UnionFindDecoder::touch(NodeId node) {
@@ -128,8 +134,9 @@ void UnionFindDecoder::join_frontiers(NodeId root, NodeId head, NodeId tail) {
   frontier_tail_[root] = tail;
 }
 
-UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Step& step,
-                                                               bool& on_frontier) {
+template <bool kReweighted>
+UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion_of(NodeId node, Step& step,
+                                                                  bool& on_frontier) {
   const NodeId root = find(node);
   const bool own_active = is_active_root(root);
   const std::int64_t own_share = share(node, root);
@@ -137,6 +144,28 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Step
   const DecodingGraph::Neighbour* const row = g.row_begin(node);
   const auto count = static_cast<std::uint32_t>(g.row_end(node) - row);
   const std::uint8_t* const touched = touched_.data();
+  const GrowthLength* const lengths = kReweighted ? entry_length_.data() + g.entry_of(row) : nullptr;
+  auto length_at = [&](std::uint32_t i) -> GrowthLength {
+    if constexpr (kReweighted) {
+      return lengths[i];
+    } else {
+      return row[i].length;
+    }
+  };
+  // In a row with shortened entries the lightest untouched entry (the first in row order among
+  // equals) is found by a scan.
+  auto lightest_of = [&](std::uint32_t i, auto&& next_untouched) {
+    if constexpr (kReweighted) {
+      std::uint32_t best_i = i;
+      for (std::uint32_t j = next_untouched(i); j < count; j = next_untouched(j)) {
+        if (lengths[j] < lengths[best_i]) best_i = j;
+      }
+      return best_i;
+    } else {
+      (void)next_untouched;
+      return i;
+    }
+  };
 
   GrowthTime best = kNever;  // the growth still needed, relative to now, of the best edge
   std::uint32_t best_at = count;
@@ -147,7 +176,7 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Step
   auto weigh_untouched = [&](std::uint32_t i) {
     frontier = true;
     if (!own_active) return;
-    const std::int64_t remaining = static_cast<std::int64_t>(row[i].length) - own_share;
+    const std::int64_t remaining = static_cast<std::int64_t>(length_at(i)) - own_share;
     best = remaining > 0 ? static_cast<GrowthTime>(remaining) : 0;
     best_at = i;
   };
@@ -161,7 +190,7 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Step
     const bool other_active = is_active_root(other_root);
     if (!own_active && !other_active) return;
     const std::int64_t remaining =
-        static_cast<std::int64_t>(row[i].length) - own_share - share(other, other_root);
+        static_cast<std::int64_t>(length_at(i)) - own_share - share(other, other_root);
     GrowthTime need;
     if (remaining <= 0) {
       need = 0;
@@ -183,7 +212,11 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Step
     const std::uint64_t touched_bits = touched_bits_of(row, count);
     const std::uint64_t all = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
     if (const std::uint64_t untouched_bits = all & ~touched_bits) {
-      weigh_untouched(static_cast<std::uint32_t>(std::countr_zero(untouched_bits)));
+      weigh_untouched(lightest_of(static_cast<std::uint32_t>(std::countr_zero(untouched_bits)),
+                                  [&](std::uint32_t j) -> std::uint32_t {
+                                    const std::uint64_t rest = untouched_bits & ~((std::uint64_t{2} << j) - 1);
+                                    return rest ? static_cast<std::uint32_t>(std::countr_zero(rest)) : count;
+                                  }));
     }
     for (std::uint64_t bits = touched_bits; bits != 0; bits &= bits - 1) {
       weigh_touched(static_cast<std::uint32_t>(std::countr_zero(bits)));
@@ -198,7 +231,13 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion(NodeId node, Step
       touched_count += t;
       untouched_at = (!t && untouched_at == count) ? i : untouched_at;
     }
-    if (untouched_at < count) weigh_untouched(untouched_at);
+    if (untouched_at < count) {
+      weigh_untouched(lightest_of(untouched_at, [&](std::uint32_t j) {
+        for (++j; j < count && touched[row[j].other]; ++j) {
+        }
+        return j;
+      }));
+    }
     for (std::uint32_t k = 0; k < touched_count; ++k) weigh_touched(touched_at[k]);
   }
   on_frontier = frontier;
@@ -343,6 +382,7 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::peel() {
       const DecodingGraph::Edge& e = graph_->edge(peel_edge_[y]);
       mask ^= e.observables;
       correction_edges_.push_back(e.graph_edge);
+      correction_decoding_edges_.push_back(peel_edge_[y]);
     }
     if (root != boundary_ && (nodes_[root].flags & kDefect)) last_neutral_ = false;
   };
@@ -438,16 +478,69 @@ bool UnionFindDecoder::decode_isolated(ObservableMask& mask) {
     if (!(nodes_[a].flags & kDefect)) continue;
     const Isolated& item = isolated_[k++];
     if (item.partner != boundary_ && item.partner < a) continue;  // each pair once
-    const DecodingGraph::Edge& e = g.edge(g.edge_at(item.entry));
+    const EdgeId id = g.edge_at(item.entry);
+    const DecodingGraph::Edge& e = g.edge(id);
     mask ^= e.observables;
     correction_edges_.push_back(e.graph_edge);
+    correction_decoding_edges_.push_back(id);
   }
   return true;
 }
 
-UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(
-    std::span<const std::uint32_t> fired) {
+UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(std::span<const std::uint32_t> fired,
+                                                                    bool correlated) {
+  const ObservableMask first = decode_pass(fired);
+  if (!correlated || !reweigh()) return first;
+  reweighting_ = true;
+  const ObservableMask second = decode_pass(fired);
+  reweighting_ = false;
+  restore_lengths();
+  return second;
+}
+
+bool UnionFindDecoder::reweigh() {
+  const DecodingGraph& g = *graph_;
+  if (!g.has_correlations()) return false;
+  for (const EdgeId c : correction_decoding_edges_) {
+    for (const DecodingGraph::Correlated& a : g.correlated(c)) {
+      const std::uint32_t at_u = g.entry_of_u(a.edge);
+      if (a.length >= entry_length_[at_u]) continue;
+      if (entry_length_[at_u] == g.entry(at_u).length) reweighted_edges_.push_back(a.edge);
+      entry_length_[at_u] = a.length;
+      const DecodingGraph::Edge& e = g.edge(a.edge);
+      if (!reweighted_[e.u]) {
+        reweighted_[e.u] = 1;
+        reweighted_nodes_.push_back(e.u);
+      }
+      if (const std::uint32_t at_v = g.entry_of_v(a.edge); at_v != DecodingGraph::kNoEntry) {
+        entry_length_[at_v] = a.length;
+        if (!reweighted_[e.v]) {
+          reweighted_[e.v] = 1;
+          reweighted_nodes_.push_back(e.v);
+        }
+      }
+    }
+  }
+  return !reweighted_edges_.empty();
+}
+
+void UnionFindDecoder::restore_lengths() {
+  const DecodingGraph& g = *graph_;
+  for (const EdgeId a : reweighted_edges_) {
+    const std::uint32_t at_u = g.entry_of_u(a);
+    entry_length_[at_u] = g.entry(at_u).length;
+    if (const std::uint32_t at_v = g.entry_of_v(a); at_v != DecodingGraph::kNoEntry) {
+      entry_length_[at_v] = g.entry(at_v).length;
+    }
+  }
+  for (const NodeId node : reweighted_nodes_) reweighted_[node] = 0;
+  reweighted_edges_.clear();
+  reweighted_nodes_.clear();
+}
+
+UnionFindDecoder::ObservableMask UnionFindDecoder::decode_pass(std::span<const std::uint32_t> fired) {
   correction_edges_.clear();
+  correction_decoding_edges_.clear();
   last_neutral_ = true;
   now_ = 0;
   const std::size_t n = graph_->node_count();
@@ -459,7 +552,7 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(
     nodes_[index].flags ^= static_cast<std::uint8_t>(kDefect | kOdd | kHasSeed);
   }
   ObservableMask isolated_mask = 0;
-  if (decode_isolated(isolated_mask)) {
+  if (!reweighting_ && decode_isolated(isolated_mask)) {
     reset_scratch();
     return isolated_mask;
   }

@@ -24,6 +24,15 @@
 //      decoded observable mask.
 // A decode touches only the part of the graph its clusters reach; scratch state is allocated at
 // construction and only the entries a decode touched are reset afterwards.
+//
+// Correlated decoding (graphs built keeping their decomposed mechanisms) runs two passes: a
+// plain decode, then, when some edge of its correction shares a decomposed mechanism with other
+// edges, a second decode in which those other edges are shortened to the lengths the decoding
+// graph lists for them (the least over the correction's edges, never longer than their own).
+// The shortened lengths live in the decoder's own copy of the adjacency lengths, written for
+// the edges the first correction implies and put back after the second pass; rows holding a
+// shortened edge are no longer sorted by length, so they are scanned whole, and the sparse
+// shortcut (whose path bounds assume the graph's lengths) is not taken in the second pass.
 
 #pragma once
 
@@ -67,7 +76,9 @@ class UnionFindDecoder final : public Decoder {
   // Decodes a list of fired detector indices and returns the observable mask. Each occurrence
   // of an index toggles that detector; indices at or beyond the node count, and the boundary
   // node's own index, are left out.
-  ObservableMask decode_detectors(std::span<const std::uint32_t> fired);
+  // With `correlated`, decodes in two passes (see above); on a graph without correlations
+  // that is a plain decode.
+  ObservableMask decode_detectors(std::span<const std::uint32_t> fired, bool correlated = false);
 
   // The graph edge ids (positions in graph().edges) of the last decode's correction, in
   // peeling order. Each folded decoding edge is reported as the lowest-weight graph edge of its
@@ -147,7 +158,13 @@ class UnionFindDecoder final : public Decoder {
   // The earliest completion time of the node's edges that leave its cluster and grow, or
   // kNever; `step` receives that edge. `on_frontier` tells whether any edge leaves the
   // cluster, growing or not.
-  GrowthTime next_completion(NodeId node, Step& step, bool& on_frontier);
+  GrowthTime next_completion(NodeId node, Step& step, bool& on_frontier) {
+    if (reweighting_ && reweighted_[node]) return next_completion_of<true>(node, step, on_frontier);
+    return next_completion_of<false>(node, step, on_frontier);
+  }
+  // kReweighted: the node's row holds shortened edges, read from entry_length_ in row order.
+  template <bool kReweighted>
+  GrowthTime next_completion_of(NodeId node, Step& step, bool& on_frontier);
   // True when `other`, the far end of the node's queued edge, is in another cluster and no part of either
   // cluster stopped growing after `merges` merges.
   bool unchanged_since(NodeId node, NodeId other, std::uint64_t merges);
@@ -164,6 +181,12 @@ class UnionFindDecoder final : public Decoder {
   void grow();
   ObservableMask peel();
   void reset_scratch();
+  // One decode of `fired` with the current lengths.
+  ObservableMask decode_pass(std::span<const std::uint32_t> fired);
+  // Shortens the edges correlated with the last correction's edges; false when none shortens.
+  bool reweigh();
+  // Puts the lengths reweigh() changed back.
+  void restore_lengths();
 
   std::shared_ptr<const DecodingGraph> graph_;
   NodeId boundary_ = 0;
@@ -216,6 +239,16 @@ class UnionFindDecoder final : public Decoder {
   };
   std::vector<Isolated> isolated_;  // per fired node of decode_isolated
   bool last_neutral_ = true;
+
+  // Correlated decoding. The decoding edges of the last correction; the adjacency lengths with
+  // this shot's shortenings (sized only on graphs with correlations); which nodes' rows hold a
+  // shortened entry; and what to put back.
+  std::vector<EdgeId> correction_decoding_edges_;
+  std::vector<GrowthLength> entry_length_;
+  std::vector<std::uint8_t> reweighted_;
+  std::vector<NodeId> reweighted_nodes_;
+  std::vector<EdgeId> reweighted_edges_;
+  bool reweighting_ = false;  // in the second pass
 };
 
 }  // namespace kelvane
