@@ -28,6 +28,10 @@ _DemSource: TypeAlias = str | os.PathLike[str] | DetectorErrorModel | Any
 
 class KelvaneError(Exception): ...
 
+def _check_layout(
+    layout: npt.ArrayLike | str | os.PathLike[str], num_detectors: int | None = None
+) -> npt.NDArray[np.int64]: ...
+
 @final
 class CodeType:
     SURFACE_CODE: ClassVar[CodeType]

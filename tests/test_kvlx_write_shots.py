@@ -77,9 +77,54 @@ def test_file_object_is_written_through_and_left_open():
         (np.full((2, 3), 2), None, None, "only 0 and 1"),
         (np.zeros((2, 3), dtype=float), None, None, "bool or integer"),
         (np.zeros((2, 3), dtype=bool), np.zeros((3, 1)), None, "observables"),
-        (np.zeros((2, 3), dtype=bool), None, np.array([[0, 3]]), "outside"),
+        (np.zeros((2, 3), dtype=bool), None, np.array([[0, 3]]), "is detector 3"),
+        (np.zeros((2, 3), dtype=bool), None, np.array([[0, -2]]), "is -2"),
+        (np.zeros((2, 3), dtype=bool), None, np.array([[1], [1]]), "detector 1 appears twice"),
     ],
 )
 def test_write_shots_refuses_bad_arrays(dets, obs, layout, message):
     with pytest.raises(ValueError, match=message):
         KvlxWriter(io.BytesIO()).write_shots(dets, obs, layout=layout)
+
+
+# Header fields out of their range or not integers: refused naming the field, never truncated
+# or wrapped (70000 into 16 bits would be 4464), by both writers.
+SHOT_FIELDS = [
+    ("qubit_count", np.int64(70000), OverflowError),
+    ("distance", np.int64(300), OverflowError),
+    ("timestamp_ns", np.int64(-5), OverflowError),
+    ("code_type", np.uint16(256), OverflowError),
+    ("header_word", 2**32, OverflowError),
+    ("distance", 3.7, TypeError),
+    ("qubit_count", "9", TypeError),
+]
+FRAME_FIELDS = [
+    ("frame_id", -1, OverflowError),
+    ("round", 2**32, OverflowError),
+    ("flags", 0x10000, OverflowError),
+    ("observable_flips", 2**64, OverflowError),
+    ("header_crc", -1, OverflowError),
+]
+
+
+@pytest.mark.parametrize(
+    "method, field, value, error",
+    [(m, *row) for row in SHOT_FIELDS for m in ("write_frame", "write_shots")]
+    + [("write_frame", *row) for row in FRAME_FIELDS],
+)
+def test_header_fields_are_range_checked(method, field, value, error):
+    w = KvlxWriter(io.BytesIO())
+    with pytest.raises(error, match=field):
+        if method == "write_frame":
+            w.write_frame(**{"frame_id": 0, "detector_events": [0, 1], field: value})
+        else:
+            w.write_shots(np.zeros((2, 3), dtype=bool), **{field: value})
+    assert w.bytes_written == 26  # nothing but the file header
+
+
+def test_numpy_header_fields_at_their_limits_are_written(tmp_path):
+    with KvlxWriter(tmp_path / "a.kvlx") as w:
+        w.write_shots(np.ones((1, 2), dtype=bool), qubit_count=np.uint16(65535), distance=np.int64(255),
+                      timestamp_ns=np.uint64(2**64 - 1), code_type=np.int8(3))
+    frame = next(kelvane.KelvaneStream(str(tmp_path / "a.kvlx")))
+    assert (frame.qubit_count, frame.distance, frame.timestamp_ns, frame.code_type) == (65535, 255, 2**64 - 1, 3)

@@ -6,7 +6,8 @@ one signed measurement result per ancilla, optional sections selected by the hea
 (timing offsets, ancilla bits, metadata, annotations) and a 6-byte trailer. All integers are
 little-endian.
 
-This module is pure Python (``struct`` and ``zlib.crc32``) and does not need the extension::
+This module is pure Python (``struct`` and ``zlib.crc32``); only ``write_shots`` calls on the
+extension, to check a layout as ``set_decoder`` does::
 
     from kelvane.kvlx import KvlxWriter
 
@@ -26,6 +27,7 @@ from __future__ import annotations
 
 import builtins
 import itertools
+import operator
 import os
 import struct
 import zlib
@@ -87,7 +89,29 @@ _META_FIELDS = {
 }
 
 _FRAME_HEADER = struct.Struct("<QIQHHIBBH")  # bytes 0..31; the CRC follows
+_FRAME_HEADER_FIELDS = ("frame_id", "round", "timestamp_ns", "qubit_count", "ancilla_count", "header_word",
+                        "code_type", "distance", "flags")
 _RLE_MAX_RUN = 127
+_STRUCT_BITS = {"B": 8, "H": 16, "I": 32, "Q": 64}
+# The frame header's fields that write_shots sets on every frame, with their unsigned widths.
+_SHOT_HEADER_BITS = {"timestamp_ns": 64, "qubit_count": 16, "header_word": 32, "code_type": 8, "distance": 8}
+
+
+def _uint(name: str, value: Any, bits: int) -> int:
+    """``value`` as an int in 0..2**bits - 1: an int or NumPy integer (never a float or a string),
+    refused with TypeError or OverflowError naming the field rather than truncated."""
+    try:
+        v = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__} {value!r}") from None
+    if v < 0 or v >> bits:
+        raise OverflowError(f"{name} must be in 0..{(1 << bits) - 1}, got {v}")
+    return v
+
+
+def _pack(fmt: str, names: Sequence[str], *values: Any) -> bytes:
+    """``struct.pack`` of unsigned fields, each checked by :func:`_uint` under its name."""
+    return struct.pack(fmt, *(_uint(n, v, _STRUCT_BITS[c]) for n, v, c in zip(names, values, fmt[1:])))
 
 
 def _bits01(events: Iterable[Any], what: str) -> list[int]:
@@ -157,7 +181,8 @@ def encode_file_header(
     version: int = KVLX_VERSION,
 ) -> bytes:
     """The 26-byte file header: magic, version, 16-byte schema id (bytes or uuid.UUID), file word."""
-    return struct.pack("<IH", magic, version) + _schema_id_bytes(schema_id) + struct.pack("<I", file_word)
+    return _pack("<IH", ("magic", "version"), magic, version) + _schema_id_bytes(schema_id) + \
+        _pack("<I", ("file_word",), file_word)
 
 
 def encode_frame_header(
@@ -174,11 +199,10 @@ def encode_frame_header(
     header_crc: int | None = None,
 ) -> bytes:
     """The 36-byte frame header; ``header_crc`` defaults to the CRC-32 of bytes 0-31."""
-    body = _FRAME_HEADER.pack(
-        frame_id, round, timestamp_ns, qubit_count, ancilla_count, header_word, code_type, distance, flags
-    )
+    body = _pack(_FRAME_HEADER.format, _FRAME_HEADER_FIELDS, frame_id, round, timestamp_ns, qubit_count,
+                 ancilla_count, header_word, code_type, distance, flags)
     crc = zlib.crc32(body) if header_crc is None else header_crc
-    return body + struct.pack("<I", crc)
+    return body + _pack("<I", ("header_crc",), crc)
 
 
 def _metadata_entries(metadata: Any) -> list[tuple[int, bytes]]:
@@ -198,12 +222,12 @@ def _metadata_entries(metadata: Any) -> list[tuple[int, bytes]]:
             if fmt is None:
                 raw = value.encode("utf-8") if isinstance(value, str) else bytes(value)
             else:
-                raw = struct.pack(fmt, value)
+                raw = _pack(fmt, (key,), value)
             entries.append((wire_key, raw))
         else:
             if isinstance(value, str):
                 value = value.encode("utf-8")
-            entries.append((int(key), bytes(value)))
+            entries.append((_uint("metadata key", key, 16), bytes(value)))
     return entries
 
 
@@ -291,7 +315,7 @@ def encode_frame(
     if metadata is not None or observable_flips is not None:
         entries = _metadata_entries(metadata) if metadata is not None else []
         if observable_flips is not None:
-            entries.append((META_OBSERVABLE_FLIPS, struct.pack("<Q", observable_flips)))
+            entries.append((META_OBSERVABLE_FLIPS, _pack("<Q", ("observable_flips",), observable_flips)))
     notes = [_annotation_tuple(a) for a in annotations] if annotations is not None else None
 
     given = (
@@ -358,7 +382,7 @@ def encode_frame(
     if flags & FLAG_METADATA:
         entries = entries if entries is not None else []
         count = len(entries) + (1 if payload_crc else 0)
-        out += struct.pack("<H", count if metadata_count is None else metadata_count)
+        out += _pack("<H", ("metadata_count",), count if metadata_count is None else metadata_count)
         for key, value in entries:
             if len(value) > 0xFFFF:
                 raise ValueError(f"metadata value for key {key} is {len(value)} bytes, more than 65535")
@@ -372,15 +396,15 @@ def encode_frame(
         notes = notes if notes is not None else []
         if annotation_count is None and len(notes) > 0xFF:
             raise ValueError(f"{len(notes)} annotations, at most 255 fit a frame")
-        out.append(len(notes) if annotation_count is None else annotation_count)
+        out += _pack("<B", ("annotation_count",), len(notes) if annotation_count is None else annotation_count)
         for kind, value, aux in notes:
-            out += struct.pack("<BQB", kind, value, aux)
+            out += _pack("<BQB", ("annotation kind", "annotation value", "annotation aux"), kind, value, aux)
     if crc_at is not None:
         payload_crc_value = zlib.crc32(out[crc_at + 4 :], zlib.crc32(out[FRAME_HEADER_SIZE:crc_at]))
         out[crc_at : crc_at + 4] = struct.pack("<I", payload_crc_value)
     if trailer:
         crc = zlib.crc32(header) if trailer_crc is None else trailer_crc
-        out += struct.pack("<HI", trailer_marker, crc)
+        out += _pack("<HI", ("trailer_marker", "trailer_crc"), trailer_marker, crc)
     return bytes(out)
 
 
@@ -505,13 +529,16 @@ class KvlxWriter:
 
         Without ``layout`` every shot is one frame whose ancillas are the shot's detectors. With
         ``layout`` (a rounds x ancillas integer array of detector ids, -1 where an ancilla has no
-        detector in that round) every shot is one frame per round, ancilla ``a`` of round ``r``
-        carrying detector ``layout[r, a]``; detectors the layout leaves out are not written.
+        detector in that round, or a ``.npy`` path) every shot is one frame per round, ancilla ``a``
+        of round ``r`` carrying detector ``layout[r, a]``; detectors the layout leaves out are not
+        written. The layout is refused as ``set_decoder`` refuses it (ids below -1, beyond the
+        detectors, or repeated: ``ValueError``).
         ``observables`` (shots x observables, 0/1) travels as the ``observable_flips`` mask of
         each shot's last frame. Frame ids continue after the last frame written, rounds count
         from 0 within each shot and measurement results are 0. ``header_fields`` sets the same
         ``timestamp_ns``, ``qubit_count``, ``header_word``, ``code_type`` or ``distance`` on every
-        frame. Returns the number of frames written.
+        frame: each an integer that fits its field (``TypeError`` or ``OverflowError`` naming it
+        otherwise, as in ``write_frame``). Returns the number of frames written.
         """
         import numpy as np
 
@@ -534,17 +561,16 @@ class KvlxWriter:
             per_shot = 1
             events = dets.reshape(shots, 1, num_detectors)
         else:
-            lay = np.asarray(layout)
-            if lay.ndim != 2 or not np.issubdtype(lay.dtype, np.integer):
-                raise ValueError(f"layout must be a rounds x ancillas integer array, got {lay.dtype} {lay.shape}")
-            if lay.size and (lay.max() >= num_detectors or lay.min() < -1):
-                raise ValueError(f"layout names detectors outside -1..{num_detectors - 1}")
+            from _kelvane import _check_layout  # set_decoder's checks: ids in range, none repeated
+
+            lay = _check_layout(layout, num_detectors)
             per_shot = lay.shape[0]
             padded = np.concatenate([dets, np.zeros((shots, 1), dtype=np.uint8)], axis=1)
             events = padded[:, np.where(lay < 0, num_detectors, lay)]
-        unknown = set(header_fields) - {"timestamp_ns", "qubit_count", "header_word", "code_type", "distance"}
+        unknown = set(header_fields) - set(_SHOT_HEADER_BITS)
         if unknown:
             raise TypeError(f"write_shots got unexpected keyword arguments {sorted(unknown)}")
+        header_fields = {k: _uint(k, v, _SHOT_HEADER_BITS[k]) for k, v in header_fields.items()}
         ancillas = events.shape[2]
         events = events.reshape(shots * per_shot, ancillas)
         total = shots * per_shot

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "kelvane/py/exception.h"
+#include "kelvane/py/layout_arg.h"
 #include "kelvane/py/py_ref.h"
 #include "kelvane/py/types.h"
 
@@ -56,6 +57,18 @@ int exec_module(PyObject* module) {
   return 0;
 }
 
+// Module-level helpers for the kelvane package; private, so not in __all__.
+PyMethodDef module_methods[] = {
+    {"_check_layout",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the layout (_check_layout)", check_layout>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_check_layout(layout, num_detectors=None)\n--\n\n"
+     "The layout (a rounds x ancillas integer array, -1 for no detector, or a .npy path) as a new\n"
+     "int64 array, refused as set_decoder refuses it: ids below -1, at or beyond num_detectors\n"
+     "(None: no bound) or listed twice are a ValueError, a non-integer array a TypeError."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #ifdef Py_mod_gil
@@ -69,7 +82,7 @@ PyModuleDef module_def = {
     "_kelvane",
     "",  // an empty docstring, not None
     0,
-    nullptr,
+    module_methods,
     module_slots,
     nullptr,
     nullptr,

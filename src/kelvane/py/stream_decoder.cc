@@ -14,7 +14,7 @@
 #include "kelvane/py/args.h"
 #include "kelvane/py/dem_source.h"
 #include "kelvane/py/exception.h"
-#include "kelvane/py/numpy_api.h"
+#include "kelvane/py/layout_arg.h"
 #include "kelvane/py/py_ref.h"
 #include "kelvane/streaming/layout.h"
 #include "kelvane/streaming/stream_decoder.h"
@@ -25,53 +25,6 @@ namespace kelvane::py {
 struct StreamDecoder::State {
   std::optional<kelvane::StreamDecoder> decoder;
 };
-
-namespace {
-
-// set_decoder's `layout`: a .npy path (str or os.PathLike) or an array-like of integers, 2-D
-// (rounds x ancillas), checked against the model's detector count.
-std::optional<FrameLayout> layout_of(PyObject* arg, std::uint64_t num_detectors) {
-  if (!ensure_numpy()) return std::nullopt;
-  PyRef loaded;
-  if (PyUnicode_Check(arg) || PyObject_HasAttrString(arg, "__fspath__")) {
-    PyRef numpy(PyImport_ImportModule("numpy"));
-    if (!numpy) return std::nullopt;
-    loaded = PyRef(PyObject_CallMethod(numpy.get(), "load", "O", arg));
-    if (!loaded) return std::nullopt;
-    arg = loaded.get();
-  }
-  PyRef any(PyArray_FROMANY(arg, NPY_NOTYPE, 0, 0, 0));
-  if (!any) return std::nullopt;
-  auto* arr = reinterpret_cast<PyArrayObject*>(any.get());
-  const char kind = PyArray_DESCR(arr)->kind;
-  if (kind != 'i' && kind != 'u') {
-    PyRef dtype(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
-    const char* name = dtype ? PyUnicode_AsUTF8(dtype.get()) : nullptr;
-    if (!name) return std::nullopt;
-    raise_arg_error("layout", std::string("expected an integer array (rounds x ancillas, -1 for no detector), got ") +
-                                  name);
-    return std::nullopt;
-  }
-  if (PyArray_NDIM(arr) != 2) {
-    raise_message(PyExc_ValueError, "layout must be a 2-D array (rounds x ancillas), got a " +
-                                        std::to_string(PyArray_NDIM(arr)) + "-D array");
-    return std::nullopt;
-  }
-  PyRef ints(PyArray_FROMANY(any.get(), NPY_INT64, 2, 2, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
-  if (!ints) return std::nullopt;
-  auto* a = reinterpret_cast<PyArrayObject*>(ints.get());
-  const auto rounds = static_cast<std::size_t>(PyArray_DIM(a, 0));
-  const auto ancillas = static_cast<std::size_t>(PyArray_DIM(a, 1));
-  std::span<const std::int64_t> entries(static_cast<const std::int64_t*>(PyArray_DATA(a)), rounds * ancillas);
-  auto layout = FrameLayout::table(rounds, ancillas, entries, num_detectors);
-  if (!layout) {
-    raise_message(PyExc_ValueError, layout.error().to_string());
-    return std::nullopt;
-  }
-  return std::move(*layout);
-}
-
-}  // namespace
 
 StreamDecoder::StreamDecoder() : state_(std::make_unique<State>()) {}
 StreamDecoder::~StreamDecoder() = default;
