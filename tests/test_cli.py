@@ -1,5 +1,6 @@
 """The kelvane command: info, convert, decode, serve, demo and threshold on small inputs."""
 
+import socket
 import subprocess
 import sys
 
@@ -35,8 +36,10 @@ def test_info_convert_and_decode(experiment, capsys, tmp_path):
     out = capsys.readouterr().out
     assert "frames:           1600" in out and "shots:            400" in out and "first error:      none" in out
 
-    assert main(["-q", "convert", str(tmp / "run.kvlx"), str(tmp_path / "s.b8"), "--layout", str(tmp / "layout.npy")]) == 0
+    assert main(["-q", "convert", str(tmp / "run.kvlx"), str(tmp_path / "s.b8"), "--layout", str(tmp / "layout.npy"),
+                 "--num-observables", "1", "--obs-out", str(tmp_path / "obs.01")]) == 0
     assert (stim.read_shot_data_file(path=str(tmp_path / "s.b8"), format="b8", num_detectors=8) == dets).all()
+    assert (stim.read_shot_data_file(path=str(tmp_path / "obs.01"), format="01", num_observables=1) == obs).all()
 
     assert main(["-q", "decode", str(tmp / "run.kvlx"), "--dem", str(tmp / "model.dem"), "--out", str(tmp_path / "p.01")]) == 0
     predictions = stim.read_shot_data_file(path=str(tmp_path / "p.01"), format="01", num_observables=1)
@@ -56,6 +59,81 @@ def test_info_reports_the_first_error(tmp_path, capsys):
         w.write_frame(4, 0, [1, 0], [0, 0])
     assert main(["-q", "info", str(path)]) == 1
     assert "first error:      after 1 good frames: frame ID went backwards" in capsys.readouterr().out
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# User errors: (arguments, with {d} the fixture's folder; what the one line says; modules to hide).
+USER_ERRORS = [
+    ("info {d}/missing.kvlx", "missing.kvlx", ()),
+    ("info tcp://127.0.0.1:{port}", "refused", ()),
+    ("serve {d}/missing.kvlx --port 0", "missing.kvlx: No such file", ()),
+    ("decode {d}/run.kvlx --dem {d}/model.dem --layout {d}/missing.npy --out {d}/p.01", "missing.npy", ()),
+    ("decode {d}/run.kvlx --dem {d}/missing.dem --out {d}/p.01", "missing.dem: No such file", ()),
+    ("decode {d}/run.kvlx --dem {d}/c.stim --out {d}/p.01", "c.stim: not a Stim detector error model", ()),
+    ("decode {d}/run.kvlx --circuit {d}/model.dem --out {d}/p.01", "model.dem: not a Stim circuit", ()),
+    ("decode {d}/run.kvlx --out {d}/p.01", "decode needs --dem or --circuit", ()),
+    ("convert {d}/run.kvlx {d}/a.xyz", "cannot tell the format", ()),
+    ("convert {d}/s.b8 {d}/a.kvlx", "reading a .b8 file needs its detector count", ()),
+    ("convert {d}/run.kvlx {d}/missing/a.b8 --layout {d}/layout.npy --num-observables 1", "missing: no such directory", ()),
+    ("convert {d}/run.kvlx {d}/run.kvlx", "both read and written", ()),
+    ("threshold --quick", "kelvane threshold needs sinter: pip install 'kelvane[cli]'", ("sinter",)),
+    ("demo", "kelvane demo needs pymatching: pip install 'kelvane[cli]'", ("pymatching",)),
+]
+
+
+@pytest.mark.parametrize("argv, message, hidden", USER_ERRORS)
+def test_user_errors_print_one_line_and_exit_2(experiment, capsys, monkeypatch, argv, message, hidden):
+    tmp = experiment[0]
+    (tmp / "s.b8").write_bytes(b"\0")
+    for name in hidden:
+        monkeypatch.setitem(sys.modules, name, None)  # as if not installed
+    args = argv.format(d=tmp, port=free_port()).split()
+    assert main(["-q", *args]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("kelvane: error: ") and err.count("\n") == 1 and message in err, err
+    with pytest.raises(Exception):
+        main(["-q", *args, "--debug"])  # the traceback, on request
+
+
+def test_options_after_the_verb_and_version(experiment, capsys):
+    tmp = experiment[0]
+    assert main(["info", str(tmp / "run.kvlx"), "-q"]) == 0
+    assert "frames:           1600" in capsys.readouterr().out
+    with pytest.raises(SystemExit) as e:
+        main(["--version"])
+    assert e.value.code == 0 and capsys.readouterr().out == f"kelvane {kelvane.__version__}\n"
+
+
+def test_serve_drops_a_client_that_stops_reading(tmp_path):
+    """Client A connects and never reads; client B still gets the whole file at once, and A is
+    dropped with a log line once its send makes no progress."""
+    path = tmp_path / "big.kvlx"
+    shots = np.zeros((40_000, 200), dtype=bool)
+    shots[:, 7] = True  # few runs per frame: the writer stays small, the frames are 200 bytes of results
+    with KvlxWriter(path) as w:
+        w.write_shots(shots)
+    assert path.stat().st_size > 8 << 20  # more than the socket buffers hold
+    proc = subprocess.Popen([sys.executable, "-m", "kelvane", "-q", "serve", str(path), "--port", "0",
+                             "--clients", "2", "--send-timeout", "1"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        host, port = proc.stdout.readline().split("tcp://")[1].split()[0].split(":")
+        stalled = socket.create_connection((host, int(port)))
+        received = 0
+        with kelvane.KelvaneStream(f"tcp://{host}:{port}", timeout=20) as b:
+            while batch := len(b.read_batch(100_000)):
+                received += batch
+        assert received == 40_000
+        assert proc.wait(timeout=30) == 0
+        assert "dropped: it read nothing for 1 s" in proc.stderr.read()
+        stalled.close()
+    finally:
+        proc.kill()
 
 
 def test_serve_replays_the_file_over_tcp(experiment):
@@ -78,10 +156,16 @@ def test_serve_replays_the_file_over_tcp(experiment):
 def test_demo_and_threshold_run(tmp_path, capsys):
     assert main(["-q", "demo", "--shots", "300"]) == 0
     assert "PyMatching" in capsys.readouterr().out
-    out = tmp_path / "t.png"
-    assert main(["-q", "threshold", "--quick", "--workers", "1", "--out", str(out)]) == 0
+    out, csv = tmp_path / "t.png", tmp_path / "stats.csv"
+    # --workers 0: every core; --save keeps sinter's CSV, from which a second run resumes.
+    assert main(["-q", "threshold", "--quick", "--workers", "0", "--out", str(out), "--save", str(csv)]) == 0
     table = [line for line in capsys.readouterr().out.splitlines() if line.startswith("| kelvane-uf")]
     assert len(table) == 6 and out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    saved = csv.read_text()
+    assert saved.splitlines()[0].split(",")[0].strip() == "shots" and saved.count("kelvane-uf") >= 6
+    assert main(["-q", "threshold", "--quick", "--workers", "1", "--out", str(out), "--save", str(csv)]) == 0
+    assert csv.read_text() == saved  # every task already had its shots
+    assert [line for line in capsys.readouterr().out.splitlines() if line.startswith("| kelvane-uf")] == table
 
 
 def test_bench_smoke_writes_markdown_and_json(tmp_path, capsys):

@@ -2,8 +2,12 @@
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import os
-from typing import Any
+import secrets
+import warnings
+from typing import Any, Iterator, NamedTuple
 
 import numpy as np
 
@@ -18,105 +22,251 @@ def file_format(path: Any) -> str:
     raise ValueError(f"cannot tell the format of {os.fspath(path)!r}: use .kvlx, .01, .b8, .r8 or .dets")
 
 
-def as_layout(layout: Any) -> np.ndarray | None:
-    """A layout as a rounds x ancillas int64 array: an array, or a path to a .npy file."""
+def as_layout(layout: Any, num_detectors: int | None = None) -> np.ndarray | None:
+    """A layout as a rounds x ancillas int64 array (an array, or a path to a .npy file), refused
+    as ``set_decoder`` refuses it: ids below -1, at or beyond ``num_detectors`` or repeated."""
     if layout is None:
         return None
-    if isinstance(layout, (str, os.PathLike)):
-        layout = np.load(os.fspath(layout))
-    lay = np.asarray(layout)
-    if lay.ndim != 2 or not np.issubdtype(lay.dtype, np.integer):
-        raise ValueError(f"layout must be a rounds x ancillas integer array, got {lay.dtype} {lay.shape}")
-    return lay.astype(np.int64)
+    from _kelvane import _check_layout
+
+    return _check_layout(layout, num_detectors)
 
 
-def read_kvlx_frames(path: Any, batch_frames: int = 1 << 16, progress: Any = None):
-    """All frames of a KVLX file as (detector_events, observable_flips, has_observable_flips, rounds).
+class KvlxFrames(NamedTuple):
+    """The columns of every frame of a KVLX file."""
+
+    detector_events: np.ndarray  # frames x ancillas, bool
+    observable_flips: np.ndarray  # uint64 masks
+    has_observable_flips: np.ndarray  # bool
+    rounds: np.ndarray  # uint32
+    frame_ids: np.ndarray  # uint64
+
+
+def read_kvlx_frames(path: Any, batch_frames: int = 1 << 16, progress: Any = None) -> KvlxFrames:
+    """All frames of a KVLX file as columns.
 
     Every frame must have the same ancilla count; the first damaged frame raises its OSError.
     """
     from _kelvane import KelvaneStream
 
-    events, flips, has, rounds = [], [], [], []
+    names = ("detector_events", "observable_flips", "has_observable_flips", "rounds", "frame_ids")
+    columns: dict[str, list[np.ndarray]] = {name: [] for name in names}
     with KelvaneStream(os.fspath(path)) as stream:
         while True:
             batch = stream.read_batch(batch_frames)
             if len(batch) == 0:
                 break
+            events = columns["detector_events"]
             if events and batch.detector_events.shape[1] != events[0].shape[1]:
                 raise ValueError(
                     f"{os.fspath(path)}: frames with {events[0].shape[1]} and {batch.detector_events.shape[1]} "
                     "ancillas; a shot array needs one ancilla count")
-            events.append(batch.detector_events)
-            flips.append(batch.observable_flips)
-            has.append(batch.has_observable_flips)
-            rounds.append(batch.rounds)
+            for name in names:
+                columns[name].append(getattr(batch, name))
             if progress is not None:
                 progress(len(batch))
-    if not events:
-        return np.zeros((0, 0), dtype=bool), np.zeros(0, np.uint64), np.zeros(0, bool), np.zeros(0, np.uint32)
-    return np.concatenate(events), np.concatenate(flips), np.concatenate(has), np.concatenate(rounds)
+    if not columns["detector_events"]:
+        return KvlxFrames(np.zeros((0, 0), dtype=bool), np.zeros(0, np.uint64), np.zeros(0, bool),
+                          np.zeros(0, np.uint32), np.zeros(0, np.uint64))
+    return KvlxFrames(*(np.concatenate(columns[name]) for name in names))
 
 
-def frames_to_shots(events: np.ndarray, layout: np.ndarray | None, num_detectors: int | None) -> np.ndarray:
-    """Frames x ancillas detector events regrouped as shots x detectors.
+def shot_starts(rounds: np.ndarray, frame_ids: np.ndarray, depth: int) -> tuple[np.ndarray, int, int]:
+    """Where the complete shots of ``depth`` rounds start among frames with these rounds and ids.
 
-    Without a layout every frame is one shot. With one, each run of ``len(layout)`` frames is a
-    shot and ancilla ``a`` of its round ``r`` is detector ``layout[r, a]``.
+    A complete shot is ``depth`` frames of rounds 0 to depth - 1 with consecutive frame ids,
+    not continued by a frame of round ``depth`` with the next id (a longer shot than the layout
+    describes). Returns (first frame of each complete shot, incomplete shots, their frames):
+    the frames left over, cut into pieces at every round 0 and every break in round or id.
     """
-    frames, ancillas = events.shape
+    n = rounds.size
+    r = rounds.astype(np.int64)
+    f = frame_ids.astype(np.uint64)
+    follows = (r[1:] == r[:-1] + 1) & (f[1:] == f[:-1] + np.uint64(1))  # frame i + 1 continues frame i
+    runs = np.concatenate(([0], np.cumsum(follows)))  # runs[i]: continuations among frames 0..i
+    first = np.flatnonzero(r[: max(0, n - depth + 1)] == 0)
+    last = first + depth - 1
+    whole = runs[last] - runs[first] == depth - 1
+    continued = np.zeros(first.size, dtype=bool)
+    inside = last + 1 < n
+    continued[inside] = follows[last[inside]]
+    starts = first[whole & ~continued]
+    used = np.zeros(n, dtype=bool)
+    used[(starts[:, None] + np.arange(depth)).reshape(-1)] = True
+    left = ~used
+    piece = left.copy()
+    piece[1:] &= ~left[:-1] | (r[1:] <= r[:-1])
+    return starts, int(piece.sum()), int(left.sum())
+
+
+def group_shots(frames: KvlxFrames, layout: np.ndarray | None, num_detectors: int | None,
+                source: Any = "the stream") -> tuple[np.ndarray, np.ndarray]:
+    """Frames regrouped as shots x detectors, and the index of each shot's last frame.
+
+    Without a layout every frame is one shot. With one, a shot is one frame per row of the
+    layout, found by its rounds and frame ids (see :func:`shot_starts`); ancilla ``a`` of its
+    round ``r`` is detector ``layout[r, a]``. Incomplete shots are dropped with one
+    RuntimeWarning that counts them.
+    """
+    events = frames.detector_events
+    count, ancillas = events.shape
     if layout is None:
-        if num_detectors is not None and frames and num_detectors != ancillas:
+        if num_detectors is not None and count and num_detectors != ancillas:
             raise ValueError(f"frames have {ancillas} ancillas but num_detectors is {num_detectors}; "
                              "give a layout to map frames onto detectors")
-        return events
-    rounds = layout.shape[0]
-    if layout.shape[1] != ancillas and frames:
+        return events, np.arange(count)
+    depth = layout.shape[0]
+    if layout.shape[1] != ancillas and count:
         raise ValueError(f"the layout has {layout.shape[1]} ancillas per round, the frames {ancillas}")
-    if frames % rounds:
-        raise ValueError(f"{frames} frames are not a whole number of shots of {rounds} rounds")
+    starts, pieces, dropped = shot_starts(frames.rounds, frames.frame_ids, depth)
+    if pieces:
+        warnings.warn(f"{os.fspath(source)}: dropped {pieces} incomplete shots ({dropped} frames): a shot is "
+                      f"{depth} frames of rounds 0 to {depth - 1} with consecutive frame ids",
+                      RuntimeWarning, stacklevel=3)
     n = int(layout.max()) + 1 if num_detectors is None else num_detectors
-    if layout.size and layout.max() >= n:
-        raise ValueError(f"the layout names detector {layout.max()}, but num_detectors is {n}")
-    shots = np.zeros((frames // rounds, n + 1), dtype=bool)  # column n collects the -1 entries
+    shots = np.zeros((starts.size, n + 1), dtype=bool)  # column n collects the -1 entries
     cols = np.where(layout < 0, n, layout).reshape(-1)
-    shots[:, cols] = events.reshape(frames // rounds, rounds * layout.shape[1])
-    return shots[:, :n]
+    if count:
+        rows = events[(starts[:, None] + np.arange(depth)).reshape(-1)]
+        shots[:, cols] = rows.reshape(starts.size, depth * ancillas)
+    return shots[:, :n], starts + depth - 1
 
 
-def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any = None) -> int:
+def observable_bits(masks: np.ndarray, num_observables: int) -> np.ndarray:
+    """shots x num_observables bools from 64-bit flip masks; a flip of a higher observable is a
+    ValueError (it would be lost)."""
+    if num_observables < 64 and masks.size:
+        beyond = np.flatnonzero(masks >> np.uint64(num_observables))
+        if beyond.size:
+            mask = int(masks[beyond[0]])
+            raise ValueError(f"shot {beyond[0]} flips observable {mask.bit_length() - 1}, "
+                             f"but num_observables is {num_observables}")
+    return ((masks[:, None] >> np.arange(num_observables, dtype=np.uint64)) & np.uint64(1)).astype(bool)
+
+
+@contextlib.contextmanager
+def _replacing(paths: list[str]) -> Iterator[list[str]]:
+    """Temporary paths beside each of ``paths``, renamed onto them when the block ends without an
+    error and removed when it fails, so that a destination never holds half a file."""
+    temps: list[str] = []
+    try:
+        for path in paths:
+            folder = os.path.dirname(os.path.abspath(path))
+            if not os.path.isdir(folder):
+                raise FileNotFoundError(errno.ENOENT, "no such directory", folder)
+            temp = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(4)}.tmp")
+            os.close(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
+            temps.append(temp)
+        yield temps
+        for temp, path in zip(temps, paths):
+            os.replace(temp, path)
+    finally:
+        for temp in temps:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(temp)
+
+
+def _refuse_same_files(inputs: list[str], outputs: list[str]) -> None:
+    for k, out in enumerate(outputs):
+        for other in inputs + outputs[:k]:
+            same = os.path.abspath(out) == os.path.abspath(other) or (
+                os.path.exists(out) and os.path.exists(other) and os.path.samefile(out, other))
+            if same:
+                raise ValueError(f"{out!r} is both read and written (or written twice): "
+                                 "convert into another file")
+
+
+def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any = None,
+            num_observables: int | None = None, obs_out: Any = None) -> int:
     """Converts shot data between KVLX and Stim's ``01``, ``b8``, ``r8`` and ``dets`` formats.
 
     Formats come from the file extensions (``.kvlx``, ``.01``, ``.b8``, ``.r8``, ``.dets``).
-    A Stim file holds detection events only, shots x ``num_detectors`` (needed to read ``b8``,
-    ``r8`` and ``dets``; ``01`` can count them from its first line). Without ``layout`` every
-    KVLX frame is one shot; with one (a rounds x ancillas array of detector ids, -1 = none, or a
-    path to a ``.npy`` file of it) every shot is one frame per round, as
-    :meth:`kelvane.kvlx.KvlxWriter.write_shots` writes them. Observable flips are not carried
-    over. Returns the number of shots converted.
+    A Stim file holds shots x ``num_detectors`` detection events (needed to read ``b8``, ``r8``
+    and ``dets``; ``01`` can count them from its first line), followed in each record by
+    ``num_observables`` observable flips (``L`` targets in ``dets``) unless ``obs_out`` names a
+    separate Stim file for them (as Stim's ``--obs_out`` writes it, its format by its
+    extension). KVLX carries each shot's observable flips on its last frame; converting to a
+    Stim file writes them only with ``num_observables`` (a flip of a higher observable is a
+    ``ValueError``; otherwise a stream that carries flips gives a ``RuntimeWarning`` that they
+    are left out).
+
+    Without ``layout`` every KVLX frame is one shot; with one (a rounds x ancillas array of
+    detector ids, -1 = none, or a path to a ``.npy`` file of it) every shot is one frame per
+    round, as :meth:`kelvane.kvlx.KvlxWriter.write_shots` writes them: a shot starts at round 0
+    and has every round with consecutive frame ids, and incomplete shots are dropped with a
+    ``RuntimeWarning`` that counts them. The layout is checked as ``set_decoder`` checks it.
+
+    The destination is written under a temporary name and renamed into place at the end, and
+    converting a file onto itself is refused. Returns the number of shots converted.
     """
     import stim
 
     from kelvane.kvlx import KvlxWriter
 
     src_fmt, dst_fmt = file_format(src), file_format(dst)
-    lay = as_layout(layout)
+    obs_fmt = None if obs_out is None else file_format(obs_out)
+    if obs_out is not None:
+        if obs_fmt == "kvlx" or (src_fmt == "kvlx") == (dst_fmt == "kvlx"):
+            raise ValueError("obs_out names a Stim file for the observables of the Stim side of a KVLX conversion")
+        if num_observables is None:
+            raise ValueError("obs_out needs num_observables")
+    k = num_observables or 0
+    if not 0 <= k <= 64:
+        raise ValueError(f"num_observables must be 0 to 64 (KVLX carries 64-bit flip masks), got {k}")
+    inputs = [os.fspath(src)] + ([os.fspath(obs_out)] if obs_out is not None and src_fmt != "kvlx" else [])
+    outputs = [os.fspath(dst)] + ([os.fspath(obs_out)] if obs_out is not None and dst_fmt != "kvlx" else [])
+    _refuse_same_files(inputs, outputs)
+
+    obs: np.ndarray | None = None
     if src_fmt == "kvlx":
-        events, _, _, _ = read_kvlx_frames(src)
-        shots = frames_to_shots(events, lay, num_detectors)
+        lay = as_layout(layout, num_detectors)
+        frames = read_kvlx_frames(src)
+        shots, last = group_shots(frames, lay, num_detectors, src)
+        masks, carried = frames.observable_flips[last], frames.has_observable_flips[last]
+        if num_observables is None and dst_fmt == "kvlx" and carried.any():
+            k = max(1, int(masks.max()).bit_length())
+        if k:
+            obs = observable_bits(masks, k)
+            if dst_fmt != "kvlx" and not carried.all():
+                warnings.warn(f"{int((~carried).sum())} of {carried.size} shots carry no observable flips; "
+                              "written as 0", RuntimeWarning, stacklevel=2)
+        elif carried.any():
+            warnings.warn("the frames carry observable flips that a Stim file without observables leaves out: "
+                          "give num_observables (and obs_out for a separate file)", RuntimeWarning, stacklevel=2)
     else:
-        if num_detectors is None:
-            num_detectors = _count_01_columns(src) if src_fmt == "01" else None
+        if num_detectors is None and src_fmt == "01":
+            num_detectors = _count_01_columns(src) - (0 if obs_out is not None else k)
+        lay = as_layout(layout, num_detectors)
         if num_detectors is None:
             if lay is None:
-                raise ValueError(f"reading {src_fmt} needs num_detectors")
+                raise ValueError(f"reading a .{src_fmt} file needs its detector count (num_detectors, --num-detectors)")
             num_detectors = int(lay.max()) + 1
-        shots = stim.read_shot_data_file(path=os.fspath(src), format=src_fmt, num_detectors=num_detectors)
-    if dst_fmt == "kvlx":
-        with KvlxWriter(dst) as w:
-            w.write_shots(shots, layout=lay)
-    else:
-        stim.write_shot_data_file(data=shots, path=os.fspath(dst), format=dst_fmt, num_detectors=shots.shape[1])
+        appended = k if obs_out is None else 0
+        try:
+            shots, obs = stim.read_shot_data_file(path=os.fspath(src), format=src_fmt, num_detectors=num_detectors,
+                                                  num_observables=appended, separate_observables=True)
+        except ValueError as e:
+            if "L space" in str(e):
+                raise ValueError(f"{os.fspath(src)} holds observables (L targets): give num_observables") from None
+            raise
+        if obs_out is not None:
+            obs = stim.read_shot_data_file(path=os.fspath(obs_out), format=obs_fmt, num_observables=k)
+            if obs.shape[0] != shots.shape[0]:
+                raise ValueError(f"{os.fspath(obs_out)} holds {obs.shape[0]} shots, {os.fspath(src)} {shots.shape[0]}")
+        if not k:
+            obs = None
+
+    with _replacing(outputs) as temps:
+        if dst_fmt == "kvlx":
+            with KvlxWriter(temps[0]) as w:
+                w.write_shots(shots, obs, layout=lay)
+        elif obs is not None and obs_out is None:
+            stim.write_shot_data_file(data=np.concatenate([shots, obs], axis=1), path=temps[0], format=dst_fmt,
+                                      num_detectors=shots.shape[1], num_observables=k)
+        else:
+            stim.write_shot_data_file(data=shots, path=temps[0], format=dst_fmt, num_detectors=shots.shape[1])
+            if obs is not None:
+                stim.write_shot_data_file(data=obs, path=temps[1], format=obs_fmt, num_observables=k)
     return int(shots.shape[0])
 
 

@@ -2,7 +2,7 @@
 threshold and run the benchmark suite.
 
     python -m kelvane info run.kvlx [--dem model.dem [--layout layout.npy]]
-    python -m kelvane convert run.kvlx shots.b8 [--num-detectors N] [--layout layout.npy]
+    python -m kelvane convert run.kvlx shots.b8 [--num-detectors N] [--layout layout.npy] [--num-observables K [--obs-out obs.b8]]
     python -m kelvane decode run.kvlx --dem model.dem [--layout layout.npy | --circuit c.stim] --out p.b8
     python -m kelvane serve run.kvlx --port 9000 --rate 100000
     python -m kelvane demo
@@ -13,10 +13,13 @@ threshold and run the benchmark suite.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import socket
 import sys
+import threading
 import time
+import warnings
 from typing import Any, Sequence
 
 import numpy as np
@@ -24,11 +27,47 @@ import numpy as np
 from kelvane.stats import wilson_interval
 
 
-def _progress(total: int | None, unit: str, desc: str, quiet: bool = False) -> Any:
+class CliError(Exception):
+    """A user error: printed as one line ``kelvane: error: ...`` and exit status 2."""
+
+
+def _describe_error(e: BaseException) -> str:
+    """One line for an error: an OSError as "path: reason", anything else as its text."""
+    if isinstance(e, OSError) and e.filename is not None and e.strerror:
+        text = f"{e.filename}: {e.strerror}"
+    else:
+        text = str(e) or type(e).__name__
+    return "; ".join(line.strip() for line in text.splitlines() if line.strip())
+
+
+def _require(verb: str, *modules: str, extra: str = "cli") -> None:
+    """Imports the optional modules a verb needs, or says which extra installs them."""
+    for name in modules:
+        try:
+            importlib.import_module(name)
+        except ImportError:
+            raise CliError(f"kelvane {verb} needs {name}: pip install 'kelvane[{extra}]'") from None
+
+
+def _read_stim(path: str, kind: str) -> Any:
+    """A Stim circuit or detector error model (kind "circuit" or "dem") from a file."""
+    import stim
+
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    try:
+        return stim.Circuit(text) if kind == "circuit" else stim.DetectorErrorModel(text)
+    except Exception as e:  # Stim reports bad text as ValueError or IndexError
+        what = "circuit" if kind == "circuit" else "detector error model"
+        raise CliError(f"{path}: not a Stim {what} ({_describe_error(e)})") from e
+
+
+def _progress(total: int | None, unit: str, desc: str, quiet: bool = False, position: int | None = None) -> Any:
     """A tqdm progress bar on stderr (disabled when quiet or when stderr is not a terminal)."""
     from tqdm import tqdm
 
-    return tqdm(total=total, unit=unit, desc=desc, disable=quiet or None, leave=False, file=sys.stderr)
+    return tqdm(total=total, unit=unit, desc=desc, disable=quiet or None, leave=False, file=sys.stderr,
+                position=position)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -42,8 +81,12 @@ def cmd_info(args: argparse.Namespace) -> int:
     ancillas: dict[int, int] = {}
     max_round = -1
     error = None
-    size = os.path.getsize(args.file)
-    with KelvaneStream(args.file) as stream, _progress(None, "frames", "reading", args.quiet) as bar:
+    size = None if args.file.startswith("tcp://") else os.path.getsize(args.file)
+    try:
+        opened = KelvaneStream(args.file)
+    except OSError as e:
+        raise CliError(f"{args.file}: {_describe_error(e)}") from e
+    with opened as stream, _progress(None, "frames", "reading", args.quiet) as bar:
         while True:
             try:
                 batch = stream.read_batch(1 << 16)
@@ -59,7 +102,7 @@ def cmd_info(args: argparse.Namespace) -> int:
             shots += int((batch.rounds == 0).sum())
             max_round = max(max_round, int(batch.rounds.max()))
             bar.update(len(batch))
-    print(f"file:             {args.file} ({size} bytes)")
+    print(f"file:             {args.file}" + ("" if size is None else f" ({size} bytes)"))
     print(f"frames:           {frames}")
     print(f"shots:            {shots} (frames of round 0)")
     print(f"rounds:           {max_round + 1} (largest round + 1)")
@@ -73,23 +116,20 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 def print_detector_report(args: argparse.Namespace) -> None:
     """The detectors whose observed firing rate lies furthest from the model's (``info --dem``)."""
-    import stim
-
-    from kelvane._convert import as_layout, frames_to_shots, read_kvlx_frames
+    from kelvane._convert import as_layout, group_shots, read_kvlx_frames
     from kelvane.detector_rates import detector_report
 
-    dem = stim.DetectorErrorModel.from_file(args.dem)
-    events, _, _, _ = read_kvlx_frames(args.file)
+    dem = _read_stim(args.dem, "dem")
+    frames = read_kvlx_frames(args.file)
     if args.layout:
-        layout = as_layout(args.layout)
-    elif events.shape[1] == dem.num_detectors:
+        layout = as_layout(args.layout, dem.num_detectors)
+    elif frames.detector_events.shape[1] == dem.num_detectors:
         layout = None
     else:
         from kelvane.experiment import layout_from_stim
 
         layout = layout_from_stim(dem)
-    shots = frames_to_shots(events[: len(events) - len(events) % (1 if layout is None else len(layout))],
-                            layout, dem.num_detectors)
+    shots, _ = group_shots(frames, layout, dem.num_detectors, args.file)
     report = detector_report(shots, dem)
     print(f"detectors against {args.dem} over {report.shots} shots, furthest from the model first "
           "(sigma: standard errors of the observed rate):")
@@ -103,8 +143,9 @@ def print_detector_report(args: argparse.Namespace) -> None:
 def cmd_convert(args: argparse.Namespace) -> int:
     from kelvane._convert import convert
 
-    shots = convert(args.src, args.dst, num_detectors=args.num_detectors, layout=args.layout)
-    print(f"converted {shots} shots: {args.src} -> {args.dst}")
+    shots = convert(args.src, args.dst, num_detectors=args.num_detectors, layout=args.layout,
+                    num_observables=args.num_observables, obs_out=args.obs_out)
+    print(f"converted {shots} shots: {args.src} -> {args.dst}" + (f" (observables: {args.obs_out})" if args.obs_out else ""))
     return 0
 
 
@@ -114,37 +155,39 @@ def default_layout(ancillas: int, num_detectors: int) -> np.ndarray | None:
         return None
     if ancillas and num_detectors % ancillas == 0:
         return np.arange(num_detectors).reshape(-1, ancillas)
-    raise SystemExit(f"frames of {ancillas} ancillas do not tile {num_detectors} detectors: give --layout")
+    raise CliError(f"frames of {ancillas} ancillas do not tile {num_detectors} detectors: give --layout")
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
     import stim
 
     from _kelvane import SpacetimeGraph
-    from kelvane._convert import as_layout, file_format, frames_to_shots, read_kvlx_frames
+    from kelvane._convert import as_layout, file_format, group_shots, read_kvlx_frames
 
     out_fmt = file_format(args.out)
     if out_fmt == "kvlx":
-        raise SystemExit("--out must be a Stim shot file (.01, .b8, .r8 or .dets)")
-    circuit = stim.Circuit.from_file(args.circuit) if args.circuit else None
+        raise CliError("--out must be a Stim shot file (.01, .b8, .r8 or .dets)")
+    circuit = _read_stim(args.circuit, "circuit") if args.circuit else None
     if args.dem:
-        dem = stim.DetectorErrorModel.from_file(args.dem)
+        dem = _read_stim(args.dem, "dem")
     elif circuit is not None:
         dem = circuit.detector_error_model(decompose_errors=True)
     else:
-        raise SystemExit("decode needs --dem or --circuit")
+        raise CliError("decode needs --dem or --circuit")
     graph = SpacetimeGraph.from_detector_error_model(dem)
-    with _progress(None, "frames", "reading", args.quiet) as bar:
-        events, flips, has_flips, _ = read_kvlx_frames(args.file, progress=bar.update)
     if args.layout:
-        layout = as_layout(args.layout)
+        layout = as_layout(args.layout, dem.num_detectors)
     elif circuit is not None:
         from kelvane.experiment import layout_from_stim
 
         layout = layout_from_stim(circuit)
     else:
-        layout = default_layout(events.shape[1], dem.num_detectors)
-    shots = frames_to_shots(events, layout, dem.num_detectors)
+        layout = None
+    with _progress(None, "frames", "reading", args.quiet) as bar:
+        frames = read_kvlx_frames(args.file, progress=bar.update)
+    if layout is None:
+        layout = default_layout(frames.detector_events.shape[1], dem.num_detectors)
+    shots, last = group_shots(frames, layout, dem.num_detectors, args.file)
     width = graph.boundary_node
     predictions = np.zeros((shots.shape[0], dem.num_observables), dtype=np.uint8)
     chunk = 1 << 14
@@ -156,10 +199,8 @@ def cmd_decode(args: argparse.Namespace) -> int:
     stim.write_shot_data_file(data=predictions.astype(bool), path=args.out, format=out_fmt,
                               num_observables=dem.num_observables)
     print(f"decoded {shots.shape[0]} shots ({dem.num_detectors} detectors) -> {args.out}")
-    per_shot = 1 if layout is None else layout.shape[0]
-    last = has_flips[per_shot - 1 :: per_shot]
-    if shots.shape[0] and last.all():
-        truth = flips[per_shot - 1 :: per_shot]
+    if shots.shape[0] and frames.has_observable_flips[last].all():
+        truth = frames.observable_flips[last]
         weights = np.uint64(1) << np.arange(predictions.shape[1], dtype=np.uint64)
         predicted = (predictions.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
         errors = int((predicted != truth).sum())
@@ -179,24 +220,46 @@ def cmd_serve(args: argparse.Namespace) -> int:
     with open(args.file, "rb") as f:
         data = f.read()
     spans = frame_spans(data)
+    workers = []
     with socket.create_server((args.host, args.port)) as server:
         print(f"serving {len(spans)} frames of {args.file} on tcp://{args.host}:{server.getsockname()[1]}"
               f" at {args.rate or 'full'} frames/s", flush=True)
-        for _ in range(args.clients):
+        for k in range(args.clients):
             conn, peer = server.accept()
-            with conn, _progress(len(spans), "frames", f"to {peer[0]}:{peer[1]}", args.quiet) as bar:
-                try:
-                    replay(conn, data, spans, FILE_HEADER_SIZE, args.rate, bar.update)
-                except (BrokenPipeError, ConnectionResetError):
-                    print("client went away", file=sys.stderr)
+            worker = threading.Thread(target=serve_client, daemon=True,
+                                      args=(conn, peer, data, spans, FILE_HEADER_SIZE, args, k))
+            worker.start()
+            workers.append(worker)
+    for worker in workers:
+        worker.join()
     return 0
+
+
+def serve_client(conn: socket.socket, peer: Any, data: bytes, spans: Sequence[tuple[int, int]], header_size: int,
+                 args: argparse.Namespace, position: int) -> None:
+    """Replays the file to one client on its own thread, so that a client that stops reading
+    holds up no other: a send that makes no progress for --send-timeout seconds drops it."""
+    name = f"{peer[0]}:{peer[1]}"
+    conn.settimeout(args.send_timeout)
+    with conn, _progress(len(spans), "frames", f"to {name}", args.quiet, position) as bar:
+        try:
+            replay(conn, data, spans, header_size, args.rate, bar.update)
+        except TimeoutError:
+            print(f"client {name} dropped: it read nothing for {args.send_timeout:g} s", file=sys.stderr, flush=True)
+        except OSError as e:
+            print(f"client {name} went away: {_describe_error(e)}", file=sys.stderr, flush=True)
+
+
+# Bytes per send: the send timeout bounds the time a client may take to read this much.
+_SEND_SLICE = 1 << 18
 
 
 def replay(conn: socket.socket, data: bytes, spans: Sequence[tuple[int, int]], header_size: int,
            rate: float, progress: Any) -> None:
     """Sends the file header, then the frames at `rate` frames/s (0: as fast as possible), in
-    slices of whatever frames are due every few milliseconds."""
-    conn.sendall(data[:header_size])
+    slices of whatever frames are due every few milliseconds, at most _SEND_SLICE bytes a send."""
+    view = memoryview(data)
+    conn.sendall(view[:header_size])
     start = time.perf_counter()
     sent = 0
     while sent < len(spans):
@@ -204,7 +267,8 @@ def replay(conn: socket.socket, data: bytes, spans: Sequence[tuple[int, int]], h
         if due <= sent:
             time.sleep(min(0.005, (sent + 1) / rate - (time.perf_counter() - start)))
             continue
-        conn.sendall(data[spans[sent][0] : spans[due - 1][1]])
+        for lo in range(spans[sent][0], spans[due - 1][1], _SEND_SLICE):
+            conn.sendall(view[lo : min(lo + _SEND_SLICE, spans[due - 1][1])])
         progress(due - sent)
         sent = due
 
@@ -214,6 +278,7 @@ def replay(conn: socket.socket, data: bytes, spans: Sequence[tuple[int, int]], h
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
+    _require("demo", "pymatching")
     from kelvane.demo import main as run_demo
 
     run_demo(args.shots)
@@ -240,6 +305,7 @@ def threshold_tasks(distances: Sequence[int], noises: Sequence[float]) -> list:
 
 
 def cmd_threshold(args: argparse.Namespace) -> int:
+    _require("threshold", "sinter", "matplotlib")
     import matplotlib
 
     matplotlib.use("Agg")
@@ -254,6 +320,7 @@ def cmd_threshold(args: argparse.Namespace) -> int:
         distances, noises = [3, 5, 7], [0.002, 0.004, 0.006, 0.008, 0.010, 0.012]
         max_shots, max_errors = args.max_shots, args.max_errors
     tasks = threshold_tasks(distances, noises)
+    workers = args.workers or len(os.sched_getaffinity(0))
     decoders = ["kelvane-uf", "pymatching"]
     bar = _progress(len(tasks) * len(decoders) * max_shots, "shots", "sampling", args.quiet)
     seen: dict[Any, int] = {}
@@ -265,8 +332,9 @@ def cmd_threshold(args: argparse.Namespace) -> int:
         bar.refresh()
 
     stats = sinter.collect(
-        num_workers=args.workers, tasks=tasks, decoders=decoders, custom_decoders=kelvane.sinter_decoders(),
-        max_shots=max_shots, max_errors=max_errors, progress_callback=on_progress)
+        num_workers=workers, tasks=tasks, decoders=decoders, custom_decoders=kelvane.sinter_decoders(),
+        max_shots=max_shots, max_errors=max_errors, progress_callback=on_progress,
+        save_resume_filepath=args.save)
     bar.close()
     stats = sorted(stats, key=lambda s: (s.decoder, s.json_metadata["d"], s.json_metadata["p"]))
 
@@ -300,19 +368,43 @@ def cmd_threshold(args: argparse.Namespace) -> int:
 
 
 def cmd_bench(args: argparse.Namespace) -> int:
+    _require("bench", "pymatching", *(["matplotlib"] if args.plot else []))
     from kelvane import _bench
 
     return _bench.main(smoke=args.smoke, json_path=args.json, threads=args.threads, clock=args.clock,
                        plot_path=args.plot)
 
 
+def _count(text: str) -> int:
+    """A count of 0 or more (argparse type)."""
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, got {value}")
+    return value
+
+
+def _common_options(parser: argparse.ArgumentParser, default: Any) -> None:
+    """-q and --debug, accepted before and after the verb (the verb's copies default to
+    SUPPRESS so that they keep what was given before it)."""
+    parser.add_argument("-q", "--quiet", action="store_true", default=default, help="no progress bars")
+    parser.add_argument("--debug", action="store_true", default=default, help="show the traceback of an error")
+
+
 def build_parser() -> argparse.ArgumentParser:
+    from kelvane import __version__
+
     ap = argparse.ArgumentParser(prog="kelvane", description=__doc__.split("\n\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("-q", "--quiet", action="store_true", help="no progress bars")
+    ap.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    _common_options(ap, False)
+    common = argparse.ArgumentParser(add_help=False)
+    _common_options(common, argparse.SUPPRESS)
     sub = ap.add_subparsers(dest="command", required=True)
 
-    p = sub.add_parser("info", help="frames, shots, rounds, ancillas and the first error of a KVLX file")
+    def verb(name: str, help: str) -> argparse.ArgumentParser:
+        return sub.add_parser(name, help=help, parents=[common])
+
+    p = verb("info", "frames, shots, rounds, ancillas and the first error of a KVLX file or tcp:// stream")
     p.add_argument("file")
     p.add_argument("--dem", default=None, help="Stim DEM: also print the detectors furthest from its firing rates")
     p.add_argument("--layout", default=None,
@@ -320,14 +412,17 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--worst", type=int, default=10, help="how many detectors --dem prints")
     p.set_defaults(run=cmd_info)
 
-    p = sub.add_parser("convert", help="KVLX <-> Stim shot files (.01 .b8 .r8 .dets), by extension")
+    p = verb("convert", "KVLX <-> Stim shot files (.01 .b8 .r8 .dets), by extension")
     p.add_argument("src")
     p.add_argument("dst")
-    p.add_argument("--num-detectors", type=int, default=None)
+    p.add_argument("--num-detectors", type=_count, default=None)
+    p.add_argument("--num-observables", type=_count, default=None,
+                   help="observables per Stim record (appended to it, or in --obs-out)")
+    p.add_argument("--obs-out", default=None, help="the Stim side's observables in this file (as Stim's --obs_out)")
     p.add_argument("--layout", default=None, help=".npy file: rounds x ancillas detector ids, -1 = none")
     p.set_defaults(run=cmd_convert)
 
-    p = sub.add_parser("decode", help="decode a KVLX file's shots with a DEM; write predictions as a Stim file")
+    p = verb("decode", "decode a KVLX file's shots with a DEM; write predictions as a Stim file")
     p.add_argument("file")
     p.add_argument("--dem", default=None, help="Stim detector error model file")
     p.add_argument("--layout", default=None, help=".npy file: rounds x ancillas detector ids, -1 = none")
@@ -336,27 +431,31 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", required=True, help="predictions file (.b8, .01, .r8 or .dets)")
     p.set_defaults(run=cmd_decode)
 
-    p = sub.add_parser("serve", help="replay a KVLX file over TCP")
+    p = verb("serve", "replay a KVLX file over TCP")
     p.add_argument("file")
     p.add_argument("--port", type=int, required=True, help="0 picks a free port")
     p.add_argument("--rate", type=float, default=0, help="frames per second (0: as fast as possible)")
     p.add_argument("--host", default="127.0.0.1")
-    p.add_argument("--clients", type=int, default=1, help="serve this many connections, one after another")
+    p.add_argument("--clients", type=_count, default=1,
+                   help="serve this many connections, each on its own from its own start")
+    p.add_argument("--send-timeout", type=float, default=10.0,
+                   help="drop a client that reads nothing for this many seconds")
     p.set_defaults(run=cmd_serve)
 
-    p = sub.add_parser("demo", help="stream and decode a Stim surface-code experiment shot by shot (the main job)")
+    p = verb("demo", "stream and decode a Stim surface-code experiment shot by shot (the main job)")
     p.add_argument("--shots", type=int, default=20_000)
     p.set_defaults(run=cmd_demo)
 
-    p = sub.add_parser("threshold", help="sinter threshold plot: kelvane vs PyMatching, d = 3, 5, 7")
+    p = verb("threshold", "sinter threshold plot: kelvane vs PyMatching, d = 3, 5, 7")
     p.add_argument("--out", default="threshold.png")
     p.add_argument("--quick", action="store_true", help="CI-sized: d = 3, 5, three p, 2000 shots")
     p.add_argument("--max-shots", type=int, default=200_000)
     p.add_argument("--max-errors", type=int, default=2000)
-    p.add_argument("--workers", type=int, default=os.cpu_count() or 1)
+    p.add_argument("--workers", type=_count, default=0, help="sinter worker processes (0: all cores)")
+    p.add_argument("--save", default=None, help="sinter's CSV of the statistics; a second run resumes from it")
     p.set_defaults(run=cmd_threshold)
 
-    p = sub.add_parser("bench", help="the benchmark suite: Markdown table and JSON")
+    p = verb("bench", "the benchmark suite: Markdown table and JSON")
     p.add_argument("--smoke", action="store_true", help="tiny sizes, seconds (CI)")
     p.add_argument("--json", default="bench.json", help="where to write the JSON results")
     p.add_argument("--threads", type=int, default=0, help="threads for the multi-thread decoder row (0: all cores)")
@@ -367,5 +466,22 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command; a user error (a CliError, OSError or ValueError) prints one line and
+    returns 2, as argparse does for bad arguments, unless --debug asks for the traceback."""
     args = build_parser().parse_args(argv)
-    return int(args.run(args) or 0)
+    with warnings.catch_warnings():
+        if not args.debug:
+            warnings.showwarning = _show_warning
+        try:
+            return int(args.run(args) or 0)
+        except (CliError, OSError, ValueError) as e:
+            if args.debug:
+                raise
+            print(f"kelvane: error: {_describe_error(e)}", file=sys.stderr)
+            return 2
+
+
+def _show_warning(message: Any, category: Any, filename: str, lineno: int, file: Any = None, line: Any = None) -> None:
+    """Warnings as one line each, without the source line they were raised from."""
+    print(f"kelvane: warning: {_describe_error(message) if isinstance(message, Exception) else message}",
+          file=sys.stderr)
