@@ -110,10 +110,58 @@ def test_decode_rejects(arg, error, text):
     assert str(info.value) == text
 
 
+PARALLEL = "error(0.1) D0 D1\nerror(0.2) D1 D0\nerror(0.1) D3 L2\nerror(0.3) D3\ndetector D7\n"
+
+
+@pytest.mark.parametrize("text", [CHAIN, PARALLEL, "surface"])
+def test_pymatching_counts(text, tmp_path):
+    """The num_* properties mean what PyMatching's do, on the same model; edge_count is unfolded."""
+    stim = pytest.importorskip("stim")
+    pymatching = pytest.importorskip("pymatching")
+    if text == "surface":
+        circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=3,
+                                         after_clifford_depolarization=0.01)
+        graph = _kelvane.SpacetimeGraph.from_stim_circuit(circuit)
+        matching = pymatching.Matching.from_stim_circuit(circuit)
+        dem = circuit.detector_error_model(decompose_errors=True)
+    else:
+        dem = stim.DetectorErrorModel(text)
+        graph = _kelvane.SpacetimeGraph.from_detector_error_model(dem)
+        matching = pymatching.Matching.from_detector_error_model(dem)
+    counts = (graph.num_detectors, graph.num_nodes, graph.num_edges, graph.num_fault_ids)
+    assert counts == (matching.num_detectors, matching.num_nodes, matching.num_edges, matching.num_fault_ids)
+    assert graph.node_count == graph.num_nodes + 1 and graph.edge_count >= graph.num_edges
+    dem.to_file(tmp_path / "model.dem")
+    assert _kelvane.SpacetimeGraph.from_detector_error_model_file(tmp_path / "model.dem") == graph
+    assert _kelvane.SpacetimeGraph.from_detector_error_model_file(str(tmp_path / "model.dem")) == graph
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: _kelvane.SpacetimeGraph.from_detector_error_model_file("/nonexistent/model.dem"), OSError),
+        (lambda: _kelvane.SpacetimeGraph.from_detector_error_model_file(CHAIN), OSError),  # text, not a path
+        (lambda: _kelvane.SpacetimeGraph.from_stim_circuit(CHAIN), TypeError),
+    ],
+)
+def test_graph_constructors_reject(call, error):
+    with pytest.raises(error):
+        call()
+
+
+@pytest.mark.parametrize("kwargs", [{}, {"bit_packed_shots": True}, {"return_masks": True}])
+def test_decode_batch_takes_lists(kwargs):
+    rows = np.array([[1, 0, 0], [0, 0, 1], [1, 0, 1], [0, 1, 1]], dtype=np.uint8)
+    if kwargs.get("bit_packed_shots"):
+        rows = np.packbits(rows, axis=1, bitorder="little")
+    graph = graph_of(CHAIN)
+    assert graph.decode_batch(rows.tolist(), **kwargs).tolist() == graph.decode_batch(rows, **kwargs).tolist()
+
+
 @pytest.mark.parametrize(
     "arg, error, text",
     [
-        ([[1, 0, 0]], TypeError, "argument 'shots': 'list' object is not an instance of 'numpy.ndarray'"),
+        ([["1", "0", "0"]], TypeError, "argument 'shots': expected an array of integer, bool or float dtype, got <U1"),
         (np.zeros((2, 3), dtype=complex), TypeError,
          "argument 'shots': expected an array of integer, bool or float dtype, got complex128"),
         (np.zeros(3, dtype=bool), ValueError, "shots must be a 2-D array (shots x detectors), got a 1-D array"),

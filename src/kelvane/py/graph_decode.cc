@@ -43,7 +43,8 @@ const char* const kGraphDecodeBatchDoc =
     "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, "
     "return_masks=False, num_threads=1, return_valid=False)\n--\n\n"
     "Decode many shots with the Union-Find decoder, with PyMatching's array conventions.\n\n"
-    "shots is a 2-D numpy array with one row per shot: one column per detector of any integer,\n"
+    "shots is a 2-D numpy array (or nested lists) with one row per shot: one column per\n"
+    "detector of any integer,\n"
     "bool or float dtype (any non-zero entry counts as fired), or with bit_packed_shots=True\n"
     "ceil(num_detectors / 8) uint8 columns in numpy.packbits(..., bitorder=\"little\") layout,\n"
     "as Stim's samplers write them with bit_packed=True.\n\n"
@@ -63,6 +64,16 @@ const char* const kGraphFromDemDoc =
     "stim.DetectorErrorModel, DEM text, or the path (str or os.PathLike) of a DEM file.\n\n"
     "enable_correlations=True also keeps the model's decomposed error mechanisms (Stim's\n"
     "`error(p) D0 D1 ^ D2 D3`), so that decode and decode_batch can decode with correlations.";
+
+const char* const kGraphFromStimCircuitDoc =
+    "from_stim_circuit(circuit)\n--\n\n"
+    "Build the decoding graph of a stim.Circuit's detector error model, decomposed into graphlike\n"
+    "errors (circuit.detector_error_model(decompose_errors=True)).";
+
+const char* const kGraphFromDemFileDoc =
+    "from_detector_error_model_file(path)\n--\n\n"
+    "Build the decoding graph of the detector error model in the file at `path` (str or\n"
+    "os.PathLike). A missing or unreadable file raises OSError.";
 
 const char* const kDemToGraphDoc =
     "to_graph($self)\n--\n\n"
@@ -218,9 +229,17 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!ensure_numpy()) return nullptr;
+  // Nested sequences (lists of rows) are taken as PyMatching takes them: as the array NumPy
+  // makes of them, bytes when bit-packed.
+  PyRef converted;
   if (!PyArray_Check(shots_arg)) {
-    raise_arg_error("shots", not_instance_reason(shots_arg, "numpy.ndarray"));
-    return nullptr;
+    converted = PyRef(PyArray_FromAny(shots_arg, nullptr, 0, 0, 0, nullptr));
+    if (!converted) return nullptr;
+    if (packed_in && PyArray_ISINTEGER(reinterpret_cast<PyArrayObject*>(converted.get()))) {
+      converted = PyRef(PyArray_FROMANY(converted.get(), NPY_UINT8, 0, 0, NPY_ARRAY_FORCECAST));
+      if (!converted) return nullptr;
+    }
+    shots_arg = converted.get();
   }
   PyRef bytes = byte_view(shots_arg, packed_in);
   if (!bytes) return nullptr;
@@ -324,6 +343,40 @@ PyObject* graph_from_detector_error_model(PyObject*, PyObject* args, PyObject* k
     return nullptr;
   }
   GraphHandle graph = graph_from_object(dem_arg, correlations != 0);
+  if (!graph) return nullptr;
+  return new_spacetime_graph(std::move(graph));
+}
+
+PyObject* graph_from_stim_circuit(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* circuit = nullptr;
+  if (!bind_args("from_stim_circuit", args, kwargs, {"circuit"}, 1, &circuit)) return nullptr;
+  PyRef method(PyObject_GetAttrString(circuit, "detector_error_model"));
+  if (!method) {
+    PyErr_Clear();
+    raise_arg_error("circuit", not_instance_reason(circuit, "stim.Circuit"));
+    return nullptr;
+  }
+  PyRef no_args(PyTuple_New(0));
+  PyRef options(Py_BuildValue("{s:O}", "decompose_errors", Py_True));
+  if (!no_args || !options) return nullptr;
+  PyRef dem(PyObject_Call(method.get(), no_args.get(), options.get()));
+  if (!dem) return nullptr;
+  GraphHandle graph = graph_from_object(dem.get());
+  if (!graph) return nullptr;
+  return new_spacetime_graph(std::move(graph));
+}
+
+PyObject* graph_from_dem_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* path_arg = nullptr;
+  if (!bind_args("from_detector_error_model_file", args, kwargs, {"path"}, 1, &path_arg)) return nullptr;
+  PyObject* encoded_raw = nullptr;
+  if (!PyUnicode_FSConverter(path_arg, &encoded_raw)) return nullptr;
+  PyRef encoded(encoded_raw);
+  std::string text;
+  if (!read_utf8_file(PyBytes_AS_STRING(encoded.get()), text)) return nullptr;
+  std::optional<DetectorErrorModel> model = parse_model(text);
+  if (!model) return nullptr;
+  GraphHandle graph = graph_from_model(*model);
   if (!graph) return nullptr;
   return new_spacetime_graph(std::move(graph));
 }

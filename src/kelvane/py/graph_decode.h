@@ -13,11 +13,16 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 // SpacetimeGraph.from_detector_error_model(dem): a new SpacetimeGraph, or nullptr with an exception.
 PyObject* graph_from_detector_error_model(PyObject* unused, PyObject* args, PyObject* kwargs);
 // DetectorErrorModel.to_graph(): a new SpacetimeGraph, or nullptr with an exception.
+PyObject* graph_from_stim_circuit(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* graph_from_dem_file(PyObject* unused, PyObject* args, PyObject* kwargs);
+
 PyObject* dem_to_graph(PyObject* self, PyObject* unused);
 
 extern const char* const kGraphDecodeDoc;
 extern const char* const kGraphDecodeBatchDoc;
 extern const char* const kGraphFromDemDoc;
+extern const char* const kGraphFromStimCircuitDoc;
+extern const char* const kGraphFromDemFileDoc;
 extern const char* const kDemToGraphDoc;
 
 }  // namespace kelvane::py

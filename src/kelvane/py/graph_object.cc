@@ -28,6 +28,27 @@ PyObject* graph_edge_count(PyObject* self, void*) {
   return PyLong_FromSize_t(graph_of(self)->edges.size());
 }
 
+// PyMatching's counts: detectors and nodes are the model's detectors (the boundary is not a
+// node there), edges are the decoding edges after parallel ones are folded, fault ids are the
+// model's observables.
+PyObject* graph_num_detectors(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<GraphObjectState>(self));
+  if (!b) return nullptr;
+  return PyLong_FromUnsignedLongLong(graph_of(self)->boundary);
+}
+
+PyObject* graph_num_edges(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<GraphObjectState>(self));
+  if (!b) return nullptr;
+  return PyLong_FromSize_t(decoding_graph_of(self)->edges().size());
+}
+
+PyObject* graph_num_fault_ids(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<GraphObjectState>(self));
+  if (!b) return nullptr;
+  return PyLong_FromUnsignedLongLong(graph_of(self)->num_observables);
+}
+
 PyObject* graph_boundary_node(PyObject* self, void*) {
   SharedBorrow b(borrow_of<GraphObjectState>(self));
   if (!b) return nullptr;
@@ -80,6 +101,17 @@ PyGetSetDef graph_getset[] = {
     {"node_count", guarded<"SpacetimeGraph.node_count", graph_node_count>, nullptr, nullptr, nullptr},
     {"edge_count", guarded<"SpacetimeGraph.edge_count", graph_edge_count>, nullptr, nullptr, nullptr},
     {"boundary_node", guarded<"SpacetimeGraph.boundary_node", graph_boundary_node>, nullptr, nullptr, nullptr},
+    {"num_detectors", guarded<"SpacetimeGraph.num_detectors", graph_num_detectors>, nullptr,
+     "The model's detector count, as PyMatching's Matching.num_detectors.", nullptr},
+    {"num_nodes", guarded<"SpacetimeGraph.num_nodes", graph_num_detectors>, nullptr,
+     "Detector nodes, as PyMatching counts them: the boundary node is not one, so this is\n"
+     "num_detectors, where node_count is num_detectors + 1.", nullptr},
+    {"num_edges", guarded<"SpacetimeGraph.num_edges", graph_num_edges>, nullptr,
+     "Edges of the decoding graph, as PyMatching counts them: the parallel edges of one\n"
+     "detector pair (or detector and boundary) are folded into one. edge_count counts them\n"
+     "unfolded, one per graphlike error component of the model.", nullptr},
+    {"num_fault_ids", guarded<"SpacetimeGraph.num_fault_ids", graph_num_fault_ids>, nullptr,
+     "The model's observable count, as PyMatching's Matching.num_fault_ids.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -97,6 +129,14 @@ PyMethodDef graph_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
          guarded<"the decoding graph (SpacetimeGraph.from_detector_error_model)", graph_from_detector_error_model>)),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, kGraphFromDemDoc},
+    {"from_stim_circuit",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+         guarded<"the decoding graph (SpacetimeGraph.from_stim_circuit)", graph_from_stim_circuit>)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, kGraphFromStimCircuitDoc},
+    {"from_detector_error_model_file",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+         guarded<"the decoding graph (SpacetimeGraph.from_detector_error_model_file)", graph_from_dem_file>)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, kGraphFromDemFileDoc},
     {"to_bytes", guarded<"the graph image (SpacetimeGraph.to_bytes)", graph_to_bytes>, METH_NOARGS,
      "to_bytes($self)\n--\n\nA byte image of this graph, which SpacetimeGraph.from_bytes reads back."},
     {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
@@ -107,6 +147,16 @@ PyMethodDef graph_methods[] = {
 };
 
 PyType_Slot graph_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "The decoding graph of a detector error model: one node per detector plus a\n"
+                    "boundary node (node_count), one edge per graphlike error component\n"
+                    "(edge_count), immutable. Build it with from_detector_error_model,\n"
+                    "from_detector_error_model_file or from_stim_circuit (or\n"
+                    "DetectorErrorModel.to_graph); decode with decode, decode_batch (PyMatching's\n"
+                    "conventions), decode_sliding or sliding_decoder. num_nodes, num_edges,\n"
+                    "num_detectors and num_fault_ids count as PyMatching's Matching does (the\n"
+                    "boundary is no node there, parallel edges are folded). Pickles as its byte\n"
+                    "image (to_bytes).")},
     {Py_tp_getset, graph_getset},
     {Py_tp_methods, graph_methods},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (SpacetimeGraph)", graph_repr>)},
