@@ -67,3 +67,28 @@ def test_classes():
         LogicalCorrection()
     with pytest.raises(TypeError):
         LogicalCorrection(0, "X")
+
+
+def _decoded(events, model="error(0.1) D0 L0\nerror(0.1) D0 D1 L1\nerror(0.1) D1\n"):
+    from _kelvane import DetectorErrorModel
+
+    return DetectorErrorModel.parse(model).to_graph().decode(events)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: DecoderResult(1),
+        lambda: DecoderResult(2**64 - 1, 0.25),
+        lambda: _decoded([1, 0]),  # with corrections
+        lambda: _decoded([0, 0]),
+        lambda: _decoded([1, 0], "error(0.1) D0 D1 L0"),  # unsatisfiable: not valid
+    ],
+)
+def test_results_pickle(make):
+    import pickle
+
+    result = make()
+    back = pickle.loads(pickle.dumps(result))
+    assert back == result and back.valid == result.valid and repr(back) == repr(result)
+    assert [repr(c) for c in back.corrections] == [repr(c) for c in result.corrections]

@@ -77,6 +77,8 @@ def test_rounds_pushed_as_they_arrive_decode_like_decode_sliding():
     decoder = graph.sliding_decoder(commit=2, buffer=d)
     sizes = decoder.round_sizes
     assert (decoder.head_rounds, decoder.tail_rounds, decoder.period, len(sizes)) == (2, 2, 2, 10 * d + 1)
+    assert repr(decoder) == ("SlidingWindowDecoder(commit=2, buffer=3, model_rounds=31, period=2, "
+                             "received_rounds=0, committed_rounds=0)")
     starts = np.cumsum([0] + sizes)
     for shot, want in zip(dets, expected):
         rounds = np.zeros((len(sizes), max(sizes)), dtype=np.uint8)
@@ -124,5 +126,5 @@ def test_streams_commit_as_frames_arrive(tmp_path, code):
         frame = next(iter(stream))
         with pytest.raises(_kelvane.KelvaneError, match="close a commit step"):
             frame.observable_flips
-    with pytest.raises(ValueError, match="needs layout="):
-        kelvane.open(path, decoder=exp.dem, commit=commit, buffer=d)
+    with pytest.raises(ValueError, match="needs layout="), kelvane.KelvaneStream(str(path)) as bare:
+        bare.set_decoder(exp.dem, commit=commit, buffer=d)  # kelvane.open would take the stored layout

@@ -1,14 +1,16 @@
 """Pickling for the extension's model classes.
 
 The compiled classes report the module "builtins", where pickle cannot find them by name, so
-their reducers are registered here with copyreg: a DetectorErrorModel travels as its DEM text
-and a SpacetimeGraph as its byte image, and both come back equal. Importing `kelvane`
+their reducers are registered here with copyreg: a DetectorErrorModel travels as its DEM text,
+a SpacetimeGraph as its byte image and a DecoderResult as its fields, and all come back equal. Importing `kelvane`
 registers them (sinter workers and distributed schedulers import it to unpickle).
 """
 
 import copyreg
 
-from _kelvane import DetectorErrorModel, SpacetimeGraph
+from typing import Any
+
+from _kelvane import DecoderResult, DetectorErrorModel, SpacetimeGraph
 
 
 def model_from_text(text: str) -> DetectorErrorModel:
@@ -27,5 +29,17 @@ def _reduce_graph(graph: SpacetimeGraph):
     return graph_from_bytes, (graph.to_bytes(),)
 
 
+def result_from_fields(flips: int, confidence: float, corrections: tuple[tuple[int, str], ...], valid: bool) -> DecoderResult:
+    result = DecoderResult(flips, confidence)
+    result.__setstate__((corrections, valid))
+    return result
+
+
+def _reduce_result(result: DecoderResult) -> tuple[Any, ...]:
+    corrections = tuple((c.logical_id, c.pauli) for c in result.corrections)
+    return result_from_fields, (result.observable_flips, result.confidence, corrections, result.valid)
+
+
+copyreg.pickle(DecoderResult, _reduce_result)
 copyreg.pickle(DetectorErrorModel, _reduce_model)
 copyreg.pickle(SpacetimeGraph, _reduce_graph)

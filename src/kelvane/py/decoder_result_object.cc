@@ -138,6 +138,33 @@ PyObject* result_repr(PyObject* self) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+// Unpickling (kelvane's copyreg reducer): the corrections as (logical_id, pauli) pairs and the
+// valid flag, which the constructor does not take.
+PyObject* result_setstate(PyObject* self, PyObject* state) {
+  ExclusiveBorrow b(borrow_of<DecoderResultData>(self));
+  if (!b) return nullptr;
+  PyObject* corrections = nullptr;
+  int valid = 1;
+  if (!PyArg_ParseTuple(state, "O!p:__setstate__", &PyTuple_Type, &corrections, &valid)) return nullptr;
+  std::vector<CorrectionRecord> records;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(corrections); ++i) {
+    unsigned char id = 0;
+    const char* pauli = nullptr;
+    Py_ssize_t length = 0;
+    if (!PyArg_ParseTuple(PyTuple_GET_ITEM(corrections, i), "bs#:__setstate__", &id, &pauli, &length)) return nullptr;
+    records.push_back(CorrectionRecord{id, std::string(pauli, static_cast<std::size_t>(length))});
+  }
+  DecoderResultData& r = native_of<DecoderResultData>(self);
+  r.corrections = std::move(records);
+  r.valid = valid != 0;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef result_methods[] = {
+    {"__setstate__", guarded<"the unpickled result (DecoderResult)", result_setstate>, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef result_getset[] = {
     {"corrections", guarded<"the corrections list (DecoderResult.corrections)", result_corrections>,
      nullptr, nullptr, nullptr},
@@ -168,9 +195,15 @@ PyObject* result_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyType_Slot result_slots[] = {
-    {Py_tp_doc, const_cast<char*>("DecoderResult(observable_flips, confidence=1.0)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(
+                    "DecoderResult(observable_flips, confidence=1.0)\n--\n\n"
+                    "What a decoder concluded about one syndrome: the observables it predicts flipped\n"
+                    "(observable_flips, bit k: observable k), one LogicalCorrection per flipped\n"
+                    "observable, a confidence, and whether the syndrome could be explained at all\n"
+                    "(valid). Results compare equal field by field and pickle.")},
     {Py_tp_new, reinterpret_cast<void*>(guarded<"the result (DecoderResult)", result_new>)},
     {Py_tp_getset, result_getset},
+    {Py_tp_methods, result_methods},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (DecoderResult)", result_repr>)},
     {Py_tp_richcompare, reinterpret_cast<void*>(guarded<"the comparison (DecoderResult)", result_richcompare>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<DecoderResultData>)},

@@ -143,6 +143,19 @@ constexpr auto head_rounds = [](const SlidingWindowDecoder& d) -> unsigned long 
 constexpr auto period = [](const SlidingWindowDecoder& d) -> unsigned long long { return d.model().period(); };
 constexpr auto tail_rounds = [](const SlidingWindowDecoder& d) -> unsigned long long { return d.model().tail_rounds(); };
 
+PyObject* sliding_repr(PyObject* self) {
+  SharedBorrow b(borrow_of<SlidingState>(self));
+  if (!b) return nullptr;
+  const SlidingWindowDecoder& d = state_of(self).decoder;
+  const std::string text = "SlidingWindowDecoder(commit=" + std::to_string(d.commit()) +
+                           ", buffer=" + std::to_string(d.buffer()) +
+                           ", model_rounds=" + std::to_string(d.model().round_count()) +
+                           ", period=" + std::to_string(d.model().period()) +
+                           ", received_rounds=" + std::to_string(d.received_rounds()) +
+                           ", committed_rounds=" + std::to_string(d.committed_rounds()) + ")";
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 PyGetSetDef sliding_getset[] = {
     {"committed_flips", guarded<"SlidingWindowDecoder.committed_flips", sliding_number<committed_flips>>, nullptr,
      "Observable flips committed so far in the current stream (bit k: observable k).", nullptr},
@@ -184,6 +197,12 @@ PyMethodDef sliding_methods[] = {
 };
 
 PyType_Slot sliding_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "A sliding-window Union-Find decoder over one model (SpacetimeGraph.sliding_decoder):\n"
+                    "start() a stream, push_rounds() rounds as they arrive, finish() a stream of\n"
+                    "unknown length. Each window of commit + buffer rounds is decoded, its first\n"
+                    "`commit` rounds' correction kept (committed_flips) and the window slid on.")},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (SlidingWindowDecoder)", sliding_repr>)},
     {Py_tp_getset, sliding_getset},
     {Py_tp_methods, sliding_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<SlidingState>)},
