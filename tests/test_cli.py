@@ -46,7 +46,7 @@ def test_info_convert_and_decode(experiment, capsys, tmp_path):
     expected = kelvane.SpacetimeGraph.from_detector_error_model(dem).decode_batch(dets)
     assert (predictions == expected.astype(bool)).all()
     errors = int((predictions != obs).any(axis=1).sum())
-    assert f"logical errors against the frames' observable flips: {errors} / 400" in capsys.readouterr().out
+    assert f"logical error rate: {errors / 400:.6f} ({errors} of 400 shots; 95% interval" in capsys.readouterr().out
     # The layout and the model from the circuit give the same predictions.
     assert main(["-q", "decode", str(tmp / "run.kvlx"), "--circuit", str(tmp / "c.stim"), "--out", str(tmp_path / "q.01")]) == 0
     assert (tmp_path / "q.01").read_bytes() == (tmp_path / "p.01").read_bytes()

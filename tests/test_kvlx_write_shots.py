@@ -44,7 +44,8 @@ def test_write_shots_equals_the_per_frame_loop(shots, detectors, density, num_ob
     obs = (rng.random((shots, num_obs)) < 0.5).astype(np.int64) if num_obs else None
     buf = io.BytesIO()
     rounds = 1 if layout is None else len(layout)
-    assert KvlxWriter(buf).write_shots(dets, obs, layout=layout, chunk_frames=7, distance=5) == shots * rounds
+    assert KvlxWriter(buf).write_shots(dets, obs, layout=layout, describe=False, chunk_frames=7,
+                                         distance=5) == shots * rounds
     assert buf.getvalue() == frame_loop(dets, obs, layout)
 
 

@@ -1,15 +1,22 @@
 """kelvane: stream QEC syndrome frames (KVLX) into Python and decode them."""
 
+from __future__ import annotations
+
 import os
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from _kelvane import *  # noqa: F401,F403
 from _kelvane import KelvaneStream
 from _kelvane import __all__ as _native_all, __version__  # noqa: F401
 
 from kelvane import _pickle  # noqa: F401,E402  (registers the pickle reducers)
-from kelvane._convert import convert  # noqa: E402
-from kelvane.detector_rates import detector_report  # noqa: E402
+from kelvane._convert import convert as convert  # noqa: E402
+from kelvane.detector_rates import detector_report as detector_report  # noqa: E402
+
+if TYPE_CHECKING:
+    import numpy as np
+
+    from kelvane.experiment import StimExperiment
 
 __all__ = list(_native_all) + ["open", "sinter_decoders", "convert", "layout_from_stim", "write_stim_experiment",
                                      "detector_report"]
@@ -21,7 +28,7 @@ def open(  # noqa: A001 - the entry point
     window_depth: int = 0,
     *,
     layout: Any = None,
-    per_shot: bool = False,
+    per_shot: bool | None = None,
     timeout: float | None = None,
     commit: int | None = None,
     buffer: int | None = None,
@@ -39,11 +46,23 @@ def open(  # noqa: A001 - the entry point
     ``per_shot=True`` decodes each shot once, on its last frame; `commit` and `buffer` decode
     in overlapping windows as frames arrive (see ``set_decoder``). If configuring the decoder
     fails, the stream is closed and the error propagates.
+
+    A file written by ``write_stim_experiment`` (or ``KvlxWriter.write_shots`` with a layout)
+    describes itself: without ``layout`` the stream decodes with the layout stored in it, shot
+    by shot unless ``per_shot=False`` or a ``window_depth`` says otherwise, and
+    ``decoder="stored"`` decodes with the model stored in it. Without a layout from either, a
+    model whose detector coordinates show that the positional rule would put detectors of
+    different times into one frame is refused with ValueError.
     """
+    from kelvane import _describe
+
+    decoder, layout, per_shot, positional = _describe.resolve(source, decoder, window_depth, layout, per_shot)
     stream = KelvaneStream(source, timeout=timeout)
     if decoder is not None:
         try:
             stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer)
+            if positional is not None:  # after set_decoder, whose own errors come first
+                _describe.check_positional_rule(decoder, positional)
         except BaseException:
             stream.close()
             raise
@@ -61,7 +80,7 @@ def sinter_decoders() -> dict[str, Any]:
     return decoders()
 
 
-def layout_from_stim(circuit):
+def layout_from_stim(circuit: Any) -> np.ndarray:
     """The frame layout of a Stim circuit: which detector each bit of each round's frame is.
 
     Returns an int64 array of shape (rounds, ancillas), -1 where a slot has no detector: rounds
@@ -73,7 +92,9 @@ def layout_from_stim(circuit):
     return derive(circuit)
 
 
-def write_stim_experiment(circuit, shots, path, *, seed=None):
+def write_stim_experiment(
+    circuit: Any, shots: int, path: str | os.PathLike[str], *, seed: int | None = None
+) -> StimExperiment:
     """Sample a Stim circuit and write one KVLX frame per round to `path`, vectorised.
 
     The last frame of each shot carries the true observable flips. Returns an object with

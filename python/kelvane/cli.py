@@ -108,6 +108,7 @@ def cmd_info(args: argparse.Namespace) -> int:
     print(f"rounds:           {max_round + 1} (largest round + 1)")
     print(f"ancillas:         {', '.join(f'{n} ({c} frames)' for n, c in sorted(ancillas.items())) or '-'}")
     print(f"observable flips: {flips} frames carry them")
+    print(f"description:      {describe_stream(args.file)}")
     print(f"first error:      {error or 'none'}")
     if args.dem:
         print_detector_report(args)
@@ -119,10 +120,15 @@ def print_detector_report(args: argparse.Namespace) -> None:
     from kelvane._convert import as_layout, group_shots, read_kvlx_frames
     from kelvane.detector_rates import detector_report
 
+    from kelvane.kvlx import read_description
+
     dem = _read_stim(args.dem, "dem")
     frames = read_kvlx_frames(args.file)
+    description = read_description(args.file)
     if args.layout:
         layout = as_layout(args.layout, dem.num_detectors)
+    elif description is not None and description.layout is not None:
+        layout = description.layout
     elif frames.detector_events.shape[1] == dem.num_detectors:
         layout = None
     else:
@@ -134,6 +140,28 @@ def print_detector_report(args: argparse.Namespace) -> None:
     print(f"detectors against {args.dem} over {report.shots} shots, furthest from the model first "
           "(sigma: standard errors of the observed rate):")
     print(report.to_text(args.worst))
+
+
+def describe_stream(path: str) -> str:
+    """What the stream says about itself: its stored layout and model, or that it says nothing."""
+    from kelvane.kvlx import read_description
+
+    try:
+        description = read_description(path)
+    except ValueError as e:
+        return f"damaged ({e})"
+    if description is None:
+        return "none (decoding needs --layout, or --circuit)"
+    parts = []
+    if description.layout is not None:
+        rounds, slots = description.layout.shape
+        parts.append(f"layout of {rounds} rounds x {slots} ancillas")
+    if description.dem_text is not None:
+        import _kelvane
+
+        model = _kelvane.DetectorErrorModel.parse(description.dem_text)
+        parts.append(f"model of {model.detector_count} detectors, {model.observable_count} observables")
+    return "; ".join(parts)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -167,13 +195,18 @@ def cmd_decode(args: argparse.Namespace) -> int:
     out_fmt = file_format(args.out)
     if out_fmt == "kvlx":
         raise CliError("--out must be a Stim shot file (.01, .b8, .r8 or .dets)")
+    from kelvane.kvlx import read_description
+
     circuit = _read_stim(args.circuit, "circuit") if args.circuit else None
+    description = read_description(args.file)
     if args.dem:
         dem = _read_stim(args.dem, "dem")
     elif circuit is not None:
         dem = circuit.detector_error_model(decompose_errors=True)
+    elif description is not None and description.dem_text is not None:
+        dem = stim.DetectorErrorModel(description.dem_text)
     else:
-        raise CliError("decode needs --dem or --circuit")
+        raise CliError("decode needs --dem or --circuit (the stream stores no model)")
     graph = SpacetimeGraph.from_detector_error_model(dem)
     if args.layout:
         layout = as_layout(args.layout, dem.num_detectors)
@@ -181,6 +214,8 @@ def cmd_decode(args: argparse.Namespace) -> int:
         from kelvane.experiment import layout_from_stim
 
         layout = layout_from_stim(circuit)
+    elif description is not None and description.layout is not None:
+        layout = description.layout
     else:
         layout = None
     with _progress(None, "frames", "reading", args.quiet) as bar:
@@ -198,15 +233,18 @@ def cmd_decode(args: argparse.Namespace) -> int:
             bar.update(part.shape[0])
     stim.write_shot_data_file(data=predictions.astype(bool), path=args.out, format=out_fmt,
                               num_observables=dem.num_observables)
-    print(f"decoded {shots.shape[0]} shots ({dem.num_detectors} detectors) -> {args.out}")
+    per_shot = 1 if layout is None else layout.shape[0]
+    print(f"decoded {shots.shape[0]} shots ({per_shot} frames and {dem.num_detectors} detectors each) -> {args.out}")
     if shots.shape[0] and frames.has_observable_flips[last].all():
         truth = frames.observable_flips[last]
         weights = np.uint64(1) << np.arange(predictions.shape[1], dtype=np.uint64)
         predicted = (predictions.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
         errors = int((predicted != truth).sum())
         low, high = wilson_interval(errors, shots.shape[0])
-        print(f"logical errors against the frames' observable flips: {errors} / {shots.shape[0]} "
-              f"= {errors / shots.shape[0]:.6f} (95% CI {low:.6f} to {high:.6f})")
+        print(f"logical error rate: {errors / shots.shape[0]:.6f} ({errors} of {shots.shape[0]} shots; "
+              f"95% interval {low:.6f} to {high:.6f}), against the observable flips the stream carries")
+    else:
+        print("logical error rate: unknown (the stream carries no observable flips on its shots' last frames)")
     return 0
 
 
@@ -424,7 +462,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = verb("decode", "decode a KVLX file's shots with a DEM; write predictions as a Stim file")
     p.add_argument("file")
-    p.add_argument("--dem", default=None, help="Stim detector error model file")
+    p.add_argument("--dem", default=None, help="Stim detector error model file (default: the one the stream stores)")
     p.add_argument("--layout", default=None, help=".npy file: rounds x ancillas detector ids, -1 = none")
     p.add_argument("--circuit", default=None,
                    help="Stim circuit file: the layout (kelvane.layout_from_stim) and, without --dem, the model")

@@ -69,7 +69,9 @@ def write_stim_experiment(circuit: Any, shots: int, path: str | os.PathLike, *, 
 
     One frame per round in the layout of `layout_from_stim` (``KvlxWriter.write_shots``: frame
     ids count up from 0, round r of each shot has ``round = r``); the last frame of each shot
-    carries the true observable flips. Returns a `StimExperiment` with the decomposed detector error
+    carries the true observable flips, and the stream describes itself (its first frame carries
+    the layout and the decomposed model), so that ``kelvane.open(path, decoder=dem)`` decodes it
+    shot by shot without being told the layout. Returns a `StimExperiment` with the decomposed detector error
     model, the layout and the sampled shots (as ``compile_detector_sampler(seed=seed).sample(
     shots, separate_observables=True)`` returns them), so that::
 
@@ -82,7 +84,7 @@ def write_stim_experiment(circuit: Any, shots: int, path: str | os.PathLike, *, 
     dets, obs = circuit.compile_detector_sampler(seed=seed).sample(shots, separate_observables=True)
     path = os.fspath(path)
     with KvlxWriter(path) as writer:  # frames built with NumPy, a block of frames at a time
-        writer.write_shots(dets, obs if obs.shape[1] else None, layout=layout,
+        writer.write_shots(dets, obs if obs.shape[1] else None, layout=layout, dem=dem,
                            qubit_count=min(circuit.num_qubits, 0xFFFF), code_type=code_type, distance=distance)
     return StimExperiment(dem=dem, layout=layout, detection_events=dets, observables=obs, path=path,
                           frames=shots * layout.shape[0])

@@ -51,6 +51,11 @@ __all__ = [
     "META_BYTE",
     "META_OBSERVABLE_FLIPS",
     "META_PAYLOAD_CRC",
+    "META_LAYOUT",
+    "META_DEM",
+    "META_DESCRIPTION_HASH",
+    "StreamDescription",
+    "read_description",
     "encode_rle_events",
     "encode_file_header",
     "encode_frame_header",
@@ -78,6 +83,13 @@ META_WORD_B = 3  # u32
 META_BYTE = 4  # u8
 META_OBSERVABLE_FLIPS = 16  # u64 mask, bit k = observable k
 META_PAYLOAD_CRC = 32  # u32 CRC-32 of the payload (header to trailer) without these 4 value bytes
+# The stream's description, on its first frame: the frame layout and the zlib-compressed DEM
+# text, each cut into entries of at most DESCRIPTION_CHUNK bytes whose values, in order, make up
+# the whole; and on every round-0 frame the 8-byte hash of the two (DESCRIPTION_HASH below).
+META_LAYOUT = 64  # chunks of: u32 rounds, u32 ancillas, rounds x ancillas i32 detector ids (-1: none)
+META_DEM = 65  # chunks of the zlib-compressed UTF-8 DEM text
+META_DESCRIPTION_HASH = 66  # u32 CRC-32 of the layout bytes, u32 CRC-32 of the compressed DEM bytes
+DESCRIPTION_CHUNK = 60 * 1024
 
 # Metadata field names accepted in ``metadata`` and the wire key and struct format of each.
 _META_FIELDS = {
@@ -442,6 +454,110 @@ def frame_spans(data: bytes, offset: int = FILE_HEADER_SIZE) -> list[tuple[int, 
     return spans
 
 
+def _layout_bytes(layout: Any) -> bytes:
+    import numpy as np
+
+    lay = np.asarray(layout)
+    if lay.ndim != 2 or not np.issubdtype(lay.dtype, np.integer):
+        raise ValueError(f"layout must be a rounds x ancillas integer array, got {lay.dtype} {lay.shape}")
+    return struct.pack("<II", *lay.shape) + lay.astype("<i4").tobytes()
+
+
+def _description_hash(layout_bytes: bytes, dem_bytes: bytes) -> bytes:
+    return struct.pack("<II", zlib.crc32(layout_bytes), zlib.crc32(dem_bytes))
+
+
+def _description_entries(layout: Any, dem: Any) -> tuple[list[tuple[int, bytes]], bytes]:
+    """The first frame's description entries and the hash the round-0 frames carry."""
+    layout_bytes = _layout_bytes(layout) if layout is not None else b""
+    dem_bytes = zlib.compress(str(dem).encode("utf-8"), 6) if dem is not None else b""
+    entries = []
+    for key, blob in ((META_LAYOUT, layout_bytes), (META_DEM, dem_bytes)):
+        entries += [(key, blob[i : i + DESCRIPTION_CHUNK]) for i in range(0, len(blob), DESCRIPTION_CHUNK)]
+    digest = _description_hash(layout_bytes, dem_bytes)
+    return entries + [(META_DESCRIPTION_HASH, digest)], digest
+
+
+class StreamDescription:
+    """What a stream says about itself on its first frame (see ``KvlxWriter.write_shots``).
+
+    ``layout`` is the frame layout (an int64 rounds x ancillas array) or None, ``dem_text`` the
+    detector error model's text or None, ``hash`` the 8 bytes that its round-0 frames carry, and
+    ``ancilla_count`` the first frame's width.
+    """
+
+    def __init__(self, layout: Any, dem_text: str | None, hash: bytes, ancilla_count: int) -> None:
+        self.layout = layout
+        self.dem_text = dem_text
+        self.hash = hash
+        self.ancilla_count = ancilla_count
+
+    def __repr__(self) -> str:
+        shape = None if self.layout is None else tuple(self.layout.shape)
+        return (f"StreamDescription(layout={shape}, dem={'none' if self.dem_text is None else 'stored'}, "
+                f"ancillas={self.ancilla_count})")
+
+
+def _first_frame_metadata(path: str | os.PathLike[str]) -> tuple[int, list[tuple[int, bytes]]] | None:
+    """The first frame's ancilla count and metadata entries, or None when the file has no
+    readable first frame (not a KVLX file, too short, a damaged header)."""
+    with builtins.open(path, "rb") as f:
+        head = f.read(FILE_HEADER_SIZE + FRAME_HEADER_SIZE + 2)
+        if len(head) < FILE_HEADER_SIZE + FRAME_HEADER_SIZE + 2 or struct.unpack_from("<I", head)[0] != KVLX_MAGIC:
+            return None
+        header = head[FILE_HEADER_SIZE : FILE_HEADER_SIZE + FRAME_HEADER_SIZE]
+        if zlib.crc32(header[:32]) != struct.unpack_from("<I", header, 32)[0]:
+            return None
+        n, flags = struct.unpack_from("<H6xH", header, 22)
+        (rle_len,) = struct.unpack_from("<H", head, FILE_HEADER_SIZE + FRAME_HEADER_SIZE)
+        if not flags & FLAG_METADATA:
+            return n, []
+        skip = rle_len + n + (2 * n if flags & FLAG_TIMING else 0) + ((n + 7) // 8 if flags & FLAG_ANCILLA_BITS else 0)
+        f.seek(FILE_HEADER_SIZE + FRAME_HEADER_SIZE + 2 + skip)
+        count_bytes = f.read(2)
+        if len(count_bytes) < 2:
+            return None
+        entries = []
+        for _ in range(struct.unpack("<H", count_bytes)[0]):
+            kl = f.read(4)
+            if len(kl) < 4:
+                return None
+            key, length = struct.unpack("<HH", kl)
+            value = f.read(length)
+            if len(value) < length:
+                return None
+            entries.append((key, value))
+        return n, entries
+
+
+def read_description(path: str | os.PathLike[str]) -> StreamDescription | None:
+    """The description a KVLX file's first frame carries, or None when it carries none (or the
+    file cannot be read as KVLX). Raises ValueError when the description is damaged (its pieces
+    do not match their hash)."""
+    import numpy as np
+
+    try:
+        first = _first_frame_metadata(path)
+    except OSError:
+        return None
+    if first is None:
+        return None
+    ancillas, entries = first
+    layout_bytes = b"".join(v for k, v in entries if k == META_LAYOUT)
+    dem_bytes = b"".join(v for k, v in entries if k == META_DEM)
+    digest = [v for k, v in entries if k == META_DESCRIPTION_HASH and len(v) == 8]
+    if not digest or not (layout_bytes or dem_bytes):
+        return None
+    if digest[-1] != _description_hash(layout_bytes, dem_bytes):
+        raise ValueError(f"{os.fspath(path)}: the stream's stored layout and model do not match their hash")
+    layout = None
+    if layout_bytes:
+        rounds, ancilla_slots = struct.unpack_from("<II", layout_bytes)
+        layout = np.frombuffer(layout_bytes, dtype="<i4", offset=8).astype(np.int64).reshape(rounds, ancilla_slots)
+    dem_text = zlib.decompress(dem_bytes).decode("utf-8") if dem_bytes else None
+    return StreamDescription(layout, dem_text, digest[-1], ancillas)
+
+
 class KvlxWriter:
     """Writes a KVLX stream to a path or to a binary file object (anything with ``write(bytes)``).
 
@@ -522,6 +638,8 @@ class KvlxWriter:
         observables: Any = None,
         *,
         layout: Any = None,
+        dem: Any = None,
+        describe: bool = True,
         chunk_frames: int = 65536,
         **header_fields: Any,
     ) -> int:
@@ -539,6 +657,13 @@ class KvlxWriter:
         ``timestamp_ns``, ``qubit_count``, ``header_word``, ``code_type`` or ``distance`` on every
         frame: each an integer that fits its field (``TypeError`` or ``OverflowError`` naming it
         otherwise, as in ``write_frame``). Returns the number of frames written.
+
+        With ``describe`` (the default) the stream describes itself when these are its first
+        frames: the first frame carries the layout (when given) and ``dem`` (a detector error
+        model, anything whose ``str()`` is DEM text), and every round-0 frame their 8-byte hash,
+        in metadata entries that readers which do not know them skip (keys ``META_LAYOUT``,
+        ``META_DEM``, ``META_DESCRIPTION_HASH``). ``kelvane.open`` then decodes the stream with
+        its stored layout, shot by shot.
         """
         import numpy as np
 
@@ -580,13 +705,23 @@ class KvlxWriter:
             flips = np.zeros(total, dtype=np.uint64)
             flips[per_shot - 1 :: per_shot] = masks
         first_id = self._next_frame_id
+        digest = None
+        start = 0
+        if describe and self.frames_written == 0 and total and (layout is not None or dem is not None):
+            entries, digest = _description_entries(layout, dem)
+            first_flips = int(flips[0]) if flips is not None and per_shot == 1 else None
+            self.write_bytes(encode_frame(
+                frame_id=first_id, round=0, detector_events=events[0], metadata=entries,
+                observable_flips=first_flips, **header_fields))
+            start = 1
         step = max(1, int(chunk_frames))
-        for lo in range(0, total, step):
+        for lo in range(start, total, step):
             hi = min(total, lo + step)
             data = _encode_frames(
                 events[lo:hi], np.arange(first_id + lo, first_id + hi, dtype=np.uint64), rounds[lo:hi],
                 None if flips is None else flips[lo:hi], header_fields,
                 None if flips is None else (np.arange(lo, hi) % per_shot == per_shot - 1),
+                digest,
             )
             self.write_bytes(data)
         self.frames_written += total
@@ -625,6 +760,7 @@ _HEADER_DTYPE = [
 # CRC (key 32, 4 bytes), each with its 4-byte key and length.
 _FLIPS_ENTRY_SIZE = 4 + 8
 _PAYLOAD_CRC_ENTRY_SIZE = 4 + 4
+_HASH_ENTRY_SIZE = 4 + 8
 
 
 _CRC_TABLE = None
@@ -646,12 +782,13 @@ def _crc32_update(reg: Any, data: Any) -> Any:
     return reg
 
 
-def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields: Mapping[str, int], has_flips: Any) -> bytes:
+def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields: Mapping[str, int], has_flips: Any,
+                   description_hash: bytes | None = None) -> bytes:
     """Frames for the rows of a frames x ancillas 0/1 array, laid out with NumPy, no loop over runs.
 
     Each frame is: header, event-encoding length, run-length-encoded events, zero measurement
-    results, a metadata section (the observable flips where ``has_flips`` is set, then the payload
-    CRC), trailer.
+    results, a metadata section (the observable flips where ``has_flips`` is set, the description
+    hash on round-0 frames when one is given, then the payload CRC), trailer.
     """
     import numpy as np
 
@@ -679,7 +816,9 @@ def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields:
         raise ValueError(f"the detector event encoding is {rle_len.max()} bytes, more than 65535")
 
     flips_len = np.zeros(frames, dtype=np.int64) if has_flips is None else has_flips * _FLIPS_ENTRY_SIZE
-    meta_len = 2 + flips_len + _PAYLOAD_CRC_ENTRY_SIZE
+    has_hash = (rounds == 0) if description_hash is not None else np.zeros(frames, dtype=bool)
+    hash_len = has_hash * _HASH_ENTRY_SIZE
+    meta_len = 2 + flips_len + hash_len + _PAYLOAD_CRC_ENTRY_SIZE
     size = FRAME_HEADER_SIZE + 2 + rle_len + n + meta_len + TRAILER_SIZE
     offset = np.cumsum(size) - size
     out = np.zeros(int(size.sum()), dtype=np.uint8)
@@ -707,7 +846,7 @@ def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields:
     piece_in_row = np.arange(piece_row.size) - (np.cumsum(rle_len) - rle_len)[piece_row]
     out[pos[piece_row] + piece_in_row] = rle
     pos += rle_len + n  # measurement results stay 0
-    out[pos] = 1 + (flips_len > 0)  # metadata entry count
+    out[pos] = 1 + (flips_len > 0) + has_hash  # metadata entry count
     pos += 2
     if has_flips is not None:
         rows = np.flatnonzero(has_flips)
@@ -717,6 +856,14 @@ def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields:
         entry[:, 4:] = flips[rows].astype("<u8").view(np.uint8).reshape(-1, 8)
         out[pos[rows, None] + np.arange(_FLIPS_ENTRY_SIZE)] = entry
         pos += flips_len
+    if description_hash is not None:
+        rows = np.flatnonzero(has_hash)
+        entry = np.zeros((rows.size, _HASH_ENTRY_SIZE), dtype=np.uint8)
+        entry[:, 0] = META_DESCRIPTION_HASH
+        entry[:, 2] = 8
+        entry[:, 4:] = np.frombuffer(description_hash, dtype=np.uint8)
+        out[pos[rows, None] + np.arange(_HASH_ENTRY_SIZE)] = entry
+        pos += hash_len
     out[pos] = META_PAYLOAD_CRC
     out[pos + 2] = 4
     pos += 4

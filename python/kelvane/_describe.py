@@ -1,0 +1,88 @@
+"""What `kelvane.open` makes of a self-describing stream and of a model's detector coordinates."""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+from kelvane import kvlx
+
+
+def local_file(source: Any) -> str | None:
+    """The path of `source` when it names a regular file (reading ahead of the stream must not
+    consume a pipe's or a socket's data), else None."""
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        if isinstance(path, str) and not path.startswith("tcp://") and os.path.isfile(path):
+            return path
+    return None
+
+
+def resolve(source: Any, decoder: Any, window_depth: int, layout: Any,
+            per_shot: bool | None) -> tuple[Any, Any, bool, int | None]:
+    """The decoder, layout and per_shot that `kelvane.open` configures the stream with, and the
+    ancilla count to check the positional rule against once the stream has taken the decoder
+    (None: no check)."""
+    path = local_file(source)
+    description = kvlx.read_description(path) if path is not None else None
+    if isinstance(decoder, str) and decoder == "stored":
+        if description is None or description.dem_text is None:
+            raise ValueError(f"{os.fspath(source)} carries no detector error model (decoder='stored'): "
+                             "pass the model as decoder=")
+        from _kelvane import DetectorErrorModel
+
+        decoder = DetectorErrorModel.parse(description.dem_text)
+    if decoder is not None and layout is None:
+        if description is not None and description.layout is not None:
+            layout = description.layout
+            if per_shot is None and window_depth == 0:
+                per_shot = True
+        elif path is not None:
+            first = kvlx._first_frame_metadata(path)
+            if first is not None:
+                return decoder, layout, bool(per_shot), first[0]
+    return decoder, layout, bool(per_shot), None
+
+
+def detector_times(decoder: Any) -> dict[int, float]:
+    """Each detector's time (its last coordinate) as the model declares it; empty when the model
+    declares none or cannot be read here (a SpacetimeGraph, or Stim not installed)."""
+    if hasattr(decoder, "get_detector_coordinates"):
+        coords = decoder.get_detector_coordinates()
+    else:
+        try:
+            import stim
+        except ImportError:
+            return {}
+        from _kelvane import DetectorErrorModel, SpacetimeGraph
+
+        if isinstance(decoder, SpacetimeGraph):
+            return {}
+        if isinstance(decoder, DetectorErrorModel):
+            text = decoder.to_text()
+        elif isinstance(decoder, os.PathLike) or (isinstance(decoder, str) and os.path.exists(decoder)):
+            with open(decoder, encoding="utf-8") as f:
+                text = f.read()
+        else:
+            text = str(decoder)
+        try:
+            coords = stim.DetectorErrorModel(text).get_detector_coordinates()
+        except ValueError:
+            return {}  # set_decoder reports the model's own errors
+    return {d: c[-1] for d, c in coords.items() if len(c)}
+
+
+def check_positional_rule(decoder: Any, ancillas: int) -> None:
+    """ValueError when the positional rule (ancilla a of frame r is detector r * ancillas + a)
+    puts detectors of different times into one frame."""
+    if ancillas <= 0:
+        return
+    first_time: dict[int, tuple[int, float]] = {}
+    for det, time in sorted(detector_times(decoder).items()):
+        frame = det // ancillas
+        seen = first_time.setdefault(frame, (det, time))
+        if seen[1] != time:
+            raise ValueError(
+                f"the positional rule (ancilla a of frame r is detector r * {ancillas} + a) puts D{seen[0]} "
+                f"(time {seen[1]:g}) and D{det} (time {time:g}) into one frame, against the model's detector "
+                "coordinates: pass layout= (for a Stim circuit, kelvane.layout_from_stim(circuit))")

@@ -1,0 +1,115 @@
+"""Streams that describe themselves: the stored layout and model, their hash, and what
+kelvane.open and the command line make of them."""
+
+import struct
+import zlib
+
+import numpy as np
+import pytest
+import stim
+
+import kelvane
+from kelvane import kvlx
+from kelvane.cli import main
+
+
+def surface(d=5, rounds=5, p=0.003):
+    return stim.Circuit.generated("surface_code:rotated_memory_z", distance=d, rounds=rounds,
+                                  after_clifford_depolarization=p, before_measure_flip_probability=p)
+
+
+def repetition():
+    return stim.Circuit.generated("repetition_code:memory", distance=3, rounds=3, after_clifford_depolarization=0.05)
+
+
+def shot_predictions(stream, rounds):
+    return np.array([f.observable_flips for f in stream if f.round == rounds - 1])
+
+
+def test_open_with_a_model_decodes_shot_by_shot(tmp_path):
+    path = tmp_path / "sc.kvlx"
+    exp = kelvane.write_stim_experiment(surface(), 600, path, seed=3)
+    rounds = exp.layout.shape[0]
+    with kelvane.open(path, decoder=exp.dem) as stream:
+        plain = shot_predictions(stream, rounds)
+    with kelvane.open(path, decoder=exp.dem, layout=exp.layout, per_shot=True) as stream:
+        told = shot_predictions(stream, rounds)
+    with kelvane.open(path, decoder="stored") as stream:
+        stored = shot_predictions(stream, rounds)
+    assert plain.shape == (600,) and (plain == told).all() and (stored == told).all()
+    assert np.mean(plain != exp.observables[:, 0]) < 0.05
+
+
+def test_description_round_trip_in_chunks(tmp_path):
+    rng = np.random.default_rng(1)
+    # A model whose compressed text needs three entries: random comments do not compress.
+    noise = "".join(f"# {rng.bytes(48).hex()}\n" for _ in range(2500))
+    dem = "error(0.1) D0 D1\nerror(0.1) D1 D2\n" + noise
+    layout = np.array([[0, 1], [2, -1]])
+    dets = rng.integers(0, 2, size=(50, 3), dtype=np.uint8)
+    with kvlx.KvlxWriter(tmp_path / "x.kvlx") as w:
+        w.write_shots(dets, dets[:, :1], layout=layout, dem=dem)
+    data = (tmp_path / "x.kvlx").read_bytes()
+    description = kvlx.read_description(tmp_path / "x.kvlx")
+    assert description.dem_text == dem and (description.layout == layout).all()
+    _, entries = kvlx._first_frame_metadata(tmp_path / "x.kvlx")
+    dem_chunks = [len(v) for k, v in entries if k == kvlx.META_DEM]
+    assert len(dem_chunks) >= 3 and max(dem_chunks) <= 60 * 1024
+    # Every round-0 frame carries the hash, no other frame does; today's readers skip the keys.
+    spans = kvlx.frame_spans(data)
+    with_hash = [description.hash in data[a:b] for a, b in spans]
+    assert with_hash == [i % 2 == 0 for i in range(100)]
+    batch = kelvane.KelvaneStream(str(tmp_path / "x.kvlx")).read_batch(1000)
+    assert len(batch) == 100 and batch.has_observable_flips.sum() == 50
+    # A damaged description is refused, not half used.
+    first = spans[0][0] + data[spans[0][0]:spans[0][1]].index(zlib.compress(dem.encode())[:32])
+    damaged = bytearray(data)
+    damaged[first + 5] ^= 1
+    (tmp_path / "y.kvlx").write_bytes(damaged)
+    with pytest.raises(ValueError, match="do not match their hash"):
+        kvlx.read_description(tmp_path / "y.kvlx")
+
+
+@pytest.mark.parametrize(
+    "circuit, describe, error",
+    [
+        (surface(3, 3), False, "puts D0 \\(time 0\\) and D4 \\(time 1\\) into one frame.*layout=.*layout_from_stim"),
+        (surface(3, 3), True, None),  # the stored layout is used
+        (repetition(), False, None),  # every frame holds one time: the positional rule is right
+    ],
+)
+def test_positional_rule_against_coordinates(tmp_path, circuit, describe, error):
+    layout = kelvane.layout_from_stim(circuit)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    dets = circuit.compile_detector_sampler(seed=1).sample(20)
+    with kvlx.KvlxWriter(tmp_path / "x.kvlx") as w:
+        w.write_shots(dets, layout=layout, describe=describe)
+    for model in (dem, str(dem), kelvane.DetectorErrorModel.parse(str(dem))):
+        if error is None:
+            kelvane.open(tmp_path / "x.kvlx", decoder=model).close()
+        else:
+            with pytest.raises(ValueError, match=error):
+                kelvane.open(tmp_path / "x.kvlx", decoder=model)
+    kelvane.open(tmp_path / "x.kvlx", decoder=dem, layout=layout).close()  # told: no check
+
+
+def test_stored_model_missing(tmp_path):
+    with kvlx.KvlxWriter(tmp_path / "x.kvlx") as w:
+        w.write_shots(np.zeros((3, 4), dtype=np.uint8))
+    assert kvlx.read_description(tmp_path / "x.kvlx") is None
+    with pytest.raises(ValueError, match="carries no detector error model"):
+        kelvane.open(tmp_path / "x.kvlx", decoder="stored")
+
+
+def test_cli_uses_the_description(tmp_path, capsys):
+    path = tmp_path / "sc.kvlx"
+    exp = kelvane.write_stim_experiment(surface(3, 3, 0.01), 300, path, seed=5)
+    assert main(["-q", "info", str(path)]) == 0
+    assert "description:      layout of 4 rounds x 8 ancillas; model of 24 detectors, 1 observables" in \
+        capsys.readouterr().out
+    assert main(["-q", "decode", str(path), "--out", str(tmp_path / "p.b8")]) == 0
+    out = capsys.readouterr().out
+    predictions = stim.read_shot_data_file(path=str(tmp_path / "p.b8"), format="b8", num_observables=1)
+    errors = int((predictions != exp.observables).sum())
+    assert "decoded 300 shots (4 frames and 24 detectors each)" in out
+    assert f"logical error rate: {errors / 300:.6f} ({errors} of 300 shots; 95% interval" in out
