@@ -11,5 +11,6 @@ if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 fi
-cmake -S "$root" -B "$dir" -DPython3_EXECUTABLE="$(command -v "$PY")" "${launcher[@]}" "$@" >/dev/null
+# --no-warn-unused-cli: a tree configured with -DKELVANE_PYTHON=OFF does not use Python3_EXECUTABLE.
+cmake --no-warn-unused-cli -S "$root" -B "$dir" -DPython3_EXECUTABLE="$(command -v "$PY")" "${launcher[@]}" "$@" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
