@@ -17,19 +17,20 @@ record() {  # suite passed failed start-time
   names+=("$1") passed+=("$2") failed+=("$3") seconds+=($(( $(date +%s) - $4 )))
 }
 
-# ctest's counts from its closing line ("97% tests passed, 2 tests failed out of 60"); its output
-# is kept to what is not a passing test's line.
+# ctest's counts from its closing line ("100% tests passed out of 60", "97% tests passed, 2 tests
+# failed out of 60"); of its output only what is not a passing test's line reaches the terminal.
 ctest_suite() {  # suite build-dir [environment...]
   local suite=$1 dir=$2 start total bad
   shift 2
   start=$(date +%s)
   echo "== $suite: ctest in $dir (log: build/logs/$suite.log)"
   (cd "$dir" && env "$@" ctest --output-on-failure --timeout 300) > "$logs/$suite.log" 2>&1
-  grep -Ev '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$|^(Test project|$)' "$logs/$suite.log" \
-    | grep -v '^100% tests passed' || true
-  total=$(sed -nE 's/.* tests failed out of ([0-9]+).*/\1/p' "$logs/$suite.log" | tail -1)
-  bad=$(sed -nE 's/.*, ([0-9]+) tests failed out of.*/\1/p' "$logs/$suite.log" | tail -1)
-  if [ -z "$total" ]; then total=0; bad=1; fi
+  grep -Ev '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$|^ +Start +[0-9]+: |^Test project |^$' \
+    "$logs/$suite.log" | grep -Ev '^100% tests passed|^Total Test time' || true
+  total=$(sed -nE 's/.*tests passed.* out of ([0-9]+).*/\1/p' "$logs/$suite.log" | tail -1)
+  bad=$(sed -nE 's/.* ([0-9]+) tests failed out of.*/\1/p' "$logs/$suite.log" | tail -1)
+  [ -n "$bad" ] || bad=0
+  if [ -z "$total" ]; then total=0; bad=1; fi  # no closing line: ctest itself failed
   record "$suite" $((total - bad)) "$bad" "$start"
 }
 

@@ -85,6 +85,5 @@ def main(shots: int = SHOTS) -> None:
           f"({pm_s / kelvane_s:.2f}x)")
 
 
-
 if __name__ == "__main__":
     main(int(sys.argv[1]) if len(sys.argv) > 1 else SHOTS)
