@@ -137,7 +137,7 @@ def test_shots_are_grouped_by_round_and_frame_id(tmp_path, name, capsys):
     if starts:
         predictions = stim.read_shot_data_file(path=str(tmp_path / "p.01"), format="01", num_observables=1)[:, 0]
         errors = int((predictions != [(s + 2) & 1 for s in starts]).sum())
-        assert f"logical errors against the frames' observable flips: {errors} / {len(starts)}" in out
+        assert f"logical error rate: {errors / len(starts):.6f} ({errors} of {len(starts)} shots; 95% interval" in out
 
 
 # Layouts that set_decoder refuses, refused with the same words by every entry point.
