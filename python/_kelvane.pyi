@@ -140,6 +140,7 @@ class KelvaneStream:
         per_shot: bool = False,
         commit: int | None = None,
         buffer: int | None = None,
+        enable_correlations: bool = False,
     ) -> None: ...
     @property
     def skipped_bytes(self) -> int: ...
@@ -187,7 +188,9 @@ class SpacetimeGraph:
     @staticmethod
     def from_bytes(data: bytes) -> SpacetimeGraph: ...
     def to_bytes(self) -> bytes: ...
-    def decode(self, detection_events: npt.ArrayLike, *, bit_packed_shots: bool = False) -> DecoderResult: ...
+    def decode(
+        self, detection_events: npt.ArrayLike, *, bit_packed_shots: bool = False, enable_correlations: bool = False
+    ) -> DecoderResult: ...
     @overload
     def decode_batch(
         self,
@@ -198,6 +201,7 @@ class SpacetimeGraph:
         return_masks: bool = False,
         num_threads: int = 1,
         return_valid: Literal[False] = False,
+        enable_correlations: bool = False,
     ) -> npt.NDArray[Any]: ...
     @overload
     def decode_batch(
@@ -209,6 +213,7 @@ class SpacetimeGraph:
         return_masks: bool = False,
         num_threads: int = 1,
         return_valid: Literal[True],
+        enable_correlations: bool = False,
     ) -> tuple[npt.NDArray[Any], npt.NDArray[np.bool_]]: ...
     def decode_sliding(self, detection_events: npt.NDArray[Any], *, commit: int, buffer: int) -> npt.NDArray[np.uint8]: ...
     def sliding_decoder(self, *, commit: int, buffer: int) -> _SlidingWindowDecoder: ...

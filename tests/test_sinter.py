@@ -21,7 +21,9 @@ def task(code, distance, p):
 
 def test_collect_with_kelvane_and_pymatching():
     decoders = kelvane.sinter_decoders()
-    assert list(decoders) == ["kelvane-uf"] and isinstance(decoders["kelvane-uf"], sinter.Decoder)
+    assert list(decoders) == ["kelvane-uf", "kelvane-uf-correlated"]
+    assert all(isinstance(d, sinter.Decoder) for d in decoders.values())
+    assert decoders["kelvane-uf"] != decoders["kelvane-uf-correlated"]
     assert pickle.loads(pickle.dumps(decoders["kelvane-uf"])) == decoders["kelvane-uf"]  # workers get copies
     tasks = [task("repetition_code:memory", 5, 0.03), task("surface_code:rotated_memory_x", 3, 0.01)]
     stats = sinter.collect(

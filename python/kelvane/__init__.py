@@ -32,6 +32,7 @@ def open(  # noqa: A001 - the entry point
     timeout: float | None = None,
     commit: int | None = None,
     buffer: int | None = None,
+    enable_correlations: bool = False,
 ) -> KelvaneStream:
     """Open a `KelvaneStream` over a file path or a "tcp://host:port" address.
 
@@ -41,10 +42,11 @@ def open(  # noqa: A001 - the entry point
     With `decoder` (a DEM path, DEM text, a ``stim.DetectorErrorModel``, a kelvane
     ``DetectorErrorModel`` or a ``SpacetimeGraph``) the stream decodes its frames, exactly as
     after ``stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot,
-    commit=commit, buffer=buffer)``:
+    commit=commit, buffer=buffer, enable_correlations=enable_correlations)``:
     `layout` says which detector each frame bit is (see `layout_from_stim`), and
     ``per_shot=True`` decodes each shot once, on its last frame; `commit` and `buffer` decode
-    in overlapping windows as frames arrive (see ``set_decoder``). If configuring the decoder
+    in overlapping windows as frames arrive (see ``set_decoder``); ``enable_correlations=True``
+    decodes with correlations (two passes per decode). If configuring the decoder
     fails, the stream is closed and the error propagates.
 
     A file written by ``write_stim_experiment`` (or ``KvlxWriter.write_shots`` with a layout)
@@ -60,7 +62,8 @@ def open(  # noqa: A001 - the entry point
     stream = KelvaneStream(source, timeout=timeout)
     if decoder is not None:
         try:
-            stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer)
+            stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer,
+                               enable_correlations=enable_correlations)
             if positional is not None:  # after set_decoder, whose own errors come first
                 _describe.check_positional_rule(decoder, positional)
         except BaseException:
@@ -72,8 +75,9 @@ def open(  # noqa: A001 - the entry point
 def sinter_decoders() -> dict[str, Any]:
     """sinter decoders backed by kelvane, for ``sinter.collect(custom_decoders=...)``.
 
-    Returns ``{"kelvane-uf": <sinter.Decoder>}``: the weighted Union-Find decoder, fed sinter's
-    bit-packed shots directly. Needs sinter installed.
+    Returns ``{"kelvane-uf": ..., "kelvane-uf-correlated": ...}``: the weighted Union-Find
+    decoder, and the same decoding with correlations (two passes; needs a DEM generated with
+    ``decompose_errors=True``), fed sinter's bit-packed shots directly. Needs sinter installed.
     """
     from kelvane._sinter import sinter_decoders as decoders
 

@@ -17,8 +17,11 @@ from _kelvane import SpacetimeGraph
 class CompiledUnionFindDecoder(sinter.CompiledDecoder):
     """A Union-Find decoder built once for one detector error model."""
 
-    def __init__(self, graph: SpacetimeGraph, num_detectors: int, num_observables: int) -> None:
+    def __init__(
+        self, graph: SpacetimeGraph, num_detectors: int, num_observables: int, correlated: bool = False
+    ) -> None:
         self.graph = graph
+        self.correlated = correlated
         # The packed widths sinter uses: from Stim's counts, which may name trailing detectors
         # or observables that no error touches.
         self._detector_bytes = -(-graph.boundary_node // 8)
@@ -29,7 +32,9 @@ class CompiledUnionFindDecoder(sinter.CompiledDecoder):
         shots = bit_packed_detection_event_data
         if self._stim_detector_bytes != self._detector_bytes:
             shots = shots[:, : self._detector_bytes]
-        predictions = self.graph.decode_batch(shots, bit_packed_shots=True, bit_packed_predictions=True)
+        predictions = self.graph.decode_batch(
+            shots, bit_packed_shots=True, bit_packed_predictions=True, enable_correlations=self.correlated
+        )
         if predictions.shape[1] != self._observable_bytes:
             padded = np.zeros((predictions.shape[0], self._observable_bytes), dtype=np.uint8)
             width = min(predictions.shape[1], self._observable_bytes)
@@ -39,18 +44,22 @@ class CompiledUnionFindDecoder(sinter.CompiledDecoder):
 
 
 class UnionFindDecoder(sinter.Decoder):
-    """kelvane's weighted Union-Find decoder for `sinter.collect(custom_decoders=...)`."""
+    """kelvane's weighted Union-Find decoder for `sinter.collect(custom_decoders=...)`; with
+    `correlated`, the two-pass correlated decoder (the DEM must be decomposed)."""
+
+    def __init__(self, correlated: bool = False) -> None:
+        self.correlated = correlated
 
     def compile_decoder_for_dem(self, *, dem: stim.DetectorErrorModel) -> CompiledUnionFindDecoder:
-        graph = SpacetimeGraph.from_detector_error_model(dem)
-        return CompiledUnionFindDecoder(graph, dem.num_detectors, dem.num_observables)
+        graph = SpacetimeGraph.from_detector_error_model(dem, enable_correlations=self.correlated)
+        return CompiledUnionFindDecoder(graph, dem.num_detectors, dem.num_observables, self.correlated)
 
     def __eq__(self, other: object) -> bool:
-        return type(other) is UnionFindDecoder
+        return type(other) is UnionFindDecoder and other.correlated == self.correlated
 
     def __hash__(self) -> int:
-        return hash(UnionFindDecoder)
+        return hash((UnionFindDecoder, self.correlated))
 
 
 def sinter_decoders() -> dict[str, sinter.Decoder]:
-    return {"kelvane-uf": UnionFindDecoder()}
+    return {"kelvane-uf": UnionFindDecoder(), "kelvane-uf-correlated": UnionFindDecoder(correlated=True)}

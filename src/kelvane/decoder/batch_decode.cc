@@ -66,11 +66,12 @@ namespace {
 // Shots are handed out in blocks from a shared counter, so threads that get the harder shots
 // take fewer blocks.
 struct Work {
-  Work(const ShotRows& r, const BatchOutput& o, std::size_t b) : rows(r), out(o), block(b) {}
+  Work(const ShotRows& r, const BatchOutput& o, std::size_t b, bool c) : rows(r), out(o), block(b), correlated(c) {}
 
   const ShotRows& rows;
   const BatchOutput& out;
   const std::size_t block;  // shots per block
+  const bool correlated;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stopped{false};  // an interrupt asked every thread to stop
 
@@ -107,7 +108,7 @@ struct Work {
       std::uint64_t mask = 0;
       bool valid = true;
       if (!fired.empty()) {
-        mask = decoder.decode_detectors(fired);
+        mask = decoder.decode_detectors(fired, correlated);
         valid = decoder.last_decode_neutral();
       }
       out.masks[s] = mask;
@@ -119,9 +120,10 @@ struct Work {
 }  // namespace
 
 bool decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads,
-                  BatchInterrupt* interrupt) {
+                  BatchInterrupt* interrupt, bool correlated) {
   threads = batch_threads(threads, rows.shots);
-  Work work(rows, out, threads == 1 ? rows.shots : std::clamp<std::size_t>(rows.shots / (threads * 16), 1, 1024));
+  Work work(rows, out, threads == 1 ? rows.shots : std::clamp<std::size_t>(rows.shots / (threads * 16), 1, 1024),
+            correlated);
   DecoderPool::Lease own = pool.acquire();
   std::vector<std::uint32_t> fired;
   fired.reserve(256);

@@ -49,8 +49,9 @@ class BatchInterrupt {
 // threads (see batch_threads; the calling thread is one of them). Results do not depend on the
 // thread count. A thread that cannot be started leaves its shots to the others. Returns false,
 // with some shots left undecoded, when `interrupt` asked to stop; true otherwise. Fails only on
-// memory exhaustion in the calling thread (std::bad_alloc).
+// memory exhaustion in the calling thread (std::bad_alloc). `correlated` decodes every shot in
+// two passes (UnionFindDecoder::decode_detectors).
 bool decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads,
-                  BatchInterrupt* interrupt = nullptr);
+                  BatchInterrupt* interrupt = nullptr, bool correlated = false);
 
 }  // namespace kelvane

@@ -29,7 +29,7 @@
 namespace kelvane::py {
 
 const char* const kGraphDecodeDoc =
-    "decode($self, detection_events, *, bit_packed_shots=False)\n--\n\n"
+    "decode($self, detection_events, *, bit_packed_shots=False, enable_correlations=False)\n--\n\n"
     "Decode one shot with the Union-Find decoder.\n\n"
     "detection_events holds one entry per detector (a sequence or array of any integer, bool\n"
     "or float type; any non-zero entry counts as fired), or with bit_packed_shots=True the\n"
@@ -37,11 +37,15 @@ const char* const kGraphDecodeDoc =
     "DecoderResult whose observable_flips has bit k set when observable k is flipped, with\n"
     "confidence 1.0 when no detector fired, 0.0 (and valid False) when no set of error\n"
     "mechanisms explains the fired detectors, and 0.9 otherwise. Like every DecoderResult this\n"
-    "module hands out, its corrections list is empty.";
+    "module hands out, its corrections list is empty.\n\n"
+    "enable_correlations=True decodes in two passes: the edges of the first correction that\n"
+    "belong to decomposed error mechanisms make those mechanisms' other edges more likely, and\n"
+    "the shot is decoded again with them. The graph must have been built with\n"
+    "enable_correlations=True (ValueError otherwise).";
 
 const char* const kGraphDecodeBatchDoc =
     "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, "
-    "return_masks=False, num_threads=1, return_valid=False)\n--\n\n"
+    "return_masks=False, num_threads=1, return_valid=False, enable_correlations=False)\n--\n\n"
     "Decode many shots with the Union-Find decoder, with PyMatching's array conventions.\n\n"
     "shots is a 2-D numpy array (or nested lists) with one row per shot: one column per\n"
     "detector of any integer,\n"
@@ -56,7 +60,8 @@ const char* const kGraphDecodeBatchDoc =
     "do not depend on it, and other Python threads run while the batch decodes. Ctrl-C\n"
     "(any signal handler that raises) stops a batch within a fraction of a second. With\n"
     "return_valid=True it returns a pair (predictions, valid): valid is a 1-D bool array,\n"
-    "False for a shot whose fired detectors no set of error mechanisms explains.";
+    "False for a shot whose fired detectors no set of error mechanisms explains.\n"
+    "enable_correlations=True decodes every shot as decode(..., enable_correlations=True) does.";
 
 const char* const kGraphFromDemDoc =
     "from_detector_error_model(dem, *, enable_correlations=False)\n--\n\n"
@@ -136,19 +141,27 @@ bool prediction_width(const SpacetimeGraph& graph, std::size_t& out) {
   return true;
 }
 
+// Correlated decoding asked of a graph built without its mechanisms: ValueError, false.
+bool correlations_available(PyObject* self, bool asked) {
+  if (!asked || graph_of(self)->keeps_mechanisms) return true;
+  PyErr_SetString(PyExc_ValueError, kNoCorrelationsText);
+  return false;
+}
+
 }  // namespace
 
 PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
-  static const char* kwlist[] = {"detection_events", "bit_packed_shots", nullptr};
+  static const char* kwlist[] = {"detection_events", "bit_packed_shots", "enable_correlations", nullptr};
   PyObject* events_arg = nullptr;
-  int bit_packed = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:decode", const_cast<char**>(kwlist), &events_arg,
-                                   &bit_packed)) {
+  int bit_packed = 0, correlated = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pp:decode", const_cast<char**>(kwlist), &events_arg,
+                                   &bit_packed, &correlated)) {
     return nullptr;
   }
+  if (!correlations_available(self, correlated)) return nullptr;
   if (!ensure_numpy()) return nullptr;
   const auto not_a_sequence = [&] {
     const std::string type_name = short_type_name(Py_TYPE(events_arg));
@@ -202,7 +215,7 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   DecoderResultData result;
   if (!fired.empty()) {
     with_graph_decoder(self, [&](UnionFindDecoder& d) {
-      result.observable_flips = d.decode_detectors(fired);
+      result.observable_flips = d.decode_detectors(fired, correlated != 0);
       result.valid = d.last_decode_neutral();
     });
     result.confidence = result.valid ? kConfidenceDecoded : kConfidenceUnsatisfiable;
@@ -215,14 +228,15 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
   static const char* kwlist[] = {"shots",       "bit_packed_shots", "bit_packed_predictions", "return_masks",
-                                 "num_threads", "return_valid",     nullptr};
+                                 "num_threads", "return_valid",     "enable_correlations", nullptr};
   PyObject* shots_arg = nullptr;
-  int packed_in = 0, packed_out = 0, masks_out = 0, valid_out = 0;
+  int packed_in = 0, packed_out = 0, masks_out = 0, valid_out = 0, correlated = 0;
   Py_ssize_t num_threads = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnp:decode_batch", const_cast<char**>(kwlist), &shots_arg,
-                                   &packed_in, &packed_out, &masks_out, &num_threads, &valid_out)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnpp:decode_batch", const_cast<char**>(kwlist), &shots_arg,
+                                   &packed_in, &packed_out, &masks_out, &num_threads, &valid_out, &correlated)) {
     return nullptr;
   }
+  if (!correlations_available(self, correlated)) return nullptr;
   if (num_threads < 0) {
     raise_arg_error("num_threads", "expected 0 (every core) or a positive thread count, got " +
                                        std::to_string(num_threads));
@@ -308,7 +322,7 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     interrupt.saved = &saved;
     try {
       completed = decode_batch(pool, rows, batch_out, static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024)),
-                               &interrupt);
+                               &interrupt, correlated != 0);
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
     }

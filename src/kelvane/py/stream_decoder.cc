@@ -32,7 +32,7 @@ StreamDecoder::StreamDecoder(StreamDecoder&&) noexcept = default;
 StreamDecoder& StreamDecoder::operator=(StreamDecoder&&) noexcept = default;
 
 bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject* layout_arg, bool per_shot,
-                              PyObject* commit_arg, PyObject* buffer_arg) {
+                              PyObject* commit_arg, PyObject* buffer_arg, bool correlated) {
   const bool windowed = (commit_arg && commit_arg != Py_None) || (buffer_arg && buffer_arg != Py_None);
   std::uint32_t commit = 0, buffer = 0;
   if (windowed) {
@@ -48,10 +48,17 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
       return false;
     }
   }
-  GraphHandle graph = graph_from_object(dem);
+  if (windowed && correlated) {
+    raise_message(PyExc_ValueError,
+                  "correlated decoding is not available with commit and buffer; decode whole windows "
+                  "(per_shot=True or the default schedule)");
+    return false;
+  }
+  GraphHandle graph = graph_from_object(dem, correlated);
   if (!graph) return false;
   StreamDecodeOptions options;
   options.per_shot = per_shot;
+  options.correlated = correlated;
   options.window_depth = window_depth;
   if (layout_arg && layout_arg != Py_None) {
     auto layout = layout_of(layout_arg, graph->boundary);

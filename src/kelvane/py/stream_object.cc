@@ -319,9 +319,9 @@ PyObject* stream_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[6];
-  if (!bind_args("set_decoder", args, kwargs, {"dem", "window_depth", "layout", "per_shot", "commit", "buffer"}, 1,
-                 bound, 2)) {
+  PyObject* bound[7];
+  if (!bind_args("set_decoder", args, kwargs,
+                 {"dem", "window_depth", "layout", "per_shot", "commit", "buffer", "enable_correlations"}, 1, bound, 2)) {
     return nullptr;
   }
   TurnGuard turn(state_of(self).turn);
@@ -330,7 +330,11 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (bound[1] && !arg_size("window_depth", bound[1], depth)) return nullptr;
   int per_shot = 0;
   if (bound[3] && (per_shot = PyObject_IsTrue(bound[3])) < 0) return nullptr;
-  if (!state_of(self).decoder.configure(bound[0], depth, bound[2], per_shot != 0, bound[4], bound[5])) return nullptr;
+  int correlated = 0;
+  if (bound[6] && (correlated = PyObject_IsTrue(bound[6])) < 0) return nullptr;
+  if (!state_of(self).decoder.configure(bound[0], depth, bound[2], per_shot != 0, bound[4], bound[5], correlated != 0)) {
+    return nullptr;
+  }
   Py_RETURN_NONE;
 }
 
@@ -426,7 +430,8 @@ PyMethodDef stream_methods[] = {
      "frames is raised by the next call, after those frames have been returned."},
     {"set_decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (KelvaneStream.set_decoder)", stream_set_decoder>)),
      METH_VARARGS | METH_KEYWORDS,
-     "set_decoder($self, dem, window_depth=0, *, layout=None, per_shot=False, commit=None, buffer=None)\n--\n\n"
+     "set_decoder($self, dem, window_depth=0, *, layout=None, per_shot=False, commit=None, buffer=None, "
+     "enable_correlations=False)\n--\n\n"
      "Configure the Union-Find decoder from a DEM.\n"
      "\n"
      "Parameters\n"
@@ -456,6 +461,10 @@ PyMethodDef stream_methods[] = {
      "    of each. A frame that closes a commit step carries the flips committed so far,\n"
      "    other frames none. With ``per_shot=True`` each shot's last frame carries its\n"
      "    prediction; without, the stream never ends (a frame of round 0 restarts it).\n"
+     "enable_correlations:\n"
+     "    True: build the graph keeping the model's decomposed error mechanisms and decode\n"
+     "    each window in two passes, as ``SpacetimeGraph.decode(..., enable_correlations=True)``.\n"
+     "    A ``SpacetimeGraph`` given as dem must have been built with it.\n"
      "\n"
      "With ``layout`` or ``per_shot``, a layout that cannot cover the model or a frame\n"
      "raises ValueError; by default the stream keeps decoding and warns once\n"

@@ -43,6 +43,8 @@ struct StreamDecodeOptions {
   std::optional<FrameLayout> layout;  // an explicit layout; positional when absent
   // Decode in overlapping windows (made for `layout`); copies of the options share it.
   std::shared_ptr<WindowedFrames> windows;
+  // Decode in two passes (UnionFindDecoder::decode_detectors); the graph keeps its mechanisms.
+  bool correlated = false;
 };
 
 class StreamDecoder {
