@@ -21,6 +21,8 @@ layout: np.ndarray = kelvane.layout_from_stim(circuit)
 shots: int = kelvane.convert("run.kvlx", "run.b8", layout=layout)
 with kelvane.open("run.kvlx", decoder=exp.dem) as stream:
     flips = [frame.observable_flips for frame in stream]
+with kelvane.open("run.kvlx", errors="skip") as skipping:
+    damaged: int = skipping.skipped_frames + len(list(skipping))
 graph = kelvane.SpacetimeGraph.from_stim_circuit(circuit)
 counts: tuple[int, int] = (graph.num_edges, graph.num_nodes)
 predictions = graph.decode_batch([[0] * graph.num_detectors])

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 from _kelvane import *  # noqa: F401,F403
 from _kelvane import KelvaneStream
@@ -11,6 +11,7 @@ from _kelvane import __all__ as _native_all, __version__  # noqa: F401
 
 from kelvane import _pickle  # noqa: F401,E402  (registers the pickle reducers)
 from kelvane._convert import convert as convert  # noqa: E402
+from kelvane._skipping import SkippingStream as SkippingStream  # noqa: E402
 from kelvane.detector_rates import detector_report as detector_report  # noqa: E402
 
 if TYPE_CHECKING:
@@ -19,7 +20,39 @@ if TYPE_CHECKING:
     from kelvane.experiment import StimExperiment
 
 __all__ = list(_native_all) + ["open", "sinter_decoders", "convert", "layout_from_stim", "write_stim_experiment",
-                                     "detector_report"]
+                                     "detector_report", "SkippingStream"]
+
+
+@overload
+def open(  # noqa: A001 - the entry point
+    source: str | os.PathLike[str],
+    decoder: Any = None,
+    window_depth: int = 0,
+    *,
+    layout: Any = None,
+    per_shot: bool | None = None,
+    timeout: float | None = None,
+    commit: int | None = None,
+    buffer: int | None = None,
+    enable_correlations: bool = False,
+    errors: Literal["raise"] = "raise",
+) -> KelvaneStream: ...
+
+
+@overload
+def open(  # noqa: A001 - the entry point
+    source: str | os.PathLike[str],
+    decoder: Any = None,
+    window_depth: int = 0,
+    *,
+    layout: Any = None,
+    per_shot: bool | None = None,
+    timeout: float | None = None,
+    commit: int | None = None,
+    buffer: int | None = None,
+    enable_correlations: bool = False,
+    errors: Literal["skip"],
+) -> SkippingStream: ...
 
 
 def open(  # noqa: A001 - the entry point
@@ -33,7 +66,8 @@ def open(  # noqa: A001 - the entry point
     commit: int | None = None,
     buffer: int | None = None,
     enable_correlations: bool = False,
-) -> KelvaneStream:
+    errors: Literal["raise", "skip"] = "raise",
+) -> KelvaneStream | SkippingStream:
     """Open a `KelvaneStream` over a file path or a "tcp://host:port" address.
 
     `timeout` (seconds, or None to wait without limit) bounds the connection or the opening of a
@@ -55,7 +89,14 @@ def open(  # noqa: A001 - the entry point
     ``decoder="stored"`` decodes with the model stored in it. Without a layout from either, a
     model whose detector coordinates show that the positional rule would put detectors of
     different times into one frame is refused with ValueError.
+
+    ``errors="skip"`` returns a `SkippingStream`: damaged frames are skipped (one
+    ``RuntimeWarning`` per kind of damage) and counted in its ``skipped_frames``,
+    ``skipped_bytes`` and ``skipped_by_kind``; ``errors="raise"`` (the default) raises their
+    ``OSError`` as ``KelvaneStream`` does.
     """
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip', got {errors!r}")
     from kelvane import _describe
 
     decoder, layout, per_shot, positional = _describe.resolve(source, decoder, window_depth, layout, per_shot)
@@ -69,7 +110,7 @@ def open(  # noqa: A001 - the entry point
         except BaseException:
             stream.close()
             raise
-    return stream
+    return SkippingStream(stream) if errors == "skip" else stream
 
 
 def sinter_decoders() -> dict[str, Any]:

@@ -42,16 +42,25 @@ class KvlxFrames(NamedTuple):
     frame_ids: np.ndarray  # uint64
 
 
-def read_kvlx_frames(path: Any, batch_frames: int = 1 << 16, progress: Any = None) -> KvlxFrames:
+def read_kvlx_frames(path: Any, batch_frames: int = 1 << 16, progress: Any = None,
+                     skipped: list[Any] | None = None) -> KvlxFrames:
     """All frames of a KVLX file as columns.
 
-    Every frame must have the same ancilla count; the first damaged frame raises its OSError.
+    Every frame must have the same ancilla count. The first damaged frame raises its OSError;
+    given a list as `skipped`, damaged frames are skipped instead (as ``kelvane.open(...,
+    errors="skip")``) and the `SkippingStream` that counted them is appended to it.
     """
     from _kelvane import KelvaneStream
 
+    from kelvane._skipping import SkippingStream
+
     names = ("detector_events", "observable_flips", "has_observable_flips", "rounds", "frame_ids")
     columns: dict[str, list[np.ndarray]] = {name: [] for name in names}
-    with KelvaneStream(os.fspath(path)) as stream:
+    opened: Any = KelvaneStream(os.fspath(path))
+    if skipped is not None:
+        opened = SkippingStream(opened)
+        skipped.append(opened)
+    with opened as stream:
         while True:
             batch = stream.read_batch(batch_frames)
             if len(batch) == 0:
@@ -177,7 +186,8 @@ def _refuse_same_files(inputs: list[str], outputs: list[str]) -> None:
 
 
 def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any = None,
-            num_observables: int | None = None, obs_out: Any = None) -> int:
+            num_observables: int | None = None, obs_out: Any = None, errors: str = "raise",
+            skipped: list[Any] | None = None) -> int:
     """Converts shot data between KVLX and Stim's ``01``, ``b8``, ``r8`` and ``dets`` formats.
 
     Formats come from the file extensions (``.kvlx``, ``.01``, ``.b8``, ``.r8``, ``.dets``).
@@ -198,7 +208,13 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
 
     The destination is written under a temporary name and renamed into place at the end, and
     converting a file onto itself is refused. Returns the number of shots converted.
+
+    ``errors="skip"`` skips damaged KVLX frames (as ``kelvane.open(..., errors="skip")``; their
+    shots are incomplete and dropped); the `SkippingStream` that counted them is appended to
+    `skipped` when a list is given.
     """
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip', got {errors!r}")
     import stim
 
     from kelvane.kvlx import KvlxWriter
@@ -220,7 +236,7 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
     obs: np.ndarray | None = None
     if src_fmt == "kvlx":
         lay = as_layout(layout, num_detectors)
-        frames = read_kvlx_frames(src)
+        frames = read_kvlx_frames(src, skipped=(skipped if skipped is not None else []) if errors == "skip" else None)
         shots, last = group_shots(frames, lay, num_detectors, src)
         masks, carried = frames.observable_flips[last], frames.has_observable_flips[last]
         if num_observables is None and dst_fmt == "kvlx" and carried.any():

@@ -86,13 +86,18 @@ def cmd_info(args: argparse.Namespace) -> int:
         opened = KelvaneStream(args.file)
     except OSError as e:
         raise CliError(f"{args.file}: {_describe_error(e)}") from e
-    with opened as stream, _progress(None, "frames", "reading", args.quiet) as bar:
+    from kelvane._skipping import SkippingStream
+
+    with SkippingStream(opened) as stream, _progress(None, "frames", "reading", args.quiet) as bar:
         while True:
+            before = stream.skipped_frames
             try:
                 batch = stream.read_batch(1 << 16)
-            except OSError as e:
+            except OSError as e:  # not damage in the data: a failed read, a lost connection
                 error = f"after {frames} good frames: {e}"
                 break
+            if stream.skipped_frames and not before and error is None:
+                error = f"after {frames} good frames: {stream.first_error}"
             if len(batch) == 0:
                 break
             n = batch.detector_events.shape[1]
@@ -109,6 +114,7 @@ def cmd_info(args: argparse.Namespace) -> int:
     print(f"ancillas:         {', '.join(f'{n} ({c} frames)' for n, c in sorted(ancillas.items())) or '-'}")
     print(f"observable flips: {flips} frames carry them")
     print(f"description:      {describe_stream(args.file)}")
+    print(f"skipped:          {stream.skipped_text()}")
     print(f"first error:      {error or 'none'}")
     if args.dem:
         print_detector_report(args)
@@ -171,9 +177,12 @@ def describe_stream(path: str) -> str:
 def cmd_convert(args: argparse.Namespace) -> int:
     from kelvane._convert import convert
 
+    skipped: list[Any] = []
     shots = convert(args.src, args.dst, num_detectors=args.num_detectors, layout=args.layout,
-                    num_observables=args.num_observables, obs_out=args.obs_out)
+                    num_observables=args.num_observables, obs_out=args.obs_out, errors="skip", skipped=skipped)
     print(f"converted {shots} shots: {args.src} -> {args.dst}" + (f" (observables: {args.obs_out})" if args.obs_out else ""))
+    if skipped:
+        print(f"skipped: {skipped[0].skipped_text()}")
     return 0
 
 
@@ -218,8 +227,9 @@ def cmd_decode(args: argparse.Namespace) -> int:
         layout = description.layout
     else:
         layout = None
+    skipped: list[Any] = []
     with _progress(None, "frames", "reading", args.quiet) as bar:
-        frames = read_kvlx_frames(args.file, progress=bar.update)
+        frames = read_kvlx_frames(args.file, progress=bar.update, skipped=skipped)
     if layout is None:
         layout = default_layout(frames.detector_events.shape[1], dem.num_detectors)
     shots, last = group_shots(frames, layout, dem.num_detectors, args.file)
@@ -235,6 +245,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
                               num_observables=dem.num_observables)
     per_shot = 1 if layout is None else layout.shape[0]
     print(f"decoded {shots.shape[0]} shots ({per_shot} frames and {dem.num_detectors} detectors each) -> {args.out}")
+    print(f"skipped: {skipped[0].skipped_text()}")
     if shots.shape[0] and frames.has_observable_flips[last].all():
         truth = frames.observable_flips[last]
         weights = np.uint64(1) << np.arange(predictions.shape[1], dtype=np.uint64)

@@ -1,0 +1,101 @@
+"""errors="skip": damaged frames are passed over, warned about once per kind and counted, in
+kelvane.open and in the info, decode and convert commands."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+import kelvane
+from kelvane import kvlx
+from kelvane.cli import main
+
+LAYOUT = np.arange(12).reshape(3, 4)
+
+
+@pytest.fixture(scope="module")
+def clean(tmp_path_factory):
+    rng = np.random.default_rng(0)
+    path = tmp_path_factory.mktemp("skip") / "clean.kvlx"
+    with kvlx.KvlxWriter(path) as w:
+        w.write_shots(rng.integers(0, 2, (400, 12), dtype=np.uint8), rng.integers(0, 2, (400, 1)), layout=LAYOUT,
+                      describe=False)
+    data = path.read_bytes()
+    return data, kvlx.frame_spans(data)
+
+
+def flip(d, at):
+    d[at] ^= 0xFF
+
+
+# (damage, frames read, reader errors passed over, kinds)
+CASES = {
+    "payload byte": (lambda d, s: flip(d, s[100][0] + 40), 1199, 1, {"CRC32 mismatch"}),
+    "header byte": (lambda d, s: flip(d, s[100][0] + 5), 1199, 1, {"CRC32 mismatch"}),
+    "garbage between frames": (lambda d, s: d.__setitem__(slice(s[100][1], s[100][1]), b"garbage"), 1200, 1,
+                               {"CRC32 mismatch"}),
+    "three places": (lambda d, s: [flip(d, s[100][0] + 40), flip(d, s[500][0] + 5),
+                                   d.__setitem__(slice(s[900][1], s[900][1]), b"junk")], 1198, 3, {"CRC32 mismatch"}),
+    "truncated frame": (lambda d, s: d.__delitem__(slice(s[700][0] + 45, s[700][1] - 3)), 1199, 1,
+                        {"payload length mismatch"}),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_open_skips_and_counts(clean, tmp_path, case):
+    data, spans = clean
+    damage, frames, errors, kinds = CASES[case]
+    damaged = bytearray(data)
+    damage(damaged, spans)
+    path = tmp_path / "x.kvlx"
+    path.write_bytes(damaged)
+    with pytest.raises(OSError), kelvane.open(path) as stream:  # errors="raise": as before
+        list(stream)
+    with pytest.warns(RuntimeWarning, match="skipped a damaged frame") as caught, \
+            kelvane.open(path, errors="skip") as stream:
+        assert sum(1 for _ in stream) == frames
+    assert len([w for w in caught if w.category is RuntimeWarning]) == len(kinds)  # one per kind
+    assert (stream.skipped_frames, set(stream.skipped_by_kind)) == (errors, kinds)
+    assert sum(stream.skipped_by_kind.values()) == errors and stream.skipped_bytes > 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with kelvane.open(path, errors="skip") as again:
+            assert sum(len(again.read_batch(300)) for _ in range(10)) == frames
+
+    assert main(["-q", "info", str(path)]) == 1
+    assert main(["-q", "convert", str(path), str(tmp_path / "s.b8"), "--layout", str(_saved(tmp_path))]) == 0
+    assert main(["-q", "decode", str(path), "--dem", str(_model(tmp_path)), "--layout", str(_saved(tmp_path)),
+                 "--out", str(tmp_path / "p.b8")]) == 0
+
+
+def test_cli_prints_what_it_skipped(clean, tmp_path, capsys):
+    data, spans = clean
+    damaged = bytearray(data)
+    CASES["three places"][0](damaged, spans)
+    (tmp_path / "x.kvlx").write_bytes(damaged)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        main(["-q", "info", str(tmp_path / "x.kvlx")])
+        out = capsys.readouterr().out
+        assert "frames:           1198" in out
+        assert "skipped:          3 damaged frames (" in out and "CRC32 mismatch: 3)" in out
+        main(["-q", "decode", str(tmp_path / "x.kvlx"), "--dem", str(_model(tmp_path)), "--layout",
+              str(_saved(tmp_path)), "--out", str(tmp_path / "p.b8")])
+        assert "skipped: 3 damaged frames" in capsys.readouterr().out
+
+
+def test_errors_must_be_raise_or_skip(clean, tmp_path):
+    (tmp_path / "x.kvlx").write_bytes(clean[0])
+    with pytest.raises(ValueError, match="errors must be 'raise' or 'skip'"):
+        kelvane.open(tmp_path / "x.kvlx", errors="ignore")
+
+
+def _saved(tmp_path):
+    np.save(tmp_path / "layout.npy", LAYOUT)
+    return tmp_path / "layout.npy"
+
+
+def _model(tmp_path):
+    (tmp_path / "m.dem").write_text("".join(f"error(0.1) D{i} D{i + 4}\n" for i in range(8)) +
+                                    "".join(f"error(0.1) D{i} L0\n" for i in range(4)))
+    return tmp_path / "m.dem"
