@@ -122,8 +122,13 @@ def _uint(name: str, value: Any, bits: int) -> int:
 
 
 def _pack(fmt: str, names: Sequence[str], *values: Any) -> bytes:
-    """``struct.pack`` of unsigned fields, each checked by :func:`_uint` under its name."""
-    return struct.pack(fmt, *(_uint(n, v, _STRUCT_BITS[c]) for n, v, c in zip(names, values, fmt[1:])))
+    """``struct.pack`` of unsigned fields; when it refuses one, :func:`_uint` names it."""
+    try:
+        return struct.pack(fmt, *values)
+    except struct.error:
+        for name, value, code in zip(names, values, fmt[1:]):
+            _uint(name, value, _STRUCT_BITS[code])
+        raise
 
 
 def _bits01(events: Iterable[Any], what: str) -> list[int]:
