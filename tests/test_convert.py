@@ -57,10 +57,13 @@ def test_round_trips_are_bit_exact(tmp_path, fmt, with_layout, detectors, observ
         assert (got == obs).all()
         assert obs_back is None or obs_back.read_bytes() == obs_path.read_bytes()
 
-    direct = tmp_path / "direct.kvlx"
+    direct, again = tmp_path / "direct.kvlx", tmp_path / "again.kvlx"
     with KvlxWriter(direct) as w:
         w.write_shots(shots, obs, layout=layout)
     assert direct.read_bytes() == kvlx_path.read_bytes()
+    # And KVLX -> Stim -> KVLX gives the same frames back.
+    kelvane.convert(back, again, num_detectors=detectors, layout=layout, num_observables=k, obs_out=obs_back)
+    assert again.read_bytes() == kvlx_path.read_bytes()
 
 
 def test_01_counts_its_columns_and_refusals(tmp_path):
