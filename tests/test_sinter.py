@@ -51,3 +51,37 @@ def test_compiled_decoder_reads_bit_packed_shots():
     expected = np.packbits(graph.decode_batch(np.unpackbits(dets, axis=1, bitorder="little")[:, :dem.num_detectors]),
                            axis=1, bitorder="little")
     assert out.dtype == np.uint8 and np.array_equal(out, expected)
+
+
+def test_readme_sinter_command_line_runs(tmp_path):
+    """The README's `sinter collect --custom_decoders_module_function kelvane:sinter_decoders` line,
+    run as written on two small circuits (fewer shots and processes)."""
+    import csv
+    import glob
+    import json
+    import os
+    import pathlib
+    import re
+    import subprocess
+    import sys
+
+    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text()
+    command = re.search(r"\n +(sinter collect .*?)\n\n", readme, re.S).group(1)
+    args = re.sub(r"\\\n\s*", "", command).split()
+    for flag, value in (("--max_shots", "500"), ("--processes", "1")):
+        args[args.index(flag) + 1] = value
+    for d in (3, 5):
+        task("surface_code:rotated_memory_x", d, 0.005).circuit.to_file(str(tmp_path / f"d={d},p=0.005.stim"))
+    args = [x for a in args for x in (sorted(glob.glob(a, root_dir=tmp_path)) if "*" in a else [a])]  # as a shell
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    script = "import sys, sinter._command._main as m; sys.exit(m.main(command_line_args=sys.argv[1:]))"
+    done = subprocess.run([sys.executable, "-c", script, *args[1:]], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    with open(tmp_path / "stats.csv") as f:
+        rows = list(csv.DictReader(f, skipinitialspace=True))
+    shots: dict = {}
+    for r in rows:  # sinter saves a task's shots in one line per batch
+        key = (r["decoder"], json.loads(r["json_metadata"])["d"])
+        shots[key] = shots.get(key, 0) + int(r["shots"])
+    assert shots == {(dec, d): 500 for dec in ("kelvane-uf", "pymatching") for d in (3, 5)}
