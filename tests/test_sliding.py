@@ -114,13 +114,20 @@ def test_streams_commit_as_frames_arrive(tmp_path, code):
     depth = exp.layout.shape[0]
     with kelvane.open(path, decoder=exp.dem, layout=exp.layout, per_shot=True,
                       commit=commit, buffer=d) as stream:
-        frames = [(f.round, flips_of(f)) for f in stream]
-    finals = [flips for r, flips in frames if r == depth - 1]
+        frames = [(f.round, flips_of(f), stream.decoder_stats()) for f in stream]
+    finals = [flips for r, flips, _ in frames if r == depth - 1]
     np.testing.assert_array_equal(np.array(finals)[:, None] & 1, expected)
     # Windows [s, s + 5) close commit steps on rounds 4, 6, ... while they end before the model's
     # last rounds; then the shot's last frame; the frames between carry nothing.
-    carrying = sorted({r for r, flips in frames if flips is not None})
+    carrying = sorted({r for r, flips, _ in frames if flips is not None})
     assert carrying == list(range(commit + d - 1, depth - 2, commit)) + [depth - 1]
+    # The backlog: rounds received and not committed, none once a shot's last frame is decoded.
+    for r, flips, stats in frames:
+        steps = 0 if r == 0 else steps + (flips is not None)
+        assert stats["held_rounds"] == (0 if r == depth - 1 else r + 1 - commit * steps), r
+    assert frames[-1][2]["windows"] == 60 * len(carrying) and frames[-1][2]["rounds"] == 60 * depth
+    with kelvane.open(path, decoder=exp.dem, layout=exp.layout, per_shot=True) as stream:
+        assert stream.decoder_stats() is None
 
     with kelvane.open(path, decoder=exp.dem, layout=exp.layout, commit=commit, buffer=d) as stream:
         frame = next(iter(stream))

@@ -1,10 +1,11 @@
-"""The ``kelvane`` command: inspect, convert, decode and replay KVLX files, run the demo, plot a
-threshold and run the benchmark suite.
+"""The ``kelvane`` command: inspect, convert, decode, replay and monitor KVLX files, run the demo,
+plot a threshold and run the benchmark suite.
 
     python -m kelvane info run.kvlx [--dem model.dem [--layout layout.npy]]
     python -m kelvane convert run.kvlx shots.b8 [--num-detectors N] [--layout layout.npy] [--num-observables K [--obs-out obs.b8]]
     python -m kelvane decode run.kvlx --dem model.dem [--layout layout.npy | --circuit c.stim] --out p.b8
     python -m kelvane serve run.kvlx --port 9000 --rate 100000
+    python -m kelvane monitor run.kvlx --dem model.dem [--layout layout.npy] [--port 0] [--report out.html]
     python -m kelvane demo
     python -m kelvane threshold --out threshold.png [--quick]
     python -m kelvane bench [--smoke] [--json bench.json] [--plot bench.png]
@@ -323,6 +324,25 @@ def replay(conn: socket.socket, data: bytes, spans: Sequence[tuple[int, int]], h
 
 
 # ---------------------------------------------------------------------------------------------
+# monitor
+
+
+def cmd_monitor(args: argparse.Namespace) -> int:
+    _require("monitor", "plotly", *(() if args.report else ("starlette", "uvicorn")), extra="monitor")
+    from kelvane.monitor import StreamMonitor, serve, write_report
+
+    dem = _read_stim(args.dem, "dem")
+    options = dict(commit=args.commit, buffer=args.buffer, sigma=args.sigma)
+    if args.report:
+        snap = write_report(args.source, dem, args.report, args.layout, **options)
+        print(f"wrote {args.report}: {snap['frames']} frames, {snap['shots']} shots")
+        return 0
+    serve(StreamMonitor(args.source, dem, args.layout, **options), host=args.host, port=args.port,
+          interval=args.interval, follow=not args.no_follow)
+    return 0
+
+
+# ---------------------------------------------------------------------------------------------
 # demo
 
 
@@ -490,6 +510,21 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--send-timeout", type=float, default=10.0,
                    help="drop a client that reads nothing for this many seconds")
     p.set_defaults(run=cmd_serve)
+
+    p = verb("monitor", "a live web page of a stream (or, with --report, an HTML report of a file)")
+    p.add_argument("source", help="KVLX file (followed as it grows) or tcp://host:port")
+    p.add_argument("--dem", required=True, help="Stim detector error model file")
+    p.add_argument("--layout", default=None,
+                   help=".npy file: rounds x ancillas detector ids (default: from the DEM's detector coordinates)")
+    p.add_argument("--commit", type=int, default=None, help="decode in windows committing this many rounds")
+    p.add_argument("--buffer", type=int, default=None, help="rounds of look-ahead per window (with --commit)")
+    p.add_argument("--sigma", type=float, default=5.0, help="highlight detectors this many standard errors off")
+    p.add_argument("--port", type=int, default=8765, help="0 picks a free port")
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: loopback only)")
+    p.add_argument("--interval", type=float, default=0.5, help="seconds between page updates")
+    p.add_argument("--no-follow", action="store_true", help="stop reading at the end of the file")
+    p.add_argument("--report", default=None, help="read the whole file and write a self-contained HTML page here")
+    p.set_defaults(run=cmd_monitor)
 
     p = verb("demo", "stream and decode a Stim surface-code experiment shot by shot (the main job)")
     p.add_argument("--shots", type=int, default=20_000)

@@ -104,15 +104,7 @@ PyObject* sliding_finish(PyObject* self, PyObject*) {
 PyObject* sliding_stats(PyObject* self, PyObject*) {
   SharedBorrow b(borrow_of<SlidingState>(self));
   if (!b) return nullptr;
-  const SlidingWindowStats& s = state_of(self).decoder.stats();
-  return Py_BuildValue("{sKsKsKsKsdsKsKsK}", "rounds", static_cast<unsigned long long>(s.rounds), "windows",
-                       static_cast<unsigned long long>(s.windows), "window_graphs",
-                       static_cast<unsigned long long>(s.window_graphs), "build_ns",
-                       static_cast<unsigned long long>(s.build_ns), "rounds_per_second",
-                       s.rounds_per_second(), "median_step_ns",
-                       static_cast<unsigned long long>(s.step.median_ns()), "p999_step_ns",
-                       static_cast<unsigned long long>(s.step.quantile_ns(0.999)), "worst_step_ns",
-                       static_cast<unsigned long long>(s.step.worst_ns()));
+  return sliding_stats_dict(state_of(self).decoder.stats());
 }
 
 template <auto Field>
@@ -261,6 +253,17 @@ PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs
   static PyTypeObject* type = nullptr;
   if (!make_type_once(type, &sliding_spec)) return nullptr;
   return new_native<SlidingState>(type, std::move(*decoder));
+}
+
+PyObject* sliding_stats_dict(const SlidingWindowStats& s) {
+  return Py_BuildValue("{sKsKsKsKsdsKsKsK}", "rounds", static_cast<unsigned long long>(s.rounds), "windows",
+                       static_cast<unsigned long long>(s.windows), "window_graphs",
+                       static_cast<unsigned long long>(s.window_graphs), "build_ns",
+                       static_cast<unsigned long long>(s.build_ns), "rounds_per_second",
+                       s.rounds_per_second(), "median_step_ns",
+                       static_cast<unsigned long long>(s.step.median_ns()), "p999_step_ns",
+                       static_cast<unsigned long long>(s.step.quantile_ns(0.999)), "worst_step_ns",
+                       static_cast<unsigned long long>(s.step.worst_ns()));
 }
 
 }  // namespace kelvane::py

@@ -21,6 +21,9 @@ PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs
 std::optional<SlidingWindowDecoder> make_sliding_decoder(const SpacetimeGraph& graph, PyObject* commit_arg,
                                                          PyObject* buffer_arg);
 
+// SlidingWindowDecoder.stats(): the statistics as a new dict, or nullptr with an exception.
+PyObject* sliding_stats_dict(const SlidingWindowStats& stats);
+
 extern const char* const kGraphSlidingDecoderDoc;
 
 }  // namespace kelvane::py

@@ -132,4 +132,8 @@ std::uint64_t StreamDecoder::unsatisfiable_decodes() const {
   return state_ && state_->decoder ? state_->decoder->unsatisfiable_decodes() : 0;
 }
 
+const WindowedFrames* StreamDecoder::windows() const {
+  return state_ && state_->decoder ? state_->decoder->windows() : nullptr;
+}
+
 }  // namespace kelvane::py

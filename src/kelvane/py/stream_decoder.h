@@ -10,6 +10,10 @@
 
 #include "kelvane/core/frame.h"
 
+namespace kelvane {
+class WindowedFrames;
+}
+
 namespace kelvane::py {
 
 class StreamDecoder {
@@ -41,6 +45,8 @@ class StreamDecoder {
 
   std::uint64_t incomplete_shots() const;
   std::uint64_t unsatisfiable_decodes() const;
+  // The windows (statistics and backlog) when decoding in them, else nullptr.
+  const WindowedFrames* windows() const;
   // True once configure has succeeded.
   bool configured() const;
 

@@ -30,12 +30,14 @@
 #include "kelvane/py/interpreter_wait.h"
 #include "kelvane/py/native_object.h"
 #include "kelvane/py/py_ref.h"
+#include "kelvane/py/sliding_decoder_object.h"
 #include "kelvane/py/stream_decoder.h"
 #include "kelvane/py/types.h"
 #include "kelvane/source/file_source.h"
 #include "kelvane/source/runtime.h"
 #include "kelvane/source/tcp_source.h"
 #include "kelvane/source/wait.h"
+#include "kelvane/streaming/windowed_frames.h"
 
 namespace kelvane::py {
 namespace {
@@ -396,6 +398,18 @@ PyObject* stream_unsatisfiable_shots(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).decoder.unsatisfiable_decodes());
 }
 
+PyObject* stream_decoder_stats(PyObject* self, PyObject*) {
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
+  const WindowedFrames* windows = state_of(self).decoder.windows();
+  if (!windows) Py_RETURN_NONE;
+  PyRef stats(sliding_stats_dict(windows->stats()));
+  if (!stats) return nullptr;
+  PyRef held(PyLong_FromUnsignedLongLong(windows->held_rounds()));
+  if (!held || PyDict_SetItemString(stats.get(), "held_rounds", held.get()) < 0) return nullptr;
+  return stats.release();
+}
+
 PyObject* stream_skipped_bytes(PyObject* self, void*) {
   TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
   if (!turn) return nullptr;
@@ -420,6 +434,11 @@ PyGetSetDef stream_getset[] = {
 };
 
 PyMethodDef stream_methods[] = {
+    {"decoder_stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the statistics (KelvaneStream.decoder_stats)", stream_decoder_stats>)),
+     METH_NOARGS,
+     "decoder_stats($self)\n--\n\nWith commit and buffer (decoding in windows): what the window decoder measured, as\n"
+     "SlidingWindowDecoder.stats() gives it, and held_rounds, the rounds received and not yet\n"
+     "committed (the backlog; 0 between shots). None otherwise."},
     {"read_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the frame batch (KelvaneStream.read_batch)", stream_read_batch>)),
      METH_VARARGS | METH_KEYWORDS,
      "read_batch($self, max_frames)\n--\n\n"

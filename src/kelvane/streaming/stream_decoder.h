@@ -76,6 +76,8 @@ class StreamDecoder {
   // The layout in use; none before the first frame when it is inferred from it.
   const std::optional<FrameLayout>& layout() const { return layout_; }
   bool per_shot() const { return options_.per_shot; }
+  // The windows when decoding in them, else nullptr.
+  const WindowedFrames* windows() const { return options_.windows.get(); }
 
  private:
   StreamDecoder(std::shared_ptr<const SpacetimeGraph> graph, StreamDecodeOptions options);

@@ -39,6 +39,10 @@ class WindowedFrames {
   std::uint64_t committed_flips() const { return decoder_.committed_flips(); }
   bool running() const { return decoder_.running(); }
   const SlidingWindowStats& stats() const { return decoder_.stats(); }
+  // Rounds received and not yet committed (the decoder's backlog); 0 between shots.
+  std::uint64_t held_rounds() const {
+    return decoder_.running() ? decoder_.received_rounds() - decoder_.committed_rounds() : 0;
+  }
 
  private:
   static constexpr RoundSlot kNoSlot = ~RoundSlot{0};

@@ -60,6 +60,7 @@ TEST(WindowedFrames, FramesDecodeLikeTheShotTheyMakeUp) {
         }
       }
       steps += frames.push(frame).value();
+      EXPECT_EQ(frames.held_rounds(), r + 1 < kRounds ? r + 1 - 2 * steps : 0) << "round " << r;
     }
     EXPECT_EQ(steps, 5);  // windows [0, 5) to [6, 11), then the shot's end
     EXPECT_FALSE(frames.running());

@@ -1,0 +1,146 @@
+"""``kelvane monitor``: a live web page of a stream, and the same page as a report file.
+
+The stream is read and decoded in a thread of its own (`StreamMonitor.run`); a Starlette app
+served by uvicorn gives the page, Plotly's JavaScript from the ``plotly`` package, and a
+websocket that pushes a snapshot of the counts to each page every `interval` seconds. Snapshots
+are taken on the event loop, never by the reader, and a page is sent the newest snapshot only
+once it has drawn the previous one, so a slow page misses snapshots and no page slows the
+decoding.
+
+    kelvane monitor run.kvlx --dem model.dem [--layout layout.npy] [--port 0]
+    kelvane monitor run.kvlx --dem model.dem --report run.html
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import threading
+from importlib import resources
+from typing import Any
+
+from kelvane.monitor.state import StreamMonitor
+
+__all__ = ["StreamMonitor", "page_html", "write_report", "make_app", "serve"]
+
+
+def _plotly_js_path() -> str:
+    import plotly
+
+    return os.path.join(os.path.dirname(plotly.__file__), "package_data", "plotly.min.js")
+
+
+def page_html(snapshot: dict[str, Any] | None = None) -> str:
+    """The page: live (Plotly from ``/plotly.min.js``, data from the ``/ws`` websocket) without
+    `snapshot`, or self-contained with Plotly and the snapshot inlined."""
+    page = resources.files("kelvane.monitor").joinpath("page.html").read_text(encoding="utf-8")
+    if snapshot is None:
+        return page.replace("<!--PLOTLY-->", '<script src="/plotly.min.js"></script>')
+    with open(_plotly_js_path(), encoding="utf-8") as f:
+        plotly_js = f.read()
+    # Inside <script>, only "</" could end the element early; JSON allows "<\/" for it.
+    data = json.dumps(snapshot, allow_nan=False).replace("</", "<\\/")
+    page = page.replace("/*SNAPSHOT*/null", data)
+    return page.replace("<!--PLOTLY-->", "<script>" + plotly_js.replace("</script", "<\\/script") + "</script>")
+
+
+def write_report(source: str, dem: Any, out: str, layout: Any = None, **options: Any) -> dict[str, Any]:
+    """Reads and decodes a finished file and writes the page, self-contained, to `out`.
+
+    Returns the snapshot the page shows. `options` go to `StreamMonitor`.
+    """
+    monitor = StreamMonitor(source, dem, layout, **options)
+    monitor.run(follow=False)
+    snapshot = monitor.snapshot()
+    with open(out, "w", encoding="utf-8") as f:
+        f.write(page_html(snapshot))
+    return snapshot
+
+
+def make_app(monitor: StreamMonitor, interval: float = 0.5, follow: bool = True) -> Any:
+    """The Starlette app: ``/`` the page, ``/plotly.min.js``, ``/snapshot`` (JSON) and ``/ws``.
+
+    Its lifespan starts `monitor.run` in a thread and a task that takes a snapshot every
+    `interval` seconds; each page asks for the next one when it has drawn the last. The reader
+    is stopped on shutdown.
+    """
+    from starlette.applications import Starlette
+    from starlette.responses import FileResponse, HTMLResponse, Response
+    from starlette.routing import Route, WebSocketRoute
+    from starlette.websockets import WebSocket, WebSocketDisconnect
+
+    # The newest snapshot and its number; `fresh` is set when the next one is published.
+    latest: dict[str, Any] = {"text": "null", "version": 0, "fresh": asyncio.Event()}
+
+    async def publish() -> None:
+        while True:
+            latest["text"] = json.dumps(monitor.snapshot(), allow_nan=False)
+            latest["version"] += 1
+            latest["fresh"].set()
+            latest["fresh"] = asyncio.Event()
+            await asyncio.sleep(interval)
+
+    async def index(request: Any) -> Any:
+        return HTMLResponse(page_html())
+
+    async def plotly_js(request: Any) -> Any:
+        return FileResponse(_plotly_js_path(), media_type="text/javascript")
+
+    async def snapshot(request: Any) -> Any:
+        return Response(latest["text"], media_type="application/json")
+
+    async def ws(socket: WebSocket) -> None:
+        # The page asks for each snapshot when it has drawn the last one, and gets the newest
+        # one it has not seen: a slow page skips snapshots instead of queueing them.
+        await socket.accept()
+        seen = 0
+        try:
+            while True:
+                await socket.receive_text()
+                while latest["version"] == seen:
+                    await latest["fresh"].wait()
+                seen = latest["version"]
+                await socket.send_text(latest["text"])
+        except (WebSocketDisconnect, RuntimeError, OSError):
+            pass
+
+    from contextlib import asynccontextmanager
+
+    @asynccontextmanager
+    async def lifespan(app: Any) -> Any:
+        reader = threading.Thread(target=monitor.run, kwargs={"follow": follow}, name="kelvane-monitor", daemon=True)
+        reader.start()
+        task = asyncio.create_task(publish())
+        try:
+            yield
+        finally:
+            task.cancel()
+            monitor.stop()
+            await asyncio.to_thread(reader.join, 2.0)
+
+    routes = [Route("/", index), Route("/plotly.min.js", plotly_js), Route("/snapshot", snapshot),
+              WebSocketRoute("/ws", ws)]
+    return Starlette(routes=routes, lifespan=lifespan)
+
+
+def serve(monitor: StreamMonitor, host: str = "127.0.0.1", port: int = 0, interval: float = 0.5,
+          follow: bool = True) -> None:
+    """Serves the monitor's page until interrupted, printing its URL once listening."""
+    import uvicorn
+
+    config = uvicorn.Config(make_app(monitor, interval, follow), host=host, port=port, log_level="warning",
+                            lifespan="on")
+    server = uvicorn.Server(config)
+
+    async def main() -> None:
+        task = asyncio.create_task(server.serve())
+        while not server.started and not task.done():
+            await asyncio.sleep(0.02)
+        if server.started:
+            bound = server.servers[0].sockets[0].getsockname()
+            shown = f"[{bound[0]}]" if ":" in bound[0] else bound[0]
+            print(f"kelvane monitor: http://{shown}:{bound[1]}/ (Ctrl-C stops)", flush=True)
+        await task
+
+    asyncio.run(main())

@@ -1,0 +1,307 @@
+"""What the monitor knows about a stream: counts gathered by the reading thread, and snapshots.
+
+`StreamMonitor.run` reads and decodes a stream (``kelvane.open(..., decoder=...)``) in the
+calling thread, which is meant to be a thread of its own: it keeps detection-event counts per
+(round, slot) of the layout, a drift series, throughput, damaged frames and, when the frames
+carry the truth, the logical error count. `StreamMonitor.snapshot` copies what the page shows
+into plain JSON-ready values. The reader only ever takes a lock for the moment it adds a block
+of frames to the counts; snapshots are taken on the reader's lock at whatever interval the
+caller chooses, so neither the page nor its clients can make the reader wait longer than that.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+import warnings
+from typing import Any
+
+import numpy as np
+
+from kelvane.detector_rates import _stim_model, detector_coordinates, expected_detector_rates, standard_errors_apart
+from kelvane.stats import wilson_interval
+
+# Frames gathered before they are added to the counts in one NumPy step.
+_BLOCK_FRAMES = 4096
+# Points kept in a time series; past it, neighbouring points are merged in pairs.
+_SERIES_POINTS = 512
+
+
+def _json_list(a: np.ndarray, digits: int = 6) -> Any:
+    """A float array as nested lists, NaN and infinities as None (JSON has neither)."""
+    out = np.round(np.asarray(a, dtype=np.float64), digits).astype(object)
+    out[~np.isfinite(np.asarray(a, dtype=np.float64))] = None
+    return out.tolist()
+
+
+class _Series:
+    """A series of buckets of `width` frames: frames and detection events seen in each."""
+
+    def __init__(self, width: int) -> None:
+        self.width = width
+        self.frames: list[int] = []
+        self.events: list[int] = []
+        self.slots: list[int] = []
+
+    def add(self, start: int, events: np.ndarray, slots: np.ndarray) -> None:
+        """Adds frames numbered `start`.. (their event and live-slot counts) to their buckets."""
+        bucket = (start + np.arange(len(events))) // self.width
+        for b in np.unique(bucket):
+            while len(self.frames) <= b:
+                self.frames.append(0)
+                self.events.append(0)
+                self.slots.append(0)
+            sel = bucket == b
+            self.frames[b] += int(sel.sum())
+            self.events[b] += int(events[sel].sum())
+            self.slots[b] += int(slots[sel].sum())
+        if len(self.frames) > _SERIES_POINTS:  # merge pairs: half the points, twice the width
+            for name in ("frames", "events", "slots"):
+                v = getattr(self, name)
+                setattr(self, name, [sum(v[i : i + 2]) for i in range(0, len(v), 2)])
+            self.width *= 2
+
+
+class StreamMonitor:
+    """Detection-event rates, throughput and decoding results of one stream, as it is read.
+
+    `dem` is the detector error model (stim, kelvane, text or a path); `layout` the rounds x
+    slots detector layout (an array or a ``.npy`` path), by default derived from the model's
+    detector coordinates (`kelvane.layout_from_stim`). Shots are decoded one at a time
+    (``per_shot=True``), in windows of `commit` + `buffer` rounds when those are given.
+    Detectors `sigma` or more standard errors from the model's rate are flagged.
+    """
+
+    def __init__(self, source: str, dem: Any, layout: Any = None, *, commit: int | None = None,
+                 buffer: int | None = None, sigma: float = 5.0, bucket_shots: int = 100) -> None:
+        from kelvane._convert import as_layout
+        from kelvane.experiment import layout_from_stim
+
+        self.source = str(source)
+        self.model = _stim_model(dem)
+        self.layout = as_layout(layout) if layout is not None else layout_from_stim(self.model)
+        self.commit, self.buffer = commit, buffer
+        self.sigma_threshold = sigma
+        rounds, slots = self.layout.shape
+        coords = detector_coordinates(self.model)
+        expected = expected_detector_rates(self.model)
+        present = self.layout >= 0
+        safe = np.where(present, self.layout, 0)
+        self.expected = np.where(present, expected[safe], np.nan)
+        # A slot sits where its detectors are: their spatial coordinates (all but the time).
+        self.x = np.zeros(slots)
+        self.y = np.zeros(slots)
+        for a in range(slots):
+            d = self.layout[present[:, a], a]
+            if len(d) and coords.shape[1] >= 2:
+                self.x[a] = coords[d[0], 0]
+                self.y[a] = coords[d[0], 1] if coords.shape[1] >= 3 else 0.0
+            else:
+                self.x[a] = a
+        self._present = present
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._started = time.monotonic()
+        self.counts = np.zeros((rounds, slots), dtype=np.int64)
+        self.frames_per_round = np.zeros(rounds, dtype=np.int64)
+        self.frames = 0
+        self.shots = 0
+        self.damaged = 0
+        self.truncated = 0
+        self.skipped_bytes = 0
+        self.incomplete_shots = 0
+        self.scored = 0
+        self.logical_errors = 0
+        self.commits = 0
+        self.latencies: list[float] = []
+        self.window_stats: dict[str, Any] | None = None
+        self.finished = False
+        self.error: str | None = None
+        self.drift = _Series(max(1, bucket_shots) * rounds)
+        self._throughput: list[tuple[float, int, int]] = [(0.0, 0, 0)]
+
+    # -- the reading thread -------------------------------------------------------------------
+
+    def stop(self) -> None:
+        """Asks `run` to return at its next wait (within a fraction of a second)."""
+        self._stop.set()
+
+    def run(self, follow: bool = True, poll: float = 0.05) -> None:
+        """Reads and decodes the stream until it ends or `stop` is called.
+
+        A file is followed as it grows when `follow` is true (its end is polled every `poll`
+        seconds); without it, or for a TCP stream, the end of the data ends the run.
+        """
+        import kelvane
+
+        warnings.filterwarnings("ignore", message="shot cut short", category=RuntimeWarning)
+        tcp = self.source.startswith("tcp://")
+        rounds, slots = self.layout.shape
+        events = np.zeros((_BLOCK_FRAMES, slots), dtype=np.uint8)
+        frame_rounds = np.zeros(_BLOCK_FRAMES, dtype=np.int64)
+        read_at: list[float] = []  # windowed decoding: when each uncommitted frame was read
+        n = 0
+        try:
+            stream = kelvane.open(self.source, decoder=self.model, layout=self.layout, per_shot=True,
+                                  commit=self.commit, buffer=self.buffer, timeout=0.25 if tcp else None)
+        except Exception as e:  # noqa: BLE001 - shown on the page and re-raised
+            self.error = f"{type(e).__name__}: {e}"
+            self.finished = True
+            raise
+        with stream:
+            last_flush = time.monotonic()
+            while not self._stop.is_set():
+                try:
+                    frame = next(stream)
+                except StopIteration:
+                    n = self._flush(events, frame_rounds, n, stream)
+                    last_flush = time.monotonic()
+                    if tcp or not follow:
+                        break
+                    time.sleep(poll)
+                    continue
+                except TimeoutError:
+                    n = self._flush(events, frame_rounds, n, stream)
+                    continue
+                except (OSError, ValueError, kelvane.KelvaneError) as e:
+                    with self._lock:
+                        if "payload length" in str(e).lower():
+                            self.truncated += 1  # data ending inside a frame: the rest may come
+                        else:
+                            self.damaged += 1
+                    continue
+                ev = frame.to_numpy_detector_events()
+                if ev.shape[0] != slots:
+                    with self._lock:
+                        self.damaged += 1
+                    continue
+                events[n] = ev
+                frame_rounds[n] = frame.round
+                n += 1
+                truth = frame.source_observable_flips
+                prediction = None
+                try:
+                    prediction = frame.observable_flips
+                except kelvane.KelvaneError:
+                    pass
+                if truth is not None and prediction is not None and frame.round == rounds - 1:
+                    self.scored += 1
+                    self.logical_errors += int(prediction != truth)
+                if self.commit is not None:
+                    read_at.append(time.monotonic())
+                    if prediction is not None:
+                        # The frame closes a commit step: every frame read but the last `buffer`
+                        # (all of them at a shot's end) is committed; the oldest one waited longest.
+                        keep = 0 if frame.round == rounds - 1 else min(len(read_at), self.buffer or 0)
+                        if len(read_at) > keep:
+                            self.latencies.append(read_at[-1] - read_at[0])
+                            del read_at[: len(read_at) - keep]
+                            self.commits += 1
+                if n == _BLOCK_FRAMES or time.monotonic() - last_flush > 0.05:
+                    n = self._flush(events, frame_rounds, n, stream)
+                    last_flush = time.monotonic()
+            self._flush(events, frame_rounds, n, stream)
+        self.finished = True
+
+    def _flush(self, events: np.ndarray, frame_rounds: np.ndarray, n: int, stream: Any) -> int:
+        """Adds the first `n` gathered frames to the counts; returns 0 (the new fill)."""
+        rounds = self.layout.shape[0]
+        r = frame_rounds[:n] % rounds
+        ev = events[:n]
+        live = self._present[r]
+        fired = (ev.astype(bool) & live).sum(axis=1)
+        with self._lock:
+            np.add.at(self.counts, r, ev)
+            self.frames_per_round += np.bincount(r, minlength=rounds)
+            self.drift.add(self.frames, fired, live.sum(axis=1))
+            self.frames += n
+            self.shots += int((frame_rounds[:n] == 0).sum())
+            self.skipped_bytes = stream.skipped_bytes
+            self.incomplete_shots = stream.incomplete_shots
+            # Asked here, by the reading thread: the stream serves one thread at a time.
+            self.window_stats = stream.decoder_stats()
+        return 0
+
+    # -- snapshots ----------------------------------------------------------------------------
+
+    def snapshot(self) -> dict[str, Any]:
+        """Everything the page shows, as JSON-ready values (NaN as None)."""
+        now = time.monotonic() - self._started
+        with self._lock:
+            counts = self.counts.copy()
+            per_round = self.frames_per_round.copy()
+            drift = (list(self.drift.frames), list(self.drift.events), list(self.drift.slots), self.drift.width)
+            frames, shots = self.frames, self.shots
+            latencies = np.array(self.latencies[-10_000:])
+            window_stats = self.window_stats
+            status = dict(frames=frames, shots=shots, damaged_frames=self.damaged, truncated_reads=self.truncated,
+                          skipped_bytes=self.skipped_bytes, incomplete_shots=self.incomplete_shots,
+                          finished=self.finished, error=self.error)
+        if not self.finished or len(self._throughput) == 1:
+            self._throughput.append((now, frames, shots))
+        del self._throughput[1 : max(1, len(self._throughput) - _SERIES_POINTS)]
+
+        n = per_round[:, None].astype(np.float64)
+        present = self._present
+        with np.errstate(invalid="ignore", divide="ignore"):
+            rate = np.where(present & (n > 0), counts / n, np.nan)
+            sigma = np.where(present & (n > 0), standard_errors_apart(np.nan_to_num(self.expected), counts, n), np.nan)
+            # Rounds averaged: all of a slot's frames pooled; its expected count is the sum over
+            # its rounds, its variance the sum of their binomial variances.
+            e = np.nan_to_num(self.expected)
+            shots_slot = np.where(present, n, 0).sum(axis=0)
+            mean_rate = np.where(shots_slot > 0, counts.sum(axis=0) / shots_slot, np.nan)
+            mean_expected = np.where(present.any(axis=0), (e * np.where(present, n, 0)).sum(axis=0) / shots_slot, np.nan)
+            variance = (np.where(present, n, 0) * e * (1 - e)).sum(axis=0)
+            diff = counts.sum(axis=0) - (e * np.where(present, n, 0)).sum(axis=0)
+            mean_sigma = np.where(variance > 0, diff / np.sqrt(variance), np.where(diff != 0, np.sign(diff) * np.inf, 0))
+            mean_sigma = np.where(shots_slot > 0, mean_sigma, np.nan)
+        worst = []
+        order = np.argsort(-np.nan_to_num(np.abs(sigma), nan=-1.0), axis=None)
+        for flat in order[:10]:
+            r, a = np.unravel_index(flat, sigma.shape)
+            if not np.isfinite(rate[r, a]):
+                continue
+            worst.append(dict(detector=int(self.layout[r, a]), round=int(r), slot=int(a),
+                              x=float(self.x[a]), y=float(self.y[a]), expected=round(float(self.expected[r, a]), 6),
+                              observed=round(float(rate[r, a]), 6),
+                              sigma=None if not np.isfinite(sigma[r, a]) else round(float(sigma[r, a]), 2)))
+
+        t, f, s = zip(*self._throughput)
+        dt = np.diff(t)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            fps = np.where(dt > 0, np.diff(f) / dt, np.nan)
+            sps = np.where(dt > 0, np.diff(s) / dt, np.nan)
+        dframes, devents, dslots, width = drift
+        with np.errstate(invalid="ignore", divide="ignore"):
+            drift_rate = np.array(devents, dtype=np.float64) / np.array(dslots, dtype=np.float64)
+        overall_expected = float(np.nansum(self.expected * per_round[:, None]) / max(1, (present * per_round[:, None]).sum()))
+
+        ler = None
+        if self.scored:
+            lo, hi = wilson_interval(self.logical_errors, self.scored)
+            ler = dict(shots=self.scored, errors=self.logical_errors, rate=self.logical_errors / self.scored,
+                       low=lo, high=hi)
+        decoder: dict[str, Any] = {"mode": "per shot"}
+        if self.commit is not None:
+            decoder = dict(mode=f"windows: commit {self.commit}, buffer {self.buffer or 0}", commits=self.commits)
+            if window_stats:
+                decoder.update(held_rounds=window_stats["held_rounds"],
+                               rounds_per_second=window_stats["rounds_per_second"],
+                               step_median_ms=window_stats["median_step_ns"] / 1e6,
+                               step_p999_ms=window_stats["p999_step_ns"] / 1e6,
+                               step_worst_ms=window_stats["worst_step_ns"] / 1e6)
+            if len(latencies):
+                decoder.update(latency_median_ms=float(np.median(latencies) * 1e3),
+                               latency_p99_ms=float(np.quantile(latencies, 0.99) * 1e3),
+                               latency_worst_ms=float(latencies.max() * 1e3))
+        return dict(
+            source=self.source, elapsed=round(now, 3), sigma_threshold=self.sigma_threshold, **status,
+            lattice=dict(x=self.x.tolist(), y=self.y.tolist(), detectors=self.layout.tolist()),
+            rates=_json_list(rate), expected=_json_list(self.expected), sigma=_json_list(sigma, 2),
+            mean_rates=_json_list(mean_rate), mean_expected=_json_list(mean_expected),
+            mean_sigma=_json_list(mean_sigma, 2), worst=worst,
+            throughput=dict(t=[round(x, 3) for x in t[1:]], frames_per_s=_json_list(fps, 1), shots_per_s=_json_list(sps, 1)),
+            drift=dict(frame=[i * width for i in range(len(dframes))], rate=_json_list(drift_rate),
+                       expected=overall_expected if per_round.any() else None),
+            ler=ler, decoder=decoder)

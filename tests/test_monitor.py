@@ -1,0 +1,144 @@
+"""kelvane monitor in a real browser (headless Chromium through Selenium): the live page follows a
+growing file and flags a noisy ancilla, the server listens on loopback only, and the report file
+renders with the network off."""
+
+import io
+import os
+import shutil
+import subprocess
+import sys
+import time
+from urllib.parse import urlparse
+
+import numpy as np
+import pytest
+import stim
+from PIL import Image
+from selenium import webdriver
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.support.ui import WebDriverWait
+
+import kelvane
+from kelvane.cli import main
+from kelvane.kvlx import KvlxWriter
+
+NOISY_ANCILLA = (2.0, 2.0)  # qubit 9 of Stim's d=3 rotated surface code
+
+
+@pytest.fixture(scope="module")
+def experiment(tmp_path_factory):
+    """Shots from a device whose ancilla at (2, 2) misreads 20% of the time, and the model of the
+    device as designed (1% everywhere), with its layout."""
+    tmp = tmp_path_factory.mktemp("monitor")
+    clean = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=3,
+                                   after_clifford_depolarization=0.01, before_measure_flip_probability=0.01)
+    line = "X_ERROR(0.01) 2 9 11 13 14 16 18 25"
+    assert line in str(clean)
+    device = stim.Circuit(str(clean).replace(line, line + "\nX_ERROR(0.2) 9"))
+    dem = clean.detector_error_model(decompose_errors=True)
+    dets, obs = device.compile_detector_sampler(seed=5).sample(3000, separate_observables=True)
+    dem.to_file(str(tmp / "model.dem"))
+    layout = kelvane.layout_from_stim(dem)
+    np.save(tmp / "layout.npy", layout)
+    return tmp, dem, layout, dets, obs
+
+
+@pytest.fixture(scope="module")
+def browser():
+    options = Options()
+    options.binary_location = shutil.which("chromium")
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1200,900"):
+        options.add_argument(arg)
+    driver = webdriver.Chrome(options=options, service=Service(shutil.which("chromedriver")))
+    yield driver
+    driver.quit()
+
+
+def listening_addresses(port):
+    """The local addresses of the sockets listening on `port` (from /proc/net/tcp and tcp6)."""
+    found = []
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for row in f.readlines()[1:]:
+                local, state = row.split()[1], row.split()[3]
+                address, hex_port = local.split(":")
+                if state == "0A" and int(hex_port, 16) == port:
+                    found.append(address)
+    return found
+
+
+def page(driver):
+    return driver.execute_script("""
+        return {frames: Number(document.body.dataset.frames || -1),
+                points: document.querySelectorAll('#lattice .point').length,
+                worst: document.querySelector('#worst tbody').innerText,
+                far: [...document.querySelectorAll('#worst tr.far')].map(tr => [...tr.cells].map(td => td.innerText)),
+                flagged: Number(document.getElementById('flagged').textContent),
+                ler: document.getElementById('ler').innerText,
+                decoder: document.getElementById('decoder').innerText};""")
+
+
+def wait_for(driver, condition, timeout=30):
+    return WebDriverWait(driver, timeout, poll_frequency=0.05).until(lambda d: condition(page(d)) and page(d))
+
+
+def test_live_page_follows_a_growing_file(experiment, browser, tmp_path):
+    tmp, dem, layout, dets, obs = experiment
+    rounds, slots = layout.shape
+    path = tmp_path / "run.kvlx"
+    with open(path, "wb", buffering=0) as f:
+        writer = KvlxWriter(f)
+        writer.write_shots(dets[:200], obs[:200], layout=layout)
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "kelvane", "monitor", str(path), "--dem", str(tmp / "model.dem"),
+             "--layout", str(tmp / "layout.npy"), "--port", "0", "--interval", "0.5"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        try:
+            url = next(line for line in proc.stdout if "http://" in line).split()[-3]
+            port = urlparse(url).port
+            assert urlparse(url).hostname == "127.0.0.1"
+            assert listening_addresses(port) == ["0100007F"]  # 127.0.0.1 only, no IPv6 or wildcard
+
+            browser.get(url)
+            first = wait_for(browser, lambda p: p["frames"] == 200 * rounds and p["points"] == slots)
+            writer.write_shots(dets[200:], obs[200:], layout=layout)
+            last = wait_for(browser, lambda p: p["frames"] == 3000 * rounds)
+            png = browser.get_screenshot_as_png()
+        finally:
+            proc.terminate()
+            proc.wait(10)
+    assert last["points"] == slots and last["worst"] != first["worst"]
+    # Only the detectors of the misreading ancilla are flagged, each far above its expected rate.
+    assert last["flagged"] >= 1 and last["far"]
+    for detector, _, x, y, expected, observed, sigma in last["far"]:
+        assert (float(x), float(y)) == NOISY_ANCILLA and float(sigma) > 5 and float(observed) > float(expected)
+    assert "3,000" in last["ler"] and "Wilson" in last["ler"]
+    image = np.asarray(Image.open(io.BytesIO(png)).convert("RGB"))
+    assert (image < 250).any(axis=2).mean() > 0.05 and len(np.unique(image.reshape(-1, 3), axis=0)) > 50
+
+
+def test_report_renders_offline(experiment, browser, tmp_path):
+    tmp, dem, layout, dets, obs = experiment
+    with KvlxWriter(tmp_path / "run.kvlx") as writer:
+        writer.write_shots(dets, obs, layout=layout)
+    out = tmp_path / "run.html"
+    assert main(["monitor", str(tmp_path / "run.kvlx"), "--dem", str(tmp / "model.dem"), "--report", str(out),
+                 "--commit", "2", "--buffer", "2"]) == 0
+    html = out.read_text()
+    assert "<script src=" not in html and "<link" not in html
+    graph = kelvane.SpacetimeGraph.from_detector_error_model(dem)
+    errors = int((graph.decode_sliding(dets, commit=2, buffer=2) != obs).any(axis=1).sum())
+
+    browser.execute_cdp_cmd("Network.enable", {})
+    browser.execute_cdp_cmd("Network.emulateNetworkConditions",
+                            {"offline": True, "latency": 0, "downloadThroughput": -1, "uploadThroughput": -1})
+    try:
+        browser.get(out.as_uri())
+        shown = wait_for(browser, lambda p: p["points"] == layout.shape[1])
+    finally:
+        browser.execute_cdp_cmd("Network.emulateNetworkConditions",
+                                {"offline": False, "latency": 0, "downloadThroughput": -1, "uploadThroughput": -1})
+    assert shown["frames"] == 3000 * layout.shape[0] and shown["far"]
+    assert f"({errors} / 3,000;" in shown["ler"]
+    assert "backlog 0 rounds" in shown["decoder"] and "commit step median" in shown["decoder"]
