@@ -120,11 +120,10 @@ def test_live_page_follows_a_growing_file(experiment, browser, tmp_path):
 
 def test_report_renders_offline(experiment, browser, tmp_path):
     tmp, dem, layout, dets, obs = experiment
-    with KvlxWriter(tmp_path / "run.kvlx") as writer:
-        writer.write_shots(dets, obs, layout=layout)
+    with KvlxWriter(tmp_path / "run.kvlx") as writer:  # a file that carries its model and layout
+        writer.write_shots(dets, obs, layout=layout, dem=dem)
     out = tmp_path / "run.html"
-    assert main(["monitor", str(tmp_path / "run.kvlx"), "--dem", str(tmp / "model.dem"), "--report", str(out),
-                 "--commit", "2", "--buffer", "2"]) == 0
+    assert main(["monitor", str(tmp_path / "run.kvlx"), "--report", str(out), "--commit", "2", "--buffer", "2"]) == 0
     html = out.read_text()
     assert "<script src=" not in html and "<link" not in html
     graph = kelvane.SpacetimeGraph.from_detector_error_model(dem)

@@ -331,7 +331,7 @@ def cmd_monitor(args: argparse.Namespace) -> int:
     _require("monitor", "plotly", *(() if args.report else ("starlette", "uvicorn")), extra="monitor")
     from kelvane.monitor import StreamMonitor, serve, write_report
 
-    dem = _read_stim(args.dem, "dem")
+    dem = _read_stim(args.dem, "dem") if args.dem else None
     options = dict(commit=args.commit, buffer=args.buffer, sigma=args.sigma)
     if args.report:
         snap = write_report(args.source, dem, args.report, args.layout, **options)
@@ -513,9 +513,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = verb("monitor", "a live web page of a stream (or, with --report, an HTML report of a file)")
     p.add_argument("source", help="KVLX file (followed as it grows) or tcp://host:port")
-    p.add_argument("--dem", required=True, help="Stim detector error model file")
+    p.add_argument("--dem", default=None, help="Stim detector error model file (default: the one the file carries)")
     p.add_argument("--layout", default=None,
-                   help=".npy file: rounds x ancillas detector ids (default: from the DEM's detector coordinates)")
+                   help=".npy file: rounds x ancillas detector ids (default: the file's own, else from the "
+                        "DEM's detector coordinates)")
     p.add_argument("--commit", type=int, default=None, help="decode in windows committing this many rounds")
     p.add_argument("--buffer", type=int, default=None, help="rounds of look-ahead per window (with --commit)")
     p.add_argument("--sigma", type=float, default=5.0, help="highlight detectors this many standard errors off")

@@ -65,20 +65,30 @@ class _Series:
 class StreamMonitor:
     """Detection-event rates, throughput and decoding results of one stream, as it is read.
 
-    `dem` is the detector error model (stim, kelvane, text or a path); `layout` the rounds x
-    slots detector layout (an array or a ``.npy`` path), by default derived from the model's
-    detector coordinates (`kelvane.layout_from_stim`). Shots are decoded one at a time
+    `dem` is the detector error model (stim, kelvane, text or a path), by default the one a
+    self-describing file carries (``KvlxWriter.write_shots(..., dem=...)``); `layout` the rounds
+    x slots detector layout (an array or a ``.npy`` path), by default the file's stored layout or
+    else one derived from the model's detector coordinates (`kelvane.layout_from_stim`). Shots are decoded one at a time
     (``per_shot=True``), in windows of `commit` + `buffer` rounds when those are given.
     Detectors `sigma` or more standard errors from the model's rate are flagged.
     """
 
-    def __init__(self, source: str, dem: Any, layout: Any = None, *, commit: int | None = None,
+    def __init__(self, source: str, dem: Any = None, layout: Any = None, *, commit: int | None = None,
                  buffer: int | None = None, sigma: float = 5.0, bucket_shots: int = 100) -> None:
+        from kelvane import _describe, kvlx
         from kelvane._convert import as_layout
         from kelvane.experiment import layout_from_stim
 
         self.source = str(source)
+        path = _describe.local_file(source)
+        stored = kvlx.read_description(path) if path is not None and (dem is None or layout is None) else None
+        if dem is None:
+            if stored is None or stored.dem_text is None:
+                raise ValueError(f"{self.source} carries no detector error model: give one")
+            dem = stored.dem_text
         self.model = _stim_model(dem)
+        if layout is None and stored is not None and stored.layout is not None:
+            layout = stored.layout
         self.layout = as_layout(layout) if layout is not None else layout_from_stim(self.model)
         self.commit, self.buffer = commit, buffer
         self.sigma_threshold = sigma
