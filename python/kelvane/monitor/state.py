@@ -25,6 +25,8 @@ from kelvane.stats import wilson_interval
 _BLOCK_FRAMES = 4096
 # Points kept in a time series; past it, neighbouring points are merged in pairs.
 _SERIES_POINTS = 512
+# Commit latencies kept for the quantiles the page shows (the most recent ones).
+_LATENCIES_KEPT = 10_000
 
 
 def _json_list(a: np.ndarray, digits: int = 6) -> Any:
@@ -145,73 +147,81 @@ class StreamMonitor:
         import kelvane
 
         warnings.filterwarnings("ignore", message="shot cut short", category=RuntimeWarning)
+        try:
+            with kelvane.open(self.source, decoder=self.model, layout=self.layout, per_shot=True,
+                              commit=self.commit, buffer=self.buffer,
+                              timeout=0.25 if self.source.startswith("tcp://") else None) as stream:
+                self._read(stream, follow, poll)
+        except Exception as e:  # noqa: BLE001 - shown on the page and re-raised
+            self.error = f"{type(e).__name__}: {e}"
+            raise
+        finally:
+            self.finished = True
+
+    def _read(self, stream: Any, follow: bool, poll: float) -> None:
+        """The reading loop of `run` over an open stream."""
+        import kelvane
+
         tcp = self.source.startswith("tcp://")
         rounds, slots = self.layout.shape
         events = np.zeros((_BLOCK_FRAMES, slots), dtype=np.uint8)
         frame_rounds = np.zeros(_BLOCK_FRAMES, dtype=np.int64)
         read_at: list[float] = []  # windowed decoding: when each uncommitted frame was read
         n = 0
-        try:
-            stream = kelvane.open(self.source, decoder=self.model, layout=self.layout, per_shot=True,
-                                  commit=self.commit, buffer=self.buffer, timeout=0.25 if tcp else None)
-        except Exception as e:  # noqa: BLE001 - shown on the page and re-raised
-            self.error = f"{type(e).__name__}: {e}"
-            self.finished = True
-            raise
-        with stream:
-            last_flush = time.monotonic()
-            while not self._stop.is_set():
-                try:
-                    frame = next(stream)
-                except StopIteration:
-                    n = self._flush(events, frame_rounds, n, stream)
-                    last_flush = time.monotonic()
-                    if tcp or not follow:
-                        break
-                    time.sleep(poll)
-                    continue
-                except TimeoutError:
-                    n = self._flush(events, frame_rounds, n, stream)
-                    continue
-                except (OSError, ValueError, kelvane.KelvaneError) as e:
-                    with self._lock:
-                        if "payload length" in str(e).lower():
-                            self.truncated += 1  # data ending inside a frame: the rest may come
-                        else:
-                            self.damaged += 1
-                    continue
-                ev = frame.to_numpy_detector_events()
-                if ev.shape[0] != slots:
-                    with self._lock:
+        last_flush = time.monotonic()
+        while not self._stop.is_set():
+            try:
+                frame = next(stream)
+            except StopIteration:
+                n = self._flush(events, frame_rounds, n, stream)
+                last_flush = time.monotonic()
+                if tcp or not follow:
+                    break
+                time.sleep(poll)
+                continue
+            except TimeoutError:
+                n = self._flush(events, frame_rounds, n, stream)
+                continue
+            except (OSError, ValueError, kelvane.KelvaneError) as e:
+                with self._lock:
+                    if "payload length" in str(e).lower():
+                        self.truncated += 1  # data ending inside a frame: the rest may come
+                    else:
                         self.damaged += 1
-                    continue
-                events[n] = ev
-                frame_rounds[n] = frame.round
-                n += 1
-                truth = frame.source_observable_flips
-                prediction = None
-                try:
-                    prediction = frame.observable_flips
-                except kelvane.KelvaneError:
-                    pass
-                if truth is not None and prediction is not None and frame.round == rounds - 1:
-                    self.scored += 1
-                    self.logical_errors += int(prediction != truth)
-                if self.commit is not None:
-                    read_at.append(time.monotonic())
-                    if prediction is not None:
-                        # The frame closes a commit step: every frame read but the last `buffer`
-                        # (all of them at a shot's end) is committed; the oldest one waited longest.
-                        keep = 0 if frame.round == rounds - 1 else min(len(read_at), self.buffer or 0)
-                        if len(read_at) > keep:
-                            self.latencies.append(read_at[-1] - read_at[0])
-                            del read_at[: len(read_at) - keep]
-                            self.commits += 1
-                if n == _BLOCK_FRAMES or time.monotonic() - last_flush > 0.05:
-                    n = self._flush(events, frame_rounds, n, stream)
-                    last_flush = time.monotonic()
-            self._flush(events, frame_rounds, n, stream)
-        self.finished = True
+                continue
+            ev = frame.to_numpy_detector_events()
+            if ev.shape[0] != slots:
+                with self._lock:
+                    self.damaged += 1
+                continue
+            events[n] = ev
+            frame_rounds[n] = frame.round
+            n += 1
+            truth = frame.source_observable_flips
+            prediction = None
+            try:
+                prediction = frame.observable_flips
+            except kelvane.KelvaneError:
+                pass
+            if truth is not None and prediction is not None and frame.round == rounds - 1:
+                self.scored += 1
+                self.logical_errors += int(prediction != truth)
+            if self.commit is not None:
+                read_at.append(time.monotonic())
+                if prediction is not None:
+                    # The frame closed a commit step: the rounds the decoder no longer holds
+                    # are committed, and the oldest of them waited longest.
+                    held = stream.decoder_stats()["held_rounds"]
+                    if len(read_at) > held:
+                        self.latencies.append(read_at[-1] - read_at[0])
+                        del read_at[: len(read_at) - held]
+                        self.commits += 1
+                        if len(self.latencies) > 2 * _LATENCIES_KEPT:
+                            del self.latencies[:-_LATENCIES_KEPT]
+            if n == _BLOCK_FRAMES or time.monotonic() - last_flush > 0.05:
+                n = self._flush(events, frame_rounds, n, stream)
+                last_flush = time.monotonic()
+        self._flush(events, frame_rounds, n, stream)
 
     def _flush(self, events: np.ndarray, frame_rounds: np.ndarray, n: int, stream: Any) -> int:
         """Adds the first `n` gathered frames to the counts; returns 0 (the new fill)."""
@@ -242,7 +252,7 @@ class StreamMonitor:
             per_round = self.frames_per_round.copy()
             drift = (list(self.drift.frames), list(self.drift.events), list(self.drift.slots), self.drift.width)
             frames, shots = self.frames, self.shots
-            latencies = np.array(self.latencies[-10_000:])
+            latencies = np.array(self.latencies[-_LATENCIES_KEPT:])
             window_stats = self.window_stats
             status = dict(frames=frames, shots=shots, damaged_frames=self.damaged, truncated_reads=self.truncated,
                           skipped_bytes=self.skipped_bytes, incomplete_shots=self.incomplete_shots,
