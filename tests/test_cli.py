@@ -175,6 +175,7 @@ def test_bench_smoke_writes_markdown_and_json(tmp_path, capsys):
     assert main(["-q", "bench", "--smoke", "--json", str(tmp_path / "b.json"), "--plot", str(plot)]) == 0
     assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     results = json.loads((tmp_path / "b.json").read_text())
-    assert {"decoder", "stream", "writer", "dem", "memory"} <= set(results)
+    assert {"decoder", "stream", "writer", "dem", "memory", "correlated", "low_weight"} <= set(results)
+    assert all(r["kelvane_corr_errors"] <= r["shots"] <= 500 for r in results["correlated"])
     assert all(r["kelvane_errors"] <= r["shots"] for r in results["decoder"])
     assert "| read_batch frames/s |" in capsys.readouterr().out

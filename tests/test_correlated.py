@@ -1,8 +1,6 @@
 """Correlated decoding: the same predictions from every entry point, the error it raises on a
 graph built without mechanisms, and low-weight faults against PyMatching."""
 
-import itertools
-
 import numpy as np
 import pytest
 import stim
@@ -57,48 +55,11 @@ def test_correlations_need_a_graph_built_with_them(tmp_path):
     assert graph.decode_batch(shots).sum() == 0
 
 
-def mechanism_faults(dem):
-    """Each error mechanism's detectors and observable mask (components combined)."""
-    faults = []
-    for inst in dem.flattened():
-        if inst.type != "error":
-            continue
-        dets, obs = set(), 0
-        for t in inst.targets_copy():
-            if t.is_relative_detector_id():
-                dets ^= {t.val}
-            elif t.is_logical_observable_id():
-                obs ^= 1 << t.val
-        faults.append((dets, obs))
-    return faults
-
-
-def low_weight_failures(d):
-    """Per mode (correlated or not), the weight <= 2 fault sets of the distance-d model that
-    PyMatching in the same mode corrects and kelvane does not, and those PyMatching fails."""
-    dem = circuit(d, 0.001).detector_error_model(decompose_errors=True)
-    faults = mechanism_faults(dem)
-    sets = [(i,) for i in range(len(faults))] + list(itertools.combinations(range(len(faults)), 2))
-    shots = np.zeros((len(sets), dem.num_detectors), dtype=np.uint8)
-    truth = np.zeros(len(sets), dtype=np.uint64)
-    for k, s in enumerate(sets):
-        for i in s:
-            for det in faults[i][0]:
-                shots[k, det] ^= 1
-            truth[k] ^= faults[i][1]
-    matching = pymatching.Matching.from_detector_error_model(dem, enable_correlations=True)
-    graph = kelvane.SpacetimeGraph.from_detector_error_model(dem, enable_correlations=True)
-    failures, pm_failures = {}, {}
-    for correlated in (False, True):
-        pm_ok = matching.decode_batch(shots, enable_correlations=correlated)[:, 0].astype(np.uint64) == truth
-        ok = graph.decode_batch(shots, return_masks=True, enable_correlations=correlated, num_threads=0) == truth
-        failures[correlated] = [sets[k] for k in np.flatnonzero(pm_ok & ~ok)]
-        pm_failures[correlated] = [sets[k] for k in np.flatnonzero(~pm_ok)]
-    return failures, pm_failures
-
-
 # Distance 3 corrects any single fault; the benchmark suite runs the weight-2 check at d = 5.
 def test_single_faults_pymatching_corrects_are_corrected():
-    failures, pm_failures = low_weight_failures(3)
-    singles = {mode: [s for s in sets if len(s) == 1] for mode, sets in failures.items()}
-    assert singles == {False: [], True: []}, pm_failures
+    from kelvane._bench import low_weight_check
+
+    check = low_weight_check(3)
+    assert check["sets"] == check["mechanisms"] * (check["mechanisms"] + 1) // 2
+    for mode in ("plain", "correlated"):
+        assert [s for s in check[mode]["kelvane_only_fails"] if len(s) == 1] == [], mode

@@ -10,7 +10,13 @@ Measures, each against its peer in the same run on the same data:
   ``read_shot_data_file`` on the same detection events (frames/s, MB/s);
 * KVLX writing: ``KvlxWriter.write_shots`` vs a ``write_frame`` loop;
 * DEM parsing: ``DetectorErrorModel.parse`` vs ``stim.DetectorErrorModel``;
-* peak memory (max RSS of a fresh process) of building and running each decoder.
+* peak memory (max RSS of a fresh process) of building and running each decoder;
+* correlated decoding: ``decode_batch(..., enable_correlations=True)`` vs PyMatching plain and
+  PyMatching with ``enable_correlations=True`` on the same shots, each cell sampled until
+  correlated PyMatching has seen CORRELATED_MIN_ERRORS logical errors or CORRELATED_MAX_SHOTS
+  shots have been decoded, with paired error ratios; and every fault set of at most two of the
+  d = 5 model's error mechanisms, decoded by both kelvane modes and by PyMatching in the same
+  mode (the sets PyMatching corrects that kelvane does not, and those PyMatching fails too).
 
 The full run sweeps the decoder over d = 5 ... 21 and p = 0.001 ... 0.007; ``--plot FILE`` draws
 its speed and logical-error-rate ratios to PyMatching against d, one line per p.
@@ -246,6 +252,128 @@ def ler_ratio(row: dict) -> PairedRatio:
     return paired_ratio_counts(row["kelvane_errors"] - both, row["pymatching_errors"] - both, both)
 
 
+# The correlated cells' fixed stopping rule: sample until correlated PyMatching has this many
+# logical errors, or this many shots have been decoded.
+CORRELATED_MIN_ERRORS = 200
+CORRELATED_MAX_SHOTS = 2_000_000
+
+
+def correlated_grid() -> list[tuple[int, float]]:
+    return [(d, p) for d in (5, 9, 13, 17) for p in (0.001, 0.003, 0.005, 0.007)]
+
+
+def bench_correlated(cases: list[tuple[int, float]], min_errors: int = CORRELATED_MIN_ERRORS,
+                     max_shots: int = CORRELATED_MAX_SHOTS) -> list[dict]:
+    """Both kelvane modes, PyMatching and correlated PyMatching on the same shots, sampled in
+    chunks until correlated PyMatching has `min_errors` logical errors or `max_shots` shots are
+    done. Times are the sums over the chunks on the suite's clock."""
+    import pymatching
+
+    from _kelvane import SpacetimeGraph
+
+    rows = []
+    for d, p in cases:
+        circuit = surface_circuit(d, p)
+        dem = circuit.detector_error_model(decompose_errors=True)
+        sampler = circuit.compile_detector_sampler(seed=d)
+        graph = SpacetimeGraph.from_detector_error_model(dem, enable_correlations=True)
+        matching = pymatching.Matching.from_detector_error_model(dem, enable_correlations=True)
+        decoders = {
+            "kelvane": lambda x: graph.decode_batch(x),
+            "kelvane_corr": lambda x: graph.decode_batch(x, enable_correlations=True),
+            "pymatching": lambda x: matching.decode_batch(x),
+            "pymatching_corr": lambda x: matching.decode_batch(x, enable_correlations=True),
+        }
+        seconds = dict.fromkeys(decoders, 0.0)
+        errors = dict.fromkeys(decoders, 0)
+        both = {"corr_pm": 0, "corr_pmc": 0, "plain_pm": 0}
+        chunk = max(300, int(2e5 / (d**3 * p * 12 + 20)))
+        shots = 0
+        while errors["pymatching_corr"] < min_errors and shots < max_shots:
+            n = min(chunk, max_shots - shots)
+            dets, obs = sampler.sample(n, separate_observables=True)
+            wrong = {}
+            for name, fn in decoders.items():
+                t, pred = best_of(lambda: fn(dets), 1)
+                seconds[name] += t
+                wrong[name] = (pred != obs).any(axis=1)
+                errors[name] += int(wrong[name].sum())
+            both["corr_pm"] += int((wrong["kelvane_corr"] & wrong["pymatching"]).sum())
+            both["corr_pmc"] += int((wrong["kelvane_corr"] & wrong["pymatching_corr"]).sum())
+            both["plain_pm"] += int((wrong["kelvane"] & wrong["pymatching"]).sum())
+            shots += n
+            chunk = min(chunk * 2, 200_000)
+        row: dict[str, Any] = {"d": d, "p": p, "shots": shots, "both": both}
+        for name in decoders:
+            row[f"{name}_us"] = 1e6 * seconds[name] / shots
+            row[f"{name}_errors"] = errors[name]
+        rows.append(row)
+    return rows
+
+
+def correlated_ratio(row: dict, peer: str) -> PairedRatio:
+    """Correlated kelvane's logical errors over `peer`'s ("pymatching" or "pymatching_corr")."""
+    both = row["both"]["corr_pm" if peer == "pymatching" else "corr_pmc"]
+    return paired_ratio_counts(row["kelvane_corr_errors"] - both, row[f"{peer}_errors"] - both, both)
+
+
+def mechanism_faults(dem: Any) -> list[tuple[set[int], int]]:
+    """Each error mechanism's detectors and observable mask, its components combined."""
+    faults = []
+    for inst in dem.flattened():
+        if inst.type != "error":
+            continue
+        dets: set[int] = set()
+        obs = 0
+        for t in inst.targets_copy():
+            if t.is_relative_detector_id():
+                dets ^= {t.val}
+            elif t.is_logical_observable_id():
+                obs ^= 1 << t.val
+        faults.append((dets, obs))
+    return faults
+
+
+def low_weight_check(d: int, p: float = 0.001, chunk: int = 100_000) -> dict:
+    """Every fault set of one or two of the distance-d model's error mechanisms, decoded by
+    kelvane and PyMatching in each mode (plain, correlated): per mode, the sets PyMatching in
+    that mode corrects and kelvane does not, and the number PyMatching fails."""
+    import itertools
+
+    import pymatching
+
+    from _kelvane import SpacetimeGraph
+
+    dem = surface_circuit(d, p).detector_error_model(decompose_errors=True)
+    faults = mechanism_faults(dem)
+    graph = SpacetimeGraph.from_detector_error_model(dem, enable_correlations=True)
+    matching = pymatching.Matching.from_detector_error_model(dem, enable_correlations=True)
+    sets = itertools.chain(((i,) for i in range(len(faults))), itertools.combinations(range(len(faults)), 2))
+    out: dict[str, Any] = {"d": d, "mechanisms": len(faults), "sets": 0}
+    for mode in ("plain", "correlated"):
+        out[mode] = {"kelvane_only_fails": [], "pymatching_fails": 0, "both_fail": 0}
+    while True:
+        batch = list(itertools.islice(sets, chunk))
+        if not batch:
+            break
+        shots = np.zeros((len(batch), dem.num_detectors), dtype=np.uint8)
+        truth = np.zeros(len(batch), dtype=np.uint64)
+        for k, fault_set in enumerate(batch):
+            for i in fault_set:
+                for det in faults[i][0]:
+                    shots[k, det] ^= 1
+                truth[k] ^= faults[i][1]
+        out["sets"] += len(batch)
+        for mode in ("plain", "correlated"):
+            correlated = mode == "correlated"
+            pm_ok = matching.decode_batch(shots, enable_correlations=correlated)[:, 0].astype(np.uint64) == truth
+            ok = graph.decode_batch(shots, return_masks=True, enable_correlations=correlated) == truth
+            out[mode]["kelvane_only_fails"] += [batch[k] for k in np.flatnonzero(pm_ok & ~ok)]
+            out[mode]["pymatching_fails"] += int((~pm_ok).sum())
+            out[mode]["both_fail"] += int((~pm_ok & ~ok).sum())
+    return out
+
+
 def markdown(results: dict) -> str:
     lines = [f"kelvane benchmark suite ({results['mode']}; {results['machine']}; {results['clock']} time)", ""]
     lines += ["| d | p | shots | kelvane µs/shot | PyMatching µs/shot | speed × | kelvane LER | PyMatching LER "
@@ -271,6 +399,31 @@ def markdown(results: dict) -> str:
     for r in results["dem"]:
         lines.append(f"| {r['d']} | {r['bytes']} | {r['kelvane_ms']:.2f} | {r['stim_ms']:.2f} "
                      f"| {r['stim_ms'] / r['kelvane_ms']:.2f} |")
+    if results.get("correlated"):
+        rule = results["correlated_rule"]
+        lines += ["", f"Correlated decoding (each cell until correlated PyMatching has {rule['min_errors']} errors or "
+                  f"{rule['max_shots']:,} shots; speed × is PyMatching plain time ÷ kelvane correlated time):", "",
+                  "| d | p | shots | kelvane µs/shot plain → corr | PyMatching µs/shot plain / corr | speed × "
+                  "| errors kelvane / kelvane-corr / PM / PM-corr | corr ÷ PM-corr [95% CI] | corr ÷ PM [95% CI] |",
+                  "|---|---|---|---|---|---|---|---|---|"]
+        for r in results["correlated"]:
+            vs_pmc = str(correlated_ratio(r, "pymatching_corr")) if r["pymatching_corr_errors"] else "–"
+            vs_pm = str(correlated_ratio(r, "pymatching")) if r["pymatching_errors"] else "–"
+            lines.append(f"| {r['d']} | {r['p']} | {r['shots']} | {r['kelvane_us']:.2f} → {r['kelvane_corr_us']:.2f} "
+                         f"| {r['pymatching_us']:.2f} / {r['pymatching_corr_us']:.2f} "
+                         f"| {r['pymatching_us'] / r['kelvane_corr_us']:.2f} | {r['kelvane_errors']} / "
+                         f"{r['kelvane_corr_errors']} / {r['pymatching_errors']} / {r['pymatching_corr_errors']} "
+                         f"| {vs_pmc} | {vs_pm} |")
+    if results.get("low_weight"):
+        w = results["low_weight"]
+        lines += ["", f"Fault sets of at most two of the d={w['d']} model's {w['mechanisms']} error mechanisms "
+                  f"({w['sets']:,} sets):"]
+        for mode in ("plain", "correlated"):
+            m_ = w[mode]
+            fails = m_["kelvane_only_fails"]
+            lines.append(f"- {mode}: PyMatching ({mode}) fails {m_['pymatching_fails']} (kelvane too: "
+                         f"{m_['both_fail']}); kelvane fails {len(fails)} that PyMatching corrects"
+                         + (f", e.g. {fails[:8]}" if fails else ""))
     m = results["memory"]
     lines += ["", f"Peak RSS decoding {m['shots']} shots at d={m['d']}, p={m['p']} in a fresh process: kelvane "
               f"{m['kelvane_peak_mb']:.0f} MB (+{m['kelvane_growth_mb']:.1f} MB to build the decoder and decode), "
@@ -293,13 +446,24 @@ def plot(results: dict, path: str) -> None:
         ratios = [(r["d"], ler_ratio(r)) for r in rows if r["pymatching_errors"] >= MIN_RATIO_ERRORS]
         ler.errorbar([d for d, _ in ratios], [x.ratio for _, x in ratios], fmt="o-", capsize=3, label=f"p = {p}",
                      yerr=[[x.ratio - x.low for _, x in ratios], [x.high - x.ratio for _, x in ratios]])
+    for k, p in enumerate(sorted({r["p"] for r in results.get("correlated", [])})):
+        rows = sorted((r for r in results["correlated"] if r["p"] == p), key=lambda r: r["d"])
+        colour = f"C{k}"
+        speed.plot([r["d"] for r in rows], [r["pymatching_us"] / r["kelvane_corr_us"] for r in rows], "s--",
+                   color=colour, label=f"correlated, p = {p}")
+        ratios = [(r["d"], correlated_ratio(r, "pymatching_corr")) for r in rows
+                  if r["pymatching_corr_errors"] >= MIN_RATIO_ERRORS]
+        ler.errorbar([d for d, _ in ratios], [x.ratio for _, x in ratios], fmt="s--", color=colour, capsize=3,
+                     label=f"correlated ÷ PM correlated, p = {p}",
+                     yerr=[[x.ratio - x.low for _, x in ratios], [x.high - x.ratio for _, x in ratios]])
     speed.axhline(1, color="grey", lw=0.8)
-    speed.set(xlabel="distance d", ylabel="PyMatching time / kelvane time (one thread)", title="decoding speed")
+    speed.set(xlabel="distance d", ylabel="PyMatching (plain) time / kelvane time (one thread)",
+              title="decoding speed (dashed: kelvane correlated)")
     ler.axhline(1, color="grey", lw=0.8)
     ler.set(xlabel="distance d", ylabel="kelvane LER / PyMatching LER", title="logical error rate")
     for ax in (speed, ler):
         ax.grid(alpha=0.3)
-        ax.legend()
+        ax.legend(fontsize=6)
     fig.suptitle(f"kelvane Union-Find vs PyMatching, rotated surface-code memory ({results['machine']})", fontsize=9)
     fig.tight_layout()
     fig.savefig(path, dpi=120)
@@ -307,13 +471,15 @@ def plot(results: dict, path: str) -> None:
 
 
 def main(smoke: bool = False, json_path: str | None = "bench.json", threads: int = 0, clock: str = "cpu",
-         plot_path: str | None = None) -> int:
+         plot_path: str | None = None, correlated_max_shots: int = CORRELATED_MAX_SHOTS) -> int:
     global CLOCK
     CLOCK = clock
     if smoke:
         decoder = [(3, 0.005, 500), (5, 0.005, 200)]
         stream, writer, dem, memory, repeats = [(24, 5000), (624, 500)], [(500, 24)], [3], (3, 0.005, 200), 1
+        correlated, correlated_max_shots, low_weight_d = [(3, 0.005)], min(correlated_max_shots, 500), 3
     else:
+        correlated, low_weight_d = correlated_grid(), 5
         decoder = decoder_grid()
         stream, writer = [(24, 1_000_000), (624, 100_000)], [(20_000, 24), (5000, 624)]
         dem, memory, repeats = [9, 17], (21, 0.005, 500), 3
@@ -326,6 +492,9 @@ def main(smoke: bool = False, json_path: str | None = "bench.json", threads: int
         "writer": bench_writer(writer, repeats),
         "dem": bench_dem(dem, repeats),
         "memory": bench_memory(*memory),
+        "correlated_rule": {"min_errors": CORRELATED_MIN_ERRORS, "max_shots": correlated_max_shots},
+        "correlated": bench_correlated(correlated, CORRELATED_MIN_ERRORS, correlated_max_shots),
+        "low_weight": low_weight_check(low_weight_d),
     }
     print(markdown(results))
     if json_path:

@@ -441,7 +441,7 @@ def cmd_bench(args: argparse.Namespace) -> int:
     from kelvane import _bench
 
     return _bench.main(smoke=args.smoke, json_path=args.json, threads=args.threads, clock=args.clock,
-                       plot_path=args.plot)
+                       plot_path=args.plot, correlated_max_shots=args.correlated_max_shots)
 
 
 def _count(text: str) -> int:
@@ -546,6 +546,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--threads", type=int, default=0, help="threads for the multi-thread decoder row (0: all cores)")
     p.add_argument("--clock", choices=["cpu", "wall"], default="cpu", help="process CPU time (default) or wall time")
     p.add_argument("--plot", default=None, help="PNG of the decoder's speed and LER ratios to PyMatching against d")
+    p.add_argument("--correlated-max-shots", type=int, default=2_000_000,
+                   help="shot cap of each correlated cell (the rule: until correlated PyMatching has 200 errors "
+                        "or this many shots)")
     p.set_defaults(run=cmd_bench)
     return ap
 
