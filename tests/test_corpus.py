@@ -127,6 +127,7 @@ def test_kvlx_file_reads_as_stored(name):
 
 
 def test_kvlx_corpus_covers_every_section_and_error():
+    assert sorted(kvlx_expectations()) == KVLX_FILES  # every file committed, every file expected
     traces = [c["trace"] for c in kvlx_expectations().values()]
     frames = [i["frame"] for t in traces for i in t if "frame" in i]
     errors = {i["error"].split(":")[0] for t in traces for i in t if "error" in i}
