@@ -164,23 +164,29 @@ class StreamMonitor:
 
         tcp = self.source.startswith("tcp://")
         rounds, slots = self.layout.shape
-        events = np.zeros((_BLOCK_FRAMES, slots), dtype=np.uint8)
-        frame_rounds = np.zeros(_BLOCK_FRAMES, dtype=np.int64)
+        events: list[np.ndarray] = []  # the frames gathered since the last flush
+        frame_rounds: list[int] = []
         read_at: list[float] = []  # windowed decoding: when each uncommitted frame was read
-        n = 0
         last_flush = time.monotonic()
-        while not self._stop.is_set():
+        while True:
+            # Every 64 frames (and at every wait) the stop flag and the flush deadline are checked.
+            if len(events) % 64 == 0:
+                if self._stop.is_set():
+                    break
+                if len(events) >= _BLOCK_FRAMES or time.monotonic() - last_flush > 0.05:
+                    self._flush(events, frame_rounds, stream)
+                    last_flush = time.monotonic()
             try:
                 frame = next(stream)
             except StopIteration:
-                n = self._flush(events, frame_rounds, n, stream)
+                self._flush(events, frame_rounds, stream)
                 last_flush = time.monotonic()
-                if tcp or not follow:
+                if tcp or not follow or self._stop.is_set():
                     break
                 time.sleep(poll)
                 continue
             except TimeoutError:
-                n = self._flush(events, frame_rounds, n, stream)
+                self._flush(events, frame_rounds, stream)
                 continue
             except (OSError, ValueError, kelvane.KelvaneError) as e:
                 with self._lock:
@@ -190,20 +196,21 @@ class StreamMonitor:
                         self.damaged += 1
                 continue
             ev = frame.to_numpy_detector_events()
-            if ev.shape[0] != slots:
+            if len(ev) != slots:
                 with self._lock:
                     self.damaged += 1
                 continue
-            events[n] = ev
-            frame_rounds[n] = frame.round
-            n += 1
-            truth = frame.source_observable_flips
+            events.append(ev)
+            frame_rounds.append(frame.round)
+            last = frame.round == rounds - 1
             prediction = None
-            try:
-                prediction = frame.observable_flips
-            except kelvane.KelvaneError:
-                pass
-            if truth is not None and prediction is not None and frame.round == rounds - 1:
+            if last or self.commit is not None:  # shot by shot, only a shot's last frame has one
+                try:
+                    prediction = frame.observable_flips
+                except kelvane.KelvaneError:
+                    pass
+            truth = frame.source_observable_flips if last else None
+            if truth is not None and prediction is not None:
                 self.scored += 1
                 self.logical_errors += int(prediction != truth)
             if self.commit is not None:
@@ -218,29 +225,29 @@ class StreamMonitor:
                         self.commits += 1
                         if len(self.latencies) > 2 * _LATENCIES_KEPT:
                             del self.latencies[:-_LATENCIES_KEPT]
-            if n == _BLOCK_FRAMES or time.monotonic() - last_flush > 0.05:
-                n = self._flush(events, frame_rounds, n, stream)
-                last_flush = time.monotonic()
-        self._flush(events, frame_rounds, n, stream)
+        self._flush(events, frame_rounds, stream)
 
-    def _flush(self, events: np.ndarray, frame_rounds: np.ndarray, n: int, stream: Any) -> int:
-        """Adds the first `n` gathered frames to the counts; returns 0 (the new fill)."""
+    def _flush(self, events: list[np.ndarray], frame_rounds: list[int], stream: Any) -> None:
+        """Adds the gathered frames to the counts and empties the lists."""
         rounds = self.layout.shape[0]
-        r = frame_rounds[:n] % rounds
-        ev = events[:n]
+        n = len(events)
+        ev = np.stack(events) if n else np.zeros((0, self.layout.shape[1]), dtype=np.uint8)
+        r = np.array(frame_rounds, dtype=np.int64) % rounds
         live = self._present[r]
         fired = (ev.astype(bool) & live).sum(axis=1)
         with self._lock:
-            np.add.at(self.counts, r, ev)
+            # Per-round sums as one product: (rounds x frames one-hot) @ (frames x slots).
+            self.counts += np.rint(np.eye(rounds, dtype=np.float64)[:, r] @ ev).astype(np.int64)
             self.frames_per_round += np.bincount(r, minlength=rounds)
             self.drift.add(self.frames, fired, live.sum(axis=1))
             self.frames += n
-            self.shots += int((frame_rounds[:n] == 0).sum())
+            self.shots += int((np.array(frame_rounds, dtype=np.int64) == 0).sum())
             self.skipped_bytes = stream.skipped_bytes
             self.incomplete_shots = stream.incomplete_shots
             # Asked here, by the reading thread: the stream serves one thread at a time.
             self.window_stats = stream.decoder_stats()
-        return 0
+        events.clear()
+        frame_rounds.clear()
 
     # -- snapshots ----------------------------------------------------------------------------
 
