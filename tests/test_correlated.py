@@ -37,6 +37,7 @@ def test_predictions_agree_across_entry_points(tmp_path):
     packed = compiled.decode_shots_bit_packed(
         bit_packed_detection_event_data=np.packbits(events, axis=1, bitorder="little"))
     assert packed[:, 0].tolist() == batch.tolist()  # one observable: the mask is the packed byte
+    assert kelvane.SpacetimeGraph.from_stim_circuit(circuit(5, 0.008), enable_correlations=True) == graph
     # An image keeps the mechanisms.
     again = kelvane.SpacetimeGraph.from_bytes(graph.to_bytes())
     assert again == graph

@@ -71,9 +71,10 @@ const char* const kGraphFromDemDoc =
     "`error(p) D0 D1 ^ D2 D3`), so that decode and decode_batch can decode with correlations.";
 
 const char* const kGraphFromStimCircuitDoc =
-    "from_stim_circuit(circuit)\n--\n\n"
+    "from_stim_circuit(circuit, *, enable_correlations=False)\n--\n\n"
     "Build the decoding graph of a stim.Circuit's detector error model, decomposed into graphlike\n"
-    "errors (circuit.detector_error_model(decompose_errors=True)).";
+    "errors (circuit.detector_error_model(decompose_errors=True)); enable_correlations as for\n"
+    "from_detector_error_model.";
 
 const char* const kGraphFromDemFileDoc =
     "from_detector_error_model_file(path)\n--\n\n"
@@ -362,8 +363,13 @@ PyObject* graph_from_detector_error_model(PyObject*, PyObject* args, PyObject* k
 }
 
 PyObject* graph_from_stim_circuit(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"circuit", "enable_correlations", nullptr};
   PyObject* circuit = nullptr;
-  if (!bind_args("from_stim_circuit", args, kwargs, {"circuit"}, 1, &circuit)) return nullptr;
+  int correlations = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:from_stim_circuit", const_cast<char**>(kwlist), &circuit,
+                                   &correlations)) {
+    return nullptr;
+  }
   PyRef method(PyObject_GetAttrString(circuit, "detector_error_model"));
   if (!method) {
     PyErr_Clear();
@@ -375,7 +381,7 @@ PyObject* graph_from_stim_circuit(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!no_args || !options) return nullptr;
   PyRef dem(PyObject_Call(method.get(), no_args.get(), options.get()));
   if (!dem) return nullptr;
-  GraphHandle graph = graph_from_object(dem.get());
+  GraphHandle graph = graph_from_object(dem.get(), correlations != 0);
   if (!graph) return nullptr;
   return new_spacetime_graph(std::move(graph));
 }
