@@ -127,4 +127,21 @@ std::expected<void, LayoutError> FrameLayout::check_covers(std::uint64_t num_det
   return std::unexpected(err);
 }
 
+std::optional<MixedTimes> positional_mixed_times(std::span<const std::optional<double>> times, std::size_t ancillas) {
+  if (ancillas == 0) return std::nullopt;
+  std::optional<MixedTimes> frame;  // the current frame's first detector with a time
+  for (std::size_t d = 0; d < times.size(); ++d) {
+    if (d % ancillas == 0) frame.reset();
+    if (!times[d]) continue;
+    if (!frame) {
+      frame = MixedTimes{d, d, *times[d], *times[d]};
+    } else if (*times[d] != frame->first_time) {
+      frame->second = d;
+      frame->second_time = *times[d];
+      return frame;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace kelvane

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -80,5 +81,18 @@ class FrameLayout {
   std::size_t ancillas_ = 0;
   std::vector<LayoutDetector> entries_;  // empty for a positional layout
 };
+
+// Two detectors that the positional rule over `ancillas` ancillas puts into one frame although
+// their times differ: the first such pair in id order (`first` is the frame's earliest detector
+// with a time). `times[d]` is detector d's time (its last coordinate), nullopt for none; detectors
+// without a time are never named. Stim numbers detectors round after round, so a model whose
+// rounds are not all `ancillas` detectors wide (a surface code's first round) has such a pair.
+struct MixedTimes {
+  std::uint64_t first = 0;
+  std::uint64_t second = 0;
+  double first_time = 0.0;
+  double second_time = 0.0;
+};
+std::optional<MixedTimes> positional_mixed_times(std::span<const std::optional<double>> times, std::size_t ancillas);
 
 }  // namespace kelvane

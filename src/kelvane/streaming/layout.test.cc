@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace kelvane {
@@ -53,6 +55,38 @@ INSTANTIATE_TEST_SUITE_P(
         BadTable{3, 2, {5, 1, 2, 1, 5, 0}, 6, "detector 1 appears twice in the layout, at [0, 1] and [1, 1]"},
         BadTable{2, 2, {3, -1, -1, 3}, 4, "detector 3 appears twice in the layout, at [0, 0] and [1, 1]"},
         BadTable{0, 3, {}, 4, "the layout has 0 rounds of 3 ancillas; it needs at least one of each"}));
+
+struct MixedCase {
+  std::vector<std::optional<double>> times;
+  std::size_t ancillas;
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> pair;
+};
+
+class PositionalMixedTimes : public ::testing::TestWithParam<MixedCase> {};
+
+TEST_P(PositionalMixedTimes, NamesTheFirstPair) {
+  const MixedCase& c = GetParam();
+  const std::optional<MixedTimes> got = positional_mixed_times(c.times, c.ancillas);
+  ASSERT_EQ(got.has_value(), c.pair.has_value());
+  if (got) {
+    EXPECT_EQ(std::make_pair(got->first, got->second), *c.pair);
+    EXPECT_EQ(got->first_time, *c.times[got->first]);
+    EXPECT_EQ(got->second_time, *c.times[got->second]);
+  }
+}
+
+constexpr std::nullopt_t kNone = std::nullopt;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PositionalMixedTimes,
+    ::testing::Values(
+        MixedCase{{0.0, 0.0, 1.0, 1.0, 2.0, 2.0}, 2, kNone},                                   // rounds of 2
+        MixedCase{{0.0, 1.0, 1.0, 1.0, 1.0, 2.0}, 2, std::make_pair(std::uint64_t{0}, std::uint64_t{1})},  // a short first round
+        MixedCase{{0.0, 0.0, 1.0, 1.0, 2.0, 2.0}, 3, std::make_pair(std::uint64_t{0}, std::uint64_t{2})},  // frames too wide
+        MixedCase{{kNone, 0.0, 1.0, kNone}, 2, kNone},                                         // no time: never named
+        MixedCase{{kNone, kNone, kNone}, 3, kNone},
+        MixedCase{{0.0, 1.0}, 0, kNone},                                                       // no ancillas
+        MixedCase{{0.0, 0.0, 0.0, 0.5, 0.5, 1.0}, 3, std::make_pair(std::uint64_t{3}, std::uint64_t{5})}));  // first frame fine
 
 }  // namespace
 }  // namespace kelvane

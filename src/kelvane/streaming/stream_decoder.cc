@@ -1,7 +1,11 @@
 #include "kelvane/streaming/stream_decoder.h"
 
 #include <algorithm>
+#include <optional>
+#include <sstream>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace kelvane {
 
@@ -36,9 +40,38 @@ std::expected<void, LayoutError> StreamDecoder::start(const OwnedFrame& frame) {
       if (strict()) return covers;
       warn(covers.error().to_string() + "; detectors beyond the window are never decoded");
     }
+    warn_if_positional_mixes_times(ancillas);
     layout_ = positional;
   }
   return {};
+}
+
+namespace {
+
+// A time as the model wrote it: whole numbers without a fraction.
+std::string time_text(double t) {
+  if (t == static_cast<double>(static_cast<std::int64_t>(t))) return std::to_string(static_cast<std::int64_t>(t));
+  std::ostringstream out;
+  out << t;
+  return out.str();
+}
+
+}  // namespace
+
+void StreamDecoder::warn_if_positional_mixes_times(std::size_t ancillas) {
+  std::vector<std::optional<double>> times(num_detectors_);
+  for (std::size_t d = 0; d < num_detectors_ && d < graph_->nodes.size(); ++d) {
+    const SpacetimeNode& node = graph_->nodes[d];
+    // Only the first three coordinates are kept: a longer list's time is not known here.
+    if (node.coords && node.coord_count >= 1 && node.coord_count <= 3) times[d] = (*node.coords)[node.coord_count - 1];
+  }
+  const std::optional<MixedTimes> mixed = positional_mixed_times(times, ancillas);
+  if (!mixed) return;
+  warn("the positional rule (ancilla a of frame r is detector r * " + std::to_string(ancillas) + " + a) puts D" +
+       std::to_string(mixed->first) + " (time " + time_text(mixed->first_time) + ") and D" +
+       std::to_string(mixed->second) + " (time " + time_text(mixed->second_time) +
+       ") into one frame, against the model's detector coordinates: pass layout= (for a Stim circuit, "
+       "kelvane.layout_from_stim(circuit)); frames are decoded against the wrong detectors");
 }
 
 void StreamDecoder::add_fired(const OwnedFrame& frame, std::size_t round) {

@@ -94,6 +94,9 @@ class StreamDecoder {
   void add_fired(const OwnedFrame& frame, std::size_t round);
   std::uint64_t decode_fired();
   void warn(std::string text) { warnings_.push_back(std::move(text)); }
+  // Warns when the positional rule over `ancillas` ancillas mixes detectors of different times
+  // (their last coordinate in the model) in one frame.
+  void warn_if_positional_mixes_times(std::size_t ancillas);
   void cut_short(OwnedFrame& frame, std::string why);
 
   std::shared_ptr<const SpacetimeGraph> graph_;
