@@ -38,8 +38,10 @@ PyObject* correction_repr(PyObject* self) {
 }
 
 PyGetSetDef correction_getset[] = {
-    {"logical_id", guarded<"LogicalCorrection.logical_id", correction_logical_id>, nullptr, nullptr, nullptr},
-    {"pauli", guarded<"LogicalCorrection.pauli", correction_pauli>, nullptr, nullptr, nullptr},
+    {"logical_id", guarded<"LogicalCorrection.logical_id", correction_logical_id>, nullptr,
+     "The logical observable this correction applies to.", nullptr},
+    {"pauli", guarded<"LogicalCorrection.pauli", correction_pauli>, nullptr,
+     "The Pauli correction to apply to that observable, as text.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -167,10 +169,12 @@ PyMethodDef result_methods[] = {
 
 PyGetSetDef result_getset[] = {
     {"corrections", guarded<"the corrections list (DecoderResult.corrections)", result_corrections>,
-     nullptr, nullptr, nullptr},
-    {"confidence", guarded<"DecoderResult.confidence", result_confidence>, nullptr, nullptr, nullptr},
-    {"observable_flips", guarded<"DecoderResult.observable_flips", result_observable_flips>,
-     nullptr, nullptr, nullptr},
+     nullptr, "The logical corrections, as LogicalCorrection records (a copy of the list).", nullptr},
+    {"confidence", guarded<"DecoderResult.confidence", result_confidence>, nullptr,
+     "The decoder's confidence: 1.0 for a quiet syndrome, 0.9 for a decoded one, 0.0 for one no\n"
+     "set of error mechanisms explains.", nullptr},
+    {"observable_flips", guarded<"DecoderResult.observable_flips", result_observable_flips>, nullptr,
+     "The observables predicted flipped, as a mask: bit k set means observable k flipped.", nullptr},
     {"valid", guarded<"DecoderResult.valid", result_valid>, nullptr,
      const_cast<char*>("False when no set of error mechanisms explains the decoded syndrome "
                        "(confidence is then 0.0)."),

@@ -98,9 +98,13 @@ PyObject* graph_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyGetSetDef graph_getset[] = {
-    {"node_count", guarded<"SpacetimeGraph.node_count", graph_node_count>, nullptr, nullptr, nullptr},
-    {"edge_count", guarded<"SpacetimeGraph.edge_count", graph_edge_count>, nullptr, nullptr, nullptr},
-    {"boundary_node", guarded<"SpacetimeGraph.boundary_node", graph_boundary_node>, nullptr, nullptr, nullptr},
+    {"node_count", guarded<"SpacetimeGraph.node_count", graph_node_count>, nullptr,
+     "Graph nodes: the model's detectors plus the boundary node (num_detectors + 1).", nullptr},
+    {"edge_count", guarded<"SpacetimeGraph.edge_count", graph_edge_count>, nullptr,
+     "Graph edges as built from the model, one per graphlike error component, parallel edges\n"
+     "not folded (num_edges counts them folded, as PyMatching does).", nullptr},
+    {"boundary_node", guarded<"SpacetimeGraph.boundary_node", graph_boundary_node>, nullptr,
+     "The boundary node's id: the detector count, one past the last detector node.", nullptr},
     {"num_detectors", guarded<"SpacetimeGraph.num_detectors", graph_num_detectors>, nullptr,
      "The model's detector count, as PyMatching's Matching.num_detectors.", nullptr},
     {"num_nodes", guarded<"SpacetimeGraph.num_nodes", graph_num_detectors>, nullptr,
