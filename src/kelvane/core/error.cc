@@ -74,6 +74,10 @@ std::string KelvaneError::to_string() const {
                    to_string(e.offset_ns) + " ns";
           },
           [](const errors::PayloadLengthMismatch& e) {
+            if (e.frame_limit != 0) {
+              return "frame too large: its fields declare at least " + to_string(e.declared) +
+                     " bytes, more than the reader's limit of " + to_string(e.frame_limit) + " bytes per frame";
+            }
             return "payload length mismatch: header declares " + to_string(e.declared) + " bytes, found " +
                    to_string(e.found);
           },

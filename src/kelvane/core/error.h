@@ -30,7 +30,10 @@ struct SchemaNotFound { Uuid schema_id; };
 struct CrcMismatch { std::uint32_t expected; std::uint32_t got; };
 struct ParityViolation { std::uint64_t frame_id; std::size_t stabilizer_index; };
 struct TimingOutOfBounds { std::size_t ancilla; std::uint16_t offset_ns; };
-struct PayloadLengthMismatch { std::uint32_t declared; std::size_t found; };
+// `frame_limit` is set when a frame's fields declare more bytes than the reader's limit on a
+// frame's size (a damaged length field, or a frame too large to read); `declared` is then the
+// least size they give the frame.
+struct PayloadLengthMismatch { std::uint32_t declared; std::size_t found; std::size_t frame_limit = 0; };
 struct FrameIdBackwards { std::uint64_t last_seen; std::uint64_t got; };
 // `field` is always one of the literals "ancilla_count", "qubit_count", "code_type".
 struct SchemaMismatch { const char* field; std::uint32_t expected; std::uint32_t actual; };

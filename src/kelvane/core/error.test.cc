@@ -28,6 +28,8 @@ TEST(KelvaneError, DisplayTextOfEveryKind) {
        "parity violation in frame 18446744073709551615 at stabilizer index 3"},
       {errors::TimingOutOfBounds{4, 10001}, "timing offset out of bounds: ancilla 4, offset 10001 ns"},
       {errors::PayloadLengthMismatch{26, 25}, "payload length mismatch: header declares 26 bytes, found 25"},
+      {errors::PayloadLengthMismatch{16777300, 4096, 16777216},
+       "frame too large: its fields declare at least 16777300 bytes, more than the reader's limit of 16777216 bytes per frame"},
       {errors::FrameIdBackwards{10, 9}, "frame ID went backwards: last seen 10, got 9"},
       {errors::SchemaMismatch{"code_type", 1, 3}, "frame/schema mismatch on code_type: schema expects 1, frame has 3"},
       {errors::SchemaMismatch{"ancilla_count", 8, 0},

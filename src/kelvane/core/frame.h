@@ -16,7 +16,14 @@ inline constexpr std::uint16_t kFlagAncillaBits = 0x0002;
 inline constexpr std::uint16_t kFlagMetadata = 0x0004;
 inline constexpr std::uint16_t kFlagAnnotations = 0x0008;
 // The metadata block holds a payload CRC entry (kMetaKeyPayloadCrc) that the reader verifies.
+// Meaningful only with kFlagMetadata: without a metadata block the bit is ignored, as bits
+// 5-15 are (readers before the payload CRC ignored every bit from 4 up).
 inline constexpr std::uint16_t kFlagPayloadCrc = 0x0010;
+
+// Whether a frame's payload CRC is to be verified.
+constexpr bool checks_payload_crc(std::uint16_t flags) {
+  return (flags & (kFlagPayloadCrc | kFlagMetadata)) == (kFlagPayloadCrc | kFlagMetadata);
+}
 
 struct FrameMetadata {
   std::optional<std::uint64_t> observable_flips;  // wire key 16

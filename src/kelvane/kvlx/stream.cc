@@ -262,7 +262,11 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
   std::size_t pos = kFrameHeaderSize;
   // Makes `len` bytes from `pos` available; nothing means the frame is cut short.
   auto need = [&](std::size_t len) -> Result<std::optional<std::span<const std::uint8_t>>> {
-    if (pos + len > config_.max_frame_size) return corrupt(short_payload(len, available() - std::min(pos, available())));
+    if (pos + len > config_.max_frame_size) {
+      // `declared` is then the least size the frame's fields give it.
+      return corrupt(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(pos + len), available(),
+                                                   config_.max_frame_size});
+    }
     View got = view(source, pos + len);
     if (!got || !*got) return got;
     return (*got)->subspan(pos, len);
@@ -316,7 +320,7 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
   const std::span<const std::uint8_t> bytes = has_trailer ? **trailer : **view(source, at.end);
   const std::span<const std::uint8_t> payload = bytes.subspan(kFrameHeaderSize, at.end - kFrameHeaderSize);
 
-  if (h.flags & kFlagPayloadCrc) {
+  if (checks_payload_crc(h.flags)) {
     // A missing entry compares the CRC of the whole payload with 0.
     const std::uint32_t computed = at.crc_value_at ? payload_crc_of(payload, *at.crc_value_at - kFrameHeaderSize) : crc32_of(payload);
     const std::uint32_t stored = at.crc_value_at ? load_le<std::uint32_t>(bytes.data() + *at.crc_value_at) : 0;
@@ -470,7 +474,7 @@ KvlxReaderCore::Scan KvlxReaderCore::take_buffered_frame(std::span<const std::ui
   const std::size_t end = pos;
   if (end + kTrailerSize > bytes.size()) return Scan::kIncomplete;
 
-  if (h.flags & kFlagPayloadCrc) {
+  if (checks_payload_crc(h.flags)) {
     if (!crc_value_at) return Scan::kGeneral;
     const std::span<const std::uint8_t> payload = bytes.subspan(kFrameHeaderSize, end - kFrameHeaderSize);
     if (payload_crc_of(payload, *crc_value_at - kFrameHeaderSize) != load_le<std::uint32_t>(b + *crc_value_at)) {

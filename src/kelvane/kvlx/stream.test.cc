@@ -209,20 +209,30 @@ TEST(KvlxStream, PayloadCrcIsVerifiedOnlyWhenFlagged) {
     bool ok;
   };
   const Case cases[] = {
-      {"flag without metadata", kFlagPayloadCrc, {}, false},
+      // Without a metadata block bit 4 is ignored, like the undefined bits 5-15.
+      {"flag without metadata", kFlagPayloadCrc, {}, true},
+      {"every undefined bit", 0xFFF0, {}, true},
       {"flag without entry", kFlagPayloadCrc | kFlagMetadata, {{kMetaKeyText, {'a'}}}, false},
       {"entry of 3 bytes", kFlagPayloadCrc | kFlagMetadata, {{kMetaKeyPayloadCrc, {1, 2, 3}}}, false},
       {"wrong value", kFlagPayloadCrc | kFlagMetadata, {{kMetaKeyPayloadCrc, {1, 2, 3, 4}}}, false},
       {"entry without flag", kFlagMetadata, {{kMetaKeyPayloadCrc, {1, 2, 3, 4}}}, true},
   };
   for (const Case& c : cases) {
-    FrameSpec s = make_spec(1, 5, kFlagTiming | c.flags);
+    FrameSpec s = make_spec(2, 5, kFlagTiming | c.flags);
     s.payload_crc = false;
     s.metadata = c.entries;
-    Reader r(file_of({s, make_spec(2, 5, 0)}), 3);
+    const auto bytes = file_of({make_spec(1, 5, 0), s, make_spec(3, 5, 0)});
+    Reader r(bytes, 3);
+    ASSERT_TRUE(r.stream.next_frame().has_value());
     auto f = r.stream.next_frame();
     EXPECT_EQ(f.has_value(), c.ok) << c.name;
     if (!c.ok) expect_error<errors::CrcMismatch>(f);
+    // The bulk path takes the frame exactly when it passes (and leaves it to next_frame if not).
+    Reader bulk(bytes);
+    ASSERT_TRUE(bulk.stream.next_frame().has_value());
+    FrameBatch batch;
+    ASSERT_TRUE(bulk.stream.read_buffered_frames(10, batch).has_value());
+    EXPECT_EQ(batch.size(), c.ok ? 2u : 0u) << c.name;
   }
 }
 
@@ -637,7 +647,8 @@ TEST(KvlxStream, FramesLargerThanTheRingAreReadUpToTheFrameLimit) {
     Reader r(bytes, 5, tiny);
     auto f = r.stream.next_frame();
     if (limit) {
-      expect_error<errors::PayloadLengthMismatch>(f);  // declares more than the limit: damaged
+      // Declares more than the limit: damaged, and said to be too large.
+      EXPECT_EQ(expect_error<errors::PayloadLengthMismatch>(f).frame_limit, limit);
     } else {
       ASSERT_TRUE(f.has_value() && f->has_value()) << f.error().to_string();
       EXPECT_EQ((*f)->metadata->metadata_text->size(), 300u);
