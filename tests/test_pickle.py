@@ -43,6 +43,10 @@ def test_damaged_graph_image_is_refused():
     data = DetectorErrorModel.parse("error(0.1) D0 D1").to_graph().to_bytes()
     with pytest.raises(ValueError, match="not a SpacetimeGraph byte image"):
         SpacetimeGraph.from_bytes(data[:-1])
+    # Counts and indices are checked against each other: boundary 4 with 3 nodes, 2^62 observables.
+    for at, value, reason in [(8, 4, "3 nodes for 4 detectors"), (16, 2**62, "4611686018427387904 observables")]:
+        with pytest.raises(ValueError, match=reason):
+            SpacetimeGraph.from_bytes(data[:at] + value.to_bytes(8, "little") + data[at + 8:])
     with pytest.raises(TypeError, match="argument 'data': 'str' object is not an instance of 'bytes'"):
         SpacetimeGraph.from_bytes("x")
     assert kelvane.SpacetimeGraph is SpacetimeGraph

@@ -165,56 +165,95 @@ std::string SpacetimeGraph::to_bytes() const {
   return out;
 }
 
-std::optional<SpacetimeGraph> SpacetimeGraph::from_bytes(std::string_view in) {
+std::expected<SpacetimeGraph, std::string> SpacetimeGraph::from_bytes(std::string_view in) {
+  const auto damaged = [](std::string why) { return std::unexpected(std::move(why)); };
+  const auto truncated = [&] { return damaged("it ends early"); };
   SpacetimeGraph g;
   if (in.starts_with(kGraphTag3)) {
     g.keeps_mechanisms = true;
   } else if (!in.starts_with(kGraphTag2)) {
-    return std::nullopt;
+    return damaged("it does not start with " + std::string(kGraphTag2) + " or " + std::string(kGraphTag3));
   }
   in.remove_prefix(kGraphTag2.size());
   std::uint64_t node_total = 0, edge_total = 0;
-  if (!take(in, g.boundary) || !take(in, g.num_observables) || !take(in, node_total)) return std::nullopt;
+  if (!take(in, g.boundary) || !take(in, g.num_observables) || !take(in, node_total)) return truncated();
+  // Every count is checked against the limits of a graph and the image's own sizes before
+  // anything is allocated or indexed with it: the detectors, then the boundary node (an empty
+  // graph has neither).
+  if (g.boundary > kMaxGraphDetectors) {
+    return damaged(std::to_string(g.boundary) + " detectors, more than the " + std::to_string(kMaxGraphDetectors) +
+                   " a decoding graph may have");
+  }
+  if (g.num_observables > kMaxObservables) {
+    return damaged(std::to_string(g.num_observables) + " observables, more than the " +
+                   std::to_string(kMaxObservables) + " a prediction mask holds");
+  }
+  if (node_total != g.boundary + 1 && !(node_total == 0 && g.boundary == 0)) {
+    return damaged(std::to_string(node_total) + " nodes for " + std::to_string(g.boundary) +
+                   " detectors (one node per detector, then the boundary)");
+  }
   // Every node takes at least 9 bytes: a count beyond what is left is a damaged image.
-  if (node_total > in.size() / 9) return std::nullopt;
+  if (node_total > in.size() / 9) return truncated();
   g.nodes.resize(node_total);
-  for (SpacetimeNode& n : g.nodes) {
+  for (std::size_t k = 0; k < g.nodes.size(); ++k) {
+    SpacetimeNode& n = g.nodes[k];
     std::uint8_t has_coords = 0;
-    if (!take(in, n.index) || !take(in, has_coords)) return std::nullopt;
+    if (!take(in, n.index) || !take(in, has_coords)) return truncated();
+    const bool boundary_node = k == g.boundary;
+    if (n.index != (boundary_node ? kBoundaryIndex : k) || (boundary_node && has_coords)) {
+      return damaged("node " + std::to_string(k) + " is not " +
+                     (boundary_node ? std::string("the boundary") : "detector " + std::to_string(k)));
+    }
     if (has_coords) {
       n.coord_count = static_cast<std::uint8_t>(has_coords - 1);
       std::array<double, 3> c{};
       for (double& v : c) {
-        if (!take(in, v)) return std::nullopt;
+        if (!take(in, v)) return truncated();
       }
       n.coords = c;
     }
   }
-  if (!take(in, edge_total) || edge_total > in.size() / 16) return std::nullopt;
+  if (!take(in, edge_total)) return truncated();
+  if (edge_total > in.size() / 16) return truncated();
   g.edges.resize(edge_total);
-  for (SpacetimeEdge& e : g.edges) {
+  for (std::size_t i = 0; i < g.edges.size(); ++i) {
+    SpacetimeEdge& e = g.edges[i];
     std::uint32_t observable_total = 0;
     if (!take(in, e.node_a) || !take(in, e.node_b) || !take(in, e.weight) || !take(in, observable_total)) {
-      return std::nullopt;
+      return truncated();
     }
-    if (e.node_a >= node_total || e.node_b >= node_total || observable_total > in.size()) return std::nullopt;
+    // An edge starts at a detector and ends at a detector or the boundary.
+    if (e.node_a >= g.boundary || e.node_b > g.boundary) {
+      return damaged("edge " + std::to_string(i) + " joins nodes " + std::to_string(e.node_a) + " and " +
+                     std::to_string(e.node_b) + " of a graph of " + std::to_string(g.boundary) + " detectors");
+    }
+    if (observable_total > in.size()) return truncated();
     e.observables.assign(in.begin(), in.begin() + observable_total);
     in.remove_prefix(observable_total);
-  }
-  if (!take(in, g.left_out_components)) return std::nullopt;
-  if (g.keeps_mechanisms) {
-    std::uint64_t mechanism_total = 0;
-    if (!take(in, mechanism_total) || mechanism_total > in.size() / 16) return std::nullopt;
-    g.mechanisms.resize(mechanism_total);
-    for (SpacetimeMechanism& m : g.mechanisms) {
-      if (!take(in, m.first_edge) || !take(in, m.edge_count) || !take(in, m.probability)) return std::nullopt;
-      if (m.edge_count < 2 || m.first_edge > edge_total || m.edge_count > edge_total - m.first_edge ||
-          !(m.probability > 0.0 && m.probability < 1.0)) {
-        return std::nullopt;
+    for (std::uint8_t id : e.observables) {
+      if (id >= g.num_observables) {
+        return damaged("edge " + std::to_string(i) + " flips observable " + std::to_string(id) + " of " +
+                       std::to_string(g.num_observables));
       }
     }
   }
-  if (!in.empty()) return std::nullopt;
+  if (!take(in, g.left_out_components)) return truncated();
+  if (g.keeps_mechanisms) {
+    std::uint64_t mechanism_total = 0;
+    if (!take(in, mechanism_total)) return truncated();
+    if (mechanism_total > in.size() / 16) return truncated();
+    g.mechanisms.resize(mechanism_total);
+    for (std::size_t i = 0; i < g.mechanisms.size(); ++i) {
+      SpacetimeMechanism& m = g.mechanisms[i];
+      if (!take(in, m.first_edge) || !take(in, m.edge_count) || !take(in, m.probability)) return truncated();
+      if (m.edge_count < 2 || m.first_edge > edge_total || m.edge_count > edge_total - m.first_edge ||
+          !(m.probability > 0.0 && m.probability < 1.0)) {
+        return damaged("mechanism " + std::to_string(i) + " is not 2 or more edges of the " +
+                       std::to_string(edge_total) + " with a probability between 0 and 1");
+      }
+    }
+  }
+  if (!in.empty()) return damaged(std::to_string(in.size()) + " bytes follow the graph");
   return g;
 }
 

@@ -110,12 +110,15 @@ struct SpacetimeGraph {
   }
 
   // A self-contained little-endian byte image of the graph (for pickling), and the graph read
-  // back from one; nullopt when `bytes` is not such an image (wrong tag, truncated, trailing
-  // bytes, an edge end outside the node list, a mechanism outside the edge list). A graph that
-  // keeps its mechanisms is written in the newer image version; one that does not, in the
-  // version before, and both versions are read.
+  // back from one. Fails with the reason ("it ends early") when `bytes` is not such an image:
+  // wrong tag, truncated, trailing bytes, or any count or index a graph cannot have (more
+  // detectors than kMaxGraphDetectors or observables than kMaxObservables, nodes other than the
+  // detectors and then the boundary, an edge not from a detector to a detector or the boundary,
+  // an observable id at or past the observable count, a mechanism outside the edge list). A
+  // graph that keeps its mechanisms is written in the newer image version; one that does not,
+  // in the version before, and both versions are read.
   std::string to_bytes() const;
-  static std::optional<SpacetimeGraph> from_bytes(std::string_view bytes);
+  static std::expected<SpacetimeGraph, std::string> from_bytes(std::string_view bytes);
 };
 
 inline constexpr std::uint64_t kBoundaryIndex = std::numeric_limits<std::uint64_t>::max();

@@ -205,5 +205,38 @@ TEST(SpacetimeGraph, BytesRoundTripAndDamagedImagesAreRefused) {
   }
 }
 
+// Images whose counts or indices disagree with each other are refused with the reason, before
+// any of them is used to size or index anything.
+TEST(SpacetimeGraph, ImagesWithImpossibleCountsOrIndicesAreRefused) {
+  const SpacetimeGraph g = graph_of("detector(1, 2.5, -3) D0\nerror(0.1) D0 ^ L0 L3\nerror(0.3) D2 D1 L1\n");
+  ASSERT_EQ(g.nodes.size(), 4u);
+  struct Case {
+    const char* reason;
+    void (*damage)(SpacetimeGraph&);
+  };
+  const Case cases[] = {
+      {"4 nodes for 4 detectors", [](SpacetimeGraph& x) { x.boundary = 4; }},
+      {"4 nodes for 2 detectors", [](SpacetimeGraph& x) { x.boundary = 2; }},
+      {"more than the 4194304", [](SpacetimeGraph& x) { x.boundary = ~std::uint64_t{0}; }},
+      {"4611686018427387904 observables", [](SpacetimeGraph& x) { x.num_observables = std::uint64_t{1} << 62; }},
+      {"65 observables", [](SpacetimeGraph& x) { x.num_observables = 65; }},
+      {"3 nodes for 3 detectors", [](SpacetimeGraph& x) { x.nodes.pop_back(); }},
+      {"node 1 is not detector 1", [](SpacetimeGraph& x) { x.nodes[1].index = 7; }},
+      {"node 3 is not the boundary", [](SpacetimeGraph& x) { x.nodes[3].index = 3; }},
+      {"node 3 is not the boundary", [](SpacetimeGraph& x) { x.nodes[3].coords.emplace(); }},
+      {"edge 1 joins nodes 2 and 4", [](SpacetimeGraph& x) { x.edges[1].node_b = 4; }},
+      {"edge 0 joins nodes 3 and 3", [](SpacetimeGraph& x) { x.edges[0].node_a = 3; }},
+      {"edge 1 flips observable 200 of 4", [](SpacetimeGraph& x) { x.edges[1].observables = {1, 200}; }},
+      {"edge 0 flips observable 4 of 4", [](SpacetimeGraph& x) { x.edges[0].observables = {4}; }},
+  };
+  for (const Case& c : cases) {
+    SpacetimeGraph damaged = g;
+    c.damage(damaged);
+    const auto back = SpacetimeGraph::from_bytes(damaged.to_bytes());
+    ASSERT_FALSE(back.has_value()) << c.reason;
+    EXPECT_NE(back.error().find(c.reason), std::string::npos) << back.error();
+  }
+}
+
 }  // namespace
 }  // namespace kelvane

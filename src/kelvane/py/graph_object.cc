@@ -81,7 +81,8 @@ PyObject* graph_from_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
   auto graph = SpacetimeGraph::from_bytes(
       std::string_view(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data))));
   if (!graph) {
-    PyErr_SetString(PyExc_ValueError, "not a SpacetimeGraph byte image (SpacetimeGraph.to_bytes)");
+    const std::string text = "not a SpacetimeGraph byte image (SpacetimeGraph.to_bytes): " + graph.error();
+    PyErr_SetString(PyExc_ValueError, text.c_str());
     return nullptr;
   }
   return new_spacetime_graph(std::make_shared<const SpacetimeGraph>(std::move(*graph)));
