@@ -135,3 +135,35 @@ def test_streams_commit_as_frames_arrive(tmp_path, code):
             frame.observable_flips
     with pytest.raises(ValueError, match="needs layout="), kelvane.KelvaneStream(str(path)) as bare:
         bare.set_decoder(exp.dem, commit=commit, buffer=d)  # kelvane.open would take the stored layout
+
+
+def test_push_rounds_refuses_what_decode_batch_refuses():
+    circuit, graph = experiment("surface_code:rotated_memory_z", 3, 6, 0.01)
+    decoder = graph.sliding_decoder(commit=2, buffer=3)
+    sizes = decoder.round_sizes
+    width = max(sizes)
+    assert sizes[0] < width  # the first round has only the Z stabilisers
+    decoder.start(len(sizes))
+    first = np.zeros((1, width), dtype=np.uint8)
+    first[0, sizes[0]] = 1
+    for rows, error, match in [
+        ([["0"] * width], TypeError, "got <U1"),
+        (np.zeros((1, width), dtype=object), TypeError, "got object"),
+        (np.zeros((1, width + 1)), ValueError, f"x {width} detector slots .* got {width + 1} columns"),
+        (np.zeros((1, width - 1)), ValueError, f"got {width - 1} columns"),
+        (np.zeros(width), ValueError, "got a 1-D array"),
+        (first, ValueError, f"round 0 has {sizes[0]} detector slots, but slot {sizes[0]} fired"),
+        (np.zeros((len(sizes) + 1, width)), ValueError, f"round {len(sizes)} is past the stream's"),
+    ]:
+        with pytest.raises(error, match=match):
+            decoder.push_rounds(rows)
+        assert decoder.received_rounds == 0  # a refused call adds nothing
+
+
+def test_huge_windows_and_thread_counts_cost_only_what_is_used():
+    circuit, graph = experiment("surface_code:rotated_memory_z", 3, 6, 0.01)
+    dets, _ = circuit.compile_detector_sampler(seed=1).sample(200, separate_observables=True)
+    whole = graph.decode_batch(dets)
+    np.testing.assert_array_equal(graph.decode_sliding(dets, commit=2**31, buffer=2**31), whole)
+    np.testing.assert_array_equal(graph.decode_batch(dets, num_threads=10**6), whole)
+    graph.sliding_decoder(commit=2**32 - 1, buffer=2**32 - 1).start(None)

@@ -56,7 +56,9 @@ void ShotRows::fired_of(std::size_t shot, std::vector<std::uint32_t>& fired) con
 }
 
 unsigned batch_threads(unsigned requested, std::size_t shots) {
-  unsigned threads = requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
+  // More threads than the process may run at once only add stacks and decoders.
+  const unsigned cores = usable_cores();
+  const unsigned threads = requested != 0 ? std::min(requested, cores) : cores;
   const std::size_t most = std::max<std::size_t>(1, shots / 32);
   return static_cast<unsigned>(std::min<std::size_t>(threads, most));
 }

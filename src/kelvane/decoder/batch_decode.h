@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "kelvane/decoder/cores.h"
 #include "kelvane/decoder/decoder_pool.h"
 
 namespace kelvane {
@@ -32,8 +33,8 @@ struct BatchOutput {
   std::span<std::uint8_t> valid;   // empty, or one per shot: 0 where the syndrome is unsatisfiable
 };
 
-// The threads a batch uses: `requested` (0: one per hardware thread), at most one per 32 shots,
-// at least one.
+// The threads a batch uses: `requested` (0: every usable core), at most the usable cores (see
+// cores.h) and one per 32 shots, at least one.
 unsigned batch_threads(unsigned requested, std::size_t shots);
 
 // Asked by the calling thread, between shots and about every kInterruptInterval, whether a

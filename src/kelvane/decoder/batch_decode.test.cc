@@ -56,5 +56,28 @@ TEST(BatchDecode, LayoutsAndThreadCountsAgreeWithSingleDecodes) {
   }
 }
 
+// A request for far more threads than cores starts no more than the cores, and a pool given
+// back more decoders than it keeps frees the rest.
+TEST(BatchDecode, ThreadsAndKeptDecodersAreBoundedByTheCores) {
+  const unsigned cores = usable_cores();
+  EXPECT_GE(cores, 1u);
+  EXPECT_EQ(batch_threads(1'000'000, std::size_t{1} << 40), cores);
+  EXPECT_EQ(batch_threads(0, std::size_t{1} << 40), cores);
+  EXPECT_EQ(batch_threads(1'000'000, 40), 1u);
+
+  auto graph = std::make_shared<SpacetimeGraph>();
+  graph->nodes = {{std::nullopt, 0}, {std::nullopt, kBoundaryIndex}};
+  graph->boundary = 1;
+  graph->edges.push_back({{0}, 0, 1, 1.0f});
+  DecoderPool pool(std::make_shared<const DecodingGraph>(graph), 2);
+  {
+    std::vector<DecoderPool::Lease> leases;
+    for (int k = 0; k < 5; ++k) leases.push_back(pool.acquire());
+    const std::vector<std::uint32_t> fired{0};
+    for (DecoderPool::Lease& d : leases) EXPECT_EQ(d->decode_detectors(fired), 1u);
+  }
+  EXPECT_EQ(pool.idle_count(), 2u);
+}
+
 }  // namespace
 }  // namespace kelvane

@@ -162,10 +162,60 @@ SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowMo
                                            std::uint32_t buffer)
     : model_(std::move(model)), commit_(commit), buffer_(buffer) {
   words_per_round_ = (model_->max_round_size() + 63) / 64;
-  ring_rounds_ = std::size_t{commit_} + buffer_ + model_->tail_rounds() + model_->max_reach() + 1;
+  // The most rounds live at once: a window, the tail's rounds that must arrive past it, and the
+  // rounds its edges reach beyond it. The ring starts small and grows to that as rounds arrive,
+  // so that a commit or buffer far longer than any stream costs nothing up front.
+  max_ring_rounds_ = std::size_t{commit_} + buffer_ + model_->tail_rounds() + model_->max_reach() + 1;
+  ring_rounds_ = std::min<std::size_t>(max_ring_rounds_, kFirstRingRounds);
   ring_.assign(ring_rounds_ * words_per_round_, 0);
-  fired_.reserve(ring_rounds_ * model_->max_round_size());
   shot_round_start_.resize(model_->round_count() + 1);
+  const SlidingWindowModel& m = *model_;
+  for (ModelRound r = m.round_count() - m.tail_rounds(); r < m.round_count(); ++r) {
+    max_tail_size_ = std::max(max_tail_size_, m.round_size(r));
+  }
+}
+
+std::uint64_t* SlidingWindowDecoder::round_bits(RoundIndex j) {
+  if (j - start_ >= ring_rounds_) grow_ring(j);
+  return ring_.data() + (j % ring_rounds_) * words_per_round_;
+}
+
+void SlidingWindowDecoder::grow_ring(RoundIndex j) {
+  // Every round touched so far lies in [start_, start_ + ring_rounds_): move those to their
+  // places in the larger ring.
+  const std::size_t rounds =
+      std::min(max_ring_rounds_, std::max<std::size_t>(2 * ring_rounds_, static_cast<std::size_t>(j - start_) + 1));
+  std::vector<std::uint64_t> grown(rounds * words_per_round_, 0);
+  for (RoundIndex k = start_; k < start_ + ring_rounds_; ++k) {
+    std::copy_n(ring_.data() + (k % ring_rounds_) * words_per_round_, words_per_round_,
+                grown.data() + (k % rounds) * words_per_round_);
+  }
+  ring_ = std::move(grown);
+  ring_rounds_ = rounds;
+}
+
+RoundSlot SlidingWindowDecoder::round_width(RoundIndex j) const {
+  const SlidingWindowModel& m = *model_;
+  if (total_ && j >= *total_) return 0;
+  const RoundSlot own = m.round_size(m.model_round(j, total_));
+  // Without a known length, a round past the head may yet turn out to be one of the tail's.
+  if (total_ || j < m.head_rounds()) return own;
+  return std::max(own, max_tail_size_);
+}
+
+SlidingResult<void> SlidingWindowDecoder::check_round(RoundIndex j, std::span<const RoundSlot> fired) const {
+  if (!running_) return fail_with("no stream is running: start one first");
+  if (total_ && j >= *total_) {
+    return fail_with("round " + std::to_string(j) + " is past the stream's " + std::to_string(*total_) + " rounds");
+  }
+  const RoundSlot width = round_width(j);
+  for (RoundSlot slot : fired) {
+    if (slot >= width) {
+      return fail_with("round " + std::to_string(j) + " has " + std::to_string(width) +
+                       " detector slots, but slot " + std::to_string(slot) + " fired");
+    }
+  }
+  return {};
 }
 
 SlidingResult<SlidingWindowDecoder> SlidingWindowDecoder::create(std::shared_ptr<const SlidingWindowModel> model,
@@ -200,13 +250,7 @@ void SlidingWindowDecoder::clear_round(RoundIndex j) {
 }
 
 SlidingResult<bool> SlidingWindowDecoder::push_round(std::span<const RoundSlot> fired) {
-  if (!running_) return fail_with("no stream is running: start one first");
-  for (RoundSlot slot : fired) {
-    if (slot >= model_->max_round_size()) {
-      return fail_with("round " + std::to_string(received_) + " names detector slot " + std::to_string(slot) +
-                       ", but the model's rounds have at most " + std::to_string(model_->max_round_size()));
-    }
-  }
+  if (auto fits = check_round(received_, fired); !fits) return std::unexpected(fits.error());
   std::uint64_t* bits = round_bits(received_);
   for (RoundSlot slot : fired) bits[slot / 64] ^= std::uint64_t{1} << (slot % 64);
   ++received_;

@@ -156,12 +156,19 @@ class SlidingWindowDecoder {
   // `finish` is called. Fails when `total` is below the model's minimum.
   SlidingResult<void> start(std::optional<RoundIndex> total);
 
-  // Adds the next round: the slots of its fired detectors (a slot listed twice cancels out;
-  // slots at or past the round's size are ignored). Decodes and commits every window that has
-  // become complete; when the stream's known round count is reached, finishes it. Returns true
-  // when the round closed at least one commit step. Fails when no stream is running or a slot
-  // is past the model's largest round.
+  // Adds the next round: the slots of its fired detectors (a slot listed twice cancels out).
+  // Decodes and commits every window that has become complete; when the stream's known round
+  // count is reached, finishes it. Returns true when the round closed at least one commit step.
+  // Fails, adding nothing, when no stream is running or a slot is past the round's width.
   SlidingResult<bool> push_round(std::span<const RoundSlot> fired);
+
+  // The detector slots stream round j of the running stream can have: its model round's size
+  // (without a known length, a round past the head may end up as any of the tail's rounds, so
+  // the largest of those sizes too); 0 past a known length.
+  RoundSlot round_width(RoundIndex j) const;
+  // push_round's checks: a stream is running, round j lies within its known length, and no
+  // fired slot is at or past round_width(j).
+  SlidingResult<void> check_round(RoundIndex j, std::span<const RoundSlot> fired) const;
 
   // Ends the stream: decodes what is left as one window and commits it. A stream with a known
   // round count must have all its rounds in. Fails when no stream is running, too few rounds
@@ -220,7 +227,9 @@ class SlidingWindowDecoder {
   // Decodes [start_, end) and commits rounds [start_, start_ + commit_rounds).
   void decode_and_commit(RoundIndex end, RoundIndex commit_rounds);
   bool window_ready() const;
-  std::uint64_t* round_bits(RoundIndex j) { return ring_.data() + (j % ring_rounds_) * words_per_round_; }
+  // Round j's bits (j at or after start_), growing the ring when j lies past it.
+  std::uint64_t* round_bits(RoundIndex j);
+  void grow_ring(RoundIndex j);
   void clear_round(RoundIndex j);
 
   std::shared_ptr<const SlidingWindowModel> model_;
@@ -229,8 +238,11 @@ class SlidingWindowDecoder {
   std::vector<std::unique_ptr<Window>> windows_;
 
   // Fired detectors of the uncommitted rounds, one bit per slot, a ring of rounds.
+  static constexpr std::size_t kFirstRingRounds = 8;
   std::size_t words_per_round_ = 0;
-  std::size_t ring_rounds_ = 0;
+  std::size_t ring_rounds_ = 0;      // rounds the ring holds now
+  std::size_t max_ring_rounds_ = 0;  // the most it may need
+  RoundSlot max_tail_size_ = 0;      // the largest of the tail's rounds
   std::vector<std::uint64_t> ring_;
   std::vector<std::uint32_t> fired_;  // a window's fired local node ids
   // decode_shot's detectors sorted into rounds.

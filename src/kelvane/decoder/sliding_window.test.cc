@@ -107,6 +107,19 @@ TEST(SlidingWindowDecoder, BufferCoveringTheShotDecodesLikeTheWholeModel) {
   EXPECT_EQ(sliding.stats().windows, 300u);
 }
 
+// Commit and buffer far longer than any stream: the round ring grows with the rounds that
+// arrive instead of being sized for commit + buffer rounds up front (2^33 rounds here).
+TEST(SlidingWindowDecoder, HugeWindowsCostOnlyTheRoundsThatArrive) {
+  const auto g = repetition_graph(5, 7);
+  auto sliding = SlidingWindowDecoder::create(model_of(*g), ~0u, ~0u).value();
+  UnionFindDecoder whole(g);
+  std::mt19937_64 rng(3);
+  for (int trial = 0; trial < 50; ++trial) {
+    const Shot shot = sample(*g, rng);
+    ASSERT_EQ(sliding.decode_shot(shot.fired).value(), whole.decode_detectors(shot.fired)) << "trial " << trial;
+  }
+}
+
 // A stream far longer than the model: decoded in windows, and by a decoder holding the whole
 // stream's graph; the logical failures must be about as rare.
 class LongStreams : public testing::TestWithParam<std::uint32_t> {};
@@ -170,6 +183,40 @@ TEST(SlidingWindowDecoder, RefusesWhatItCannotDecode) {
   SpacetimeGraph bare = *g;
   bare.nodes[3].coords.reset();
   EXPECT_FALSE(detector_rounds(bare).has_value());
+}
+
+// Rounds of different sizes: a round takes slots below its own size only (without a known
+// length, a round past the head may still become a tail round, so the tail's sizes count too).
+TEST(SlidingWindowDecoder, RefusesSlotsARoundDoesNotHave) {
+  // Rounds 0-5 of two detectors (2r, 2r + 1), round 6 of one (12); every detector has a boundary
+  // edge and an edge to its own slot one round later.
+  SpacetimeGraph g;
+  std::vector<ModelRound> round;
+  for (std::uint32_t k = 0; k < 13; ++k) {
+    g.nodes.push_back({std::nullopt, k});
+    round.push_back(k / 2);
+    g.edges.push_back({{}, k, 13, 2.0f});
+    if (k + 2 < 13) g.edges.push_back({{}, k, k + 2, 1.0f});
+  }
+  g.nodes.push_back({std::nullopt, kBoundaryIndex});
+  g.boundary = 13;
+  const auto model = std::make_shared<const SlidingWindowModel>(SlidingWindowModel::build(g, round).value());
+  ASSERT_EQ(model->round_size(6), 1u);
+  auto d = SlidingWindowDecoder::create(model, 2, 1).value();
+  const std::vector<RoundSlot> none, slot1{1}, slot2{2};
+  ASSERT_TRUE(d.start(7).has_value());
+  for (int r = 0; r < 6; ++r) {
+    EXPECT_FALSE(d.push_round(slot2).has_value()) << r;
+    ASSERT_TRUE(d.push_round(slot1).has_value()) << r;
+  }
+  EXPECT_EQ(d.round_width(6), 1u);
+  EXPECT_FALSE(d.push_round(slot1).has_value());  // the last round has one detector
+  EXPECT_EQ(d.received_rounds(), 6u);              // a refused round adds nothing
+  ASSERT_TRUE(d.push_round(none).has_value());
+  EXPECT_FALSE(d.running());
+  EXPECT_FALSE(d.check_round(7, none).has_value());  // past the stream's end
+  ASSERT_TRUE(d.start(std::nullopt).has_value());
+  EXPECT_EQ(d.round_width(6), 2u);  // may be a middle round or the last
 }
 
 TEST(LatencyHistogram, MedianWithinABucketAndExactWorst) {

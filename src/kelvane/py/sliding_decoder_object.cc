@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,32 +64,69 @@ PyObject* sliding_push_rounds(PyObject* self, PyObject* args, PyObject* kwargs) 
   PyObject* events_arg = nullptr;
   if (!bind_args("push_rounds", args, kwargs, {"events"}, 1, &events_arg)) return nullptr;
   if (!ensure_numpy()) return nullptr;
-  PyRef bools(PyArray_FROMANY(events_arg, NPY_BOOL, 2, 2, NPY_ARRAY_FORCECAST));
+  // The entries' own type first: strings ("0" is a true value once cast) and other objects are
+  // refused rather than counted as fired.
+  PyRef natural(PyArray_FromAny(events_arg, nullptr, 0, 0, 0, nullptr));
+  if (!natural) return nullptr;
+  auto* entries = reinterpret_cast<PyArrayObject*>(natural.get());
+  if (!PyArray_ISINTEGER(entries) && !PyArray_ISFLOAT(entries) && !PyArray_ISBOOL(entries)) {
+    PyRef dtype(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(entries))));
+    const char* dtype_text = dtype ? PyUnicode_AsUTF8(dtype.get()) : nullptr;
+    if (!dtype_text) return nullptr;
+    raise_arg_error("events", std::string("expected an array of integer, bool or float dtype, got ") + dtype_text);
+    return nullptr;
+  }
+  SlidingState& state = state_of(self);
+  const std::uint32_t width = state.decoder.model().max_round_size();
+  if (PyArray_NDIM(entries) != 2 || PyArray_DIM(entries, 1) != static_cast<npy_intp>(width)) {
+    const std::string got = PyArray_NDIM(entries) == 2 ? std::to_string(PyArray_DIM(entries, 1)) + " columns"
+                                                       : "a " + std::to_string(PyArray_NDIM(entries)) + "-D array";
+    const std::string text = "events must be a 2-D array of rounds x " + std::to_string(width) +
+                             " detector slots (the model's largest round), got " + got;
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return nullptr;
+  }
+  PyRef bools(PyArray_FROMANY(natural.get(), NPY_BOOL, 2, 2, NPY_ARRAY_FORCECAST));
   if (!bools) return nullptr;
   auto* arr = reinterpret_cast<PyArrayObject*>(bools.get());
-  SlidingState& state = state_of(self);
   const npy_intp rounds = PyArray_DIM(arr, 0);
-  const npy_intp width = PyArray_DIM(arr, 1);
   const auto* base = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
   const npy_intp row_stride = PyArray_STRIDE(arr, 0);
   const npy_intp column_stride = PyArray_STRIDE(arr, 1);
-  std::uint64_t steps = 0;
-  std::optional<SlidingWindowError> failure;
-  Py_BEGIN_ALLOW_THREADS
-  for (npy_intp r = 0; r < rounds; ++r) {
+  const auto fired_of = [&](npy_intp r) {
     state.slots.clear();
     const std::uint8_t* row = base + r * row_stride;
-    for (npy_intp k = 0; k < width; ++k) {
+    for (npy_intp k = 0; k < static_cast<npy_intp>(width); ++k) {
       if (row[k * column_stride]) state.slots.push_back(static_cast<RoundSlot>(k));
     }
-    auto stepped = state.decoder.push_round(state.slots);
-    if (!stepped) {
-      failure = stepped.error();
-      break;
+  };
+  std::uint64_t steps = 0;
+  std::optional<SlidingWindowError> failure;
+  bool out_of_memory = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    // Every row is checked before any is added, so that a refused call adds nothing.
+    const RoundIndex first = state.decoder.received_rounds();
+    for (npy_intp r = 0; r < rounds && !failure; ++r) {
+      fired_of(r);
+      if (auto fits = state.decoder.check_round(first + static_cast<RoundIndex>(r), state.slots); !fits) {
+        failure = fits.error();
+      }
     }
-    steps += *stepped;
+    for (npy_intp r = 0; r < rounds && !failure; ++r) {
+      fired_of(r);
+      auto stepped = state.decoder.push_round(state.slots);
+      if (!stepped) {
+        failure = stepped.error();
+        break;
+      }
+      steps += *stepped;
+    }
+  } catch (const std::bad_alloc&) {  // nothing may leave with the interpreter lock released
+    out_of_memory = true;
   }
   Py_END_ALLOW_THREADS
+  if (out_of_memory) return raise_no_memory("the round ring (SlidingWindowDecoder.push_rounds)");
   if (failure) return raise_value(*failure);
   return PyLong_FromUnsignedLongLong(steps);
 }
@@ -174,9 +212,10 @@ PyMethodDef sliding_methods[] = {
     {"push_rounds",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the windows (SlidingWindowDecoder.push_rounds)", sliding_push_rounds>)),
      METH_VARARGS | METH_KEYWORDS,
-     "push_rounds($self, events)\n--\n\nAdd rounds: a 2-D array, one row per round, column k the round's k-th\n"
-     "detector (non-zero: fired). Decodes every window that became complete; returns how many\n"
-     "commit steps ran. A stream of known length finishes with its last round."},
+     "push_rounds($self, events)\n--\n\nAdd rounds: a 2-D array of integer, bool or float dtype, one row per round\n"
+     "and max(round_sizes) columns, column k the round's k-th detector (non-zero: fired; columns\n"
+     "past a round's size must be 0). Decodes every window that became complete; returns how\n"
+     "many commit steps ran. A stream of known length finishes with its last round."},
     {"finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the last window (SlidingWindowDecoder.finish)", sliding_finish>)),
      METH_NOARGS,
      "finish($self)\n--\n\nEnd a stream of unknown length: decode the rest whole; returns the committed flips."},
