@@ -137,6 +137,34 @@ def test_streams_commit_as_frames_arrive(tmp_path, code):
         bare.set_decoder(exp.dem, commit=commit, buffer=d)  # kelvane.open would take the stored layout
 
 
+def test_endless_streams_place_frames_by_round(tmp_path):
+    import warnings
+
+    import kelvane
+    from kelvane.kvlx import KvlxWriter
+
+    circuit, graph = experiment("repetition_code:memory", 3, 12, 0.01)
+    layout = kelvane.layout_from_stim(circuit)
+    rng = np.random.default_rng(2)
+    path = tmp_path / "endless.kvlx"
+    with KvlxWriter(str(path)) as writer:
+        for r in range(30):
+            if r != 7:  # lost: every later frame must keep its own round
+                writer.write_frame(r, r, detector_events=rng.random(layout.shape[1]) < 0.2)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with kelvane.open(str(path), decoder=circuit.detector_error_model(decompose_errors=True),
+                          layout=layout, commit=2, buffer=3) as stream:
+            frames = [(f.round, f.window_incomplete) for f in stream]
+            assert stream.missing_rounds == 1
+    assert [str(w.message) for w in caught if w.category is RuntimeWarning][0].startswith(
+        "frame 8 has round 8 after round 6: 1 round missing from the endless stream")
+    assert sum(w.category is RuntimeWarning for w in caught) == 1
+    # A window [s, s + 5) is decoded on round s + 5 (a round of the model's tail must follow it);
+    # those holding round 7 are [4, 9) and [6, 11).
+    assert [r for r, flagged in frames if flagged] == [9, 11]
+
+
 def test_push_rounds_refuses_what_decode_batch_refuses():
     circuit, graph = experiment("surface_code:rotated_memory_z", 3, 6, 0.01)
     decoder = graph.sliding_decoder(commit=2, buffer=3)

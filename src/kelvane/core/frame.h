@@ -94,6 +94,9 @@ struct OwnedFrame {
   // Set by per-shot decoding on the frame at which a shot was found cut short (it starts a new
   // shot early, or follows dropped frames) and on the later frames of a shot found incomplete.
   bool shot_incomplete = false;
+  // Set by endless windowed decoding on a frame carrying a commit whose window held a round that
+  // never arrived (decoded as quiet).
+  bool window_incomplete = false;
 };
 
 }  // namespace kelvane

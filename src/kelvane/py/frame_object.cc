@@ -72,10 +72,11 @@ PyObject* get_source_observable_flips(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(*flips);
 }
 
-PyObject* get_shot_incomplete(PyObject* self, void*) {
+template <bool OwnedFrame::*Field>
+PyObject* get_bool(PyObject* self, void*) {
   SharedBorrow b(borrow_of<OwnedFrame>(self));
   if (!b) return nullptr;
-  return PyBool_FromLong(frame_of(self).shot_incomplete);
+  return PyBool_FromLong(frame_of(self).*Field);
 }
 
 // Frees the copy that a NumPy array's data lives in, when the array's base capsule goes.
@@ -192,9 +193,14 @@ PyGetSetDef frame_getset[] = {
     {"source_observable_flips", guarded<"SyndromeFrame.source_observable_flips", get_source_observable_flips>,
      nullptr, "The observable flips this frame arrived with (wire metadata), or None; never the decoder's.",
      nullptr},
-    {"shot_incomplete", guarded<"SyndromeFrame.shot_incomplete", get_shot_incomplete>, nullptr,
+    {"shot_incomplete", guarded<"SyndromeFrame.shot_incomplete", get_bool<&OwnedFrame::shot_incomplete>>, nullptr,
      "With per_shot=True: True on the frame where a shot was found cut short (it starts a new shot\n"
      "early or follows dropped frames) and on the later frames of such a shot.",
+     nullptr},
+    {"window_incomplete", guarded<"SyndromeFrame.window_incomplete", get_bool<&OwnedFrame::window_incomplete>>,
+     nullptr,
+     "With commit and buffer and no per_shot: True on a frame carrying a commit whose window held\n"
+     "a round that never arrived (decoded as quiet; see stream.missing_rounds).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

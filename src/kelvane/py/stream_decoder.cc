@@ -128,6 +128,10 @@ std::uint64_t StreamDecoder::incomplete_shots() const {
   return state_ && state_->decoder ? state_->decoder->incomplete_shots() : 0;
 }
 
+std::uint64_t StreamDecoder::missing_rounds() const {
+  return state_ && state_->decoder ? state_->decoder->missing_rounds() : 0;
+}
+
 std::uint64_t StreamDecoder::unsatisfiable_decodes() const {
   return state_ && state_->decoder ? state_->decoder->unsatisfiable_decodes() : 0;
 }

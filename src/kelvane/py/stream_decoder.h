@@ -44,6 +44,7 @@ class StreamDecoder {
   bool finish();
 
   std::uint64_t incomplete_shots() const;
+  std::uint64_t missing_rounds() const;
   std::uint64_t unsatisfiable_decodes() const;
   // The windows (statistics and backlog) when decoding in them, else nullptr.
   const WindowedFrames* windows() const;

@@ -392,6 +392,12 @@ PyObject* stream_incomplete_shots(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).decoder.incomplete_shots());
 }
 
+PyObject* stream_missing_rounds(PyObject* self, void*) {
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
+  return PyLong_FromUnsignedLongLong(state_of(self).decoder.missing_rounds());
+}
+
 PyObject* stream_unsatisfiable_shots(PyObject* self, void*) {
   TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
   if (!turn) return nullptr;
@@ -425,6 +431,11 @@ PyGetSetDef stream_getset[] = {
     {"incomplete_shots", guarded<"KelvaneStream.incomplete_shots", stream_incomplete_shots>, nullptr,
      "Shots found cut short so far with per_shot=True (a round reset, a jump in round or frame_id,\n"
      "or the end of the stream); they are reported and never decoded.",
+     nullptr},
+    {"missing_rounds", guarded<"KelvaneStream.missing_rounds", stream_missing_rounds>, nullptr,
+     "Rounds that never arrived so far with commit and buffer and no per_shot (frames lost or\n"
+     "skipped, seen from their round numbers), decoded as quiet; also the rounds not yet\n"
+     "committed that a restart of the stream (a round 0) dropped.",
      nullptr},
     {"unsatisfiable_shots", guarded<"KelvaneStream.unsatisfiable_shots", stream_unsatisfiable_shots>, nullptr,
      "Decodes so far (shots with per_shot=True, else frames) whose correction could not reproduce\n"
@@ -479,7 +490,11 @@ PyMethodDef stream_methods[] = {
      "    rounds as frames arrive, keeping the correction of the first ``commit`` rounds\n"
      "    of each. A frame that closes a commit step carries the flips committed so far,\n"
      "    other frames none. With ``per_shot=True`` each shot's last frame carries its\n"
-     "    prediction; without, the stream never ends (a frame of round 0 restarts it).\n"
+     "    prediction; without, the stream never ends (a frame of round 0 restarts it,\n"
+     "    except round 0 with the next frame_id after round 2**32 - 1). Its frames are\n"
+     "    placed by ``round``: rounds that never arrive are decoded as quiet, counted\n"
+     "    (``stream.missing_rounds``), warned about once and flagged on the frames\n"
+     "    carrying the commits they affect (``frame.window_incomplete``).\n"
      "enable_correlations:\n"
      "    True: build the graph keeping the model's decomposed error mechanisms and decode\n"
      "    each window in two passes, as ``SpacetimeGraph.decode(..., enable_correlations=True)``.\n"

@@ -232,9 +232,81 @@ void StreamDecoder::push_per_shot(OwnedFrame& frame) {
   fired_.clear();
 }
 
+void StreamDecoder::lose_rounds(std::uint64_t count, const std::string& what) {
+  if (count == 0) return;
+  missing_rounds_ += count;
+  if (warned_missing_) return;
+  warned_missing_ = true;
+  warn(what + "; missing rounds are decoded as quiet, the frames carrying commits whose windows held one are "
+              "flagged (frame.window_incomplete), and stream.missing_rounds counts them (warned once per stream)");
+}
+
 void StreamDecoder::push_windowed(OwnedFrame& frame) {
-  if (frame.round == 0 || !options_.windows->running()) options_.windows->start();
-  push_to_windows(frame, false);
+  WindowedFrames& w = *options_.windows;
+  const std::uint32_t r = frame.round;
+  const std::uint32_t previous = last_round_;
+  const auto at = [&] {
+    return "frame " + std::to_string(frame.frame_id) + " has round " + std::to_string(r) + " after round " +
+           std::to_string(previous);
+  };
+  const auto rounds = [](std::uint64_t n) { return std::to_string(n) + (n == 1 ? " round" : " rounds"); };
+  // Rounds are compared modulo 2^32: `ahead` is how far past the expected round this one is.
+  const std::uint32_t expected = last_round_ + 1;
+  const std::uint32_t ahead = r - expected;
+  bool restart = !w.running();
+  std::uint32_t gap = 0;
+  if (!restart) {
+    const bool wrapped = r == 0 && expected == 0 && last_frame_id_ && frame.frame_id == *last_frame_id_ + 1;
+    if (r == 0 && !wrapped) {
+      restart = true;
+    } else if (ahead >= (1u << 31)) {  // behind the expected round: it cannot be placed
+      restart = true;
+    } else if (ahead > kMaxQuietGap) {
+      lose_rounds(ahead, at() + ": " + rounds(ahead) + " missing, too many to decode as quiet, so the endless "
+                                     "stream restarts");
+      restart = true;
+    } else {
+      gap = ahead;
+    }
+  }
+  last_round_ = r;
+  last_frame_id_ = frame.frame_id;
+  frame.window_incomplete = false;
+  if (restart) {
+    if (w.running()) {
+      const RoundIndex dropped = w.received_rounds() - w.committed_rounds();
+      lose_rounds(dropped, at() + ", which restarts the endless stream: " + rounds(dropped) +
+                               " not yet committed dropped");
+    }
+    missing_.clear();
+    w.start();
+    push_to_windows(frame, false);
+    return;
+  }
+
+  const RoundIndex committed_before = w.committed_rounds();
+  bool stepped = false;
+  if (gap != 0) {
+    lose_rounds(gap, at() + ": " + rounds(gap) + " missing from the endless stream");
+    missing_.emplace_back(w.received_rounds(), w.received_rounds() + gap);
+    for (std::uint32_t k = 0; k < gap; ++k) stepped |= w.push_quiet().value_or(false);
+  }
+  stepped |= w.push(frame).value_or(false);  // cannot fail: the stream is running
+  if (!stepped) {
+    frame.observable_flips.reset();
+    frame.prediction = FramePrediction::kAwaitingCommit;
+    return;
+  }
+  ++decodes_;
+  frame.observable_flips = w.committed_flips();
+  frame.prediction = FramePrediction::kDecoded;
+  // The windows decoded meanwhile held rounds [committed_before, the last one's end).
+  const RoundIndex committed = w.committed_rounds();
+  const RoundIndex held_end = std::min(committed + w.buffer(), w.received_rounds());
+  for (const auto& [begin, end] : missing_) {
+    if (begin < held_end && end > committed_before) frame.window_incomplete = true;
+  }
+  std::erase_if(missing_, [&](const auto& run) { return run.second <= committed; });
 }
 
 void StreamDecoder::push_to_windows(OwnedFrame& frame, bool last_of_shot) {

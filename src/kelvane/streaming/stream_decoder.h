@@ -8,7 +8,16 @@
 //   - windowed (with `windows`): rounds are decoded in overlapping windows as they arrive (see
 //     windowed_frames.h); a frame that closes a commit step carries the flips committed so far,
 //     other frames none. With per shot, shots are checked as below and each shot's last frame
-//     carries its prediction; without, a frame of round 0 (re)starts an endless stream.
+//     carries its prediction; without, the stream is endless, its rounds placed by `round`
+//     (see below).
+//   - endless windowed: the first frame starts the stream, and each later frame is the stream
+//     round its `round` says, compared modulo 2^32 with the last frame's. A round skipped
+//     (frames lost, or dropped by resynchronisation) is decoded as quiet, counted in
+//     missing_rounds(), and flags (window_incomplete) the frames carrying the commits whose
+//     windows held it. A round 0 restarts the stream, unless it follows round 2^32 - 1 with the
+//     next frame_id (the 32-bit round wrapped); so does a round going backwards or a gap of over
+//     kMaxQuietGap rounds. A restart drops the rounds received but not yet committed, which are
+//     counted as missing too. The first such event of a stream is warned about.
 //   - per shot: frames are grouped into shots of the layout's depth. A frame with round 0 starts a
 //     shot; the shot is decoded once, when its last round arrives, and that frame carries the
 //     prediction. A shot cut short (a new round 0 before its end, a jump in `round`, a forward
@@ -27,6 +36,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kelvane/core/frame.h"
@@ -70,6 +80,12 @@ class StreamDecoder {
   std::uint64_t decodes() const { return decodes_; }
   // Shots found cut short so far (per shot only).
   std::uint64_t incomplete_shots() const { return incomplete_shots_; }
+  // Rounds of an endless windowed stream that never arrived, or were dropped uncommitted by a
+  // restart, so far.
+  std::uint64_t missing_rounds() const { return missing_rounds_; }
+
+  // The longest run of missing rounds decoded as quiet; a longer gap restarts the stream.
+  static constexpr std::uint32_t kMaxQuietGap = 1u << 16;
   // Decodes whose correction could not reproduce the syndrome (a cluster left odd with no
   // boundary to reach).
   std::uint64_t unsatisfiable_decodes() const { return unsatisfiable_; }
@@ -88,6 +104,8 @@ class StreamDecoder {
   void push_sliding(OwnedFrame& frame);
   void push_per_shot(OwnedFrame& frame);
   void push_windowed(OwnedFrame& frame);
+  // Endless windowed: counts rounds lost, warning about the first loss of the stream.
+  void lose_rounds(std::uint64_t count, const std::string& what);
   // Hands a round of the current shot or stream to the windows and sets the frame's flips.
   void push_to_windows(OwnedFrame& frame, bool last_of_shot);
   // Appends the detectors of the frame's fired ancillas in layout round `round`.
@@ -116,7 +134,14 @@ class StreamDecoder {
   bool shot_open_ = false;    // a shot has started and not reached its last round
   bool shot_broken_ = false;  // ... and was found cut short
   std::uint32_t next_round_ = 0;
-  std::optional<std::uint64_t> last_frame_id_;
+  std::optional<std::uint64_t> last_frame_id_;  // per shot and endless windowed
+
+  // Endless windowed: the last frame's round, and the runs [begin, end) of stream rounds that
+  // never arrived and are not yet committed.
+  std::uint32_t last_round_ = 0;
+  std::vector<std::pair<RoundIndex, RoundIndex>> missing_;
+  std::uint64_t missing_rounds_ = 0;
+  bool warned_missing_ = false;
 
   std::vector<std::uint32_t> fired_;  // detector ids of the window or shot being built
   std::uint64_t decodes_ = 0;

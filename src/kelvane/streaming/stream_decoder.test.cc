@@ -158,6 +158,104 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{"broken_then_reset", {{0, 0}, {1, 2}, {2, 0}, {3, 2}, {4, 0}}, ".x.x.", " ! ! ", 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Endless windowed decoding (commit 2, buffer 2) of a chain of 3 detectors per round whose model
+// has a one-round tail: a window [s, s + 4) is decoded once round s + 4 is in, so frames of
+// stream rounds 4, 6, 8, ... carry commits.
+SpacetimeGraph timed_chain_graph(std::uint32_t rounds) {
+  SpacetimeGraph g;
+  const std::uint32_t n = 3 * rounds;
+  for (std::uint32_t k = 0; k < n; ++k) g.nodes.push_back({std::array<double, 3>{double(k % 3), double(k / 3), 0}, k, 2});
+  g.nodes.push_back({std::nullopt, kBoundaryIndex});
+  g.boundary = n;
+  for (std::uint32_t r = 0; r < rounds; ++r) {
+    g.edges.push_back({{0}, 3 * r, n, 2.0f});
+    g.edges.push_back({{}, 3 * r, 3 * r + 1, 2.0f});
+    g.edges.push_back({{}, 3 * r + 1, 3 * r + 2, 2.0f});
+    g.edges.push_back({{}, 3 * r + 2, n, 2.0f});
+    for (std::uint32_t k = 0; r + 1 < rounds && k < 3; ++k) g.edges.push_back({{}, 3 * r + k, 3 * r + 3 + k, 1.5f});
+  }
+  return g;
+}
+
+struct EndlessCase {
+  const char* name;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> frames;  // (frame_id, round)
+  std::string decoded;    // per frame: 'D' carries a commit, '.' awaits one
+  std::string flagged;    // per frame: '!' where window_incomplete is set
+  std::uint64_t missing;  // rounds counted missing
+  bool restarts;          // without restarts, flips must equal a stream with the gaps filled in
+  const char* warning = "";  // how the one warning starts, if any
+};
+
+class StreamDecoderEndlessWindows : public testing::TestWithParam<EndlessCase> {};
+
+TEST_P(StreamDecoderEndlessWindows, PlaceFramesByRoundAndFlagCommitsMissingOne) {
+  const EndlessCase& c = GetParam();
+  constexpr std::uint32_t kModelRounds = 8;
+  const auto graph = std::make_shared<const SpacetimeGraph>(timed_chain_graph(kModelRounds));
+  std::vector<std::int64_t> entries(3 * kModelRounds);
+  for (std::size_t k = 0; k < entries.size(); ++k) entries[k] = static_cast<std::int64_t>(k);
+  const auto layout = FrameLayout::table(kModelRounds, 3, entries, graph->boundary).value();
+  StreamDecodeOptions o = options(false, 0, layout);
+  o.windows = std::make_shared<WindowedFrames>(WindowedFrames::create(*graph, layout, 2, 2, false).value());
+  StreamDecoder stream = StreamDecoder::create(graph, o).value();
+  // The same frames with every missing round pushed as a quiet frame.
+  auto filled = WindowedFrames::create(*graph, layout, 2, 2, false).value();
+  filled.start();
+  std::mt19937 rng(3);
+  std::string decoded, flagged;
+  std::optional<std::uint32_t> previous;
+  for (auto [id, round] : c.frames) {
+    OwnedFrame f = frame(id, round, {static_cast<std::uint8_t>(rng() % 3 == 0), static_cast<std::uint8_t>(rng() % 3 == 0),
+                                     static_cast<std::uint8_t>(rng() % 3 == 0)});
+    ASSERT_TRUE(stream.push(f).has_value());
+    decoded += f.prediction == FramePrediction::kDecoded ? 'D' : '.';
+    flagged += f.window_incomplete ? '!' : ' ';
+    if (c.restarts) continue;
+    for (std::uint32_t k = previous ? round - *previous - 1 : 0; k > 0; --k) ASSERT_TRUE(filled.push_quiet().has_value());
+    previous = round;
+    ASSERT_TRUE(filled.push(f).has_value());
+    if (f.observable_flips) {
+      EXPECT_EQ(*f.observable_flips, filled.committed_flips()) << "frame " << id;
+    }
+  }
+  EXPECT_EQ(decoded, c.decoded);
+  EXPECT_EQ(flagged, c.flagged);
+  EXPECT_EQ(stream.missing_rounds(), c.missing);
+  const std::vector<std::string> warnings = stream.take_warnings();
+  ASSERT_EQ(warnings.size(), c.missing ? 1u : 0u);  // once per stream
+  if (c.missing) {
+    EXPECT_TRUE(warnings[0].starts_with(c.warning)) << warnings[0];
+  }
+}
+
+constexpr std::uint32_t kLast = 0xFFFFFFFF;  // the last round before the 32-bit round wraps
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, StreamDecoderEndlessWindows,
+    testing::Values(
+        EndlessCase{"whole", {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 6}}, "....D.D", "       ", 0, false},
+        EndlessCase{"round_missing",
+                    {{0, 0}, {1, 1}, {2, 2}, {4, 4}, {5, 5}, {6, 6}, {7, 7}, {8, 8}, {9, 9}, {10, 10}},
+                    "...D.D.D.D", "   ! !    ", 1, false, "frame 4 has round 4 after round 2: 1 round missing"},
+        EndlessCase{"two_gaps", {{0, 0}, {1, 2}, {2, 3}, {3, 5}, {4, 6}, {5, 7}, {6, 8}, {7, 9}, {8, 10}},
+                    "...DD.D.D", "   !! !  ", 2, false, "frame 1 has round 2 after round 0: 1 round missing"},
+        EndlessCase{"round_wraps", {{7, kLast - 2}, {8, kLast - 1}, {9, kLast}, {10, 0}, {11, 1}, {12, 2}, {13, 3}},
+                    "....D.D", "       ", 0, false},
+        EndlessCase{"gap_across_the_wrap", {{7, kLast - 2}, {8, kLast - 1}, {9, kLast}, {11, 1}, {12, 2}, {13, 3}, {14, 4}},
+                    "...D.D.", "   ! ! ", 1, false, "frame 11 has round 1 after round 4294967295: 1 round"},
+        // A restart drops the rounds received but not committed: 4 of 6 here, and 2 of 2.
+        EndlessCase{"round_0_restarts", {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 0}, {7, 1}, {8, 2}, {9, 3}, {10, 4}},
+                    "....D.....D", "           ", 4, true,
+                    "frame 6 has round 0 after round 5, which restarts the endless stream: 4 rounds not yet"},
+        EndlessCase{"round_0_after_the_last_without_the_next_id", {{0, kLast - 1}, {1, kLast}, {5, 0}}, "...", "   ", 2,
+                    true, "frame 5 has round 0 after round 4294967295, which restarts"},
+        EndlessCase{"round_backwards", {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 2}}, ".....", "     ", 4, true,
+                    "frame 4 has round 2 after round 3, which restarts"},
+        EndlessCase{"gap_too_long", {{0, 0}, {1, 1}, {2, StreamDecoder::kMaxQuietGap + 3}}, "...", "   ",
+                    StreamDecoder::kMaxQuietGap + 1 + 2, true, "frame 2 has round 65539 after round 1: 65537 rounds missing, too many"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct StrictCase {
   const char* name;
   StreamDecodeOptions options;

@@ -7,7 +7,9 @@
 // shots, a stream is a sequence of shots of the layout's depth, each frame mapped through its own
 // row. Without shots the stream has no end: frame j of it (counted from a frame of round 0) maps
 // through the row of the model round that stream round j stands for: the head rows first, then
-// the repeating block's rows in turn; the model's last rows are never used.
+// the repeating block's rows in turn; the model's last rows are never used. Which stream round a
+// frame is, and what to do with rounds that never arrive, is the stream decoder's to say (see
+// stream_decoder.h): it adds those as quiet rounds.
 #pragma once
 
 #include <cstdint>
@@ -34,10 +36,17 @@ class WindowedFrames {
   // commit step closed, or the shot's last round finished it. Fails when no shot or stream was
   // started.
   SlidingResult<bool> push(const OwnedFrame& frame);
+  // Adds the next round as quiet (nothing fired): a round that never arrived.
+  SlidingResult<bool> push_quiet() { return decoder_.push_round({}); }
 
   // The flips committed so far; after a shot's last frame, the shot's prediction.
   std::uint64_t committed_flips() const { return decoder_.committed_flips(); }
   bool running() const { return decoder_.running(); }
+  // Rounds of the current stream committed and received, and the buffer rounds a window holds
+  // past the rounds it commits.
+  RoundIndex committed_rounds() const { return decoder_.committed_rounds(); }
+  RoundIndex received_rounds() const { return decoder_.received_rounds(); }
+  std::uint32_t buffer() const { return decoder_.buffer(); }
   const SlidingWindowStats& stats() const { return decoder_.stats(); }
   // Rounds received and not yet committed (the decoder's backlog); 0 between shots.
   std::uint64_t held_rounds() const {
