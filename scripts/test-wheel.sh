@@ -34,6 +34,10 @@ info = run("-q", "info", "run.kvlx")
 assert info.returncode == 0 and "frames:           4" in info.stdout, info
 threshold = run("threshold", "--quick")
 assert threshold.returncode == 2 and threshold.stderr.endswith("pip install 'kelvane[cli]'\n"), threshold
+monitor = run("monitor", "run.kvlx", "--report", "run.html")
+assert monitor.returncode == 2 and monitor.stderr.endswith("pip install 'kelvane[monitor]'\n"), monitor
+import importlib.resources
+assert importlib.resources.files("kelvane.monitor").joinpath("page.html").is_file()  # the page ships
 print("wheel OK:", kelvane.__file__)
 PY
 echo "tested $(basename "$wheel")"

@@ -23,6 +23,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 import kelvane
 from kelvane.cli import main
 from kelvane.kvlx import KvlxWriter
+from kelvane.monitor import StreamMonitor
 
 NOISY_ANCILLA = (2.0, 2.0)  # qubit 9 of Stim's d=3 rotated surface code
 
@@ -42,7 +43,7 @@ def experiment(tmp_path_factory):
     dem.to_file(str(tmp / "model.dem"))
     layout = kelvane.layout_from_stim(dem)
     np.save(tmp / "layout.npy", layout)
-    return tmp, dem, layout, dets, obs
+    return tmp, dem, layout, dets, obs, clean
 
 
 @pytest.fixture(scope="module")
@@ -86,7 +87,7 @@ def wait_for(driver, condition, timeout=30):
 
 
 def test_live_page_follows_a_growing_file(experiment, browser, tmp_path):
-    tmp, dem, layout, dets, obs = experiment
+    tmp, dem, layout, dets, obs, _ = experiment
     rounds, slots = layout.shape
     path = tmp_path / "run.kvlx"
     with open(path, "wb", buffering=0) as f:
@@ -124,7 +125,7 @@ def test_live_page_follows_a_growing_file(experiment, browser, tmp_path):
 
 
 def test_report_renders_offline(experiment, browser, tmp_path):
-    tmp, dem, layout, dets, obs = experiment
+    tmp, dem, layout, dets, obs, _ = experiment
     with KvlxWriter(tmp_path / "run.kvlx") as writer:  # a file that carries its model and layout
         writer.write_shots(dets, obs, layout=layout, dem=dem)
     out = tmp_path / "run.html"
@@ -149,3 +150,18 @@ def test_report_renders_offline(experiment, browser, tmp_path):
     assert shown["frames"] == 3000 * layout.shape[0] and shown["far"]
     assert f"({errors} / 3,000;" in shown["ler"]
     assert "backlog 0 rounds" in shown["decoder"] and "commit step median" in shown["decoder"]
+
+
+def test_the_recent_view_forgets_a_repaired_ancilla(experiment, tmp_path):
+    tmp, dem, layout, dets, obs, clean = experiment
+    repaired = clean.compile_detector_sampler(seed=6).sample(2000)
+    with KvlxWriter(tmp_path / "run.kvlx") as writer:
+        writer.write_shots(np.concatenate([dets, repaired]), layout=layout)
+    monitor = StreamMonitor(str(tmp_path / "run.kvlx"), dem, layout, recent_shots=500)
+    monitor.run(follow=False)
+    snap = monitor.snapshot()
+    whole, recent = snap["whole"], snap["recent"]
+    assert (whole["worst"][0]["x"], whole["worst"][0]["y"]) == NOISY_ANCILLA and whole["worst"][0]["sigma"] > 5
+    # Blocks of 4096 frames (1024 shots) leave the view whole: it keeps 500 to 1524 shots.
+    assert 500 <= recent["shots"] < 1524 and max(abs(w["sigma"]) for w in recent["worst"]) < 5
+    assert snap["frames"] == 5000 * layout.shape[0] and snap["ler"] is None  # no truth written

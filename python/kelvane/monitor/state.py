@@ -11,6 +11,7 @@ caller chooses, so neither the page nor its clients can make the reader wait lon
 
 from __future__ import annotations
 
+import collections
 import threading
 import time
 import warnings
@@ -72,11 +73,13 @@ class StreamMonitor:
     x slots detector layout (an array or a ``.npy`` path), by default the file's stored layout or
     else one derived from the model's detector coordinates (`kelvane.layout_from_stim`). Shots are decoded one at a time
     (``per_shot=True``), in windows of `commit` + `buffer` rounds when those are given.
-    Detectors `sigma` or more standard errors from the model's rate are flagged.
+    Detectors `sigma` or more standard errors from the model's rate are flagged, over the whole
+    stream and over about the last `recent_shots` shots (whole blocks of frames as read).
     """
 
     def __init__(self, source: str, dem: Any = None, layout: Any = None, *, commit: int | None = None,
-                 buffer: int | None = None, sigma: float = 5.0, bucket_shots: int = 100) -> None:
+                 buffer: int | None = None, sigma: float = 5.0, bucket_shots: int = 100,
+                 recent_shots: int = 1000) -> None:
         from kelvane import _describe, kvlx
         from kelvane._convert import as_layout
         from kelvane.experiment import layout_from_stim
@@ -116,6 +119,10 @@ class StreamMonitor:
         self._started = time.monotonic()
         self.counts = np.zeros((rounds, slots), dtype=np.int64)
         self.frames_per_round = np.zeros(rounds, dtype=np.int64)
+        self.recent_shots = recent_shots
+        self._recent: collections.deque[tuple[np.ndarray, np.ndarray]] = collections.deque()
+        self._recent_counts = np.zeros((rounds, slots), dtype=np.int64)
+        self._recent_frames = np.zeros(rounds, dtype=np.int64)
         self.frames = 0
         self.shots = 0
         self.damaged = 0
@@ -237,8 +244,19 @@ class StreamMonitor:
         fired = (ev.astype(bool) & live).sum(axis=1)
         with self._lock:
             # Per-round sums as one product: (rounds x frames one-hot) @ (frames x slots).
-            self.counts += np.rint(np.eye(rounds, dtype=np.float64)[:, r] @ ev).astype(np.int64)
-            self.frames_per_round += np.bincount(r, minlength=rounds)
+            block = np.rint(np.eye(rounds, dtype=np.float64)[:, r] @ ev).astype(np.int64)
+            block_frames = np.bincount(r, minlength=rounds)
+            self.counts += block
+            self.frames_per_round += block_frames
+            # The recent view: blocks are dropped from its front while the rest still cover
+            # `recent_shots` shots.
+            self._recent.append((block, block_frames))
+            self._recent_counts += block
+            self._recent_frames += block_frames
+            while len(self._recent) > 1 and self._recent_frames.max() - self._recent[0][1].max() >= self.recent_shots:
+                old_block, old_frames = self._recent.popleft()
+                self._recent_counts -= old_block
+                self._recent_frames -= old_frames
             self.drift.add(self.frames, fired, live.sum(axis=1))
             self.frames += n
             self.shots += int((np.array(frame_rounds, dtype=np.int64) == 0).sum())
@@ -251,12 +269,45 @@ class StreamMonitor:
 
     # -- snapshots ----------------------------------------------------------------------------
 
+    def _rates(self, counts: np.ndarray, per_round: np.ndarray) -> dict[str, Any]:
+        """Observed rates and their distance from the model for (rounds x slots) event counts
+        over `per_round` frames of each round: per detector, per slot with rounds pooled, and
+        the ten detectors furthest from the model."""
+        n = per_round[:, None].astype(np.float64)
+        present = self._present
+        e = np.nan_to_num(self.expected)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            rate = np.where(present & (n > 0), counts / n, np.nan)
+            sigma = np.where(present & (n > 0), standard_errors_apart(e, counts, n), np.nan)
+            # Rounds pooled: a slot's expected count is the sum over its rounds, its variance the
+            # sum of their binomial variances.
+            frames = np.where(present, n, 0)
+            slot_frames = frames.sum(axis=0)
+            mean_rate = np.where(slot_frames > 0, counts.sum(axis=0) / slot_frames, np.nan)
+            mean_expected = np.where(slot_frames > 0, (e * frames).sum(axis=0) / slot_frames, np.nan)
+            variance = (frames * e * (1 - e)).sum(axis=0)
+            diff = counts.sum(axis=0) - (e * frames).sum(axis=0)
+            mean_sigma = np.where(variance > 0, diff / np.sqrt(variance), np.where(diff != 0, np.sign(diff) * np.inf, 0))
+            mean_sigma = np.where(slot_frames > 0, mean_sigma, np.nan)
+        worst = []
+        for flat in np.argsort(-np.nan_to_num(np.abs(sigma), nan=-1.0), axis=None)[:10]:
+            r, a = np.unravel_index(flat, sigma.shape)
+            if np.isfinite(rate[r, a]):
+                worst.append(dict(detector=int(self.layout[r, a]), round=int(r), slot=int(a), x=float(self.x[a]),
+                                  y=float(self.y[a]), expected=round(float(self.expected[r, a]), 6),
+                                  observed=round(float(rate[r, a]), 6),
+                                  sigma=round(float(sigma[r, a]), 2) if np.isfinite(sigma[r, a]) else None))
+        return dict(rates=_json_list(rate), sigma=_json_list(sigma, 2), mean_rates=_json_list(mean_rate),
+                    mean_expected=_json_list(mean_expected), mean_sigma=_json_list(mean_sigma, 2), worst=worst)
+
     def snapshot(self) -> dict[str, Any]:
         """Everything the page shows, as JSON-ready values (NaN as None)."""
         now = time.monotonic() - self._started
         with self._lock:
             counts = self.counts.copy()
             per_round = self.frames_per_round.copy()
+            recent_counts = self._recent_counts.copy()
+            recent_per_round = self._recent_frames.copy()
             drift = (list(self.drift.frames), list(self.drift.events), list(self.drift.slots), self.drift.width)
             frames, shots = self.frames, self.shots
             latencies = np.array(self.latencies[-_LATENCIES_KEPT:])
@@ -268,32 +319,7 @@ class StreamMonitor:
             self._throughput.append((now, frames, shots))
         del self._throughput[1 : max(1, len(self._throughput) - _SERIES_POINTS)]
 
-        n = per_round[:, None].astype(np.float64)
         present = self._present
-        with np.errstate(invalid="ignore", divide="ignore"):
-            rate = np.where(present & (n > 0), counts / n, np.nan)
-            sigma = np.where(present & (n > 0), standard_errors_apart(np.nan_to_num(self.expected), counts, n), np.nan)
-            # Rounds averaged: all of a slot's frames pooled; its expected count is the sum over
-            # its rounds, its variance the sum of their binomial variances.
-            e = np.nan_to_num(self.expected)
-            shots_slot = np.where(present, n, 0).sum(axis=0)
-            mean_rate = np.where(shots_slot > 0, counts.sum(axis=0) / shots_slot, np.nan)
-            mean_expected = np.where(present.any(axis=0), (e * np.where(present, n, 0)).sum(axis=0) / shots_slot, np.nan)
-            variance = (np.where(present, n, 0) * e * (1 - e)).sum(axis=0)
-            diff = counts.sum(axis=0) - (e * np.where(present, n, 0)).sum(axis=0)
-            mean_sigma = np.where(variance > 0, diff / np.sqrt(variance), np.where(diff != 0, np.sign(diff) * np.inf, 0))
-            mean_sigma = np.where(shots_slot > 0, mean_sigma, np.nan)
-        worst = []
-        order = np.argsort(-np.nan_to_num(np.abs(sigma), nan=-1.0), axis=None)
-        for flat in order[:10]:
-            r, a = np.unravel_index(flat, sigma.shape)
-            if not np.isfinite(rate[r, a]):
-                continue
-            worst.append(dict(detector=int(self.layout[r, a]), round=int(r), slot=int(a),
-                              x=float(self.x[a]), y=float(self.y[a]), expected=round(float(self.expected[r, a]), 6),
-                              observed=round(float(rate[r, a]), 6),
-                              sigma=None if not np.isfinite(sigma[r, a]) else round(float(sigma[r, a]), 2)))
-
         t, f, s = zip(*self._throughput)
         dt = np.diff(t)
         with np.errstate(invalid="ignore", divide="ignore"):
@@ -325,9 +351,8 @@ class StreamMonitor:
         return dict(
             source=self.source, elapsed=round(now, 3), sigma_threshold=self.sigma_threshold, **status,
             lattice=dict(x=self.x.tolist(), y=self.y.tolist(), detectors=self.layout.tolist()),
-            rates=_json_list(rate), expected=_json_list(self.expected), sigma=_json_list(sigma, 2),
-            mean_rates=_json_list(mean_rate), mean_expected=_json_list(mean_expected),
-            mean_sigma=_json_list(mean_sigma, 2), worst=worst,
+            expected=_json_list(self.expected), whole=self._rates(counts, per_round),
+            recent=dict(self._rates(recent_counts, recent_per_round), shots=int(recent_per_round.max(initial=0))),
             throughput=dict(t=[round(x, 3) for x in t[1:]], frames_per_s=_json_list(fps, 1), shots_per_s=_json_list(sps, 1)),
             drift=dict(frame=[i * width for i in range(len(dframes))], rate=_json_list(drift_rate),
                        expected=overall_expected if per_round.any() else None),
