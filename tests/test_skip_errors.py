@@ -99,3 +99,18 @@ def _model(tmp_path):
     (tmp_path / "m.dem").write_text("".join(f"error(0.1) D{i} D{i + 4}\n" for i in range(8)) +
                                     "".join(f"error(0.1) D{i} L0\n" for i in range(4)))
     return tmp_path / "m.dem"
+
+
+def test_damaged_description_is_left_unused_when_skipping(tmp_path):
+    import stim
+
+    circuit = stim.Circuit.generated("repetition_code:memory", distance=3, rounds=3, after_clifford_depolarization=0.05)
+    exp = kelvane.write_stim_experiment(circuit, 50, tmp_path / "x.kvlx", seed=1)
+    data = bytearray((tmp_path / "x.kvlx").read_bytes())
+    data[kvlx.frame_spans(data)[0][0] + 80] ^= 0xFF  # inside the stored description
+    (tmp_path / "x.kvlx").write_bytes(data)
+    with pytest.raises(ValueError, match="do not match their hash"):
+        kelvane.open(tmp_path / "x.kvlx", decoder=exp.dem)
+    with pytest.warns(RuntimeWarning, match="do not match their hash; they are not used"), \
+            kelvane.open(tmp_path / "x.kvlx", decoder=exp.dem, layout=exp.layout, errors="skip") as stream:
+        assert sum(1 for _ in stream) == 199 and stream.skipped_frames == 1

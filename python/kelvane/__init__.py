@@ -92,14 +92,15 @@ def open(  # noqa: A001 - the entry point
 
     ``errors="skip"`` returns a `SkippingStream`: damaged frames are skipped (one
     ``RuntimeWarning`` per kind of damage) and counted in its ``skipped_frames``,
-    ``skipped_bytes`` and ``skipped_by_kind``; ``errors="raise"`` (the default) raises their
-    ``OSError`` as ``KelvaneStream`` does.
+    ``skipped_bytes`` and ``skipped_by_kind``, and a damaged stored description is left unused
+    with a ``RuntimeWarning``; ``errors="raise"`` (the default) raises their ``OSError`` as
+    ``KelvaneStream`` does, and ``ValueError`` for a damaged description.
     """
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', got {errors!r}")
     from kelvane import _describe
 
-    decoder, layout, per_shot, positional = _describe.resolve(source, decoder, window_depth, layout, per_shot)
+    decoder, layout, per_shot, positional = _describe.resolve(source, decoder, window_depth, layout, per_shot, errors)
     stream = KelvaneStream(source, timeout=timeout)
     if decoder is not None:
         try:

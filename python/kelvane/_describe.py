@@ -18,13 +18,14 @@ def local_file(source: Any) -> str | None:
     return None
 
 
-def resolve(source: Any, decoder: Any, window_depth: int, layout: Any,
-            per_shot: bool | None) -> tuple[Any, Any, bool, int | None]:
+def resolve(source: Any, decoder: Any, window_depth: int, layout: Any, per_shot: bool | None,
+            errors: str = "raise") -> tuple[Any, Any, bool, int | None]:
     """The decoder, layout and per_shot that `kelvane.open` configures the stream with, and the
     ancilla count to check the positional rule against once the stream has taken the decoder
     (None: no check)."""
     path = local_file(source)
-    description = kvlx.read_description(path) if path is not None else None
+    damaged = "warn" if errors == "skip" else "raise"
+    description = kvlx.read_description(path, damaged=damaged) if path is not None else None
     if isinstance(decoder, str) and decoder == "stored":
         if description is None or description.dem_text is None:
             raise ValueError(f"{os.fspath(source)} carries no detector error model (decoder='stored'): "

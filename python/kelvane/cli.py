@@ -131,7 +131,7 @@ def print_detector_report(args: argparse.Namespace) -> None:
 
     dem = _read_stim(args.dem, "dem")
     frames = read_kvlx_frames(args.file)
-    description = read_description(args.file)
+    description = read_description(args.file, damaged="warn")
     if args.layout:
         layout = as_layout(args.layout, dem.num_detectors)
     elif description is not None and description.layout is not None:
@@ -208,7 +208,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
     from kelvane.kvlx import read_description
 
     circuit = _read_stim(args.circuit, "circuit") if args.circuit else None
-    description = read_description(args.file)
+    description = read_description(args.file, damaged="warn")
     if args.dem:
         dem = _read_stim(args.dem, "dem")
     elif circuit is not None:

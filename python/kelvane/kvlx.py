@@ -535,10 +535,10 @@ def _first_frame_metadata(path: str | os.PathLike[str]) -> tuple[int, list[tuple
         return n, entries
 
 
-def read_description(path: str | os.PathLike[str]) -> StreamDescription | None:
+def read_description(path: str | os.PathLike[str], *, damaged: str = "raise") -> StreamDescription | None:
     """The description a KVLX file's first frame carries, or None when it carries none (or the
-    file cannot be read as KVLX). Raises ValueError when the description is damaged (its pieces
-    do not match their hash)."""
+    file cannot be read as KVLX). A damaged description (its pieces do not match their hash)
+    raises ValueError, or with ``damaged="warn"`` gives a RuntimeWarning and None."""
     import numpy as np
 
     try:
@@ -554,7 +554,13 @@ def read_description(path: str | os.PathLike[str]) -> StreamDescription | None:
     if not digest or not (layout_bytes or dem_bytes):
         return None
     if digest[-1] != _description_hash(layout_bytes, dem_bytes):
-        raise ValueError(f"{os.fspath(path)}: the stream's stored layout and model do not match their hash")
+        text = f"{os.fspath(path)}: the stream's stored layout and model do not match their hash"
+        if damaged != "warn":
+            raise ValueError(text)
+        import warnings
+
+        warnings.warn(text + "; they are not used", RuntimeWarning, stacklevel=2)
+        return None
     layout = None
     if layout_bytes:
         rounds, ancilla_slots = struct.unpack_from("<II", layout_bytes)
