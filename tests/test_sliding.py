@@ -55,6 +55,24 @@ def test_windows_of_d_rounds_lose_little_accuracy(code):
     assert sliding_wrong.sum() <= 1.1 * whole_wrong.sum() + 3 * math.sqrt(discordant)
 
 
+def test_threads_and_kept_decoders_do_not_change_predictions():
+    circuit, graph = experiment("surface_code:rotated_memory_z", 3, 30, 0.008)
+    dets, _ = circuit.compile_detector_sampler(seed=11).sample(300, separate_observables=True)
+    fresh = {
+        (c, b): _kelvane.SpacetimeGraph.from_detector_error_model(
+            circuit.detector_error_model(decompose_errors=True)
+        ).decode_sliding(dets, commit=c, buffer=b)
+        for c, b in [(3, 3), (2, 1)]
+    }
+    # The same graph decodes again and again, alternating window shapes, on 1, 2 and every core.
+    for threads in (1, 2, 0, 1):
+        for (c, b), expected in fresh.items():
+            got = graph.decode_sliding(dets, commit=c, buffer=b, num_threads=threads)
+            np.testing.assert_array_equal(got, expected)
+    with pytest.raises(TypeError, match="num_threads"):
+        graph.decode_sliding(dets, commit=1, buffer=1, num_threads=-1)
+
+
 def test_refusals():
     circuit, graph = experiment("repetition_code:memory", 3, 6, 0.01)
     dets = np.zeros((2, circuit.num_detectors), dtype=np.uint8)

@@ -5,7 +5,10 @@
 #include <cmath>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
+
+#include "kelvane/decoder/sliding_pool.h"
 
 namespace kelvane {
 namespace {
@@ -163,6 +166,32 @@ TEST_P(LongStreams, FailAboutAsOftenAsWholeDecoding) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Periods, LongStreams, testing::Values(1u, 2u));
+
+TEST(SlidingDecoderPool, BatchesDecodeLikeFreshDecodersOnAnyThreadCount) {
+  const auto g = repetition_graph(5, 12, 0.03);
+  std::mt19937_64 rng(17);
+  const std::size_t width = g->boundary, shots = 200;
+  std::vector<std::uint8_t> bytes(shots * width, 0);
+  for (std::size_t s = 0; s < shots; ++s) {
+    for (std::uint32_t k : sample(*g, rng).fired) bytes[s * width + k] = 1;
+  }
+  const ShotRows rows{bytes.data(), shots, width, static_cast<std::ptrdiff_t>(width), 1, false, width};
+  SlidingDecoderPool pool(g);
+  std::vector<std::uint32_t> fired;
+  for (unsigned threads : {1u, 2u, 3u, 1u}) {
+    for (auto [commit, buffer] : {std::pair{2u, 2u}, std::pair{1u, 0u}}) {
+      auto fresh = SlidingWindowDecoder::create(model_of(*g), commit, buffer).value();
+      std::vector<std::uint64_t> masks(shots, ~std::uint64_t{0});
+      ASSERT_TRUE(decode_sliding_batch(pool, rows, masks, commit, buffer, threads));
+      for (std::size_t s = 0; s < shots; ++s) {
+        rows.fired_of(s, fired);
+        ASSERT_EQ(masks[s], fresh.decode_shot(fired).value()) << "shot " << s << ", " << threads << " threads";
+      }
+    }
+  }
+  std::vector<std::uint64_t> masks(shots);
+  EXPECT_FALSE(decode_sliding_batch(pool, rows, masks, 0, 1, 2));
+}
 
 TEST(SlidingWindowDecoder, RefusesWhatItCannotDecode) {
   const auto g = repetition_graph(4, 9);

@@ -8,6 +8,7 @@
 
 #include "kelvane/decoder/decoder_pool.h"
 #include "kelvane/decoder/decoding_graph.h"
+#include "kelvane/decoder/sliding_pool.h"
 #include "kelvane/decoder/union_find.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/py/native_object.h"
@@ -20,9 +21,10 @@ using GraphHandle = std::shared_ptr<const SpacetimeGraph>;
 // shared read-only) and the decoders made over it, one per thread that decodes at once.
 struct GraphObjectState {
   explicit GraphObjectState(std::shared_ptr<const DecodingGraph> d)
-      : graph(d->source_handle()), decoders(std::move(d)) {}
+      : graph(d->source_handle()), decoders(std::move(d)), sliding(graph) {}
   GraphHandle graph;
-  DecoderPool decoders;  // decoders.graph() is the decoding graph
+  DecoderPool decoders;        // decoders.graph() is the decoding graph
+  SlidingDecoderPool sliding;  // the graph split into rounds, and sliding decoders kept
 };
 using PySpacetimeGraph = NativeObject<GraphObjectState>;
 

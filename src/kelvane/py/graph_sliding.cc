@@ -2,12 +2,15 @@
 // the way a stream that never ends is decoded.
 #include "kelvane/py/graph_sliding.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "kelvane/decoder/batch_decode.h"
+#include "kelvane/decoder/sliding_pool.h"
 #include "kelvane/decoder/sliding_window.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/borrow.h"
@@ -20,7 +23,7 @@
 namespace kelvane::py {
 
 const char* const kGraphDecodeSlidingDoc =
-    "decode_sliding($self, detection_events, *, commit, buffer)\n--\n\n"
+    "decode_sliding($self, detection_events, *, commit, buffer, num_threads=1)\n--\n\n"
     "Decode shots in overlapping windows, as a stream of rounds is decoded in real time.\n\n"
     "detection_events is a 2-D numpy array, one row per shot and one column per detector (any\n"
     "integer, bool or float dtype; any non-zero entry counts as fired). Detectors are put in\n"
@@ -28,21 +31,35 @@ const char* const kGraphDecodeSlidingDoc =
     "commit + buffer rounds is decoded with Union-Find; the correction on its first `commit`\n"
     "rounds is kept, its effect on later rounds carried into the next window, and the window\n"
     "slides by `commit`; the rounds left at the end are decoded as one window. With a buffer\n"
-    "as long as the shot this is decode_batch.\n\n"
+    "as long as the shot this is decode_batch. The graph keeps its round split and its window\n"
+    "decoders between calls. num_threads splits the shots over that many threads (0: one per\n"
+    "core); the predictions do not depend on it.\n\n"
     "Returns a (shots, num_observables) uint8 array of 0/1 predictions, like decode_batch.";
 
 PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
-  static const char* kwlist[] = {"detection_events", "commit", "buffer", nullptr};
+  static const char* kwlist[] = {"detection_events", "commit", "buffer", "num_threads", nullptr};
   PyObject* events_arg = nullptr;
   PyObject* commit_arg = nullptr;
   PyObject* buffer_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O$OO:decode_sliding", const_cast<char**>(kwlist), &events_arg,
-                                   &commit_arg, &buffer_arg)) {
+  Py_ssize_t num_threads = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOn:decode_sliding", const_cast<char**>(kwlist), &events_arg,
+                                   &commit_arg, &buffer_arg, &num_threads)) {
     return nullptr;
   }
+  if (num_threads < 0) {
+    raise_arg_error("num_threads", "expected 0 (every core) or a positive thread count, got " +
+                                       std::to_string(num_threads));
+    return nullptr;
+  }
+  if (!commit_arg || !buffer_arg) {
+    PyErr_SetString(PyExc_TypeError, "decode_sliding() needs the keywords 'commit' and 'buffer'");
+    return nullptr;
+  }
+  std::uint32_t commit = 0, buffer = 0;
+  if (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer)) return nullptr;
   if (!ensure_numpy()) return nullptr;
   if (!PyArray_Check(events_arg)) {
     raise_arg_error("detection_events", not_instance_reason(events_arg, "numpy.ndarray"));
@@ -68,40 +85,38 @@ PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs)
     return nullptr;
   }
   const auto observables = static_cast<std::size_t>(graph->num_observables);
-
-  auto decoder = make_sliding_decoder(*graph, commit_arg, buffer_arg);
-  if (!decoder) return nullptr;
+  SlidingDecoderPool& pool = native_of<GraphObjectState>(self).sliding;
 
   const npy_intp shots = PyArray_DIM(arr, 0);
   npy_intp dims[2] = {shots, static_cast<npy_intp>(observables)};
   PyRef out(PyArray_ZEROS(2, dims, NPY_UINT8, 0));
   if (!out) return nullptr;
   auto* predictions = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-  const auto* base = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
-  const npy_intp row_stride = PyArray_STRIDE(arr, 0);
-  const npy_intp column_stride = PyArray_STRIDE(arr, 1);
+  // Booleans are bytes of 0 or 1: the rows are read as batch decoding reads them.
+  const ShotRows rows{static_cast<const std::uint8_t*>(PyArray_DATA(arr)),
+                      static_cast<std::size_t>(shots),
+                      detectors,
+                      PyArray_STRIDE(arr, 0),
+                      PyArray_STRIDE(arr, 1),
+                      false,
+                      detectors};
 
-  std::vector<std::uint32_t> fired;
-  fired.reserve(detectors);
   std::string failure;
   bool out_of_memory = false;
   Py_BEGIN_ALLOW_THREADS
   try {
-    for (npy_intp s = 0; s < shots && failure.empty(); ++s) {
-      fired.clear();
-      const std::uint8_t* row = base + s * row_stride;
-      for (std::size_t k = 0; k < detectors; ++k) {
-        if (row[static_cast<npy_intp>(k) * column_stride]) fired.push_back(static_cast<std::uint32_t>(k));
-      }
-      auto mask = decoder->decode_shot(fired);
-      if (!mask) {
-        failure = mask.error().to_string();
-        break;
-      }
-      std::uint8_t* out_row = predictions + static_cast<std::size_t>(s) * observables;
-      for (std::uint64_t m = *mask; m; m &= m - 1) {
-        const auto k = static_cast<std::size_t>(std::countr_zero(m));
-        if (k < observables) out_row[k] = 1;
+    std::vector<std::uint64_t> masks(static_cast<std::size_t>(shots));
+    auto done = decode_sliding_batch(pool, rows, masks, commit, buffer,
+                                     static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024)));
+    if (!done) {
+      failure = done.error().to_string();
+    } else {
+      for (std::size_t s = 0; s < masks.size(); ++s) {
+        std::uint8_t* out_row = predictions + s * observables;
+        for (std::uint64_t m = masks[s]; m; m &= m - 1) {
+          const auto k = static_cast<std::size_t>(std::countr_zero(m));
+          if (k < observables) out_row[k] = 1;
+        }
       }
     }
   } catch (const std::bad_alloc&) {  // nothing may leave with the interpreter lock released

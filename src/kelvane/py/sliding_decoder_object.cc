@@ -250,22 +250,16 @@ PyType_Spec sliding_spec = {
 
 }  // namespace
 
-std::optional<SlidingWindowDecoder> make_sliding_decoder(const SpacetimeGraph& graph, PyObject* commit_arg,
+std::optional<SlidingWindowDecoder> make_sliding_decoder(SlidingDecoderPool& pool, PyObject* commit_arg,
                                                          PyObject* buffer_arg) {
   std::uint32_t commit = 0, buffer = 0;
   if (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer)) return std::nullopt;
-  auto rounds = detector_rounds(graph);
-  if (!rounds) {
-    raise_value(rounds.error());
-    return std::nullopt;
-  }
-  auto model = SlidingWindowModel::build(graph, *rounds);
+  auto model = pool.model();
   if (!model) {
     raise_value(model.error());
     return std::nullopt;
   }
-  auto decoder =
-      SlidingWindowDecoder::create(std::make_shared<const SlidingWindowModel>(std::move(*model)), commit, buffer);
+  auto decoder = SlidingWindowDecoder::create(std::move(*model), commit, buffer);
   if (!decoder) {
     raise_value(decoder.error());
     return std::nullopt;
@@ -287,7 +281,7 @@ PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs
     PyErr_SetString(PyExc_TypeError, "sliding_decoder() needs the keywords 'commit' and 'buffer'");
     return nullptr;
   }
-  auto decoder = make_sliding_decoder(*graph_of(self), commit_arg, buffer_arg);
+  auto decoder = make_sliding_decoder(native_of<GraphObjectState>(self).sliding, commit_arg, buffer_arg);
   if (!decoder) return nullptr;
   static PyTypeObject* type = nullptr;
   if (!make_type_once(type, &sliding_spec)) return nullptr;

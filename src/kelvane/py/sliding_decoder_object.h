@@ -6,6 +6,7 @@
 
 #include <optional>
 
+#include "kelvane/decoder/sliding_pool.h"
 #include "kelvane/decoder/sliding_window.h"
 #include "kelvane/dem/graph.h"
 
@@ -15,10 +16,10 @@ namespace kelvane::py {
 // with an exception.
 PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs);
 
-// A sliding-window decoder over `graph` (rounds from the detectors' time coordinate), from the
-// Python values of `commit` and `buffer`; nullopt with an exception set (ValueError when the
-// model cannot be split into rounds or commit is 0).
-std::optional<SlidingWindowDecoder> make_sliding_decoder(const SpacetimeGraph& graph, PyObject* commit_arg,
+// A sliding-window decoder over the pool's graph (rounds from the detectors' time coordinate),
+// from the Python values of `commit` and `buffer`; nullopt with an exception set (ValueError
+// when the model cannot be split into rounds or commit is 0).
+std::optional<SlidingWindowDecoder> make_sliding_decoder(SlidingDecoderPool& pool, PyObject* commit_arg,
                                                          PyObject* buffer_arg);
 
 // SlidingWindowDecoder.stats(): the statistics as a new dict, or nullptr with an exception.

@@ -1,0 +1,73 @@
+// Sliding-window decoders over one graph, kept between calls.
+//
+// Splitting a model into rounds and building its window graphs costs as much as decoding
+// thousands of rounds, so a caller that decodes the same graph again and again (one batch of
+// shots after another) should pay for them once: the pool splits the graph the first time a
+// decoder is asked for, and a decoder given back is lent out again for the same commit and
+// buffer, with the window graphs it has built. Any number of threads may use one pool.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "kelvane/decoder/batch_decode.h"
+#include "kelvane/decoder/sliding_window.h"
+#include "kelvane/dem/graph.h"
+
+namespace kelvane {
+
+class SlidingDecoderPool {
+ public:
+  explicit SlidingDecoderPool(std::shared_ptr<const SpacetimeGraph> graph) : graph_(std::move(graph)) {}
+
+  // A decoder lent to one caller; it returns to the pool when the lease ends.
+  class Lease {
+   public:
+    Lease(SlidingDecoderPool& pool, std::unique_ptr<SlidingWindowDecoder> decoder)
+        : pool_(&pool), decoder_(std::move(decoder)) {}
+    Lease(Lease&& other) noexcept = default;
+    Lease& operator=(Lease&&) = delete;
+    ~Lease() {
+      if (decoder_) pool_->give_back(std::move(decoder_));
+    }
+    SlidingWindowDecoder& operator*() const { return *decoder_; }
+    SlidingWindowDecoder* operator->() const { return decoder_.get(); }
+
+   private:
+    SlidingDecoderPool* pool_;
+    std::unique_ptr<SlidingWindowDecoder> decoder_;
+  };
+
+  // The graph split into rounds (detector_rounds, SlidingWindowModel::build), made on first use.
+  // Fails when the graph cannot be split. May throw std::bad_alloc.
+  SlidingResult<std::shared_ptr<const SlidingWindowModel>> model();
+
+  // An idle decoder with this commit and buffer, or a new one. Fails as model() does, or when
+  // commit is 0. May throw std::bad_alloc.
+  SlidingResult<Lease> acquire(std::uint32_t commit, std::uint32_t buffer);
+
+  // Decoders kept idle at most; older ones are dropped first.
+  static constexpr std::size_t kMaxIdle = 8;
+
+ private:
+  void give_back(std::unique_ptr<SlidingWindowDecoder> decoder) noexcept;
+
+  std::shared_ptr<const SpacetimeGraph> graph_;
+  std::mutex mutex_;
+  std::shared_ptr<const SlidingWindowModel> model_;
+  std::vector<std::unique_ptr<SlidingWindowDecoder>> idle_;
+};
+
+// Decodes every row of `rows` as one shot of the pool's model, in windows of commit + buffer
+// rounds, writing each shot's committed observable flips to masks[shot]. The shots are split
+// over `threads` threads (batch_threads; the calling thread is one of them), each with its own
+// decoder from the pool; the results do not depend on the thread count. Fails as the pool's
+// acquire does, or with the first shot that cannot be decoded. May throw std::bad_alloc.
+SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRows& rows, std::span<std::uint64_t> masks,
+                                         std::uint32_t commit, std::uint32_t buffer, unsigned threads);
+
+}  // namespace kelvane
