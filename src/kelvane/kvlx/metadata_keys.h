@@ -12,7 +12,8 @@ inline constexpr std::uint16_t kMetaKeyWordB = 3;             // 4 bytes, u32
 inline constexpr std::uint16_t kMetaKeyByte = 4;              // 1 byte, u8
 inline constexpr std::uint16_t kMetaKeyObservableFlips = 16;  // 8 bytes, u64
 // 4 bytes, u32: CRC-32 of every payload byte (between frame header and trailer) except these
-// four. Verified only when the header has kFlagPayloadCrc; apply_metadata_entry ignores it.
+// four. Verified only when the header has kFlagPayloadCrc and kFlagMetadata
+// (checks_payload_crc); apply_metadata_entry ignores it.
 inline constexpr std::uint16_t kMetaKeyPayloadCrc = 32;
 
 }  // namespace kelvane
