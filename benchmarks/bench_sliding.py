@@ -16,9 +16,19 @@
    measured in the same run for scale.
 3. Memory: a 10^6-round stream at d=5, p=0.001 in a fresh process, next to a 10^5-round one;
    the peak RSS must not grow with the stream.
+4. Cost against batch decoding: decode_batch and decode_sliding (c = b = d) on the same array of
+   10*d-round shots, process CPU time per round, best of 3 (run it under `taskset -c 1` for one
+   core); the graph is warmed by one small call first (it keeps its round split and window
+   decoders). The two-thread column is decode_sliding(num_threads=2) in wall time (shots split
+   over two threads, each shot still decoded window by window).
+5. Buffer trade-off: c = d and buffers from 1 round up to d at p = 0.005, LER against whole-shot
+   decoding (paired) and cost against decode_batch.
+
+Every table is printed as Markdown; --json PATH also writes its rows as JSON.
 """
 
 import argparse
+import json
 import resource
 import subprocess
 import sys
@@ -31,6 +41,7 @@ import kelvane
 from kelvane.stats import paired_ratio
 
 ROUNDS_PER_D = 10
+RESULTS = {}  # table name -> list of row dicts, for --json
 
 
 def circuit_for(d, p, rounds=None):
@@ -229,22 +240,113 @@ def memory():
     print()
 
 
+def best_cpu(f, repeats=3):
+    best = float("inf")
+    for _ in range(repeats):
+        t = time.process_time()
+        f()
+        best = min(best, time.process_time() - t)
+    return best
+
+
+def best_wall(f, repeats=3):
+    best = float("inf")
+    for _ in range(repeats):
+        t = time.perf_counter()
+        f()
+        best = min(best, time.perf_counter() - t)
+    return best
+
+
+def cost(distances, p, shots_for):
+    print(f"## Cost against batch decoding: p = {p}, 10*d rounds, c = b = d, same shots\n")
+    print("| d | shots | batch us/round | sliding us/round | sliding / batch | sliding rounds/s |"
+          " 2 threads rounds/s (wall) | 2 threads / 1 thread (wall) |")
+    print("|---|---|---|---|---|---|---|---|")
+    for d in distances:
+        circuit = circuit_for(d, p)
+        graph = graph_for(circuit)
+        shots = shots_for(d)
+        dets = circuit.compile_detector_sampler(seed=d).sample(shots)
+        graph.decode_batch(dets[:10])
+        graph.decode_sliding(dets[:10], commit=d, buffer=d)
+        rounds = shots * ROUNDS_PER_D * d
+        batch = best_cpu(lambda: graph.decode_batch(dets)) / rounds
+        sliding = best_cpu(lambda: graph.decode_sliding(dets, commit=d, buffer=d)) / rounds
+        one_wall = best_wall(lambda: graph.decode_sliding(dets, commit=d, buffer=d)) / rounds
+        two_wall = best_wall(lambda: graph.decode_sliding(dets, commit=d, buffer=d, num_threads=2)) / rounds
+        row = {"d": d, "p": p, "shots": shots, "batch_us_per_round": batch * 1e6, "sliding_us_per_round": sliding * 1e6,
+               "ratio": sliding / batch, "sliding_rounds_per_s": 1 / sliding, "two_thread_rounds_per_s": 1 / two_wall,
+               "two_thread_speedup": one_wall / two_wall}
+        RESULTS.setdefault("cost", []).append(row)
+        print(f"| {d} | {shots} | {batch * 1e6:.3f} | {sliding * 1e6:.3f} | {sliding / batch:.2f} | {1 / sliding:.3g} |"
+              f" {1 / two_wall:.3g} | {one_wall / two_wall:.2f} |", flush=True)
+    print()
+
+
+def buffers(distances, p, shots_for):
+    print(f"## Buffer trade-off: p = {p}, 10*d rounds, c = d, same shots\n")
+    print("| d | buffer | shots | whole LER | sliding LER | whole errors | ratio | 95% CI | sliding / batch cost |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for d in distances:
+        circuit = circuit_for(d, p)
+        graph = graph_for(circuit)
+        shots = shots_for(d)
+        dets, obs = circuit.compile_detector_sampler(seed=7 * d).sample(shots, separate_observables=True)
+        whole = (graph.decode_batch(dets) != obs).any(axis=1)
+        batch = best_cpu(lambda: graph.decode_batch(dets), 2)
+        for b in sorted({1, 2, (d + 1) // 2, d}):
+            graph.decode_sliding(dets[:10], commit=d, buffer=b)
+            sliding = (graph.decode_sliding(dets, commit=d, buffer=b) != obs).any(axis=1)
+            ratio_cost = best_cpu(lambda: graph.decode_sliding(dets, commit=d, buffer=b), 2) / batch
+            w, s = int(whole.sum()), int(sliding.sum())
+            r = paired_ratio(sliding, whole) if w >= 50 else None
+            RESULTS.setdefault("buffers", []).append(
+                {"d": d, "p": p, "buffer": b, "shots": shots, "whole_errors": w, "sliding_errors": s,
+                 "ratio": r.ratio if r else None, "low": r.low if r else None, "high": r.high if r else None,
+                 "cost_ratio": ratio_cost})
+            ratio, ci = (f"{r.ratio:.3f}", f"[{r.low:.3f}, {r.high:.3f}]") if r else ("n/a (< 50 errors)", "")
+            print(f"| {d} | {b} | {shots} | {w / shots:.2e} | {s / shots:.2e} | {w} | {ratio} | {ci} | {ratio_cost:.2f} |",
+                  flush=True)
+    print()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    parser.add_argument("--json", help="also write every table's rows to this file as JSON")
+    parser.add_argument("--only", choices=["accuracy", "throughput", "memory", "cost", "buffers"], action="append",
+                        help="run only these sections (repeatable)")
     parser.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
         memory_child(args.memory_child)
         return
+    want = set(args.only or ["accuracy", "throughput", "memory", "cost", "buffers"])
     if args.quick:
-        accuracy([5], [0.005], lambda d: 2000)
-        throughput([5], [0.001], 20000)
-        return
-    shots = {5: 40000, 7: 20000, 9: 8000, 11: 4000, 13: 2500}
-    accuracy([5, 7, 9, 11, 13], [0.001, 0.003, 0.005], lambda d: shots[d])
-    throughput([3, 5, 7, 9, 11, 13], [0.001, 0.005], 200_000)
-    memory()
+        if "accuracy" in want:
+            accuracy([5], [0.005], lambda d: 2000)
+        if "throughput" in want:
+            throughput([5], [0.001], 20000)
+        if "cost" in want:
+            cost([5], 0.001, lambda d: 200)
+        if "buffers" in want:
+            buffers([5], 0.005, lambda d: 500)
+    else:
+        shots = {5: 40000, 7: 20000, 9: 8000, 11: 4000, 13: 2500}
+        if "accuracy" in want:
+            accuracy([5, 7, 9, 11, 13], [0.001, 0.003, 0.005], lambda d: shots[d])
+        if "throughput" in want:
+            throughput([3, 5, 7, 9, 11, 13], [0.001, 0.005], 200_000)
+        if "memory" in want:
+            memory()
+        if "cost" in want:
+            cost([5, 7, 9, 11, 13], 0.001, lambda d: 200_000 // d**2)
+        if "buffers" in want:
+            buffers([5, 7, 9], 0.005, lambda d: {5: 4000, 7: 6000, 9: 8000}[d])
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(RESULTS, f, indent=1)
 
 
 if __name__ == "__main__":
