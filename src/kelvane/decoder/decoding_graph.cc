@@ -24,7 +24,7 @@ double xor_combine(double p, double q) { return p * (1.0 - q) + q * (1.0 - p); }
 
 GrowthLength length_of(double weight) {
   if (!(weight > 0.0)) return 0;  // negative (and zero) weights grow at once
-  const double units = std::round(weight * DecodingGraph::kUnitsPerWeight);
+  const double units = 2.0 * std::round(weight * (DecodingGraph::kUnitsPerWeight / 2.0));
   if (!(units < static_cast<double>(DecodingGraph::kMaxLength))) {
     return DecodingGraph::kMaxLength;
   }

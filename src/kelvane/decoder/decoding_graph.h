@@ -41,10 +41,13 @@ class DecodingGraph {
   using GrowthLength = std::uint32_t;    // edge length in growth units
   using ObservableMask = std::uint64_t;  // bit k: observable k (mod 64)
 
-  // Growth units per unit of weight (natural-log odds).
-  static constexpr double kUnitsPerWeight = 4096.0;
-  // The longest growth length; larger weights are clamped to it.
-  static constexpr GrowthLength kMaxLength = GrowthLength{1} << 28;
+  // Growth units per unit of weight (natural-log odds). Weights are resolved to 1/4096 and
+  // every length is even (a weight w is 2 * round(4096 w) units), so that two clusters growing
+  // toward each other along an edge from the same time meet at a whole time, halfway.
+  static constexpr double kUnitsPerWeight = 8192.0;
+  // The longest growth length (even); larger weights are clamped to it. Growth times stay far
+  // below 2^63: a decode grows for at most the sum of the lengths of a path through the graph.
+  static constexpr GrowthLength kMaxLength = GrowthLength{1} << 29;
 
   struct Edge {
     NodeId u = 0;
@@ -86,7 +89,7 @@ class DecodingGraph {
   const Neighbour* row_end(NodeId node) const { return adjacency_.data() + start_[node + 1]; }
   // A lower bound on every path of two or more edges from `node` (through nodes other than the
   // boundary): the least, over the node's neighbours, of the edge to it plus its lightest edge.
-  // kMaxLength * 2 + 1 for a node with no such path.
+  // kMaxLength * 2 + 1 for a node with no such path (below 2^31).
   std::uint32_t two_hop(NodeId node) const { return two_hop_[node]; }
   // Entries by position in the whole adjacency array.
   std::uint32_t entry_of(const Neighbour* entry) const {

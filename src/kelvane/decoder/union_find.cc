@@ -88,25 +88,36 @@ UnionFindDecoder::NodeId UnionFindDecoder::find_deep(NodeId node) {
 }
 
 UnionFindDecoder::NodeId UnionFindDecoder::unite(NodeId a, NodeId b, Step step, NodeId from) {
-  if (roots_[a].cluster_size < roots_[b].cluster_size) std::swap(a, b);
+  // The boundary node stays a set of its own: a cluster that reaches it takes its flag and a
+  // tree link to it. So clusters that reach the boundary in unrelated parts of the graph never
+  // share a root, whose changes would re-time each other's queued events.
+  const bool to_boundary = a == boundary_ || b == boundary_;
+  if (a == boundary_ || (!to_boundary && roots_[a].cluster_size < roots_[b].cluster_size)) {
+    std::swap(a, b);
+  }
   const std::uint64_t merge = ++merge_count_;
-  roots_[a].formed_at = std::max(roots_[a].formed_at, roots_[b].formed_at);
   const auto accumulated = [&](NodeId root) {
     const RootState& r = roots_[root];
     return is_active_root(root) ? r.acc + static_cast<std::int64_t>(now_ - r.acc_time) : r.acc;
   };
   const std::int64_t acc_a = accumulated(a);
-  const std::int64_t acc_b = accumulated(b);
-  // Keep every node's share unchanged across the merge: b's subtree moves under a.
-  nodes_[b].offset += acc_a - acc_b - nodes_[a].offset;
-  nodes_[b].parent = a;
-  roots_[a].cluster_size += roots_[b].cluster_size;
   roots_[a].acc = acc_a;
   roots_[a].acc_time = now_;
   const std::uint8_t fa = nodes_[a].flags;
-  const std::uint8_t fb = nodes_[b].flags;
   constexpr std::uint8_t kCarried = kTouchesBoundary | kHasSeed | kPaused;
-  std::uint8_t merged = static_cast<std::uint8_t>(((fa ^ fb) & kOdd) | ((fa | fb) & kCarried));
+  std::uint8_t merged;
+  if (to_boundary) {
+    merged = static_cast<std::uint8_t>((fa & (kOdd | kCarried)) | kTouchesBoundary);
+  } else {
+    roots_[a].formed_at = std::max(roots_[a].formed_at, roots_[b].formed_at);
+    const std::int64_t acc_b = accumulated(b);
+    // Keep every node's share unchanged across the merge: b's subtree moves under a.
+    nodes_[b].offset += acc_a - acc_b - nodes_[a].offset;
+    nodes_[b].parent = a;
+    roots_[a].cluster_size += roots_[b].cluster_size;
+    const std::uint8_t fb = nodes_[b].flags;
+    merged = static_cast<std::uint8_t>(((fa ^ fb) & kOdd) | ((fa | fb) & kCarried));
+  }
   // A cluster holding seeds that does not grow pauses them for good.
   if ((merged & kHasSeed) && (merged & (kOdd | kTouchesBoundary)) != kOdd) merged |= kPaused;
   nodes_[a].flags = static_cast<std::uint8_t>((fa & ~(kOdd | kCarried)) | merged);
@@ -195,7 +206,9 @@ UnionFindDecoder::GrowthTime UnionFindDecoder::next_completion_of(NodeId node, S
     if (remaining <= 0) {
       need = 0;
     } else if (own_active && other_active) {
-      need = static_cast<GrowthTime>(remaining + 1) / 2;  // grown from both ends
+      // Grown from both ends. The remaining length is even unless a cluster resumed growing
+      // with a share of the other parity; then the completion is rounded up half a unit.
+      need = static_cast<GrowthTime>(remaining + 1) / 2;
     } else {
       need = static_cast<GrowthTime>(remaining);
     }
@@ -410,9 +423,10 @@ void UnionFindDecoder::reset_scratch() {
 // neighbour, the two clusters meeting halfway along their edge at half its length, or, with no
 // fired neighbour, grows alone into the boundary along its boundary edge. Growth does exactly
 // that when nothing else reaches a cluster before it settles, and then nothing grows after:
-//  - a pair (a, b) with edge length L settles at L/2: a boundary edge of a or b must be longer
-//    than L/2, and every path of two or more edges from a or b longer than L (the two-hop
-//    bound), so that no other route joins them or reaches the boundary first;
+//  - a pair (a, b) with edge length L settles at L/2 (a whole time: lengths are even): a
+//    boundary edge of a or b must be longer than L/2, and every path of two or more edges from
+//    a or b longer than L (the two-hop bound), so that no other route joins them or reaches
+//    the boundary first;
 //  - a lone node a with boundary edge length B settles at B: every longer route to the
 //    boundary (two or more edges) must be longer than B;
 //  - clusters that settle at times T and T' can only meet if some path between their fired
@@ -552,7 +566,8 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_pass(std::span<const s
     nodes_[index].flags ^= static_cast<std::uint8_t>(kDefect | kOdd | kHasSeed);
   }
   ObservableMask isolated_mask = 0;
-  if (!reweighting_ && decode_isolated(isolated_mask)) {
+  last_shortcut_ = !reweighting_ && decode_isolated(isolated_mask);
+  if (last_shortcut_) {
     reset_scratch();
     return isolated_mask;
   }

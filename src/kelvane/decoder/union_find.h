@@ -13,11 +13,10 @@
 //      ends' shares and needs no state of its own. Frontier nodes carry their next edge
 //      completion time in a priority queue; times that became stale because a cluster stopped
 //      growing are corrected lazily when popped, and only a part that starts growing is
-//      rescanned. Edges that complete at the same time merge in the order their events were
-//      queued, seeds in node order. Growth ends once every cluster is even or touches the
-//      boundary, or once no odd cluster has an edge left to grow along. A sparse syndrome whose
-//      clusters provably settle at once (isolated pairs, lone nodes beside the boundary) skips
-//      growth and takes the same edges directly,
+//      rescanned. Growth ends once every cluster is even or touches the boundary, or once no
+//      odd cluster has an edge left to grow along. A sparse syndrome whose clusters provably
+//      settle at once (isolated pairs, lone nodes beside the boundary) skips growth and takes
+//      the same edges directly (see "Timing and ties"),
 //   3. peels each cluster's spanning tree of merge edges from the leaves inward (the tree of a
 //      cluster that touches the boundary is rooted at the boundary node, which absorbs any
 //      leftover parity), which yields the correction edges; their observables' parity is the
@@ -33,6 +32,25 @@
 // the edges the first correction implies and put back after the second pass; rows holding a
 // shortened edge are no longer sorted by length, so they are scanned whole, and the sparse
 // shortcut (whose path bounds assume the graph's lengths) is not taken in the second pass.
+//
+// Timing and ties. Every length is even and every growing cluster grows one unit per unit of
+// time, so completion times are exact whole times: a lone edge end reaching an edge of length
+// L completes it after L, two clusters that grew from the start meet on it after L / 2. The
+// one exception is an edge grown from both ends whose remaining length is odd, which needs a
+// cluster that stopped to start growing again with shares of the other parity: it completes
+// half a unit late, at the next whole time.
+//
+// Edges that complete at the same time merge in this order. Each frontier node queues one
+// event, for the first entry of its row (rows are lightest first, then in edge order) among its
+// edges that complete soonest. Events of equal time are taken in the order they were queued,
+// the seeds' first, in node order. When a node's event comes up, its queued edge merges if
+// neither of the edge's two clusters stopped growing since the event was queued; otherwise the
+// node chooses again by the same rule (an edge that sped up since, because the cluster at its
+// far end started growing, was queued by that far end). This order depends only on the clusters
+// of one connected part of the graph: the boundary node joins no cluster (a cluster that reaches
+// it is marked as touching it), so defects elsewhere never change a correction. The sparse-
+// syndrome shortcut accepts a syndrome only when every comparison it makes is strict, so nothing
+// it decides depends on this order, and it gives exactly the correction that growth gives.
 
 #pragma once
 
@@ -89,6 +107,8 @@ class UnionFindDecoder final : public Decoder {
   // unsatisfiable: some connected part of the graph without a boundary holds an odd number
   // of fired detectors, which no set of error mechanisms can flip.
   bool last_decode_neutral() const { return last_neutral_; }
+  // True when the last decode took the sparse-syndrome shortcut instead of growing.
+  bool last_decode_settled_at_once() const { return last_shortcut_; }
 
   const SpacetimeGraph& graph() const { return graph_->source(); }
   const std::shared_ptr<const DecodingGraph>& decoding_graph() const { return graph_; }
@@ -249,6 +269,7 @@ class UnionFindDecoder final : public Decoder {
   std::vector<NodeId> reweighted_nodes_;
   std::vector<EdgeId> reweighted_edges_;
   bool reweighting_ = false;  // in the second pass
+  bool last_shortcut_ = false;
 };
 
 }  // namespace kelvane

@@ -163,6 +163,27 @@ TEST(UnionFind, WeightedGrowthPrefersTheLighterPair) {
   EXPECT_EQ(decoder.decode_detectors(std::vector<std::uint32_t>{0, 1, 2}), 0b101u);
 }
 
+// A pair's correction must not depend on defects in a part of the graph it cannot reach.
+// Weights are whole multiples of 1/4096 so that lengths are exact: 8193/4096 is the pair's
+// edge, 4097/4096 each boundary edge; the pair (8193) is lighter than both boundary edges
+// (8194). The second component, 2 - {3, 4}, has a fired node with two fired neighbours.
+TEST(UnionFind, PairIgnoresAnUnrelatedComponent) {
+  const float pair = 8193.0f / 4096.0f, side = 4097.0f / 4096.0f;
+  const std::vector<EdgeSpec> edges = {{0, 1, pair, {0}},     {0, kB, side, {}}, {1, kB, side, {}},
+                                       {2, 3, 1.0f, {1}},     {2, 4, 1.0f, {1}}, {3, kB, 1.0f, {}},
+                                       {4, kB, 1.0f, {}}};
+  UnionFindDecoder decoder(make_graph(5, edges));
+  EXPECT_EQ(decoder.decode_detectors(std::vector<std::uint32_t>{0, 1}), 1u);
+  EXPECT_EQ(decoder.decode_detectors(std::vector<std::uint32_t>{0, 1, 2, 3, 4}) & 1u, 1u);
+  // A tie (pair 8192 against boundary edges of 4096 each) is still broken alike both ways.
+  const std::vector<EdgeSpec> tied = {{0, 1, 2.0f, {0}},  {0, kB, 1.0f, {}}, {1, kB, 1.0f, {}},
+                                      {2, 3, 1.0f, {1}},  {2, 4, 1.0f, {1}}, {3, kB, 1.0f, {}},
+                                      {4, kB, 1.0f, {}}};
+  UnionFindDecoder tie(make_graph(5, tied));
+  EXPECT_EQ(tie.decode_detectors(std::vector<std::uint32_t>{0, 1}),
+            tie.decode_detectors(std::vector<std::uint32_t>{0, 1, 2, 3, 4}) & 1u);
+}
+
 TEST(UnionFind, DecodingIsRepeatable) {
   const std::vector<EdgeSpec> edges = line(2.0f, 3.0f);
   UnionFindDecoder decoder(make_graph(4, edges));
@@ -365,8 +386,8 @@ std::uint64_t reference_decode(std::uint32_t n, const std::vector<EdgeSpec>& spe
   std::vector<std::uint32_t> ends_b(m);
   for (std::size_t i = 0; i < m; ++i) {
     const double w = specs[i].weight;
-    length[i] =
-        w > 0 ? static_cast<std::int64_t>(std::round(w * UnionFindDecoder::kUnitsPerWeight)) : 0;
+    const double half_units = UnionFindDecoder::kUnitsPerWeight / 2;
+    length[i] = w > 0 ? 2 * static_cast<std::int64_t>(std::round(w * half_units)) : 0;
     ends_b[i] = specs[i].b == kB ? boundary : specs[i].b;
   }
   if (lengths) length = *lengths;
@@ -433,12 +454,34 @@ std::uint64_t reference_decode(std::uint32_t n, const std::vector<EdgeSpec>& spe
   return mask;
 }
 
-// The event-driven decoder against the round-by-round growth on random simple graphs with
-// continuous weights, so that edges rarely complete at the same instant.
-TEST(UnionFind, PropertyAgreesWithRoundByRoundGrowth) {
+// The correction edges of the last decode that lie in the first `m` graph edges, as a set.
+std::multiset<std::uint32_t> correction_below(const UnionFindDecoder& decoder, std::size_t m) {
+  std::multiset<std::uint32_t> edges;
+  for (std::uint32_t id : decoder.last_correction_edges()) {
+    if (id < m) edges.insert(id);
+  }
+  return edges;
+}
+
+// Random simple graphs, half with continuous weights (edges rarely complete at the same
+// instant) and half with weights in quarters from 0 to 3 (ties everywhere), on syndromes from
+// empty to full. Each syndrome is decoded
+//  - alone, when a sparse one may take the shortcut;
+//  - with a separate three-node component fired beside it, whose middle node has two fired
+//    neighbours, so the same part is decoded by full growth: the correction must be the same
+//    edges (an answer may not change with defects it cannot reach);
+//  - by the round-by-round growth, where no two edges completed at the same time.
+TEST(UnionFind, PropertyShortcutGrowthAndRoundByRoundGrowthAgree) {
   std::mt19937 rng(99);
   int compared = 0;
+  int shortcuts = 0;
+  int tied_shortcuts = 0;
   for (int trial = 0; trial < 600; ++trial) {
+    const bool integer = trial % 2 == 1;
+    auto weight = [&] {
+      return integer ? static_cast<float>(rng() % 13) / 4.0f
+                     : std::uniform_real_distribution<float>(0.5f, 9.0f)(rng);
+    };
     // Every tenth graph has a hub joined to every node, so that rows of more than 64 entries
     // are weighed too.
     const bool hub = trial % 10 == 0;
@@ -447,7 +490,7 @@ TEST(UnionFind, PropertyAgreesWithRoundByRoundGrowth) {
     std::vector<EdgeSpec> specs;
     for (std::uint32_t k = 1; hub && k < n; ++k) {
       pairs.insert({0, k});
-      specs.push_back({0, k, std::uniform_real_distribution<float>(0.5f, 9.0f)(rng), {}});
+      specs.push_back({0, k, weight(), {}});
     }
     const std::uint32_t m = n + rng() % (3 * n);
     for (std::uint32_t i = 0; i < m; ++i) {
@@ -456,22 +499,50 @@ TEST(UnionFind, PropertyAgreesWithRoundByRoundGrowth) {
       const std::uint32_t b = pick >= n ? kB : pick;
       const auto key = std::make_pair(std::min(a, b), std::max(a, b));
       if (a == b || !pairs.insert(key).second) continue;
-      EdgeSpec s{a, b, std::uniform_real_distribution<float>(0.5f, 9.0f)(rng), {}};
+      EdgeSpec s{a, b, weight(), {}};
       for (std::uint32_t o = rng() % 3; o > 0; --o) s.observables.push_back(rng() % 8);
       specs.push_back(std::move(s));
     }
     UnionFindDecoder decoder(make_graph(n, specs));
-    for (int shot = 0; shot < 12; ++shot) {
+    // Nodes n, n + 1, n + 2 (the boundary moves to n + 3): n joined to both others, each of
+    // which has a boundary edge.
+    std::vector<EdgeSpec> beside = specs;
+    beside.push_back({n, n + 1, weight(), {}});
+    beside.push_back({n, n + 2, weight(), {}});
+    beside.push_back({n + 1, kB, weight(), {}});
+    beside.push_back({n + 2, kB, weight(), {}});
+    UnionFindDecoder grown(make_graph(n + 3, beside));
+
+    for (int shot = 0; shot < 14; ++shot) {
       std::vector<std::uint32_t> fired;
       for (std::uint32_t d = 0; d < n; ++d) {
-        // Every other shot sparse, so that many settle as isolated pairs and lone nodes.
-        if (rng() % (shot % 2 ? 5 : 30) == 0) fired.push_back(d);
+        // Empty and full syndromes, then every other shot sparse, so that many settle as
+        // isolated pairs and lone nodes.
+        const bool fire = shot == 0   ? false
+                          : shot == 1 ? true
+                                      : rng() % (shot % 2 ? 5 : 30) == 0;
+        if (fire) fired.push_back(d);
       }
-      bool neutral = false;
-      bool tie = false;
-      const std::uint64_t expected = reference_decode(n, specs, fired, neutral, tie);
       const std::uint64_t got = decoder.decode_detectors(fired);
-      EXPECT_EQ(decoder.last_decode_neutral(), neutral) << "trial " << trial << " shot " << shot;
+      const bool neutral = decoder.last_decode_neutral();
+      const auto edges = correction_below(decoder, specs.size());
+      if (decoder.last_decode_settled_at_once()) {
+        ++shortcuts;
+        tied_shortcuts += integer;
+      }
+
+      std::vector<std::uint32_t> with_beside = fired;
+      with_beside.insert(with_beside.end(), {n, n + 1, n + 2});
+      EXPECT_EQ(grown.decode_detectors(with_beside), got) << "trial " << trial << " shot " << shot;
+      EXPECT_FALSE(grown.last_decode_settled_at_once());
+      EXPECT_EQ(grown.last_decode_neutral(), neutral);
+      EXPECT_EQ(correction_below(grown, specs.size()), edges)
+          << "trial " << trial << " shot " << shot;
+
+      bool reference_neutral = false;
+      bool tie = false;
+      const std::uint64_t expected = reference_decode(n, specs, fired, reference_neutral, tie);
+      EXPECT_EQ(neutral, reference_neutral) << "trial " << trial << " shot " << shot;
       // An odd cluster's leftover depends on where peeling starts; simultaneous completions
       // (equal lengths after rounding) may merge in another order.
       if (!neutral || tie) continue;
@@ -480,6 +551,8 @@ TEST(UnionFind, PropertyAgreesWithRoundByRoundGrowth) {
     }
   }
   EXPECT_GT(compared, 4000);
+  EXPECT_GT(shortcuts, 1000);
+  EXPECT_GT(tied_shortcuts, 400);
 }
 
 }  // namespace
