@@ -10,8 +10,13 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
 args=()
-# ccache, where installed, lets the wheel build share objects with the other build trees.
-command -v ccache >/dev/null 2>&1 && args+=(-C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# ccache, where installed, lets the wheel build share objects with the other build trees: with
+# paths hashed relative to the checkout, as scripts/build.sh does, the wheel's objects are the
+# optimised build's (same compiler and flags).
+if command -v ccache >/dev/null 2>&1; then
+  args+=(-C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+fi
 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)} \
   "$PY" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
   "${args[@]}" -w "$tmp" "$root"
