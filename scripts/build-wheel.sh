@@ -11,10 +11,11 @@ trap 'rm -rf "$tmp"' EXIT
 
 args=()
 # ccache, where installed, lets the wheel build share objects with the other build trees: with
-# paths hashed relative to the checkout, as scripts/build.sh does, the wheel's objects are the
-# optimised build's (same compiler and flags).
+# paths hashed relative to the checkout, as scripts/build.sh does, and the compiler named as
+# CMake names it there (scikit-build-core would take Python's "g++", which ccache hashes as
+# another compiler), the wheel's objects are the optimised build's (the flags are the same).
 if command -v ccache >/dev/null 2>&1; then
-  args+=(-C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  args+=(-C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache -C "cmake.define.CMAKE_CXX_COMPILER=${CXX:-c++}")
   export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 fi
 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)} \
