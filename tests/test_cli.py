@@ -179,3 +179,51 @@ def test_bench_smoke_writes_markdown_and_json(tmp_path, capsys):
     assert all(r["kelvane_corr_errors"] <= r["shots"] <= 500 for r in results["correlated"])
     assert all(r["kelvane_errors"] <= r["shots"] for r in results["decoder"])
     assert "| read_batch frames/s |" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("to_tcp", [False, True])
+def test_windowed_decode_sends_decision_records_that_read_back(tmp_path, to_tcp):
+    from kelvane.decisions import read_decisions
+
+    circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=12,
+                                     after_clifford_depolarization=0.02)
+    path = tmp_path / "run.kvlx"
+    kelvane.write_stim_experiment(circuit, 8, path, seed=4)
+    with kelvane.open(path, decoder="stored", commit=3, buffer=2) as stream:
+        expected = []
+        for frame in stream:
+            try:
+                expected.append((frame.frame_id, frame.round, frame.observable_flips))
+            except kelvane.KelvaneError:
+                pass
+    received = bytearray()
+    if to_tcp:
+        listener = socket.create_server(("127.0.0.1", 0))
+        out = f"tcp://127.0.0.1:{listener.getsockname()[1]}"
+
+        def collect():
+            conn, _ = listener.accept()
+            with conn:
+                while chunk := conn.recv(1 << 16):
+                    received.extend(chunk)
+
+        import threading
+
+        reader = threading.Thread(target=collect)
+        reader.start()
+    else:
+        out = str(tmp_path / "run.kvld")
+    assert main(["decode", str(path), "--commit", "3", "--buffer", "2", "--out", out]) == 0
+    if to_tcp:
+        reader.join(10)
+        listener.close()
+    observables, records = read_decisions(bytes(received) if to_tcp else out)
+    assert observables == circuit.num_observables
+    assert [(int(r["frame_id"]), int(r["round"]), int(r["committed_flips"])) for r in records] == expected
+    assert len(expected) == 8 * 4 and any(flips for _, _, flips in expected)  # four commit steps a shot
+    data = bytes(received) if to_tcp else open(out, "rb").read()
+    with pytest.raises(ValueError, match="record 1 fails its CRC"):
+        read_decisions(data[:16 + 32 + 5] + bytes([data[16 + 32 + 5] ^ 1]) + data[16 + 32 + 6:])
+    with pytest.raises(ValueError, match="ends inside record"):
+        read_decisions(data[:-1])
+    assert main(["decode", str(path), "--commit", "3", "--out", out]) == 2  # --buffer missing

@@ -4,6 +4,7 @@ plot a threshold and run the benchmark suite.
     python -m kelvane info run.kvlx [--dem model.dem [--layout layout.npy]]
     python -m kelvane convert run.kvlx shots.b8 [--num-detectors N] [--layout layout.npy] [--num-observables K [--obs-out obs.b8]]
     python -m kelvane decode run.kvlx --dem model.dem [--layout layout.npy | --circuit c.stim] --out p.b8
+    python -m kelvane decode tcp://127.0.0.1:9000 --dem model.dem --commit 5 --buffer 5 --out tcp://127.0.0.1:9100
     python -m kelvane serve run.kvlx --port 9000 --rate 100000
     python -m kelvane monitor run.kvlx --dem model.dem [--layout layout.npy] [--port 0] [--report out.html]
     python -m kelvane demo
@@ -200,6 +201,9 @@ def cmd_decode(args: argparse.Namespace) -> int:
     import stim
 
     from _kelvane import SpacetimeGraph
+
+    if args.commit is not None or args.buffer is not None:
+        return decode_windows(args)
     from kelvane._convert import as_layout, file_format, group_shots, read_kvlx_frames
 
     out_fmt = file_format(args.out)
@@ -321,6 +325,55 @@ def replay(conn: socket.socket, data: bytes, spans: Sequence[tuple[int, int]], h
             conn.sendall(view[lo : min(lo + _SEND_SLICE, spans[due - 1][1])])
         progress(due - sent)
         sent = due
+
+
+def decode_windows(args: argparse.Namespace) -> int:
+    """decode --commit C --buffer B: the stream (a file or tcp://) decoded in windows as its frames
+    arrive; every commit step's decision goes to --out as a decision record."""
+    import stim
+
+    import kelvane
+    from kelvane.decisions import DecisionWriter
+
+    if args.commit is None or args.buffer is None:
+        raise CliError("--commit and --buffer go together")
+    circuit = _read_stim(args.circuit, "circuit") if args.circuit else None
+    remote = args.file.startswith("tcp://")
+    description = None
+    if not remote:
+        from kelvane.kvlx import read_description
+
+        description = read_description(args.file, damaged="warn")
+    if args.dem:
+        dem = _read_stim(args.dem, "dem")
+    elif circuit is not None:
+        dem = circuit.detector_error_model(decompose_errors=True)
+    elif description is not None and description.dem_text is not None:
+        dem = stim.DetectorErrorModel(description.dem_text)
+    else:
+        raise CliError("decode needs --dem or --circuit (the stream stores no model, or is a tcp:// source)")
+    layout: Any = args.layout
+    if layout is None and circuit is not None:
+        from kelvane.experiment import layout_from_stim
+
+        layout = layout_from_stim(circuit)
+    frames = records = 0
+    start = time.perf_counter()
+    with kelvane.open(args.file, decoder=dem, layout=layout, commit=args.commit, buffer=args.buffer) as stream, \
+            DecisionWriter(args.out, dem.num_observables) as out:
+        for frame in stream:
+            frames += 1
+            try:
+                flips = frame.observable_flips
+            except kelvane.KelvaneError:
+                continue  # not a commit step
+            out.write(frame.frame_id, frame.round, flips, frame.window_incomplete)
+            out.flush()
+            records += 1
+    elapsed = time.perf_counter() - start
+    print(f"decoded {frames} frames in windows (commit {args.commit}, buffer {args.buffer}): {records} decision "
+          f"records -> {args.out} ({frames / elapsed if elapsed > 0 else 0:.0f} frames/s)")
+    return 0
 
 
 # ---------------------------------------------------------------------------------------------
@@ -497,7 +550,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--layout", default=None, help=".npy file: rounds x ancillas detector ids, -1 = none")
     p.add_argument("--circuit", default=None,
                    help="Stim circuit file: the layout (kelvane.layout_from_stim) and, without --dem, the model")
-    p.add_argument("--out", required=True, help="predictions file (.b8, .01, .r8 or .dets)")
+    p.add_argument("--out", required=True,
+                   help="predictions file (.b8, .01, .r8 or .dets); with --commit, where the decision records go "
+                        "(a file, or tcp://HOST:PORT to connect to)")
+    p.add_argument("--commit", type=int, default=None,
+                   help="decode the stream in windows as it arrives, committing this many rounds at a time")
+    p.add_argument("--buffer", type=int, default=None, help="rounds of look-ahead per window (with --commit)")
     p.set_defaults(run=cmd_decode)
 
     p = verb("serve", "replay a KVLX file over TCP")
