@@ -154,6 +154,8 @@ def describe_stream(path: str) -> str:
     """What the stream says about itself: its stored layout and model, or that it says nothing."""
     from kelvane.kvlx import read_description
 
+    if path.startswith("tcp://"):
+        return "not read over TCP (only a file's first frame is read ahead)"
     try:
         description = read_description(path)
     except ValueError as e:
