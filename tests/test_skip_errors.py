@@ -114,3 +114,17 @@ def test_damaged_description_is_left_unused_when_skipping(tmp_path):
     with pytest.warns(RuntimeWarning, match="do not match their hash; they are not used"), \
             kelvane.open(tmp_path / "x.kvlx", decoder=exp.dem, layout=exp.layout, errors="skip") as stream:
         assert sum(1 for _ in stream) == 199 and stream.skipped_frames == 1
+
+
+def test_decoded_stream_treats_a_skipped_frame_as_a_missing_round(clean, tmp_path):
+    data, spans = clean
+    damaged = bytearray(data)
+    flip(damaged, spans[100][0] + 40)  # round 1 of shot 33
+    (tmp_path / "x.kvlx").write_bytes(damaged)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with kelvane.open(tmp_path / "x.kvlx", decoder=str(_model(tmp_path)), layout=LAYOUT, per_shot=True,
+                          errors="skip") as stream:
+            last = [f for f in stream if f.round == 2]
+            assert stream.incomplete_shots == 1 and stream.skipped_frames == 1
+    assert len(last) == 400 and sum(f.shot_incomplete for f in last) == 1
