@@ -51,6 +51,7 @@ class SkippingStream:
 
     @property
     def skipped_bytes(self) -> int:
+        """Bytes the reader passed over to find the next good frame (the stream's own count)."""
         return self.stream.skipped_bytes
 
     def skipped_text(self) -> str:
@@ -71,6 +72,7 @@ class SkippingStream:
                 self._skip(e)
 
     def read_batch(self, max_frames: int) -> Any:
+        """`KelvaneStream.read_batch`, going on past damaged frames."""
         while True:
             try:
                 return self.stream.read_batch(max_frames)
@@ -81,6 +83,7 @@ class SkippingStream:
         return getattr(self.stream, name)
 
     def close(self) -> None:
+        """Close the wrapped stream."""
         self.stream.close()
 
     def __enter__(self) -> SkippingStream:

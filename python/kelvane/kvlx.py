@@ -623,6 +623,7 @@ class KvlxWriter:
 
     @property
     def closed(self) -> bool:
+        """True once `close` has run (or the ``with`` block has ended)."""
         return self._file is None
 
     def write_frame(

@@ -64,10 +64,12 @@ class PairedRatio:
 
     @property
     def errors_a(self) -> int:
+        """Decoder A's logical errors: ``only_a + both``."""
         return self.only_a + self.both
 
     @property
     def errors_b(self) -> int:
+        """Decoder B's logical errors: ``only_b + both``."""
         return self.only_b + self.both
 
     def __str__(self) -> str:
