@@ -13,6 +13,7 @@ from kelvane import _pickle  # noqa: F401,E402  (registers the pickle reducers)
 from kelvane._convert import convert as convert  # noqa: E402
 from kelvane._skipping import SkippingStream as SkippingStream  # noqa: E402
 from kelvane.detector_rates import detector_report as detector_report  # noqa: E402
+from kelvane.learn import estimate_error_model as estimate_error_model  # noqa: E402
 
 if TYPE_CHECKING:
     import numpy as np
@@ -20,7 +21,7 @@ if TYPE_CHECKING:
     from kelvane.experiment import StimExperiment
 
 __all__ = list(_native_all) + ["open", "sinter_decoders", "convert", "layout_from_stim", "write_stim_experiment",
-                                     "detector_report", "SkippingStream"]
+                                     "detector_report", "estimate_error_model", "SkippingStream"]
 
 
 @overload

@@ -45,6 +45,7 @@ int exec_module(PyObject* module) {
       {"DetectorErrorModel", detector_error_model_type},
       {"SpacetimeGraph", spacetime_graph_type},
       {"LogicalErrorAccumulator", logical_error_accumulator_type},
+      {"CorrelationCounter", correlation_counter_type},
   };
   for (const ClassEntry& c : classes) {
     PyTypeObject* type = c.get();

@@ -15,5 +15,6 @@ PyTypeObject* logical_correction_type();
 PyTypeObject* detector_error_model_type();
 PyTypeObject* spacetime_graph_type();
 PyTypeObject* logical_error_accumulator_type();
+PyTypeObject* correlation_counter_type();
 
 }  // namespace kelvane::py
