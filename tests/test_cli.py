@@ -227,3 +227,34 @@ def test_windowed_decode_sends_decision_records_that_read_back(tmp_path, to_tcp)
     with pytest.raises(ValueError, match="ends inside record"):
         read_decisions(data[:-1])
     assert main(["decode", str(path), "--commit", "3", "--out", out]) == 2  # --buffer missing
+
+
+@pytest.mark.parametrize("rate, burst, frames", [(1e6, 0.001, 5000), (2500.0, 0.001, 40), (250.0, 0.001, 9)])
+def test_paced_replay_sends_what_is_due_at_each_burst(rate, burst, frames):
+    from kelvane.cli import replay
+
+    now = [0.0]
+    sends = []  # (time, bytes)
+
+    class Conn:
+        def sendall(self, chunk):
+            sends.append((now[0], len(chunk)))
+
+    def sleep(seconds):
+        assert seconds > 0
+        now[0] += seconds
+
+    spans = [(10 + 3 * k, 13 + 3 * k) for k in range(frames)]
+    replay(Conn(), bytes(10 + 3 * frames), spans, 10, rate, lambda n: None, burst, clock=lambda: now[0], sleep=sleep)
+    assert sends[0] == (0.0, 10)
+    period = max(burst, 1 / rate)
+    total = 0
+    times = []
+    for t, size in sends[1:]:
+        total += size // 3
+        # Everything due by the burst's time, nothing later: frame k is due at k / rate.
+        assert total == min(frames, int(t * rate + 1e-9) + 1)
+        times.append(t)
+    assert total == frames
+    assert all(b - a >= period - 1e-12 for a, b in zip(times, times[1:]))
+    assert times[-1] <= (frames - 1) / rate + period

@@ -273,6 +273,9 @@ def cmd_decode(args: argparse.Namespace) -> int:
 def cmd_serve(args: argparse.Namespace) -> int:
     from kelvane.kvlx import FILE_HEADER_SIZE, frame_spans
 
+    if args.burst_ms < 1:
+        raise CliError(f"--burst-ms must be at least 1 (nothing sleeps less), got {args.burst_ms:g}")
+
     with open(args.file, "rb") as f:
         data = f.read()
     spans = frame_spans(data)
@@ -299,7 +302,7 @@ def serve_client(conn: socket.socket, peer: Any, data: bytes, spans: Sequence[tu
     conn.settimeout(args.send_timeout)
     with conn, _progress(len(spans), "frames", f"to {name}", args.quiet, position) as bar:
         try:
-            replay(conn, data, spans, header_size, args.rate, bar.update)
+            replay(conn, data, spans, header_size, args.rate, bar.update, args.burst_ms / 1000)
         except TimeoutError:
             print(f"client {name} dropped: it read nothing for {args.send_timeout:g} s", file=sys.stderr, flush=True)
         except OSError as e:
@@ -310,19 +313,32 @@ def serve_client(conn: socket.socket, peer: Any, data: bytes, spans: Sequence[tu
 _SEND_SLICE = 1 << 18
 
 
-def replay(conn: socket.socket, data: bytes, spans: Sequence[tuple[int, int]], header_size: int,
-           rate: float, progress: Any) -> None:
-    """Sends the file header, then the frames at `rate` frames/s (0: as fast as possible), in
-    slices of whatever frames are due every few milliseconds, at most _SEND_SLICE bytes a send."""
+def replay(conn: Any, data: bytes, spans: Sequence[tuple[int, int]], header_size: int,
+           rate: float, progress: Any, burst: float = 0.001, clock: Any = time.perf_counter,
+           sleep: Any = time.sleep) -> None:
+    """Sends the file header, then the frames at `rate` frames (rounds) per second (0: as fast as
+    possible), paced as a device that delivers in bursts: at every `burst` seconds (or every
+    frame, when frames are further apart) the frames due by then go out together, in sends of
+    at most _SEND_SLICE bytes. Frame k is due at k / rate seconds after the first."""
     view = memoryview(data)
     conn.sendall(view[:header_size])
-    start = time.perf_counter()
+    start = clock()
     sent = 0
+    period = max(burst, 1 / rate) if rate > 0 else 0.0
+    tick = 0
     while sent < len(spans):
-        due = len(spans) if rate <= 0 else min(len(spans), int((time.perf_counter() - start) * rate) + 1)
-        if due <= sent:
-            time.sleep(min(0.005, (sent + 1) / rate - (time.perf_counter() - start)))
-            continue
+        if rate > 0:
+            tick += 1
+            wake = start + (tick - 1) * period
+            now = clock()
+            if now < wake:
+                sleep(wake - now)
+                now = clock()
+            due = min(len(spans), int((now - start) * rate) + 1)
+            if due <= sent:
+                continue
+        else:
+            due = len(spans)
         for lo in range(spans[sent][0], spans[due - 1][1], _SEND_SLICE):
             conn.sendall(view[lo : min(lo + _SEND_SLICE, spans[due - 1][1])])
         progress(due - sent)
@@ -360,21 +376,42 @@ def decode_windows(args: argparse.Namespace) -> int:
 
         layout = layout_from_stim(circuit)
     frames = records = 0
-    start = time.perf_counter()
+    latencies: list[float] = []  # seconds from reading a step's closing frame to its record's write
+    start = last_report = time.perf_counter()
+    backlog = [0]  # rounds received and not yet committed, once a second
     with kelvane.open(args.file, decoder=dem, layout=layout, commit=args.commit, buffer=args.buffer) as stream, \
             DecisionWriter(args.out, dem.num_observables) as out:
         for frame in stream:
+            read_at = time.perf_counter()
             frames += 1
             try:
                 flips = frame.observable_flips
             except kelvane.KelvaneError:
-                continue  # not a commit step
-            out.write(frame.frame_id, frame.round, flips, frame.window_incomplete)
-            out.flush()
-            records += 1
+                flips = None  # not a commit step
+            if flips is not None:
+                out.write(frame.frame_id, frame.round, flips, frame.window_incomplete)
+                out.flush()
+                records += 1
+                latencies.append(time.perf_counter() - read_at)
+            if read_at - last_report >= 1.0:
+                last_report = read_at
+                backlog.append(int((stream.decoder_stats() or {}).get("held_rounds", 0)))
+                # Growing at three checks in a row: for over a second.
+                if len(backlog) >= 3 and backlog[-3] < backlog[-2] < backlog[-1]:
+                    print(f"warning: the backlog has grown for over a second ({backlog[-1]} rounds held)",
+                          file=sys.stderr, flush=True)
+                if not args.quiet:
+                    print(f"{frames} rounds, {frames / (read_at - start):.0f} rounds/s, backlog {backlog[-1]} rounds",
+                          file=sys.stderr, flush=True)
+        stats = stream.decoder_stats() or {}
     elapsed = time.perf_counter() - start
     print(f"decoded {frames} frames in windows (commit {args.commit}, buffer {args.buffer}): {records} decision "
-          f"records -> {args.out} ({frames / elapsed if elapsed > 0 else 0:.0f} frames/s)")
+          f"records -> {args.out} ({frames / elapsed if elapsed > 0 else 0:.0f} rounds/s)")
+    if latencies:
+        q = np.quantile(np.array(latencies) * 1e6, [0.5, 0.999])
+        print(f"decision write latency after the closing frame was read: median {q[0]:.1f} us, p99.9 {q[1]:.1f} us,"
+              f" worst {max(latencies) * 1e6:.1f} us; decoder step median {stats.get('median_step_ns', 0) / 1e3:.1f} us,"
+              f" p99.9 {stats.get('p999_step_ns', 0) / 1e3:.1f} us, worst {stats.get('worst_step_ns', 0) / 1e3:.1f} us")
     return 0
 
 
@@ -563,7 +600,10 @@ def build_parser() -> argparse.ArgumentParser:
     p = verb("serve", "replay a KVLX file over TCP")
     p.add_argument("file")
     p.add_argument("--port", type=int, required=True, help="0 picks a free port")
-    p.add_argument("--rate", type=float, default=0, help="frames per second (0: as fast as possible)")
+    p.add_argument("--rate", type=float, default=0,
+                   help="frames (rounds) per second, paced like a device (0: as fast as possible)")
+    p.add_argument("--burst-ms", type=float, default=1.0,
+                   help="with --rate: send the frames due every this many milliseconds, together (at least 1)")
     p.add_argument("--host", default="127.0.0.1")
     p.add_argument("--clients", type=_count, default=1,
                    help="serve this many connections, each on its own from its own start")
