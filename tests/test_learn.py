@@ -78,3 +78,44 @@ def test_output_keeps_mechanisms_and_decomposition(events: str) -> None:
         assert np.all(probs == 0.5 / shots)
     # The learned model decodes.
     kelvane.SpacetimeGraph.from_detector_error_model(learned, enable_correlations=True)
+
+
+def test_stream_swaps_in_the_learned_model_between_shots(tmp_path) -> None:
+    circuit = stim.Circuit.generated("surface_code:rotated_memory_x", distance=3, rounds=3,
+                                     after_clifford_depolarization=0.01, before_measure_flip_probability=0.03)
+    exp = kelvane.write_stim_experiment(circuit, 350, tmp_path / "run.kvlx", seed=5)
+    rounds = exp.layout.shape[0]
+    with kelvane.open(exp.path, decoder=exp.dem, learn_every=100) as stream:  # the file stores its layout
+        assert stream.model_swaps == 0 and stream.model == exp.dem
+        predictions = [f.observable_flips for f in stream if f.round == rounds - 1]
+        assert stream.model_swaps == 3 and stream.incomplete_shots == 0
+        final = stream.model
+    # Shots [100 b, 100 (b + 1)) decode with the model learned from the block before them.
+    models = [exp.dem] + [estimate_error_model(exp.detection_events[100 * b: 100 * (b + 1)], exp.dem)
+                          for b in range(3)]
+    assert final == models[3]
+    expected = []
+    for b, model in enumerate(models):
+        graph = kelvane.SpacetimeGraph.from_detector_error_model(model)
+        expected += graph.decode_batch(exp.detection_events[100 * b: 100 * (b + 1)], return_masks=True).tolist()
+    assert predictions == expected
+    assert models[1] != models[0]  # a swap that changes nothing would pass the comparison above
+    with pytest.raises(ValueError, match="learn_every"):
+        kelvane.open(exp.path, decoder=exp.dem, learn_every=100, per_shot=False, window_depth=rounds)
+
+
+def test_sinter_decoder_for_model_decodes_with_the_model_given() -> None:
+    sinter = pytest.importorskip("sinter")
+    circuit = stim.Circuit.generated("repetition_code:memory", distance=3, rounds=3, after_clifford_depolarization=0.05)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    learned = estimate_error_model(circuit.compile_detector_sampler(seed=1).sample(2000), dem)
+    compiled = kelvane.sinter_decoder_for_model(learned).compile_decoder_for_dem(dem=dem)
+    dets = circuit.compile_detector_sampler(seed=2).sample(500, bit_packed=True)
+    want = kelvane.SpacetimeGraph.from_detector_error_model(learned).decode_batch(
+        dets, bit_packed_shots=True, bit_packed_predictions=True)
+    assert np.array_equal(compiled.decode_shots_bit_packed(bit_packed_detection_event_data=dets), want)
+    with pytest.raises(ValueError, match="detectors"):
+        kelvane.sinter_decoder_for_model(learned).compile_decoder_for_dem(
+            dem=stim.Circuit.generated("repetition_code:memory", distance=5, rounds=3,
+                                       after_clifford_depolarization=0.05).detector_error_model())
+    assert isinstance(kelvane.sinter_decoder_for_model(learned), sinter.Decoder)

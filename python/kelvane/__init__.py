@@ -11,6 +11,7 @@ from _kelvane import __all__ as _native_all, __version__  # noqa: F401
 
 from kelvane import _pickle  # noqa: F401,E402  (registers the pickle reducers)
 from kelvane._convert import convert as convert  # noqa: E402
+from kelvane._learning import LearningStream as LearningStream  # noqa: E402
 from kelvane._skipping import SkippingStream as SkippingStream  # noqa: E402
 from kelvane.detector_rates import detector_report as detector_report  # noqa: E402
 from kelvane.learn import estimate_error_model as estimate_error_model  # noqa: E402
@@ -21,7 +22,8 @@ if TYPE_CHECKING:
     from kelvane.experiment import StimExperiment
 
 __all__ = list(_native_all) + ["open", "sinter_decoders", "convert", "layout_from_stim", "write_stim_experiment",
-                                     "detector_report", "estimate_error_model", "SkippingStream"]
+                                     "detector_report", "estimate_error_model", "sinter_decoder_for_model", "SkippingStream",
+                                     "LearningStream"]
 
 
 @overload
@@ -36,6 +38,7 @@ def open(  # noqa: A001 - the entry point
     commit: int | None = None,
     buffer: int | None = None,
     enable_correlations: bool = False,
+    learn_every: None = None,
     errors: Literal["raise"] = "raise",
 ) -> KelvaneStream: ...
 
@@ -52,6 +55,24 @@ def open(  # noqa: A001 - the entry point
     commit: int | None = None,
     buffer: int | None = None,
     enable_correlations: bool = False,
+    learn_every: int,
+    errors: Literal["raise"] = "raise",
+) -> LearningStream: ...
+
+
+@overload
+def open(  # noqa: A001 - the entry point
+    source: str | os.PathLike[str],
+    decoder: Any = None,
+    window_depth: int = 0,
+    *,
+    layout: Any = None,
+    per_shot: bool | None = None,
+    timeout: float | None = None,
+    commit: int | None = None,
+    buffer: int | None = None,
+    enable_correlations: bool = False,
+    learn_every: int | None = None,
     errors: Literal["skip"],
 ) -> SkippingStream: ...
 
@@ -67,8 +88,9 @@ def open(  # noqa: A001 - the entry point
     commit: int | None = None,
     buffer: int | None = None,
     enable_correlations: bool = False,
+    learn_every: int | None = None,
     errors: Literal["raise", "skip"] = "raise",
-) -> KelvaneStream | SkippingStream:
+) -> KelvaneStream | SkippingStream | LearningStream:
     """Open a `KelvaneStream` over a file path or a "tcp://host:port" address.
 
     `timeout` (seconds, or None to wait without limit) bounds the connection or the opening of a
@@ -87,7 +109,12 @@ def open(  # noqa: A001 - the entry point
     A file written by ``write_stim_experiment`` (or ``KvlxWriter.write_shots`` with a layout)
     describes itself: without ``layout`` the stream decodes with the layout stored in it, shot
     by shot unless ``per_shot=False`` or a ``window_depth`` says otherwise, and
-    ``decoder="stored"`` decodes with the model stored in it. Without a layout from either, a
+    ``decoder="stored"`` decodes with the model stored in it.
+
+    ``learn_every=N`` (shot-by-shot decoding only) returns a `LearningStream`: every N complete
+    shots it re-estimates the model's probabilities from those shots
+    (`kelvane.estimate_error_model`) and decodes the next shots with the estimate, counting
+    the swaps in ``model_swaps``; ``model`` is the model decoding now. Without a layout from either, a
     model whose detector coordinates show that the positional rule would put detectors of
     different times into one frame is refused with ValueError.
 
@@ -102,17 +129,24 @@ def open(  # noqa: A001 - the entry point
     from kelvane import _describe
 
     decoder, layout, per_shot, positional = _describe.resolve(source, decoder, window_depth, layout, per_shot, errors)
+    if learn_every is not None and (decoder is None or not per_shot or commit is not None or buffer is not None):
+        raise ValueError("learn_every re-learns the model between shots: it needs a decoder and shot-by-shot "
+                         "decoding (per_shot=True, or a stream that stores its layout), without commit and buffer")
     stream = KelvaneStream(source, timeout=timeout)
+    result: KelvaneStream | LearningStream = stream
     if decoder is not None:
         try:
-            stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer,
-                               enable_correlations=enable_correlations)
+            options = dict(window_depth=window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer,
+                           enable_correlations=enable_correlations)
+            stream.set_decoder(decoder, **options)
             if positional is not None:  # after set_decoder, whose own errors come first
                 _describe.check_positional_rule(decoder, positional)
+            if learn_every is not None:
+                result = LearningStream(stream, decoder, learn_every, layout=layout, decoder_options=options)
         except BaseException:
             stream.close()
             raise
-    return SkippingStream(stream) if errors == "skip" else stream
+    return SkippingStream(result) if errors == "skip" else result  # type: ignore[arg-type]
 
 
 def sinter_decoders() -> dict[str, Any]:
@@ -125,6 +159,18 @@ def sinter_decoders() -> dict[str, Any]:
     from kelvane._sinter import sinter_decoders as decoders
 
     return decoders()
+
+
+def sinter_decoder_for_model(dem: Any, *, correlated: bool = False) -> Any:
+    """A sinter decoder that decodes every task with `dem` (e.g. a model from
+    `estimate_error_model`) instead of the task's own model.
+
+    The task's model must have as many detectors and observables as `dem`; else compiling it
+    raises ValueError. With `correlated`, the two-pass correlated decoder. Needs sinter.
+    """
+    from kelvane._sinter import FixedModelDecoder
+
+    return FixedModelDecoder(dem, correlated=correlated)
 
 
 def layout_from_stim(circuit: Any) -> np.ndarray:
