@@ -3,6 +3,7 @@
 import socket
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -258,3 +259,33 @@ def test_paced_replay_sends_what_is_due_at_each_burst(rate, burst, frames):
     assert total == frames
     assert all(b - a >= period - 1e-12 for a, b in zip(times, times[1:]))
     assert times[-1] <= (frames - 1) / rate + period
+
+
+def test_a_rate_beyond_the_decoder_shows_as_a_growing_backlog(tmp_path, capsys):
+    import threading
+
+    circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=11, rounds=110,
+                                     after_clifford_depolarization=0.02)
+    path = tmp_path / "run.kvlx"
+    exp = kelvane.write_stim_experiment(circuit, 820, path, seed=2)  # 1.5 s at 60k frames/s
+    exp.dem.to_file(tmp_path / "run.dem")
+    np.save(tmp_path / "layout.npy", exp.layout)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    # Two clients: a probe that waits until the server listens, then the decoder.
+    serve = ["serve", str(path), "--port", str(port), "--rate", "6e4", "--clients", "2", "--quiet"]
+    server = threading.Thread(target=main, args=(serve,))
+    server.start()
+    for _ in range(200):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            break
+        except OSError:
+            time.sleep(0.05)
+    assert main(["decode", f"tcp://127.0.0.1:{port}", "--dem", str(tmp_path / "run.dem"), "--layout",
+                 str(tmp_path / "layout.npy"), "--commit", "3", "--buffer", "3", "--out", str(tmp_path / "d.kvld"),
+                 "--quiet"]) == 0
+    server.join(30)
+    out, err = capsys.readouterr()
+    assert "the backlog has grown for over a second" in err, out

@@ -375,14 +375,24 @@ def decode_windows(args: argparse.Namespace) -> int:
         from kelvane.experiment import layout_from_stim
 
         layout = layout_from_stim(circuit)
+    import contextlib
+
+    from kelvane._relay import ArrivalTap
+
     frames = records = 0
-    latencies: list[float] = []  # seconds from reading a step's closing frame to its record's write
-    start = last_report = time.perf_counter()
-    backlog = [0]  # rounds received and not yet committed, once a second
-    with kelvane.open(args.file, decoder=dem, layout=layout, commit=args.commit, buffer=args.buffer) as stream, \
-            DecisionWriter(args.out, dem.num_observables) as out:
+    latencies: list[float] = []  # seconds from the arrival (or read) of a step's closing frame to its record's write
+    start = last_report = last_check = growing_since = time.perf_counter()
+    backlog = [0]  # rounds arrived and not yet committed, every quarter second
+    grown_from = 0  # the backlog when it last stopped growing
+    warned = False
+    with contextlib.ExitStack() as stack:
+        tap = stack.enter_context(ArrivalTap(args.file)) if remote else None
+        stream = stack.enter_context(kelvane.open(tap.path if tap else args.file, decoder=dem, layout=layout,
+                                                  commit=args.commit, buffer=args.buffer))
+        out = stack.enter_context(DecisionWriter(args.out, dem.num_observables))
         for frame in stream:
             read_at = time.perf_counter()
+            arrived_at = tap.arrivals[frames] if tap and frames < tap.arrived() else read_at
             frames += 1
             try:
                 flips = frame.observable_flips
@@ -392,24 +402,33 @@ def decode_windows(args: argparse.Namespace) -> int:
                 out.write(frame.frame_id, frame.round, flips, frame.window_incomplete)
                 out.flush()
                 records += 1
-                latencies.append(time.perf_counter() - read_at)
-            if read_at - last_report >= 1.0:
-                last_report = read_at
-                backlog.append(int((stream.decoder_stats() or {}).get("held_rounds", 0)))
-                # Growing at three checks in a row: for over a second.
-                if len(backlog) >= 3 and backlog[-3] < backlog[-2] < backlog[-1]:
-                    print(f"warning: the backlog has grown for over a second ({backlog[-1]} rounds held)",
-                          file=sys.stderr, flush=True)
-                if not args.quiet:
+                latencies.append(time.perf_counter() - arrived_at)
+            if read_at - last_check >= 0.25:
+                last_check = read_at
+                held = int((stream.decoder_stats() or {}).get("held_rounds", 0))
+                backlog.append(held + (tap.arrived() - frames if tap else 0))
+                growing_since = growing_since if backlog[-1] > backlog[-2] else read_at
+                # Grown at every check for over a second, by more than bursts and windows jitter.
+                if (not warned and read_at - growing_since > 1.0
+                        and backlog[-1] > grown_from + max(64, 2 * (args.commit + args.buffer))):
+                    warned = True
+                    print(f"warning: the backlog has grown for over a second ({backlog[-1]} rounds arrived and not "
+                          "yet committed): the decoder is not keeping up", file=sys.stderr, flush=True)
+                if growing_since == read_at:
+                    grown_from = backlog[-1]
+                if not args.quiet and read_at - last_report >= 1.0:
+                    last_report = read_at
                     print(f"{frames} rounds, {frames / (read_at - start):.0f} rounds/s, backlog {backlog[-1]} rounds",
                           file=sys.stderr, flush=True)
         stats = stream.decoder_stats() or {}
     elapsed = time.perf_counter() - start
     print(f"decoded {frames} frames in windows (commit {args.commit}, buffer {args.buffer}): {records} decision "
-          f"records -> {args.out} ({frames / elapsed if elapsed > 0 else 0:.0f} rounds/s)")
+          f"records -> {args.out} ({frames / elapsed if elapsed > 0 else 0:.0f} rounds/s; largest backlog "
+          f"{max(backlog)} rounds)")
     if latencies:
         q = np.quantile(np.array(latencies) * 1e6, [0.5, 0.999])
-        print(f"decision write latency after the closing frame was read: median {q[0]:.1f} us, p99.9 {q[1]:.1f} us,"
+        since = "arrived" if remote else "was read"
+        print(f"commit latency (closing frame {since} -> decision written): median {q[0]:.1f} us, p99.9 {q[1]:.1f} us,"
               f" worst {max(latencies) * 1e6:.1f} us; decoder step median {stats.get('median_step_ns', 0) / 1e3:.1f} us,"
               f" p99.9 {stats.get('p999_step_ns', 0) / 1e3:.1f} us, worst {stats.get('worst_step_ns', 0) / 1e3:.1f} us")
     return 0
