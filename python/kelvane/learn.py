@@ -4,28 +4,27 @@
 observables and decomposition into ``^`` components) and gives it a probability estimated from
 the shots. The estimate is the pairwise-correlation one used in surface-code experiments:
 
-- **Pairs.** For detectors i and j that fire together when a mechanism occurs (the two ends of
-  a component, and any two detectors of a mechanism's symptom, e.g. D0 and D2 of
-  ``D0 D1 ^ D1 D2``), the probability that something flips both is
+- **Pairs.** For detectors i and j that fire together when a mechanism occurs (any two
+  detectors of a mechanism's symptom: the ends of ``D0 D1``, and D0 and D2 of ``D0 D1 ^ D1 D2``
+  or of ``D0 D1 ^ D2 D3``, joined only through its components), the probability that an odd
+  number of the mechanisms holding both occur is
   ``p_ij = 1/2 - 1/2 sqrt(1 - 4 (<x_i x_j> - <x_i><x_j>) / (1 - 2<x_i> - 2<x_j> + 4<x_i x_j>))``.
-- **Rescaling.** Each pair's estimate is divided by the model's value of the same quantity
-  (its mechanisms whose symptom holds both detectors, combined), a ratio per pair. A mechanism
-  with a component of two or more detectors is first scaled by the geometric mean of its pair
-  components' ratios (a component of three or more detectors: the mean over its pairs).
-- **Boundary.** Detector i fires with ``<x_i> = (1 - prod(1 - 2p)) / 2`` over the mechanisms
-  that flip it, so with those scaled mechanisms divided out, its boundary term B_i (the
-  combined boundary mechanisms touching i: those that flip i alone, or whose components are all
-  single detectors)
-  solves ``1 - 2 B_i = (1 - 2<x_i>) / prod (1 - 2 p_m)``; its ratio is B_i over the model's.
-- **Result.** Every mechanism's probability is multiplied by the geometric mean, over its
-  components, of their ratios (a mechanism that flips one or two detectors counts as one
-  component of those, whatever its decomposition) (pair components: their pair ratio; single-detector components:
-  that detector's boundary ratio), and clamped to ``[0.5 / shots, 0.5]``. A term the model
-  gives probability zero keeps ratio 1. On a graphlike model (each mechanism flips one
-  detector or two) this returns the estimates themselves, mechanisms that share their
-  detectors (``D3 D7`` and ``D3 D7 L0``) scaled together; on circuit noise a mechanism of
-  three or more detectors adds to several pairs, which the ratio to the model's own value of
-  the same pairs cancels to first order.
+- **Mechanisms of three or more detectors** (decomposed ones): fitted to the pairs of their
+  symptom that no two-detector mechanism explains (the pairs across their components; all
+  their pairs when there are none): each is multiplied by exp(mean over those pairs of
+  log(p_ij estimated / p_ij under the current model)), the step of iterative proportional
+  fitting.
+- **Two-detector mechanisms**: the pair's estimate with those larger mechanisms divided out,
+  ``1 - 2 q_ij = (1 - 2 p_ij) / prod (1 - 2 p_m)``; the mechanisms with symptom {i, j}
+  (``D3 D7``, ``D3 D7 L0``, ``D7 ^ D3`` cannot be told apart) are scaled together so that they
+  combine to q_ij. The two steps alternate `iterations` times (8), from the given model.
+- **Boundary** (one-detector mechanisms): detector i fires with
+  ``<x_i> = (1 - prod(1 - 2p)) / 2`` over the mechanisms that flip it, so with every other
+  mechanism divided out its boundary term solves ``1 - 2 b_i = (1 - 2<x_i>) / prod (1 - 2 p_m)``;
+  the mechanisms flipping i alone are scaled together so that they combine to b_i.
+- Mechanisms that flip no detector keep their probability; every probability is clamped to
+  ``[0.5 / shots, 0.5]``. On a graphlike model (each mechanism flips one detector or two) this
+  returns the pairwise estimates themselves.
 
 **Shots needed.** The standard error of a pair estimate is about ``sqrt(p / N)`` for small p
 over N shots, so a relative precision r needs ``N ~ 1 / (p r^2)`` shots: 1e5 shots for 10% on
@@ -56,31 +55,28 @@ _MAX_SYMPTOM_PAIRS = 6
 
 @dataclasses.dataclass
 class ModelTerms:
-    """The pairs and boundary terms of a flattened model, and which terms each mechanism uses.
+    """A flattened model's mechanisms sorted by their symptom, and the detector pairs estimated.
 
-    ``pairs`` is (k, 2) int64 (i < j), ``pair_model`` the model's probability that something
-    flips both (the mechanisms whose symptom holds both, combined), ``boundary_model`` per
-    detector the model's combined probability of its boundary mechanisms (those with no
-    component of two or more detectors). Per error instruction m of ``flat`` (in order):
-    ``probability[m]``, ``boundary_mechanism[m]``; ``symptom_mech``/``symptom_det`` list the
-    (mechanism, detector) pairs of the symptoms; ``term_mech``, ``term`` (pair k as k, boundary
-    of detector d as ``-1 - d``), ``weight`` (1 / (components x terms of the component)) and
-    ``pair_weight`` (the same over the pair components only) describe the rescaling rule.
+    Per error instruction m of ``flat`` (in order): ``probability[m]``, ``kind[m]`` (0: flips no
+    detector, 1: one, 2: two, 3: three or more), ``own[m]`` (kind 1: its detector; kind 2: its
+    pair; else -1). ``pairs`` is (k, 2) int64 (i < j); ``touch_mech``/``touch_pair`` list which
+    pairs each symptom holds (a symptom of more than six detectors: its components' pairs),
+    ``fit_mech``/``fit_pair`` the pairs a mechanism of kind 3 is fitted to, and
+    ``symptom_mech``/``symptom_det`` the detectors each symptom holds.
     """
 
     flat: Any
     num_detectors: int
     pairs: np.ndarray
-    pair_model: np.ndarray
-    boundary_model: np.ndarray
     probability: np.ndarray
-    boundary_mechanism: np.ndarray
+    kind: np.ndarray
+    own: np.ndarray
+    touch_mech: np.ndarray
+    touch_pair: np.ndarray
+    fit_mech: np.ndarray
+    fit_pair: np.ndarray
     symptom_mech: np.ndarray
     symptom_det: np.ndarray
-    term_mech: np.ndarray
-    term: np.ndarray
-    weight: np.ndarray
-    pair_weight: np.ndarray
 
 
 def _components(inst: Any) -> tuple[list[list[int]], list[int]]:
@@ -110,28 +106,30 @@ def _log_flip(p: np.ndarray) -> np.ndarray:
     return np.log(np.clip(1.0 - 2.0 * np.asarray(p, dtype=np.float64), 1e-300, None))
 
 
+def _combined(index: np.ndarray, p: np.ndarray, size: int) -> np.ndarray:
+    """Per slot, the probability that an odd number of the mechanisms listed at it occur."""
+    return 0.5 - 0.5 * np.exp(np.bincount(index, weights=_log_flip(p), minlength=size))
+
+
+def _ints(values: list[int]) -> np.ndarray:
+    return np.array(values, dtype=np.int64)
+
+
 def model_terms(dem: Any) -> ModelTerms:
-    """The terms `estimate_error_model` estimates for `dem`, with the model's values of them."""
+    """The mechanisms and pairs `estimate_error_model` works with for `dem`."""
     flat = _stim_model(dem).flattened()
-    n = flat.num_detectors
     pair_ids: dict[tuple[int, int], int] = {}
-    touch_mech: list[int] = []  # (mechanism, pair) incidences: the pairs each symptom holds
-    touch_pair: list[int] = []
     probability: list[float] = []
-    boundary_mechanism: list[bool] = []
-    symptom_mech: list[int] = []
-    symptom_det: list[int] = []
-    term_mech: list[int] = []
-    term: list[int] = []
-    weight: list[float] = []
-    pair_weight: list[float] = []
+    kind: list[int] = []
+    own: list[int] = []
+    touch: list[tuple[int, int]] = []
+    fit: list[tuple[int, int]] = []
+    symptoms: list[tuple[int, int]] = []
+    hyper: list[tuple[int, set[int]]] = []
 
     def pair_id(i: int, j: int) -> int:
         key = (i, j) if i < j else (j, i)
-        k = pair_ids.get(key)
-        if k is None:
-            k = pair_ids[key] = len(pair_ids)
-        return k
+        return pair_ids.setdefault(key, len(pair_ids))
 
     for inst in flat:
         if inst.type != "error":
@@ -139,48 +137,29 @@ def model_terms(dem: Any) -> ModelTerms:
         m = len(probability)
         probability.append(float(inst.args_copy()[0]))
         components, symptom = _components(inst)
-        if 0 < len(symptom) <= 2:  # D0 ^ D4 acts as the pair D0 D4, and D0 D1 ^ D1 as D0
-            components = [symptom]
-        pair_components = [c for c in components if len(c) >= 2]
-        boundary_mechanism.append(not pair_components)
-        for c in components:
-            ids = [-1 - c[0]] if len(c) == 1 else [pair_id(i, j) for i, j in itertools.combinations(c, 2)]
-            for k in ids:
-                term_mech.append(m)
-                term.append(k)
-                weight.append(1.0 / (len(components) * len(ids)))
-                pair_weight.append(1.0 / (len(pair_components) * len(ids)) if len(c) >= 2 else 0.0)
-        symptom_mech.extend([m] * len(symptom))
-        symptom_det.extend(symptom)
+        kind.append(min(len(symptom), 3))
+        own.append(symptom[0] if len(symptom) == 1 else pair_id(*symptom) if len(symptom) == 2 else -1)
+        symptoms.extend((m, d) for d in symptom)
         if len(symptom) <= _MAX_SYMPTOM_PAIRS:
             touched = {pair_id(i, j) for i, j in itertools.combinations(symptom, 2)}
         else:
-            touched = {pair_id(i, j) for c in pair_components for i, j in itertools.combinations(c, 2)}
-        touch_mech.extend([m] * len(touched))
-        touch_pair.extend(touched)
-    pairs = np.array(sorted(pair_ids, key=pair_ids.__getitem__), dtype=np.int64).reshape(-1, 2)
-    prob = np.array(probability, dtype=np.float64)
-    log_prob = _log_flip(prob)
-    pair_model = 0.5 - 0.5 * np.exp(np.bincount(np.array(touch_pair, dtype=np.int64),
-                                                weights=log_prob[np.array(touch_mech, dtype=np.int64)],
-                                                minlength=len(pairs)))
-    s_mech = np.array(symptom_mech, dtype=np.int64)
-    s_det = np.array(symptom_det, dtype=np.int64)
-    is_boundary = np.array(boundary_mechanism, dtype=bool)
-    at_boundary = is_boundary[s_mech]
-    boundary_model = 0.5 - 0.5 * np.exp(np.bincount(s_det[at_boundary], weights=log_prob[s_mech[at_boundary]],
-                                                    minlength=n))
-    return ModelTerms(flat, n, pairs, pair_model, boundary_model, prob, is_boundary, s_mech, s_det,
-                      np.array(term_mech, dtype=np.int64), np.array(term, dtype=np.int64),
-                      np.array(weight), np.array(pair_weight))
+            touched = {pair_id(i, j) for c in components for i, j in itertools.combinations(c, 2)}
+        touch.extend((m, k) for k in touched)
+        if len(symptom) >= 3:
+            hyper.append((m, touched))
+    direct = {own[m] for m in range(len(kind)) if kind[m] == 2}
+    for m, touched in hyper:
+        # Fitted to the pairs no two-detector mechanism explains (across its components), if any.
+        cross = touched - direct
+        fit.extend((m, k) for k in sorted(cross or touched))
+    pairs = _ints(sorted(pair_ids, key=pair_ids.__getitem__)).reshape(-1, 2)
+    t, f, sy = (np.array(x, dtype=np.int64).reshape(-1, 2) for x in (touch, fit, symptoms))
+    return ModelTerms(flat, flat.num_detectors, pairs, np.array(probability, dtype=np.float64), _ints(kind),
+                      _ints(own), t[:, 0], t[:, 1], f[:, 0], f[:, 1], sy[:, 0], sy[:, 1])
 
 
-def _ratio(estimate: np.ndarray, model: np.ndarray) -> np.ndarray:
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(model > 0, np.clip(estimate, 0.0, None) / model, 1.0)
-
-
-def estimate_from_counts(terms: ModelTerms, shots: int, fired: np.ndarray, both_fired: np.ndarray) -> Any:
+def estimate_from_counts(terms: ModelTerms, shots: int, fired: np.ndarray, both_fired: np.ndarray,
+                         iterations: int = 8) -> Any:
     """The learned ``stim.DetectorErrorModel`` from firing counts over `shots` shots (see module)."""
     import stim
 
@@ -189,26 +168,44 @@ def estimate_from_counts(terms: ModelTerms, shots: int, fired: np.ndarray, both_
     rates = np.asarray(fired, dtype=np.float64) / shots
     joint = np.asarray(both_fired, dtype=np.float64) / shots
     pairs = terms.pairs
-    pair_ratio = _ratio(_pair_probability(rates[pairs[:, 0]], rates[pairs[:, 1]], joint), terms.pair_model)
-    nmech = len(terms.probability)
-    # Step 1: mechanisms with a pair component scaled by their pair ratios alone.
-    is_pair = terms.term >= 0
-    log_r = np.log(np.clip(pair_ratio[np.where(is_pair, terms.term, 0)], 1e-300, None))
-    log_pair_scale = np.bincount(terms.term_mech[is_pair], weights=(terms.pair_weight * log_r)[is_pair],
-                                 minlength=nmech)
-    scaled = np.where(terms.boundary_mechanism, 0.0, terms.probability * np.exp(log_pair_scale))
-    # Step 2: each detector's boundary mechanisms, combined, from its rate with the rest divided out.
-    others = np.bincount(terms.symptom_det, weights=_log_flip(np.clip(scaled, 0.0, 0.5))[terms.symptom_mech],
-                         minlength=terms.num_detectors)
-    boundary_estimate = 0.5 - 0.5 * (1.0 - 2.0 * rates) / np.exp(others)
-    boundary_ratio = _ratio(boundary_estimate, terms.boundary_model)
-    # Step 3: every mechanism by the weighted geometric mean of its components' ratios.
-    ratio = np.where(is_pair, pair_ratio[np.where(is_pair, terms.term, 0)],
-                     boundary_ratio[np.where(is_pair, 0, -1 - terms.term)])
-    log_scale = np.bincount(terms.term_mech, weights=terms.weight * np.log(np.clip(ratio, 1e-300, None)),
-                            minlength=nmech)
-    floor = 0.5 / shots
-    learned = np.clip(terms.probability * np.exp(log_scale), floor, 0.5)
+    npairs = len(pairs)
+    estimate = np.clip(_pair_probability(rates[pairs[:, 0]], rates[pairs[:, 1]], joint), 0.0, 0.5)
+    tiny = 1e-12
+    model = terms.probability
+    p = np.clip(model, tiny, 0.5)
+    kind, own = terms.kind, terms.own
+    two = kind == 2
+    three = kind == 3
+    hyper_touch = three[terms.touch_mech]
+    fits = np.maximum(np.bincount(terms.fit_mech, minlength=len(p)), 1)
+    for _ in range(iterations):
+        # Mechanisms of three or more detectors: scaled by the mean log-ratio, over the pairs
+        # they are fitted to, of the pair's estimate to its value under the current model.
+        value = _combined(terms.touch_pair, p[terms.touch_mech], npairs)
+        with np.errstate(divide="ignore"):
+            log_ratio = np.log(np.clip(estimate, tiny, None)) - np.log(np.clip(value, tiny, None))
+        step = np.bincount(terms.fit_mech, weights=log_ratio[terms.fit_pair], minlength=len(p)) / fits
+        p = np.where(three, np.clip(p * np.exp(step), tiny, 0.5), p)
+        # Two-detector mechanisms: the pair's estimate with the larger mechanisms divided out.
+        others = np.exp(np.bincount(terms.touch_pair[hyper_touch], minlength=npairs,
+                                    weights=_log_flip(p[terms.touch_mech[hyper_touch]])))
+        target = np.clip(0.5 - 0.5 * (1.0 - 2.0 * estimate) / others, 0.0, 0.5)
+        now = _combined(own[two], p[two], npairs)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ratio = np.where(now > 0, target / now, 1.0)
+        p[two] = np.clip(p[two] * ratio[own[two]], tiny, 0.5)
+    # One-detector mechanisms: the detector's rate with every other mechanism divided out.
+    at = kind[terms.symptom_mech] >= 2
+    others = np.exp(np.bincount(terms.symptom_det[at], weights=_log_flip(p[terms.symptom_mech[at]]),
+                                minlength=terms.num_detectors))
+    boundary = np.clip(0.5 - 0.5 * (1.0 - 2.0 * rates) / others, 0.0, 0.5)
+    one = kind == 1
+    boundary_model = _combined(own[one], model[one], terms.num_detectors)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = np.where(boundary_model > 0, boundary / boundary_model, 1.0)
+    p[one] = model[one] * ratio[own[one]]
+    p[kind == 0] = model[kind == 0]
+    learned = np.clip(p, 0.5 / shots, 0.5)
     out = stim.DetectorErrorModel()
     m = 0
     for inst in terms.flat:
