@@ -221,6 +221,9 @@ class SpacetimeGraph:
         return_valid: Literal[True],
         enable_correlations: bool = False,
     ) -> tuple[npt.NDArray[Any], npt.NDArray[np.bool_]]: ...
+    def _decode_trace(
+        self, fired: Any, /
+    ) -> tuple[int, list[tuple[int, int, float]], list[tuple[int, int]]]: ...
     def decode_sliding(
         self, detection_events: npt.NDArray[Any], *, commit: int, buffer: int, num_threads: int = 1
     ) -> npt.NDArray[np.uint8]: ...

@@ -307,3 +307,27 @@ def test_ctrl_c_stops_a_long_batch(threads):
     assert elapsed < 5
     expected = graph.decode_batch(sample, bit_packed_shots=True)
     assert np.array_equal(graph.decode_batch(sample, bit_packed_shots=True, num_threads=threads), expected)
+
+
+def test_decode_trace_matches_decode_and_reproduces_the_syndrome():
+    stim = pytest.importorskip("stim")
+    circuit = stim.Circuit.generated(
+        "surface_code:rotated_memory_z", distance=5, rounds=5, after_clifford_depolarization=0.01
+    )
+    graph = _kelvane.SpacetimeGraph.from_detector_error_model(circuit.detector_error_model(decompose_errors=True))
+    for shot in circuit.compile_detector_sampler(seed=3).sample(50):
+        fired = [int(i) for i in np.flatnonzero(shot)]
+        mask, edges, clusters = graph._decode_trace(fired)
+        assert mask == graph.decode(shot).observable_flips
+        parity = np.zeros(graph.node_count, dtype=bool)
+        for a, b, _ in edges:
+            parity[a] ^= True
+            parity[b] ^= True
+        assert list(np.flatnonzero(parity[: graph.num_detectors])) == fired
+        root = dict(clusters)
+        assert set(fired) <= set(root)
+        # a correction edge between two detectors stays inside one cluster, unless the
+        # shortcut settled the pair (then both ends are their own roots)
+        for a, b, _ in edges:
+            if b != graph.boundary_node:
+                assert root[a] == root[b] or (root[a], root[b]) == (a, b)

@@ -567,7 +567,9 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_pass(std::span<const s
   }
   ObservableMask isolated_mask = 0;
   last_shortcut_ = !reweighting_ && decode_isolated(isolated_mask);
+  if (record_clusters_) clusters_.clear();
   if (last_shortcut_) {
+    if (record_clusters_) save_clusters();
     reset_scratch();
     return isolated_mask;
   }
@@ -580,8 +582,15 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_pass(std::span<const s
   std::sort(active_roots_.begin(), active_roots_.end());
   grow();
   const ObservableMask mask = peel();
+  if (record_clusters_) save_clusters();
   reset_scratch();
   return mask;
+}
+
+void UnionFindDecoder::save_clusters() {
+  for (NodeId node : touched_nodes_) {
+    if (node != boundary_) clusters_.emplace_back(node, find(node));
+  }
 }
 
 DecoderResult UnionFindDecoder::decode_window(const SyndromeWindow& window) {

@@ -58,6 +58,7 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "kelvane/decoder/decoder.h"
@@ -109,6 +110,11 @@ class UnionFindDecoder final : public Decoder {
   bool last_decode_neutral() const { return last_neutral_; }
   // True when the last decode took the sparse-syndrome shortcut instead of growing.
   bool last_decode_settled_at_once() const { return last_shortcut_; }
+  // For analysing failures: with recording on, each decode keeps its final clusters, every node
+  // it touched (the boundary left out) beside its cluster's root (a node the shortcut settled is
+  // its own root). Off by default; recording costs a pass over the touched nodes.
+  void record_clusters(bool on) { record_clusters_ = on; }
+  std::span<const std::pair<NodeId, NodeId>> last_clusters() const { return clusters_; }
 
   const SpacetimeGraph& graph() const { return graph_->source(); }
   const std::shared_ptr<const DecodingGraph>& decoding_graph() const { return graph_; }
@@ -201,6 +207,7 @@ class UnionFindDecoder final : public Decoder {
   void grow();
   ObservableMask peel();
   void reset_scratch();
+  void save_clusters();
   // One decode of `fired` with the current lengths.
   ObservableMask decode_pass(std::span<const std::uint32_t> fired);
   // Shortens the edges correlated with the last correction's edges; false when none shortens.
@@ -270,6 +277,8 @@ class UnionFindDecoder final : public Decoder {
   std::vector<EdgeId> reweighted_edges_;
   bool reweighting_ = false;  // in the second pass
   bool last_shortcut_ = false;
+  bool record_clusters_ = false;
+  std::vector<std::pair<NodeId, NodeId>> clusters_;
 };
 
 }  // namespace kelvane

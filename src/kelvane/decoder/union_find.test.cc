@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -161,6 +162,21 @@ TEST(UnionFind, WeightedGrowthPrefersTheLighterPair) {
       {0, kB, 2.0f, {0}}, {0, 1, 3.0f, {1}}, {1, 2, 1.0f, {2}}, {2, kB, 2.0f, {3}}};
   UnionFindDecoder decoder(make_graph(3, edges));
   EXPECT_EQ(decoder.decode_detectors(std::vector<std::uint32_t>{0, 1, 2}), 0b101u);
+}
+
+// Recorded clusters: defects 1 and 2 merge, and defect 0, which grows into its boundary, stays
+// apart from them.
+TEST(UnionFind, RecordsTheFinalClusters) {
+  const std::vector<EdgeSpec> edges = {
+      {0, kB, 2.0f, {0}}, {0, 1, 3.0f, {1}}, {1, 2, 1.0f, {2}}, {2, kB, 2.0f, {3}}};
+  UnionFindDecoder decoder(make_graph(3, edges));
+  decoder.record_clusters(true);
+  decoder.decode_detectors(std::vector<std::uint32_t>{0, 1, 2});
+  std::map<std::uint32_t, std::uint32_t> root;
+  for (auto [node, r] : decoder.last_clusters()) root[node] = r;
+  ASSERT_EQ(root.size(), 3u);
+  EXPECT_EQ(root[1], root[2]);
+  EXPECT_NE(root[0], root[1]);
 }
 
 // A pair's correction must not depend on defects in a part of the graph it cannot reach.

@@ -225,6 +225,53 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   return new_decoder_result(std::move(result));
 }
 
+PyObject* graph_decode_trace(PyObject* self, PyObject* arg) {
+  SharedBorrow borrow(borrow_of<GraphObjectState>(self));
+  if (!borrow) return nullptr;
+  const GraphHandle& graph = graph_of(self);
+  PyRef seq(PySequence_Fast(arg, "_decode_trace expects a sequence of fired detector indices"));
+  if (!seq) return nullptr;
+  std::vector<std::uint32_t> fired;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const unsigned long index = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(seq.get(), i));
+    if (PyErr_Occurred()) return nullptr;
+    if (index >= detector_count(*graph)) {
+      PyErr_SetString(PyExc_ValueError, "_decode_trace: a detector index is beyond the graph");
+      return nullptr;
+    }
+    fired.push_back(static_cast<std::uint32_t>(index));
+  }
+  std::uint64_t mask = 0;
+  std::vector<std::uint32_t> edges;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> clusters;
+  with_graph_decoder(self, [&](UnionFindDecoder& d) {
+    d.record_clusters(true);
+    mask = d.decode_detectors(fired);
+    d.record_clusters(false);
+    edges.assign(d.last_correction_edges().begin(), d.last_correction_edges().end());
+    clusters.assign(d.last_clusters().begin(), d.last_clusters().end());
+  });
+  PyRef edge_list(PyList_New(static_cast<Py_ssize_t>(edges.size())));
+  if (!edge_list) return nullptr;
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    const SpacetimeEdge& e = graph->edges[edges[i]];
+    PyObject* item = Py_BuildValue("(kkd)", static_cast<unsigned long>(e.node_a),
+                                   static_cast<unsigned long>(e.node_b), static_cast<double>(e.weight));
+    if (!item) return nullptr;
+    PyList_SET_ITEM(edge_list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  PyRef cluster_list(PyList_New(static_cast<Py_ssize_t>(clusters.size())));
+  if (!cluster_list) return nullptr;
+  for (std::size_t i = 0; i < clusters.size(); ++i) {
+    PyObject* item = Py_BuildValue("(kk)", static_cast<unsigned long>(clusters[i].first),
+                                   static_cast<unsigned long>(clusters[i].second));
+    if (!item) return nullptr;
+    PyList_SET_ITEM(cluster_list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return Py_BuildValue("(KOO)", static_cast<unsigned long long>(mask), edge_list.get(), cluster_list.get());
+}
+
 PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;

@@ -8,6 +8,10 @@ namespace kelvane::py {
 
 // SpacetimeGraph.decode(detection_events): a new DecoderResult, or nullptr with an exception.
 PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs);
+// SpacetimeGraph._decode_trace(fired): for analysing failures, a plain decode of a list of fired
+// detector indices giving (observable mask, correction edges as (node_a, node_b, weight), the
+// final clusters as (node, root) for every node the decode touched).
+PyObject* graph_decode_trace(PyObject* self, PyObject* fired);
 // SpacetimeGraph.decode_batch(shots, *, ...): a new prediction array, or nullptr with an exception.
 PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
 // SpacetimeGraph.from_detector_error_model(dem): a new SpacetimeGraph, or nullptr with an exception.
