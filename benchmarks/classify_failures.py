@@ -233,7 +233,7 @@ def classify(adj, graph, matching, fired: list[int], syndrome: np.ndarray):
     pm_pairs = [(int(u), int(v)) for u, v in matching.decode_to_matched_dets_array(syndrome)]
     for u, v in pm_pairs:
         if v != BOUNDARY and groups.find(u) != groups.find(v):
-            return "clustering", mask, edges, groups, pm_pairs
+            return "clustering", mask, edges, groups, pm_pairs, {groups.find(u), groups.find(v)}
     boundary_node = graph.boundary_node
     uf_b = uf_boundary_defects(edges, boundary_node, fired_set)
     pm_b = {u for u, v in pm_pairs if v == BOUNDARY}
@@ -246,13 +246,15 @@ def classify(adj, graph, matching, fired: list[int], syndrome: np.ndarray):
         pm_w[groups.find(u)] += full[u][BOUNDARY if v == BOUNDARY else v][0]
     differing = [g for g in set(uf_w) | set(pm_w) if abs(uf_w[g] - pm_w[g]) > 0.01]
     if not differing:
-        return "tie", mask, edges, groups, pm_pairs
+        return "tie", mask, edges, groups, pm_pairs, set(uf_w)
     if uf_b != pm_b:
-        return "boundary", mask, edges, groups, pm_pairs
-    return "peeling", mask, edges, groups, pm_pairs
+        return "boundary", mask, edges, groups, pm_pairs, {groups.find(f) for f in uf_b ^ pm_b}
+    return "peeling", mask, edges, groups, pm_pairs, set(differing)
 
 
-def draw(path, dem, fired, edges, groups, pm_pairs, adj, graph, title):
+def draw(path, dem, fired, edges, groups, pm_pairs, focus, graph, title):
+    """The groups in `focus` (where the two decoders differ): their nodes shaded by cluster,
+    defects, kelvane's correction edges and boundary choices (red), matching's pairs (blue)."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -261,39 +263,47 @@ def draw(path, dem, fired, edges, groups, pm_pairs, adj, graph, title):
     coords = dem.get_detector_coordinates()
     boundary_node = graph.boundary_node
 
-    def xy(n):  # (x + 1.3 t, y + 0.9 t): a slanted view of space-time
+    def xy(n):  # (x + 0.35 t, y + 0.25 t): a slanted view of space-time
         c = coords[n]
-        return c[0] + 1.3 * c[2], c[1] + 0.9 * c[2]
+        return c[0] + 0.35 * c[2], c[1] + 0.25 * c[2]
 
-    fig, ax = plt.subplots(figsize=(7, 7))
-    roots = sorted({groups.find(n) for n in groups.parent})
-    cmap = plt.get_cmap("tab20")
-    for i, r in enumerate(roots):
-        pts = np.array([xy(n) for n in groups.parent if groups.find(n) == r and n in coords])
+    inside = {n for n in groups.parent if groups.find(n) in focus and n in coords}
+    fig, ax = plt.subplots(figsize=(6.5, 6.5))
+    cmap = plt.get_cmap("tab10")
+    for i, r in enumerate(sorted(focus)):
+        pts = np.array([xy(n) for n in inside if groups.find(n) == r])
         if len(pts):
-            ax.scatter(pts[:, 0], pts[:, 1], s=60, color=cmap(i % 20), alpha=0.35, lw=0)
-    d = np.array([xy(f) for f in fired])
-    ax.scatter(d[:, 0], d[:, 1], s=30, color="k", zorder=5, label="defect")
-
-    def seg(a, b, **kw):
+            ax.scatter(pts[:, 0], pts[:, 1], s=110, color=cmap(i % 10), alpha=0.25, lw=0)
+    d = np.array([xy(f) for f in fired if f in inside])
+    ax.scatter(d[:, 0], d[:, 1], s=28, color="k", zorder=5)
+    for a, b, _ in edges:
+        if a not in inside:
+            continue
         pa = xy(a)
-        if b == BOUNDARY or b == boundary_node:
-            ax.plot([pa[0]], [pa[1]], marker="s", ms=9, mfc="none", **kw)
+        if b == boundary_node:
+            ax.plot([pa[0]], [pa[1]], marker="s", ms=13, mfc="none", mec="tab:red", mew=2)
         else:
             pb = xy(b)
-            ax.plot([pa[0], pb[0]], [pa[1], pb[1]], **kw)
-
-    for a, b, _ in edges:
-        seg(a, b, color="tab:red", lw=2.5)
+            ax.plot([pa[0], pb[0]], [pa[1], pb[1]], color="tab:red", lw=2.5)
     for u, v in pm_pairs:
-        seg(u, v, color="tab:blue", lw=1.2, ls="--")
-    ax.plot([], [], color="tab:red", lw=2.5, label="kelvane correction edges")
-    ax.plot([], [], color="tab:blue", ls="--", label="PyMatching pairs (straight line)")
-    ax.plot([], [], marker="s", mfc="none", color="gray", ls="", label="to the boundary")
+        if u not in inside and v not in inside:
+            continue
+        pu = xy(u)
+        if v == BOUNDARY:
+            ax.plot([pu[0]], [pu[1]], marker="o", ms=17, mfc="none", mec="tab:blue", mew=1.5)
+        else:
+            pv = xy(v)
+            ax.plot([pu[0], pv[0]], [pu[1], pv[1]], color="tab:blue", lw=1.3, ls="--")
+    ax.scatter([], [], s=28, color="k", label="defect")
+    ax.scatter([], [], s=110, color="gray", alpha=0.3, label="kelvane cluster (shade per group)")
+    ax.plot([], [], color="tab:red", lw=2.5, label="kelvane correction edge")
+    ax.plot([], [], marker="s", mfc="none", mec="tab:red", ls="", label="kelvane: to the boundary")
+    ax.plot([], [], color="tab:blue", ls="--", label="PyMatching pair (straight line)")
+    ax.plot([], [], marker="o", mfc="none", mec="tab:blue", ls="", label="PyMatching: to the boundary")
     ax.set_title(title)
-    ax.legend(loc="upper left", fontsize=8)
-    ax.set_xlabel("x + 1.3 t")
-    ax.set_ylabel("y + 0.9 t")
+    ax.legend(loc="best", fontsize=7)
+    ax.set_xlabel("x + 0.35 t (detector coordinates)")
+    ax.set_ylabel("y + 0.25 t")
     fig.tight_layout()
     fig.savefig(path, dpi=80)
     plt.close(fig)
@@ -334,11 +344,11 @@ def main() -> None:
     drawn: Counter[str] = Counter()
     for shot in np.flatnonzero(k_fail & ~pm_fail):
         fired = [int(x) for x in np.flatnonzero(dets[shot])]
-        cls, mask, edges, groups, pm_pairs = classify(adj, graph, matching, fired, dets[shot])
+        cls, mask, edges, groups, pm_pairs, focus = classify(adj, graph, matching, fired, dets[shot])
         counts[cls] += 1
         if args.plot and drawn[cls] < 1:
             drawn[cls] += 1
-            draw(f"{args.plot}/uf-failure-{cls}-d{args.distance}.png", dem, fired, edges, groups, pm_pairs, adj,
+            draw(f"{args.plot}/uf-failure-{cls}-d{args.distance}.png", dem, fired, edges, groups, pm_pairs, focus,
                  graph, f"{cls}: d={args.distance}, p={args.p}, shot {shot}")
     print("class      count")
     for cls in ("clustering", "tie", "boundary", "peeling"):
@@ -358,9 +368,10 @@ def main() -> None:
         large += n_large
     fix_s = time.perf_counter() - t
     fix_fail = fix_pred != actual
-    r = stats.paired_ratio(fix_fail, k_fail) if hasattr(stats, "paired_ratio") else None
     print(f"exact-in-group fix: {fix_fail.sum()} errors (kelvane {k_fail.sum()}, PyMatching {pm_fail.sum()}); "
-          f"groups left to peeling {large}; Python prototype {fix_s:.0f} s; paired ratio fix/kelvane {r}")
+          f"groups left to peeling {large}; Python prototype {fix_s:.0f} s")
+    print(f"  fix / kelvane {stats.paired_ratio(fix_fail, k_fail)}; fix / PyMatching {stats.paired_ratio(fix_fail, pm_fail)}; "
+          f"kelvane / PyMatching {stats.paired_ratio(k_fail, pm_fail)}")
 
 
 if __name__ == "__main__":
