@@ -17,6 +17,8 @@
     learned from the block before (the first block with the given model), and the true model
     is the first half's circuit for the first half and the second's after. "recovered" is
     (given - learned) / (given - true) errors.
+(d) The measurement drift again, written as a KVLX file and decoded by a running stream that
+    re-learns every L shots (`kelvane.open(..., learn_every=L)`), on fewer shots.
 
     PYTHONPATH=build/release/python:python python3 benchmarks/bench_learn.py [--scale 1.0]
 """
@@ -160,6 +162,11 @@ def report(name: str, given_wrong, learned_wrong, true_wrong) -> None:
           f"{paired_ratio(learned_wrong, true_wrong)!s:<22}{recovered:>9}")
 
 
+def header() -> None:
+    print(f"    {'scenario':<32}{'shots':>9}{'given':>8}{'learned':>9}{'true':>7}   {'given / true':<22}"
+          f"{'learned / true':<22}{'recovered':>9}")
+
+
 def decoding(args) -> None:
     d, p = 5, 0.003
     given_circuit = surface(d, p)
@@ -167,8 +174,7 @@ def decoding(args) -> None:
     train, test = int(args.scale * 500_000), int(args.scale * 400_000)
     print(f"\n(c) decoding: rotated surface code d={d}, {d} rounds, given model p={p}; "
           f"{train} training shots, test shots below")
-    print(f"    {'scenario':<32}{'shots':>9}{'given':>8}{'learned':>9}{'true':>7}   {'given / true':<22}"
-          f"{'learned / true':<22}{'recovered':>9}")
+    header()
     qubits = given_circuit.get_final_qubit_coordinates()
     center = min(qubits, key=lambda q: sum((c - d) ** 2 for c in qubits[q]))
     scenarios = [("measurement errors 5x", surface(d, p, measure=5 * p)),
@@ -199,6 +205,41 @@ def decoding(args) -> None:
         report(name, decode_errors(given, dets, obs), np.concatenate(learned_wrong), true_wrong)
 
 
+def in_stream(args) -> None:
+    """The measurement drift written as a KVLX file and decoded by kelvane.open(learn_every=L)."""
+    import os
+    import tempfile
+
+    from kelvane.experiment import layout_from_stim
+    from kelvane.kvlx import KvlxWriter
+
+    d, p = 5, 0.003
+    halves = [surface(d, p), surface(d, p, measure=5 * p)]
+    shots, block = int(args.scale * 200_000), int(args.scale * 20_000)
+    parts = [c.compile_detector_sampler(seed=40 + k).sample(shots // 2, separate_observables=True)
+             for k, c in enumerate(halves)]
+    dets = np.concatenate([parts[0][0], parts[1][0]])
+    obs = np.concatenate([parts[0][1], parts[1][1]])
+    given = halves[0].detector_error_model(decompose_errors=True)
+    layout = layout_from_stim(halves[0])
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "drift.kvlx")
+        with KvlxWriter(path) as writer:
+            writer.write_shots(dets, obs, layout=layout, dem=given)
+        start = time.process_time()
+        with kelvane.open(path, decoder=given, learn_every=block) as stream:
+            flips = np.array([f.observable_flips for f in stream if f.round == layout.shape[0] - 1], dtype=np.uint64)
+            swaps = stream.model_swaps
+        seconds = time.process_time() - start
+    learned_wrong = (flips & 1).astype(bool) != obs[:, 0]
+    true_wrong = np.concatenate([decode_errors(c.detector_error_model(decompose_errors=True), *parts[k])
+                                 for k, c in enumerate(halves)])
+    print(f"\n(d) in a stream: kelvane.open(..., learn_every={block}) over {shots} shots of the measurement "
+          f"drift, {swaps} model swaps, {seconds:.1f} s CPU")
+    header()
+    report(f"meas. 1x->5x, stream (L={block})", decode_errors(given, dets, obs), learned_wrong, true_wrong)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--scale", type=float, default=1.0, help="multiply every shot count")
@@ -207,6 +248,7 @@ def main() -> None:
     graphlike(args, rng)
     circuit_bias(args)
     decoding(args)
+    in_stream(args)
 
 
 if __name__ == "__main__":
