@@ -331,3 +331,29 @@ def test_decode_trace_matches_decode_and_reproduces_the_syndrome():
         for a, b, _ in edges:
             if b != graph.boundary_node:
                 assert root[a] == root[b] or (root[a], root[b]) == (a, b)
+
+
+# D0 L0 at p = 0.9: with D1 fired, the most likely explanation (0.081 against 0.009) flips L0.
+LIKELY = "detector(0, 0) D0\ndetector(0, 1) D1\nerror(0.9) D0 L0\nerror(0.1) D0 D1\nerror(0.1) D1\n"
+LIKELY_SHOTS = np.array([[0, 1], [0, 0], [1, 0], [1, 1]], dtype=np.uint8)
+
+
+def test_likely_edge_predicts_as_pymatching_in_every_decoding_path(tmp_path):
+    stim = pytest.importorskip("stim")
+    pymatching = pytest.importorskip("pymatching")
+    import kelvane
+    from kelvane.kvlx import KvlxWriter
+
+    dem = stim.DetectorErrorModel(LIKELY)
+    expected = pymatching.Matching.from_detector_error_model(dem).decode_batch(LIKELY_SHOTS).ravel()
+    assert expected.tolist() == [1, 0, 1, 1]
+    graph = _kelvane.SpacetimeGraph.from_detector_error_model(dem)
+    assert graph.decode_batch(LIKELY_SHOTS).ravel().tolist() == expected.tolist()
+    assert graph.decode_batch(LIKELY_SHOTS, num_threads=2).ravel().tolist() == expected.tolist()
+    assert graph.decode_sliding(LIKELY_SHOTS, commit=1, buffer=1).ravel().tolist() == expected.tolist()
+    layout = np.arange(2).reshape(-1, 1)
+    path = tmp_path / "likely.kvlx"
+    with KvlxWriter(str(path)) as writer:
+        writer.write_shots(LIKELY_SHOTS, np.zeros((4, 1), dtype=np.uint8), layout=layout)
+    with kelvane.open(str(path), decoder=LIKELY, layout=layout, per_shot=True) as stream:
+        assert [f.observable_flips for f in stream if f.round == 1] == expected.tolist()

@@ -109,7 +109,7 @@ struct Work {
       rows.fired_of(s, fired);
       std::uint64_t mask = 0;
       bool valid = true;
-      if (!fired.empty()) {
+      if (!fired.empty() || decoder.decoding_graph()->has_baseline()) {
         mask = decoder.decode_detectors(fired, correlated);
         valid = decoder.last_decode_neutral();
       }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace kelvane {
@@ -58,7 +59,8 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
   candidates.reserve(graph_edges.size());
   for (std::size_t i = 0; i < graph_edges.size(); ++i) {
     const SpacetimeEdge& e = graph_edges[i];
-    if (!std::isfinite(e.weight)) continue;  // never grows, so never merges or corrects
+    // NaN and +infinity (p = 0) never grow, so never merge or correct; -infinity is p = 1.
+    if (std::isnan(e.weight) || e.weight == std::numeric_limits<float>::infinity()) continue;
     NodeId u = slot_of(e.node_a);
     NodeId v = slot_of(e.node_b);
     if (u == v) continue;  // a self-loop flips no detector parity
@@ -77,6 +79,7 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
     std::uint32_t best_index;
   };
   std::vector<ObservableClass> classes;
+  std::vector<NodeId> toggled;  // ends of baseline edges, with repeats
   constexpr EdgeId kNoEdge = ~EdgeId{0};
   std::vector<EdgeId> edge_of_graph_edge;
   if (source_->keeps_mechanisms) edge_of_graph_edge.assign(graph_edges.size(), kNoEdge);
@@ -89,9 +92,13 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
     Edge edge;
     edge.u = candidates[begin].u;
     edge.v = candidates[begin].v;
+    bool in_baseline = false;
+    bool certain = false;  // p = 1: its complement never fires, so it never grows
     if (end - begin == 1) {
       const SpacetimeEdge& e = graph_edges[candidates[begin].index];
-      edge.length = length_of(e.weight);
+      in_baseline = e.weight < 0.0f;
+      certain = e.weight == -std::numeric_limits<float>::infinity();
+      edge.length = length_of(std::fabs(e.weight));
       edge.observables = mask_of(e.observables);
       edge.graph_edge = candidates[begin].index;
     } else {
@@ -120,7 +127,20 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
       }
       edge.observables = best->mask;
       edge.graph_edge = best->best_index;
-      edge.length = total > 0.0 ? length_of(std::log((1.0 - total) / total)) : kMaxLength;
+      // More likely than not: in the baseline, grown with the complement's weight.
+      in_baseline = total > 0.5;
+      certain = total >= 1.0;
+      edge.length = total > 0.0 ? length_of(std::fabs(std::log((1.0 - total) / total))) : kMaxLength;
+    }
+    if (in_baseline) {
+      baseline_observables_ ^= edge.observables;
+      baseline_edges_.push_back(edge.graph_edge);
+      toggled.push_back(edge.u);
+      if (edge.v != boundary_) toggled.push_back(edge.v);
+    }
+    if (certain) {
+      begin = end;
+      continue;
     }
     if (!edge_of_graph_edge.empty()) {
       for (std::size_t k = begin; k < end; ++k) {
@@ -129,6 +149,15 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
     }
     edges_.push_back(edge);
     begin = end;
+  }
+
+  // A detector toggled an even number of times by the baseline is left as it is.
+  std::sort(toggled.begin(), toggled.end());
+  for (std::size_t i = 0; i < toggled.size();) {
+    std::size_t j = i;
+    while (j < toggled.size() && toggled[j] == toggled[i]) ++j;
+    if ((j - i) % 2 == 1) baseline_nodes_.push_back(toggled[i]);
+    i = j;
   }
 
   // Adjacency in compressed rows. The boundary node never grows, so it needs no row entries.

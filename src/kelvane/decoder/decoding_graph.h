@@ -2,7 +2,7 @@
 // into integer growth lengths, observable masks and compressed adjacency rows.
 //
 // Parallel graph edges between one node pair are folded into one decoding edge, self-loops
-// and edges whose weight is NaN or infinite are left out, and edge ends at or beyond the node
+// and edges whose weight is NaN or +infinity (p = 0) are left out, and edge ends at or beyond the node
 // count are taken as the boundary node. A graph without a boundary node among its nodes gets
 // a slot of its own for it.
 //
@@ -20,6 +20,13 @@
 // independent events; w(p) = ln((1 - p) / p)). The clamp at 0.5 keeps the weight non-negative.
 // Only pairs that shorten a are listed, so a decoder re-weighting after a first correction
 // reads exactly the entries of that correction's edges.
+//
+// Edges more likely than not (p > 0.5, a negative weight, after folding) are handled as
+// matching decoders handle them: each goes into a baseline correction, which every decode
+// applies first (its detectors toggled, its observables flipped), and the edge is grown with
+// the weight of its complement, |w|. An edge of p = 1 (weight -infinity) is in the baseline and
+// then left out, as its complement (p = 0) is. Edges of p = 0.5 (weight 0) grow at once and are
+// not in the baseline.
 //
 // Built once (construction is its only cost) and then only read, so any number of decoders on
 // any number of threads can share one through std::shared_ptr<const DecodingGraph>.
@@ -91,6 +98,12 @@ class DecodingGraph {
   // boundary): the least, over the node's neighbours, of the edge to it plus its lightest edge.
   // kMaxLength * 2 + 1 for a node with no such path (below 2^31).
   std::uint32_t two_hop(NodeId node) const { return two_hop_[node]; }
+  // The baseline correction: the detectors it toggles (each an odd number of times, never the
+  // boundary), the observables it flips, and its graph edges (one per folded decoding edge).
+  bool has_baseline() const { return !baseline_edges_.empty(); }
+  std::span<const NodeId> baseline_nodes() const { return baseline_nodes_; }
+  ObservableMask baseline_observables() const { return baseline_observables_; }
+  std::span<const std::uint32_t> baseline_edges() const { return baseline_edges_; }
   // Entries by position in the whole adjacency array.
   std::uint32_t entry_of(const Neighbour* entry) const {
     return static_cast<std::uint32_t>(entry - adjacency_.data());
@@ -121,6 +134,9 @@ class DecodingGraph {
   std::vector<Neighbour> adjacency_;
   std::vector<EdgeId> adjacency_edge_;
   std::vector<std::uint32_t> two_hop_;
+  std::vector<NodeId> baseline_nodes_;
+  ObservableMask baseline_observables_ = 0;
+  std::vector<std::uint32_t> baseline_edges_;
   bool has_correlations_ = false;
   std::vector<std::uint32_t> correlated_start_;  // edges + 1 offsets into correlated_
   std::vector<Correlated> correlated_;

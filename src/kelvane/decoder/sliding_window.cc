@@ -390,7 +390,7 @@ void SlidingWindowDecoder::decode_and_commit(RoundIndex end, RoundIndex commit_r
       }
     }
   }
-  if (!fired_.empty()) {
+  if (!fired_.empty() || w.decoder->decoding_graph()->has_baseline()) {
     w.decoder->decode_detectors(fired_);
     for (std::uint32_t id : w.decoder->last_correction_edges()) {
       const EdgeInfo& info = w.edges[id];

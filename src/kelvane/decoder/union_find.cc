@@ -565,13 +565,19 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_pass(std::span<const s
     touch(index);
     nodes_[index].flags ^= static_cast<std::uint8_t>(kDefect | kOdd | kHasSeed);
   }
+  // The baseline correction's detectors, toggled as if fired; the rest of the graph explains
+  // what remains, and the two corrections are added at the end.
+  for (NodeId node : graph_->baseline_nodes()) {
+    touch(node);
+    nodes_[node].flags ^= static_cast<std::uint8_t>(kDefect | kOdd | kHasSeed);
+  }
   ObservableMask isolated_mask = 0;
   last_shortcut_ = !reweighting_ && decode_isolated(isolated_mask);
   if (record_clusters_) clusters_.clear();
   if (last_shortcut_) {
     if (record_clusters_) save_clusters();
     reset_scratch();
-    return isolated_mask;
+    return add_baseline(isolated_mask);
   }
   for (NodeId node : touched_nodes_) {
     if (nodes_[node].parent == node && is_active_root(node)) active_roots_.push_back(node);
@@ -584,7 +590,24 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_pass(std::span<const s
   const ObservableMask mask = peel();
   if (record_clusters_) save_clusters();
   reset_scratch();
-  return mask;
+  return add_baseline(mask);
+}
+
+UnionFindDecoder::ObservableMask UnionFindDecoder::add_baseline(ObservableMask mask) {
+  if (!graph_->has_baseline()) return mask;
+  // An edge in both corrections cancels: the correction is their symmetric difference.
+  const std::span<const std::uint32_t> baseline = graph_->baseline_edges();
+  correction_edges_.insert(correction_edges_.end(), baseline.begin(), baseline.end());
+  std::sort(correction_edges_.begin(), correction_edges_.end());
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < correction_edges_.size();) {
+    std::size_t j = i;
+    while (j < correction_edges_.size() && correction_edges_[j] == correction_edges_[i]) ++j;
+    if ((j - i) % 2 == 1) correction_edges_[kept++] = correction_edges_[i];
+    i = j;
+  }
+  correction_edges_.resize(kept);
+  return mask ^ graph_->baseline_observables();
 }
 
 void UnionFindDecoder::save_clusters() {
@@ -595,9 +618,9 @@ void UnionFindDecoder::save_clusters() {
 
 DecoderResult UnionFindDecoder::decode_window(const SyndromeWindow& window) {
   DecoderResult result;
-  if (window.is_empty()) return result;
+  if (window.is_empty() && !graph_->has_baseline()) return result;
   window.active_detectors(window_fired_);
-  if (window_fired_.empty()) return result;
+  if (window_fired_.empty() && !graph_->has_baseline()) return result;
   result.observable_flips = decode_detectors(window_fired_);
   result.valid = last_neutral_;
   result.confidence = result.valid ? kConfidenceDecoded : kConfidenceUnsatisfiable;

@@ -100,8 +100,9 @@ class UnionFindDecoder final : public Decoder {
   ObservableMask decode_detectors(std::span<const std::uint32_t> fired, bool correlated = false);
 
   // The graph edge ids (positions in graph().edges) of the last decode's correction, in
-  // peeling order. Each folded decoding edge is reported as the lowest-weight graph edge of its
-  // chosen observable class.
+  // peeling order (ascending instead on a graph with a baseline correction, which is included).
+  // Each folded decoding edge is reported as the lowest-weight graph edge of its chosen
+  // observable class.
   std::span<const std::uint32_t> last_correction_edges() const { return correction_edges_; }
   // True when every cluster of the last decode ended even or touching the boundary, so the
   // correction's syndrome equals the decoded syndrome. False means the syndrome is
@@ -210,6 +211,8 @@ class UnionFindDecoder final : public Decoder {
   void save_clusters();
   // One decode of `fired` with the current lengths.
   ObservableMask decode_pass(std::span<const std::uint32_t> fired);
+  // Adds the graph's baseline correction to the last pass's correction and to `mask`.
+  ObservableMask add_baseline(ObservableMask mask);
   // Shortens the edges correlated with the last correction's edges; false when none shortens.
   bool reweigh();
   // Puts the lengths reweigh() changed back.

@@ -134,9 +134,18 @@ INSTANTIATE_TEST_SUITE_P(
                  {{0, 1, kNaN, {0}}, {0, kB, 3.0f, {1}}, {1, kB, 3.0f, {2}}}, {0, 1}, 6, true},
         HandCase{"inf_edge_skipped", 2,
                  {{0, 1, kInf, {0}}, {0, kB, 3.0f, {1}}, {1, kB, 3.0f, {2}}}, {0, 1}, 6, true},
-        HandCase{"minus_inf_edge_skipped", 2,
-                 {{0, 1, -kInf, {0}}, {0, kB, 3.0f, {1}}, {1, kB, 3.0f, {2}}}, {0, 1}, 6, true},
-        // A negative weight counts as zero length, so the pair merges at once.
+        // -infinity is p = 1: the edge is certain, so it explains the pair.
+        HandCase{"minus_inf_edge_certain", 2,
+                 {{0, 1, -kInf, {0}}, {0, kB, 3.0f, {1}}, {1, kB, 3.0f, {2}}}, {0, 1}, 1, true},
+        HandCase{"minus_inf_edge_fires_alone", 2,
+                 {{0, 1, -kInf, {0}}, {0, kB, 3.0f, {1}}, {1, kB, 3.0f, {2}}}, {}, 7, true},
+        // A boundary edge of p > 0.5: a quiet detector means it most likely did not fire
+        // (the baseline and growth both take it), a fired one that it did.
+        HandCase{"likely_boundary_edge_quiet", 2,
+                 {{0, kB, -2.0f, {0}}, {0, 1, 1.0f, {1}}, {1, kB, 3.0f, {2}}}, {}, 0, true},
+        HandCase{"likely_boundary_edge_fired", 2,
+                 {{0, kB, -2.0f, {0}}, {0, 1, 1.0f, {1}}, {1, kB, 3.0f, {2}}}, {0}, 1, true},
+        // A negative weight (p > 0.5) is in the baseline correction.
         HandCase{"negative_weight", 2,
                  {{0, 1, -3.0f, {0}}, {0, kB, 0.5f, {1}}, {1, kB, 0.5f, {2}}}, {0, 1}, 1, true},
         // Nothing can explain a lone defect of an isolated pair.
@@ -729,6 +738,68 @@ TEST(CorrelatedUnionFind, PropertySecondPassIsGrowthWithShortenedLengths) {
   }
   EXPECT_GT(compared, 1200);
   EXPECT_GT(changed, 1000);
+}
+
+}  // namespace
+}  // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+// Edges of p > 0.5: decoding a model equals decoding it with each such edge at 1 - p (weight
+// -w; p = 1 becomes p = 0, left out) on the syndrome with that edge's detectors toggled, its
+// observables and the edge itself added to the answer. Random simple graphs with weights from a
+// small set (ties, p = 0.5, p = 1, boundary edges among them), syndromes from empty to full.
+TEST(UnionFind, PropertyLikelyEdgesAreABaselineCorrection) {
+  std::mt19937 rng(18);
+  const float choices[] = {-kInf, -2.0f, -1.0f, -0.5f, 0.0f, 0.5f, 1.0f, 2.0f};
+  int with_baseline = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    const std::uint32_t n = 2 + rng() % 20;
+    std::set<std::pair<std::uint32_t, std::uint32_t>> pairs;
+    std::vector<EdgeSpec> model, flipped;
+    std::vector<std::uint32_t> likely;
+    for (std::uint32_t i = 0, m = n + rng() % (2 * n); i < m; ++i) {
+      const std::uint32_t a = rng() % n, pick = rng() % (n + 2);
+      const std::uint32_t b = pick >= n ? kB : pick;
+      if (a == b || !pairs.insert({std::min(a, b), std::max(a, b)}).second) continue;
+      EdgeSpec s{a, b, choices[rng() % std::size(choices)], {}};
+      for (std::uint32_t o = rng() % 2; o > 0; --o) s.observables.push_back(rng() % 6);
+      if (s.weight < 0) likely.push_back(static_cast<std::uint32_t>(model.size()));
+      model.push_back(s);
+      s.weight = std::fabs(s.weight);  // -infinity becomes +infinity: never grows
+      flipped.push_back(s);
+    }
+    auto model_graph = make_graph(n, model);
+    UnionFindDecoder decoder(model_graph), complement(make_graph(n, flipped));
+    with_baseline += !likely.empty();
+    const std::set<std::uint32_t> toggled = syndrome_of(*model_graph, likely);
+    const std::uint64_t likely_observables = observables_of(*model_graph, likely);
+    for (int shot = 0; shot < 8; ++shot) {
+      std::set<std::uint32_t> fired;
+      for (std::uint32_t d = 0; d < n; ++d) {
+        if (shot == 1 || (shot > 1 && rng() % (shot % 2 ? 3 : 8) == 0)) fired.insert(d);
+      }
+      std::vector<std::uint32_t> moved;  // the syndrome with the likely edges' detectors toggled
+      std::set_symmetric_difference(fired.begin(), fired.end(), toggled.begin(), toggled.end(),
+                                    std::back_inserter(moved));
+      const std::uint64_t got = decoder.decode_detectors(std::vector<std::uint32_t>(fired.begin(), fired.end()));
+      const std::uint64_t expected = complement.decode_detectors(moved) ^ likely_observables;
+      ASSERT_EQ(decoder.last_decode_neutral(), complement.last_decode_neutral()) << "trial " << trial;
+      if (!decoder.last_decode_neutral()) continue;  // the leftover depends on where peeling starts
+      EXPECT_EQ(got, expected) << "trial " << trial << " shot " << shot;
+      std::multiset<std::uint32_t> edges(decoder.last_correction_edges().begin(),
+                                         decoder.last_correction_edges().end());
+      std::set<std::uint32_t> expected_edges(likely.begin(), likely.end());
+      for (std::uint32_t id : complement.last_correction_edges()) {
+        if (!expected_edges.erase(id)) expected_edges.insert(id);
+      }
+      EXPECT_EQ(edges, std::multiset<std::uint32_t>(expected_edges.begin(), expected_edges.end()))
+          << "trial " << trial << " shot " << shot;
+      EXPECT_EQ(syndrome_of(*model_graph, decoder.last_correction_edges()), fired);
+    }
+  }
+  EXPECT_GT(with_baseline, 250);
 }
 
 }  // namespace

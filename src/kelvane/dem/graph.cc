@@ -28,7 +28,8 @@ void add_component_edges(std::vector<SpacetimeEdge>& edges, const DetectorId* de
 // A component of three or more detectors is left out of the graph.
 bool left_out(std::size_t det_count) { return det_count >= 3; }
 
-bool usable(double p) { return !(p <= 0.0 || p >= 1.0); }
+// p = 1 is kept: a certain mechanism (weight -infinity) that decoders put in their baseline.
+bool usable(double p) { return !(p <= 0.0 || p > 1.0); }
 
 // Calls fn(detectors, detector count, observables, observable count) for every component of
 // `e`, in order.

@@ -5,7 +5,7 @@
 // A component with one detector is an edge to the boundary, one with two an edge between
 // them. A component with three or more detectors (an undecomposed hyperedge, what Stim writes
 // without `decompose_errors=True`) cannot be a matching edge and is left out; the graph counts
-// them in `left_out_components`. Mechanisms with a probability outside (0, 1) give no edges.
+// them in `left_out_components`. Mechanisms with a probability outside (0, 1] give no edges; p = 1 gives weight -infinity.
 //
 // Decomposed mechanisms. A model built with `keep_mechanisms` also records, for every error
 // mechanism that gave two or more edges (Stim's `D0 D1 ^ D2 D3`), which edges those are and

@@ -46,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(EdgeCase{"", ""}, EdgeCase{"error(0.1) D0", "0-B"}, EdgeCase{"error(0.1) D0 D1", "0-1"},
                       EdgeCase{"error(0.1) D2 D0 D1 ^ L0", ""}, EdgeCase{"error(0.1) ^ L0", ""},
                       EdgeCase{"error(0.1) D3 D3", "3-3"}, EdgeCase{"error(0.1) D1 D0\nerror(0.1) D1 D0", "1-0 1-0"},
-                      EdgeCase{"error(0) D0\nerror(1) D0", ""},
+                      // p = 0 gives no edge; p = 1 a certain one (weight -infinity).
+                      EdgeCase{"error(0) D0\nerror(1) D0", "0-B"},
                       EdgeCase{"error(0.1) D0 D1 L0 L0", "0-1:0,0"},
                       // Stim decompositions: one edge set per component.
                       EdgeCase{"error(0.1) D0 D1 ^ D2 L0", "0-1 2-B:0"},

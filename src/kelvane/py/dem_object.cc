@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <algorithm>
+#include <cmath>
 #include <new>
 #include <vector>
 
@@ -176,6 +177,8 @@ PyObject* dem_to_pymatching(PyObject* self, PyObject*) {
   }
   for (std::size_t i = 0; i < graph.edges.size(); ++i) {
     const SpacetimeEdge& e = graph.edges[i];
+    // A certain mechanism (p = 1, weight -infinity) has no finite matching weight: left out.
+    if (std::isinf(e.weight)) continue;
     const bool parallel = parallel_edge[i];
     // The attribute is looked up for every edge, as a caller writing the loop in Python would.
     PyRef add(PyObject_GetAttrString(matching.get(), "add_edge"));

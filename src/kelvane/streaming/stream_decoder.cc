@@ -85,7 +85,7 @@ void StreamDecoder::add_fired(const OwnedFrame& frame, std::size_t round) {
 
 std::uint64_t StreamDecoder::decode_fired() {
   ++decodes_;
-  if (fired_.empty()) return 0;
+  if (fired_.empty() && !decoder_->decoding_graph()->has_baseline()) return 0;
   const std::uint64_t mask = decoder_->decode_detectors(fired_, options_.correlated);
   if (!decoder_->last_decode_neutral()) ++unsatisfiable_;
   return mask;
