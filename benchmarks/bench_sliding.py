@@ -24,6 +24,12 @@
 5. Buffer trade-off: c = d and buffers from 1 round up to d at p = 0.005, LER against whole-shot
    decoding (paired) and cost against decode_batch.
 
+6. Paced live runs: `kelvane serve --rate R` (core 0) feeding `kelvane decode tcp://... --commit d
+   --buffer d` (core 1) with a d-distance stream of --paced-rounds frames; rates double from
+   5000 frames/s until the decoder falls behind (it warned of a growing backlog, its largest
+   backlog passed half a second of frames, or it decoded under 90% of the rate). Each row: the
+   decoder's rounds/s, largest backlog and commit latency from the closing frame's arrival.
+
 Every table is printed as Markdown; --json PATH also writes its rows as JSON.
 """
 
@@ -311,18 +317,72 @@ def buffers(distances, p, shots_for):
     print()
 
 
+def paced_run(d, rate, rounds, tmp):
+    import os
+    import re
+    import socket as so
+
+    path = os.path.join(tmp, f"d{d}.kvlx")
+    if not os.path.exists(path):
+        circuit = circuit_for(d, 0.001)
+        exp = kelvane.write_stim_experiment(circuit, max(1, rounds // (ROUNDS_PER_D * d + 1)), path, seed=d)
+        exp.dem.to_file(path + ".dem")
+        np.save(path + ".layout.npy", exp.layout)
+    with so.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    cli = [sys.executable, "-m", "kelvane"]
+    server = subprocess.Popen(["taskset", "-c", "0", *cli, "serve", path, "--port", str(port), "--rate", str(rate),
+                               "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    server.stdout.readline()  # listening
+    done = subprocess.run(["taskset", "-c", "1", *cli, "decode", f"tcp://127.0.0.1:{port}", "--dem", path + ".dem",
+                           "--layout", path + ".layout.npy", "--commit", str(d), "--buffer", str(d), "--out",
+                           os.path.join(tmp, "decisions.kvld"), "--quiet"], capture_output=True, text=True)
+    server.wait(60)
+    out = done.stdout
+    speed = float(re.search(r"\(([\d.]+) rounds/s", out).group(1))
+    backlog = int(re.search(r"largest backlog (\d+)", out).group(1))
+    lat = re.search(r"median ([\d.]+) us, p99.9 ([\d.]+) us,\s+worst ([\d.]+) us", out)
+    behind = "backlog has grown" in done.stderr or backlog > 0.5 * rate or speed < 0.9 * rate
+    return speed, backlog, [float(x) for x in lat.groups()], behind
+
+
+def paced(distances, rounds):
+    import tempfile
+
+    print(f"## Paced live runs: serve on core 0, decode on core 1, c = b = d, p = 0.001, ~{rounds} frames each\n")
+    print("| d | rate frames/s | decoder rounds/s | largest backlog | commit latency median / p99.9 / worst | kept up |")
+    print("|---|---|---|---|---|---|")
+    with tempfile.TemporaryDirectory() as tmp:
+        for d in distances:
+            rate = 5000
+            while True:
+                speed, backlog, lat, behind = paced_run(d, rate, rounds, tmp)
+                RESULTS.setdefault("paced", []).append({"d": d, "rate": rate, "rounds_per_s": speed,
+                                                        "largest_backlog": backlog, "latency_us": lat,
+                                                        "kept_up": not behind})
+                print(f"| {d} | {rate} | {speed:.0f} | {backlog} | {lat[0]:.0f} / {lat[1]:.0f} / {lat[2]:.0f} us |"
+                      f" {'no' if behind else 'yes'} |", flush=True)
+                if behind or rate >= 1_000_000:
+                    break
+                rate *= 2
+    print()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
     parser.add_argument("--json", help="also write every table's rows to this file as JSON")
-    parser.add_argument("--only", choices=["accuracy", "throughput", "memory", "cost", "buffers"], action="append",
+    parser.add_argument("--paced-rounds", type=int, default=200_000, help="frames per paced live run")
+    parser.add_argument("--only", choices=["accuracy", "throughput", "memory", "cost", "buffers", "paced"],
+                        action="append",
                         help="run only these sections (repeatable)")
     parser.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
         memory_child(args.memory_child)
         return
-    want = set(args.only or ["accuracy", "throughput", "memory", "cost", "buffers"])
+    want = set(args.only or ["accuracy", "throughput", "memory", "cost", "buffers", "paced"])
     if args.quick:
         if "accuracy" in want:
             accuracy([5], [0.005], lambda d: 2000)
@@ -332,6 +392,8 @@ def main():
             cost([5], 0.001, lambda d: 200)
         if "buffers" in want:
             buffers([5], 0.005, lambda d: 500)
+        if "paced" in want:
+            paced([5], 20_000)
     else:
         shots = {5: 40000, 7: 20000, 9: 8000, 11: 4000, 13: 2500}
         if "accuracy" in want:
@@ -344,6 +406,8 @@ def main():
             cost([5, 7, 9, 11, 13], 0.001, lambda d: 200_000 // d**2)
         if "buffers" in want:
             buffers([5, 7, 9], 0.005, lambda d: {5: 4000, 7: 6000, 9: 8000}[d])
+        if "paced" in want:
+            paced([5, 7, 9, 11], args.paced_rounds)
     if args.json:
         with open(args.json, "w") as f:
             json.dump(RESULTS, f, indent=1)

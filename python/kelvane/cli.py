@@ -384,6 +384,7 @@ def decode_windows(args: argparse.Namespace) -> int:
     start = last_report = last_check = growing_since = time.perf_counter()
     backlog = [0]  # rounds arrived and not yet committed, every quarter second
     grown_from = 0  # the backlog when it last stopped growing
+    arrived = [0]  # frames arrived, at each check
     warned = False
     with contextlib.ExitStack() as stack:
         tap = stack.enter_context(ArrivalTap(args.file)) if remote else None
@@ -408,9 +409,11 @@ def decode_windows(args: argparse.Namespace) -> int:
                 held = int((stream.decoder_stats() or {}).get("held_rounds", 0))
                 backlog.append(held + (tap.arrived() - frames if tap else 0))
                 growing_since = growing_since if backlog[-1] > backlog[-2] else read_at
-                # Grown at every check for over a second, by more than bursts and windows jitter.
-                if (not warned and read_at - growing_since > 1.0
-                        and backlog[-1] > grown_from + max(64, 2 * (args.commit + args.buffer))):
+                arrived.append(tap.arrived() if tap else frames)
+                # Grown at every check for over a second, by more than bursts, windows and a quarter
+                # second of arrivals (a loaded machine takes the core away for that long).
+                jitter = max(64, 2 * (args.commit + args.buffer), arrived[-1] - arrived[-2])
+                if not warned and read_at - growing_since > 1.0 and backlog[-1] > grown_from + jitter:
                     warned = True
                     print(f"warning: the backlog has grown for over a second ({backlog[-1]} rounds arrived and not "
                           "yet committed): the decoder is not keeping up", file=sys.stderr, flush=True)
