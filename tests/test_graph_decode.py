@@ -351,6 +351,13 @@ def test_likely_edge_predicts_as_pymatching_in_every_decoding_path(tmp_path):
     assert graph.decode_batch(LIKELY_SHOTS).ravel().tolist() == expected.tolist()
     assert graph.decode_batch(LIKELY_SHOTS, num_threads=2).ravel().tolist() == expected.tolist()
     assert graph.decode_sliding(LIKELY_SHOTS, commit=1, buffer=1).ravel().tolist() == expected.tolist()
+    assert [graph.decode(s).observable_flips for s in LIKELY_SHOTS] == expected.tolist()
+    # p = 1: the mechanism is certain, so even a quiet shot flips L0, in every path.
+    certain = _kelvane.DetectorErrorModel.parse(LIKELY.replace("0.9", "1")).to_graph()
+    quiet = np.zeros((1, 2), dtype=np.uint8)
+    assert certain.decode(quiet[0]).observable_flips == 1
+    assert certain.decode_batch(quiet).ravel().tolist() == [1]
+    assert certain.decode_sliding(quiet, commit=1, buffer=1).ravel().tolist() == [1]
     layout = np.arange(2).reshape(-1, 1)
     path = tmp_path / "likely.kvlx"
     with KvlxWriter(str(path)) as writer:

@@ -215,7 +215,8 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   row.fired_of(0, fired);
 
   DecoderResultData result;
-  if (!fired.empty()) {
+  // A quiet shot decodes to no flips unless the graph has a baseline correction.
+  if (!fired.empty() || decoding_graph_of(self)->has_baseline()) {
     with_graph_decoder(self, [&](UnionFindDecoder& d) {
       result.observable_flips = d.decode_detectors(fired, correlated != 0);
       result.valid = d.last_decode_neutral();
