@@ -11,7 +11,10 @@ UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const SpacetimeGraph> graph)
     : UnionFindDecoder(std::make_shared<const DecodingGraph>(std::move(graph))) {}
 
 UnionFindDecoder::UnionFindDecoder(std::shared_ptr<const DecodingGraph> graph)
-    : graph_(std::move(graph)), boundary_(graph_->boundary()), slot_count_(graph_->slot_count()) {
+    : graph_(std::move(graph)),
+      boundary_(graph_->boundary()),
+      slot_count_(graph_->slot_count()),
+      has_baseline_(graph_->has_baseline()) {
   nodes_.assign(slot_count_, NodeState{});
   touched_.assign(slot_count_, 0);
   roots_.assign(slot_count_, RootState{});
@@ -567,9 +570,11 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_pass(std::span<const s
   }
   // The baseline correction's detectors, toggled as if fired; the rest of the graph explains
   // what remains, and the two corrections are added at the end.
-  for (NodeId node : graph_->baseline_nodes()) {
-    touch(node);
-    nodes_[node].flags ^= static_cast<std::uint8_t>(kDefect | kOdd | kHasSeed);
+  if (has_baseline_) {
+    for (NodeId node : graph_->baseline_nodes()) {
+      touch(node);
+      nodes_[node].flags ^= static_cast<std::uint8_t>(kDefect | kOdd | kHasSeed);
+    }
   }
   ObservableMask isolated_mask = 0;
   last_shortcut_ = !reweighting_ && decode_isolated(isolated_mask);
@@ -577,7 +582,7 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_pass(std::span<const s
   if (last_shortcut_) {
     if (record_clusters_) save_clusters();
     reset_scratch();
-    return add_baseline(isolated_mask);
+    return has_baseline_ ? add_baseline(isolated_mask) : isolated_mask;
   }
   for (NodeId node : touched_nodes_) {
     if (nodes_[node].parent == node && is_active_root(node)) active_roots_.push_back(node);
@@ -590,11 +595,10 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_pass(std::span<const s
   const ObservableMask mask = peel();
   if (record_clusters_) save_clusters();
   reset_scratch();
-  return add_baseline(mask);
+  return has_baseline_ ? add_baseline(mask) : mask;
 }
 
 UnionFindDecoder::ObservableMask UnionFindDecoder::add_baseline(ObservableMask mask) {
-  if (!graph_->has_baseline()) return mask;
   // An edge in both corrections cancels: the correction is their symmetric difference.
   const std::span<const std::uint32_t> baseline = graph_->baseline_edges();
   correction_edges_.insert(correction_edges_.end(), baseline.begin(), baseline.end());

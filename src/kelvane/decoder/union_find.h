@@ -211,7 +211,8 @@ class UnionFindDecoder final : public Decoder {
   void save_clusters();
   // One decode of `fired` with the current lengths.
   ObservableMask decode_pass(std::span<const std::uint32_t> fired);
-  // Adds the graph's baseline correction to the last pass's correction and to `mask`.
+  // Adds the graph's baseline correction (there is one) to the last pass's correction and to
+  // `mask`.
   ObservableMask add_baseline(ObservableMask mask);
   // Shortens the edges correlated with the last correction's edges; false when none shortens.
   bool reweigh();
@@ -221,6 +222,7 @@ class UnionFindDecoder final : public Decoder {
   std::shared_ptr<const DecodingGraph> graph_;
   NodeId boundary_ = 0;
   std::size_t slot_count_ = 0;
+  bool has_baseline_ = false;  // the graph's, kept beside what every decode reads
 
   // Per-node scratch. A root's accumulated growth is `acc` at time `acc_time`, rising by 1 per
   // time unit while the cluster is active; a node's share is that accumulated growth minus the
