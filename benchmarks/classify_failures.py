@@ -341,18 +341,20 @@ def main() -> None:
           f"only PyMatching {np.sum(pm_fail & ~k_fail)}")
 
     counts: Counter[str] = Counter()
+    repaired: Counter[str] = Counter()  # shots of the class that in-group matching decodes right
     drawn: Counter[str] = Counter()
     for shot in np.flatnonzero(k_fail & ~pm_fail):
         fired = [int(x) for x in np.flatnonzero(dets[shot])]
         cls, mask, edges, groups, pm_pairs, focus = classify(adj, graph, matching, fired, dets[shot])
         counts[cls] += 1
+        repaired[cls] += bool(fix_decode(adj, graph, fired, args.max_exact)[0] & 1) == actual[shot]
         if args.plot and drawn[cls] < 1:
             drawn[cls] += 1
             draw(f"{args.plot}/uf-failure-{cls}-d{args.distance}.png", dem, fired, edges, groups, pm_pairs, focus,
                  graph, f"{cls}: d={args.distance}, p={args.p}, shot {shot}")
-    print("class      count")
+    print("class      count  right with in-group matching")
     for cls in ("clustering", "tie", "boundary", "peeling"):
-        print(f"{cls:10s} {counts[cls]}")
+        print(f"{cls:10s} {counts[cls]:5d}  {repaired[cls]}")
 
     if args.no_fix:
         return
