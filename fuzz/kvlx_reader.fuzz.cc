@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "kelvane/kvlx/rle.h"
+#include "kelvane/core/rle.h"
 #include "kelvane/kvlx/stream.h"
 
 namespace {

@@ -18,8 +18,8 @@
 
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
+#include "kelvane/core/rle.h"
 #include "kelvane/kvlx/parser.h"
-#include "kelvane/kvlx/rle.h"
 
 namespace kelvane {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kelvane/core/frame.h"
-#include "kelvane/kvlx/rle.h"
+#include "kelvane/core/rle.h"
 
 namespace kelvane {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "kelvane/core/frame.h"
-#include "kelvane/kvlx/rle.h"
+#include "kelvane/core/rle.h"
 
 namespace kelvane {
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "kelvane/util/diagnostics.h"
+#include "kelvane/core/rle.h"
 #include "kelvane/kvlx/crc32.h"
 #include "kelvane/kvlx/le_bytes.h"
 #include "kelvane/kvlx/metadata_keys.h"
-#include "kelvane/kvlx/rle.h"
+#include "kelvane/util/diagnostics.h"
 #include "kelvane/validate/parity.h"
 #include "kelvane/validate/schema_consistency.h"
 #include "kelvane/validate/timing.h"

@@ -1,6 +1,6 @@
 #include "kelvane/validate/parity.h"
 
-#include "kelvane/kvlx/rle.h"
+#include "kelvane/core/rle.h"
 
 namespace kelvane {
 

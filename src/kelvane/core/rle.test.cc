@@ -1,4 +1,4 @@
-#include "kelvane/kvlx/rle.h"
+#include "kelvane/core/rle.h"
 
 #include <gtest/gtest.h>
 
