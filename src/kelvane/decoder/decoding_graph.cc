@@ -11,12 +11,6 @@ namespace {
 using ObservableMask = DecodingGraph::ObservableMask;
 using GrowthLength = DecodingGraph::GrowthLength;
 
-ObservableMask mask_of(const std::vector<std::uint8_t>& observables) {
-  ObservableMask mask = 0;
-  for (std::uint8_t id : observables) mask ^= ObservableMask{1} << (id % 64);
-  return mask;
-}
-
 // The flip probability that a matching weight ln((1 - p) / p) stands for.
 double probability_of(double weight) { return 1.0 / (1.0 + std::exp(weight)); }
 
@@ -99,7 +93,7 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
       in_baseline = e.weight < 0.0f;
       certain = e.weight == -std::numeric_limits<float>::infinity();
       edge.length = length_of(std::fabs(e.weight));
-      edge.observables = mask_of(e.observables);
+      edge.observables = DecodingGraph::mask_of(e.observables);
       edge.graph_edge = candidates[begin].index;
     } else {
       classes.clear();
@@ -108,7 +102,7 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
         const SpacetimeEdge& e = graph_edges[candidates[k].index];
         const double p = probability_of(e.weight);
         total = xor_combine(total, p);
-        const ObservableMask mask = mask_of(e.observables);
+        const ObservableMask mask = DecodingGraph::mask_of(e.observables);
         auto it = std::find_if(classes.begin(), classes.end(),
                                [&](const ObservableClass& c) { return c.mask == mask; });
         if (it == classes.end()) {

@@ -48,6 +48,13 @@ class DecodingGraph {
   using GrowthLength = std::uint32_t;    // edge length in growth units
   using ObservableMask = std::uint64_t;  // bit k: observable k (mod 64)
 
+  // The mask of a model edge's observable list (an observable listed twice cancels).
+  static ObservableMask mask_of(const std::vector<std::uint8_t>& observables) {
+    ObservableMask mask = 0;
+    for (std::uint8_t id : observables) mask ^= ObservableMask{1} << (id % 64);
+    return mask;
+  }
+
   // Growth units per unit of weight (natural-log odds). Weights are resolved to 1/4096 and
   // every length is even (a weight w is 2 * round(4096 w) units), so that two clusters growing
   // toward each other along an edge from the same time meet at a whole time, halfway.

@@ -31,12 +31,6 @@ std::string misfit(const SlidingWindowModel& m, RoundIndex total) {
          " rounds, a whole number of periods from " + std::to_string(m.round_count()) + ")";
 }
 
-UnionFindDecoder::ObservableMask mask_of(const std::vector<std::uint8_t>& observables) {
-  UnionFindDecoder::ObservableMask mask = 0;
-  for (std::uint8_t id : observables) mask ^= UnionFindDecoder::ObservableMask{1} << (id % 64);
-  return mask;
-}
-
 }  // namespace
 
 SlidingResult<std::vector<ModelRound>> detector_rounds(const SpacetimeGraph& graph) {
@@ -343,7 +337,7 @@ SlidingWindowDecoder::Window& SlidingWindowDecoder::window_for(RoundIndex s, Rou
       info.a_round = static_cast<std::uint32_t>(i);
       info.a = re.a;
       info.to_boundary = re.to_boundary;
-      info.observables = mask_of(re.observables);
+      info.observables = DecodingGraph::mask_of(re.observables);
       std::uint32_t far = nodes;  // the boundary, or past the window's end
       if (!re.to_boundary) {
         info.b_round = static_cast<std::uint32_t>(i + re.b_delta);

@@ -125,11 +125,6 @@ class KvlxReaderCore {
   // late trailer).
   Result<std::optional<std::uint16_t>> peek_ancilla_count(ByteReaderRef source);
 
-  // Undoes a next_frame call abandoned because its source stopped waiting or failed, so that
-  // the next call reads the same frame again. Such a call consumed nothing of the frame (frames
-  // are consumed only whole), so there is nothing to undo: always true.
-  bool rewind() { return true; }
-
   // Hands a frame returned earlier back so that its owned storage is reused by later frames.
   void recycle(SyndromeFrame&& frame);
 
@@ -209,7 +204,6 @@ class KvlxStream {
 
   Result<std::optional<SyndromeFrame>> next_frame() { return core_.next_frame(ByteReaderRef(reader_)); }
   void recycle(SyndromeFrame&& frame) { core_.recycle(std::move(frame)); }
-  bool rewind() { return core_.rewind(); }
   Result<std::optional<std::uint16_t>> peek_ancilla_count() { return core_.peek_ancilla_count(ByteReaderRef(reader_)); }
   Result<BulkStop> read_buffered_frames(std::size_t max_frames, FrameBatch& out) {
     return core_.read_buffered_frames(ByteReaderRef(reader_), max_frames, out);

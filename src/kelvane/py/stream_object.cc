@@ -253,18 +253,29 @@ PyObject* stream_iter(PyObject* self) {
   return Py_NewRef(self);
 }
 
-PyObject* stream_next(PyObject* self) {
+// What every read checks first: a stream inherited through fork() fails with its source's
+// error, and a stream that another call holds or that is closed raises as well. The state, or
+// nullptr with an exception set; `turn` then holds the stream for the caller.
+StreamState* state_for_read(PyObject* self, std::optional<TurnGuard>& turn) {
   StreamState& st = state_of(self);
   if (inherited(st)) {
     raise_os_error(st.source->next_owned().error());
     return nullptr;
   }
-  TurnGuard turn(st.turn);
-  if (!turn) return nullptr;
+  turn.emplace(st.turn);
+  if (!*turn) return nullptr;
   if (!st.source) {
     PyErr_SetString(PyExc_OSError, "stream is closed");
     return nullptr;
   }
+  return &st;
+}
+
+PyObject* stream_next(PyObject* self) {
+  std::optional<TurnGuard> turn;
+  StreamState* state = state_for_read(self, turn);
+  if (!state) return nullptr;
+  StreamState& st = *state;
   ReleaseInterpreter hooks;
   WaitContext ctx = st.wait_context(hooks);
   Result<std::optional<OwnedFrame>> next = st.source->next_owned(ctx);
@@ -282,7 +293,7 @@ PyObject* stream_next(PyObject* self) {
   }
   ++st.frames_read;
   if (!st.decoder.decode_frame(**next)) return nullptr;
-  turn.release();
+  turn->release();
   return new_syndrome_frame(std::move(**next));
 }
 
@@ -341,18 +352,10 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
-  StreamState& st = state_of(self);
-  if (inherited(st)) {
-    FrameBatch none;
-    raise_os_error(st.source->read_batch(0, none).error());
-    return nullptr;
-  }
-  TurnGuard turn(st.turn);
-  if (!turn) return nullptr;
-  if (!st.source) {
-    PyErr_SetString(PyExc_OSError, "stream is closed");
-    return nullptr;
-  }
+  std::optional<TurnGuard> turn;
+  StreamState* state = state_for_read(self, turn);
+  if (!state) return nullptr;
+  StreamState& st = *state;
   if (st.decoder.configured()) {
     PyErr_SetString(PyExc_ValueError,
                     "read_batch reads frames undecoded; on a stream with a decoder set, iterate it, "

@@ -23,7 +23,6 @@ struct SlowMemory {
     return n;
   }
   void set_wait(WaitContext*) {}
-  bool read_failed() const { return false; }
 };
 
 // Frame `id` with n ancillas; even ids carry observable flips 7 * id.

@@ -116,7 +116,7 @@ void BufferedFileReader::start_refill(int index) {
   asio::post(runtime_->blocking_pool(), [s = state_, dst] { s->refill.set(read_buffer(s->fd.get(), dst)); });
 }
 
-Result<std::size_t> BufferedFileReader::read_some(std::span<std::uint8_t> buf) {
+Result<std::size_t> BufferedFileReader::read(std::span<std::uint8_t> buf) {
   if (buf.empty()) return 0;
   if (pos_ == len_) {
     std::optional<long> got;
@@ -145,7 +145,7 @@ Result<std::size_t> BufferedFileReader::read_some(std::span<std::uint8_t> buf) {
 }
 
 FileSource::FileSource(std::shared_ptr<Runtime> runtime, UniqueFd fd, StreamConfig config)
-    : FrameSource(runtime), stream_(BufferedFileReader(*runtime, std::move(fd)), std::move(config)) {}
+    : KvlxFrameSource(runtime, BufferedFileReader(*runtime, std::move(fd)), std::move(config)) {}
 
 namespace {
 
@@ -209,8 +209,6 @@ Result<std::unique_ptr<FileSource>> FileSource::open(std::shared_ptr<Runtime> ru
   return std::unique_ptr<FileSource>(new FileSource(std::move(runtime), UniqueFd(*fd), std::move(config)));
 }
 
-Result<std::optional<OwnedFrame>> FileSource::read_next(WaitContext& ctx) { return next_owned_frame(stream_, ctx); }
-
 Status FileSource::read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) {
   // The caller has left the interpreter for the whole batch, so refills run on this thread.
   struct InlineReads {
@@ -218,7 +216,7 @@ Status FileSource::read_next_batch(std::size_t max_frames, FrameBatch& out, Wait
     explicit InlineReads(BufferedFileReader& r) : reader(r) { reader.set_inline_reads(true); }
     ~InlineReads() { reader.set_inline_reads(false); }
   } inline_reads(stream_.reader());
-  return read_frame_batch(stream_, max_frames, out, ctx);
+  return KvlxFrameSource::read_next_batch(max_frames, out, ctx);
 }
 
 }  // namespace kelvane

@@ -48,7 +48,7 @@ class UniqueFd {
 //
 // A refill in flight owns its buffers and the descriptor jointly with the reader, so neither
 // a wait that stops nor destruction waits for it.
-class BufferedFileReader : public WaitedReads<BufferedFileReader> {
+class BufferedFileReader : public WaitedReads {
  public:
   struct State;  // the descriptor and buffers, shared with the refill in flight
   BufferedFileReader(Runtime& runtime, UniqueFd fd);
@@ -62,12 +62,11 @@ class BufferedFileReader : public WaitedReads<BufferedFileReader> {
   // the read.
   void set_inline_reads(bool on) { inline_reads_ = on; }
 
+  // Copies up to buf.size() buffered bytes, refilling the buffer first when it is empty. 0 at
+  // the end of the file; Io with the errno of a failed read(2), or the wait's stop error.
+  Result<std::size_t> read(std::span<std::uint8_t> buf);
+
  private:
-  friend WaitedReads<BufferedFileReader>;
-  // read(): copies up to buf.size() buffered bytes, refilling the buffer first when it is
-  // empty. 0 at the end of the file; Io with the errno of a failed read(2), or the wait's stop
-  // error.
-  Result<std::size_t> read_some(std::span<std::uint8_t> buf);
   void start_refill(int index);
 
   Runtime* runtime_;
@@ -80,7 +79,7 @@ class BufferedFileReader : public WaitedReads<BufferedFileReader> {
   std::size_t len_ = 0;
 };
 
-class FileSource final : public FrameSource {
+class FileSource final : public KvlxFrameSource<BufferedFileReader> {
  public:
   // Opens `path` for reading, waiting on the terms of `ctx` (opening a FIFO waits for a
   // writer). Fails with Io (the operating system's error) when the file cannot be opened; an
@@ -94,16 +93,12 @@ class FileSource final : public FrameSource {
     return open(std::move(runtime), path, std::move(config), unlimited);
   }
 
-  std::uint64_t skipped_bytes() const override { return stream_.core().skipped_bytes(); }
-
  protected:
-  Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) override;
+  // Refills run on the calling thread for the whole batch (see set_inline_reads).
   Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override;
 
  private:
   FileSource(std::shared_ptr<Runtime> runtime, UniqueFd fd, StreamConfig config);
-
-  KvlxStream<BufferedFileReader> stream_;
 };
 
 }  // namespace kelvane

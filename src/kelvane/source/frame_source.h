@@ -114,22 +114,37 @@ Status read_frame_batch(KvlxStream<Source>& stream, std::size_t max_frames, Fram
 // One next_owned step over any reader whose read(2)-like calls wait on the terms of the context
 // given to its set_wait(): the next frame, converted while its sections are still valid, after
 // which the frame's storage goes back to the reader for reuse. A step that failed in a read
-// (a wait that stopped, an I/O error) is undone, so that the next call reads the same frame
-// again or, from a dead source, fails the same way again.
+// (a wait that stopped, an I/O error) consumed nothing of its frame, so the next call reads the
+// same frame again or, from a dead source, fails the same way again.
 template <ByteSource Source>
 Result<std::optional<OwnedFrame>> next_owned_frame(KvlxStream<Source>& stream, WaitContext& ctx) {
   stream.reader().set_wait(&ctx);
   Result<std::optional<SyndromeFrame>> frame = stream.next_frame();
-  const bool read_failed = stream.reader().read_failed();
   stream.reader().set_wait(nullptr);
-  if (!frame) {
-    if (read_failed) stream.rewind();
-    return fail(std::move(frame.error()));
-  }
+  if (!frame) return fail(std::move(frame.error()));
   if (!*frame) return std::nullopt;
   std::optional<OwnedFrame> owned(to_owned_frame(**frame));
   stream.recycle(std::move(**frame));
   return owned;
 }
+
+// A FrameSource whose frames come from a KVLX reader over a byte reader of type `Reader` (a file
+// or a socket reader: a ByteSource with set_wait()).
+template <ByteSource Reader>
+class KvlxFrameSource : public FrameSource {
+ public:
+  std::uint64_t skipped_bytes() const final { return stream_.core().skipped_bytes(); }
+
+ protected:
+  KvlxFrameSource(std::shared_ptr<Runtime> runtime, Reader reader, StreamConfig config)
+      : FrameSource(std::move(runtime)), stream_(std::move(reader), std::move(config)) {}
+
+  Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) final { return next_owned_frame(stream_, ctx); }
+  Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override {
+    return read_frame_batch(stream_, max_frames, out, ctx);
+  }
+
+  KvlxStream<Reader> stream_;
+};
 
 }  // namespace kelvane

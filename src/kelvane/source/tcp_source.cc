@@ -87,7 +87,7 @@ SocketReader::~SocketReader() {
   });
 }
 
-Result<std::size_t> SocketReader::read_some(std::span<std::uint8_t> buf) {
+Result<std::size_t> SocketReader::read(std::span<std::uint8_t> buf) {
   if (buf.empty()) return 0;
   if (pos_ == len_) {
     // After the end or a failure the socket has nothing more to give; another read would wait
@@ -127,7 +127,7 @@ Result<std::size_t> SocketReader::read_some(std::span<std::uint8_t> buf) {
 
 TcpSource::TcpSource(std::shared_ptr<Runtime> runtime, std::shared_ptr<SocketReader::Socket> socket,
                      StreamConfig config)
-    : FrameSource(runtime), stream_(SocketReader(*runtime, std::move(socket)), std::move(config)) {}
+    : KvlxFrameSource(runtime, SocketReader(*runtime, std::move(socket)), std::move(config)) {}
 
 Result<std::unique_ptr<TcpSource>> TcpSource::connect(std::shared_ptr<Runtime> runtime, std::string_view address,
                                                       StreamConfig config, WaitContext& ctx) {
@@ -166,12 +166,6 @@ Result<std::unique_ptr<TcpSource>> TcpSource::connect(std::shared_ptr<Runtime> r
   }
   if (!*connected) return fail(std::move(connected->error()));
   return std::unique_ptr<TcpSource>(new TcpSource(std::move(runtime), std::move(s), std::move(config)));
-}
-
-Result<std::optional<OwnedFrame>> TcpSource::read_next(WaitContext& ctx) { return next_owned_frame(stream_, ctx); }
-
-Status TcpSource::read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) {
-  return read_frame_batch(stream_, max_frames, out, ctx);
 }
 
 }  // namespace kelvane

@@ -30,7 +30,7 @@ Result<HostPort> split_host_port(std::string_view text);
 // read in flight owns jointly with the reader, so that a wait that stops leaves the read to
 // complete later. The socket is used only on the io_context's thread; destruction closes it
 // there without waiting.
-class SocketReader : public WaitedReads<SocketReader> {
+class SocketReader : public WaitedReads {
  public:
   struct Socket;  // the Asio socket and the read buffer, kept out of this header
   SocketReader(Runtime& runtime, std::shared_ptr<Socket> socket);
@@ -41,13 +41,12 @@ class SocketReader : public WaitedReads<SocketReader> {
   // True once the peer has closed the connection: the end of the data is final.
   bool finished() const { return peer_closed_; }
 
- private:
-  friend WaitedReads<SocketReader>;
-  // read(): waits for at least one byte; 0 once the peer has closed the connection; Io on an
-  // error or when the wait stops. The end and errors other than a stopped wait are
-  // remembered: every later call returns them at once.
-  Result<std::size_t> read_some(std::span<std::uint8_t> buf);
+  // Waits for at least one byte; 0 once the peer has closed the connection; Io on an error or
+  // when the wait stops. The end and errors other than a stopped wait are remembered: every
+  // later call returns them at once.
+  Result<std::size_t> read(std::span<std::uint8_t> buf);
 
+ private:
   Runtime* runtime_;
   std::shared_ptr<Socket> socket_;
   bool pending_ = false;
@@ -57,7 +56,7 @@ class SocketReader : public WaitedReads<SocketReader> {
   std::optional<KelvaneError> failed_;
 };
 
-class TcpSource final : public FrameSource {
+class TcpSource final : public KvlxFrameSource<SocketReader> {
  public:
   // Resolves `address` ("host:port") and connects, trying each resolved address in order and
   // waiting on the terms of `ctx` until one connection succeeds. Every failure is Io: a
@@ -72,17 +71,8 @@ class TcpSource final : public FrameSource {
     return connect(std::move(runtime), address, std::move(config), unlimited);
   }
 
-  std::uint64_t skipped_bytes() const override { return stream_.core().skipped_bytes(); }
-
- protected:
-  Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) override;
-  Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override;
-
-
  private:
   TcpSource(std::shared_ptr<Runtime> runtime, std::shared_ptr<SocketReader::Socket> socket, StreamConfig config);
-
-  KvlxStream<SocketReader> stream_;
 };
 
 }  // namespace kelvane

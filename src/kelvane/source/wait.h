@@ -46,31 +46,14 @@ struct WaitContext {
   KelvaneError stopped(WaitStop why);
 };
 
-// What the blocking readers of files and sockets share: the terms later reads wait on, and
-// whether a read since they were set failed. `Reader` provides
-// Result<std::size_t> read_some(std::span<std::uint8_t>) and reads wait_ for its terms.
-template <class Reader>
+// What the blocking readers of files and sockets share: the terms their reads wait on.
 class WaitedReads {
  public:
-  // Reads through Reader::read_some, remembering a failure for read_failed().
-  Result<std::size_t> read(std::span<std::uint8_t> buf) {
-    Result<std::size_t> got = static_cast<Reader&>(*this).read_some(buf);
-    read_failed_ = read_failed_ || !got.has_value();
-    return got;
-  }
-  // The terms on which later reads wait (none: without limit); clears read_failed().
-  void set_wait(WaitContext* ctx) {
-    wait_ = ctx;
-    read_failed_ = false;
-  }
-  // True when a read since set_wait() returned an error.
-  bool read_failed() const { return read_failed_; }
+  // The terms on which later reads wait (none: without limit).
+  void set_wait(WaitContext* ctx) { wait_ = ctx; }
 
  protected:
   WaitContext* wait_ = nullptr;
-
- private:
-  bool read_failed_ = false;
 };
 
 // The wait a caller gets when it passes none: no deadline, no cancellation, no hooks.

@@ -44,27 +44,19 @@ class StoppingReader {
   StoppingReader(std::vector<std::uint8_t> bytes, std::size_t chunk, int stop_every)
       : bytes_(std::move(bytes)), chunk_(chunk), stop_every_(stop_every) {}
   Result<std::size_t> read(std::span<std::uint8_t> buf) {
-    if (stop_every_ && ++calls_ % stop_every_ == 0) {
-      failed_ = true;
-      return fail(wait_->stopped(WaitStop::interrupted));
-    }
+    if (stop_every_ && ++calls_ % stop_every_ == 0) return fail(wait_->stopped(WaitStop::interrupted));
     const std::size_t n = std::min({buf.size(), chunk_, bytes_.size() - pos_});
     std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(pos_), n, buf.begin());
     pos_ += n;
     return n;
   }
-  void set_wait(WaitContext* ctx) {
-    wait_ = ctx;
-    failed_ = false;
-  }
-  bool read_failed() const { return failed_; }
+  void set_wait(WaitContext* ctx) { wait_ = ctx; }
 
  private:
   std::vector<std::uint8_t> bytes_;
   std::size_t chunk_;
   int stop_every_;
   int calls_ = 0;
-  bool failed_ = false;
   std::size_t pos_ = 0;
   WaitContext* wait_ = nullptr;
 };

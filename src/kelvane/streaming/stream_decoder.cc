@@ -8,16 +8,26 @@
 #include <vector>
 
 namespace kelvane {
+namespace {
+
+// A layout that does not fit: `value` (of frame `frame_id`, if any) against the layout's shape.
+LayoutError layout_misfit(LayoutError::Kind kind, std::int64_t value, std::uint64_t frame_id, const FrameLayout& layout) {
+  LayoutError err;
+  err.kind = kind;
+  err.value = value;
+  err.frame_id = frame_id;
+  err.rounds = layout.rounds();
+  err.ancillas = layout.ancillas();
+  return err;
+}
+
+}  // namespace
 
 std::expected<StreamDecoder, LayoutError> StreamDecoder::create(std::shared_ptr<const SpacetimeGraph> graph,
                                                                 StreamDecodeOptions options) {
   if (options.layout && options.window_depth != 0 && options.window_depth != options.layout->rounds()) {
-    LayoutError err;
-    err.kind = LayoutError::Kind::kDepthMismatch;
-    err.value = static_cast<std::int64_t>(options.window_depth);
-    err.rounds = options.layout->rounds();
-    err.ancillas = options.layout->ancillas();
-    return std::unexpected(err);
+    return std::unexpected(
+        layout_misfit(LayoutError::Kind::kDepthMismatch, static_cast<std::int64_t>(options.window_depth), 0, *options.layout));
   }
   return StreamDecoder(std::move(graph), std::move(options));
 }
@@ -96,12 +106,7 @@ std::expected<void, LayoutError> StreamDecoder::push(OwnedFrame& frame) {
     if (auto started = start(frame); !started) return started;
   }
   if (frame.ancilla_count != layout_->ancillas()) {
-    LayoutError err;
-    err.kind = LayoutError::Kind::kAncillaMismatch;
-    err.frame_id = frame.frame_id;
-    err.value = frame.ancilla_count;
-    err.rounds = layout_->rounds();
-    err.ancillas = layout_->ancillas();
+    const LayoutError err = layout_misfit(LayoutError::Kind::kAncillaMismatch, frame.ancilla_count, frame.frame_id, *layout_);
     if (strict()) return std::unexpected(err);
     if (!warned_ancillas_) {
       warned_ancillas_ = true;
@@ -109,13 +114,7 @@ std::expected<void, LayoutError> StreamDecoder::push(OwnedFrame& frame) {
     }
   }
   if (options_.per_shot && frame.round >= layout_->rounds()) {
-    LayoutError err;
-    err.kind = LayoutError::Kind::kRoundOutOfRange;
-    err.frame_id = frame.frame_id;
-    err.value = frame.round;
-    err.rounds = layout_->rounds();
-    err.ancillas = layout_->ancillas();
-    return std::unexpected(err);
+    return std::unexpected(layout_misfit(LayoutError::Kind::kRoundOutOfRange, frame.round, frame.frame_id, *layout_));
   }
   if (options_.per_shot) {
     push_per_shot(frame);
