@@ -29,16 +29,6 @@ Result<Parsed<FileHeader>> parse_file_header(std::span<const std::uint8_t> bytes
   return Parsed<FileHeader>{h, kFileHeaderSize};
 }
 
-Result<Parsed<FrameHeader>> parse_frame_header(std::span<const std::uint8_t> bytes) {
-  if (bytes.size() < kFrameHeaderSize) {
-    return fail(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(kFrameHeaderSize), bytes.size()});
-  }
-  const FrameHeader h = decode_frame_header(bytes.data());
-  const std::uint32_t computed = crc32_of(bytes.first(kFrameHeaderCrcOffset));
-  if (computed != h.header_crc) return fail(errors::CrcMismatch{computed, h.header_crc});
-  return Parsed<FrameHeader>{h, kFrameHeaderSize};
-}
-
 std::vector<Annotation> parse_annotations(std::span<const std::uint8_t> bytes) {
   std::vector<Annotation> out;
   if (bytes.empty()) return out;

@@ -57,10 +57,6 @@ inline FrameHeader decode_frame_header(const std::uint8_t* p) {
   return h;
 }
 
-// Length >= 36 (else PayloadLengthMismatch{36, len}); CRC-32 of bytes 0..31 against the stored
-// header_crc (else CrcMismatch{computed, stored}). No field value is examined. Consumes 36 bytes.
-Result<Parsed<FrameHeader>> parse_frame_header(std::span<const std::uint8_t> bytes);
-
 // The annotation block, count byte first: min(count, (len - 1) / 10) entries. Never fails.
 std::vector<Annotation> parse_annotations(std::span<const std::uint8_t> bytes);
 
@@ -80,6 +76,25 @@ inline std::uint32_t crc32_extend(std::uint32_t crc, std::span<const std::uint8_
 // trailer) without the 4 value bytes of the payload CRC entry at `value_offset`.
 inline std::uint32_t payload_crc_of(std::span<const std::uint8_t> payload, std::size_t value_offset) {
   return crc32_update(crc32_update(0, payload.first(value_offset)), payload.subspan(value_offset + 4));
+}
+
+// Whether the CRC-32 of the 32 header bytes at `p` is the stored header_crc of `h`, their
+// decoded fields.
+inline bool frame_header_crc_ok(const std::uint8_t* p, const FrameHeader& h) {
+  return crc32_of(std::span<const std::uint8_t>(p, kFrameHeaderCrcOffset)) == h.header_crc;
+}
+
+// Length >= 36 (else PayloadLengthMismatch{36, len}); CRC-32 of bytes 0..31 against the stored
+// header_crc (else CrcMismatch{computed, stored}). No field value is examined. Consumes 36 bytes.
+inline Result<Parsed<FrameHeader>> parse_frame_header(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < kFrameHeaderSize) {
+    return fail(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(kFrameHeaderSize), bytes.size()});
+  }
+  const FrameHeader h = decode_frame_header(bytes.data());
+  if (!frame_header_crc_ok(bytes.data(), h)) {
+    return fail(errors::CrcMismatch{crc32_of(bytes.first(kFrameHeaderCrcOffset)), h.header_crc});
+  }
+  return Parsed<FrameHeader>{h, kFrameHeaderSize};
 }
 
 }  // namespace kelvane

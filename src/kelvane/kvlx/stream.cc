@@ -5,6 +5,7 @@
 
 #include "kelvane/core/rle.h"
 #include "kelvane/kvlx/crc32.h"
+#include "kelvane/kvlx/frame_walk.h"
 #include "kelvane/kvlx/le_bytes.h"
 #include "kelvane/kvlx/metadata_keys.h"
 #include "kelvane/util/diagnostics.h"
@@ -19,11 +20,6 @@ namespace {
 constexpr std::string_view kSpanTarget = "kelvane_kvlx::stream";
 constexpr diagnostics::SpanMeta kParseSpan{"kvlx.frame_parse", kSpanTarget, diagnostics::Level::Info};
 constexpr diagnostics::SpanMeta kValidateSpan{"kvlx.frame_validate", kSpanTarget, diagnostics::Level::Info};
-
-constexpr std::size_t kEventLengthSize = 2;
-constexpr std::size_t kMetadataCountSize = 2;
-constexpr std::size_t kMetadataEntryHeadSize = 4;
-constexpr std::size_t kAnnotationEntrySize = 10;
 
 KelvaneError short_payload(std::size_t declared, std::size_t found) {
   return errors::PayloadLengthMismatch{static_cast<std::uint32_t>(declared), found};
@@ -194,27 +190,13 @@ Result<std::optional<std::uint16_t>> KvlxReaderCore::peek_ancilla_count(ByteRead
 }
 
 Status KvlxReaderCore::validate(const SyndromeFrame& frame) const {
-  if (config_.skip_validation) return {};
+  if (!validates(frame.header)) return {};
   if (Status s = check_timing(frame); !s) return s;
   if (!schema_) return {};  // no schema for this stream: only the timing check applies
   if (Status s = check_schema_consistency(frame, *schema_); !s) return s;
   return check_parity(frame, *schema_);
 }
 
-namespace {
-
-// Where the sections of a frame lie, as offsets from the start of its header.
-struct FrameLayout {
-  std::size_t rle_len = 0;
-  std::size_t timing_len = 0;
-  std::size_t bits_len = 0;
-  std::size_t metadata_at = 0;     // the entry count, when flagged
-  std::size_t annotations_at = 0;  // the count byte, when flagged
-  std::optional<std::size_t> crc_value_at;
-  std::size_t end = 0;  // the first byte after the payload
-};
-
-}  // namespace
 
 Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef source) {
   std::optional<diagnostics::Span> parse_span(std::in_place, kParseSpan);
@@ -253,64 +235,27 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
   Result<Parsed<FrameHeader>> parsed = parse_frame_header(**v);
   if (!parsed) return corrupt(std::move(parsed.error()));
   const FrameHeader h = parsed->first;
-  if (last_frame_id_ && h.frame_id <= *last_frame_id_) {
-    return corrupt(errors::FrameIdBackwards{*last_frame_id_, h.frame_id});
-  }
+  if (!goes_forward(h)) return corrupt(errors::FrameIdBackwards{*last_frame_id_, h.frame_id});
 
   // Walk the sections to the end of the payload, reading as needed.
-  FrameLayout at;
-  std::size_t pos = kFrameHeaderSize;
-  // Makes `len` bytes from `pos` available; nothing means the frame is cut short.
-  auto need = [&](std::size_t len) -> Result<std::optional<std::span<const std::uint8_t>>> {
-    if (pos + len > config_.max_frame_size) {
-      // `declared` is then the least size the frame's fields give it.
-      return corrupt(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(pos + len), available(),
-                                                   config_.max_frame_size});
-    }
+  std::optional<KelvaneError> read_error;
+  auto frame_bytes = [&](std::size_t pos, std::size_t len) -> const std::uint8_t* {
     View got = view(source, pos + len);
-    if (!got || !*got) return got;
-    return (*got)->subspan(pos, len);
-  };
-  // The section of `len` bytes at `pos`, or the return value for a frame cut short.
-#define KVLX_NEED(var, len)                                                     \
-  View var = need(len);                                                        \
-  if (!var) return fail(std::move(var.error()));                               \
-  if (!*var) return cut_short(source, (len), available() - pos);
-
-  KVLX_NEED(length_field, kEventLengthSize)
-  at.rle_len = load_le<std::uint16_t>((*length_field)->data());
-  pos += kEventLengthSize;
-  const std::size_t n = h.ancilla_count;
-  at.timing_len = (h.flags & kFlagTiming) ? 2 * n : 0;
-  at.bits_len = (h.flags & kFlagAncillaBits) ? (n + 7) / 8 : 0;
-  const std::size_t fixed = at.rle_len + n + at.timing_len + at.bits_len;
-  KVLX_NEED(fixed_sections, fixed)
-  pos += fixed;
-  if (h.flags & kFlagMetadata) {
-    at.metadata_at = pos;
-    KVLX_NEED(count_field, kMetadataCountSize)
-    const std::size_t count = load_le<std::uint16_t>((*count_field)->data());
-    pos += kMetadataCountSize;
-    for (std::size_t i = 0; i < count; ++i) {
-      KVLX_NEED(entry_head, kMetadataEntryHeadSize)
-      const std::uint16_t key = load_le<std::uint16_t>((*entry_head)->data());
-      const std::size_t length = load_le<std::uint16_t>((*entry_head)->data() + 2);
-      pos += kMetadataEntryHeadSize;
-      KVLX_NEED(value, length)
-      if (key == kMetaKeyPayloadCrc && length == 4 && !at.crc_value_at) at.crc_value_at = pos;
-      pos += length;
+    if (!got) {
+      read_error = std::move(got.error());
+      return nullptr;
     }
+    return *got ? (*got)->data() + pos : nullptr;
+  };
+  FrameSections at;
+  const WalkStop stop = walk_frame_sections(h, config_.max_frame_size, frame_bytes, at);
+  if (read_error) return fail(std::move(*read_error));
+  if (stop.end == WalkEnd::kTooLarge) {
+    // `declared` is then the least size the frame's fields give it.
+    return corrupt(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(stop.pos + stop.len), available(),
+                                                 config_.max_frame_size});
   }
-  if (h.flags & kFlagAnnotations) {
-    at.annotations_at = pos;
-    KVLX_NEED(count_field, 1)
-    const std::size_t body = kAnnotationEntrySize * (*count_field)->front();
-    pos += 1;
-    KVLX_NEED(entries, body)
-    pos += body;
-  }
-#undef KVLX_NEED
-  at.end = pos;
+  if (stop.end == WalkEnd::kShort) return cut_short(source, stop.len, available() - stop.pos);
 
   // Trailer: the data ending right after the payload ends with this frame, unchecked.
   View trailer = view(source, at.end + kTrailerSize);
@@ -318,45 +263,16 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
   const bool has_trailer = trailer->has_value();
   // The whole frame, viewed once more now that nothing further is read.
   const std::span<const std::uint8_t> bytes = has_trailer ? **trailer : **view(source, at.end);
-  const std::span<const std::uint8_t> payload = bytes.subspan(kFrameHeaderSize, at.end - kFrameHeaderSize);
-
-  if (checks_payload_crc(h.flags)) {
-    // A missing entry compares the CRC of the whole payload with 0.
-    const std::uint32_t computed = at.crc_value_at ? payload_crc_of(payload, *at.crc_value_at - kFrameHeaderSize) : crc32_of(payload);
-    const std::uint32_t stored = at.crc_value_at ? load_le<std::uint32_t>(bytes.data() + *at.crc_value_at) : 0;
-    if (!at.crc_value_at || computed != stored) return corrupt(errors::CrcMismatch{computed, stored});
-  }
-  std::array<std::uint8_t, kTrailerSize> expected_trailer{};
-  store_le(expected_trailer.data(), kTrailerMarker);
-  // The header passed its own check, so header_crc is the CRC-32 of bytes 0..31; extending it
-  // over the 4 stored CRC bytes gives the CRC-32 of all 36 header bytes.
-  store_le(expected_trailer.data() + 2, crc32_extend(h.header_crc, bytes.subspan(kFrameHeaderCrcOffset, 4)));
-  if (has_trailer && !std::equal(expected_trailer.begin(), expected_trailer.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at.end))) {
-    const std::uint32_t stored = load_le<std::uint32_t>(bytes.data() + at.end + 2);
-    return corrupt(errors::CrcMismatch{load_le<std::uint32_t>(expected_trailer.data() + 2), stored});
-  }
-  const std::span<const std::uint8_t> rle = bytes.subspan(kFrameHeaderSize + kEventLengthSize, at.rle_len);
-  if (const std::size_t expanded = rle_expanded_length(rle); expanded > n) {
-    return corrupt(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(n), expanded});
-  }
+  if (Status s = check_frame_sections(bytes, h, at, has_trailer); !s) return corrupt(std::move(s.error()));
 
   // The frame is whole: build its views and consume it.
   std::optional<SyndromeFrame> out(std::in_place);
   SyndromeFrame& frame = *out;
-  frame.header = h;
-  std::size_t p = kFrameHeaderSize + kEventLengthSize;
-  frame.detector_events_rle = rle;
-  p += at.rle_len;
-  frame.meas_results = std::span<const std::int8_t>(reinterpret_cast<const std::int8_t*>(bytes.data() + p), n);
-  p += n;
   if (at.timing_len) {
     frame.timing_offsets = std::move(spare_timing_);
     spare_timing_ = {};
-    frame.timing_offsets.resize(n);
-    for (std::size_t i = 0; i < n; ++i) frame.timing_offsets[i] = load_le<std::uint16_t>(bytes.data() + p + 2 * i);
-    p += at.timing_len;
   }
-  frame.ancilla_bits = bytes.subspan(p, at.bits_len);
+  set_section_views(frame, bytes, h, at);
   if (h.flags & kFlagMetadata) {
     FrameMetadata& meta = frame.metadata.emplace();
     std::size_t q = at.metadata_at;
@@ -374,7 +290,7 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
     frame.annotations = parse_annotations(bytes.subspan(at.annotations_at, at.end - at.annotations_at));
   }
   consume(has_trailer ? at.end + kTrailerSize : at.end);
-  if (!has_trailer) late_trailer_ = expected_trailer;
+  if (!has_trailer) late_trailer_ = kFrameTrailer;
   last_frame_id_ = h.frame_id;
   parse_span.reset();
 
@@ -420,92 +336,35 @@ KvlxReaderCore::Scan KvlxReaderCore::take_buffered_frame(std::span<const std::ui
   if (out.size() > 0 && load_le<std::uint16_t>(b + kFrameAncillaCountOffset) != out.ancilla_count) {
     return Scan::kOtherAncillaCount;
   }
+  // Every check is read_frame's; anything it would report or read otherwise is left to it.
   const FrameHeader h = decode_frame_header(b);
-  if (crc32_of(bytes.first(kFrameHeaderCrcOffset)) != h.header_crc) return Scan::kGeneral;
-  if (last_frame_id_ && h.frame_id <= *last_frame_id_) return Scan::kGeneral;
-
-  // The sections as read_frame walks them; a section that read_frame would find larger than a
-  // frame may be is left to it.
-  std::size_t pos = kFrameHeaderSize;
-  auto section = [&](std::size_t len) {
-    if (pos + len > config_.max_frame_size) return Scan::kGeneral;
-    return pos + len > bytes.size() ? Scan::kIncomplete : Scan::kTaken;
+  if (!frame_header_crc_ok(b, h) || !goes_forward(h)) return Scan::kGeneral;
+  auto buffered = [&](std::size_t pos, std::size_t len) -> const std::uint8_t* {
+    return pos + len <= bytes.size() ? b + pos : nullptr;
   };
-#define KVLX_SECTION(len)                       \
-  if (Scan s = section(len); s != Scan::kTaken) \
-    return s;
-
-  KVLX_SECTION(kEventLengthSize)
-  const std::size_t rle_len = load_le<std::uint16_t>(b + pos);
-  pos += kEventLengthSize;
-  const std::size_t rle_at = pos;
-  const std::size_t n = h.ancilla_count;
-  const std::size_t timing_at = rle_at + rle_len + n;
-  const std::size_t timing_len = (h.flags & kFlagTiming) ? 2 * n : 0;
-  const std::size_t fixed = rle_len + n + timing_len + ((h.flags & kFlagAncillaBits) ? (n + 7) / 8 : 0);
-  KVLX_SECTION(fixed)
-  pos += fixed;
-  std::optional<std::size_t> crc_value_at;
-  std::optional<std::uint64_t> flips;
-  if (h.flags & kFlagMetadata) {
-    KVLX_SECTION(kMetadataCountSize)
-    const std::size_t count = load_le<std::uint16_t>(b + pos);
-    pos += kMetadataCountSize;
-    for (std::size_t i = 0; i < count; ++i) {
-      KVLX_SECTION(kMetadataEntryHeadSize)
-      const std::uint16_t key = load_le<std::uint16_t>(b + pos);
-      const std::size_t length = load_le<std::uint16_t>(b + pos + 2);
-      pos += kMetadataEntryHeadSize;
-      KVLX_SECTION(length)
-      if (key == kMetaKeyPayloadCrc && length == 4 && !crc_value_at) crc_value_at = pos;
-      // The last observable flips entry wins, as apply_metadata_entry applies them in order.
-      if (key == kMetaKeyObservableFlips && length == 8) flips = load_le<std::uint64_t>(b + pos);
-      pos += length;
-    }
-  }
-  if (h.flags & kFlagAnnotations) {
-    KVLX_SECTION(1)
-    const std::size_t body = kAnnotationEntrySize * b[pos];
-    pos += 1;
-    KVLX_SECTION(body)
-    pos += body;
-  }
-#undef KVLX_SECTION
-  const std::size_t end = pos;
-  if (end + kTrailerSize > bytes.size()) return Scan::kIncomplete;
-
-  if (checks_payload_crc(h.flags)) {
-    if (!crc_value_at) return Scan::kGeneral;
-    const std::span<const std::uint8_t> payload = bytes.subspan(kFrameHeaderSize, end - kFrameHeaderSize);
-    if (payload_crc_of(payload, *crc_value_at - kFrameHeaderSize) != load_le<std::uint32_t>(b + *crc_value_at)) {
+  FrameSections at;
+  switch (walk_frame_sections(h, config_.max_frame_size, buffered, at).end) {
+    case WalkEnd::kWhole:
+      break;
+    case WalkEnd::kShort:
+      return Scan::kIncomplete;
+    case WalkEnd::kTooLarge:
       return Scan::kGeneral;
-    }
   }
-  // The trailer's CRC covers the 36 header bytes, which end with their own verified CRC.
-  if (load_le<std::uint16_t>(b + end) != kTrailerMarker || load_le<std::uint32_t>(b + end + 2) != kCrc32Residue) {
-    return Scan::kGeneral;
-  }
-  const std::span<const std::uint8_t> rle = bytes.subspan(rle_at, rle_len);
-  if (rle_expanded_length(rle) > n) return Scan::kGeneral;
-  if (!config_.skip_validation) {
-    for (std::size_t i = 0; i < timing_len / 2; ++i) {
-      if (load_le<std::uint16_t>(b + timing_at + 2 * i) > kMaxTimingOffsetNs) return Scan::kGeneral;
-    }
-    if (schema_) {
-      SyndromeFrame frame;
-      frame.header = h;
-      frame.detector_events_rle = rle;
-      frame.meas_results = std::span<const std::int8_t>(reinterpret_cast<const std::int8_t*>(b + rle_at + rle_len), n);
-      if (!check_schema_consistency(frame, *schema_) || !check_parity(frame, *schema_)) return Scan::kGeneral;
-    }
+  if (at.end + kTrailerSize > bytes.size()) return Scan::kIncomplete;
+  const std::span<const std::uint8_t> frame = bytes.first(at.end + kTrailerSize);
+  if (!check_frame_sections(frame, h, at, true)) return Scan::kGeneral;
+  if (validates(h)) {
+    set_section_views(checked_, frame, h, at);
+    if (!validate(checked_)) return Scan::kGeneral;
   }
 
-  out.append(h, rle, flips);
+  out.append(h, frame.subspan(at.rle_at, at.rle_len), at.observable_flips);
   // Straight from the ring: the carry buffer is empty.
-  ring_.consume(end + kTrailerSize);
-  position_ += end + kTrailerSize;
+  ring_.consume(at.end + kTrailerSize);
+  position_ += at.end + kTrailerSize;
   last_frame_id_ = h.frame_id;
-  bytes = bytes.subspan(end + kTrailerSize);
+  bytes = bytes.subspan(at.end + kTrailerSize);
   return Scan::kTaken;
 }
 

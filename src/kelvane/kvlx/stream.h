@@ -159,7 +159,8 @@ class KvlxReaderCore {
   enum class Scan : std::uint8_t { kTaken, kOtherAncillaCount, kIncomplete, kGeneral };
   // One frame of read_buffered_frames from `bytes`, the front of the ring: appended to `out`
   // and consumed when kTaken; kIncomplete when the frame runs past the end of `bytes`. Takes
-  // `bytes` past the frame it consumes.
+  // `bytes` past the frame it consumes. Its walk and checks are read_frame's (frame_walk.h and
+  // validate()).
   Scan take_buffered_frame(std::span<const std::uint8_t>& bytes, FrameBatch& out);
   // Scans to the next verifying frame header: true when there, false when the data ran out.
   Result<bool> resync(ByteReaderRef source);
@@ -171,6 +172,13 @@ class KvlxReaderCore {
   // Frame-level corruption of the frame at the front: the next call resynchronises.
   std::unexpected<KelvaneError> corrupt(KelvaneError e);
   Status validate(const SyndromeFrame& frame) const;
+  // Whether validate() has anything to check in a frame with header `h`: its timing offsets, or
+  // the stream's schema to check it against.
+  bool validates(const FrameHeader& h) const {
+    return !config_.skip_validation && ((h.flags & kFlagTiming) || schema_);
+  }
+  // False for a frame id at or before the last frame's (FrameIdBackwards).
+  bool goes_forward(const FrameHeader& h) const { return !last_frame_id_ || h.frame_id > *last_frame_id_; }
 
   StreamConfig config_;
   RingBuffer ring_;
@@ -180,6 +188,8 @@ class KvlxReaderCore {
   std::size_t carry_pos_ = 0;
   std::vector<std::uint8_t> scratch_;
   std::vector<std::uint16_t> spare_timing_;
+  // The views of the frame read_buffered_frames is checking, for validate().
+  SyndromeFrame checked_;
 
   bool header_parsed_ = false;
   Uuid schema_id_{};
