@@ -144,6 +144,7 @@ class KelvaneStream:
         commit: int | None = None,
         buffer: int | None = None,
         enable_correlations: bool = False,
+        follow: bool = False,
     ) -> None: ...
     def decoder_stats(self) -> dict[str, int | float] | None: ...
     @property

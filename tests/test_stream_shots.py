@@ -106,3 +106,31 @@ def test_cut_short_shots_are_warned_flagged_counted_and_not_decoded(tmp_path):
     assert got[3].observable_flips == 0
     with pytest.raises(kelvane.KelvaneError, match="its shot was cut short"):
         got[6].observable_flips
+
+
+
+@pytest.mark.parametrize("follow", [False, True])
+def test_a_growing_file_completes_the_shot_its_end_cut(tmp_path, follow):
+    # The file first ends two rounds into its third shot, then grows by the rest: followed, that
+    # shot decodes whole once its frames arrive; otherwise the end of the data cut it short, and
+    # the rest of it, with no round 0, is a second shot cut short.
+    exp = kelvane.write_stim_experiment(REP, 4, tmp_path / "whole.kvlx", seed=5)
+    with open(exp.path, "rb") as f:
+        data = f.read()
+    rounds = exp.layout.shape[0]
+    cut = kelvane.kvlx.frame_spans(data)[2 * rounds + 1][1]  # after frame 2 of the third shot
+    grow = tmp_path / "grow.kvlx"
+    grow.write_bytes(data[:cut])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        with kelvane.open(grow, decoder=exp.dem, layout=exp.layout, per_shot=True, follow=follow) as stream:
+            frames = list(stream)
+            with open(grow, "ab") as f:
+                f.write(data[cut:])
+            frames += list(stream)
+            incomplete = stream.incomplete_shots
+    last = [f for f in frames if f.round == rounds - 1 and not f.shot_incomplete]
+    expected = kelvane.SpacetimeGraph.from_detector_error_model(exp.dem).decode_batch(exp.detection_events,
+                                                                                      return_masks=True)
+    decoded = [0, 1, 2, 3] if follow else [0, 1, 3]
+    assert (incomplete, [f.observable_flips for f in last]) == (0 if follow else 2, expected[decoded].tolist())

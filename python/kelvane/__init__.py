@@ -38,6 +38,7 @@ def open(  # noqa: A001 - the entry point
     commit: int | None = None,
     buffer: int | None = None,
     enable_correlations: bool = False,
+    follow: bool = False,
     learn_every: None = None,
     errors: Literal["raise"] = "raise",
 ) -> KelvaneStream: ...
@@ -55,6 +56,7 @@ def open(  # noqa: A001 - the entry point
     commit: int | None = None,
     buffer: int | None = None,
     enable_correlations: bool = False,
+    follow: bool = False,
     learn_every: int,
     errors: Literal["raise"] = "raise",
 ) -> LearningStream: ...
@@ -72,6 +74,7 @@ def open(  # noqa: A001 - the entry point
     commit: int | None = None,
     buffer: int | None = None,
     enable_correlations: bool = False,
+    follow: bool = False,
     learn_every: int | None = None,
     errors: Literal["skip"],
 ) -> SkippingStream: ...
@@ -88,6 +91,7 @@ def open(  # noqa: A001 - the entry point
     commit: int | None = None,
     buffer: int | None = None,
     enable_correlations: bool = False,
+    follow: bool = False,
     learn_every: int | None = None,
     errors: Literal["raise", "skip"] = "raise",
 ) -> KelvaneStream | SkippingStream | LearningStream:
@@ -99,11 +103,12 @@ def open(  # noqa: A001 - the entry point
     With `decoder` (a DEM path, DEM text, a ``stim.DetectorErrorModel``, a kelvane
     ``DetectorErrorModel`` or a ``SpacetimeGraph``) the stream decodes its frames, exactly as
     after ``stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot,
-    commit=commit, buffer=buffer, enable_correlations=enable_correlations)``:
+    commit=commit, buffer=buffer, enable_correlations=enable_correlations, follow=follow)``:
     `layout` says which detector each frame bit is (see `layout_from_stim`), and
     ``per_shot=True`` decodes each shot once, on its last frame; `commit` and `buffer` decode
     in overlapping windows as frames arrive (see ``set_decoder``); ``enable_correlations=True``
-    decodes with correlations (two passes per decode). If configuring the decoder
+    decodes with correlations (two passes per decode); ``follow=True`` keeps a shot that the
+    end of a growing file cuts open, for the frames appended later. If configuring the decoder
     fails, the stream is closed and the error propagates.
 
     A file written by ``write_stim_experiment`` (or ``KvlxWriter.write_shots`` with a layout)
@@ -137,7 +142,7 @@ def open(  # noqa: A001 - the entry point
     if decoder is not None:
         try:
             options = dict(window_depth=window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer,
-                           enable_correlations=enable_correlations)
+                           enable_correlations=enable_correlations, follow=follow)
             stream.set_decoder(decoder, **options)
             if positional is not None:  # after set_decoder, whose own errors come first
                 _describe.check_positional_rule(decoder, positional)

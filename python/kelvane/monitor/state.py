@@ -157,6 +157,7 @@ class StreamMonitor:
         try:
             with kelvane.open(self.source, decoder=self.model, layout=self.layout, per_shot=True,
                               commit=self.commit, buffer=self.buffer,
+                              follow=follow and not self.source.startswith("tcp://"),
                               timeout=0.25 if self.source.startswith("tcp://") else None) as stream:
                 self._read(stream, follow, poll)
         except Exception as e:  # noqa: BLE001 - shown on the page and re-raised

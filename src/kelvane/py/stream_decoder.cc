@@ -32,7 +32,7 @@ StreamDecoder::StreamDecoder(StreamDecoder&&) noexcept = default;
 StreamDecoder& StreamDecoder::operator=(StreamDecoder&&) noexcept = default;
 
 bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject* layout_arg, bool per_shot,
-                              PyObject* commit_arg, PyObject* buffer_arg, bool correlated) {
+                              PyObject* commit_arg, PyObject* buffer_arg, bool correlated, bool follow) {
   const bool windowed = (commit_arg && commit_arg != Py_None) || (buffer_arg && buffer_arg != Py_None);
   std::uint32_t commit = 0, buffer = 0;
   if (windowed) {
@@ -59,6 +59,7 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
   StreamDecodeOptions options;
   options.per_shot = per_shot;
   options.correlated = correlated;
+  options.follow = follow;
   options.window_depth = window_depth;
   if (layout_arg && layout_arg != Py_None) {
     auto layout = layout_of(layout_arg, graph->boundary);
@@ -118,9 +119,9 @@ bool StreamDecoder::decode_frame(OwnedFrame& frame) {
   return emit_warnings(d);
 }
 
-bool StreamDecoder::finish() {
+bool StreamDecoder::end_of_data() {
   if (!state_ || !state_->decoder) return true;
-  state_->decoder->finish();
+  state_->decoder->end_of_data();
   return emit_warnings(*state_->decoder);
 }
 

@@ -31,7 +31,8 @@ class StreamDecoder {
   // decomposed mechanisms. False with a Python exception set on failure, leaving the previous
   // configuration in place.
   bool configure(PyObject* dem, std::size_t window_depth, PyObject* layout = nullptr, bool per_shot = false,
-                 PyObject* commit = nullptr, PyObject* buffer = nullptr, bool correlated = false);
+                 PyObject* commit = nullptr, PyObject* buffer = nullptr, bool correlated = false,
+                 bool follow = false);
 
   // With a decoder configured: decodes or records the frame (see kelvane/streaming/stream_decoder.h)
   // and emits any warnings as RuntimeWarning. Without one, leaves the frame unchanged. False
@@ -39,9 +40,9 @@ class StreamDecoder {
   // turned into an error.
   bool decode_frame(OwnedFrame& frame);
 
-  // The end of the stream: reports a shot left unfinished. False when a warning was turned into
-  // an error.
-  bool finish();
+  // The end of the data: reports a shot left unfinished, unless configured to follow a growing
+  // source. False when a warning was turned into an error.
+  bool end_of_data();
 
   std::uint64_t incomplete_shots() const;
   std::uint64_t missing_rounds() const;

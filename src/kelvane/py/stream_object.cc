@@ -288,7 +288,7 @@ PyObject* stream_next(PyObject* self) {
     return nullptr;
   }
   if (!*next) {  // the end of the data: no value and no exception (unless a warning is an error)
-    st.decoder.finish();
+    st.decoder.end_of_data();
     return nullptr;
   }
   ++st.frames_read;
@@ -332,9 +332,10 @@ PyObject* stream_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[7];
+  PyObject* bound[8];
   if (!bind_args("set_decoder", args, kwargs,
-                 {"dem", "window_depth", "layout", "per_shot", "commit", "buffer", "enable_correlations"}, 1, bound, 2)) {
+                 {"dem", "window_depth", "layout", "per_shot", "commit", "buffer", "enable_correlations", "follow"}, 1,
+                 bound, 2)) {
     return nullptr;
   }
   TurnGuard turn(state_of(self).turn);
@@ -345,7 +346,10 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (bound[3] && (per_shot = PyObject_IsTrue(bound[3])) < 0) return nullptr;
   int correlated = 0;
   if (bound[6] && (correlated = PyObject_IsTrue(bound[6])) < 0) return nullptr;
-  if (!state_of(self).decoder.configure(bound[0], depth, bound[2], per_shot != 0, bound[4], bound[5], correlated != 0)) {
+  int follow = 0;
+  if (bound[7] && (follow = PyObject_IsTrue(bound[7])) < 0) return nullptr;
+  if (!state_of(self).decoder.configure(bound[0], depth, bound[2], per_shot != 0, bound[4], bound[5], correlated != 0,
+                                        follow != 0)) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -464,7 +468,7 @@ PyMethodDef stream_methods[] = {
     {"set_decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (KelvaneStream.set_decoder)", stream_set_decoder>)),
      METH_VARARGS | METH_KEYWORDS,
      "set_decoder($self, dem, window_depth=0, *, layout=None, per_shot=False, commit=None, buffer=None, "
-     "enable_correlations=False)\n--\n\n"
+     "enable_correlations=False, follow=False)\n--\n\n"
      "Configure the Union-Find decoder from a DEM.\n"
      "\n"
      "Parameters\n"
@@ -502,6 +506,10 @@ PyMethodDef stream_methods[] = {
      "    True: build the graph keeping the model's decomposed error mechanisms and decode\n"
      "    each window in two passes, as ``SpacetimeGraph.decode(..., enable_correlations=True)``.\n"
      "    A ``SpacetimeGraph`` given as dem must have been built with it.\n"
+     "follow:\n"
+     "    True: the end of the data is not the end of a shot, for a file read while it\n"
+     "    grows: a shot the end cuts stays open, and the frames appended later complete it.\n"
+     "    False (default): the end of the data ends the shot (cut short, as above).\n"
      "\n"
      "With ``layout`` or ``per_shot``, a layout that cannot cover the model or a frame\n"
      "raises ValueError; by default the stream keeps decoding and warns once\n"

@@ -55,6 +55,9 @@ struct StreamDecodeOptions {
   std::shared_ptr<WindowedFrames> windows;
   // Decode in two passes (UnionFindDecoder::decode_detectors); the graph keeps its mechanisms.
   bool correlated = false;
+  // The data's end is not the stream's: a file followed while it grows may yield the rest of a
+  // shot later, so a shot cut by the end stays open instead of being counted as cut short.
+  bool follow = false;
 };
 
 class StreamDecoder {
@@ -72,6 +75,10 @@ class StreamDecoder {
 
   // The end of the stream: a shot left unfinished is counted and reported. Idempotent.
   void finish();
+  // The end of the data read so far: finish(), unless the options follow a growing source.
+  void end_of_data() {
+    if (!options_.follow) finish();
+  }
 
   // Warnings queued since the last call, oldest first.
   std::vector<std::string> take_warnings();

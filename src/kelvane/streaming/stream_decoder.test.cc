@@ -116,6 +116,25 @@ TEST(StreamDecoder, SlidingMatchesAWindowOfTheSameRounds) {
   EXPECT_EQ(stream.decodes(), 500u);
 }
 
+// Following a growing source, the end of the data leaves the shot open: the frames that arrive
+// afterwards complete it, and it decodes as if the data had never paused.
+TEST(StreamDecoder, EndOfDataLeavesAFollowedShotOpen) {
+  for (bool follow : {false, true}) {
+    StreamDecodeOptions o = options(true);
+    o.follow = follow;
+    StreamDecoder stream = make(std::move(o));
+    std::string decoded;
+    for (std::uint32_t round = 0; round < kRounds; ++round) {
+      OwnedFrame f = frame(round, round, {1, 0});
+      ASSERT_TRUE(stream.push(f).has_value());
+      decoded += f.prediction == FramePrediction::kDecoded ? 'D' : f.prediction == FramePrediction::kAwaitingShotEnd ? '.' : 'x';
+      if (round == 0) stream.end_of_data();
+    }
+    EXPECT_EQ(decoded, follow ? "..D" : ".xx") << follow;
+    EXPECT_EQ(stream.incomplete_shots(), follow ? 0u : 2u) << follow;
+  }
+}
+
 struct CutCase {
   const char* name;
   std::vector<std::pair<std::uint64_t, std::uint32_t>> frames;  // (frame_id, round)
