@@ -55,6 +55,39 @@ void ShotRows::fired_of(std::size_t shot, std::vector<std::uint32_t>& fired) con
   }
 }
 
+std::optional<std::string> shot_width_error(std::string_view what, std::string_view unit, std::size_t got,
+                                            std::size_t detectors, bool bit_packed) {
+  const std::size_t width = row_width(detectors, bit_packed);
+  if (got == width) return std::nullopt;
+  return std::string(what) + " has " + std::to_string(got) + " " + std::string(unit) + ", expected " +
+         std::to_string(width) + (bit_packed ? " (one per eight detectors, bit-packed)" : " (one per detector)");
+}
+
+std::expected<std::size_t, std::string> prediction_observables(std::uint64_t num_observables) {
+  if (num_observables > 64) {
+    return std::unexpected("predictions cover at most 64 observables, the graph has " +
+                           std::to_string(num_observables) + " (use return_masks=True)");
+  }
+  return static_cast<std::size_t>(num_observables);
+}
+
+void write_prediction_rows(std::span<const std::uint64_t> masks, std::size_t observables, bool bit_packed,
+                           std::uint8_t* rows) {
+  const std::size_t width = row_width(observables, bit_packed);
+  for (std::size_t s = 0; s < masks.size(); ++s) {
+    std::uint8_t* row = rows + s * width;
+    for (std::uint64_t m = masks[s]; m; m &= m - 1) {
+      const auto k = static_cast<std::size_t>(std::countr_zero(m));
+      if (k >= observables) break;
+      if (bit_packed) {
+        row[k / 8] |= static_cast<std::uint8_t>(1u << (k % 8));
+      } else {
+        row[k] = 1;
+      }
+    }
+  }
+}
+
 unsigned batch_threads(unsigned requested, std::size_t shots) {
   // More threads than the process may run at once only add stacks and decoders.
   const unsigned cores = usable_cores();

@@ -4,7 +4,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "kelvane/decoder/cores.h"
@@ -27,6 +31,25 @@ struct ShotRows {
   // Replaces `fired` with the indices of the fired detectors of row `shot`, ascending.
   void fired_of(std::size_t shot, std::vector<std::uint32_t>& fired) const;
 };
+
+// Entries per row for `count` detectors (or observables): one each, or one byte per eight when
+// bit-packed.
+inline std::size_t row_width(std::size_t count, bool bit_packed) { return bit_packed ? (count + 7) / 8 : count; }
+
+// Nothing when `got` is the row width for `detectors` detectors, else the complaint
+// "{what} has {got} {unit}, expected {width} (one per detector | one per eight detectors, bit-packed)".
+std::optional<std::string> shot_width_error(std::string_view what, std::string_view unit, std::size_t got,
+                                            std::size_t detectors, bool bit_packed);
+
+// The observables a row of predictions has entries for: all of them, or the complaint when there
+// are more than the 64 a mask holds (masks have no such limit).
+std::expected<std::size_t, std::string> prediction_observables(std::uint64_t num_observables);
+
+// Sets, in row s of `rows` (zeroed, row_width(observables, bit_packed) bytes each), the entries of
+// the observables that mask s flips: 1 per observable, or bit k % 8 of byte k / 8 when
+// bit-packed. Bits at or beyond `observables` are ignored.
+void write_prediction_rows(std::span<const std::uint64_t> masks, std::size_t observables, bool bit_packed,
+                           std::uint8_t* rows);
 
 struct BatchOutput {
   std::span<std::uint64_t> masks;  // one per shot: the decoded observable flips

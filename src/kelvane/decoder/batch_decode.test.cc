@@ -79,5 +79,36 @@ TEST(BatchDecode, ThreadsAndKeptDecodersAreBoundedByTheCores) {
   EXPECT_EQ(pool.idle_count(), 2u);
 }
 
+// Prediction rows from masks, 0/1 or bit-packed, against the bits read back one by one; masks
+// with bits beyond the observables (which a row has no room for) and empty masks included.
+TEST(BatchDecode, PredictionRowsHoldEachMasksObservables) {
+  const std::vector<std::uint64_t> masks = {0, 1, 0x8000000000000000u, 0x5555, ~std::uint64_t{0}, 0x1234567};
+  for (std::size_t observables : {1u, 7u, 8u, 9u, 20u, 64u}) {
+    for (bool packed : {false, true}) {
+      const std::size_t width = row_width(observables, packed);
+      std::vector<std::uint8_t> rows(masks.size() * width, 0);
+      write_prediction_rows(masks, observables, packed, rows.data());
+      for (std::size_t s = 0; s < masks.size(); ++s) {
+        for (std::size_t k = 0; k < observables; ++k) {
+          const std::uint8_t* row = rows.data() + s * width;
+          const int got = packed ? (row[k / 8] >> (k % 8)) & 1 : row[k];
+          EXPECT_EQ(got, static_cast<int>((masks[s] >> k) & 1)) << s << " " << k << " " << packed;
+        }
+      }
+    }
+  }
+}
+
+TEST(BatchDecode, ShapesOutsideTheRulesAreNamed) {
+  EXPECT_EQ(shot_width_error("shots", "columns", 10, 10, false), std::nullopt);
+  EXPECT_EQ(shot_width_error("shots", "columns", 2, 9, true), std::nullopt);
+  EXPECT_EQ(shot_width_error("shots", "columns", 9, 9, true), "shots has 9 columns, expected 2 (one per eight detectors, bit-packed)");
+  EXPECT_EQ(shot_width_error("detection_events", "entries", 0, 3, false),
+            "detection_events has 0 entries, expected 3 (one per detector)");
+  EXPECT_EQ(prediction_observables(64), 64u);
+  EXPECT_EQ(prediction_observables(65).error(),
+            "predictions cover at most 64 observables, the graph has 65 (use return_masks=True)");
+}
+
 }  // namespace
 }  // namespace kelvane

@@ -3,7 +3,6 @@
 #include "kelvane/py/graph_decode.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -92,17 +91,12 @@ std::size_t detector_count(const SpacetimeGraph& graph) {
   return static_cast<std::size_t>(graph.boundary);
 }
 
-constexpr const char* kPerDetector = "one per detector";
-constexpr const char* kPerEightDetectors = "one per eight detectors, bit-packed";
-
-// "{what} has {got} {unit}, expected {expected} ({per})"
-void raise_length(const char* what, const char* unit, npy_intp got, std::size_t expected, const char* per) {
-  const std::string text = std::string(what) + " has " + std::to_string(got) + " " + unit + ", expected " +
-                           std::to_string(expected) + " (" + per + ")";
-  PyErr_SetString(PyExc_ValueError, text.c_str());
+// ValueError when a row of shots does not have the width `detectors` detectors give it.
+bool check_width(const char* what, const char* unit, npy_intp got, std::size_t detectors, bool bit_packed) {
+  std::optional<std::string> error = shot_width_error(what, unit, static_cast<std::size_t>(got), detectors, bit_packed);
+  if (error) PyErr_SetString(PyExc_ValueError, error->c_str());
+  return !error;
 }
-
-std::size_t packed_width(std::size_t bits) { return (bits + 7) / 8; }
 
 std::string dtype_text(PyArrayObject* arr) {
   PyRef text(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
@@ -133,13 +127,12 @@ PyRef byte_view(PyObject* shots, bool bit_packed) {
 
 // The observable count a prediction array has columns for; ValueError beyond the 64 a mask holds.
 bool prediction_width(const SpacetimeGraph& graph, std::size_t& out) {
-  if (graph.num_observables > 64) {
-    const std::string text = "predictions cover at most 64 observables, the graph has " +
-                             std::to_string(graph.num_observables) + " (use return_masks=True)";
-    PyErr_SetString(PyExc_ValueError, text.c_str());
+  std::expected<std::size_t, std::string> observables = prediction_observables(graph.num_observables);
+  if (!observables) {
+    PyErr_SetString(PyExc_ValueError, observables.error().c_str());
     return false;
   }
-  out = static_cast<std::size_t>(graph.num_observables);
+  out = *observables;
   return true;
 }
 
@@ -203,10 +196,7 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   const npy_intp length = PyArray_DIM(arr, 0);
   const std::size_t detectors = detector_count(*graph);
-  const std::size_t expected = bit_packed ? packed_width(detectors) : detectors;
-  if (static_cast<std::size_t>(length) != expected) {
-    raise_length("detection_events", bit_packed ? "bytes" : "entries", length, expected,
-                 bit_packed ? kPerEightDetectors : kPerDetector);
+  if (!check_width("detection_events", bit_packed ? "bytes" : "entries", length, detectors, bit_packed)) {
     return nullptr;
   }
   std::vector<std::uint32_t> fired;
@@ -317,14 +307,10 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   const std::size_t detectors = detector_count(*graph);
   const npy_intp shot_count = PyArray_DIM(arr, 0);
   const npy_intp columns = PyArray_DIM(arr, 1);
-  const std::size_t expected = packed_in ? packed_width(detectors) : detectors;
-  if (static_cast<std::size_t>(columns) != expected) {
-    raise_length("shots", "columns", columns, expected, packed_in ? kPerEightDetectors : kPerDetector);
-    return nullptr;
-  }
+  if (!check_width("shots", "columns", columns, detectors, packed_in)) return nullptr;
   std::size_t observables = 0;
   if (!masks_out && !prediction_width(*graph, observables)) return nullptr;
-  const std::size_t out_columns = packed_out ? packed_width(observables) : observables;
+  const std::size_t out_columns = row_width(observables, packed_out);
 
   PyRef out;
   if (masks_out) {
@@ -380,20 +366,7 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyEval_RestoreThread(saved);
   if (!completed) return nullptr;  // a signal handler raised (KeyboardInterrupt)
   if (out_of_memory) return raise_no_memory("the decoder scratch state (SpacetimeGraph.decode_batch)");
-  if (!masks_out) {
-    for (std::size_t s = 0; s < shots; ++s) {
-      std::uint8_t* row = static_cast<std::uint8_t*>(out_data) + s * out_columns;
-      for (std::uint64_t m = mask_buffer[s]; m; m &= m - 1) {
-        const auto k = static_cast<std::size_t>(std::countr_zero(m));
-        if (k >= observables) break;
-        if (packed_out) {
-          row[k / 8] |= static_cast<std::uint8_t>(1u << (k % 8));
-        } else {
-          row[k] = 1;
-        }
-      }
-    }
-  }
+  if (!masks_out) write_prediction_rows(mask_buffer, observables, packed_out, static_cast<std::uint8_t*>(out_data));
   if (valid_out) return PyTuple_Pack(2, out.get(), valid.get());
   return out.release();
 }
