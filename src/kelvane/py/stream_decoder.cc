@@ -33,27 +33,15 @@ StreamDecoder& StreamDecoder::operator=(StreamDecoder&&) noexcept = default;
 
 bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject* layout_arg, bool per_shot,
                               PyObject* commit_arg, PyObject* buffer_arg, bool correlated, bool follow) {
-  const bool windowed = (commit_arg && commit_arg != Py_None) || (buffer_arg && buffer_arg != Py_None);
-  std::uint32_t commit = 0, buffer = 0;
-  if (windowed) {
-    if (!commit_arg || commit_arg == Py_None || !buffer_arg || buffer_arg == Py_None) {
-      raise_message(PyExc_ValueError, "windowed decoding needs both commit and buffer");
-      return false;
-    }
-    if (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer)) return false;
-    if (!layout_arg || layout_arg == Py_None) {
-      raise_message(PyExc_ValueError,
-                    "windowed decoding (commit, buffer) needs layout=, one row per round of the model, "
-                    "e.g. kelvane.layout_from_stim(circuit)");
-      return false;
-    }
-  }
-  if (windowed && correlated) {
-    raise_message(PyExc_ValueError,
-                  "correlated decoding is not available with commit and buffer; decode whole windows "
-                  "(per_shot=True or the default schedule)");
+  const bool has_commit = commit_arg && commit_arg != Py_None;
+  const bool has_buffer = buffer_arg && buffer_arg != Py_None;
+  const bool windowed = has_commit || has_buffer;
+  if (auto refused = schedule_refusal(has_commit, has_buffer, layout_arg && layout_arg != Py_None, correlated)) {
+    raise_message(PyExc_ValueError, *refused);
     return false;
   }
+  std::uint32_t commit = 0, buffer = 0;
+  if (windowed && (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer))) return false;
   GraphHandle graph = graph_from_object(dem, correlated);
   if (!graph) return false;
   StreamDecodeOptions options;

@@ -60,6 +60,11 @@ struct StreamDecodeOptions {
   bool follow = false;
 };
 
+// Which schedule a stream may be asked for, before anything is built: windows need both commit
+// and buffer, and a layout (one row per round of the model), and are not decoded with
+// correlations. The text of the first rule broken, or nothing.
+std::optional<std::string> schedule_refusal(bool has_commit, bool has_buffer, bool has_layout, bool correlated);
+
 class StreamDecoder {
  public:
   // Fails when an explicit layout does not fit the graph (a table is checked when it is made)
