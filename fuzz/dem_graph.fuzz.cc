@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(e.node_a < graph->boundary && e.node_b <= graph->boundary);
     for (auto o : e.observables) CHECK(o < kelvane::kMaxObservables);
   }
-  const std::optional<kelvane::SpacetimeGraph> back = kelvane::SpacetimeGraph::from_bytes(graph->to_bytes());
+  const auto back = kelvane::SpacetimeGraph::from_bytes(graph->to_bytes());
   CHECK(back.has_value() && *back == *graph);
 
   // Decode a syndrome of every third detector (bounded, so the run stays fast).
