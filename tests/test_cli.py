@@ -267,14 +267,16 @@ def test_a_rate_beyond_the_decoder_shows_as_a_growing_backlog(tmp_path, capsys):
     circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=11, rounds=110,
                                      after_clifford_depolarization=0.02)
     path = tmp_path / "run.kvlx"
-    exp = kelvane.write_stim_experiment(circuit, 820, path, seed=2)  # 1.5 s at 60k frames/s
+    # 1.5 s of frames at 150k frames/s, about three times what the decoder takes on a quiet core,
+    # so the backlog grows for the whole send however loaded the machine is.
+    exp = kelvane.write_stim_experiment(circuit, 2050, path, seed=2)
     exp.dem.to_file(tmp_path / "run.dem")
     np.save(tmp_path / "layout.npy", exp.layout)
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     # Two clients: a probe that waits until the server listens, then the decoder.
-    serve = ["serve", str(path), "--port", str(port), "--rate", "6e4", "--clients", "2", "--quiet"]
+    serve = ["serve", str(path), "--port", str(port), "--rate", "1.5e5", "--clients", "2", "--quiet"]
     server = threading.Thread(target=main, args=(serve,))
     server.start()
     for _ in range(200):

@@ -51,6 +51,19 @@ def _require(verb: str, *modules: str, extra: str = "cli") -> None:
             raise CliError(f"kelvane {verb} needs {name}: pip install 'kelvane[{extra}]'") from None
 
 
+def _decode_model(args: argparse.Namespace, circuit: Any, description: Any, missing: str) -> Any:
+    """The model `decode` uses: --dem, else the circuit's, else the one the stream stores."""
+    import stim
+
+    if args.dem:
+        return _read_stim(args.dem, "dem")
+    if circuit is not None:
+        return circuit.detector_error_model(decompose_errors=True)
+    if description is not None and description.dem_text is not None:
+        return stim.DetectorErrorModel(description.dem_text)
+    raise CliError(f"decode needs --dem or --circuit ({missing})")
+
+
 def _read_stim(path: str, kind: str) -> Any:
     """A Stim circuit or detector error model (kind "circuit" or "dem") from a file."""
     import stim
@@ -215,14 +228,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
     circuit = _read_stim(args.circuit, "circuit") if args.circuit else None
     description = read_description(args.file, damaged="warn")
-    if args.dem:
-        dem = _read_stim(args.dem, "dem")
-    elif circuit is not None:
-        dem = circuit.detector_error_model(decompose_errors=True)
-    elif description is not None and description.dem_text is not None:
-        dem = stim.DetectorErrorModel(description.dem_text)
-    else:
-        raise CliError("decode needs --dem or --circuit (the stream stores no model)")
+    dem = _decode_model(args, circuit, description, "the stream stores no model")
     graph = SpacetimeGraph.from_detector_error_model(dem)
     if args.layout:
         layout = as_layout(args.layout, dem.num_detectors)
@@ -362,14 +368,7 @@ def decode_windows(args: argparse.Namespace) -> int:
         from kelvane.kvlx import read_description
 
         description = read_description(args.file, damaged="warn")
-    if args.dem:
-        dem = _read_stim(args.dem, "dem")
-    elif circuit is not None:
-        dem = circuit.detector_error_model(decompose_errors=True)
-    elif description is not None and description.dem_text is not None:
-        dem = stim.DetectorErrorModel(description.dem_text)
-    else:
-        raise CliError("decode needs --dem or --circuit (the stream stores no model, or is a tcp:// source)")
+    dem = _decode_model(args, circuit, description, "the stream stores no model, or is a tcp:// source")
     layout: Any = args.layout
     if layout is None and circuit is not None:
         from kelvane.experiment import layout_from_stim
