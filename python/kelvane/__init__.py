@@ -128,6 +128,11 @@ def open(  # noqa: A001 - the entry point
     ``skipped_bytes`` and ``skipped_by_kind``, and a damaged stored description is left unused
     with a ``RuntimeWarning``; ``errors="raise"`` (the default) raises their ``OSError`` as
     ``KelvaneStream`` does, and ``ValueError`` for a damaged description.
+
+    An ``OSError`` about one frame (damage, data ending inside it, a failed check) says where
+    the frame is in its attributes: ``offset``, the stream offset of the frame's first byte, and
+    ``frame_id``, the id in its header when the header's CRC verifies; either is None where
+    unknown (file-header errors, failed reads). The message itself names neither.
     """
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', got {errors!r}")

@@ -29,6 +29,7 @@ class SkippingStream:
     find the next frame) and `skipped_by_kind` (kind -> frames). Everything else is the wrapped
     stream's (`stream`): iteration, `read_batch`, `set_decoder`, the shot counters, `close`.
     Errors that are not damage in the data (timeouts, lost connections, failed reads) raise.
+    `first_error` is the first damaged frame's OSError, with its `frame_id` and `offset`.
     """
 
     def __init__(self, stream: KelvaneStream) -> None:

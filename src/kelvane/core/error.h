@@ -63,6 +63,11 @@ class KelvaneError
 
   // The display text, e.g. "CRC32 mismatch: expected 0x1234abcd, got 0x00000000".
   std::string to_string() const;
+
+  // Where the error arose, when it concerns one frame of a stream: the stream offset of the
+  // frame's first byte, and its id when its header was readable. Not part of the display text.
+  std::optional<std::uint64_t> offset;
+  std::optional<std::uint64_t> frame_id;
 };
 
 // Display text of an `Io` error's source alone ("No such file or directory (os error 2)").

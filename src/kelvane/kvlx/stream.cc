@@ -225,17 +225,29 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
     if (!*go_on) return std::nullopt;
   }
 
+  // An error about the frame says where it starts, and its id once its header is readable.
+  const std::uint64_t frame_start = position_;
+  std::optional<std::uint64_t> header_id;
+  auto at_frame = [&](Result<std::optional<SyndromeFrame>> r) {
+    if (!r) {
+      r.error().offset = frame_start;
+      r.error().frame_id = header_id;
+    }
+    return r;
+  };
+
   // Frame header. A partial header at the end of the data is no frame yet.
   View v = view(source, kFrameHeaderSize);
   if (!v) return fail(std::move(v.error()));
   if (!*v) {
-    if (source.finished() && available() > 0) return cut_short(source, kFrameHeaderSize, available());
+    if (source.finished() && available() > 0) return at_frame(cut_short(source, kFrameHeaderSize, available()));
     return std::nullopt;
   }
   Result<Parsed<FrameHeader>> parsed = parse_frame_header(**v);
-  if (!parsed) return corrupt(std::move(parsed.error()));
+  if (!parsed) return at_frame(corrupt(std::move(parsed.error())));
   const FrameHeader h = parsed->first;
-  if (!goes_forward(h)) return corrupt(errors::FrameIdBackwards{*last_frame_id_, h.frame_id});
+  header_id = h.frame_id;
+  if (!goes_forward(h)) return at_frame(corrupt(errors::FrameIdBackwards{*last_frame_id_, h.frame_id}));
 
   // Walk the sections to the end of the payload, reading as needed.
   std::optional<KelvaneError> read_error;
@@ -252,10 +264,10 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
   if (read_error) return fail(std::move(*read_error));
   if (stop.end == WalkEnd::kTooLarge) {
     // `declared` is then the least size the frame's fields give it.
-    return corrupt(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(stop.pos + stop.len), available(),
-                                                 config_.max_frame_size});
+    return at_frame(corrupt(errors::PayloadLengthMismatch{static_cast<std::uint32_t>(stop.pos + stop.len),
+                                                          available(), config_.max_frame_size}));
   }
-  if (stop.end == WalkEnd::kShort) return cut_short(source, stop.len, available() - stop.pos);
+  if (stop.end == WalkEnd::kShort) return at_frame(cut_short(source, stop.len, available() - stop.pos));
 
   // Trailer: the data ending right after the payload ends with this frame, unchecked.
   View trailer = view(source, at.end + kTrailerSize);
@@ -263,7 +275,7 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
   const bool has_trailer = trailer->has_value();
   // The whole frame, viewed once more now that nothing further is read.
   const std::span<const std::uint8_t> bytes = has_trailer ? **trailer : **view(source, at.end);
-  if (Status s = check_frame_sections(bytes, h, at, has_trailer); !s) return corrupt(std::move(s.error()));
+  if (Status s = check_frame_sections(bytes, h, at, has_trailer); !s) return at_frame(corrupt(std::move(s.error())));
 
   // The frame is whole: build its views and consume it.
   std::optional<SyndromeFrame> out(std::in_place);
@@ -297,7 +309,7 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
   const diagnostics::Field frame_id_field{"frame_id", h.frame_id};
   diagnostics::Span validate_span(kValidateSpan, std::span<const diagnostics::Field>(&frame_id_field, 1));
   validate_span.enter();
-  if (Status s = validate(frame); !s) return fail(std::move(s.error()));
+  if (Status s = validate(frame); !s) return at_frame(fail(std::move(s.error())));
   return out;
 }
 

@@ -24,6 +24,9 @@
 //   the bytes it drops in skipped_bytes().
 // - validation errors (timing, schema, parity) consume the whole frame; reading goes on.
 // - file-header errors consume nothing and repeat; Io errors lose no byte.
+// An error about one frame (all but file-header and Io errors) carries the stream offset of the
+// frame's first byte, and the frame's id when its header's CRC verified (KelvaneError::offset,
+// KelvaneError::frame_id).
 // A frame returned without its trailer because the data ended there has that trailer skipped
 // when it arrives later.
 #pragma once

@@ -405,20 +405,22 @@ constexpr ErrorKind kCrc = [](const KelvaneError& e) { return e.is<errors::CrcMi
 constexpr ErrorKind kLength = [](const KelvaneError& e) { return e.is<errors::PayloadLengthMismatch>(); };
 constexpr ErrorKind kBackwards = [](const KelvaneError& e) { return e.is<errors::FrameIdBackwards>(); };
 
-// One damaged frame among five: one error, then the next call skips to the next frame header.
+// One damaged frame among five: one error, located at the frame's start (with its id when the
+// header verifies), then the next call skips to the next frame header.
 TEST(KvlxStream, DamagedFrameIsReportedOnceAndSkipped) {
   struct Case {
     const char* name;
     void (*damage_spec)(FrameSpec&);
     std::size_t flip_payload_byte;  // 0: none
     ErrorKind kind;
+    std::optional<std::uint64_t> frame_id;
   };
   const Case cases[] = {
-      {"header crc", [](FrameSpec& s) { s.header_crc = 1; }, 0, kCrc},
-      {"trailer", [](FrameSpec& s) { s.trailer.crc = 1; }, 0, kCrc},
-      {"payload", [](FrameSpec&) {}, 5, kCrc},
-      {"id backwards", [](FrameSpec& s) { s.header.frame_id = 2; }, 0, kBackwards},
-      {"events beyond the ancillas", [](FrameSpec& s) { s.detector_events_rle = std::vector<std::uint8_t>{0x7F, 0x85}; }, 0, kLength},
+      {"header crc", [](FrameSpec& s) { s.header_crc = 1; }, 0, kCrc, std::nullopt},
+      {"trailer", [](FrameSpec& s) { s.trailer.crc = 1; }, 0, kCrc, 3},
+      {"payload", [](FrameSpec&) {}, 5, kCrc, 3},
+      {"id backwards", [](FrameSpec& s) { s.header.frame_id = 2; }, 0, kBackwards, 2},
+      {"events beyond the ancillas", [](FrameSpec& s) { s.detector_events_rle = std::vector<std::uint8_t>{0x7F, 0x85}; }, 0, kLength, 3},
   };
   for (const Case& c : cases) {
     std::vector<FrameSpec> specs;
@@ -433,6 +435,8 @@ TEST(KvlxStream, DamagedFrameIsReportedOnceAndSkipped) {
       EXPECT_EQ(o.ids, (std::vector<std::uint64_t>{1, 2, 4, 5})) << c.name;
       ASSERT_EQ(o.errors.size(), 1u) << c.name;
       EXPECT_TRUE(c.kind(o.errors[0])) << c.name << ": " << o.errors[0].to_string();
+      EXPECT_EQ(o.errors[0].offset, at[2]) << c.name;
+      EXPECT_EQ(o.errors[0].frame_id, c.frame_id) << c.name;
       EXPECT_EQ(r.stream.core().skipped_bytes(), at[3] - at[2]) << c.name;
     }
   }
@@ -474,6 +478,10 @@ TEST(KvlxStream, EveryTruncationAndBitFlipEndsAndDeliversTheIntactFrames) {
     // A frame whose payload is complete is delivered; its trailer may be missing.
     EXPECT_EQ(o.ids, frames_where([&](std::size_t k) { return at[k + 1] - kTrailerSize <= cut; })) << "cut " << cut;
     EXPECT_LE(o.errors.size(), 1u) << "cut " << cut;
+    // The error names the start of the frame the cut falls in.
+    for (const KelvaneError& e : o.errors) {
+      EXPECT_EQ(e.offset, *std::prev(std::upper_bound(at.begin(), at.end(), cut - 1))) << "cut " << cut;
+    }
   }
   // The magic and version (bytes 0..5) are file-header errors, which repeat by design.
   for (std::size_t byte = 6; byte < clean.size(); ++byte) {
@@ -485,6 +493,11 @@ TEST(KvlxStream, EveryTruncationAndBitFlipEndsAndDeliversTheIntactFrames) {
       ASSERT_TRUE(o.ended) << "byte " << byte << " bit " << bit;
       EXPECT_EQ(o.ids, frames_where([&](std::size_t k) { return byte < at[k] || byte >= at[k + 1]; }))
           << "byte " << byte << " bit " << bit;
+      // The first error is the damaged frame's, located at its start.
+      if (!o.errors.empty() && byte >= kFileHeaderSize) {
+        EXPECT_EQ(o.errors[0].offset, *std::prev(std::upper_bound(at.begin(), at.end(), byte)))
+            << "byte " << byte << " bit " << bit;
+      }
     }
   }
 }

@@ -1,8 +1,10 @@
 #include "kelvane/py/exception.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include "kelvane/py/py_ref.h"
@@ -19,6 +21,28 @@ void raise_message(PyObject* type, const std::string& message) {
   PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!text) return;
   PyErr_SetObject(type, text.get());
+}
+
+namespace {
+
+// The value as a Python int, or None; a new reference, or nullptr with an exception set.
+PyObject* int_or_none(const std::optional<std::uint64_t>& v) {
+  return v ? PyLong_FromUnsignedLongLong(*v) : Py_NewRef(Py_None);
+}
+
+}  // namespace
+
+void raise_os_error(const KelvaneError& e) {
+  const std::string message = e.to_string();
+  PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return;
+  PyRef exc(PyObject_CallOneArg(PyExc_OSError, text.get()));
+  if (!exc) return;
+  PyRef frame_id(int_or_none(e.frame_id));
+  if (!frame_id || PyObject_SetAttrString(exc.get(), "frame_id", frame_id.get()) < 0) return;
+  PyRef offset(int_or_none(e.offset));
+  if (!offset || PyObject_SetAttrString(exc.get(), "offset", offset.get()) < 0) return;
+  PyErr_SetObject(PyExc_OSError, exc.get());
 }
 
 PyObject* raise_no_memory(const char* what) {

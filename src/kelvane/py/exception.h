@@ -19,8 +19,10 @@ PyObject* kelvane_error_type();
 
 // Raises `type` with `message` as the single argument (so an OSError's errno is None).
 void raise_message(PyObject* type, const std::string& message);
-// Stream and I/O failures reach Python as OSError carrying the error's display text.
-inline void raise_os_error(const KelvaneError& e) { raise_message(PyExc_OSError, e.to_string()); }
+// Stream and I/O failures reach Python as OSError carrying the error's display text, with
+// attributes `frame_id` and `offset`: the frame the error concerns and the stream offset of its
+// first byte, each None where unknown.
+void raise_os_error(const KelvaneError& e);
 
 // Raises MemoryError "out of memory while building {what}" (never an empty message; the text
 // is formatted without touching the heap). Returns nullptr, for `return raise_no_memory(...);`.
