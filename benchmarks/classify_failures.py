@@ -32,20 +32,13 @@ import stim
 
 import kelvane
 from kelvane import stats
+from kelvane._bench import surface_circuit
 
 BOUNDARY = -1
 
 
 def circuit_for(d: int, p: float) -> stim.Circuit:
-    return stim.Circuit.generated(
-        "surface_code:rotated_memory_z",
-        distance=d,
-        rounds=d,
-        after_clifford_depolarization=p,
-        before_round_data_depolarization=p,
-        before_measure_flip_probability=p,
-        after_reset_flip_probability=p,
-    )
+    return surface_circuit(d, p, basis="z")
 
 
 def adjacency(matching: pymatching.Matching) -> dict[int, list[tuple[int, float, int]]]:

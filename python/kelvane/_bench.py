@@ -58,11 +58,12 @@ def best_of(fn: Callable[[], Any], repeats: int, clock: str | None = None) -> tu
     return best, result
 
 
-def surface_circuit(d: int, p: float) -> Any:
+def surface_circuit(d: int, p: float, basis: str = "x") -> Any:
+    """A rotated surface-code memory of d rounds with all four circuit-noise knobs at p."""
     import stim
 
     return stim.Circuit.generated(
-        "surface_code:rotated_memory_x", distance=d, rounds=d, after_clifford_depolarization=p,
+        f"surface_code:rotated_memory_{basis}", distance=d, rounds=d, after_clifford_depolarization=p,
         before_round_data_depolarization=p, before_measure_flip_probability=p, after_reset_flip_probability=p)
 
 
