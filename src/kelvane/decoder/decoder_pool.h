@@ -15,6 +15,7 @@
 
 #include "kelvane/decoder/cores.h"
 #include "kelvane/decoder/decoding_graph.h"
+#include "kelvane/decoder/pool_lease.h"
 #include "kelvane/decoder/union_find.h"
 
 namespace kelvane {
@@ -25,22 +26,7 @@ class DecoderPool {
       : graph_(std::move(graph)), max_idle_(max_idle != 0 ? max_idle : usable_cores()) {}
 
   // A decoder lent to one thread; it returns to the pool when the lease ends.
-  class Lease {
-   public:
-    Lease(DecoderPool& pool, std::unique_ptr<UnionFindDecoder> decoder)
-        : pool_(&pool), decoder_(std::move(decoder)) {}
-    Lease(Lease&& other) noexcept = default;
-    Lease& operator=(Lease&&) = delete;
-    ~Lease() {
-      if (decoder_) pool_->give_back(std::move(decoder_));
-    }
-    UnionFindDecoder& operator*() const { return *decoder_; }
-    UnionFindDecoder* operator->() const { return decoder_.get(); }
-
-   private:
-    DecoderPool* pool_;
-    std::unique_ptr<UnionFindDecoder> decoder_;
-  };
+  using Lease = PoolLease<DecoderPool, UnionFindDecoder>;
 
   // An idle decoder, or a new one. Fails only on memory exhaustion (std::bad_alloc).
   Lease acquire() {
@@ -63,6 +49,7 @@ class DecoderPool {
   }
 
  private:
+  friend Lease;
   void give_back(std::unique_ptr<UnionFindDecoder> decoder) noexcept {
     {
       std::lock_guard lock(mutex_);

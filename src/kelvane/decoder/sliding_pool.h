@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kelvane/decoder/batch_decode.h"
+#include "kelvane/decoder/pool_lease.h"
 #include "kelvane/decoder/sliding_window.h"
 #include "kelvane/dem/graph.h"
 
@@ -25,22 +26,7 @@ class SlidingDecoderPool {
   explicit SlidingDecoderPool(std::shared_ptr<const SpacetimeGraph> graph) : graph_(std::move(graph)) {}
 
   // A decoder lent to one caller; it returns to the pool when the lease ends.
-  class Lease {
-   public:
-    Lease(SlidingDecoderPool& pool, std::unique_ptr<SlidingWindowDecoder> decoder)
-        : pool_(&pool), decoder_(std::move(decoder)) {}
-    Lease(Lease&& other) noexcept = default;
-    Lease& operator=(Lease&&) = delete;
-    ~Lease() {
-      if (decoder_) pool_->give_back(std::move(decoder_));
-    }
-    SlidingWindowDecoder& operator*() const { return *decoder_; }
-    SlidingWindowDecoder* operator->() const { return decoder_.get(); }
-
-   private:
-    SlidingDecoderPool* pool_;
-    std::unique_ptr<SlidingWindowDecoder> decoder_;
-  };
+  using Lease = PoolLease<SlidingDecoderPool, SlidingWindowDecoder>;
 
   // The graph split into rounds (detector_rounds, SlidingWindowModel::build), made on first use.
   // Fails when the graph cannot be split. May throw std::bad_alloc.
@@ -54,6 +40,7 @@ class SlidingDecoderPool {
   static constexpr std::size_t kMaxIdle = 8;
 
  private:
+  friend Lease;
   void give_back(std::unique_ptr<SlidingWindowDecoder> decoder) noexcept;
 
   std::shared_ptr<const SpacetimeGraph> graph_;
