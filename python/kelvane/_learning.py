@@ -2,17 +2,17 @@
 
 from __future__ import annotations
 
-from types import TracebackType
 from typing import Any, Iterator
 
 import numpy as np
 
 from _kelvane import KelvaneStream, SyndromeFrame, _check_layout
+from kelvane._wrapper import StreamWrapper
 from kelvane.detector_rates import _stim_model
 from kelvane.learn import count, estimate_from_counts, model_terms
 
 
-class LearningStream:
+class LearningStream(StreamWrapper):
     """A stream decoded shot by shot whose decoder is re-learned every `learn_every` shots.
 
     Each shot's detection events are gathered from its frames through the layout (frame round
@@ -89,19 +89,6 @@ class LearningStream:
     @property
     def unsatisfiable_shots(self) -> int:
         return self._retired["unsatisfiable_shots"] + self.stream.unsatisfiable_shots
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self.stream, name)
-
-    def close(self) -> None:
-        self.stream.close()
-
-    def __enter__(self) -> LearningStream:
-        return self
-
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         return f"LearningStream(learn_every={self.learn_every}, model_swaps={self.model_swaps})"

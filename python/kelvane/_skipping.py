@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import warnings
-from types import TracebackType
 from typing import Any, Iterator
 
 from _kelvane import KelvaneStream, SyndromeFrame
+from kelvane._wrapper import StreamWrapper
 
 
 def damage_kind(error: OSError) -> str | None:
@@ -21,7 +21,7 @@ def damage_kind(error: OSError) -> str | None:
     return text.split(":", 1)[0]
 
 
-class SkippingStream:
+class SkippingStream(StreamWrapper):
     """A `KelvaneStream` that skips damaged frames instead of raising their `OSError`.
 
     The first frame skipped of each kind of damage gives one `RuntimeWarning`; every frame
@@ -79,20 +79,6 @@ class SkippingStream:
                 return self.stream.read_batch(max_frames)
             except OSError as e:
                 self._skip(e)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self.stream, name)
-
-    def close(self) -> None:
-        """Close the wrapped stream."""
-        self.stream.close()
-
-    def __enter__(self) -> SkippingStream:
-        return self
-
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         return f"SkippingStream(skipped_frames={self.skipped_frames}, skipped_bytes={self.skipped_bytes})"
