@@ -136,6 +136,7 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
       begin = end;
       continue;
     }
+    if (in_baseline) baseline_decoding_edges_.push_back(static_cast<EdgeId>(edges_.size()));
     if (!edge_of_graph_edge.empty()) {
       for (std::size_t k = begin; k < end; ++k) {
         edge_of_graph_edge[candidates[k].index] = static_cast<EdgeId>(edges_.size());
@@ -228,7 +229,11 @@ void DecodingGraph::build_correlations(const std::vector<EdgeId>& edge_of_graph_
       }
     }
   }
-  std::sort(terms.begin(), terms.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  // Sorted by term too, so that each pair's terms are summed in one order whatever the order of
+  // the mechanisms.
+  std::sort(terms.begin(), terms.end());
+  std::vector<std::uint8_t> in_baseline(edges_.size(), 0);
+  for (EdgeId e : baseline_decoding_edges_) in_baseline[e] = 1;
   correlated_start_.assign(edges_.size() + 1, 0);
   for (std::size_t begin = 0; begin < terms.size();) {
     const std::uint64_t key = terms[begin].first;
@@ -238,6 +243,7 @@ void DecodingGraph::build_correlations(const std::vector<EdgeId>& edge_of_graph_
     begin = end;
     const auto c = static_cast<EdgeId>(key >> 32);
     const auto a = static_cast<EdgeId>(key & 0xffffffffu);
+    if (in_baseline[a]) continue;
     const double joint = -std::expm1(log_neither);
     const double marginal = -std::expm1(log_none[c]);
     const double p = marginal > 0.0 ? std::min(0.5, joint / marginal) : 0.5;

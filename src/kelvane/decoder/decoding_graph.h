@@ -19,7 +19,10 @@
 // fires and marginal(c) that at least one graph edge folded into c fires (mechanisms taken as
 // independent events; w(p) = ln((1 - p) / p)). The clamp at 0.5 keeps the weight non-negative.
 // Only pairs that shorten a are listed, so a decoder re-weighting after a first correction
-// reads exactly the entries of that correction's edges.
+// reads exactly the entries of that correction's edges. An edge in the baseline correction
+// (below) is never listed as shortened: its weight is negative, below any w(p <= 0.5), so the
+// rule leaves it as it is; as a correlating edge c it counts whenever it is in a correction,
+// and it is whenever the decoded correction leaves it in the baseline.
 //
 // Edges more likely than not (p > 0.5, a negative weight, after folding) are handled as
 // matching decoders handle them: each goes into a baseline correction, which every decode
@@ -111,6 +114,9 @@ class DecodingGraph {
   std::span<const NodeId> baseline_nodes() const { return baseline_nodes_; }
   ObservableMask baseline_observables() const { return baseline_observables_; }
   std::span<const std::uint32_t> baseline_edges() const { return baseline_edges_; }
+  // The decoding edges of the baseline correction, ascending (edges of p = 1 are not decoding
+  // edges and are left out).
+  std::span<const EdgeId> baseline_decoding_edges() const { return baseline_decoding_edges_; }
   // Entries by position in the whole adjacency array.
   std::uint32_t entry_of(const Neighbour* entry) const {
     return static_cast<std::uint32_t>(entry - adjacency_.data());
@@ -144,6 +150,7 @@ class DecodingGraph {
   std::vector<NodeId> baseline_nodes_;
   ObservableMask baseline_observables_ = 0;
   std::vector<std::uint32_t> baseline_edges_;
+  std::vector<EdgeId> baseline_decoding_edges_;
   bool has_correlations_ = false;
   std::vector<std::uint32_t> correlated_start_;  // edges + 1 offsets into correlated_
   std::vector<Correlated> correlated_;

@@ -518,7 +518,25 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(std::span<co
 bool UnionFindDecoder::reweigh() {
   const DecodingGraph& g = *graph_;
   if (!g.has_correlations()) return false;
-  for (const EdgeId c : correction_decoding_edges_) {
+  std::span<const EdgeId> first = correction_decoding_edges_;
+  if (has_baseline_) {
+    // The first correction is the grown one and the baseline together, an edge in both
+    // cancelling.
+    const std::span<const EdgeId> baseline = g.baseline_decoding_edges();
+    first_correction_.assign(correction_decoding_edges_.begin(), correction_decoding_edges_.end());
+    first_correction_.insert(first_correction_.end(), baseline.begin(), baseline.end());
+    std::sort(first_correction_.begin(), first_correction_.end());
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < first_correction_.size();) {
+      std::size_t j = i;
+      while (j < first_correction_.size() && first_correction_[j] == first_correction_[i]) ++j;
+      if ((j - i) % 2 == 1) first_correction_[kept++] = first_correction_[i];
+      i = j;
+    }
+    first_correction_.resize(kept);
+    first = first_correction_;
+  }
+  for (const EdgeId c : first) {
     for (const DecodingGraph::Correlated& a : g.correlated(c)) {
       const std::uint32_t at_u = g.entry_of_u(a.edge);
       if (a.length >= entry_length_[at_u]) continue;

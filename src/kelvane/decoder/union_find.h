@@ -28,6 +28,7 @@
 // plain decode, then, when some edge of its correction shares a decomposed mechanism with other
 // edges, a second decode in which those other edges are shortened to the lengths the decoding
 // graph lists for them (the least over the correction's edges, never longer than their own).
+// The first correction includes the graph's baseline correction (edges of p > 0.5), as decoded.
 // The shortened lengths live in the decoder's own copy of the adjacency lengths, written for
 // the edges the first correction implies and put back after the second pass; rows holding a
 // shortened edge are no longer sorted by length, so they are scanned whole, and the sparse
@@ -276,6 +277,7 @@ class UnionFindDecoder final : public Decoder {
   // this shot's shortenings (sized only on graphs with correlations); which nodes' rows hold a
   // shortened entry; and what to put back.
   std::vector<EdgeId> correction_decoding_edges_;
+  std::vector<EdgeId> first_correction_;  // with the baseline: the grown and baseline edges' sum
   std::vector<GrowthLength> entry_length_;
   std::vector<std::uint8_t> reweighted_;
   std::vector<NodeId> reweighted_nodes_;
