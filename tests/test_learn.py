@@ -80,28 +80,57 @@ def test_output_keeps_mechanisms_and_decomposition(events: str) -> None:
     kelvane.SpacetimeGraph.from_detector_error_model(learned, enable_correlations=True)
 
 
-def test_stream_swaps_in_the_learned_model_between_shots(tmp_path) -> None:
+@pytest.mark.parametrize("schedule", [
+    dict(),                                      # shot by shot (the file stores its layout)
+    dict(per_shot=True, commit=1, buffer=1),     # shots decoded in windows
+    dict(per_shot=False, window_depth=4),        # every frame with the rounds before it
+])
+def test_stream_swaps_in_the_learned_model_while_running(tmp_path, schedule: dict) -> None:
     circuit = stim.Circuit.generated("surface_code:rotated_memory_x", distance=3, rounds=3,
                                      after_clifford_depolarization=0.01, before_measure_flip_probability=0.03)
     exp = kelvane.write_stim_experiment(circuit, 350, tmp_path / "run.kvlx", seed=5)
     rounds = exp.layout.shape[0]
-    with kelvane.open(exp.path, decoder=exp.dem, learn_every=100) as stream:  # the file stores its layout
+    assert rounds == 4
+    with kelvane.open(exp.path, decoder=exp.dem, learn_every=100, **schedule) as stream:
         assert stream.model_swaps == 0 and stream.model == exp.dem
         predictions = [f.observable_flips for f in stream if f.round == rounds - 1]
         assert stream.model_swaps == 3 and stream.incomplete_shots == 0
         final = stream.model
-    # Shots [100 b, 100 (b + 1)) decode with the model learned from the block before them.
+    # Shots [100 b, 100 (b + 1)) decode with the model learned from the block before them: the
+    # counts gathered by the stream are the shots' own.
     models = [exp.dem] + [estimate_error_model(exp.detection_events[100 * b: 100 * (b + 1)], exp.dem)
                           for b in range(3)]
-    assert final == models[3]
+    assert final == models[3] and models[1] != models[0]
     expected = []
     for b, model in enumerate(models):
         graph = kelvane.SpacetimeGraph.from_detector_error_model(model)
-        expected += graph.decode_batch(exp.detection_events[100 * b: 100 * (b + 1)], return_masks=True).tolist()
+        block = exp.detection_events[100 * b: 100 * (b + 1)]
+        if "commit" in schedule:
+            # Windows take the learned weights onto the given model's rounds, each repeating round
+            # the mean over the rounds it stands for; this model repeats no round, so they are
+            # the learned model's own and decode_sliding with it is the reference.
+            windows = kelvane.SpacetimeGraph.from_detector_error_model(exp.dem).sliding_decoder(commit=1, buffer=1)
+            assert rounds - windows.head_rounds - windows.tail_rounds <= windows.period
+            found = graph.decode_sliding(block, commit=1, buffer=1)
+        else:  # a shot's last frame decodes the whole shot, in the sliding schedule too
+            found = graph.decode_batch(block)
+        expected += [int(row @ (1 << np.arange(len(row)))) for row in found.astype(np.int64)]
     assert predictions == expected
-    assert models[1] != models[0]  # a swap that changes nothing would pass the comparison above
-    with pytest.raises(ValueError, match="learn_every"):
-        kelvane.open(exp.path, decoder=exp.dem, learn_every=100, per_shot=False, window_depth=rounds)
+
+
+def test_stream_swap_model_refuses_other_mechanisms(tmp_path) -> None:
+    circuit = stim.Circuit.generated("repetition_code:memory", distance=3, rounds=5, after_clifford_depolarization=0.05)
+    exp = kelvane.write_stim_experiment(circuit, 20, tmp_path / "run.kvlx", seed=1)
+    other = stim.Circuit.generated("repetition_code:memory", distance=3, rounds=5, after_clifford_depolarization=0.05,
+                                   before_measure_flip_probability=0.01).detector_error_model()
+    with kelvane.open(exp.path, decoder=exp.dem, per_shot=True, commit=2, buffer=2) as stream:
+        next(stream)
+        with pytest.raises(ValueError, match="only its probabilities may change"):
+            stream.swap_model(other)
+        with pytest.raises(ValueError, match="detectors"):
+            stream.swap_model("error(0.1) D0 D1\n")
+        assert stream.model_swaps == 0
+        assert len([f for f in stream if f.round == exp.layout.shape[0] - 1]) == 20
 
 
 def test_sinter_decoder_for_model_decodes_with_the_model_given() -> None:

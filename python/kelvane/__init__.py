@@ -116,10 +116,10 @@ def open(  # noqa: A001 - the entry point
     by shot unless ``per_shot=False`` or a ``window_depth`` says otherwise, and
     ``decoder="stored"`` decodes with the model stored in it.
 
-    ``learn_every=N`` (shot-by-shot decoding only) returns a `LearningStream`: every N complete
-    shots it re-estimates the model's probabilities from those shots
-    (`kelvane.estimate_error_model`) and decodes the next shots with the estimate, counting
-    the swaps in ``model_swaps``; ``model`` is the model decoding now. Without a layout from either, a
+    ``learn_every=N`` returns a `LearningStream`: every N shots it re-estimates the model's
+    probabilities from those shots (`kelvane.estimate_error_model`) and swaps the estimate in
+    without stopping the stream (between shots, or between windows in the sliding schedules),
+    counting the swaps in ``model_swaps``; ``model`` is the model decoding now. Without a layout from either, a
     model whose detector coordinates show that the positional rule would put detectors of
     different times into one frame is refused with ValueError.
 
@@ -139,20 +139,18 @@ def open(  # noqa: A001 - the entry point
     from kelvane import _describe
 
     decoder, layout, per_shot, positional = _describe.resolve(source, decoder, window_depth, layout, per_shot, errors)
-    if learn_every is not None and (decoder is None or not per_shot or commit is not None or buffer is not None):
-        raise ValueError("learn_every re-learns the model between shots: it needs a decoder and shot-by-shot "
-                         "decoding (per_shot=True, or a stream that stores its layout), without commit and buffer")
+    if learn_every is not None and decoder is None:
+        raise ValueError("learn_every re-learns the decoder's model: it needs a decoder")
     stream = KelvaneStream(source, timeout=timeout)
     result: KelvaneStream | LearningStream = stream
     if decoder is not None:
         try:
-            options = dict(window_depth=window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer,
-                           enable_correlations=enable_correlations, follow=follow)
-            stream.set_decoder(decoder, **options)
+            stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer,
+                               enable_correlations=enable_correlations, follow=follow)
             if positional is not None:  # after set_decoder, whose own errors come first
                 _describe.check_positional_rule(decoder, positional)
             if learn_every is not None:
-                result = LearningStream(stream, decoder, learn_every, layout=layout, decoder_options=options)
+                result = LearningStream(stream, decoder, learn_every)
         except BaseException:
             stream.close()
             raise

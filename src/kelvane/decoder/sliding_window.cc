@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -150,6 +151,48 @@ ModelRound SlidingWindowModel::model_round(RoundIndex j, std::optional<RoundInde
   if (j < head_) return static_cast<ModelRound>(j);
   if (total && j + tail_ >= *total) return static_cast<ModelRound>(j + round_count() - *total);
   return head_ + static_cast<ModelRound>((j - head_) % period_);
+}
+
+bool SlidingWindowModel::same_shape(const SlidingWindowModel& other) const {
+  if (round_size_ != other.round_size_ || edge_start_ != other.edge_start_ || detector_round_ != other.detector_round_) {
+    return false;
+  }
+  return std::equal(edges_.begin(), edges_.end(), other.edges_.begin(), other.edges_.end(), [](const auto& p, const auto& q) {
+    return p.a == q.a && p.b == q.b && p.b_delta == q.b_delta && p.to_boundary == q.to_boundary &&
+           p.observables == q.observables;
+  });
+}
+
+SlidingResult<SlidingWindowModel> SlidingWindowModel::with_weights_of(const SlidingWindowModel& learned) const {
+  if (!same_shape(learned)) {
+    return fail_with("the new model's rounds and edges differ from the model decoding now; only its "
+                     "probabilities may change");
+  }
+  SlidingWindowModel out = *this;
+  for (std::size_t i = 0; i < edges_.size(); ++i) out.edges_[i].weight = learned.edges_[i].weight;
+  // The repeating run [head, rounds - tail): per phase and edge, the mean probability of its rounds.
+  const ModelRound run_end = round_count() - tail_;
+  const auto probability = [](float w) { return 1.0 / (1.0 + std::exp(static_cast<double>(w))); };
+  for (std::uint32_t phase = 0; phase < period_ && head_ + phase < run_end; ++phase) {
+    const std::uint32_t first = edge_start_[head_ + phase];
+    const std::uint32_t count = edge_start_[head_ + phase + 1] - first;
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const float own = learned.edges_[first + k].weight;
+      double sum = 0.0;
+      std::uint32_t rounds = 0;
+      bool same = true;
+      for (ModelRound r = head_ + phase; r < run_end; r += period_, ++rounds) {
+        const float w = learned.edges_[edge_start_[r] + k].weight;
+        same = same && std::bit_cast<std::uint32_t>(w) == std::bit_cast<std::uint32_t>(own);
+        sum += probability(w);
+      }
+      const double p = sum / rounds;
+      // Weights that agree already are kept exactly (the round trip through p would round them).
+      const float weight = same ? own : static_cast<float>(std::log((1.0 - p) / p));
+      for (ModelRound r = head_ + phase; r < run_end; r += period_) out.edges_[edge_start_[r] + k].weight = weight;
+    }
+  }
+  return out;
 }
 
 SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowModel> model, std::uint32_t commit,
@@ -303,6 +346,16 @@ SlidingResult<SlidingWindowDecoder::ObservableMask> SlidingWindowDecoder::decode
     begin = end;
   }
   return committed_;
+}
+
+SlidingResult<void> SlidingWindowDecoder::replace_model(std::shared_ptr<const SlidingWindowModel> model) {
+  if (!model || !model_->same_shape(*model)) {
+    return fail_with("the new model's rounds and edges differ from the model decoding now; only its "
+                     "probabilities may change");
+  }
+  model_ = std::move(model);
+  windows_.clear();  // built with the old weights
+  return {};
 }
 
 SlidingWindowDecoder::Window& SlidingWindowDecoder::window_for(RoundIndex s, RoundIndex e) {

@@ -114,6 +114,18 @@ class SlidingWindowModel {
   // min_stream_rounds() and a whole number of periods longer or shorter than the model.
   bool fits(RoundIndex total) const;
 
+  // Whether `other` has this model's rounds and edges (slots, reach, boundary, observables) in
+  // the same order, whatever their weights.
+  bool same_shape(const SlidingWindowModel& other) const;
+  // This model with the weights of `learned` (built from a graph with the same mechanisms but
+  // new probabilities, e.g. one learned from detection events), keeping this model's head, tail
+  // and repeating block: each round of the repeating run takes, edge by edge, the mean
+  // probability over the run's rounds of its phase, so that the result repeats where this one
+  // does (estimates from shots differ from round to round by their noise, which would otherwise
+  // leave no repeating block). Head and tail rounds take their own weights. Fails when the
+  // shapes differ.
+  SlidingResult<SlidingWindowModel> with_weights_of(const SlidingWindowModel& learned) const;
+
  private:
   std::vector<std::uint32_t> round_size_;
   std::vector<std::uint32_t> edge_start_;  // round_count + 1 offsets into edges_
@@ -179,6 +191,14 @@ class SlidingWindowDecoder {
   // occurrence toggles; ids past the model are ignored), streamed round by round. Returns the
   // committed observable flips.
   SlidingResult<ObservableMask> decode_shot(std::span<const std::uint32_t> fired);
+
+  // Decodes every window closed from now on with `model`, which must have the current model's
+  // shape (SlidingWindowModel::same_shape). Between two push_round calls every complete window
+  // has been decoded, so this is a commit boundary: the rounds held (with the flips earlier
+  // commits left in them) and the committed flips stay, and the first window decoded with the
+  // new model is the one starting at committed_rounds(). Fails, changing nothing, on another
+  // shape.
+  SlidingResult<void> replace_model(std::shared_ptr<const SlidingWindowModel> model);
 
   // The observable flips committed so far in the current (or last) stream.
   ObservableMask committed_flips() const { return committed_; }

@@ -167,6 +167,95 @@ TEST_P(LongStreams, FailAboutAsOftenAsWholeDecoding) {
 
 INSTANTIATE_TEST_SUITE_P(Periods, LongStreams, testing::Values(1u, 2u));
 
+double probability_of(float weight) { return 1 / (1 + std::exp(double(weight))); }
+
+// A model learned from shots has no repeating block of its own: with_weights_of puts its
+// weights onto the given model's rounds, each repeating round taking the mean probability of
+// the rounds of its phase (p > 0.5 included), the head and tail rounds their own.
+TEST(SlidingWindowModel, WithWeightsOfPoolsTheRepeatingRounds) {
+  constexpr std::uint32_t kWidth = 3, kRounds = 9;
+  const auto given = model_of(*repetition_graph(kWidth, kRounds, 0.05, 2));
+  ASSERT_EQ(given->period(), 2u);
+  auto noisy = std::make_shared<SpacetimeGraph>(*repetition_graph(kWidth, kRounds, 0.05, 2));
+  std::mt19937_64 rng(1);
+  std::uniform_real_distribution<double> u(0.001, 0.8);
+  for (SpacetimeEdge& e : noisy->edges) e.weight = static_cast<float>(std::log((1 - u(rng)) / u(rng)));
+  const auto learned = model_of(*noisy);
+  const SlidingWindowModel pooled = given->with_weights_of(*learned).value();
+  EXPECT_TRUE(given->same_shape(pooled));
+  EXPECT_EQ(pooled.head_rounds(), given->head_rounds());
+  EXPECT_EQ(pooled.tail_rounds(), given->tail_rounds());
+  EXPECT_EQ(pooled.period(), 2u);
+  const ModelRound run_end = kRounds - given->tail_rounds();
+  for (ModelRound r = 0; r < kRounds; ++r) {
+    for (std::size_t k = 0; k < pooled.round_edges(r).size(); ++k) {
+      const float got = pooled.round_edges(r)[k].weight;
+      if (r < given->head_rounds() || r >= run_end) {
+        EXPECT_EQ(got, learned->round_edges(r)[k].weight);
+        continue;
+      }
+      double sum = 0;
+      int n = 0;
+      for (ModelRound q = given->head_rounds() + (r - given->head_rounds()) % 2; q < run_end; q += 2, ++n) {
+        sum += probability_of(learned->round_edges(q)[k].weight);
+      }
+      EXPECT_NEAR(probability_of(got), sum / n, 1e-6) << r << " " << k;
+    }
+  }
+  // The model onto itself changes no weight, not even by rounding.
+  const SlidingWindowModel same = given->with_weights_of(*given).value();
+  for (ModelRound r = 0; r < kRounds; ++r) {
+    for (std::size_t k = 0; k < same.round_edges(r).size(); ++k) {
+      EXPECT_EQ(same.round_edges(r)[k].weight, given->round_edges(r)[k].weight);
+    }
+  }
+  EXPECT_FALSE(given->with_weights_of(*model_of(*repetition_graph(kWidth + 1, kRounds))).has_value());
+  EXPECT_FALSE(given->with_weights_of(*model_of(*repetition_graph(kWidth, kRounds + 1))).has_value());
+}
+
+// Replacing the model between rounds keeps the rounds held and the commits: the same model again,
+// every few rounds of a long stream, changes no commit; a new model between shots decodes as a
+// decoder made with it (window graphs built with the old weights are dropped). Another shape
+// is refused.
+TEST(SlidingWindowDecoder, ReplaceModelKeepsTheStreamAndUsesTheNewWeights) {
+  constexpr std::uint32_t kWidth = 4, kLong = 60;
+  const auto a = model_of(*repetition_graph(kWidth, 8, 0.05));
+  const auto b = model_of(*repetition_graph(kWidth, 8, 0.3));
+  auto swapped = SlidingWindowDecoder::create(a, 2, 3).value();
+  auto plain = SlidingWindowDecoder::create(a, 2, 3).value();
+  auto fresh = SlidingWindowDecoder::create(b, 2, 3).value();
+  const auto full = repetition_graph(kWidth, kLong, 0.1);
+  std::mt19937_64 rng(9);
+  for (int trial = 0; trial < 20; ++trial) {
+    const Shot shot = sample(*full, rng);
+    ASSERT_TRUE(swapped.start(std::nullopt).has_value());
+    ASSERT_TRUE(plain.start(std::nullopt).has_value());
+    std::size_t next = 0;
+    std::vector<RoundSlot> round;
+    for (std::uint32_t r = 0; r < kLong; ++r) {
+      round.clear();
+      for (; next < shot.fired.size() && shot.fired[next] / kWidth == r; ++next) round.push_back(shot.fired[next] % kWidth);
+      if (r % 7 == 3) ASSERT_TRUE(swapped.replace_model(std::make_shared<const SlidingWindowModel>(*a)).has_value());
+      ASSERT_EQ(swapped.push_round(round).value(), plain.push_round(round).value());
+      ASSERT_EQ(swapped.committed_flips(), plain.committed_flips()) << trial << " " << r;
+    }
+    ASSERT_TRUE(swapped.finish().has_value() && plain.finish().has_value());
+    ASSERT_EQ(swapped.committed_flips(), plain.committed_flips()) << trial;
+  }
+  const auto shots = repetition_graph(kWidth, 8, 0.2);
+  int differ = 0;
+  for (int trial = 0; trial < 200; ++trial) {
+    const Shot shot = sample(*shots, rng);
+    if (trial == 100) ASSERT_TRUE(swapped.replace_model(b).has_value());
+    const auto want = (trial < 100 ? plain : fresh).decode_shot(shot.fired).value();
+    differ += trial >= 100 && want != plain.decode_shot(shot.fired).value();
+    ASSERT_EQ(swapped.decode_shot(shot.fired).value(), want) << trial;
+  }
+  EXPECT_GT(differ, 0);  // the two models decode some shots differently
+  EXPECT_FALSE(swapped.replace_model(model_of(*repetition_graph(kWidth + 1, 8))).has_value());
+  EXPECT_FALSE(swapped.replace_model(nullptr).has_value());
+}
+
 TEST(SlidingDecoderPool, BatchesDecodeLikeFreshDecodersOnAnyThreadCount) {
   const auto g = repetition_graph(5, 12, 0.03);
   std::mt19937_64 rng(17);

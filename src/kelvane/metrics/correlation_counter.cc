@@ -71,6 +71,15 @@ void CorrelationCounter::add_packed(std::span<const std::uint8_t> data, std::siz
   }
 }
 
+void CorrelationCounter::add_fired(std::span<const std::uint32_t> fired) {
+  for (const std::uint32_t d : fired) {
+    if (d >= fired_.size() || on_[d]) continue;
+    on_[d] = 1;
+    shot_.push_back(d);
+  }
+  count_shot();
+}
+
 void CorrelationCounter::reset() {
   std::fill(fired_.begin(), fired_.end(), 0);
   std::fill(both_fired_.begin(), both_fired_.end(), 0);

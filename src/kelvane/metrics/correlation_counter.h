@@ -30,6 +30,9 @@ class CorrelationCounter {
   // `shots` rows of `row_bytes` bytes each, bit-packed in little bit order.
   void add_packed(std::span<const std::uint8_t> data, std::size_t shots, std::size_t row_bytes);
 
+  // One shot given as the detectors that fired in it (a detector listed twice counts once).
+  void add_fired(std::span<const std::uint32_t> fired);
+
   std::uint64_t shots() const { return shots_; }
   // Shots in which detector d fired, one entry per detector.
   std::span<const std::uint64_t> fired() const { return fired_; }

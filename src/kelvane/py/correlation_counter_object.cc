@@ -7,6 +7,7 @@
 
 #include "kelvane/metrics/correlation_counter.h"
 #include "kelvane/py/args.h"
+#include "kelvane/py/correlation_counts.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/native_object.h"
 #include "kelvane/py/numpy_api.h"
@@ -14,6 +15,43 @@
 #include "kelvane/py/types.h"
 
 namespace kelvane::py {
+
+bool pairs_from_array(PyObject* array, std::size_t detector_count, std::vector<CorrelationCounter::Pair>& pairs) {
+  if (!ensure_numpy()) return false;
+  PyRef arr(PyArray_FROMANY(array, NPY_INT64, 1, 2, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+  if (!arr) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
+  const bool empty = PyArray_SIZE(a) == 0;
+  if (!empty && (PyArray_NDIM(a) != 2 || PyArray_DIM(a, 1) != 2)) {
+    PyErr_SetString(PyExc_ValueError, "pairs must be a (k, 2) array of detector ids");
+    return false;
+  }
+  const npy_intp k = empty ? 0 : PyArray_DIM(a, 0);
+  const auto* ids = static_cast<const std::int64_t*>(PyArray_DATA(a));
+  pairs.resize(static_cast<std::size_t>(k));
+  for (npy_intp i = 0; i < k; ++i) {
+    const std::int64_t x = ids[2 * i], y = ids[2 * i + 1];
+    if (x < 0 || y < 0 || static_cast<std::uint64_t>(x) >= detector_count ||
+        static_cast<std::uint64_t>(y) >= detector_count) {
+      const std::string text = "pair " + std::to_string(i) + " (" + std::to_string(x) + ", " + std::to_string(y) +
+                               ") names a detector outside 0.." + std::to_string(detector_count);
+      PyErr_SetString(PyExc_ValueError, text.c_str());
+      return false;
+    }
+    pairs[static_cast<std::size_t>(i)] = {static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y)};
+  }
+  return true;
+}
+
+PyObject* counts_array(std::span<const std::uint64_t> counts) {
+  if (!ensure_numpy()) return nullptr;
+  npy_intp dims[1] = {static_cast<npy_intp>(counts.size())};
+  PyObject* out = PyArray_SimpleNew(1, dims, NPY_UINT64);
+  if (!out) return nullptr;
+  std::copy(counts.begin(), counts.end(), static_cast<std::uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out))));
+  return out;
+}
+
 namespace {
 
 CorrelationCounter& counter_of(PyObject* self) { return native_of<CorrelationCounter>(self); }
@@ -28,29 +66,8 @@ PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "detector_count must be below 2**32");
     return nullptr;
   }
-  if (!ensure_numpy()) return nullptr;
-  PyRef arr(PyArray_FROMANY(argv[1], NPY_INT64, 1, 2, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
-  if (!arr) return nullptr;
-  auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
-  const bool empty = PyArray_SIZE(a) == 0;
-  if (!empty && (PyArray_NDIM(a) != 2 || PyArray_DIM(a, 1) != 2)) {
-    PyErr_SetString(PyExc_ValueError, "pairs must be a (k, 2) array of detector ids");
-    return nullptr;
-  }
-  const npy_intp k = empty ? 0 : PyArray_DIM(a, 0);
-  const auto* ids = static_cast<const std::int64_t*>(PyArray_DATA(a));
-  std::vector<CorrelationCounter::Pair> pairs(static_cast<std::size_t>(k));
-  for (npy_intp i = 0; i < k; ++i) {
-    const std::int64_t x = ids[2 * i], y = ids[2 * i + 1];
-    if (x < 0 || y < 0 || static_cast<std::uint64_t>(x) >= detector_count ||
-        static_cast<std::uint64_t>(y) >= detector_count) {
-      const std::string text = "pair " + std::to_string(i) + " (" + std::to_string(x) + ", " + std::to_string(y) +
-                               ") names a detector outside 0.." + std::to_string(detector_count);
-      PyErr_SetString(PyExc_ValueError, text.c_str());
-      return nullptr;
-    }
-    pairs[static_cast<std::size_t>(i)] = {static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y)};
-  }
+  std::vector<CorrelationCounter::Pair> pairs;
+  if (!pairs_from_array(argv[1], detector_count, pairs)) return nullptr;
   return new_native<CorrelationCounter>(type, detector_count, std::span<const CorrelationCounter::Pair>(pairs));
 }
 
@@ -84,15 +101,6 @@ PyObject* counter_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
-}
-
-PyObject* counts_array(std::span<const std::uint64_t> counts) {
-  if (!ensure_numpy()) return nullptr;
-  npy_intp dims[1] = {static_cast<npy_intp>(counts.size())};
-  PyObject* out = PyArray_SimpleNew(1, dims, NPY_UINT64);
-  if (!out) return nullptr;
-  std::copy(counts.begin(), counts.end(), static_cast<std::uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out))));
-  return out;
 }
 
 PyObject* counter_fired(PyObject* self, void*) {

@@ -12,6 +12,7 @@
 
 #include "kelvane/dem/graph.h"
 #include "kelvane/py/args.h"
+#include "kelvane/py/correlation_counts.h"
 #include "kelvane/py/dem_source.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/layout_arg.h"
@@ -24,6 +25,7 @@ namespace kelvane::py {
 
 struct StreamDecoder::State {
   std::optional<kelvane::StreamDecoder> decoder;
+  bool correlated = false;
 };
 
 StreamDecoder::StreamDecoder() : state_(std::make_unique<State>()) {}
@@ -70,6 +72,7 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
     }
     if (!state_) state_ = std::make_unique<State>();  // a moved-from StreamDecoder
     state_->decoder.emplace(std::move(*decoder));
+    state_->correlated = correlated;
   } catch (const std::bad_alloc&) {
     raise_no_memory("the decoder (set_decoder)");
     return false;
@@ -111,6 +114,58 @@ bool StreamDecoder::end_of_data() {
   if (!state_ || !state_->decoder) return true;
   state_->decoder->end_of_data();
   return emit_warnings(*state_->decoder);
+}
+
+bool StreamDecoder::replace_model(PyObject* dem) {
+  if (!configured()) {
+    PyErr_SetString(PyExc_ValueError, "the stream has no decoder to swap the model of: call set_decoder first");
+    return false;
+  }
+  GraphHandle graph = graph_from_object(dem, state_->correlated);
+  if (!graph) return false;
+  std::expected<void, std::string> replaced;
+  try {
+    replaced = state_->decoder->replace_graph(std::move(graph));
+  } catch (const std::bad_alloc&) {
+    raise_no_memory("the decoder (KelvaneStream.swap_model)");
+    return false;
+  }
+  if (!replaced) {
+    raise_message(PyExc_ValueError, replaced.error());
+    return false;
+  }
+  return true;
+}
+
+std::uint64_t StreamDecoder::model_swaps() const {
+  return configured() ? state_->decoder->graph_replacements() : 0;
+}
+
+bool StreamDecoder::gather_for_learning(PyObject* pairs_arg, std::uint64_t every) {
+  if (!configured()) {
+    PyErr_SetString(PyExc_ValueError, "the stream has no decoder to learn the model of: call set_decoder first");
+    return false;
+  }
+  std::vector<CorrelationCounter::Pair> pairs;
+  // The decoder's detector count: the graph's boundary node index.
+  if (!pairs_from_array(pairs_arg, state_->decoder->detector_count(), pairs)) return false;
+  try {
+    state_->decoder->gather_for_learning(pairs, every);
+  } catch (const std::bad_alloc&) {
+    raise_no_memory("the learning counts (KelvaneStream)");
+    return false;
+  }
+  return true;
+}
+
+PyObject* StreamDecoder::learning_block() const {
+  const CorrelationCounter* block = configured() ? state_->decoder->learning_block() : nullptr;
+  if (!block) Py_RETURN_NONE;
+  PyRef fired(counts_array(block->fired()));
+  if (!fired) return nullptr;
+  PyRef both(counts_array(block->both_fired()));
+  if (!both) return nullptr;
+  return Py_BuildValue("(KOO)", static_cast<unsigned long long>(block->shots()), fired.get(), both.get());
 }
 
 std::uint64_t StreamDecoder::incomplete_shots() const {

@@ -44,6 +44,19 @@ class StreamDecoder {
   // source. False when a warning was turned into an error.
   bool end_of_data();
 
+  // Decodes with `dem` (anything dem_source.h accepts) from the next decode on, keeping what
+  // the stream holds (kelvane::StreamDecoder::replace_graph). False with ValueError set when
+  // no decoder is configured or the model does not fit the one decoding now.
+  bool replace_model(PyObject* dem);
+  // Successful replace_model calls since configure.
+  std::uint64_t model_swaps() const;
+  // Gathers blocks of `every` shots' counts over `pairs` (a (k, 2) array of detector ids); 0
+  // stops. False with an exception set when no decoder is configured or a pair is out of range.
+  bool gather_for_learning(PyObject* pairs, std::uint64_t every);
+  // (shots, fired, both_fired) of the block the last frame completed (NumPy uint64 arrays), or
+  // None; nullptr with an exception set on failure.
+  PyObject* learning_block() const;
+
   std::uint64_t incomplete_shots() const;
   std::uint64_t missing_rounds() const;
   std::uint64_t unsatisfiable_decodes() const;

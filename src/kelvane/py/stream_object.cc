@@ -355,6 +355,32 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+PyObject* stream_swap_model(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[1];
+  if (!bind_args("swap_model", args, kwargs, {"dem"}, 1, bound)) return nullptr;
+  TurnGuard turn(state_of(self).turn);
+  if (!turn) return nullptr;
+  if (!state_of(self).decoder.replace_model(bound[0])) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* stream_gather_for_learning(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[2];
+  if (!bind_args("_gather_for_learning", args, kwargs, {"pairs", "every"}, 2, bound)) return nullptr;
+  TurnGuard turn(state_of(self).turn);
+  if (!turn) return nullptr;
+  std::size_t every = 0;
+  if (!arg_size("every", bound[1], every)) return nullptr;
+  if (!state_of(self).decoder.gather_for_learning(bound[0], every)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* stream_learning_block(PyObject* self, PyObject*) {
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
+  return state_of(self).decoder.learning_block();
+}
+
 PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::optional<TurnGuard> turn;
   StreamState* state = state_for_read(self, turn);
@@ -411,6 +437,12 @@ PyObject* stream_unsatisfiable_shots(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).decoder.unsatisfiable_decodes());
 }
 
+PyObject* stream_model_swaps(PyObject* self, void*) {
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
+  return PyLong_FromUnsignedLongLong(state_of(self).decoder.model_swaps());
+}
+
 PyObject* stream_decoder_stats(PyObject* self, PyObject*) {
   TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
   if (!turn) return nullptr;
@@ -447,6 +479,9 @@ PyGetSetDef stream_getset[] = {
     {"unsatisfiable_shots", guarded<"KelvaneStream.unsatisfiable_shots", stream_unsatisfiable_shots>, nullptr,
      "Decodes so far (shots with per_shot=True, else frames) whose correction could not reproduce\n"
      "the syndrome: a cluster of fired detectors with odd parity and no boundary to reach.",
+     nullptr},
+    {"model_swaps", guarded<"KelvaneStream.model_swaps", stream_model_swaps>, nullptr,
+     "Models swapped in with swap_model since set_decoder.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -515,6 +550,24 @@ PyMethodDef stream_methods[] = {
      "raises ValueError; by default the stream keeps decoding and warns once\n"
      "(RuntimeWarning). ``frame.source_observable_flips`` keeps the flips a frame\n"
      "arrived with."},
+    {"swap_model", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (KelvaneStream.swap_model)", stream_swap_model>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "swap_model($self, dem)\n--\n\n"
+     "Decode with `dem` from the next decode on, keeping everything the stream holds: the\n"
+     "rounds of the sliding window or of the windows not yet committed, the shot being\n"
+     "gathered, the schedule and the counters (set_decoder starts afresh). `dem` must have the\n"
+     "model's detectors and observables; with commit and buffer also its mechanisms (only\n"
+     "probabilities may change), whose weights go onto the model's rounds with each repeating\n"
+     "round taking the mean probability over the rounds it stands for, and every window\n"
+     "decoded after the call (those starting at the first uncommitted round) uses them.\n"
+     "ValueError otherwise, the decoder unchanged. Counted in ``model_swaps``."},
+    {"_gather_for_learning", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the learning counts (KelvaneStream._gather_for_learning)", stream_gather_for_learning>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_gather_for_learning($self, pairs, every)\n--\n\n"
+     "Count each block of `every` shots over the detector pairs `pairs` for learning (0 stops)."},
+    {"_learning_block", guarded<"the learning counts (KelvaneStream._learning_block)", stream_learning_block>, METH_NOARGS,
+     "_learning_block($self)\n--\n\n"
+     "(shots, fired, both_fired) of the block the last frame completed, or None."},
     {"close", guarded<"KelvaneStream.close", stream_close>, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", guarded<"KelvaneStream.__enter__", stream_enter>, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"KelvaneStream.__exit__", stream_exit>)),

@@ -119,6 +119,10 @@ std::expected<void, LayoutError> StreamDecoder::push(OwnedFrame& frame) {
   if (!layout_) {
     if (auto started = start(frame); !started) return started;
   }
+  if (learn_ready_) {
+    learn_ready_ = false;
+    learn_counter_->reset();
+  }
   if (frame.ancilla_count != layout_->ancillas()) {
     const LayoutError err = layout_misfit(LayoutError::Kind::kAncillaMismatch, frame.ancilla_count, frame.frame_id, *layout_);
     if (strict()) return std::unexpected(err);
@@ -137,7 +141,51 @@ std::expected<void, LayoutError> StreamDecoder::push(OwnedFrame& frame) {
   } else {
     push_sliding(frame);
   }
+  if (learn_counter_) gather(frame);
   return {};
+}
+
+std::expected<void, std::string> StreamDecoder::replace_graph(std::shared_ptr<const SpacetimeGraph> graph) {
+  if (!graph) return std::unexpected(std::string("no model to decode with"));
+  if (graph->boundary != graph_->boundary || graph->num_observables != graph_->num_observables) {
+    return std::unexpected("the new model has " + std::to_string(graph->boundary) + " detectors and " +
+                           std::to_string(graph->num_observables) + " observables, the model decoding now " +
+                           std::to_string(graph_->boundary) + " and " + std::to_string(graph_->num_observables));
+  }
+  if (options_.correlated && !graph->keeps_mechanisms) {
+    return std::unexpected(std::string("decoding with correlations needs a graph that keeps its mechanisms"));
+  }
+  if (options_.windows) {
+    if (auto swapped = options_.windows->reweight(*graph); !swapped) return std::unexpected(swapped.error().message);
+  }
+  decoder_ = std::make_unique<UnionFindDecoder>(graph);
+  graph_ = std::move(graph);
+  ++graph_replacements_;
+  return {};
+}
+
+void StreamDecoder::gather_for_learning(std::span<const CorrelationCounter::Pair> pairs, std::uint64_t every) {
+  learn_every_ = every;
+  learn_ready_ = false;
+  learn_shot_.clear();
+  learn_counter_ = every == 0 ? nullptr : std::make_unique<CorrelationCounter>(num_detectors_, pairs);
+}
+
+void StreamDecoder::gather(const OwnedFrame& frame) {
+  const std::size_t rows = layout_->rounds();
+  if (rows == 0) return;
+  const std::size_t row = frame.round % rows;
+  if (row == 0) learn_shot_.clear();
+  const std::size_t n = std::min(frame.detector_events.size(), layout_->ancillas());
+  for (std::size_t a = 0; a < n; ++a) {
+    if (!frame.detector_events[a]) continue;
+    const LayoutDetector d = layout_->detector(row, a);
+    if (d < num_detectors_) learn_shot_.push_back(static_cast<std::uint32_t>(d));
+  }
+  if (row + 1 != rows) return;
+  learn_counter_->add_fired(learn_shot_);
+  learn_shot_.clear();
+  learn_ready_ = learn_counter_->shots() == learn_every_;
 }
 
 void StreamDecoder::push_sliding(OwnedFrame& frame) {

@@ -42,6 +42,7 @@
 #include "kelvane/core/frame.h"
 #include "kelvane/decoder/union_find.h"
 #include "kelvane/dem/graph.h"
+#include "kelvane/metrics/correlation_counter.h"
 #include "kelvane/streaming/layout.h"
 #include "kelvane/streaming/windowed_frames.h"
 
@@ -85,6 +86,28 @@ class StreamDecoder {
     if (!options_.follow) finish();
   }
 
+  // Decodes with `graph` from the next decode on (a model learned while the stream runs),
+  // keeping what the stream holds: the rounds in the sliding ring or the windows (with the flips
+  // earlier commits left in them), the shot being gathered, and the counters. With windows the
+  // new weights go onto the current model's rounds and repeating block
+  // (WindowedFrames::reweight), and every window closed after the call is decoded with them.
+  // `graph` must have the model's detectors and observables (with windows, its rounds and edges
+  // too: only probabilities may change) and, when decoding with correlations, keep its
+  // mechanisms. Fails with the reason, changing nothing, otherwise.
+  std::expected<void, std::string> replace_graph(std::shared_ptr<const SpacetimeGraph> graph);
+  // Successful replace_graph calls so far.
+  std::uint64_t graph_replacements() const { return graph_replacements_; }
+
+  // Gathers detection events for learning the model, in blocks of `every` shots: frame round r
+  // fills layout row r % rows of a shot (rows: the layout's depth), and the frame of the last
+  // row ends it (in an endless stream, consecutive runs of as many rounds as the layout has
+  // rows stand for shots). Each shot is counted over `pairs` (CorrelationCounter). The push
+  // that completes a block leaves it in learning_block() until the next push, which starts
+  // the next block. every = 0 stops gathering.
+  void gather_for_learning(std::span<const CorrelationCounter::Pair> pairs, std::uint64_t every);
+  // The counts of the block the last push completed, or nullptr.
+  const CorrelationCounter* learning_block() const { return learn_ready_ ? learn_counter_.get() : nullptr; }
+
   // Warnings queued since the last call, oldest first.
   std::vector<std::string> take_warnings();
 
@@ -101,6 +124,8 @@ class StreamDecoder {
   // Decodes whose correction could not reproduce the syndrome (a cluster left odd with no
   // boundary to reach).
   std::uint64_t unsatisfiable_decodes() const { return unsatisfiable_; }
+  // The model's detector count.
+  std::uint64_t detector_count() const { return num_detectors_; }
   // The layout in use; none before the first frame when it is inferred from it.
   const std::optional<FrameLayout>& layout() const { return layout_; }
   bool per_shot() const { return options_.per_shot; }
@@ -128,6 +153,9 @@ class StreamDecoder {
   // (their last coordinate in the model) in one frame.
   void warn_if_positional_mixes_times(std::size_t ancillas);
   void cut_short(OwnedFrame& frame, std::string why);
+
+  // Learning: the detectors of the shot being gathered and the counts of the block.
+  void gather(const OwnedFrame& frame);
 
   std::shared_ptr<const SpacetimeGraph> graph_;
   std::unique_ptr<UnionFindDecoder> decoder_;
@@ -159,6 +187,12 @@ class StreamDecoder {
   std::uint64_t decodes_ = 0;
   std::uint64_t incomplete_shots_ = 0;
   std::uint64_t unsatisfiable_ = 0;
+  std::uint64_t graph_replacements_ = 0;
+
+  std::unique_ptr<CorrelationCounter> learn_counter_;
+  std::uint64_t learn_every_ = 0;
+  std::vector<std::uint32_t> learn_shot_;
+  bool learn_ready_ = false;
 };
 
 }  // namespace kelvane

@@ -19,16 +19,18 @@ constexpr std::size_t kRounds = 3;
 
 // A distance-3 repetition code over three rounds: detector r * 2 + a, space edges along each
 // round (L0 on the left boundary), time edges between rounds, one measurement-error edge per pair.
-std::shared_ptr<const SpacetimeGraph> repetition_graph() {
+// `space` and `time` are the two kinds' probabilities.
+std::shared_ptr<const SpacetimeGraph> repetition_graph(const std::string& space = "0.1",
+                                                       const std::string& time = "0.05") {
   std::string text;
   for (std::size_t r = 0; r < kRounds; ++r) {
     const std::size_t d0 = r * kAncillas, d1 = d0 + 1;
-    text += "error(0.1) D" + std::to_string(d0) + " L0\n";
-    text += "error(0.1) D" + std::to_string(d0) + " D" + std::to_string(d1) + "\n";
-    text += "error(0.1) D" + std::to_string(d1) + "\n";
+    text += "error(" + space + ") D" + std::to_string(d0) + " L0\n";
+    text += "error(" + space + ") D" + std::to_string(d0) + " D" + std::to_string(d1) + "\n";
+    text += "error(" + space + ") D" + std::to_string(d1) + "\n";
     if (r + 1 < kRounds) {
-      text += "error(0.05) D" + std::to_string(d0) + " D" + std::to_string(d0 + kAncillas) + "\n";
-      text += "error(0.05) D" + std::to_string(d1) + " D" + std::to_string(d1 + kAncillas) + "\n";
+      text += "error(" + time + ") D" + std::to_string(d0) + " D" + std::to_string(d0 + kAncillas) + "\n";
+      text += "error(" + time + ") D" + std::to_string(d1) + " D" + std::to_string(d1 + kAncillas) + "\n";
     }
   }
   auto model = DetectorErrorModel::parse(text);
@@ -114,6 +116,74 @@ TEST(StreamDecoder, SlidingMatchesAWindowOfTheSameRounds) {
     EXPECT_EQ(*f.observable_flips, reference.decode_window(window).observable_flips) << i;
   }
   EXPECT_EQ(stream.decodes(), 500u);
+}
+
+// Learning while decoding shot by shot: each block of shots' counts are the counts of those
+// shots, offered on the frame that completes the block only; the model swapped in then decodes
+// the next shots, and a model with other detectors is refused without disturbing the stream.
+TEST(StreamDecoder, LearningBlocksAndModelSwapsBetweenShots) {
+  StreamDecoder stream = make(options(true));
+  const std::vector<CorrelationCounter::Pair> pairs = {{0, 1}, {0, 2}, {1, 3}, {4, 4}};
+  stream.gather_for_learning(pairs, 4);
+  CorrelationCounter reference(kRounds * kAncillas, pairs);
+  const std::vector<std::shared_ptr<const SpacetimeGraph>> models = {repetition_graph(), repetition_graph("0.3", "0.01"),
+                                                                     repetition_graph("0.02", "0.4")};
+  std::size_t now = 0;
+  std::mt19937 rng(3);
+  std::uint64_t id = 0;
+  for (int shot = 0; shot < 11; ++shot) {
+    std::vector<std::uint32_t> fired;
+    std::vector<std::uint8_t> bits(kRounds * kAncillas, 0);
+    for (std::uint32_t d = 0; d < bits.size(); ++d) {
+      // Shot 0 fires nothing, shot 1 everything.
+      bits[d] = shot == 1 || (shot > 1 && rng() % 3 == 0);
+      if (bits[d]) fired.push_back(d);
+    }
+    reference.add_fired(fired);
+    for (std::uint32_t r = 0; r < kRounds; ++r) {
+      OwnedFrame f = frame(id++, r, {bits[r * kAncillas], bits[r * kAncillas + 1]});
+      ASSERT_TRUE(stream.push(f).has_value());
+      const bool block_done = r + 1 == kRounds && shot % 4 == 3;
+      ASSERT_EQ(stream.learning_block() != nullptr, block_done) << shot << " " << r;
+      if (r + 1 == kRounds) {
+        UnionFindDecoder decoder(models[now]);
+        EXPECT_EQ(*f.observable_flips, fired.empty() ? 0 : decoder.decode_detectors(fired)) << shot;
+      }
+      if (!block_done) continue;
+      const CorrelationCounter& block = *stream.learning_block();
+      EXPECT_EQ(block.shots(), 4u);
+      EXPECT_TRUE(std::ranges::equal(block.fired(), reference.fired()));
+      EXPECT_TRUE(std::ranges::equal(block.both_fired(), reference.both_fired()));
+      reference.reset();
+      ASSERT_TRUE(stream.replace_graph(models[++now]).has_value());
+    }
+  }
+  EXPECT_EQ(stream.graph_replacements(), 2u);
+  auto wider = std::make_shared<SpacetimeGraph>(*repetition_graph());
+  wider->nodes.insert(wider->nodes.end() - 1, SpacetimeNode{});
+  ++wider->boundary;
+  EXPECT_FALSE(stream.replace_graph(wider).has_value());
+  EXPECT_EQ(stream.graph_replacements(), 2u);
+}
+
+// In the sliding schedule a swap keeps the ring: the next frame decodes the rounds received
+// before the swap with the new model.
+TEST(StreamDecoder, SlidingSwapKeepsTheRoundsHeld) {
+  StreamDecoder stream = make(options(false));
+  SyndromeWindow window(kAncillas, kRounds);
+  std::mt19937 rng(5);
+  auto graph = repetition_graph();
+  for (std::uint32_t i = 0; i < 60; ++i) {
+    if (i % 20 == 10) {
+      graph = repetition_graph(i % 40 == 10 ? "0.01" : "0.2", "0.45");
+      ASSERT_TRUE(stream.replace_graph(graph).has_value());
+    }
+    OwnedFrame f = frame(i, i % kRounds, {static_cast<std::uint8_t>(rng() % 2), static_cast<std::uint8_t>(rng() % 2)});
+    window.push_owned(syndrome_round_of(f));
+    ASSERT_TRUE(stream.push(f).has_value());
+    UnionFindDecoder reference(graph);
+    EXPECT_EQ(*f.observable_flips, reference.decode_window(window).observable_flips) << i;
+  }
 }
 
 // The schedule rules, checked before anything is built: the first rule broken names itself.

@@ -43,6 +43,16 @@ SlidingResult<WindowedFrames> WindowedFrames::create(const SpacetimeGraph& graph
   return w;
 }
 
+SlidingResult<void> WindowedFrames::reweight(const SpacetimeGraph& graph) {
+  auto rounds = detector_rounds(graph);
+  if (!rounds) return std::unexpected(rounds.error());
+  auto learned = SlidingWindowModel::build(graph, *rounds);
+  if (!learned) return std::unexpected(learned.error());
+  auto model = decoder_.model().with_weights_of(*learned);
+  if (!model) return std::unexpected(model.error());
+  return decoder_.replace_model(std::make_shared<const SlidingWindowModel>(std::move(*model)));
+}
+
 void WindowedFrames::start() {
   const SlidingWindowModel& m = decoder_.model();
   // A shot has the model's length, which always fits; an endless stream has no length yet.

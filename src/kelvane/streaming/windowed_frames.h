@@ -36,6 +36,10 @@ class WindowedFrames {
   // commit step closed, or the shot's last round finished it. Fails when no shot or stream was
   // started.
   SlidingResult<bool> push(const OwnedFrame& frame);
+  // Decodes the windows closed from now on with `graph`'s weights, on this model's rounds and
+  // repeating block (SlidingWindowModel::with_weights_of); the rounds held stay. Fails, changing
+  // nothing, when `graph` has other detectors, rounds or edges than the model decoding now.
+  SlidingResult<void> reweight(const SpacetimeGraph& graph);
   // Adds the next round as quiet (nothing fired): a round that never arrived.
   SlidingResult<bool> push_quiet() { return decoder_.push_round({}); }
 
