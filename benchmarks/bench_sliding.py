@@ -25,10 +25,14 @@
    decoding (paired) and cost against decode_batch.
 
 6. Paced live runs: `kelvane serve --rate R` (core 0) feeding `kelvane decode tcp://... --commit d
-   --buffer d` (core 1) with a d-distance stream of --paced-rounds frames; rates double from
-   5000 frames/s until the decoder falls behind (it warned of a growing backlog, its largest
-   backlog passed half a second of frames, or it decoded under 90% of the rate). Each row: the
-   decoder's rounds/s, largest backlog and commit latency from the closing frame's arrival.
+   --buffer d` (core 1, decoding in C++ as frames arrive) with one endless d-distance stream of
+   --paced-rounds frames (p = 0.001, the model's repeated rounds stretched); rates double from
+   --paced-start frames/s until the decoder falls behind (it warned of a growing backlog, its
+   largest backlog passed half a second of frames, or it decoded under 90% of the rate), then
+   halve the gap to the last rate kept up with. Each row: the decoder's rounds/s, largest
+   backlog, the three commit latencies (from the closing frame's arrival, from each frame's
+   arrival, to the decision's write), the decoder's peak RSS and the load average. Then a
+   --memory-rounds run at the first distance's highest rate checks that memory stays bounded.
 
 Every table is printed as Markdown; --json PATH also writes its rows as JSON.
 """
@@ -317,17 +321,46 @@ def buffers(distances, p, shots_for):
     print()
 
 
-def paced_run(d, rate, rounds, tmp):
+def write_endless_stream(d, rounds, path, seed=1):
+    """An endless stream of `rounds` frames (frame id and round j) of the d-distance model at
+    p = 0.001, its repeated rounds stretched as the window decoder stretches them, and the
+    model's file and layout beside it (PATH.dem, PATH.layout.npy)."""
+    from kelvane.kvlx import KvlxWriter, _encode_frames
+
+    circuit = circuit_for(d, 0.001)
+    graph = graph_for(circuit)
+    decoder = graph.sliding_decoder(commit=d, buffer=d)
+    sampler = StreamSampler(circuit, decoder.head_rounds, decoder.tail_rounds, decoder.period)
+    layout = kelvane.layout_from_stim(circuit)
+    circuit.detector_error_model(decompose_errors=True).to_file(path + ".dem")
+    np.save(path + ".layout.npy", layout)
+    # Frame bit a of a frame standing for model round m is slot slot_of[layout[m, a]] of its row.
+    slot_index = np.where(layout >= 0, sampler.slot_of[np.maximum(layout, 0)], sampler.width)
+    head, period = decoder.head_rounds, decoder.period
+    total = rounds + sampler.tail + (sampler.rounds - rounds - sampler.tail) % period
+    rng = np.random.default_rng(seed)
+    chunk = max(500, 1_000_000 // max(1, len(sampler.by_round[sampler.head][0])))
+    j = 0
+    with KvlxWriter(path) as writer:
+        for rows, _ in sampler.chunks(total, chunk, rng):
+            k = min(len(rows), rounds - j)
+            if k <= 0:
+                break
+            js = np.arange(j, j + k)
+            model_round = np.where(js < head, js, head + (js - head) % period)
+            padded = np.concatenate([rows[:k], np.zeros((k, 1), dtype=np.uint8)], axis=1)
+            events = padded[np.arange(k)[:, None], slot_index[model_round]]
+            writer.write_bytes(_encode_frames(events, js.astype(np.uint64), js.astype(np.uint32), None, {}, None))
+            j += k
+
+
+def paced_run(d, rate, path, tmp):
+    """Serves `path` at `rate` frames/s on core 0 and decodes it on core 1; the decoder's figures,
+    its peak RSS, and the machine's load average."""
     import os
     import re
     import socket as so
 
-    path = os.path.join(tmp, f"d{d}.kvlx")
-    if not os.path.exists(path):
-        circuit = circuit_for(d, 0.001)
-        exp = kelvane.write_stim_experiment(circuit, max(1, rounds // (ROUNDS_PER_D * d + 1)), path, seed=d)
-        exp.dem.to_file(path + ".dem")
-        np.save(path + ".layout.npy", exp.layout)
     with so.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
@@ -335,37 +368,99 @@ def paced_run(d, rate, rounds, tmp):
     server = subprocess.Popen(["taskset", "-c", "0", *cli, "serve", path, "--port", str(port), "--rate", str(rate),
                                "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     server.stdout.readline()  # listening
-    done = subprocess.run(["taskset", "-c", "1", *cli, "decode", f"tcp://127.0.0.1:{port}", "--dem", path + ".dem",
-                           "--layout", path + ".layout.npy", "--commit", str(d), "--buffer", str(d), "--out",
-                           os.path.join(tmp, "decisions.kvld"), "--quiet"], capture_output=True, text=True)
+    load = os.getloadavg()[0]
+    # Output to files, so that the decoder can be waited for with os.wait4 and its own peak RSS read.
+    with open(os.path.join(tmp, "out.txt"), "w+") as out_f, open(os.path.join(tmp, "err.txt"), "w+") as err_f:
+        decoder = subprocess.Popen(["taskset", "-c", "1", *cli, "decode", f"tcp://127.0.0.1:{port}", "--dem",
+                                    path + ".dem", "--layout", path + ".layout.npy", "--commit", str(d), "--buffer",
+                                    str(d), "--out", os.path.join(tmp, "decisions.kvld"), "--quiet"],
+                                   stdout=out_f, stderr=err_f, text=True)
+        _, _, usage = os.wait4(decoder.pid, 0)
+        decoder.returncode = 0
+        out_f.seek(0)
+        err_f.seek(0)
+        out, err = out_f.read(), err_f.read()
     server.wait(60)
-    out = done.stdout
+    load = max(load, os.getloadavg()[0])
     speed = float(re.search(r"\(([\d.]+) rounds/s", out).group(1))
     backlog = int(re.search(r"largest backlog (\d+)", out).group(1))
-    lat = re.search(r"median ([\d.]+) us, p99.9 ([\d.]+) us,\s+worst ([\d.]+) us", out)
-    behind = "backlog has grown" in done.stderr or backlog > 0.5 * rate or speed < 0.9 * rate
-    return speed, backlog, [float(x) for x in lat.groups()], behind
+    frames = int(re.search(r"decoded (\d+) frames", out).group(1))
+    lat = {}
+    for key, pattern in (("closing", "closing frame's arrival: "), ("frame", "each frame's arrival: "),
+                         ("written", "decision written, from the closing frame's arrival: ")):
+        m = re.search(re.escape(pattern) + r"median ([\d.]+) us, p99.9 ([\d.]+) us, worst ([\d.]+) us", out)
+        lat[key] = [float(x) for x in m.groups()]
+    behind = "backlog has grown" in err or backlog > 0.5 * rate or speed < 0.9 * rate
+    return {"d": d, "rate": rate, "frames": frames, "rounds_per_s": speed, "largest_backlog": backlog,
+            "latency_us": lat, "kept_up": not behind, "load": round(load, 2),
+            "peak_rss_mb": usage.ru_maxrss / 1024}
 
 
-def paced(distances, rounds):
+def paced(distances, rounds, start_rate, memory_rounds):
+    """Per d, the highest paced rate (doubling from start_rate, then halfway steps between the last
+    rate kept up with and the first that was not) the decoder keeps up with over `rounds` frames;
+    then a run of `memory_rounds` at d = distances[0]'s highest rate, for peak RSS."""
+    import os
     import tempfile
 
-    print(f"## Paced live runs: serve on core 0, decode on core 1, c = b = d, p = 0.001, ~{rounds} frames each\n")
-    print("| d | rate frames/s | decoder rounds/s | largest backlog | commit latency median / p99.9 / worst | kept up |")
-    print("|---|---|---|---|---|---|")
+    print(f"## Paced live runs: serve on core 0, decode on core 1 (C++ loop), c = b = d, p = 0.001, one endless "
+          f"stream of {rounds} frames\n")
+    print("| d | rate frames/s | decoder rounds/s | largest backlog | commit latency from closing frame median / "
+          "p99.9 / worst | from each frame's arrival | decision written | peak RSS | kept up | load |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+
+    def row(r):
+        fmt = lambda v: f"{v[0]:.0f} / {v[1]:.0f} / {v[2]:.0f} us"  # noqa: E731
+        lat = r["latency_us"]
+        print(f"| {r['d']} | {r['rate']} | {r['rounds_per_s']:.0f} | {r['largest_backlog']} | {fmt(lat['closing'])} |"
+              f" {fmt(lat['frame'])} | {fmt(lat['written'])} | {r['peak_rss_mb']:.0f} MB |"
+              f" {'yes' if r['kept_up'] else 'no'} | {r['load']} |", flush=True)
+
+    best = {}
     with tempfile.TemporaryDirectory() as tmp:
         for d in distances:
-            rate = 5000
+            path = os.path.join(tmp, f"d{d}.kvlx")
+            write_endless_stream(d, rounds, path, seed=d)
+            rate, good, bad = start_rate, None, None
             while True:
-                speed, backlog, lat, behind = paced_run(d, rate, rounds, tmp)
-                RESULTS.setdefault("paced", []).append({"d": d, "rate": rate, "rounds_per_s": speed,
-                                                        "largest_backlog": backlog, "latency_us": lat,
-                                                        "kept_up": not behind})
-                print(f"| {d} | {rate} | {speed:.0f} | {backlog} | {lat[0]:.0f} / {lat[1]:.0f} / {lat[2]:.0f} us |"
-                      f" {'no' if behind else 'yes'} |", flush=True)
-                if behind or rate >= 1_000_000:
-                    break
-                rate *= 2
+                r = paced_run(d, rate, path, tmp)
+                RESULTS.setdefault("paced", []).append(r)
+                row(r)
+                if r["kept_up"]:
+                    good = r
+                else:
+                    bad = rate
+                if bad is None:
+                    if rate >= 4_000_000:
+                        break
+                    rate *= 2
+                else:
+                    low = good["rate"] if good else 0
+                    if bad - low <= max(bad // 8, 1000):
+                        break
+                    rate = (low + bad) // 2
+            best[d] = good
+            os.remove(path)
+        if memory_rounds and best.get(distances[0]):
+            d = distances[0]
+            path = os.path.join(tmp, f"d{d}-long.kvlx")
+            write_endless_stream(d, memory_rounds, path, seed=1)
+            r = paced_run(d, best[d]["rate"], path, tmp)
+            r["memory_check"] = True
+            RESULTS.setdefault("paced", []).append(r)
+            print(f"\nMemory over {r['frames']} rounds at d = {d}, {r['rate']} frames/s: peak RSS "
+                  f"{r['peak_rss_mb']:.0f} MB (against {best[d]['peak_rss_mb']:.0f} MB over {best[d]['frames']} rounds);"
+                  f" kept up: {'yes' if r['kept_up'] else 'no'}; worst commit latency "
+                  f"{r['latency_us']['closing'][2]:.0f} us; load {r['load']}")
+    print("\n| d | highest rate kept up with | rounds/s | commit latency median / p99.9 / worst | load |")
+    print("|---|---|---|---|---|")
+    for d, r in best.items():
+        if r:
+            lat = r["latency_us"]["closing"]
+            print(f"| {d} | {r['rate']} | {r['rounds_per_s']:.0f} | {lat[0]:.0f} / {lat[1]:.0f} / {lat[2]:.0f} us |"
+                  f" {r['load']} |")
+        else:
+            print(f"| {d} | none from {start_rate} | | | |")
     print()
 
 
@@ -373,7 +468,11 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
     parser.add_argument("--json", help="also write every table's rows to this file as JSON")
-    parser.add_argument("--paced-rounds", type=int, default=200_000, help="frames per paced live run")
+    parser.add_argument("--paced-rounds", type=int, default=1_000_000, help="frames per paced live run")
+    parser.add_argument("--paced-start", type=int, default=50_000, help="the first paced rate, frames/s")
+    parser.add_argument("--memory-rounds", type=int, default=10_000_000,
+                        help="frames of the paced memory check (0: none)")
+    parser.add_argument("--distances", type=int, nargs="+", help="paced runs at these distances only")
     parser.add_argument("--only", choices=["accuracy", "throughput", "memory", "cost", "buffers", "paced"],
                         action="append",
                         help="run only these sections (repeatable)")
@@ -393,7 +492,7 @@ def main():
         if "buffers" in want:
             buffers([5], 0.005, lambda d: 500)
         if "paced" in want:
-            paced([5], 20_000)
+            paced([5], 20_000, 50_000, 0)
     else:
         shots = {5: 40000, 7: 20000, 9: 8000, 11: 4000, 13: 2500}
         if "accuracy" in want:
@@ -407,7 +506,7 @@ def main():
         if "buffers" in want:
             buffers([5, 7, 9], 0.005, lambda d: {5: 4000, 7: 6000, 9: 8000}[d])
         if "paced" in want:
-            paced([5, 7, 9, 11], args.paced_rounds)
+            paced(args.distances or [5, 7, 9, 11], args.paced_rounds, args.paced_start, args.memory_rounds)
     if args.json:
         with open(args.json, "w") as f:
             json.dump(RESULTS, f, indent=1)

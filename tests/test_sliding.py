@@ -183,6 +183,50 @@ def test_endless_streams_place_frames_by_round(tmp_path):
     assert [r for r, flagged in frames if flagged] == [9, 11]
 
 
+def test_drain_decides_in_cpp_what_iterating_decides(tmp_path):
+    import warnings
+
+    import kelvane
+    from kelvane.decisions import encode_header, read_decisions
+    from kelvane.kvlx import KvlxWriter
+
+    circuit, graph = experiment("repetition_code:memory", 5, 12, 0.03)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    layout = kelvane.layout_from_stim(circuit)
+    rng = np.random.default_rng(4)
+    path = tmp_path / "endless.kvlx"
+    with KvlxWriter(str(path)) as writer:
+        for r in range(400):
+            if r not in (7, 8, 150):  # lost rounds: decoded as quiet, their commits flagged
+                writer.write_frame(r, r, detector_events=rng.random(layout.shape[1]) < 0.15)
+    opened = [kelvane.open(str(path), decoder=dem, layout=layout, commit=3, buffer=2) for _ in range(2)]
+    with warnings.catch_warnings(record=True) as caught, opened[0] as iterated, opened[1] as drained:
+        warnings.simplefilter("always")
+        expected = []
+        for f in iterated:
+            try:
+                expected.append((f.frame_id, f.round, f.window_incomplete, f.observable_flips))
+            except _kelvane.KelvaneError:
+                pass  # not a commit step
+        data = bytearray(encode_header(1))
+        while (records := drained.drain(1.0)) is not None:
+            data += records
+            drained.decisions_written()
+        assert drained.missing_rounds == iterated.missing_rounds == 3
+        with pytest.raises(ValueError, match="decoded live"):
+            next(drained)
+        stats = drained.live_stats()
+    _, records = read_decisions(bytes(data))
+    got = [(int(r["frame_id"]), int(r["round"]), bool(r["flags"] & 1), int(r["committed_flips"])) for r in records]
+    assert got == expected and any(flagged for _, _, flagged, _ in got) and any(flips for *_, flips in got)
+    assert sum(w.category is RuntimeWarning for w in caught) == 2  # the missing rounds, once per stream
+    assert stats["frames_decoded"] == stats["frames_arrived"] == 397 and stats["decisions"] == len(got)
+    assert stats["closing_latency_ns"]["count"] == stats["write_latency_ns"]["count"] == len(got)
+    assert stats["frame_latency_ns"]["count"] == 397 - stats["backlog"]
+    with kelvane.KelvaneStream(str(path)) as plain, pytest.raises(ValueError, match="commit=C, buffer=B"):
+        plain.drain()
+
+
 def test_push_rounds_refuses_what_decode_batch_refuses():
     circuit, graph = experiment("surface_code:rotated_memory_z", 3, 6, 0.01)
     decoder = graph.sliding_decoder(commit=2, buffer=3)

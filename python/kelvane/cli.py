@@ -376,63 +376,48 @@ def decode_windows(args: argparse.Namespace) -> int:
         layout = layout_from_stim(circuit)
     import contextlib
 
-    from kelvane._relay import ArrivalTap
-
-    frames = records = 0
-    latencies: list[float] = []  # seconds from the arrival (or read) of a step's closing frame to its record's write
-    start = last_report = last_check = growing_since = time.perf_counter()
-    backlog = [0]  # rounds arrived and not yet committed, every quarter second
-    grown_from = 0  # the backlog when it last stopped growing
-    arrived = [0]  # frames arrived, at each check
+    start = last_report = last_check = time.perf_counter()
     warned = False
     with contextlib.ExitStack() as stack:
-        tap = stack.enter_context(ArrivalTap(args.file)) if remote else None
-        stream = stack.enter_context(kelvane.open(tap.path if tap else args.file, decoder=dem, layout=layout,
-                                                  commit=args.commit, buffer=args.buffer))
+        # The stream is decoded in C++ as it arrives (drain): a thread of its own reads the source
+        # and stamps every frame's arrival, so a decoder that falls behind shows as backlog.
+        stream = stack.enter_context(kelvane.open(args.file, decoder=dem, layout=layout, commit=args.commit,
+                                                  buffer=args.buffer))
         out = stack.enter_context(DecisionWriter(args.out, dem.num_observables))
-        for frame in stream:
-            read_at = time.perf_counter()
-            arrived_at = tap.arrivals[frames] if tap and frames < tap.arrived() else read_at
-            frames += 1
-            try:
-                flips = frame.observable_flips
-            except kelvane.KelvaneError:
-                flips = None  # not a commit step
-            if flips is not None:
-                out.write(frame.frame_id, frame.round, flips, frame.window_incomplete)
+        while (records := stream.drain(0.25)) is not None:
+            if records:
+                out.write_records(records)
                 out.flush()
-                records += 1
-                latencies.append(time.perf_counter() - arrived_at)
-            if read_at - last_check >= 0.25:
-                last_check = read_at
-                held = int((stream.decoder_stats() or {}).get("held_rounds", 0))
-                backlog.append(held + (tap.arrived() - frames if tap else 0))
-                growing_since = growing_since if backlog[-1] > backlog[-2] else read_at
-                arrived.append(tap.arrived() if tap else frames)
-                # Grown at every check for over a second, by more than bursts, windows and a quarter
-                # second of arrivals (a loaded machine takes the core away for that long).
-                jitter = max(64, 2 * (args.commit + args.buffer), arrived[-1] - arrived[-2])
-                if not warned and read_at - growing_since > 1.0 and backlog[-1] > grown_from + jitter:
-                    warned = True
-                    print(f"warning: the backlog has grown for over a second ({backlog[-1]} rounds arrived and not "
-                          "yet committed): the decoder is not keeping up", file=sys.stderr, flush=True)
-                if growing_since == read_at:
-                    grown_from = backlog[-1]
-                if not args.quiet and read_at - last_report >= 1.0:
-                    last_report = read_at
-                    print(f"{frames} rounds, {frames / (read_at - start):.0f} rounds/s, backlog {backlog[-1]} rounds",
-                          file=sys.stderr, flush=True)
+                stream.decisions_written()
+            now = time.perf_counter()
+            if now - last_check < 0.25:
+                continue
+            last_check = now
+            live = stream.live_stats()
+            if live["backlog_warning"] and not warned:
+                warned = True
+                print(f"warning: {live['backlog_warning']}", file=sys.stderr, flush=True)
+            if not args.quiet and now - last_report >= 1.0:
+                last_report = now
+                print(f"{live['frames_decoded']} rounds, {live['rounds_per_second']:.0f} rounds/s, "
+                      f"backlog {live['backlog']} rounds", file=sys.stderr, flush=True)
+        live = stream.live_stats() or {}
         stats = stream.decoder_stats() or {}
-    elapsed = time.perf_counter() - start
-    print(f"decoded {frames} frames in windows (commit {args.commit}, buffer {args.buffer}): {records} decision "
-          f"records -> {args.out} ({frames / elapsed if elapsed > 0 else 0:.0f} rounds/s; largest backlog "
-          f"{max(backlog)} rounds)")
-    if latencies:
-        q = np.quantile(np.array(latencies) * 1e6, [0.5, 0.999])
-        since = "arrived" if remote else "was read"
-        print(f"commit latency (closing frame {since} -> decision written): median {q[0]:.1f} us, p99.9 {q[1]:.1f} us,"
-              f" worst {max(latencies) * 1e6:.1f} us; decoder step median {stats.get('median_step_ns', 0) / 1e3:.1f} us,"
-              f" p99.9 {stats.get('p999_step_ns', 0) / 1e3:.1f} us, worst {stats.get('worst_step_ns', 0) / 1e3:.1f} us")
+    if live.get("backlog_warning") and not warned:
+        print(f"warning: {live['backlog_warning']}", file=sys.stderr, flush=True)
+    frames = live.get("frames_decoded", 0)
+    print(f"decoded {frames} frames in windows (commit {args.commit}, buffer {args.buffer}): {out.records} decision "
+          f"records -> {args.out} ({live.get('rounds_per_second', 0):.0f} rounds/s; largest backlog "
+          f"{live.get('largest_backlog', 0)} rounds; {time.perf_counter() - start:.1f} s)")
+    if out.records:
+        def us(h: dict[str, int]) -> str:
+            return f"median {h['median'] / 1e3:.1f} us, p99.9 {h['p999'] / 1e3:.1f} us, worst {h['worst'] / 1e3:.1f} us"
+
+        print(f"commit latency from the closing frame's arrival: {us(live['closing_latency_ns'])}")
+        print(f"commit latency from each frame's arrival: {us(live['frame_latency_ns'])}")
+        print(f"decision written, from the closing frame's arrival: {us(live['write_latency_ns'])}")
+        print(f"decoder step: median {stats.get('median_step_ns', 0) / 1e3:.1f} us, p99.9 "
+              f"{stats.get('p999_step_ns', 0) / 1e3:.1f} us, worst {stats.get('worst_step_ns', 0) / 1e3:.1f} us")
     return 0
 
 

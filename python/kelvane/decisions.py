@@ -56,6 +56,13 @@ class DecisionWriter:
         self._pending.append(encode_record(frame_id, round, committed_flips, window_incomplete))
         self.records += 1
 
+    def write_records(self, data: bytes) -> None:
+        """Queues records already encoded (a multiple of 32 bytes, as KelvaneStream.drain returns them)."""
+        if len(data) % RECORD_SIZE:
+            raise ValueError(f"decision records come in {RECORD_SIZE}-byte units; got {len(data)} bytes")
+        self._pending.append(bytes(data))
+        self.records += len(data) // RECORD_SIZE
+
     def flush(self) -> None:
         """Sends (or writes) the records written since the last flush."""
         data = b"".join(self._pending)

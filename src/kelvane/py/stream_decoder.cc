@@ -84,7 +84,7 @@ bool StreamDecoder::configured() const { return state_ && state_->decoder; }
 
 namespace {
 
-bool emit_warnings(kelvane::StreamDecoder& decoder) {
+bool emit_decoder_warnings(kelvane::StreamDecoder& decoder) {
   for (const std::string& text : decoder.take_warnings()) {
     if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) return false;
   }
@@ -92,6 +92,10 @@ bool emit_warnings(kelvane::StreamDecoder& decoder) {
 }
 
 }  // namespace
+
+kelvane::StreamDecoder* StreamDecoder::native() { return configured() ? &*state_->decoder : nullptr; }
+
+bool StreamDecoder::emit_warnings() { return !configured() || emit_decoder_warnings(*state_->decoder); }
 
 bool StreamDecoder::decode_frame(OwnedFrame& frame) {
   if (!state_ || !state_->decoder) return true;
@@ -107,13 +111,13 @@ bool StreamDecoder::decode_frame(OwnedFrame& frame) {
     raise_message(PyExc_ValueError, pushed.error().to_string());
     return false;
   }
-  return emit_warnings(d);
+  return emit_decoder_warnings(d);
 }
 
 bool StreamDecoder::end_of_data() {
   if (!state_ || !state_->decoder) return true;
   state_->decoder->end_of_data();
-  return emit_warnings(*state_->decoder);
+  return emit_decoder_warnings(*state_->decoder);
 }
 
 bool StreamDecoder::replace_model(PyObject* dem) {

@@ -12,6 +12,7 @@
 
 namespace kelvane {
 class WindowedFrames;
+class StreamDecoder;
 }
 
 namespace kelvane::py {
@@ -64,6 +65,10 @@ class StreamDecoder {
   const WindowedFrames* windows() const;
   // True once configure has succeeded.
   bool configured() const;
+  // The configured decoder, else nullptr.
+  kelvane::StreamDecoder* native();
+  // Emits the decoder's queued warnings as RuntimeWarning; false when one was turned into an error.
+  bool emit_warnings();
 
  private:
   struct State;

@@ -20,8 +20,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kelvane/py/args.h"
 #include "kelvane/py/batch_object.h"
@@ -37,6 +39,8 @@
 #include "kelvane/source/runtime.h"
 #include "kelvane/source/tcp_source.h"
 #include "kelvane/source/wait.h"
+#include "kelvane/kvlx/decision_record.h"
+#include "kelvane/streaming/live_decoder.h"
 #include "kelvane/streaming/windowed_frames.h"
 
 namespace kelvane::py {
@@ -127,9 +131,13 @@ struct StreamState {
   std::atomic<bool> cancel{false};
   Turn turn;
   std::uint64_t skipped_at_close = 0;
+  // Live decoding (drain): its reader thread owns the source until the stream closes. Declared
+  // after the source, so that it stops before the source goes.
+  std::unique_ptr<LiveDecoder> live;
 
   std::uint64_t skipped_bytes() const { return source ? source->skipped_bytes() : skipped_at_close; }
   void close() {
+    live.reset();
     skipped_at_close = skipped_bytes();
     source.reset();
   }
@@ -268,6 +276,10 @@ StreamState* state_for_read(PyObject* self, std::optional<TurnGuard>& turn) {
     PyErr_SetString(PyExc_OSError, "stream is closed");
     return nullptr;
   }
+  if (st.live) {
+    PyErr_SetString(PyExc_ValueError, "the stream's frames are being decoded live (drain); take them with drain()");
+    return nullptr;
+  }
   return &st;
 }
 
@@ -340,6 +352,10 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   TurnGuard turn(state_of(self).turn);
   if (!turn) return nullptr;
+  if (state_of(self).live) {
+    PyErr_SetString(PyExc_ValueError, "set_decoder after drain(): the frames are being decoded live");
+    return nullptr;
+  }
   std::size_t depth = 0;
   if (bound[1] && !arg_size("window_depth", bound[1], depth)) return nullptr;
   int per_shot = 0;
@@ -455,6 +471,137 @@ PyObject* stream_decoder_stats(PyObject* self, PyObject*) {
   return stats.release();
 }
 
+// A latency histogram as {"median", "p999", "worst", "count"} in nanoseconds.
+PyObject* latency_dict(const LatencyHistogram& h) {
+  return Py_BuildValue("{sKsKsKsK}", "median", static_cast<unsigned long long>(h.median_ns()), "p999",
+                       static_cast<unsigned long long>(h.quantile_ns(0.999)), "worst",
+                       static_cast<unsigned long long>(h.worst_ns()), "count",
+                       static_cast<unsigned long long>(h.count()));
+}
+
+// The decisions taken since the last call as decision records, ready to write.
+PyObject* decision_bytes(LiveDecoder& live) {
+  const std::vector<LiveDecision> decisions = live.take_decisions();
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(decisions.size() * kDecisionRecordSize));
+  if (!out) return nullptr;
+  auto* p = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out));
+  for (const LiveDecision& d : decisions) {
+    const DecisionRecord record{d.frame_id, d.round, d.window_incomplete ? kDecisionWindowIncomplete : std::uint16_t{0},
+                                d.committed_flips};
+    encode_decision_record(record, std::span<std::uint8_t, kDecisionRecordSize>(p, kDecisionRecordSize));
+    p += kDecisionRecordSize;
+  }
+  return out;
+}
+
+PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[1];
+  if (!bind_args("drain", args, kwargs, {"max_wait"}, 0, bound)) return nullptr;
+  double max_wait = 0.25;
+  if (bound[0] && !arg_f64("max_wait", bound[0], max_wait)) return nullptr;
+  if (!(max_wait >= 0) || std::isinf(max_wait)) {
+    PyErr_SetString(PyExc_ValueError, "max_wait must be a non-negative number of seconds");
+    return nullptr;
+  }
+  StreamState& st = state_of(self);
+  if (inherited(st)) {
+    raise_os_error(st.source->next_owned().error());
+    return nullptr;
+  }
+  TurnGuard turn(st.turn);
+  if (!turn) return nullptr;
+  if (!st.source) {
+    PyErr_SetString(PyExc_OSError, "stream is closed");
+    return nullptr;
+  }
+  kelvane::StreamDecoder* decoder = st.decoder.native();
+  if (!decoder || !decoder->windows()) {
+    PyErr_SetString(PyExc_ValueError, "drain() decodes in windows: set_decoder(..., commit=C, buffer=B) first");
+    return nullptr;
+  }
+  if (!st.live) {
+    FrameSource* source = st.source.get();
+    const WindowedFrames& w = *decoder->windows();
+    st.live = std::make_unique<LiveDecoder>(
+        [source](const std::atomic<bool>& stop) {
+          WaitContext ctx;
+          ctx.cancelled = &stop;
+          return source->next_owned(ctx);
+        },
+        std::uint64_t{w.commit()} + w.buffer());
+  }
+  LiveTerms terms;
+  terms.until = LiveClock::now() + std::chrono::duration_cast<LiveClock::duration>(std::chrono::duration<double>(max_wait));
+  terms.tick = kSignalCheckInterval;
+  terms.cancelled = &st.cancel;
+  PyThreadState* saved = PyEval_SaveThread();
+  terms.interrupted = [&saved] { return run_signal_handlers(saved); };
+  LiveOutcome outcome;
+  try {
+    outcome = st.live->run(*decoder, terms);
+  } catch (const std::bad_alloc&) {
+    PyEval_RestoreThread(saved);
+    return raise_no_memory("the frames decoded live (KelvaneStream.drain)");
+  }
+  PyEval_RestoreThread(saved);
+  if (!st.decoder.emit_warnings()) return nullptr;
+  switch (outcome) {
+    case LiveOutcome::kDecisions:
+      return decision_bytes(*st.live);
+    case LiveOutcome::kEnded:
+      if (!st.decoder.end_of_data()) return nullptr;
+      if (std::optional<KelvaneError> error = st.live->take_error()) {
+        raise_os_error(*error);
+        return nullptr;
+      }
+      Py_RETURN_NONE;
+    case LiveOutcome::kInterrupted:
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, "interrupted");
+      return nullptr;
+    case LiveOutcome::kCancelled:
+      PyErr_SetString(PyExc_OSError, "stream is closed");
+      return nullptr;
+    case LiveOutcome::kRejected:
+      raise_message(PyExc_ValueError, st.live->rejection().to_string());
+      return nullptr;
+  }
+  return nullptr;
+}
+
+PyObject* stream_decisions_written(PyObject* self, PyObject*) {
+  const LiveClock::time_point now = LiveClock::now();
+  TurnGuard turn(state_of(self).turn);
+  if (!turn) return nullptr;
+  if (state_of(self).live) state_of(self).live->decisions_written(now);
+  Py_RETURN_NONE;
+}
+
+PyObject* stream_live_stats(PyObject* self, PyObject*) {
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
+  StreamState& st = state_of(self);
+  kelvane::StreamDecoder* decoder = st.decoder.native();
+  if (!st.live || !decoder) Py_RETURN_NONE;
+  const LiveStats s = st.live->stats(*decoder);
+  const double elapsed =
+      s.first_arrival && s.last_decode > *s.first_arrival
+          ? std::chrono::duration<double>(s.last_decode - *s.first_arrival).count()
+          : 0.0;
+  PyRef closing(latency_dict(s.closing)), frame(latency_dict(s.frame)), written(latency_dict(s.written));
+  if (!closing || !frame || !written) return nullptr;
+  const std::optional<std::string>& warning = st.live->backlog_warning();
+  PyRef warning_text(warning ? PyUnicode_FromStringAndSize(warning->data(), static_cast<Py_ssize_t>(warning->size()))
+                             : Py_NewRef(Py_None));
+  if (!warning_text) return nullptr;
+  return Py_BuildValue("{sKsKsKsKsKsdsdsOsOsOsO}", "frames_arrived", static_cast<unsigned long long>(s.frames_arrived),
+                       "frames_decoded", static_cast<unsigned long long>(s.frames_decoded), "decisions",
+                       static_cast<unsigned long long>(s.decisions), "backlog",
+                       static_cast<unsigned long long>(s.backlog), "largest_backlog",
+                       static_cast<unsigned long long>(s.largest_backlog), "elapsed_s", elapsed, "rounds_per_second",
+                       s.rounds_per_second(), "closing_latency_ns", closing.get(), "frame_latency_ns", frame.get(),
+                       "write_latency_ns", written.get(), "backlog_warning", warning_text.get());
+}
+
 PyObject* stream_skipped_bytes(PyObject* self, void*) {
   TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
   if (!turn) return nullptr;
@@ -492,6 +639,29 @@ PyMethodDef stream_methods[] = {
      "decoder_stats($self)\n--\n\nWith commit and buffer (decoding in windows): what the window decoder measured, as\n"
      "SlidingWindowDecoder.stats() gives it, and held_rounds, the rounds received and not yet\n"
      "committed (the backlog; 0 between shots). None otherwise."},
+    {"drain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decisions (KelvaneStream.drain)", stream_drain>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "drain($self, max_wait=0.25)\n--\n\n"
+     "Decode the frames as they arrive, in C++, on a stream set to decode in windows (commit\n"
+     "and buffer): the first call starts a thread that reads the source as fast as frames come,\n"
+     "stamping each with its arrival, and every call decodes what has arrived. Returns the\n"
+     "decision records of the commit steps taken since the last call (bytes, 32 per record, as\n"
+     "kelvane.decisions writes them; b'' when none came within max_wait seconds) soon after\n"
+     "they are taken (at most a millisecond's worth at a time), or None once every frame is\n"
+     "decoded and the source has ended. After the first call the stream is read only this way.\n"
+     "Waits without the interpreter lock; signals are handled every 50 ms."},
+    {"decisions_written", guarded<"KelvaneStream.decisions_written", stream_decisions_written>, METH_NOARGS,
+     "decisions_written($self)\n--\n\n"
+     "Report the records drain() returned as written out: their write latencies end now."},
+    {"live_stats", guarded<"the statistics (KelvaneStream.live_stats)", stream_live_stats>, METH_NOARGS,
+     "live_stats($self)\n--\n\n"
+     "What drain() measured, or None before it: frames_arrived, frames_decoded, decisions,\n"
+     "backlog (rounds arrived and not yet committed), largest_backlog, elapsed_s (from the first\n"
+     "arrival to the last decode), rounds_per_second, the latencies in ns (each {median, p999,\n"
+     "worst, count}): closing_latency_ns from the arrival of the frame that closed a commit\n"
+     "step, frame_latency_ns from the arrival of each committed round's frame, write_latency_ns\n"
+     "from the closing frame's arrival to decisions_written(); and backlog_warning, the text\n"
+     "once the backlog has grown for over a second, else None."},
     {"read_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the frame batch (KelvaneStream.read_batch)", stream_read_batch>)),
      METH_VARARGS | METH_KEYWORDS,
      "read_batch($self, max_frames)\n--\n\n"

@@ -54,6 +54,7 @@ SlidingResult<void> WindowedFrames::reweight(const SpacetimeGraph& graph) {
 }
 
 void WindowedFrames::start() {
+  ++starts_;
   const SlidingWindowModel& m = decoder_.model();
   // A shot has the model's length, which always fits; an endless stream has no length yet.
   (void)decoder_.start(shots_ ? std::optional<RoundIndex>(m.round_count()) : std::nullopt);

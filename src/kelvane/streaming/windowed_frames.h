@@ -51,7 +51,10 @@ class WindowedFrames {
   RoundIndex committed_rounds() const { return decoder_.committed_rounds(); }
   RoundIndex received_rounds() const { return decoder_.received_rounds(); }
   std::uint32_t buffer() const { return decoder_.buffer(); }
+  std::uint32_t commit() const { return decoder_.commit(); }
   const SlidingWindowStats& stats() const { return decoder_.stats(); }
+  // Shots or streams started so far: a change means the rounds held before were dropped.
+  std::uint64_t starts() const { return starts_; }
   // Rounds received and not yet committed (the decoder's backlog); 0 between shots.
   std::uint64_t held_rounds() const {
     return decoder_.running() ? decoder_.received_rounds() - decoder_.committed_rounds() : 0;
@@ -66,6 +69,7 @@ class WindowedFrames {
   std::vector<RoundSlot> slot_;  // rows x ancillas: the slot of each layout entry, or kNoSlot
   std::vector<RoundSlot> fired_;
   bool shots_ = false;
+  std::uint64_t starts_ = 0;
 };
 
 }  // namespace kelvane

@@ -1,0 +1,30 @@
+// Decision records: what a stream decoded in windows committed, for a controller to act on
+// (docs/kvlx-format.md, "Decision records"). A decision stream is a 16-byte header and then one
+// 32-byte record per commit step, all little-endian; the record ends with the CRC-32 of its
+// first 28 bytes. kelvane.decisions writes and reads the same bytes from Python.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace kelvane {
+
+inline constexpr std::uint32_t kDecisionMagic = 0x444C564B;  // the bytes "KVLD"
+inline constexpr std::uint16_t kDecisionVersion = 1;
+inline constexpr std::size_t kDecisionHeaderSize = 16;
+inline constexpr std::size_t kDecisionRecordSize = 32;
+// Record flag: the commit's window held rounds that never arrived (decoded as quiet).
+inline constexpr std::uint16_t kDecisionWindowIncomplete = 0x0001;
+
+struct DecisionRecord {
+  std::uint64_t frame_id = 0;  // the frame that closed the commit step
+  std::uint32_t round = 0;     // its round
+  std::uint16_t flags = 0;
+  std::uint64_t committed_flips = 0;  // observable flips committed so far
+};
+
+void encode_decision_header(std::uint32_t observable_count, std::span<std::uint8_t, kDecisionHeaderSize> out);
+void encode_decision_record(const DecisionRecord& record, std::span<std::uint8_t, kDecisionRecordSize> out);
+
+}  // namespace kelvane

@@ -1,0 +1,231 @@
+#include "kelvane/streaming/live_decoder.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "kelvane/streaming/windowed_frames.h"
+
+namespace kelvane {
+namespace {
+
+std::uint64_t ns_between(LiveClock::time_point from, LiveClock::time_point to) {
+  return to > from ? static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count())
+                   : 0;
+}
+
+constexpr LiveClock::time_point kNoArrival = LiveClock::time_point::min();
+
+}  // namespace
+
+FrameReaderThread::FrameReaderThread(ReadFn read) : read_(std::move(read)) {
+  thread_ = std::thread([this] { run(); });
+}
+
+void FrameReaderThread::run() {
+  while (!stop_.load(std::memory_order_acquire)) {
+    Result<std::optional<OwnedFrame>> next = read_(stop_);
+    const LiveClock::time_point now = LiveClock::now();
+    std::lock_guard lock(mutex_);
+    if (!next || !*next) {
+      // A read given up because of stop() is no error of the source.
+      if (!next && !stop_.load(std::memory_order_acquire)) error_ = std::move(next.error());
+      break;
+    }
+    queue_.push_back({std::move(**next), now});
+    arrived_.fetch_add(1, std::memory_order_release);
+    ready_.notify_one();
+  }
+  std::lock_guard lock(mutex_);
+  ended_ = true;
+  ready_.notify_one();
+}
+
+bool FrameReaderThread::take(std::deque<ArrivedFrame>& out, LiveClock::time_point until) {
+  std::unique_lock lock(mutex_);
+  if (queue_.empty() && !ended_) ready_.wait_until(lock, until, [this] { return !queue_.empty() || ended_; });
+  if (queue_.empty()) return false;
+  if (out.empty()) {
+    out.swap(queue_);
+  } else {
+    std::ranges::move(queue_, std::back_inserter(out));
+    queue_.clear();
+  }
+  return true;
+}
+
+bool FrameReaderThread::drained() {
+  std::lock_guard lock(mutex_);
+  return ended_ && queue_.empty();
+}
+
+std::optional<KelvaneError> FrameReaderThread::take_error() {
+  std::lock_guard lock(mutex_);
+  std::optional<KelvaneError> e = std::move(error_);
+  error_.reset();
+  return e;
+}
+
+void FrameReaderThread::stop() {
+  stop_.store(true, std::memory_order_release);
+  if (thread_.joinable()) thread_.join();
+}
+
+std::optional<std::string> BacklogWatch::sample(LiveClock::time_point now, std::uint64_t backlog,
+                                                std::uint64_t arrived) {
+  const std::uint64_t jitter = std::max({std::uint64_t{64}, 2 * window_rounds_, arrived - last_arrived_});
+  last_arrived_ = arrived;
+  const LiveClock::time_point second_ago = now - std::chrono::seconds(1);
+  // Keep one sample from over a second ago: the latest such.
+  while (recent_.size() >= 2 && recent_[1].at < second_ago) recent_.pop_front();
+  std::optional<std::string> warning;
+  if (!warned_ && !recent_.empty() && recent_.front().at < second_ago) {
+    const std::uint64_t from = recent_.front().backlog;
+    const bool held = std::ranges::all_of(recent_, [&](const Sample& s) { return s.backlog >= from; });
+    if (held && backlog > from + jitter) {
+      warned_ = true;
+      warning = "the backlog has grown for over a second (" + std::to_string(backlog) +
+                " rounds arrived and not yet committed): the decoder is not keeping up";
+    }
+  }
+  recent_.push_back({now, backlog});
+  return warning;
+}
+
+double LiveStats::rounds_per_second() const {
+  if (!first_arrival || last_decode <= *first_arrival) return 0.0;
+  return static_cast<double>(frames_decoded) / std::chrono::duration<double>(last_decode - *first_arrival).count();
+}
+
+std::uint64_t LiveDecoder::backlog(const StreamDecoder& decoder) const {
+  const WindowedFrames* w = decoder.windows();
+  return reader_.arrived() - frames_taken_ + (w ? w->held_rounds() : 0);
+}
+
+bool LiveDecoder::push(StreamDecoder& decoder, ArrivedFrame& arrived) {
+  ++frames_taken_;
+  if (auto pushed = decoder.push(arrived.frame); !pushed) {
+    rejection_ = pushed.error();
+    return false;
+  }
+  ++frames_decoded_;
+  if (!first_arrival_) first_arrival_ = arrived.arrived;
+  const WindowedFrames* w = decoder.windows();
+  if (!w) return true;
+  if (w->starts() != streams_seen_) {  // a new shot or a restarted stream: what was held is dropped
+    streams_seen_ = w->starts();
+    round_arrivals_.clear();
+    received_seen_ = 0;
+  }
+  const RoundIndex received = w->received_rounds();
+  if (received > received_seen_) {
+    // Rounds before this frame's were missing and decoded as quiet.
+    for (RoundIndex j = received_seen_ + 1; j < received; ++j) round_arrivals_.push_back(kNoArrival);
+    round_arrivals_.push_back(arrived.arrived);
+    received_seen_ = received;
+  }
+  const std::uint64_t held = w->held_rounds();
+  const bool decided = arrived.frame.prediction == FramePrediction::kDecoded && arrived.frame.observable_flips;
+  if (round_arrivals_.size() <= held && !decided) return true;
+  const LiveClock::time_point now = LiveClock::now();
+  last_decode_ = now;
+  for (; round_arrivals_.size() > held; round_arrivals_.pop_front()) {
+    if (round_arrivals_.front() != kNoArrival) frame_.record(ns_between(round_arrivals_.front(), now));
+  }
+  if (decided) {
+    closing_.record(ns_between(arrived.arrived, now));
+    if (decisions_.empty()) first_decision_at_ = now;
+    decisions_.push_back({arrived.frame.frame_id, arrived.frame.round, arrived.frame.window_incomplete,
+                          *arrived.frame.observable_flips, arrived.arrived});
+    ++decision_count_;
+  }
+  return true;
+}
+
+LiveOutcome LiveDecoder::run(StreamDecoder& decoder, const LiveTerms& terms) {
+  LiveClock::time_point now = LiveClock::now();
+  LiveClock::time_point next_tick = now + terms.tick;
+  // Every tick: signals and cancellation; every BacklogWatch interval (across calls, which may
+  // each last a millisecond), the backlog's sample.
+  const auto on_tick = [&]() -> std::optional<LiveOutcome> {
+    if (now >= next_sample_) {
+      next_sample_ = now + BacklogWatch::kInterval;
+      if (auto w = watch_.sample(now, backlog(decoder), reader_.arrived()); w && !warning_) warning_ = std::move(w);
+    }
+    if (now < next_tick) return std::nullopt;
+    next_tick = now + terms.tick;
+    if (terms.interrupted && terms.interrupted()) return LiveOutcome::kInterrupted;
+    if (terms.cancelled && terms.cancelled->load(std::memory_order_acquire)) return LiveOutcome::kCancelled;
+    return std::nullopt;
+  };
+  const auto flush_due = [&] {
+    return !decisions_.empty() &&
+           (decisions_.size() >= terms.max_decisions || now - *first_decision_at_ >= terms.flush);
+  };
+  for (;;) {
+    if (pending_.empty()) {
+      // Decisions waiting and nothing more arrived: hand them out rather than wait.
+      const LiveClock::time_point until = decisions_.empty() ? std::min(terms.until, next_tick) : now;
+      const bool took = reader_.take(pending_, until);
+      now = LiveClock::now();
+      if (took) {
+        largest_backlog_ = std::max(largest_backlog_, backlog(decoder));
+      } else {
+        if (!decisions_.empty()) return LiveOutcome::kDecisions;
+        if (reader_.drained()) return LiveOutcome::kEnded;
+        if (auto stop = on_tick()) return *stop;
+        if (now >= terms.until) return LiveOutcome::kDecisions;
+        continue;
+      }
+    }
+    std::uint32_t since_clock = 0;
+    while (!pending_.empty()) {
+      const std::uint64_t before = decision_count_;
+      const bool pushed = push(decoder, pending_.front());
+      pending_.pop_front();
+      if (!pushed) return LiveOutcome::kRejected;
+      if (decision_count_ == before && ++since_clock < 64) continue;
+      since_clock = 0;
+      now = LiveClock::now();
+      last_decode_ = now;
+      if (flush_due()) return LiveOutcome::kDecisions;
+      if (auto stop = on_tick()) return *stop;
+      if (now >= terms.until) return LiveOutcome::kDecisions;
+    }
+    now = LiveClock::now();
+    last_decode_ = now;
+    if (auto stop = on_tick()) return *stop;
+    if (flush_due()) return LiveOutcome::kDecisions;
+  }
+}
+
+std::vector<LiveDecision> LiveDecoder::take_decisions() {
+  // A caller that never reports writes gets no write latencies, and keeps no growing list.
+  if (handed_out_.size() > (std::size_t{1} << 20)) handed_out_.clear();
+  for (const LiveDecision& d : decisions_) handed_out_.push_back(d.closing_arrived);
+  std::vector<LiveDecision> out;
+  out.swap(decisions_);
+  first_decision_at_.reset();
+  return out;
+}
+
+void LiveDecoder::decisions_written(LiveClock::time_point now) {
+  for (LiveClock::time_point t : handed_out_) written_.record(ns_between(t, now));
+  handed_out_.clear();
+}
+
+LiveStats LiveDecoder::stats(const StreamDecoder& decoder) const {
+  LiveStats s;
+  s.frames_arrived = reader_.arrived();
+  s.frames_decoded = frames_decoded_;
+  s.decisions = decision_count_;
+  s.backlog = backlog(decoder);
+  s.largest_backlog = std::max(largest_backlog_, s.backlog);
+  s.first_arrival = first_arrival_;
+  s.last_decode = last_decode_;
+  s.closing = closing_;
+  s.frame = frame_;
+  s.written = written_;
+  return s;
+}
+
+}  // namespace kelvane

@@ -1,0 +1,204 @@
+// Decoding a live stream in windows from arrival to decision without leaving C++: a reader
+// thread takes frames from the source as fast as they come and stamps each with its arrival
+// time, so that rounds the decoder has not reached yet are counted (the backlog) instead of
+// waiting unseen in a socket's buffer; the decoding thread takes whatever has arrived, hands it
+// to the stream decoder and keeps a decision per commit step, the commit latencies and the
+// backlog's history.
+//
+// Latencies, each a histogram (median, p99.9, worst):
+//   - closing: from the arrival of the frame that closed a commit step (the last round the
+//     commit needed) to the commit;
+//   - frame: from the arrival of every committed round's frame to the commit that took it in
+//     (rounds decoded as quiet because they never arrived have no arrival and are left out);
+//   - written: from the arrival of the closing frame to the moment the caller reports the
+//     decision written out (decisions_written).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kelvane/core/error.h"
+#include "kelvane/core/frame.h"
+#include "kelvane/decoder/latency_histogram.h"
+#include "kelvane/streaming/stream_decoder.h"
+
+namespace kelvane {
+
+using LiveClock = std::chrono::steady_clock;
+
+struct ArrivedFrame {
+  OwnedFrame frame;
+  LiveClock::time_point arrived;
+};
+
+// Reads frames on a thread of its own until the data ends, a read fails or stop() is called.
+class FrameReaderThread {
+ public:
+  // The next frame, nothing at the end of the data, or the error. It must give up waiting
+  // (returning an error) soon after `stop` is raised.
+  using ReadFn = std::function<Result<std::optional<OwnedFrame>>(const std::atomic<bool>& stop)>;
+
+  explicit FrameReaderThread(ReadFn read);
+  FrameReaderThread(const FrameReaderThread&) = delete;
+  FrameReaderThread& operator=(const FrameReaderThread&) = delete;
+  ~FrameReaderThread() { stop(); }
+
+  // Moves the frames that have arrived to the end of `out`. With none there yet, waits until one
+  // arrives, reading ends, or `until`. True when it moved frames.
+  bool take(std::deque<ArrivedFrame>& out, LiveClock::time_point until);
+  // True once reading has ended and every frame has been taken.
+  bool drained();
+  // After drained(): the error that ended reading, if any, handed out once.
+  std::optional<KelvaneError> take_error();
+  // Frames arrived so far (taken or not).
+  std::uint64_t arrived() const { return arrived_.load(std::memory_order_acquire); }
+  // Asks the thread to stop and waits for it. Frames already queued stay takeable.
+  void stop();
+
+ private:
+  void run();
+
+  ReadFn read_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> arrived_{0};
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<ArrivedFrame> queue_;
+  bool ended_ = false;
+  std::optional<KelvaneError> error_;
+  std::thread thread_;
+};
+
+// Whether the backlog keeps growing: sampled every quarter second or so, it warns (once) when
+// the backlog has grown over more than a second, never falling back below where it stood then,
+// by more than the jitter of arrivals (a window's rounds, at least 64, or a quarter second's
+// arrivals: a loaded machine takes the core away for about that long). One sample that saw no
+// growth, as when the reader or decoder lost the core for a moment, does not hide the trend.
+class BacklogWatch {
+ public:
+  static constexpr std::chrono::milliseconds kInterval{250};
+
+  explicit BacklogWatch(std::uint64_t window_rounds) : window_rounds_(window_rounds) {}
+  // A sample: the backlog and the frames arrived by `now`. The warning text the first time the
+  // rule is met, else nothing.
+  std::optional<std::string> sample(LiveClock::time_point now, std::uint64_t backlog, std::uint64_t arrived);
+
+ private:
+  struct Sample {
+    LiveClock::time_point at;
+    std::uint64_t backlog;
+  };
+  std::uint64_t window_rounds_;
+  bool warned_ = false;
+  std::deque<Sample> recent_;  // back to the last sample over a second old
+  std::uint64_t last_arrived_ = 0;
+};
+
+// A commit step's decision: the frame that closed it and the observable flips committed so far.
+struct LiveDecision {
+  std::uint64_t frame_id = 0;
+  std::uint32_t round = 0;
+  bool window_incomplete = false;  // its window held rounds that never arrived
+  std::uint64_t committed_flips = 0;
+  LiveClock::time_point closing_arrived{};
+};
+
+struct LiveStats {
+  std::uint64_t frames_arrived = 0;
+  std::uint64_t frames_decoded = 0;
+  std::uint64_t decisions = 0;
+  std::uint64_t backlog = 0;  // rounds arrived and not yet committed
+  std::uint64_t largest_backlog = 0;
+  std::optional<LiveClock::time_point> first_arrival;
+  LiveClock::time_point last_decode{};
+  LatencyHistogram closing;
+  LatencyHistogram frame;
+  LatencyHistogram written;
+  // Frames decoded per second from the first arrival to the last decode.
+  double rounds_per_second() const;
+};
+
+// The terms of one decode call.
+struct LiveTerms {
+  LiveClock::time_point until;           // return by then at the latest
+  std::chrono::nanoseconds flush{1'000'000};  // return decisions at most this long after the first is taken
+  std::size_t max_decisions = 1 << 16;
+  std::chrono::milliseconds tick{50};    // how often `interrupted` and `cancelled` are checked
+  std::function<bool()> interrupted;     // true stops the call (a signal handler raised)
+  const std::atomic<bool>* cancelled = nullptr;
+};
+
+enum class LiveOutcome {
+  kDecisions,    // decisions are ready, or the deadline passed
+  kEnded,        // every frame decoded and the source ended (its error, if any, in take_error())
+  kInterrupted,  // `interrupted` said so
+  kCancelled,
+  kRejected,     // the stream decoder refused a frame (rejection()); that frame is dropped
+};
+
+class LiveDecoder {
+ public:
+  LiveDecoder(FrameReaderThread::ReadFn read, std::uint64_t window_rounds)
+      : reader_(std::move(read)), watch_(window_rounds) {}
+
+  // Decodes what arrives with `decoder` (a windowed stream decoder) until one of the outcomes.
+  LiveOutcome run(StreamDecoder& decoder, const LiveTerms& terms);
+
+  // The decisions taken since the last call, oldest first; they count as handed out, awaiting
+  // decisions_written().
+  std::vector<LiveDecision> take_decisions();
+  // The decisions handed out so far are written: their write latencies end now.
+  void decisions_written(LiveClock::time_point now = LiveClock::now());
+  // The backlog warning, once the backlog has grown for over a second (see BacklogWatch).
+  const std::optional<std::string>& backlog_warning() const { return warning_; }
+  // Why the last kRejected outcome happened.
+  const LayoutError& rejection() const { return rejection_; }
+  std::optional<KelvaneError> take_error() { return reader_.take_error(); }
+
+  LiveStats stats(const StreamDecoder& decoder) const;
+  // Stops reading (frames queued stay decodable).
+  void stop() { reader_.stop(); }
+
+ private:
+  // Hands one frame to the decoder; false when it refused the frame.
+  bool push(StreamDecoder& decoder, ArrivedFrame& arrived);
+  std::uint64_t backlog(const StreamDecoder& decoder) const;
+
+  FrameReaderThread reader_;
+  std::deque<ArrivedFrame> pending_;  // taken from the reader, not yet decoded
+  BacklogWatch watch_;
+  LiveClock::time_point next_sample_{};
+  std::optional<std::string> warning_;
+  LayoutError rejection_;
+
+  // The arrival of every round of the current window stream received and not yet committed
+  // (LiveClock::time_point::min() for a round decoded as quiet), oldest first.
+  std::deque<LiveClock::time_point> round_arrivals_;
+  std::uint64_t streams_seen_ = 0;
+  std::uint64_t received_seen_ = 0;
+
+  std::vector<LiveDecision> decisions_;           // taken, not yet handed out
+  std::vector<LiveClock::time_point> handed_out_;  // closing arrivals of decisions not yet written
+  std::optional<LiveClock::time_point> first_decision_at_;  // when decisions_ last became non-empty
+  std::uint64_t frames_taken_ = 0;  // decoded or refused
+  std::uint64_t frames_decoded_ = 0;
+  std::uint64_t decision_count_ = 0;
+  std::uint64_t largest_backlog_ = 0;
+  std::optional<LiveClock::time_point> first_arrival_;
+  LiveClock::time_point last_decode_{};
+  LatencyHistogram closing_;
+  LatencyHistogram frame_;
+  LatencyHistogram written_;
+};
+
+}  // namespace kelvane

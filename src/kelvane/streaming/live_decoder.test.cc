@@ -1,0 +1,170 @@
+#include "kelvane/streaming/live_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "kelvane/streaming/windowed_frames.h"
+
+namespace kelvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A chain of 3 detectors per round over `rounds` rounds (time coordinate r), as the stream
+// decoder's tests use it.
+std::shared_ptr<const SpacetimeGraph> chain_graph(std::uint32_t rounds) {
+  SpacetimeGraph g;
+  const std::uint32_t n = 3 * rounds;
+  for (std::uint32_t k = 0; k < n; ++k) g.nodes.push_back({std::array<double, 3>{double(k % 3), double(k / 3), 0}, k, 2});
+  g.nodes.push_back({std::nullopt, kBoundaryIndex});
+  g.boundary = n;
+  for (std::uint32_t r = 0; r < rounds; ++r) {
+    g.edges.push_back({{0}, 3 * r, n, 2.0f});
+    g.edges.push_back({{}, 3 * r, 3 * r + 1, 2.0f});
+    g.edges.push_back({{}, 3 * r + 1, 3 * r + 2, 2.0f});
+    g.edges.push_back({{}, 3 * r + 2, n, 2.0f});
+    for (std::uint32_t k = 0; r + 1 < rounds && k < 3; ++k) g.edges.push_back({{}, 3 * r + k, 3 * r + 3 + k, 1.5f});
+  }
+  return std::make_shared<const SpacetimeGraph>(std::move(g));
+}
+
+// An endless stream decoder in windows of commit 2, buffer 2.
+StreamDecoder windowed_decoder() {
+  constexpr std::uint32_t kModelRounds = 8;
+  auto graph = chain_graph(kModelRounds);
+  std::vector<std::int64_t> entries(3 * kModelRounds);
+  for (std::size_t k = 0; k < entries.size(); ++k) entries[k] = static_cast<std::int64_t>(k);
+  StreamDecodeOptions o;
+  o.layout = FrameLayout::table(kModelRounds, 3, entries, graph->boundary).value();
+  o.windows = std::make_shared<WindowedFrames>(WindowedFrames::create(*graph, *o.layout, 2, 2, false).value());
+  return StreamDecoder::create(graph, o).value();
+}
+
+// `count` frames with random events, round 10 missing.
+std::vector<OwnedFrame> frames(std::uint32_t count) {
+  std::mt19937 rng(5);
+  std::vector<OwnedFrame> out;
+  for (std::uint32_t r = 0; r <= count; ++r) {
+    if (r == 10) continue;
+    OwnedFrame f;
+    f.frame_id = r;
+    f.round = r;
+    f.ancilla_count = 3;
+    for (int a = 0; a < 3; ++a) f.detector_events.push_back(rng() % 4 == 0);
+    out.push_back(std::move(f));
+  }
+  return out;
+}
+
+// Serves `frames`, then the end of the data or `error`.
+FrameReaderThread::ReadFn serve(std::vector<OwnedFrame> frames, std::optional<KelvaneError> error = {}) {
+  auto next = std::make_shared<std::size_t>(0);
+  return [frames = std::move(frames), next, error](const std::atomic<bool>&) -> Result<std::optional<OwnedFrame>> {
+    if (*next < frames.size()) return frames[(*next)++];
+    if (error) return fail(*error);
+    return std::nullopt;
+  };
+}
+
+LiveTerms terms() {
+  LiveTerms t;
+  t.until = LiveClock::now() + 60s;
+  return t;
+}
+
+TEST(LiveDecoder, DecidesWhatTheStreamDecoderDecidesFrameByFrameAndCountsItsLatencies) {
+  const std::vector<OwnedFrame> input = frames(60);
+  StreamDecoder reference = windowed_decoder();
+  std::vector<std::tuple<std::uint64_t, std::uint32_t, bool, std::uint64_t>> expected;
+  for (OwnedFrame f : input) {
+    ASSERT_TRUE(reference.push(f).has_value());
+    if (f.prediction == FramePrediction::kDecoded) expected.emplace_back(f.frame_id, f.round, f.window_incomplete, *f.observable_flips);
+  }
+
+  StreamDecoder decoder = windowed_decoder();
+  LiveDecoder live(serve(input, KelvaneError::io("connection reset")), 4);
+  std::vector<std::tuple<std::uint64_t, std::uint32_t, bool, std::uint64_t>> got;
+  for (LiveOutcome o = LiveOutcome::kDecisions; o != LiveOutcome::kEnded;) {
+    o = live.run(decoder, terms());
+    ASSERT_NE(o, LiveOutcome::kRejected);
+    for (const LiveDecision& d : live.take_decisions()) got.emplace_back(d.frame_id, d.round, d.window_incomplete, d.committed_flips);
+    live.decisions_written();
+  }
+  EXPECT_EQ(got, expected);
+  EXPECT_TRUE(std::get<2>(expected[4]));  // a commit whose window held the missing round
+  const std::optional<KelvaneError> error = live.take_error();
+  ASSERT_TRUE(error.has_value());
+  EXPECT_NE(error->to_string().find("connection reset"), std::string::npos);
+
+  const LiveStats s = live.stats(decoder);
+  EXPECT_EQ(s.frames_arrived, input.size());
+  EXPECT_EQ(s.frames_decoded, input.size());
+  EXPECT_EQ(s.decisions, expected.size());
+  EXPECT_EQ(s.closing.count(), expected.size());
+  EXPECT_EQ(s.written.count(), expected.size());
+  // Every round that arrived and was committed, the missing one left out.
+  EXPECT_EQ(s.frame.count(), input.size() - s.backlog);
+  EXPECT_EQ(s.backlog, decoder.windows()->held_rounds());
+  EXPECT_GE(s.frame.worst_ns(), s.closing.median_ns());
+}
+
+TEST(LiveDecoder, StopsWaitingWhenInterruptedOrCancelled) {
+  for (const bool cancel : {false, true}) {
+    StreamDecoder decoder = windowed_decoder();
+    // A source with nothing to send: it waits until the reader is stopped.
+    LiveDecoder live([](const std::atomic<bool>& stop) -> Result<std::optional<OwnedFrame>> {
+      while (!stop.load()) std::this_thread::sleep_for(1ms);
+      return fail(KelvaneError::io("stopped"));
+    }, 4);
+    std::atomic<bool> cancelled{cancel};
+    LiveTerms t = terms();
+    t.tick = 1ms;
+    t.interrupted = [&] { return !cancel; };
+    t.cancelled = &cancelled;
+    EXPECT_EQ(live.run(decoder, t), cancel ? LiveOutcome::kCancelled : LiveOutcome::kInterrupted);
+    live.stop();
+    EXPECT_FALSE(live.take_error().has_value());  // giving up on stop() is no error of the source
+  }
+}
+
+struct BacklogCase {
+  const char* name;
+  std::vector<std::uint64_t> backlog;  // one sample every 250 ms
+  std::uint64_t arrivals;              // frames arrived between samples
+  int warns_at;                        // the sample that warns, or -1
+};
+
+class BacklogWatchRule : public testing::TestWithParam<BacklogCase> {};
+
+TEST_P(BacklogWatchRule, WarnsOnceWhenTheBacklogGrowsForOverASecondBeyondTheJitter) {
+  const BacklogCase& c = GetParam();
+  BacklogWatch watch(10);
+  const LiveClock::time_point t0{};
+  int warned_at = -1;
+  for (std::size_t k = 0; k < c.backlog.size(); ++k) {
+    if (auto w = watch.sample(t0 + k * BacklogWatch::kInterval, c.backlog[k], k * c.arrivals)) {
+      EXPECT_EQ(warned_at, -1) << "warned twice";
+      EXPECT_NE(w->find("the backlog has grown for over a second"), std::string::npos);
+      warned_at = static_cast<int>(k);
+    }
+  }
+  EXPECT_EQ(warned_at, c.warns_at);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Histories, BacklogWatchRule,
+    testing::Values(BacklogCase{"steady_growth", {100, 300, 500, 700, 900, 1100, 1300, 1500, 1700}, 400, 5},
+                    BacklogCase{"falls_back_every_second", {100, 300, 500, 700, 0, 300, 600, 900, 0, 200}, 400, -1},
+                    // A sample that saw no growth (the core taken away) does not hide the trend.
+                    BacklogCase{"one_flat_sample", {100, 300, 500, 500, 900, 1100, 1300}, 400, 5},
+                    BacklogCase{"grows_within_the_jitter", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 10, -1},
+                    BacklogCase{"grows_within_a_quarter_seconds_arrivals", {100, 300, 500, 700, 900, 1100}, 5000, -1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kelvane
