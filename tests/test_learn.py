@@ -7,7 +7,7 @@ import pytest
 import stim
 
 import kelvane
-from kelvane.learn import estimate_error_model
+from kelvane.learn import count, estimate_error_model, estimate_from_counts, model_terms
 
 
 def _with_probabilities(dem: stim.DetectorErrorModel, probs: list[float]) -> stim.DetectorErrorModel:
@@ -32,14 +32,18 @@ def test_graphlike_estimates_agree_with_truth_within_statistical_error(seed: int
     given = circuit.detector_error_model(decompose_errors=True)
     assert all(len([t for t in i.targets_copy() if t.is_relative_detector_id()]) <= 2 for i in _errors(given))
     rng = np.random.default_rng(seed)
-    # The device: every term (pair or boundary detector) off by a factor between 1/3 and 3;
-    # mechanisms with the same detectors (D3 D7, D3 D7 L0, D7 ^ D3) cannot be told apart, so share it.
+    # The device: every term (pair or boundary detector) off by a factor between 1/3 and 3.
+    # Mechanisms with the same detectors (D3 D7, D3 D7 L0, D7 ^ D3) cannot be told apart: the
+    # plain ones share the factor and a decomposed one beside them keeps its probability, as the
+    # estimator's rule splits them.
     factor: dict[tuple[int, ...], float] = {}
+    keys = [tuple(sorted(t.val for t in i.targets_copy() if t.is_relative_detector_id())) for i in _errors(given)]
+    split = [any(t.is_separator() for t in i.targets_copy()) for i in _errors(given)]
+    has_plain = {k for k, s in zip(keys, split) if not s}
     truth = []
-    for inst in _errors(given):
-        key = tuple(sorted(t.val for t in inst.targets_copy() if t.is_relative_detector_id()))
+    for inst, key, s in zip(_errors(given), keys, split):
         factor.setdefault(key, float(np.exp(rng.uniform(-1.1, 1.1))))
-        truth.append(float(inst.args_copy()[0]) * factor[key])
+        truth.append(float(inst.args_copy()[0]) * (1.0 if s and key in has_plain else factor[key]))
     true_dem = _with_probabilities(given, truth)
     shots = 100_000
     dets, _, _ = true_dem.compile_sampler(seed=seed).sample(shots)
@@ -116,6 +120,46 @@ def test_stream_swaps_in_the_learned_model_while_running(tmp_path, schedule: dic
             found = graph.decode_batch(block)
         expected += [int(row @ (1 << np.arange(len(row)))) for row in found.astype(np.int64)]
     assert predictions == expected
+
+
+def test_learn_memory_weighs_earlier_blocks_less(tmp_path) -> None:
+    circuit = stim.Circuit.generated("repetition_code:memory", distance=3, rounds=3, after_clifford_depolarization=0.05)
+    exp = kelvane.write_stim_experiment(circuit, 300, tmp_path / "run.kvlx", seed=2)
+    with kelvane.open(exp.path, decoder=exp.dem, learn_every=100, learn_memory=400) as stream:
+        models = []
+        for f in stream:
+            if f.round == exp.layout.shape[0] - 1 and stream.model_swaps > len(models):
+                models.append(stream.model)
+    terms = model_terms(exp.dem)
+    counts = [count(terms, exp.detection_events[100 * b: 100 * (b + 1)]) for b in range(3)]
+    # Block k back weighs 0.75 ** k: the third model from 100 + 75 + 56.25 shots.
+    weights = [0.75 ** 2, 0.75, 1.0]
+    want = estimate_from_counts(terms, 100 * sum(weights), sum(w * c.fired for w, c in zip(weights, counts)),
+                                sum(w * c.both_fired for w, c in zip(weights, counts)))
+    assert len(models) == 3 and models[2] == want and models[2] != estimate_error_model(exp.detection_events[200:], exp.dem)
+    with pytest.raises(ValueError, match="learn_memory"):
+        kelvane.open(exp.path, decoder=exp.dem, learn_every=100, learn_memory=50)
+
+
+@pytest.mark.parametrize("plain_p, split_p", [
+    (0.05, 0.01),   # the plain edge takes the whole rise; the decomposed one keeps its probability
+    (0.01, 0.01),   # nothing changed (plain and decomposed tie)
+    (0.0, 0.005),   # the pair fires less than the decomposed one alone did: both scaled down together
+])
+def test_pair_change_goes_to_the_plain_mechanism(plain_p: float, split_p: float) -> None:
+    given = stim.DetectorErrorModel("error(0.01) D0 D1\nerror(0.01) D0 ^ D1\nerror(0.01) D0\nerror(0.01) D1 L0")
+    truth = stim.DetectorErrorModel(f"error({plain_p}) D0 D1\nerror({split_p}) D0 ^ D1\n"
+                                    "error(0.01) D0\nerror(0.01) D1 L0")
+    shots = 400_000
+    dets, _, _ = truth.compile_sampler(seed=4).sample(shots)
+    plain, split, *_ = (i.args_copy()[0] for i in _errors(estimate_error_model(dets, given)))
+    pair = 0.5 - 0.5 * (1 - 2 * plain_p) * (1 - 2 * split_p)  # what the pair's correlation measures
+    tolerance = 5 * np.sqrt(pair / shots)
+    assert 0.5 - 0.5 * (1 - 2 * plain) * (1 - 2 * split) == pytest.approx(pair, abs=tolerance)
+    if pair > 0.01:
+        assert split == 0.01
+    else:
+        assert split < 0.01 and plain == pytest.approx(split, rel=1e-9)  # one ratio for both
 
 
 def test_stream_swap_model_refuses_other_mechanisms(tmp_path) -> None:

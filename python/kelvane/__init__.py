@@ -40,6 +40,7 @@ def open(  # noqa: A001 - the entry point
     enable_correlations: bool = False,
     follow: bool = False,
     learn_every: None = None,
+    learn_memory: None = None,
     errors: Literal["raise"] = "raise",
 ) -> KelvaneStream: ...
 
@@ -58,6 +59,7 @@ def open(  # noqa: A001 - the entry point
     enable_correlations: bool = False,
     follow: bool = False,
     learn_every: int,
+    learn_memory: int | None = None,
     errors: Literal["raise"] = "raise",
 ) -> LearningStream: ...
 
@@ -76,6 +78,7 @@ def open(  # noqa: A001 - the entry point
     enable_correlations: bool = False,
     follow: bool = False,
     learn_every: int | None = None,
+    learn_memory: int | None = None,
     errors: Literal["skip"],
 ) -> SkippingStream: ...
 
@@ -93,6 +96,7 @@ def open(  # noqa: A001 - the entry point
     enable_correlations: bool = False,
     follow: bool = False,
     learn_every: int | None = None,
+    learn_memory: int | None = None,
     errors: Literal["raise", "skip"] = "raise",
 ) -> KelvaneStream | SkippingStream | LearningStream:
     """Open a `KelvaneStream` over a file path or a "tcp://host:port" address.
@@ -119,7 +123,10 @@ def open(  # noqa: A001 - the entry point
     ``learn_every=N`` returns a `LearningStream`: every N shots it re-estimates the model's
     probabilities from those shots (`kelvane.estimate_error_model`) and swaps the estimate in
     without stopping the stream (between shots, or between windows in the sliding schedules),
-    counting the swaps in ``model_swaps``; ``model`` is the model decoding now. Without a layout from either, a
+    counting the swaps in ``model_swaps``; ``model`` is the model decoding now.
+    ``learn_memory=M`` (M >= N) estimates from about the last M shots instead: each earlier
+    block's counts weigh ``(1 - N / M)`` times less per block of age, so a model re-learned
+    often (small N) stays as precise as one learned from M shots and still follows a drift. Without a layout from either, a
     model whose detector coordinates show that the positional rule would put detectors of
     different times into one frame is refused with ValueError.
 
@@ -141,6 +148,8 @@ def open(  # noqa: A001 - the entry point
     decoder, layout, per_shot, positional = _describe.resolve(source, decoder, window_depth, layout, per_shot, errors)
     if learn_every is not None and decoder is None:
         raise ValueError("learn_every re-learns the decoder's model: it needs a decoder")
+    if learn_memory is not None and learn_every is None:
+        raise ValueError("learn_memory says how many shots learn_every learns from: it needs learn_every")
     stream = KelvaneStream(source, timeout=timeout)
     result: KelvaneStream | LearningStream = stream
     if decoder is not None:
@@ -150,7 +159,7 @@ def open(  # noqa: A001 - the entry point
             if positional is not None:  # after set_decoder, whose own errors come first
                 _describe.check_positional_rule(decoder, positional)
             if learn_every is not None:
-                result = LearningStream(stream, decoder, learn_every)
+                result = LearningStream(stream, decoder, learn_every, memory=learn_memory)
         except BaseException:
             stream.close()
             raise

@@ -28,14 +28,24 @@ class LearningStream(StreamWrapper):
       the first round not yet committed. The estimate's weights go onto the given model's rounds,
       each repeating round taking the mean probability over the rounds it stands for.
 
+    With `memory` (M shots, at least `learn_every`; None: `learn_every`) the estimate is made
+    from the counts of every block so far, block k back weighted ``(1 - learn_every / M) ** k``
+    (about the last M shots: a shrinkage of each estimate toward the ones before it), so that
+    frequent swaps do not cost precision.
+
     ``model_swaps`` counts the swaps, ``model`` is the model decoding now (the given one until
     the first swap, as a ``stim.DetectorErrorModel``), ``given_model`` the one passed in. The
     stream's counters run on across swaps. Everything else is the wrapped stream's (`stream`).
     """
 
-    def __init__(self, stream: KelvaneStream, dem: Any, learn_every: int) -> None:
+    def __init__(self, stream: KelvaneStream, dem: Any, learn_every: int, *, memory: int | None = None) -> None:
         if learn_every <= 0:
             raise ValueError(f"learn_every must be a positive number of shots, got {learn_every}")
+        if memory is not None and memory < learn_every:
+            raise ValueError(f"learn_memory must be at least learn_every ({learn_every}) shots, got {memory}")
+        self.learn_memory = learn_every if memory is None else memory
+        self._keep = 1.0 - learn_every / self.learn_memory  # an earlier block's weight, per block of age
+        self._counts: tuple[float, Any, Any] = (0.0, 0.0, 0.0)
         self.stream = stream
         self.given_model = _stim_model(dem)
         self.model = self.given_model
@@ -50,8 +60,8 @@ class LearningStream(StreamWrapper):
         frame = next(self.stream)
         block = self.stream._learning_block()
         if block is not None:
-            shots, fired, both_fired = block
-            learned = estimate_from_counts(self._terms, shots, fired, both_fired)
+            self._counts = tuple(self._keep * old + new for old, new in zip(self._counts, block))  # type: ignore[assignment]
+            learned = estimate_from_counts(self._terms, *self._counts)
             self.stream.swap_model(learned)
             self.model = learned
         return frame

@@ -15,9 +15,15 @@ the shots. The estimate is the pairwise-correlation one used in surface-code exp
   log(p_ij estimated / p_ij under the current model)), the step of iterative proportional
   fitting.
 - **Two-detector mechanisms**: the pair's estimate with those larger mechanisms divided out,
-  ``1 - 2 q_ij = (1 - 2 p_ij) / prod (1 - 2 p_m)``; the mechanisms with symptom {i, j}
-  (``D3 D7``, ``D3 D7 L0``, ``D7 ^ D3`` cannot be told apart) are scaled together so that they
-  combine to q_ij. The two steps alternate `iterations` times (8), from the given model.
+  ``1 - 2 q_ij = (1 - 2 p_ij) / prod (1 - 2 p_m)``. Pair correlations cannot tell apart the
+  mechanisms with symptom {i, j} (``D3 D7``, ``D3 D7 L0``, ``D7 ^ D3``), so a rule splits q_ij
+  among them: the plain ones (one component: the pair's own edge) are scaled together so that
+  they combine to q_ij, the decomposed ones (``D7 ^ D3``, components elsewhere in the graph)
+  keeping the given probability; only when the decomposed ones alone exceed q_ij, or the pair
+  has no plain mechanism, are all scaled together. (A channel that changes, such as measurement
+  errors on a time pair, writes to the plain edge; scaling the decomposed ones along put a
+  5x rise of measurement errors into boundary edges too.) The two steps alternate
+  `iterations` times (8), from the given model.
 - **Boundary** (one-detector mechanisms): detector i fires with
   ``<x_i> = (1 - prod(1 - 2p)) / 2`` over the mechanisms that flip it, so with every other
   mechanism divided out its boundary term solves ``1 - 2 b_i = (1 - 2<x_i>) / prod (1 - 2 p_m)``;
@@ -62,7 +68,8 @@ class ModelTerms:
     pair; else -1). ``pairs`` is (k, 2) int64 (i < j); ``touch_mech``/``touch_pair`` list which
     pairs each symptom holds (a symptom of more than six detectors: its components' pairs),
     ``fit_mech``/``fit_pair`` the pairs a mechanism of kind 3 is fitted to, and
-    ``symptom_mech``/``symptom_det`` the detectors each symptom holds.
+    ``symptom_mech``/``symptom_det`` the detectors each symptom holds, ``decomposed[m]`` whether
+    mechanism m has two or more components.
     """
 
     flat: Any
@@ -77,6 +84,7 @@ class ModelTerms:
     fit_pair: np.ndarray
     symptom_mech: np.ndarray
     symptom_det: np.ndarray
+    decomposed: np.ndarray
 
 
 def _components(inst: Any) -> tuple[list[list[int]], list[int]]:
@@ -126,6 +134,7 @@ def model_terms(dem: Any) -> ModelTerms:
     fit: list[tuple[int, int]] = []
     symptoms: list[tuple[int, int]] = []
     hyper: list[tuple[int, set[int]]] = []
+    decomposed: list[bool] = []
 
     def pair_id(i: int, j: int) -> int:
         key = (i, j) if i < j else (j, i)
@@ -137,6 +146,7 @@ def model_terms(dem: Any) -> ModelTerms:
         m = len(probability)
         probability.append(float(inst.args_copy()[0]))
         components, symptom = _components(inst)
+        decomposed.append(len(components) > 1)
         kind.append(min(len(symptom), 3))
         own.append(symptom[0] if len(symptom) == 1 else pair_id(*symptom) if len(symptom) == 2 else -1)
         symptoms.extend((m, d) for d in symptom)
@@ -155,7 +165,8 @@ def model_terms(dem: Any) -> ModelTerms:
     pairs = _ints(sorted(pair_ids, key=pair_ids.__getitem__)).reshape(-1, 2)
     t, f, sy = (np.array(x, dtype=np.int64).reshape(-1, 2) for x in (touch, fit, symptoms))
     return ModelTerms(flat, flat.num_detectors, pairs, np.array(probability, dtype=np.float64), _ints(kind),
-                      _ints(own), t[:, 0], t[:, 1], f[:, 0], f[:, 1], sy[:, 0], sy[:, 1])
+                      _ints(own), t[:, 0], t[:, 1], f[:, 0], f[:, 1], sy[:, 0], sy[:, 1],
+                      np.array(decomposed, dtype=bool))
 
 
 def estimate_from_counts(terms: ModelTerms, shots: int, fired: np.ndarray, both_fired: np.ndarray,
@@ -178,6 +189,10 @@ def estimate_from_counts(terms: ModelTerms, shots: int, fired: np.ndarray, both_
     three = kind == 3
     hyper_touch = three[terms.touch_mech]
     fits = np.maximum(np.bincount(terms.fit_mech, minlength=len(p)), 1)
+    plain = two & ~terms.decomposed
+    has_plain = np.bincount(own[plain], minlength=npairs) > 0
+    kept_split = two & terms.decomposed
+    kept_split[kept_split] = has_plain[own[kept_split]]
     for _ in range(iterations):
         # Mechanisms of three or more detectors: scaled by the mean log-ratio, over the pairs
         # they are fitted to, of the pair's estimate to its value under the current model.
@@ -190,10 +205,22 @@ def estimate_from_counts(terms: ModelTerms, shots: int, fired: np.ndarray, both_
         others = np.exp(np.bincount(terms.touch_pair[hyper_touch], minlength=npairs,
                                     weights=_log_flip(p[terms.touch_mech[hyper_touch]])))
         target = np.clip(0.5 - 0.5 * (1.0 - 2.0 * estimate) / others, 0.0, 0.5)
-        now = _combined(own[two], p[two], npairs)
+        # Of the mechanisms with the pair as symptom, the decomposed ones (D3 ^ D7) keep their
+        # probability where a plain one (D3 D7) can take the pair's whole change: pair
+        # correlations cannot tell them apart, and the plain edge is the one the pair's own
+        # channel (a measurement error, for a time pair) writes to.
+        room = 0.5 - 0.5 * (1.0 - 2.0 * target) / np.exp(
+            np.bincount(own[kept_split], weights=_log_flip(model[kept_split]), minlength=npairs)) > 0
+        kept = kept_split.copy()
+        kept[kept] = room[own[kept]]
+        p[kept] = np.clip(model[kept], tiny, 0.5)
+        kept_flip = np.exp(np.bincount(own[kept], weights=_log_flip(p[kept]), minlength=npairs))
+        target = np.clip(0.5 - 0.5 * (1.0 - 2.0 * target) / kept_flip, 0.0, 0.5)
+        scaled = two & ~kept
+        now = _combined(own[scaled], p[scaled], npairs)
         with np.errstate(divide="ignore", invalid="ignore"):
             ratio = np.where(now > 0, target / now, 1.0)
-        p[two] = np.clip(p[two] * ratio[own[two]], tiny, 0.5)
+        p[scaled] = np.clip(p[scaled] * ratio[own[scaled]], tiny, 0.5)
     # One-detector mechanisms: the detector's rate with every other mechanism divided out.
     at = kind[terms.symptom_mech] >= 2
     others = np.exp(np.bincount(terms.symptom_det[at], weights=_log_flip(p[terms.symptom_mech[at]]),
