@@ -122,6 +122,34 @@ def test_stream_swaps_in_the_learned_model_while_running(tmp_path, schedule: dic
     assert predictions == expected
 
 
+def test_endless_windowed_stream_learns_from_runs_of_rounds(tmp_path) -> None:
+    from kelvane.kvlx import KvlxWriter
+
+    circuit = stim.Circuit.generated("repetition_code:memory", distance=3, rounds=12, after_clifford_depolarization=0.02)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    layout = kelvane.layout_from_stim(circuit)
+    rows, ancillas = layout.shape
+    events = np.random.default_rng(3).random((rows * 20, ancillas)) < 0.2
+    with KvlxWriter(str(tmp_path / "endless.kvlx")) as writer:
+        for r, row in enumerate(events):
+            writer.write_frame(r, r, detector_events=row)
+    with kelvane.open(str(tmp_path / "endless.kvlx"), decoder=dem, layout=layout, commit=2, buffer=3,
+                      learn_every=5) as stream:
+        windows = {stream.model_swaps: stream.decoder_stats()["windows"] for _ in stream}
+        assert stream.model_swaps == 4 and stream.missing_rounds == 0
+        final = stream.model
+        with pytest.raises(ValueError, match="iterate the stream"):
+            stream.drain()
+    assert windows[4] > windows[3] > windows[0] > 0  # windows go on closing across the swaps
+    # Each run of `rows` rounds is laid onto the layout's rows as one shot.
+    shots = np.zeros((20, dem.num_detectors), dtype=np.uint8)
+    for s in range(20):
+        for k in range(rows):
+            used = layout[k] >= 0
+            shots[s, layout[k][used]] = events[s * rows + k][used]
+    assert final == estimate_error_model(shots[15:], dem)
+
+
 def test_learn_memory_weighs_earlier_blocks_less(tmp_path) -> None:
     circuit = stim.Circuit.generated("repetition_code:memory", distance=3, rounds=3, after_clifford_depolarization=0.05)
     exp = kelvane.write_stim_experiment(circuit, 300, tmp_path / "run.kvlx", seed=2)

@@ -66,6 +66,12 @@ class LearningStream(StreamWrapper):
             self.model = learned
         return frame
 
+    def drain(self, max_wait: float = 0.25) -> Any:
+        """Refused: drain decodes in C++ without coming back between frames, so nothing would be
+        re-learned; iterate the stream instead."""
+        raise ValueError("a LearningStream re-learns its model between frames it hands out; drain() decodes "
+                         "without handing them out: iterate the stream instead")
+
     @property
     def model_swaps(self) -> int:
         return int(self.stream.model_swaps)

@@ -225,9 +225,12 @@ def estimate_from_counts(terms: ModelTerms, shots: int, fired: np.ndarray, both_
     at = kind[terms.symptom_mech] >= 2
     others = np.exp(np.bincount(terms.symptom_det[at], weights=_log_flip(p[terms.symptom_mech[at]]),
                                 minlength=terms.num_detectors))
-    boundary = np.clip(0.5 - 0.5 * (1.0 - 2.0 * rates) / others, 0.0, 0.5)
     one = kind == 1
     boundary_model = _combined(own[one], model[one], terms.num_detectors)
+    # Beside a mechanism of p = 1/2 (others = 0) the detector is a fair coin whatever its boundary
+    # term: that keeps the given value.
+    with np.errstate(divide="ignore", invalid="ignore"):
+        boundary = np.where(others > 0, np.clip(0.5 - 0.5 * (1.0 - 2.0 * rates) / others, 0.0, 0.5), boundary_model)
     with np.errstate(divide="ignore", invalid="ignore"):
         ratio = np.where(boundary_model > 0, boundary / boundary_model, 1.0)
     p[one] = model[one] * ratio[own[one]]
