@@ -204,7 +204,12 @@ class SpacetimeGraph:
     def from_bytes(data: bytes) -> SpacetimeGraph: ...
     def to_bytes(self) -> bytes: ...
     def decode(
-        self, detection_events: npt.ArrayLike, *, bit_packed_shots: bool = False, enable_correlations: bool = False
+        self,
+        detection_events: npt.ArrayLike,
+        *,
+        bit_packed_shots: bool = False,
+        enable_correlations: bool = False,
+        match_clusters: bool = False,
     ) -> DecoderResult: ...
     @overload
     def decode_batch(
@@ -217,6 +222,7 @@ class SpacetimeGraph:
         num_threads: int = 1,
         return_valid: Literal[False] = False,
         enable_correlations: bool = False,
+        match_clusters: bool = False,
     ) -> npt.NDArray[Any]: ...
     @overload
     def decode_batch(
@@ -229,6 +235,7 @@ class SpacetimeGraph:
         num_threads: int = 1,
         return_valid: Literal[True],
         enable_correlations: bool = False,
+        match_clusters: bool = False,
     ) -> tuple[npt.NDArray[Any], npt.NDArray[np.bool_]]: ...
     def _decode_trace(
         self, fired: Any, /

@@ -2,7 +2,8 @@
 # Installs what building and testing kelvane needs; safe to run again (it skips what is present).
 set -euo pipefail
 # chromium and chromium-driver: the monitor page's test drives a headless browser through Selenium.
-debs=(g++ cmake zlib1g-dev libasio-dev libgtest-dev clang-19 libfuzzer-19-dev ccache chromium chromium-driver)
+# liblemon-dev: the weighted matching of cluster matching (headers only).
+debs=(g++ cmake zlib1g-dev libasio-dev libgtest-dev liblemon-dev clang-19 libfuzzer-19-dev ccache chromium chromium-driver)
 missing=()
 for p in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -35,11 +35,11 @@ def test_to_graph_counts():
 def test_method_signatures():
     graph = graph_of(CHAIN)
     assert graph.decode.__text_signature__ == (
-        "($self, detection_events, *, bit_packed_shots=False, enable_correlations=False)"
+        "($self, detection_events, *, bit_packed_shots=False, enable_correlations=False, match_clusters=False)"
     )
     assert graph.decode_batch.__text_signature__ == (
         "($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, return_masks=False, "
-        "num_threads=1, return_valid=False, enable_correlations=False)"
+        "num_threads=1, return_valid=False, enable_correlations=False, match_clusters=False)"
     )
     assert _kelvane.DetectorErrorModel.to_graph.__text_signature__ == "($self)"
     assert "corrections list is" in graph.decode.__doc__
@@ -331,6 +331,22 @@ def test_decode_trace_matches_decode_and_reproduces_the_syndrome():
         for a, b, _ in edges:
             if b != graph.boundary_node:
                 assert root[a] == root[b] or (root[a], root[b]) == (a, b)
+
+
+def test_cluster_matching_reaches_every_decoding_path():
+    stim = pytest.importorskip("stim")
+    circuit = stim.Circuit.generated(
+        "surface_code:rotated_memory_z", distance=7, rounds=7, after_clifford_depolarization=0.012
+    )
+    graph = _kelvane.SpacetimeGraph.from_detector_error_model(circuit.detector_error_model(decompose_errors=True))
+    shots = circuit.compile_detector_sampler(seed=4).sample(300)
+    matched = graph.decode_batch(shots, return_masks=True, match_clusters=True)
+    assert matched.tolist() == [graph.decode(shot, match_clusters=True).observable_flips for shot in shots]
+    assert np.array_equal(graph.decode_batch(shots, return_masks=True, match_clusters=True, num_threads=2), matched)
+    # pooled decoders do not keep the switch from one call to the next
+    plain = graph.decode_batch(shots, return_masks=True)
+    assert plain.tolist() == [graph.decode(shot).observable_flips for shot in shots]
+    assert np.count_nonzero(plain != matched) > 0
 
 
 # D0 L0 at p = 0.9: with D1 fired, the most likely explanation (0.081 against 0.009) flips L0.

@@ -169,9 +169,10 @@ def open(  # noqa: A001 - the entry point
 def sinter_decoders() -> dict[str, Any]:
     """sinter decoders backed by kelvane, for ``sinter.collect(custom_decoders=...)``.
 
-    Returns ``{"kelvane-uf": ..., "kelvane-uf-correlated": ...}``: the weighted Union-Find
-    decoder, and the same decoding with correlations (two passes; needs a DEM generated with
-    ``decompose_errors=True``), fed sinter's bit-packed shots directly. Needs sinter installed.
+    Returns ``{"kelvane-uf": ..., "kelvane-uf-correlated": ..., "kelvane-uf-matched": ...}``:
+    the weighted Union-Find decoder, the same decoding with correlations (two passes; needs a
+    DEM generated with ``decompose_errors=True``), and with cluster matching
+    (``match_clusters=True``), fed sinter's bit-packed shots directly. Needs sinter installed.
     """
     from kelvane._sinter import sinter_decoders as decoders
 

@@ -18,10 +18,16 @@ class CompiledUnionFindDecoder(sinter.CompiledDecoder):
     """A Union-Find decoder built once for one detector error model."""
 
     def __init__(
-        self, graph: SpacetimeGraph, num_detectors: int, num_observables: int, correlated: bool = False
+        self,
+        graph: SpacetimeGraph,
+        num_detectors: int,
+        num_observables: int,
+        correlated: bool = False,
+        match_clusters: bool = False,
     ) -> None:
         self.graph = graph
         self.correlated = correlated
+        self.match_clusters = match_clusters
         # The packed widths sinter uses: from Stim's counts, which may name trailing detectors
         # or observables that no error touches.
         self._detector_bytes = -(-graph.boundary_node // 8)
@@ -33,7 +39,11 @@ class CompiledUnionFindDecoder(sinter.CompiledDecoder):
         if self._stim_detector_bytes != self._detector_bytes:
             shots = shots[:, : self._detector_bytes]
         predictions = self.graph.decode_batch(
-            shots, bit_packed_shots=True, bit_packed_predictions=True, enable_correlations=self.correlated
+            shots,
+            bit_packed_shots=True,
+            bit_packed_predictions=True,
+            enable_correlations=self.correlated,
+            match_clusters=self.match_clusters,
         )
         if predictions.shape[1] != self._observable_bytes:
             padded = np.zeros((predictions.shape[0], self._observable_bytes), dtype=np.uint8)
@@ -45,20 +55,28 @@ class CompiledUnionFindDecoder(sinter.CompiledDecoder):
 
 class UnionFindDecoder(sinter.Decoder):
     """kelvane's weighted Union-Find decoder for `sinter.collect(custom_decoders=...)`; with
-    `correlated`, the two-pass correlated decoder (the DEM must be decomposed)."""
+    `correlated`, the two-pass correlated decoder (the DEM must be decomposed); with
+    `match_clusters`, clusters corrected by exact matching inside them instead of peeling."""
 
-    def __init__(self, correlated: bool = False) -> None:
+    def __init__(self, correlated: bool = False, match_clusters: bool = False) -> None:
         self.correlated = correlated
+        self.match_clusters = match_clusters
 
     def compile_decoder_for_dem(self, *, dem: stim.DetectorErrorModel) -> CompiledUnionFindDecoder:
         graph = SpacetimeGraph.from_detector_error_model(dem, enable_correlations=self.correlated)
-        return CompiledUnionFindDecoder(graph, dem.num_detectors, dem.num_observables, self.correlated)
+        return CompiledUnionFindDecoder(
+            graph, dem.num_detectors, dem.num_observables, self.correlated, self.match_clusters
+        )
 
     def __eq__(self, other: object) -> bool:
-        return type(other) is UnionFindDecoder and other.correlated == self.correlated
+        return (
+            type(other) is UnionFindDecoder
+            and other.correlated == self.correlated
+            and other.match_clusters == self.match_clusters
+        )
 
     def __hash__(self) -> int:
-        return hash((UnionFindDecoder, self.correlated))
+        return hash((UnionFindDecoder, self.correlated, self.match_clusters))
 
 
 class FixedModelDecoder(sinter.Decoder):
@@ -83,4 +101,8 @@ class FixedModelDecoder(sinter.Decoder):
 
 
 def sinter_decoders() -> dict[str, sinter.Decoder]:
-    return {"kelvane-uf": UnionFindDecoder(), "kelvane-uf-correlated": UnionFindDecoder(correlated=True)}
+    return {
+        "kelvane-uf": UnionFindDecoder(),
+        "kelvane-uf-correlated": UnionFindDecoder(correlated=True),
+        "kelvane-uf-matched": UnionFindDecoder(match_clusters=True),
+    }

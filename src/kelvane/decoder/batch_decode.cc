@@ -101,12 +101,14 @@ namespace {
 // Shots are handed out in blocks from a shared counter, so threads that get the harder shots
 // take fewer blocks.
 struct Work {
-  Work(const ShotRows& r, const BatchOutput& o, std::size_t b, bool c) : rows(r), out(o), block(b), correlated(c) {}
+  Work(const ShotRows& r, const BatchOutput& o, std::size_t b, bool c, bool m)
+      : rows(r), out(o), block(b), correlated(c), match_clusters(m) {}
 
   const ShotRows& rows;
   const BatchOutput& out;
   const std::size_t block;  // shots per block
   const bool correlated;
+  const bool match_clusters;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stopped{false};  // an interrupt asked every thread to stop
 
@@ -129,6 +131,7 @@ struct Work {
   void decode_range(UnionFindDecoder& decoder, std::vector<std::uint32_t>& fired, std::size_t begin,
                     std::size_t end, BatchInterrupt* interrupt = nullptr) {
     using Clock = std::chrono::steady_clock;
+    decoder.set_cluster_matching(match_clusters);
     auto next_poll = Clock::now() + BatchInterrupt::kInterruptInterval;
     for (std::size_t s = begin; s < end; ++s) {
       // The clock is read every 16 shots: cheap beside decoding them.
@@ -155,10 +158,10 @@ struct Work {
 }  // namespace
 
 bool decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads,
-                  BatchInterrupt* interrupt, bool correlated) {
+                  BatchInterrupt* interrupt, bool correlated, bool match_clusters) {
   threads = batch_threads(threads, rows.shots);
   Work work(rows, out, threads == 1 ? rows.shots : std::clamp<std::size_t>(rows.shots / (threads * 16), 1, 1024),
-            correlated);
+            correlated, match_clusters);
   DecoderPool::Lease own = pool.acquire();
   std::vector<std::uint32_t> fired;
   fired.reserve(256);

@@ -410,6 +410,44 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::peel() {
   return mask;
 }
 
+void UnionFindDecoder::set_cluster_matching(bool on, std::size_t max_defects) {
+  if (on && !matcher_) matcher_ = std::make_unique<ClusterMatcher>(*graph_);
+  match_limit_ = on ? max_defects : 0;
+}
+
+UnionFindDecoder::ObservableMask UnionFindDecoder::match_clusters() {
+  ObservableMask mask = 0;
+  by_root_.clear();
+  for (NodeId node : touched_nodes_) {
+    if (node != boundary_) by_root_.emplace_back(find(node), node);
+  }
+  std::sort(by_root_.begin(), by_root_.end());
+  const GrowthLength* const lengths = reweighting_ ? entry_length_.data() : nullptr;
+  for (std::size_t i = 0; i < by_root_.size();) {
+    cluster_nodes_.clear();
+    cluster_defects_.clear();
+    const NodeId root = by_root_[i].first;
+    for (; i < by_root_.size() && by_root_[i].first == root; ++i) {
+      const NodeId node = by_root_[i].second;
+      cluster_nodes_.push_back(node);
+      if (nodes_[node].flags & kDefect) cluster_defects_.push_back(node);
+    }
+    if (cluster_defects_.empty() || cluster_defects_.size() > match_limit_) continue;
+    matched_edges_.clear();
+    if (!matcher_->match(cluster_nodes_, cluster_defects_, lengths, matched_edges_)) continue;
+    for (const EdgeId id : matched_edges_) {
+      const DecodingGraph::Edge& e = graph_->edge(id);
+      mask ^= e.observables;
+      correction_edges_.push_back(e.graph_edge);
+      correction_decoding_edges_.push_back(id);
+    }
+    for (const NodeId node : cluster_nodes_) {
+      nodes_[node].flags = static_cast<std::uint8_t>((nodes_[node].flags | kVisited) & ~kDefect);
+    }
+  }
+  return mask;
+}
+
 void UnionFindDecoder::reset_scratch() {
   for (NodeId node : touched_nodes_) {
     nodes_[node].flags = 0;
@@ -610,7 +648,7 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_pass(std::span<const s
   // the correction, independent of how the fired list is ordered.
   std::sort(active_roots_.begin(), active_roots_.end());
   grow();
-  const ObservableMask mask = peel();
+  const ObservableMask mask = (match_limit_ != 0 ? match_clusters() : 0) ^ peel();
   if (record_clusters_) save_clusters();
   reset_scratch();
   return has_baseline_ ? add_baseline(mask) : mask;

@@ -20,7 +20,11 @@
 //   3. peels each cluster's spanning tree of merge edges from the leaves inward (the tree of a
 //      cluster that touches the boundary is rooted at the boundary node, which absorbs any
 //      leftover parity), which yields the correction edges; their observables' parity is the
-//      decoded observable mask.
+//      decoded observable mask. With cluster matching on, each cluster of at most
+//      match_limit() fired nodes is corrected instead by an exact minimum-weight matching of
+//      its fired nodes along shortest paths inside the cluster (see cluster_matching.h), which
+//      chooses by path lengths where the spanning tree chooses by the order of the merges;
+//      larger clusters, and clusters no correction explains, are still peeled.
 // A decode touches only the part of the graph its clusters reach; scratch state is allocated at
 // construction and only the entries a decode touched are reset afterwards.
 //
@@ -62,6 +66,7 @@
 #include <utility>
 #include <vector>
 
+#include "kelvane/decoder/cluster_matching.h"
 #include "kelvane/decoder/decoder.h"
 #include "kelvane/decoder/decoding_graph.h"
 #include "kelvane/decoder/radix_queue.h"
@@ -117,6 +122,15 @@ class UnionFindDecoder final : public Decoder {
   // its own root). Off by default; recording costs a pass over the touched nodes.
   void record_clusters(bool on) { record_clusters_ = on; }
   std::span<const std::pair<NodeId, NodeId>> last_clusters() const { return clusters_; }
+
+  // Cluster matching (see above): off by default. `max_defects` caps the fired nodes of a
+  // cluster that is matched; matching k of them costs k shortest-path searches over the
+  // cluster and a blossom matching on up to 2k nodes. Turning it on first allocates the
+  // matcher's scratch (std::bad_alloc on memory exhaustion).
+  static constexpr std::size_t kDefaultMatchLimit = 256;
+  void set_cluster_matching(bool on, std::size_t max_defects = kDefaultMatchLimit);
+  bool cluster_matching() const { return match_limit_ != 0; }
+  std::size_t match_limit() const { return match_limit_; }
 
   const SpacetimeGraph& graph() const { return graph_->source(); }
   const std::shared_ptr<const DecodingGraph>& decoding_graph() const { return graph_; }
@@ -208,6 +222,9 @@ class UnionFindDecoder final : public Decoder {
   bool decode_isolated(ObservableMask& mask);
   void grow();
   ObservableMask peel();
+  // Corrects the clusters cluster matching takes, marking their nodes visited and clearing
+  // their defects so that peel() passes them by; returns their observables.
+  ObservableMask match_clusters();
   void reset_scratch();
   void save_clusters();
   // One decode of `fired` with the current lengths.
@@ -286,6 +303,15 @@ class UnionFindDecoder final : public Decoder {
   bool last_shortcut_ = false;
   bool record_clusters_ = false;
   std::vector<std::pair<NodeId, NodeId>> clusters_;
+
+  // Cluster matching: the matcher (made when first turned on), the cap (0: off), and touched
+  // nodes by root, one cluster's nodes and fired nodes, and its matched edges.
+  std::unique_ptr<ClusterMatcher> matcher_;
+  std::size_t match_limit_ = 0;
+  std::vector<std::pair<NodeId, NodeId>> by_root_;
+  std::vector<NodeId> cluster_nodes_;
+  std::vector<NodeId> cluster_defects_;
+  std::vector<EdgeId> matched_edges_;
 };
 
 }  // namespace kelvane

@@ -28,7 +28,8 @@
 namespace kelvane::py {
 
 const char* const kGraphDecodeDoc =
-    "decode($self, detection_events, *, bit_packed_shots=False, enable_correlations=False)\n--\n\n"
+    "decode($self, detection_events, *, bit_packed_shots=False, enable_correlations=False, "
+    "match_clusters=False)\n--\n\n"
     "Decode one shot with the Union-Find decoder.\n\n"
     "detection_events holds one entry per detector (a sequence or array of any integer, bool\n"
     "or float type; any non-zero entry counts as fired), or with bit_packed_shots=True the\n"
@@ -40,11 +41,15 @@ const char* const kGraphDecodeDoc =
     "enable_correlations=True decodes in two passes: the edges of the first correction that\n"
     "belong to decomposed error mechanisms make those mechanisms' other edges more likely, and\n"
     "the shot is decoded again with them. The graph must have been built with\n"
-    "enable_correlations=True (ValueError otherwise).";
+    "enable_correlations=True (ValueError otherwise).\n\n"
+    "match_clusters=True corrects each final cluster of up to 256 fired detectors by exact\n"
+    "minimum-weight matching along shortest paths inside it, instead of peeling its spanning\n"
+    "tree: fewer logical errors, at a cost in speed that grows with the cluster sizes.";
 
 const char* const kGraphDecodeBatchDoc =
     "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, "
-    "return_masks=False, num_threads=1, return_valid=False, enable_correlations=False)\n--\n\n"
+    "return_masks=False, num_threads=1, return_valid=False, enable_correlations=False, "
+    "match_clusters=False)\n--\n\n"
     "Decode many shots with the Union-Find decoder, with PyMatching's array conventions.\n\n"
     "shots is a 2-D numpy array (or nested lists) with one row per shot: one column per\n"
     "detector of any integer,\n"
@@ -61,7 +66,7 @@ const char* const kGraphDecodeBatchDoc =
     "(any signal handler that raises) stops a batch within a fraction of a second. With\n"
     "return_valid=True it returns a pair (predictions, valid): valid is a 1-D bool array,\n"
     "False for a shot whose fired detectors no set of error mechanisms explains.\n"
-    "enable_correlations=True decodes every shot as decode(..., enable_correlations=True) does.";
+    "enable_correlations=True and match_clusters=True decode every shot as decode does with them.";
 
 const char* const kGraphFromDemDoc =
     "from_detector_error_model(dem, *, enable_correlations=False)\n--\n\n"
@@ -149,11 +154,12 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
-  static const char* kwlist[] = {"detection_events", "bit_packed_shots", "enable_correlations", nullptr};
+  static const char* kwlist[] = {"detection_events", "bit_packed_shots", "enable_correlations", "match_clusters",
+                                 nullptr};
   PyObject* events_arg = nullptr;
-  int bit_packed = 0, correlated = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pp:decode", const_cast<char**>(kwlist), &events_arg,
-                                   &bit_packed, &correlated)) {
+  int bit_packed = 0, correlated = 0, matched = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppp:decode", const_cast<char**>(kwlist), &events_arg,
+                                   &bit_packed, &correlated, &matched)) {
     return nullptr;
   }
   if (!correlations_available(self, correlated)) return nullptr;
@@ -208,6 +214,7 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   // A quiet shot decodes to no flips unless the graph has a baseline correction.
   if (!fired.empty() || decoding_graph_of(self)->has_baseline()) {
     with_graph_decoder(self, [&](UnionFindDecoder& d) {
+      d.set_cluster_matching(matched != 0);
       result.observable_flips = d.decode_detectors(fired, correlated != 0);
       result.valid = d.last_decode_neutral();
     });
@@ -268,12 +275,14 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
   static const char* kwlist[] = {"shots",       "bit_packed_shots", "bit_packed_predictions", "return_masks",
-                                 "num_threads", "return_valid",     "enable_correlations", nullptr};
+                                 "num_threads", "return_valid",     "enable_correlations",    "match_clusters",
+                                 nullptr};
   PyObject* shots_arg = nullptr;
-  int packed_in = 0, packed_out = 0, masks_out = 0, valid_out = 0, correlated = 0;
+  int packed_in = 0, packed_out = 0, masks_out = 0, valid_out = 0, correlated = 0, matched = 0;
   Py_ssize_t num_threads = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnpp:decode_batch", const_cast<char**>(kwlist), &shots_arg,
-                                   &packed_in, &packed_out, &masks_out, &num_threads, &valid_out, &correlated)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnppp:decode_batch", const_cast<char**>(kwlist), &shots_arg,
+                                   &packed_in, &packed_out, &masks_out, &num_threads, &valid_out, &correlated,
+                                   &matched)) {
     return nullptr;
   }
   if (!correlations_available(self, correlated)) return nullptr;
@@ -358,7 +367,7 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     interrupt.saved = &saved;
     try {
       completed = decode_batch(pool, rows, batch_out, static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024)),
-                               &interrupt, correlated != 0);
+                               &interrupt, correlated != 0, matched != 0);
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
     }
