@@ -241,9 +241,17 @@ class SpacetimeGraph:
         self, fired: Any, /
     ) -> tuple[int, list[tuple[int, int, float]], list[tuple[int, int]]]: ...
     def decode_sliding(
-        self, detection_events: npt.NDArray[Any], *, commit: int, buffer: int, num_threads: int = 1
+        self,
+        detection_events: npt.NDArray[Any],
+        *,
+        commit: int,
+        buffer: int,
+        num_threads: int = 1,
+        enable_correlations: bool = False,
     ) -> npt.NDArray[np.uint8]: ...
-    def sliding_decoder(self, *, commit: int, buffer: int) -> _SlidingWindowDecoder: ...
+    def sliding_decoder(
+        self, *, commit: int, buffer: int, enable_correlations: bool = False
+    ) -> _SlidingWindowDecoder: ...
     @property
     def node_count(self) -> int: ...
     @property

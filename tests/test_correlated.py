@@ -29,6 +29,16 @@ def test_predictions_agree_across_entry_points(tmp_path):
     with kelvane.open(exp.path, decoder=exp.dem, layout=exp.layout, per_shot=True, enable_correlations=True) as s:
         last = [f.observable_flips for f in s if f.round == exp.layout.shape[0] - 1]
     assert last == batch.tolist()
+    # Windows: a buffer covering the shot is the whole shot; shorter windows commit the second
+    # pass's correction, in decode_sliding and in windowed streams alike.
+    covering = graph.decode_sliding(events, commit=2, buffer=10**6, enable_correlations=True, num_threads=2)
+    assert covering[:, 0].tolist() == batch.tolist()
+    windows = graph.decode_sliding(events, commit=2, buffer=2, enable_correlations=True)
+    assert (windows != graph.decode_sliding(events, commit=2, buffer=2)).sum() > 0
+    with kelvane.open(exp.path, decoder=exp.dem, layout=exp.layout, per_shot=True, commit=2, buffer=2,
+                      enable_correlations=True) as s:
+        last = [f.observable_flips for f in s if f.round == exp.layout.shape[0] - 1]
+    assert last == windows[:, 0].tolist()
     # sinter's decoder reads bit-packed shots.
     sinter = pytest.importorskip("sinter")
     decoder = kelvane.sinter_decoders()["kelvane-uf-correlated"]
@@ -50,6 +60,8 @@ def test_correlations_need_a_graph_built_with_them(tmp_path):
     shots = np.zeros((2, dem.num_detectors), dtype=np.uint8)
     for call in (lambda: graph.decode(shots[0], enable_correlations=True),
                  lambda: graph.decode_batch(shots, enable_correlations=True),
+                 lambda: graph.decode_sliding(shots, commit=1, buffer=1, enable_correlations=True),
+                 lambda: graph.sliding_decoder(commit=1, buffer=1, enable_correlations=True),
                  lambda: kelvane.SpacetimeGraph.from_detector_error_model(graph, enable_correlations=True)):
         with pytest.raises(ValueError, match="enable_correlations=True"):
             call()

@@ -28,8 +28,27 @@ GrowthLength length_of(double weight) {
 
 }  // namespace
 
-DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
+DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph) : source_(std::move(graph)) {
+  if (!source_->keeps_mechanisms) {
+    build(nullptr);
+    return;
+  }
+  Mechanisms own;
+  for (const SpacetimeMechanism& m : source_->mechanisms) {
+    own.edges.reserve(own.edges.size() + m.edge_count);
+    for (std::uint32_t k = 0; k < m.edge_count; ++k) own.edges.push_back(m.first_edge + k);
+    own.start.push_back(static_cast<std::uint32_t>(own.edges.size()));
+    own.probability.push_back(m.probability);
+  }
+  build(&own);
+}
+
+DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph, const Mechanisms& mechanisms)
     : source_(std::move(graph)) {
+  build(&mechanisms);
+}
+
+void DecodingGraph::build(const Mechanisms* mechanisms) {
   const std::size_t n = source_->node_count();
   node_count_ = n;
   if (source_->boundary < n) {
@@ -76,7 +95,7 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
   std::vector<NodeId> toggled;  // ends of baseline edges, with repeats
   constexpr EdgeId kNoEdge = ~EdgeId{0};
   std::vector<EdgeId> edge_of_graph_edge;
-  if (source_->keeps_mechanisms) edge_of_graph_edge.assign(graph_edges.size(), kNoEdge);
+  if (mechanisms) edge_of_graph_edge.assign(graph_edges.size(), kNoEdge);
   for (std::size_t begin = 0; begin < candidates.size();) {
     std::size_t end = begin + 1;
     while (end < candidates.size() && candidates[end].u == candidates[begin].u &&
@@ -197,10 +216,10 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph)
       two_hop_[node] = std::min(two_hop_[node], adjacency_[k].length + adjacency_[start_[y]].length);
     }
   }
-  if (source_->keeps_mechanisms) build_correlations(edge_of_graph_edge);
+  if (mechanisms) build_correlations(edge_of_graph_edge, *mechanisms);
 }
 
-void DecodingGraph::build_correlations(const std::vector<EdgeId>& edge_of_graph_edge) {
+void DecodingGraph::build_correlations(const std::vector<EdgeId>& edge_of_graph_edge, const Mechanisms& mechanisms) {
   constexpr EdgeId kNoEdge = ~EdgeId{0};
   has_correlations_ = true;
   const auto& graph_edges = source_->edges;
@@ -214,15 +233,15 @@ void DecodingGraph::build_correlations(const std::vector<EdgeId>& edge_of_graph_
   // (pair, ln(1 - p)) terms summed by pair.
   std::vector<std::pair<std::uint64_t, double>> terms;
   std::vector<EdgeId> members;
-  for (const SpacetimeMechanism& m : source_->mechanisms) {
+  for (std::size_t m = 0; m + 1 < mechanisms.start.size(); ++m) {
     members.clear();
-    for (std::uint32_t k = 0; k < m.edge_count; ++k) {
-      const EdgeId e = edge_of_graph_edge[m.first_edge + k];
+    for (std::uint32_t k = mechanisms.start[m]; k < mechanisms.start[m + 1]; ++k) {
+      const EdgeId e = edge_of_graph_edge[mechanisms.edges[k]];
       if (e != kNoEdge) members.push_back(e);
     }
     std::sort(members.begin(), members.end());
     members.erase(std::unique(members.begin(), members.end()), members.end());
-    const double term = std::log1p(-m.probability);
+    const double term = std::log1p(-mechanisms.probability[m]);
     for (EdgeId c : members) {
       for (EdgeId a : members) {
         if (a != c) terms.emplace_back((std::uint64_t{c} << 32) | a, term);

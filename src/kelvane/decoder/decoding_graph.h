@@ -12,7 +12,8 @@
 // among the folded edges; its growth length comes from the combined weight. A pair carried by a
 // single edge keeps that edge's own weight.
 //
-// Correlations. When the source keeps its decomposed mechanisms, the graph also lists, for each
+// Correlations. When the source keeps its decomposed mechanisms (or is given them apart), the
+// graph also lists, for each
 // decoding edge c, the decoding edges a that share a decomposed mechanism with it and the length
 // a takes once c is known to have fired: the length of weight w(min(0.5, joint(c, a) /
 // marginal(c))), where joint(c, a) is the probability that at least one mechanism holding both
@@ -87,8 +88,25 @@ class DecodingGraph {
   };
   static constexpr std::uint32_t kNoEntry = ~std::uint32_t{0};
 
-  // Takes shared ownership of `graph`. Never fails apart from memory exhaustion.
+  // Decomposed mechanisms given apart from a graph: mechanism k fires the graph edges
+  // edges[start[k]], ..., edges[start[k + 1] - 1] together, with probability probability[k].
+  struct Mechanisms {
+    std::vector<std::uint32_t> start{0};
+    std::vector<std::uint32_t> edges;
+    std::vector<double> probability;
+    void add(std::span<const std::uint32_t> graph_edges, double p) {
+      edges.insert(edges.end(), graph_edges.begin(), graph_edges.end());
+      start.push_back(static_cast<std::uint32_t>(edges.size()));
+      probability.push_back(p);
+    }
+  };
+
+  // Takes shared ownership of `graph`, with the graph's own mechanisms when it keeps them.
+  // Never fails apart from memory exhaustion.
   explicit DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph);
+  // With correlations from `mechanisms` (edges of `graph`) instead of the graph's own: for a
+  // graph whose mechanisms' edges are not consecutive, as in a decoding window.
+  DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph, const Mechanisms& mechanisms);
 
   const SpacetimeGraph& source() const { return *source_; }
   const std::shared_ptr<const SpacetimeGraph>& source_handle() const { return source_; }
@@ -156,7 +174,8 @@ class DecodingGraph {
   std::vector<Correlated> correlated_;
   std::vector<std::uint32_t> edge_entries_;  // two per edge
 
-  void build_correlations(const std::vector<EdgeId>& edge_of_graph_edge);
+  void build(const Mechanisms* mechanisms);
+  void build_correlations(const std::vector<EdgeId>& edge_of_graph_edge, const Mechanisms& mechanisms);
 };
 
 }  // namespace kelvane

@@ -18,20 +18,21 @@ SlidingResult<std::shared_ptr<const SlidingWindowModel>> SlidingDecoderPool::mod
   return model_;
 }
 
-SlidingResult<SlidingDecoderPool::Lease> SlidingDecoderPool::acquire(std::uint32_t commit, std::uint32_t buffer) {
+SlidingResult<SlidingDecoderPool::Lease> SlidingDecoderPool::acquire(std::uint32_t commit, std::uint32_t buffer,
+                                                                     bool correlated) {
   auto m = model();
   if (!m) return std::unexpected(m.error());
   {
     std::lock_guard lock(mutex_);
     for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
-      if ((*it)->commit() == commit && (*it)->buffer() == buffer) {
+      if ((*it)->commit() == commit && (*it)->buffer() == buffer && (*it)->correlated() == correlated) {
         std::unique_ptr<SlidingWindowDecoder> decoder = std::move(*it);
         idle_.erase(std::next(it).base());
         return Lease(*this, std::move(decoder));
       }
     }
   }
-  auto made = SlidingWindowDecoder::create(*m, commit, buffer);
+  auto made = SlidingWindowDecoder::create(*m, commit, buffer, correlated);
   if (!made) return std::unexpected(made.error());
   return Lease(*this, std::make_unique<SlidingWindowDecoder>(std::move(*made)));
 }
@@ -47,14 +48,15 @@ void SlidingDecoderPool::give_back(std::unique_ptr<SlidingWindowDecoder> decoder
 }
 
 SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRows& rows, std::span<std::uint64_t> masks,
-                                         std::uint32_t commit, std::uint32_t buffer, unsigned threads) {
+                                         std::uint32_t commit, std::uint32_t buffer, unsigned threads,
+                                         bool correlated) {
   const unsigned workers = batch_threads(threads, rows.shots);
   // Contiguous runs of shots, one per thread; each thread keeps its first failure.
   std::vector<std::optional<SlidingWindowError>> failures(workers);
   std::vector<char> out_of_memory(workers, 0);
   auto run = [&](unsigned t) {
     try {
-      auto lease = pool.acquire(commit, buffer);
+      auto lease = pool.acquire(commit, buffer, correlated);
       if (!lease) {
         failures[t] = lease.error();
         return;

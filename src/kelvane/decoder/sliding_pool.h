@@ -32,9 +32,9 @@ class SlidingDecoderPool {
   // Fails when the graph cannot be split. May throw std::bad_alloc.
   SlidingResult<std::shared_ptr<const SlidingWindowModel>> model();
 
-  // An idle decoder with this commit and buffer, or a new one. Fails as model() does, or when
-  // commit is 0. May throw std::bad_alloc.
-  SlidingResult<Lease> acquire(std::uint32_t commit, std::uint32_t buffer);
+  // An idle decoder with this commit, buffer and correlated mode, or a new one. Fails as
+  // model() and SlidingWindowDecoder::create do. May throw std::bad_alloc.
+  SlidingResult<Lease> acquire(std::uint32_t commit, std::uint32_t buffer, bool correlated = false);
 
   // Decoders kept idle at most; older ones are dropped first.
   static constexpr std::size_t kMaxIdle = 8;
@@ -53,8 +53,10 @@ class SlidingDecoderPool {
 // rounds, writing each shot's committed observable flips to masks[shot]. The shots are split
 // over `threads` threads (batch_threads; the calling thread is one of them), each with its own
 // decoder from the pool; the results do not depend on the thread count. Fails as the pool's
-// acquire does, or with the first shot that cannot be decoded. May throw std::bad_alloc.
+// acquire does, or with the first shot that cannot be decoded. `correlated` decodes every window
+// in two passes. May throw std::bad_alloc.
 SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRows& rows, std::span<std::uint64_t> masks,
-                                         std::uint32_t commit, std::uint32_t buffer, unsigned threads);
+                                         std::uint32_t commit, std::uint32_t buffer, unsigned threads,
+                                         bool correlated = false);
 
 }  // namespace kelvane

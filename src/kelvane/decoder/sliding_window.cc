@@ -17,7 +17,8 @@ bool same_edges(std::span<const SlidingWindowModel::RoundEdge> x, std::span<cons
   return std::equal(x.begin(), x.end(), y.begin(), y.end(), [](const auto& p, const auto& q) {
     return p.a == q.a && p.b == q.b && p.b_delta == q.b_delta && p.to_boundary == q.to_boundary &&
            std::bit_cast<std::uint32_t>(p.weight) == std::bit_cast<std::uint32_t>(q.weight) &&
-           p.observables == q.observables;
+           p.observables == q.observables && p.mechanism == q.mechanism && p.mechanism_back == q.mechanism_back &&
+           std::bit_cast<std::uint64_t>(p.mechanism_probability) == std::bit_cast<std::uint64_t>(q.mechanism_probability);
   });
 }
 
@@ -87,6 +88,7 @@ SlidingResult<SlidingWindowModel> SlidingWindowModel::build(const SpacetimeGraph
   for (ModelRound r = 0; r < rounds; ++r) m.edge_start_[r + 1] += m.edge_start_[r];
   m.edges_.resize(m.edge_start_[rounds]);
   std::vector<std::uint32_t> fill(m.edge_start_.begin(), m.edge_start_.end() - 1);
+  std::vector<std::uint32_t> position(graph.edges.size());  // in m.edges_
   for (std::size_t i = 0; i < graph.edges.size(); ++i) {
     const SpacetimeEdge& e = graph.edges[i];
     if (owner[i] == kNoOwner) continue;
@@ -94,6 +96,7 @@ SlidingResult<SlidingWindowModel> SlidingWindowModel::build(const SpacetimeGraph
     if (is_boundary(a)) std::swap(a, b);
     // The earlier detector goes first; within one round the graph's orientation is kept.
     if (!is_boundary(b) && detector_round[b] < detector_round[a]) std::swap(a, b);
+    position[i] = fill[owner[i]];
     RoundEdge& out = m.edges_[fill[owner[i]]++];
     out.a = m.detector_slot_[a];
     out.weight = e.weight;
@@ -104,6 +107,27 @@ SlidingResult<SlidingWindowModel> SlidingWindowModel::build(const SpacetimeGraph
       out.b = m.detector_slot_[b];
       out.b_delta = detector_round[b] - detector_round[a];
       m.max_reach_ = std::max(m.max_reach_, out.b_delta);
+    }
+  }
+  // Each mechanism's name: its first round, and its first component's place in that round.
+  m.keeps_mechanisms_ = graph.keeps_mechanisms;
+  for (const SpacetimeMechanism& mech : graph.mechanisms) {
+    const std::uint32_t end = mech.first_edge + mech.edge_count;
+    ModelRound first = kNoOwner;
+    std::uint32_t at = 0;
+    for (std::uint32_t i = mech.first_edge; i < end; ++i) {
+      if (owner[i] == kNoOwner) continue;
+      if (first == kNoOwner || owner[i] < first || (owner[i] == first && position[i] < at)) {
+        first = owner[i];
+        at = position[i];
+      }
+    }
+    for (std::uint32_t i = mech.first_edge; i < end; ++i) {
+      if (owner[i] == kNoOwner) continue;
+      RoundEdge& out = m.edges_[position[i]];
+      out.mechanism = at - m.edge_start_[first];
+      out.mechanism_back = owner[i] - first;
+      out.mechanism_probability = mech.probability;
     }
   }
 
@@ -196,8 +220,8 @@ SlidingResult<SlidingWindowModel> SlidingWindowModel::with_weights_of(const Slid
 }
 
 SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowModel> model, std::uint32_t commit,
-                                           std::uint32_t buffer)
-    : model_(std::move(model)), commit_(commit), buffer_(buffer) {
+                                           std::uint32_t buffer, bool correlated)
+    : model_(std::move(model)), commit_(commit), buffer_(buffer), correlated_(correlated) {
   words_per_round_ = (model_->max_round_size() + 63) / 64;
   // The most rounds live at once: a window, the tail's rounds that must arrive past it, and the
   // rounds its edges reach beyond it. The ring starts small and grows to that as rounds arrive,
@@ -256,10 +280,14 @@ SlidingResult<void> SlidingWindowDecoder::check_round(RoundIndex j, std::span<co
 }
 
 SlidingResult<SlidingWindowDecoder> SlidingWindowDecoder::create(std::shared_ptr<const SlidingWindowModel> model,
-                                                                 std::uint32_t commit, std::uint32_t buffer) {
+                                                                 std::uint32_t commit, std::uint32_t buffer,
+                                                                 bool correlated) {
   if (commit == 0) return fail_with("commit must be at least 1 round");
   if (!model) return fail_with("no model to decode with");
-  return SlidingWindowDecoder(std::move(model), commit, buffer);
+  if (correlated && !model->keeps_mechanisms()) {
+    return fail_with("correlated decoding needs a model built keeping its decomposed mechanisms");
+  }
+  return SlidingWindowDecoder(std::move(model), commit, buffer, correlated);
 }
 
 SlidingResult<void> SlidingWindowDecoder::start(std::optional<RoundIndex> total) {
@@ -384,6 +412,14 @@ SlidingWindowDecoder::Window& SlidingWindowDecoder::window_for(RoundIndex s, Rou
   for (std::uint32_t k = 0; k < nodes; ++k) graph->nodes[k].index = k;
   graph->nodes[nodes].index = kBoundaryIndex;
   graph->boundary = nodes;
+  // Correlated: each window edge that is a mechanism's component, under the mechanism's name.
+  struct Component {
+    std::int64_t first;
+    std::uint32_t rank;
+    std::uint32_t edge;
+    double probability;
+  };
+  std::vector<Component> components;
   for (std::size_t i = 0; i < length; ++i) {
     for (const SlidingWindowModel::RoundEdge& re : m.round_edges(w->model_rounds[i])) {
       EdgeInfo info;
@@ -402,6 +438,12 @@ SlidingWindowDecoder::Window& SlidingWindowDecoder::window_for(RoundIndex s, Rou
           far = w->round_start[info.b_round] + re.b;
         }
       }
+      if (correlated_ && re.mechanism != SlidingWindowModel::kNoMechanism) {
+        // Named by its first round in the window (negative: before it) and its rank there.
+        const std::int64_t first = static_cast<std::int64_t>(i) - re.mechanism_back;
+        components.push_back({first, re.mechanism, static_cast<std::uint32_t>(graph->edges.size()),
+                              re.mechanism_probability});
+      }
       SpacetimeEdge& edge = graph->edges.emplace_back();
       edge.observables = re.observables;
       edge.node_a = w->round_start[i] + re.a;
@@ -410,7 +452,28 @@ SlidingWindowDecoder::Window& SlidingWindowDecoder::window_for(RoundIndex s, Rou
       w->edges.push_back(info);
     }
   }
-  w->decoder = std::make_unique<UnionFindDecoder>(std::move(graph));
+  if (correlated_) {
+    std::sort(components.begin(), components.end(), [](const Component& x, const Component& y) {
+      return x.first != y.first ? x.first < y.first : x.rank != y.rank ? x.rank < y.rank : x.edge < y.edge;
+    });
+    DecodingGraph::Mechanisms mechanisms;
+    std::vector<std::uint32_t> edges;
+    for (std::size_t k = 0; k < components.size();) {
+      std::size_t end = k;
+      edges.clear();
+      for (; end < components.size() && components[end].first == components[k].first &&
+             components[end].rank == components[k].rank;
+           ++end) {
+        edges.push_back(components[end].edge);
+      }
+      if (edges.size() >= 2) mechanisms.add(edges, components[k].probability);
+      k = end;
+    }
+    w->decoder = std::make_unique<UnionFindDecoder>(
+        std::make_shared<const DecodingGraph>(std::shared_ptr<const SpacetimeGraph>(std::move(graph)), mechanisms));
+  } else {
+    w->decoder = std::make_unique<UnionFindDecoder>(std::move(graph));
+  }
   ++stats_.window_graphs;
   windows_.push_back(std::move(w));
   return *windows_.back();
@@ -438,7 +501,7 @@ void SlidingWindowDecoder::decode_and_commit(RoundIndex end, RoundIndex commit_r
     }
   }
   if (!fired_.empty() || w.decoder->decoding_graph()->has_baseline()) {
-    w.decoder->decode_detectors(fired_);
+    w.decoder->decode_detectors(fired_, correlated_);
     for (std::uint32_t id : w.decoder->last_correction_edges()) {
       const EdgeInfo& info = w.edges[id];
       if (info.a_round >= commit_rounds) continue;

@@ -15,6 +15,14 @@
 // round count), and of the run's round of the same phase, head + (j - head) mod P, otherwise;
 // N - T must be a multiple of P. The whole stream's graph is never built.
 //
+// A graph that keeps its decomposed mechanisms gives a model that keeps them too: each round
+// edge that is a component of a mechanism names it by the round the mechanism starts in (its
+// components' earliest round, given as rounds back from the edge's) and its rank there (the
+// place, in that round's edge list, of its first component in that round), with its
+// probability. Rounds match only when these agree too. A window's graph groups its edges into
+// mechanisms by those names, so correlated decoding works on windows; a mechanism reaching
+// rounds outside the window keeps the components inside it.
+//
 // `SlidingWindowDecoder` consumes rounds as they arrive. Once the window [s, s + c + b) is in
 // (c: commit rounds, b: buffer rounds), it builds the window's graph from those rounds' edges,
 // decodes the window with the Union-Find decoder, commits the correction edges that belong to
@@ -76,7 +84,12 @@ class SlidingWindowModel {
     bool to_boundary = false;
     float weight = 0.0f;
     std::vector<std::uint8_t> observables;
+    // The decomposed mechanism the edge is a component of (see above), or kNoMechanism.
+    std::uint32_t mechanism = kNoMechanism;
+    std::uint32_t mechanism_back = 0;  // rounds from the mechanism's first round to the edge's
+    double mechanism_probability = 0.0;
   };
+  static constexpr std::uint32_t kNoMechanism = ~std::uint32_t{0};
 
   static constexpr std::uint32_t kMaxPeriod = 4;
 
@@ -87,6 +100,8 @@ class SlidingWindowModel {
                                                  std::span<const ModelRound> detector_round);
 
   ModelRound round_count() const { return static_cast<ModelRound>(round_size_.size()); }
+  // Whether the graph kept its decomposed mechanisms, so that windows can decode correlated.
+  bool keeps_mechanisms() const { return keeps_mechanisms_; }
   ModelRound head_rounds() const { return head_; }
   ModelRound tail_rounds() const { return tail_; }
   // The repeating block: `period` rounds starting at the head's end.
@@ -137,6 +152,7 @@ class SlidingWindowModel {
   std::uint32_t period_ = 1;
   std::uint32_t max_reach_ = 0;
   std::uint32_t max_round_size_ = 0;
+  bool keeps_mechanisms_ = false;
 };
 
 // What a decoder has measured since it was made (or since `clear_stats`).
@@ -158,10 +174,13 @@ class SlidingWindowDecoder {
  public:
   using ObservableMask = UnionFindDecoder::ObservableMask;
 
-  // Decodes windows of `commit + buffer` rounds committing `commit` (at least 1) at a time.
-  // Fails when commit is 0.
+  // Decodes windows of `commit + buffer` rounds committing `commit` (at least 1) at a time;
+  // `correlated` decodes each window in two passes (UnionFindDecoder::decode_detectors), the
+  // commits coming from the second. Fails when commit is 0, or correlated decoding is asked of
+  // a model without mechanisms.
   static SlidingResult<SlidingWindowDecoder> create(std::shared_ptr<const SlidingWindowModel> model,
-                                                    std::uint32_t commit, std::uint32_t buffer);
+                                                    std::uint32_t commit, std::uint32_t buffer,
+                                                    bool correlated = false);
 
   // Starts a new stream (dropping any unfinished one): `total` is its round count when known
   // (a shot of the model has model.round_count() rounds), or nullopt for a stream that ends when
@@ -211,6 +230,7 @@ class SlidingWindowDecoder {
   void clear_stats() { stats_ = SlidingWindowStats{}; }
   std::uint32_t commit() const { return commit_; }
   std::uint32_t buffer() const { return buffer_; }
+  bool correlated() const { return correlated_; }
   const SlidingWindowModel& model() const { return *model_; }
 
  private:
@@ -240,7 +260,7 @@ class SlidingWindowDecoder {
   static constexpr std::uint64_t kNoTail = ~std::uint64_t{0};
 
   SlidingWindowDecoder(std::shared_ptr<const SlidingWindowModel> model, std::uint32_t commit,
-                       std::uint32_t buffer);
+                       std::uint32_t buffer, bool correlated);
 
   // The window over stream rounds [s, e), built on first use.
   Window& window_for(RoundIndex s, RoundIndex e);
@@ -255,6 +275,7 @@ class SlidingWindowDecoder {
   std::shared_ptr<const SlidingWindowModel> model_;
   std::uint32_t commit_ = 1;
   std::uint32_t buffer_ = 0;
+  bool correlated_ = false;
   std::vector<std::unique_ptr<Window>> windows_;
 
   // Fired detectors of the uncommitted rounds, one bit per slot, a ring of rounds.

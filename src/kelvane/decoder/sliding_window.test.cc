@@ -256,6 +256,58 @@ TEST(SlidingWindowDecoder, ReplaceModelKeepsTheStreamAndUsesTheNewWeights) {
   EXPECT_FALSE(swapped.replace_model(nullptr).has_value());
 }
 
+// The repetition memory with decomposed mechanisms spanning two rounds: each fires the pair
+// (r, k)-(r, k + 1) and detector (r + 1, k) with the boundary and observable 0, with
+// probability `pm`.
+std::shared_ptr<const SpacetimeGraph> correlated_repetition_graph(std::uint32_t width, std::uint32_t rounds, double p,
+                                                                  double pm) {
+  auto g = std::make_shared<SpacetimeGraph>(*repetition_graph(width, rounds, p));
+  g->keeps_mechanisms = true;
+  const auto w = static_cast<float>(std::log((1 - pm) / pm));
+  for (std::uint32_t r = 0; r + 1 < rounds; ++r) {
+    for (std::uint32_t k = 0; k + 1 < width; ++k) {
+      g->mechanisms.push_back({static_cast<std::uint32_t>(g->edges.size()), 2, pm});
+      g->edges.push_back({{}, r * width + k, r * width + k + 1, w});
+      g->edges.push_back({{0}, (r + 1) * width + k, width * rounds, w});
+    }
+  }
+  return g;
+}
+
+// With a buffer covering the shot, correlated windows decode as the whole model does in two
+// passes, on sampled, empty and full syndromes, with likely (p > 0.5) first-round edges too. The
+// mechanisms' names keep the repeating block (a round after the head names mechanisms of a
+// head round, so the head grows by that round).
+TEST(SlidingWindowDecoder, CorrelatedWindowsCoveringTheShotDecodeLikeTheWholeModel) {
+  for (double p : {0.03, 0.3}) {
+    const auto g = correlated_repetition_graph(5, 9, p, p / 1.5);
+    const auto model = model_of(*g);
+    EXPECT_TRUE(model->keeps_mechanisms());
+    EXPECT_EQ(model->head_rounds(), 2u);
+    EXPECT_EQ(model->tail_rounds(), 1u);
+    EXPECT_EQ(model->period(), 1u);
+    auto sliding = SlidingWindowDecoder::create(model, 2, 9, true).value();
+    UnionFindDecoder whole(g);
+    EXPECT_EQ(whole.decoding_graph()->has_baseline(), p > 0.25);
+    std::mt19937_64 rng(5);
+    int changed = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+      std::vector<std::uint32_t> fired = sample(*g, rng).fired;
+      if (trial == 0) fired.clear();
+      if (trial == 1) {
+        for (std::uint32_t k = 0; k < g->boundary; ++k) fired.push_back(k);
+      }
+      const std::uint64_t expected = whole.decode_detectors(fired, true);
+      changed += expected != whole.decode_detectors(fired);
+      ASSERT_EQ(sliding.decode_shot(fired).value(), expected) << "p " << p << " trial " << trial;
+    }
+    EXPECT_GT(changed, 10) << p;
+  }
+  const auto plain = model_of(*repetition_graph(5, 9));
+  EXPECT_FALSE(plain->keeps_mechanisms());
+  EXPECT_FALSE(SlidingWindowDecoder::create(plain, 2, 2, true).has_value());
+}
+
 TEST(SlidingDecoderPool, BatchesDecodeLikeFreshDecodersOnAnyThreadCount) {
   const auto g = repetition_graph(5, 12, 0.03);
   std::mt19937_64 rng(17);

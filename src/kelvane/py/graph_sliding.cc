@@ -14,6 +14,7 @@
 #include "kelvane/decoder/sliding_window.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/borrow.h"
+#include "kelvane/py/dem_source.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/graph_object.h"
 #include "kelvane/py/numpy_api.h"
@@ -23,7 +24,8 @@
 namespace kelvane::py {
 
 const char* const kGraphDecodeSlidingDoc =
-    "decode_sliding($self, detection_events, *, commit, buffer, num_threads=1)\n--\n\n"
+    "decode_sliding($self, detection_events, *, commit, buffer, num_threads=1,\n"
+    "               enable_correlations=False)\n--\n\n"
     "Decode shots in overlapping windows, as a stream of rounds is decoded in real time.\n\n"
     "detection_events is a 2-D numpy array, one row per shot and one column per detector (any\n"
     "integer, bool or float dtype; any non-zero entry counts as fired). Detectors are put in\n"
@@ -33,20 +35,27 @@ const char* const kGraphDecodeSlidingDoc =
     "slides by `commit`; the rounds left at the end are decoded as one window. With a buffer\n"
     "as long as the shot this is decode_batch. The graph keeps its round split and its window\n"
     "decoders between calls. num_threads splits the shots over that many threads (0: one per\n"
-    "core); the predictions do not depend on it.\n\n"
+    "core); the predictions do not depend on it. enable_correlations=True decodes each window in\n"
+    "two passes, as decode(..., enable_correlations=True) does, committing the second pass's\n"
+    "correction; the graph must be built with enable_correlations=True (ValueError otherwise).\n\n"
     "Returns a (shots, num_observables) uint8 array of 0/1 predictions, like decode_batch.";
 
 PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
-  static const char* kwlist[] = {"detection_events", "commit", "buffer", "num_threads", nullptr};
+  static const char* kwlist[] = {"detection_events", "commit", "buffer", "num_threads", "enable_correlations", nullptr};
   PyObject* events_arg = nullptr;
   PyObject* commit_arg = nullptr;
   PyObject* buffer_arg = nullptr;
   Py_ssize_t num_threads = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOn:decode_sliding", const_cast<char**>(kwlist), &events_arg,
-                                   &commit_arg, &buffer_arg, &num_threads)) {
+  int correlated = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOnp:decode_sliding", const_cast<char**>(kwlist), &events_arg,
+                                   &commit_arg, &buffer_arg, &num_threads, &correlated)) {
+    return nullptr;
+  }
+  if (correlated && !graph->keeps_mechanisms) {
+    PyErr_SetString(PyExc_ValueError, kNoCorrelationsText);
     return nullptr;
   }
   if (num_threads < 0) {
@@ -107,7 +116,7 @@ PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs)
   try {
     std::vector<std::uint64_t> masks(static_cast<std::size_t>(shots));
     auto done = decode_sliding_batch(pool, rows, masks, commit, buffer,
-                                     static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024)));
+                                     static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024)), correlated != 0);
     if (!done) {
       failure = done.error().to_string();
     } else {

@@ -11,6 +11,7 @@
 
 #include "kelvane/decoder/sliding_window.h"
 #include "kelvane/py/args.h"
+#include "kelvane/py/dem_source.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/graph_object.h"
 #include "kelvane/py/native_object.h"
@@ -20,12 +21,14 @@
 namespace kelvane::py {
 
 const char* const kGraphSlidingDecoderDoc =
-    "sliding_decoder($self, *, commit, buffer)\n--\n\n"
+    "sliding_decoder($self, *, commit, buffer, enable_correlations=False)\n--\n\n"
     "A SlidingWindowDecoder over this graph's model: rounds pushed as they arrive are decoded\n"
     "in windows of commit + buffer rounds, committing `commit` rounds at a time. Detectors are\n"
     "put in rounds by their time coordinate; a round's columns are its detectors in id order.\n"
     "The model's first and last rounds stay first and last, its middle block of `period`\n"
-    "rounds repeats for as long as the stream runs.";
+    "rounds repeats for as long as the stream runs. enable_correlations=True decodes each window\n"
+    "in two passes, as decode(..., enable_correlations=True) does, committing the second pass's\n"
+    "correction; the graph must be built with enable_correlations=True (ValueError otherwise).";
 
 namespace {
 
@@ -251,7 +254,7 @@ PyType_Spec sliding_spec = {
 }  // namespace
 
 std::optional<SlidingWindowDecoder> make_sliding_decoder(SlidingDecoderPool& pool, PyObject* commit_arg,
-                                                         PyObject* buffer_arg) {
+                                                         PyObject* buffer_arg, bool correlated) {
   std::uint32_t commit = 0, buffer = 0;
   if (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer)) return std::nullopt;
   auto model = pool.model();
@@ -259,7 +262,7 @@ std::optional<SlidingWindowDecoder> make_sliding_decoder(SlidingDecoderPool& poo
     raise_value(model.error());
     return std::nullopt;
   }
-  auto decoder = SlidingWindowDecoder::create(std::move(*model), commit, buffer);
+  auto decoder = SlidingWindowDecoder::create(std::move(*model), commit, buffer, correlated);
   if (!decoder) {
     raise_value(decoder.error());
     return std::nullopt;
@@ -270,18 +273,24 @@ std::optional<SlidingWindowDecoder> make_sliding_decoder(SlidingDecoderPool& poo
 PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
-  static const char* kwlist[] = {"commit", "buffer", nullptr};
+  static const char* kwlist[] = {"commit", "buffer", "enable_correlations", nullptr};
   PyObject* commit_arg = nullptr;
   PyObject* buffer_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:sliding_decoder", const_cast<char**>(kwlist), &commit_arg,
-                                   &buffer_arg)) {
+  int correlated = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOp:sliding_decoder", const_cast<char**>(kwlist), &commit_arg,
+                                   &buffer_arg, &correlated)) {
+    return nullptr;
+  }
+  if (correlated && !graph_of(self)->keeps_mechanisms) {
+    PyErr_SetString(PyExc_ValueError, kNoCorrelationsText);
     return nullptr;
   }
   if (!commit_arg || !buffer_arg) {
     PyErr_SetString(PyExc_TypeError, "sliding_decoder() needs the keywords 'commit' and 'buffer'");
     return nullptr;
   }
-  auto decoder = make_sliding_decoder(native_of<GraphObjectState>(self).sliding, commit_arg, buffer_arg);
+  auto decoder =
+      make_sliding_decoder(native_of<GraphObjectState>(self).sliding, commit_arg, buffer_arg, correlated != 0);
   if (!decoder) return nullptr;
   static PyTypeObject* type = nullptr;
   if (!make_type_once(type, &sliding_spec)) return nullptr;

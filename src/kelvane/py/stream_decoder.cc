@@ -38,7 +38,7 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
   const bool has_commit = commit_arg && commit_arg != Py_None;
   const bool has_buffer = buffer_arg && buffer_arg != Py_None;
   const bool windowed = has_commit || has_buffer;
-  if (auto refused = schedule_refusal(has_commit, has_buffer, layout_arg && layout_arg != Py_None, correlated)) {
+  if (auto refused = schedule_refusal(has_commit, has_buffer, layout_arg && layout_arg != Py_None)) {
     raise_message(PyExc_ValueError, *refused);
     return false;
   }
@@ -58,7 +58,7 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
   }
   try {
     if (windowed) {
-      auto windows = WindowedFrames::create(*graph, *options.layout, commit, buffer, per_shot);
+      auto windows = WindowedFrames::create(*graph, *options.layout, commit, buffer, per_shot, correlated);
       if (!windows) {
         raise_message(PyExc_ValueError, windows.error().to_string());
         return false;

@@ -23,16 +23,12 @@ LayoutError layout_misfit(LayoutError::Kind kind, std::int64_t value, std::uint6
 
 }  // namespace
 
-std::optional<std::string> schedule_refusal(bool has_commit, bool has_buffer, bool has_layout, bool correlated) {
+std::optional<std::string> schedule_refusal(bool has_commit, bool has_buffer, bool has_layout) {
   if (!has_commit && !has_buffer) return std::nullopt;
   if (!has_commit || !has_buffer) return "windowed decoding needs both commit and buffer";
   if (!has_layout) {
     return "windowed decoding (commit, buffer) needs layout=, one row per round of the model, "
            "e.g. kelvane.layout_from_stim(circuit)";
-  }
-  if (correlated) {
-    return "correlated decoding is not available with commit and buffer; decode whole windows "
-           "(per_shot=True or the default schedule)";
   }
   return std::nullopt;
 }

@@ -55,6 +55,7 @@ struct StreamDecodeOptions {
   // Decode in overlapping windows (made for `layout`); copies of the options share it.
   std::shared_ptr<WindowedFrames> windows;
   // Decode in two passes (UnionFindDecoder::decode_detectors); the graph keeps its mechanisms.
+  // Windows are made correlated or not themselves (WindowedFrames::create).
   bool correlated = false;
   // The data's end is not the stream's: a file followed while it grows may yield the rest of a
   // shot later, so a shot cut by the end stays open instead of being counted as cut short.
@@ -62,9 +63,9 @@ struct StreamDecodeOptions {
 };
 
 // Which schedule a stream may be asked for, before anything is built: windows need both commit
-// and buffer, and a layout (one row per round of the model), and are not decoded with
-// correlations. The text of the first rule broken, or nothing.
-std::optional<std::string> schedule_refusal(bool has_commit, bool has_buffer, bool has_layout, bool correlated);
+// and buffer, and a layout (one row per round of the model). The text of the first rule broken,
+// or nothing.
+std::optional<std::string> schedule_refusal(bool has_commit, bool has_buffer, bool has_layout);
 
 class StreamDecoder {
  public:

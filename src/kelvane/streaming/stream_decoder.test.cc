@@ -189,18 +189,16 @@ TEST(StreamDecoder, SlidingSwapKeepsTheRoundsHeld) {
 // The schedule rules, checked before anything is built: the first rule broken names itself.
 TEST(StreamDecoder, ScheduleRefusals) {
   struct Case {
-    bool commit, buffer, layout, correlated;
+    bool commit, buffer, layout;
     const char* refusal;  // a word of the refusal, or nullptr for none
   };
-  for (const Case& c : std::vector<Case>{{false, false, false, false, nullptr},
-                                         {false, false, false, true, nullptr},
-                                         {true, true, true, false, nullptr},
-                                         {true, false, true, false, "both commit and buffer"},
-                                         {false, true, false, true, "both commit and buffer"},
-                                         {true, true, false, true, "needs layout="},
-                                         {true, true, true, true, "correlated decoding is not available"}}) {
-    auto refused = schedule_refusal(c.commit, c.buffer, c.layout, c.correlated);
-    ASSERT_EQ(refused.has_value(), c.refusal != nullptr) << c.commit << c.buffer << c.layout << c.correlated;
+  for (const Case& c : std::vector<Case>{{false, false, false, nullptr},
+                                         {true, true, true, nullptr},
+                                         {true, false, true, "both commit and buffer"},
+                                         {false, true, false, "both commit and buffer"},
+                                         {true, true, false, "needs layout="}}) {
+    auto refused = schedule_refusal(c.commit, c.buffer, c.layout);
+    ASSERT_EQ(refused.has_value(), c.refusal != nullptr) << c.commit << c.buffer << c.layout;
     if (refused) {
       EXPECT_NE(refused->find(c.refusal), std::string::npos) << *refused;
     }

@@ -7,7 +7,8 @@
 namespace kelvane {
 
 SlidingResult<WindowedFrames> WindowedFrames::create(const SpacetimeGraph& graph, const FrameLayout& layout,
-                                                     std::uint32_t commit, std::uint32_t buffer, bool shots) {
+                                                     std::uint32_t commit, std::uint32_t buffer, bool shots,
+                                                     bool correlated) {
   auto rounds = detector_rounds(graph);
   if (!rounds) return std::unexpected(rounds.error());
   auto model = SlidingWindowModel::build(graph, *rounds);
@@ -33,7 +34,7 @@ SlidingResult<WindowedFrames> WindowedFrames::create(const SpacetimeGraph& graph
     }
   }
   auto decoder = SlidingWindowDecoder::create(std::make_shared<const SlidingWindowModel>(std::move(*model)), commit,
-                                              buffer);
+                                              buffer, correlated);
   if (!decoder) return std::unexpected(decoder.error());
   WindowedFrames w(std::move(*decoder));
   w.ancillas_ = layout.ancillas();

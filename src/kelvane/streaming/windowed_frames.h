@@ -25,10 +25,12 @@ namespace kelvane {
 
 class WindowedFrames {
  public:
-  // Fails when commit is 0, the graph's detectors have no time coordinate, or the layout's rows
-  // are not the model's rounds.
+  // `correlated` decodes each window in two passes (the graph must keep its mechanisms). Fails
+  // when commit is 0, the graph's detectors have no time coordinate, the layout's rows are not
+  // the model's rounds, or correlated decoding is asked of a graph without mechanisms.
   static SlidingResult<WindowedFrames> create(const SpacetimeGraph& graph, const FrameLayout& layout,
-                                              std::uint32_t commit, std::uint32_t buffer, bool shots);
+                                              std::uint32_t commit, std::uint32_t buffer, bool shots,
+                                              bool correlated = false);
 
   // Starts a shot (or, without shots, a stream from its first round).
   void start();
