@@ -230,6 +230,42 @@ def test_windowed_decode_sends_decision_records_that_read_back(tmp_path, to_tcp)
     assert main(["decode", str(path), "--commit", "3", "--out", out]) == 2  # --buffer missing
 
 
+def test_decision_records_carry_the_detectors_their_commits_flip(tmp_path):
+    from kelvane.decisions import read_decisions
+
+    circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=9,
+                                     after_clifford_depolarization=0.02)
+    path = tmp_path / "run.kvlx"
+    kelvane.write_stim_experiment(circuit, 12, path, seed=5)
+    plain, flipped = tmp_path / "plain.kvld", tmp_path / "flips.kvld"
+    assert main(["decode", str(path), "--commit", "3", "--buffer", "2", "--out", str(plain)]) == 0
+    assert main(["decode", str(path), "--commit", "3", "--buffer", "2", "--out", str(flipped),
+                 "--detector-flips"]) == 0
+    _, records = read_decisions(plain)
+    _, with_flips, flips = read_decisions(flipped, detector_flips=True)
+    for field in ("frame_id", "round", "committed_flips"):
+        assert (records[field] == with_flips[field]).all()
+    # Over a shot the commits' flips are its fired detectors (every window's correction reproduces
+    # its syndrome in this code), each (round, ancilla) an odd number of times.
+    fired: dict[tuple[int, int, int], int] = {}
+    with kelvane.KelvaneStream(str(path)) as stream:
+        for frame in stream:
+            for a in np.flatnonzero(frame.to_numpy_detector_events()):
+                fired[(frame.frame_id - frame.round, frame.round, int(a))] = 1
+    seen: dict[tuple[int, int, int], int] = {}
+    for record, block in zip(with_flips, flips):
+        shot = int(record["frame_id"]) - int(record["round"])
+        assert bool(record["flags"] & 2) == (len(block) > 0)
+        for r, a in block:
+            seen[(shot, int(r), int(a))] = seen.get((shot, int(r), int(a)), 0) ^ 1
+    assert {k for k, v in seen.items() if v} == set(fired) and fired
+    data = flipped.read_bytes()
+    first = next(k for k, block in enumerate(flips) if len(block))
+    at = 16 + 32 * (first + 1) + sum(8 + 8 * len(b) for b in flips[:first] if len(b)) + 4
+    with pytest.raises(ValueError, match=f"detector flips of decision record {first} fail their CRC"):
+        read_decisions(data[:at] + bytes([data[at] ^ 1]) + data[at + 1:], detector_flips=True)
+
+
 @pytest.mark.parametrize("rate, burst, frames", [(1e6, 0.001, 5000), (2500.0, 0.001, 40), (250.0, 0.001, 9)])
 def test_paced_replay_sends_what_is_due_at_each_burst(rate, burst, frames):
     from kelvane.cli import replay

@@ -383,8 +383,8 @@ def decode_windows(args: argparse.Namespace) -> int:
         # and stamps every frame's arrival, so a decoder that falls behind shows as backlog.
         stream = stack.enter_context(kelvane.open(args.file, decoder=dem, layout=layout, commit=args.commit,
                                                   buffer=args.buffer))
-        out = stack.enter_context(DecisionWriter(args.out, dem.num_observables))
-        while (records := stream.drain(0.25)) is not None:
+        out = stack.enter_context(DecisionWriter(args.out, dem.num_observables, args.detector_flips))
+        while (records := stream.drain(0.25, detector_flips=args.detector_flips)) is not None:
             if records:
                 out.write_records(records)
                 out.flush()
@@ -406,10 +406,11 @@ def decode_windows(args: argparse.Namespace) -> int:
     if live.get("backlog_warning") and not warned:
         print(f"warning: {live['backlog_warning']}", file=sys.stderr, flush=True)
     frames = live.get("frames_decoded", 0)
-    print(f"decoded {frames} frames in windows (commit {args.commit}, buffer {args.buffer}): {out.records} decision "
+    decisions = live.get("decisions", 0)
+    print(f"decoded {frames} frames in windows (commit {args.commit}, buffer {args.buffer}): {decisions} decision "
           f"records -> {args.out} ({live.get('rounds_per_second', 0):.0f} rounds/s; largest backlog "
           f"{live.get('largest_backlog', 0)} rounds; {time.perf_counter() - start:.1f} s)")
-    if out.records:
+    if decisions:
         def us(h: dict[str, int]) -> str:
             return f"median {h['median'] / 1e3:.1f} us, p99.9 {h['p999'] / 1e3:.1f} us, worst {h['worst'] / 1e3:.1f} us"
 
@@ -601,6 +602,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--commit", type=int, default=None,
                    help="decode the stream in windows as it arrives, committing this many rounds at a time")
     p.add_argument("--buffer", type=int, default=None, help="rounds of look-ahead per window (with --commit)")
+    p.add_argument("--detector-flips", action="store_true",
+                   help="with --commit: every decision record carries the detectors its commits flipped")
     p.set_defaults(run=cmd_decode)
 
     p = verb("serve", "replay a KVLX file over TCP")

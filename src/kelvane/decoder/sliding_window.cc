@@ -298,8 +298,21 @@ SlidingResult<void> SlidingWindowDecoder::start(std::optional<RoundIndex> total)
   start_ = 0;
   received_ = 0;
   committed_ = 0;
+  flipped_.clear();
   running_ = true;
   return {};
+}
+
+void SlidingWindowDecoder::take_detector_flips(std::vector<StreamDetector>& out) {
+  out.clear();
+  std::ranges::sort(flipped_);
+  for (std::size_t k = 0; k < flipped_.size();) {
+    std::size_t n = 1;
+    while (k + n < flipped_.size() && flipped_[k + n] == flipped_[k]) ++n;
+    if (n % 2) out.push_back(flipped_[k]);
+    k += n;
+  }
+  flipped_.clear();
 }
 
 bool SlidingWindowDecoder::window_ready() const {
@@ -506,6 +519,10 @@ void SlidingWindowDecoder::decode_and_commit(RoundIndex end, RoundIndex commit_r
       const EdgeInfo& info = w.edges[id];
       if (info.a_round >= commit_rounds) continue;
       committed_ ^= info.observables;
+      if (keep_flips_) {
+        flipped_.push_back({start_ + info.a_round, info.a});
+        if (!info.to_boundary) flipped_.push_back({start_ + info.b_round, info.b});
+      }
       // A committed edge reaching past the commit region leaves its flip to later windows.
       if (!info.to_boundary && info.b_round >= commit_rounds) {
         round_bits(start_ + info.b_round)[info.b / 64] ^= std::uint64_t{1} << (info.b % 64);

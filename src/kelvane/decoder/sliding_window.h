@@ -221,6 +221,24 @@ class SlidingWindowDecoder {
 
   // The observable flips committed so far in the current (or last) stream.
   ObservableMask committed_flips() const { return committed_; }
+
+  // A detector of the stream: its round and its slot in that round.
+  struct StreamDetector {
+    RoundIndex round = 0;
+    RoundSlot slot = 0;
+    auto operator<=>(const StreamDetector&) const = default;
+  };
+  // Keeps the detectors that committed correction edges flip, for take_detector_flips (off by
+  // default: it costs a little per committed edge).
+  void keep_detector_flips(bool on) {
+    keep_flips_ = on;
+    flipped_.clear();
+  }
+  // Replaces `out` with the detectors the corrections committed since the last call flip, sorted,
+  // each once (two committed edges meeting at a detector leave it unflipped). Over a whole
+  // stream they are the fired detectors whenever every window's correction reproduced its
+  // syndrome.
+  void take_detector_flips(std::vector<StreamDetector>& out);
   // Rounds committed (the start of the next window) and rounds received.
   RoundIndex committed_rounds() const { return start_; }
   RoundIndex received_rounds() const { return received_; }
@@ -294,6 +312,8 @@ class SlidingWindowDecoder {
   RoundIndex start_ = 0;
   RoundIndex received_ = 0;
   ObservableMask committed_ = 0;
+  bool keep_flips_ = false;
+  std::vector<StreamDetector> flipped_;  // kept detector flips, unsorted, repeats not cancelled
   bool running_ = false;
   SlidingWindowStats stats_;
 };

@@ -7,10 +7,12 @@
 
 namespace kelvane {
 
-void encode_decision_header(std::uint32_t observable_count, std::span<std::uint8_t, kDecisionHeaderSize> out) {
+void encode_decision_header(std::uint32_t observable_count, std::uint16_t flags,
+                            std::span<std::uint8_t, kDecisionHeaderSize> out) {
   std::ranges::fill(out, std::uint8_t{0});
   store_le<std::uint32_t>(out.data(), kDecisionMagic);
   store_le<std::uint16_t>(out.data() + 4, kDecisionVersion);
+  store_le<std::uint16_t>(out.data() + 6, flags);
   store_le<std::uint32_t>(out.data() + 8, observable_count);
 }
 
@@ -22,6 +24,16 @@ void encode_decision_record(const DecisionRecord& record, std::span<std::uint8_t
   store_le<std::uint16_t>(p + 12, record.flags);
   store_le<std::uint64_t>(p + 16, record.committed_flips);
   store_le<std::uint32_t>(p + 28, crc32_update(0, out.first<28>()));
+}
+
+void append_detector_flips(std::span<const DetectorFlip> flips, std::vector<std::uint8_t>& out) {
+  const std::size_t begin = out.size();
+  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(flips.size()));
+  for (const DetectorFlip& f : flips) {
+    append_le<std::uint32_t>(out, f.round);
+    append_le<std::uint32_t>(out, f.ancilla);
+  }
+  append_le<std::uint32_t>(out, crc32_update(0, std::span<const std::uint8_t>(out).subspan(begin)));
 }
 
 }  // namespace kelvane

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace kelvane {
 
@@ -16,6 +17,10 @@ inline constexpr std::size_t kDecisionHeaderSize = 16;
 inline constexpr std::size_t kDecisionRecordSize = 32;
 // Record flag: the commit's window held rounds that never arrived (decoded as quiet).
 inline constexpr std::uint16_t kDecisionWindowIncomplete = 0x0001;
+// Record flag: a block of detector flips follows the record.
+inline constexpr std::uint16_t kDecisionHasDetectorFlips = 0x0002;
+// Header flag: records may carry detector flips.
+inline constexpr std::uint16_t kDecisionStreamDetectorFlips = 0x0001;
 
 struct DecisionRecord {
   std::uint64_t frame_id = 0;  // the frame that closed the commit step
@@ -24,7 +29,17 @@ struct DecisionRecord {
   std::uint64_t committed_flips = 0;  // observable flips committed so far
 };
 
-void encode_decision_header(std::uint32_t observable_count, std::span<std::uint8_t, kDecisionHeaderSize> out);
+// A detector the correction flipped: the round of the frame that carries it and its ancilla.
+struct DetectorFlip {
+  std::uint32_t round = 0;
+  std::uint32_t ancilla = 0;
+};
+
+void encode_decision_header(std::uint32_t observable_count, std::uint16_t flags,
+                            std::span<std::uint8_t, kDecisionHeaderSize> out);
 void encode_decision_record(const DecisionRecord& record, std::span<std::uint8_t, kDecisionRecordSize> out);
+// Appends the block that follows a record flagged kDecisionHasDetectorFlips: a u32 count, then
+// (u32 round, u32 ancilla) per flip, then the CRC-32 of the count and the flips.
+void append_detector_flips(std::span<const DetectorFlip> flips, std::vector<std::uint8_t>& out);
 
 }  // namespace kelvane

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "kelvane/kvlx/crc32.h"
 #include "kelvane/kvlx/le_bytes.h"
@@ -22,10 +23,24 @@ TEST(DecisionRecord, FieldsSitWhereTheFormatSaysAndTheCrcCoversThem) {
   EXPECT_EQ(crc32_update(0, rec), kCrc32Residue);
 
   std::array<std::uint8_t, kDecisionHeaderSize> head{};
-  encode_decision_header(3, head);
+  encode_decision_header(3, kDecisionStreamDetectorFlips, head);
   EXPECT_EQ(std::string(head.begin(), head.begin() + 4), "KVLD");
   EXPECT_EQ(load_le<std::uint16_t>(head.data() + 4), kDecisionVersion);
+  EXPECT_EQ(load_le<std::uint16_t>(head.data() + 6), kDecisionStreamDetectorFlips);
   EXPECT_EQ(load_le<std::uint32_t>(head.data() + 8), 3u);
+
+  // A block of detector flips: count, (round, ancilla) pairs, CRC over both; empty or not.
+  for (const std::vector<DetectorFlip>& flips : {std::vector<DetectorFlip>{}, {{7, 2}, {0xFFFFFFFF, 40}}}) {
+    std::vector<std::uint8_t> block{0xAA};  // appended after what is there
+    append_detector_flips(flips, block);
+    ASSERT_EQ(block.size(), 1 + 8 + 8 * flips.size());
+    EXPECT_EQ(load_le<std::uint32_t>(block.data() + 1), flips.size());
+    for (std::size_t k = 0; k < flips.size(); ++k) {
+      EXPECT_EQ(load_le<std::uint32_t>(block.data() + 5 + 8 * k), flips[k].round);
+      EXPECT_EQ(load_le<std::uint32_t>(block.data() + 9 + 8 * k), flips[k].ancilla);
+    }
+    EXPECT_EQ(crc32_update(0, std::span<const std::uint8_t>(block).subspan(1)), kCrc32Residue);
+  }
 }
 
 }  // namespace

@@ -479,26 +479,36 @@ PyObject* latency_dict(const LatencyHistogram& h) {
                        static_cast<unsigned long long>(h.count()));
 }
 
-// The decisions taken since the last call as decision records, ready to write.
+// The decisions taken since the last call as decision records (each followed by its detector
+// flips when the live decoder keeps them), ready to write.
 PyObject* decision_bytes(LiveDecoder& live) {
   const std::vector<LiveDecision> decisions = live.take_decisions();
-  PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(decisions.size() * kDecisionRecordSize));
-  if (!out) return nullptr;
-  auto* p = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out));
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(decisions.size() * kDecisionRecordSize);
+  std::vector<DetectorFlip> flips;
   for (const LiveDecision& d : decisions) {
-    const DecisionRecord record{d.frame_id, d.round, d.window_incomplete ? kDecisionWindowIncomplete : std::uint16_t{0},
-                                d.committed_flips};
-    encode_decision_record(record, std::span<std::uint8_t, kDecisionRecordSize>(p, kDecisionRecordSize));
-    p += kDecisionRecordSize;
+    const bool with_flips = live.keeps_flips() && !d.detector_flips.empty();
+    const auto flags = static_cast<std::uint16_t>((d.window_incomplete ? kDecisionWindowIncomplete : 0) |
+                                                  (with_flips ? kDecisionHasDetectorFlips : 0));
+    bytes.resize(bytes.size() + kDecisionRecordSize);
+    encode_decision_record({d.frame_id, d.round, flags, d.committed_flips},
+                           std::span<std::uint8_t, kDecisionRecordSize>(bytes.data() + bytes.size() - kDecisionRecordSize,
+                                                                       kDecisionRecordSize));
+    if (!with_flips) continue;
+    flips.clear();
+    for (const auto& [round, ancilla] : d.detector_flips) flips.push_back({round, ancilla});
+    append_detector_flips(flips, bytes);
   }
-  return out;
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[1];
-  if (!bind_args("drain", args, kwargs, {"max_wait"}, 0, bound)) return nullptr;
+  PyObject* bound[2];
+  if (!bind_args("drain", args, kwargs, {"max_wait", "detector_flips"}, 0, bound, 1)) return nullptr;
   double max_wait = 0.25;
   if (bound[0] && !arg_f64("max_wait", bound[0], max_wait)) return nullptr;
+  int flips = 0;
+  if (bound[1] && (flips = PyObject_IsTrue(bound[1])) < 0) return nullptr;
   if (!(max_wait >= 0) || std::isinf(max_wait)) {
     PyErr_SetString(PyExc_ValueError, "max_wait must be a non-negative number of seconds");
     return nullptr;
@@ -528,7 +538,10 @@ PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
           ctx.cancelled = &stop;
           return source->next_owned(ctx);
         },
-        std::uint64_t{w.commit()} + w.buffer());
+        std::uint64_t{w.commit()} + w.buffer(), flips != 0);
+  } else if (st.live->keeps_flips() != (flips != 0)) {
+    PyErr_SetString(PyExc_ValueError, "drain(detector_flips=) must stay as the first call set it");
+    return nullptr;
   }
   LiveTerms terms;
   terms.until = LiveClock::now() + std::chrono::duration_cast<LiveClock::duration>(std::chrono::duration<double>(max_wait));
@@ -641,7 +654,7 @@ PyMethodDef stream_methods[] = {
      "committed (the backlog; 0 between shots). None otherwise."},
     {"drain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decisions (KelvaneStream.drain)", stream_drain>)),
      METH_VARARGS | METH_KEYWORDS,
-     "drain($self, max_wait=0.25)\n--\n\n"
+     "drain($self, max_wait=0.25, *, detector_flips=False)\n--\n\n"
      "Decode the frames as they arrive, in C++, on a stream set to decode in windows (commit\n"
      "and buffer): the first call starts a thread that reads the source as fast as frames come,\n"
      "stamping each with its arrival, and every call decodes what has arrived. Returns the\n"
@@ -649,6 +662,8 @@ PyMethodDef stream_methods[] = {
      "kelvane.decisions writes them; b'' when none came within max_wait seconds) soon after\n"
      "they are taken (at most a millisecond's worth at a time), or None once every frame is\n"
      "decoded and the source has ended. After the first call the stream is read only this way.\n"
+     "detector_flips=True (fixed by the first call): a record whose commits flipped detectors is\n"
+     "flagged and followed by them (kelvane.decisions reads them with detector_flips=True).\n"
      "Waits without the interpreter lock; signals are handled every 50 ms."},
     {"decisions_written", guarded<"KelvaneStream.decisions_written", stream_decisions_written>, METH_NOARGS,
      "decisions_written($self)\n--\n\n"

@@ -109,12 +109,13 @@ bool LiveDecoder::push(StreamDecoder& decoder, ArrivedFrame& arrived) {
   }
   ++frames_decoded_;
   if (!first_arrival_) first_arrival_ = arrived.arrived;
-  const WindowedFrames* w = decoder.windows();
+  WindowedFrames* w = decoder.windows();
   if (!w) return true;
   if (w->starts() != streams_seen_) {  // a new shot or a restarted stream: what was held is dropped
     streams_seen_ = w->starts();
     round_arrivals_.clear();
     received_seen_ = 0;
+    first_round_ = arrived.frame.round;
   }
   const RoundIndex received = w->received_rounds();
   if (received > received_seen_) {
@@ -135,13 +136,24 @@ bool LiveDecoder::push(StreamDecoder& decoder, ArrivedFrame& arrived) {
     closing_.record(ns_between(arrived.arrived, now));
     if (decisions_.empty()) first_decision_at_ = now;
     decisions_.push_back({arrived.frame.frame_id, arrived.frame.round, arrived.frame.window_incomplete,
-                          *arrived.frame.observable_flips, arrived.arrived});
+                          *arrived.frame.observable_flips, arrived.arrived, {}});
     ++decision_count_;
+    if (flips_on_) {
+      w->take_detector_flips(flips_);
+      auto& out = decisions_.back().detector_flips;
+      out.reserve(flips_.size());
+      // Frame rounds count modulo 2^32 from the stream's first, as the stream decoder places them.
+      for (const auto& f : flips_) out.emplace_back(static_cast<std::uint32_t>(first_round_ + f.round), f.ancilla);
+    }
   }
   return true;
 }
 
 LiveOutcome LiveDecoder::run(StreamDecoder& decoder, const LiveTerms& terms) {
+  if (keep_flips_ && !flips_on_ && decoder.windows()) {
+    decoder.windows()->keep_detector_flips(true);
+    flips_on_ = true;
+  }
   LiveClock::time_point now = LiveClock::now();
   LiveClock::time_point next_tick = now + terms.tick;
   // Every tick: signals and cancellation; every BacklogWatch interval (across calls, which may

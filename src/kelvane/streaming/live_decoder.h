@@ -25,12 +25,14 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
 #include "kelvane/decoder/latency_histogram.h"
 #include "kelvane/streaming/stream_decoder.h"
+#include "kelvane/streaming/windowed_frames.h"
 
 namespace kelvane {
 
@@ -111,6 +113,9 @@ struct LiveDecision {
   bool window_incomplete = false;  // its window held rounds that never arrived
   std::uint64_t committed_flips = 0;
   LiveClock::time_point closing_arrived{};
+  // With detector flips kept: the detectors the commits of this step flipped, as (frame round,
+  // ancilla), in round order.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> detector_flips;
 };
 
 struct LiveStats {
@@ -148,8 +153,10 @@ enum class LiveOutcome {
 
 class LiveDecoder {
  public:
-  LiveDecoder(FrameReaderThread::ReadFn read, std::uint64_t window_rounds)
-      : reader_(std::move(read)), watch_(window_rounds) {}
+  // `keep_flips`: every decision carries the detectors its commits flipped.
+  LiveDecoder(FrameReaderThread::ReadFn read, std::uint64_t window_rounds, bool keep_flips = false)
+      : reader_(std::move(read)), watch_(window_rounds), keep_flips_(keep_flips) {}
+  bool keeps_flips() const { return keep_flips_; }
 
   // Decodes what arrives with `decoder` (a windowed stream decoder) until one of the outcomes.
   LiveOutcome run(StreamDecoder& decoder, const LiveTerms& terms);
@@ -186,6 +193,10 @@ class LiveDecoder {
   std::deque<LiveClock::time_point> round_arrivals_;
   std::uint64_t streams_seen_ = 0;
   std::uint64_t received_seen_ = 0;
+  std::uint32_t first_round_ = 0;  // the frame round of the current window stream's round 0
+  bool keep_flips_ = false;
+  bool flips_on_ = false;
+  std::vector<WindowedFrames::AncillaFlip> flips_;
 
   std::vector<LiveDecision> decisions_;           // taken, not yet handed out
   std::vector<LiveClock::time_point> handed_out_;  // closing arrivals of decisions not yet written

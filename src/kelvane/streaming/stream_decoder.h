@@ -132,6 +132,7 @@ class StreamDecoder {
   bool per_shot() const { return options_.per_shot; }
   // The windows when decoding in them, else nullptr.
   const WindowedFrames* windows() const { return options_.windows.get(); }
+  WindowedFrames* windows() { return options_.windows.get(); }
 
  private:
   StreamDecoder(std::shared_ptr<const SpacetimeGraph> graph, StreamDecodeOptions options);

@@ -19,6 +19,8 @@ SlidingResult<WindowedFrames> WindowedFrames::create(const SpacetimeGraph& graph
         std::to_string(layout.rounds()) + " rows, the model " + std::to_string(model->round_count()) + " rounds"});
   }
   std::vector<RoundSlot> slots(layout.rounds() * layout.ancillas(), kNoSlot);
+  const std::uint32_t width = model->max_round_size();
+  std::vector<std::uint32_t> ancilla_of(layout.rounds() * width, kNoAncilla);
   for (std::size_t r = 0; r < layout.rounds(); ++r) {
     for (std::size_t a = 0; a < layout.ancillas(); ++a) {
       const LayoutDetector d = layout.detector(r, a);
@@ -31,6 +33,7 @@ SlidingResult<WindowedFrames> WindowedFrames::create(const SpacetimeGraph& graph
             "; windowed decoding needs layout row r to hold round r"});
       }
       slots[r * layout.ancillas() + a] = model->slot_of(id);
+      ancilla_of[r * width + model->slot_of(id)] = static_cast<std::uint32_t>(a);
     }
   }
   auto decoder = SlidingWindowDecoder::create(std::make_shared<const SlidingWindowModel>(std::move(*model)), commit,
@@ -39,6 +42,8 @@ SlidingResult<WindowedFrames> WindowedFrames::create(const SpacetimeGraph& graph
   WindowedFrames w(std::move(*decoder));
   w.ancillas_ = layout.ancillas();
   w.slot_ = std::move(slots);
+  w.ancilla_of_ = std::move(ancilla_of);
+  w.row_width_ = width;
   w.fired_.reserve(w.ancillas_);
   w.shots_ = shots;
   return w;
@@ -59,6 +64,18 @@ void WindowedFrames::start() {
   const SlidingWindowModel& m = decoder_.model();
   // A shot has the model's length, which always fits; an endless stream has no length yet.
   (void)decoder_.start(shots_ ? std::optional<RoundIndex>(m.round_count()) : std::nullopt);
+}
+
+void WindowedFrames::take_detector_flips(std::vector<AncillaFlip>& out) {
+  out.clear();
+  decoder_.take_detector_flips(flipped_);
+  const SlidingWindowModel& m = decoder_.model();
+  const std::optional<RoundIndex> total = shots_ ? std::optional<RoundIndex>(m.round_count()) : std::nullopt;
+  for (const auto& [round, slot] : flipped_) {
+    const ModelRound row = m.model_round(round, total);
+    const std::uint32_t a = slot < row_width_ ? ancilla_of_[static_cast<std::size_t>(row) * row_width_ + slot] : kNoAncilla;
+    if (a != kNoAncilla) out.push_back({round, a});
+  }
 }
 
 SlidingResult<bool> WindowedFrames::push(const OwnedFrame& frame) {

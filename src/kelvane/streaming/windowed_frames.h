@@ -55,6 +55,19 @@ class WindowedFrames {
   std::uint32_t buffer() const { return decoder_.buffer(); }
   std::uint32_t commit() const { return decoder_.commit(); }
   const SlidingWindowStats& stats() const { return decoder_.stats(); }
+  // A detector a commit flipped: the stream round (from the shot's or stream's first round) and
+  // the frame ancilla that carries it.
+  struct AncillaFlip {
+    RoundIndex round = 0;
+    std::uint32_t ancilla = 0;
+    bool operator==(const AncillaFlip&) const = default;
+  };
+  // Keeps the detectors committed corrections flip, for take_detector_flips.
+  void keep_detector_flips(bool on) { decoder_.keep_detector_flips(on); }
+  // Replaces `out` with the detectors the commits since the last call flipped (in round order,
+  // each once); a detector no layout entry carries is left out.
+  void take_detector_flips(std::vector<AncillaFlip>& out);
+
   // Shots or streams started so far: a change means the rounds held before were dropped.
   std::uint64_t starts() const { return starts_; }
   // Rounds received and not yet committed (the decoder's backlog); 0 between shots.
@@ -64,12 +77,16 @@ class WindowedFrames {
 
  private:
   static constexpr RoundSlot kNoSlot = ~RoundSlot{0};
+  static constexpr std::uint32_t kNoAncilla = ~std::uint32_t{0};
   explicit WindowedFrames(SlidingWindowDecoder decoder) : decoder_(std::move(decoder)) {}
 
   SlidingWindowDecoder decoder_;
   std::size_t ancillas_ = 0;
   std::vector<RoundSlot> slot_;  // rows x ancillas: the slot of each layout entry, or kNoSlot
   std::vector<RoundSlot> fired_;
+  std::vector<std::uint32_t> ancilla_of_;  // rows x widest round: the ancilla of each slot, or kNoAncilla
+  std::uint32_t row_width_ = 0;
+  std::vector<SlidingWindowDecoder::StreamDetector> flipped_;
   bool shots_ = false;
   std::uint64_t starts_ = 0;
 };

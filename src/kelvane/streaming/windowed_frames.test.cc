@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <random>
+#include <set>
+#include <utility>
 #include <vector>
 
 namespace kelvane {
@@ -37,16 +39,22 @@ std::vector<std::int64_t> reversed_layout(std::uint32_t rounds) {
   return entries;
 }
 
+// Each shot commits what decoding it whole would; the detectors its commits flip, taken step by
+// step and mapped back through the (reversed) layout, are the frames' fired ancillas, since every
+// detector of the chain reaches the boundary and so every window's correction reproduces it.
 TEST(WindowedFrames, FramesDecodeLikeTheShotTheyMakeUp) {
   constexpr std::uint32_t kRounds = 12;
   const SpacetimeGraph g = chain_graph(kRounds);
   const auto layout = FrameLayout::table(kRounds, 3, reversed_layout(kRounds), g.boundary).value();
   auto frames = WindowedFrames::create(g, layout, 2, 3, /*shots=*/true).value();
+  frames.keep_detector_flips(true);
+  std::vector<WindowedFrames::AncillaFlip> step_flips;
   auto model = std::make_shared<const SlidingWindowModel>(SlidingWindowModel::build(g, detector_rounds(g).value()).value());
   auto reference = SlidingWindowDecoder::create(model, 2, 3).value();
   std::mt19937 rng(5);
   for (int shot = 0; shot < 50; ++shot) {
     std::vector<std::uint32_t> fired;
+    std::set<std::pair<RoundIndex, std::uint32_t>> fired_ancillas, flipped;
     frames.start();
     int steps = 0;
     for (std::uint32_t r = 0; r < kRounds; ++r) {
@@ -57,14 +65,20 @@ TEST(WindowedFrames, FramesDecodeLikeTheShotTheyMakeUp) {
         if (rng() % 7 == 0) {
           frame.detector_events[a] = 1;
           fired.push_back(3 * r + 2 - a);
+          fired_ancillas.emplace(r, a);
         }
       }
       steps += frames.push(frame).value();
+      frames.take_detector_flips(step_flips);
+      for (const auto& f : step_flips) {
+        if (!flipped.erase({f.round, f.ancilla})) flipped.emplace(f.round, f.ancilla);
+      }
       EXPECT_EQ(frames.held_rounds(), r + 1 < kRounds ? r + 1 - 2 * steps : 0) << "round " << r;
     }
     EXPECT_EQ(steps, 5);  // windows [0, 5) to [6, 11), then the shot's end
     EXPECT_FALSE(frames.running());
     ASSERT_EQ(frames.committed_flips(), reference.decode_shot(fired).value()) << "shot " << shot;
+    EXPECT_EQ(flipped, fired_ancillas) << "shot " << shot;
   }
 }
 
