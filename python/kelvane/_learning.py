@@ -15,8 +15,8 @@ class LearningStream(StreamWrapper):
 
     The stream gathers each shot's detection events in C++ (frame round ``r`` fills layout row
     ``r % rounds``; the frame of the last row ends a shot; in an endless stream, runs of as many
-    rounds as the layout has rows stand for shots) and counts them over the detector pairs the
-    estimator needs. After every `learn_every` shots, on the frame that ends the last of them,
+    rounds as the layout has rows stand for shots; shots cut short are left out, as they are
+    left undecoded) and counts them over the detector pairs the estimator needs. After every `learn_every` shots, on the frame that ends the last of them,
     the given model's probabilities are re-estimated from those shots' counts
     (`kelvane.learn.estimate_from_counts`, always from the given model, so estimates do not
     compound) and swapped in with ``KelvaneStream.swap_model``, without stopping the stream:

@@ -179,6 +179,10 @@ void StreamDecoder::gather(const OwnedFrame& frame) {
     if (d < num_detectors_) learn_shot_.push_back(static_cast<std::uint32_t>(d));
   }
   if (row + 1 != rows) return;
+  if (frame.shot_incomplete) {  // per shot: a shot cut short is not decoded, nor learned from
+    learn_shot_.clear();
+    return;
+  }
   learn_counter_->add_fired(learn_shot_);
   learn_shot_.clear();
   learn_ready_ = learn_counter_->shots() == learn_every_;

@@ -102,7 +102,8 @@ class StreamDecoder {
   // Gathers detection events for learning the model, in blocks of `every` shots: frame round r
   // fills layout row r % rows of a shot (rows: the layout's depth), and the frame of the last
   // row ends it (in an endless stream, consecutive runs of as many rounds as the layout has
-  // rows stand for shots). Each shot is counted over `pairs` (CorrelationCounter). The push
+  // rows stand for shots; per shot, shots cut short are left out). Each shot is counted over
+  // `pairs` (CorrelationCounter). The push
   // that completes a block leaves it in learning_block() until the next push, which starts
   // the next block. every = 0 stops gathering.
   void gather_for_learning(std::span<const CorrelationCounter::Pair> pairs, std::uint64_t every);

@@ -159,6 +159,20 @@ TEST(StreamDecoder, LearningBlocksAndModelSwapsBetweenShots) {
     }
   }
   EXPECT_EQ(stream.graph_replacements(), 2u);
+  // A shot cut short (round 1 missing) is not counted; the next complete one is.
+  stream.gather_for_learning(pairs, 1);
+  for (std::uint32_t r : {0u, 2u}) {
+    OwnedFrame f = frame(id += 2, r, {1, 0});
+    ASSERT_TRUE(stream.push(f).has_value());
+    EXPECT_EQ(stream.learning_block(), nullptr);
+  }
+  for (std::uint32_t r : {0u, 1u, 2u}) {
+    OwnedFrame f = frame(++id, r, {0, 1});
+    ASSERT_TRUE(stream.push(f).has_value());
+  }
+  ASSERT_NE(stream.learning_block(), nullptr);
+  EXPECT_EQ(stream.learning_block()->fired()[0], 0u);  // only the complete shot's detectors
+  EXPECT_EQ(stream.learning_block()->fired()[1], 1u);
   auto wider = std::make_shared<SpacetimeGraph>(*repetition_graph());
   wider->nodes.insert(wider->nodes.end() - 1, SpacetimeNode{});
   ++wider->boundary;
