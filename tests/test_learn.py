@@ -87,6 +87,7 @@ def test_output_keeps_mechanisms_and_decomposition(events: str) -> None:
 @pytest.mark.parametrize("schedule", [
     dict(),                                      # shot by shot (the file stores its layout)
     dict(per_shot=True, commit=1, buffer=1),     # shots decoded in windows
+    dict(per_shot=True, commit=1, buffer=1, enable_correlations=True),
     dict(per_shot=False, window_depth=4),        # every frame with the rounds before it
 ])
 def test_stream_swaps_in_the_learned_model_while_running(tmp_path, schedule: dict) -> None:
@@ -115,7 +116,9 @@ def test_stream_swaps_in_the_learned_model_while_running(tmp_path, schedule: dic
             # the learned model's own and decode_sliding with it is the reference.
             windows = kelvane.SpacetimeGraph.from_detector_error_model(exp.dem).sliding_decoder(commit=1, buffer=1)
             assert rounds - windows.head_rounds - windows.tail_rounds <= windows.period
-            found = graph.decode_sliding(block, commit=1, buffer=1)
+            correlated = schedule.get("enable_correlations", False)
+            graph = kelvane.SpacetimeGraph.from_detector_error_model(model, enable_correlations=correlated)
+            found = graph.decode_sliding(block, commit=1, buffer=1, enable_correlations=correlated)
         else:  # a shot's last frame decodes the whole shot, in the sliding schedule too
             found = graph.decode_batch(block)
         expected += [int(row @ (1 << np.arange(len(row)))) for row in found.astype(np.int64)]

@@ -178,12 +178,13 @@ ModelRound SlidingWindowModel::model_round(RoundIndex j, std::optional<RoundInde
 }
 
 bool SlidingWindowModel::same_shape(const SlidingWindowModel& other) const {
-  if (round_size_ != other.round_size_ || edge_start_ != other.edge_start_ || detector_round_ != other.detector_round_) {
+  if (round_size_ != other.round_size_ || edge_start_ != other.edge_start_ || detector_round_ != other.detector_round_ ||
+      keeps_mechanisms_ != other.keeps_mechanisms_) {
     return false;
   }
   return std::equal(edges_.begin(), edges_.end(), other.edges_.begin(), other.edges_.end(), [](const auto& p, const auto& q) {
     return p.a == q.a && p.b == q.b && p.b_delta == q.b_delta && p.to_boundary == q.to_boundary &&
-           p.observables == q.observables;
+           p.observables == q.observables && p.mechanism == q.mechanism && p.mechanism_back == q.mechanism_back;
   });
 }
 
@@ -193,7 +194,10 @@ SlidingResult<SlidingWindowModel> SlidingWindowModel::with_weights_of(const Slid
                      "probabilities may change");
   }
   SlidingWindowModel out = *this;
-  for (std::size_t i = 0; i < edges_.size(); ++i) out.edges_[i].weight = learned.edges_[i].weight;
+  for (std::size_t i = 0; i < edges_.size(); ++i) {
+    out.edges_[i].weight = learned.edges_[i].weight;
+    out.edges_[i].mechanism_probability = learned.edges_[i].mechanism_probability;
+  }
   // The repeating run [head, rounds - tail): per phase and edge, the mean probability of its rounds.
   const ModelRound run_end = round_count() - tail_;
   const auto probability = [](float w) { return 1.0 / (1.0 + std::exp(static_cast<double>(w))); };
@@ -202,18 +206,26 @@ SlidingResult<SlidingWindowModel> SlidingWindowModel::with_weights_of(const Slid
     const std::uint32_t count = edge_start_[head_ + phase + 1] - first;
     for (std::uint32_t k = 0; k < count; ++k) {
       const float own = learned.edges_[first + k].weight;
-      double sum = 0.0;
+      double sum = 0.0, mechanism_sum = 0.0;
       std::uint32_t rounds = 0;
-      bool same = true;
+      const double own_mechanism = learned.edges_[first + k].mechanism_probability;
+      bool same = true, same_mechanism = true;
       for (ModelRound r = head_ + phase; r < run_end; r += period_, ++rounds) {
-        const float w = learned.edges_[edge_start_[r] + k].weight;
-        same = same && std::bit_cast<std::uint32_t>(w) == std::bit_cast<std::uint32_t>(own);
-        sum += probability(w);
+        const RoundEdge& e = learned.edges_[edge_start_[r] + k];
+        same = same && std::bit_cast<std::uint32_t>(e.weight) == std::bit_cast<std::uint32_t>(own);
+        same_mechanism = same_mechanism && e.mechanism_probability == own_mechanism;
+        sum += probability(e.weight);
+        mechanism_sum += e.mechanism_probability;
       }
       const double p = sum / rounds;
       // Weights that agree already are kept exactly (the round trip through p would round them).
       const float weight = same ? own : static_cast<float>(std::log((1.0 - p) / p));
-      for (ModelRound r = head_ + phase; r < run_end; r += period_) out.edges_[edge_start_[r] + k].weight = weight;
+      for (ModelRound r = head_ + phase; r < run_end; r += period_) {
+        RoundEdge& e = out.edges_[edge_start_[r] + k];
+        e.weight = weight;
+        // The mechanism's probability (for correlated windows), pooled the same way.
+        e.mechanism_probability = same_mechanism ? own_mechanism : mechanism_sum / rounds;
+      }
     }
   }
   return out;

@@ -129,16 +129,16 @@ class SlidingWindowModel {
   // min_stream_rounds() and a whole number of periods longer or shorter than the model.
   bool fits(RoundIndex total) const;
 
-  // Whether `other` has this model's rounds and edges (slots, reach, boundary, observables) in
-  // the same order, whatever their weights.
+  // Whether `other` has this model's rounds and edges (slots, reach, boundary, observables, the
+  // mechanisms they belong to) in the same order, whatever their weights and probabilities.
   bool same_shape(const SlidingWindowModel& other) const;
   // This model with the weights of `learned` (built from a graph with the same mechanisms but
   // new probabilities, e.g. one learned from detection events), keeping this model's head, tail
   // and repeating block: each round of the repeating run takes, edge by edge, the mean
   // probability over the run's rounds of its phase, so that the result repeats where this one
   // does (estimates from shots differ from round to round by their noise, which would otherwise
-  // leave no repeating block). Head and tail rounds take their own weights. Fails when the
-  // shapes differ.
+  // leave no repeating block); the probabilities of the mechanisms edges belong to are pooled
+  // alike. Head and tail rounds take their own. Fails when the shapes differ.
   SlidingResult<SlidingWindowModel> with_weights_of(const SlidingWindowModel& learned) const;
 
  private:
