@@ -193,10 +193,10 @@ def test_decode_batch_rejects_bit_packed(shots, kwargs, error, text):
     assert str(info.value) == text
 
 
-def test_observables_beyond_64_are_refused_by_the_parser():
-    # A prediction is a 64-bit mask: L64 and above could never be reported.
-    with pytest.raises(ValueError, match="observable 'L70' is out of range"):
-        graph_of("error(0.1) D0 L70")
+def test_observables_beyond_255_are_refused_by_the_parser():
+    # Observable ids are one byte.
+    with pytest.raises(ValueError, match="observable 'L256' is out of range: a model has observables L0 to L255"):
+        graph_of("error(0.1) D0 L256")
 
 
 def test_missing_arguments():

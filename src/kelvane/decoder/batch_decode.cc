@@ -63,29 +63,44 @@ std::optional<std::string> shot_width_error(std::string_view what, std::string_v
          std::to_string(width) + (bit_packed ? " (one per eight detectors, bit-packed)" : " (one per detector)");
 }
 
-std::expected<std::size_t, std::string> prediction_observables(std::uint64_t num_observables) {
-  if (num_observables > 64) {
-    return std::unexpected("predictions cover at most 64 observables, the graph has " +
-                           std::to_string(num_observables) + " (use return_masks=True)");
-  }
-  return static_cast<std::size_t>(num_observables);
+namespace {
+
+// Calls f(k) for every set bit k of the mask, ascending.
+template <typename F>
+void for_each_bit(std::uint64_t mask, F&& f) {
+  for (; mask; mask &= mask - 1) f(static_cast<std::size_t>(std::countr_zero(mask)));
+}
+template <typename F>
+void for_each_bit(const ObservableBits& bits, F&& f) {
+  bits.for_each(f);
 }
 
-void write_prediction_rows(std::span<const std::uint64_t> masks, std::size_t observables, bool bit_packed,
-                           std::uint8_t* rows) {
+template <typename Mask>
+void write_rows(std::span<const Mask> masks, std::size_t observables, bool bit_packed, std::uint8_t* rows) {
   const std::size_t width = row_width(observables, bit_packed);
   for (std::size_t s = 0; s < masks.size(); ++s) {
     std::uint8_t* row = rows + s * width;
-    for (std::uint64_t m = masks[s]; m; m &= m - 1) {
-      const auto k = static_cast<std::size_t>(std::countr_zero(m));
-      if (k >= observables) break;
+    for_each_bit(masks[s], [&](std::size_t k) {
+      if (k >= observables) return;
       if (bit_packed) {
         row[k / 8] |= static_cast<std::uint8_t>(1u << (k % 8));
       } else {
         row[k] = 1;
       }
-    }
+    });
   }
+}
+
+}  // namespace
+
+void write_prediction_rows(std::span<const std::uint64_t> masks, std::size_t observables, bool bit_packed,
+                           std::uint8_t* rows) {
+  write_rows(masks, observables, bit_packed, rows);
+}
+
+void write_prediction_rows(std::span<const ObservableBits> masks, std::size_t observables, bool bit_packed,
+                           std::uint8_t* rows) {
+  write_rows(masks, observables, bit_packed, rows);
 }
 
 unsigned batch_threads(unsigned requested, std::size_t shots) {
@@ -145,11 +160,13 @@ struct Work {
       rows.fired_of(s, fired);
       std::uint64_t mask = 0;
       bool valid = true;
-      if (!fired.empty() || decoder.decoding_graph()->has_baseline()) {
+      const bool decoded = !fired.empty() || decoder.decoding_graph()->has_baseline();
+      if (decoded) {
         mask = decoder.decode_detectors(fired, correlated);
         valid = decoder.last_decode_neutral();
       }
       out.masks[s] = mask;
+      if (!out.bits.empty()) out.bits[s] = decoded ? decoder.last_observables() : ObservableBits{};
       if (!out.valid.empty()) out.valid[s] = valid;
     }
   }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kelvane/core/observable_bits.h"
 #include "kelvane/decoder/cores.h"
 #include "kelvane/decoder/decoder_pool.h"
 
@@ -41,19 +42,21 @@ inline std::size_t row_width(std::size_t count, bool bit_packed) { return bit_pa
 std::optional<std::string> shot_width_error(std::string_view what, std::string_view unit, std::size_t got,
                                             std::size_t detectors, bool bit_packed);
 
-// The observables a row of predictions has entries for: all of them, or the complaint when there
-// are more than the 64 a mask holds (masks have no such limit).
-std::expected<std::size_t, std::string> prediction_observables(std::uint64_t num_observables);
-
 // Sets, in row s of `rows` (zeroed, row_width(observables, bit_packed) bytes each), the entries of
 // the observables that mask s flips: 1 per observable, or bit k % 8 of byte k / 8 when
-// bit-packed. Bits at or beyond `observables` are ignored.
+// bit-packed. Bits at or beyond `observables` are ignored. Masks of 64 bits serve models of at
+// most 64 observables; ObservableBits any model.
 void write_prediction_rows(std::span<const std::uint64_t> masks, std::size_t observables, bool bit_packed,
+                           std::uint8_t* rows);
+void write_prediction_rows(std::span<const ObservableBits> masks, std::size_t observables, bool bit_packed,
                            std::uint8_t* rows);
 
 struct BatchOutput {
-  std::span<std::uint64_t> masks;  // one per shot: the decoded observable flips
+  std::span<std::uint64_t> masks;  // one per shot: the decoded flips of observables 0 to 63
   std::span<std::uint8_t> valid;   // empty, or one per shot: 0 where the syndrome is unsatisfiable
+  // Empty, or one per shot: every decoded flip (UnionFindDecoder::last_observables), for graphs
+  // of more than 64 observables.
+  std::span<ObservableBits> bits = {};
 };
 
 // The threads a batch uses: `requested` (0: every usable core), at most the usable cores (see

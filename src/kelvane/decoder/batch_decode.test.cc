@@ -54,6 +54,29 @@ TEST(BatchDecode, LayoutsAndThreadCountsAgreeWithSingleDecodes) {
       EXPECT_EQ(valid, std::vector<std::uint8_t>(shots, 1));
     }
   }
+  // The same graph with observables 0, 1, 2 renamed 0, 90, 180: the same corrections, every
+  // observable reported (masks keep the first 64).
+  auto wide = std::make_shared<SpacetimeGraph>(*graph);
+  for (SpacetimeEdge& e : wide->edges) {
+    for (std::uint8_t& k : e.observables) k = static_cast<std::uint8_t>(k * 90);
+  }
+  wide->num_observables = 181;
+  DecoderPool wide_pool(std::make_shared<const DecodingGraph>(wide));
+  for (const ShotRows& rows : {byte_rows, packed_rows}) {
+    for (unsigned threads : {1u, 2u}) {
+      std::vector<std::uint64_t> masks(shots);
+      std::vector<ObservableBits> bits(shots, ObservableBits::from_low(7));
+      EXPECT_TRUE(decode_batch(wide_pool, rows, {masks, {}, bits}, threads));
+      for (std::size_t s = 0; s < shots; ++s) {
+        ObservableBits want;
+        for (std::size_t k = 0; k < 3; ++k) {
+          if ((expected[s] >> k) & 1) want.flip(k * 90);
+        }
+        EXPECT_EQ(bits[s], want) << s;
+        EXPECT_EQ(masks[s], want.low()) << s;
+      }
+    }
+  }
 }
 
 // A request for far more threads than cores starts no more than the cores, and a pool given
@@ -80,19 +103,26 @@ TEST(BatchDecode, ThreadsAndKeptDecodersAreBoundedByTheCores) {
 }
 
 // Prediction rows from masks, 0/1 or bit-packed, against the bits read back one by one; masks
-// with bits beyond the observables (which a row has no room for) and empty masks included.
+// with bits beyond the observables (which a row has no room for), empty and full masks included,
+// as 64-bit masks and as ObservableBits of up to 256 observables.
 TEST(BatchDecode, PredictionRowsHoldEachMasksObservables) {
   const std::vector<std::uint64_t> masks = {0, 1, 0x8000000000000000u, 0x5555, ~std::uint64_t{0}, 0x1234567};
-  for (std::size_t observables : {1u, 7u, 8u, 9u, 20u, 64u}) {
+  std::vector<ObservableBits> bits;
+  for (std::uint64_t m : masks) bits.push_back({{m, m ^ 0x5555, ~m, m << 3}});
+  for (std::size_t observables : {1u, 7u, 8u, 9u, 20u, 64u, 65u, 130u, 255u, 256u}) {
     for (bool packed : {false, true}) {
       const std::size_t width = row_width(observables, packed);
       std::vector<std::uint8_t> rows(masks.size() * width, 0);
-      write_prediction_rows(masks, observables, packed, rows.data());
+      if (observables <= 64) {
+        write_prediction_rows(masks, observables, packed, rows.data());
+      } else {
+        write_prediction_rows(bits, observables, packed, rows.data());
+      }
       for (std::size_t s = 0; s < masks.size(); ++s) {
         for (std::size_t k = 0; k < observables; ++k) {
           const std::uint8_t* row = rows.data() + s * width;
           const int got = packed ? (row[k / 8] >> (k % 8)) & 1 : row[k];
-          EXPECT_EQ(got, static_cast<int>((masks[s] >> k) & 1)) << s << " " << k << " " << packed;
+          EXPECT_EQ(got, static_cast<int>(bits[s].test(k))) << s << " " << k << " " << packed;
         }
       }
     }
@@ -105,9 +135,9 @@ TEST(BatchDecode, ShapesOutsideTheRulesAreNamed) {
   EXPECT_EQ(shot_width_error("shots", "columns", 9, 9, true), "shots has 9 columns, expected 2 (one per eight detectors, bit-packed)");
   EXPECT_EQ(shot_width_error("detection_events", "entries", 0, 3, false),
             "detection_events has 0 entries, expected 3 (one per detector)");
-  EXPECT_EQ(prediction_observables(64), 64u);
-  EXPECT_EQ(prediction_observables(65).error(),
-            "predictions cover at most 64 observables, the graph has 65 (use return_masks=True)");
+  EXPECT_EQ(mask_form_error(64, "return_masks=True", "use the prediction array"), std::nullopt);
+  EXPECT_EQ(mask_form_error(65, "return_masks=True", "use the prediction array"),
+            "return_masks=True holds observables L0 to L63 as a 64-bit mask, the model has 65: use the prediction array");
 }
 
 }  // namespace

@@ -85,8 +85,9 @@ void DecodingGraph::build(const Mechanisms* mechanisms) {
                      return a.u != b.u ? a.u < b.u : a.v < b.v;
                    });
 
+  // Observable classes are told apart by every observable, not only the first 64.
   struct ObservableClass {
-    ObservableMask mask;
+    ObservableBits mask;
     double probability;
     float best_weight;
     std::uint32_t best_index;
@@ -121,7 +122,7 @@ void DecodingGraph::build(const Mechanisms* mechanisms) {
         const SpacetimeEdge& e = graph_edges[candidates[k].index];
         const double p = probability_of(e.weight);
         total = xor_combine(total, p);
-        const ObservableMask mask = DecodingGraph::mask_of(e.observables);
+        const ObservableBits mask = DecodingGraph::bits_of(e.observables);
         auto it = std::find_if(classes.begin(), classes.end(),
                                [&](const ObservableClass& c) { return c.mask == mask; });
         if (it == classes.end()) {
@@ -138,7 +139,7 @@ void DecodingGraph::build(const Mechanisms* mechanisms) {
       for (const ObservableClass& c : classes) {
         if (c.probability > best->probability) best = &c;
       }
-      edge.observables = best->mask;
+      edge.observables = best->mask.low();
       edge.graph_edge = best->best_index;
       // More likely than not: in the baseline, grown with the complement's weight.
       in_baseline = total > 0.5;
@@ -217,6 +218,14 @@ void DecodingGraph::build(const Mechanisms* mechanisms) {
     }
   }
   if (mechanisms) build_correlations(edge_of_graph_edge, *mechanisms);
+}
+
+ObservableBits DecodingGraph::observables_of(std::span<const std::uint32_t> graph_edges) const {
+  ObservableBits bits;
+  for (const std::uint32_t id : graph_edges) {
+    for (const std::uint8_t k : source_->edges[id].observables) bits.flip(k);
+  }
+  return bits;
 }
 
 void DecodingGraph::build_correlations(const std::vector<EdgeId>& edge_of_graph_edge, const Mechanisms& mechanisms) {

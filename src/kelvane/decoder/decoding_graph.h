@@ -41,6 +41,7 @@
 #include <span>
 #include <vector>
 
+#include "kelvane/core/observable_bits.h"
 #include "kelvane/dem/graph.h"
 
 namespace kelvane {
@@ -50,14 +51,18 @@ class DecodingGraph {
   using NodeId = std::uint32_t;
   using EdgeId = std::uint32_t;          // index of a decoding edge
   using GrowthLength = std::uint32_t;    // edge length in growth units
-  using ObservableMask = std::uint64_t;  // bit k: observable k (mod 64)
+  // Bit k: observable k, for k below 64. Decodes accumulate this word alone; on graphs of more
+  // than 64 observables the whole flips come from the correction's edges (bits_of below).
+  using ObservableMask = std::uint64_t;
 
-  // The mask of a model edge's observable list (an observable listed twice cancels).
-  static ObservableMask mask_of(const std::vector<std::uint8_t>& observables) {
-    ObservableMask mask = 0;
-    for (std::uint8_t id : observables) mask ^= ObservableMask{1} << (id % 64);
-    return mask;
+  // The observables a model edge's list flips (an observable listed twice cancels), and their
+  // first 64.
+  static ObservableBits bits_of(const std::vector<std::uint8_t>& observables) {
+    ObservableBits bits;
+    for (std::uint8_t id : observables) bits.flip(id);
+    return bits;
   }
+  static ObservableMask mask_of(const std::vector<std::uint8_t>& observables) { return bits_of(observables).low(); }
 
   // Growth units per unit of weight (natural-log odds). Weights are resolved to 1/4096 and
   // every length is even (a weight w is 2 * round(4096 w) units), so that two clusters growing
@@ -109,6 +114,10 @@ class DecodingGraph {
   DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph, const Mechanisms& mechanisms);
 
   const SpacetimeGraph& source() const { return *source_; }
+  // True when the source has more than the 64 observables an ObservableMask holds.
+  bool wide_observables() const { return source_->num_observables > 64; }
+  // The observables flipped by the source graph edges `graph_edges` (with repeats), all of them.
+  ObservableBits observables_of(std::span<const std::uint32_t> graph_edges) const;
   const std::shared_ptr<const SpacetimeGraph>& source_handle() const { return source_; }
   // Detector nodes of the source graph (fired indices at or beyond it are ignored).
   std::size_t node_count() const { return node_count_; }

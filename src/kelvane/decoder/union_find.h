@@ -110,6 +110,10 @@ class UnionFindDecoder final : public Decoder {
   // Each folded decoding edge is reported as the lowest-weight graph edge of its chosen
   // observable class.
   std::span<const std::uint32_t> last_correction_edges() const { return correction_edges_; }
+  // Every observable the last decode's correction flips, on graphs of any observable count (its
+  // low word is what decode_detectors returned). Read from the correction's edges, so decodes of
+  // graphs of at most 64 observables, which never ask, pay nothing for it.
+  ObservableBits last_observables() const { return graph_->observables_of(correction_edges_); }
   // True when every cluster of the last decode ended even or touching the boundary, so the
   // correction's syndrome equals the decoded syndrome. False means the syndrome is
   // unsatisfiable: some connected part of the graph without a boundary holds an odd number

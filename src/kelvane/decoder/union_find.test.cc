@@ -56,12 +56,16 @@ std::set<std::uint32_t> syndrome_of(const SpacetimeGraph& graph,
   return flipped;
 }
 
-std::uint64_t observables_of(const SpacetimeGraph& graph, std::span<const std::uint32_t> edge_ids) {
-  std::uint64_t mask = 0;
+// Every observable the edges flip; decode_detectors' mask is the first 64 of them.
+ObservableBits all_observables_of(const SpacetimeGraph& graph, std::span<const std::uint32_t> edge_ids) {
+  ObservableBits bits;
   for (std::uint32_t id : edge_ids) {
-    for (std::uint8_t o : graph.edges[id].observables) mask ^= std::uint64_t{1} << (o % 64);
+    for (std::uint8_t o : graph.edges[id].observables) bits.flip(o);
   }
-  return mask;
+  return bits;
+}
+std::uint64_t observables_of(const SpacetimeGraph& graph, std::span<const std::uint32_t> edge_ids) {
+  return all_observables_of(graph, edge_ids).low();
 }
 
 struct HandCase {
@@ -158,8 +162,9 @@ INSTANTIATE_TEST_SUITE_P(
         HandCase{"beyond_mixed", 2, {{0, kB, 1.0f, {0}}, {0, 1, 1.0f, {1}}}, {1, 7}, 3, true},
         // A repeated index toggles twice.
         HandCase{"repeated_index", 2, {{0, kB, 1.0f, {0}}, {0, 1, 1.0f, {1}}}, {0, 0}, 0, true},
-        // Observable ids wrap at 64, and a repeated id cancels.
-        HandCase{"observable_mod_64", 1, {{0, kB, 1.0f, {64, 3, 3}}}, {0}, 1, true},
+        // Observables 64 and up are past the mask (last_observables has them), and a repeated
+        // id cancels.
+        HandCase{"observable_past_the_mask", 1, {{0, kB, 1.0f, {64, 3, 3, 0}}}, {0}, 1, true},
         // A heavier detour is used when the direct edge cannot grow.
         HandCase{"detour", 3, {{0, 2, kNaN, {0}}, {0, 1, 1.0f, {1}}, {1, 2, 1.0f, {2}}}, {0, 2}, 6,
                  true}),
@@ -273,11 +278,10 @@ TEST(UnionFind, DecodeWindowResults) {
   window.push_owned(round_of({0, 1}));
   r = decoder.decode_window(window);  // detectors 1 and 3: each to the boundary
   EXPECT_EQ(r.confidence, 0.9);
-  EXPECT_EQ(r.observable_flips, (std::uint64_t{1} << 63) | 0b11u);  // id 64 acts on bit 0
-  ASSERT_EQ(r.corrections.size(), 3u);
-  EXPECT_EQ(r.corrections[0], (LogicalCorrection{0, 3}));
-  EXPECT_EQ(r.corrections[1], (LogicalCorrection{1, 3}));
-  EXPECT_EQ(r.corrections[2], (LogicalCorrection{63, 3}));
+  EXPECT_EQ(r.observable_flips, (std::uint64_t{1} << 63) | 0b10u);  // id 64 is past the mask
+  ASSERT_EQ(r.corrections.size(), 2u);
+  EXPECT_EQ(r.corrections[0], (LogicalCorrection{1, 3}));
+  EXPECT_EQ(r.corrections[1], (LogicalCorrection{63, 3}));
 
   // Fired detectors that the graph does not hold still count as fired.
   SyndromeWindow wide(8, 1);
@@ -341,7 +345,9 @@ TEST(UnionFind, PropertyNeutralCorrectionsReproduceTheSyndrome) {
         }
       }
       const std::uint64_t flips = decoder.decode_detectors(fired);
-      EXPECT_EQ(flips, observables_of(*graph, decoder.last_correction_edges()));
+      const ObservableBits all = all_observables_of(*graph, decoder.last_correction_edges());
+      EXPECT_EQ(flips, all.low());
+      EXPECT_EQ(decoder.last_observables(), all);
       for (std::uint32_t id : decoder.last_correction_edges()) {
         EXPECT_NE(graph->edges[id].node_a, graph->edges[id].node_b) << "self-loop in correction";
         EXPECT_FALSE(std::isnan(graph->edges[id].weight));
@@ -469,7 +475,9 @@ std::uint64_t reference_decode(std::uint32_t n, const std::vector<EdgeSpec>& spe
       if (!defect[y]) continue;
       defect[y] = 0;
       defect[up[y].first] ^= 1;
-      for (std::uint8_t o : specs[up[y].second].observables) mask ^= std::uint64_t{1} << (o % 64);
+      for (std::uint8_t o : specs[up[y].second].observables) {
+        if (o < 64) mask ^= std::uint64_t{1} << o;
+      }
     }
     if (root != boundary && defect[root]) neutral = false;
   };

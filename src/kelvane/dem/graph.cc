@@ -111,10 +111,14 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model, bool ke
 
 namespace {
 
-// 2: the left-out component count at the end. 3: then whether mechanisms are kept, and the
-// mechanisms. Graphs that keep no mechanisms are still written as 2.
+// 2: the left-out component count at the end. 3: then the mechanisms. 4: graphs of more than
+// 64 observables (up to 256; versions 2 and 3 hold at most 64), with a byte after the left-out
+// count saying whether mechanisms follow. Every graph is written in the oldest version that
+// holds it, so images of graphs that versions 2 and 3 hold stay byte for byte as they were.
 constexpr std::string_view kGraphTag2 = "KVGRAPH2";
 constexpr std::string_view kGraphTag3 = "KVGRAPH3";
+constexpr std::string_view kGraphTag4 = "KVGRAPH4";
+constexpr std::uint64_t kNarrowImageObservables = 64;
 
 template <typename T>
 void put(std::string& out, T value) {
@@ -134,7 +138,8 @@ bool take(std::string_view& in, T& value) {
 }  // namespace
 
 std::string SpacetimeGraph::to_bytes() const {
-  std::string out(keeps_mechanisms ? kGraphTag3 : kGraphTag2);
+  const bool wide = num_observables > kNarrowImageObservables;
+  std::string out(wide ? kGraphTag4 : keeps_mechanisms ? kGraphTag3 : kGraphTag2);
   put<std::uint64_t>(out, boundary);
   put<std::uint64_t>(out, num_observables);
   put<std::uint64_t>(out, nodes.size());
@@ -155,6 +160,7 @@ std::string SpacetimeGraph::to_bytes() const {
     out.append(reinterpret_cast<const char*>(e.observables.data()), e.observables.size());
   }
   put<std::uint64_t>(out, left_out_components);
+  if (wide) put<std::uint8_t>(out, keeps_mechanisms ? 1 : 0);
   if (keeps_mechanisms) {
     put<std::uint64_t>(out, mechanisms.size());
     for (const SpacetimeMechanism& m : mechanisms) {
@@ -170,10 +176,12 @@ std::expected<SpacetimeGraph, std::string> SpacetimeGraph::from_bytes(std::strin
   const auto damaged = [](std::string why) { return std::unexpected(std::move(why)); };
   const auto truncated = [&] { return damaged("it ends early"); };
   SpacetimeGraph g;
+  const bool wide = in.starts_with(kGraphTag4);
   if (in.starts_with(kGraphTag3)) {
     g.keeps_mechanisms = true;
-  } else if (!in.starts_with(kGraphTag2)) {
-    return damaged("it does not start with " + std::string(kGraphTag2) + " or " + std::string(kGraphTag3));
+  } else if (!in.starts_with(kGraphTag2) && !wide) {
+    return damaged("it does not start with " + std::string(kGraphTag2) + ", " + std::string(kGraphTag3) + " or " +
+                   std::string(kGraphTag4));
   }
   in.remove_prefix(kGraphTag2.size());
   std::uint64_t node_total = 0, edge_total = 0;
@@ -185,9 +193,9 @@ std::expected<SpacetimeGraph, std::string> SpacetimeGraph::from_bytes(std::strin
     return damaged(std::to_string(g.boundary) + " detectors, more than the " + std::to_string(kMaxGraphDetectors) +
                    " a decoding graph may have");
   }
-  if (g.num_observables > kMaxObservables) {
-    return damaged(std::to_string(g.num_observables) + " observables, more than the " +
-                   std::to_string(kMaxObservables) + " a prediction mask holds");
+  if (const std::uint64_t most = wide ? kMaxObservables : kNarrowImageObservables; g.num_observables > most) {
+    return damaged(std::to_string(g.num_observables) + " observables, more than the " + std::to_string(most) +
+                   " this image version holds");
   }
   if (node_total != g.boundary + 1 && !(node_total == 0 && g.boundary == 0)) {
     return damaged(std::to_string(node_total) + " nodes for " + std::to_string(g.boundary) +
@@ -239,6 +247,12 @@ std::expected<SpacetimeGraph, std::string> SpacetimeGraph::from_bytes(std::strin
     }
   }
   if (!take(in, g.left_out_components)) return truncated();
+  if (wide) {
+    std::uint8_t keeps = 0;
+    if (!take(in, keeps)) return truncated();
+    if (keeps > 1) return damaged("its mechanism flag is " + std::to_string(keeps) + ", not 0 or 1");
+    g.keeps_mechanisms = keeps == 1;
+  }
   if (g.keeps_mechanisms) {
     std::uint64_t mechanism_total = 0;
     if (!take(in, mechanism_total)) return truncated();

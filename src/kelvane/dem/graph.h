@@ -115,8 +115,9 @@ struct SpacetimeGraph {
   // detectors than kMaxGraphDetectors or observables than kMaxObservables, nodes other than the
   // detectors and then the boundary, an edge not from a detector to a detector or the boundary,
   // an observable id at or past the observable count, a mechanism outside the edge list). A
-  // graph that keeps its mechanisms is written in the newer image version; one that does not,
-  // in the version before, and both versions are read.
+  // graph of more than 64 observables is written in the newest image version; otherwise a graph
+  // that keeps its mechanisms in the version before, one that does not in the one before that.
+  // Every version is read.
   std::string to_bytes() const;
   static std::expected<SpacetimeGraph, std::string> from_bytes(std::string_view bytes);
 };

@@ -164,39 +164,43 @@ INSTANTIATE_TEST_SUITE_P(
 namespace kelvane {
 namespace {
 
-// Graphs with and without their decomposed mechanisms; the first is written in the older image
-// version, which is still read.
+// Graphs with and without their decomposed mechanisms, of 4 and of 200 observables: each is
+// written in the oldest image version that holds it, and every version is read.
 TEST(SpacetimeGraph, BytesRoundTripAndDamagedImagesAreRefused) {
-  const char* text =
+  const std::string text =
       "detector(1, 2.5, -3) D0\nerror(0.1) D0 ^ L0 L3\nerror(0.02) D0 D1 ^ D2\nerror(0.3) D2 D1 L1\n"
       "error(0.1) D0 D1 D2\nerror(0.05) D0 D1 D2 ^ D1 ^ D2 L0\n";
-  auto m = DetectorErrorModel::parse(text);
-  ASSERT_TRUE(m.has_value());
-  for (const bool keep : {false, true}) {
-    const SpacetimeGraph g = SpacetimeGraph::from_dem(*m, keep);
-    EXPECT_EQ(g.left_out_components, 2u);
-    EXPECT_EQ(g.keeps_mechanisms, keep);
-    if (keep) {
-      // "D0 ^ L0 L3" gives one edge and is no decomposed mechanism; the left-out component of
-      // the last one is not among its edges.
-      ASSERT_EQ(g.mechanisms.size(), 2u);
-      EXPECT_EQ(g.mechanisms[0], (SpacetimeMechanism{1, 2, 0.02}));
-      EXPECT_EQ(g.mechanisms[1], (SpacetimeMechanism{4, 2, 0.05}));
-    } else {
-      EXPECT_TRUE(g.mechanisms.empty());
+  for (const bool wide : {false, true}) {
+    for (const bool keep : {false, true}) {
+      auto m = DetectorErrorModel::parse(wide ? text + "error(0.2) D1 L199 L70\n" : text);
+      ASSERT_TRUE(m.has_value());
+      const SpacetimeGraph g = SpacetimeGraph::from_dem(*m, keep);
+      EXPECT_EQ(g.left_out_components, 2u);
+      EXPECT_EQ(g.keeps_mechanisms, keep);
+      if (keep) {
+        // "D0 ^ L0 L3" gives one edge and is no decomposed mechanism; the left-out component of
+        // the last one is not among its edges.
+        ASSERT_EQ(g.mechanisms.size(), 2u);
+        EXPECT_EQ(g.mechanisms[0], (SpacetimeMechanism{1, 2, 0.02}));
+        EXPECT_EQ(g.mechanisms[1], (SpacetimeMechanism{4, 2, 0.05}));
+      } else {
+        EXPECT_TRUE(g.mechanisms.empty());
+      }
+      const std::string bytes = g.to_bytes();
+      EXPECT_EQ(bytes.substr(0, 8), wide ? "KVGRAPH4" : keep ? "KVGRAPH3" : "KVGRAPH2");
+      const auto back = SpacetimeGraph::from_bytes(bytes);
+      ASSERT_TRUE(back.has_value());
+      EXPECT_EQ(*back, g);
+      EXPECT_EQ(back->num_observables, wide ? 200u : 4u);
+      EXPECT_EQ(back->left_out_components, 2u);
+      // Every truncation, and a trailing byte, is refused rather than read past.
+      for (std::size_t n = 0; n < bytes.size(); ++n) EXPECT_FALSE(SpacetimeGraph::from_bytes(bytes.substr(0, n))) << n;
+      EXPECT_FALSE(SpacetimeGraph::from_bytes(bytes + '\0'));
     }
-    const std::string bytes = g.to_bytes();
-    EXPECT_EQ(bytes.substr(0, 8), keep ? "KVGRAPH3" : "KVGRAPH2");
-    const auto back = SpacetimeGraph::from_bytes(bytes);
-    ASSERT_TRUE(back.has_value());
-    EXPECT_EQ(*back, g);
-    EXPECT_EQ(back->num_observables, 4u);
-    EXPECT_EQ(back->left_out_components, 2u);
-    // Every truncation, and a trailing byte, is refused rather than read past.
-    for (std::size_t n = 0; n < bytes.size(); ++n) EXPECT_FALSE(SpacetimeGraph::from_bytes(bytes.substr(0, n))) << n;
-    EXPECT_FALSE(SpacetimeGraph::from_bytes(bytes + '\0'));
   }
   EXPECT_TRUE(SpacetimeGraph::from_bytes(SpacetimeGraph{}.to_bytes()).has_value());
+  auto m = DetectorErrorModel::parse(text);
+  ASSERT_TRUE(m.has_value());
   // A mechanism reaching past the edge list, or of one edge, is a damaged image.
   SpacetimeGraph g = SpacetimeGraph::from_dem(*m, true);
   for (const SpacetimeMechanism bad : {SpacetimeMechanism{5, 2, 0.1}, SpacetimeMechanism{0, 1, 0.1},
@@ -220,7 +224,7 @@ TEST(SpacetimeGraph, ImagesWithImpossibleCountsOrIndicesAreRefused) {
       {"4 nodes for 2 detectors", [](SpacetimeGraph& x) { x.boundary = 2; }},
       {"more than the 4194304", [](SpacetimeGraph& x) { x.boundary = ~std::uint64_t{0}; }},
       {"4611686018427387904 observables", [](SpacetimeGraph& x) { x.num_observables = std::uint64_t{1} << 62; }},
-      {"65 observables", [](SpacetimeGraph& x) { x.num_observables = 65; }},
+      {"257 observables, more than the 256", [](SpacetimeGraph& x) { x.num_observables = 257; }},
       {"3 nodes for 3 detectors", [](SpacetimeGraph& x) { x.nodes.pop_back(); }},
       {"node 1 is not detector 1", [](SpacetimeGraph& x) { x.nodes[1].index = 7; }},
       {"node 3 is not the boundary", [](SpacetimeGraph& x) { x.nodes[3].index = 3; }},
@@ -237,6 +241,17 @@ TEST(SpacetimeGraph, ImagesWithImpossibleCountsOrIndicesAreRefused) {
     ASSERT_FALSE(back.has_value()) << c.reason;
     EXPECT_NE(back.error().find(c.reason), std::string::npos) << back.error();
   }
+  // The older versions hold at most 64 observables; a wide image's mechanism flag is 0 or 1.
+  std::string narrow = g.to_bytes();
+  narrow[16] = 65;
+  const auto refused = SpacetimeGraph::from_bytes(narrow);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_NE(refused.error().find("65 observables, more than the 64"), std::string::npos) << refused.error();
+  SpacetimeGraph wide = g;
+  wide.num_observables = 65;
+  std::string image = wide.to_bytes();
+  image[image.size() - 1] = 2;
+  EXPECT_FALSE(SpacetimeGraph::from_bytes(image).has_value());
 }
 
 }  // namespace

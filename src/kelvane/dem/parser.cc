@@ -32,7 +32,7 @@ std::string ParseError::to_string() const {
       return "unknown instruction '" + e.name + "' on line " + std::to_string(e.line);
     }
     std::string operator()(const dem_errors::ObservableOutOfRange& e) const {
-      return "observable '" + e.target + "' is out of range: decoding results hold observables L0 to L" +
+      return "observable '" + e.target + "' is out of range: a model has observables L0 to L" +
              std::to_string(kMaxObservables - 1);
     }
     std::string operator()(const dem_errors::UnmatchedClose& e) const {
@@ -286,7 +286,8 @@ std::optional<std::uint64_t> detector_token(std::string_view token) {
 
 std::optional<std::uint64_t> observable_token(std::string_view token) {
   if (token.size() < 2 || token[0] != 'L') return std::nullopt;
-  return parse_unsigned(token.substr(1), std::numeric_limits<ObservableId>::max());
+  // Ids past kMaxObservables are read, to be refused as out of range rather than malformed.
+  return parse_unsigned(token.substr(1), std::numeric_limits<std::uint32_t>::max());
 }
 
 // Reads a coordinate list "a, b, c" into up to three values; unparsable parts give 0.0.

@@ -6,8 +6,7 @@
 // blocks. Instruction names match without regard to case, tags (`error[tag](p)`) are ignored
 // and `#` starts a comment anywhere in a line. As in Stim, any other instruction is an error
 // naming it and its line, a probability must lie in [0, 1], and a `}` must close a block.
-// Observables are limited to L0..L63 (`kMaxObservables`), since decoding results are 64-bit
-// masks. Repeat blocks are expanded eagerly, with `shift_detectors` accumulating across
+// Observables are limited to L0..L255 (`kMaxObservables`), the ids one byte holds. Repeat blocks are expanded eagerly, with `shift_detectors` accumulating across
 // repetitions, so the model holds every error mechanism with absolute detector ids; nesting
 // depth is bounded by memory, not by the stack. The parse stops at the first fault and returns
 // exactly one `ParseError`; it never throws.
@@ -37,8 +36,8 @@ using ObservableId = std::uint8_t;
 // repeated error names. Reached, the parse fails with `ExpansionTooLarge` before expanding.
 inline constexpr std::uint64_t kMaxExpandedInstructions = std::uint64_t{1} << 25;
 
-// Observable ids are 0 .. kMaxObservables - 1: a decoding result is a 64-bit mask.
-inline constexpr std::uint64_t kMaxObservables = 64;
+// Observable ids are 0 .. kMaxObservables - 1 (one byte each).
+inline constexpr std::uint64_t kMaxObservables = 256;
 
 // End of one component of a decomposed error: the component holds the detectors and
 // observables from the previous component's ends (0 for the first) up to these offsets.

@@ -80,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
         Accepted{"error(0.1) D0\r\nerror(0.2) D1\r\n", "2/0 e(0.1) D0 e(0.2) D1"},
         Accepted{"  \terror(0.1) D0 \t ", "1/0 e(0.1) D0"}, Accepted{"error(0.1)D3", "4/0 e(0.1) D3"},
         Accepted{"error(0.1) D0 ^ L0 ^ L1", "1/2 e(0.1) D0 L0 L1"},
-        Accepted{"error(0.1) ^ L63", "0/64 e(0.1) L63"}, Accepted{"error(0.1) D+5", "6/0 e(0.1) D5"},
+        Accepted{"error(0.1) ^ L63", "0/64 e(0.1) L63"}, Accepted{"error(0.1) D0 L255", "1/256 e(0.1) D0 L255"},
+        Accepted{"error(0.1) D+5", "6/0 e(0.1) D5"},
         Accepted{"error(0.1) D007", "8/0 e(0.1) D7"},
         Accepted{"error(0.1) D4294967295", "4294967296/0 e(0.1) D4294967295"},
         Accepted{"error(0.1) D2 D2", "3/0 e(0.1) D2 D2"},
@@ -160,7 +161,7 @@ TEST_P(ParseRejects, WithMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, ParseRejects,
     ::testing::Values(
-        Rejected{"error(0.1) ^ L256", "malformed target 'L256'"},
+        Rejected{"error(0.1) ^ L4294967296", "malformed target 'L4294967296'"},
         // As in Stim: unknown instructions, probabilities outside [0, 1] and stray braces.
         Rejected{"erorr(0.2) D1", "unknown instruction 'erorr' on line 1"},
         Rejected{"error(0.1) D0\n\n# c\n  mpp X0\ntick", "unknown instruction 'mpp' on line 4"},
@@ -177,10 +178,10 @@ INSTANTIATE_TEST_SUITE_P(
         Rejected{"error(INF) D0", "invalid probability 'INF' in error instruction"},
         Rejected{"error(-1e400) D0", "invalid probability '-1e400' in error instruction"},
         // Observables a 64-bit result cannot hold.
-        Rejected{"error(0.1) D0 L64", "observable 'L64' is out of range: decoding results hold observables L0 to L63"},
-        Rejected{"error(0.1) D0 ^ L255", "observable 'L255' is out of range: decoding results hold observables L0 to L63"},
-        Rejected{"logical_observable L70", "observable 'L70' is out of range: decoding results hold observables L0 to L63"},
-        Rejected{"repeat 2 {\nlogical_observable L64\n}", "observable 'L64' is out of range: decoding results hold observables L0 to L63"},
+        Rejected{"error(0.1) D0 L256", "observable 'L256' is out of range: a model has observables L0 to L255"},
+        Rejected{"error(0.1) D0 ^ L1000", "observable 'L1000' is out of range: a model has observables L0 to L255"},
+        Rejected{"logical_observable L300", "observable 'L300' is out of range: a model has observables L0 to L255"},
+        Rejected{"repeat 2 {\nlogical_observable L256\n}", "observable 'L256' is out of range: a model has observables L0 to L255"},
         // The expansion limit counts targets: a few hundred bytes may not ask for gigabytes.
         Rejected{"repeat 33554432 {\nerror(0.1) D0 D1 D2 D3 D4 D5 D6 D7 D8 D9 L0 L1 L2 L3 L4 L5 L6 L7 L8 L9\n}",
                  "repeat blocks expand to more than 33554432 errors, targets and detector declarations"}, Rejected{"error(0.1) D-5", "malformed target 'D-5'"},

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kelvane/core/observable_bits.h"
 #include "kelvane/metrics/logical_error_accumulator.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/args.h"
@@ -42,6 +43,12 @@ PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!bind_args("LogicalErrorAccumulator", args, kwargs, {"observable_count"}, 1, argv)) return nullptr;
   std::size_t observable_count = 0;
   if (!arg_size("observable_count", argv[0], observable_count)) return nullptr;
+  if (auto error = mask_form_error(observable_count, "LogicalErrorAccumulator",
+                                   "compare decode_batch's prediction array with the truth, "
+                                   "(predictions != truth).mean(axis=0)")) {
+    PyErr_SetString(PyExc_ValueError, error->c_str());
+    return nullptr;
+  }
   return new_native<LogicalErrorAccumulator>(type, observable_count);
 }
 

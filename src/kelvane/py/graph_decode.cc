@@ -37,7 +37,8 @@ const char* const kGraphDecodeDoc =
     "DecoderResult whose observable_flips has bit k set when observable k is flipped, with\n"
     "confidence 1.0 when no detector fired, 0.0 (and valid False) when no set of error\n"
     "mechanisms explains the fired detectors, and 0.9 otherwise. Like every DecoderResult this\n"
-    "module hands out, its corrections list is empty.\n\n"
+    "module hands out, its corrections list is empty. A graph of more than 64 observables raises\n"
+    "ValueError: decode_batch returns every observable.\n\n"
     "enable_correlations=True decodes in two passes: the edges of the first correction that\n"
     "belong to decomposed error mechanisms make those mechanisms' other edges more likely, and\n"
     "the shot is decoded again with them. The graph must have been built with\n"
@@ -58,8 +59,9 @@ const char* const kGraphDecodeBatchDoc =
     "as Stim's samplers write them with bit_packed=True.\n\n"
     "Returns a (shots, num_observables) uint8 array of 0/1 predictions, or with\n"
     "bit_packed_predictions=True a (shots, ceil(num_observables / 8)) uint8 array of them\n"
-    "packed in the same bit order. With return_masks=True it returns instead a 1-D uint64 array\n"
-    "with each shot's observable flips as a mask (bit k: observable k).\n\n"
+    "packed in the same bit order, for any number of observables (up to 256). With\n"
+    "return_masks=True it returns instead a 1-D uint64 array with each shot's observable flips\n"
+    "as a mask (bit k: observable k), for graphs of at most 64 observables (ValueError beyond).\n\n"
     "num_threads splits the shots over that many threads (0: one per core), at most one per\n"
     "core the process may run on; the predictions do not depend on it, and other Python\n"
     "threads run while the batch decodes. Ctrl-C\n"
@@ -130,15 +132,11 @@ PyRef byte_view(PyObject* shots, bool bit_packed) {
   return PyRef(PyArray_FROMANY(shots, NPY_BOOL, 0, 0, NPY_ARRAY_FORCECAST));
 }
 
-// The observable count a prediction array has columns for; ValueError beyond the 64 a mask holds.
-bool prediction_width(const SpacetimeGraph& graph, std::size_t& out) {
-  std::expected<std::size_t, std::string> observables = prediction_observables(graph.num_observables);
-  if (!observables) {
-    PyErr_SetString(PyExc_ValueError, observables.error().c_str());
-    return false;
-  }
-  out = *observables;
-  return true;
+// ValueError when the graph has more observables than the 64-bit mask of `form` holds.
+bool mask_form_fits(const SpacetimeGraph& graph, const char* form, const char* instead) {
+  const std::optional<std::string> error = mask_form_error(graph.num_observables, form, instead);
+  if (error) PyErr_SetString(PyExc_ValueError, error->c_str());
+  return !error;
 }
 
 // Correlated decoding asked of a graph built without its mechanisms: ValueError, false.
@@ -163,6 +161,10 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!correlations_available(self, correlated)) return nullptr;
+  if (!mask_form_fits(*graph, "decode's DecoderResult",
+                      "decode_batch([detection_events])[0] holds every observable")) {
+    return nullptr;
+  }
   if (!ensure_numpy()) return nullptr;
   const auto not_a_sequence = [&] {
     const std::string type_name = short_type_name(Py_TYPE(events_arg));
@@ -317,8 +319,12 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   const npy_intp shot_count = PyArray_DIM(arr, 0);
   const npy_intp columns = PyArray_DIM(arr, 1);
   if (!check_width("shots", "columns", columns, detectors, packed_in)) return nullptr;
-  std::size_t observables = 0;
-  if (!masks_out && !prediction_width(*graph, observables)) return nullptr;
+  if (masks_out && !mask_form_fits(*graph, "return_masks=True",
+                                    "leave it off for a (shots, num_observables) prediction array")) {
+    return nullptr;
+  }
+  const std::size_t observables = masks_out ? 0 : static_cast<std::size_t>(graph->num_observables);
+  const bool wide = graph->num_observables > 64;
   const std::size_t out_columns = row_width(observables, packed_out);
 
   PyRef out;
@@ -347,11 +353,18 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
                       detectors};
   const auto shots = static_cast<std::size_t>(shot_count);
   std::vector<std::uint64_t> mask_buffer;
-  if (!masks_out) mask_buffer.resize(shots);
+  std::vector<ObservableBits> bits_buffer;  // graphs of more than 64 observables
+  try {
+    if (!masks_out) mask_buffer.resize(shots);
+    if (wide) bits_buffer.resize(shots);
+  } catch (const std::bad_alloc&) {
+    return raise_no_memory("the predictions (SpacetimeGraph.decode_batch)");
+  }
   const BatchOutput batch_out{
       masks_out ? std::span<std::uint64_t>(static_cast<std::uint64_t*>(out_data), shots) : mask_buffer,
       valid ? std::span<std::uint8_t>(static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(valid.get()))), shots)
-            : std::span<std::uint8_t>()};
+            : std::span<std::uint8_t>(),
+      bits_buffer};
   // Other Python threads run meanwhile; nothing may throw out of the block, since the
   // interpreter lock must be taken back first.
   bool out_of_memory = false;
@@ -375,7 +388,12 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyEval_RestoreThread(saved);
   if (!completed) return nullptr;  // a signal handler raised (KeyboardInterrupt)
   if (out_of_memory) return raise_no_memory("the decoder scratch state (SpacetimeGraph.decode_batch)");
-  if (!masks_out) write_prediction_rows(mask_buffer, observables, packed_out, static_cast<std::uint8_t*>(out_data));
+  auto* rows_out = static_cast<std::uint8_t*>(out_data);
+  if (wide) {
+    write_prediction_rows(bits_buffer, observables, packed_out, rows_out);
+  } else if (!masks_out) {
+    write_prediction_rows(mask_buffer, observables, packed_out, rows_out);
+  }
   if (valid_out) return PyTuple_Pack(2, out.get(), valid.get());
   return out.release();
 }

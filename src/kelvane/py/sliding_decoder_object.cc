@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kelvane/core/observable_bits.h"
 #include "kelvane/decoder/sliding_window.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/dem_source.h"
@@ -287,6 +288,11 @@ PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs
   }
   if (!commit_arg || !buffer_arg) {
     PyErr_SetString(PyExc_TypeError, "sliding_decoder() needs the keywords 'commit' and 'buffer'");
+    return nullptr;
+  }
+  if (auto error = mask_form_error(graph_of(self)->num_observables, "a sliding decoder's committed_flips",
+                                   "decode_batch returns a prediction array of every observable")) {
+    PyErr_SetString(PyExc_ValueError, error->c_str());
     return nullptr;
   }
   auto decoder =

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "kelvane/core/observable_bits.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/correlation_counts.h"
@@ -46,6 +47,11 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
   if (windowed && (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer))) return false;
   GraphHandle graph = graph_from_object(dem, correlated);
   if (!graph) return false;
+  if (auto error = mask_form_error(graph->num_observables, "a stream's frame.observable_flips",
+                                   "decode the shots as arrays with SpacetimeGraph.decode_batch")) {
+    raise_message(PyExc_ValueError, *error);
+    return false;
+  }
   StreamDecodeOptions options;
   options.per_shot = per_shot;
   options.correlated = correlated;

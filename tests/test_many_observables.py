@@ -1,0 +1,153 @@
+"""Models of more than 64 observables (up to 256): decode_batch's prediction arrays hold every
+observable; the 64-bit mask forms refuse such models, naming the array form."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import _kelvane
+
+stim = pytest.importorskip("stim")
+pymatching = pytest.importorskip("pymatching")
+
+
+def graph_of(text):
+    return _kelvane.SpacetimeGraph.from_detector_error_model(text)
+
+
+def single_fault_shots(errors, groups, shots, rng):
+    """Shots of at most one error mechanism per group: errors[k] = (group, detectors,
+    observables); returns (detection events, observable flips) as bool arrays."""
+    num_detectors = 1 + max(d for _, dets, _ in errors for d in dets)
+    num_observables = 1 + max((o for _, _, obs in errors for o in obs), default=-1)
+    by_group = [[e for e in errors if e[0] == g] for g in range(groups)]
+    dets = np.zeros((shots, num_detectors), dtype=bool)
+    obs = np.zeros((shots, num_observables), dtype=bool)
+    for s in range(shots):
+        for members in by_group:
+            if members and rng.random() < 0.6:
+                _, d, o = members[rng.integers(len(members))]
+                for x in d:  # a target listed twice (in two components) cancels
+                    dets[s, x] ^= True
+                for x in o:
+                    obs[s, x] ^= True
+    return dets, obs
+
+
+def assert_equals_pymatching(dem_text, dets, truth):
+    ours_graph = graph_of(dem_text)
+    theirs = pymatching.Matching.from_detector_error_model(stim.DetectorErrorModel(dem_text)).decode_batch(dets)
+    assert theirs.shape == truth.shape and truth.shape[1] > 64
+    ours = ours_graph.decode_batch(dets, num_threads=2)
+    np.testing.assert_array_equal(ours, theirs)
+    np.testing.assert_array_equal(ours, truth)
+    packed = ours_graph.decode_batch(np.packbits(dets, axis=1, bitorder="little"), bit_packed_shots=True,
+                                     bit_packed_predictions=True)
+    np.testing.assert_array_equal(packed, np.packbits(theirs, axis=1, bitorder="little"))
+    assert truth[:, 64:].sum() > truth.shape[0]  # the high observables are exercised
+
+
+def test_patches_side_by_side_equal_pymatching():
+    # 60 repetition-code and 40 surface-code patches, each with its own observable; every shot
+    # holds at most one fault per patch, which both decoders correct.
+    circuit, starts = stim.Circuit(), [0]
+    for i in range(100):
+        kind = "repetition_code:memory" if i % 5 < 3 else "surface_code:rotated_memory_z"
+        patch = stim.Circuit.generated(kind, distance=3, rounds=2, after_clifford_depolarization=0.01,
+                                       before_measure_flip_probability=0.01)
+        circuit += stim.Circuit(str(patch).replace("OBSERVABLE_INCLUDE(0)", f"OBSERVABLE_INCLUDE({i})"))
+        starts.append(starts[-1] + patch.num_detectors)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    assert dem.num_observables == 100
+    errors = []
+    for instruction in dem.flattened():
+        if instruction.type != "error":
+            continue
+        targets = instruction.targets_copy()
+        d = [t.val for t in targets if t.is_relative_detector_id()]
+        o = [t.val for t in targets if t.is_logical_observable_id()]
+        errors.append((int(np.searchsorted(starts, d[0], side="right")) - 1, d, o))
+    dets, obs = single_fault_shots(errors, 100, 300, np.random.default_rng(3))
+    assert_equals_pymatching(str(dem), dets, obs)
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_random_small_models_equal_pymatching(seed):
+    # Lines of 2 to 5 detectors between two boundaries, edges flipping random observables of 100
+    # (repeats cancel); inner edges (0.5 to 1.9) lighter than half of any boundary edge (4 to 4.4), so that one fault per
+    # line is the lightest explanation of its syndrome for both decoders.
+    rng = np.random.default_rng(seed)
+    lines, errors, text, base = 80, [], [], 0
+    for g in range(lines):
+        n = int(rng.integers(2, 6))
+        ends = [(None, base)] + [(base + k, base + k + 1) for k in range(n - 1)] + [(base + n - 1, None)]
+        for a, b in ends:
+            inner = a is not None and b is not None
+            weight = rng.uniform(0.5, 1.9) if inner else rng.uniform(4.0, 4.4)
+            d = [x for x in (a, b) if x is not None]
+            o = sorted(set(int(x) for x in rng.integers(0, 100, size=int(rng.integers(0, 4)))))
+            errors.append((g, d, o))
+            text.append(f"error({1 / (1 + np.exp(weight)):.6f}) " + " ".join(f"D{x}" for x in d) + "".join(f" L{x}" for x in o))
+        base += n
+    text.append("logical_observable L99")
+    dets, obs = single_fault_shots(errors, lines, 200, rng)
+    assert_equals_pymatching("\n".join(text), dets, obs)
+
+
+@st.composite
+def wide_models(draw):
+    """Models of up to 256 observables without parallel edges: weights with ties (whole
+    numbers), p > 0.5 and p = 0.5 edges; shots from empty to full."""
+    n = draw(st.integers(1, 12))
+    pairs = draw(st.lists(st.tuples(st.integers(0, n - 1), st.integers(0, n)), min_size=1, max_size=3 * n,
+                          unique_by=lambda ab: (min(ab), max(ab))))
+    lines = []
+    for a, b in pairs:
+        if a == b:
+            continue
+        p = draw(st.sampled_from([0.05, 0.1, 0.5, 0.7, 0.9, 1 / (1 + np.e), 1 / (1 + np.e ** 2)]))
+        obs = draw(st.lists(st.integers(0, 255), max_size=4))
+        target = f"D{a}" + ("" if b == n else f" D{b}")
+        lines.append(f"error({p}) {target}" + "".join(f" L{o}" for o in obs))
+    lines.append(f"detector D{n - 1}\nlogical_observable L{draw(st.integers(64, 255))}")
+    shots = draw(st.lists(st.lists(st.booleans(), min_size=n, max_size=n), min_size=1, max_size=6))
+    return "\n".join(lines), np.array(shots + [[False] * n, [True] * n], dtype=bool)
+
+
+@settings(max_examples=60, deadline=None)
+@given(wide_models())
+def test_wide_predictions_equal_the_narrow_models_of_each_quarter(model):
+    # Observables do not steer the decoder (no parallel edges to fold), so observable k of the
+    # wide model is observable k % 64 of the model keeping observables 64 * (k // 64) and up.
+    text, shots = model
+    graph = graph_of(text)
+    wide = graph.decode_batch(shots)
+    assert wide.shape == (len(shots), graph.num_fault_ids)
+    for quarter in range(4):
+        lines = []
+        for line in text.splitlines():
+            words = [w for w in line.split() if not w.startswith("L") or 0 <= int(w[1:]) - 64 * quarter < 64]
+            lines.append(" ".join(f"L{int(w[1:]) - 64 * quarter}" if w.startswith("L") else w for w in words))
+        narrow_text = "\n".join(l for l in lines if l != "logical_observable")
+        narrow = graph_of(narrow_text).decode_batch(shots)
+        cols = wide[:, 64 * quarter:64 * quarter + narrow.shape[1]]
+        np.testing.assert_array_equal(cols, narrow)
+    packed = graph.decode_batch(shots, bit_packed_predictions=True)
+    np.testing.assert_array_equal(packed, np.packbits(wide, axis=1, bitorder="little"))
+
+
+def test_mask_forms_refuse_wide_models_naming_the_array_form():
+    graph = graph_of("error(0.1) D0 L70\nerror(0.2) D0 D1 L3")
+    assert graph.num_fault_ids == 71
+    np.testing.assert_array_equal(graph.decode_batch(np.array([[1, 0]]))[0], np.eye(71, dtype=np.uint8)[70])
+    with pytest.raises(ValueError, match=r"return_masks=True holds observables L0 to L63 .* has 71: leave it off"):
+        graph.decode_batch(np.array([[1, 0]]), return_masks=True)
+    with pytest.raises(ValueError, match=r"DecoderResult holds .* decode_batch"):
+        graph.decode([1, 0])
+    with pytest.raises(ValueError, match="decode_batch"):
+        graph.sliding_decoder(commit=1, buffer=1)
+    # The byte image of a wide graph reads back and decodes alike.
+    back = _kelvane.SpacetimeGraph.from_bytes(graph.to_bytes())
+    assert back == graph and back.to_bytes()[:8] == b"KVGRAPH4"
+    assert graph_of("error(0.1) D0 L63").to_bytes()[:8] == b"KVGRAPH2"
