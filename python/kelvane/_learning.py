@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import weakref
 from typing import Any, Iterator
 
 from _kelvane import KelvaneStream, SyndromeFrame
@@ -19,7 +20,8 @@ class LearningStream(StreamWrapper):
     left undecoded) and counts them over the detector pairs the estimator needs. After every `learn_every` shots, on the frame that ends the last of them,
     the given model's probabilities are re-estimated from those shots' counts
     (`kelvane.learn.estimate_from_counts`, always from the given model, so estimates do not
-    compound) and swapped in with ``KelvaneStream.swap_model``, without stopping the stream:
+    compound) and swapped in as ``KelvaneStream.swap_model`` does, from within the stream's own
+    iteration (no Python runs between frames otherwise), without stopping the stream:
 
     - shot by shot, the next shot is decoded with the estimate (no frame is decoded twice);
     - in the sliding schedule (``window_depth``), the next frame's decode, over rounds received
@@ -51,20 +53,28 @@ class LearningStream(StreamWrapper):
         self.model = self.given_model
         self.learn_every = learn_every
         self._terms = model_terms(self.given_model)
-        stream._gather_for_learning(self._terms.pairs, learn_every)
+        # The stream calls back on the frame that completes a block and swaps in what it gets, so
+        # frames go by without Python in between; the callback holds this object weakly (the
+        # stream is no garbage-collected container, so a cycle through it would never be freed).
+        learner = weakref.ref(self)
+
+        def on_block(shots: int, fired: Any, both_fired: Any) -> Any:
+            this = learner()
+            return None if this is None else this._learn(shots, fired, both_fired)
+
+        stream._gather_for_learning(self._terms.pairs, learn_every, on_block)
+
+    def _learn(self, shots: int, fired: Any, both_fired: Any) -> Any:
+        self._counts = tuple(self._keep * old + new  # type: ignore[assignment]
+                             for old, new in zip(self._counts, (shots, fired, both_fired)))
+        self.model = estimate_from_counts(self._terms, *self._counts)
+        return self.model
 
     def __iter__(self) -> Iterator[SyndromeFrame]:
-        return self
+        return iter(self.stream)  # the native iterator: swaps happen inside it
 
     def __next__(self) -> SyndromeFrame:
-        frame = next(self.stream)
-        block = self.stream._learning_block()
-        if block is not None:
-            self._counts = tuple(self._keep * old + new for old, new in zip(self._counts, block))  # type: ignore[assignment]
-            learned = estimate_from_counts(self._terms, *self._counts)
-            self.stream.swap_model(learned)
-            self.model = learned
-        return frame
+        return next(self.stream)
 
     def drain(self, max_wait: float = 0.25) -> Any:
         """Refused: drain decodes in C++ without coming back between frames, so nothing would be

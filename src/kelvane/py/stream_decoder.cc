@@ -27,6 +27,8 @@ namespace kelvane::py {
 struct StreamDecoder::State {
   std::optional<kelvane::StreamDecoder> decoder;
   bool correlated = false;
+  // Called with each learning block's counts; what it returns (a model, or None) is swapped in.
+  PyRef on_block;
 };
 
 StreamDecoder::StreamDecoder() : state_(std::make_unique<State>()) {}
@@ -79,6 +81,7 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
     if (!state_) state_ = std::make_unique<State>();  // a moved-from StreamDecoder
     state_->decoder.emplace(std::move(*decoder));
     state_->correlated = correlated;
+    state_->on_block = PyRef();
   } catch (const std::bad_alloc&) {
     raise_no_memory("the decoder (set_decoder)");
     return false;
@@ -117,7 +120,13 @@ bool StreamDecoder::decode_frame(OwnedFrame& frame) {
     raise_message(PyExc_ValueError, pushed.error().to_string());
     return false;
   }
-  return emit_decoder_warnings(d);
+  if (!emit_decoder_warnings(d)) return false;
+  if (!state_->on_block || !d.learning_block()) return true;
+  PyRef block(learning_block());
+  if (!block) return false;
+  PyRef model(PyObject_CallObject(state_->on_block.get(), block.get()));
+  if (!model) return false;
+  return model.get() == Py_None || replace_model(model.get());
 }
 
 bool StreamDecoder::end_of_data() {
@@ -151,7 +160,7 @@ std::uint64_t StreamDecoder::model_swaps() const {
   return configured() ? state_->decoder->graph_replacements() : 0;
 }
 
-bool StreamDecoder::gather_for_learning(PyObject* pairs_arg, std::uint64_t every) {
+bool StreamDecoder::gather_for_learning(PyObject* pairs_arg, std::uint64_t every, PyObject* on_block) {
   if (!configured()) {
     PyErr_SetString(PyExc_ValueError, "the stream has no decoder to learn the model of: call set_decoder first");
     return false;
@@ -159,6 +168,11 @@ bool StreamDecoder::gather_for_learning(PyObject* pairs_arg, std::uint64_t every
   std::vector<CorrelationCounter::Pair> pairs;
   // The decoder's detector count: the graph's boundary node index.
   if (!pairs_from_array(pairs_arg, state_->decoder->detector_count(), pairs)) return false;
+  if (on_block && on_block != Py_None && !PyCallable_Check(on_block)) {
+    PyErr_SetString(PyExc_TypeError, "on_block must be callable or None");
+    return false;
+  }
+  state_->on_block = on_block && on_block != Py_None ? PyRef::borrow(on_block) : PyRef();
   try {
     state_->decoder->gather_for_learning(pairs, every);
   } catch (const std::bad_alloc&) {

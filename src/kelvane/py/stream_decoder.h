@@ -52,8 +52,11 @@ class StreamDecoder {
   // Successful replace_model calls since configure.
   std::uint64_t model_swaps() const;
   // Gathers blocks of `every` shots' counts over `pairs` (a (k, 2) array of detector ids); 0
-  // stops. False with an exception set when no decoder is configured or a pair is out of range.
-  bool gather_for_learning(PyObject* pairs, std::uint64_t every);
+  // stops. With `on_block` (a callable; nullptr or None: none), decode_frame calls it with
+  // (shots, fired, both_fired) on the frame completing a block and swaps in the model it
+  // returns (None: no swap), its errors propagating. False with an exception set when no
+  // decoder is configured, a pair is out of range or on_block is not callable.
+  bool gather_for_learning(PyObject* pairs, std::uint64_t every, PyObject* on_block = nullptr);
   // (shots, fired, both_fired) of the block the last frame completed (NumPy uint64 arrays), or
   // None; nullptr with an exception set on failure.
   PyObject* learning_block() const;

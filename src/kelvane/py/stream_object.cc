@@ -381,13 +381,13 @@ PyObject* stream_swap_model(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* stream_gather_for_learning(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[2];
-  if (!bind_args("_gather_for_learning", args, kwargs, {"pairs", "every"}, 2, bound)) return nullptr;
+  PyObject* bound[3] = {nullptr, nullptr, nullptr};
+  if (!bind_args("_gather_for_learning", args, kwargs, {"pairs", "every", "on_block"}, 2, bound)) return nullptr;
   TurnGuard turn(state_of(self).turn);
   if (!turn) return nullptr;
   std::size_t every = 0;
   if (!arg_size("every", bound[1], every)) return nullptr;
-  if (!state_of(self).decoder.gather_for_learning(bound[0], every)) return nullptr;
+  if (!state_of(self).decoder.gather_for_learning(bound[0], every, bound[2])) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -748,8 +748,10 @@ PyMethodDef stream_methods[] = {
      "ValueError otherwise, the decoder unchanged. Counted in ``model_swaps``."},
     {"_gather_for_learning", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the learning counts (KelvaneStream._gather_for_learning)", stream_gather_for_learning>)),
      METH_VARARGS | METH_KEYWORDS,
-     "_gather_for_learning($self, pairs, every)\n--\n\n"
-     "Count each block of `every` shots over the detector pairs `pairs` for learning (0 stops)."},
+     "_gather_for_learning($self, pairs, every, on_block=None)\n--\n\n"
+     "Count each block of `every` shots over the detector pairs `pairs` for learning (0 stops);\n"
+     "on_block(shots, fired, both_fired), called on the frame completing a block, returns the\n"
+     "model to swap in (or None)."},
     {"_learning_block", guarded<"the learning counts (KelvaneStream._learning_block)", stream_learning_block>, METH_NOARGS,
      "_learning_block($self)\n--\n\n"
      "(shots, fired, both_fired) of the block the last frame completed, or None."},
