@@ -369,21 +369,24 @@ def paced_run(d, rate, path, tmp):
                                "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     server.stdout.readline()  # listening
     load = os.getloadavg()[0]
-    # Output to files, so that the decoder can be waited for with os.wait4 and its own peak RSS read.
     with open(os.path.join(tmp, "out.txt"), "w+") as out_f, open(os.path.join(tmp, "err.txt"), "w+") as err_f:
         decoder = subprocess.Popen(["taskset", "-c", "1", *cli, "decode", f"tcp://127.0.0.1:{port}", "--dem",
                                     path + ".dem", "--layout", path + ".layout.npy", "--commit", str(d), "--buffer",
                                     str(d), "--out", os.path.join(tmp, "decisions.kvld"), "--quiet"],
                                    stdout=out_f, stderr=err_f, text=True)
-        _, _, usage = os.wait4(decoder.pid, 0)
-        decoder.returncode = 0
+        decoder.wait()
         out_f.seek(0)
         err_f.seek(0)
         out, err = out_f.read(), err_f.read()
     server.wait(60)
     load = max(load, os.getloadavg()[0])
+    if not re.search(r"\(([\d.]+) rounds/s", out):
+        raise RuntimeError(f"kelvane decode printed no summary; stderr: {err[-2000:]}")
     speed = float(re.search(r"\(([\d.]+) rounds/s", out).group(1))
     backlog = int(re.search(r"largest backlog (\d+)", out).group(1))
+    arrived = float(re.search(r"arrived at ([\d.]+) frames/s", out).group(1))
+    # The decoder's own high-water mark (a forked child's getrusage figure includes its parent's).
+    rss = re.search(r"peak RSS ([\d.]+) MB", out)
     frames = int(re.search(r"decoded (\d+) frames", out).group(1))
     lat = {}
     for key, pattern in (("closing", "closing frame's arrival: "), ("frame", "each frame's arrival: "),
@@ -391,12 +394,13 @@ def paced_run(d, rate, path, tmp):
         m = re.search(re.escape(pattern) + r"median ([\d.]+) us, p99.9 ([\d.]+) us, worst ([\d.]+) us", out)
         lat[key] = [float(x) for x in m.groups()]
     behind = "backlog has grown" in err or backlog > 0.5 * rate or speed < 0.9 * rate
-    return {"d": d, "rate": rate, "frames": frames, "rounds_per_s": speed, "largest_backlog": backlog,
+    return {"d": d, "rate": rate, "frames": frames, "rounds_per_s": speed, "arrived_per_s": arrived,
+            "largest_backlog": backlog,
             "latency_us": lat, "kept_up": not behind, "load": round(load, 2),
-            "peak_rss_mb": usage.ru_maxrss / 1024}
+            "peak_rss_mb": float(rss.group(1)) if rss else float("nan")}
 
 
-def paced(distances, rounds, start_rate, memory_rounds):
+def paced(distances, rounds, start_rate, memory_rounds, memory_rate=None, memory_only=False):
     """Per d, the highest paced rate (doubling from start_rate, then halfway steps between the last
     rate kept up with and the first that was not) the decoder keeps up with over `rounds` frames;
     then a run of `memory_rounds` at d = distances[0]'s highest rate, for peak RSS."""
@@ -405,20 +409,21 @@ def paced(distances, rounds, start_rate, memory_rounds):
 
     print(f"## Paced live runs: serve on core 0, decode on core 1 (C++ loop), c = b = d, p = 0.001, one endless "
           f"stream of {rounds} frames\n")
-    print("| d | rate frames/s | decoder rounds/s | largest backlog | commit latency from closing frame median / "
-          "p99.9 / worst | from each frame's arrival | decision written | peak RSS | kept up | load |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+    print("| d | rate frames/s | arrived frames/s | decoder rounds/s | largest backlog | commit latency from closing "
+          "frame median / p99.9 / worst | from each frame's arrival | decision written | peak RSS | kept up | load |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
 
     def row(r):
         fmt = lambda v: f"{v[0]:.0f} / {v[1]:.0f} / {v[2]:.0f} us"  # noqa: E731
         lat = r["latency_us"]
-        print(f"| {r['d']} | {r['rate']} | {r['rounds_per_s']:.0f} | {r['largest_backlog']} | {fmt(lat['closing'])} |"
+        print(f"| {r['d']} | {r['rate']} | {r['arrived_per_s']:.0f} | {r['rounds_per_s']:.0f} | {r['largest_backlog']} |"
+              f" {fmt(lat['closing'])} |"
               f" {fmt(lat['frame'])} | {fmt(lat['written'])} | {r['peak_rss_mb']:.0f} MB |"
               f" {'yes' if r['kept_up'] else 'no'} | {r['load']} |", flush=True)
 
     best = {}
     with tempfile.TemporaryDirectory() as tmp:
-        for d in distances:
+        for d in [] if memory_only else distances:
             path = os.path.join(tmp, f"d{d}.kvlx")
             write_endless_stream(d, rounds, path, seed=d)
             rate, good, bad = start_rate, None, None
@@ -441,17 +446,23 @@ def paced(distances, rounds, start_rate, memory_rounds):
                     rate = (low + bad) // 2
             best[d] = good
             os.remove(path)
-        if memory_rounds and best.get(distances[0]):
+        if memory_rounds and (best.get(distances[0]) or memory_rate):
+            # Bounded memory: the same rate (half the highest kept up with, so that a loaded
+            # machine does not turn it into a growing backlog) over 10^6 and memory_rounds rounds.
             d = distances[0]
-            path = os.path.join(tmp, f"d{d}-long.kvlx")
-            write_endless_stream(d, memory_rounds, path, seed=1)
-            r = paced_run(d, best[d]["rate"], path, tmp)
-            r["memory_check"] = True
-            RESULTS.setdefault("paced", []).append(r)
-            print(f"\nMemory over {r['frames']} rounds at d = {d}, {r['rate']} frames/s: peak RSS "
-                  f"{r['peak_rss_mb']:.0f} MB (against {best[d]['peak_rss_mb']:.0f} MB over {best[d]['frames']} rounds);"
-                  f" kept up: {'yes' if r['kept_up'] else 'no'}; worst commit latency "
-                  f"{r['latency_us']['closing'][2]:.0f} us; load {r['load']}")
+            rate = memory_rate or best[d]["rate"] // 2
+            for total in (1_000_000, memory_rounds):
+                path = os.path.join(tmp, f"d{d}-{total}.kvlx")
+                write_endless_stream(d, total, path, seed=1)
+                r = paced_run(d, rate, path, tmp)
+                os.remove(path)
+                r["memory_check"] = True
+                RESULTS.setdefault("paced", []).append(r)
+                print(f"\nMemory over {r['frames']} rounds at d = {d}, {rate} frames/s: peak RSS "
+                      f"{r['peak_rss_mb']:.1f} MB; largest backlog {r['largest_backlog']}; kept up: "
+                      f"{'yes' if r['kept_up'] else 'no'}; commit latency from the closing frame "
+                      f"{r['latency_us']['closing'][0]:.0f} / {r['latency_us']['closing'][1]:.0f} / "
+                      f"{r['latency_us']['closing'][2]:.0f} us; load {r['load']}")
     print("\n| d | highest rate kept up with | rounds/s | commit latency median / p99.9 / worst | load |")
     print("|---|---|---|---|---|")
     for d, r in best.items():
@@ -473,6 +484,8 @@ def main():
     parser.add_argument("--memory-rounds", type=int, default=10_000_000,
                         help="frames of the paced memory check (0: none)")
     parser.add_argument("--distances", type=int, nargs="+", help="paced runs at these distances only")
+    parser.add_argument("--memory-rate", type=int, help="the memory check's rate (default: half the highest)")
+    parser.add_argument("--memory-only", action="store_true", help="paced: skip the rate search (needs --memory-rate)")
     parser.add_argument("--only", choices=["accuracy", "throughput", "memory", "cost", "buffers", "paced"],
                         action="append",
                         help="run only these sections (repeatable)")
@@ -506,7 +519,8 @@ def main():
         if "buffers" in want:
             buffers([5, 7, 9], 0.005, lambda d: {5: 4000, 7: 6000, 9: 8000}[d])
         if "paced" in want:
-            paced(args.distances or [5, 7, 9, 11], args.paced_rounds, args.paced_start, args.memory_rounds)
+            paced(args.distances or [5, 7, 9, 11], args.paced_rounds, args.paced_start, args.memory_rounds,
+                  args.memory_rate, args.memory_only)
     if args.json:
         with open(args.json, "w") as f:
             json.dump(RESULTS, f, indent=1)

@@ -351,6 +351,17 @@ def replay(conn: Any, data: bytes, spans: Sequence[tuple[int, int]], header_size
         sent = due
 
 
+def _peak_rss_text() -> str:
+    """"; peak RSS N MB" from /proc/self/status (this process's own high-water mark; getrusage's
+    can include the forking parent's), or "" where there is none."""
+    try:
+        with open("/proc/self/status") as f:
+            kb = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    except (OSError, StopIteration, ValueError):
+        return ""
+    return f"; peak RSS {kb / 1024:.1f} MB"
+
+
 def decode_windows(args: argparse.Namespace) -> int:
     """decode --commit C --buffer B: the stream (a file or tcp://) decoded in windows as its frames
     arrive; every commit step's decision goes to --out as a decision record."""
@@ -409,7 +420,8 @@ def decode_windows(args: argparse.Namespace) -> int:
     decisions = live.get("decisions", 0)
     print(f"decoded {frames} frames in windows (commit {args.commit}, buffer {args.buffer}): {decisions} decision "
           f"records -> {args.out} ({live.get('rounds_per_second', 0):.0f} rounds/s; largest backlog "
-          f"{live.get('largest_backlog', 0)} rounds; {time.perf_counter() - start:.1f} s)")
+          f"{live.get('largest_backlog', 0)} rounds; arrived at {live.get('arrivals_per_second', 0):.0f} frames/s; "
+          f"{time.perf_counter() - start:.1f} s{_peak_rss_text()})")
     if decisions:
         def us(h: dict[str, int]) -> str:
             return f"median {h['median'] / 1e3:.1f} us, p99.9 {h['p999'] / 1e3:.1f} us, worst {h['worst'] / 1e3:.1f} us"

@@ -606,7 +606,8 @@ PyObject* stream_live_stats(PyObject* self, PyObject*) {
   PyRef warning_text(warning ? PyUnicode_FromStringAndSize(warning->data(), static_cast<Py_ssize_t>(warning->size()))
                              : Py_NewRef(Py_None));
   if (!warning_text) return nullptr;
-  return Py_BuildValue("{sKsKsKsKsKsdsdsOsOsOsO}", "frames_arrived", static_cast<unsigned long long>(s.frames_arrived),
+  return Py_BuildValue("{sKsdsKsKsKsKsdsdsOsOsOsO}", "frames_arrived", static_cast<unsigned long long>(s.frames_arrived),
+                       "arrivals_per_second", s.arrivals_per_second,
                        "frames_decoded", static_cast<unsigned long long>(s.frames_decoded), "decisions",
                        static_cast<unsigned long long>(s.decisions), "backlog",
                        static_cast<unsigned long long>(s.backlog), "largest_backlog",
@@ -670,7 +671,8 @@ PyMethodDef stream_methods[] = {
      "Report the records drain() returned as written out: their write latencies end now."},
     {"live_stats", guarded<"the statistics (KelvaneStream.live_stats)", stream_live_stats>, METH_NOARGS,
      "live_stats($self)\n--\n\n"
-     "What drain() measured, or None before it: frames_arrived, frames_decoded, decisions,\n"
+     "What drain() measured, or None before it: frames_arrived, arrivals_per_second (first to\n"
+     "last arrival: what the source delivered), frames_decoded, decisions,\n"
      "backlog (rounds arrived and not yet committed), largest_backlog, elapsed_s (from the first\n"
      "arrival to the last decode), rounds_per_second, the latencies in ns (each {median, p999,\n"
      "worst, count}): closing_latency_ns from the arrival of the frame that closed a commit\n"

@@ -32,6 +32,8 @@ void FrameReaderThread::run() {
       break;
     }
     queue_.push_back({std::move(**next), now});
+    if (!first_arrival_) first_arrival_ = now;
+    last_arrival_ = now;
     arrived_.fetch_add(1, std::memory_order_release);
     ready_.notify_one();
   }
@@ -51,6 +53,12 @@ bool FrameReaderThread::take(std::deque<ArrivedFrame>& out, LiveClock::time_poin
     queue_.clear();
   }
   return true;
+}
+
+double FrameReaderThread::arrivals_per_second() {
+  std::lock_guard lock(mutex_);
+  if (!first_arrival_ || last_arrival_ <= *first_arrival_) return 0.0;
+  return static_cast<double>(arrived() - 1) / std::chrono::duration<double>(last_arrival_ - *first_arrival_).count();
 }
 
 bool FrameReaderThread::drained() {
@@ -225,9 +233,10 @@ void LiveDecoder::decisions_written(LiveClock::time_point now) {
   handed_out_.clear();
 }
 
-LiveStats LiveDecoder::stats(const StreamDecoder& decoder) const {
+LiveStats LiveDecoder::stats(const StreamDecoder& decoder) {
   LiveStats s;
   s.frames_arrived = reader_.arrived();
+  s.arrivals_per_second = reader_.arrivals_per_second();
   s.frames_decoded = frames_decoded_;
   s.decisions = decision_count_;
   s.backlog = backlog(decoder);

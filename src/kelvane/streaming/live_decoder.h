@@ -64,6 +64,9 @@ class FrameReaderThread {
   std::optional<KelvaneError> take_error();
   // Frames arrived so far (taken or not).
   std::uint64_t arrived() const { return arrived_.load(std::memory_order_acquire); }
+  // Frames per second from the first arrival to the last (0 before two arrivals): what the
+  // source delivered, to tell a source that fell behind its own pace from a slow decoder.
+  double arrivals_per_second();
   // Asks the thread to stop and waits for it. Frames already queued stay takeable.
   void stop();
 
@@ -76,6 +79,8 @@ class FrameReaderThread {
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<ArrivedFrame> queue_;
+  std::optional<LiveClock::time_point> first_arrival_;
+  LiveClock::time_point last_arrival_{};
   bool ended_ = false;
   std::optional<KelvaneError> error_;
   std::thread thread_;
@@ -124,6 +129,7 @@ struct LiveStats {
   std::uint64_t decisions = 0;
   std::uint64_t backlog = 0;  // rounds arrived and not yet committed
   std::uint64_t largest_backlog = 0;
+  double arrivals_per_second = 0;
   std::optional<LiveClock::time_point> first_arrival;
   LiveClock::time_point last_decode{};
   LatencyHistogram closing;
@@ -172,7 +178,7 @@ class LiveDecoder {
   const LayoutError& rejection() const { return rejection_; }
   std::optional<KelvaneError> take_error() { return reader_.take_error(); }
 
-  LiveStats stats(const StreamDecoder& decoder) const;
+  LiveStats stats(const StreamDecoder& decoder);
   // Stops reading (frames queued stay decodable).
   void stop() { reader_.stop(); }
 
