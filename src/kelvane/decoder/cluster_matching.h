@@ -5,14 +5,16 @@
 // merges rather than the lengths of the paths. This matcher instead pairs the cluster's fired
 // nodes (or sends them to the boundary) at the least total length, along shortest paths that
 // stay inside the cluster:
-//   1. from each fired node, Dijkstra over the cluster's nodes (any of their boundary edges
-//      leads to the boundary), stopped once every later fired node and the boundary are
-//      settled;
-//   2. a minimum-weight perfect matching (LEMON's blossom algorithm) on the fired nodes, each
-//      with a boundary copy when the cluster has a boundary edge: a fired node matched to its
-//      copy goes to the boundary along its shortest path there, copies match each other at no
-//      cost, and a pair that costs no less than sending both to the boundary is left out;
-//   3. the paths of the matched pairs, as decoding edges (an edge on two paths cancels).
+//   1. one Dijkstra from the boundary (entered through the members' boundary edges) gives every
+//      member's distance to it, when the cluster has a boundary edge;
+//   2. a Dijkstra from each fired node over the cluster's nodes gives its distances to the later
+//      fired nodes; it stops at its own boundary distance plus the largest later one, since a
+//      pair that costs at least as much as sending both to the boundary is never needed;
+//   3. a minimum-weight pairing: a pair costs the lesser of its path and sending both to the
+//      boundary, a fired node alone goes to the boundary. Up to kSubsetLimit fired nodes, by a
+//      recursion over subsets; above, by a minimum-weight perfect matching (LEMON's blossom
+//      algorithm) on the fired nodes, plus one boundary node when their count is odd;
+//   4. the paths of the pairing, as decoding edges (an edge on two paths cancels).
 // Scratch is sized to the graph at construction and reused by every call.
 #pragma once
 
@@ -45,31 +47,52 @@ class ClusterMatcher {
   bool match(std::span<const NodeId> members, std::span<const NodeId> defects, const GrowthLength* lengths,
              std::vector<EdgeId>& edges);
 
+  // Clusters of up to this many fired nodes are paired by the subset recursion, larger ones by
+  // the blossom algorithm (both exact; the recursion is quicker on a few).
+  static constexpr std::size_t kSubsetLimit = 10;
+  void set_subset_limit(std::size_t limit) { subset_limit_ = limit; }
+
  private:
   static constexpr std::uint32_t kNone = ~std::uint32_t{0};
-  static constexpr std::uint64_t kFar = ~std::uint64_t{0};
+  static constexpr std::uint32_t kBoundaryMate = kNone - 1;
+  static constexpr std::uint64_t kFar = ~std::uint64_t{0} / 4;  // sums of two stay below 2^64
 
-  // Dijkstra from defects[source] over the members; fills row `source` of pair_ and the
-  // boundary distance (looked for only when `has_boundary`, some member has a boundary edge).
+  void push(std::uint64_t d, std::uint32_t x);
+  std::pair<std::uint64_t, std::uint32_t> pop();
+  // Every member's distance to the boundary, and its first edge on the way there.
+  void boundary_distances(std::span<const NodeId> members, const GrowthLength* lengths);
+  // Dijkstra from defects[source] over the members: row `source` of pair_ for later defects.
   void shortest_paths(std::size_t source, std::span<const NodeId> members, std::span<const NodeId> defects,
                       const GrowthLength* lengths, bool has_boundary);
-  // Appends the path from defects[source] to `target` (a member) to the toggled edges.
+  // The cost of pairing defects i and j: their path, or both to the boundary if less.
+  std::uint64_t pair_cost(std::size_t i, std::size_t j, bool has_boundary) const;
+  // Fill mates_ (a defect index, or kBoundaryMate); false when no pairing exists.
+  bool pair_by_subsets(bool has_boundary);
+  bool pair_by_blossom(bool has_boundary);
+  // Toggle the edges of the path from defects[source] to member `target`, or from member `from`
+  // to the boundary.
   void add_path(std::size_t source, std::uint32_t target, std::span<const NodeId> members);
+  void add_boundary_path(std::uint32_t from, std::span<const NodeId> members);
   void toggle(EdgeId edge);
 
   const DecodingGraph& graph_;
   std::vector<std::uint32_t> boundary_entry_;  // per node: its boundary edge's entry, or kNone
   std::vector<std::uint32_t> local_;           // per node: index among the members, or kNone
   std::vector<std::uint32_t> defect_index_;    // per member: index among the defects, or kNone
+  std::vector<std::uint32_t> local_of_defect_;
   std::vector<std::uint64_t> dist_;            // per member, one Dijkstra at a time
+  std::vector<std::uint64_t> boundary_dist_;   // per member
+  std::vector<EdgeId> boundary_pred_;          // per member: its first edge toward the boundary
   std::vector<EdgeId> pred_;                   // defects x members: edge into a member from its predecessor
-  std::vector<std::uint64_t> pair_;            // defects x defects: shortest path lengths
-  std::vector<std::uint64_t> to_boundary_;     // per defect
-  std::vector<std::uint32_t> boundary_via_;    // per defect: the member it leaves the cluster from
+  std::vector<std::uint64_t> pair_;            // defects x defects, upper triangle: path lengths
   std::vector<std::pair<std::uint64_t, std::uint32_t>> heap_;
-  std::vector<std::uint8_t> edge_used_;  // per decoding edge: on an odd number of paths; listed
+  std::vector<std::uint64_t> best_;            // the subset recursion
+  std::vector<std::uint32_t> choice_;
+  std::vector<std::uint32_t> mates_;           // per defect
+  std::vector<std::uint8_t> edge_used_;        // per decoding edge: on an odd number of paths; listed
   std::vector<EdgeId> used_;
   MinWeightMatching blossom_;
+  std::size_t subset_limit_ = kSubsetLimit;
 };
 
 }  // namespace kelvane

@@ -112,6 +112,7 @@ TEST(ClusterMatching, PropertyEachGroupGetsALeastWeightCorrection) {
     UnionFindDecoder decoder(decoding);
     const std::size_t limit = trial % 4 == 0 ? 3 : UnionFindDecoder::kDefaultMatchLimit;
     decoder.set_cluster_matching(true, limit);
+    if (trial % 2 == 1) decoder.set_subset_limit(0);  // the blossom algorithm for every cluster
     decoder.record_clusters(true);
     const std::uint32_t boundary = n;  // the graph's boundary node, a node of the distance table
 

@@ -133,6 +133,9 @@ class UnionFindDecoder final : public Decoder {
   // matcher's scratch (std::bad_alloc on memory exhaustion).
   static constexpr std::size_t kDefaultMatchLimit = 256;
   void set_cluster_matching(bool on, std::size_t max_defects = kDefaultMatchLimit);
+  // Which of the matcher's two exact pairings a cluster gets (see cluster_matching.h): tests
+  // set 0 to send every cluster to the blossom algorithm. Needs cluster matching turned on.
+  void set_subset_limit(std::size_t limit) { matcher_->set_subset_limit(limit); }
   bool cluster_matching() const { return match_limit_ != 0; }
   std::size_t match_limit() const { return match_limit_; }
 
