@@ -11,10 +11,12 @@ that applies:
               (within 0.01: kelvane rounds weights to 1/4096);
   boundary    in the group that differs, the defects sent to the boundary differ;
   peeling     same boundary defects, another pairing (a heavier one) inside the group.
-It also decodes every shot with the candidate fix, exact minimum-weight matching of each group's
-defects over shortest paths inside the group (boundary edges of its nodes allowed), peeling kept
-for groups of more than --max-exact defects, and reports its errors against both decoders with
-the paired ratio. With --plot DIR, draws the first examples of each class.
+It also decodes every shot with cluster matching (decode_batch(match_clusters=True): exact
+minimum-weight matching of each cluster's defects over shortest paths inside it, boundary edges
+of its nodes allowed) and reports its errors and speed against both decoders with the paired
+ratio, and which only-kelvane shots of each class it decodes right. --prototype uses the Python
+prototype of the same fix instead (groups of more than --max-exact defects peeled; slow). With
+--plot DIR, draws the first examples of each class.
 
   python benchmarks/classify_failures.py --distance 9 --p 0.007 --shots 20000
 """
@@ -309,7 +311,8 @@ def main() -> None:
     ap.add_argument("--shots", type=int, default=20000)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--max-exact", type=int, default=1000, help="groups with more defects keep peeling")
-    ap.add_argument("--no-fix", action="store_true", help="skip the candidate fix (slow in Python)")
+    ap.add_argument("--no-fix", action="store_true", help="skip the fix")
+    ap.add_argument("--prototype", action="store_true", help="the fix by the Python prototype (slow)")
     ap.add_argument("--plot", default=None, help="directory for example PNGs")
     args = ap.parse_args()
 
@@ -333,6 +336,11 @@ def main() -> None:
           f"PyMatching {pm_fail.sum()} ({pm_us:.1f} us/shot); only kelvane {np.sum(k_fail & ~pm_fail)}, "
           f"only PyMatching {np.sum(pm_fail & ~k_fail)}")
 
+    fix_pred = None
+    if not args.no_fix and not args.prototype:
+        t = time.perf_counter()
+        fix_pred = graph.decode_batch(dets, match_clusters=True)[:, 0].astype(bool)
+        fix_us = (time.perf_counter() - t) / args.shots * 1e6
     counts: Counter[str] = Counter()
     repaired: Counter[str] = Counter()  # shots of the class that in-group matching decodes right
     drawn: Counter[str] = Counter()
@@ -340,7 +348,10 @@ def main() -> None:
         fired = [int(x) for x in np.flatnonzero(dets[shot])]
         cls, mask, edges, groups, pm_pairs, focus = classify(adj, graph, matching, fired, dets[shot])
         counts[cls] += 1
-        repaired[cls] += bool(fix_decode(adj, graph, fired, args.max_exact)[0] & 1) == actual[shot]
+        if fix_pred is not None:
+            repaired[cls] += fix_pred[shot] == actual[shot]
+        elif args.prototype:
+            repaired[cls] += bool(fix_decode(adj, graph, fired, args.max_exact)[0] & 1) == actual[shot]
         if args.plot and drawn[cls] < 1:
             drawn[cls] += 1
             draw(f"{args.plot}/uf-failure-{cls}-d{args.distance}.png", dem, fired, edges, groups, pm_pairs, focus,
@@ -350,6 +361,14 @@ def main() -> None:
         print(f"{cls:10s} {counts[cls]:5d}  {repaired[cls]}")
 
     if args.no_fix:
+        return
+    if fix_pred is not None:
+        fix_fail = fix_pred != actual
+        print(f"cluster matching: {fix_fail.sum()} errors ({fix_us:.1f} us/shot; kelvane {k_fail.sum()}, "
+              f"PyMatching {pm_fail.sum()})")
+        print(f"  matched / kelvane {stats.paired_ratio(fix_fail, k_fail)}; "
+              f"matched / PyMatching {stats.paired_ratio(fix_fail, pm_fail)}; "
+              f"kelvane / PyMatching {stats.paired_ratio(k_fail, pm_fail)}")
         return
     t = time.perf_counter()
     fix_pred = np.zeros(args.shots, dtype=bool)
