@@ -90,6 +90,24 @@ def test_timeout_and_interruptions_leave_the_stream_usable(peer):
     assert got == EXPECTED
 
 
+def test_live_decoding_waits_interruptibly_and_close_cancels_it(peer):
+    import stim
+
+    circuit = stim.Circuit.generated("repetition_code:memory", distance=3, rounds=6,
+                                     after_clifford_depolarization=0.01)
+    s = KelvaneStream(peer.address)
+    s.set_decoder(circuit.detector_error_model(), layout=kelvane.layout_from_stim(circuit), commit=2, buffer=2)
+    for stop in (_thread.interrupt_main, lambda: os.kill(os.getpid(), signal.SIGINT)):
+        timer = later(0.05, stop)  # nothing arrives: only the signal ends the wait
+        with pytest.raises(KeyboardInterrupt):
+            s.drain(60)
+        timer.join()
+    assert s.drain(0) == b""
+    later(0.2, s.close)
+    with pytest.raises(OSError, match="^stream is closed$"):
+        s.drain(60)
+
+
 def test_other_threads_wait_their_turn_and_close_cancels(peer):
     s = KelvaneStream(peer.address)
     results = []
