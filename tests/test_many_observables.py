@@ -151,3 +151,67 @@ def test_mask_forms_refuse_wide_models_naming_the_array_form():
     back = _kelvane.SpacetimeGraph.from_bytes(graph.to_bytes())
     assert back == graph and back.to_bytes()[:8] == b"KVGRAPH4"
     assert graph_of("error(0.1) D0 L63").to_bytes()[:8] == b"KVGRAPH2"
+
+
+def patches_circuit(count, p=0.01):
+    """`count` d=3 repetition-code patches one after another, patch i with observable i and its
+    detectors 10 * i further along the first coordinate."""
+    circuit = stim.Circuit()
+    for i in range(count):
+        circuit.append("SHIFT_COORDS", [], [10 * (i > 0), 0])
+        patch = stim.Circuit.generated("repetition_code:memory", distance=3, rounds=2,
+                                       after_clifford_depolarization=p, before_measure_flip_probability=p)
+        circuit += stim.Circuit(str(patch).replace("OBSERVABLE_INCLUDE(0)", f"OBSERVABLE_INCLUDE({i})"))
+    return circuit
+
+
+@pytest.mark.parametrize("count", [64, 100])
+def test_streamed_shots_carry_every_observable(tmp_path, count):
+    import kelvane
+    from kelvane.kvlx import KvlxWriter
+
+    circuit = patches_circuit(count)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    dets, obs = circuit.compile_detector_sampler(seed=5).sample(200, separate_observables=True)
+    layout = np.arange(dem.num_detectors).reshape(-1, 2 * count)  # frames of one round of every patch
+    path = tmp_path / "wide.kvlx"
+    with KvlxWriter(path) as writer:
+        writer.write_shots(dets, obs, layout=layout, dem=dem)
+    expected = graph_of(str(dem)).decode_batch(dets)
+    predictions, truth = [], []
+    with kelvane.open(path, decoder=dem) as stream:
+        for frame in stream:
+            if frame.round == layout.shape[0] - 1:
+                predictions.append(frame.observable_flips_array)
+                truth.append(frame.source_observable_flips_array)
+                if count > 64:
+                    with pytest.raises(ValueError, match="read frame.observable_flips_array"):
+                        frame.observable_flips
+                else:
+                    assert frame.observable_flips == int(np.dot(expected[len(truth) - 1], 1 << np.arange(count, dtype=object)))
+    np.testing.assert_array_equal(np.array(predictions), expected)
+    np.testing.assert_array_equal(np.array(truth)[:, :count], obs)
+    with kelvane.open(path) as stream:  # without a decoder: the flips the frames arrived with
+        arrived = [f.observable_flips_array for f in stream if f.round == layout.shape[0] - 1]
+    np.testing.assert_array_equal(np.array(arrived)[:, :count], obs)
+
+
+def test_experiment_and_convert_write_every_observable(tmp_path):
+    import kelvane
+    from kelvane.kvlx import KvlxWriter
+
+    circuit = patches_circuit(70)
+    exp = kelvane.write_stim_experiment(circuit, 50, tmp_path / "exp.kvlx", seed=2)
+    with kelvane.open(tmp_path / "exp.kvlx") as stream:
+        truth = [f.source_observable_flips_array for f in stream if f.round == exp.layout.shape[0] - 1]
+    np.testing.assert_array_equal(np.array(truth), exp.observables)
+    stim.write_shot_data_file(data=np.concatenate([exp.detection_events, exp.observables], axis=1),
+                              path=str(tmp_path / "shots.b8"), format="b8",
+                              num_detectors=exp.detection_events.shape[1], num_observables=70)
+    kelvane.convert(tmp_path / "shots.b8", tmp_path / "conv.kvlx", num_detectors=exp.detection_events.shape[1],
+                    num_observables=70)
+    with kelvane.open(tmp_path / "conv.kvlx") as stream:
+        carried = [f.source_observable_flips_array for f in stream]
+    np.testing.assert_array_equal(np.array(carried), exp.observables)
+    with pytest.raises(ValueError, match="windowed decoding .* the model has 70: decode per shot"):
+        kelvane.open(tmp_path / "exp.kvlx", decoder=exp.dem, commit=1, buffer=1)

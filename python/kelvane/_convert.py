@@ -227,8 +227,11 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
         if num_observables is None:
             raise ValueError("obs_out needs num_observables")
     k = num_observables or 0
-    if not 0 <= k <= 64:
-        raise ValueError(f"num_observables must be 0 to 64 (KVLX carries 64-bit flip masks), got {k}")
+    if not 0 <= k <= 256:
+        raise ValueError(f"num_observables must be 0 to 256, got {k}")
+    if k > 64 and src_fmt == "kvlx":
+        raise ValueError(f"num_observables is {k}: reading more than 64 observables from KVLX frames is not "
+                         "supported (read them with kelvane.open: frame.source_observable_flips_array)")
     inputs = [os.fspath(src)] + ([os.fspath(obs_out)] if obs_out is not None and src_fmt != "kvlx" else [])
     outputs = [os.fspath(dst)] + ([os.fspath(obs_out)] if obs_out is not None and dst_fmt != "kvlx" else [])
     _refuse_same_files(inputs, outputs)

@@ -82,6 +82,10 @@ META_WORD_A = 2  # u32
 META_WORD_B = 3  # u32
 META_BYTE = 4  # u8
 META_OBSERVABLE_FLIPS = 16  # u64 mask, bit k = observable k
+# Observables 64 and up of a model of more than 64: u16 observable count N, then ceil((N - 64) / 8)
+# bytes, bit k % 8 of byte k / 8 = observable 64 + k (key 16 keeps observables 0 to 63).
+META_HIGH_OBSERVABLE_FLIPS = 17
+MAX_OBSERVABLES = 256
 META_PAYLOAD_CRC = 32  # u32 CRC-32 of the payload (header to trailer) without these 4 value bytes
 # The stream's description, on its first frame: the frame layout and the zlib-compressed DEM
 # text, each cut into entries of at most DESCRIPTION_CHUNK bytes whose values, in order, make up
@@ -663,8 +667,10 @@ class KvlxWriter:
         of round ``r`` carrying detector ``layout[r, a]``; detectors the layout leaves out are not
         written. The layout is refused as ``set_decoder`` refuses it (ids below -1, beyond the
         detectors, or repeated: ``ValueError``).
-        ``observables`` (shots x observables, 0/1) travels as the ``observable_flips`` mask of
-        each shot's last frame. Frame ids continue after the last frame written, rounds count
+        ``observables`` (shots x observables, 0/1, up to 256 observables) travels on each shot's
+        last frame: observables 0 to 63 as its ``observable_flips`` mask (key 16), and with more
+        than 64 observables the rest in a key-17 entry (read back as
+        ``frame.source_observable_flips_array``). Frame ids continue after the last frame written, rounds count
         from 0 within each shot and measurement results are 0. ``header_fields`` sets the same
         ``timestamp_ns``, ``qubit_count``, ``header_word``, ``code_type`` or ``distance`` on every
         frame: each an integer that fits its field (``TypeError`` or ``OverflowError`` naming it
@@ -680,6 +686,7 @@ class KvlxWriter:
         import numpy as np
 
         dets = _zero_one_array(detection_events, "detection_events")
+        high_value = None  # shots x key-17 values, for more than 64 observables
         if dets.ndim != 2:
             raise ValueError(f"detection_events must be a shots x detectors array, got shape {dets.shape}")
         shots, num_detectors = dets.shape
@@ -690,10 +697,15 @@ class KvlxWriter:
                 obs = obs[:, None]
             if obs.ndim != 2 or obs.shape[0] != shots:
                 raise ValueError(f"observables must be a {shots} x observables array, got shape {obs.shape}")
+            if obs.shape[1] > MAX_OBSERVABLES:
+                raise ValueError(f"at most {MAX_OBSERVABLES} observables fit a frame's flips, got {obs.shape[1]}")
+            low = obs[:, :64]
+            weights = np.uint64(1) << np.arange(low.shape[1], dtype=np.uint64)
+            masks = (low.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
             if obs.shape[1] > 64:
-                raise ValueError(f"at most 64 observables fit a flip mask, got {obs.shape[1]}")
-            weights = np.uint64(1) << np.arange(obs.shape[1], dtype=np.uint64)
-            masks = (obs.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
+                high_value = np.concatenate(
+                    [np.tile(np.frombuffer(struct.pack("<H", obs.shape[1]), dtype=np.uint8), (shots, 1)),
+                     np.packbits(obs[:, 64:], axis=1, bitorder="little")], axis=1)
         if layout is None:
             per_shot = 1
             events = dets.reshape(shots, 1, num_detectors)
@@ -713,15 +725,21 @@ class KvlxWriter:
         total = shots * per_shot
         rounds = np.tile(np.arange(per_shot, dtype=np.uint32), shots)
         flips = None
+        high = None
         if masks is not None:
             flips = np.zeros(total, dtype=np.uint64)
             flips[per_shot - 1 :: per_shot] = masks
+        if high_value is not None:
+            high = np.zeros((total, high_value.shape[1]), dtype=np.uint8)
+            high[per_shot - 1 :: per_shot] = high_value
         first_id = self._next_frame_id
         digest = None
         start = 0
         if describe and self.frames_written == 0 and total and (layout is not None or dem is not None):
             entries, digest = _description_entries(layout, dem)
             first_flips = int(flips[0]) if flips is not None and per_shot == 1 else None
+            if high is not None and per_shot == 1:
+                entries = entries + [(META_HIGH_OBSERVABLE_FLIPS, high[0].tobytes())]
             self.write_bytes(encode_frame(
                 frame_id=first_id, round=0, detector_events=events[0], metadata=entries,
                 observable_flips=first_flips, **header_fields))
@@ -733,7 +751,7 @@ class KvlxWriter:
                 events[lo:hi], np.arange(first_id + lo, first_id + hi, dtype=np.uint64), rounds[lo:hi],
                 None if flips is None else flips[lo:hi], header_fields,
                 None if flips is None else (np.arange(lo, hi) % per_shot == per_shot - 1),
-                digest,
+                digest, None if high is None else high[lo:hi],
             )
             self.write_bytes(data)
         self.frames_written += total
@@ -795,12 +813,13 @@ def _crc32_update(reg: Any, data: Any) -> Any:
 
 
 def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields: Mapping[str, int], has_flips: Any,
-                   description_hash: bytes | None = None) -> bytes:
+                   description_hash: bytes | None = None, high: Any = None) -> bytes:
     """Frames for the rows of a frames x ancillas 0/1 array, laid out with NumPy, no loop over runs.
 
     Each frame is: header, event-encoding length, run-length-encoded events, zero measurement
-    results, a metadata section (the observable flips where ``has_flips`` is set, the description
-    hash on round-0 frames when one is given, then the payload CRC), trailer.
+    results, a metadata section (the observable flips where ``has_flips`` is set, with the key-17
+    values of observables 64 and up from the rows of ``high`` when given, the description hash on
+    round-0 frames when one is given, then the payload CRC), trailer.
     """
     import numpy as np
 
@@ -828,9 +847,10 @@ def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields:
         raise ValueError(f"the detector event encoding is {rle_len.max()} bytes, more than 65535")
 
     flips_len = np.zeros(frames, dtype=np.int64) if has_flips is None else has_flips * _FLIPS_ENTRY_SIZE
+    high_len = np.zeros(frames, dtype=np.int64) if high is None else has_flips * (4 + high.shape[1])
     has_hash = (rounds == 0) if description_hash is not None else np.zeros(frames, dtype=bool)
     hash_len = has_hash * _HASH_ENTRY_SIZE
-    meta_len = 2 + flips_len + hash_len + _PAYLOAD_CRC_ENTRY_SIZE
+    meta_len = 2 + flips_len + high_len + hash_len + _PAYLOAD_CRC_ENTRY_SIZE
     size = FRAME_HEADER_SIZE + 2 + rle_len + n + meta_len + TRAILER_SIZE
     offset = np.cumsum(size) - size
     out = np.zeros(int(size.sum()), dtype=np.uint8)
@@ -858,7 +878,7 @@ def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields:
     piece_in_row = np.arange(piece_row.size) - (np.cumsum(rle_len) - rle_len)[piece_row]
     out[pos[piece_row] + piece_in_row] = rle
     pos += rle_len + n  # measurement results stay 0
-    out[pos] = 1 + (flips_len > 0) + has_hash  # metadata entry count
+    out[pos] = 1 + (flips_len > 0) + (high_len > 0) + has_hash  # metadata entry count
     pos += 2
     if has_flips is not None:
         rows = np.flatnonzero(has_flips)
@@ -868,6 +888,15 @@ def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields:
         entry[:, 4:] = flips[rows].astype("<u8").view(np.uint8).reshape(-1, 8)
         out[pos[rows, None] + np.arange(_FLIPS_ENTRY_SIZE)] = entry
         pos += flips_len
+    if high is not None:
+        rows = np.flatnonzero(has_flips)
+        size = 4 + high.shape[1]
+        entry = np.zeros((rows.size, size), dtype=np.uint8)
+        entry[:, 0] = META_HIGH_OBSERVABLE_FLIPS
+        entry[:, 2] = high.shape[1]
+        entry[:, 4:] = high[rows]
+        out[pos[rows, None] + np.arange(size)] = entry
+        pos += high_len
     if description_hash is not None:
         rows = np.flatnonzero(has_hash)
         entry = np.zeros((rows.size, _HASH_ENTRY_SIZE), dtype=np.uint8)

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "kelvane/core/observable_bits.h"
+
 namespace kelvane {
 
 // Flag bits of FrameHeader::flags.
@@ -25,8 +27,18 @@ constexpr bool checks_payload_crc(std::uint16_t flags) {
   return (flags & (kFlagPayloadCrc | kFlagMetadata)) == (kFlagPayloadCrc | kFlagMetadata);
 }
 
+// Observables 64 and up of a model of more than 64 (wire key 17): the model's observable count
+// (65 to 256) and the flips, in words 1 to 3 of `bits` (word 0, observables 0 to 63, is key 16's
+// and stays 0 here).
+struct HighObservableFlips {
+  std::uint16_t count = 0;
+  ObservableBits bits;
+  bool operator==(const HighObservableFlips&) const = default;
+};
+
 struct FrameMetadata {
   std::optional<std::uint64_t> observable_flips;  // wire key 16
+  std::optional<HighObservableFlips> high_observable_flips;  // wire key 17
   std::optional<std::string> metadata_text;       // wire key 1 (valid UTF-8 only)
   std::optional<std::uint32_t> metadata_word_a;   // wire key 2
   std::optional<std::uint32_t> metadata_word_b;   // wire key 3
@@ -90,6 +102,13 @@ struct OwnedFrame {
   std::vector<std::int8_t> meas_results;
   std::optional<std::uint64_t> observable_flips;         // the prediction once decoded
   std::optional<std::uint64_t> source_observable_flips;  // as the frame arrived, whatever decodes it
+  // Observables 64 and up as the frame arrived (wire key 17), when it carried them.
+  std::optional<HighObservableFlips> source_high_observable_flips;
+  // Set by stream decoding on the frame that carries a prediction: the model's observable count,
+  // and, when it is more than 64, every observable of the prediction (observable_flips holds the
+  // first 64).
+  std::optional<std::uint16_t> model_observables;
+  ObservableBits observable_bits;
   FramePrediction prediction = FramePrediction::kNone;
   // Set by per-shot decoding on the frame at which a shot was found cut short (it starts a new
   // shot early, or follows dropped frames) and on the later frames of a shot found incomplete.

@@ -1,5 +1,6 @@
 #include "kelvane/kvlx/encoder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -34,6 +35,15 @@ std::vector<MetadataEntry> metadata_entries(const FrameMetadata& meta) {
   if (meta.metadata_word_b) out.push_back({kMetaKeyWordB, le_bytes_of(*meta.metadata_word_b, 4)});
   if (meta.metadata_byte) out.push_back({kMetaKeyByte, {*meta.metadata_byte}});
   if (meta.observable_flips) out.push_back({kMetaKeyObservableFlips, le_bytes_of(*meta.observable_flips, 8)});
+  if (const auto& high = meta.high_observable_flips; high && high->count > 64) {
+    const std::size_t count = std::min<std::size_t>(high->count, ObservableBits::kMaxObservables);
+    std::vector<std::uint8_t> value = le_bytes_of(count, 2);
+    value.resize(2 + (count - 64 + 7) / 8);
+    for (std::size_t k = 64; k < count; ++k) {
+      if (high->bits.test(k)) value[2 + (k - 64) / 8] |= static_cast<std::uint8_t>(1u << ((k - 64) % 8));
+    }
+    out.push_back({kMetaKeyHighObservableFlips, std::move(value)});
+  }
   return out;
 }
 

@@ -175,6 +175,19 @@ TEST(MetadataEntries, WritesSetFieldsInKeyOrder) {
   FrameMetadata back;
   for (const auto& e : entries) apply_metadata_entry(back, e.key, e.value);
   EXPECT_EQ(back, m);
+  // Observables 64 and up ride in key 17 after key 16, for 65 to 256 observables.
+  for (const std::uint16_t count : {65, 130, 256}) {
+    HighObservableFlips high{count, {}};
+    for (std::size_t k = 64; k < count; k += 3) high.bits.flip(k);
+    m.high_observable_flips = high;
+    const auto wide = metadata_entries(m);
+    ASSERT_EQ(wide.size(), 4u);
+    EXPECT_EQ(wide[3].key, kMetaKeyHighObservableFlips);
+    EXPECT_EQ(wide[3].value.size(), 2 + (count - 64 + 7) / 8u);
+    FrameMetadata again;
+    for (const auto& e : wide) apply_metadata_entry(again, e.key, e.value);
+    EXPECT_EQ(again, m) << count;
+  }
 }
 
 // Random frames over every flag combination, including empty and long runs, read back by the

@@ -11,6 +11,10 @@ inline constexpr std::uint16_t kMetaKeyWordA = 2;             // 4 bytes, u32
 inline constexpr std::uint16_t kMetaKeyWordB = 3;             // 4 bytes, u32
 inline constexpr std::uint16_t kMetaKeyByte = 4;              // 1 byte, u8
 inline constexpr std::uint16_t kMetaKeyObservableFlips = 16;  // 8 bytes, u64
+// Observables 64 and up of a model of more than 64: u16 observable count N (65..256), then
+// ceil((N - 64) / 8) bytes, bit k % 8 of byte k / 8 = observable 64 + k flipped. Any other length
+// (or count) is skipped.
+inline constexpr std::uint16_t kMetaKeyHighObservableFlips = 17;
 // 4 bytes, u32: CRC-32 of every payload byte (between frame header and trailer) except these
 // four. Verified only when the header has kFlagPayloadCrc and kFlagMetadata
 // (checks_payload_crc); apply_metadata_entry ignores it.

@@ -11,6 +11,7 @@ OwnedFrame to_owned_frame(const SyndromeFrame& frame) {
   if (frame.metadata) {
     owned.observable_flips = frame.metadata->observable_flips;
     owned.source_observable_flips = frame.metadata->observable_flips;
+    owned.source_high_observable_flips = frame.metadata->high_observable_flips;
   }
   owned.frame_id = frame.header.frame_id;
   owned.round = frame.header.round;

@@ -69,6 +69,17 @@ void apply_metadata_entry(FrameMetadata& meta, std::uint16_t key, std::span<cons
     case kMetaKeyObservableFlips:
       if (value.size() == 8) meta.observable_flips = load_le<std::uint64_t>(p);
       return;
+    case kMetaKeyHighObservableFlips: {
+      if (value.size() < 2) return;
+      const std::uint16_t count = load_le<std::uint16_t>(p);
+      if (count <= 64 || count > ObservableBits::kMaxObservables || value.size() != 2 + (count - 64 + 7) / 8u) return;
+      HighObservableFlips high{count, {}};
+      for (std::size_t k = 0; k < count - 64u; ++k) {
+        if ((p[2 + k / 8] >> (k % 8)) & 1) high.bits.flip(64 + k);
+      }
+      meta.high_observable_flips = high;
+      return;
+    }
     default:
       return;
   }

@@ -171,7 +171,20 @@ TEST(ApplyMetadataEntry, KeyTableWithAcceptedLengths) {
   word_a.metadata_word_a = 0xDEADBEEF;
   word_b.metadata_word_b = 7;
   byte.metadata_byte = 0x9C;
+  // Key 17: observables 64 and up, after their u16 count; bits past the count are ignored.
+  FrameMetadata high65, high256;
+  high65.high_observable_flips = HighObservableFlips{65, {}};
+  high65.high_observable_flips->bits.flip(64);
+  high256.high_observable_flips = HighObservableFlips{256, {{0, ~0ull, ~0ull, ~0ull}}};
+  Bytes all256 = le(256, 2);
+  all256.resize(2 + 24, 0xFF);
   const Case cases[] = {
+      {17, {65, 0, 0xFF}, high65},
+      {17, all256, high256},
+      {17, {65, 0, 0x01, 0}, {}},  // wrong length for the count: skipped
+      {17, {64, 0}, {}},           // 64 observables need no key 17
+      {17, {1, 1, 0}, {}},         // 257 observables
+      {17, {0xC8}, {}},
       {16, le(0x8000000000000003ULL, 8), flips},
       {16, le(3, 4), {}},  // wrong length: skipped
       {16, le(3, 9), {}},

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "kelvane/core/observable_bits.h"
 #include "kelvane/py/decoder_result_object.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/numpy_api.h"
@@ -39,29 +40,78 @@ constexpr const char* kShotIncompleteMessage =
     "no prediction on this frame: its shot was cut short (frames missing, a round reset or the end of the "
     "stream), so it was not decoded; see stream.incomplete_shots";
 
+// Raises why the frame has no observable flips to read; returns nullptr.
+PyObject* raise_no_flips(const OwnedFrame& f) {
+  PyObject* type = kelvane_error_type();
+  if (!type) return nullptr;
+  switch (f.prediction) {
+    case FramePrediction::kAwaitingShotEnd:
+      raise_message(type, kAwaitingShotEndMessage);
+      break;
+    case FramePrediction::kShotIncomplete:
+      raise_message(type, kShotIncompleteMessage);
+      break;
+    case FramePrediction::kAwaitingCommit:
+      raise_message(type, kAwaitingCommitMessage);
+      break;
+    default:
+      raise_message(type, kNoFlipsMessage);
+  }
+  return nullptr;
+}
+
 PyObject* get_observable_flips(PyObject* self, void*) {
   SharedBorrow b(borrow_of<OwnedFrame>(self));
   if (!b) return nullptr;
   const OwnedFrame& f = frame_of(self);
-  if (!f.observable_flips) {
-    PyObject* type = kelvane_error_type();
-    if (!type) return nullptr;
-    switch (f.prediction) {
-      case FramePrediction::kAwaitingShotEnd:
-        raise_message(type, kAwaitingShotEndMessage);
-        break;
-      case FramePrediction::kShotIncomplete:
-        raise_message(type, kShotIncompleteMessage);
-        break;
-      case FramePrediction::kAwaitingCommit:
-        raise_message(type, kAwaitingCommitMessage);
-        break;
-      default:
-        raise_message(type, kNoFlipsMessage);
+  if (!f.observable_flips) return raise_no_flips(f);
+  if (f.model_observables) {
+    if (auto error = mask_form_error(*f.model_observables, "frame.observable_flips", "read frame.observable_flips_array")) {
+      raise_message(PyExc_ValueError, *error);
+      return nullptr;
     }
-    return nullptr;
   }
   return PyLong_FromUnsignedLongLong(*f.observable_flips);
+}
+
+// A 1-D uint8 array of `count` entries, 1 where `bits` flips the observable.
+PyObject* flips_array(const ObservableBits& bits, std::size_t count) {
+  if (!ensure_numpy()) return nullptr;
+  npy_intp dims[1] = {static_cast<npy_intp>(count)};
+  PyRef array(PyArray_ZEROS(1, dims, NPY_UINT8, 0));
+  if (!array) return nullptr;
+  auto* data = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  bits.for_each([&](std::size_t k) {
+    if (k < count) data[k] = 1;
+  });
+  return array.release();
+}
+
+// The flips the frame arrived with: every observable when it carried key 17, else the 64 of key 16.
+PyObject* source_flips_array(const OwnedFrame& f) {
+  if (f.source_high_observable_flips) {
+    ObservableBits bits = f.source_high_observable_flips->bits;
+    bits.words[0] = f.source_observable_flips.value_or(0);
+    return flips_array(bits, f.source_high_observable_flips->count);
+  }
+  if (!f.source_observable_flips) Py_RETURN_NONE;
+  return flips_array(ObservableBits::from_low(*f.source_observable_flips), 64);
+}
+
+PyObject* get_source_observable_flips_array(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<OwnedFrame>(self));
+  if (!b) return nullptr;
+  return source_flips_array(frame_of(self));
+}
+
+PyObject* get_observable_flips_array(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<OwnedFrame>(self));
+  if (!b) return nullptr;
+  const OwnedFrame& f = frame_of(self);
+  if (!f.observable_flips) return raise_no_flips(f);
+  if (!f.model_observables) return source_flips_array(f);  // no decoder: the flips it arrived with
+  const std::size_t count = *f.model_observables;
+  return flips_array(count > 64 ? f.observable_bits : ObservableBits::from_low(*f.observable_flips), count);
 }
 
 PyObject* get_source_observable_flips(PyObject* self, void*) {
@@ -192,6 +242,17 @@ PyGetSetDef frame_getset[] = {
     {"observable_flips", guarded<"SyndromeFrame.observable_flips", get_observable_flips>, nullptr, nullptr, nullptr},
     {"source_observable_flips", guarded<"SyndromeFrame.source_observable_flips", get_source_observable_flips>,
      nullptr, "The observable flips this frame arrived with (wire metadata), or None; never the decoder's.",
+     nullptr},
+    {"observable_flips_array", guarded<"SyndromeFrame.observable_flips_array", get_observable_flips_array>, nullptr,
+     "observable_flips as a 1-D uint8 array of 0/1, one entry per observable of the decoder's model (up\n"
+     "to 256; observable_flips refuses models of more than 64). Without a decoder, the flips the frame\n"
+     "arrived with (source_observable_flips_array). Raises as observable_flips does on a frame without them.",
+     nullptr},
+    {"source_observable_flips_array",
+     guarded<"SyndromeFrame.source_observable_flips_array", get_source_observable_flips_array>, nullptr,
+     "The observable flips this frame arrived with as a 1-D uint8 array of 0/1: one entry per observable\n"
+     "when the frame carries observables 64 and up (written for models of more than 64), else 64 entries;\n"
+     "None when it carries no flips.",
      nullptr},
     {"shot_incomplete", guarded<"SyndromeFrame.shot_incomplete", get_bool<&OwnedFrame::shot_incomplete>>, nullptr,
      "With per_shot=True: True on the frame where a shot was found cut short (it starts a new shot\n"

@@ -10,7 +10,6 @@
 #include <string>
 #include <utility>
 
-#include "kelvane/core/observable_bits.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/correlation_counts.h"
@@ -49,9 +48,8 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
   if (windowed && (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer))) return false;
   GraphHandle graph = graph_from_object(dem, correlated);
   if (!graph) return false;
-  if (auto error = mask_form_error(graph->num_observables, "a stream's frame.observable_flips",
-                                   "decode the shots as arrays with SpacetimeGraph.decode_batch")) {
-    raise_message(PyExc_ValueError, *error);
+  if (auto refused = observables_refusal(windowed, graph->num_observables)) {
+    raise_message(PyExc_ValueError, *refused);
     return false;
   }
   StreamDecodeOptions options;

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "kelvane/core/observable_bits.h"
+
 namespace kelvane {
 namespace {
 
@@ -33,6 +35,12 @@ std::optional<std::string> schedule_refusal(bool has_commit, bool has_buffer, bo
   return std::nullopt;
 }
 
+std::optional<std::string> observables_refusal(bool windowed, std::uint64_t num_observables) {
+  if (!windowed) return std::nullopt;
+  return mask_form_error(num_observables, "windowed decoding (commit, buffer)",
+                         "decode per shot (per_shot=True) or in window_depth windows");
+}
+
 std::expected<StreamDecoder, LayoutError> StreamDecoder::create(std::shared_ptr<const SpacetimeGraph> graph,
                                                                 StreamDecodeOptions options) {
   if (options.layout && options.window_depth != 0 && options.window_depth != options.layout->rounds()) {
@@ -45,6 +53,8 @@ std::expected<StreamDecoder, LayoutError> StreamDecoder::create(std::shared_ptr<
 StreamDecoder::StreamDecoder(std::shared_ptr<const SpacetimeGraph> graph, StreamDecodeOptions options)
     : graph_(std::move(graph)), options_(std::move(options)) {
   num_detectors_ = graph_->boundary;
+  num_observables_ = static_cast<std::uint16_t>(graph_->num_observables);
+  wide_ = graph_->num_observables > 64;
   decoder_ = std::make_unique<UnionFindDecoder>(graph_);
 }
 
@@ -103,12 +113,17 @@ void StreamDecoder::add_fired(const OwnedFrame& frame, std::size_t round) {
   }
 }
 
-std::uint64_t StreamDecoder::decode_fired() {
+void StreamDecoder::decode_fired(OwnedFrame& frame) {
   ++decodes_;
-  if (fired_.empty() && !decoder_->decoding_graph()->has_baseline()) return 0;
-  const std::uint64_t mask = decoder_->decode_detectors(fired_, options_.correlated);
+  frame.model_observables = num_observables_;
+  if (fired_.empty() && !decoder_->decoding_graph()->has_baseline()) {
+    frame.observable_flips = 0;
+    frame.observable_bits = {};
+    return;
+  }
+  frame.observable_flips = decoder_->decode_detectors(fired_, options_.correlated);
+  if (wide_) frame.observable_bits = decoder_->last_observables();
   if (!decoder_->last_decode_neutral()) ++unsatisfiable_;
-  return mask;
 }
 
 std::expected<void, LayoutError> StreamDecoder::push(OwnedFrame& frame) {
@@ -193,6 +208,7 @@ void StreamDecoder::push_sliding(OwnedFrame& frame) {
   frame.prediction = FramePrediction::kDecoded;
   if (depth == 0) {  // a window of no rounds: nothing to decode
     frame.observable_flips = 0;
+    frame.model_observables = num_observables_;
     return;
   }
   // The ring grows to the depth as rounds arrive (a depth no memory could hold never fills);
@@ -221,7 +237,7 @@ void StreamDecoder::push_sliding(OwnedFrame& frame) {
       if (d < num_detectors_) fired_.push_back(static_cast<std::uint32_t>(d));
     }
   }
-  frame.observable_flips = decode_fired();
+  decode_fired(frame);
 }
 
 void StreamDecoder::cut_short(OwnedFrame& frame, std::string why) {
@@ -287,7 +303,7 @@ void StreamDecoder::push_per_shot(OwnedFrame& frame) {
     frame.prediction = FramePrediction::kAwaitingShotEnd;
     return;
   }
-  frame.observable_flips = decode_fired();
+  decode_fired(frame);
   frame.prediction = FramePrediction::kDecoded;
   shot_open_ = false;
   fired_.clear();
@@ -360,6 +376,7 @@ void StreamDecoder::push_windowed(OwnedFrame& frame) {
   }
   ++decodes_;
   frame.observable_flips = w.committed_flips();
+  frame.model_observables = num_observables_;
   frame.prediction = FramePrediction::kDecoded;
   // The windows decoded meanwhile held rounds [committed_before, the last one's end).
   const RoundIndex committed = w.committed_rounds();
@@ -376,6 +393,7 @@ void StreamDecoder::push_to_windows(OwnedFrame& frame, bool last_of_shot) {
   if (last_of_shot || (stepped && *stepped)) {
     ++decodes_;
     frame.observable_flips = w.committed_flips();
+    frame.model_observables = num_observables_;
     frame.prediction = FramePrediction::kDecoded;
   } else {
     frame.observable_flips.reset();

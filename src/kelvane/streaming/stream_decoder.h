@@ -66,6 +66,9 @@ struct StreamDecodeOptions {
 // and buffer, and a layout (one row per round of the model). The text of the first rule broken,
 // or nothing.
 std::optional<std::string> schedule_refusal(bool has_commit, bool has_buffer, bool has_layout);
+// Windows commit 64-bit masks: a model of more than 64 observables is decoded per shot or in
+// window_depth windows, not in commit/buffer windows. The text, or nothing.
+std::optional<std::string> observables_refusal(bool windowed, std::uint64_t num_observables);
 
 class StreamDecoder {
  public:
@@ -75,7 +78,8 @@ class StreamDecoder {
                                                           StreamDecodeOptions options);
 
   // Takes one frame: sets frame.prediction, frame.observable_flips (the prediction, or nothing
-  // on a frame without one) and frame.shot_incomplete. Fails, leaving the frame and the state
+  // on a frame without one; with it frame.model_observables and, for a model of more than 64
+  // observables, frame.observable_bits) and frame.shot_incomplete. Fails, leaving the frame and the state
   // as they were, when a strict configuration meets a frame that does not fit the layout.
   // Warnings raised meanwhile are queued (see take_warnings).
   std::expected<void, LayoutError> push(OwnedFrame& frame);
@@ -150,7 +154,8 @@ class StreamDecoder {
   void push_to_windows(OwnedFrame& frame, bool last_of_shot);
   // Appends the detectors of the frame's fired ancillas in layout round `round`.
   void add_fired(const OwnedFrame& frame, std::size_t round);
-  std::uint64_t decode_fired();
+  // Decodes fired_ and sets the frame's prediction fields.
+  void decode_fired(OwnedFrame& frame);
   void warn(std::string text) { warnings_.push_back(std::move(text)); }
   // Warns when the positional rule over `ancillas` ancillas mixes detectors of different times
   // (their last coordinate in the model) in one frame.
@@ -165,6 +170,8 @@ class StreamDecoder {
   StreamDecodeOptions options_;
   std::optional<FrameLayout> layout_;
   std::uint64_t num_detectors_ = 0;
+  std::uint16_t num_observables_ = 0;
+  bool wide_ = false;  // more than 64 observables
   std::vector<std::string> warnings_;
   bool warned_ancillas_ = false;
 

@@ -20,12 +20,14 @@ constexpr std::size_t kRounds = 3;
 // A distance-3 repetition code over three rounds: detector r * 2 + a, space edges along each
 // round (L0 on the left boundary), time edges between rounds, one measurement-error edge per pair.
 // `space` and `time` are the two kinds' probabilities.
+// `logical` names the observable of the left boundary edges.
 std::shared_ptr<const SpacetimeGraph> repetition_graph(const std::string& space = "0.1",
-                                                       const std::string& time = "0.05") {
+                                                       const std::string& time = "0.05",
+                                                       const std::string& logical = "L0") {
   std::string text;
   for (std::size_t r = 0; r < kRounds; ++r) {
     const std::size_t d0 = r * kAncillas, d1 = d0 + 1;
-    text += "error(" + space + ") D" + std::to_string(d0) + " L0\n";
+    text += "error(" + space + ") D" + std::to_string(d0) + " " + logical + "\n";
     text += "error(" + space + ") D" + std::to_string(d0) + " D" + std::to_string(d1) + "\n";
     text += "error(" + space + ") D" + std::to_string(d1) + "\n";
     if (r + 1 < kRounds) {
@@ -97,6 +99,35 @@ TEST(StreamDecoder, PerShotPredictionIsTheWholeShotsDecode) {
   EXPECT_EQ(stream.decodes(), 300u);
   EXPECT_EQ(stream.incomplete_shots(), 0u);
   EXPECT_TRUE(stream.take_warnings().empty());
+}
+
+// A model of more than 64 observables: the frame carrying a prediction has every observable
+// (here L200, where the narrow model has L0) and the model's observable count; the 64-bit mask
+// holds none of them.
+TEST(StreamDecoder, PerShotPredictionsOfWideModelsHoldEveryObservable) {
+  for (const bool per_shot : {true, false}) {
+    auto narrow = StreamDecoder::create(repetition_graph(), options(per_shot, kRounds));
+    auto wide = StreamDecoder::create(repetition_graph("0.1", "0.05", "L200"), options(per_shot, kRounds));
+    ASSERT_TRUE(narrow && wide);
+    std::mt19937 rng(11);
+    for (std::uint64_t id = 0; id < 300; ++id) {
+      std::vector<std::uint8_t> events(kAncillas);
+      for (auto& e : events) e = rng() % 3 == 0;
+      OwnedFrame a = frame(id, static_cast<std::uint32_t>(id % kRounds), events), b = a;
+      ASSERT_TRUE(narrow->push(a) && wide->push(b));
+      ASSERT_EQ(a.observable_flips.has_value(), b.observable_flips.has_value());
+      if (!b.observable_flips) continue;
+      EXPECT_EQ(a.model_observables, 1u);
+      EXPECT_EQ(b.model_observables, 201u);
+      EXPECT_EQ(*b.observable_flips, 0u);
+      ObservableBits expected;
+      if (*a.observable_flips & 1) expected.flip(200);
+      EXPECT_EQ(b.observable_bits, expected) << id;
+    }
+  }
+  EXPECT_EQ(observables_refusal(false, 256), std::nullopt);
+  EXPECT_EQ(observables_refusal(true, 64), std::nullopt);
+  EXPECT_NE(observables_refusal(true, 65).value_or("").find("the model has 65: decode per shot"), std::string::npos);
 }
 
 // The ring of fired ancillas decodes what a window of the same rounds decodes, before and after
