@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import _kelvane
+from kelvane.stats import paired_ratio
 
 stim = pytest.importorskip("stim")
 
@@ -71,6 +72,30 @@ def test_threads_and_kept_decoders_do_not_change_predictions():
             np.testing.assert_array_equal(got, expected)
     with pytest.raises(TypeError, match="num_threads"):
         graph.decode_sliding(dets, commit=1, buffer=1, num_threads=-1)
+
+
+def test_two_threads_decode_one_shot_in_parallel_windows():
+    d = 3
+    circuit, graph = experiment("surface_code:rotated_memory_z", d, 10 * d, 0.006)
+    dets, obs = circuit.compile_detector_sampler(seed=13).sample(4000, separate_observables=True)
+    one = graph.decode_sliding(dets, commit=d, buffer=d)
+    # Fewer than 32 shots a thread: each shot goes to parallel windows on the threads.
+    two = np.concatenate([graph.decode_sliding(dets[k:k + 40], commit=d, buffer=d, num_threads=2)
+                          for k in range(0, len(dets), 40)])
+    ratio = paired_ratio(two != obs, one != obs)
+    assert ratio.errors_b >= 50
+    assert ratio.low <= 1.1, ratio
+    # The same windows for a stream of unknown length pushed in one block, on three threads.
+    stream = graph.sliding_decoder(commit=d, buffer=d, num_threads=3)
+    sizes = stream.round_sizes
+    starts = np.cumsum([0] + sizes)
+    for shot in range(12):
+        rounds = np.zeros((len(sizes), max(sizes)), dtype=np.uint8)
+        for r, size in enumerate(sizes):
+            rounds[r, :size] = dets[shot, starts[r] : starts[r] + size]
+        stream.start(None)
+        stream.push_rounds(rounds)
+        assert stream.finish() == two[shot, 0]
 
 
 def test_refusals():

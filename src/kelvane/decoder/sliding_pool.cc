@@ -1,5 +1,8 @@
 #include "kelvane/decoder/sliding_pool.h"
 
+#include "kelvane/decoder/cores.h"
+
+#include <algorithm>
 #include <new>
 #include <optional>
 #include <system_error>
@@ -19,20 +22,21 @@ SlidingResult<std::shared_ptr<const SlidingWindowModel>> SlidingDecoderPool::mod
 }
 
 SlidingResult<SlidingDecoderPool::Lease> SlidingDecoderPool::acquire(std::uint32_t commit, std::uint32_t buffer,
-                                                                     bool correlated) {
+                                                                     bool correlated, unsigned threads) {
   auto m = model();
   if (!m) return std::unexpected(m.error());
   {
     std::lock_guard lock(mutex_);
     for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
-      if ((*it)->commit() == commit && (*it)->buffer() == buffer && (*it)->correlated() == correlated) {
+      if ((*it)->commit() == commit && (*it)->buffer() == buffer && (*it)->correlated() == correlated &&
+          (*it)->threads() == threads) {
         std::unique_ptr<SlidingWindowDecoder> decoder = std::move(*it);
         idle_.erase(std::next(it).base());
         return Lease(*this, std::move(decoder));
       }
     }
   }
-  auto made = SlidingWindowDecoder::create(*m, commit, buffer, correlated);
+  auto made = SlidingWindowDecoder::create(*m, commit, buffer, correlated, threads);
   if (!made) return std::unexpected(made.error());
   return Lease(*this, std::make_unique<SlidingWindowDecoder>(std::move(*made)));
 }
@@ -51,6 +55,19 @@ SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRow
                                          std::uint32_t commit, std::uint32_t buffer, unsigned threads,
                                          bool correlated) {
   const unsigned workers = batch_threads(threads, rows.shots);
+  const unsigned wanted = threads == 0 ? usable_cores() : std::min(threads, usable_cores());
+  if (workers == 1 && wanted > 1 && !correlated) {
+    auto lease = pool.acquire(commit, buffer, false, wanted);
+    if (!lease) return std::unexpected(lease.error());
+    std::vector<std::uint32_t> fired;
+    for (std::size_t s = 0; s < rows.shots; ++s) {
+      rows.fired_of(s, fired);
+      auto mask = (*lease)->decode_shot(fired);
+      if (!mask) return std::unexpected(mask.error());
+      masks[s] = *mask;
+    }
+    return {};
+  }
   // Contiguous runs of shots, one per thread; each thread keeps its first failure.
   std::vector<std::optional<SlidingWindowError>> failures(workers);
   std::vector<char> out_of_memory(workers, 0);

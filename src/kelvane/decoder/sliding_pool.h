@@ -32,9 +32,10 @@ class SlidingDecoderPool {
   // Fails when the graph cannot be split. May throw std::bad_alloc.
   SlidingResult<std::shared_ptr<const SlidingWindowModel>> model();
 
-  // An idle decoder with this commit, buffer and correlated mode, or a new one. Fails as
-  // model() and SlidingWindowDecoder::create do. May throw std::bad_alloc.
-  SlidingResult<Lease> acquire(std::uint32_t commit, std::uint32_t buffer, bool correlated = false);
+  // An idle decoder with this commit, buffer, correlated mode and thread count, or a new one.
+  // Fails as model() and SlidingWindowDecoder::create do. May throw std::bad_alloc.
+  SlidingResult<Lease> acquire(std::uint32_t commit, std::uint32_t buffer, bool correlated = false,
+                               unsigned threads = 1);
 
   // Decoders kept idle at most; older ones are dropped first.
   static constexpr std::size_t kMaxIdle = 8;
@@ -50,11 +51,14 @@ class SlidingDecoderPool {
 };
 
 // Decodes every row of `rows` as one shot of the pool's model, in windows of commit + buffer
-// rounds, writing each shot's committed observable flips to masks[shot]. The shots are split
-// over `threads` threads (batch_threads; the calling thread is one of them), each with its own
-// decoder from the pool; the results do not depend on the thread count. Fails as the pool's
-// acquire does, or with the first shot that cannot be decoded. `correlated` decodes every window
-// in two passes. May throw std::bad_alloc.
+// rounds, writing each shot's committed observable flips to masks[shot]. `threads` (0: every
+// usable core) are used one of two ways:
+//  - enough shots to give each thread 32 (batch_threads), or `correlated`: the shots are split
+//    over the threads, each shot decoded one window after another, as one thread decodes it;
+//  - fewer: each shot is decoded in parallel windows on the threads (parallel_windows.h), which
+//    gives several cores to one long shot but decides the seams between windows otherwise.
+// Fails as the pool's acquire does, or with the first shot that cannot be decoded. `correlated`
+// decodes every window in two passes. May throw std::bad_alloc.
 SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRows& rows, std::span<std::uint64_t> masks,
                                          std::uint32_t commit, std::uint32_t buffer, unsigned threads,
                                          bool correlated = false);

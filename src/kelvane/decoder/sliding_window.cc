@@ -1,5 +1,8 @@
 #include "kelvane/decoder/sliding_window.h"
 
+#include "kelvane/decoder/cores.h"
+#include "kelvane/decoder/parallel_windows.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -293,13 +296,38 @@ SlidingResult<void> SlidingWindowDecoder::check_round(RoundIndex j, std::span<co
 
 SlidingResult<SlidingWindowDecoder> SlidingWindowDecoder::create(std::shared_ptr<const SlidingWindowModel> model,
                                                                  std::uint32_t commit, std::uint32_t buffer,
-                                                                 bool correlated) {
+                                                                 bool correlated, unsigned threads) {
   if (commit == 0) return fail_with("commit must be at least 1 round");
   if (!model) return fail_with("no model to decode with");
   if (correlated && !model->keeps_mechanisms()) {
     return fail_with("correlated decoding needs a model built keeping its decomposed mechanisms");
   }
-  return SlidingWindowDecoder(std::move(model), commit, buffer, correlated);
+  if (correlated && threads > 1) {
+    return fail_with("correlated decoding runs on one thread: parallel windows do not take correlations");
+  }
+  SlidingWindowDecoder decoder(std::move(model), commit, buffer, correlated);
+  if (threads > 1) {
+    decoder.parallel_ =
+        std::make_unique<ParallelWindows>(decoder.model_, commit, buffer, std::min(threads, usable_cores()));
+    decoder.threads_ = threads;
+  }
+  return decoder;
+}
+
+SlidingWindowDecoder::SlidingWindowDecoder(SlidingWindowDecoder&&) noexcept = default;
+SlidingWindowDecoder& SlidingWindowDecoder::operator=(SlidingWindowDecoder&&) noexcept = default;
+SlidingWindowDecoder::~SlidingWindowDecoder() = default;
+
+SlidingWindowDecoder::ObservableMask SlidingWindowDecoder::committed_flips() const {
+  return parallel_ ? parallel_->committed_flips() : committed_;
+}
+RoundIndex SlidingWindowDecoder::committed_rounds() const {
+  return parallel_ ? parallel_->committed_rounds() : start_;
+}
+const SlidingWindowStats& SlidingWindowDecoder::stats() const { return parallel_ ? parallel_->stats() : stats_; }
+void SlidingWindowDecoder::clear_stats() {
+  if (parallel_) parallel_->clear_stats();
+  stats_ = SlidingWindowStats{};
 }
 
 SlidingResult<void> SlidingWindowDecoder::start(std::optional<RoundIndex> total) {
@@ -312,6 +340,7 @@ SlidingResult<void> SlidingWindowDecoder::start(std::optional<RoundIndex> total)
   committed_ = 0;
   flipped_.clear();
   running_ = true;
+  if (parallel_) parallel_->start(total);
   return {};
 }
 
@@ -341,6 +370,12 @@ void SlidingWindowDecoder::clear_round(RoundIndex j) {
 
 SlidingResult<bool> SlidingWindowDecoder::push_round(std::span<const RoundSlot> fired) {
   if (auto fits = check_round(received_, fired); !fits) return std::unexpected(fits.error());
+  if (parallel_) {
+    ++received_;
+    const bool stepped = parallel_->push_round(fired);
+    if (total_ && received_ == *total_) running_ = false;  // decoded to the end by the push
+    return stepped;
+  }
   std::uint64_t* bits = round_bits(received_);
   for (RoundSlot slot : fired) bits[slot / 64] ^= std::uint64_t{1} << (slot % 64);
   ++received_;
@@ -365,7 +400,11 @@ SlidingResult<void> SlidingWindowDecoder::finish() {
   }
   if (!total_ && !m.fits(received_)) return fail_with(misfit(m, received_));
   total_ = received_;
-  if (start_ < received_) decode_and_commit(received_, received_ - start_);
+  if (parallel_) {
+    parallel_->finish(received_);
+  } else if (start_ < received_) {
+    decode_and_commit(received_, received_ - start_);
+  }
   running_ = false;
   std::fill(ring_.begin(), ring_.end(), 0);
   return {};
@@ -398,7 +437,7 @@ SlidingResult<SlidingWindowDecoder::ObservableMask> SlidingWindowDecoder::decode
     if (!pushed) return std::unexpected(pushed.error());
     begin = end;
   }
-  return committed_;
+  return committed_flips();
 }
 
 SlidingResult<void> SlidingWindowDecoder::replace_model(std::shared_ptr<const SlidingWindowModel> model) {
@@ -408,6 +447,7 @@ SlidingResult<void> SlidingWindowDecoder::replace_model(std::shared_ptr<const Sl
   }
   model_ = std::move(model);
   windows_.clear();  // built with the old weights
+  if (parallel_) parallel_->replace_model(model_);
   return {};
 }
 

@@ -170,17 +170,25 @@ struct SlidingWindowStats {
   }
 };
 
+class ParallelWindows;
+
 class SlidingWindowDecoder {
  public:
   using ObservableMask = UnionFindDecoder::ObservableMask;
 
   // Decodes windows of `commit + buffer` rounds committing `commit` (at least 1) at a time;
   // `correlated` decodes each window in two passes (UnionFindDecoder::decode_detectors), the
-  // commits coming from the second. Fails when commit is 0, or correlated decoding is asked of
-  // a model without mechanisms.
+  // commits coming from the second. With `threads` above 1 the stream is decoded in parallel
+  // windows instead, on that many threads or the usable cores if fewer (parallel_windows.h:
+  // other windows, so other predictions than one thread's, the same for any thread count above
+  // 1). Fails when commit is 0, correlated decoding is asked of a model without mechanisms, or
+  // with more than one thread.
   static SlidingResult<SlidingWindowDecoder> create(std::shared_ptr<const SlidingWindowModel> model,
                                                     std::uint32_t commit, std::uint32_t buffer,
-                                                    bool correlated = false);
+                                                    bool correlated = false, unsigned threads = 1);
+  SlidingWindowDecoder(SlidingWindowDecoder&&) noexcept;
+  SlidingWindowDecoder& operator=(SlidingWindowDecoder&&) noexcept;
+  ~SlidingWindowDecoder();
 
   // Starts a new stream (dropping any unfinished one): `total` is its round count when known
   // (a shot of the model has model.round_count() rounds), or nullopt for a stream that ends when
@@ -220,7 +228,7 @@ class SlidingWindowDecoder {
   SlidingResult<void> replace_model(std::shared_ptr<const SlidingWindowModel> model);
 
   // The observable flips committed so far in the current (or last) stream.
-  ObservableMask committed_flips() const { return committed_; }
+  ObservableMask committed_flips() const;
 
   // A detector of the stream: its round and its slot in that round.
   struct StreamDetector {
@@ -240,12 +248,14 @@ class SlidingWindowDecoder {
   // syndrome.
   void take_detector_flips(std::vector<StreamDetector>& out);
   // Rounds committed (the start of the next window) and rounds received.
-  RoundIndex committed_rounds() const { return start_; }
+  RoundIndex committed_rounds() const;
   RoundIndex received_rounds() const { return received_; }
   bool running() const { return running_; }
 
-  const SlidingWindowStats& stats() const { return stats_; }
-  void clear_stats() { stats_ = SlidingWindowStats{}; }
+  const SlidingWindowStats& stats() const;
+  void clear_stats();
+  // The threads asked for (1: one window after another).
+  unsigned threads() const { return threads_; }
   std::uint32_t commit() const { return commit_; }
   std::uint32_t buffer() const { return buffer_; }
   bool correlated() const { return correlated_; }
@@ -316,6 +326,9 @@ class SlidingWindowDecoder {
   std::vector<StreamDetector> flipped_;  // kept detector flips, unsorted, repeats not cancelled
   bool running_ = false;
   SlidingWindowStats stats_;
+  // Set with more than one thread: it decodes, this object checks and counts the rounds.
+  std::unique_ptr<ParallelWindows> parallel_;
+  unsigned threads_ = 1;
 };
 
 }  // namespace kelvane

@@ -34,10 +34,14 @@ const char* const kGraphDecodeSlidingDoc =
     "rounds is kept, its effect on later rounds carried into the next window, and the window\n"
     "slides by `commit`; the rounds left at the end are decoded as one window. With a buffer\n"
     "as long as the shot this is decode_batch. The graph keeps its round split and its window\n"
-    "decoders between calls. num_threads splits the shots over that many threads (0: one per\n"
-    "core); the predictions do not depend on it. enable_correlations=True decodes each window in\n"
-    "two passes, as decode(..., enable_correlations=True) does, committing the second pass's\n"
-    "correction; the graph must be built with enable_correlations=True (ValueError otherwise).\n\n"
+    "decoders between calls. num_threads (0: one per core) gives the batch more threads: with\n"
+    "at least 32 shots per thread the shots are split over the threads and the predictions are\n"
+    "one thread's; with fewer (one long shot, say) each shot is decoded in parallel windows\n"
+    "over the threads, as sliding_decoder(num_threads=) decodes a stream (not with\n"
+    "correlations, which always run one window after another). enable_correlations=True decodes\n"
+    "each window in two passes, as decode(..., enable_correlations=True) does, committing the\n"
+    "second pass's correction; the graph must be built with enable_correlations=True (ValueError\n"
+    "otherwise).\n\n"
     "Returns a (shots, num_observables) uint8 array of 0/1 predictions, like decode_batch.";
 
 PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs) {

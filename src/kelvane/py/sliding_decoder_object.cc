@@ -3,6 +3,7 @@
 // exclusively; the others take it shared.
 #include "kelvane/py/sliding_decoder_object.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "kelvane/core/observable_bits.h"
+#include "kelvane/decoder/cores.h"
 #include "kelvane/decoder/sliding_window.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/dem_source.h"
@@ -22,14 +24,20 @@
 namespace kelvane::py {
 
 const char* const kGraphSlidingDecoderDoc =
-    "sliding_decoder($self, *, commit, buffer, enable_correlations=False)\n--\n\n"
+    "sliding_decoder($self, *, commit, buffer, enable_correlations=False, num_threads=1)\n--\n\n"
     "A SlidingWindowDecoder over this graph's model: rounds pushed as they arrive are decoded\n"
     "in windows of commit + buffer rounds, committing `commit` rounds at a time. Detectors are\n"
     "put in rounds by their time coordinate; a round's columns are its detectors in id order.\n"
     "The model's first and last rounds stay first and last, its middle block of `period`\n"
     "rounds repeats for as long as the stream runs. enable_correlations=True decodes each window\n"
     "in two passes, as decode(..., enable_correlations=True) does, committing the second pass's\n"
-    "correction; the graph must be built with enable_correlations=True (ValueError otherwise).";
+    "correction; the graph must be built with enable_correlations=True (ValueError otherwise).\n"
+    "With num_threads above 1 (0: one per core) the stream is decoded in parallel windows on\n"
+    "that many threads: windows over cores of `commit` rounds, with `buffer` rounds on either\n"
+    "side, run at once and flip the detectors of the gaps between cores that their corrections\n"
+    "touch; the gaps are decoded next, also at once. The predictions are the same for any count\n"
+    "above 1, but not those of one thread. Rounds pushed in large blocks keep both threads busy;\n"
+    "commits come a few windows later. Not with enable_correlations (ValueError).";
 
 namespace {
 
@@ -255,7 +263,7 @@ PyType_Spec sliding_spec = {
 }  // namespace
 
 std::optional<SlidingWindowDecoder> make_sliding_decoder(SlidingDecoderPool& pool, PyObject* commit_arg,
-                                                         PyObject* buffer_arg, bool correlated) {
+                                                         PyObject* buffer_arg, bool correlated, unsigned threads) {
   std::uint32_t commit = 0, buffer = 0;
   if (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer)) return std::nullopt;
   auto model = pool.model();
@@ -263,7 +271,7 @@ std::optional<SlidingWindowDecoder> make_sliding_decoder(SlidingDecoderPool& poo
     raise_value(model.error());
     return std::nullopt;
   }
-  auto decoder = SlidingWindowDecoder::create(std::move(*model), commit, buffer, correlated);
+  auto decoder = SlidingWindowDecoder::create(std::move(*model), commit, buffer, correlated, threads);
   if (!decoder) {
     raise_value(decoder.error());
     return std::nullopt;
@@ -274,12 +282,18 @@ std::optional<SlidingWindowDecoder> make_sliding_decoder(SlidingDecoderPool& poo
 PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
-  static const char* kwlist[] = {"commit", "buffer", "enable_correlations", nullptr};
+  static const char* kwlist[] = {"commit", "buffer", "enable_correlations", "num_threads", nullptr};
   PyObject* commit_arg = nullptr;
   PyObject* buffer_arg = nullptr;
   int correlated = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOp:sliding_decoder", const_cast<char**>(kwlist), &commit_arg,
-                                   &buffer_arg, &correlated)) {
+  Py_ssize_t num_threads = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOpn:sliding_decoder", const_cast<char**>(kwlist), &commit_arg,
+                                   &buffer_arg, &correlated, &num_threads)) {
+    return nullptr;
+  }
+  if (num_threads < 0) {
+    raise_arg_error("num_threads", "expected 0 (every core) or a positive thread count, got " +
+                                       std::to_string(num_threads));
     return nullptr;
   }
   if (correlated && !graph_of(self)->keeps_mechanisms) {
@@ -295,8 +309,10 @@ PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs
     PyErr_SetString(PyExc_ValueError, error->c_str());
     return nullptr;
   }
-  auto decoder =
-      make_sliding_decoder(native_of<GraphObjectState>(self).sliding, commit_arg, buffer_arg, correlated != 0);
+  const unsigned threads =
+      num_threads == 0 ? usable_cores() : static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024));
+  auto decoder = make_sliding_decoder(native_of<GraphObjectState>(self).sliding, commit_arg, buffer_arg,
+                                      correlated != 0, threads);
   if (!decoder) return nullptr;
   static PyTypeObject* type = nullptr;
   if (!make_type_once(type, &sliding_spec)) return nullptr;
