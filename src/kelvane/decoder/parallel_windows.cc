@@ -15,7 +15,10 @@ namespace kelvane {
 
 // Helper threads that run the jobs of one step with the calling thread, taking jobs from a
 // shared counter so that a thread with cheaper windows takes more of them. The helpers start on
-// first use and sleep between steps.
+// first use and sleep between steps. The calling thread never waits for a helper to wake: once
+// it has run out of jobs it closes the step, and a helper that wakes after that sleeps again;
+// it waits only for helpers still decoding a job (on a loaded machine, where a woken thread may
+// wait long for a core, the calling thread then simply does more of the work).
 class WorkerTeam {
  public:
   explicit WorkerTeam(unsigned threads) : threads_(threads) {}
@@ -41,13 +44,14 @@ class WorkerTeam {
       work_ = &work;
       jobs_ = jobs;
       next_.store(0, std::memory_order_relaxed);
-      busy_ = static_cast<unsigned>(helpers_.size());
       failed_ = false;
+      open_ = true;
       ++generation_;
     }
     wake_.notify_all();
     take_jobs(0);
     std::unique_lock lock(mutex_);
+    open_ = false;
     done_.wait(lock, [&] { return busy_ == 0; });
     work_ = nullptr;
     if (failed_) throw std::bad_alloc();
@@ -85,6 +89,8 @@ class WorkerTeam {
         wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
         if (stop_) return;
         seen = generation_;
+        if (!open_) continue;  // the calling thread has finished this step alone
+        ++busy_;
       }
       take_jobs(thread);
       std::lock_guard lock(mutex_);
@@ -99,7 +105,8 @@ class WorkerTeam {
   const std::function<void(unsigned, std::size_t)>* work_ = nullptr;
   std::size_t jobs_ = 0;
   std::atomic<std::size_t> next_{0};
-  unsigned busy_ = 0;
+  unsigned busy_ = 0;  // helpers inside the open step
+  bool open_ = false;  // helpers may still join the step
   bool failed_ = false;
   bool stop_ = false;
   std::uint64_t generation_ = 0;
@@ -127,7 +134,9 @@ void ParallelWindows::start(std::optional<RoundIndex> total) {
   std::fill(ring_.begin(), ring_.end(), 0);
   total_ = total;
   received_ = 0;
+  in_block_ = false;
   a_done_ = 0;
+  a_ready_ = 0;
   b_next_ = 0;
   frontier_ = 0;
   low_ = 0;
@@ -169,6 +178,11 @@ bool ParallelWindows::push_round(std::span<const RoundSlot> fired) {
 void ParallelWindows::replace_model(std::shared_ptr<const SlidingWindowModel> model) {
   model_ = std::move(model);
   for (Lane& lane : lanes_) lane.windows.clear();  // built with the old weights
+}
+
+bool ParallelWindows::block(bool on) {
+  in_block_ = on;
+  return !on && advance(false);
 }
 
 void ParallelWindows::finish(RoundIndex total) {
@@ -343,11 +357,14 @@ void ParallelWindows::decode(Lane& lane, Job& job) {
 bool ParallelWindows::advance(bool flush) {
   bool stepped = false;
   for (;;) {
-    std::size_t a_count = 0;
-    while (a_ready(a_done_ + a_count)) ++a_count;
+    // A window once complete stays so: count on from the last one found.
+    a_ready_ = std::max(a_ready_, a_done_);
+    while (a_ready(a_ready_)) ++a_ready_;
+    std::size_t a_count = static_cast<std::size_t>(a_ready_ - a_done_);
     // A running stream waits until its step keeps every thread busy.
     const bool more_to_come = !flush && !(total_ && received_ == *total_);
-    if (more_to_come && a_count < batch_) break;
+    // In a block, 64 windows a thread: a few hundred microseconds of work between meetings.
+    if (more_to_come && a_count < (in_block_ ? 32 * batch_ : batch_)) break;
     std::size_t jobs = 0;
     auto next_job = [&]() -> Job& {
       if (jobs_.size() == jobs) jobs_.emplace_back();

@@ -60,6 +60,10 @@ class ParallelWindows {
   // Decodes the windows not yet decoded with `model`, of the same shape as the one decoding now
   // (SlidingWindowModel::same_shape; the caller checks).
   void replace_model(std::shared_ptr<const SlidingWindowModel> model);
+  // Rounds arrive in a block (from memory): until block(false), steps wait for many windows,
+  // so that the threads meet rarely. Ending the block runs the steps that are ready; returns
+  // true when one committed rounds. May throw std::bad_alloc.
+  bool block(bool on);
 
   ObservableMask committed_flips() const { return committed_; }
   RoundIndex committed_rounds() const { return frontier_; }
@@ -140,6 +144,7 @@ class ParallelWindows {
   std::uint64_t period_ = 1;  // commit + gap
   unsigned threads_ = 1;
   std::size_t batch_ = 1;     // pass-A windows a running stream waits for before a step
+  bool in_block_ = false;
   std::vector<Lane> lanes_;
   std::vector<Job> jobs_;
   std::unique_ptr<WorkerTeam> team_;
@@ -153,6 +158,7 @@ class ParallelWindows {
   std::optional<RoundIndex> total_;
   RoundIndex received_ = 0;
   std::uint64_t a_done_ = 0;  // pass-A windows decoded: blocks [0, a_done_)
+  std::uint64_t a_ready_ = 0; // blocks [a_done_, a_ready_) have complete pass-A windows
   std::uint64_t b_next_ = 0;  // gaps before it are decoded or absent
   RoundIndex frontier_ = 0;
   ObservableMask committed_ = 0;

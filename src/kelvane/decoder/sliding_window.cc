@@ -391,6 +391,15 @@ SlidingResult<bool> SlidingWindowDecoder::push_round(std::span<const RoundSlot> 
   return stepped;
 }
 
+void SlidingWindowDecoder::begin_block() {
+  if (parallel_ && running_) parallel_->block(true);
+}
+
+bool SlidingWindowDecoder::end_block() {
+  if (!parallel_ || !running_) return false;
+  return parallel_->block(false);
+}
+
 SlidingResult<void> SlidingWindowDecoder::finish() {
   if (!running_) return fail_with("no stream is running: start one first");
   const SlidingWindowModel& m = *model_;

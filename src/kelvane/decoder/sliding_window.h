@@ -209,6 +209,13 @@ class SlidingWindowDecoder {
   // fired slot is at or past round_width(j).
   SlidingResult<void> check_round(RoundIndex j, std::span<const RoundSlot> fired) const;
 
+  // Rounds about to be pushed in a block, all at once (from memory): with several threads, steps
+  // then wait for many windows, so the threads meet rarely. end_block() runs what is ready and
+  // returns true when that committed rounds; without a block (or with one thread) they do
+  // nothing. start() ends a block too.
+  void begin_block();
+  bool end_block();
+
   // Ends the stream: decodes what is left as one window and commits it. A stream with a known
   // round count must have all its rounds in. Fails when no stream is running, too few rounds
   // came in, or (known count) rounds are missing.

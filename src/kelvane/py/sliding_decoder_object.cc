@@ -125,6 +125,7 @@ PyObject* sliding_push_rounds(PyObject* self, PyObject* args, PyObject* kwargs) 
         failure = fits.error();
       }
     }
+    state.decoder.begin_block();
     for (npy_intp r = 0; r < rounds && !failure; ++r) {
       fired_of(r);
       auto stepped = state.decoder.push_round(state.slots);
@@ -134,6 +135,7 @@ PyObject* sliding_push_rounds(PyObject* self, PyObject* args, PyObject* kwargs) 
       }
       steps += *stepped;
     }
+    steps += state.decoder.end_block();
   } catch (const std::bad_alloc&) {  // nothing may leave with the interpreter lock released
     out_of_memory = true;
   }
