@@ -145,7 +145,7 @@ def test_mask_forms_refuse_wide_models_naming_the_array_form():
         graph.decode_batch(np.array([[1, 0]]), return_masks=True)
     with pytest.raises(ValueError, match=r"DecoderResult holds .* decode_batch"):
         graph.decode([1, 0])
-    with pytest.raises(ValueError, match="decode_batch"):
+    with pytest.raises(ValueError, match="committed_flips holds observables L0 to L63"):
         graph.sliding_decoder(commit=1, buffer=1)
     # The byte image of a wide graph reads back and decodes alike.
     back = _kelvane.SpacetimeGraph.from_bytes(graph.to_bytes())
@@ -194,6 +194,19 @@ def test_streamed_shots_carry_every_observable(tmp_path, count):
     with kelvane.open(path) as stream:  # without a decoder: the flips the frames arrived with
         arrived = [f.observable_flips_array for f in stream if f.round == layout.shape[0] - 1]
     np.testing.assert_array_equal(np.array(arrived)[:, :count], obs)
+
+
+def test_decode_sliding_covering_the_shot_predicts_every_observable_as_decode_batch():
+    # The patches follow one another in time; a buffer past the shot's end makes one window,
+    # which decodes as the whole model does (windows of a few rounds: sliding_window.test.cc).
+    circuit = patches_circuit(100)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    dets = circuit.compile_detector_sampler(seed=4).sample(100)
+    graph = graph_of(str(dem))
+    expected = graph.decode_batch(dets)
+    np.testing.assert_array_equal(graph.decode_sliding(dets, commit=1, buffer=1000), expected)
+    # Too few shots to split: wide models still decode shot by shot, not in parallel windows.
+    np.testing.assert_array_equal(graph.decode_sliding(dets[:3], commit=1, buffer=1000, num_threads=2), expected[:3])
 
 
 def test_experiment_and_convert_write_every_observable(tmp_path):

@@ -53,10 +53,10 @@ void SlidingDecoderPool::give_back(std::unique_ptr<SlidingWindowDecoder> decoder
 
 SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRows& rows, std::span<std::uint64_t> masks,
                                          std::uint32_t commit, std::uint32_t buffer, unsigned threads,
-                                         bool correlated) {
+                                         bool correlated, std::span<ObservableBits> bits) {
   const unsigned workers = batch_threads(threads, rows.shots);
   const unsigned wanted = threads == 0 ? usable_cores() : std::min(threads, usable_cores());
-  if (workers == 1 && wanted > 1 && !correlated) {
+  if (workers == 1 && wanted > 1 && !correlated && bits.empty()) {
     auto lease = pool.acquire(commit, buffer, false, wanted);
     if (!lease) return std::unexpected(lease.error());
     std::vector<std::uint32_t> fired;
@@ -89,6 +89,7 @@ SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRow
           return;
         }
         masks[s] = *mask;
+        if (!bits.empty()) bits[s] = decoder.committed_bits();
       }
     } catch (const std::bad_alloc&) {
       out_of_memory[t] = 1;

@@ -58,9 +58,11 @@ class SlidingDecoderPool {
 //  - fewer: each shot is decoded in parallel windows on the threads (parallel_windows.h), which
 //    gives several cores to one long shot but decides the seams between windows otherwise.
 // Fails as the pool's acquire does, or with the first shot that cannot be decoded. `correlated`
-// decodes every window in two passes. May throw std::bad_alloc.
+// decodes every window in two passes. `bits`, when not empty, receives every observable of each
+// shot (models of more than 64 observables; such batches take the first way). May throw
+// std::bad_alloc.
 SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRows& rows, std::span<std::uint64_t> masks,
                                          std::uint32_t commit, std::uint32_t buffer, unsigned threads,
-                                         bool correlated = false);
+                                         bool correlated = false, std::span<ObservableBits> bits = {});
 
 }  // namespace kelvane

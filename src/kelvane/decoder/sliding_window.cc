@@ -338,6 +338,7 @@ SlidingResult<void> SlidingWindowDecoder::start(std::optional<RoundIndex> total)
   start_ = 0;
   received_ = 0;
   committed_ = 0;
+  committed_high_ = {};
   flipped_.clear();
   running_ = true;
   if (parallel_) parallel_->start(total);
@@ -520,6 +521,7 @@ SlidingWindowDecoder::Window& SlidingWindowDecoder::window_for(RoundIndex s, Rou
       }
       SpacetimeEdge& edge = graph->edges.emplace_back();
       edge.observables = re.observables;
+      for (const std::uint8_t k : re.observables) w->wide |= k >= 64;
       edge.node_a = w->round_start[i] + re.a;
       edge.node_b = far;
       edge.weight = re.weight;
@@ -580,6 +582,11 @@ void SlidingWindowDecoder::decode_and_commit(RoundIndex end, RoundIndex commit_r
       const EdgeInfo& info = w.edges[id];
       if (info.a_round >= commit_rounds) continue;
       committed_ ^= info.observables;
+      if (w.wide) {
+        for (const std::uint8_t k : w.decoder->graph().edges[id].observables) {
+          if (k >= 64) committed_high_.flip(k);
+        }
+      }
       if (keep_flips_) {
         flipped_.push_back({start_ + info.a_round, info.a});
         if (!info.to_boundary) flipped_.push_back({start_ + info.b_round, info.b});

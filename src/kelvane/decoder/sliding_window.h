@@ -234,8 +234,14 @@ class SlidingWindowDecoder {
   // shape.
   SlidingResult<void> replace_model(std::shared_ptr<const SlidingWindowModel> model);
 
-  // The observable flips committed so far in the current (or last) stream.
+  // The observable flips committed so far in the current (or last) stream: observables 0 to 63,
+  // and every observable (up to 256; parallel windows commit the first 64 only).
   ObservableMask committed_flips() const;
+  ObservableBits committed_bits() const {
+    ObservableBits bits = committed_high_;
+    bits.words[0] = committed_flips();
+    return bits;
+  }
 
   // A detector of the stream: its round and its slot in that round.
   struct StreamDetector {
@@ -290,6 +296,7 @@ class SlidingWindowDecoder {
     std::vector<std::uint32_t> round_start;  // local node id of each window round's slot 0
     std::vector<ModelRound> model_rounds;
     std::vector<EdgeInfo> edges;             // one per graph edge
+    bool wide = false;                       // some edge flips an observable of 64 or more
     std::unique_ptr<UnionFindDecoder> decoder;
   };
   static constexpr std::uint64_t kNoTail = ~std::uint64_t{0};
@@ -329,6 +336,7 @@ class SlidingWindowDecoder {
   RoundIndex start_ = 0;
   RoundIndex received_ = 0;
   ObservableMask committed_ = 0;
+  ObservableBits committed_high_;  // observables 64 and up (word 0 unused)
   bool keep_flips_ = false;
   std::vector<StreamDetector> flipped_;  // kept detector flips, unsorted, repeats not cancelled
   bool running_ = false;

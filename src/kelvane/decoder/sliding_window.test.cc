@@ -55,6 +55,30 @@ TEST(SlidingWindowDecoder, BufferCoveringTheShotDecodesLikeTheWholeModel) {
   EXPECT_EQ(sliding.stats().windows, 300u);
 }
 
+// The same model with observable 0 renamed 200: windows commit the same edges, and every
+// observable of them (the 64-bit mask holds none).
+TEST(SlidingWindowDecoder, WideModelsCommitEveryObservable) {
+  const auto g = repetition_graph(5, 9);
+  auto wide = std::make_shared<SpacetimeGraph>(*g);
+  for (SpacetimeEdge& e : wide->edges) {
+    for (std::uint8_t& k : e.observables) k = 200;
+  }
+  wide->num_observables = 201;
+  auto narrow_sliding = SlidingWindowDecoder::create(model_of(*g), 2, 3).value();
+  auto wide_sliding = SlidingWindowDecoder::create(model_of(*wide), 2, 3).value();
+  std::mt19937_64 rng(3);
+  std::uniform_int_distribution<std::uint32_t> pick(0, static_cast<std::uint32_t>(g->boundary) - 1);
+  for (int trial = 0; trial < 200; ++trial) {
+    std::vector<std::uint32_t> fired;
+    for (int k = trial % 11; k > 0; --k) fired.push_back(pick(rng));
+    const std::uint64_t narrow = narrow_sliding.decode_shot(fired).value();
+    EXPECT_EQ(wide_sliding.decode_shot(fired).value(), 0u);
+    ObservableBits expected;
+    if (narrow & 1) expected.flip(200);
+    EXPECT_EQ(wide_sliding.committed_bits(), expected) << "trial " << trial;
+  }
+}
+
 // Commit and buffer far longer than any stream: the round ring grows with the rounds that
 // arrive instead of being sized for commit + buffer rounds up front (2^33 rounds here).
 TEST(SlidingWindowDecoder, HugeWindowsCostOnlyTheRoundsThatArrive) {

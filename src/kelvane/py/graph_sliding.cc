@@ -93,10 +93,7 @@ PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs)
     PyErr_SetString(PyExc_ValueError, text.c_str());
     return nullptr;
   }
-  if (graph->num_observables > 64) {
-    PyErr_SetString(PyExc_ValueError, "predictions cover at most 64 observables");
-    return nullptr;
-  }
+  const bool wide = graph->num_observables > 64;
   const auto observables = static_cast<std::size_t>(graph->num_observables);
   SlidingDecoderPool& pool = native_of<GraphObjectState>(self).sliding;
 
@@ -119,10 +116,14 @@ PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs)
   Py_BEGIN_ALLOW_THREADS
   try {
     std::vector<std::uint64_t> masks(static_cast<std::size_t>(shots));
+    std::vector<ObservableBits> bits(wide ? masks.size() : 0);
     auto done = decode_sliding_batch(pool, rows, masks, commit, buffer,
-                                     static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024)), correlated != 0);
+                                     static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024)), correlated != 0,
+                                     bits);
     if (!done) {
       failure = done.error().to_string();
+    } else if (wide) {
+      write_prediction_rows(bits, observables, false, predictions);
     } else {
       for (std::size_t s = 0; s < masks.size(); ++s) {
         std::uint8_t* out_row = predictions + s * observables;

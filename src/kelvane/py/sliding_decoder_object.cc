@@ -307,7 +307,7 @@ PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs
     return nullptr;
   }
   if (auto error = mask_form_error(graph_of(self)->num_observables, "a sliding decoder's committed_flips",
-                                   "decode_batch returns a prediction array of every observable")) {
+                                   "decode_sliding returns a prediction array of every observable")) {
     PyErr_SetString(PyExc_ValueError, error->c_str());
     return nullptr;
   }
