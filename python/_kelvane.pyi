@@ -213,7 +213,7 @@ class SpacetimeGraph:
         *,
         bit_packed_shots: bool = False,
         enable_correlations: bool = False,
-        match_clusters: bool = False,
+        match_clusters: bool | Literal["touching"] = False,
     ) -> DecoderResult: ...
     @overload
     def decode_batch(
@@ -226,7 +226,7 @@ class SpacetimeGraph:
         num_threads: int = 1,
         return_valid: Literal[False] = False,
         enable_correlations: bool = False,
-        match_clusters: bool = False,
+        match_clusters: bool | Literal["touching"] = False,
     ) -> npt.NDArray[Any]: ...
     @overload
     def decode_batch(
@@ -239,7 +239,7 @@ class SpacetimeGraph:
         num_threads: int = 1,
         return_valid: Literal[True],
         enable_correlations: bool = False,
-        match_clusters: bool = False,
+        match_clusters: bool | Literal["touching"] = False,
     ) -> tuple[npt.NDArray[Any], npt.NDArray[np.bool_]]: ...
     def _decode_trace(
         self, fired: Any, /

@@ -347,6 +347,10 @@ def test_cluster_matching_reaches_every_decoding_path():
     plain = graph.decode_batch(shots, return_masks=True)
     assert plain.tolist() == [graph.decode(shot).observable_flips for shot in shots]
     assert np.count_nonzero(plain != matched) > 0
+    touching = graph.decode_batch(shots, return_masks=True, match_clusters="touching")
+    assert touching.tolist() == [graph.decode(shot, match_clusters="touching").observable_flips for shot in shots]
+    with pytest.raises(ValueError, match="touching"):
+        graph.decode(shots[0], match_clusters="nearby")
 
 
 # D0 L0 at p = 0.9: with D1 fired, the most likely explanation (0.081 against 0.009) flips L0.

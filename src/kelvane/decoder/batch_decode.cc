@@ -116,14 +116,15 @@ namespace {
 // Shots are handed out in blocks from a shared counter, so threads that get the harder shots
 // take fewer blocks.
 struct Work {
-  Work(const ShotRows& r, const BatchOutput& o, std::size_t b, bool c, bool m)
-      : rows(r), out(o), block(b), correlated(c), match_clusters(m) {}
+  Work(const ShotRows& r, const BatchOutput& o, std::size_t b, bool c, bool m, bool j)
+      : rows(r), out(o), block(b), correlated(c), match_clusters(m), join_touching(j) {}
 
   const ShotRows& rows;
   const BatchOutput& out;
   const std::size_t block;  // shots per block
   const bool correlated;
   const bool match_clusters;
+  const bool join_touching;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stopped{false};  // an interrupt asked every thread to stop
 
@@ -146,7 +147,7 @@ struct Work {
   void decode_range(UnionFindDecoder& decoder, std::vector<std::uint32_t>& fired, std::size_t begin,
                     std::size_t end, BatchInterrupt* interrupt = nullptr) {
     using Clock = std::chrono::steady_clock;
-    decoder.set_cluster_matching(match_clusters);
+    decoder.set_cluster_matching(match_clusters, UnionFindDecoder::kDefaultMatchLimit, join_touching);
     auto next_poll = Clock::now() + BatchInterrupt::kInterruptInterval;
     for (std::size_t s = begin; s < end; ++s) {
       // The clock is read every 16 shots: cheap beside decoding them.
@@ -175,10 +176,10 @@ struct Work {
 }  // namespace
 
 bool decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads,
-                  BatchInterrupt* interrupt, bool correlated, bool match_clusters) {
+                  BatchInterrupt* interrupt, bool correlated, bool match_clusters, bool join_touching) {
   threads = batch_threads(threads, rows.shots);
   Work work(rows, out, threads == 1 ? rows.shots : std::clamp<std::size_t>(rows.shots / (threads * 16), 1, 1024),
-            correlated, match_clusters);
+            correlated, match_clusters, join_touching);
   DecoderPool::Lease own = pool.acquire();
   std::vector<std::uint32_t> fired;
   fired.reserve(256);

@@ -77,9 +77,10 @@ class BatchInterrupt {
 // thread count. A thread that cannot be started leaves its shots to the others. Returns false,
 // with some shots left undecoded, when `interrupt` asked to stop; true otherwise. Fails only on
 // memory exhaustion in the calling thread (std::bad_alloc). `correlated` decodes every shot in
-// two passes (UnionFindDecoder::decode_detectors); `match_clusters` turns cluster matching on
-// (UnionFindDecoder::set_cluster_matching).
+// two passes (UnionFindDecoder::decode_detectors); `match_clusters` turns cluster matching on,
+// `join_touching` with touching clusters as one group (UnionFindDecoder::set_cluster_matching).
 bool decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads,
-                  BatchInterrupt* interrupt = nullptr, bool correlated = false, bool match_clusters = false);
+                  BatchInterrupt* interrupt = nullptr, bool correlated = false, bool match_clusters = false,
+                  bool join_touching = false);
 
 }  // namespace kelvane

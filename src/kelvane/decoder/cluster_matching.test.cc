@@ -64,6 +64,27 @@ TEST(ClusterMatching, DecodesRightWherePeelingFollowsTheMergeOrder) {
   EXPECT_EQ(decoder.decode_detectors(fired), 1u);
 }
 
+// Errors 0-3 and 1-2 fire all four nodes and flip the observable:
+//
+//   B ==1.0== 0 --6.25*-- 3 --5.5-- 1 ==0.5== B        2 --5.25-- 1
+//
+// 1 and 0 reach the boundary at 0.5 and 1.0; 2 and 3 grow into 1's cluster at 4.75 and 5.0,
+// before 3 reaches 0 (5.25). Matched inside its cluster, {1, 2, 3} costs 10.75 whatever the
+// pairing, and {0} goes to the boundary: 12.25, no observable. The two clusters touch (3 - 0):
+// matched as one group, 0-3 and 1-2 cost 11.5.
+TEST(ClusterMatching, TouchingClustersPairAcross) {
+  auto graph = make_graph(4, {{1, kB, 0.5f, {}}, {0, kB, 1.0f, {}}, {1, 2, 5.25f, {}}, {1, 3, 5.5f, {}},
+                              {0, 3, 6.25f, {0}}});
+  UnionFindDecoder decoder(graph);
+  const std::vector<std::uint32_t> fired{0, 1, 2, 3};
+  decoder.set_cluster_matching(true);
+  EXPECT_EQ(decoder.decode_detectors(fired), 0u);
+  decoder.set_cluster_matching(true, UnionFindDecoder::kDefaultMatchLimit, true);
+  EXPECT_EQ(decoder.decode_detectors(fired), 1u);
+  EXPECT_EQ(std::multiset<std::uint32_t>(decoder.last_correction_edges().begin(), decoder.last_correction_edges().end()),
+            (std::multiset<std::uint32_t>{2, 4}));
+}
+
 // Exact minimum-weight pairing of `defects` (with the boundary available when `boundary`),
 // by all-pairs shortest paths and a subset recursion: an independent way to get the least
 // weight of a correction inside a group.
@@ -111,7 +132,8 @@ TEST(ClusterMatching, PropertyEachGroupGetsALeastWeightCorrection) {
     auto decoding = std::make_shared<const DecodingGraph>(graph);
     UnionFindDecoder decoder(decoding);
     const std::size_t limit = trial % 4 == 0 ? 3 : UnionFindDecoder::kDefaultMatchLimit;
-    decoder.set_cluster_matching(true, limit);
+    const bool touching = trial % 3 == 2;  // touching clusters matched as one group
+    decoder.set_cluster_matching(true, limit, touching);
     if (trial % 2 == 1) decoder.set_subset_limit(0);  // the blossom algorithm for every cluster
     decoder.record_clusters(true);
     const std::uint32_t boundary = n;  // the graph's boundary node, a node of the distance table
@@ -165,6 +187,10 @@ TEST(ClusterMatching, PropertyEachGroupGetsALeastWeightCorrection) {
       }
       for (std::uint32_t id : own) {
         if (graph->edges[id].node_b != boundary) group[find(graph->edges[id].node_a)] = find(graph->edges[id].node_b);
+      }
+      for (std::size_t id = 0; touching && id < specs.size(); ++id) {
+        const std::uint32_t a = graph->edges[id].node_a, b = graph->edges[id].node_b;
+        if (b != boundary && in_cluster[a] && in_cluster[b]) group[find(a)] = find(b);
       }
       std::map<std::uint32_t, std::vector<std::uint32_t>> defects_of;
       for (std::uint32_t d : syndrome) defects_of[find(d)].push_back(d);

@@ -410,16 +410,39 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::peel() {
   return mask;
 }
 
-void UnionFindDecoder::set_cluster_matching(bool on, std::size_t max_defects) {
+void UnionFindDecoder::set_cluster_matching(bool on, std::size_t max_defects, bool join_touching) {
   if (on && !matcher_) matcher_ = std::make_unique<ClusterMatcher>(*graph_);
+  if (on && join_touching) joined_.resize(slot_count_);
   match_limit_ = on ? max_defects : 0;
+  join_touching_ = on && join_touching;
 }
 
 UnionFindDecoder::ObservableMask UnionFindDecoder::match_clusters() {
   ObservableMask mask = 0;
   by_root_.clear();
-  for (NodeId node : touched_nodes_) {
-    if (node != boundary_) by_root_.emplace_back(find(node), node);
+  if (join_touching_) {
+    // Clusters with neighbouring nodes are joined (a union-find over their roots, flat enough
+    // at these sizes with path halving) and matched as one group.
+    for (NodeId node : touched_nodes_) joined_[find(node)] = find(node);
+    auto top = [&](NodeId x) {
+      while (joined_[x] != x) x = joined_[x] = joined_[joined_[x]];
+      return x;
+    };
+    for (NodeId node : touched_nodes_) {
+      if (node == boundary_) continue;
+      for (const DecodingGraph::Neighbour* p = graph_->row_begin(node); p != graph_->row_end(node); ++p) {
+        if (p->other == boundary_ || !touched_[p->other]) continue;
+        const NodeId a = top(find(node)), b = top(find(p->other));
+        if (a != b) joined_[b] = a;
+      }
+    }
+    for (NodeId node : touched_nodes_) {
+      if (node != boundary_) by_root_.emplace_back(top(find(node)), node);
+    }
+  } else {
+    for (NodeId node : touched_nodes_) {
+      if (node != boundary_) by_root_.emplace_back(find(node), node);
+    }
   }
   std::sort(by_root_.begin(), by_root_.end());
   const GrowthLength* const lengths = reweighting_ ? entry_length_.data() : nullptr;

@@ -131,8 +131,11 @@ class UnionFindDecoder final : public Decoder {
   // cluster that is matched; matching k of them costs k shortest-path searches over the
   // cluster and a blossom matching on up to 2k nodes. Turning it on first allocates the
   // matcher's scratch (std::bad_alloc on memory exhaustion).
+  // With `join_touching`, clusters that have neighbouring nodes are matched as one group, so
+  // defects that growth left in two touching clusters can pair: fewer errors again, for larger
+  // groups and more time.
   static constexpr std::size_t kDefaultMatchLimit = 256;
-  void set_cluster_matching(bool on, std::size_t max_defects = kDefaultMatchLimit);
+  void set_cluster_matching(bool on, std::size_t max_defects = kDefaultMatchLimit, bool join_touching = false);
   // Which of the matcher's two exact pairings a cluster gets (see cluster_matching.h): tests
   // set 0 to send every cluster to the blossom algorithm. Needs cluster matching turned on.
   void set_subset_limit(std::size_t limit) { matcher_->set_subset_limit(limit); }
@@ -319,6 +322,8 @@ class UnionFindDecoder final : public Decoder {
   std::vector<NodeId> cluster_nodes_;
   std::vector<NodeId> cluster_defects_;
   std::vector<EdgeId> matched_edges_;
+  bool join_touching_ = false;
+  std::vector<NodeId> joined_;  // join_touching_: a union-find over cluster roots
 };
 
 }  // namespace kelvane
