@@ -62,13 +62,18 @@ def test_description_round_trip_in_chunks(tmp_path):
     assert with_hash == [i % 2 == 0 for i in range(100)]
     batch = kelvane.KelvaneStream(str(tmp_path / "x.kvlx")).read_batch(1000)
     assert len(batch) == 100 and batch.has_observable_flips.sum() == 50
-    # A damaged description is refused, not half used.
+    # A description that does not match its hash is refused, not half used; a damaged byte in
+    # it is a damaged first frame (its payload CRC), which leaves the stream without one.
+    entries, digest = kvlx._description_entries(layout, dem)
+    with kvlx.KvlxWriter(tmp_path / "y.kvlx") as w:
+        w.write_frame(frame_id=0, round=0, detector_events=[0, 0], metadata=entries[:-1] + [(66, bytes(8))])
+    with pytest.raises(ValueError, match="do not match their hash"):
+        kvlx.read_description(tmp_path / "y.kvlx")
     first = spans[0][0] + data[spans[0][0]:spans[0][1]].index(zlib.compress(dem.encode())[:32])
     damaged = bytearray(data)
     damaged[first + 5] ^= 1
-    (tmp_path / "y.kvlx").write_bytes(damaged)
-    with pytest.raises(ValueError, match="do not match their hash"):
-        kvlx.read_description(tmp_path / "y.kvlx")
+    (tmp_path / "z.kvlx").write_bytes(damaged)
+    assert kvlx.read_description(tmp_path / "z.kvlx") is None
 
 
 CONFLICT = r"puts D0 \(time 0\) and D4 \(time 1\) into one frame.*layout=.*layout_from_stim"
@@ -126,3 +131,93 @@ def test_cli_uses_the_description(tmp_path, capsys):
     errors = int((predictions != exp.observables).sum())
     assert "decoded 300 shots (4 frames and 24 detectors each)" in out
     assert f"logical error rate: {errors / 300:.6f} ({errors} of 300 shots; 95% interval" in out
+
+
+def serve_once(data):
+    """A tcp:// address that sends `data` to one client and closes."""
+    import socket
+    import threading
+
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def run():
+        with listener, listener.accept()[0] as conn:
+            conn.sendall(data)
+
+    threading.Thread(target=run, daemon=True).start()
+    return f"tcp://127.0.0.1:{listener.getsockname()[1]}"
+
+
+@pytest.fixture(scope="module")
+def described(tmp_path_factory):
+    path = tmp_path_factory.mktemp("described") / "sc.kvlx"
+    exp = kelvane.write_stim_experiment(surface(3, 3, 0.01), 200, path, seed=5)
+    with kelvane.open(path, decoder=exp.dem) as stream:
+        frames = {f.frame_id: f.observable_flips for f in stream if f.round == 3}
+    return path, exp, path.read_bytes(), frames
+
+
+def test_tcp_streams_describe_themselves(described, tmp_path, capsys):
+    path, exp, data, by_file = described
+    for decoder in (exp.dem, "stored"):
+        with kelvane.open(serve_once(data), decoder=decoder, timeout=30) as stream:
+            assert (stream.description.layout == exp.layout).all()
+            got = {f.frame_id: f.observable_flips for f in stream if f.round == 3}
+        assert got == by_file
+    assert main(["-q", "decode", serve_once(data), "--out", str(tmp_path / "p.b8")]) == 0
+    assert "decoded 200 shots (4 frames and 24 detectors each)" in capsys.readouterr().out
+    assert main(["-q", "info", serve_once(data)]) == 0
+    assert "description:      layout of 4 rounds x 8 ancillas; model of 24" in capsys.readouterr().out
+
+
+def test_a_late_joiner_of_a_live_serve_gets_the_description(described, tmp_path):
+    from kelvane.cli import Live, replay
+
+    path, exp, data, by_file = described
+    spans = kvlx.frame_spans(data)
+    live = Live(kvlx.description_entries(data[spans[0][0]:spans[0][1]]))
+    live.start = 0.0
+
+    class Conn:
+        sent = bytearray()
+
+        def sendall(self, b):
+            self.sent += b
+
+    conn = Conn()
+    # The client joins 0.0105 s into a 1000 frames/s timeline: from frame 10, round 2 of shot 2.
+    now = [0.0105]
+    replay(conn, data, spans, kvlx.FILE_HEADER_SIZE, 1000.0, lambda n: None, clock=lambda: now[0],
+           sleep=lambda s: now.__setitem__(0, now[0] + s), live=live)
+    (tmp_path / "late.kvlx").write_bytes(conn.sent)
+    with kelvane.open(tmp_path / "late.kvlx", decoder=exp.dem) as stream, pytest.warns(RuntimeWarning, match="cut"):
+        assert (stream.description.layout == exp.layout).all()
+        got = {f.frame_id: f.observable_flips for f in stream if f.round == 3 and not f.shot_incomplete}
+        assert stream.incomplete_shots == 1
+    assert min(got) == 15 and got == {k: v for k, v in by_file.items() if k >= 15}
+
+
+@pytest.mark.parametrize("options, outcome", [
+    ({}, RuntimeWarning),                              # positional, depth inferred: warned once
+    ({"per_shot": True, "window_depth": 4}, ValueError),  # a strict configuration: refused
+    ({"window_depth": 4}, None),                       # a depth chosen claims no layout
+])
+def test_a_reader_without_the_description_is_told(described, options, outcome):
+    path, exp, data, _ = described
+    spans = kvlx.frame_spans(data)
+    joined = data[:kvlx.FILE_HEADER_SIZE] + data[spans[10][0]:]  # from round 2 of a shot, no description
+    with kelvane.open(serve_once(joined), decoder=exp.dem, timeout=30, **options) as stream:
+        assert stream.description is None
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                for _ in stream:
+                    pass
+                raised = None
+            except ValueError as e:
+                raised = e
+    said = [str(w.message) for w in caught if "another layout" in str(w.message)]
+    if outcome is ValueError:
+        assert raised is not None and "frame 12 says the stream is laid out by another layout" in str(raised)
+    else:
+        assert raised is None and len(said) == (outcome is RuntimeWarning)

@@ -115,10 +115,13 @@ def open(  # noqa: A001 - the entry point
     end of a growing file cuts open, for the frames appended later. If configuring the decoder
     fails, the stream is closed and the error propagates.
 
-    A file written by ``write_stim_experiment`` (or ``KvlxWriter.write_shots`` with a layout)
-    describes itself: without ``layout`` the stream decodes with the layout stored in it, shot
-    by shot unless ``per_shot=False`` or a ``window_depth`` says otherwise, and
-    ``decoder="stored"`` decodes with the model stored in it.
+    A stream written by ``write_stim_experiment`` (or ``KvlxWriter.write_shots`` with a layout)
+    describes itself (``stream.description``), from a file or over TCP: without ``layout`` the
+    stream decodes with the layout stored in it, shot by shot unless ``per_shot=False`` or a
+    ``window_depth`` says otherwise, and ``decoder="stored"`` decodes with the model stored in
+    it. Reading the description waits for the stream's first frame (within `timeout`). A
+    round-0 frame whose description hash names another layout than the one decoding is an
+    error (``ValueError``) with ``layout`` or shot-by-shot decoding, else a ``RuntimeWarning``.
 
     ``learn_every=N`` returns a `LearningStream`: every N shots it re-estimates the model's
     probabilities from those shots (`kelvane.estimate_error_model`) and swaps the estimate in
@@ -145,13 +148,18 @@ def open(  # noqa: A001 - the entry point
         raise ValueError(f"errors must be 'raise' or 'skip', got {errors!r}")
     from kelvane import _describe
 
-    decoder, layout, per_shot, positional = _describe.resolve(source, decoder, window_depth, layout, per_shot, errors)
-    if learn_every is not None and decoder is None:
-        raise ValueError("learn_every re-learns the decoder's model: it needs a decoder")
-    if learn_memory is not None and learn_every is None:
-        raise ValueError("learn_memory says how many shots learn_every learns from: it needs learn_every")
     stream = KelvaneStream(source, timeout=timeout)
     result: KelvaneStream | LearningStream = stream
+    try:
+        decoder, layout, per_shot, positional = _describe.resolve(stream, source, decoder, window_depth, layout,
+                                                                  per_shot, errors)
+        if learn_every is not None and decoder is None:
+            raise ValueError("learn_every re-learns the decoder's model: it needs a decoder")
+        if learn_memory is not None and learn_every is None:
+            raise ValueError("learn_memory says how many shots learn_every learns from: it needs learn_every")
+    except BaseException:
+        stream.close()
+        raise
     if decoder is not None:
         try:
             stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer,

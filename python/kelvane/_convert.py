@@ -40,18 +40,22 @@ class KvlxFrames(NamedTuple):
     has_observable_flips: np.ndarray  # bool
     rounds: np.ndarray  # uint32
     frame_ids: np.ndarray  # uint64
+    description: Any = None  # what the stream says about itself (KelvaneStream.description), if asked
 
 
 def read_kvlx_frames(path: Any, batch_frames: int = 1 << 16, progress: Any = None,
-                     skipped: list[Any] | None = None) -> KvlxFrames:
-    """All frames of a KVLX file as columns.
+                     skipped: list[Any] | None = None, describe: str | None = None) -> KvlxFrames:
+    """All frames of a KVLX file (or tcp:// stream) as columns.
 
     Every frame must have the same ancilla count. The first damaged frame raises its OSError;
     given a list as `skipped`, damaged frames are skipped instead (as ``kelvane.open(...,
-    errors="skip")``) and the `SkippingStream` that counted them is appended to it.
+    errors="skip")``) and the `SkippingStream` that counted them is appended to it. With
+    `describe` ("raise" or "warn", what to do about a damaged one) the stream's description,
+    as its first frame gives it, comes in ``description``.
     """
     from _kelvane import KelvaneStream
 
+    from kelvane import kvlx
     from kelvane._skipping import SkippingStream
 
     names = ("detector_events", "observable_flips", "has_observable_flips", "rounds", "frame_ids")
@@ -61,6 +65,7 @@ def read_kvlx_frames(path: Any, batch_frames: int = 1 << 16, progress: Any = Non
         opened = SkippingStream(opened)
         skipped.append(opened)
     with opened as stream:
+        description = kvlx.read_description(stream, damaged=describe) if describe is not None else None
         while True:
             batch = stream.read_batch(batch_frames)
             if len(batch) == 0:
@@ -76,8 +81,8 @@ def read_kvlx_frames(path: Any, batch_frames: int = 1 << 16, progress: Any = Non
                 progress(len(batch))
     if not columns["detector_events"]:
         return KvlxFrames(np.zeros((0, 0), dtype=bool), np.zeros(0, np.uint64), np.zeros(0, bool),
-                          np.zeros(0, np.uint32), np.zeros(0, np.uint64))
-    return KvlxFrames(*(np.concatenate(columns[name]) for name in names))
+                          np.zeros(0, np.uint32), np.zeros(0, np.uint64), description)
+    return KvlxFrames(*(np.concatenate(columns[name]) for name in names), description)
 
 
 def shot_starts(rounds: np.ndarray, frame_ids: np.ndarray, depth: int) -> tuple[np.ndarray, int, int]:

@@ -18,15 +18,18 @@ def local_file(source: Any) -> str | None:
     return None
 
 
-def resolve(source: Any, decoder: Any, window_depth: int, layout: Any, per_shot: bool | None,
+def resolve(stream: Any, source: Any, decoder: Any, window_depth: int, layout: Any, per_shot: bool | None,
             errors: str = "raise") -> tuple[Any, Any, bool, int | None]:
-    """The decoder, layout and per_shot that `kelvane.open` configures the stream with, and the
-    ancilla count to check the positional rule against once the stream has taken the decoder
-    (None: no check)."""
-    path = local_file(source)
-    damaged = "warn" if errors == "skip" else "raise"
-    description = kvlx.read_description(path, damaged=damaged) if path is not None else None
-    if isinstance(decoder, str) and decoder == "stored":
+    """The decoder, layout and per_shot that `kelvane.open` configures `stream` (just opened on
+    `source`) with, and the ancilla count to check the positional rule against once the stream
+    has taken the decoder (None: no check). The stream's description is read (before its first
+    frame, waiting for that frame) only when it can matter: for ``decoder="stored"``, or a
+    decoder without a layout."""
+    stored = isinstance(decoder, str) and decoder == "stored"
+    description = None
+    if stored or (decoder is not None and layout is None):
+        description = kvlx.read_description(stream, damaged="warn" if errors == "skip" else "raise")
+    if stored:
         if description is None or description.dem_text is None:
             raise ValueError(f"{os.fspath(source)} carries no detector error model (decoder='stored'): "
                              "pass the model as decoder=")
@@ -38,7 +41,7 @@ def resolve(source: Any, decoder: Any, window_depth: int, layout: Any, per_shot:
             layout = description.layout
             if per_shot is None and window_depth == 0:
                 per_shot = True
-        elif path is not None:
+        elif (path := local_file(source)) is not None:
             first = kvlx._first_frame_metadata(path)
             if first is not None:
                 return decoder, layout, bool(per_shot), first[0]

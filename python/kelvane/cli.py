@@ -5,7 +5,7 @@ plot a threshold and run the benchmark suite.
     python -m kelvane convert run.kvlx shots.b8 [--num-detectors N] [--layout layout.npy] [--num-observables K [--obs-out obs.b8]]
     python -m kelvane decode run.kvlx --dem model.dem [--layout layout.npy | --circuit c.stim] --out p.b8
     python -m kelvane decode tcp://127.0.0.1:9000 --dem model.dem --commit 5 --buffer 5 --out tcp://127.0.0.1:9100
-    python -m kelvane serve run.kvlx --port 9000 --rate 100000
+    python -m kelvane serve run.kvlx --port 9000 --rate 100000 [--live --clients 3]
     python -m kelvane monitor run.kvlx --dem model.dem [--layout layout.npy] [--port 0] [--report out.html]
     python -m kelvane demo
     python -m kelvane threshold --out threshold.png [--quick]
@@ -128,7 +128,7 @@ def cmd_info(args: argparse.Namespace) -> int:
     print(f"rounds:           {max_round + 1} (largest round + 1)")
     print(f"ancillas:         {', '.join(f'{n} ({c} frames)' for n, c in sorted(ancillas.items())) or '-'}")
     print(f"observable flips: {flips} frames carry them")
-    print(f"description:      {describe_stream(args.file)}")
+    print(f"description:      {describe_stream(opened)}")
     print(f"skipped:          {stream.skipped_text()}")
     print(f"first error:      {error or 'none'}")
     if args.dem:
@@ -141,11 +141,9 @@ def print_detector_report(args: argparse.Namespace) -> None:
     from kelvane._convert import as_layout, group_shots, read_kvlx_frames
     from kelvane.detector_rates import detector_report
 
-    from kelvane.kvlx import read_description
-
     dem = _read_stim(args.dem, "dem")
-    frames = read_kvlx_frames(args.file)
-    description = read_description(args.file, damaged="warn")
+    frames = read_kvlx_frames(args.file, describe="warn")
+    description = frames.description
     if args.layout:
         layout = as_layout(args.layout, dem.num_detectors)
     elif description is not None and description.layout is not None:
@@ -163,14 +161,10 @@ def print_detector_report(args: argparse.Namespace) -> None:
     print(report.to_text(args.worst))
 
 
-def describe_stream(path: str) -> str:
+def describe_stream(stream: Any) -> str:
     """What the stream says about itself: its stored layout and model, or that it says nothing."""
-    from kelvane.kvlx import read_description
-
-    if path.startswith("tcp://"):
-        return "not read over TCP (only a file's first frame is read ahead)"
     try:
-        description = read_description(path)
+        description = stream.description
     except ValueError as e:
         return f"damaged ({e})"
     if description is None:
@@ -224,10 +218,11 @@ def cmd_decode(args: argparse.Namespace) -> int:
     out_fmt = file_format(args.out)
     if out_fmt == "kvlx":
         raise CliError("--out must be a Stim shot file (.01, .b8, .r8 or .dets)")
-    from kelvane.kvlx import read_description
-
     circuit = _read_stim(args.circuit, "circuit") if args.circuit else None
-    description = read_description(args.file, damaged="warn")
+    skipped: list[Any] = []
+    with _progress(None, "frames", "reading", args.quiet) as bar:
+        frames = read_kvlx_frames(args.file, progress=bar.update, skipped=skipped, describe="warn")
+    description = frames.description
     dem = _decode_model(args, circuit, description, "the stream stores no model")
     graph = SpacetimeGraph.from_detector_error_model(dem)
     if args.layout:
@@ -240,9 +235,6 @@ def cmd_decode(args: argparse.Namespace) -> int:
         layout = description.layout
     else:
         layout = None
-    skipped: list[Any] = []
-    with _progress(None, "frames", "reading", args.quiet) as bar:
-        frames = read_kvlx_frames(args.file, progress=bar.update, skipped=skipped)
     if layout is None:
         layout = default_layout(frames.detector_events.shape[1], dem.num_detectors)
     shots, last = group_shots(frames, layout, dem.num_detectors, args.file)
@@ -277,22 +269,27 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
 
 def cmd_serve(args: argparse.Namespace) -> int:
-    from kelvane.kvlx import FILE_HEADER_SIZE, frame_spans
+    from kelvane.kvlx import FILE_HEADER_SIZE, description_entries, frame_spans
 
     if args.burst_ms < 1:
         raise CliError(f"--burst-ms must be at least 1 (nothing sleeps less), got {args.burst_ms:g}")
+    if args.live and args.rate <= 0:
+        raise CliError("--live plays the file at --rate frames/s: give a rate")
 
     with open(args.file, "rb") as f:
         data = f.read()
     spans = frame_spans(data)
+    live = None
+    if args.live:
+        live = Live(description_entries(data[spans[0][0] : spans[0][1]]) if spans else [])
     workers = []
     with socket.create_server((args.host, args.port)) as server:
         print(f"serving {len(spans)} frames of {args.file} on tcp://{args.host}:{server.getsockname()[1]}"
-              f" at {args.rate or 'full'} frames/s", flush=True)
+              f" at {args.rate or 'full'} frames/s" + (" (live)" if live else ""), flush=True)
         for k in range(args.clients):
             conn, peer = server.accept()
             worker = threading.Thread(target=serve_client, daemon=True,
-                                      args=(conn, peer, data, spans, FILE_HEADER_SIZE, args, k))
+                                      args=(conn, peer, data, spans, FILE_HEADER_SIZE, args, k, live))
             worker.start()
             workers.append(worker)
     for worker in workers:
@@ -300,15 +297,25 @@ def cmd_serve(args: argparse.Namespace) -> int:
     return 0
 
 
+class Live:
+    """One timeline that every client of ``serve --live`` joins: the file plays from the moment the
+    first client is sent its first frame, and a client that connects later gets the frames from then on, the
+    first of them carrying the stream's description (`description`, the first frame's entries)."""
+
+    def __init__(self, description: Sequence[tuple[int, bytes]]) -> None:
+        self.description = description
+        self.start: float | None = None
+
+
 def serve_client(conn: socket.socket, peer: Any, data: bytes, spans: Sequence[tuple[int, int]], header_size: int,
-                 args: argparse.Namespace, position: int) -> None:
+                 args: argparse.Namespace, position: int, live: Live | None = None) -> None:
     """Replays the file to one client on its own thread, so that a client that stops reading
     holds up no other: a send that makes no progress for --send-timeout seconds drops it."""
     name = f"{peer[0]}:{peer[1]}"
     conn.settimeout(args.send_timeout)
     with conn, _progress(len(spans), "frames", f"to {name}", args.quiet, position) as bar:
         try:
-            replay(conn, data, spans, header_size, args.rate, bar.update, args.burst_ms / 1000)
+            replay(conn, data, spans, header_size, args.rate, bar.update, args.burst_ms / 1000, live=live)
         except TimeoutError:
             print(f"client {name} dropped: it read nothing for {args.send_timeout:g} s", file=sys.stderr, flush=True)
         except OSError as e:
@@ -321,17 +328,30 @@ _SEND_SLICE = 1 << 18
 
 def replay(conn: Any, data: bytes, spans: Sequence[tuple[int, int]], header_size: int,
            rate: float, progress: Any, burst: float = 0.001, clock: Any = time.perf_counter,
-           sleep: Any = time.sleep) -> None:
+           sleep: Any = time.sleep, live: Live | None = None) -> None:
     """Sends the file header, then the frames at `rate` frames (rounds) per second (0: as fast as
     possible), paced as a device that delivers in bursts: at every `burst` seconds (or every
     frame, when frames are further apart) the frames due by then go out together, in sends of
-    at most _SEND_SLICE bytes. Frame k is due at k / rate seconds after the first."""
+    at most _SEND_SLICE bytes. Frame k is due at k / rate seconds after the first.
+
+    With `live` (and a rate) frame k is due k / rate seconds after ``live.start``: a client that
+    joins later is sent the frames due from then on, and the first of them, when the stream
+    describes itself, re-encoded to carry the description (kvlx.with_description), so that it
+    can decode from the next shot on."""
     view = memoryview(data)
     conn.sendall(view[:header_size])
-    start = clock()
-    sent = 0
+    if live is not None and live.start is None:
+        live.start = clock()
+    start = clock() if live is None else live.start
     period = max(burst, 1 / rate) if rate > 0 else 0.0
-    tick = 0
+    sent = min(len(spans), int((clock() - start) * rate)) if live is not None and rate > 0 else 0
+    tick = int((clock() - start) / period) if sent else 0
+    if sent and sent < len(spans) and live is not None and live.description:
+        from kelvane.kvlx import with_description
+
+        conn.sendall(with_description(data[spans[sent][0] : spans[sent][1]], live.description))
+        progress(1)
+        sent += 1
     while sent < len(spans):
         if rate > 0:
             tick += 1
@@ -373,13 +393,8 @@ def decode_windows(args: argparse.Namespace) -> int:
     if args.commit is None or args.buffer is None:
         raise CliError("--commit and --buffer go together")
     circuit = _read_stim(args.circuit, "circuit") if args.circuit else None
-    remote = args.file.startswith("tcp://")
-    description = None
-    if not remote:
-        from kelvane.kvlx import read_description
-
-        description = read_description(args.file, damaged="warn")
-    dem = _decode_model(args, circuit, description, "the stream stores no model, or is a tcp:// source")
+    # Without --dem or --circuit, the model the stream stores (read with its first frame).
+    dem = _decode_model(args, circuit, None, "") if args.dem or circuit is not None else None
     layout: Any = args.layout
     if layout is None and circuit is not None:
         from kelvane.experiment import layout_from_stim
@@ -392,8 +407,15 @@ def decode_windows(args: argparse.Namespace) -> int:
     with contextlib.ExitStack() as stack:
         # The stream is decoded in C++ as it arrives (drain): a thread of its own reads the source
         # and stamps every frame's arrival, so a decoder that falls behind shows as backlog.
-        stream = stack.enter_context(kelvane.open(args.file, decoder=dem, layout=layout, commit=args.commit,
-                                                  buffer=args.buffer))
+        try:
+            stream = stack.enter_context(kelvane.open(args.file, decoder="stored" if dem is None else dem,
+                                                      layout=layout, commit=args.commit, buffer=args.buffer))
+        except ValueError as e:
+            if dem is None:
+                raise CliError(f"decode needs --dem or --circuit ({_describe_error(e)})") from e
+            raise
+        if dem is None:
+            dem = stim.DetectorErrorModel(stream.description.dem_text)
         out = stack.enter_context(DecisionWriter(args.out, dem.num_observables, args.detector_flips))
         while (records := stream.drain(0.25, detector_flips=args.detector_flips)) is not None:
             if records:
@@ -627,9 +649,13 @@ def build_parser() -> argparse.ArgumentParser:
                    help="with --rate: send the frames due every this many milliseconds, together (at least 1)")
     p.add_argument("--host", default="127.0.0.1")
     p.add_argument("--clients", type=_count, default=1,
-                   help="serve this many connections, each on its own from its own start")
+                   help="serve this many connections, each on its own from its own start (with --live: on the one "
+                        "timeline)")
     p.add_argument("--send-timeout", type=float, default=10.0,
                    help="drop a client that reads nothing for this many seconds")
+    p.add_argument("--live", action="store_true",
+                   help="play the file once, at --rate from the first connection on, to every client: a client that "
+                        "connects later joins part-way (and gets the stream's description with its first frame)")
     p.set_defaults(run=cmd_serve)
 
     p = verb("monitor", "a live web page of a stream (or, with --report, an HTML report of a file)")

@@ -54,8 +54,9 @@ __all__ = [
     "META_LAYOUT",
     "META_DEM",
     "META_DESCRIPTION_HASH",
-    "StreamDescription",
     "read_description",
+    "description_entries",
+    "with_description",
     "encode_rle_events",
     "encode_file_header",
     "encode_frame_header",
@@ -463,6 +464,58 @@ def frame_spans(data: bytes, offset: int = FILE_HEADER_SIZE) -> list[tuple[int, 
     return spans
 
 
+def _frame_sections(frame: bytes) -> dict[str, Any]:
+    """The fields and sections of one whole frame (header to trailer), as encode_frame takes them."""
+    fields = dict(zip(_FRAME_HEADER_FIELDS, _FRAME_HEADER.unpack_from(frame)))
+    n, flags = fields["ancilla_count"], fields["flags"]
+    (rle_len,) = struct.unpack_from("<H", frame, FRAME_HEADER_SIZE)
+    q = FRAME_HEADER_SIZE + 2
+    fields["detector_events_rle"] = frame[q : q + rle_len]
+    q += rle_len
+    fields["meas_results"] = frame[q : q + n]
+    q += n
+    if flags & FLAG_TIMING:
+        fields["timing_offsets"] = list(struct.unpack_from(f"<{n}H", frame, q))
+        q += 2 * n
+    if flags & FLAG_ANCILLA_BITS:
+        fields["ancilla_bits"] = frame[q : q + (n + 7) // 8]
+        q += (n + 7) // 8
+    entries = []
+    if flags & FLAG_METADATA:
+        (count,) = struct.unpack_from("<H", frame, q)
+        q += 2
+        for _ in range(count):
+            key, length = struct.unpack_from("<HH", frame, q)
+            entries.append((key, frame[q + 4 : q + 4 + length]))
+            q += 4 + length
+    fields["metadata"] = entries
+    if flags & FLAG_ANNOTATIONS:
+        fields["annotations"] = [struct.unpack_from("<BQB", frame, q + 1 + 10 * i) for i in range(frame[q])]
+    return fields
+
+
+_DESCRIPTION_KEYS = (META_LAYOUT, META_DEM, META_DESCRIPTION_HASH)
+
+
+def description_entries(frame: bytes) -> list[tuple[int, bytes]]:
+    """The description entries (keys 64, 65 and 66, in order) of one whole frame: a stream's first
+    frame carries its description in them. Empty when the frame carries no layout or model."""
+    entries = [(k, v) for k, v in _frame_sections(frame)["metadata"] if k in _DESCRIPTION_KEYS]
+    return entries if any(k != META_DESCRIPTION_HASH for k, _ in entries) else []
+
+
+def with_description(frame: bytes, entries: Sequence[tuple[int, bytes]]) -> bytes:
+    """One whole frame re-encoded to carry the description `entries` (from `description_entries`)
+    in place of any it carried: its fields, sections and other metadata as they were, its
+    header CRC, payload CRC (which it now has) and trailer computed afresh. ``kelvane serve
+    --live`` sends it so to a client that joins part-way."""
+    fields = _frame_sections(frame)
+    fields["metadata"] = [(k, v) for k, v in fields["metadata"]
+                          if k not in _DESCRIPTION_KEYS and k != META_PAYLOAD_CRC] + list(entries)
+    fields["flags"] = (fields["flags"] | FLAG_METADATA) & ~FLAG_PAYLOAD_CRC
+    return encode_frame(**fields)
+
+
 def _layout_bytes(layout: Any) -> bytes:
     import numpy as np
 
@@ -485,26 +538,6 @@ def _description_entries(layout: Any, dem: Any) -> tuple[list[tuple[int, bytes]]
         entries += [(key, blob[i : i + DESCRIPTION_CHUNK]) for i in range(0, len(blob), DESCRIPTION_CHUNK)]
     digest = _description_hash(layout_bytes, dem_bytes)
     return entries + [(META_DESCRIPTION_HASH, digest)], digest
-
-
-class StreamDescription:
-    """What a stream says about itself on its first frame (see ``KvlxWriter.write_shots``).
-
-    ``layout`` is the frame layout (an int64 rounds x ancillas array) or None, ``dem_text`` the
-    detector error model's text or None, ``hash`` the 8 bytes that its round-0 frames carry, and
-    ``ancilla_count`` the first frame's width.
-    """
-
-    def __init__(self, layout: Any, dem_text: str | None, hash: bytes, ancilla_count: int) -> None:
-        self.layout = layout
-        self.dem_text = dem_text
-        self.hash = hash
-        self.ancilla_count = ancilla_count
-
-    def __repr__(self) -> str:
-        shape = None if self.layout is None else tuple(self.layout.shape)
-        return (f"StreamDescription(layout={shape}, dem={'none' if self.dem_text is None else 'stored'}, "
-                f"ancillas={self.ancilla_count})")
 
 
 def _first_frame_metadata(path: str | os.PathLike[str]) -> tuple[int, list[tuple[int, bytes]]] | None:
@@ -539,38 +572,29 @@ def _first_frame_metadata(path: str | os.PathLike[str]) -> tuple[int, list[tuple
         return n, entries
 
 
-def read_description(path: str | os.PathLike[str], *, damaged: str = "raise") -> StreamDescription | None:
-    """The description a KVLX file's first frame carries, or None when it carries none (or the
-    file cannot be read as KVLX). A damaged description (its pieces do not match their hash)
-    raises ValueError, or with ``damaged="warn"`` gives a RuntimeWarning and None."""
-    import numpy as np
+def read_description(source: Any, *, damaged: str = "raise") -> Any:
+    """The description a KVLX stream carries (``KelvaneStream.description``: ``layout``,
+    ``dem_text``, ``hash``), or None when it carries none or cannot be read as KVLX. `source` is
+    a path, a "tcp://host:port" address or an open stream (before its first frame,
+    this waits for that frame, which stays to be read). A damaged description (its pieces do
+    not match their hash) raises ValueError, or with ``damaged="warn"`` gives a RuntimeWarning
+    and None."""
+    from _kelvane import KelvaneStream
 
     try:
-        first = _first_frame_metadata(path)
+        if not isinstance(source, (str, os.PathLike)):  # a stream, or a wrapper of one
+            return source.description
+        with KelvaneStream(source) as stream:
+            return stream.description
     except OSError:
         return None
-    if first is None:
-        return None
-    ancillas, entries = first
-    layout_bytes = b"".join(v for k, v in entries if k == META_LAYOUT)
-    dem_bytes = b"".join(v for k, v in entries if k == META_DEM)
-    digest = [v for k, v in entries if k == META_DESCRIPTION_HASH and len(v) == 8]
-    if not digest or not (layout_bytes or dem_bytes):
-        return None
-    if digest[-1] != _description_hash(layout_bytes, dem_bytes):
-        text = f"{os.fspath(path)}: the stream's stored layout and model do not match their hash"
+    except ValueError as e:
         if damaged != "warn":
-            raise ValueError(text)
+            raise
         import warnings
 
-        warnings.warn(text + "; they are not used", RuntimeWarning, stacklevel=2)
+        warnings.warn(f"{e}; they are not used", RuntimeWarning, stacklevel=2)
         return None
-    layout = None
-    if layout_bytes:
-        rounds, ancilla_slots = struct.unpack_from("<II", layout_bytes)
-        layout = np.frombuffer(layout_bytes, dtype="<i4", offset=8).astype(np.int64).reshape(rounds, ancilla_slots)
-    dem_text = zlib.decompress(dem_bytes).decode("utf-8") if dem_bytes else None
-    return StreamDescription(layout, dem_text, digest[-1], ancillas)
 
 
 class KvlxWriter:

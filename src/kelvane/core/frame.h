@@ -43,6 +43,7 @@ struct FrameMetadata {
   std::optional<std::uint32_t> metadata_word_a;   // wire key 2
   std::optional<std::uint32_t> metadata_word_b;   // wire key 3
   std::optional<std::uint8_t> metadata_byte;      // wire key 4
+  std::optional<std::uint64_t> description_hash;  // wire key 66 (8 bytes, little-endian)
   bool operator==(const FrameMetadata&) const = default;
 };
 
@@ -109,6 +110,9 @@ struct OwnedFrame {
   // first 64).
   std::optional<std::uint16_t> model_observables;
   ObservableBits observable_bits;
+  // The hash of the stream's description that the frame carries (round-0 frames of a stream
+  // that describes itself), loaded little-endian: the layout's CRC-32 is the low half.
+  std::optional<std::uint64_t> description_hash;
   FramePrediction prediction = FramePrediction::kNone;
   // Set by per-shot decoding on the frame at which a shot was found cut short (it starts a new
   // shot early, or follows dropped frames) and on the later frames of a shot found incomplete.

@@ -44,6 +44,7 @@ std::vector<MetadataEntry> metadata_entries(const FrameMetadata& meta) {
     }
     out.push_back({kMetaKeyHighObservableFlips, std::move(value)});
   }
+  if (meta.description_hash) out.push_back({kMetaKeyDescriptionHash, le_bytes_of(*meta.description_hash, 8)});
   return out;
 }
 

@@ -31,7 +31,7 @@ struct MetadataEntry {
   bool operator==(const MetadataEntry&) const = default;
 };
 
-// Metadata entries for the set fields of `meta`, in key order 1, 2, 3, 4, 16.
+// Metadata entries for the set fields of `meta`, in key order 1, 2, 3, 4, 16, 17, 66.
 std::vector<MetadataEntry> metadata_entries(const FrameMetadata& meta);
 
 struct TrailerSpec {

@@ -42,6 +42,8 @@ struct FrameSections {
   std::size_t annotations_at = 0;    // the count byte, with kFlagAnnotations
   std::optional<std::size_t> crc_value_at;         // the first 4-byte payload CRC entry's value
   std::optional<std::uint64_t> observable_flips;  // the last 8-byte observable flips entry wins
+  std::optional<std::uint64_t> description_hash;  // the last 8-byte description hash entry
+  bool description_pieces = false;                // a layout or model piece of the description
   std::size_t end = 0;  // the first byte after the payload: the trailer's start
 };
 
@@ -98,6 +100,8 @@ inline WalkStop walk_frame_sections(const FrameHeader& h, std::size_t max_frame_
       if (key == kMetaKeyPayloadCrc && length == 4 && !at.crc_value_at) at.crc_value_at = pos;
       // As apply_metadata_entry applies entries in order, the last one wins.
       if (key == kMetaKeyObservableFlips && length == 8) at.observable_flips = load_le<std::uint64_t>(p);
+      if (key == kMetaKeyDescriptionHash && length == 8) at.description_hash = load_le<std::uint64_t>(p);
+      if (key == kMetaKeyLayout || key == kMetaKeyModel) at.description_pieces = true;
       pos += length;
     }
   }

@@ -19,5 +19,10 @@ inline constexpr std::uint16_t kMetaKeyHighObservableFlips = 17;
 // four. Verified only when the header has kFlagPayloadCrc and kFlagMetadata
 // (checks_payload_crc); apply_metadata_entry ignores it.
 inline constexpr std::uint16_t kMetaKeyPayloadCrc = 32;
+// A stream's description (description.h): pieces of its layout and of its zlib-compressed
+// model, any length, on its first frame; the 8-byte hash of both on every round-0 frame.
+inline constexpr std::uint16_t kMetaKeyLayout = 64;
+inline constexpr std::uint16_t kMetaKeyModel = 65;
+inline constexpr std::uint16_t kMetaKeyDescriptionHash = 66;  // 8 bytes
 
 }  // namespace kelvane

@@ -12,6 +12,7 @@ OwnedFrame to_owned_frame(const SyndromeFrame& frame) {
     owned.observable_flips = frame.metadata->observable_flips;
     owned.source_observable_flips = frame.metadata->observable_flips;
     owned.source_high_observable_flips = frame.metadata->high_observable_flips;
+    owned.description_hash = frame.metadata->description_hash;
   }
   owned.frame_id = frame.header.frame_id;
   owned.round = frame.header.round;

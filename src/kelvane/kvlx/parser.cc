@@ -80,6 +80,9 @@ void apply_metadata_entry(FrameMetadata& meta, std::uint16_t key, std::span<cons
       meta.high_observable_flips = high;
       return;
     }
+    case kMetaKeyDescriptionHash:
+      if (value.size() == 8) meta.description_hash = load_le<std::uint64_t>(p);
+      return;
     default:
       return;
   }

@@ -5,6 +5,7 @@
 
 #include "kelvane/core/rle.h"
 #include "kelvane/kvlx/crc32.h"
+#include "kelvane/kvlx/description.h"
 #include "kelvane/kvlx/frame_walk.h"
 #include "kelvane/kvlx/le_bytes.h"
 #include "kelvane/kvlx/metadata_keys.h"
@@ -198,21 +199,95 @@ Status KvlxReaderCore::validate(const SyndromeFrame& frame) const {
 }
 
 
+Result<bool> KvlxReaderCore::read_file_header(ByteReaderRef source) {
+  Result<std::optional<std::span<const std::uint8_t>>> v = view(source, kFileHeaderSize);
+  if (!v) return fail(std::move(v.error()));
+  if (!*v) return false;
+  Result<Parsed<FileHeader>> fh = parse_file_header(**v);
+  if (!fh) return fail(std::move(fh.error()));
+  schema_id_ = fh->first.schema_id;
+  Result<const HardwareSchema*> schema = config_.registry.get(schema_id_);
+  schema_ = schema ? *schema : nullptr;
+  consume(kFileHeaderSize);
+  header_parsed_ = true;
+  return true;
+}
+
+void KvlxReaderCore::take_description(std::span<const std::uint8_t> bytes, const FrameHeader& h,
+                                      const FrameSections& at) {
+  if (at.description_pieces) {
+    DescriptionPieces pieces;
+    std::size_t q = at.metadata_at;
+    const std::size_t count = load_le<std::uint16_t>(bytes.data() + q);
+    q += kMetadataCountSize;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint16_t key = load_le<std::uint16_t>(bytes.data() + q);
+      const std::size_t length = load_le<std::uint16_t>(bytes.data() + q + 2);
+      q += kMetadataEntryHeadSize;
+      pieces.add(key, bytes.subspan(q, length));
+      q += length;
+    }
+    auto assembled = assemble_description(pieces);
+    if (!assembled) {
+      description_fault_ = std::move(assembled.error());
+      description_.reset();
+    } else if (*assembled) {
+      description_fault_.reset();
+      if (!description_ || *description_ != **assembled) {
+        description_ = std::make_shared<const StreamDescription>(std::move(**assembled));
+      }
+    }
+    return;
+  }
+  // A round-0 frame names the description it belongs to: the one held may no longer be the
+  // stream's.
+  if (h.round == 0 && at.description_hash && description_ && description_->hash != *at.description_hash) {
+    description_.reset();
+  }
+}
+
+Status KvlxReaderCore::peek_description(ByteReaderRef source) {
+  using View = Result<std::optional<std::span<const std::uint8_t>>>;
+  if (!header_parsed_) {
+    Result<bool> read = read_file_header(source);
+    if (!read) return read.error().is<errors::Io>() ? fail(std::move(read.error())) : Status{};
+    if (!*read) return {};
+  }
+  if (resync_from_ || late_trailer_) return {};
+  View v = view(source, kFrameHeaderSize);
+  if (!v) return fail(std::move(v.error()));
+  if (!*v) return {};
+  Result<Parsed<FrameHeader>> parsed = parse_frame_header(**v);
+  if (!parsed || !goes_forward(parsed->first)) return {};
+  const FrameHeader h = parsed->first;
+  std::optional<KelvaneError> read_error;
+  auto frame_bytes = [&](std::size_t pos, std::size_t len) -> const std::uint8_t* {
+    View got = view(source, pos + len);
+    if (!got) {
+      read_error = std::move(got.error());
+      return nullptr;
+    }
+    return *got ? (*got)->data() + pos : nullptr;
+  };
+  FrameSections at;
+  const WalkStop stop = walk_frame_sections(h, config_.max_frame_size, frame_bytes, at);
+  if (read_error) return fail(std::move(*read_error));
+  if (stop.end != WalkEnd::kWhole) return {};
+  View whole = view(source, at.end);
+  if (!whole) return fail(std::move(whole.error()));
+  if (!*whole || !check_frame_sections(**whole, h, at, false)) return {};
+  take_description(**whole, h, at);
+  return {};
+}
+
 Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef source) {
   std::optional<diagnostics::Span> parse_span(std::in_place, kParseSpan);
   using View = Result<std::optional<std::span<const std::uint8_t>>>;
 
   if (!header_parsed_) {
-    View v = view(source, kFileHeaderSize);
-    if (!v) return fail(std::move(v.error()));
-    if (!*v) return std::nullopt;  // shorter than a file header: an empty stream
-    Result<Parsed<FileHeader>> fh = parse_file_header(**v);
-    if (!fh) return fail(std::move(fh.error()));
-    schema_id_ = fh->first.schema_id;
-    Result<const HardwareSchema*> schema = config_.registry.get(schema_id_);
-    schema_ = schema ? *schema : nullptr;
-    consume(kFileHeaderSize);
-    header_parsed_ = true;
+    Result<bool> read = read_file_header(source);
+    if (!read) return fail(std::move(read.error()));
+    if (!*read) return std::nullopt;  // shorter than a file header: an empty stream
   }
   if (resync_from_) {
     Result<bool> found = resync(source);
@@ -301,6 +376,7 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
   if (h.flags & kFlagAnnotations) {
     frame.annotations = parse_annotations(bytes.subspan(at.annotations_at, at.end - at.annotations_at));
   }
+  take_description(bytes, h, at);
   consume(has_trailer ? at.end + kTrailerSize : at.end);
   if (!has_trailer) late_trailer_ = kFrameTrailer;
   last_frame_id_ = h.frame_id;
@@ -365,11 +441,12 @@ KvlxReaderCore::Scan KvlxReaderCore::take_buffered_frame(std::span<const std::ui
   }
   if (at.end + kTrailerSize > bytes.size()) return Scan::kIncomplete;
   const std::span<const std::uint8_t> frame = bytes.first(at.end + kTrailerSize);
-  if (!check_frame_sections(frame, h, at, true)) return Scan::kGeneral;
+  if (!check_frame_sections(frame, h, at, true) || at.description_pieces) return Scan::kGeneral;
   if (validates(h)) {
     set_section_views(checked_, frame, h, at);
     if (!validate(checked_)) return Scan::kGeneral;
   }
+  if (at.description_hash) take_description(frame, h, at);
 
   out.append(h, frame.subspan(at.rle_at, at.rle_len), at.observable_flips);
   // Straight from the ring: the carry buffer is empty.

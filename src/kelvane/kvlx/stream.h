@@ -29,20 +29,28 @@
 // KelvaneError::frame_id).
 // A frame returned without its trailer because the data ended there has that trailer skipped
 // when it arrives later.
+//
+// The reader keeps the description the stream gives of itself (description.h) from the frames it
+// reads, whichever path reads them: the last whole description a frame carried, for as long as
+// the hash on round-0 frames names it. A round-0 frame whose hash names another drops it, and
+// pieces that do not make a description drop it with a fault text (description_fault()).
 #pragma once
 
 #include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "kelvane/core/error.h"
 #include "kelvane/core/frame.h"
 #include "kelvane/core/schema.h"
+#include "kelvane/kvlx/description.h"
 #include "kelvane/kvlx/frame_columns.h"
 #include "kelvane/kvlx/parser.h"
 #include "kelvane/kvlx/ring_buffer.h"
@@ -95,6 +103,8 @@ class ByteReaderRef {
   bool (*finished_fn_)(const void*) = nullptr;
 };
 
+struct FrameSections;  // frame_walk.h
+
 // Why KvlxReaderCore::read_buffered_frames stopped.
 enum class BulkStop : std::uint8_t {
   kFull,               // the batch holds max_frames
@@ -131,6 +141,19 @@ class KvlxReaderCore {
   // Hands a frame returned earlier back so that its owned storage is reused by later frames.
   void recycle(SyndromeFrame&& frame);
 
+  // Reads ahead until the next frame is buffered whole, consuming nothing but the file header,
+  // and takes the description that frame carries as reading it will: for a caller that needs
+  // the description before the first frame, to choose how to decode it. Does nothing more when
+  // the next frame is damaged or the data end first (reading it reports that) or while the next
+  // call has something else to do first (resynchronise, skip a late trailer). Returns a read's
+  // error.
+  Status peek_description(ByteReaderRef source);
+
+  // The description the stream carries, as far as read (see the header comment); null for none.
+  const std::shared_ptr<const StreamDescription>& description() const { return description_; }
+  // Why the last description pieces read made no description, or nothing.
+  const std::optional<std::string>& description_fault() const { return description_fault_; }
+
   const StreamConfig& config() const { return config_; }
   const RingBuffer& ring() const { return ring_; }
   bool header_parsed() const { return header_parsed_; }
@@ -159,6 +182,11 @@ class KvlxReaderCore {
   std::optional<std::size_t> find_header(ByteReaderRef source, std::size_t from);
 
   Result<std::optional<SyndromeFrame>> read_frame(ByteReaderRef source);
+  // Reads and checks the file header: false when the data end before it.
+  Result<bool> read_file_header(ByteReaderRef source);
+  // Takes the description pieces or the description hash of a whole frame (`bytes` from its
+  // header on, walked into `at`).
+  void take_description(std::span<const std::uint8_t> bytes, const FrameHeader& h, const FrameSections& at);
   enum class Scan : std::uint8_t { kTaken, kOtherAncillaCount, kIncomplete, kGeneral };
   // One frame of read_buffered_frames from `bytes`, the front of the ring: appended to `out`
   // and consumed when kTaken; kIncomplete when the frame runs past the end of `bytes`. Takes
@@ -207,6 +235,8 @@ class KvlxReaderCore {
   std::optional<std::array<std::uint8_t, kTrailerSize>> late_trailer_;
   // Position of the frame whose cut was last reported, so that it is reported once.
   std::optional<std::uint64_t> cut_reported_at_;
+  std::shared_ptr<const StreamDescription> description_;
+  std::optional<std::string> description_fault_;
 };
 
 template <ByteSource Source>
@@ -218,6 +248,7 @@ class KvlxStream {
   Result<std::optional<SyndromeFrame>> next_frame() { return core_.next_frame(ByteReaderRef(reader_)); }
   void recycle(SyndromeFrame&& frame) { core_.recycle(std::move(frame)); }
   Result<std::optional<std::uint16_t>> peek_ancilla_count() { return core_.peek_ancilla_count(ByteReaderRef(reader_)); }
+  Status peek_description() { return core_.peek_description(ByteReaderRef(reader_)); }
   Result<BulkStop> read_buffered_frames(std::size_t max_frames, FrameBatch& out) {
     return core_.read_buffered_frames(ByteReaderRef(reader_), max_frames, out);
   }

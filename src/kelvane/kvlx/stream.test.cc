@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kelvane/util/diagnostics.h"
+#include "kelvane/kvlx/description.h"
 #include "kelvane/kvlx/encoder.h"
 #include "kelvane/kvlx/metadata_keys.h"
 
@@ -763,6 +764,92 @@ TEST(KvlxStreamDiagnostics, SpansFollowTheLevelRule) {
   EXPECT_EQ(sink.events.size(), 6u);
   diagnostics::set_level(diagnostics::Level::Info);
   diagnostics::set_sink(nullptr);
+}
+
+}  // namespace
+}  // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+// A described stream: frame k's round and description entries, and the description the reader
+// holds once it has read frame k.
+TEST(KvlxStream, KeepsTheDescriptionItsFramesCarry) {
+  const DescriptionEntries d = describe(2, 3, std::vector<std::int32_t>{0, 1, -1, 2, 3, 4}, "error(0.1) D0\n");
+  const DescriptionEntries other = describe(1, 3, std::vector<std::int32_t>{0, 1, 2}, std::nullopt);
+  auto hash_of = [](const DescriptionEntries& e) { return std::vector<MetadataEntry>{{e.entries.back().first, e.entries.back().second}}; };
+  auto whole = [](const DescriptionEntries& e) {
+    std::vector<MetadataEntry> out;
+    for (const auto& [key, value] : e.entries) out.push_back({key, value});
+    return out;
+  };
+  struct Step {
+    std::uint32_t round;
+    std::vector<MetadataEntry> entries;
+    const DescriptionEntries* holds;
+  } steps[] = {
+      {0, whole(d), &d},       {1, {}, &d},       {0, hash_of(d), &d}, {1, {}, &d},
+      {0, hash_of(other), nullptr},  // names a description the reader does not hold
+      {1, whole(other), &other},     // a repeat of it, on any frame
+      {0, hash_of(other), &other},
+  };
+  std::vector<FrameSpec> specs;
+  for (std::size_t k = 0; k < std::size(steps); ++k) {
+    FrameSpec s = make_spec(k, 3, kFlagMetadata);
+    s.header.round = steps[k].round;
+    s.metadata = steps[k].entries;
+    specs.push_back(s);
+  }
+  auto check = [&](const KvlxReaderCore& core, std::size_t k) {
+    const auto& held = core.description();
+    if (!steps[k].holds) {
+      EXPECT_EQ(held, nullptr) << "after frame " << k;
+    } else {
+      ASSERT_NE(held, nullptr) << "after frame " << k;
+      EXPECT_EQ(held->hash, steps[k].holds->hash) << "after frame " << k;
+    }
+  };
+  for (const bool bulk : {false, true}) {
+    Reader r(file_of(specs));
+    for (std::size_t k = 0; k < std::size(steps); ++k) {
+      if (bulk) {
+        FrameBatch batch;
+        ASSERT_TRUE(r.stream.read_buffered_frames(1, batch).has_value());
+        if (batch.size() == 1) {
+          check(r.stream.core(), k);
+          continue;
+        }
+      }
+      auto f = r.stream.next_frame();
+      ASSERT_TRUE(f.has_value() && f->has_value());
+      EXPECT_EQ((*f)->metadata->description_hash.has_value(), !steps[k].entries.empty());
+      check(r.stream.core(), k);
+    }
+  }
+  EXPECT_EQ(Reader(file_of(specs)).stream.core().description(), nullptr);  // nothing read yet
+}
+
+TEST(KvlxStream, PeekingTakesTheFirstFramesDescriptionAndConsumesNoFrame) {
+  const DescriptionEntries d = describe(1, 3, std::vector<std::int32_t>{0, 1, 2}, "error(0.1) D0\n");
+  FrameSpec s = make_spec(0, 3, kFlagMetadata);
+  for (const auto& [key, value] : d.entries) s.metadata.push_back({key, value});
+  for (const bool damaged : {false, true}) {
+    FrameSpec frame = s;
+    if (damaged) frame.metadata.back().value[0] ^= 1;  // the hash no longer matches
+    Reader r(file_of({frame, make_spec(1, 3, 0)}), 7);
+    ASSERT_TRUE(r.stream.peek_description().has_value());
+    EXPECT_EQ(r.stream.core().position(), kFileHeaderSize);
+    if (damaged) {
+      EXPECT_EQ(r.stream.core().description(), nullptr);
+      EXPECT_EQ(r.stream.core().description_fault(), "the stream's stored layout and model do not match their hash");
+    } else {
+      ASSERT_NE(r.stream.core().description(), nullptr);
+      EXPECT_EQ(r.stream.core().description()->dem_text, "error(0.1) D0\n");
+    }
+    auto frames = read_all(r.stream);
+    ASSERT_TRUE(frames.has_value());
+    EXPECT_EQ(frames->size(), 2u);
+  }
 }
 
 }  // namespace

@@ -51,6 +51,10 @@ int exec_module(PyObject* module) {
     PyTypeObject* type = c.get();
     if (!type || add_name(module, c.name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
   }
+  PyTypeObject* description = stream_description_type();
+  if (!description || PyModule_AddObjectRef(module, "_StreamDescription", reinterpret_cast<PyObject*>(description)) < 0) {
+    return -1;
+  }
   PyObject* exc = kelvane_error_type();
   if (!exc || add_name(module, "KelvaneError", exc) < 0) return -1;
   PyRef version(PyUnicode_FromString("0.1.0"));

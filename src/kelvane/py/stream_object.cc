@@ -27,6 +27,7 @@
 
 #include "kelvane/py/args.h"
 #include "kelvane/py/batch_object.h"
+#include "kelvane/py/description_object.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/frame_object.h"
 #include "kelvane/py/interpreter_wait.h"
@@ -134,11 +135,21 @@ struct StreamState {
   // Live decoding (drain): its reader thread owns the source until the stream closes. Declared
   // after the source, so that it stops before the source goes.
   std::unique_ptr<LiveDecoder> live;
+  std::shared_ptr<const StreamDescription> description_at_close;
+  std::optional<std::string> description_fault_at_close;
 
   std::uint64_t skipped_bytes() const { return source ? source->skipped_bytes() : skipped_at_close; }
+  const std::shared_ptr<const StreamDescription>& description() const {
+    return source ? source->description() : description_at_close;
+  }
+  const std::optional<std::string>& description_fault() const {
+    return source ? source->description_fault() : description_fault_at_close;
+  }
   void close() {
     live.reset();
     skipped_at_close = skipped_bytes();
+    description_at_close = description();
+    description_fault_at_close = description_fault();
     source.reset();
   }
   // The terms of one call: the deadline that `timeout` gives from now.
@@ -622,7 +633,45 @@ PyObject* stream_skipped_bytes(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).skipped_bytes());
 }
 
+// Before the first frame is read, waits for it (on the stream's timeout) to take the
+// description it carries; it stays to be read.
+PyObject* stream_description(PyObject* self, void*) {
+  StreamState& st = state_of(self);
+  TurnGuard turn(st.turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
+  if (st.live) {  // its reader thread owns the source
+    PyErr_SetString(PyExc_ValueError, "the stream's frames are being decoded live (drain); ask for its description "
+                                      "before drain()");
+    return nullptr;
+  }
+  if (st.source && st.source->owned_here() && st.frames_read == 0) {
+    ReleaseInterpreter hooks;
+    WaitContext ctx = st.wait_context(hooks);
+    if (Status peeked = st.source->peek_description(ctx); !peeked) {
+      if (ctx.stop != WaitStop::none) {
+        raise_stopped(ctx, st, "waiting for the first frame");
+      } else {
+        raise_os_error(peeked.error());
+      }
+      return nullptr;
+    }
+  }
+  if (const std::optional<std::string>& fault = st.description_fault()) {
+    raise_message(PyExc_ValueError, st.name + ": " + *fault);
+    return nullptr;
+  }
+  const std::shared_ptr<const StreamDescription>& d = st.description();
+  if (!d) Py_RETURN_NONE;
+  return new_stream_description(*d);
+}
+
 PyGetSetDef stream_getset[] = {
+    {"description", guarded<"the description (KelvaneStream.description)", stream_description>, nullptr,
+     "What the stream says about itself (a StreamDescription: layout, dem_text, hash), or None.\n"
+     "Taken from the frames read so far, the last one that carried it, for as long as the\n"
+     "hash on round-0 frames names it; before the first frame is read, waits for that frame\n"
+     "(which stays to be read). Stored pieces that do not match their hash raise ValueError.",
+     nullptr},
     {"skipped_bytes", guarded<"KelvaneStream.skipped_bytes", stream_skipped_bytes>, nullptr,
      "Bytes dropped without being delivered as frames: after a damaged frame the next read\n"
      "skips ahead to the next frame header whose CRC verifies; also a frame cut short by a\n"

@@ -24,6 +24,23 @@ Result<std::optional<OwnedFrame>> FrameSource::next_owned(WaitContext& ctx) {
   return read_next(ctx);
 }
 
+const std::shared_ptr<const StreamDescription>& FrameSource::description() const {
+  static const std::shared_ptr<const StreamDescription> none;
+  return none;
+}
+
+const std::optional<std::string>& FrameSource::description_fault() const {
+  static const std::optional<std::string> none;
+  return none;
+}
+
+Status FrameSource::peek_description(WaitContext& ctx) {
+  ctx.stop = WaitStop::none;
+  if (!owned_here()) return fail(inherited_error());
+  if (ctx.is_cancelled()) return fail(ctx.stopped(WaitStop::cancelled));
+  return peek_next_description(ctx);
+}
+
 Status FrameSource::read_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) {
   ctx.stop = WaitStop::none;
   if (!owned_here()) return fail(inherited_error());

@@ -53,7 +53,17 @@ class FrameSource {
   // Bytes the reader dropped without delivering them (see KvlxReaderCore::skipped_bytes).
   virtual std::uint64_t skipped_bytes() const = 0;
 
+  // Reads ahead until the next frame is buffered, consuming none, and takes the description it
+  // carries (KvlxReaderCore::peek_description). Waits like next_owned; a wait that stops loses
+  // nothing. In a forked child, fails like next_owned.
+  Status peek_description(WaitContext& ctx);
+  // The stream's description as far as read, and why the last pieces read made none
+  // (KvlxReaderCore::description, description_fault). A source of no KVLX stream has neither.
+  virtual const std::shared_ptr<const StreamDescription>& description() const;
+  virtual const std::optional<std::string>& description_fault() const;
+
  protected:
+  virtual Status peek_next_description(WaitContext&) { return {}; }
   virtual Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) = 0;
   virtual Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) = 0;
   Runtime& runtime() { return *runtime_; }
@@ -134,6 +144,8 @@ template <ByteSource Reader>
 class KvlxFrameSource : public FrameSource {
  public:
   std::uint64_t skipped_bytes() const final { return stream_.core().skipped_bytes(); }
+  const std::shared_ptr<const StreamDescription>& description() const final { return stream_.core().description(); }
+  const std::optional<std::string>& description_fault() const final { return stream_.core().description_fault(); }
 
  protected:
   KvlxFrameSource(std::shared_ptr<Runtime> runtime, Reader reader, StreamConfig config)
@@ -142,6 +154,12 @@ class KvlxFrameSource : public FrameSource {
   Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) final { return next_owned_frame(stream_, ctx); }
   Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override {
     return read_frame_batch(stream_, max_frames, out, ctx);
+  }
+  Status peek_next_description(WaitContext& ctx) final {
+    stream_.reader().set_wait(&ctx);
+    Status s = stream_.peek_description();
+    stream_.reader().set_wait(nullptr);
+    return s;
   }
 
   KvlxStream<Reader> stream_;

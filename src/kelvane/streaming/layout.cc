@@ -1,6 +1,10 @@
 #include "kelvane/streaming/layout.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <limits>
 
 namespace kelvane {
@@ -23,6 +27,12 @@ std::string at(std::size_t round, std::size_t ancilla) { return cat("[", num(std
 std::string model_ids(std::uint64_t n) {
   return cat("the model has ", num(n), " detectors",
              n ? cat(" (ids 0 to ", num(n - 1), ", or -1 for none)") : std::string());
+}
+
+std::string crc_text(std::uint32_t crc) {
+  char text[32];
+  std::snprintf(text, sizeof text, "CRC-32 %08x", crc);
+  return text;
 }
 
 }  // namespace
@@ -50,6 +60,11 @@ std::string LayoutError::to_string() const {
                  num(r ? r - 1 : 0), ")");
     case Kind::kDepthMismatch:
       return cat("window_depth is ", num(value), ", but the layout has ", num(r), " rounds");
+    case Kind::kDescriptionMismatch:
+      return cat("frame ", num(frame_id), " says the stream is laid out by another layout than the decoder's (",
+                 crc_text(static_cast<std::uint32_t>(value)), " against ", crc_text(static_cast<std::uint32_t>(other_round)),
+                 "): the reader holds no description of this stream (it joined after the description, or the stream "
+                 "changed); pass the layout it was written with as layout=");
   }
   return "invalid layout";
 }
@@ -142,6 +157,36 @@ std::optional<MixedTimes> positional_mixed_times(std::span<const std::optional<d
     }
   }
   return std::nullopt;
+}
+
+}  // namespace kelvane
+
+namespace kelvane {
+
+std::optional<std::uint32_t> layout_crc(const FrameLayout& layout) {
+  // Larger than any table a stream's first frame can hold (65535 pieces of 60 KiB).
+  constexpr std::uint64_t kMaxStoredEntries = std::uint64_t{65535} * 61440 / 4;
+  if (layout.rounds() > 0xFFFFFFFFu || layout.ancillas() > 0xFFFFFFFFu ||
+      static_cast<double>(layout.rounds()) * static_cast<double>(layout.ancillas()) > kMaxStoredEntries) {
+    return std::nullopt;
+  }
+  std::vector<Bytef> row;
+  auto put = [&row](std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) row.push_back(static_cast<Bytef>(v >> (8 * k)));
+  };
+  put(static_cast<std::uint32_t>(layout.rounds()));
+  put(static_cast<std::uint32_t>(layout.ancillas()));
+  uLong crc = crc32(0, Z_NULL, 0);
+  for (std::size_t r = 0; r < layout.rounds(); ++r) {
+    for (std::size_t a = 0; a < layout.ancillas(); ++a) {
+      const LayoutDetector d = layout.detector(r, a);
+      put(d == kNoDetector ? 0xFFFFFFFFu : static_cast<std::uint32_t>(d));
+    }
+    crc = crc32(crc, row.data(), static_cast<uInt>(row.size()));
+    row.clear();
+  }
+  if (!row.empty()) crc = crc32(crc, row.data(), static_cast<uInt>(row.size()));
+  return static_cast<std::uint32_t>(crc);
 }
 
 }  // namespace kelvane

@@ -32,6 +32,9 @@ struct LayoutError {
     kAncillaMismatch,   // frame `frame_id` has `value` ancillas, the layout `ancillas`
     kRoundOutOfRange,   // frame `frame_id` has round `value`, the layout `rounds` rounds
     kDepthMismatch,     // a window depth of `value` rounds given with a layout of `rounds`
+    // frame `frame_id` carries the description hash of a stream laid out by the layout of
+    // CRC-32 `value` (layout_crc), not this one (`other_round` holds this one's CRC-32)
+    kDescriptionMismatch,
   };
   Kind kind = Kind::kEmpty;
   std::size_t round = 0;
@@ -81,6 +84,12 @@ class FrameLayout {
   std::size_t ancillas_ = 0;
   std::vector<LayoutDetector> entries_;  // empty for a positional layout
 };
+
+// The CRC-32 of `layout` as a stream that describes itself stores it (u32 rounds, u32 ancillas,
+// then every entry row by row as an i32, -1 for none; docs/kvlx-format.md): the low half of
+// the description hash on the stream's round-0 frames. A positional layout counts as the table
+// it stands for. Nothing for a layout larger than any a stream can store.
+std::optional<std::uint32_t> layout_crc(const FrameLayout& layout);
 
 // Two detectors that the positional rule over `ancillas` ancillas puts into one frame although
 // their times differ: the first such pair in id order (`first` is the frame's earliest detector

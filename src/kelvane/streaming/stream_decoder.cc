@@ -129,6 +129,22 @@ void StreamDecoder::decode_fired(OwnedFrame& frame) {
 std::expected<void, LayoutError> StreamDecoder::push(OwnedFrame& frame) {
   if (!layout_) {
     if (auto started = start(frame); !started) return started;
+    layout_crc_.reset();
+  }
+  // The CRC-32 of no layout bytes is 0: a stream that stores no layout names none. A window depth
+  // the caller chose makes no claim to be the stream's layout.
+  const std::uint32_t named = frame.description_hash ? static_cast<std::uint32_t>(*frame.description_hash) : 0;
+  if (named != 0 && (strict() || options_.window_depth == 0)) {
+    if (!layout_crc_) layout_crc_ = layout_crc(*layout_);
+    if (*layout_crc_ != named) {
+      LayoutError err = layout_misfit(LayoutError::Kind::kDescriptionMismatch, named, frame.frame_id, *layout_);
+      err.other_round = layout_crc_->value_or(0);
+      if (strict()) return std::unexpected(err);
+      if (!warned_description_) {
+        warned_description_ = true;
+        warn(err.to_string());
+      }
+    }
   }
   if (learn_ready_) {
     learn_ready_ = false;

@@ -24,6 +24,12 @@
 //     jump in `frame_id`, a round beyond the layout, or the end of the stream) is counted, reported
 //     as a warning, flagged on the frame where it shows, and never decoded.
 //
+// A frame carrying the description hash of a stream that describes itself (round-0 frames) names
+// the layout the stream was written with by its CRC-32 (layout_crc): a frame that names another
+// layout than the decoder's is refused by strict configurations and warned about once by the
+// positional one whose depth is inferred (a window_depth chosen makes no such claim), so that a reader that joined a stream without its description, or whose stream
+// changed, is told instead of decoding it wrong. A stream that stores no layout names none.
+//
 // Without an explicit layout the layout is positional, its depth `window_depth` or, when that is
 // 0, the model's detector count over the first frame's ancilla count. Strict configurations (per
 // shot, or an explicit layout) fail on a layout that cannot serve the model or a frame; the
@@ -174,6 +180,9 @@ class StreamDecoder {
   bool wide_ = false;  // more than 64 observables
   std::vector<std::string> warnings_;
   bool warned_ancillas_ = false;
+  // layout_crc of layout_, once a frame names a layout (nothing inside: none can be stored).
+  std::optional<std::optional<std::uint32_t>> layout_crc_;
+  bool warned_description_ = false;
 
   // Sliding: the fired ancillas of the rounds held, in a ring of layout-depth rows.
   std::vector<std::vector<std::uint32_t>> ring_;

@@ -454,3 +454,51 @@ TEST(StreamDecoder, WrongLayoutsFailInStrictModesAndWarnOnceByDefault) {
 
 }  // namespace
 }  // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+// Round-0 frames of a stream that describes itself name its layout by CRC-32 (the low half of
+// their description hash): the decoder's own layout passes, another fails strict configurations
+// and is warned about once by the positional one whose depth is inferred.
+TEST(StreamDecoder, FramesNamingAnotherLayoutAreRefusedOrWarnedAbout) {
+  const FrameLayout positional = FrameLayout::positional(kRounds, kAncillas);
+  // As the Python writer stores it: zlib.crc32(struct.pack("<II6i", 3, 2, 0, 1, 2, 3, 4, 5)).
+  ASSERT_EQ(layout_crc(positional), 0xf5b39535u);
+  EXPECT_EQ(layout_crc(FrameLayout::positional(std::size_t{1} << 40, kAncillas)), std::nullopt);  // never stored
+  const std::int64_t ids[] = {0, 1, 2, 3, 4, 5};
+  ASSERT_EQ(layout_crc(*FrameLayout::table(kRounds, kAncillas, ids, 6)), 0xf5b39535u);
+  const std::uint32_t own = 0xf5b39535u, other = own ^ 1;
+  struct Case {
+    StreamDecodeOptions o;
+    std::uint32_t named;
+    bool fails;
+    std::size_t warnings;
+  } cases[] = {
+      {options(true), own, false, 0},           {options(true), other, true, 0},
+      {options(false, 0, positional), other, true, 0},
+      {options(false), other, false, 1},        // inferred depth: one warning for both frames
+      {options(false, kRounds), other, false, 0},  // a chosen depth claims nothing
+      {options(true), 0, false, 0},             // the stream stores no layout
+  };
+  for (const Case& c : cases) {
+    StreamDecoder stream = make(c.o);
+    for (std::uint64_t id : {0, 3}) {
+      OwnedFrame f = frame(id, 0, {0, 0});
+      f.description_hash = std::uint64_t{0x1234} << 32 | c.named;
+      auto pushed = stream.push(f);
+      EXPECT_EQ(!pushed, c.fails);
+      if (!pushed) {
+        EXPECT_EQ(pushed.error().kind, LayoutError::Kind::kDescriptionMismatch);
+        EXPECT_NE(pushed.error().to_string().find("f5b39534 against CRC-32 f5b39535"), std::string::npos);
+      }
+    }
+    const std::vector<std::string> warnings = stream.take_warnings();
+    EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),
+                            [](const std::string& w) { return w.find("another layout") != std::string::npos; }),
+              static_cast<std::ptrdiff_t>(c.warnings));
+  }
+}
+
+}  // namespace
+}  // namespace kelvane
