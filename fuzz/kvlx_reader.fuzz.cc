@@ -5,7 +5,9 @@
 // once with a small ring and reads of pseudo-random sizes. Both must give the same frames and
 // errors, and both loops must end (a file-header error, which repeats by design, ends them too).
 // A third read, in chopped reads, takes what frames it can in bulk as read_batch does (the rest
-// frame by frame): the fields a batch keeps, and the errors, must be the first read's.
+// frame by frame): the fields a batch keeps, and the errors, must be the first read's. The second
+// read peeks at the next frame's description before every other call, which must consume
+// nothing; every read must end holding the same description (or fault).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -79,7 +81,7 @@ std::string brief(const kelvane::SyndromeFrame& f) {
 enum class Mode { kDescribe, kBrief, kBulk };  // kBulk: read_buffered_frames first, briefly
 
 std::vector<std::string> read_all(MemorySource source, std::size_t ring, std::uint64_t& skipped,
-                                  Mode mode = Mode::kDescribe) {
+                                  Mode mode = Mode::kDescribe, bool peek = false) {
   kelvane::StreamConfig config;
   if (ring) config.buffer_capacity = ring;
   kelvane::KvlxStream<MemorySource> stream(std::move(source), std::move(config));
@@ -89,6 +91,7 @@ std::vector<std::string> read_all(MemorySource source, std::size_t ring, std::ui
   const std::size_t max_calls = 2 * stream.reader().bytes.size() + 8;
   for (std::size_t call = 0;; ++call) {
     if (call > max_calls) std::abort();
+    if (peek && call % 2 == 0 && !stream.peek_description()) std::abort();
     if (mode == Mode::kBulk) {
       kelvane::FrameBatch batch;
       Result<kelvane::BulkStop> stop = stream.read_buffered_frames(1 + call % 5, batch);
@@ -111,6 +114,9 @@ std::vector<std::string> read_all(MemorySource source, std::size_t ring, std::ui
     stream.recycle(std::move(**f));
   }
   skipped = stream.core().skipped_bytes();
+  const auto& held = stream.core().description();
+  seen.push_back("description " + (held ? std::to_string(held->hash) : std::string("-")) + " " +
+                 stream.core().description_fault().value_or("-"));
   return seen;
 }
 
@@ -135,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t skipped_plain = 0;
   std::uint64_t skipped_chopped = 0;
   const std::vector<std::string> a = read_all(plain, 0, skipped_plain);
-  const std::vector<std::string> b = read_all(chopped, small_ring, skipped_chopped);
+  const std::vector<std::string> b = read_all(chopped, small_ring, skipped_chopped, Mode::kDescribe, true);
   if (a != b || skipped_plain != skipped_chopped) std::abort();
   std::uint64_t skipped_bulk = 0;
   if (read_all(chopped, 0, skipped_bulk, Mode::kBulk) != read_all(plain, 0, skipped_plain, Mode::kBrief)) std::abort();

@@ -100,7 +100,7 @@ std::expected<std::optional<StreamDescription>, std::string> assemble_descriptio
   return d;
 }
 
-DescriptionEntries describe(std::uint32_t rounds, std::uint32_t ancillas, std::span<const std::int32_t> layout,
+DescriptionEntries description_entries(std::uint32_t rounds, std::uint32_t ancillas, std::span<const std::int32_t> layout,
                             const std::optional<std::string>& dem_text) {
   std::vector<std::uint8_t> layout_bytes;
   if (!layout.empty()) {

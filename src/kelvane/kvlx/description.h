@@ -73,7 +73,7 @@ struct DescriptionEntries {
   std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>> entries;
   DescriptionHash hash = 0;
 };
-DescriptionEntries describe(std::uint32_t rounds, std::uint32_t ancillas, std::span<const std::int32_t> layout,
+DescriptionEntries description_entries(std::uint32_t rounds, std::uint32_t ancillas, std::span<const std::int32_t> layout,
                             const std::optional<std::string>& dem_text);
 
 }  // namespace kelvane

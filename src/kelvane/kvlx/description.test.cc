@@ -38,8 +38,10 @@ TEST(StreamDescription, RoundTripsInPieces) {
       {2, 3, layout, noisy_text(3 * kDescriptionPieceLimit), 0},  // several model pieces
   };
   for (const Case& c : cases) {
-    const DescriptionEntries d = describe(c.rounds, c.ancillas, c.layout, c.dem);
-    if (c.entries) EXPECT_EQ(d.entries.size(), c.entries);
+    const DescriptionEntries d = description_entries(c.rounds, c.ancillas, c.layout, c.dem);
+    if (c.entries) {
+      EXPECT_EQ(d.entries.size(), c.entries);
+    }
     for (const auto& [key, value] : d.entries) EXPECT_LE(value.size(), kDescriptionPieceLimit);
     auto got = assemble_description(pieces_of(d));
     ASSERT_TRUE(got.has_value()) << got.error();
@@ -51,11 +53,11 @@ TEST(StreamDescription, RoundTripsInPieces) {
     EXPECT_EQ(s.dem_text, c.dem);
     EXPECT_EQ(s.hash, d.hash);
   }
-  EXPECT_GT(describe(2, 3, layout, noisy_text(3 * kDescriptionPieceLimit)).entries.size(), 3u);
+  EXPECT_GT(description_entries(2, 3, layout, noisy_text(3 * kDescriptionPieceLimit)).entries.size(), 3u);
 }
 
 TEST(StreamDescription, DamagedPiecesMakeNoDescription) {
-  const DescriptionEntries good = describe(2, 3, {{0, 1, -1, 2, 3, 4}}, "error(0.1) D0 D1\n");
+  const DescriptionEntries good = description_entries(2, 3, {{0, 1, -1, 2, 3, 4}}, "error(0.1) D0 D1\n");
   // Rewrites the pieces and, when `rehash`, writes the hash they then have (damage a writer made,
   // not the wire).
   auto damaged = [&](auto change, bool rehash) {

@@ -273,10 +273,13 @@ Status KvlxReaderCore::peek_description(ByteReaderRef source) {
   const WalkStop stop = walk_frame_sections(h, config_.max_frame_size, frame_bytes, at);
   if (read_error) return fail(std::move(*read_error));
   if (stop.end != WalkEnd::kWhole) return {};
-  View whole = view(source, at.end);
-  if (!whole) return fail(std::move(whole.error()));
-  if (!*whole || !check_frame_sections(**whole, h, at, false)) return {};
-  take_description(**whole, h, at);
+  // The checks read_frame makes: with the trailer, unless the data end after the payload.
+  View trailer = view(source, at.end + kTrailerSize);
+  if (!trailer) return fail(std::move(trailer.error()));
+  const bool has_trailer = trailer->has_value();
+  const std::span<const std::uint8_t> bytes = has_trailer ? **trailer : **view(source, at.end);
+  if (!check_frame_sections(bytes, h, at, has_trailer)) return {};
+  take_description(bytes, h, at);
   return {};
 }
 

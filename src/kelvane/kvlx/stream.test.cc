@@ -775,8 +775,8 @@ namespace {
 // A described stream: frame k's round and description entries, and the description the reader
 // holds once it has read frame k.
 TEST(KvlxStream, KeepsTheDescriptionItsFramesCarry) {
-  const DescriptionEntries d = describe(2, 3, std::vector<std::int32_t>{0, 1, -1, 2, 3, 4}, "error(0.1) D0\n");
-  const DescriptionEntries other = describe(1, 3, std::vector<std::int32_t>{0, 1, 2}, std::nullopt);
+  const DescriptionEntries d = description_entries(2, 3, std::vector<std::int32_t>{0, 1, -1, 2, 3, 4}, "error(0.1) D0\n");
+  const DescriptionEntries other = description_entries(1, 3, std::vector<std::int32_t>{0, 1, 2}, std::nullopt);
   auto hash_of = [](const DescriptionEntries& e) { return std::vector<MetadataEntry>{{e.entries.back().first, e.entries.back().second}}; };
   auto whole = [](const DescriptionEntries& e) {
     std::vector<MetadataEntry> out;
@@ -830,7 +830,7 @@ TEST(KvlxStream, KeepsTheDescriptionItsFramesCarry) {
 }
 
 TEST(KvlxStream, PeekingTakesTheFirstFramesDescriptionAndConsumesNoFrame) {
-  const DescriptionEntries d = describe(1, 3, std::vector<std::int32_t>{0, 1, 2}, "error(0.1) D0\n");
+  const DescriptionEntries d = description_entries(1, 3, std::vector<std::int32_t>{0, 1, 2}, "error(0.1) D0\n");
   FrameSpec s = make_spec(0, 3, kFlagMetadata);
   for (const auto& [key, value] : d.entries) s.metadata.push_back({key, value});
   for (const bool damaged : {false, true}) {
