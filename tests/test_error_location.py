@@ -80,3 +80,23 @@ def test_damage_in_a_written_file_is_located_on_every_read_path(tmp_path):
         with kelvane.open(path, errors="skip") as s:
             list(s)
     assert (s.first_error.frame_id, s.first_error.offset) == want[0]
+
+
+def test_errors_from_waits_and_closed_streams_carry_the_attributes_too(tmp_path):
+    import socket
+
+    listener = socket.create_server(("127.0.0.1", 0))  # accepts into its backlog, sends nothing
+    stream = kelvane.KelvaneStream(f"tcp://127.0.0.1:{listener.getsockname()[1]}", timeout=0.05)
+    calls = [lambda: next(stream), lambda: stream.read_batch(10), lambda: stream.description]
+    try:
+        for call in calls:
+            with pytest.raises(TimeoutError) as info:
+                call()
+            assert (info.value.offset, info.value.frame_id) == (None, None)
+        stream.close()
+        for call in calls[:2]:
+            with pytest.raises(OSError, match="stream is closed") as info:
+                call()
+            assert (info.value.offset, info.value.frame_id) == (None, None)
+    finally:
+        listener.close()

@@ -100,15 +100,18 @@ def test_positional_rule_against_coordinates(tmp_path, circuit, describe, error)
             with pytest.raises(ValueError, match=error):
                 kelvane.open(tmp_path / "x.kvlx", decoder=model)
     kelvane.open(tmp_path / "x.kvlx", decoder=dem, layout=layout).close()  # told: no check
-    # KelvaneStream.set_decoder keeps its contract and warns instead, when the first frame comes.
+    # KelvaneStream.set_decoder keeps its contract and warns instead: when it is called if the
+    # frames' width is known then (a stored layout the stream was asked for), else at the first frame.
     with kelvane.KelvaneStream(str(tmp_path / "x.kvlx")) as bare, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
+        known = bare.description is not None
         bare.set_decoder(dem)
+        at_set = len(caught)
         next(bare)
     said = [str(w.message) for w in caught if "positional rule" in str(w.message)]
     assert len(said) == bool((layout < 0).any())  # the surface code's short rounds
     if said:
-        assert re.search(CONFLICT, said[0])
+        assert re.search(CONFLICT, said[0]) and at_set == known
 
 
 def test_stored_model_missing(tmp_path):

@@ -32,17 +32,19 @@ PyObject* int_or_none(const std::optional<std::uint64_t>& v) {
 
 }  // namespace
 
-void raise_os_error(const KelvaneError& e) {
-  const std::string message = e.to_string();
+void raise_os_error(const KelvaneError& e) { raise_stream_error(PyExc_OSError, e.to_string(), e.offset, e.frame_id); }
+
+void raise_stream_error(PyObject* type, const std::string& message, std::optional<std::uint64_t> offset,
+                        std::optional<std::uint64_t> frame_id) {
   PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!text) return;
-  PyRef exc(PyObject_CallOneArg(PyExc_OSError, text.get()));
+  PyRef exc(PyObject_CallOneArg(type, text.get()));
   if (!exc) return;
-  PyRef frame_id(int_or_none(e.frame_id));
-  if (!frame_id || PyObject_SetAttrString(exc.get(), "frame_id", frame_id.get()) < 0) return;
-  PyRef offset(int_or_none(e.offset));
-  if (!offset || PyObject_SetAttrString(exc.get(), "offset", offset.get()) < 0) return;
-  PyErr_SetObject(PyExc_OSError, exc.get());
+  PyRef id(int_or_none(frame_id));
+  if (!id || PyObject_SetAttrString(exc.get(), "frame_id", id.get()) < 0) return;
+  PyRef at(int_or_none(offset));
+  if (!at || PyObject_SetAttrString(exc.get(), "offset", at.get()) < 0) return;
+  PyErr_SetObject(type, exc.get());
 }
 
 PyObject* raise_no_memory(const char* what) {

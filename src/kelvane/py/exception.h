@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -23,6 +25,11 @@ void raise_message(PyObject* type, const std::string& message);
 // attributes `frame_id` and `offset`: the frame the error concerns and the stream offset of its
 // first byte, each None where unknown.
 void raise_os_error(const KelvaneError& e);
+// Raises `type` (OSError or a subclass: TimeoutError) with `message` and the attributes
+// `frame_id` and `offset`, as raise_os_error does: for a stream's errors that come by another
+// route than the reader (a wait that stopped, a closed stream), where neither is known.
+void raise_stream_error(PyObject* type, const std::string& message, std::optional<std::uint64_t> offset = {},
+                        std::optional<std::uint64_t> frame_id = {});
 
 // Raises MemoryError "out of memory while building {what}" (never an empty message; the text
 // is formatted without touching the heap). Returns nullptr, for `return raise_no_memory(...);`.

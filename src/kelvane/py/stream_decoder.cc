@@ -127,6 +127,12 @@ bool StreamDecoder::decode_frame(OwnedFrame& frame) {
   return model.get() == Py_None || replace_model(model.get());
 }
 
+bool StreamDecoder::expect_ancillas(std::size_t ancillas) {
+  if (!state_ || !state_->decoder) return true;
+  state_->decoder->expect_ancillas(ancillas);
+  return emit_decoder_warnings(*state_->decoder);
+}
+
 bool StreamDecoder::end_of_data() {
   if (!state_ || !state_->decoder) return true;
   state_->decoder->end_of_data();

@@ -41,6 +41,11 @@ class StreamDecoder {
   // turned into an error.
   bool decode_frame(OwnedFrame& frame);
 
+  // The frames' ancilla count, known before the first frame (kelvane::StreamDecoder::
+  // expect_ancillas); emits the warnings that queues. False when a warning was turned into an
+  // error.
+  bool expect_ancillas(std::size_t ancillas);
+
   // The end of the data: reports a shot left unfinished, unless configured to follow a growing
   // source. False when a warning was turned into an error.
   bool end_of_data();

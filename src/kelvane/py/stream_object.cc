@@ -132,6 +132,7 @@ struct StreamState {
   std::atomic<bool> cancel{false};
   Turn turn;
   std::uint64_t skipped_at_close = 0;
+  std::optional<std::size_t> ancillas_seen;  // the width of the last frame handed out
   // Live decoding (drain): its reader thread owns the source until the stream closes. Declared
   // after the source, so that it stops before the source goes.
   std::unique_ptr<LiveDecoder> live;
@@ -171,11 +172,11 @@ void raise_stopped(const WaitContext& ctx, const StreamState& st, const char* wh
   if (ctx.stop == WaitStop::timed_out) {
     char text[96];
     std::snprintf(text, sizeof text, "timed out after %g s %s", *st.timeout, what);
-    PyErr_SetString(PyExc_TimeoutError, text);
+    raise_stream_error(PyExc_TimeoutError, text);
   } else if (ctx.stop == WaitStop::cancelled) {
-    PyErr_SetString(PyExc_OSError, "stream is closed");
+    raise_stream_error(PyExc_OSError, "stream is closed");
   } else if (!PyErr_Occurred()) {
-    PyErr_SetString(PyExc_OSError, "interrupted");
+    raise_stream_error(PyExc_OSError, "interrupted");
   }
 }
 
@@ -226,7 +227,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Result<std::shared_ptr<Runtime>> runtime = Runtime::shared();
   if (!runtime) {
     const KelvaneError& e = runtime.error();
-    raise_message(PyExc_OSError, e.is<errors::Io>() ? io_source_text(e.as<errors::Io>()) : e.to_string());
+    raise_stream_error(PyExc_OSError, e.is<errors::Io>() ? io_source_text(e.as<errors::Io>()) : e.to_string());
     return nullptr;
   }
 
@@ -284,7 +285,7 @@ StreamState* state_for_read(PyObject* self, std::optional<TurnGuard>& turn) {
   turn.emplace(st.turn);
   if (!*turn) return nullptr;
   if (!st.source) {
-    PyErr_SetString(PyExc_OSError, "stream is closed");
+    raise_stream_error(PyExc_OSError, "stream is closed");
     return nullptr;
   }
   if (st.live) {
@@ -315,6 +316,7 @@ PyObject* stream_next(PyObject* self) {
     return nullptr;
   }
   ++st.frames_read;
+  st.ancillas_seen = (*next)->ancilla_count;
   if (!st.decoder.decode_frame(**next)) return nullptr;
   turn->release();
   return new_syndrome_frame(std::move(**next));
@@ -375,10 +377,16 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (bound[6] && (correlated = PyObject_IsTrue(bound[6])) < 0) return nullptr;
   int follow = 0;
   if (bound[7] && (follow = PyObject_IsTrue(bound[7])) < 0) return nullptr;
-  if (!state_of(self).decoder.configure(bound[0], depth, bound[2], per_shot != 0, bound[4], bound[5], correlated != 0,
-                                        follow != 0)) {
+  StreamState& st = state_of(self);
+  if (!st.decoder.configure(bound[0], depth, bound[2], per_shot != 0, bound[4], bound[5], correlated != 0,
+                            follow != 0)) {
     return nullptr;
   }
+  // The frames' width, when the stream already says it: the stored layout's, else that of the
+  // frames read so far. Then a positional rule against the model's times is warned about now.
+  std::optional<std::size_t> width = st.ancillas_seen;
+  if (const std::shared_ptr<const StreamDescription>& d = st.description(); d && d->has_layout()) width = d->ancillas;
+  if (width && !st.decoder.expect_ancillas(*width)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -430,6 +438,7 @@ PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     st.frames_read += static_cast<std::uint64_t>(frames);
+    if (frames > 0) st.ancillas_seen = st.batch.ancilla_count;
   }
   return batch;
 }
@@ -532,7 +541,7 @@ PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
   TurnGuard turn(st.turn);
   if (!turn) return nullptr;
   if (!st.source) {
-    PyErr_SetString(PyExc_OSError, "stream is closed");
+    raise_stream_error(PyExc_OSError, "stream is closed");
     return nullptr;
   }
   kelvane::StreamDecoder* decoder = st.decoder.native();
@@ -580,10 +589,10 @@ PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
       Py_RETURN_NONE;
     case LiveOutcome::kInterrupted:
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, "interrupted");
+      if (!PyErr_Occurred()) raise_stream_error(PyExc_OSError, "interrupted");
       return nullptr;
     case LiveOutcome::kCancelled:
-      PyErr_SetString(PyExc_OSError, "stream is closed");
+      raise_stream_error(PyExc_OSError, "stream is closed");
       return nullptr;
     case LiveOutcome::kRejected:
       raise_message(PyExc_ValueError, st.live->rejection().to_string());
@@ -784,7 +793,10 @@ PyMethodDef stream_methods[] = {
      "\n"
      "With ``layout`` or ``per_shot``, a layout that cannot cover the model or a frame\n"
      "raises ValueError; by default the stream keeps decoding and warns once\n"
-     "(RuntimeWarning). ``frame.source_observable_flips`` keeps the flips a frame\n"
+     "(RuntimeWarning). Without ``layout``, a model whose detector coordinates show that\n"
+     "the positional rule puts detectors of different times into one frame is warned about\n"
+     "(RuntimeWarning) here when the frames' width is known (the stream's stored layout, or\n"
+     "frames read already), else at the first frame. ``frame.source_observable_flips`` keeps the flips a frame\n"
      "arrived with."},
     {"swap_model", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (KelvaneStream.swap_model)", stream_swap_model>)),
      METH_VARARGS | METH_KEYWORDS,

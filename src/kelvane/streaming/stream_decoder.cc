@@ -70,7 +70,7 @@ std::expected<void, LayoutError> StreamDecoder::start(const OwnedFrame& frame) {
       if (strict()) return covers;
       warn(covers.error().to_string() + "; detectors beyond the window are never decoded");
     }
-    warn_if_positional_mixes_times(ancillas);
+    if (expected_ancillas_ != ancillas) warn_if_positional_mixes_times(ancillas);
     layout_ = positional;
   }
   return {};
@@ -87,6 +87,12 @@ std::string time_text(double t) {
 }
 
 }  // namespace
+
+void StreamDecoder::expect_ancillas(std::size_t ancillas) {
+  if (options_.layout || layout_) return;
+  expected_ancillas_ = ancillas;
+  warn_if_positional_mixes_times(ancillas);
+}
 
 void StreamDecoder::warn_if_positional_mixes_times(std::size_t ancillas) {
   std::vector<std::optional<double>> times(num_detectors_);

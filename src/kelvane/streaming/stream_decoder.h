@@ -90,6 +90,12 @@ class StreamDecoder {
   // Warnings raised meanwhile are queued (see take_warnings).
   std::expected<void, LayoutError> push(OwnedFrame& frame);
 
+  // The frames' ancilla count, when known before the first frame (from the stream's stored
+  // layout, or from frames read before the decoder was set): with a positional layout, the
+  // warning about a rule that mixes detector times is queued now instead of at the first frame
+  // (and again there only if that frame has another width). Does nothing otherwise.
+  void expect_ancillas(std::size_t ancillas);
+
   // The end of the stream: a shot left unfinished is counted and reported. Idempotent.
   void finish();
   // The end of the data read so far: finish(), unless the options follow a growing source.
@@ -180,6 +186,7 @@ class StreamDecoder {
   bool wide_ = false;  // more than 64 observables
   std::vector<std::string> warnings_;
   bool warned_ancillas_ = false;
+  std::optional<std::size_t> expected_ancillas_;  // checked against the model's times already
   // layout_crc of layout_, once a frame names a layout (nothing inside: none can be stored).
   std::optional<std::optional<std::uint32_t>> layout_crc_;
   bool warned_description_ = false;

@@ -502,3 +502,39 @@ TEST(StreamDecoder, FramesNamingAnotherLayoutAreRefusedOrWarnedAbout) {
 
 }  // namespace
 }  // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+// Detectors two per time step: a positional rule over 3 ancillas mixes times, over 2 it does not.
+// The warning comes when the width is known: at expect_ancillas, or else at the first frame.
+TEST(StreamDecoder, PositionalRuleAgainstTimesIsWarnedWhenTheWidthIsKnown) {
+  std::string text;
+  for (int d = 0; d < 6; ++d) {
+    text += "detector(" + std::to_string(d % 2) + ", " + std::to_string(d / 2) + ") D" + std::to_string(d) + "\n";
+    text += "error(0.1) D" + std::to_string(d) + (d == 0 ? " L0\n" : "\n");
+  }
+  const auto graph = std::make_shared<const SpacetimeGraph>(SpacetimeGraph::from_dem(*DetectorErrorModel::parse(text)));
+  struct Case {
+    std::optional<std::size_t> expected;  // the width given before the first frame
+    std::size_t frame_width;
+    std::size_t at_expect, at_frame;  // warnings about the rule
+  } cases[] = {{3, 3, 1, 0}, {std::nullopt, 3, 0, 1}, {2, 3, 0, 1}, {2, 2, 0, 0}};
+  auto rule_warnings = [](StreamDecoder& d) {
+    const std::vector<std::string> w = d.take_warnings();
+    return static_cast<std::size_t>(std::count_if(w.begin(), w.end(), [](const std::string& s) {
+      return s.find("positional rule") != std::string::npos;
+    }));
+  };
+  for (const Case& c : cases) {
+    StreamDecoder d = *StreamDecoder::create(graph, options(false));
+    if (c.expected) d.expect_ancillas(*c.expected);
+    EXPECT_EQ(rule_warnings(d), c.at_expect);
+    OwnedFrame f = frame(0, 0, std::vector<std::uint8_t>(c.frame_width, 0));
+    ASSERT_TRUE(d.push(f).has_value());
+    EXPECT_EQ(rule_warnings(d), c.at_frame);
+  }
+}
+
+}  // namespace
+}  // namespace kelvane
