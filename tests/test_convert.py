@@ -23,25 +23,26 @@ def layout_for(detectors):
 @pytest.mark.parametrize("fmt", ["01", "b8", "r8", "dets"])
 @pytest.mark.parametrize("with_layout", [False, True])
 @pytest.mark.parametrize("detectors", [11, 64])
-@pytest.mark.parametrize("observables", [None, "appended", "separate"])
-def test_round_trips_are_bit_exact(tmp_path, fmt, with_layout, detectors, observables):
+@pytest.mark.parametrize("observables, k", [(None, None), ("appended", 2), ("separate", 2),
+                                            ("appended", 100), ("separate", 100)])
+def test_round_trips_are_bit_exact(tmp_path, fmt, with_layout, detectors, observables, k):
     """Stim's own file -> KVLX -> the same format again: the same bytes, and the KVLX the same as
-    write_shots makes; observables ride in each record or in a separate file (Stim's --obs_out)."""
+    write_shots makes; observables (2, or 100: past the 64-bit mask) ride in each record or in a
+    separate file (Stim's --obs_out)."""
     layout = layout_for(detectors) if with_layout else None
     rng = np.random.default_rng(detectors)
     shots = rng.random((37, detectors)) < 0.15
     shots[3] = True
-    obs = rng.random((37, 2)) < 0.5 if observables else None
-    k = 2 if observables else None
+    obs = rng.random((37, k)) < 0.5 if observables else None
     stim_path, kvlx_path, back = tmp_path / f"a.{fmt}", tmp_path / "a.kvlx", tmp_path / f"b.{fmt}"
     obs_path, obs_back = (tmp_path / "o.b8", tmp_path / "p.b8") if observables == "separate" else (None, None)
     if observables == "appended":
         stim.write_shot_data_file(data=np.concatenate([shots, obs], axis=1), path=str(stim_path), format=fmt,
-                                  num_detectors=detectors, num_observables=2)
+                                  num_detectors=detectors, num_observables=k)
     else:
         stim.write_shot_data_file(data=shots, path=str(stim_path), format=fmt, num_detectors=detectors)
     if obs_path:
-        stim.write_shot_data_file(data=obs, path=str(obs_path), format="b8", num_observables=2)
+        stim.write_shot_data_file(data=obs, path=str(obs_path), format="b8", num_observables=k)
 
     assert kelvane.convert(stim_path, kvlx_path, num_detectors=detectors, layout=layout,
                            num_observables=k, obs_out=obs_path) == 37
@@ -49,11 +50,11 @@ def test_round_trips_are_bit_exact(tmp_path, fmt, with_layout, detectors, observ
                            num_observables=k, obs_out=obs_back) == 37
     assert back.read_bytes() == stim_path.read_bytes()
     read = stim.read_shot_data_file(path=str(back), format=fmt, num_detectors=detectors,
-                                    num_observables=2 if observables == "appended" else 0, separate_observables=True)
+                                    num_observables=k if observables == "appended" else 0, separate_observables=True)
     assert (read[0] == shots).all()
     if observables:
         got = read[1] if obs_back is None else stim.read_shot_data_file(path=str(obs_back), format="b8",
-                                                                       num_observables=2)
+                                                                       num_observables=k)
         assert (got == obs).all()
         assert obs_back is None or obs_back.read_bytes() == obs_path.read_bytes()
 

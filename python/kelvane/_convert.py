@@ -158,6 +158,33 @@ def observable_bits(masks: np.ndarray, num_observables: int) -> np.ndarray:
     return ((masks[:, None] >> np.arange(num_observables, dtype=np.uint64)) & np.uint64(1)).astype(bool)
 
 
+def wide_observable_bits(path: Any, count: int, num_observables: int, skip: bool) -> np.ndarray:
+    """frames x num_observables bools, every observable of every frame of a KVLX file (the
+    frames ``read_kvlx_frames`` reads, ``count`` of them): the bulk columns hold only the 64-bit
+    mask, so the frames are read one by one for their whole flips. A flip of an observable at
+    or beyond ``num_observables`` is a ValueError (it would be lost)."""
+    from _kelvane import KelvaneStream
+
+    from kelvane._skipping import SkippingStream
+
+    bits = np.zeros((count, num_observables), dtype=bool)
+    opened: Any = KelvaneStream(os.fspath(path))
+    with SkippingStream(opened) if skip else opened as stream, warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # the first pass warned of the damaged frames
+        for i, frame in enumerate(stream):
+            if i >= count:
+                raise ValueError(f"{os.fspath(path)} changed while it was read")
+            flips = frame.source_observable_flips_array
+            if flips is None:
+                continue
+            beyond = np.flatnonzero(flips[num_observables:])
+            if beyond.size:
+                raise ValueError(f"frame {i} flips observable {num_observables + int(beyond[0])}, "
+                                 f"but num_observables is {num_observables}")
+            bits[i, : flips.size] = flips[:num_observables].astype(bool)
+    return bits
+
+
 @contextlib.contextmanager
 def _replacing(paths: list[str]) -> Iterator[list[str]]:
     """Temporary paths beside each of ``paths``, renamed onto them when the block ends without an
@@ -234,9 +261,6 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
     k = num_observables or 0
     if not 0 <= k <= 256:
         raise ValueError(f"num_observables must be 0 to 256, got {k}")
-    if k > 64 and src_fmt == "kvlx":
-        raise ValueError(f"num_observables is {k}: reading more than 64 observables from KVLX frames is not "
-                         "supported (read them with kelvane.open: frame.source_observable_flips_array)")
     inputs = [os.fspath(src)] + ([os.fspath(obs_out)] if obs_out is not None and src_fmt != "kvlx" else [])
     outputs = [os.fspath(dst)] + ([os.fspath(obs_out)] if obs_out is not None and dst_fmt != "kvlx" else [])
     _refuse_same_files(inputs, outputs)
@@ -249,7 +273,9 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
         masks, carried = frames.observable_flips[last], frames.has_observable_flips[last]
         if num_observables is None and dst_fmt == "kvlx" and carried.any():
             k = max(1, int(masks.max()).bit_length())
-        if k:
+        if k > 64:
+            obs = wide_observable_bits(src, frames.frame_ids.size, k, errors == "skip")[last]
+        elif k:
             obs = observable_bits(masks, k)
             if dst_fmt != "kvlx" and not carried.all():
                 warnings.warn(f"{int((~carried).sum())} of {carried.size} shots carry no observable flips; "
