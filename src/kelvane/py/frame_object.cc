@@ -104,14 +104,20 @@ PyObject* get_source_observable_flips_array(PyObject* self, void*) {
   return source_flips_array(frame_of(self));
 }
 
+// Every observable of the flips the frame holds (it must hold some): the decoder's prediction,
+// one entry per observable of its model, or without a decoder the flips it arrived with.
+PyObject* whole_flips_array(const OwnedFrame& f) {
+  if (!f.model_observables) return source_flips_array(f);
+  const std::size_t count = *f.model_observables;
+  return flips_array(count > 64 ? f.observable_bits : ObservableBits::from_low(*f.observable_flips), count);
+}
+
 PyObject* get_observable_flips_array(PyObject* self, void*) {
   SharedBorrow b(borrow_of<OwnedFrame>(self));
   if (!b) return nullptr;
   const OwnedFrame& f = frame_of(self);
   if (!f.observable_flips) return raise_no_flips(f);
-  if (!f.model_observables) return source_flips_array(f);  // no decoder: the flips it arrived with
-  const std::size_t count = *f.model_observables;
-  return flips_array(count > 64 ? f.observable_bits : ObservableBits::from_low(*f.observable_flips), count);
+  return whole_flips_array(f);
 }
 
 PyObject* get_source_observable_flips(PyObject* self, void*) {
@@ -207,7 +213,8 @@ PyObject* frame_to_dict(PyObject* self, PyObject*) {
       set_item(d, "distance", PyLong_FromUnsignedLong(f.distance)) < 0 ||
       set_item(d, "detector_events", detector_events_array(f)) < 0 ||
       set_item(d, "observable_flips",
-               f.observable_flips ? PyLong_FromUnsignedLongLong(*f.observable_flips) : Py_NewRef(Py_None)) < 0) {
+               f.observable_flips ? PyLong_FromUnsignedLongLong(*f.observable_flips) : Py_NewRef(Py_None)) < 0 ||
+      set_item(d, "observable_flips_array", f.observable_flips ? whole_flips_array(f) : Py_NewRef(Py_None)) < 0) {
     return nullptr;
   }
   return dict.release();
@@ -283,7 +290,9 @@ PyMethodDef frame_methods[] = {
      "to_dict($self)\n--\n\n"
      "Serialise this frame as a Python dict suitable for pandas / JSON.\n\n"
      "The `detector_events` key holds a 1-D NumPy bool array. All scalar\n"
-     "fields are plain Python ints/floats."},
+     "fields are plain Python ints/floats. `observable_flips` is the 64-bit mask of\n"
+     "observables 0 to 63 (for every model); `observable_flips_array` holds every\n"
+     "observable as frame.observable_flips_array gives them (both None without flips)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
