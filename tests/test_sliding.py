@@ -180,6 +180,40 @@ def test_streams_commit_as_frames_arrive(tmp_path, code):
         bare.set_decoder(exp.dem, commit=commit, buffer=d)  # kelvane.open would take the stored layout
 
 
+def test_streams_on_two_threads_decode_in_parallel_windows(tmp_path):
+    import kelvane
+
+    d = 3
+    circuit, graph = experiment("surface_code:rotated_memory_z", d, 10 * d, 0.01)
+    path = str(tmp_path / "run.kvlx")
+    exp = kelvane.write_stim_experiment(circuit, 30, path, seed=6)
+    with kelvane.open(path, decoder=exp.dem, layout=exp.layout, per_shot=True, commit=d, buffer=d,
+                      num_threads=2) as stream:
+        finals = [f.observable_flips & 1 for f in stream if f.round == exp.layout.shape[0] - 1]
+    reference = graph.sliding_decoder(commit=d, buffer=d, num_threads=2)
+    sizes = reference.round_sizes
+    starts = np.cumsum([0] + sizes)
+    expected = []
+    for shot in exp.detection_events:
+        rounds = np.zeros((len(sizes), max(sizes)), dtype=np.uint8)
+        for r, size in enumerate(sizes):
+            rounds[r, :size] = shot[starts[r]:starts[r] + size]
+        reference.start(None)
+        reference.push_rounds(rounds)
+        expected.append(reference.finish() & 1)
+    assert finals == expected
+
+    # Parallel windows keep no detector flips: asking a decision record for them is refused.
+    with kelvane.open(path, decoder=exp.dem, layout=exp.layout, commit=d, buffer=d, num_threads=2) as stream, \
+            pytest.raises(ValueError, match="detector_flips=True"):
+        stream.drain(detector_flips=True)
+    with kelvane.KelvaneStream(path) as bare:
+        with pytest.raises(ValueError, match="parallel windows do not take correlations"):
+            bare.set_decoder(exp.dem, layout=exp.layout, commit=d, buffer=d, enable_correlations=True, num_threads=2)
+        with pytest.raises(ValueError, match="needs commit and buffer"):
+            bare.set_decoder(exp.dem, layout=exp.layout, num_threads=2)
+
+
 def test_endless_streams_place_frames_by_round(tmp_path):
     import warnings
 

@@ -309,7 +309,7 @@ def test_class_surface():
     assert KelvaneStream.__exit__.__text_signature__ == "($self, _exc_type, _exc_val, _tb)"
     assert KelvaneStream.set_decoder.__text_signature__ == (
         "($self, dem, window_depth=0, *, layout=None, per_shot=False, commit=None, buffer=None, "
-        "enable_correlations=False, follow=False)"
+        "enable_correlations=False, follow=False, num_threads=1)"
     )
     assert KelvaneStream.set_decoder.__doc__.startswith(
         "Configure the Union-Find decoder from a DEM.\n\nParameters\n----------\ndem:\n"

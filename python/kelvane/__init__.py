@@ -39,6 +39,7 @@ def open(  # noqa: A001 - the entry point
     buffer: int | None = None,
     enable_correlations: bool = False,
     follow: bool = False,
+    num_threads: int = 1,
     learn_every: None = None,
     learn_memory: None = None,
     errors: Literal["raise"] = "raise",
@@ -58,6 +59,7 @@ def open(  # noqa: A001 - the entry point
     buffer: int | None = None,
     enable_correlations: bool = False,
     follow: bool = False,
+    num_threads: int = 1,
     learn_every: int,
     learn_memory: int | None = None,
     errors: Literal["raise"] = "raise",
@@ -77,6 +79,7 @@ def open(  # noqa: A001 - the entry point
     buffer: int | None = None,
     enable_correlations: bool = False,
     follow: bool = False,
+    num_threads: int = 1,
     learn_every: int | None = None,
     learn_memory: int | None = None,
     errors: Literal["skip"],
@@ -95,6 +98,7 @@ def open(  # noqa: A001 - the entry point
     buffer: int | None = None,
     enable_correlations: bool = False,
     follow: bool = False,
+    num_threads: int = 1,
     learn_every: int | None = None,
     learn_memory: int | None = None,
     errors: Literal["raise", "skip"] = "raise",
@@ -107,10 +111,12 @@ def open(  # noqa: A001 - the entry point
     With `decoder` (a DEM path, DEM text, a ``stim.DetectorErrorModel``, a kelvane
     ``DetectorErrorModel`` or a ``SpacetimeGraph``) the stream decodes its frames, exactly as
     after ``stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot,
-    commit=commit, buffer=buffer, enable_correlations=enable_correlations, follow=follow)``:
+    commit=commit, buffer=buffer, enable_correlations=enable_correlations, follow=follow,
+    num_threads=num_threads)``:
     `layout` says which detector each frame bit is (see `layout_from_stim`), and
     ``per_shot=True`` decodes each shot once, on its last frame; `commit` and `buffer` decode
-    in overlapping windows as frames arrive (see ``set_decoder``); ``enable_correlations=True``
+    in overlapping windows as frames arrive (see ``set_decoder``), in parallel windows on
+    `num_threads` threads when above 1 (0: one per core); ``enable_correlations=True``
     decodes with correlations (two passes per decode); ``follow=True`` keeps a shot that the
     end of a growing file cuts open, for the frames appended later. If configuring the decoder
     fails, the stream is closed and the error propagates.
@@ -163,7 +169,7 @@ def open(  # noqa: A001 - the entry point
     if decoder is not None:
         try:
             stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer,
-                               enable_correlations=enable_correlations, follow=follow)
+                               enable_correlations=enable_correlations, follow=follow, num_threads=num_threads)
             if positional is not None:  # after set_decoder, whose own errors come first
                 _describe.check_positional_rule(decoder, positional)
             if learn_every is not None:

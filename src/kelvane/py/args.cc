@@ -91,8 +91,11 @@ bool bind_args(const char* fname, PyObject* args, PyObject* kwargs, std::initial
     case 8:
       return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist.data(), &out[0], &out[1], &out[2],
                                          &out[3], &out[4], &out[5], &out[6], &out[7]);
+    case 9:
+      return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist.data(), &out[0], &out[1], &out[2],
+                                         &out[3], &out[4], &out[5], &out[6], &out[7], &out[8]);
     default:
-      PyErr_SetString(PyExc_SystemError, "bind_args supports at most eight parameters");
+      PyErr_SetString(PyExc_SystemError, "bind_args supports at most nine parameters");
       return false;
   }
 }

@@ -18,7 +18,7 @@ namespace kelvane::py {
 // Binds `args`/`kwargs` to `names` (positional or keyword). The first `required` names are
 // required; an optional argument that was not passed is left as nullptr in `out`.
 // `fname` is the function name used in CPython's messages ("set_decoder"). The names from index
-// `positional` on are keyword-only. At most eight names.
+// `positional` on are keyword-only. At most nine names.
 bool bind_args(const char* fname, PyObject* args, PyObject* kwargs, std::initializer_list<const char*> names,
                std::size_t required, PyObject** out, std::size_t positional = SIZE_MAX);
 

@@ -2,6 +2,7 @@
 // layout, and handing frames to the stream decoder of the decoder layer.
 #include "kelvane/py/stream_decoder.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -10,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "kelvane/decoder/cores.h"
 #include "kelvane/dem/graph.h"
 #include "kelvane/py/args.h"
 #include "kelvane/py/correlation_counts.h"
@@ -36,7 +38,8 @@ StreamDecoder::StreamDecoder(StreamDecoder&&) noexcept = default;
 StreamDecoder& StreamDecoder::operator=(StreamDecoder&&) noexcept = default;
 
 bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject* layout_arg, bool per_shot,
-                              PyObject* commit_arg, PyObject* buffer_arg, bool correlated, bool follow) {
+                              PyObject* commit_arg, PyObject* buffer_arg, bool correlated, bool follow,
+                              PyObject* threads_arg) {
   const bool has_commit = commit_arg && commit_arg != Py_None;
   const bool has_buffer = buffer_arg && buffer_arg != Py_None;
   const bool windowed = has_commit || has_buffer;
@@ -46,6 +49,15 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
   }
   std::uint32_t commit = 0, buffer = 0;
   if (windowed && (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer))) return false;
+  std::uint32_t threads = 1;
+  if (threads_arg && threads_arg != Py_None) {
+    if (!arg_u32("num_threads", threads_arg, threads)) return false;
+    if (threads != 1 && !windowed) {
+      raise_message(PyExc_ValueError, "num_threads decodes windowed streams: it needs commit and buffer");
+      return false;
+    }
+    threads = threads == 0 ? usable_cores() : std::min<std::uint32_t>(threads, 1024);
+  }
   GraphHandle graph = graph_from_object(dem, correlated);
   if (!graph) return false;
   if (auto refused = observables_refusal(windowed, graph->num_observables)) {
@@ -64,7 +76,7 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
   }
   try {
     if (windowed) {
-      auto windows = WindowedFrames::create(*graph, *options.layout, commit, buffer, per_shot, correlated);
+      auto windows = WindowedFrames::create(*graph, *options.layout, commit, buffer, per_shot, correlated, threads);
       if (!windows) {
         raise_message(PyExc_ValueError, windows.error().to_string());
         return false;

@@ -357,10 +357,11 @@ PyObject* stream_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[8];
+  PyObject* bound[9];
   if (!bind_args("set_decoder", args, kwargs,
-                 {"dem", "window_depth", "layout", "per_shot", "commit", "buffer", "enable_correlations", "follow"}, 1,
-                 bound, 2)) {
+                 {"dem", "window_depth", "layout", "per_shot", "commit", "buffer", "enable_correlations", "follow",
+                  "num_threads"},
+                 1, bound, 2)) {
     return nullptr;
   }
   TurnGuard turn(state_of(self).turn);
@@ -379,7 +380,7 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (bound[7] && (follow = PyObject_IsTrue(bound[7])) < 0) return nullptr;
   StreamState& st = state_of(self);
   if (!st.decoder.configure(bound[0], depth, bound[2], per_shot != 0, bound[4], bound[5], correlated != 0,
-                            follow != 0)) {
+                            follow != 0, bound[8])) {
     return nullptr;
   }
   // The frames' width, when the stream already says it: the stored layout's, else that of the
@@ -547,6 +548,12 @@ PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
   kelvane::StreamDecoder* decoder = st.decoder.native();
   if (!decoder || !decoder->windows()) {
     PyErr_SetString(PyExc_ValueError, "drain() decodes in windows: set_decoder(..., commit=C, buffer=B) first");
+    return nullptr;
+  }
+  if (flips && !decoder->windows()->can_keep_detector_flips()) {
+    PyErr_SetString(PyExc_ValueError,
+                    "drain(detector_flips=True) needs one thread: parallel windows (num_threads above 1) do not "
+                    "record the detectors their commits flip");
     return nullptr;
   }
   if (!st.live) {
@@ -748,7 +755,7 @@ PyMethodDef stream_methods[] = {
     {"set_decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (KelvaneStream.set_decoder)", stream_set_decoder>)),
      METH_VARARGS | METH_KEYWORDS,
      "set_decoder($self, dem, window_depth=0, *, layout=None, per_shot=False, commit=None, buffer=None, "
-     "enable_correlations=False, follow=False)\n--\n\n"
+     "enable_correlations=False, follow=False, num_threads=1)\n--\n\n"
      "Configure the Union-Find decoder from a DEM.\n"
      "\n"
      "Parameters\n"
@@ -790,6 +797,11 @@ PyMethodDef stream_methods[] = {
      "    True: the end of the data is not the end of a shot, for a file read while it\n"
      "    grows: a shot the end cuts stays open, and the frames appended later complete it.\n"
      "    False (default): the end of the data ends the shot (cut short, as above).\n"
+     "num_threads:\n"
+     "    With commit and buffer, above 1 (0: one per core): decode in parallel windows on\n"
+     "    that many threads, as ``SpacetimeGraph.sliding_decoder(num_threads=)`` does (other\n"
+     "    predictions than one thread's, the same for any count above 1). Not with\n"
+     "    ``enable_correlations`` nor ``drain(detector_flips=True)`` (ValueError).\n"
      "\n"
      "With ``layout`` or ``per_shot``, a layout that cannot cover the model or a frame\n"
      "raises ValueError; by default the stream keeps decoding and warns once\n"

@@ -25,12 +25,14 @@ namespace kelvane {
 
 class WindowedFrames {
  public:
-  // `correlated` decodes each window in two passes (the graph must keep its mechanisms). Fails
-  // when commit is 0, the graph's detectors have no time coordinate, the layout's rows are not
-  // the model's rounds, or correlated decoding is asked of a graph without mechanisms.
+  // `correlated` decodes each window in two passes (the graph must keep its mechanisms);
+  // `threads` above 1 decodes in parallel windows (SlidingWindowDecoder::create). Fails when
+  // commit is 0, the graph's detectors have no time coordinate, the layout's rows are not the
+  // model's rounds, correlated decoding is asked of a graph without mechanisms or with more than
+  // one thread.
   static SlidingResult<WindowedFrames> create(const SpacetimeGraph& graph, const FrameLayout& layout,
                                               std::uint32_t commit, std::uint32_t buffer, bool shots,
-                                              bool correlated = false);
+                                              bool correlated = false, unsigned threads = 1);
 
   // Starts a shot (or, without shots, a stream from its first round).
   void start();
@@ -62,6 +64,11 @@ class WindowedFrames {
     std::uint32_t ancilla = 0;
     bool operator==(const AncillaFlip&) const = default;
   };
+  // The threads asked for (above 1: parallel windows).
+  unsigned threads() const { return decoder_.threads(); }
+  // Whether take_detector_flips can say anything: parallel windows do not collect the detectors
+  // their commits flip, so with more than one thread it would always hand back none.
+  bool can_keep_detector_flips() const { return decoder_.threads() <= 1; }
   // Keeps the detectors committed corrections flip, for take_detector_flips.
   void keep_detector_flips(bool on) { decoder_.keep_detector_flips(on); }
   // Replaces `out` with the detectors the commits since the last call flipped (in round order,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <set>
@@ -80,6 +81,46 @@ TEST(WindowedFrames, FramesDecodeLikeTheShotTheyMakeUp) {
     ASSERT_EQ(frames.committed_flips(), reference.decode_shot(fired).value()) << "shot " << shot;
     EXPECT_EQ(flipped, fired_ancillas) << "shot " << shot;
   }
+}
+
+// With two threads the frames are decoded in parallel windows: each shot (quiet, every detector
+// fired, then sampled) predicts what a two-thread decoder fed the same rounds predicts. Those
+// decoders do not collect detector flips, and correlations are refused.
+TEST(WindowedFrames, TwoThreadsDecodeLikeParallelWindows) {
+  constexpr std::uint32_t kRounds = 30;
+  const SpacetimeGraph g = chain_graph(kRounds);
+  const auto layout = FrameLayout::table(kRounds, 3, reversed_layout(kRounds), g.boundary).value();
+  auto frames = WindowedFrames::create(g, layout, 2, 3, /*shots=*/true, false, 2).value();
+  EXPECT_EQ(frames.threads(), 2u);
+  EXPECT_FALSE(frames.can_keep_detector_flips());
+  EXPECT_TRUE(WindowedFrames::create(g, layout, 2, 3, true).value().can_keep_detector_flips());
+  auto model = std::make_shared<const SlidingWindowModel>(SlidingWindowModel::build(g, detector_rounds(g).value()).value());
+  auto parallel = SlidingWindowDecoder::create(model, 2, 3, false, 2).value();
+  auto sequential = SlidingWindowDecoder::create(model, 2, 3).value();
+  std::mt19937 rng(9);
+  int differ = 0;
+  for (int shot = 0; shot < 60; ++shot) {
+    std::vector<std::uint32_t> fired;
+    frames.start();
+    for (std::uint32_t r = 0; r < kRounds; ++r) {
+      OwnedFrame frame;
+      frame.round = r;
+      frame.detector_events.assign(3, 0);
+      for (std::uint32_t a = 0; a < 3; ++a) {
+        if (shot == 1 || (shot > 1 && rng() % 5 == 0)) {
+          frame.detector_events[a] = 1;
+          fired.push_back(3 * r + 2 - a);
+        }
+      }
+      ASSERT_TRUE(frames.push(frame).has_value());
+    }
+    EXPECT_FALSE(frames.running());
+    std::sort(fired.begin(), fired.end());
+    ASSERT_EQ(frames.committed_flips(), parallel.decode_shot(fired).value()) << "shot " << shot;
+    differ += frames.committed_flips() != sequential.decode_shot(fired).value();
+  }
+  EXPECT_GT(differ, 0);  // the parallel windows were in use, not one thread's
+  EXPECT_FALSE(WindowedFrames::create(g, layout, 2, 3, true, /*correlated=*/true, 2).has_value());
 }
 
 TEST(WindowedFrames, LayoutRowsMustBeTheModelsRounds) {
