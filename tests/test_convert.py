@@ -65,6 +65,10 @@ def test_round_trips_are_bit_exact(tmp_path, fmt, with_layout, detectors, observ
     # And KVLX -> Stim -> KVLX gives the same frames back.
     kelvane.convert(back, again, num_detectors=detectors, layout=layout, num_observables=k, obs_out=obs_back)
     assert again.read_bytes() == kvlx_path.read_bytes()
+    # KVLX -> KVLX without num_observables keeps every observable the frames carry.
+    copy = tmp_path / "copy.kvlx"
+    kelvane.convert(kvlx_path, copy, num_detectors=detectors, layout=layout)
+    assert copy.read_bytes() == kvlx_path.read_bytes()
 
 
 def test_01_counts_its_columns_and_refusals(tmp_path):

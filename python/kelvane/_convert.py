@@ -185,6 +185,24 @@ def wide_observable_bits(path: Any, count: int, num_observables: int, skip: bool
     return bits
 
 
+def carried_width(path: Any, skip: bool) -> int:
+    """How many observables the first frame carrying observable flips holds: more than 64 when
+    its writer added the wide entry (every frame of such a stream holding flips has it), so that
+    a copy without ``num_observables`` keeps observables 64 and up instead of dropping them."""
+    from _kelvane import KelvaneStream
+
+    from kelvane._skipping import SkippingStream
+
+    opened: Any = KelvaneStream(os.fspath(path))
+    with SkippingStream(opened) if skip else opened as stream, warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # the first pass warned of the damaged frames
+        for frame in stream:
+            flips = frame.source_observable_flips_array
+            if flips is not None:
+                return int(flips.size)
+    return 0
+
+
 @contextlib.contextmanager
 def _replacing(paths: list[str]) -> Iterator[list[str]]:
     """Temporary paths beside each of ``paths``, renamed onto them when the block ends without an
@@ -272,7 +290,7 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
         shots, last = group_shots(frames, lay, num_detectors, src)
         masks, carried = frames.observable_flips[last], frames.has_observable_flips[last]
         if num_observables is None and dst_fmt == "kvlx" and carried.any():
-            k = max(1, int(masks.max()).bit_length())
+            k = max(1, int(masks.max()).bit_length(), carried_width(src, errors == "skip"))
         if k > 64:
             obs = wide_observable_bits(src, frames.frame_ids.size, k, errors == "skip")[last]
         elif k:
