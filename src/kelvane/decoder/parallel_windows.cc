@@ -251,18 +251,8 @@ ParallelWindows::Window& ParallelWindows::window_for(Lane& lane, RoundIndex firs
   auto w = std::make_unique<Window>();
   w->key = key;
   const std::size_t length = static_cast<std::size_t>(end - first);
-  w->model_rounds.resize(length);
-  w->round_start.resize(length + 1, 0);
-  for (std::size_t i = 0; i < length; ++i) {
-    w->model_rounds[i] = m.model_round(first + i, total_);
-    w->round_start[i + 1] = w->round_start[i] + m.round_size(w->model_rounds[i]);
-  }
+  auto graph = m.window_nodes(first, length, total_, w->model_rounds, w->round_start);
   const std::uint32_t nodes = w->round_start[length];
-  auto graph = std::make_shared<SpacetimeGraph>();
-  graph->nodes.resize(nodes + 1);
-  for (std::uint32_t k = 0; k < nodes; ++k) graph->nodes[k].index = k;
-  graph->nodes[nodes].index = kBoundaryIndex;
-  graph->boundary = nodes;
   // A window round's detector, or nodes when (offset, slot) is not one.
   auto node_of = [&](std::int64_t offset, RoundSlot slot) -> std::uint32_t {
     if (offset < 0 || offset >= static_cast<std::int64_t>(length)) return nodes;

@@ -180,6 +180,25 @@ ModelRound SlidingWindowModel::model_round(RoundIndex j, std::optional<RoundInde
   return head_ + static_cast<ModelRound>((j - head_) % period_);
 }
 
+std::shared_ptr<SpacetimeGraph> SlidingWindowModel::window_nodes(RoundIndex first, std::size_t length,
+                                                                 std::optional<RoundIndex> total,
+                                                                 std::vector<ModelRound>& model_rounds,
+                                                                 std::vector<std::uint32_t>& round_start) const {
+  model_rounds.resize(length);
+  round_start.assign(length + 1, 0);
+  for (std::size_t i = 0; i < length; ++i) {
+    model_rounds[i] = model_round(first + i, total);
+    round_start[i + 1] = round_start[i] + round_size(model_rounds[i]);
+  }
+  const std::uint32_t nodes = round_start[length];
+  auto graph = std::make_shared<SpacetimeGraph>();
+  graph->nodes.resize(nodes + 1);
+  for (std::uint32_t k = 0; k < nodes; ++k) graph->nodes[k].index = k;
+  graph->nodes[nodes].index = kBoundaryIndex;
+  graph->boundary = nodes;
+  return graph;
+}
+
 bool SlidingWindowModel::same_shape(const SlidingWindowModel& other) const {
   if (round_size_ != other.round_size_ || edge_start_ != other.edge_start_ || detector_round_ != other.detector_round_ ||
       keeps_mechanisms_ != other.keeps_mechanisms_) {
@@ -475,18 +494,8 @@ SlidingWindowDecoder::Window& SlidingWindowDecoder::window_for(RoundIndex s, Rou
   auto w = std::make_unique<Window>();
   w->key = key;
   const std::size_t length = static_cast<std::size_t>(e - s);
-  w->model_rounds.resize(length);
-  w->round_start.resize(length + 1, 0);
-  for (std::size_t i = 0; i < length; ++i) {
-    w->model_rounds[i] = m.model_round(s + i, total_);
-    w->round_start[i + 1] = w->round_start[i] + m.round_size(w->model_rounds[i]);
-  }
+  auto graph = m.window_nodes(s, length, total_, w->model_rounds, w->round_start);
   const std::uint32_t nodes = w->round_start[length];
-  auto graph = std::make_shared<SpacetimeGraph>();
-  graph->nodes.resize(nodes + 1);
-  for (std::uint32_t k = 0; k < nodes; ++k) graph->nodes[k].index = k;
-  graph->nodes[nodes].index = kBoundaryIndex;
-  graph->boundary = nodes;
   // Correlated: each window edge that is a mechanism's component, under the mechanism's name.
   struct Component {
     std::int64_t first;

@@ -119,6 +119,14 @@ class SlidingWindowModel {
   std::size_t detector_count() const { return detector_round_.size(); }
   // The model round whose edges stream round j of a stream of `total` rounds takes.
   ModelRound model_round(RoundIndex j, std::optional<RoundIndex> total) const;
+  // The common start of every window graph over stream rounds [first, first + length): the model
+  // round of each window round, where each one's detectors start among the window's nodes, and a
+  // graph of those nodes plus the boundary without edges (which edges a window takes depends on
+  // how it treats its ends).
+  std::shared_ptr<SpacetimeGraph> window_nodes(RoundIndex first, std::size_t length,
+                                               std::optional<RoundIndex> total,
+                                               std::vector<ModelRound>& model_rounds,
+                                               std::vector<std::uint32_t>& round_start) const;
   // True when the repeating rounds between head and tail exceed a period plus the rounds an
   // edge reaches, so that the model can stand for streams of other lengths than its own.
   bool stretchable() const;
