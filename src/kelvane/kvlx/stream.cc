@@ -261,16 +261,8 @@ Status KvlxReaderCore::peek_description(ByteReaderRef source) {
   if (!parsed || !goes_forward(parsed->first)) return {};
   const FrameHeader h = parsed->first;
   std::optional<KelvaneError> read_error;
-  auto frame_bytes = [&](std::size_t pos, std::size_t len) -> const std::uint8_t* {
-    View got = view(source, pos + len);
-    if (!got) {
-      read_error = std::move(got.error());
-      return nullptr;
-    }
-    return *got ? (*got)->data() + pos : nullptr;
-  };
   FrameSections at;
-  const WalkStop stop = walk_frame_sections(h, config_.max_frame_size, frame_bytes, at);
+  const WalkStop stop = walk_sections(source, h, at, read_error);
   if (read_error) return fail(std::move(*read_error));
   if (stop.end != WalkEnd::kWhole) return {};
   // The checks read_frame makes: with the trailer, unless the data end after the payload.
@@ -281,6 +273,19 @@ Status KvlxReaderCore::peek_description(ByteReaderRef source) {
   if (!check_frame_sections(bytes, h, at, has_trailer)) return {};
   take_description(bytes, h, at);
   return {};
+}
+
+WalkStop KvlxReaderCore::walk_sections(ByteReaderRef source, const FrameHeader& h, FrameSections& at,
+                                       std::optional<KelvaneError>& read_error) {
+  auto frame_bytes = [&](std::size_t pos, std::size_t len) -> const std::uint8_t* {
+    Result<std::optional<std::span<const std::uint8_t>>> got = view(source, pos + len);
+    if (!got) {
+      read_error = std::move(got.error());
+      return nullptr;
+    }
+    return *got ? (*got)->data() + pos : nullptr;
+  };
+  return walk_frame_sections(h, config_.max_frame_size, frame_bytes, at);
 }
 
 Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef source) {
@@ -329,16 +334,8 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
 
   // Walk the sections to the end of the payload, reading as needed.
   std::optional<KelvaneError> read_error;
-  auto frame_bytes = [&](std::size_t pos, std::size_t len) -> const std::uint8_t* {
-    View got = view(source, pos + len);
-    if (!got) {
-      read_error = std::move(got.error());
-      return nullptr;
-    }
-    return *got ? (*got)->data() + pos : nullptr;
-  };
   FrameSections at;
-  const WalkStop stop = walk_frame_sections(h, config_.max_frame_size, frame_bytes, at);
+  const WalkStop stop = walk_sections(source, h, at, read_error);
   if (read_error) return fail(std::move(*read_error));
   if (stop.end == WalkEnd::kTooLarge) {
     // `declared` is then the least size the frame's fields give it.

@@ -104,6 +104,7 @@ class ByteReaderRef {
 };
 
 struct FrameSections;  // frame_walk.h
+struct WalkStop;       // frame_walk.h
 
 // Why KvlxReaderCore::read_buffered_frames stopped.
 enum class BulkStop : std::uint8_t {
@@ -182,6 +183,10 @@ class KvlxReaderCore {
   std::optional<std::size_t> find_header(ByteReaderRef source, std::size_t from);
 
   Result<std::optional<SyndromeFrame>> read_frame(ByteReaderRef source);
+  // Walks frame h's sections into `at`, reading from the source as far as they need; a failed
+  // read ends the walk and is left in `read_error`.
+  WalkStop walk_sections(ByteReaderRef source, const FrameHeader& h, FrameSections& at,
+                         std::optional<KelvaneError>& read_error);
   // Reads and checks the file header: false when the data end before it.
   Result<bool> read_file_header(ByteReaderRef source);
   // Takes the description pieces or the description hash of a whole frame (`bytes` from its
