@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "kelvane/streaming/stream_test_graphs.h"
 #include "kelvane/streaming/windowed_frames.h"
 
 namespace kelvane {
@@ -15,22 +16,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A chain of 3 detectors per round over `rounds` rounds (time coordinate r), as the stream
-// decoder's tests use it.
+// The stream decoder's tests' chain of 3 detectors a round.
 std::shared_ptr<const SpacetimeGraph> chain_graph(std::uint32_t rounds) {
-  SpacetimeGraph g;
-  const std::uint32_t n = 3 * rounds;
-  for (std::uint32_t k = 0; k < n; ++k) g.nodes.push_back({std::array<double, 3>{double(k % 3), double(k / 3), 0}, k, 2});
-  g.nodes.push_back({std::nullopt, kBoundaryIndex});
-  g.boundary = n;
-  for (std::uint32_t r = 0; r < rounds; ++r) {
-    g.edges.push_back({{0}, 3 * r, n, 2.0f});
-    g.edges.push_back({{}, 3 * r, 3 * r + 1, 2.0f});
-    g.edges.push_back({{}, 3 * r + 1, 3 * r + 2, 2.0f});
-    g.edges.push_back({{}, 3 * r + 2, n, 2.0f});
-    for (std::uint32_t k = 0; r + 1 < rounds && k < 3; ++k) g.edges.push_back({{}, 3 * r + k, 3 * r + 3 + k, 1.5f});
-  }
-  return std::make_shared<const SpacetimeGraph>(std::move(g));
+  return std::make_shared<const SpacetimeGraph>(testing_graphs::chain_graph(rounds, 2.0f, 1.5f));
 }
 
 // An endless stream decoder in windows of commit 2, buffer 2.

@@ -10,6 +10,7 @@
 
 #include "kelvane/core/window.h"
 #include "kelvane/dem/parser.h"
+#include "kelvane/streaming/stream_test_graphs.h"
 
 namespace kelvane {
 namespace {
@@ -314,21 +315,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Endless windowed decoding (commit 2, buffer 2) of a chain of 3 detectors per round whose model
 // has a one-round tail: a window [s, s + 4) is decoded once round s + 4 is in, so frames of
 // stream rounds 4, 6, 8, ... carry commits.
-SpacetimeGraph timed_chain_graph(std::uint32_t rounds) {
-  SpacetimeGraph g;
-  const std::uint32_t n = 3 * rounds;
-  for (std::uint32_t k = 0; k < n; ++k) g.nodes.push_back({std::array<double, 3>{double(k % 3), double(k / 3), 0}, k, 2});
-  g.nodes.push_back({std::nullopt, kBoundaryIndex});
-  g.boundary = n;
-  for (std::uint32_t r = 0; r < rounds; ++r) {
-    g.edges.push_back({{0}, 3 * r, n, 2.0f});
-    g.edges.push_back({{}, 3 * r, 3 * r + 1, 2.0f});
-    g.edges.push_back({{}, 3 * r + 1, 3 * r + 2, 2.0f});
-    g.edges.push_back({{}, 3 * r + 2, n, 2.0f});
-    for (std::uint32_t k = 0; r + 1 < rounds && k < 3; ++k) g.edges.push_back({{}, 3 * r + k, 3 * r + 3 + k, 1.5f});
-  }
-  return g;
-}
+SpacetimeGraph timed_chain_graph(std::uint32_t rounds) { return testing_graphs::chain_graph(rounds, 2.0f, 1.5f); }
 
 struct EndlessCase {
   const char* name;

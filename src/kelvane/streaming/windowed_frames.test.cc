@@ -9,26 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "kelvane/streaming/stream_test_graphs.h"
+
 namespace kelvane {
 namespace {
 
-// A repetition-code memory: `rounds` rounds of 3 detectors (id r * 3 + k, time coordinate r),
-// chains within a round ending on the boundary, and time edges between rounds.
+// The chain of 3 detectors a round, every edge of probability 0.1.
 SpacetimeGraph chain_graph(std::uint32_t rounds) {
-  SpacetimeGraph g;
-  const std::uint32_t n = 3 * rounds;
-  for (std::uint32_t k = 0; k < n; ++k) g.nodes.push_back({std::array<double, 3>{double(k % 3), double(k / 3), 0}, k, 2});
-  g.nodes.push_back({std::nullopt, kBoundaryIndex});
-  g.boundary = n;
-  const float w = std::log(9.0f);
-  for (std::uint32_t r = 0; r < rounds; ++r) {
-    g.edges.push_back({{0}, 3 * r, n, w});
-    g.edges.push_back({{}, 3 * r, 3 * r + 1, w});
-    g.edges.push_back({{}, 3 * r + 1, 3 * r + 2, w});
-    g.edges.push_back({{}, 3 * r + 2, n, w});
-    for (std::uint32_t k = 0; r + 1 < rounds && k < 3; ++k) g.edges.push_back({{}, 3 * r + k, 3 * r + 3 + k, w});
-  }
-  return g;
+  return testing_graphs::chain_graph(rounds, std::log(9.0f), std::log(9.0f));
 }
 
 // Frame ancilla a of round r is detector r * 3 + (2 - a): the slots in reverse.
