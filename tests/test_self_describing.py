@@ -136,15 +136,17 @@ def test_cli_uses_the_description(tmp_path, capsys):
     assert f"logical error rate: {errors / 300:.6f} ({errors} of 300 shots; 95% interval" in out
 
 
-def serve_once(data):
-    """A tcp:// address that sends `data` to one client and closes."""
+def serve_once(data, delay=0.0):
+    """A tcp:// address that sends `data` to one client, `delay` seconds after it connects, and closes."""
     import socket
     import threading
+    import time
 
     listener = socket.create_server(("127.0.0.1", 0))
 
     def run():
         with listener, listener.accept()[0] as conn:
+            time.sleep(delay)
             conn.sendall(data)
 
     threading.Thread(target=run, daemon=True).start()
@@ -224,3 +226,23 @@ def test_a_reader_without_the_description_is_told(described, options, outcome):
         assert raised is not None and "frame 12 says the stream is laid out by another layout" in str(raised)
     else:
         assert raised is None and len(said) == (outcome is RuntimeWarning)
+
+
+@pytest.mark.parametrize("over_tcp, delay, timeout, outcome", [
+    (False, 0.0, None, None),
+    (True, 0.0, 30, None),
+    (True, 1.5, 5, None),            # a late first frame within the timeout: waited for
+    (True, 1.5, 1, TimeoutError),    # past it: the timeout, never a stream decoding without its layout
+])
+def test_tcp_open_decodes_as_a_file_does(described, over_tcp, delay, timeout, outcome):
+    path, exp, data, by_file = described
+    source = serve_once(data, delay) if over_tcp else path
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # nothing merely warned about
+        if outcome is not None:
+            with pytest.raises(outcome):
+                kelvane.open(source, decoder=exp.dem, timeout=timeout)
+            return
+        with kelvane.open(source, decoder=exp.dem, timeout=timeout) as stream:
+            got = {f.frame_id: f.observable_flips for f in stream if f.round == 3}
+    assert got == by_file

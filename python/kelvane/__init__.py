@@ -125,7 +125,8 @@ def open(  # noqa: A001 - the entry point
     describes itself (``stream.description``), from a file or over TCP: without ``layout`` the
     stream decodes with the layout stored in it, shot by shot unless ``per_shot=False`` or a
     ``window_depth`` says otherwise, and ``decoder="stored"`` decodes with the model stored in
-    it. Reading the description waits for the stream's first frame (within `timeout`). A
+    it. Reading the description waits for the stream's first frame (within `timeout`: past it,
+    `TimeoutError`, rather than a stream that decodes without the stored layout). A
     round-0 frame whose description hash names another layout than the one decoding is an
     error (``ValueError``) with ``layout`` or shot-by-shot decoding, else a ``RuntimeWarning``.
 

@@ -576,9 +576,10 @@ def read_description(source: Any, *, damaged: str = "raise") -> Any:
     """The description a KVLX stream carries (``KelvaneStream.description``: ``layout``,
     ``dem_text``, ``hash``), or None when it carries none or cannot be read as KVLX. `source` is
     a path, a "tcp://host:port" address or an open stream (before its first frame,
-    this waits for that frame, which stays to be read). A damaged description (its pieces do
-    not match their hash) raises ValueError, or with ``damaged="warn"`` gives a RuntimeWarning
-    and None."""
+    this waits for that frame, which stays to be read; past the stream's timeout, its
+    TimeoutError propagates: a description not there yet is not one missing). A damaged
+    description (its pieces do not match their hash) raises ValueError, or with
+    ``damaged="warn"`` gives a RuntimeWarning and None."""
     from _kelvane import KelvaneStream
 
     try:
@@ -586,6 +587,8 @@ def read_description(source: Any, *, damaged: str = "raise") -> Any:
             return source.description
         with KelvaneStream(source) as stream:
             return stream.description
+    except TimeoutError:
+        raise
     except OSError:
         return None
     except ValueError as e:
