@@ -36,4 +36,13 @@ void append_detector_flips(std::span<const DetectorFlip> flips, std::vector<std:
   append_le<std::uint32_t>(out, crc32_update(0, std::span<const std::uint8_t>(out).subspan(begin)));
 }
 
+void append_decision(DecisionRecord record, std::span<const DetectorFlip> flips, std::vector<std::uint8_t>& out) {
+  record.flags = static_cast<std::uint16_t>(flips.empty() ? record.flags & ~kDecisionHasDetectorFlips
+                                                          : record.flags | kDecisionHasDetectorFlips);
+  out.resize(out.size() + kDecisionRecordSize);
+  encode_decision_record(record, std::span<std::uint8_t, kDecisionRecordSize>(out.end() - kDecisionRecordSize,
+                                                                              kDecisionRecordSize));
+  if (!flips.empty()) append_detector_flips(flips, out);
+}
+
 }  // namespace kelvane

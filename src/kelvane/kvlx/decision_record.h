@@ -41,5 +41,9 @@ void encode_decision_record(const DecisionRecord& record, std::span<std::uint8_t
 // Appends the block that follows a record flagged kDecisionHasDetectorFlips: a u32 count, then
 // (u32 round, u32 ancilla) per flip, then the CRC-32 of the count and the flips.
 void append_detector_flips(std::span<const DetectorFlip> flips, std::vector<std::uint8_t>& out);
+// Appends one commit step as the stream holds it: the record, flagged kDecisionHasDetectorFlips
+// and followed by the flips' block when `flips` is not empty (the flag is set here, whatever
+// record.flags holds).
+void append_decision(DecisionRecord record, std::span<const DetectorFlip> flips, std::vector<std::uint8_t>& out);
 
 }  // namespace kelvane

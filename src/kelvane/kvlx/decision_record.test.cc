@@ -40,6 +40,17 @@ TEST(DecisionRecord, FieldsSitWhereTheFormatSaysAndTheCrcCoversThem) {
       EXPECT_EQ(load_le<std::uint32_t>(block.data() + 9 + 8 * k), flips[k].ancilla);
     }
     EXPECT_EQ(crc32_update(0, std::span<const std::uint8_t>(block).subspan(1)), kCrc32Residue);
+
+    // A whole commit step: the record flagged for flips exactly when a block follows it.
+    for (const std::uint16_t flags : {std::uint16_t{0}, kDecisionHasDetectorFlips}) {
+      std::vector<std::uint8_t> step;
+      append_decision({9, 4, static_cast<std::uint16_t>(flags | kDecisionWindowIncomplete), 5}, flips, step);
+      ASSERT_EQ(step.size(), kDecisionRecordSize + (flips.empty() ? 0 : block.size() - 1));
+      EXPECT_EQ(load_le<std::uint16_t>(step.data() + 12),
+                kDecisionWindowIncomplete | (flips.empty() ? 0 : kDecisionHasDetectorFlips));
+      EXPECT_EQ(crc32_update(0, std::span<const std::uint8_t>(step).first(kDecisionRecordSize)), kCrc32Residue);
+      EXPECT_TRUE(std::equal(step.begin() + kDecisionRecordSize, step.end(), block.begin() + 1));
+    }
   }
 }
 

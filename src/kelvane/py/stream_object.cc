@@ -14,11 +14,9 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -34,13 +32,14 @@
 #include "kelvane/py/native_object.h"
 #include "kelvane/py/py_ref.h"
 #include "kelvane/py/sliding_decoder_object.h"
-#include "kelvane/py/stream_decoder.h"
+#include "kelvane/py/stream_live.h"
+#include "kelvane/py/stream_state.h"
+#include "kelvane/py/turn.h"
 #include "kelvane/py/types.h"
 #include "kelvane/source/file_source.h"
 #include "kelvane/source/runtime.h"
 #include "kelvane/source/tcp_source.h"
 #include "kelvane/source/wait.h"
-#include "kelvane/kvlx/decision_record.h"
 #include "kelvane/streaming/live_decoder.h"
 #include "kelvane/streaming/windowed_frames.h"
 
@@ -51,121 +50,7 @@ constexpr std::string_view kShmPrefix = "shm://";
 constexpr std::string_view kTcpPrefix = "tcp://";
 constexpr const char* kShmRefusal =
     "shm:// transport is not available in the Python bindings; use the C FFI kelvane_shm_open for SHM access";
-constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
 
-// One thread at a time uses a stream. acquire() waits for the turn without the interpreter
-// lock (running signal handlers every tick) and refuses the thread that already holds it.
-class Turn {
- public:
-  // False with an exception set: RuntimeError(refusal) for the holding thread, or what a
-  // signal handler raised while waiting.
-  bool acquire(const char* refusal) {
-    const unsigned long me = PyThread_get_thread_ident();
-    {
-      std::lock_guard lock(mutex_);
-      if (!held_) return take(me);
-      if (owner_ == me) {
-        PyErr_SetString(PyExc_RuntimeError, refusal);
-        return false;
-      }
-    }
-    for (;;) {
-      bool got = false;
-      Py_BEGIN_ALLOW_THREADS
-      {
-        // Released before the interpreter lock is taken back: a thread holding that lock may be
-        // waiting for this mutex in acquire() or release().
-        std::unique_lock lock(mutex_);
-        if (free_.wait_for(lock, kSignalCheckInterval, [this] { return !held_; })) got = take(me);
-      }
-      Py_END_ALLOW_THREADS
-      if (got) return true;
-      if (PyErr_CheckSignals() < 0) return false;
-    }
-  }
-  void release() {
-    std::lock_guard lock(mutex_);
-    held_ = false;
-    free_.notify_one();
-  }
-
- private:
-  bool take(unsigned long me) {
-    held_ = true;
-    owner_ = me;
-    return true;
-  }
-
-  std::mutex mutex_;
-  std::condition_variable free_;
-  bool held_ = false;
-  unsigned long owner_ = 0;
-};
-
-class TurnGuard {
- public:
-  TurnGuard(Turn& turn, const char* refusal = "Already borrowed")
-      : turn_(turn.acquire(refusal) ? &turn : nullptr) {}
-  TurnGuard(const TurnGuard&) = delete;
-  TurnGuard& operator=(const TurnGuard&) = delete;
-  ~TurnGuard() { release(); }
-  // Ends the turn early (before building a result that may run arbitrary code).
-  void release() {
-    if (turn_) turn_->release();
-    turn_ = nullptr;
-  }
-  explicit operator bool() const { return turn_ != nullptr; }
-
- private:
-  Turn* turn_;
-};
-
-// Open: a source present; closed: none.
-struct StreamState {
-  std::unique_ptr<FrameSource> source;
-  StreamDecoder decoder;
-  BatchReader batch_reader;
-  FrameBatch batch;
-  std::string name;               // the source as given, for the repr
-  std::uint64_t frames_read = 0;  // frames handed out, one by one or in batches
-  std::optional<double> timeout;  // seconds per call
-  std::atomic<bool> cancel{false};
-  Turn turn;
-  std::uint64_t skipped_at_close = 0;
-  std::optional<std::size_t> ancillas_seen;  // the width of the last frame handed out
-  // Live decoding (drain): its reader thread owns the source until the stream closes. Declared
-  // after the source, so that it stops before the source goes.
-  std::unique_ptr<LiveDecoder> live;
-  std::shared_ptr<const StreamDescription> description_at_close;
-  std::optional<std::string> description_fault_at_close;
-
-  std::uint64_t skipped_bytes() const { return source ? source->skipped_bytes() : skipped_at_close; }
-  const std::shared_ptr<const StreamDescription>& description() const {
-    return source ? source->description() : description_at_close;
-  }
-  const std::optional<std::string>& description_fault() const {
-    return source ? source->description_fault() : description_fault_at_close;
-  }
-  void close() {
-    live.reset();
-    skipped_at_close = skipped_bytes();
-    description_at_close = description();
-    description_fault_at_close = description_fault();
-    source.reset();
-  }
-  // The terms of one call: the deadline that `timeout` gives from now.
-  WaitContext wait_context(WaitHooks& hooks) {
-    WaitContext ctx;
-    ctx.hooks = &hooks;
-    ctx.cancelled = &cancel;
-    ctx.tick = kSignalCheckInterval;
-    if (timeout) ctx.deadline = WaitClock::now() + std::chrono::duration_cast<WaitClock::duration>(
-                                                       std::chrono::duration<double>(*timeout));
-    return ctx;
-  }
-};
-
-StreamState& state_of(PyObject* self) { return native_of<StreamState>(self); }
 
 // The exception for a call that stopped waiting, unless a signal handler has set one.
 void raise_stopped(const WaitContext& ctx, const StreamState& st, const char* what) {
@@ -264,8 +149,6 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return owned.release();
 }
 
-// A stream opened by the process this one was forked from: usable only to be closed.
-bool inherited(const StreamState& st) { return st.source && !st.source->owned_here(); }
 
 PyObject* stream_iter(PyObject* self) {
   TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
@@ -490,157 +373,6 @@ PyObject* stream_decoder_stats(PyObject* self, PyObject*) {
   PyRef held(PyLong_FromUnsignedLongLong(windows->held_rounds()));
   if (!held || PyDict_SetItemString(stats.get(), "held_rounds", held.get()) < 0) return nullptr;
   return stats.release();
-}
-
-// A latency histogram as {"median", "p999", "worst", "count"} in nanoseconds.
-PyObject* latency_dict(const LatencyHistogram& h) {
-  return Py_BuildValue("{sKsKsKsK}", "median", static_cast<unsigned long long>(h.median_ns()), "p999",
-                       static_cast<unsigned long long>(h.quantile_ns(0.999)), "worst",
-                       static_cast<unsigned long long>(h.worst_ns()), "count",
-                       static_cast<unsigned long long>(h.count()));
-}
-
-// The decisions taken since the last call as decision records (each followed by its detector
-// flips when the live decoder keeps them), ready to write.
-PyObject* decision_bytes(LiveDecoder& live) {
-  const std::vector<LiveDecision> decisions = live.take_decisions();
-  std::vector<std::uint8_t> bytes;
-  bytes.reserve(decisions.size() * kDecisionRecordSize);
-  std::vector<DetectorFlip> flips;
-  for (const LiveDecision& d : decisions) {
-    const bool with_flips = live.keeps_flips() && !d.detector_flips.empty();
-    const auto flags = static_cast<std::uint16_t>((d.window_incomplete ? kDecisionWindowIncomplete : 0) |
-                                                  (with_flips ? kDecisionHasDetectorFlips : 0));
-    bytes.resize(bytes.size() + kDecisionRecordSize);
-    encode_decision_record({d.frame_id, d.round, flags, d.committed_flips},
-                           std::span<std::uint8_t, kDecisionRecordSize>(bytes.data() + bytes.size() - kDecisionRecordSize,
-                                                                       kDecisionRecordSize));
-    if (!with_flips) continue;
-    flips.clear();
-    for (const auto& [round, ancilla] : d.detector_flips) flips.push_back({round, ancilla});
-    append_detector_flips(flips, bytes);
-  }
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
-}
-
-PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[2];
-  if (!bind_args("drain", args, kwargs, {"max_wait", "detector_flips"}, 0, bound, 1)) return nullptr;
-  double max_wait = 0.25;
-  if (bound[0] && !arg_f64("max_wait", bound[0], max_wait)) return nullptr;
-  int flips = 0;
-  if (bound[1] && (flips = PyObject_IsTrue(bound[1])) < 0) return nullptr;
-  if (!(max_wait >= 0) || std::isinf(max_wait)) {
-    PyErr_SetString(PyExc_ValueError, "max_wait must be a non-negative number of seconds");
-    return nullptr;
-  }
-  StreamState& st = state_of(self);
-  if (inherited(st)) {
-    raise_os_error(st.source->next_owned().error());
-    return nullptr;
-  }
-  TurnGuard turn(st.turn);
-  if (!turn) return nullptr;
-  if (!st.source) {
-    raise_stream_error(PyExc_OSError, "stream is closed");
-    return nullptr;
-  }
-  kelvane::StreamDecoder* decoder = st.decoder.native();
-  if (!decoder || !decoder->windows()) {
-    PyErr_SetString(PyExc_ValueError, "drain() decodes in windows: set_decoder(..., commit=C, buffer=B) first");
-    return nullptr;
-  }
-  if (flips && !decoder->windows()->can_keep_detector_flips()) {
-    PyErr_SetString(PyExc_ValueError,
-                    "drain(detector_flips=True) needs one thread: parallel windows (num_threads above 1) do not "
-                    "record the detectors their commits flip");
-    return nullptr;
-  }
-  if (!st.live) {
-    FrameSource* source = st.source.get();
-    const WindowedFrames& w = *decoder->windows();
-    st.live = std::make_unique<LiveDecoder>(
-        [source](const std::atomic<bool>& stop) {
-          WaitContext ctx;
-          ctx.cancelled = &stop;
-          return source->next_owned(ctx);
-        },
-        std::uint64_t{w.commit()} + w.buffer(), flips != 0);
-  } else if (st.live->keeps_flips() != (flips != 0)) {
-    PyErr_SetString(PyExc_ValueError, "drain(detector_flips=) must stay as the first call set it");
-    return nullptr;
-  }
-  LiveTerms terms;
-  terms.until = LiveClock::now() + std::chrono::duration_cast<LiveClock::duration>(std::chrono::duration<double>(max_wait));
-  terms.tick = kSignalCheckInterval;
-  terms.cancelled = &st.cancel;
-  PyThreadState* saved = PyEval_SaveThread();
-  terms.interrupted = [&saved] { return run_signal_handlers(saved); };
-  LiveOutcome outcome;
-  try {
-    outcome = st.live->run(*decoder, terms);
-  } catch (const std::bad_alloc&) {
-    PyEval_RestoreThread(saved);
-    return raise_no_memory("the frames decoded live (KelvaneStream.drain)");
-  }
-  PyEval_RestoreThread(saved);
-  if (!st.decoder.emit_warnings()) return nullptr;
-  switch (outcome) {
-    case LiveOutcome::kDecisions:
-      return decision_bytes(*st.live);
-    case LiveOutcome::kEnded:
-      if (!st.decoder.end_of_data()) return nullptr;
-      if (std::optional<KelvaneError> error = st.live->take_error()) {
-        raise_os_error(*error);
-        return nullptr;
-      }
-      Py_RETURN_NONE;
-    case LiveOutcome::kInterrupted:
-      if (!PyErr_Occurred()) raise_stream_error(PyExc_OSError, "interrupted");
-      return nullptr;
-    case LiveOutcome::kCancelled:
-      raise_stream_error(PyExc_OSError, "stream is closed");
-      return nullptr;
-    case LiveOutcome::kRejected:
-      raise_message(PyExc_ValueError, st.live->rejection().to_string());
-      return nullptr;
-  }
-  return nullptr;
-}
-
-PyObject* stream_decisions_written(PyObject* self, PyObject*) {
-  const LiveClock::time_point now = LiveClock::now();
-  TurnGuard turn(state_of(self).turn);
-  if (!turn) return nullptr;
-  if (state_of(self).live) state_of(self).live->decisions_written(now);
-  Py_RETURN_NONE;
-}
-
-PyObject* stream_live_stats(PyObject* self, PyObject*) {
-  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
-  if (!turn) return nullptr;
-  StreamState& st = state_of(self);
-  kelvane::StreamDecoder* decoder = st.decoder.native();
-  if (!st.live || !decoder) Py_RETURN_NONE;
-  const LiveStats s = st.live->stats(*decoder);
-  const double elapsed =
-      s.first_arrival && s.last_decode > *s.first_arrival
-          ? std::chrono::duration<double>(s.last_decode - *s.first_arrival).count()
-          : 0.0;
-  PyRef closing(latency_dict(s.closing)), frame(latency_dict(s.frame)), written(latency_dict(s.written));
-  if (!closing || !frame || !written) return nullptr;
-  const std::optional<std::string>& warning = st.live->backlog_warning();
-  PyRef warning_text(warning ? PyUnicode_FromStringAndSize(warning->data(), static_cast<Py_ssize_t>(warning->size()))
-                             : Py_NewRef(Py_None));
-  if (!warning_text) return nullptr;
-  return Py_BuildValue("{sKsdsKsKsKsKsdsdsOsOsOsO}", "frames_arrived", static_cast<unsigned long long>(s.frames_arrived),
-                       "arrivals_per_second", s.arrivals_per_second,
-                       "frames_decoded", static_cast<unsigned long long>(s.frames_decoded), "decisions",
-                       static_cast<unsigned long long>(s.decisions), "backlog",
-                       static_cast<unsigned long long>(s.backlog), "largest_backlog",
-                       static_cast<unsigned long long>(s.largest_backlog), "elapsed_s", elapsed, "rounds_per_second",
-                       s.rounds_per_second(), "closing_latency_ns", closing.get(), "frame_latency_ns", frame.get(),
-                       "write_latency_ns", written.get(), "backlog_warning", warning_text.get());
 }
 
 PyObject* stream_skipped_bytes(PyObject* self, void*) {

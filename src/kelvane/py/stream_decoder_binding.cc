@@ -1,6 +1,6 @@
 // The decoder state of a KelvaneStream: turning set_decoder's arguments into a graph and a
 // layout, and handing frames to the stream decoder of the decoder layer.
-#include "kelvane/py/stream_decoder.h"
+#include "kelvane/py/stream_decoder_binding.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -25,19 +25,19 @@
 
 namespace kelvane::py {
 
-struct StreamDecoder::State {
+struct StreamDecoderBinding::State {
   std::optional<kelvane::StreamDecoder> decoder;
   bool correlated = false;
   // Called with each learning block's counts; what it returns (a model, or None) is swapped in.
   PyRef on_block;
 };
 
-StreamDecoder::StreamDecoder() : state_(std::make_unique<State>()) {}
-StreamDecoder::~StreamDecoder() = default;
-StreamDecoder::StreamDecoder(StreamDecoder&&) noexcept = default;
-StreamDecoder& StreamDecoder::operator=(StreamDecoder&&) noexcept = default;
+StreamDecoderBinding::StreamDecoderBinding() : state_(std::make_unique<State>()) {}
+StreamDecoderBinding::~StreamDecoderBinding() = default;
+StreamDecoderBinding::StreamDecoderBinding(StreamDecoderBinding&&) noexcept = default;
+StreamDecoderBinding& StreamDecoderBinding::operator=(StreamDecoderBinding&&) noexcept = default;
 
-bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject* layout_arg, bool per_shot,
+bool StreamDecoderBinding::configure(PyObject* dem, std::size_t window_depth, PyObject* layout_arg, bool per_shot,
                               PyObject* commit_arg, PyObject* buffer_arg, bool correlated, bool follow,
                               PyObject* threads_arg) {
   const bool has_commit = commit_arg && commit_arg != Py_None;
@@ -88,7 +88,7 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
       raise_message(PyExc_ValueError, decoder.error().to_string());
       return false;
     }
-    if (!state_) state_ = std::make_unique<State>();  // a moved-from StreamDecoder
+    if (!state_) state_ = std::make_unique<State>();  // a moved-from StreamDecoderBinding
     state_->decoder.emplace(std::move(*decoder));
     state_->correlated = correlated;
     state_->on_block = PyRef();
@@ -99,7 +99,7 @@ bool StreamDecoder::configure(PyObject* dem, std::size_t window_depth, PyObject*
   return true;
 }
 
-bool StreamDecoder::configured() const { return state_ && state_->decoder; }
+bool StreamDecoderBinding::configured() const { return state_ && state_->decoder; }
 
 namespace {
 
@@ -112,11 +112,11 @@ bool emit_decoder_warnings(kelvane::StreamDecoder& decoder) {
 
 }  // namespace
 
-kelvane::StreamDecoder* StreamDecoder::native() { return configured() ? &*state_->decoder : nullptr; }
+kelvane::StreamDecoder* StreamDecoderBinding::native() { return configured() ? &*state_->decoder : nullptr; }
 
-bool StreamDecoder::emit_warnings() { return !configured() || emit_decoder_warnings(*state_->decoder); }
+bool StreamDecoderBinding::emit_warnings() { return !configured() || emit_decoder_warnings(*state_->decoder); }
 
-bool StreamDecoder::decode_frame(OwnedFrame& frame) {
+bool StreamDecoderBinding::decode_frame(OwnedFrame& frame) {
   if (!state_ || !state_->decoder) return true;
   kelvane::StreamDecoder& d = *state_->decoder;
   std::expected<void, LayoutError> pushed;
@@ -139,19 +139,19 @@ bool StreamDecoder::decode_frame(OwnedFrame& frame) {
   return model.get() == Py_None || replace_model(model.get());
 }
 
-bool StreamDecoder::expect_ancillas(std::size_t ancillas) {
+bool StreamDecoderBinding::expect_ancillas(std::size_t ancillas) {
   if (!state_ || !state_->decoder) return true;
   state_->decoder->expect_ancillas(ancillas);
   return emit_decoder_warnings(*state_->decoder);
 }
 
-bool StreamDecoder::end_of_data() {
+bool StreamDecoderBinding::end_of_data() {
   if (!state_ || !state_->decoder) return true;
   state_->decoder->end_of_data();
   return emit_decoder_warnings(*state_->decoder);
 }
 
-bool StreamDecoder::replace_model(PyObject* dem) {
+bool StreamDecoderBinding::replace_model(PyObject* dem) {
   if (!configured()) {
     PyErr_SetString(PyExc_ValueError, "the stream has no decoder to swap the model of: call set_decoder first");
     return false;
@@ -172,11 +172,11 @@ bool StreamDecoder::replace_model(PyObject* dem) {
   return true;
 }
 
-std::uint64_t StreamDecoder::model_swaps() const {
+std::uint64_t StreamDecoderBinding::model_swaps() const {
   return configured() ? state_->decoder->graph_replacements() : 0;
 }
 
-bool StreamDecoder::gather_for_learning(PyObject* pairs_arg, std::uint64_t every, PyObject* on_block) {
+bool StreamDecoderBinding::gather_for_learning(PyObject* pairs_arg, std::uint64_t every, PyObject* on_block) {
   if (!configured()) {
     PyErr_SetString(PyExc_ValueError, "the stream has no decoder to learn the model of: call set_decoder first");
     return false;
@@ -198,7 +198,7 @@ bool StreamDecoder::gather_for_learning(PyObject* pairs_arg, std::uint64_t every
   return true;
 }
 
-PyObject* StreamDecoder::learning_block() const {
+PyObject* StreamDecoderBinding::learning_block() const {
   const CorrelationCounter* block = configured() ? state_->decoder->learning_block() : nullptr;
   if (!block) Py_RETURN_NONE;
   PyRef fired(counts_array(block->fired()));
@@ -208,19 +208,19 @@ PyObject* StreamDecoder::learning_block() const {
   return Py_BuildValue("(KOO)", static_cast<unsigned long long>(block->shots()), fired.get(), both.get());
 }
 
-std::uint64_t StreamDecoder::incomplete_shots() const {
+std::uint64_t StreamDecoderBinding::incomplete_shots() const {
   return state_ && state_->decoder ? state_->decoder->incomplete_shots() : 0;
 }
 
-std::uint64_t StreamDecoder::missing_rounds() const {
+std::uint64_t StreamDecoderBinding::missing_rounds() const {
   return state_ && state_->decoder ? state_->decoder->missing_rounds() : 0;
 }
 
-std::uint64_t StreamDecoder::unsatisfiable_decodes() const {
+std::uint64_t StreamDecoderBinding::unsatisfiable_decodes() const {
   return state_ && state_->decoder ? state_->decoder->unsatisfiable_decodes() : 0;
 }
 
-const WindowedFrames* StreamDecoder::windows() const {
+const WindowedFrames* StreamDecoderBinding::windows() const {
   return state_ && state_->decoder ? state_->decoder->windows() : nullptr;
 }
 

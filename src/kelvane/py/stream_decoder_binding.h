@@ -1,5 +1,5 @@
-// The decoder state of a KelvaneStream: converts set_decoder's arguments into a configured
-// kelvane::StreamDecoder and hands it each frame, turning its warnings and errors into Python's.
+// The Python binding of a KelvaneStream's decoder: converts set_decoder's arguments into a configured
+// kelvane::StreamDecoder, hands it each frame and turns its warnings and errors into Python's.
 #pragma once
 
 #include <Python.h>
@@ -17,12 +17,12 @@ class StreamDecoder;
 
 namespace kelvane::py {
 
-class StreamDecoder {
+class StreamDecoderBinding {
  public:
-  StreamDecoder();
-  ~StreamDecoder();
-  StreamDecoder(StreamDecoder&&) noexcept;
-  StreamDecoder& operator=(StreamDecoder&&) noexcept;
+  StreamDecoderBinding();
+  ~StreamDecoderBinding();
+  StreamDecoderBinding(StreamDecoderBinding&&) noexcept;
+  StreamDecoderBinding& operator=(StreamDecoderBinding&&) noexcept;
 
   // Configures the decoder from `dem` (anything dem_source.h accepts, a SpacetimeGraph
   // included), `layout` (nullptr or None: positional; a 2-D integer array

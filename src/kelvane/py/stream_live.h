@@ -1,0 +1,13 @@
+// KelvaneStream's live-decoding methods (drain, decisions_written, live_stats), in the stream
+// type's method table.
+#pragma once
+
+#include <Python.h>
+
+namespace kelvane::py {
+
+PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* stream_decisions_written(PyObject* self, PyObject*);
+PyObject* stream_live_stats(PyObject* self, PyObject*);
+
+}  // namespace kelvane::py
