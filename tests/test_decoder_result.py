@@ -91,4 +91,49 @@ def test_results_pickle(make):
     result = make()
     back = pickle.loads(pickle.dumps(result))
     assert back == result and back.valid == result.valid and repr(back) == repr(result)
+    assert len(back) == len(result)
     assert [repr(c) for c in back.corrections] == [repr(c) for c in result.corrections]
+
+
+@pytest.mark.parametrize(
+    "make, bits",
+    [
+        (lambda: DecoderResult(5), [1, 0, 1] + [0] * 61),  # made by hand: the mask's 64 bits
+        (lambda: DecoderResult(2**64 - 1), [1] * 64),
+        (lambda: _decoded([1, 0]), [1, 0]),  # the model's two observables
+        (lambda: _decoded([0, 0]), [0, 0]),
+        (lambda: _decoded([1], "error(0.1) D0\n"), []),  # a model without observables
+    ],
+)
+def test_result_is_the_prediction_array(make, bits):
+    import numpy as np
+
+    result = make()
+    array = np.asarray(result)
+    assert array.dtype == np.uint8 and array.tolist() == bits
+    assert len(result) == len(bits) and list(result) == bits
+    assert np.asarray(result, dtype=bool).tolist() == [bool(b) for b in bits]
+    truth = np.zeros(len(bits), dtype=bool)
+    assert (result != truth).tolist() == [bool(b) for b in bits]  # element-wise, as a NumPy row
+    if bits:
+        assert result[-1] == bits[-1]
+    with pytest.raises(IndexError):
+        result[len(bits)]
+
+
+def test_per_shot_loop_counts_as_pymatching_does():
+    np = pytest.importorskip("numpy")
+    stim = pytest.importorskip("stim")
+    pymatching = pytest.importorskip("pymatching")
+    from _kelvane import SpacetimeGraph
+
+    circuit = stim.Circuit.generated("surface_code:rotated_memory_x", distance=3, rounds=3,
+                                     after_clifford_depolarization=0.02)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    dets, obs = circuit.compile_detector_sampler(seed=3).sample(300, separate_observables=True)
+    graph, matching = SpacetimeGraph.from_detector_error_model(dem), pymatching.Matching(dem)
+    ours = sum(bool(np.any(graph.decode(d) != o)) for d, o in zip(dets, obs))
+    theirs = sum(bool(np.any(matching.decode(d) != o)) for d, o in zip(dets, obs))
+    assert ours == int(np.any(graph.decode_batch(dets) != obs, axis=1).sum())
+    assert 0 < ours < 3 * theirs + 10  # the loop counts the logical errors, not every shot
+    assert np.asarray(graph.decode(dets[0])).shape == matching.decode(dets[0]).shape

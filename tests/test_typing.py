@@ -26,6 +26,9 @@ with kelvane.open("run.kvlx", errors="skip") as skipping:
 graph = kelvane.SpacetimeGraph.from_stim_circuit(circuit)
 counts: tuple[int, int] = (graph.num_edges, graph.num_nodes)
 predictions = graph.decode_batch([[0] * graph.num_detectors])
+result = graph.decode([0] * graph.num_detectors)
+row: np.ndarray = np.asarray(result)
+width: int = len(result) + result[0]
 '''
 
 

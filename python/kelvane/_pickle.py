@@ -29,15 +29,16 @@ def _reduce_graph(graph: SpacetimeGraph):
     return graph_from_bytes, (graph.to_bytes(),)
 
 
-def result_from_fields(flips: int, confidence: float, corrections: tuple[tuple[int, str], ...], valid: bool) -> DecoderResult:
+def result_from_fields(flips: int, confidence: float, corrections: tuple[tuple[int, str], ...], valid: bool,
+                       num_observables: int = 64) -> DecoderResult:
     result = DecoderResult(flips, confidence)
-    result.__setstate__((corrections, valid))
+    result.__setstate__((corrections, valid, num_observables))
     return result
 
 
 def _reduce_result(result: DecoderResult) -> tuple[Any, ...]:
     corrections = tuple((c.logical_id, c.pauli) for c in result.corrections)
-    return result_from_fields, (result.observable_flips, result.confidence, corrections, result.valid)
+    return result_from_fields, (result.observable_flips, result.confidence, corrections, result.valid, len(result))
 
 
 copyreg.pickle(DecoderResult, _reduce_result)

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kelvane/py/args.h"
+#include "kelvane/py/numpy_api.h"
 #include "kelvane/py/py_ref.h"
 #include "kelvane/py/types.h"
 
@@ -140,14 +141,21 @@ PyObject* result_repr(PyObject* self) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-// Unpickling (kelvane's copyreg reducer): the corrections as (logical_id, pauli) pairs and the
-// valid flag, which the constructor does not take.
+// Unpickling (kelvane's copyreg reducer): the corrections as (logical_id, pauli) pairs, the
+// valid flag and the observable count, which the constructor does not take.
 PyObject* result_setstate(PyObject* self, PyObject* state) {
   ExclusiveBorrow b(borrow_of<DecoderResultData>(self));
   if (!b) return nullptr;
   PyObject* corrections = nullptr;
   int valid = 1;
-  if (!PyArg_ParseTuple(state, "O!p:__setstate__", &PyTuple_Type, &corrections, &valid)) return nullptr;
+  unsigned short num_observables = 64;
+  if (!PyArg_ParseTuple(state, "O!p|H:__setstate__", &PyTuple_Type, &corrections, &valid, &num_observables)) {
+    return nullptr;
+  }
+  if (num_observables > 64) {
+    PyErr_SetString(PyExc_ValueError, "a DecoderResult shows at most 64 observables");
+    return nullptr;
+  }
   std::vector<CorrectionRecord> records;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(corrections); ++i) {
     unsigned char id = 0;
@@ -159,11 +167,59 @@ PyObject* result_setstate(PyObject* self, PyObject* state) {
   DecoderResultData& r = native_of<DecoderResultData>(self);
   r.corrections = std::move(records);
   r.valid = valid != 0;
+  r.num_observables = num_observables;
   Py_RETURN_NONE;
+}
+
+// The array view, as PyMatching's decode returns its predictions: one uint8 per observable of
+// the decoding model (the mask's 64 bits for a result made by hand), so that `result != obs`
+// compares observable by observable.
+PyObject* result_array(PyObject* self, PyObject* args, PyObject* kwargs) {
+  SharedBorrow b(borrow_of<DecoderResultData>(self));
+  if (!b) return nullptr;
+  static const char* kwlist[] = {"dtype", "copy", nullptr};
+  PyObject* dtype = Py_None;
+  PyObject* copy = Py_None;  // every call makes a new array, so any copy request is met
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:__array__", const_cast<char**>(kwlist), &dtype, &copy)) {
+    return nullptr;
+  }
+  if (!ensure_numpy()) return nullptr;
+  const DecoderResultData& r = result_of(self);
+  npy_intp length = r.num_observables;
+  PyRef array(PyArray_SimpleNew(1, &length, NPY_UINT8));
+  if (!array) return nullptr;
+  auto* bits = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  for (npy_intp k = 0; k < length; ++k) bits[k] = static_cast<std::uint8_t>((r.observable_flips >> k) & 1U);
+  if (dtype == Py_None) return array.release();
+  return PyObject_CallMethod(array.get(), "astype", "O", dtype);
+}
+
+Py_ssize_t result_length(PyObject* self) {
+  SharedBorrow b(borrow_of<DecoderResultData>(self));
+  if (!b) return -1;
+  return result_of(self).num_observables;
+}
+
+// result[k]: observable k's prediction, 0 or 1 (negative k counts from the end).
+PyObject* result_item(PyObject* self, Py_ssize_t k) {
+  SharedBorrow b(borrow_of<DecoderResultData>(self));
+  if (!b) return nullptr;
+  const DecoderResultData& r = result_of(self);
+  if (k < 0 || k >= r.num_observables) {
+    PyErr_SetString(PyExc_IndexError, "DecoderResult index out of range");
+    return nullptr;
+  }
+  return PyLong_FromUnsignedLong(static_cast<unsigned long>((r.observable_flips >> k) & 1U));
 }
 
 PyMethodDef result_methods[] = {
     {"__setstate__", guarded<"the unpickled result (DecoderResult)", result_setstate>, METH_O, nullptr},
+    {"__array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                      guarded<"the array of predictions (DecoderResult)", result_array>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "__array__($self, /, dtype=None, copy=None)\n--\n\n"
+     "The predictions as a uint8 array, one entry per observable of the decoding model (64 for a\n"
+     "result made by hand): what PyMatching's decode returns."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -210,6 +266,8 @@ PyType_Slot result_slots[] = {
     {Py_tp_methods, result_methods},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (DecoderResult)", result_repr>)},
     {Py_tp_richcompare, reinterpret_cast<void*>(guarded<"the comparison (DecoderResult)", result_richcompare>)},
+    {Py_sq_length, reinterpret_cast<void*>(guarded<"the length (DecoderResult)", result_length>)},
+    {Py_sq_item, reinterpret_cast<void*>(guarded<"the item (DecoderResult)", result_item>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_dealloc<DecoderResultData>)},
     {0, nullptr},
 };

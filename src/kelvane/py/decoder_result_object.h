@@ -21,6 +21,9 @@ struct DecoderResultData {
   double confidence = 1.0;
   std::uint64_t observable_flips = 0;
   bool valid = true;  // false: the decoded syndrome was unsatisfiable
+  // How many observables the array view shows (np.asarray(result), len(result)): the decoding
+  // model's count, or the mask's 64 bits for a result made without one.
+  std::uint16_t num_observables = 64;
 };
 
 using PyDecoderResult = NativeObject<DecoderResultData>;

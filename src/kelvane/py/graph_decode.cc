@@ -230,6 +230,7 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   row.fired_of(0, fired);
 
   DecoderResultData result;
+  result.num_observables = static_cast<std::uint16_t>(graph->num_observables);  // at most 64 (checked above)
   // A quiet shot decodes to no flips unless the graph has a baseline correction.
   if (!fired.empty() || decoding_graph_of(self)->has_baseline()) {
     with_graph_decoder(self, [&](UnionFindDecoder& d) {
