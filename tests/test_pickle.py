@@ -50,3 +50,29 @@ def test_damaged_graph_image_is_refused():
     with pytest.raises(TypeError, match="argument 'data': 'str' object is not an instance of 'bytes'"):
         SpacetimeGraph.from_bytes("x")
     assert kelvane.SpacetimeGraph is SpacetimeGraph
+
+
+# Graphs at the edges of what building keeps: certain mechanisms (p = 1, weight -inf), p = 0.5
+# (weight 0), p > 0.5 (negative weights), never-firing ones (p = 0, no edges), observables past 64.
+EDGE_MODELS = {
+    "p = 1": "error(1) D0 D1 ^ D1 D2\nerror(0.1) D0\nerror(0.1) D2",
+    "p = 1, one edge": "error(1) D0 D1\nerror(0.1) D0 ^ D1",
+    "p = 0.5": "error(0.5) D0 D1 ^ D1 D2 L0\nerror(0.1) D0\nerror(0.1) D2",
+    "p > 0.5": "error(0.7) D0 D1 ^ D1 D2\nerror(0.9) D0 L1\nerror(0.1) D2",
+    "p = 0": "error(0) D0 D1 ^ D1 D2\nerror(0.1) D0\nerror(0.1) D2",
+    "wide": "error(0.1) D0 D1 L200 ^ D1 D2\nerror(0.1) D0 L100\nerror(0.1) D2 L63 L64",
+    "wide, p = 1": "error(1) D0 D1 L200 ^ D1 D2 L3\nerror(0.1) D0 L100\nerror(0.1) D2",
+}
+
+
+@pytest.mark.parametrize("correlations", [False, True])
+@pytest.mark.parametrize("name", EDGE_MODELS)
+def test_every_graph_that_builds_round_trips(name, correlations):
+    model = DetectorErrorModel.parse(EDGE_MODELS[name])
+    graph = SpacetimeGraph.from_detector_error_model(model, enable_correlations=correlations)
+    back = SpacetimeGraph.from_bytes(graph.to_bytes())
+    again = pickle.loads(pickle.dumps(graph))
+    assert back == graph and again == graph and again.to_bytes() == graph.to_bytes()
+    shots = np.array(list(np.ndindex(*(2,) * graph.boundary_node)), dtype=np.uint8)  # every syndrome
+    expected = graph.decode_batch(shots)
+    assert np.array_equal(again.decode_batch(shots), expected)

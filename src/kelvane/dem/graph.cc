@@ -262,9 +262,9 @@ std::expected<SpacetimeGraph, std::string> SpacetimeGraph::from_bytes(std::strin
       SpacetimeMechanism& m = g.mechanisms[i];
       if (!take(in, m.first_edge) || !take(in, m.edge_count) || !take(in, m.probability)) return truncated();
       if (m.edge_count < 2 || m.first_edge > edge_total || m.edge_count > edge_total - m.first_edge ||
-          !(m.probability > 0.0 && m.probability < 1.0)) {
+          !usable(m.probability)) {
         return damaged("mechanism " + std::to_string(i) + " is not 2 or more edges of the " +
-                       std::to_string(edge_total) + " with a probability between 0 and 1");
+                       std::to_string(edge_total) + " with a probability above 0 and at most 1");
       }
     }
   }

@@ -201,13 +201,21 @@ TEST(SpacetimeGraph, BytesRoundTripAndDamagedImagesAreRefused) {
   EXPECT_TRUE(SpacetimeGraph::from_bytes(SpacetimeGraph{}.to_bytes()).has_value());
   auto m = DetectorErrorModel::parse(text);
   ASSERT_TRUE(m.has_value());
-  // A mechanism reaching past the edge list, or of one edge, is a damaged image.
+  // A mechanism reaching past the edge list, of one edge, or of a probability building never
+  // keeps is a damaged image; a certain one (p = 1, which building keeps) reads back.
   SpacetimeGraph g = SpacetimeGraph::from_dem(*m, true);
   for (const SpacetimeMechanism bad : {SpacetimeMechanism{5, 2, 0.1}, SpacetimeMechanism{0, 1, 0.1},
-                                       SpacetimeMechanism{0, 2, 1.0}}) {
+                                       SpacetimeMechanism{0, 2, 0.0}, SpacetimeMechanism{0, 2, 1.5}}) {
     g.mechanisms[1] = bad;
     EXPECT_FALSE(SpacetimeGraph::from_bytes(g.to_bytes())) << bad.first_edge << ' ' << bad.edge_count;
   }
+  auto certain = DetectorErrorModel::parse("error(1) D0 D1 ^ D2\nerror(0.1) D0 ^ D2\n");
+  ASSERT_TRUE(certain.has_value());
+  g = SpacetimeGraph::from_dem(*certain, true);
+  ASSERT_EQ(g.mechanisms.size(), 2u);
+  const auto back = SpacetimeGraph::from_bytes(g.to_bytes());
+  ASSERT_TRUE(back.has_value()) << back.error();
+  EXPECT_EQ(*back, g);
 }
 
 // Images whose counts or indices disagree with each other are refused with the reason, before
