@@ -1,6 +1,8 @@
 """kelvane.convert: KVLX to and from Stim's shot formats, checked against Stim's own reader."""
 
+import contextlib
 import os
+import resource
 import warnings
 
 import numpy as np
@@ -8,6 +10,7 @@ import pytest
 import stim
 
 import kelvane
+from kelvane._convert import stim_file_size, write_stim_file
 from kelvane.cli import main
 from kelvane.kvlx import KvlxWriter
 
@@ -200,3 +203,63 @@ def test_conversions_never_overwrite_their_input_or_leave_half_a_file(tmp_path, 
         kelvane.convert(tmp_path / "s.kvlx", tmp_path / "old.b8", num_observables=1)
     assert (tmp_path / "old.b8").read_bytes() == b"old"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["link.kvlx", "old.b8", "s.kvlx"]
+
+
+@contextlib.contextmanager
+def file_size_limit(limit):
+    """A full disk, as a file size limit: writes past `limit` bytes fail (EFBIG; Python ignores SIGXFSZ)."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+
+
+@pytest.mark.parametrize("argv, out", [
+    (["convert", "{run}", "{out}", "--num-observables", "1"], "x.b8"),
+    (["convert", "{run}", "{out}", "--num-observables", "1"], "x.01"),
+    (["convert", "{run}", "{out}", "--num-observables", "1"], "x.r8"),
+    (["convert", "{run}", "{out}", "--num-observables", "1"], "x.dets"),
+    (["convert", "{run}", "{out}", "--num-observables", "1", "--obs-out", "{tmp}/o.01"], "x.01"),
+    (["convert", "{run}", "{out}"], "x.kvlx"),
+    (["decode", "{run}", "--dem", "{dem}", "--out", "{out}"], "x.01"),
+])
+def test_a_full_disk_fails_the_command_and_leaves_the_destination(tmp_path, capsys, argv, out):
+    """Stim's writer does not report failed writes: a short file is an error, and the old
+    destination stays with no temporary beside it."""
+    dets = np.random.default_rng(5).random((400, 8)) < 0.2
+    with KvlxWriter(tmp_path / "run.kvlx") as w:
+        w.write_shots(dets, dets[:, :1])
+    (tmp_path / "m.dem").write_text("".join(f"error(0.1) D{i} D{i + 1}\n" for i in range(7)) + "error(0.1) D0 L0\n")
+    (tmp_path / out).write_bytes(b"old")
+    names = dict(run=tmp_path / "run.kvlx", out=tmp_path / out, dem=tmp_path / "m.dem", tmp=tmp_path)
+    argv = ["-q"] + [a.format(**names) for a in argv]
+    before = sorted(os.listdir(tmp_path))
+    with file_size_limit(256):
+        status = main(argv)
+    captured = capsys.readouterr()
+    assert status == 2 and captured.out == ""
+    assert captured.err.startswith(f"kelvane: error: {tmp_path / out}: ") and captured.err.count("\n") == 1
+    assert (tmp_path / out).read_bytes() == b"old" and sorted(os.listdir(tmp_path)) == before
+    assert main(argv) == 0 and (tmp_path / out).stat().st_size > 256
+
+
+@pytest.mark.parametrize("fmt", ["01", "b8", "r8", "dets"])
+def test_the_size_check_counts_what_stim_writes(tmp_path, fmt):
+    """The expected size of every format against Stim's file: empty and full records, runs of
+    zeros of 255 and more (r8), ids crossing a digit (dets), observables past 64."""
+    rng = np.random.default_rng(len(fmt))
+    for detectors, observables in [(0, 1), (1, 0), (9, 2), (11, 0), (300, 0), (1200, 3), (5, 130)]:
+        bits = detectors + observables
+        data = rng.random((20, bits)) < rng.choice([0.001, 0.05, 0.5])
+        data[0], data[1] = False, True
+        if bits > 600:
+            data[2] = False
+            data[2, [254, 255, 509, 510, 1020]] = True
+        path = tmp_path / f"a.{fmt}"
+        write_stim_file(data, path, fmt, detectors, observables)
+        assert stim_file_size(data, fmt, detectors) == path.stat().st_size
+        back = stim.read_shot_data_file(path=str(path), format=fmt, num_detectors=detectors,
+                                        num_observables=observables)
+        assert np.array_equal(back, data)

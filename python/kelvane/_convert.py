@@ -225,6 +225,57 @@ def _replacing(paths: list[str]) -> Iterator[list[str]]:
                 os.remove(temp)
 
 
+def stim_file_size(data: np.ndarray, fmt: str, num_detectors: int) -> int:
+    """The size in bytes of the Stim shot file of ``data`` (shots x bits, the first
+    ``num_detectors`` of them detectors, the rest observables) in format ``fmt``, counted a block
+    of shots at a time."""
+    shots, bits = data.shape
+    if fmt == "01":
+        return shots * (bits + 1)
+    if fmt == "b8":
+        return shots * ((bits + 7) // 8)
+    total = 0
+    if fmt == "dets":
+        # "shot", then " D<id>" for every detector and " L<id>" for every observable that fired,
+        # then a newline: a bit costs 2 bytes and its id's digits, which grow by column ranges.
+        total = 5 * shots
+        for lo, hi, base in ((0, num_detectors, 0), (num_detectors, bits, num_detectors)):
+            digits = 1
+            while lo < hi:
+                end = min(hi, base + 10**digits)
+                total += (2 + digits) * int(np.count_nonzero(data[:, lo:end]))
+                lo, digits = end, digits + 1
+        return total
+    if fmt != "r8":
+        raise ValueError(f"no Stim shot format {fmt!r}")
+    # r8: every record ends with an implicit 1; a run of g zeros before a 1 is g // 255 bytes of
+    # 255 and one byte of the rest. With the 1s of a block of records in one flat row, each
+    # record's first run starts after the previous record's implicit 1.
+    block = max(1, (1 << 22) // (bits + 1))
+    for lo in range(0, shots, block):
+        part = data[lo : lo + block]
+        ones = np.flatnonzero(np.concatenate([part, np.ones((part.shape[0], 1), bool)], axis=1))
+        runs = np.diff(ones, prepend=-1) - 1
+        total += int((runs // 255).sum()) + ones.size
+    return total
+
+
+def write_stim_file(data: np.ndarray, path: Any, fmt: str, num_detectors: int, num_observables: int = 0,
+                    name: Any = None) -> None:
+    """``stim.write_shot_data_file``, checked: Stim's writer does not report a failed write (a
+    full disk, a file size limit), so the file's size is compared with the size of what was
+    written and a short file is an OSError naming ``name`` (default: ``path``)."""
+    import stim
+
+    data = np.asarray(data, dtype=bool)
+    stim.write_shot_data_file(data=data, path=os.fspath(path), format=fmt, num_detectors=num_detectors,
+                              num_observables=num_observables)
+    expected, size = stim_file_size(data, fmt, num_detectors), os.path.getsize(path)
+    if size != expected:
+        raise OSError(errno.EIO, f"writing stopped at {size} of {expected} bytes (is the disk full?)",
+                      os.fspath(path if name is None else name))
+
+
 def _refuse_same_files(inputs: list[str], outputs: list[str]) -> None:
     for k, out in enumerate(outputs):
         for other in inputs + outputs[:k]:
@@ -256,8 +307,9 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
     and has every round with consecutive frame ids, and incomplete shots are dropped with a
     ``RuntimeWarning`` that counts them. The layout is checked as ``set_decoder`` checks it.
 
-    The destination is written under a temporary name and renamed into place at the end, and
-    converting a file onto itself is refused. Returns the number of shots converted.
+    The destination is written under a temporary name and renamed into place at the end, once
+    every write is known to have succeeded (a full disk is an ``OSError`` and leaves the
+    destination as it was), and converting a file onto itself is refused. Returns the number of shots converted.
 
     ``errors="skip"`` skips damaged KVLX frames (as ``kelvane.open(..., errors="skip")``; their
     shots are incomplete and dropped); the `SkippingStream` that counted them is appended to
@@ -326,15 +378,19 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
 
     with _replacing(outputs) as temps:
         if dst_fmt == "kvlx":
-            with KvlxWriter(temps[0]) as w:
-                w.write_shots(shots, obs, layout=lay)
+            try:
+                with KvlxWriter(temps[0]) as w:
+                    w.write_shots(shots, obs, layout=lay)
+            except OSError as e:  # a failed write names no file
+                if e.filename is not None or e.strerror is None:
+                    raise
+                raise OSError(e.errno, e.strerror, os.fspath(dst)) from e
         elif obs is not None and obs_out is None:
-            stim.write_shot_data_file(data=np.concatenate([shots, obs], axis=1), path=temps[0], format=dst_fmt,
-                                      num_detectors=shots.shape[1], num_observables=k)
+            write_stim_file(np.concatenate([shots, obs], axis=1), temps[0], dst_fmt, shots.shape[1], k, dst)
         else:
-            stim.write_shot_data_file(data=shots, path=temps[0], format=dst_fmt, num_detectors=shots.shape[1])
+            write_stim_file(shots, temps[0], dst_fmt, shots.shape[1], name=dst)
             if obs is not None:
-                stim.write_shot_data_file(data=obs, path=temps[1], format=obs_fmt, num_observables=k)
+                write_stim_file(obs, temps[1], obs_fmt, 0, k, obs_out)
     return int(shots.shape[0])
 
 

@@ -207,13 +207,11 @@ def default_layout(ancillas: int, num_detectors: int) -> np.ndarray | None:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
-    import stim
-
     from _kelvane import SpacetimeGraph
 
     if args.commit is not None or args.buffer is not None:
         return decode_windows(args)
-    from kelvane._convert import as_layout, file_format, group_shots, read_kvlx_frames
+    from kelvane._convert import _replacing, as_layout, file_format, group_shots, read_kvlx_frames, write_stim_file
 
     out_fmt = file_format(args.out)
     if out_fmt == "kvlx":
@@ -246,8 +244,8 @@ def cmd_decode(args: argparse.Namespace) -> int:
             part = graph.decode_batch(shots[lo : lo + chunk, :width])
             predictions[lo : lo + chunk, : part.shape[1]] = part
             bar.update(part.shape[0])
-    stim.write_shot_data_file(data=predictions.astype(bool), path=args.out, format=out_fmt,
-                              num_observables=dem.num_observables)
+    with _replacing([args.out]) as temps:
+        write_stim_file(predictions, temps[0], out_fmt, 0, dem.num_observables, args.out)
     per_shot = 1 if layout is None else layout.shape[0]
     print(f"decoded {shots.shape[0]} shots ({per_shot} frames and {dem.num_detectors} detectors each) -> {args.out}")
     print(f"skipped: {skipped[0].skipped_text()}")
