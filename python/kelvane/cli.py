@@ -1,7 +1,7 @@
 """The ``kelvane`` command: inspect, convert, decode, replay and monitor KVLX files, run the demo,
 plot a threshold and run the benchmark suite.
 
-    python -m kelvane info run.kvlx [--dem model.dem [--layout layout.npy]]
+    python -m kelvane info run.kvlx [--dem model.dem [--layout layout.npy] [--per-round]]
     python -m kelvane convert run.kvlx shots.b8 [--num-detectors N] [--layout layout.npy] [--num-observables K [--obs-out obs.b8]]
     python -m kelvane decode run.kvlx --dem model.dem [--layout layout.npy | --circuit c.stim] --out p.b8
     python -m kelvane decode tcp://127.0.0.1:9000 --dem model.dem --commit 5 --buffer 5 --out tcp://127.0.0.1:9100
@@ -140,6 +140,7 @@ def print_detector_report(args: argparse.Namespace) -> None:
     """The detectors whose observed firing rate lies furthest from the model's (``info --dem``)."""
     from kelvane._convert import as_layout, group_shots, read_kvlx_frames
     from kelvane.detector_rates import detector_report
+    from kelvane.experiment import layout_from_stim
 
     dem = _read_stim(args.dem, "dem")
     frames = read_kvlx_frames(args.file, describe="warn")
@@ -151,14 +152,22 @@ def print_detector_report(args: argparse.Namespace) -> None:
     elif frames.detector_events.shape[1] == dem.num_detectors:
         layout = None
     else:
-        from kelvane.experiment import layout_from_stim
-
         layout = layout_from_stim(dem)
     shots, _ = group_shots(frames, layout, dem.num_detectors, args.file)
     report = detector_report(shots, dem)
-    print(f"detectors against {args.dem} over {report.shots} shots, furthest from the model first "
-          "(sigma: standard errors of the observed rate):")
-    print(report.to_text(args.worst))
+    if layout is None and not args.per_round:
+        try:
+            layout = layout_from_stim(dem)
+        except ValueError as e:  # no place for the detectors: they cannot be grouped by ancilla
+            print(f"detectors are not grouped by ancilla ({e}); each detector is listed")
+    if args.per_round or layout is None:
+        print(f"detectors against {args.dem} over {report.shots} shots, furthest from the model first "
+              "(sigma: standard errors of the observed rate):")
+        print(report.to_text(args.worst))
+        return
+    print(f"ancillas against {args.dem} over {report.shots} shots, furthest from the model first "
+          "(sigma: standard errors of the observed rate, rounds pooled; --per-round lists each detector):")
+    print(report.by_ancilla(layout).to_text(args.worst))
 
 
 def describe_stream(stream: Any) -> str:
@@ -609,7 +618,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--dem", default=None, help="Stim DEM: also print the detectors furthest from its firing rates")
     p.add_argument("--layout", default=None,
                    help=".npy file: rounds x ancillas detector ids (default: from the DEM's detector coordinates)")
-    p.add_argument("--worst", type=int, default=10, help="how many detectors --dem prints")
+    p.add_argument("--worst", type=int, default=10, help="how many ancillas (or detectors) --dem prints")
+    p.add_argument("--per-round", action="store_true",
+                   help="with --dem: rank each detector (one ancilla in one round) instead of ancillas, rounds pooled")
     p.set_defaults(run=cmd_info)
 
     p = verb("convert", "KVLX <-> Stim shot files (.01 .b8 .r8 .dets), by extension")

@@ -9,8 +9,14 @@ The distance between the two is counted in standard errors of the observed mean 
 expected rate, ``(observed - expected) / sqrt(expected (1 - expected) / shots)``: a detector
 whose noise differs from the model's drifts away from zero as shots accumulate.
 
+An ancilla measured every round carries one detector per round; its rounds are pooled (counts
+summed, binomial variances summed) into one distance, so that a bad ancilla ranks once and a
+second one, less bad, still shows among the first few instead of behind every round of the first.
+
     report = kelvane.detector_report(detection_events, dem)
     print(report.to_text(10))          # the ten detectors furthest from the model
+    ancillas = report.by_ancilla(layout)
+    print(ancillas.to_text(10))        # the ten ancillas furthest, rounds pooled
 """
 
 from __future__ import annotations
@@ -90,6 +96,79 @@ def standard_errors_apart(expected: np.ndarray, fired: np.ndarray, shots: int | 
     return z
 
 
+def pooled_standard_errors_apart(expected: np.ndarray, fired: np.ndarray, trials: np.ndarray,
+                                 axis: int = 0) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Rates and distance of groups of detectors pooled along `axis` (rounds of an ancilla).
+
+    `expected` is each detector's rate, `fired` its firing count over `trials` (0 where a
+    detector is absent). Returns the groups' mean expected rate, mean observed rate (NaN without
+    trials) and ``(sum fired - sum trials expected) / sqrt(sum trials expected (1 - expected))``,
+    infinite (signed) when the model allows no variance and the counts disagree.
+    """
+    e = np.nan_to_num(np.asarray(expected, dtype=np.float64))
+    n = np.asarray(trials, dtype=np.float64)
+    k = np.asarray(fired, dtype=np.float64)
+    total = n.sum(axis=axis)
+    want = (e * n).sum(axis=axis)
+    variance = (n * e * (1.0 - e)).sum(axis=axis)
+    diff = k.sum(axis=axis) - want
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean_expected = np.where(total > 0, want / total, np.nan)
+        mean_observed = np.where(total > 0, k.sum(axis=axis) / total, np.nan)
+        sigma = np.where(variance > 0, diff / np.sqrt(variance), np.sign(diff) * np.inf)
+    sigma = np.where(diff == 0, 0.0, sigma)
+    return mean_expected, mean_observed, np.where(total > 0, sigma, np.nan)
+
+
+def _rank(sigma: np.ndarray, ids: np.ndarray) -> np.ndarray:
+    """Indices by |sigma| descending (NaN last), ties by id."""
+    magnitude = np.abs(np.asarray(sigma, dtype=np.float64))
+    return np.lexsort((ids, -np.nan_to_num(magnitude, nan=-1.0)))
+
+
+@dataclasses.dataclass(frozen=True)
+class AncillaReport:
+    """Expected against observed rates per ancilla (a column of the layout), rounds pooled.
+
+    ``coordinates`` is the ancilla's place (its first detector's coordinates without the last,
+    the time), ancillas x k, NaN-padded. ``expected``/``observed`` are its mean rates over its
+    rounds, ``sigma`` the pooled distance in standard errors. ``worst_round`` is the round of its
+    detector furthest from the model (-1 for none), ``worst_detector`` that detector and
+    ``worst_sigma`` its own distance: the per-round detail of ``DetectorReport`` in one column.
+    """
+
+    ancilla: np.ndarray
+    coordinates: np.ndarray
+    rounds: np.ndarray
+    expected: np.ndarray
+    observed: np.ndarray
+    sigma: np.ndarray
+    worst_round: np.ndarray
+    worst_detector: np.ndarray
+    worst_sigma: np.ndarray
+    shots: int
+
+    def __len__(self) -> int:
+        return len(self.ancilla)
+
+    def worst(self, count: int | None = None) -> np.ndarray:
+        """Ancilla indices, furthest from the model first (by |sigma|; ties by ancilla)."""
+        order = _rank(self.sigma, self.ancilla)
+        return order if count is None else order[:count]
+
+    def to_text(self, count: int | None = 10) -> str:
+        """A table of the `count` ancillas furthest from the model (all with None)."""
+        lines = [f"{'ancilla':>7}  {'coordinates':<16}{'rounds':>6}{'expected':>10}{'observed':>10}{'sigma':>9}"
+                 "  worst round (detector, sigma)"]
+        for a in self.worst(count):
+            coords = ", ".join(f"{c:g}" for c in self.coordinates[a] if not np.isnan(c))
+            worst = "-" if self.worst_round[a] < 0 else \
+                f"{self.worst_round[a]} (D{self.worst_detector[a]}, {self.worst_sigma[a]:+.2f})"
+            lines.append(f"{self.ancilla[a]:>7}  {'(' + coords + ')':<16}{self.rounds[a]:>6}{self.expected[a]:>10.5f}"
+                         f"{self.observed[a]:>10.5f}{self.sigma[a]:>+9.2f}  {worst}")
+        return "\n".join(lines)
+
+
 @dataclasses.dataclass(frozen=True)
 class DetectorReport:
     """Expected against observed firing rates, one entry per detector, in detector order.
@@ -111,8 +190,39 @@ class DetectorReport:
 
     def worst(self, count: int | None = None) -> np.ndarray:
         """Detector indices, furthest from the model first (by |sigma|; ties by detector)."""
-        order = np.lexsort((self.detector, -np.abs(self.sigma)))
+        order = _rank(self.sigma, self.detector)
         return order if count is None else order[:count]
+
+    def by_ancilla(self, layout: Any) -> AncillaReport:
+        """The same comparison per ancilla: `layout` is rounds x ancillas detector ids (-1 for
+        none, as ``kelvane.layout_from_stim`` gives); detectors it leaves out are not counted."""
+        layout = np.asarray(layout, dtype=np.int64)
+        if layout.ndim != 2 or (layout >= len(self)).any() or (layout < -1).any():
+            raise ValueError(f"layout must be rounds x ancillas detector ids below {len(self)} or -1")
+        present = layout >= 0
+        safe = np.where(present, layout, 0)
+        trials = np.where(present, self.shots, 0)
+        fired = np.where(present, np.rint(np.nan_to_num(self.observed[safe]) * self.shots), 0)
+        expected, observed, sigma = pooled_standard_errors_apart(np.where(present, self.expected[safe], 0.0), fired,
+                                                                 trials)
+        per_round = np.where(present, np.abs(self.sigma[safe]), -1.0)
+        per_round = np.where(np.isnan(per_round), -1.0, per_round)
+        rounds_first = np.argmax(per_round, axis=0)
+        ancillas = np.arange(layout.shape[1])
+        has = present.any(axis=0)
+        worst_detector = np.where(has, layout[rounds_first, ancillas], -1)
+        coords = np.full((layout.shape[1], max(0, self.coordinates.shape[1] - 1)), np.nan)
+        for a in np.flatnonzero(has):
+            c = self.coordinates[layout[present[:, a], a][0]]
+            c = c[~np.isnan(c)]
+            c = c[:-1] if len(c) >= 2 else c
+            if len(c) > coords.shape[1]:
+                coords = np.pad(coords, ((0, 0), (0, len(c) - coords.shape[1])), constant_values=np.nan)
+            coords[a, : len(c)] = c
+        return AncillaReport(
+            ancilla=ancillas, coordinates=coords, rounds=present.sum(axis=0), expected=expected, observed=observed,
+            sigma=sigma, worst_round=np.where(has, rounds_first, -1), worst_detector=worst_detector,
+            worst_sigma=np.where(has, self.sigma[np.maximum(worst_detector, 0)], np.nan), shots=self.shots)
 
     def to_text(self, count: int | None = 10) -> str:
         """A table of the `count` detectors furthest from the model (all with None)."""
