@@ -84,6 +84,16 @@ USER_ERRORS = [
     ("convert {d}/run.kvlx {d}/run.kvlx", "both read and written", ()),
     ("threshold --quick", "kelvane threshold needs sinter: pip install 'kelvane[cli]'", ("sinter",)),
     ("demo", "kelvane demo needs pymatching: pip install 'kelvane[cli]'", ("pymatching",)),
+    ("serve {d}/run.kvlx --port 99999", "argument --port: must be a port number, 0 to 65535, got 99999", ()),
+    ("serve {d}/run.kvlx --port 0 --rate -5", "argument --rate: must be at least 0, got -5", ()),
+    ("serve {d}/run.kvlx", "the following arguments are required: --port (see kelvane serve --help)", ()),
+    ("monitor {d}/nope.kvlx --dem {d}/model.dem --port 0", "nope.kvlx: No such file or directory", ()),
+    ("monitor {d}/nope.kvlx --report {d}/x.html", "nope.kvlx: No such file or directory", ()),
+    ("monitor {d}/run.kvlx --interval 0", "argument --interval: must be above 0, got 0", ()),
+    ("decode {d}/nope.kvlx --dem {d}/model.dem --out {d}/p.01", "nope.kvlx: No such file or directory", ()),
+    ("decode {d}/nope.kvlx --dem {d}/model.dem --commit 2 --buffer 2 --out {d}/p.dec", "nope.kvlx: No such file", ()),
+    ("threshold --quick --max-errors -1", "argument --max-errors: must be 0 or more, got -1", ()),
+    ("nothing", "argument command: invalid choice: 'nothing'", ()),
 ]
 
 
@@ -99,6 +109,35 @@ def test_user_errors_print_one_line_and_exit_2(experiment, capsys, monkeypatch, 
     assert err.startswith("kelvane: error: ") and err.count("\n") == 1 and message in err, err
     with pytest.raises(Exception):
         main(["-q", *args, "--debug"])  # the traceback, on request
+
+
+@pytest.mark.parametrize("argv, shots, errors", [
+    ("--quick", 2000, 100),
+    ("--quick --max-shots 50 --max-errors 7", 50, 7),
+    ("--max-errors 9", 200_000, 9),
+])
+def test_threshold_takes_the_limits_it_is_given(monkeypatch, capsys, argv, shots, errors):
+    sinter = pytest.importorskip("sinter")
+    pytest.importorskip("matplotlib")
+    asked = {}
+
+    def collect(**kwargs):
+        asked.update(kwargs)
+        raise ValueError("stop before sampling")
+
+    monkeypatch.setattr(sinter, "collect", collect)
+    assert main(["-q", "threshold", *argv.split()]) == 2
+    assert (asked["max_shots"], asked["max_errors"]) == (shots, errors)
+
+
+def test_help_shows_the_defaults(capsys):
+    for verb, shown in (("monitor", ["(default: 5.0)", "(default: 0.5)", "(default: 8765)"]),
+                        ("threshold", ["(default: 200000; 2000 with", "(default: threshold.png)"]),
+                        ("decode", ["KVLX file or tcp://host:port stream to decode"])):
+        with pytest.raises(SystemExit):
+            main([verb, "--help"])
+        text = " ".join(capsys.readouterr().out.split())
+        assert all(s in text for s in shown), (verb, text)
 
 
 def test_options_after_the_verb_and_version(experiment, capsys):

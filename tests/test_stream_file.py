@@ -63,6 +63,17 @@ def test_paths_that_do_not_exist(source):
     assert exc.value.errno is None and exc.value.filename is None
 
 
+@pytest.mark.parametrize("source", ["", "does/not/exist.kvlx", "shm:/", "file://x.kvlx", "tcp:"])
+def test_kelvane_open_names_the_missing_file(source):
+    import kelvane
+    from kelvane._convert import read_kvlx_frames
+
+    for opening in (kelvane.open, read_kvlx_frames):
+        with pytest.raises(FileNotFoundError) as exc:
+            opening(source)
+        assert exc.value.filename == source and exc.value.strerror == "No such file or directory"
+
+
 def test_a_directory_opens_and_fails_on_first_read(tmp_path):
     s = KelvaneStream(str(tmp_path))
     for _ in range(2):  # an I/O error consumes nothing: the same error again

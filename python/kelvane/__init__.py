@@ -155,7 +155,9 @@ def open(  # noqa: A001 - the entry point
         raise ValueError(f"errors must be 'raise' or 'skip', got {errors!r}")
     from kelvane import _describe
 
-    stream = KelvaneStream(source, timeout=timeout)
+    from kelvane._wrapper import open_native
+
+    stream = open_native(source, timeout=timeout)
     result: KelvaneStream | LearningStream = stream
     try:
         decoder, layout, per_shot, positional = _describe.resolve(stream, source, decoder, window_depth, layout,

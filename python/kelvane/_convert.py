@@ -53,14 +53,13 @@ def read_kvlx_frames(path: Any, batch_frames: int = 1 << 16, progress: Any = Non
     `describe` ("raise" or "warn", what to do about a damaged one) the stream's description,
     as its first frame gives it, comes in ``description``.
     """
-    from _kelvane import KelvaneStream
-
     from kelvane import kvlx
     from kelvane._skipping import SkippingStream
+    from kelvane._wrapper import open_native
 
     names = ("detector_events", "observable_flips", "has_observable_flips", "rounds", "frame_ids")
     columns: dict[str, list[np.ndarray]] = {name: [] for name in names}
-    opened: Any = KelvaneStream(os.fspath(path))
+    opened: Any = open_native(os.fspath(path))
     if skipped is not None:
         opened = SkippingStream(opened)
         skipped.append(opened)

@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import errno
+import os
+import stat
 from types import TracebackType
 from typing import Any, Self
 
@@ -24,3 +27,37 @@ class StreamWrapper:
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
         self.close()
+
+
+def open_native(source: Any, **kwargs: Any) -> Any:
+    """``_kelvane.KelvaneStream(source, **kwargs)``, except that a local file the stream cannot
+    open raises the operating system's own error for it (``FileNotFoundError``,
+    ``PermissionError``, ``IsADirectoryError``, with ``filename`` set) instead of the stream's
+    plain ``OSError`` without a file name."""
+    from _kelvane import KelvaneStream
+
+    try:
+        return KelvaneStream(source, **kwargs)
+    except OSError as error:
+        if type(error) is OSError and error.errno is None:
+            _raise_file_error(source)
+        raise
+
+
+def _raise_file_error(source: Any) -> None:
+    """Raises the error the operating system gives for opening `source` when it is a local path
+    that cannot be opened as a file; returns otherwise (the stream's own error stands)."""
+    if not isinstance(source, (str, os.PathLike)):
+        return
+    path = os.fspath(source)
+    if not isinstance(path, str) or path.lower().startswith(("tcp://", "shm://")):
+        return
+    try:
+        mode = os.stat(path).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        if stat.S_ISREG(mode):  # never a FIFO: opening one waits for its writer
+            with open(path, "rb"):
+                pass
+    except OSError as real:
+        raise real from None

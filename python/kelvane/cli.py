@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import math
 import os
 import socket
 import sys
@@ -468,6 +469,8 @@ def decode_windows(args: argparse.Namespace) -> int:
 
 
 def cmd_monitor(args: argparse.Namespace) -> int:
+    if not args.source.startswith("tcp://"):
+        os.stat(args.source)  # a missing file is this command's error, not a failed page
     _require("monitor", "plotly", *(() if args.report else ("starlette", "uvicorn")), extra="monitor")
     from kelvane.monitor import StreamMonitor, serve, write_report
 
@@ -527,7 +530,9 @@ def cmd_threshold(args: argparse.Namespace) -> int:
         distances, noises, max_shots, max_errors = [3, 5], [0.004, 0.008, 0.012], 2000, 100
     else:
         distances, noises = [3, 5, 7], [0.002, 0.004, 0.006, 0.008, 0.010, 0.012]
-        max_shots, max_errors = args.max_shots, args.max_errors
+        max_shots, max_errors = 200_000, 2000
+    max_shots = max_shots if args.max_shots is None else args.max_shots
+    max_errors = max_errors if args.max_errors is None else args.max_errors
     tasks = threshold_tasks(distances, noises)
     workers = args.workers or len(os.sched_getaffinity(0))
     decoders = ["kelvane-uf", "pymatching"]
@@ -592,6 +597,44 @@ def _count(text: str) -> int:
     return value
 
 
+def _port(text: str) -> int:
+    """A TCP port, 0 to 65535 (argparse type)."""
+    value = int(text)
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be a port number, 0 to 65535, got {value}")
+    return value
+
+
+def _at_least(low: float, strict: bool = False) -> Any:
+    """An argparse type: a finite number >= low (> low when strict)."""
+    def number(text: str) -> float:
+        value = float(text)
+        if not math.isfinite(value) or value < low or (strict and value == low):
+            raise argparse.ArgumentTypeError(f"must be {'above' if strict else 'at least'} {low:g}, got {text}")
+        return value
+
+    return number
+
+
+class _HelpFormatter(argparse.RawDescriptionHelpFormatter):
+    """Help that shows each option's default, unless its help says it already or there is none."""
+
+    def _get_help_string(self, action: argparse.Action) -> str | None:
+        text = action.help or ""
+        if (not action.option_strings or "default" in text or action.default is None
+                or action.default is argparse.SUPPRESS or isinstance(action.default, bool)):
+            return text
+        return f"{text} (default: %(default)s)" if text else "default: %(default)s"
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with its errors as one line (``kelvane verb: error: ...``), like every other error
+    of the command, raised as a CliError that main prints."""
+
+    def error(self, message: str) -> Any:
+        raise CliError(f"{message} (see {self.prog} --help)")
+
+
 def _common_options(parser: argparse.ArgumentParser, default: Any) -> None:
     """-q and --debug, accepted before and after the verb (the verb's copies default to
     SUPPRESS so that they keep what was given before it)."""
@@ -602,31 +645,31 @@ def _common_options(parser: argparse.ArgumentParser, default: Any) -> None:
 def build_parser() -> argparse.ArgumentParser:
     from kelvane import __version__
 
-    ap = argparse.ArgumentParser(prog="kelvane", description=__doc__.split("\n\n")[0],
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = _Parser(prog="kelvane", description=__doc__.split("\n\n")[0], formatter_class=_HelpFormatter)
     ap.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     _common_options(ap, False)
-    common = argparse.ArgumentParser(add_help=False)
+    common = _Parser(add_help=False)
     _common_options(common, argparse.SUPPRESS)
     sub = ap.add_subparsers(dest="command", required=True)
 
     def verb(name: str, help: str) -> argparse.ArgumentParser:
-        return sub.add_parser(name, help=help, parents=[common])
+        return sub.add_parser(name, help=help, parents=[common], formatter_class=_HelpFormatter)
 
     p = verb("info", "frames, shots, rounds, ancillas and the first error of a KVLX file or tcp:// stream")
-    p.add_argument("file")
+    p.add_argument("file", help="KVLX file or tcp://host:port")
     p.add_argument("--dem", default=None, help="Stim DEM: also print the detectors furthest from its firing rates")
     p.add_argument("--layout", default=None,
                    help=".npy file: rounds x ancillas detector ids (default: from the DEM's detector coordinates)")
-    p.add_argument("--worst", type=int, default=10, help="how many ancillas (or detectors) --dem prints")
+    p.add_argument("--worst", type=_count, default=10, help="how many ancillas (or detectors) --dem prints")
     p.add_argument("--per-round", action="store_true",
                    help="with --dem: rank each detector (one ancilla in one round) instead of ancillas, rounds pooled")
     p.set_defaults(run=cmd_info)
 
     p = verb("convert", "KVLX <-> Stim shot files (.01 .b8 .r8 .dets), by extension")
-    p.add_argument("src")
-    p.add_argument("dst")
-    p.add_argument("--num-detectors", type=_count, default=None)
+    p.add_argument("src", help="file to read (.kvlx, .01, .b8, .r8 or .dets)")
+    p.add_argument("dst", help="file to write (.kvlx, .01, .b8, .r8 or .dets)")
+    p.add_argument("--num-detectors", type=_count, default=None,
+                   help="detectors per Stim record (needed to read .b8, .r8 and .dets without --layout)")
     p.add_argument("--num-observables", type=_count, default=None,
                    help="observables per Stim record (appended to it, or in --obs-out)")
     p.add_argument("--obs-out", default=None, help="the Stim side's observables in this file (as Stim's --obs_out)")
@@ -634,7 +677,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_convert)
 
     p = verb("decode", "decode a KVLX file's shots with a DEM; write predictions as a Stim file")
-    p.add_argument("file")
+    p.add_argument("file", help="KVLX file or tcp://host:port stream to decode")
     p.add_argument("--dem", default=None, help="Stim detector error model file (default: the one the stream stores)")
     p.add_argument("--layout", default=None, help=".npy file: rounds x ancillas detector ids, -1 = none")
     p.add_argument("--circuit", default=None,
@@ -650,17 +693,17 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_decode)
 
     p = verb("serve", "replay a KVLX file over TCP")
-    p.add_argument("file")
-    p.add_argument("--port", type=int, required=True, help="0 picks a free port")
-    p.add_argument("--rate", type=float, default=0,
+    p.add_argument("file", help="KVLX file to replay")
+    p.add_argument("--port", type=_port, required=True, help="0 picks a free port")
+    p.add_argument("--rate", type=_at_least(0), default=0,
                    help="frames (rounds) per second, paced like a device (0: as fast as possible)")
     p.add_argument("--burst-ms", type=float, default=1.0,
                    help="with --rate: send the frames due every this many milliseconds, together (at least 1)")
-    p.add_argument("--host", default="127.0.0.1")
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on")
     p.add_argument("--clients", type=_count, default=1,
                    help="serve this many connections, each on its own from its own start (with --live: on the one "
                         "timeline)")
-    p.add_argument("--send-timeout", type=float, default=10.0,
+    p.add_argument("--send-timeout", type=_at_least(0, strict=True), default=10.0,
                    help="drop a client that reads nothing for this many seconds")
     p.add_argument("--live", action="store_true",
                    help="play the file once, at --rate from the first connection on, to every client: a client that "
@@ -675,23 +718,27 @@ def build_parser() -> argparse.ArgumentParser:
                         "DEM's detector coordinates)")
     p.add_argument("--commit", type=int, default=None, help="decode in windows committing this many rounds")
     p.add_argument("--buffer", type=int, default=None, help="rounds of look-ahead per window (with --commit)")
-    p.add_argument("--sigma", type=float, default=5.0, help="highlight detectors this many standard errors off")
-    p.add_argument("--port", type=int, default=8765, help="0 picks a free port")
+    p.add_argument("--sigma", type=_at_least(0, strict=True), default=5.0,
+                   help="highlight detectors this many standard errors off")
+    p.add_argument("--port", type=_port, default=8765, help="0 picks a free port")
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: loopback only)")
-    p.add_argument("--interval", type=float, default=0.5, help="seconds between page updates")
+    p.add_argument("--interval", type=_at_least(0, strict=True), default=0.5, help="seconds between page updates")
     p.add_argument("--no-follow", action="store_true", help="stop reading at the end of the file")
     p.add_argument("--report", default=None, help="read the whole file and write a self-contained HTML page here")
     p.set_defaults(run=cmd_monitor)
 
     p = verb("demo", "stream and decode a Stim surface-code experiment shot by shot (the main job)")
-    p.add_argument("--shots", type=int, default=20_000)
+    p.add_argument("--shots", type=_count, default=20_000, help="shots to sample")
     p.set_defaults(run=cmd_demo)
 
     p = verb("threshold", "sinter threshold plot: kelvane vs PyMatching, d = 3, 5, 7")
-    p.add_argument("--out", default="threshold.png")
-    p.add_argument("--quick", action="store_true", help="CI-sized: d = 3, 5, three p, 2000 shots")
-    p.add_argument("--max-shots", type=int, default=200_000)
-    p.add_argument("--max-errors", type=int, default=2000)
+    p.add_argument("--out", default="threshold.png", help="where to write the plot (PNG)")
+    p.add_argument("--quick", action="store_true",
+                   help="CI-sized: d = 3, 5, three p, at most 2000 shots and 100 errors per point")
+    p.add_argument("--max-shots", type=_count, default=None,
+                   help="shots per point at most (default: 200000; 2000 with --quick)")
+    p.add_argument("--max-errors", type=_count, default=None,
+                   help="stop a point at this many errors (default: 2000; 100 with --quick)")
     p.add_argument("--workers", type=_count, default=0, help="sinter worker processes (0: all cores)")
     p.add_argument("--save", default=None, help="sinter's CSV of the statistics; a second run resumes from it")
     p.set_defaults(run=cmd_threshold)
@@ -712,7 +759,13 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; a user error (a CliError, OSError or ValueError) prints one line and
     returns 2, as argparse does for bad arguments, unless --debug asks for the traceback."""
-    args = build_parser().parse_args(argv)
+    try:
+        args = build_parser().parse_args(argv)
+    except CliError as e:  # bad arguments
+        if "--debug" in (sys.argv[1:] if argv is None else argv):
+            raise
+        print(f"kelvane: error: {e}", file=sys.stderr)
+        return 2
     with warnings.catch_warnings():
         if not args.debug:
             warnings.showwarning = _show_warning
