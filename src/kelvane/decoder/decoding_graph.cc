@@ -1,5 +1,7 @@
 #include "kelvane/decoder/decoding_graph.h"
 
+#include "kelvane/decoder/cancel_pairs.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -10,9 +12,6 @@ namespace {
 
 using ObservableMask = DecodingGraph::ObservableMask;
 using GrowthLength = DecodingGraph::GrowthLength;
-
-// The flip probability that a matching weight ln((1 - p) / p) stands for.
-double probability_of(double weight) { return 1.0 / (1.0 + std::exp(weight)); }
 
 // Probability that exactly one of two independent events with these probabilities occurs.
 double xor_combine(double p, double q) { return p * (1.0 - q) + q * (1.0 - p); }
@@ -120,7 +119,7 @@ void DecodingGraph::build(const Mechanisms* mechanisms) {
       double total = 0.0;
       for (std::size_t k = begin; k < end; ++k) {
         const SpacetimeEdge& e = graph_edges[candidates[k].index];
-        const double p = probability_of(e.weight);
+        const double p = probability_of_weight(e.weight);
         total = xor_combine(total, p);
         const ObservableBits mask = DecodingGraph::bits_of(e.observables);
         auto it = std::find_if(classes.begin(), classes.end(),
@@ -144,7 +143,7 @@ void DecodingGraph::build(const Mechanisms* mechanisms) {
       // More likely than not: in the baseline, grown with the complement's weight.
       in_baseline = total > 0.5;
       certain = total >= 1.0;
-      edge.length = total > 0.0 ? length_of(std::fabs(std::log((1.0 - total) / total))) : kMaxLength;
+      edge.length = total > 0.0 ? length_of(std::fabs(weight_of_probability(total))) : kMaxLength;
     }
     if (in_baseline) {
       baseline_observables_ ^= edge.observables;
@@ -167,13 +166,8 @@ void DecodingGraph::build(const Mechanisms* mechanisms) {
   }
 
   // A detector toggled an even number of times by the baseline is left as it is.
-  std::sort(toggled.begin(), toggled.end());
-  for (std::size_t i = 0; i < toggled.size();) {
-    std::size_t j = i;
-    while (j < toggled.size() && toggled[j] == toggled[i]) ++j;
-    if ((j - i) % 2 == 1) baseline_nodes_.push_back(toggled[i]);
-    i = j;
-  }
+  cancel_pairs(toggled);
+  baseline_nodes_.assign(toggled.begin(), toggled.end());
 
   // Adjacency in compressed rows. The boundary node never grows, so it needs no row entries.
   start_.assign(slot_count_ + 1, 0);
@@ -236,7 +230,7 @@ void DecodingGraph::build_correlations(const std::vector<EdgeId>& edge_of_graph_
   std::vector<double> log_none(edges_.size(), 0.0);
   for (std::size_t i = 0; i < graph_edges.size(); ++i) {
     const EdgeId c = edge_of_graph_edge[i];
-    if (c != kNoEdge) log_none[c] += std::log1p(-probability_of(graph_edges[i].weight));
+    if (c != kNoEdge) log_none[c] += std::log1p(-probability_of_weight(graph_edges[i].weight));
   }
   // ln P(no mechanism holding both c and a fires), per ordered pair (c, a), from the list of
   // (pair, ln(1 - p)) terms summed by pair.
@@ -275,7 +269,7 @@ void DecodingGraph::build_correlations(const std::vector<EdgeId>& edge_of_graph_
     const double joint = -std::expm1(log_neither);
     const double marginal = -std::expm1(log_none[c]);
     const double p = marginal > 0.0 ? std::min(0.5, joint / marginal) : 0.5;
-    const GrowthLength length = p > 0.0 ? length_of(std::log((1.0 - p) / p)) : kMaxLength;
+    const GrowthLength length = p > 0.0 ? length_of(weight_of_probability(p)) : kMaxLength;
     if (length >= edges_[a].length) continue;
     correlated_.push_back({a, length});
     ++correlated_start_[c + 1];

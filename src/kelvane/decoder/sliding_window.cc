@@ -1,5 +1,6 @@
 #include "kelvane/decoder/sliding_window.h"
 
+#include "kelvane/decoder/cancel_pairs.h"
 #include "kelvane/decoder/cores.h"
 #include "kelvane/decoder/parallel_windows.h"
 
@@ -222,7 +223,6 @@ SlidingResult<SlidingWindowModel> SlidingWindowModel::with_weights_of(const Slid
   }
   // The repeating run [head, rounds - tail): per phase and edge, the mean probability of its rounds.
   const ModelRound run_end = round_count() - tail_;
-  const auto probability = [](float w) { return 1.0 / (1.0 + std::exp(static_cast<double>(w))); };
   for (std::uint32_t phase = 0; phase < period_ && head_ + phase < run_end; ++phase) {
     const std::uint32_t first = edge_start_[head_ + phase];
     const std::uint32_t count = edge_start_[head_ + phase + 1] - first;
@@ -236,12 +236,12 @@ SlidingResult<SlidingWindowModel> SlidingWindowModel::with_weights_of(const Slid
         const RoundEdge& e = learned.edges_[edge_start_[r] + k];
         same = same && std::bit_cast<std::uint32_t>(e.weight) == std::bit_cast<std::uint32_t>(own);
         same_mechanism = same_mechanism && e.mechanism_probability == own_mechanism;
-        sum += probability(e.weight);
+        sum += probability_of_weight(e.weight);
         mechanism_sum += e.mechanism_probability;
       }
       const double p = sum / rounds;
       // Weights that agree already are kept exactly (the round trip through p would round them).
-      const float weight = same ? own : static_cast<float>(std::log((1.0 - p) / p));
+      const float weight = same ? own : static_cast<float>(weight_of_probability(p));
       for (ModelRound r = head_ + phase; r < run_end; r += period_) {
         RoundEdge& e = out.edges_[edge_start_[r] + k];
         e.weight = weight;
@@ -365,14 +365,8 @@ SlidingResult<void> SlidingWindowDecoder::start(std::optional<RoundIndex> total)
 }
 
 void SlidingWindowDecoder::take_detector_flips(std::vector<StreamDetector>& out) {
-  out.clear();
-  std::ranges::sort(flipped_);
-  for (std::size_t k = 0; k < flipped_.size();) {
-    std::size_t n = 1;
-    while (k + n < flipped_.size() && flipped_[k + n] == flipped_[k]) ++n;
-    if (n % 2) out.push_back(flipped_[k]);
-    k += n;
-  }
+  cancel_pairs(flipped_);
+  out.swap(flipped_);
   flipped_.clear();
 }
 

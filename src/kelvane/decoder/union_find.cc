@@ -1,5 +1,7 @@
 #include "kelvane/decoder/union_find.h"
 
+#include "kelvane/decoder/cancel_pairs.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -586,15 +588,7 @@ bool UnionFindDecoder::reweigh() {
     const std::span<const EdgeId> baseline = g.baseline_decoding_edges();
     first_correction_.assign(correction_decoding_edges_.begin(), correction_decoding_edges_.end());
     first_correction_.insert(first_correction_.end(), baseline.begin(), baseline.end());
-    std::sort(first_correction_.begin(), first_correction_.end());
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < first_correction_.size();) {
-      std::size_t j = i;
-      while (j < first_correction_.size() && first_correction_[j] == first_correction_[i]) ++j;
-      if ((j - i) % 2 == 1) first_correction_[kept++] = first_correction_[i];
-      i = j;
-    }
-    first_correction_.resize(kept);
+    cancel_pairs(first_correction_);
     first = first_correction_;
   }
   for (const EdgeId c : first) {
@@ -681,15 +675,7 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::add_baseline(ObservableMask m
   // An edge in both corrections cancels: the correction is their symmetric difference.
   const std::span<const std::uint32_t> baseline = graph_->baseline_edges();
   correction_edges_.insert(correction_edges_.end(), baseline.begin(), baseline.end());
-  std::sort(correction_edges_.begin(), correction_edges_.end());
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < correction_edges_.size();) {
-    std::size_t j = i;
-    while (j < correction_edges_.size() && correction_edges_[j] == correction_edges_[i]) ++j;
-    if ((j - i) % 2 == 1) correction_edges_[kept++] = correction_edges_[i];
-    i = j;
-  }
-  correction_edges_.resize(kept);
+  cancel_pairs(correction_edges_);
   return mask ^ graph_->baseline_observables();
 }
 

@@ -97,7 +97,7 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model, bool ke
   for (const DemError& e : model.errors) {
     const double p = e.probability;
     if (!usable(p)) continue;  // a NaN passes and gives a NaN weight
-    const auto weight = static_cast<float>(std::log((1.0 - p) / p));
+    const auto weight = static_cast<float>(weight_of_probability(p));
     const auto first = static_cast<std::uint32_t>(g.edges.size());
     for_each_component(e, [&](const DetectorId* dets, std::size_t det_count, const ObservableId* obs,
                               std::size_t obs_count) {

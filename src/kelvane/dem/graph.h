@@ -20,6 +20,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <expected>
 #include <limits>
@@ -43,6 +44,11 @@ struct SpacetimeNode {
   std::uint8_t coord_count = 0;
   bool operator==(const SpacetimeNode&) const = default;
 };
+
+// An edge's weight for a flip probability p, ln((1 - p) / p), and the probability a weight stands
+// for (they undo each other up to rounding).
+inline double weight_of_probability(double p) { return std::log((1.0 - p) / p); }
+inline double probability_of_weight(double weight) { return 1.0 / (1.0 + std::exp(weight)); }
 
 struct SpacetimeEdge {
   std::vector<std::uint8_t> observables;  // observable ids flipped by the mechanism
