@@ -203,9 +203,40 @@ def test_demo_and_threshold_run(tmp_path, capsys):
     assert len(table) == 6 and out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     saved = csv.read_text()
     assert saved.splitlines()[0].split(",")[0].strip() == "shots" and saved.count("kelvane-uf") >= 6
+    # Another experiment's rows, and another grid's, stay in the file and out of the table.
+    saved += "".join(f'       100,         3,         0,    0.0123,pymatching,{k}bc,"{meta}",\n'
+                     for k, meta in enumerate(['{""L"":3}', '{""d"":9,""p"":0.004}']))
+    csv.write_text(saved)
     assert main(["-q", "threshold", "--quick", "--workers", "1", "--out", str(out), "--save", str(csv)]) == 0
     assert csv.read_text() == saved  # every task already had its shots
-    assert [line for line in capsys.readouterr().out.splitlines() if line.startswith("| kelvane-uf")] == table
+    captured = capsys.readouterr()
+    assert [line for line in captured.out.splitlines() if line.startswith("| kelvane-uf")] == table
+    assert f"kelvane: note: {csv} holds 2 statistics of other tasks" in captured.err
+
+
+ROW = '       100,         3,         0,    0.0123,pymatching,abc,"{""d"":3,""p"":0.004}",'
+NO_METADATA = ROW[: ROW.index(',"')]
+
+
+@pytest.mark.parametrize("text, reason", [
+    ("", "(it is empty)"),
+    (f"{ROW}\n", "(Bad CSV data"),  # no header
+    (f"HEADER\n{ROW}\n{ROW[:30]}", "(its last row is cut off: "),
+    (f"HEADER\n{ROW[:60]}", "(its last row is cut off: "),  # sinter's reader: a TypeError
+    (f"HEADER\n{NO_METADATA}\n", "(the JSON object must be str"),
+    (f"HEADER\n{ROW.replace('100', '1x0')}\n", "(invalid literal for int()"),
+])
+def test_a_damaged_threshold_save_file_is_refused_before_sampling(tmp_path, capsys, monkeypatch, text, reason):
+    import sinter
+
+    monkeypatch.setattr(sinter, "collect", lambda **kwargs: pytest.fail("sampled"))
+    csv = tmp_path / "s.csv"
+    csv.write_text(text.replace("HEADER", sinter.CSV_HEADER))
+    assert main(["-q", "threshold", "--quick", "--save", str(csv)]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"kelvane: error: {csv}: not a sinter statistics CSV") and err.count("\n") == 1
+    assert reason in err
+    assert csv.read_text() == text.replace("HEADER", sinter.CSV_HEADER)
 
 
 def test_bench_smoke_writes_markdown_and_json(tmp_path, capsys):

@@ -516,6 +516,30 @@ def threshold_tasks(distances: Sequence[int], noises: Sequence[float]) -> list:
     return tasks
 
 
+def read_resume_file(path: str, ours: Any) -> int:
+    """Checks a --save file before any sampling: sinter resumes from it and appends to it, and
+    reads it only once the workers start, so a damaged file (a row cut off by an interrupted
+    write) would fail there. Returns how many of its statistics belong to other tasks (``ours``
+    false: another experiment's rows, or another grid's), which the run leaves in the file and out
+    of its table and plot."""
+    import sinter
+
+    if not os.path.exists(path):
+        return 0
+    try:
+        saved = sinter.read_stats_from_csv_files(path)
+    except OSError:
+        raise
+    except Exception as e:  # sinter's reader fails with whatever the damage gives: ValueError, TypeError, KeyError
+        with open(path, "rb") as f:
+            size = f.seek(0, os.SEEK_END)
+            cut = size > 0 and f.seek(-1, os.SEEK_END) >= 0 and f.read(1) != b"\n"
+        why = "it is empty" if size == 0 else ("its last row is cut off: " if cut else "") + _describe_error(e)
+        raise CliError(f"{path}: not a sinter statistics CSV this run can resume and append to ({why}): "
+                       "repair it, remove it or --save elsewhere") from e
+    return sum(1 for s in saved if not ours(s))
+
+
 def cmd_threshold(args: argparse.Namespace) -> int:
     _require("threshold", "sinter", "matplotlib")
     import matplotlib
@@ -536,6 +560,16 @@ def cmd_threshold(args: argparse.Namespace) -> int:
     tasks = threshold_tasks(distances, noises)
     workers = args.workers or len(os.sched_getaffinity(0))
     decoders = ["kelvane-uf", "pymatching"]
+
+    def ours(s: Any) -> bool:
+        meta = s.json_metadata
+        return (s.decoder in decoders and isinstance(meta, dict) and sorted(meta) == ["d", "p"]
+                and meta["d"] in distances and meta["p"] in noises)
+
+    foreign = read_resume_file(args.save, ours) if args.save else 0
+    if foreign:
+        print(f"kelvane: note: {args.save} holds {foreign} statistics of other tasks: they stay in the file, "
+              "out of this table and plot", file=sys.stderr)
     bar = _progress(len(tasks) * len(decoders) * max_shots, "shots", "sampling", args.quiet)
     seen: dict[Any, int] = {}
 
@@ -550,7 +584,7 @@ def cmd_threshold(args: argparse.Namespace) -> int:
         max_shots=max_shots, max_errors=max_errors, progress_callback=on_progress,
         save_resume_filepath=args.save)
     bar.close()
-    stats = sorted(stats, key=lambda s: (s.decoder, s.json_metadata["d"], s.json_metadata["p"]))
+    stats = sorted(filter(ours, stats), key=lambda s: (s.decoder, s.json_metadata["d"], s.json_metadata["p"]))
 
     print("| decoder | d | p | shots | errors | logical error rate | 95% CI |")
     print("|---|---|---|---|---|---|---|")
