@@ -246,3 +246,26 @@ def test_tcp_open_decodes_as_a_file_does(described, over_tcp, delay, timeout, ou
         with kelvane.open(source, decoder=exp.dem, timeout=timeout) as stream:
             got = {f.frame_id: f.observable_flips for f in stream if f.round == 3}
     assert got == by_file
+
+
+@pytest.mark.parametrize("damage, reason", [
+    ("hash", "do not match their hash"),
+    ("model", "the stored model does not parse: "),
+    ("utf-8", "not zlib-compressed UTF-8 text"),
+])
+def test_info_reports_a_damaged_description_and_the_rest(tmp_path, capsys, damage, reason):
+    dem = "error(0.1) D0 D1 Q7\n" if damage == "model" else "error(0.1) D0 D1\n"
+    entries, _ = kvlx._description_entries(np.array([[0, 1]]), dem)
+    if damage == "hash":
+        entries[-1] = (entries[-1][0], bytes(8))
+    if damage == "utf-8":
+        blob = zlib.compress(b"error(0.1) D0 D1 \xff\n")
+        entries = [(k, v) for k, v in entries if k == kvlx.META_LAYOUT] + [(kvlx.META_DEM, blob)]
+        entries.append((kvlx.META_DESCRIPTION_HASH, kvlx._description_hash(entries[0][1], blob)))
+    with kvlx.KvlxWriter(tmp_path / "x.kvlx") as w:
+        w.write_frame(frame_id=0, round=0, detector_events=[1, 0], metadata=entries)
+        w.write_frame(frame_id=1, round=0, detector_events=[0, 1])
+    assert main(["-q", "info", str(tmp_path / "x.kvlx")]) == 0
+    out = capsys.readouterr().out
+    assert re.search(rf"description:      damaged \(.*{re.escape(reason)}", out)
+    assert "frames:           2" in out and "first error:      none" in out.splitlines()[-1]

@@ -186,7 +186,10 @@ def describe_stream(stream: Any) -> str:
     if description.dem_text is not None:
         import _kelvane
 
-        model = _kelvane.DetectorErrorModel.parse(description.dem_text)
+        try:
+            model = _kelvane.DetectorErrorModel.parse(description.dem_text)
+        except ValueError as e:  # whole and matching its hash, but not a model: reported as a mismatch is
+            return f"damaged (the stored model does not parse: {_describe_error(e)})"
         parts.append(f"model of {model.detector_count} detectors, {model.observable_count} observables")
     return "; ".join(parts)
 
