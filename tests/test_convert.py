@@ -103,6 +103,44 @@ def test_observable_flips_are_never_lost_silently(tmp_path):
         kelvane.convert(tmp_path / "l.dets", tmp_path / "l.kvlx", num_detectors=3)
 
 
+def test_kvlx_to_stim_uses_what_the_stream_stores(tmp_path):
+    """A self-describing stream converts one record per shot with its stored layout, and its
+    stored observable count (or model) sizes --obs-out; a stream that stores neither falls back
+    to one record per frame with a warning, or refuses --obs-out without num_observables."""
+    circuit = stim.Circuit.generated("repetition_code:memory", distance=3, rounds=4,
+                                     after_clifford_depolarization=0.1)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    dets, obs = circuit.compile_detector_sampler(seed=5).sample(50, separate_observables=True)
+    layout = kelvane.layout_from_stim(circuit)
+    writes = {  # name: (write_shots arguments, records per shot, observables known)
+        "layout and count": (dict(observables=obs, layout=layout), 1, True),
+        "layout and model": (dict(layout=layout, dem=dem), 1, True),
+        "layout only": (dict(layout=layout), 1, False),
+        "nothing stored": (dict(observables=obs, layout=layout, describe=False), layout.shape[0], False),
+        "one frame a shot": (dict(observables=obs), 1, True),
+    }
+    for name, (kwargs, per_shot, known) in writes.items():
+        src, out, obs_out = tmp_path / f"{name}.kvlx", tmp_path / f"{name}.b8", tmp_path / f"{name}.obs.01"
+        with KvlxWriter(src) as w:
+            w.write_shots(dets, **kwargs)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            shots = kelvane.convert(src, out, num_detectors=None if per_shot == 1 else 2)
+        fell_back = [str(w.message) for w in caught if "one record per frame" in str(w.message)]
+        assert (shots, len(fell_back)) == (50 * per_shot, int(per_shot > 1)), name
+        if per_shot == 1:
+            assert (stim.read_shot_data_file(path=str(out), format="b8", num_detectors=dets.shape[1]) == dets).all()
+        if known:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)  # the model-only stream carries no flips
+                kelvane.convert(src, out, obs_out=obs_out)
+            back = stim.read_shot_data_file(path=str(obs_out), format="01", num_observables=1)
+            assert (back == (obs if "observables" in kwargs else 0)).all(), name
+        else:
+            with pytest.raises(ValueError, match="does not say how many observables"):
+                kelvane.convert(src, out, obs_out=obs_out, layout=layout)
+
+
 def frames_file(path, frames):
     """A KVLX file of 2-ancilla frames given as (frame_id, round); frame f's events are the low
     two bits of f, so that every shot tells which frames it was made of."""

@@ -298,13 +298,18 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
     extension). KVLX carries each shot's observable flips on its last frame; converting to a
     Stim file writes them only with ``num_observables`` (a flip of a higher observable is a
     ``ValueError``; otherwise a stream that carries flips gives a ``RuntimeWarning`` that they
-    are left out).
+    are left out). With ``obs_out`` (and for a KVLX copy) ``num_observables`` defaults to the
+    count the KVLX stream states (``KvlxWriter.write_shots`` stores it with the observables) or
+    to its stored model's.
 
-    Without ``layout`` every KVLX frame is one shot; with one (a rounds x ancillas array of
-    detector ids, -1 = none, or a path to a ``.npy`` file of it) every shot is one frame per
-    round, as :meth:`kelvane.kvlx.KvlxWriter.write_shots` writes them: a shot starts at round 0
-    and has every round with consecutive frame ids, and incomplete shots are dropped with a
-    ``RuntimeWarning`` that counts them. The layout is checked as ``set_decoder`` checks it.
+    With ``layout`` (a rounds x ancillas array of detector ids, -1 = none, or a path to a
+    ``.npy`` file of it), or without one the layout a self-describing KVLX stream stores, every
+    shot is one frame per round, as :meth:`kelvane.kvlx.KvlxWriter.write_shots` writes them: a
+    shot starts at round 0 and has every round with consecutive frame ids, and incomplete shots
+    are dropped with a ``RuntimeWarning`` that counts them. The layout is checked as
+    ``set_decoder`` checks it. Without either every KVLX frame is one shot, with a
+    ``RuntimeWarning`` when frames of later rounds show that shots span several frames. A KVLX
+    copy keeps the stored layout and model.
 
     The destination is written under a temporary name and renamed into place at the end, once
     every write is known to have succeeded (a full disk is an ``OSError`` and leaves the
@@ -325,7 +330,7 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
     if obs_out is not None:
         if obs_fmt == "kvlx" or (src_fmt == "kvlx") == (dst_fmt == "kvlx"):
             raise ValueError("obs_out names a Stim file for the observables of the Stim side of a KVLX conversion")
-        if num_observables is None:
+        if num_observables is None and src_fmt != "kvlx":
             raise ValueError("obs_out needs num_observables")
     k = num_observables or 0
     if not 0 <= k <= 256:
@@ -335,12 +340,28 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
     _refuse_same_files(inputs, outputs)
 
     obs: np.ndarray | None = None
+    dem_text = None
     if src_fmt == "kvlx":
         lay = as_layout(layout, num_detectors)
-        frames = read_kvlx_frames(src, skipped=(skipped if skipped is not None else []) if errors == "skip" else None)
+        frames = read_kvlx_frames(src, skipped=(skipped if skipped is not None else []) if errors == "skip" else None,
+                                  describe="warn" if errors == "skip" else "raise")
+        described = frames.description
+        dem_text = None if described is None else described.dem_text
+        if lay is None and described is not None and described.layout is not None:
+            lay = as_layout(described.layout, num_detectors)  # the stream's own: one record per shot
+        elif lay is None and frames.rounds.size and int(frames.rounds.max()) > 0:
+            warnings.warn(f"{os.fspath(src)} stores no layout, and its shots span frames of rounds 0 to "
+                          f"{int(frames.rounds.max())}: one record per frame (give layout, --layout, for one per shot)",
+                          RuntimeWarning, stacklevel=2)
         shots, last = group_shots(frames, lay, num_detectors, src)
         masks, carried = frames.observable_flips[last], frames.has_observable_flips[last]
-        if num_observables is None and dst_fmt == "kvlx" and carried.any():
+        stored = stored_observable_count(src, dem_text) if num_observables is None else None
+        if stored is not None and (obs_out is not None or (dst_fmt == "kvlx" and carried.any())):
+            k = stored
+        elif obs_out is not None and num_observables is None:
+            raise ValueError(f"obs_out needs num_observables: {os.fspath(src)} does not say how many observables "
+                             "its shots carry")
+        elif num_observables is None and dst_fmt == "kvlx" and carried.any():
             k = max(1, int(masks.max()).bit_length(), carried_width(src, errors == "skip"))
         if k > 64:
             obs = wide_observable_bits(src, frames.frame_ids.size, k, errors == "skip")[last]
@@ -379,7 +400,7 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
         if dst_fmt == "kvlx":
             try:
                 with KvlxWriter(temps[0]) as w:
-                    w.write_shots(shots, obs, layout=lay)
+                    w.write_shots(shots, obs, layout=lay, dem=dem_text)
             except OSError as e:  # a failed write names no file
                 if e.filename is not None or e.strerror is None:
                     raise
@@ -391,6 +412,19 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
             if obs is not None:
                 write_stim_file(obs, temps[1], obs_fmt, 0, k, obs_out)
     return int(shots.shape[0])
+
+
+def stored_observable_count(path: Any, dem_text: str | None) -> int | None:
+    """How many observables a KVLX file's shots carry, as the file says: the count its first frame
+    states, else its stored model's observable count; None when it says neither."""
+    from kelvane import kvlx
+
+    count = kvlx.stored_num_observables(path) if isinstance(path, (str, os.PathLike)) and os.path.isfile(path) else None
+    if count is None and dem_text is not None:
+        from _kelvane import DetectorErrorModel
+
+        count = DetectorErrorModel.parse(dem_text).observable_count
+    return count
 
 
 def _count_01_columns(path: Any) -> int:

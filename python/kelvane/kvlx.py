@@ -54,7 +54,9 @@ __all__ = [
     "META_LAYOUT",
     "META_DEM",
     "META_DESCRIPTION_HASH",
+    "META_NUM_OBSERVABLES",
     "read_description",
+    "stored_num_observables",
     "description_entries",
     "with_description",
     "encode_rle_events",
@@ -94,6 +96,9 @@ META_PAYLOAD_CRC = 32  # u32 CRC-32 of the payload (header to trailer) without t
 META_LAYOUT = 64  # chunks of: u32 rounds, u32 ancillas, rounds x ancillas i32 detector ids (-1: none)
 META_DEM = 65  # chunks of the zlib-compressed UTF-8 DEM text
 META_DESCRIPTION_HASH = 66  # u32 CRC-32 of the layout bytes, u32 CRC-32 of the compressed DEM bytes
+# On the first frame, beside the description: u16 how many observables the stream's shots carry
+# (their flips ride on each shot's last frame), so that a Stim copy of the stream knows its width.
+META_NUM_OBSERVABLES = 67
 DESCRIPTION_CHUNK = 60 * 1024
 
 # Metadata field names accepted in ``metadata`` and the wire key and struct format of each.
@@ -494,11 +499,11 @@ def _frame_sections(frame: bytes) -> dict[str, Any]:
     return fields
 
 
-_DESCRIPTION_KEYS = (META_LAYOUT, META_DEM, META_DESCRIPTION_HASH)
+_DESCRIPTION_KEYS = (META_LAYOUT, META_DEM, META_DESCRIPTION_HASH, META_NUM_OBSERVABLES)
 
 
 def description_entries(frame: bytes) -> list[tuple[int, bytes]]:
-    """The description entries (keys 64, 65 and 66, in order) of one whole frame: a stream's first
+    """The description entries (keys 64 to 67, in order) of one whole frame: a stream's first
     frame carries its description in them. Empty when the frame carries no layout or model."""
     entries = [(k, v) for k, v in _frame_sections(frame)["metadata"] if k in _DESCRIPTION_KEYS]
     return entries if any(k != META_DESCRIPTION_HASH for k, _ in entries) else []
@@ -570,6 +575,17 @@ def _first_frame_metadata(path: str | os.PathLike[str]) -> tuple[int, list[tuple
                 return None
             entries.append((key, value))
         return n, entries
+
+
+def stored_num_observables(path: str | os.PathLike[str]) -> int | None:
+    """How many observables the shots of a KVLX file carry, as its first frame states it (key
+    ``META_NUM_OBSERVABLES``), or None when it does not say (or is not a readable KVLX file)."""
+    first = _first_frame_metadata(path)
+    values = [v for k, v in (first[1] if first else []) if k == META_NUM_OBSERVABLES and len(v) == 2]
+    if not values:
+        return None
+    count = struct.unpack("<H", values[-1])[0]
+    return count if count <= MAX_OBSERVABLES else None
 
 
 def read_description(source: Any, *, damaged: str = "raise") -> Any:
@@ -708,7 +724,8 @@ class KvlxWriter:
         model, anything whose ``str()`` is DEM text), and every round-0 frame their 8-byte hash,
         in metadata entries that readers which do not know them skip (keys ``META_LAYOUT``,
         ``META_DEM``, ``META_DESCRIPTION_HASH``). ``kelvane.open`` then decodes the stream with
-        its stored layout, shot by shot.
+        its stored layout, shot by shot. With ``observables`` the first frame also says how many
+        there are (``META_NUM_OBSERVABLES``), which ``kelvane.convert`` uses for the Stim side.
         """
         import numpy as np
 
@@ -718,6 +735,7 @@ class KvlxWriter:
             raise ValueError(f"detection_events must be a shots x detectors array, got shape {dets.shape}")
         shots, num_detectors = dets.shape
         masks = None
+        num_observables = None
         if observables is not None:
             obs = _zero_one_array(observables, "observables")
             if obs.ndim == 1:
@@ -726,6 +744,7 @@ class KvlxWriter:
                 raise ValueError(f"observables must be a {shots} x observables array, got shape {obs.shape}")
             if obs.shape[1] > MAX_OBSERVABLES:
                 raise ValueError(f"at most {MAX_OBSERVABLES} observables fit a frame's flips, got {obs.shape[1]}")
+            num_observables = obs.shape[1]
             low = obs[:, :64]
             weights = np.uint64(1) << np.arange(low.shape[1], dtype=np.uint64)
             masks = (low.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
@@ -762,8 +781,11 @@ class KvlxWriter:
         first_id = self._next_frame_id
         digest = None
         start = 0
-        if describe and self.frames_written == 0 and total and (layout is not None or dem is not None):
-            entries, digest = _description_entries(layout, dem)
+        described = layout is not None or dem is not None
+        if describe and self.frames_written == 0 and total and (described or num_observables is not None):
+            entries, digest = _description_entries(layout, dem) if described else ([], None)
+            if num_observables is not None:
+                entries = entries + [(META_NUM_OBSERVABLES, struct.pack("<H", num_observables))]
             first_flips = int(flips[0]) if flips is not None and per_shot == 1 else None
             if high is not None and per_shot == 1:
                 entries = entries + [(META_HIGH_OBSERVABLE_FLIPS, high[0].tobytes())]
