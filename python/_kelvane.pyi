@@ -16,7 +16,6 @@ __all__ = [
     "DetectorErrorModel",
     "SpacetimeGraph",
     "LogicalErrorAccumulator",
-    "CorrelationCounter",
     "KelvaneError",
     "__version__",
 ]
@@ -321,8 +320,9 @@ class LogicalErrorAccumulator:
     def reset(self) -> None: ...
 
 @final
-class CorrelationCounter:
-    def __new__(cls, detector_count: int, pairs: npt.ArrayLike) -> CorrelationCounter: ...
+# kelvane.CorrelationCounter (published here under a private name, not in __all__).
+class _CorrelationCounter:
+    def __new__(cls, detector_count: int, pairs: npt.ArrayLike) -> _CorrelationCounter: ...
     def add(self, detection_events: npt.ArrayLike, bit_packed: bool = False) -> None: ...
     def reset(self) -> None: ...
     @property

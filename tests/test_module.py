@@ -10,7 +10,7 @@ from _kelvane import CodeType, KelvaneError
 
 ORDER = [
     "SyndromeFrame", "SyndromeWindow", "KelvaneStream", "CodeType", "DecoderResult",
-    "LogicalCorrection", "DetectorErrorModel", "SpacetimeGraph", "LogicalErrorAccumulator", "CorrelationCounter",
+    "LogicalCorrection", "DetectorErrorModel", "SpacetimeGraph", "LogicalErrorAccumulator",
     "KelvaneError", "__version__",
 ]
 

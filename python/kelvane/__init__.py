@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING, Any, Literal, overload
 
 from _kelvane import *  # noqa: F401,F403
 from _kelvane import KelvaneStream
+from _kelvane import _CorrelationCounter as CorrelationCounter
 from _kelvane import __all__ as _native_all, __version__  # noqa: F401
 
 from kelvane import _pickle  # noqa: F401,E402  (registers the pickle reducers)
@@ -23,7 +24,7 @@ if TYPE_CHECKING:
 
 __all__ = list(_native_all) + ["open", "sinter_decoders", "convert", "layout_from_stim", "write_stim_experiment",
                                      "detector_report", "estimate_error_model", "sinter_decoder_for_model", "SkippingStream",
-                                     "LearningStream"]
+                                     "LearningStream", "CorrelationCounter"]
 
 
 @overload

@@ -36,7 +36,7 @@ the shots. The estimate is the pairwise-correlation one used in surface-code exp
 over N shots, so a relative precision r needs ``N ~ 1 / (p r^2)`` shots: 1e5 shots for 10% on
 p = 1e-3, 1e6 for p = 1e-4. Boundary terms are differences of rates and need a few times more.
 
-Counting runs in C++ (`_kelvane.CorrelationCounter`, bit-packed input accepted); the formulas
+Counting runs in C++ (`kelvane.CorrelationCounter`, bit-packed input accepted); the formulas
 are NumPy. Decoding with what was learned is decoding with the returned model:
 ``SpacetimeGraph.from_detector_error_model(learned)`` for ``decode_batch``,
 ``kelvane.open(path, decoder=learned)`` for a stream, `sinter_decoder_for_model` for sinter.
@@ -50,7 +50,7 @@ from typing import Any
 
 import numpy as np
 
-from _kelvane import CorrelationCounter
+from _kelvane import _CorrelationCounter as CorrelationCounter
 from kelvane.detector_rates import _stim_model, expected_detector_rates
 
 __all__ = ["ModelTerms", "model_terms", "estimate_error_model", "estimate_from_counts"]

@@ -170,8 +170,9 @@ PyType_Slot counter_slots[] = {
     {0, nullptr},
 };
 
+// A class of the kelvane package: its __module__ is "kelvane".
 PyType_Spec counter_spec = {
-    "CorrelationCounter",
+    "kelvane.CorrelationCounter",
     sizeof(NativeObject<CorrelationCounter>),
     0,
     Py_TPFLAGS_DEFAULT,

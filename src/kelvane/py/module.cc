@@ -45,15 +45,19 @@ int exec_module(PyObject* module) {
       {"DetectorErrorModel", detector_error_model_type},
       {"SpacetimeGraph", spacetime_graph_type},
       {"LogicalErrorAccumulator", logical_error_accumulator_type},
-      {"CorrelationCounter", correlation_counter_type},
   };
   for (const ClassEntry& c : classes) {
     PyTypeObject* type = c.get();
     if (!type || add_name(module, c.name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
   }
-  PyTypeObject* description = stream_description_type();
-  if (!description || PyModule_AddObjectRef(module, "_StreamDescription", reinterpret_cast<PyObject*>(description)) < 0) {
-    return -1;
+  // Classes of the kelvane package, under private names (not in __all__).
+  static const ClassEntry private_classes[] = {
+      {"_StreamDescription", stream_description_type},
+      {"_CorrelationCounter", correlation_counter_type},
+  };
+  for (const ClassEntry& c : private_classes) {
+    PyTypeObject* type = c.get();
+    if (!type || PyModule_AddObjectRef(module, c.name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
   }
   PyObject* exc = kelvane_error_type();
   if (!exc || add_name(module, "KelvaneError", exc) < 0) return -1;

@@ -15,8 +15,9 @@ PyTypeObject* logical_correction_type();
 PyTypeObject* detector_error_model_type();
 PyTypeObject* spacetime_graph_type();
 PyTypeObject* logical_error_accumulator_type();
-PyTypeObject* correlation_counter_type();
 // KelvaneStream.description's class, published as _StreamDescription (not in __all__).
 PyTypeObject* stream_description_type();
+// kelvane.CorrelationCounter, published by _kelvane as _CorrelationCounter (not in __all__).
+PyTypeObject* correlation_counter_type();
 
 }  // namespace kelvane::py
