@@ -32,8 +32,6 @@ def frame_record(f, decoding: bool) -> dict:
     d = f.to_dict()
     events = f.to_numpy_detector_events()
     assert np.array_equal(d.pop("detector_events"), events)
-    whole = d.pop("observable_flips_array")
-    assert (whole is None) == (d["observable_flips"] is None)
     assert f.to_numpy_meas_results().tobytes() == f.meas_results()
     record = {**d, "fired": np.flatnonzero(events).tolist(), "meas_results": f.meas_results().hex(),
               "source_observable_flips": f.source_observable_flips, "shot_incomplete": f.shot_incomplete}

@@ -213,8 +213,7 @@ PyObject* frame_to_dict(PyObject* self, PyObject*) {
       set_item(d, "distance", PyLong_FromUnsignedLong(f.distance)) < 0 ||
       set_item(d, "detector_events", detector_events_array(f)) < 0 ||
       set_item(d, "observable_flips",
-               f.observable_flips ? PyLong_FromUnsignedLongLong(*f.observable_flips) : Py_NewRef(Py_None)) < 0 ||
-      set_item(d, "observable_flips_array", f.observable_flips ? whole_flips_array(f) : Py_NewRef(Py_None)) < 0) {
+               f.observable_flips ? PyLong_FromUnsignedLongLong(*f.observable_flips) : Py_NewRef(Py_None)) < 0) {
     return nullptr;
   }
   return dict.release();
@@ -290,9 +289,7 @@ PyMethodDef frame_methods[] = {
      "to_dict($self)\n--\n\n"
      "Serialise this frame as a Python dict suitable for pandas / JSON.\n\n"
      "The `detector_events` key holds a 1-D NumPy bool array. All scalar\n"
-     "fields are plain Python ints/floats. `observable_flips` is the 64-bit mask of\n"
-     "observables 0 to 63 (for every model); `observable_flips_array` holds every\n"
-     "observable as frame.observable_flips_array gives them (both None without flips)."},
+     "fields are plain Python ints/floats."},
     {nullptr, nullptr, 0, nullptr},
 };
 
