@@ -40,7 +40,7 @@ def test_counts_and_repr(text, detectors, observables, errors):
 @pytest.mark.parametrize(
     "text, message",
     [
-        ("error(0.1) D0 ^ L256", "observable 'L256' is out of range: a model has observables L0 to L255"),
+        ("error(0.1) D0 ^ L256", "malformed target 'L256'"),
         ("error(0.1) D-5", "malformed target 'D-5'"),
         ("error( x ) D0", "invalid probability ' x ' in error instruction"),
         ("error(0.5 D0", "invalid probability 'error(0.5 D0' in error instruction"),

@@ -31,10 +31,6 @@ std::string ParseError::to_string() const {
     std::string operator()(const dem_errors::UnknownInstruction& e) const {
       return "unknown instruction '" + e.name + "' on line " + std::to_string(e.line);
     }
-    std::string operator()(const dem_errors::ObservableOutOfRange& e) const {
-      return "observable '" + e.target + "' is out of range: a model has observables L0 to L" +
-             std::to_string(kMaxObservables - 1);
-    }
     std::string operator()(const dem_errors::UnmatchedClose& e) const {
       return "'}' on line " + std::to_string(e.line) + " closes no repeat block";
     }
@@ -284,31 +280,33 @@ std::optional<std::uint64_t> detector_token(std::string_view token) {
   return parse_unsigned(token.substr(1), kDetectorIdLimit);
 }
 
+// An `L<n>` token's id (L0 to L255, one byte), or nullopt.
 std::optional<std::uint64_t> observable_token(std::string_view token) {
   if (token.size() < 2 || token[0] != 'L') return std::nullopt;
-  // Ids past kMaxObservables are read, to be refused as out of range rather than malformed.
-  return parse_unsigned(token.substr(1), std::numeric_limits<std::uint32_t>::max());
+  return parse_unsigned(token.substr(1), kMaxObservables - 1);
 }
 
 // Reads a coordinate list "a, b, c" into up to three values; unparsable parts give 0.0.
-// `count` receives the number of parts written (saturating at 255), also beyond three.
-void read_coords(std::string_view text, std::array<double, 3>& out, std::uint8_t& count) {
+// `count` receives the number of parts written (saturating at 255), also beyond three. False
+// when a part is infinite or NaN (as Stim, which refuses them): the caller refuses the line.
+bool read_coords(std::string_view text, std::array<double, 3>& out, std::uint8_t& count) {
   out = {0.0, 0.0, 0.0};
   count = 0;
-  if (trim(text).empty()) return;
+  if (trim(text).empty()) return true;
   std::size_t part = 0;
   while (true) {
     std::size_t comma = text.find(',');
     std::string_view piece = trim(text.substr(0, comma));
-    if (part < 3) {
-      double v = 0.0;
-      out[part] = parse_decimal(piece, v) ? v : 0.0;
-    }
+    double v = 0.0;
+    const bool parsed = parse_decimal(piece, v);
+    if (parsed && !std::isfinite(v)) return false;
+    if (part < 3) out[part] = parsed ? v : 0.0;
     ++part;
     count = static_cast<std::uint8_t>(std::min<std::size_t>(part, 255));
     if (comma == std::string_view::npos) break;
     text.remove_prefix(comma + 1);
   }
+  return true;
 }
 
 // Remembers recently parsed probability texts: a DEM repeats a few probabilities many times,
@@ -465,7 +463,6 @@ class Parser {
       }
       std::optional<std::uint64_t> o = observable_token(token);
       if (!o) return ParseError(dem_errors::MalformedTarget{std::string(token)});
-      if (*o >= kMaxObservables) return ParseError(dem_errors::ObservableOutOfRange{std::string(token)});
       obs_.push_back(static_cast<ObservableId>(*o));
       component_empty = false;
     }
@@ -509,7 +506,9 @@ class Parser {
       if (close == std::string_view::npos || close < open) {
         return ParseError(dem_errors::MalformedDetectorCoords{std::string(line.trimmed)});
       }
-      read_coords(tail.substr(open + 1, close - open - 1), d.coords, d.coord_count);
+      if (!read_coords(tail.substr(open + 1, close - open - 1), d.coords, d.coord_count)) {
+        return ParseError(dem_errors::MalformedDetectorCoords{std::string(line.trimmed)});
+      }
       d.has_coords = true;
       tail = tail.substr(close + 1);
     }
@@ -528,8 +527,12 @@ class Parser {
     std::string_view rest = line.trimmed;
     std::string_view token;
     while (next_token(rest, token)) {
+      if (token.size() < 2 || token[0] != 'L') continue;
+      // An observable past L255 is refused as an error target is, not passed over.
+      if (!observable_token(token) && parse_unsigned(token.substr(1), std::numeric_limits<std::uint64_t>::max())) {
+        return ParseError(dem_errors::MalformedTarget{std::string(token)});
+      }
       if (std::optional<std::uint64_t> id = observable_token(token)) {
-        if (*id >= kMaxObservables) return ParseError(dem_errors::ObservableOutOfRange{std::string(token)});
         // Only declarations outside repeat bodies count towards the observables.
         if (open_.empty()) {
           max_observable_ = std::max<std::int64_t>(max_observable_, static_cast<std::int64_t>(*id));
@@ -549,7 +552,9 @@ class Parser {
         return ParseError(dem_errors::MalformedDetectorCoords{std::string(line.trimmed)});
       }
       std::uint8_t count = 0;
-      read_coords(rest.substr(1, close - 1), s.coords, count);
+      if (!read_coords(rest.substr(1, close - 1), s.coords, count)) {
+        return ParseError(dem_errors::MalformedDetectorCoords{std::string(line.trimmed)});
+      }
       rest = rest.substr(close + 1);
     }
     std::string_view token;

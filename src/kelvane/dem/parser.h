@@ -83,8 +83,6 @@ struct MalformedDetectorCoords { std::string line; };
 struct ExpansionTooLarge { std::uint64_t limit; };
 // An instruction name the DEM format does not have; `line` is 1-based.
 struct UnknownInstruction { std::string name; std::uint64_t line; };
-// `L64` to `L255`: a valid Stim target that a 64-bit result cannot hold.
-struct ObservableOutOfRange { std::string target; };
 // A `}` with no open repeat block.
 struct UnmatchedClose { std::uint64_t line; };
 }  // namespace dem_errors
@@ -93,7 +91,7 @@ class ParseError
     : public TaggedError<dem_errors::InvalidProbability, dem_errors::MalformedTarget, dem_errors::UnterminatedRepeat,
                          dem_errors::InvalidRepeatCount, dem_errors::MalformedDetectorCoords,
                          dem_errors::ExpansionTooLarge, dem_errors::UnknownInstruction,
-                         dem_errors::ObservableOutOfRange, dem_errors::UnmatchedClose> {
+                         dem_errors::UnmatchedClose> {
  public:
   using TaggedError::TaggedError;
 

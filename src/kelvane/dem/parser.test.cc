@@ -177,11 +177,12 @@ INSTANTIATE_TEST_SUITE_P(
         Rejected{"error(NaN) D0", "invalid probability 'NaN' in error instruction"},
         Rejected{"error(INF) D0", "invalid probability 'INF' in error instruction"},
         Rejected{"error(-1e400) D0", "invalid probability '-1e400' in error instruction"},
-        // Observables a 64-bit result cannot hold.
-        Rejected{"error(0.1) D0 L256", "observable 'L256' is out of range: a model has observables L0 to L255"},
-        Rejected{"error(0.1) D0 ^ L1000", "observable 'L1000' is out of range: a model has observables L0 to L255"},
-        Rejected{"logical_observable L300", "observable 'L300' is out of range: a model has observables L0 to L255"},
-        Rejected{"repeat 2 {\nlogical_observable L256\n}", "observable 'L256' is out of range: a model has observables L0 to L255"},
+        // Observables past one byte's L255.
+        Rejected{"error(0.1) D0 L256", "malformed target 'L256'"},
+        Rejected{"error(0.1) ^ L256", "malformed target 'L256'"},
+        Rejected{"error(0.1) D0 ^ L1000", "malformed target 'L1000'"},
+        Rejected{"logical_observable L300", "malformed target 'L300'"},
+        Rejected{"repeat 2 {\nlogical_observable L256\n}", "malformed target 'L256'"},
         // The expansion limit counts targets: a few hundred bytes may not ask for gigabytes.
         Rejected{"repeat 33554432 {\nerror(0.1) D0 D1 D2 D3 D4 D5 D6 D7 D8 D9 L0 L1 L2 L3 L4 L5 L6 L7 L8 L9\n}",
                  "repeat blocks expand to more than 33554432 errors, targets and detector declarations"}, Rejected{"error(0.1) D-5", "malformed target 'D-5'"},
@@ -202,6 +203,12 @@ INSTANTIATE_TEST_SUITE_P(
         Rejected{"error(0. 1) D0", "invalid probability '0. 1' in error instruction"},
         Rejected{"error(0.1#) D0", "invalid probability 'error(0.1' in error instruction"},
         Rejected{"detector(1,2,3 D7", "malformed detector coords 'detector(1,2,3 D7'"},
+        // Coordinates that are not finite, as Stim refuses them (also past the third).
+        Rejected{"detector(nan) D0", "malformed detector coords 'detector(nan) D0'"},
+        Rejected{"detector(0, -INF) D0", "malformed detector coords 'detector(0, -INF) D0'"},
+        Rejected{"detector(1, 2, 3, infinity) D0", "malformed detector coords 'detector(1, 2, 3, infinity) D0'"},
+        Rejected{"repeat 2 {\ndetector(1e400, 0) D0\n}", "malformed detector coords 'detector(1e400, 0) D0'"},
+        Rejected{"shift_detectors(NaN) 1", "malformed detector coords 'shift_detectors(NaN) 1'"},
         Rejected{"detector ) ( D1", "malformed detector coords 'detector ) ( D1'"},
         Rejected{"detector", "malformed target 'detector'"}, Rejected{"detector D0 (1,2)", "malformed target 'detector D0 (1,2)'"},
         Rejected{"detector_x", "unknown instruction 'detector_x' on line 1"}, Rejected{"detector D-1 # c", "malformed target 'detector D-1'"},

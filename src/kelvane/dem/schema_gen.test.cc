@@ -44,8 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{"detector(0.5, 0) D0", "0X"}, TypeCase{"detector(-0.5, 0) D0", "0X"},
                       TypeCase{"detector(2.5, 0.5) D0", "0Z"}, TypeCase{"detector(0.49, 0) D0", "0Z"},
                       TypeCase{"detector(-3, 0, 7) D0", "0X"}, TypeCase{"detector D4", "4Z"},
-                      TypeCase{"detector(nan, 1) D0", "0X"}, TypeCase{"detector(inf, 0) D0", "0X"},
-                      TypeCase{"detector(-inf, 0) D0", "0Z"}, TypeCase{"detector(1e300, 1) D0", "0Z"},
+                      TypeCase{"detector(1e300, 1) D0", "0Z"},
                       TypeCase{"detector(1,0) D3\ndetector(0,0) D1", "3X 1Z"},
                       TypeCase{"error(0.1) D7", ""}, TypeCase{"detector(0,0) D65534", "65534Z"}));
 
