@@ -58,6 +58,45 @@ def test_parse_errors_are_value_errors(text, message):
     assert str(info.value) == message
 
 
+def _each_entry(text, tmp_path):
+    """Every way a DEM text reaches the parser: parse, a file, set_decoder, a graph, kelvane.open."""
+    import kelvane
+    from kelvane.kvlx import KvlxWriter
+
+    dem_file, kvlx = tmp_path / "m.dem", tmp_path / "s.kvlx"
+    dem_file.write_text(text)
+    with KvlxWriter(kvlx) as w:
+        w.write_frame(frame_id=0, detector_events=[0])
+    return {
+        "parse": lambda: DEM.parse(text),
+        "from_file": lambda: DEM.from_file(str(dem_file)),
+        "set_decoder": lambda: _kelvane.KelvaneStream(str(kvlx)).set_decoder(text),
+        "set_decoder(path)": lambda: _kelvane.KelvaneStream(str(kvlx)).set_decoder(dem_file),
+        "graph": lambda: _kelvane.SpacetimeGraph.from_detector_error_model(text),
+        "open": lambda: kelvane.open(str(kvlx), decoder=str(dem_file)),
+    }
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        # Observable ids are one byte: L255 is the last.
+        ("error(0.1) D0 ^ L256", "malformed target 'L256'"),
+        ("error(0.1) D0 L256", "malformed target 'L256'"),
+        ("logical_observable L256\nerror(0.1) D0", "malformed target 'L256'"),
+        # Coordinates that are not finite are refused, as Stim refuses them.
+        ("detector(nan) D0\nerror(0.1) D0", "malformed detector coords 'detector(nan) D0'"),
+        ("detector(1, inf) D0\nerror(0.1) D0", "malformed detector coords 'detector(1, inf) D0'"),
+        ("detector(-Infinity, 0, 0) D0\nerror(0.1) D0", "malformed detector coords 'detector(-Infinity, 0, 0) D0'"),
+    ],
+)
+def test_every_entry_refuses_with_the_parse_text(text, message, tmp_path):
+    for entry, call in _each_entry(text, tmp_path).items():
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == message, entry
+
+
 @pytest.mark.parametrize(
     "call, message",
     [
