@@ -124,3 +124,74 @@ def test_wrong_argument_types_are_type_errors(call, message):
     with pytest.raises(TypeError) as info:
         call(_kelvane)
     assert str(info.value) == message
+
+
+# Every entry point whose arguments go through the module's binder, with a call leaving its
+# optional arguments out: the result must be the one of passing them at the defaults its
+# signature shows. (A default the binder dropped crashed CorrelationCounter.add.)
+DEFAULTS_PRELUDE = """
+import inspect, os, tempfile
+import numpy as np
+import _kelvane, kelvane
+from kelvane import kvlx
+
+# Two rounds of a 3-detector chain, and frames of those rounds (three shots).
+CHAIN = ''.join(f'detector({a}, {t}) D{3 * t + a}\\n' for t in range(2) for a in range(3)) + ''.join(
+    f'error(0.1) D{3 * t}\\nerror(0.1) D{3 * t} D{3 * t + 1}\\nerror(0.1) D{3 * t + 1} D{3 * t + 2} L0\\n'
+    f'error(0.1) D{3 * t + 2}\\n' for t in range(2)) + 'error(0.1) D0 D3\\nerror(0.1) D1 D4\\nerror(0.1) D2 D5\\n'
+LAYOUT = np.arange(6).reshape(2, 3)
+PATH, LONG = (os.path.join(tempfile.mkdtemp(), name) for name in ('shots.kvlx', 'long.kvlx'))
+for path, rounds in ((PATH, 2), (LONG, 6)):  # three shots; one stream of six rounds
+    with kvlx.KvlxWriter(path) as w:
+        for i in range(6):
+            w.write_frame(frame_id=i, round=i % rounds, detector_events=[i % 2, 1, (i // 2) % 2])
+
+def same_with_defaults(make, args, observe):
+    # make() -> a fresh callable; the defaults from its text signature.
+    defaults = {p.name: p.default for p in inspect.signature(make()).parameters.values()
+                if p.default is not inspect.Parameter.empty}
+    assert defaults
+    omitted, given = make(), make()
+    a = observe(omitted, omitted(*args))
+    b = observe(given, given(*args, **defaults))
+    assert repr(a) == repr(b), (a, b)
+    print('same', sorted(defaults), repr(a)[:300])
+"""
+
+
+@pytest.mark.parametrize(
+    "make, args, observe",
+    [
+        ("lambda: COUNTER(3, np.array([[0, 1], [1, 2]])).add", "(np.array([[1, 1, 0], [0, 1, 1]], np.uint8),)",
+         "lambda f, r: (f.__self__.fired.tolist(), f.__self__.both_fired.tolist())"),
+        ("lambda: _kelvane.DecoderResult", "(5,)", "lambda f, r: (r.observable_flips, r.confidence)"),
+        ("lambda: _kelvane._check_layout", "(np.array([[0, 1], [2, -1]]),)", "lambda f, r: r.tolist()"),
+        ("lambda: _kelvane.KelvaneStream", "(PATH,)", "lambda f, r: [x.frame_id for x in r]"),
+        ("lambda: _kelvane.SpacetimeGraph.from_detector_error_model(CHAIN).sliding_decoder(commit=1, buffer=1).start",
+         "()", "lambda f, r: (f.__self__.push_rounds(np.array([[0, 1, 1], [1, 0, 0]])), f.__self__.finish())"),
+        ("lambda: _kelvane.KelvaneStream(PATH).set_decoder", "(_kelvane.DetectorErrorModel.parse(CHAIN),)",
+         "lambda f, r: [(x.frame_id, x.observable_flips) for x in f.__self__]"),
+        ("lambda: _learning(_kelvane.KelvaneStream(PATH))._gather_for_learning", "(np.array([[0, 1]]), 2)",
+         "lambda f, r: [f.__self__._learning_block() for x in f.__self__]"),
+        ("lambda: _live(_kelvane.KelvaneStream(LONG)).drain", "()",
+         "lambda f, r: (r, f.__self__.drain(), f.__self__.drain())"),
+    ],
+    ids=["CorrelationCounter.add", "DecoderResult", "_check_layout", "KelvaneStream", "SlidingWindowDecoder.start",
+         "KelvaneStream.set_decoder", "KelvaneStream._gather_for_learning", "KelvaneStream.drain"],
+)
+def test_optional_arguments_left_out_take_their_defaults(make, args, observe):
+    code, out, err = run_child(
+        DEFAULTS_PRELUDE
+        + """
+COUNTER = getattr(kelvane, 'CorrelationCounter', None) or _kelvane.CorrelationCounter
+def _learning(s):
+    s.set_decoder(_kelvane.DetectorErrorModel.parse(CHAIN), layout=LAYOUT, per_shot=True)
+    return s
+def _live(s):
+    s.set_decoder(_kelvane.DetectorErrorModel.parse(CHAIN), layout=LAYOUT, commit=1, buffer=1)
+    return s
+"""
+        + f"same_with_defaults({make}, {args}, {observe})\n"
+    )
+    assert code == 0, err
+    assert out.startswith("same"), out

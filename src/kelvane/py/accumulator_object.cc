@@ -39,7 +39,7 @@ std::string format_scientific4(double v) {
 }
 
 PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* argv[1];
+  PyObject* argv[1] = {};
   if (!bind_args("LogicalErrorAccumulator", args, kwargs, {"observable_count"}, 1, argv)) return nullptr;
   std::size_t observable_count = 0;
   if (!arg_size("observable_count", argv[0], observable_count)) return nullptr;
@@ -80,7 +80,7 @@ bool truth_mask(PyObject* o, std::uint64_t& out) {
 PyObject* acc_record(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow b(acc_borrow(self));
   if (!b) return nullptr;
-  PyObject* argv[2];
+  PyObject* argv[2] = {};
   if (!bind_args("record", args, kwargs, {"result", "ground_truth"}, 2, argv)) return nullptr;
   PyTypeObject* result_type = decoder_result_type();
   if (!result_type || !arg_instance("result", argv[0], result_type)) return nullptr;
@@ -157,7 +157,7 @@ bool masks_of(const char* name, PyObject* o, std::size_t observable_count, std::
 PyObject* acc_record_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow b(acc_borrow(self));
   if (!b) return nullptr;
-  PyObject* argv[2];
+  PyObject* argv[2] = {};
   if (!bind_args("record_batch", args, kwargs, {"predictions", "ground_truth"}, 2, argv)) return nullptr;
   if (!ensure_numpy()) return nullptr;
   LogicalErrorAccumulator& acc = acc_of(self);
@@ -177,7 +177,7 @@ PyObject* acc_record_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* acc_logical_error_rate(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow b(acc_borrow(self));
   if (!b) return nullptr;
-  PyObject* argv[1];
+  PyObject* argv[1] = {};
   if (!bind_args("logical_error_rate", args, kwargs, {"observable"}, 1, argv)) return nullptr;
   std::size_t observable = 0;
   if (!arg_size("observable", argv[0], observable)) return nullptr;

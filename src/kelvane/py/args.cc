@@ -57,7 +57,7 @@ bool bind_args(const char* fname, PyObject* args, PyObject* kwargs, std::initial
     if (i == positional && i >= required) format += '$';
     format += 'O';
     kwlist.push_back(const_cast<char*>(n));
-    out[i++] = nullptr;
+    ++i;
   }
   kwlist.push_back(nullptr);
   format += ':';

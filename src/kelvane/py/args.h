@@ -16,7 +16,9 @@
 namespace kelvane::py {
 
 // Binds `args`/`kwargs` to `names` (positional or keyword). The first `required` names are
-// required; an optional argument that was not passed is left as nullptr in `out`.
+// required; an optional argument that was not passed keeps the value its slot of `out` held
+// before the call, so every slot must be set first: to nullptr ("not passed") or to the
+// default object (a borrowed reference such as Py_False).
 // `fname` is the function name used in CPython's messages ("set_decoder"). The names from index
 // `positional` on are keyword-only. At most nine names.
 bool bind_args(const char* fname, PyObject* args, PyObject* kwargs, std::initializer_list<const char*> names,

@@ -132,7 +132,7 @@ PyObject* to_batch_object(const FrameBatch& batch) {
 
 PyObject* read_batch(FrameSource& source, BatchReader& reader, FrameBatch& scratch, PyObject* args, PyObject* kwargs,
                      WaitContext& ctx) {
-  PyObject* bound[1];
+  PyObject* bound[1] = {};
   if (!bind_args("read_batch", args, kwargs, {"max_frames"}, 1, bound)) return nullptr;
   std::size_t max_frames = 0;
   if (!arg_size("max_frames", bound[0], max_frames)) return nullptr;

@@ -58,7 +58,7 @@ CorrelationCounter& counter_of(PyObject* self) { return native_of<CorrelationCou
 BorrowFlag& counter_borrow(PyObject* self) { return borrow_of<CorrelationCounter>(self); }
 
 PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* argv[2];
+  PyObject* argv[2] = {};
   if (!bind_args("CorrelationCounter", args, kwargs, {"detector_count", "pairs"}, 2, argv)) return nullptr;
   std::size_t detector_count = 0;
   if (!arg_size("detector_count", argv[0], detector_count)) return nullptr;

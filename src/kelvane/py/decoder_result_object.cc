@@ -66,7 +66,7 @@ PyType_Spec correction_spec = {
 const DecoderResultData& result_of(PyObject* self) { return native_of<DecoderResultData>(self); }
 
 PyObject* result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[2];
+  PyObject* bound[2] = {};
   if (!bind_args("DecoderResult", args, kwargs, {"observable_flips", "confidence"}, 1, bound)) return nullptr;
   DecoderResultData data;
   if (!arg_u64("observable_flips", bound[0], data.observable_flips)) return nullptr;

@@ -69,7 +69,7 @@ std::optional<FrameLayout> layout_of(PyObject* arg, std::uint64_t num_detectors)
 }
 
 PyObject* check_layout(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[2];
+  PyObject* bound[2] = {};
   if (!bind_args("_check_layout", args, kwargs, {"layout", "num_detectors"}, 1, bound)) return nullptr;
   std::uint64_t num_detectors = std::numeric_limits<std::uint64_t>::max();
   if (bound[1] && bound[1] != Py_None && !arg_u64("num_detectors", bound[1], num_detectors)) return nullptr;

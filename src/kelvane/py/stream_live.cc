@@ -58,7 +58,7 @@ PyObject* decision_bytes(LiveDecoder& live) {
 }  // namespace
 
 PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[2];
+  PyObject* bound[2] = {};
   if (!bind_args("drain", args, kwargs, {"max_wait", "detector_flips"}, 0, bound, 1)) return nullptr;
   double max_wait = 0.25;
   if (bound[0] && !arg_f64("max_wait", bound[0], max_wait)) return nullptr;

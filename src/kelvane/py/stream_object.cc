@@ -97,7 +97,7 @@ bool timeout_arg(PyObject* o, std::optional<double>& out) {
 }
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[2];
+  PyObject* bound[2] = {};
   if (!bind_args("KelvaneStream", args, kwargs, {"source", "timeout"}, 1, bound)) return nullptr;
   std::string source;
   if (!source_bytes(bound[0], source)) return nullptr;
@@ -233,14 +233,14 @@ PyObject* stream_enter(PyObject* self, PyObject*) {
 }
 
 PyObject* stream_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[3];
+  PyObject* bound[3] = {};
   if (!bind_args("__exit__", args, kwargs, {"_exc_type", "_exc_val", "_tb"}, 3, bound)) return nullptr;
   if (!close_stream(self)) return nullptr;
   Py_RETURN_FALSE;
 }
 
 PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[9];
+  PyObject* bound[9] = {};
   if (!bind_args("set_decoder", args, kwargs,
                  {"dem", "window_depth", "layout", "per_shot", "commit", "buffer", "enable_correlations", "follow",
                   "num_threads"},
@@ -275,7 +275,7 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* stream_swap_model(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[1];
+  PyObject* bound[1] = {};
   if (!bind_args("swap_model", args, kwargs, {"dem"}, 1, bound)) return nullptr;
   TurnGuard turn(state_of(self).turn);
   if (!turn) return nullptr;

@@ -25,7 +25,7 @@ SyndromeWindow& window_of(PyObject* self) { return native_of<SyndromeWindow>(sel
 BorrowFlag& window_borrow(PyObject* self) { return borrow_of<SyndromeWindow>(self); }
 
 PyObject* window_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* argv[2];
+  PyObject* argv[2] = {};
   if (!bind_args("SyndromeWindow", args, kwargs, {"ancilla_count", "window_depth"}, 2, argv)) return nullptr;
   std::size_t ancilla_count = 0;
   std::size_t window_depth = 0;
@@ -43,7 +43,7 @@ PyObject* window_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* window_push(PyObject* self, PyObject* args, PyObject* kwargs) {
   ExclusiveBorrow b(window_borrow(self));
   if (!b) return nullptr;
-  PyObject* argv[1];
+  PyObject* argv[1] = {};
   if (!bind_args("push", args, kwargs, {"frame"}, 1, argv)) return nullptr;
   PyTypeObject* frame_type = syndrome_frame_type();
   if (!frame_type || !arg_instance("frame", argv[0], frame_type)) return nullptr;
@@ -83,7 +83,7 @@ bool copy_bool_events(PyObject* o, std::vector<std::uint8_t>& out) {
 PyObject* window_push_numpy(PyObject* self, PyObject* args, PyObject* kwargs) {
   ExclusiveBorrow b(window_borrow(self));
   if (!b) return nullptr;
-  PyObject* argv[3];
+  PyObject* argv[3] = {};
   if (!bind_args("push_numpy", args, kwargs, {"detector_events", "frame_id", "round"}, 3, argv)) return nullptr;
   if (!ensure_numpy()) return nullptr;
   OwnedSyndromeData data;
