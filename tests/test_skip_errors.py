@@ -82,6 +82,11 @@ def test_cli_prints_what_it_skipped(clean, tmp_path, capsys):
         main(["-q", "decode", str(tmp_path / "x.kvlx"), "--dem", str(_model(tmp_path)), "--layout",
               str(_saved(tmp_path)), "--out", str(tmp_path / "p.b8")])
         assert "skipped: 3 damaged frames" in capsys.readouterr().out
+        # Decoding in windows as frames arrive goes on past them too.
+        assert main(["-q", "decode", str(tmp_path / "x.kvlx"), "--dem", str(_model(tmp_path)), "--layout",
+                     str(_saved(tmp_path)), "--commit", "1", "--buffer", "2", "--out", str(tmp_path / "p.dec")]) == 0
+        out = capsys.readouterr().out
+        assert "decoded 1198 frames in windows" in out and "skipped: 3 damaged frames" in out
 
 
 def test_errors_must_be_raise_or_skip(clean, tmp_path):
@@ -97,7 +102,8 @@ def _saved(tmp_path):
 
 def _model(tmp_path):
     (tmp_path / "m.dem").write_text("".join(f"error(0.1) D{i} D{i + 4}\n" for i in range(8)) +
-                                    "".join(f"error(0.1) D{i} L0\n" for i in range(4)))
+                                    "".join(f"error(0.1) D{i} L0\n" for i in range(4)) +
+                                    "".join(f"detector({i % 4}, {i // 4}) D{i}\n" for i in range(12)))
     return tmp_path / "m.dem"
 
 

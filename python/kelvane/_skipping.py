@@ -27,7 +27,7 @@ class SkippingStream(StreamWrapper):
     The first frame skipped of each kind of damage gives one `RuntimeWarning`; every frame
     skipped is counted: `skipped_frames`, `skipped_bytes` (the bytes the reader passed over to
     find the next frame) and `skipped_by_kind` (kind -> frames). Everything else is the wrapped
-    stream's (`stream`): iteration, `read_batch`, `set_decoder`, the shot counters, `close`.
+    stream's (`stream`): iteration, `read_batch`, `drain`, `set_decoder`, the shot counters, `close`.
     Errors that are not damage in the data (timeouts, lost connections, failed reads) raise.
     `first_error` is the first damaged frame's OSError, with its `frame_id` and `offset`.
     """
@@ -77,6 +77,14 @@ class SkippingStream(StreamWrapper):
         while True:
             try:
                 return self.stream.read_batch(max_frames)
+            except OSError as e:
+                self._skip(e)
+
+    def drain(self, *args: Any, **kwargs: Any) -> bytes | None:
+        """`KelvaneStream.drain`, going on past damaged frames."""
+        while True:
+            try:
+                return self.stream.drain(*args, **kwargs)  # type: ignore[no-any-return]
             except OSError as e:
                 self._skip(e)
 

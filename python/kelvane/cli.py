@@ -419,8 +419,10 @@ def decode_windows(args: argparse.Namespace) -> int:
         # The stream is decoded in C++ as it arrives (drain): a thread of its own reads the source
         # and stamps every frame's arrival, so a decoder that falls behind shows as backlog.
         try:
+            # Damaged frames are skipped, as decoding a file shot by shot skips them.
             stream = stack.enter_context(kelvane.open(args.file, decoder="stored" if dem is None else dem,
-                                                      layout=layout, commit=args.commit, buffer=args.buffer))
+                                                      layout=layout, commit=args.commit, buffer=args.buffer,
+                                                      errors="skip"))
         except ValueError as e:
             if dem is None:
                 raise CliError(f"decode needs --dem or --circuit ({_describe_error(e)})") from e
@@ -447,6 +449,7 @@ def decode_windows(args: argparse.Namespace) -> int:
                       f"backlog {live['backlog']} rounds", file=sys.stderr, flush=True)
         live = stream.live_stats() or {}
         stats = stream.decoder_stats() or {}
+        skipped = stream.skipped_text()
     if live.get("backlog_warning") and not warned:
         print(f"warning: {live['backlog_warning']}", file=sys.stderr, flush=True)
     frames = live.get("frames_decoded", 0)
@@ -455,6 +458,7 @@ def decode_windows(args: argparse.Namespace) -> int:
           f"records -> {args.out} ({live.get('rounds_per_second', 0):.0f} rounds/s; largest backlog "
           f"{live.get('largest_backlog', 0)} rounds; arrived at {live.get('arrivals_per_second', 0):.0f} frames/s; "
           f"{time.perf_counter() - start:.1f} s{_peak_rss_text()})")
+    print(f"skipped: {skipped}")
     if decisions:
         def us(h: dict[str, int]) -> str:
             return f"median {h['median'] / 1e3:.1f} us, p99.9 {h['p999'] / 1e3:.1f} us, worst {h['worst'] / 1e3:.1f} us"

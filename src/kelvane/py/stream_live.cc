@@ -99,13 +99,13 @@ PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
           ctx.cancelled = &stop;
           return source->next_owned(ctx);
         },
-        std::uint64_t{w.commit()} + w.buffer(), flips != 0);
+        std::uint64_t{w.commit()} + w.buffer(), flips != 0, decoder->follows());
   } else if (st.live->keeps_flips() != (flips != 0)) {
     PyErr_SetString(PyExc_ValueError, "drain(detector_flips=) must stay as the first call set it");
     return nullptr;
   }
   LiveTerms terms;
-  terms.until = LiveClock::now() + std::chrono::duration_cast<LiveClock::duration>(std::chrono::duration<double>(max_wait));
+  terms.until = deadline_after(max_wait).value_or(LiveClock::time_point::max());
   terms.tick = kSignalCheckInterval;
   terms.cancelled = &st.cancel;
   PyThreadState* saved = PyEval_SaveThread();
@@ -137,6 +137,9 @@ PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     case LiveOutcome::kRejected:
       raise_message(PyExc_ValueError, st.live->rejection().to_string());
+      return nullptr;
+    case LiveOutcome::kDamaged:  // raised once, as iterating raises it; the next call goes on after it
+      raise_os_error(*st.live->take_error());
       return nullptr;
   }
   return nullptr;

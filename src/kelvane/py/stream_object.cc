@@ -459,7 +459,10 @@ PyMethodDef stream_methods[] = {
      "decision records of the commit steps taken since the last call (bytes, 32 per record, as\n"
      "kelvane.decisions writes them; b'' when none came within max_wait seconds) soon after\n"
      "they are taken (at most a millisecond's worth at a time), or None once every frame is\n"
-     "decoded and the source has ended. After the first call the stream is read only this way.\n"
+     "decoded and the source has ended (never with follow=True: frames appended to the file\n"
+     "later are decoded). After the first call the stream is read only this way. A damaged\n"
+     "frame's OSError is raised once, where iterating raises it, and the next call goes on with\n"
+     "the frames after it (its rounds missing, as iterating has them).\n"
      "detector_flips=True (fixed by the first call): a record whose commits flipped detectors is\n"
      "flagged and followed by them (kelvane.decisions reads them with detector_flips=True).\n"
      "Waits without the interpreter lock; signals are handled every 50 ms."},

@@ -56,8 +56,7 @@ struct StreamState {
     ctx.hooks = &hooks;
     ctx.cancelled = &cancel;
     ctx.tick = kSignalCheckInterval;
-    if (timeout) ctx.deadline = WaitClock::now() + std::chrono::duration_cast<WaitClock::duration>(
-                                                       std::chrono::duration<double>(*timeout));
+    if (timeout) ctx.deadline = deadline_after(*timeout);
     return ctx;
   }
 };

@@ -59,4 +59,12 @@ class WaitedReads {
 // The wait a caller gets when it passes none: no deadline, no cancellation, no hooks.
 WaitContext& no_wait_limits();
 
+// The moment `seconds` (finite, non-negative: callers check) after `now`; nothing for a wait
+// longer than the clock can count from there (hundreds of years), which is waiting without limit.
+inline std::optional<WaitClock::time_point> deadline_after(double seconds, WaitClock::time_point now = WaitClock::now()) {
+  const double room = std::chrono::duration<double>(WaitClock::time_point::max() - now).count();
+  if (!(seconds < room / 2)) return std::nullopt;
+  return now + std::chrono::duration_cast<WaitClock::duration>(std::chrono::duration<double>(seconds));
+}
+
 }  // namespace kelvane

@@ -78,6 +78,14 @@ std::vector<OwnedFrame> read_all(KvlxStream<StoppingReader>& stream) {
 
 // Frames cut anywhere by stopped reads come back whole, including frames larger than the ring's
 // initial storage (growing it mid-frame).
+TEST(DeadlineAfter, CountsSecondsAndTakesWaitsBeyondTheClockAsUnlimited) {
+  const WaitClock::time_point now = WaitClock::now();
+  EXPECT_EQ(deadline_after(0, now), now);
+  EXPECT_EQ(deadline_after(1.5, now), now + 1500ms);
+  EXPECT_GT(deadline_after(1e9, now), now + std::chrono::hours(24 * 365 * 30));  // 31 years: counted
+  for (const double seconds : {1e10, 1e12, 1e300}) EXPECT_FALSE(deadline_after(seconds, now).has_value());
+}
+
 TEST(StoppedWait, ReadsTheSameFramesAgain) {
   const auto bytes = stream_bytes({3, 700, 65535, 12, 40000, 1, 0, 99});
   KvlxStream<StoppingReader> plain(StoppingReader(bytes, 4096, 0), {});

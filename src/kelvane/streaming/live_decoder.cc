@@ -17,21 +17,32 @@ constexpr LiveClock::time_point kNoArrival = LiveClock::time_point::min();
 
 }  // namespace
 
-FrameReaderThread::FrameReaderThread(ReadFn read) : read_(std::move(read)) {
+FrameReaderThread::FrameReaderThread(ReadFn read, bool follow) : read_(std::move(read)), follow_(follow) {
   thread_ = std::thread([this] { run(); });
 }
 
 void FrameReaderThread::run() {
   while (!stop_.load(std::memory_order_acquire)) {
     Result<std::optional<OwnedFrame>> next = read_(stop_);
+    if (next && !*next && follow_) {  // the end of the data for now
+      std::this_thread::sleep_for(kFollowPoll);
+      continue;
+    }
     const LiveClock::time_point now = LiveClock::now();
     std::lock_guard lock(mutex_);
+    // A read given up because of stop() is no error of the source.
+    if (!next && stop_.load(std::memory_order_acquire)) break;
+    if (!next && next.error().offset && !next.error().is<errors::Io>()) {
+      // A damaged frame: the next read resynchronises past it.
+      queue_.push_back({{}, now, std::move(next.error())});
+      ready_.notify_one();
+      continue;
+    }
     if (!next || !*next) {
-      // A read given up because of stop() is no error of the source.
-      if (!next && !stop_.load(std::memory_order_acquire)) error_ = std::move(next.error());
+      if (!next) error_ = std::move(next.error());
       break;
     }
-    queue_.push_back({std::move(**next), now});
+    queue_.push_back({std::move(**next), now, std::nullopt});
     if (!first_arrival_) first_arrival_ = now;
     last_arrival_ = now;
     arrived_.fetch_add(1, std::memory_order_release);
@@ -199,6 +210,12 @@ LiveOutcome LiveDecoder::run(StreamDecoder& decoder, const LiveTerms& terms) {
     }
     std::uint32_t since_clock = 0;
     while (!pending_.empty()) {
+      if (pending_.front().damaged) {  // the decisions before it first
+        if (!decisions_.empty()) return LiveOutcome::kDecisions;
+        damaged_ = std::move(pending_.front().damaged);
+        pending_.pop_front();
+        return LiveOutcome::kDamaged;
+      }
       const std::uint64_t before = decision_count_;
       const bool pushed = push(decoder, pending_.front());
       pending_.pop_front();

@@ -41,16 +41,23 @@ using LiveClock = std::chrono::steady_clock;
 struct ArrivedFrame {
   OwnedFrame frame;
   LiveClock::time_point arrived;
+  // A damaged frame read past instead (its error, with its offset): in the queue where the
+  // frame stood, `frame` unused.
+  std::optional<KelvaneError> damaged;
 };
 
 // Reads frames on a thread of its own until the data ends, a read fails or stop() is called.
+// A damaged frame (an error about one frame, which the next read goes past) does not end
+// reading: its error is queued in the frame's place. With `follow`, the end of the data is not
+// the end of reading either: a file that grows is read again every kFollowPoll.
 class FrameReaderThread {
  public:
   // The next frame, nothing at the end of the data, or the error. It must give up waiting
   // (returning an error) soon after `stop` is raised.
   using ReadFn = std::function<Result<std::optional<OwnedFrame>>(const std::atomic<bool>& stop)>;
+  static constexpr std::chrono::milliseconds kFollowPoll{10};
 
-  explicit FrameReaderThread(ReadFn read);
+  explicit FrameReaderThread(ReadFn read, bool follow = false);
   FrameReaderThread(const FrameReaderThread&) = delete;
   FrameReaderThread& operator=(const FrameReaderThread&) = delete;
   ~FrameReaderThread() { stop(); }
@@ -83,6 +90,7 @@ class FrameReaderThread {
   LiveClock::time_point last_arrival_{};
   bool ended_ = false;
   std::optional<KelvaneError> error_;
+  bool follow_ = false;
   std::thread thread_;
 };
 
@@ -155,13 +163,16 @@ enum class LiveOutcome {
   kInterrupted,  // `interrupted` said so
   kCancelled,
   kRejected,     // the stream decoder refused a frame (rejection()); that frame is dropped
+  kDamaged,      // the next frame was damaged (its error in take_error()); decoding goes on after it
 };
 
 class LiveDecoder {
  public:
-  // `keep_flips`: every decision carries the detectors its commits flipped.
-  LiveDecoder(FrameReaderThread::ReadFn read, std::uint64_t window_rounds, bool keep_flips = false)
-      : reader_(std::move(read)), watch_(window_rounds), keep_flips_(keep_flips) {}
+  // `keep_flips`: every decision carries the detectors its commits flipped; `follow`: the end
+  // of the data is not the source's (FrameReaderThread).
+  LiveDecoder(FrameReaderThread::ReadFn read, std::uint64_t window_rounds, bool keep_flips = false,
+              bool follow = false)
+      : reader_(std::move(read), follow), watch_(window_rounds), keep_flips_(keep_flips) {}
   bool keeps_flips() const { return keep_flips_; }
 
   // Decodes what arrives with `decoder` (a windowed stream decoder) until one of the outcomes.
@@ -176,7 +187,12 @@ class LiveDecoder {
   const std::optional<std::string>& backlog_warning() const { return warning_; }
   // Why the last kRejected outcome happened.
   const LayoutError& rejection() const { return rejection_; }
-  std::optional<KelvaneError> take_error() { return reader_.take_error(); }
+  // After kDamaged, the damaged frame's error; after kEnded, the error that ended reading, if
+  // any. Handed out once.
+  std::optional<KelvaneError> take_error() {
+    if (damaged_) return std::exchange(damaged_, std::nullopt);
+    return reader_.take_error();
+  }
 
   LiveStats stats(const StreamDecoder& decoder);
   // Stops reading (frames queued stay decodable).
@@ -193,6 +209,7 @@ class LiveDecoder {
   LiveClock::time_point next_sample_{};
   std::optional<std::string> warning_;
   LayoutError rejection_;
+  std::optional<KelvaneError> damaged_;
 
   // The arrival of every round of the current window stream received and not yet committed
   // (LiveClock::time_point::min() for a round decoded as quiet), oldest first.

@@ -102,6 +102,8 @@ class StreamDecoder {
   void end_of_data() {
     if (!options_.follow) finish();
   }
+  // Whether the end of the data is only the end of what has been written so far (options.follow).
+  bool follows() const { return options_.follow; }
 
   // Decodes with `graph` from the next decode on (a model learned while the stream runs),
   // keeping what the stream holds: the rounds in the sliding ring or the windows (with the flips
