@@ -94,8 +94,8 @@ void DecodingGraph::build(const Mechanisms* mechanisms) {
   std::vector<ObservableClass> classes;
   std::vector<NodeId> toggled;  // ends of baseline edges, with repeats
   constexpr EdgeId kNoEdge = ~EdgeId{0};
-  std::vector<EdgeId> edge_of_graph_edge;
-  if (mechanisms) edge_of_graph_edge.assign(graph_edges.size(), kNoEdge);
+  std::vector<EdgeId>& edge_of_graph_edge = edge_of_graph_edge_;
+  edge_of_graph_edge.assign(graph_edges.size(), kNoEdge);
   for (std::size_t begin = 0; begin < candidates.size();) {
     std::size_t end = begin + 1;
     while (end < candidates.size() && candidates[end].u == candidates[begin].u &&
@@ -107,11 +107,13 @@ void DecodingGraph::build(const Mechanisms* mechanisms) {
     edge.v = candidates[begin].v;
     bool in_baseline = false;
     bool certain = false;  // p = 1: its complement never fires, so it never grows
+    double weight = 0.0;
     if (end - begin == 1) {
       const SpacetimeEdge& e = graph_edges[candidates[begin].index];
       in_baseline = e.weight < 0.0f;
       certain = e.weight == -std::numeric_limits<float>::infinity();
       edge.length = length_of(std::fabs(e.weight));
+      weight = e.weight;
       edge.observables = DecodingGraph::mask_of(e.observables);
       edge.graph_edge = candidates[begin].index;
     } else {
@@ -143,7 +145,8 @@ void DecodingGraph::build(const Mechanisms* mechanisms) {
       // More likely than not: in the baseline, grown with the complement's weight.
       in_baseline = total > 0.5;
       certain = total >= 1.0;
-      edge.length = total > 0.0 ? length_of(std::fabs(weight_of_probability(total))) : kMaxLength;
+      weight = weight_of_probability(total);
+      edge.length = total > 0.0 ? length_of(std::fabs(weight)) : kMaxLength;
     }
     if (in_baseline) {
       baseline_observables_ ^= edge.observables;
@@ -156,12 +159,11 @@ void DecodingGraph::build(const Mechanisms* mechanisms) {
       continue;
     }
     if (in_baseline) baseline_decoding_edges_.push_back(static_cast<EdgeId>(edges_.size()));
-    if (!edge_of_graph_edge.empty()) {
-      for (std::size_t k = begin; k < end; ++k) {
-        edge_of_graph_edge[candidates[k].index] = static_cast<EdgeId>(edges_.size());
-      }
+    for (std::size_t k = begin; k < end; ++k) {
+      edge_of_graph_edge[candidates[k].index] = static_cast<EdgeId>(edges_.size());
     }
     edges_.push_back(edge);
+    weights_.push_back(weight);
     begin = end;
   }
 
@@ -220,6 +222,15 @@ ObservableBits DecodingGraph::observables_of(std::span<const std::uint32_t> grap
     for (const std::uint8_t k : source_->edges[id].observables) bits.flip(k);
   }
   return bits;
+}
+
+double DecodingGraph::weight_of(std::span<const std::uint32_t> graph_edges) const {
+  double total = 0.0;
+  for (const std::uint32_t id : graph_edges) {
+    const EdgeId e = edge_of_graph_edge_[id];
+    total += e != kNoEntry ? weights_[e] : -std::numeric_limits<double>::infinity();
+  }
+  return total;
 }
 
 void DecodingGraph::build_correlations(const std::vector<EdgeId>& edge_of_graph_edge, const Mechanisms& mechanisms) {

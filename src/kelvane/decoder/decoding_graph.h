@@ -127,6 +127,16 @@ class DecodingGraph {
 
   std::span<const Edge> edges() const { return edges_; }
   const Edge& edge(EdgeId id) const { return edges_[id]; }
+  // The matching weight ln((1 - p) / p) of a decoding edge, p its folded flip probability (a
+  // single edge's own weight): negative for an edge more likely than not, which the baseline
+  // correction holds. What a correction weighs is the sum of its edges' weights.
+  double weight(EdgeId id) const { return weights_[id]; }
+  // The decoding edge a source graph edge was folded into, or kNoEntry for an edge left out (a
+  // self-loop, p = 0, p = 1, NaN).
+  EdgeId decoding_edge_of(std::uint32_t graph_edge) const { return edge_of_graph_edge_[graph_edge]; }
+  // The weight of a correction given by graph edges, each standing for its decoding edge: the sum
+  // of their decoding edges' weights, -infinity when it holds an edge of p = 1.
+  double weight_of(std::span<const std::uint32_t> graph_edges) const;
   // The adjacency row of `node`, lightest edge first (equal lengths in edge order), and, entry
   // for entry, the decoding edge of each entry.
   const Neighbour* row_begin(NodeId node) const { return adjacency_.data() + start_[node]; }
@@ -170,6 +180,8 @@ class DecodingGraph {
   std::size_t slot_count_ = 0;
   NodeId boundary_ = 0;
   std::vector<Edge> edges_;
+  std::vector<double> weights_;  // per decoding edge
+  std::vector<EdgeId> edge_of_graph_edge_;  // per source graph edge
   std::vector<std::uint32_t> start_;  // slot_count_ + 1 offsets into adjacency_
   std::vector<Neighbour> adjacency_;
   std::vector<EdgeId> adjacency_edge_;
