@@ -193,6 +193,56 @@ def test_serve_replays_the_file_over_tcp(experiment):
         proc.kill()
 
 
+@pytest.mark.parametrize("verb", ["decode", "monitor"])
+def test_ctrl_c_ends_an_endless_stream_with_its_summary(experiment, tmp_path, verb):
+    """Ctrl-C is how a stream that never ends is stopped: the command prints what it saw and exits
+    130, without a traceback. The stream is a loopback server that sends the file and never closes."""
+    import json
+    import signal
+    import threading
+    import urllib.request
+
+    tmp = experiment[0]
+    listener = socket.create_server(("127.0.0.1", 0))
+    done = threading.Event()
+
+    def serve():
+        conn = listener.accept()[0]
+        conn.sendall((tmp / "run.kvlx").read_bytes())
+        done.wait(60)
+        conn.close()
+
+    threading.Thread(target=serve, daemon=True).start()
+    source = f"tcp://127.0.0.1:{listener.getsockname()[1]}"
+    argv = ["--dem", str(tmp / "model.dem"), "--layout", str(tmp / "layout.npy")]
+    if verb == "decode":
+        argv = ["decode", source, *argv, "--commit", "1", "--buffer", "1", "--out", str(tmp_path / "d.bin")]
+    else:
+        argv = ["monitor", source, *argv, "--port", "0", "--interval", "0.05"]
+    proc = subprocess.Popen([sys.executable, "-m", "kelvane", *argv], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        # Every frame decoded: decode's progress line says so each second; the monitor's page does.
+        deadline = time.monotonic() + 60
+        if verb == "decode":
+            while not proc.stderr.readline().startswith("1600 rounds, "):
+                assert proc.poll() is None and time.monotonic() < deadline
+        else:
+            page = proc.stdout.readline().split()[2]
+            while (json.loads(urllib.request.urlopen(page + "snapshot", timeout=10).read()) or {}).get("frames") != 1600:
+                assert time.monotonic() < deadline
+                time.sleep(0.05)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        done.set()
+        proc.kill()
+        listener.close()
+    assert proc.returncode == 130 and "Traceback" not in err
+    summary = "decoded 1600 frames in windows" if verb == "decode" else f"monitored {source}: 1600 frames, 400 shots"
+    assert summary in out
+
+
 def test_demo_and_threshold_run(tmp_path, capsys):
     assert main(["-q", "demo", "--shots", "300"]) == 0
     assert "PyMatching" in capsys.readouterr().out

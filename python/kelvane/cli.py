@@ -15,15 +15,17 @@ plot a threshold and run the benchmark suite.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import math
 import os
+import signal
 import socket
 import sys
 import threading
 import time
 import warnings
-from typing import Any, Sequence
+from typing import Any, Iterator, Sequence
 
 import numpy as np
 
@@ -76,6 +78,30 @@ def _read_stim(path: str, kind: str) -> Any:
     except Exception as e:  # Stim reports bad text as ValueError or IndexError
         what = "circuit" if kind == "circuit" else "detector error model"
         raise CliError(f"{path}: not a Stim {what} ({_describe_error(e)})") from e
+
+
+# The exit status of a command ended by Ctrl-C (128 + SIGINT), as shells report it.
+INTERRUPTED = 130
+
+
+@contextlib.contextmanager
+def _ctrl_c_stops() -> Iterator[threading.Event]:
+    """An event the first Ctrl-C sets, for a loop over an endless stream to end at and print its
+    summary (a KeyboardInterrupt could cut a record in half); a second Ctrl-C interrupts."""
+    stop = threading.Event()
+
+    def on_sigint(signum: int, frame: Any) -> None:
+        if stop.is_set():
+            raise KeyboardInterrupt
+        stop.set()
+
+    installed = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGINT, on_sigint) if installed else None
+    try:
+        yield stop
+    finally:
+        if installed:
+            signal.signal(signal.SIGINT, previous)
 
 
 def _progress(total: int | None, unit: str, desc: str, quiet: bool = False, position: int | None = None) -> Any:
@@ -411,11 +437,10 @@ def decode_windows(args: argparse.Namespace) -> int:
         from kelvane.experiment import layout_from_stim
 
         layout = layout_from_stim(circuit)
-    import contextlib
-
     start = last_report = last_check = time.perf_counter()
     warned = False
     with contextlib.ExitStack() as stack:
+        stop = stack.enter_context(_ctrl_c_stops())
         # The stream is decoded in C++ as it arrives (drain): a thread of its own reads the source
         # and stamps every frame's arrival, so a decoder that falls behind shows as backlog.
         try:
@@ -430,7 +455,7 @@ def decode_windows(args: argparse.Namespace) -> int:
         if dem is None:
             dem = stim.DetectorErrorModel(stream.description.dem_text)
         out = stack.enter_context(DecisionWriter(args.out, dem.num_observables, args.detector_flips))
-        while (records := stream.drain(0.25, detector_flips=args.detector_flips)) is not None:
+        while not stop.is_set() and (records := stream.drain(0.25, detector_flips=args.detector_flips)) is not None:
             if records:
                 out.write_records(records)
                 out.flush()
@@ -468,7 +493,7 @@ def decode_windows(args: argparse.Namespace) -> int:
         print(f"decision written, from the closing frame's arrival: {us(live['write_latency_ns'])}")
         print(f"decoder step: median {stats.get('median_step_ns', 0) / 1e3:.1f} us, p99.9 "
               f"{stats.get('p999_step_ns', 0) / 1e3:.1f} us, worst {stats.get('worst_step_ns', 0) / 1e3:.1f} us")
-    return 0
+    return INTERRUPTED if stop.is_set() else 0
 
 
 # ---------------------------------------------------------------------------------------------
@@ -487,9 +512,18 @@ def cmd_monitor(args: argparse.Namespace) -> int:
         snap = write_report(args.source, dem, args.report, args.layout, **options)
         print(f"wrote {args.report}: {snap['frames']} frames, {snap['shots']} shots")
         return 0
-    serve(StreamMonitor(args.source, dem, args.layout, **options), host=args.host, port=args.port,
-          interval=args.interval, follow=not args.no_follow)
-    return 0
+    monitor = StreamMonitor(args.source, dem, args.layout, **options)
+    try:
+        serve(monitor, host=args.host, port=args.port, interval=args.interval, follow=not args.no_follow)
+    except KeyboardInterrupt:  # raised again by the server once it has shut down
+        interrupted = True
+    else:
+        interrupted = False
+    snap = monitor.snapshot()
+    ler = snap["ler"]
+    print(f"monitored {args.source}: {snap['frames']} frames, {snap['shots']} shots, {snap['damaged_frames']} damaged "
+          "frames" + (f"; logical error rate {ler['rate']:.6f} ({ler['errors']} of {ler['shots']} shots)" if ler else ""))
+    return INTERRUPTED if interrupted else 0
 
 
 # ---------------------------------------------------------------------------------------------
@@ -817,6 +851,10 @@ def main(argv: Sequence[str] | None = None) -> int:
                 raise
             print(f"kelvane: error: {_describe_error(e)}", file=sys.stderr)
             return 2
+        except KeyboardInterrupt:  # Ctrl-C where no summary is due: no traceback either
+            if args.debug:
+                raise
+            return INTERRUPTED
 
 
 def _show_warning(message: Any, category: Any, filename: str, lineno: int, file: Any = None, line: Any = None) -> None:
