@@ -440,7 +440,6 @@ def decode_windows(args: argparse.Namespace) -> int:
     start = last_report = last_check = time.perf_counter()
     warned = False
     with contextlib.ExitStack() as stack:
-        stop = stack.enter_context(_ctrl_c_stops())
         # The stream is decoded in C++ as it arrives (drain): a thread of its own reads the source
         # and stamps every frame's arrival, so a decoder that falls behind shows as backlog.
         try:
@@ -455,6 +454,7 @@ def decode_windows(args: argparse.Namespace) -> int:
         if dem is None:
             dem = stim.DetectorErrorModel(stream.description.dem_text)
         out = stack.enter_context(DecisionWriter(args.out, dem.num_observables, args.detector_flips))
+        stop = stack.enter_context(_ctrl_c_stops())  # once open: a Ctrl-C before then just interrupts
         while not stop.is_set() and (records := stream.drain(0.25, detector_flips=args.detector_flips)) is not None:
             if records:
                 out.write_records(records)
