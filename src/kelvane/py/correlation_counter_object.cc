@@ -12,6 +12,7 @@
 #include "kelvane/py/native_object.h"
 #include "kelvane/py/numpy_api.h"
 #include "kelvane/py/py_ref.h"
+#include "kelvane/py/shot_array.h"
 #include "kelvane/py/types.h"
 
 namespace kelvane::py {
@@ -79,7 +80,9 @@ PyObject* counter_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   const int packed = PyObject_IsTrue(argv[1]);
   if (packed < 0 || !ensure_numpy()) return nullptr;
   CorrelationCounter& c = counter_of(self);
-  PyRef arr(PyArray_FROMANY(argv[0], packed ? NPY_UINT8 : NPY_BOOL, 2, 2, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+  PyRef entries = shot_bytes("detection_events", argv[0], packed);
+  if (!entries) return nullptr;
+  PyRef arr(PyArray_FROMANY(entries.get(), NPY_UINT8, 2, 2, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
   if (!arr) return nullptr;
   auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
   const auto shots = static_cast<std::size_t>(PyArray_DIM(a, 0));

@@ -24,6 +24,7 @@
 #include "kelvane/py/interpreter_wait.h"
 #include "kelvane/py/numpy_api.h"
 #include "kelvane/py/py_ref.h"
+#include "kelvane/py/shot_array.h"
 
 namespace kelvane::py {
 
@@ -105,33 +106,6 @@ bool check_width(const char* what, const char* unit, npy_intp got, std::size_t d
   std::optional<std::string> error = shot_width_error(what, unit, static_cast<std::size_t>(got), detectors, bit_packed);
   if (error) PyErr_SetString(PyExc_ValueError, error->c_str());
   return !error;
-}
-
-std::string dtype_text(PyArrayObject* arr) {
-  PyRef text(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
-  const char* s = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-  if (!s) {
-    PyErr_Clear();
-    return "?";
-  }
-  return s;
-}
-
-// Shots as one byte per entry (any non-zero byte fired) or as packed bytes: the array itself
-// when its items are single bytes, else a bool copy of it. nullptr with an exception set.
-PyRef byte_view(PyObject* shots, bool bit_packed) {
-  auto* arr = reinterpret_cast<PyArrayObject*>(shots);
-  const int type = PyArray_TYPE(arr);
-  if (type == NPY_BOOL || type == NPY_UINT8 || type == NPY_INT8) return PyRef::borrow(shots);
-  if (bit_packed) {
-    raise_arg_error("shots", "bit-packed shots must have dtype uint8, got " + dtype_text(arr));
-    return PyRef();
-  }
-  if (!PyTypeNum_ISINTEGER(type) && !PyTypeNum_ISFLOAT(type)) {
-    raise_arg_error("shots", "expected an array of integer, bool or float dtype, got " + dtype_text(arr));
-    return PyRef();
-  }
-  return PyRef(PyArray_FROMANY(shots, NPY_BOOL, 0, 0, NPY_ARRAY_FORCECAST));
 }
 
 // ValueError when the graph has more observables than the 64-bit mask of `form` holds.
@@ -315,19 +289,7 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!ensure_numpy()) return nullptr;
-  // Nested sequences (lists of rows) are taken as PyMatching takes them: as the array NumPy
-  // makes of them, bytes when bit-packed.
-  PyRef converted;
-  if (!PyArray_Check(shots_arg)) {
-    converted = PyRef(PyArray_FromAny(shots_arg, nullptr, 0, 0, 0, nullptr));
-    if (!converted) return nullptr;
-    if (packed_in && PyArray_ISINTEGER(reinterpret_cast<PyArrayObject*>(converted.get()))) {
-      converted = PyRef(PyArray_FROMANY(converted.get(), NPY_UINT8, 0, 0, NPY_ARRAY_FORCECAST));
-      if (!converted) return nullptr;
-    }
-    shots_arg = converted.get();
-  }
-  PyRef bytes = byte_view(shots_arg, packed_in);
+  PyRef bytes = shot_bytes("shots", shots_arg, packed_in);
   if (!bytes) return nullptr;
   auto* arr = reinterpret_cast<PyArrayObject*>(bytes.get());
   if (PyArray_NDIM(arr) != 2) {
