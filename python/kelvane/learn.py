@@ -27,7 +27,9 @@ the shots. The estimate is the pairwise-correlation one used in surface-code exp
 - **Boundary** (one-detector mechanisms): detector i fires with
   ``<x_i> = (1 - prod(1 - 2p)) / 2`` over the mechanisms that flip it, so with every other
   mechanism divided out its boundary term solves ``1 - 2 b_i = (1 - 2<x_i>) / prod (1 - 2 p_m)``;
-  the mechanisms flipping i alone are scaled together so that they combine to b_i.
+  the mechanisms flipping i alone are scaled together so that they combine to b_i. Where the
+  shots cannot tell b_i (its standard error ``1 / (2 sqrt(shots) prod (1 - 2 p_m))`` is 1/8 or
+  more: beside a mechanism at or near p = 1/2), the term keeps its given probability.
 - Mechanisms that flip no detector keep their probability; every probability is clamped to
   ``[0.5 / shots, 0.5]``. On a graphlike model (each mechanism flips one detector or two) this
   returns the pairwise estimates themselves.
@@ -225,12 +227,16 @@ def estimate_from_counts(terms: ModelTerms, shots: int, fired: np.ndarray, both_
     at = kind[terms.symptom_mech] >= 2
     others = np.exp(np.bincount(terms.symptom_det[at], weights=_log_flip(p[terms.symptom_mech[at]]),
                                 minlength=terms.num_detectors))
+    # The rate moves with the boundary term by `others`, so over N shots the term's standard
+    # error is about 1 / (2 sqrt(N) others). Where that is 1/8 or more (a quarter of the range
+    # [0, 1/2]) the shots cannot tell the term, and it keeps its given value: beside a mechanism
+    # of p = 1/2 (others clipped to 1e-300, never 0) the detector is a fair coin whatever the
+    # term, and noise in a pair learned at 0.498 would otherwise set it anywhere in [0, 1/2].
+    coin = others * np.sqrt(shots) <= 4.0
     one = kind == 1
     boundary_model = _combined(own[one], model[one], terms.num_detectors)
-    # Beside a mechanism of p = 1/2 (others = 0) the detector is a fair coin whatever its boundary
-    # term: that keeps the given value.
     with np.errstate(divide="ignore", invalid="ignore"):
-        boundary = np.where(others > 0, np.clip(0.5 - 0.5 * (1.0 - 2.0 * rates) / others, 0.0, 0.5), boundary_model)
+        boundary = np.where(coin, boundary_model, np.clip(0.5 - 0.5 * (1.0 - 2.0 * rates) / others, 0.0, 0.5))
     with np.errstate(divide="ignore", invalid="ignore"):
         ratio = np.where(boundary_model > 0, boundary / boundary_model, 1.0)
     p[one] = model[one] * ratio[own[one]]
