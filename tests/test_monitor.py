@@ -1,12 +1,14 @@
 """kelvane monitor in a real browser (headless Chromium through Selenium): the live page follows a
-growing file and flags a noisy ancilla, the server listens on loopback only, and the report file
-renders with the network off."""
+growing file and flags a noisy ancilla, the server listens on loopback only and answers only its
+own page's websocket, and the report file renders with the network off."""
 
 import io
+import json
 import os
 import shutil
 import subprocess
 import sys
+import threading
 import time
 from urllib.parse import urlparse
 
@@ -23,7 +25,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 import kelvane
 from kelvane.cli import main
 from kelvane.kvlx import KvlxWriter
-from kelvane.monitor import StreamMonitor
+from kelvane.monitor import StreamMonitor, embed_json, make_app, page_html, same_origin
 
 NOISY_ANCILLA = (2.0, 2.0)  # qubit 9 of Stim's d=3 rotated surface code
 
@@ -165,3 +167,59 @@ def test_the_recent_view_forgets_a_repaired_ancilla(experiment, tmp_path):
     # Blocks of 4096 frames (1024 shots) leave the view whole: it keeps 500 to 1524 shots.
     assert 500 <= recent["shots"] < 1524 and max(abs(w["sigma"]) for w in recent["worst"]) < 5
     assert snap["frames"] == 5000 * layout.shape[0] and snap["ler"] is None  # no truth written
+
+
+@pytest.mark.parametrize("origin, host, allowed", [
+    (None, "127.0.0.1:8765", True),                       # not a browser: no Origin at all
+    ("http://127.0.0.1:8765", "127.0.0.1:8765", True),    # the page's own host
+    ("HTTP://LOCALHOST:8765", "localhost:8765", True),
+    ("http://example.org", "example.org:80", True),       # the scheme's port, written or not
+    ("http://evil.example", "127.0.0.1:8765", False),     # another site open in the browser
+    ("http://127.0.0.1:8766", "127.0.0.1:8765", False),   # another port on the same machine
+    ("http://localhost:8765", "127.0.0.1:8765", False),   # another name is another origin
+    ("http://127.0.0.1:8765.evil.example", "127.0.0.1:8765", False),
+    ("http://user@127.0.0.1:8765", "127.0.0.1:8765", False),
+    ("null", "127.0.0.1:8765", False),                    # an opaque origin (a file, a sandbox)
+    ("file://", "127.0.0.1:8765", False),
+    ("http://127.0.0.1:8765", None, False),
+])
+def test_websocket_origin_rule(origin, host, allowed):
+    assert same_origin(origin, host) is allowed
+
+
+def test_websocket_refuses_another_origin(experiment, tmp_path):
+    import uvicorn
+    from websockets.exceptions import InvalidStatus
+    from websockets.sync.client import connect
+
+    tmp, dem, layout, dets, obs, _ = experiment
+    with KvlxWriter(tmp_path / "run.kvlx") as writer:
+        writer.write_shots(dets[:100], obs[:100], layout=layout)
+    app = make_app(StreamMonitor(str(tmp_path / "run.kvlx"), dem, layout), interval=0.05, follow=False)
+    server = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=0, log_level="error", lifespan="on"))
+    thread = threading.Thread(target=server.run, daemon=True)
+    thread.start()
+    try:
+        while not server.started:
+            time.sleep(0.02)
+        port = server.servers[0].sockets[0].getsockname()[1]
+        for origin, allowed in [(None, True), (f"http://127.0.0.1:{port}", True), ("http://evil.example", False),
+                                (f"http://127.0.0.1:{port + 1}", False), ("null", False)]:
+            try:
+                with connect(f"ws://127.0.0.1:{port}/ws", origin=origin, proxy=None, open_timeout=5) as ws:
+                    ws.send("next")
+                    assert json.loads(ws.recv(timeout=5))["source"] == str(tmp_path / "run.kvlx") and allowed, origin
+            except InvalidStatus as e:
+                assert e.response.status_code == 403 and not allowed, origin
+    finally:
+        server.should_exit = True
+        thread.join(10)
+
+
+@pytest.mark.parametrize("text", ["</script><script>alert(1)</script>", "<!--<script>", "a<b<<c", "<\u2028>"])
+def test_embedded_json_has_no_less_than(text):
+    data = embed_json({"source": text, "n": [1, None]})
+    assert "<" not in data and json.loads(data) == {"source": text, "n": [1, None]}
+    html = page_html({"source": text})
+    script = html.split("const embedded = ")[1].split(";\n")[0]
+    assert json.loads(script) == {"source": text}

@@ -5,7 +5,8 @@ served by uvicorn gives the page, Plotly's JavaScript from the ``plotly`` packag
 websocket that pushes a snapshot of the counts to each page every `interval` seconds. Snapshots
 are taken on the event loop, never by the reader, and a page is sent the newest snapshot only
 once it has drawn the previous one, so a slow page misses snapshots and no page slows the
-decoding.
+decoding. The websocket serves only the monitor's own page: a handshake from a page of another
+origin (any other site open in the same browser) is refused.
 
     kelvane monitor run.kvlx --dem model.dem [--layout layout.npy] [--port 0]
     kelvane monitor run.kvlx --dem model.dem --report run.html
@@ -24,6 +25,49 @@ from kelvane.monitor.state import StreamMonitor
 
 __all__ = ["StreamMonitor", "page_html", "write_report", "make_app", "serve"]
 
+_DEFAULT_PORTS = {"http": 80, "https": 443}
+
+
+def _host_port(netloc: str, scheme: str) -> tuple[str, int] | None:
+    """``host[:port]`` as (lower-case host, port), the scheme's port when none is written."""
+    from urllib.parse import urlsplit
+
+    if scheme not in _DEFAULT_PORTS or not netloc or "@" in netloc:
+        return None
+    try:
+        parts = urlsplit(f"{scheme}://{netloc}")
+        port = parts.port
+    except ValueError:
+        return None
+    if not parts.hostname:
+        return None
+    return parts.hostname, port if port is not None else _DEFAULT_PORTS[scheme]
+
+
+def same_origin(origin: str | None, host: str | None, scheme: str = "http") -> bool:
+    """Whether a websocket handshake's ``Origin`` header names the page's own host.
+
+    `host` is the request's ``Host`` header and `scheme` the page's (``http`` or ``https``). No
+    ``Origin`` at all (a client that is not a browser: browsers always send one) is allowed; an
+    opaque ``null`` origin, another host or another port is refused.
+    """
+    if origin is None:
+        return True
+    from urllib.parse import urlsplit
+
+    parts = urlsplit(origin.strip())
+    if parts.path or parts.query or parts.fragment or host is None:
+        return False
+    theirs = _host_port(parts.netloc, parts.scheme)
+    return theirs is not None and theirs == _host_port(host, scheme)
+
+
+def embed_json(value: Any) -> str:
+    """`value` as JSON safe inside a ``<script>`` element: every ``<`` is written ``\\u003c``, so
+    no ``</script>``, ``<!--`` or ``<script`` inside a string can end the element or change how
+    the browser parses the rest of it."""
+    return json.dumps(value, allow_nan=False).replace("<", "\\u003c")
+
 
 def _plotly_js_path() -> str:
     import plotly
@@ -39,9 +83,7 @@ def page_html(snapshot: dict[str, Any] | None = None) -> str:
         return page.replace("<!--PLOTLY-->", '<script src="/plotly.min.js"></script>')
     with open(_plotly_js_path(), encoding="utf-8") as f:
         plotly_js = f.read()
-    # Inside <script>, only "</" could end the element early; JSON allows "<\/" for it.
-    data = json.dumps(snapshot, allow_nan=False).replace("</", "<\\/")
-    page = page.replace("/*SNAPSHOT*/null", data)
+    page = page.replace("/*SNAPSHOT*/null", embed_json(snapshot))
     return page.replace("<!--PLOTLY-->", "<script>" + plotly_js.replace("</script", "<\\/script") + "</script>")
 
 
@@ -93,6 +135,13 @@ def make_app(monitor: StreamMonitor, interval: float = 0.5, follow: bool = True)
     async def ws(socket: WebSocket) -> None:
         # The page asks for each snapshot when it has drawn the last one, and gets the newest
         # one it has not seen: a slow page skips snapshots instead of queueing them.
+        # Browsers let any page open a websocket to any address and name that page's origin in
+        # the Origin header: only the monitor's own page may read the snapshots (closing before
+        # accepting answers the handshake with 403).
+        scheme = "https" if socket.url.scheme == "wss" else "http"
+        if not same_origin(socket.headers.get("origin"), socket.headers.get("host"), scheme):
+            await socket.close(code=1008)
+            return
         await socket.accept()
         seen = 0
         try:
