@@ -1,6 +1,8 @@
-"""kelvane monitor in a real browser (headless Chromium through Selenium): the live page follows a
-growing file and flags a noisy ancilla, the server listens on loopback only and answers only its
-own page's websocket, and the report file renders with the network off."""
+"""kelvane monitor in a real browser (headless Chromium through Selenium): the live page waits for
+frames, follows a growing file and flags a noisy ancilla on a lattice coloured by its distance from
+the model, the server listens on loopback only and answers only its own page's websocket, and the
+report file renders with the network off (ancillas ranked with each one's rounds a click away,
+the logical error rate, drift and rounds/s over time)."""
 
 import io
 import json
@@ -19,6 +21,7 @@ from PIL import Image
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
@@ -74,10 +77,23 @@ def listening_addresses(port):
 
 def page(driver):
     return driver.execute_script("""
+        const plot = id => document.getElementById(id);
+        const rows = sel => [...document.querySelectorAll(sel)].map(tr => [...tr.cells].map(td => td.innerText));
         return {frames: Number(document.body.dataset.frames || -1),
+                state: document.getElementById('state').innerText,
+                waiting: !document.getElementById('waiting').hidden,
                 points: document.querySelectorAll('#lattice .point').length,
-                worst: document.querySelector('#worst tbody').innerText,
-                far: [...document.querySelectorAll('#worst tr.far')].map(tr => [...tr.cells].map(td => td.innerText)),
+                colours: plot('lattice').data ? plot('lattice').data[0].marker.color : [],
+                slots: plot('lattice').data ? plot('lattice').data[0].customdata : [],
+                colour_title: plot('lattice').data ? plot('lattice').data[0].marker.colorbar.title.text : '',
+                ancillas: rows('#ancillas tr.ancilla'),
+                worst: document.querySelector('#ancillas tbody').innerText,
+                far: rows('#ancillas tr.ancilla.far'),
+                detail: rows('#ancillas tr.detail table.rounds tr').slice(1),
+                ler_traces: plot('ler_plot').data ? plot('ler_plot').data.map(t => t.x.length) : [],
+                ler_axis: plot('ler_plot').layout ? plot('ler_plot').layout.xaxis.title.text : '',
+                drift_axis: plot('drift').layout ? plot('drift').layout.xaxis.title.text : '',
+                throughput: plot('throughput').data ? plot('throughput').data[0].x.length : 0,
                 flagged: Number(document.getElementById('flagged').textContent),
                 ler: document.getElementById('ler').innerText,
                 decoder: document.getElementById('decoder').innerText,
@@ -93,8 +109,7 @@ def test_live_page_follows_a_growing_file(experiment, browser, tmp_path):
     rounds, slots = layout.shape
     path = tmp_path / "run.kvlx"
     with open(path, "wb", buffering=0) as f:
-        writer = KvlxWriter(f)
-        writer.write_shots(dets[:200], obs[:200], layout=layout)
+        writer = KvlxWriter(f)  # the file header only, for now
         proc = subprocess.Popen(
             [sys.executable, "-m", "kelvane", "monitor", str(path), "--dem", str(tmp / "model.dem"),
              "--layout", str(tmp / "layout.npy"), "--port", "0", "--interval", "0.5"],
@@ -106,18 +121,33 @@ def test_live_page_follows_a_growing_file(experiment, browser, tmp_path):
             assert listening_addresses(port) == ["0100007F"]  # 127.0.0.1 only, no IPv6 or wildcard
 
             browser.get(url)
+            waiting = wait_for(browser, lambda p: p["frames"] == 0)
+            assert waiting["waiting"] and waiting["state"] == "(waiting for frames)"
+            writer.write_shots(dets[:200], obs[:200], layout=layout)
             first = wait_for(browser, lambda p: p["frames"] == 200 * rounds and p["points"] == slots)
+            assert not first["waiting"] and first["state"] == "(live)"
             writer.write_shots(dets[200:], obs[200:], layout=layout)
             last = wait_for(browser, lambda p: p["frames"] == 3000 * rounds)
+            # A click on the flagged ancilla's place on the lattice opens its rounds in the table.
+            slot = int(last["far"][0][0])
+            point = browser.find_elements(By.CSS_SELECTOR, "#lattice .point")[last["slots"].index(slot)]
+            ActionChains(browser).move_to_element(point).click().perform()
+            detail = wait_for(browser, lambda p: len(p["detail"]) == (layout[:, slot] >= 0).sum())["detail"]
+            assert [int(row[0]) for row in detail] == list(np.flatnonzero(layout[:, slot] >= 0))
             png = browser.get_screenshot_as_png()
         finally:
             proc.terminate()
             proc.wait(10)
     assert last["points"] == slots and last["worst"] != first["worst"]
-    # Only the detectors of the misreading ancilla are flagged, each far above its expected rate.
-    assert last["flagged"] >= 1 and last["far"]
-    for detector, _, x, y, expected, observed, sigma in last["far"]:
-        assert (float(x), float(y)) == NOISY_ANCILLA and float(sigma) > 5 and float(observed) > float(expected)
+    # Only the misreading ancilla is flagged, far above its expected rate, and ranked first.
+    assert last["flagged"] == 1 and len(last["far"]) == 1 and last["ancillas"][0] == last["far"][0]
+    slot, x, y, _, expected, observed, sigma, _ = last["far"][0]
+    assert (float(x), float(y)) == NOISY_ANCILLA and float(sigma) > 5 and float(observed) > float(expected)
+    # The lattice is coloured by that distance (a rate would lie in [0, 1]): the noisy ancilla
+    # stands out, the others lie within the threshold.
+    colours = dict(zip(last["slots"], last["colours"]))
+    assert "σ" in last["colour_title"] and colours.pop(int(slot)) == pytest.approx(float(sigma), abs=0.01)
+    assert max(abs(c) for c in colours.values()) < 5
     # Every shot is scored, except any the reader met half-written (counted as cut short, once at
     # the end of the data and once more when the rest of the shot arrives).
     scored = int(last["ler"].split(" / ")[1].split(";")[0].replace(",", ""))
@@ -128,10 +158,13 @@ def test_live_page_follows_a_growing_file(experiment, browser, tmp_path):
 
 def test_report_renders_offline(experiment, browser, tmp_path):
     tmp, dem, layout, dets, obs, _ = experiment
-    with KvlxWriter(tmp_path / "run.kvlx") as writer:  # a file that carries its model and layout
+    # A file that carries its model and layout, under a name that would end the page's script
+    # element if the JSON embedded in it kept its "<".
+    source = tmp_path / "run<!--<script>.kvlx"
+    with KvlxWriter(source) as writer:
         writer.write_shots(dets, obs, layout=layout, dem=dem)
     out = tmp_path / "run.html"
-    assert main(["monitor", str(tmp_path / "run.kvlx"), "--report", str(out), "--commit", "2", "--buffer", "2"]) == 0
+    assert main(["monitor", str(source), "--report", str(out), "--commit", "2", "--buffer", "2"]) == 0
     html = out.read_text()
     assert "<script src=" not in html and "<link" not in html
     graph = kelvane.SpacetimeGraph.from_detector_error_model(dem)
@@ -143,15 +176,36 @@ def test_report_renders_offline(experiment, browser, tmp_path):
     try:
         browser.get(out.as_uri())
         shown = wait_for(browser, lambda p: p["points"] == layout.shape[1])
+        assert browser.find_element(By.ID, "source").text.startswith(str(source) + " ·")
+        # The per-round detail of the worst ancilla, one click away: each of its rounds, its
+        # detector and that detector's distance from the model as detector_report finds it.
+        browser.find_element(By.CSS_SELECTOR, "#ancillas tr.ancilla").click()
+        slot = int(shown["ancillas"][0][0])
+        column = layout[:, slot]
+        detail = wait_for(browser, lambda p: len(p["detail"]) == (column >= 0).sum())["detail"]
+        report = kelvane.detector_report(dets, dem)
+        for r, detector, _, observed, sigma in detail:
+            assert int(detector[1:]) == column[int(r)]
+            assert float(sigma) == pytest.approx(report.sigma[column[int(r)]], abs=0.01)
+            assert float(observed) == pytest.approx(report.observed[column[int(r)]], abs=1e-5)
+        png = browser.get_screenshot_as_png()
         # One round at a time: round 0 of a Z memory has only the Z ancillas' detectors.
         Select(browser.find_element(By.ID, "round")).select_by_value("0")
         wait_for(browser, lambda p: p["points"] == (layout[0] >= 0).sum() < layout.shape[1])
     finally:
         browser.execute_cdp_cmd("Network.emulateNetworkConditions",
                                 {"offline": False, "latency": 0, "downloadThroughput": -1, "uploadThroughput": -1})
-    assert shown["frames"] == 3000 * layout.shape[0] and shown["far"]
+    assert shown["frames"] == 3000 * layout.shape[0] and shown["far"] and not shown["waiting"]
     assert f"({errors} / 3,000;" in shown["ler"]
     assert "backlog 0 rounds" in shown["decoder"] and "commit step median" in shown["decoder"]
+    # Over time: the windowed and cumulative logical error rates with their band, the drift, and
+    # rounds/s as a curve (the reader's own samples, not one point per snapshot).
+    assert len(shown["ler_traces"]) == 3 and min(shown["ler_traces"]) > 1
+    assert shown["ler_axis"].startswith("time read") and shown["drift_axis"].startswith("time read")
+    assert shown["throughput"] > 1
+    if os.environ.get("KELVANE_MONITOR_SCREENSHOT"):
+        with open(os.environ["KELVANE_MONITOR_SCREENSHOT"], "wb") as f:
+            f.write(png)
 
 
 def test_the_recent_view_forgets_a_repaired_ancilla(experiment, tmp_path):
@@ -163,10 +217,38 @@ def test_the_recent_view_forgets_a_repaired_ancilla(experiment, tmp_path):
     monitor.run(follow=False)
     snap = monitor.snapshot()
     whole, recent = snap["whole"], snap["recent"]
-    assert (whole["worst"][0]["x"], whole["worst"][0]["y"]) == NOISY_ANCILLA and whole["worst"][0]["sigma"] > 5
+    assert (whole["ancillas"][0]["x"], whole["ancillas"][0]["y"]) == NOISY_ANCILLA and whole["ancillas"][0]["sigma"] > 5
     # Blocks of 4096 frames (1024 shots) leave the view whole: it keeps 500 to 1524 shots.
-    assert 500 <= recent["shots"] < 1524 and max(abs(w["sigma"]) for w in recent["worst"]) < 5
+    assert 500 <= recent["shots"] < 1524 and max(abs(w["sigma"]) for w in recent["ancillas"]) < 5
     assert snap["frames"] == 5000 * layout.shape[0] and snap["ler"] is None  # no truth written
+
+
+@pytest.mark.parametrize("stamped", [True, False])
+def test_series_over_time_and_the_windowed_logical_error_rate(stamped, tmp_path):
+    # 10 blocks of 200 shots, the blocks 1 s apart by the frames' timestamps (or all stamped 0);
+    # the truth of the first half is flipped, so the decoder is wrong there almost every time.
+    circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=3,
+                                     after_clifford_depolarization=0.001, before_measure_flip_probability=0.001)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    layout = kelvane.layout_from_stim(dem)
+    dets, obs = circuit.compile_detector_sampler(seed=8).sample(2000, separate_observables=True)
+    obs[:1000] ^= True
+    with KvlxWriter(tmp_path / "run.kvlx") as writer:
+        for block in range(10):
+            part = slice(200 * block, 200 * (block + 1))
+            writer.write_shots(dets[part], obs[part], layout=layout, timestamp_ns=10**9 * block * stamped)
+    monitor = StreamMonitor(str(tmp_path / "run.kvlx"), dem, layout, recent_shots=400)
+    monitor.run(follow=False)
+    snap = monitor.snapshot()
+    series = snap["ler"]["series"]
+    assert snap["clock"] == ("stamp" if stamped else "read") and series["window_shots"] == 400
+    if stamped:  # acquisition seconds since the first frame
+        assert snap["drift"]["t"][0] == 0 and snap["drift"]["t"][-1] == series["t"][-1] == 9
+    assert all(a <= b for a, b in zip(series["t"], series["t"][1:]))
+    # The window forgets the first half; the cumulative rate does not.
+    assert series["rate"][4] > 0.9 and series["rate"][-1] < 0.05 and 0.45 < series["cumulative"][-1] < 0.55
+    assert all(lo <= r <= hi for lo, r, hi in zip(series["low"], series["rate"], series["high"]))
+    assert snap["ler"]["errors"] == round(series["cumulative"][-1] * 2000)
 
 
 @pytest.mark.parametrize("origin, host, allowed", [
