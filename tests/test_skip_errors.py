@@ -1,6 +1,8 @@
 """errors="skip": damaged frames are passed over, warned about once per kind and counted, in
 kelvane.open and in the info, decode and convert commands."""
 
+import contextlib
+import signal
 import warnings
 
 import numpy as np
@@ -138,3 +140,69 @@ def test_decoded_stream_treats_a_skipped_frame_as_a_missing_round(clean, tmp_pat
             last = [f for f in stream if f.round == 2]
             assert stream.incomplete_shots == 1 and stream.skipped_frames == 1
     assert len(last) == 400 and sum(f.shot_incomplete for f in last) == 1
+
+
+class _Hung(Exception):
+    pass
+
+
+@contextlib.contextmanager
+def _deadline(seconds):
+    """Fails a read that spins instead of ending (SIGALRM; the skipping loop runs in Python)."""
+    def hung(*_):
+        raise _Hung(f"still running after {seconds} s")
+
+    old = signal.signal(signal.SIGALRM, hung)
+    signal.alarm(seconds)
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, old)
+
+
+NOT_KVLX = {
+    "random bytes": lambda good: np.random.default_rng(1).bytes(180),
+    "first 5 bytes missing": lambda good: good[5:],
+    "version 2": lambda good: kvlx.encode_file_header(version=2) + good[kvlx.FILE_HEADER_SIZE:],
+}
+
+
+@pytest.mark.parametrize("case", NOT_KVLX)
+def test_a_source_without_a_kvlx_header_is_refused_not_skipped(clean, tmp_path, case, capsys):
+    from _kelvane import KelvaneStream
+
+    from kelvane._skipping import SkippingStream
+
+    path = tmp_path / "x.kvlx"
+    path.write_bytes(NOT_KVLX[case](clean[0]))
+    with pytest.raises(OSError) as raised:
+        next(KelvaneStream(str(path)))
+    expected = f"{path} is not a KVLX stream ({raised.value})"  # the reader's own reason
+    with _deadline(60):
+        for errors in ("raise", "skip"):
+            with pytest.raises(OSError) as refused:
+                kelvane.open(path, errors=errors)
+            assert str(refused.value) == expected
+        # Wrapped as it is read (a TCP source is not read ahead): the header error ends it.
+        with SkippingStream(KelvaneStream(str(path))) as stream:
+            with pytest.raises(OSError, match="KVLX"):
+                stream.read_batch(10)
+            with pytest.raises(OSError, match="KVLX"):
+                next(stream)
+        capsys.readouterr()
+        for verb, *rest in (["info"], ["convert", tmp_path / "out.b8"], ["monitor", "--report", tmp_path / "r.html"],
+                            ["decode", "--dem", _model(tmp_path), "--out", tmp_path / "p.01"]):
+            assert main(["-q", verb, str(path), *map(str, rest)]) == 2, verb
+            assert capsys.readouterr().err == f"kelvane: error: {expected}\n", verb
+    assert not (tmp_path / "out.b8").exists() and not (tmp_path / "p.01").exists()
+
+
+def test_garbage_after_a_good_header_is_skipped_to_the_end(tmp_path):
+    path = tmp_path / "x.kvlx"
+    path.write_bytes(kvlx.encode_file_header() + np.random.default_rng(2).bytes(4000))
+    with _deadline(60), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        with kelvane.open(path, errors="skip") as stream:
+            assert len(stream.read_batch(10)) == 0 and list(stream) == []
+            assert stream.skipped_bytes > 0

@@ -11,12 +11,13 @@ from kelvane._wrapper import StreamWrapper
 
 def damage_kind(error: OSError) -> str | None:
     """The kind of damage an OSError of the reader reports ("CRC32 mismatch", "payload length
-    mismatch", ...), or None when it is no damage in the data: a timeout, a lost connection or a
-    failed read, which end the stream as before."""
+    mismatch", ...), or None when it is no damage in a frame: a timeout, a lost connection, a
+    failed read, or a source without a KVLX file header, which end the stream as before. Damage
+    in a frame says where the frame starts (`offset`); the other errors do not."""
     if type(error) is not OSError:  # TimeoutError, ConnectionResetError, FileNotFoundError, ...
         return None
     text = str(error)
-    if text.startswith("i/o error"):
+    if text.startswith("i/o error") or getattr(error, "offset", None) is None:
         return None
     return text.split(":", 1)[0]
 
@@ -37,11 +38,18 @@ class SkippingStream(StreamWrapper):
         self.skipped_frames = 0
         self.skipped_by_kind: dict[str, int] = {}
         self.first_error: OSError | None = None
+        self._last_skip: tuple[int, str, int] | None = None
 
     def _skip(self, error: OSError) -> None:
         kind = damage_kind(error)
         if kind is None:
             raise error
+        # The reader moves past a damaged frame before the next read; the same frame reported
+        # again with no byte passed over would be skipped forever, so it raises instead.
+        where = (error.offset, str(error), self.stream.skipped_bytes)  # type: ignore[attr-defined]
+        if where == self._last_skip:
+            raise error
+        self._last_skip = where
         self.skipped_frames += 1
         if self.first_error is None:
             self.first_error = error

@@ -37,11 +37,37 @@ def open_native(source: Any, **kwargs: Any) -> Any:
     from _kelvane import KelvaneStream
 
     try:
-        return KelvaneStream(source, **kwargs)
+        stream = KelvaneStream(source, **kwargs)
     except OSError as error:
         if type(error) is OSError and error.errno is None:
             _raise_file_error(source)
         raise
+    try:
+        _check_file_header(source)
+    except BaseException:
+        stream.close()
+        raise
+    return stream
+
+
+class NotKvlxError(OSError):
+    """A source whose first bytes are no KVLX file header: nothing in it can be read as frames,
+    so skipping damaged frames does not apply to it."""
+
+
+def _check_file_header(source: Any) -> None:
+    """Raises NotKvlxError ("PATH is not a KVLX stream (reason)") when `source` is a local regular
+    file that starts with something else than a KVLX file header."""
+    from kelvane import kvlx
+    from kelvane._describe import local_file
+
+    path = local_file(source)
+    if path is None:
+        return
+    with open(path, "rb") as f:
+        fault = kvlx._file_header_fault(f.read(kvlx.FILE_HEADER_SIZE))
+    if fault is not None:
+        raise NotKvlxError(f"{path} is not a KVLX stream ({fault})")
 
 
 def _raise_file_error(source: Any) -> None:

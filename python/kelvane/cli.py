@@ -117,7 +117,7 @@ def _progress(total: int | None, unit: str, desc: str, quiet: bool = False, posi
 
 
 def cmd_info(args: argparse.Namespace) -> int:
-    from _kelvane import KelvaneStream
+    from kelvane._wrapper import NotKvlxError, open_native
 
     frames = flips = shots = 0
     ancillas: dict[int, int] = {}
@@ -125,7 +125,9 @@ def cmd_info(args: argparse.Namespace) -> int:
     error = None
     size = None if args.file.startswith("tcp://") else os.path.getsize(args.file)
     try:
-        opened = KelvaneStream(args.file)
+        opened = open_native(args.file)
+    except NotKvlxError:
+        raise
     except OSError as e:
         raise CliError(f"{args.file}: {_describe_error(e)}") from e
     from kelvane._skipping import SkippingStream
@@ -503,6 +505,9 @@ def decode_windows(args: argparse.Namespace) -> int:
 def cmd_monitor(args: argparse.Namespace) -> int:
     if not args.source.startswith("tcp://"):
         os.stat(args.source)  # a missing file is this command's error, not a failed page
+        from kelvane._wrapper import _check_file_header
+
+        _check_file_header(args.source)
     _require("monitor", "plotly", *(() if args.report else ("starlette", "uvicorn")), extra="monitor")
     from kelvane.monitor import StreamMonitor, serve, write_report
 

@@ -545,6 +545,19 @@ def _description_entries(layout: Any, dem: Any) -> tuple[list[tuple[int, bytes]]
     return entries + [(META_DESCRIPTION_HASH, digest)], digest
 
 
+def _file_header_fault(head: bytes) -> str | None:
+    """Why the first bytes of a stream are no KVLX file header, in the reader's own words, or None
+    when they are one. Fewer bytes than a header make an empty stream, no fault."""
+    if len(head) < FILE_HEADER_SIZE:
+        return None
+    magic, version = struct.unpack_from("<IH", head)
+    if magic != KVLX_MAGIC:
+        return f"invalid KVLX magic bytes: expected 0x{KVLX_MAGIC:08X}, got 0x{magic:08x}"
+    if version != KVLX_VERSION:
+        return f"unsupported KVLX format version: {version}"
+    return None
+
+
 def _first_frame_metadata(path: str | os.PathLike[str]) -> tuple[int, list[tuple[int, bytes]]] | None:
     """The first frame's ancilla count and metadata entries, or None when the file has no
     readable first frame (not a KVLX file, too short, a damaged header)."""
