@@ -447,3 +447,17 @@ def test_a_rate_beyond_the_decoder_shows_as_a_growing_backlog(tmp_path, capsys):
     server.join(30)
     out, err = capsys.readouterr()
     assert "the backlog has grown for over a second" in err, out
+
+
+def test_a_tiny_stored_model_naming_a_billion_detectors_is_refused_at_once(tmp_path, capsys):
+    # A one-frame file whose stored model is a few bytes: every verb that decodes with it gives
+    # the decoding graph's one-line refusal before building anything for its detectors.
+    path = tmp_path / "hostile.kvlx"
+    with KvlxWriter(path) as w:
+        w.write_shots(np.zeros((1, 3), np.uint8), layout=np.arange(3).reshape(1, 3), dem="error(0.1) D999999999")
+    errors = {}
+    for verb, *rest in (["decode", "--out", tmp_path / "p.01"], ["monitor", "--report", tmp_path / "r.html"]):
+        assert main(["-q", verb, str(path), *map(str, rest)]) == 2
+        errors[verb] = capsys.readouterr().err
+    assert errors["monitor"] == errors["decode"] == \
+        "kelvane: error: the model has 1000000000 detectors, more than the 4194304 a decoding graph may have\n"

@@ -129,6 +129,11 @@ class StreamMonitor:
                 raise ValueError(f"{self.source} carries no detector error model: give one")
             dem = stored.dem_text
         self.model = _stim_model(dem)
+        # The limits decoding checks, before Stim is asked for every detector's coordinates and
+        # rate: a few bytes of model may name a billion detectors.
+        from _kelvane import SpacetimeGraph
+
+        SpacetimeGraph.from_detector_error_model(self.model)
         if layout is None and stored is not None and stored.layout is not None:
             layout = stored.layout
         self.layout = as_layout(layout) if layout is not None else layout_from_stim(self.model)
