@@ -211,7 +211,9 @@ def test_a_reader_without_the_description_is_told(described, options, outcome):
     path, exp, data, _ = described
     spans = kvlx.frame_spans(data)
     joined = data[:kvlx.FILE_HEADER_SIZE] + data[spans[10][0]:]  # from round 2 of a shot, no description
-    with kelvane.open(serve_once(joined), decoder=exp.dem, timeout=30, **options) as stream:
+    # Without coordinates the model says nothing against the positional rule, which then decodes.
+    bare = "\n".join(line for line in str(exp.dem.flattened()).splitlines() if not line.startswith("detector"))
+    with kelvane.open(serve_once(joined), decoder=bare, timeout=30, **options) as stream:
         assert stream.description is None
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -228,19 +230,26 @@ def test_a_reader_without_the_description_is_told(described, options, outcome):
         assert raised is None and len(said) == (outcome is RuntimeWarning)
 
 
-@pytest.mark.parametrize("over_tcp, delay, timeout, outcome", [
-    (False, 0.0, None, None),
-    (True, 0.0, 30, None),
-    (True, 1.5, 5, None),            # a late first frame within the timeout: waited for
-    (True, 1.5, 1, TimeoutError),    # past it: the timeout, never a stream decoding without its layout
+@pytest.mark.parametrize("over_tcp, stored, delay, timeout, outcome", [
+    (False, True, 0.0, None, None),
+    (True, True, 0.0, 30, None),
+    (True, True, 1.5, 5, None),            # a late first frame within the timeout: waited for
+    (True, True, 1.5, 1, TimeoutError),    # past it: the timeout, never a stream decoding without its layout
+    (False, False, 0.0, None, ValueError),  # no stored layout, and the positional rule mixes times
+    (True, False, 0.0, 30, ValueError),     # the same refusal over TCP, not a warning at the first frame
 ])
-def test_tcp_open_decodes_as_a_file_does(described, over_tcp, delay, timeout, outcome):
+def test_tcp_open_decodes_as_a_file_does(described, tmp_path, over_tcp, stored, delay, timeout, outcome):
     path, exp, data, by_file = described
+    if not stored:
+        path = tmp_path / "bare.kvlx"
+        with kvlx.KvlxWriter(path) as w:
+            w.write_shots(exp.detection_events, layout=exp.layout, describe=False)
+        data = path.read_bytes()
     source = serve_once(data, delay) if over_tcp else path
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # nothing merely warned about
         if outcome is not None:
-            with pytest.raises(outcome):
+            with pytest.raises(outcome, match=CONFLICT if outcome is ValueError else "first frame"):
                 kelvane.open(source, decoder=exp.dem, timeout=timeout)
             return
         with kelvane.open(source, decoder=exp.dem, timeout=timeout) as stream:

@@ -41,10 +41,8 @@ def resolve(stream: Any, source: Any, decoder: Any, window_depth: int, layout: A
             layout = description.layout
             if per_shot is None and window_depth == 0:
                 per_shot = True
-        elif (path := local_file(source)) is not None:
-            first = kvlx._first_frame_metadata(path)
-            if first is not None:
-                return decoder, layout, bool(per_shot), first[0]
+        else:  # the first frame's width, which reading the description waited for (a file or tcp://)
+            return decoder, layout, bool(per_shot), stream._first_ancillas
     return decoder, layout, bool(per_shot), None
 
 

@@ -248,6 +248,7 @@ void KvlxReaderCore::take_description(std::span<const std::uint8_t> bytes, const
 
 Status KvlxReaderCore::peek_description(ByteReaderRef source) {
   using View = Result<std::optional<std::span<const std::uint8_t>>>;
+  peeked_ancillas_.reset();
   if (!header_parsed_) {
     Result<bool> read = read_file_header(source);
     if (!read) return read.error().is<errors::Io>() ? fail(std::move(read.error())) : Status{};
@@ -271,6 +272,7 @@ Status KvlxReaderCore::peek_description(ByteReaderRef source) {
   const bool has_trailer = trailer->has_value();
   const std::span<const std::uint8_t> bytes = has_trailer ? **trailer : **view(source, at.end);
   if (!check_frame_sections(bytes, h, at, has_trailer)) return {};
+  peeked_ancillas_ = h.ancilla_count;
   take_description(bytes, h, at);
   return {};
 }

@@ -149,6 +149,9 @@ class KvlxReaderCore {
   // call has something else to do first (resynchronise, skip a late trailer). Returns a read's
   // error.
   Status peek_description(ByteReaderRef source);
+  // The ancilla count of the frame the last peek_description found buffered whole and passing
+  // the checks of its sections, or nothing: the width a caller may choose its decoding by.
+  std::optional<std::uint16_t> peeked_ancilla_count() const { return peeked_ancillas_; }
 
   // The description the stream carries, as far as read (see the header comment); null for none.
   const std::shared_ptr<const StreamDescription>& description() const { return description_; }
@@ -242,6 +245,7 @@ class KvlxReaderCore {
   std::optional<std::uint64_t> cut_reported_at_;
   std::shared_ptr<const StreamDescription> description_;
   std::optional<std::string> description_fault_;
+  std::optional<std::uint16_t> peeked_ancillas_;
 };
 
 template <ByteSource Source>

@@ -839,6 +839,7 @@ TEST(KvlxStream, PeekingTakesTheFirstFramesDescriptionAndConsumesNoFrame) {
     Reader r(file_of({frame, make_spec(1, 3, 0)}), 7);
     ASSERT_TRUE(r.stream.peek_description().has_value());
     EXPECT_EQ(r.stream.core().position(), kFileHeaderSize);
+    EXPECT_EQ(r.stream.core().peeked_ancilla_count(), std::optional<std::uint16_t>(3));  // whole and sound
     if (damaged) {
       EXPECT_EQ(r.stream.core().description(), nullptr);
       EXPECT_EQ(r.stream.core().description_fault(), "the stream's stored layout and model do not match their hash");

@@ -403,6 +403,7 @@ PyObject* stream_description(PyObject* self, void*) {
       }
       return nullptr;
     }
+    if (std::optional<std::uint16_t> width = st.source->peeked_ancilla_count()) st.first_ancillas = *width;
   }
   if (const std::optional<std::string>& fault = st.description_fault()) {
     raise_message(PyExc_ValueError, st.name + ": " + *fault);
@@ -411,6 +412,14 @@ PyObject* stream_description(PyObject* self, void*) {
   const std::shared_ptr<const StreamDescription>& d = st.description();
   if (!d) Py_RETURN_NONE;
   return new_stream_description(*d);
+}
+
+PyObject* stream_first_ancillas(PyObject* self, void*) {
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
+  const std::optional<std::size_t>& width = state_of(self).first_ancillas;
+  if (!width) Py_RETURN_NONE;
+  return PyLong_FromSize_t(*width);
 }
 
 PyGetSetDef stream_getset[] = {
@@ -440,6 +449,10 @@ PyGetSetDef stream_getset[] = {
      nullptr},
     {"model_swaps", guarded<"KelvaneStream.model_swaps", stream_model_swaps>, nullptr,
      "Models swapped in with swap_model since set_decoder.",
+     nullptr},
+    {"_first_ancillas", guarded<"KelvaneStream._first_ancillas", stream_first_ancillas>, nullptr,
+     "The first frame's ancilla count once reading the description has waited for that frame\n"
+     "and found it whole and sound, else None.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

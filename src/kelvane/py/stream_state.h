@@ -30,6 +30,7 @@ struct StreamState {
   Turn turn;
   std::uint64_t skipped_at_close = 0;
   std::optional<std::size_t> ancillas_seen;  // the width of the last frame handed out
+  std::optional<std::size_t> first_ancillas;  // the first frame's width, once the description peek saw it whole
   // Live decoding (drain): its reader thread owns the source until the stream closes. Declared
   // after the source, so that it stops before the source goes.
   std::unique_ptr<LiveDecoder> live;

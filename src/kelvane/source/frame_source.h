@@ -61,6 +61,9 @@ class FrameSource {
   // (KvlxReaderCore::description, description_fault). A source of no KVLX stream has neither.
   virtual const std::shared_ptr<const StreamDescription>& description() const;
   virtual const std::optional<std::string>& description_fault() const;
+  // The ancilla count of the frame the last peek_description found whole and sound, or nothing
+  // (KvlxReaderCore::peeked_ancilla_count).
+  virtual std::optional<std::uint16_t> peeked_ancilla_count() const { return std::nullopt; }
 
  protected:
   virtual Status peek_next_description(WaitContext&) { return {}; }
@@ -146,6 +149,7 @@ class KvlxFrameSource : public FrameSource {
   std::uint64_t skipped_bytes() const final { return stream_.core().skipped_bytes(); }
   const std::shared_ptr<const StreamDescription>& description() const final { return stream_.core().description(); }
   const std::optional<std::string>& description_fault() const final { return stream_.core().description_fault(); }
+  std::optional<std::uint16_t> peeked_ancilla_count() const final { return stream_.core().peeked_ancilla_count(); }
 
  protected:
   KvlxFrameSource(std::shared_ptr<Runtime> runtime, Reader reader, StreamConfig config)
