@@ -39,6 +39,8 @@
    backlog, the three commit latencies (from the closing frame's arrival, from each frame's
    arrival, to the decision's write), the decoder's peak RSS and the load average. Then a
    --memory-rounds run at the first distance's highest rate checks that memory stays bounded.
+   The server alone (paced at 5 M frames/s and at full speed into a plain socket reader) shows
+   the arrival rate it reaches beside the asked one, so that a paced row measures the decoder.
 
 Every table is printed as Markdown; --json PATH also writes its rows as JSON.
 """
@@ -391,6 +393,46 @@ def write_endless_stream(d, rounds, path, seed=1):
             j += k
 
 
+_SINK = """
+import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+buf = bytearray(1 << 22)
+total, first = 0, None
+while (n := s.recv_into(buf)):
+    first = first or time.perf_counter()
+    total += n
+print(total, time.perf_counter() - first)
+"""
+
+
+def server_alone(path, rate):
+    """`kelvane serve --rate rate` (0: full speed) on core 0 into a plain socket reader on core 1:
+    the frames/s that arrive, so that a paced run's arrival rate is known not to be the server's."""
+    import os
+    import socket as so
+
+    from kelvane.kvlx import FILE_HEADER_SIZE, frame_offsets
+
+    with open(path, "rb") as f:
+        data = f.read()
+    frames = len(frame_offsets(data)) - 1
+    with so.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    server = subprocess.Popen(["taskset", "-c", "0", sys.executable, "-m", "kelvane", "serve", path, "--port",
+                               str(port), "--rate", str(rate), "--quiet"], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True)
+    server.stdout.readline()  # listening
+    load = os.getloadavg()[0]
+    out = subprocess.run(["taskset", "-c", "1", sys.executable, "-c", _SINK, str(port)], capture_output=True,
+                         text=True, check=True).stdout.split()
+    server.wait(60)
+    total, seconds = int(out[0]), float(out[1])
+    arrived = frames * (total - FILE_HEADER_SIZE) / (len(data) - FILE_HEADER_SIZE) / seconds
+    return {"rate": rate, "frames": frames, "arrived_per_s": arrived, "mb_per_s": total / seconds / 1e6,
+            "load": round(max(load, os.getloadavg()[0]), 2)}
+
+
 def paced_run(d, rate, path, tmp):
     """Serves `path` at `rate` frames/s on core 0 and decodes it on core 1; the decoder's figures,
     its peak RSS, and the machine's load average."""
@@ -459,10 +501,14 @@ def paced(distances, rounds, start_rate, memory_rounds, memory_rate=None, memory
               f" {'yes' if r['kept_up'] else 'no'} | {r['load']} |", flush=True)
 
     best = {}
+    alone = []
     with tempfile.TemporaryDirectory() as tmp:
         for d in [] if memory_only else distances:
             path = os.path.join(tmp, f"d{d}.kvlx")
             write_endless_stream(d, rounds, path, seed=d)
+            for server_rate in (5_000_000, 0):
+                alone.append({"d": d, **server_alone(path, server_rate)})
+                RESULTS.setdefault("server_alone", []).append(alone[-1])
             rate, good, bad = start_rate, None, None
             while True:
                 r = paced_run(d, rate, path, tmp)
@@ -500,6 +546,11 @@ def paced(distances, rounds, start_rate, memory_rounds, memory_rate=None, memory
                       f"{'yes' if r['kept_up'] else 'no'}; commit latency from the closing frame "
                       f"{r['latency_us']['closing'][0]:.0f} / {r['latency_us']['closing'][1]:.0f} / "
                       f"{r['latency_us']['closing'][2]:.0f} us; load {r['load']}")
+    print("\nThe server alone (serve on core 0 into a plain socket reader on core 1; rate 0: full speed):\n")
+    print("| d | rate asked frames/s | arrived frames/s | MB/s | load |")
+    print("|---|---|---|---|---|")
+    for r in alone:
+        print(f"| {r['d']} | {r['rate'] or 'full'} | {r['arrived_per_s']:.0f} | {r['mb_per_s']:.0f} | {r['load']} |")
     print("\n| d | highest rate kept up with | rounds/s | commit latency median / p99.9 / worst | load |")
     print("|---|---|---|---|---|")
     for d, r in best.items():

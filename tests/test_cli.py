@@ -386,9 +386,12 @@ def test_decision_records_carry_the_detectors_their_commits_flip(tmp_path):
         read_decisions(data[:at] + bytes([data[at] ^ 1]) + data[at + 1:], detector_flips=True)
 
 
-@pytest.mark.parametrize("rate, burst, frames", [(1e6, 0.001, 5000), (2500.0, 0.001, 40), (250.0, 0.001, 9)])
+@pytest.mark.parametrize("rate, burst, frames", [(5e6, 0.001, 40_000), (1e6, 0.001, 5000), (2500.0, 0.001, 40),
+                                                 (250.0, 0.001, 9)])
 def test_paced_replay_sends_what_is_due_at_each_burst(rate, burst, frames):
-    from kelvane.cli import replay
+    from array import array
+
+    from kelvane.cli import _Spans, replay
 
     now = [0.0]
     sends = []  # (time, bytes)
@@ -401,7 +404,8 @@ def test_paced_replay_sends_what_is_due_at_each_burst(rate, burst, frames):
         assert seconds > 0
         now[0] += seconds
 
-    spans = [(10 + 3 * k, 13 + 3 * k) for k in range(frames)]
+    spans = _Spans(array("q", range(10, 13 + 3 * frames, 3)))  # as serve holds them
+    assert spans[-1] == (10 + 3 * (frames - 1), 10 + 3 * frames) and len(spans) == frames
     replay(Conn(), bytes(10 + 3 * frames), spans, 10, rate, lambda n: None, burst, clock=lambda: now[0], sleep=sleep)
     assert sends[0] == (0.0, 10)
     period = max(burst, 1 / rate)

@@ -308,7 +308,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
 
 def cmd_serve(args: argparse.Namespace) -> int:
-    from kelvane.kvlx import FILE_HEADER_SIZE, description_entries, frame_spans
+    from kelvane.kvlx import FILE_HEADER_SIZE, description_entries, frame_offsets
 
     if args.burst_ms < 1:
         raise CliError(f"--burst-ms must be at least 1 (nothing sleeps less), got {args.burst_ms:g}")
@@ -317,7 +317,7 @@ def cmd_serve(args: argparse.Namespace) -> int:
 
     with open(args.file, "rb") as f:
         data = f.read()
-    spans = frame_spans(data)
+    spans = _Spans(frame_offsets(data))
     live = None
     if args.live:
         live = Live(description_entries(data[spans[0][0] : spans[0][1]]) if spans else [])
@@ -334,6 +334,26 @@ def cmd_serve(args: argparse.Namespace) -> int:
     for worker in workers:
         worker.join()
     return 0
+
+
+class _Spans(Sequence[tuple[int, int]]):
+    """Frame k's (start, end) from the frames' start offsets (kvlx.frame_offsets), without a
+    tuple a frame held for the whole replay."""
+
+    def __init__(self, starts: Any) -> None:
+        self.starts = starts
+
+    def __len__(self) -> int:
+        return len(self.starts) - 1
+
+    def __getitem__(self, k: Any) -> Any:
+        if isinstance(k, slice):
+            return [self[j] for j in range(*k.indices(len(self)))]
+        if k < 0:
+            k += len(self)
+        if not 0 <= k < len(self):
+            raise IndexError(k)
+        return self.starts[k], self.starts[k + 1]
 
 
 class Live:

@@ -25,6 +25,7 @@ Defaults produce well-formed data. Keyword knobs produce deliberately damaged da
 
 from __future__ import annotations
 
+import array
 import builtins
 import itertools
 import operator
@@ -64,6 +65,7 @@ __all__ = [
     "encode_frame_header",
     "encode_frame",
     "KvlxWriter",
+    "frame_offsets",
     "frame_spans",
 ]
 
@@ -438,11 +440,20 @@ def encode_frame(
 def frame_spans(data: bytes, offset: int = FILE_HEADER_SIZE) -> list[tuple[int, int]]:
     """(start, end) byte offsets of the frames in ``data`` from ``offset`` on, found from the frame
     headers' lengths and flags without checking CRCs. A trailing partial frame is left out."""
-    spans = []
+    starts = frame_offsets(data, offset)
+    return list(zip(starts[:-1], starts[1:]))
+
+
+def frame_offsets(data: bytes, offset: int = FILE_HEADER_SIZE) -> array.array:
+    """The frames' start offsets in ``data`` from ``offset`` on, then the end of the last whole
+    frame (frame k spans ``[starts[k], starts[k + 1])``), as frame_spans finds them: 8 bytes a
+    frame instead of a tuple's hundred, for replaying files of millions of frames."""
+    starts = array.array("q", [offset])
+    append, unpack = starts.append, struct.unpack_from
     pos, end = offset, len(data)
     while pos + FRAME_HEADER_SIZE + 2 <= end:
-        n, flags = struct.unpack_from("<H6xH", data, pos + 22)
-        (rle_len,) = struct.unpack_from("<H", data, pos + FRAME_HEADER_SIZE)
+        n, flags = unpack("<H6xH", data, pos + 22)
+        (rle_len,) = unpack("<H", data, pos + FRAME_HEADER_SIZE)
         q = pos + FRAME_HEADER_SIZE + 2 + rle_len + n
         if flags & FLAG_TIMING:
             q += 2 * n
@@ -451,12 +462,12 @@ def frame_spans(data: bytes, offset: int = FILE_HEADER_SIZE) -> list[tuple[int, 
         if flags & FLAG_METADATA:
             if q + 2 > end:
                 break
-            (count,) = struct.unpack_from("<H", data, q)
+            (count,) = unpack("<H", data, q)
             q += 2
             for _ in range(count):
                 if q + 4 > end:
                     break
-                q += 4 + struct.unpack_from("<H", data, q + 2)[0]
+                q += 4 + unpack("<H", data, q + 2)[0]
         if flags & FLAG_ANNOTATIONS:
             if q + 1 > end:
                 break
@@ -464,9 +475,9 @@ def frame_spans(data: bytes, offset: int = FILE_HEADER_SIZE) -> list[tuple[int, 
         q += TRAILER_SIZE
         if q > end:
             break
-        spans.append((pos, q))
+        append(q)
         pos = q
-    return spans
+    return starts
 
 
 def _frame_sections(frame: bytes) -> dict[str, Any]:
