@@ -423,6 +423,13 @@ class StreamMonitor:
 
         present = self._present
         t, f, s = (np.array(v, dtype=np.float64) for v in zip(*throughput))
+        # Rates over steps of at least 1/50 of the time so far: the reader's samples come in
+        # bursts (one per block it adds) that would show as alternating peaks and zeros.
+        kept = [0]
+        for i in range(1, len(t)):
+            if t[i] - t[kept[-1]] >= t[-1] / 50 or i == len(t) - 1:
+                kept.append(i)
+        t, f, s = t[kept], f[kept], s[kept]
         dt = np.diff(t)
         with np.errstate(invalid="ignore", divide="ignore"):
             fps = np.where(dt > 0, np.diff(f) / dt, np.nan)
