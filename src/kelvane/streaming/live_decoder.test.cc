@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <thread>
@@ -117,6 +118,63 @@ TEST(LiveDecoder, StopsWaitingWhenInterruptedOrCancelled) {
     EXPECT_EQ(live.run(decoder, t), cancel ? LiveOutcome::kCancelled : LiveOutcome::kInterrupted);
     live.stop();
     EXPECT_FALSE(live.take_error().has_value());  // giving up on stop() is no error of the source
+  }
+}
+
+// Live decoding goes on where reading can: past a damaged frame (its error handed out once, in
+// its place among the decisions) and, when following, past the end of the data for now.
+TEST(LiveDecoder, GoesOnPastADamagedFrameAndTheEndOfAFollowedSource) {
+  for (const bool follow : {false, true}) {
+    std::vector<OwnedFrame> input = frames(60);
+    StreamDecoder reference = windowed_decoder();
+    std::vector<std::uint64_t> expected;  // the frame ids of the commit steps, frame 30 left out
+    for (OwnedFrame f : input) {
+      if (f.frame_id == 30) continue;
+      ASSERT_TRUE(reference.push(f).has_value());
+      if (f.prediction == FramePrediction::kDecoded) expected.push_back(f.frame_id);
+    }
+    KelvaneError damaged = errors::CrcMismatch{1, 2};
+    damaged.offset = 777;
+    // Frames up to 29, the damaged frame 30, frames up to 45; then, when following, nothing
+    // until `more` is raised, and the rest.
+    auto more = std::make_shared<std::atomic<bool>>(false);
+    auto next = std::make_shared<std::size_t>(0);
+    LiveDecoder live([input, next, damaged, more, follow](const std::atomic<bool>&) -> Result<std::optional<OwnedFrame>> {
+      if (*next == input.size()) return std::nullopt;
+      if (follow && input[*next].frame_id == 46 && !more->load()) return std::nullopt;
+      const OwnedFrame& f = input[(*next)++];
+      if (f.frame_id == 30) return fail(damaged);
+      return f;
+    }, 4, false, follow);
+    StreamDecoder decoder = windowed_decoder();
+    const auto before_gap = static_cast<std::size_t>(std::ranges::count_if(expected, [](std::uint64_t id) { return id <= 45; }));
+    std::vector<std::uint64_t> got;
+    int damaged_seen = 0;
+    for (LiveOutcome o = LiveOutcome::kDecisions; o != LiveOutcome::kEnded && got.size() < expected.size();) {
+      o = live.run(decoder, terms());
+      ASSERT_NE(o, LiveOutcome::kRejected);
+      for (const LiveDecision& d : live.take_decisions()) got.push_back(d.frame_id);
+      if (o == LiveOutcome::kDamaged) {
+        ++damaged_seen;
+        const std::optional<KelvaneError> e = live.take_error();
+        ASSERT_TRUE(e.has_value());
+        EXPECT_EQ(e->offset, 777u);
+        EXPECT_TRUE(got.empty() || got.back() < 30);  // the decisions before it came first
+      }
+      if (follow && !more->load() && got.size() == before_gap) {
+        // The end of the data for now does not end reading: nothing more, and no end.
+        LiveTerms quick = terms();
+        quick.until = LiveClock::now() + 30ms;
+        EXPECT_EQ(live.run(decoder, quick), LiveOutcome::kDecisions);
+        EXPECT_TRUE(live.take_decisions().empty());
+        more->store(true);
+      }
+    }
+    live.stop();
+    EXPECT_EQ(damaged_seen, 1);
+    EXPECT_EQ(got, expected);
+    EXPECT_FALSE(live.take_error().has_value());  // handed out once
+    EXPECT_EQ(live.stats(decoder).frames_arrived, input.size() - 1);
   }
 }
 
