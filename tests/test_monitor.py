@@ -4,6 +4,7 @@ the model, the server listens on loopback only and answers only its own page's w
 report file renders with the network off (ancillas ranked with each one's rounds a click away,
 the logical error rate, drift and rounds/s over time)."""
 
+import http.client
 import io
 import json
 import os
@@ -28,7 +29,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 import kelvane
 from kelvane.cli import main
 from kelvane.kvlx import KvlxWriter
-from kelvane.monitor import StreamMonitor, embed_json, make_app, page_html, same_origin
+from kelvane.monitor import StreamMonitor, _loopback_hosts, embed_json, make_app, page_html, same_origin
 
 NOISY_ANCILLA = (2.0, 2.0)  # qubit 9 of Stim's d=3 rotated surface code
 
@@ -269,6 +270,15 @@ def test_websocket_origin_rule(origin, host, allowed):
     assert same_origin(origin, host) is allowed
 
 
+@pytest.mark.parametrize("listen, answers", [
+    ("127.0.0.1", ["127.0.0.1", "[::1]", "localhost"]), ("localhost", ["127.0.0.1", "[::1]", "localhost"]),
+    ("::1", ["127.0.0.1", "[::1]", "localhost"]), ("127.0.0.2", ["127.0.0.1", "127.0.0.2", "[::1]", "localhost"]),
+    ("0.0.0.0", None), ("192.168.1.5", None), ("monitor.lab.example", None),
+])
+def test_a_loopback_server_answers_loopback_names(listen, answers):
+    assert _loopback_hosts(listen) == (None if answers is None else sorted(answers))
+
+
 def test_websocket_refuses_another_origin(experiment, tmp_path):
     import uvicorn
     from websockets.exceptions import InvalidStatus
@@ -277,7 +287,8 @@ def test_websocket_refuses_another_origin(experiment, tmp_path):
     tmp, dem, layout, dets, obs, _ = experiment
     with KvlxWriter(tmp_path / "run.kvlx") as writer:
         writer.write_shots(dets[:100], obs[:100], layout=layout)
-    app = make_app(StreamMonitor(str(tmp_path / "run.kvlx"), dem, layout), interval=0.05, follow=False)
+    app = make_app(StreamMonitor(str(tmp_path / "run.kvlx"), dem, layout), interval=0.05, follow=False,
+                   hosts=_loopback_hosts("127.0.0.1"))
     server = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=0, log_level="error", lifespan="on"))
     thread = threading.Thread(target=server.run, daemon=True)
     thread.start()
@@ -293,6 +304,16 @@ def test_websocket_refuses_another_origin(experiment, tmp_path):
                     assert json.loads(ws.recv(timeout=5))["source"] == str(tmp_path / "run.kvlx") and allowed, origin
             except InvalidStatus as e:
                 assert e.response.status_code == 403 and not allowed, origin
+        # A site made to resolve to this machine (DNS rebinding) is its own page's origin: the
+        # server listening on loopback answers loopback names only, the page and the websocket.
+        for host, status in [(f"127.0.0.1:{port}", 200), (f"localhost:{port}", 200), (f"evil.example:{port}", 400)]:
+            for path, headers, ok in [("/snapshot", {}, 200), ("/ws", {"Upgrade": "websocket", "Connection": "Upgrade",
+                                       "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ==", "Sec-WebSocket-Version": "13",
+                                       "Origin": f"http://{host}"}, 101)]:
+                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+                conn.request("GET", path, headers={"Host": host, **headers})
+                assert conn.getresponse().status == (ok if status == 200 else 400), (host, path)
+                conn.close()
     finally:
         server.should_exit = True
         thread.join(10)

@@ -100,14 +100,34 @@ def write_report(source: str, dem: Any, out: str, layout: Any = None, **options:
     return snapshot
 
 
-def make_app(monitor: StreamMonitor, interval: float = 0.5, follow: bool = True) -> Any:
+def _loopback_hosts(host: str) -> list[str] | None:
+    """The ``Host`` names a server listening on `host` answers: loopback names only when it
+    listens on a loopback address (None: any)."""
+    import ipaddress
+
+    try:
+        loopback = host == "localhost" or ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return None
+    if not loopback:
+        return None
+    own = f"[{host.strip('[]')}]" if ":" in host else host
+    return sorted({"localhost", "127.0.0.1", "[::1]", own})
+
+
+def make_app(monitor: StreamMonitor, interval: float = 0.5, follow: bool = True, *,
+             hosts: list[str] | None = None) -> Any:
     """The Starlette app: ``/`` the page, ``/plotly.min.js``, ``/snapshot`` (JSON) and ``/ws``.
 
     Its lifespan starts `monitor.run` in a thread and a task that takes a snapshot every
     `interval` seconds; each page asks for the next one when it has drawn the last. The reader
-    is stopped on shutdown.
+    is stopped on shutdown. With `hosts`, a request whose ``Host`` is none of them is refused
+    (400): a site whose name is made to resolve to this machine (DNS rebinding) would otherwise
+    be the page's own origin and read the snapshots.
     """
     from starlette.applications import Starlette
+    from starlette.middleware import Middleware
+    from starlette.middleware.trustedhost import TrustedHostMiddleware
     from starlette.responses import FileResponse, HTMLResponse, Response
     from starlette.routing import Route, WebSocketRoute
     from starlette.websockets import WebSocket, WebSocketDisconnect
@@ -170,7 +190,8 @@ def make_app(monitor: StreamMonitor, interval: float = 0.5, follow: bool = True)
 
     routes = [Route("/", index), Route("/plotly.min.js", plotly_js), Route("/snapshot", snapshot),
               WebSocketRoute("/ws", ws)]
-    return Starlette(routes=routes, lifespan=lifespan)
+    middleware = [] if hosts is None else [Middleware(TrustedHostMiddleware, allowed_hosts=hosts, www_redirect=False)]
+    return Starlette(routes=routes, lifespan=lifespan, middleware=middleware)
 
 
 def serve(monitor: StreamMonitor, host: str = "127.0.0.1", port: int = 0, interval: float = 0.5,
@@ -178,8 +199,8 @@ def serve(monitor: StreamMonitor, host: str = "127.0.0.1", port: int = 0, interv
     """Serves the monitor's page until interrupted, printing its URL once listening."""
     import uvicorn
 
-    config = uvicorn.Config(make_app(monitor, interval, follow), host=host, port=port, log_level="warning",
-                            lifespan="on")
+    config = uvicorn.Config(make_app(monitor, interval, follow, hosts=_loopback_hosts(host)), host=host, port=port,
+                            log_level="warning", lifespan="on")
     server = uvicorn.Server(config)
 
     async def main() -> None:
