@@ -224,6 +224,24 @@ def test_the_recent_view_forgets_a_repaired_ancilla(experiment, tmp_path):
     assert snap["frames"] == 5000 * layout.shape[0] and snap["ler"] is None  # no truth written
 
 
+def test_a_second_bad_ancilla_is_ranked_behind_a_worse_one(tmp_path):
+    # 15 rounds; the ancilla at (2, 2) misreads 20% of the time, the one at (6, 2) 3%: every
+    # round of the first is further from the model than any of the second, yet both are listed.
+    line = "X_ERROR(0.01) 2 9 11 13 14 16 18 25"
+    clean = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=15,
+                                   after_clifford_depolarization=0.01, before_measure_flip_probability=0.01)
+    device = stim.Circuit(str(clean).replace(line, line + "\nX_ERROR(0.2) 9\nX_ERROR(0.03) 13"))
+    dem = clean.detector_error_model(decompose_errors=True)
+    kelvane.write_stim_experiment(device, 2000, tmp_path / "run.kvlx", seed=3)
+    monitor = StreamMonitor(str(tmp_path / "run.kvlx"), dem)
+    monitor.run(follow=False)
+    ranked = monitor.snapshot()["whole"]["ancillas"]
+    assert [(a["x"], a["y"]) for a in ranked[:2]] == [(2, 2), (6, 2)] and len(ranked) == 8
+    assert ranked[1]["sigma"] > 10 > 5 > abs(ranked[2]["sigma"]) and ranked[1]["rounds"] == 16
+    assert abs(ranked[1]["worst_sigma"]) == max(abs(s[ranked[1]["slot"]]) for s in monitor.snapshot()["whole"]["sigma"]
+                                                if s[ranked[1]["slot"]] is not None)
+
+
 @pytest.mark.parametrize("stamped", [True, False])
 def test_series_over_time_and_the_windowed_logical_error_rate(stamped, tmp_path):
     # 10 blocks of 200 shots, the blocks 1 s apart by the frames' timestamps (or all stamped 0);
