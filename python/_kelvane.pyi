@@ -26,7 +26,10 @@ __version__: str
 # stim.DetectorErrorModel (anything whose str() is DEM text) or a kelvane model.
 _DemSource: TypeAlias = str | os.PathLike[str] | DetectorErrorModel | Any
 
-class KelvaneError(Exception): ...
+class KelvaneError(Exception):
+    """The module's own error (``kelvane.KelvaneError``): ``observable_flips`` read on a frame that
+    holds no prediction. Reading errors are ``OSError``, bad models and arguments ``ValueError``."""
+
 
 def _check_layout(
     layout: npt.ArrayLike | str | os.PathLike[str], num_detectors: int | None = None
@@ -34,6 +37,9 @@ def _check_layout(
 
 @final
 class CodeType:
+    """The code families a frame's ``code_type`` byte names, as constants (``CodeType.SURFACE_CODE``
+    ...); ``SyndromeFrame.code_type`` itself is the plain integer."""
+
     SURFACE_CODE: ClassVar[CodeType]
     HONEYCOMB_CODE: ClassVar[CodeType]
     COLOR_CODE: ClassVar[CodeType]
@@ -46,6 +52,9 @@ class CodeType:
 
 @final
 class LogicalCorrection:
+    """One logical correction of a ``DecoderResult``: the observable (``logical_id``) and its Pauli
+    text. The results this module hands out list none."""
+
     @property
     def logical_id(self) -> int: ...
     @property
@@ -53,6 +62,12 @@ class LogicalCorrection:
 
 @final
 class DecoderResult:
+    """What a decoder concluded about one syndrome: ``observable_flips`` (bit k: observable k
+    predicted flipped), ``confidence``, ``valid`` and ``corrections``. It is also the prediction
+    row PyMatching's ``decode`` returns: ``numpy.asarray(result)`` is one uint8 per observable of
+    the decoding model (the mask's 64 bits for a result made by hand), with ``len`` and indexing,
+    so ``result != obs`` compares observable by observable."""
+
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __new__(cls, observable_flips: int, confidence: float = 1.0) -> DecoderResult: ...
     def __setstate__(self, state: tuple[tuple[tuple[int, str], ...], bool] | tuple[tuple[tuple[int, str], ...], bool, int], /) -> None: ...
@@ -71,6 +86,11 @@ class DecoderResult:
 
 @final
 class SyndromeFrame:
+    """One frame of a KVLX stream: its header fields (``frame_id``, ``round``, ``timestamp_ns``,
+    ...), detection events and measurement results, and, once decoded, the observable flips its
+    decoder predicts (``observable_flips``) beside those it arrived with
+    (``source_observable_flips``)."""
+
     @property
     def frame_id(self) -> int: ...
     @property
@@ -107,6 +127,9 @@ class SyndromeFrame:
 
 @final
 class SyndromeWindow:
+    """The last ``window_depth`` frames' detection events, ``ancilla_count`` per row, as a
+    decoder sees them: pushed one frame at a time, the oldest dropped when full."""
+
     def __new__(cls, ancilla_count: int, window_depth: int) -> SyndromeWindow: ...
     def __len__(self) -> int: ...
     def push(self, frame: SyndromeFrame) -> None: ...
@@ -120,6 +143,8 @@ class SyndromeWindow:
 # published by name).
 @final
 class _FrameBatch:
+    """Many frames as NumPy columns (``KelvaneStream.read_batch``): one row per frame."""
+
     def __len__(self) -> int: ...
     @property
     def detector_events(self) -> npt.NDArray[np.bool_]: ...
@@ -137,6 +162,9 @@ class _FrameBatch:
 # What a stream says about itself (KelvaneStream.description; published as _StreamDescription).
 @final
 class _StreamDescription:
+    """What a self-describing stream stores: its frame ``layout``, its model (``dem_text``) and
+    their ``hash``."""
+
     @property
     def layout(self) -> npt.NDArray[np.int64] | None: ...
     @property
@@ -146,6 +174,10 @@ class _StreamDescription:
 
 @final
 class KelvaneStream:
+    """A stream of KVLX frames from a file (followed as it grows) or a ``tcp://host:port``
+    connection: iterate it for ``SyndromeFrame`` objects, or ``read_batch`` NumPy columns; with
+    ``set_decoder`` every frame is decoded as it is read. ``kelvane.open`` makes one."""
+
     def __new__(cls, source: str | os.PathLike[str] | os.PathLike[bytes], timeout: float | None = None) -> KelvaneStream: ...
     def __iter__(self) -> Iterator[SyndromeFrame]: ...
     def __next__(self) -> SyndromeFrame: ...
@@ -190,6 +222,9 @@ class KelvaneStream:
 
 @final
 class DetectorErrorModel:
+    """A parsed detector error model (Stim's DEM text): ``parse`` or ``from_file`` make one;
+    ``to_graph`` builds its decoding graph."""
+
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __eq__(self, value: object, /) -> bool: ...
     @staticmethod
@@ -209,6 +244,11 @@ class DetectorErrorModel:
 
 @final
 class SpacetimeGraph:
+    """The decoding graph of a detector error model, with PyMatching's names: build it with
+    ``from_detector_error_model``, ``from_stim_circuit``, ``from_detector_error_model_file`` or
+    ``from_check_matrix``, and decode with ``decode`` (one shot) or ``decode_batch`` (many, as
+    PyMatching's arrays), ``decode_sliding`` or a ``sliding_decoder``."""
+
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __eq__(self, value: object, /) -> bool: ...
     @staticmethod
@@ -219,6 +259,21 @@ class SpacetimeGraph:
     def from_stim_circuit(circuit: Any, *, enable_correlations: bool = False) -> SpacetimeGraph: ...
     @staticmethod
     def from_detector_error_model_file(path: str | os.PathLike[str]) -> SpacetimeGraph: ...
+    # Added by the kelvane package (kelvane._check_matrix), as PyMatching's Matching.from_check_matrix.
+    @classmethod
+    def from_check_matrix(
+        cls,
+        check_matrix: npt.ArrayLike | Any,
+        weights: float | npt.ArrayLike | None = None,
+        error_probabilities: float | npt.ArrayLike | None = None,
+        repetitions: int | None = None,
+        timelike_weights: float | npt.ArrayLike | None = None,
+        measurement_error_probabilities: float | npt.ArrayLike | None = None,
+        *,
+        faults_matrix: npt.ArrayLike | Any | None = None,
+        merge_strategy: Literal["disallow", "independent", "smallest-weight", "keep-original", "replace"] = "smallest-weight",
+        use_virtual_boundary_node: bool = False,
+    ) -> SpacetimeGraph: ...
     @staticmethod
     def from_bytes(data: bytes) -> SpacetimeGraph: ...
     def to_bytes(self) -> bytes: ...
@@ -290,6 +345,9 @@ class SpacetimeGraph:
 # published by name).
 @final
 class _SlidingWindowDecoder:
+    """Decodes one stream's rounds in overlapping windows as they arrive
+    (``SpacetimeGraph.sliding_decoder``), committing ``commit`` rounds at a time."""
+
     def start(self, rounds: int | None = None) -> None: ...
     def push_rounds(self, events: npt.ArrayLike) -> int: ...
     def finish(self) -> int: ...
@@ -311,6 +369,9 @@ class _SlidingWindowDecoder:
 
 @final
 class LogicalErrorAccumulator:
+    """Counts logical errors per observable from decoder results and the true flips, and reports
+    the logical error rates."""
+
     def __new__(cls, observable_count: int) -> LogicalErrorAccumulator: ...
     def record(self, result: DecoderResult, ground_truth: int | np.integer[Any] | np.bool_ | npt.NDArray[np.bool_]) -> None: ...
     def record_batch(self, predictions: npt.NDArray[Any], ground_truth: npt.NDArray[Any]) -> None: ...
@@ -322,6 +383,9 @@ class LogicalErrorAccumulator:
 @final
 # kelvane.CorrelationCounter (published here under a private name, not in __all__).
 class _CorrelationCounter:
+    """``kelvane.CorrelationCounter``: counts how often given pairs of detectors fire together
+    over many shots (the input to learning a model's error rates)."""
+
     def __new__(cls, detector_count: int, pairs: npt.ArrayLike) -> _CorrelationCounter: ...
     def add(self, detection_events: npt.ArrayLike, bit_packed: bool = False) -> None: ...
     def reset(self) -> None: ...

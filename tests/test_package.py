@@ -58,3 +58,52 @@ def test_open_closes_the_stream_when_the_decoder_is_refused(tmp_path):
     _write(path, [[0]])
     with pytest.raises(ValueError, match="malformed target 'Dx'"):
         kelvane.open(str(path), decoder="error(0.1) Dx")
+
+
+def test_the_namespace_is_the_api():
+    import types
+
+    extra = {n for n in dir(kelvane) if not n.startswith("_")} - set(kelvane.__all__)
+    assert all(isinstance(getattr(kelvane, n), types.ModuleType) for n in extra), extra  # submodules only
+    assert not {"os", "Any", "Literal", "overload", "annotations", "TYPE_CHECKING"} & set(dir(kelvane))
+
+
+def test_the_stubs_document_every_class():
+    import ast
+    import pathlib
+
+    stubs = ast.parse((pathlib.Path(__file__).parent.parent / "python" / "_kelvane.pyi").read_text())
+    classes = [node for node in stubs.body if isinstance(node, ast.ClassDef)]
+    assert len(classes) >= 10
+    assert [c.name for c in classes if not ast.get_docstring(c)] == []
+
+
+@pytest.mark.parametrize("entry", ["open", "set_decoder", "graph", "learning"])
+def test_a_stim_circuit_decodes_as_its_decomposed_model(tmp_path, entry):
+    stim = pytest.importorskip("stim")
+    circuit = stim.Circuit.generated("surface_code:rotated_memory_x", distance=3, rounds=2,
+                                     after_clifford_depolarization=0.03)  # QUBIT_COORDS and all
+    exp = kelvane.write_stim_experiment(circuit, 60, tmp_path / "e.kvlx", seed=3)
+    expected = kelvane.SpacetimeGraph.from_stim_circuit(circuit).decode_batch(exp.detection_events)[:, 0]
+    if entry == "graph":
+        got = kelvane.SpacetimeGraph.from_detector_error_model(circuit).decode_batch(exp.detection_events)[:, 0]
+    else:
+        if entry == "set_decoder":
+            stream = kelvane.KelvaneStream(str(tmp_path / "e.kvlx"))
+            stream.set_decoder(circuit, layout=exp.layout, per_shot=True)
+        else:
+            stream = kelvane.open(tmp_path / "e.kvlx", decoder=circuit,
+                                  learn_every=30 if entry == "learning" else None)
+        with stream:
+            got = [f.observable_flips for f in stream if f.round == len(exp.layout) - 1]
+    if entry == "learning":  # the model re-learned after 30 shots may decide otherwise
+        assert len(got) == 60 and (got[:30] == expected[:30]).all()
+    else:
+        assert (got == expected).all()
+
+
+def test_stim_experiment_repr_is_one_line(tmp_path):
+    stim = pytest.importorskip("stim")
+    circuit = stim.Circuit.generated("repetition_code:memory", distance=5, rounds=5)
+    text = repr(kelvane.write_stim_experiment(circuit, 2000, tmp_path / "e.kvlx", seed=1))
+    assert "\n" not in text and len(text) < 200 and "shots=2000" in text and "6 rounds x 4 ancillas" in text

@@ -1,9 +1,8 @@
 """kelvane: stream QEC syndrome frames (KVLX) into Python and decode them."""
 
-from __future__ import annotations
-
-import os
-from typing import TYPE_CHECKING, Any, Literal, overload
+# Imported under private names: the package's namespace is its API (__all__).
+import os as _os
+from typing import TYPE_CHECKING as _TYPE_CHECKING, Any as _Any, Literal as _Literal, overload as _overload
 
 from _kelvane import *  # noqa: F401,F403
 from _kelvane import KelvaneStream
@@ -11,29 +10,33 @@ from _kelvane import _CorrelationCounter as CorrelationCounter
 from _kelvane import __all__ as _native_all, __version__  # noqa: F401
 
 from kelvane import _pickle  # noqa: F401,E402  (registers the pickle reducers)
+from kelvane._check_matrix import from_check_matrix as _from_check_matrix  # noqa: E402
 from kelvane._convert import convert as convert  # noqa: E402
 from kelvane._learning import LearningStream as LearningStream  # noqa: E402
 from kelvane._skipping import SkippingStream as SkippingStream  # noqa: E402
 from kelvane.detector_rates import detector_report as detector_report  # noqa: E402
 from kelvane.learn import estimate_error_model as estimate_error_model  # noqa: E402
 
-if TYPE_CHECKING:
+if _TYPE_CHECKING:
     import numpy as np
 
     from kelvane.experiment import StimExperiment
+
+# PyMatching's constructor from a check matrix, on the extension's graph class.
+SpacetimeGraph.from_check_matrix = classmethod(_from_check_matrix)  # type: ignore[attr-defined]  # noqa: F405
 
 __all__ = list(_native_all) + ["open", "sinter_decoders", "convert", "layout_from_stim", "write_stim_experiment",
                                      "detector_report", "estimate_error_model", "sinter_decoder_for_model", "SkippingStream",
                                      "LearningStream", "CorrelationCounter"]
 
 
-@overload
+@_overload
 def open(  # noqa: A001 - the entry point
-    source: str | os.PathLike[str],
-    decoder: Any = None,
+    source: str | _os.PathLike[str],
+    decoder: _Any = None,
     window_depth: int = 0,
     *,
-    layout: Any = None,
+    layout: _Any = None,
     per_shot: bool | None = None,
     timeout: float | None = None,
     commit: int | None = None,
@@ -43,17 +46,17 @@ def open(  # noqa: A001 - the entry point
     num_threads: int = 1,
     learn_every: None = None,
     learn_memory: None = None,
-    errors: Literal["raise"] = "raise",
+    errors: _Literal["raise"] = "raise",
 ) -> KelvaneStream: ...
 
 
-@overload
+@_overload
 def open(  # noqa: A001 - the entry point
-    source: str | os.PathLike[str],
-    decoder: Any = None,
+    source: str | _os.PathLike[str],
+    decoder: _Any = None,
     window_depth: int = 0,
     *,
-    layout: Any = None,
+    layout: _Any = None,
     per_shot: bool | None = None,
     timeout: float | None = None,
     commit: int | None = None,
@@ -63,17 +66,17 @@ def open(  # noqa: A001 - the entry point
     num_threads: int = 1,
     learn_every: int,
     learn_memory: int | None = None,
-    errors: Literal["raise"] = "raise",
+    errors: _Literal["raise"] = "raise",
 ) -> LearningStream: ...
 
 
-@overload
+@_overload
 def open(  # noqa: A001 - the entry point
-    source: str | os.PathLike[str],
-    decoder: Any = None,
+    source: str | _os.PathLike[str],
+    decoder: _Any = None,
     window_depth: int = 0,
     *,
-    layout: Any = None,
+    layout: _Any = None,
     per_shot: bool | None = None,
     timeout: float | None = None,
     commit: int | None = None,
@@ -83,16 +86,16 @@ def open(  # noqa: A001 - the entry point
     num_threads: int = 1,
     learn_every: int | None = None,
     learn_memory: int | None = None,
-    errors: Literal["skip"],
+    errors: _Literal["skip"],
 ) -> SkippingStream: ...
 
 
 def open(  # noqa: A001 - the entry point
-    source: str | os.PathLike[str],
-    decoder: Any = None,
+    source: str | _os.PathLike[str],
+    decoder: _Any = None,
     window_depth: int = 0,
     *,
-    layout: Any = None,
+    layout: _Any = None,
     per_shot: bool | None = None,
     timeout: float | None = None,
     commit: int | None = None,
@@ -102,14 +105,15 @@ def open(  # noqa: A001 - the entry point
     num_threads: int = 1,
     learn_every: int | None = None,
     learn_memory: int | None = None,
-    errors: Literal["raise", "skip"] = "raise",
+    errors: _Literal["raise", "skip"] = "raise",
 ) -> KelvaneStream | SkippingStream | LearningStream:
     """Open a `KelvaneStream` over a file path or a "tcp://host:port" address.
 
     `timeout` (seconds, or None to wait without limit) bounds the connection or the opening of a
     FIFO, and every later wait for a frame: past it, `TimeoutError`, and the stream stays usable.
 
-    With `decoder` (a DEM path, DEM text, a ``stim.DetectorErrorModel``, a kelvane
+    With `decoder` (a DEM path, DEM text, a ``stim.DetectorErrorModel``, a ``stim.Circuit``
+    (its decomposed model, as ``SpacetimeGraph.from_stim_circuit`` takes it), a kelvane
     ``DetectorErrorModel`` or a ``SpacetimeGraph``) the stream decodes its frames, exactly as
     after ``stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot,
     commit=commit, buffer=buffer, enable_correlations=enable_correlations, follow=follow,
@@ -184,7 +188,7 @@ def open(  # noqa: A001 - the entry point
     return SkippingStream(result) if errors == "skip" else result  # type: ignore[arg-type]
 
 
-def sinter_decoders() -> dict[str, Any]:
+def sinter_decoders() -> dict[str, _Any]:
     """sinter decoders backed by kelvane, for ``sinter.collect(custom_decoders=...)``.
 
     Returns ``{"kelvane-uf": ..., "kelvane-uf-correlated": ..., "kelvane-uf-matched": ...}``:
@@ -197,7 +201,7 @@ def sinter_decoders() -> dict[str, Any]:
     return decoders()
 
 
-def sinter_decoder_for_model(dem: Any, *, correlated: bool = False) -> Any:
+def sinter_decoder_for_model(dem: _Any, *, correlated: bool = False) -> _Any:
     """A sinter decoder that decodes every task with `dem` (e.g. a model from
     `estimate_error_model`) instead of the task's own model.
 
@@ -209,7 +213,7 @@ def sinter_decoder_for_model(dem: Any, *, correlated: bool = False) -> Any:
     return FixedModelDecoder(dem, correlated=correlated)
 
 
-def layout_from_stim(circuit: Any) -> np.ndarray:
+def layout_from_stim(circuit: _Any) -> "np.ndarray":
     """The frame layout of a Stim circuit: which detector each bit of each round's frame is.
 
     Returns an int64 array of shape (rounds, ancillas), -1 where a slot has no detector: rounds
@@ -222,8 +226,8 @@ def layout_from_stim(circuit: Any) -> np.ndarray:
 
 
 def write_stim_experiment(
-    circuit: Any, shots: int, path: str | os.PathLike[str], *, seed: int | None = None
-) -> StimExperiment:
+    circuit: _Any, shots: int, path: str | _os.PathLike[str], *, seed: int | None = None
+) -> "StimExperiment":
     """Sample a Stim circuit and write one KVLX frame per round to `path`, vectorised.
 
     The last frame of each shot carries the true observable flips. Returns an object with

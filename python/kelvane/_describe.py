@@ -18,6 +18,12 @@ def local_file(source: Any) -> str | None:
     return None
 
 
+def is_stim_circuit(obj: Any) -> bool:
+    """True for a ``stim.Circuit`` (checked by its class, without importing stim)."""
+    kind = type(obj)
+    return kind.__name__ == "Circuit" and (kind.__module__ == "stim" or kind.__module__.startswith("stim."))
+
+
 def resolve(stream: Any, source: Any, decoder: Any, window_depth: int, layout: Any, per_shot: bool | None,
             errors: str = "raise") -> tuple[Any, Any, bool, int | None]:
     """The decoder, layout and per_shot that `kelvane.open` configures `stream` (just opened on
@@ -25,6 +31,8 @@ def resolve(stream: Any, source: Any, decoder: Any, window_depth: int, layout: A
     has taken the decoder (None: no check). The stream's description is read (before its first
     frame, waiting for that frame) only when it can matter: for ``decoder="stored"``, or a
     decoder without a layout."""
+    if is_stim_circuit(decoder):  # its decomposed model, as SpacetimeGraph.from_stim_circuit takes it
+        decoder = decoder.detector_error_model(decompose_errors=True)
     stored = isinstance(decoder, str) and decoder == "stored"
     description = None
     if stored or (decoder is not None and layout is None):

@@ -51,7 +51,7 @@ def layout_from_stim(circuit: Any) -> np.ndarray:
     return layout
 
 
-@dataclass
+@dataclass(repr=False)
 class StimExperiment:
     """What `write_stim_experiment` wrote: enough to decode the file and score the decoder."""
 
@@ -61,6 +61,13 @@ class StimExperiment:
     observables: np.ndarray  # (shots, observables) bool
     path: str
     frames: int
+
+    def __repr__(self) -> str:  # one line: the arrays are summarised by their shapes
+        shots, detectors = self.detection_events.shape
+        rounds, ancillas = self.layout.shape
+        return (f"StimExperiment(path={self.path!r}, shots={shots}, detectors={detectors}, "
+                f"observables={self.observables.shape[1]}, frames={self.frames}, "
+                f"layout={rounds} rounds x {ancillas} ancillas)")
 
 
 def write_stim_experiment(circuit: Any, shots: int, path: str | os.PathLike, *, seed: int | None = None,

@@ -141,9 +141,13 @@ std::optional<DetectorErrorModel> parse_model(std::string_view text) {
   return std::move(*model);
 }
 
-bool is_stim_dem(PyObject* obj) {
+namespace {
+
+// True for an object of Stim's class named `class_name` (checked by its class, without
+// importing stim).
+bool is_stim_object(PyObject* obj, const char* class_name) {
   PyTypeObject* type = Py_TYPE(obj);
-  if (std::strcmp(short_type_name(type), "DetectorErrorModel") != 0) return false;
+  if (std::strcmp(short_type_name(type), class_name) != 0) return false;
   PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
   if (!module || !PyUnicode_Check(module.get())) {
     PyErr_Clear();
@@ -158,6 +162,20 @@ bool is_stim_dem(PyObject* obj) {
   return std::strcmp(name, "stim") == 0 || std::strncmp(name, "stim.", 5) == 0;
 }
 
+}  // namespace
+
+bool is_stim_dem(PyObject* obj) { return is_stim_object(obj, "DetectorErrorModel"); }
+
+// A stim.Circuit's model as from_stim_circuit takes it: detector_error_model(decompose_errors=True).
+PyObject* circuit_model(PyObject* circuit) {
+  PyRef method(PyObject_GetAttrString(circuit, "detector_error_model"));
+  if (!method) return nullptr;
+  PyRef no_args(PyTuple_New(0));
+  PyRef options(Py_BuildValue("{s:O}", "decompose_errors", Py_True));
+  if (!no_args || !options) return nullptr;
+  return PyObject_Call(method.get(), no_args.get(), options.get());
+}
+
 std::optional<DetectorErrorModel> model_from_object(PyObject* source) {
   PyTypeObject* dem_type = detector_error_model_type();
   if (!dem_type) return std::nullopt;
@@ -165,6 +183,11 @@ std::optional<DetectorErrorModel> model_from_object(PyObject* source) {
     SharedBorrow b(borrow_of<DetectorErrorModel>(source));
     if (!b) return std::nullopt;
     return dem_of(source);  // copies share the target storage
+  }
+  if (is_stim_object(source, "Circuit")) {  // its decomposed model, as from_stim_circuit takes it
+    PyRef dem(circuit_model(source));
+    if (!dem) return std::nullopt;
+    return model_from_object(dem.get());
   }
   std::string text;
   bool inline_text = false;

@@ -6,6 +6,8 @@
 //   a str                        -> the file's contents when something exists at that path
 //                                   (symlinks followed), else the string itself as DEM text;
 //   an os.PathLike               -> the contents of the file it names;
+//   a stim.Circuit               -> its detector_error_model(decompose_errors=True), as
+//                                   SpacetimeGraph.from_stim_circuit takes it;
 //   anything else                -> str(obj) as DEM text (a stim.DetectorErrorModel prints
 //                                   its text).
 // graph_from_object also takes a SpacetimeGraph object and shares its graph. A text with content
@@ -38,6 +40,10 @@ inline constexpr const char* kNoCorrelationsText =
 
 // True for a stim.DetectorErrorModel (checked by its class, without importing stim).
 bool is_stim_dem(PyObject* obj);
+
+// A stim.Circuit's decomposed model (a new stim.DetectorErrorModel), or nullptr with the
+// exception set.
+PyObject* circuit_model(PyObject* circuit);
 
 // Reads the whole file at `path` as UTF-8 text. False with OSError set on failure.
 bool read_utf8_file(const std::string& path, std::string& out);

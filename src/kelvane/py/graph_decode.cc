@@ -402,16 +402,11 @@ PyObject* graph_from_stim_circuit(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &correlations)) {
     return nullptr;
   }
-  PyRef method(PyObject_GetAttrString(circuit, "detector_error_model"));
-  if (!method) {
-    PyErr_Clear();
+  if (!PyObject_HasAttrString(circuit, "detector_error_model")) {
     raise_arg_error("circuit", not_instance_reason(circuit, "stim.Circuit"));
     return nullptr;
   }
-  PyRef no_args(PyTuple_New(0));
-  PyRef options(Py_BuildValue("{s:O}", "decompose_errors", Py_True));
-  if (!no_args || !options) return nullptr;
-  PyRef dem(PyObject_Call(method.get(), no_args.get(), options.get()));
+  PyRef dem(circuit_model(circuit));
   if (!dem) return nullptr;
   GraphHandle graph = graph_from_object(dem.get(), correlations != 0);
   if (!graph) return nullptr;
