@@ -134,6 +134,10 @@ def open(  # noqa: A001 - the entry point
     `TimeoutError`, rather than a stream that decodes without the stored layout). A
     round-0 frame whose description hash names another layout than the one decoding is an
     error (``ValueError``) with ``layout`` or shot-by-shot decoding, else a ``RuntimeWarning``.
+    With `commit` and `buffer` (and no `per_shot`) a stream of shots decodes shot by shot whether
+    its layout is given or stored: a stream that describes itself with a layout is one, and so
+    is a file whose first frame carrying observable flips (a shot's truth) ends a shot;
+    anything else is one endless stream (``per_shot=False`` asks for that).
 
     ``learn_every=N`` returns a `LearningStream`: every N shots it re-estimates the model's
     probabilities from those shots (`kelvane.estimate_error_model`) and swaps the estimate in
@@ -166,7 +170,7 @@ def open(  # noqa: A001 - the entry point
     result: KelvaneStream | LearningStream = stream
     try:
         decoder, layout, per_shot, positional = _describe.resolve(stream, source, decoder, window_depth, layout,
-                                                                  per_shot, errors)
+                                                                  per_shot, errors, commit is not None)
         if learn_every is not None and decoder is None:
             raise ValueError("learn_every re-learns the decoder's model: it needs a decoder")
         if learn_memory is not None and learn_every is None:

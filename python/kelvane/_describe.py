@@ -5,6 +5,8 @@ from __future__ import annotations
 import os
 from typing import Any
 
+import numpy as np
+
 from kelvane import kvlx
 
 
@@ -25,17 +27,23 @@ def is_stim_circuit(obj: Any) -> bool:
 
 
 def resolve(stream: Any, source: Any, decoder: Any, window_depth: int, layout: Any, per_shot: bool | None,
-            errors: str = "raise") -> tuple[Any, Any, bool, int | None]:
+            errors: str = "raise", windowed: bool = False) -> tuple[Any, Any, bool, int | None]:
     """The decoder, layout and per_shot that `kelvane.open` configures `stream` (just opened on
     `source`) with, and the ancilla count to check the positional rule against once the stream
     has taken the decoder (None: no check). The stream's description is read (before its first
-    frame, waiting for that frame) only when it can matter: for ``decoder="stored"``, or a
-    decoder without a layout."""
+    frame, waiting for that frame) only when it can matter: for ``decoder="stored"``, a decoder
+    without a layout, or (`windowed`) one whose windows may be shots or an endless stream.
+
+    Windows decode shot by shot, unless per_shot says otherwise, when the stream says it is made
+    of shots: its description stores a layout (streams of shots store theirs), or a local file's
+    first frame carrying observable flips (a shot's truth, on its last frame) is followed by a
+    round-0 frame or ends the file. Otherwise the stream is endless."""
     if is_stim_circuit(decoder):  # its decomposed model, as SpacetimeGraph.from_stim_circuit takes it
         decoder = decoder.detector_error_model(decompose_errors=True)
     stored = isinstance(decoder, str) and decoder == "stored"
+    auto_shots = windowed and decoder is not None and per_shot is None and window_depth == 0
     description = None
-    if stored or (decoder is not None and layout is None):
+    if stored or (decoder is not None and layout is None) or auto_shots:
         description = kvlx.read_description(stream, damaged="warn" if errors == "skip" else "raise")
     if stored:
         if description is None or description.dem_text is None:
@@ -44,14 +52,38 @@ def resolve(stream: Any, source: Any, decoder: Any, window_depth: int, layout: A
         from _kelvane import DetectorErrorModel
 
         decoder = DetectorErrorModel.parse(description.dem_text)
+    says_shots = description is not None and description.layout is not None
+    if auto_shots and (says_shots or ((path := local_file(source)) is not None and truth_ends_shots(path))):
+        per_shot = True
     if decoder is not None and layout is None:
-        if description is not None and description.layout is not None:
+        if says_shots:
             layout = description.layout
             if per_shot is None and window_depth == 0:
                 per_shot = True
         else:  # the first frame's width, which reading the description waited for (a file or tcp://)
             return decoder, layout, bool(per_shot), stream._first_ancillas
     return decoder, layout, bool(per_shot), None
+
+
+def truth_ends_shots(path: str, look: int = 1 << 16) -> bool:
+    """Whether the file's first frame carrying observable flips, within its first `look`
+    frames, is followed by a round-0 frame or is its last: the flips are a shot's truth on its
+    last frame. Damage in those frames answers no."""
+    from _kelvane import KelvaneStream
+
+    try:
+        with KelvaneStream(path) as peek:
+            batch = peek.read_batch(look)
+            following = peek.read_batch(1)
+    except (OSError, ValueError):
+        return False
+    marked = np.flatnonzero(batch.has_observable_flips)
+    if not len(marked):
+        return False
+    k = int(marked[0])
+    if k + 1 < len(batch):
+        return int(batch.rounds[k + 1]) == 0
+    return len(following) == 0 or int(following.rounds[0]) == 0
 
 
 def detector_times(decoder: Any) -> dict[int, float]:

@@ -254,7 +254,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
         return decode_windows(args)
     from kelvane._convert import _replacing, as_layout, file_format, group_shots, read_kvlx_frames, write_stim_file
 
-    out_fmt = file_format(args.out)
+    out_fmt = file_format(args.out) if args.out else None
     if out_fmt == "kvlx":
         raise CliError("--out must be a Stim shot file (.01, .b8, .r8 or .dets)")
     circuit = _read_stim(args.circuit, "circuit") if args.circuit else None
@@ -285,10 +285,12 @@ def cmd_decode(args: argparse.Namespace) -> int:
             part = graph.decode_batch(shots[lo : lo + chunk, :width])
             predictions[lo : lo + chunk, : part.shape[1]] = part
             bar.update(part.shape[0])
-    with _replacing([args.out]) as temps:
-        write_stim_file(predictions, temps[0], out_fmt, 0, dem.num_observables, args.out)
+    if args.out:
+        with _replacing([args.out]) as temps:
+            write_stim_file(predictions, temps[0], out_fmt, 0, dem.num_observables, args.out)
     per_shot = 1 if layout is None else layout.shape[0]
-    print(f"decoded {shots.shape[0]} shots ({per_shot} frames and {dem.num_detectors} detectors each) -> {args.out}")
+    print(f"decoded {shots.shape[0]} shots ({per_shot} frames and {dem.num_detectors} detectors each) -> "
+          f"{args.out or 'nowhere'}")
     print(f"skipped: {skipped[0].skipped_text()}")
     if shots.shape[0] and frames.has_observable_flips[last].all():
         truth = frames.observable_flips[last]
@@ -466,19 +468,21 @@ def decode_windows(args: argparse.Namespace) -> int:
         # and stamps every frame's arrival, so a decoder that falls behind shows as backlog.
         try:
             # Damaged frames are skipped, as decoding a file shot by shot skips them.
+            # Shot by shot when the stream says it is made of shots (kelvane.open), else endless.
             stream = stack.enter_context(kelvane.open(args.file, decoder="stored" if dem is None else dem,
                                                       layout=layout, commit=args.commit, buffer=args.buffer,
-                                                      errors="skip"))
+                                                      per_shot=False if args.endless else None, errors="skip"))
         except ValueError as e:
             if dem is None:
                 raise CliError(f"decode needs --dem or --circuit ({_describe_error(e)})") from e
             raise
         if dem is None:
             dem = stim.DetectorErrorModel(stream.description.dem_text)
-        out = stack.enter_context(DecisionWriter(args.out, dem.num_observables, args.detector_flips))
+        out = (stack.enter_context(DecisionWriter(args.out, dem.num_observables, args.detector_flips))
+               if args.out else None)
         stop = stack.enter_context(_ctrl_c_stops())  # once open: a Ctrl-C before then just interrupts
         while not stop.is_set() and (records := stream.drain(0.25, detector_flips=args.detector_flips)) is not None:
-            if records:
+            if records and out is not None:
                 out.write_records(records)
                 out.flush()
                 stream.decisions_written()
@@ -495,24 +499,37 @@ def decode_windows(args: argparse.Namespace) -> int:
                 print(f"{live['frames_decoded']} rounds, {live['rounds_per_second']:.0f} rounds/s, "
                       f"backlog {live['backlog']} rounds", file=sys.stderr, flush=True)
         live = stream.live_stats() or {}
+        counts = stream._live_counts() or {}
         stats = stream.decoder_stats() or {}
         skipped = stream.skipped_text()
+        missing = stream.missing_rounds
     if live.get("backlog_warning") and not warned:
         print(f"warning: {live['backlog_warning']}", file=sys.stderr, flush=True)
     frames = live.get("frames_decoded", 0)
     decisions = live.get("decisions", 0)
     print(f"decoded {frames} frames in windows (commit {args.commit}, buffer {args.buffer}): {decisions} decision "
-          f"records -> {args.out} ({live.get('rounds_per_second', 0):.0f} rounds/s; largest backlog "
+          f"records -> {args.out or 'nowhere'} ({live.get('rounds_per_second', 0):.0f} rounds/s; largest backlog "
           f"{live.get('largest_backlog', 0)} rounds; arrived at {live.get('arrivals_per_second', 0):.0f} frames/s; "
           f"{time.perf_counter() - start:.1f} s{_peak_rss_text()})")
     print(f"skipped: {skipped}")
+    if counts.get("per_shot"):
+        shots, errors = counts["shots_with_truth"], counts["shot_errors"]
+        if shots:
+            low, high = wilson_interval(errors, shots)
+            print(f"logical error rate: {errors / shots:.6f} ({errors} of {shots} shots; 95% interval {low:.6f} to "
+                  f"{high:.6f}), against the observable flips the stream carries")
+        else:
+            print("logical error rate: unknown (the stream carries no observable flips on its shots' last frames)")
+    elif counts:
+        print(f"endless stream: {counts['restarts']} restarts, {missing} rounds missing or dropped by them")
     if decisions:
         def us(h: dict[str, int]) -> str:
             return f"median {h['median'] / 1e3:.1f} us, p99.9 {h['p999'] / 1e3:.1f} us, worst {h['worst'] / 1e3:.1f} us"
 
         print(f"commit latency from the closing frame's arrival: {us(live['closing_latency_ns'])}")
         print(f"commit latency from each frame's arrival: {us(live['frame_latency_ns'])}")
-        print(f"decision written, from the closing frame's arrival: {us(live['write_latency_ns'])}")
+        if out is not None:
+            print(f"decision written, from the closing frame's arrival: {us(live['write_latency_ns'])}")
         print(f"decoder step: median {stats.get('median_step_ns', 0) / 1e3:.1f} us, p99.9 "
               f"{stats.get('p999_step_ns', 0) / 1e3:.1f} us, worst {stats.get('worst_step_ns', 0) / 1e3:.1f} us")
     return INTERRUPTED if stop.is_set() else 0
@@ -782,14 +799,17 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--layout", default=None, help=".npy file: rounds x ancillas detector ids, -1 = none")
     p.add_argument("--circuit", default=None,
                    help="Stim circuit file: the layout (kelvane.layout_from_stim) and, without --dem, the model")
-    p.add_argument("--out", required=True,
+    p.add_argument("--out", default=None,
                    help="predictions file (.b8, .01, .r8 or .dets); with --commit, where the decision records go "
-                        "(a file, or tcp://HOST:PORT to connect to)")
+                        "(a file, or tcp://HOST:PORT to connect to; without it only the summary is printed)")
     p.add_argument("--commit", type=int, default=None,
                    help="decode the stream in windows as it arrives, committing this many rounds at a time")
     p.add_argument("--buffer", type=int, default=None, help="rounds of look-ahead per window (with --commit)")
     p.add_argument("--detector-flips", action="store_true",
                    help="with --commit: every decision record carries the detectors its commits flipped")
+    p.add_argument("--endless", action="store_true",
+                   help="with --commit: decode the stream as one endless stream even when it says it is made of shots "
+                        "(a stored layout, or its shots' truth on their last frames)")
     p.set_defaults(run=cmd_decode)
 
     p = verb("serve", "replay a KVLX file over TCP")

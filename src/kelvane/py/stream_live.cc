@@ -180,4 +180,16 @@ PyObject* stream_live_stats(PyObject* self, PyObject*) {
                        "write_latency_ns", written.get(), "backlog_warning", warning_text.get());
 }
 
+PyObject* stream_live_counts(PyObject* self, PyObject*) {
+  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
+  if (!turn) return nullptr;
+  StreamState& st = state_of(self);
+  kelvane::StreamDecoder* decoder = st.decoder.native();
+  if (!st.live || !decoder) Py_RETURN_NONE;
+  const LiveStats s = st.live->stats(*decoder);
+  return Py_BuildValue("{sOsKsKsK}", "per_shot", decoder->per_shot() ? Py_True : Py_False, "shots_with_truth", static_cast<unsigned long long>(s.shots_with_truth),
+                       "shot_errors", static_cast<unsigned long long>(s.shot_errors), "restarts",
+                       static_cast<unsigned long long>(decoder->restarts()));
+}
+
 }  // namespace kelvane::py

@@ -9,5 +9,7 @@ namespace kelvane::py {
 PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* stream_decisions_written(PyObject* self, PyObject*);
 PyObject* stream_live_stats(PyObject* self, PyObject*);
+// The private _live_counts(): what live decoding counts beyond live_stats().
+PyObject* stream_live_counts(PyObject* self, PyObject*);
 
 }  // namespace kelvane::py

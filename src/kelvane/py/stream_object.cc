@@ -492,6 +492,12 @@ PyMethodDef stream_methods[] = {
      "step, frame_latency_ns from the arrival of each committed round's frame, write_latency_ns\n"
      "from the closing frame's arrival to decisions_written(); and backlog_warning, the text\n"
      "once the backlog has grown for over a second, else None."},
+    {"_live_counts", guarded<"the statistics (KelvaneStream._live_counts)", stream_live_counts>, METH_NOARGS,
+     "_live_counts($self)\n--\n\n"
+     "What drain() counted beyond live_stats(), or None before it: per_shot (decoding shot by\n"
+     "shot, else one endless stream), shots_with_truth (shots decoded\n"
+     "whose last frame carried the true observable flips), shot_errors (of those, predicted\n"
+     "otherwise) and restarts (of a running endless stream, each dropping the rounds it held)."},
     {"read_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the frame batch (KelvaneStream.read_batch)", stream_read_batch>)),
      METH_VARARGS | METH_KEYWORDS,
      "read_batch($self, max_frames)\n--\n\n"

@@ -153,6 +153,12 @@ bool LiveDecoder::push(StreamDecoder& decoder, ArrivedFrame& arrived) {
   }
   if (decided) {
     closing_.record(ns_between(arrived.arrived, now));
+    const std::optional<FrameLayout>& layout = decoder.layout();
+    if (decoder.per_shot() && layout && arrived.frame.round + 1 == layout->rounds() &&
+        arrived.frame.source_observable_flips) {  // a shot's last frame, with its truth
+      ++shots_with_truth_;
+      if (*arrived.frame.source_observable_flips != *arrived.frame.observable_flips) ++shot_errors_;
+    }
     if (decisions_.empty()) first_decision_at_ = now;
     decisions_.push_back({arrived.frame.frame_id, arrived.frame.round, arrived.frame.window_incomplete,
                           *arrived.frame.observable_flips, arrived.arrived, {}});
@@ -258,6 +264,8 @@ LiveStats LiveDecoder::stats(const StreamDecoder& decoder) {
   s.decisions = decision_count_;
   s.backlog = backlog(decoder);
   s.largest_backlog = std::max(largest_backlog_, s.backlog);
+  s.shots_with_truth = shots_with_truth_;
+  s.shot_errors = shot_errors_;
   s.first_arrival = first_arrival_;
   s.last_decode = last_decode_;
   s.closing = closing_;

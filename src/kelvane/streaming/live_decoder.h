@@ -138,6 +138,10 @@ struct LiveStats {
   std::uint64_t backlog = 0;  // rounds arrived and not yet committed
   std::uint64_t largest_backlog = 0;
   double arrivals_per_second = 0;
+  // Per shot: shots decoded whose last frame carried the true observable flips, and those whose
+  // prediction differs from them.
+  std::uint64_t shots_with_truth = 0;
+  std::uint64_t shot_errors = 0;
   std::optional<LiveClock::time_point> first_arrival;
   LiveClock::time_point last_decode{};
   LatencyHistogram closing;
@@ -228,6 +232,8 @@ class LiveDecoder {
   std::uint64_t frames_decoded_ = 0;
   std::uint64_t decision_count_ = 0;
   std::uint64_t largest_backlog_ = 0;
+  std::uint64_t shots_with_truth_ = 0;
+  std::uint64_t shot_errors_ = 0;
   std::optional<LiveClock::time_point> first_arrival_;
   LiveClock::time_point last_decode_{};
   LatencyHistogram closing_;

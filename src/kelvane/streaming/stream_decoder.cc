@@ -373,6 +373,7 @@ void StreamDecoder::push_windowed(OwnedFrame& frame) {
   frame.window_incomplete = false;
   if (restart) {
     if (w.running()) {
+      ++restarts_;
       const RoundIndex dropped = w.received_rounds() - w.committed_rounds();
       lose_rounds(dropped, at() + ", which restarts the endless stream: " + rounds(dropped) +
                                " not yet committed dropped");

@@ -138,6 +138,9 @@ class StreamDecoder {
   // Rounds of an endless windowed stream that never arrived, or were dropped uncommitted by a
   // restart, so far.
   std::uint64_t missing_rounds() const { return missing_rounds_; }
+  // Restarts of a running endless windowed stream so far (a round 0, a round going backwards, a
+  // gap too long to decode as quiet): each drops the rounds held, counted in missing_rounds().
+  std::uint64_t restarts() const { return restarts_; }
 
   // The longest run of missing rounds decoded as quiet; a longer gap restarts the stream.
   static constexpr std::uint32_t kMaxQuietGap = 1u << 16;
@@ -209,6 +212,7 @@ class StreamDecoder {
   std::uint32_t last_round_ = 0;
   std::vector<std::pair<RoundIndex, RoundIndex>> missing_;
   std::uint64_t missing_rounds_ = 0;
+  std::uint64_t restarts_ = 0;
   bool warned_missing_ = false;
 
   std::vector<std::uint32_t> fired_;  // detector ids of the window or shot being built
