@@ -93,11 +93,15 @@ PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!st.live) {
     FrameSource* source = st.source.get();
     const WindowedFrames& w = *decoder->windows();
+    std::atomic<std::uint64_t>* skipped = &st.live_skipped;
+    skipped->store(source->skipped_bytes(), std::memory_order_release);
     st.live = std::make_unique<LiveDecoder>(
-        [source](const std::atomic<bool>& stop) {
+        [source, skipped](const std::atomic<bool>& stop) {
           WaitContext ctx;
           ctx.cancelled = &stop;
-          return source->next_owned(ctx);
+          Result<std::optional<OwnedFrame>> next = source->next_owned(ctx);
+          skipped->store(source->skipped_bytes(), std::memory_order_release);
+          return next;
         },
         std::uint64_t{w.commit()} + w.buffer(), flips != 0, decoder->follows());
   } else if (st.live->keeps_flips() != (flips != 0)) {

@@ -34,10 +34,15 @@ struct StreamState {
   // Live decoding (drain): its reader thread owns the source until the stream closes. Declared
   // after the source, so that it stops before the source goes.
   std::unique_ptr<LiveDecoder> live;
+  // While decoding live, the source's skipped bytes as its reader thread last left them.
+  std::atomic<std::uint64_t> live_skipped{0};
   std::shared_ptr<const StreamDescription> description_at_close;
   std::optional<std::string> description_fault_at_close;
 
-  std::uint64_t skipped_bytes() const { return source ? source->skipped_bytes() : skipped_at_close; }
+  std::uint64_t skipped_bytes() const {
+    if (live) return live_skipped.load(std::memory_order_acquire);
+    return source ? source->skipped_bytes() : skipped_at_close;
+  }
   const std::shared_ptr<const StreamDescription>& description() const {
     return source ? source->description() : description_at_close;
   }
