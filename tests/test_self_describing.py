@@ -278,3 +278,30 @@ def test_info_reports_a_damaged_description_and_the_rest(tmp_path, capsys, damag
     out = capsys.readouterr().out
     assert re.search(rf"description:      damaged \(.*{re.escape(reason)}", out)
     assert "frames:           2" in out and "first error:      none" in out.splitlines()[-1]
+
+
+def test_a_stored_model_past_64_mib_is_refused_and_the_frames_still_read(tmp_path, capsys):
+    # zlib of repeated bytes is about a thousand times smaller than the text: 64 MiB and one byte
+    # of model in some 65 KB of file. Plain reading never inflates it; asking for it is refused.
+    squeeze = zlib.compressobj(9)
+    model = b"".join(squeeze.compress(b"#" * (1 << 20)) for _ in range(64)) + squeeze.compress(b"#") + squeeze.flush()
+    layout = np.arange(6).reshape(2, 3)
+    layout_bytes = kvlx._layout_bytes(layout)
+    entries = [(kvlx.META_LAYOUT, layout_bytes)] + [
+        (kvlx.META_DEM, model[i : i + kvlx.DESCRIPTION_CHUNK]) for i in range(0, len(model), kvlx.DESCRIPTION_CHUNK)]
+    entries.append((kvlx.META_DESCRIPTION_HASH, kvlx._description_hash(layout_bytes, model)))
+    path = tmp_path / "bomb.kvlx"
+    with kvlx.KvlxWriter(path) as w:
+        w.write_frame(frame_id=0, detector_events=[1, 0, 1], metadata=entries)
+        w.write_frame(frame_id=1, round=1, detector_events=[0, 1, 1])
+    refused = "the stream's stored model inflates past 64 MiB of text, the most a stored model may hold: refused"
+    with kelvane.open(path) as stream:
+        assert [f.frame_id for f in stream] == [0, 1]
+        description = stream.description
+        assert (description.layout == layout).all() and "dem=stored" in repr(description)
+        with pytest.raises(ValueError, match=re.escape(refused)):
+            description.dem_text
+    with pytest.raises(ValueError, match=re.escape(refused)):
+        kelvane.open(path, decoder="stored")
+    assert main(["-q", "info", str(path)]) == 0
+    assert f"description:      layout of 2 rounds x 3 ancillas; model refused ({refused})\n" in capsys.readouterr().out

@@ -211,11 +211,15 @@ def describe_stream(stream: Any) -> str:
     if description.layout is not None:
         rounds, slots = description.layout.shape
         parts.append(f"layout of {rounds} rounds x {slots} ancillas")
-    if description.dem_text is not None:
+    try:
+        text = description.dem_text  # inflated here
+    except ValueError as e:  # not zlib-compressed text (damaged), or past 64 MiB of it (refused)
+        return "; ".join(parts + [f"model refused ({e})"]) if str(e).endswith("refused") else f"damaged ({e})"
+    if text is not None:
         import _kelvane
 
         try:
-            model = _kelvane.DetectorErrorModel.parse(description.dem_text)
+            model = _kelvane.DetectorErrorModel.parse(text)
         except ValueError as e:  # whole and matching its hash, but not a model: reported as a mismatch is
             return f"damaged (the stored model does not parse: {_describe_error(e)})"
         parts.append(f"model of {model.detector_count} detectors, {model.observable_count} observables")

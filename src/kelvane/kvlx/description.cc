@@ -3,6 +3,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
+#include <climits>
 
 #include "kelvane/kvlx/crc32.h"
 #include "kelvane/kvlx/le_bytes.h"
@@ -13,34 +15,57 @@ namespace kelvane {
 namespace {
 
 constexpr std::size_t kLayoutShapeSize = 8;  // u32 rounds, u32 ancillas
-// A model's text inflates to at most this many bytes (a stream's first frame holds at most
-// 65535 pieces of 60 KiB, far less than this when compressed).
-constexpr std::size_t kMaxModelText = std::size_t{1} << 30;
 
-// The model text the zlib stream `bytes` inflates to, or nothing when it is not one whole zlib
-// stream.
-std::optional<std::string> inflate_text(std::span<const std::uint8_t> bytes) {
-  z_stream z{};
-  if (inflateInit(&z) != Z_OK) return std::nullopt;
-  z.next_in = const_cast<Bytef*>(bytes.data());
-  z.avail_in = static_cast<uInt>(bytes.size());
+}  // namespace
+
+std::expected<std::string, std::string> inflate_model(const StreamDescription& d, std::size_t limit) {
+  const auto not_text = [] {
+    return std::unexpected(std::string("the stream's stored model is not zlib-compressed UTF-8 text"));
+  };
   std::string out;
+  if (!d.has_model()) return out;
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return not_text();
+  struct End {
+    z_stream& z;
+    ~End() { inflateEnd(&z); }
+  } end{z};
+  // Inflated a chunk at a time into a buffer of its own, so that the text held never passes the
+  // limit, whatever the input inflates to.
+  std::array<Bytef, 65536> chunk;
+  std::size_t in_left = d.dem_zlib.size();
+  z.next_in = const_cast<Bytef*>(d.dem_zlib.data());
   int rc = Z_OK;
-  while (rc == Z_OK) {
-    const std::size_t had = out.size();
-    if (had >= kMaxModelText) break;
-    out.resize(std::max<std::size_t>(had * 2, 4 * bytes.size() + 64));
-    z.next_out = reinterpret_cast<Bytef*>(out.data() + had);
-    z.avail_out = static_cast<uInt>(out.size() - had);
+  while (rc != Z_STREAM_END) {
+    if (z.avail_in == 0) {
+      if (in_left == 0) return not_text();  // the data ended before the stream did
+      z.avail_in = static_cast<uInt>(std::min<std::size_t>(in_left, UINT_MAX));
+      in_left -= z.avail_in;
+    }
+    z.next_out = chunk.data();
+    z.avail_out = static_cast<uInt>(chunk.size());
     rc = inflate(&z, Z_NO_FLUSH);
-    out.resize(out.size() - z.avail_out);
-    if (rc == Z_BUF_ERROR && z.avail_in == 0) break;  // the data ended before the stream did
+    if (rc != Z_OK && rc != Z_STREAM_END) return not_text();
+    const std::size_t got = chunk.size() - z.avail_out;
+    if (got > limit - out.size()) {
+      const std::string most =
+          limit % (std::size_t{1} << 20) == 0 ? std::to_string(limit >> 20) + " MiB" : std::to_string(limit) + " bytes";
+      return std::unexpected("the stream's stored model inflates past " + most +
+                             " of text, the most a stored model may hold: refused");
+    }
+    if (out.capacity() < out.size() + got) {
+      out.reserve(std::min(limit, std::max(out.size() + got, 2 * out.capacity())));
+    }
+    out.append(reinterpret_cast<const char*>(chunk.data()), got);
   }
-  const bool whole = rc == Z_STREAM_END && z.avail_in == 0;
-  inflateEnd(&z);
-  if (!whole) return std::nullopt;
+  if (z.avail_in != 0 || in_left != 0) return not_text();  // bytes after the stream's end
+  if (!is_valid_utf8(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(out.data()), out.size()))) {
+    return not_text();
+  }
   return out;
 }
+
+namespace {
 
 std::vector<std::uint8_t> deflate_text(const std::string& text) {
   uLongf size = compressBound(static_cast<uLong>(text.size()));
@@ -89,14 +114,7 @@ std::expected<std::optional<StreamDescription>, std::string> assemble_descriptio
     d.layout.resize(ids);
     for (std::size_t i = 0; i < ids; ++i) d.layout[i] = static_cast<std::int32_t>(load_le<std::uint32_t>(layout.data() + kLayoutShapeSize + 4 * i));
   }
-  if (!dem.empty()) {
-    std::optional<std::string> text = inflate_text(dem);
-    if (!text || !is_valid_utf8(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text->data()),
-                                                                text->size()))) {
-      return std::unexpected("the stream's stored model is not zlib-compressed UTF-8 text");
-    }
-    d.dem_text = std::move(*text);
-  }
+  d.dem_zlib.assign(dem.begin(), dem.end());
   return d;
 }
 

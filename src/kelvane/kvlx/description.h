@@ -3,8 +3,12 @@
 // round-0 frames carry in key 66 (docs/kvlx-format.md, "Streams that describe themselves").
 //
 // A reader gathers one frame's pieces with DescriptionPieces, then assemble_description checks
-// them against the frame's hash and decodes them. Later round-0 frames say by their hash whether
-// the description held is still the stream's (same_description).
+// them against the frame's hash and decodes the layout. Later round-0 frames say by their hash
+// whether the description held is still the stream's (same_description).
+//
+// The model stays compressed until it is asked for (inflate_model): a few kilobytes of zlib
+// can stand for gigabytes of text, and reading frames never needs it. Inflating stops as soon
+// as the text passes kMaxModelText bytes.
 #pragma once
 
 #include <array>
@@ -21,6 +25,8 @@
 namespace kelvane {
 
 inline constexpr std::size_t kDescriptionPieceLimit = 61440;
+// The most text a stored model may inflate to (a d = 13, 1,000-round model is about 1.1 MB).
+inline constexpr std::size_t kMaxModelText = std::size_t{64} << 20;
 
 // u32 CRC-32 of the layout bytes, then u32 CRC-32 of the compressed model bytes, little-endian;
 // as a u64 loaded little-endian, the layout's CRC is the low half.
@@ -32,10 +38,11 @@ struct StreamDescription {
   std::uint32_t rounds = 0;
   std::uint32_t ancillas = 0;
   std::vector<std::int32_t> layout;
-  std::optional<std::string> dem_text;  // the model's text, when stored
+  std::vector<std::uint8_t> dem_zlib;  // the model's text compressed with zlib; empty for none
   DescriptionHash hash = 0;
 
   bool has_layout() const { return !layout.empty(); }
+  bool has_model() const { return !dem_zlib.empty(); }
   std::uint32_t layout_crc() const { return static_cast<std::uint32_t>(hash); }
   bool operator==(const StreamDescription&) const = default;
 };
@@ -62,9 +69,14 @@ class DescriptionPieces {
 DescriptionHash description_hash(std::span<const std::uint8_t> layout_bytes, std::span<const std::uint8_t> dem_bytes);
 
 // The description one frame's pieces make, or the text of why they make none: no hash beside the
-// pieces, a hash that does not match them, layout bytes of the wrong size for their shape, model
-// bytes that do not inflate to UTF-8 text. Nothing when the frame carries no pieces.
+// pieces, a hash that does not match them, layout bytes of the wrong size for their shape.
+// Nothing when the frame carries no pieces. The model is kept as it came (see inflate_model).
 std::expected<std::optional<StreamDescription>, std::string> assemble_description(const DescriptionPieces& pieces);
+
+// The stored model's text, or why there is none to give: bytes that are not one whole zlib
+// stream of UTF-8 text, or text longer than `limit` bytes (found while inflating, so that no
+// more than `limit` bytes are ever held). An empty text for a description without a model.
+std::expected<std::string, std::string> inflate_model(const StreamDescription& d, std::size_t limit = kMaxModelText);
 
 // The metadata entries (keys 64, 65, then 66) that describe a stream by `layout` (rounds x
 // ancillas ids, row-major; empty for none) and `dem_text` (none: no model), the model compressed

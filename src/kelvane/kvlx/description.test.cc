@@ -50,7 +50,8 @@ TEST(StreamDescription, RoundTripsInPieces) {
     EXPECT_EQ(s.rounds, c.rounds);
     EXPECT_EQ(s.ancillas, c.ancillas);
     EXPECT_EQ(s.layout, c.layout);
-    EXPECT_EQ(s.dem_text, c.dem);
+    EXPECT_EQ(s.has_model(), c.dem.has_value());
+    EXPECT_EQ(inflate_model(s), c.dem.value_or(""));
     EXPECT_EQ(s.hash, d.hash);
   }
   EXPECT_GT(description_entries(2, 3, layout, noisy_text(3 * kDescriptionPieceLimit)).entries.size(), 3u);
@@ -92,8 +93,6 @@ TEST(StreamDescription, DamagedPiecesMakeNoDescription) {
        "the stream's stored layout and model come without their hash"},
       {"a layout missing an id", [](DescriptionEntries& d) { d.entries[0].second.resize(8 + 20); }, true,
        "the stream's stored layout of 2 x 3 entries holds 20 bytes of ids"},
-      {"a model that is not zlib", [](DescriptionEntries& d) { d.entries[1].second = {1, 2, 3}; }, true,
-       "the stream's stored model is not zlib-compressed UTF-8 text"},
   };
   for (const Case& c : cases) {
     auto got = damaged(c.change, c.rehash);
@@ -101,6 +100,50 @@ TEST(StreamDescription, DamagedPiecesMakeNoDescription) {
     EXPECT_EQ(got.error(), c.text) << c.what;
   }
   EXPECT_FALSE(assemble_description(DescriptionPieces{})->has_value());  // no pieces: no description
+}
+
+// The model is inflated only when asked, and never past the limit: what a stored model inflates
+// to is refused at limit + 1 bytes, whatever the zlib stream would go on to give.
+TEST(StreamDescription, ModelsInflateWhenAskedWithinTheLimit) {
+  const auto stored = [](std::vector<std::uint8_t> zlib) {
+    StreamDescription d;
+    d.dem_zlib = std::move(zlib);
+    return d;
+  };
+  const auto compressed = [&](const std::string& text) {
+    std::vector<std::uint8_t> zlib;
+    for (const auto& [key, value] : description_entries(0, 0, {}, text).entries) {
+      if (key == kMetaKeyModel) zlib.insert(zlib.end(), value.begin(), value.end());
+    }
+    return zlib;
+  };
+  const std::string text(4096, '#');
+  std::vector<std::uint8_t> cut = compressed(text), trailing = compressed(text);
+  cut.pop_back();
+  trailing.push_back(0);
+  const std::string not_text = "the stream's stored model is not zlib-compressed UTF-8 text";
+  const std::string past_4096 = "the stream's stored model inflates past 4096 bytes of text, the most a stored "
+                                "model may hold: refused";
+  struct Case {
+    const char* what;
+    StreamDescription d;
+    std::size_t limit;
+    std::expected<std::string, std::string> want;
+  } cases[] = {
+      {"no model", stored({}), 16, ""},
+      {"at the limit", stored(compressed(text)), 4096, text},
+      {"one byte past it", stored(compressed(text + "#")), 4096, std::unexpected(past_4096)},
+      {"far past it (zlib of repeated bytes)", stored(compressed(std::string(1 << 24, '#'))), 4096,
+       std::unexpected(past_4096)},
+      {"past the real limit", stored(compressed(std::string(kMaxModelText + 1, '#'))), kMaxModelText,
+       std::unexpected(std::string("the stream's stored model inflates past 64 MiB of text, the most a stored model "
+                                   "may hold: refused"))},
+      {"not zlib", stored({1, 2, 3}), 4096, std::unexpected(not_text)},
+      {"cut short", stored(cut), 4096, std::unexpected(not_text)},
+      {"bytes after the stream", stored(trailing), 4096, std::unexpected(not_text)},
+      {"not UTF-8", stored(compressed("error(0.1) D0 \xff\n")), 4096, std::unexpected(not_text)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(inflate_model(c.d, c.limit), c.want) << c.what;
 }
 
 }  // namespace

@@ -411,7 +411,7 @@ PyObject* stream_description(PyObject* self, void*) {
   }
   const std::shared_ptr<const StreamDescription>& d = st.description();
   if (!d) Py_RETURN_NONE;
-  return new_stream_description(*d);
+  return new_stream_description(d);
 }
 
 PyObject* stream_first_ancillas(PyObject* self, void*) {
