@@ -145,8 +145,6 @@ def test_mask_forms_refuse_wide_models_naming_the_array_form():
         graph.decode_batch(np.array([[1, 0]]), return_masks=True)
     with pytest.raises(ValueError, match=r"DecoderResult holds .* decode_batch"):
         graph.decode([1, 0])
-    with pytest.raises(ValueError, match="committed_flips holds observables L0 to L63"):
-        graph.sliding_decoder(commit=1, buffer=1)
     # The byte image of a wide graph reads back and decodes alike.
     back = _kelvane.SpacetimeGraph.from_bytes(graph.to_bytes())
     assert back == graph and back.to_bytes()[:8] == b"KVGRAPH4"
@@ -208,7 +206,7 @@ def test_decode_sliding_covering_the_shot_predicts_every_observable_as_decode_ba
     graph = graph_of(str(dem))
     expected = graph.decode_batch(dets)
     np.testing.assert_array_equal(graph.decode_sliding(dets, commit=1, buffer=1000), expected)
-    # Too few shots to split: wide models still decode shot by shot, not in parallel windows.
+    # Too few shots to split: each shot is decoded in core and seam windows on both threads.
     np.testing.assert_array_equal(graph.decode_sliding(dets[:3], commit=1, buffer=1000, num_threads=2), expected[:3])
 
 
@@ -229,5 +227,9 @@ def test_experiment_and_convert_write_every_observable(tmp_path):
     with kelvane.open(tmp_path / "conv.kvlx") as stream:
         carried = [f.source_observable_flips_array for f in stream]
     np.testing.assert_array_equal(np.array(carried), exp.observables)
-    with pytest.raises(ValueError, match="windowed decoding .* the model has 70: decode per shot"):
-        kelvane.open(tmp_path / "exp.kvlx", decoder=exp.dem, commit=1, buffer=1)
+    # Windowed streams predict every observable too: a shot's last frame holds its committed flips.
+    for threads in (1, 2):
+        with kelvane.open(tmp_path / "exp.kvlx", decoder=exp.dem, layout=exp.layout, per_shot=True, commit=1,
+                          buffer=1000, num_threads=threads) as stream:
+            windowed = [f.observable_flips_array for f in stream if f.round == exp.layout.shape[0] - 1]
+        np.testing.assert_array_equal(np.array(windowed), graph_of(str(exp.dem)).decode_batch(exp.detection_events))

@@ -203,15 +203,63 @@ def test_streams_on_two_threads_decode_in_parallel_windows(tmp_path):
         expected.append(reference.finish() & 1)
     assert finals == expected
 
-    # Parallel windows keep no detector flips: asking a decision record for them is refused.
-    with kelvane.open(path, decoder=exp.dem, layout=exp.layout, commit=d, buffer=d, num_threads=2) as stream, \
-            pytest.raises(ValueError, match="detector_flips=True"):
-        stream.drain(detector_flips=True)
-    with kelvane.KelvaneStream(path) as bare:
-        with pytest.raises(ValueError, match="parallel windows do not take correlations"):
-            bare.set_decoder(exp.dem, layout=exp.layout, commit=d, buffer=d, enable_correlations=True, num_threads=2)
-        with pytest.raises(ValueError, match="needs commit and buffer"):
-            bare.set_decoder(exp.dem, layout=exp.layout, num_threads=2)
+    with kelvane.KelvaneStream(path) as bare, pytest.raises(ValueError, match="needs commit and buffer"):
+        bare.set_decoder(exp.dem, layout=exp.layout, num_threads=2)
+
+
+# Every window feature on one thread (sliding windows) and on two (core and seam windows, shots
+# few enough for decode_sliding to give each one both threads): a buffer covering the shot is
+# whole-shot decoding, correlated or not; a model whose observable is L200 commits what L0 did
+# (committed_flips_array; the 64-bit mask refused only after finish() committed); a stream with
+# its model swapped for itself every few frames decides as one never swapped, detector flips
+# kept (drain(detector_flips=True)).
+@pytest.mark.parametrize("threads", [1, 2])
+def test_window_features_on_one_thread_and_two(tmp_path, threads):
+    import kelvane
+
+    d, rounds = 3, 12
+    circuit, graph = experiment("surface_code:rotated_memory_z", d, rounds, 0.02)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    dets = circuit.compile_detector_sampler(seed=3).sample(24)
+    covering = dict(commit=2, buffer=rounds + 2, num_threads=threads)
+    np.testing.assert_array_equal(graph.decode_sliding(dets, **covering), graph.decode_batch(dets))
+    correlated = _kelvane.SpacetimeGraph.from_detector_error_model(dem, enable_correlations=True)
+    np.testing.assert_array_equal(correlated.decode_sliding(dets, enable_correlations=True, **covering),
+                                  correlated.decode_batch(dets, enable_correlations=True))
+
+    wide = _kelvane.SpacetimeGraph.from_detector_error_model(
+        stim.DetectorErrorModel(str(dem).replace("L0", "L200")))
+    narrow, wider = (g.sliding_decoder(commit=2, buffer=2, num_threads=threads) for g in (graph, wide))
+    sizes = narrow.round_sizes
+    starts = np.cumsum([0] + sizes)
+    for shot in dets[:8]:
+        block = np.zeros((len(sizes), max(sizes)), dtype=np.uint8)
+        for r, size in enumerate(sizes):
+            block[r, :size] = shot[starts[r]:starts[r] + size]
+        for decoder in (narrow, wider):
+            decoder.start(None)
+            decoder.push_rounds(block)
+        expected = narrow.finish() & 1
+        with pytest.raises(ValueError, match="committed_flips_array"):
+            wider.finish()
+        assert wider.committed_rounds == rounds + 1
+        flips = wider.committed_flips_array
+        assert flips.dtype == np.uint8 and flips.shape == (201,)
+        assert flips[200] == expected and flips[:200].sum() == 0
+
+    path = str(tmp_path / "run.kvlx")
+    exp = kelvane.write_stim_experiment(circuit, 20, path, seed=6)
+    decided = []
+    for swap in (False, True):
+        with kelvane.open(path, decoder=exp.dem, layout=exp.layout, per_shot=True, commit=2, buffer=2, num_threads=threads,
+                          enable_correlations=True) as stream:
+            out = b""
+            while (chunk := stream.drain(0.5, detector_flips=True)) is not None:
+                out += chunk
+                if swap:
+                    stream.swap_model(exp.dem)
+            decided.append(out)
+    assert decided[0] == decided[1] and len(decided[0]) > 0
 
 
 def test_endless_streams_place_frames_by_round(tmp_path):

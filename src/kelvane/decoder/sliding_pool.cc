@@ -56,8 +56,8 @@ SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRow
                                          bool correlated, std::span<ObservableBits> bits) {
   const unsigned workers = batch_threads(threads, rows.shots);
   const unsigned wanted = threads == 0 ? usable_cores() : std::min(threads, usable_cores());
-  if (workers == 1 && wanted > 1 && !correlated && bits.empty()) {
-    auto lease = pool.acquire(commit, buffer, false, wanted);
+  if (workers == 1 && wanted > 1) {
+    auto lease = pool.acquire(commit, buffer, correlated, wanted);
     if (!lease) return std::unexpected(lease.error());
     std::vector<std::uint32_t> fired;
     for (std::size_t s = 0; s < rows.shots; ++s) {
@@ -65,6 +65,7 @@ SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRow
       auto mask = (*lease)->decode_shot(fired);
       if (!mask) return std::unexpected(mask.error());
       masks[s] = *mask;
+      if (!bits.empty()) bits[s] = (*lease)->committed_bits();
     }
     return {};
   }

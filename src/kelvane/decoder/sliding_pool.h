@@ -53,14 +53,14 @@ class SlidingDecoderPool {
 // Decodes every row of `rows` as one shot of the pool's model, in windows of commit + buffer
 // rounds, writing each shot's committed observable flips to masks[shot]. `threads` (0: every
 // usable core) are used one of two ways:
-//  - enough shots to give each thread 32 (batch_threads), or `correlated`: the shots are split
-//    over the threads, each shot decoded one window after another, as one thread decodes it;
-//  - fewer: each shot is decoded in parallel windows on the threads (parallel_windows.h), which
-//    gives several cores to one long shot but decides the seams between windows otherwise.
+//  - enough shots to give each thread 32 (batch_threads): the shots are split over the
+//    threads, each shot decoded one window after another, as one thread decodes it;
+//  - fewer: each shot is decoded in open core windows and closed seam windows on the threads
+//    (window_engine.h), which gives several cores to one long shot but decides the seams
+//    between windows otherwise.
 // Fails as the pool's acquire does, or with the first shot that cannot be decoded. `correlated`
 // decodes every window in two passes. `bits`, when not empty, receives every observable of each
-// shot (models of more than 64 observables; such batches take the first way). May throw
-// std::bad_alloc.
+// shot (models of more than 64 observables). May throw std::bad_alloc.
 SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRows& rows, std::span<std::uint64_t> masks,
                                          std::uint32_t commit, std::uint32_t buffer, unsigned threads,
                                          bool correlated = false, std::span<ObservableBits> bits = {});

@@ -41,9 +41,14 @@ TEST(SlidingWindowModel, SplitsHeadRepeatingBlockAndTail) {
   EXPECT_FALSE(alternating->fits(100));
 }
 
-TEST(SlidingWindowDecoder, BufferCoveringTheShotDecodesLikeTheWholeModel) {
+// Every window feature on one thread (sliding windows) and on two (open core windows and closed
+// seam windows): a buffer covering the shot, observables past 64, correlated windows, the
+// detectors the commits flip, and model swaps.
+class OnThreads : public testing::TestWithParam<unsigned> {};
+
+TEST_P(OnThreads, BufferCoveringTheShotDecodesLikeTheWholeModel) {
   const auto g = repetition_graph(5, 7);
-  auto sliding = SlidingWindowDecoder::create(model_of(*g), 2, 7).value();
+  auto sliding = SlidingWindowDecoder::create(model_of(*g), 2, 7, false, GetParam()).value();
   UnionFindDecoder whole(g);
   std::mt19937_64 rng(7);
   std::uniform_int_distribution<std::uint32_t> pick(0, static_cast<std::uint32_t>(g->boundary) - 1);
@@ -57,15 +62,15 @@ TEST(SlidingWindowDecoder, BufferCoveringTheShotDecodesLikeTheWholeModel) {
 
 // The same model with observable 0 renamed 200: windows commit the same edges, and every
 // observable of them (the 64-bit mask holds none).
-TEST(SlidingWindowDecoder, WideModelsCommitEveryObservable) {
+TEST_P(OnThreads, WideModelsCommitEveryObservable) {
   const auto g = repetition_graph(5, 9);
   auto wide = std::make_shared<SpacetimeGraph>(*g);
   for (SpacetimeEdge& e : wide->edges) {
     for (std::uint8_t& k : e.observables) k = 200;
   }
   wide->num_observables = 201;
-  auto narrow_sliding = SlidingWindowDecoder::create(model_of(*g), 2, 3).value();
-  auto wide_sliding = SlidingWindowDecoder::create(model_of(*wide), 2, 3).value();
+  auto narrow_sliding = SlidingWindowDecoder::create(model_of(*g), 2, 3, false, GetParam()).value();
+  auto wide_sliding = SlidingWindowDecoder::create(model_of(*wide), 2, 3, false, GetParam()).value();
   std::mt19937_64 rng(3);
   std::uniform_int_distribution<std::uint32_t> pick(0, static_cast<std::uint32_t>(g->boundary) - 1);
   for (int trial = 0; trial < 200; ++trial) {
@@ -186,13 +191,16 @@ TEST(SlidingWindowModel, WithWeightsOfPoolsTheRepeatingRounds) {
 // every few rounds of a long stream, changes no commit; a new model between shots decodes as a
 // decoder made with it (window graphs built with the old weights are dropped). Another shape
 // is refused.
-TEST(SlidingWindowDecoder, ReplaceModelKeepsTheStreamAndUsesTheNewWeights) {
-  constexpr std::uint32_t kWidth = 4, kLong = 60;
+// With two threads, core windows decoded past the committed rounds are undone at each swap and
+// decoded again: the same model again must then commit exactly what it did.
+TEST_P(OnThreads, ReplaceModelKeepsTheStreamAndUsesTheNewWeights) {
+  constexpr std::uint32_t kWidth = 4, kLong = 120;
+  const unsigned threads = GetParam();
   const auto a = model_of(*repetition_graph(kWidth, 8, 0.05));
   const auto b = model_of(*repetition_graph(kWidth, 8, 0.3));
-  auto swapped = SlidingWindowDecoder::create(a, 2, 3).value();
-  auto plain = SlidingWindowDecoder::create(a, 2, 3).value();
-  auto fresh = SlidingWindowDecoder::create(b, 2, 3).value();
+  auto swapped = SlidingWindowDecoder::create(a, 2, 3, false, threads).value();
+  auto plain = SlidingWindowDecoder::create(a, 2, 3, false, threads).value();
+  auto fresh = SlidingWindowDecoder::create(b, 2, 3, false, threads).value();
   const auto full = repetition_graph(kWidth, kLong, 0.1);
   std::mt19937_64 rng(9);
   for (int trial = 0; trial < 20; ++trial) {
@@ -205,12 +213,15 @@ TEST(SlidingWindowDecoder, ReplaceModelKeepsTheStreamAndUsesTheNewWeights) {
       round.clear();
       for (; next < shot.fired.size() && shot.fired[next] / kWidth == r; ++next) round.push_back(shot.fired[next] % kWidth);
       if (r % 7 == 3) ASSERT_TRUE(swapped.replace_model(std::make_shared<const SlidingWindowModel>(*a)).has_value());
-      ASSERT_EQ(swapped.push_round(round).value(), plain.push_round(round).value());
+      ASSERT_TRUE(swapped.push_round(round).has_value() && plain.push_round(round).has_value());
+      ASSERT_EQ(swapped.committed_rounds(), plain.committed_rounds()) << trial << " " << r;
       ASSERT_EQ(swapped.committed_flips(), plain.committed_flips()) << trial << " " << r;
     }
     ASSERT_TRUE(swapped.finish().has_value() && plain.finish().has_value());
     ASSERT_EQ(swapped.committed_flips(), plain.committed_flips()) << trial;
   }
+  // Two threads: swaps found decoded cores past the committed rounds and decoded them again.
+  EXPECT_EQ(swapped.stats().windows > plain.stats().windows, threads > 1);
   const auto shots = repetition_graph(kWidth, 8, 0.2);
   int differ = 0;
   for (int trial = 0; trial < 200; ++trial) {
@@ -247,7 +258,7 @@ std::shared_ptr<const SpacetimeGraph> correlated_repetition_graph(std::uint32_t 
 // passes, on sampled, empty and full syndromes, with likely (p > 0.5) first-round edges too. The
 // mechanisms' names keep the repeating block (a round after the head names mechanisms of a
 // head round, so the head grows by that round).
-TEST(SlidingWindowDecoder, CorrelatedWindowsCoveringTheShotDecodeLikeTheWholeModel) {
+TEST_P(OnThreads, CorrelatedWindowsCoveringTheShotDecodeLikeTheWholeModel) {
   for (double p : {0.03, 0.3}) {
     const auto g = correlated_repetition_graph(5, 9, p, p / 1.5);
     const auto model = model_of(*g);
@@ -255,7 +266,7 @@ TEST(SlidingWindowDecoder, CorrelatedWindowsCoveringTheShotDecodeLikeTheWholeMod
     EXPECT_EQ(model->head_rounds(), 2u);
     EXPECT_EQ(model->tail_rounds(), 1u);
     EXPECT_EQ(model->period(), 1u);
-    auto sliding = SlidingWindowDecoder::create(model, 2, 9, true).value();
+    auto sliding = SlidingWindowDecoder::create(model, 2, 9, true, GetParam()).value();
     UnionFindDecoder whole(g);
     EXPECT_EQ(whole.decoding_graph()->has_baseline(), p > 0.25);
     std::mt19937_64 rng(5);
@@ -276,6 +287,35 @@ TEST(SlidingWindowDecoder, CorrelatedWindowsCoveringTheShotDecodeLikeTheWholeMod
   EXPECT_FALSE(plain->keeps_mechanisms());
   EXPECT_FALSE(SlidingWindowDecoder::create(plain, 2, 2, true).has_value());
 }
+
+// Over a whole stream the detectors the commits flip are the fired ones (every window's
+// correction reproduces its syndrome on this model), correlated windows or not, in windows too
+// short to cover the shot.
+TEST_P(OnThreads, DetectorFlipsOfAStreamAreItsFiredDetectors) {
+  constexpr std::uint32_t kWidth = 5, kRounds = 40;
+  const auto g = correlated_repetition_graph(kWidth, kRounds, 0.04, 0.03);
+  for (const bool correlated : {false, true}) {
+    auto d = SlidingWindowDecoder::create(model_of(*g), 2, 2, correlated, GetParam()).value();
+    d.keep_detector_flips(true);
+    std::mt19937_64 rng(13);
+    std::vector<SlidingWindowDecoder::StreamDetector> flips;
+    for (int trial = 0; trial < 40; ++trial) {
+      std::vector<std::uint32_t> fired = sample(*g, rng).fired;
+      if (trial == 1) fired.clear();
+      if (trial == 2) {
+        fired.clear();
+        for (std::uint32_t k = 0; k < g->boundary; ++k) fired.push_back(k);
+      }
+      ASSERT_TRUE(d.decode_shot(fired).has_value());
+      d.take_detector_flips(flips);
+      std::vector<SlidingWindowDecoder::StreamDetector> expected;
+      for (std::uint32_t k : fired) expected.push_back({k / kWidth, k % kWidth});
+      ASSERT_EQ(flips, expected) << "trial " << trial << (correlated ? ", correlated" : "");
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, OnThreads, testing::Values(1u, 2u));
 
 TEST(SlidingDecoderPool, BatchesDecodeLikeFreshDecodersOnAnyThreadCount) {
   const auto g = repetition_graph(5, 12, 0.03);

@@ -14,6 +14,19 @@
 #include "kelvane/py/types.h"
 
 namespace kelvane::py {
+
+PyObject* observable_flips_array(const ObservableBits& bits, std::size_t count) {
+  if (!ensure_numpy()) return nullptr;
+  npy_intp dims[1] = {static_cast<npy_intp>(count)};
+  PyRef array(PyArray_ZEROS(1, dims, NPY_UINT8, 0));
+  if (!array) return nullptr;
+  auto* data = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  bits.for_each([&](std::size_t k) {
+    if (k < count) data[k] = 1;
+  });
+  return array.release();
+}
+
 namespace {
 
 constexpr const char* kNoFlipsMessage =
@@ -74,28 +87,15 @@ PyObject* get_observable_flips(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(*f.observable_flips);
 }
 
-// A 1-D uint8 array of `count` entries, 1 where `bits` flips the observable.
-PyObject* flips_array(const ObservableBits& bits, std::size_t count) {
-  if (!ensure_numpy()) return nullptr;
-  npy_intp dims[1] = {static_cast<npy_intp>(count)};
-  PyRef array(PyArray_ZEROS(1, dims, NPY_UINT8, 0));
-  if (!array) return nullptr;
-  auto* data = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-  bits.for_each([&](std::size_t k) {
-    if (k < count) data[k] = 1;
-  });
-  return array.release();
-}
-
 // The flips the frame arrived with: every observable when it carried key 17, else the 64 of key 16.
 PyObject* source_flips_array(const OwnedFrame& f) {
   if (f.source_high_observable_flips) {
     ObservableBits bits = f.source_high_observable_flips->bits;
     bits.words[0] = f.source_observable_flips.value_or(0);
-    return flips_array(bits, f.source_high_observable_flips->count);
+    return observable_flips_array(bits, f.source_high_observable_flips->count);
   }
   if (!f.source_observable_flips) Py_RETURN_NONE;
-  return flips_array(ObservableBits::from_low(*f.source_observable_flips), 64);
+  return observable_flips_array(ObservableBits::from_low(*f.source_observable_flips), 64);
 }
 
 PyObject* get_source_observable_flips_array(PyObject* self, void*) {
@@ -109,7 +109,7 @@ PyObject* get_source_observable_flips_array(PyObject* self, void*) {
 PyObject* whole_flips_array(const OwnedFrame& f) {
   if (!f.model_observables) return source_flips_array(f);
   const std::size_t count = *f.model_observables;
-  return flips_array(count > 64 ? f.observable_bits : ObservableBits::from_low(*f.observable_flips), count);
+  return observable_flips_array(count > 64 ? f.observable_bits : ObservableBits::from_low(*f.observable_flips), count);
 }
 
 PyObject* get_observable_flips_array(PyObject* self, void*) {

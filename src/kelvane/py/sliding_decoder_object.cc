@@ -16,6 +16,7 @@
 #include "kelvane/py/args.h"
 #include "kelvane/py/dem_source.h"
 #include "kelvane/py/exception.h"
+#include "kelvane/py/frame_object.h"
 #include "kelvane/py/graph_object.h"
 #include "kelvane/py/native_object.h"
 #include "kelvane/py/numpy_api.h"
@@ -37,13 +38,14 @@ const char* const kGraphSlidingDecoderDoc =
     "side, run at once and flip the detectors of the gaps between cores that their corrections\n"
     "touch; the gaps are decoded next, also at once. The predictions are the same for any count\n"
     "above 1, but not those of one thread. Rounds pushed in large blocks keep both threads busy;\n"
-    "commits come a few windows later. Not with enable_correlations (ValueError).";
+    "commits come a few windows later.";
 
 namespace {
 
 struct SlidingState {
-  explicit SlidingState(SlidingWindowDecoder d) : decoder(std::move(d)) {}
+  SlidingState(SlidingWindowDecoder d, std::uint64_t observables) : decoder(std::move(d)), num_observables(observables) {}
   SlidingWindowDecoder decoder;
+  std::uint64_t num_observables;  // the model's
   std::vector<RoundSlot> slots;  // one round's fired slots, reused
 };
 using PySlidingDecoder = NativeObject<SlidingState>;
@@ -145,12 +147,35 @@ PyObject* sliding_push_rounds(PyObject* self, PyObject* args, PyObject* kwargs) 
   return PyLong_FromUnsignedLongLong(steps);
 }
 
+// The committed flips as a 64-bit mask; ValueError for a model of more than 64 observables.
+PyObject* committed_mask(const SlidingState& state) {
+  if (auto error = mask_form_error(state.num_observables, "SlidingWindowDecoder.committed_flips",
+                                   "read committed_flips_array")) {
+    PyErr_SetString(PyExc_ValueError, error->c_str());
+    return nullptr;
+  }
+  return PyLong_FromUnsignedLongLong(state.decoder.committed_flips());
+}
+
+// Commits every round left whatever the model's width; only then may the mask be refused.
 PyObject* sliding_finish(PyObject* self, PyObject*) {
   ExclusiveBorrow b(borrow_of<SlidingState>(self));
   if (!b) return nullptr;
-  SlidingWindowDecoder& d = state_of(self).decoder;
-  if (auto done = d.finish(); !done) return raise_value(done.error());
-  return PyLong_FromUnsignedLongLong(d.committed_flips());
+  if (auto done = state_of(self).decoder.finish(); !done) return raise_value(done.error());
+  return committed_mask(state_of(self));
+}
+
+PyObject* sliding_committed_flips(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<SlidingState>(self));
+  if (!b) return nullptr;
+  return committed_mask(state_of(self));
+}
+
+PyObject* sliding_committed_flips_array(PyObject* self, void*) {
+  SharedBorrow b(borrow_of<SlidingState>(self));
+  if (!b) return nullptr;
+  const SlidingState& state = state_of(self);
+  return observable_flips_array(state.decoder.committed_bits(), static_cast<std::size_t>(state.num_observables));
 }
 
 PyObject* sliding_stats(PyObject* self, PyObject*) {
@@ -180,7 +205,6 @@ PyObject* sliding_round_sizes(PyObject* self, void*) {
   return list.release();
 }
 
-constexpr auto committed_flips = [](const SlidingWindowDecoder& d) -> unsigned long long { return d.committed_flips(); };
 constexpr auto committed_rounds = [](const SlidingWindowDecoder& d) -> unsigned long long { return d.committed_rounds(); };
 constexpr auto received_rounds = [](const SlidingWindowDecoder& d) -> unsigned long long { return d.received_rounds(); };
 constexpr auto head_rounds = [](const SlidingWindowDecoder& d) -> unsigned long long { return d.model().head_rounds(); };
@@ -201,8 +225,14 @@ PyObject* sliding_repr(PyObject* self) {
 }
 
 PyGetSetDef sliding_getset[] = {
-    {"committed_flips", guarded<"SlidingWindowDecoder.committed_flips", sliding_number<committed_flips>>, nullptr,
+    {"committed_flips", guarded<"SlidingWindowDecoder.committed_flips", sliding_committed_flips>, nullptr,
      "Observable flips committed so far in the current stream (bit k: observable k).", nullptr},
+    {"committed_flips_array", guarded<"SlidingWindowDecoder.committed_flips_array", sliding_committed_flips_array>,
+     nullptr,
+     "Every observable's committed flips so far in the current stream: a uint8 array with one\n"
+     "entry per observable of the model (up to 256; committed_flips holds observables 0 to 63 and\n"
+     "refuses a wider model).",
+     nullptr},
     {"committed_rounds", guarded<"SlidingWindowDecoder.committed_rounds", sliding_number<committed_rounds>>,
      nullptr, "Rounds committed so far.", nullptr},
     {"received_rounds", guarded<"SlidingWindowDecoder.received_rounds", sliding_number<received_rounds>>, nullptr,
@@ -306,11 +336,6 @@ PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs
     PyErr_SetString(PyExc_TypeError, "sliding_decoder() needs the keywords 'commit' and 'buffer'");
     return nullptr;
   }
-  if (auto error = mask_form_error(graph_of(self)->num_observables, "a sliding decoder's committed_flips",
-                                   "decode_sliding returns a prediction array of every observable")) {
-    PyErr_SetString(PyExc_ValueError, error->c_str());
-    return nullptr;
-  }
   const unsigned threads =
       num_threads == 0 ? usable_cores() : static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024));
   auto decoder = make_sliding_decoder(native_of<GraphObjectState>(self).sliding, commit_arg, buffer_arg,
@@ -318,7 +343,7 @@ PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs
   if (!decoder) return nullptr;
   static PyTypeObject* type = nullptr;
   if (!make_type_once(type, &sliding_spec)) return nullptr;
-  return new_native<SlidingState>(type, std::move(*decoder));
+  return new_native<SlidingState>(type, std::move(*decoder), graph_of(self)->num_observables);
 }
 
 PyObject* sliding_stats_dict(const SlidingWindowStats& s) {

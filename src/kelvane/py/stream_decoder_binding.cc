@@ -60,10 +60,6 @@ bool StreamDecoderBinding::configure(PyObject* dem, std::size_t window_depth, Py
   }
   GraphHandle graph = graph_from_object(dem, correlated);
   if (!graph) return false;
-  if (auto refused = observables_refusal(windowed, graph->num_observables)) {
-    raise_message(PyExc_ValueError, *refused);
-    return false;
-  }
   StreamDecodeOptions options;
   options.per_shot = per_shot;
   options.correlated = correlated;

@@ -84,12 +84,6 @@ PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "drain() decodes in windows: set_decoder(..., commit=C, buffer=B) first");
     return nullptr;
   }
-  if (flips && !decoder->windows()->can_keep_detector_flips()) {
-    PyErr_SetString(PyExc_ValueError,
-                    "drain(detector_flips=True) needs one thread: parallel windows (num_threads above 1) do not "
-                    "record the detectors their commits flip");
-    return nullptr;
-  }
   if (!st.live) {
     FrameSource* source = st.source.get();
     const WindowedFrames& w = *decoder->windows();

@@ -35,12 +35,6 @@ std::optional<std::string> schedule_refusal(bool has_commit, bool has_buffer, bo
   return std::nullopt;
 }
 
-std::optional<std::string> observables_refusal(bool windowed, std::uint64_t num_observables) {
-  if (!windowed) return std::nullopt;
-  return mask_form_error(num_observables, "windowed decoding (commit, buffer)",
-                         "decode per shot (per_shot=True) or in window_depth windows");
-}
-
 std::expected<StreamDecoder, LayoutError> StreamDecoder::create(std::shared_ptr<const SpacetimeGraph> graph,
                                                                 StreamDecodeOptions options) {
   if (options.layout && options.window_depth != 0 && options.window_depth != options.layout->rounds()) {
@@ -399,6 +393,7 @@ void StreamDecoder::push_windowed(OwnedFrame& frame) {
   }
   ++decodes_;
   frame.observable_flips = w.committed_flips();
+  if (wide_) frame.observable_bits = w.committed_bits();
   frame.model_observables = num_observables_;
   frame.prediction = FramePrediction::kDecoded;
   // The windows decoded meanwhile held rounds [committed_before, the last one's end).
@@ -416,6 +411,7 @@ void StreamDecoder::push_to_windows(OwnedFrame& frame, bool last_of_shot) {
   if (last_of_shot || (stepped && *stepped)) {
     ++decodes_;
     frame.observable_flips = w.committed_flips();
+    if (wide_) frame.observable_bits = w.committed_bits();
     frame.model_observables = num_observables_;
     frame.prediction = FramePrediction::kDecoded;
   } else {

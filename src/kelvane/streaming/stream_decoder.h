@@ -72,9 +72,6 @@ struct StreamDecodeOptions {
 // and buffer, and a layout (one row per round of the model). The text of the first rule broken,
 // or nothing.
 std::optional<std::string> schedule_refusal(bool has_commit, bool has_buffer, bool has_layout);
-// Windows commit 64-bit masks: a model of more than 64 observables is decoded per shot or in
-// window_depth windows, not in commit/buffer windows. The text, or nothing.
-std::optional<std::string> observables_refusal(bool windowed, std::uint64_t num_observables);
 
 class StreamDecoder {
  public:

@@ -126,9 +126,6 @@ TEST(StreamDecoder, PerShotPredictionsOfWideModelsHoldEveryObservable) {
       EXPECT_EQ(b.observable_bits, expected) << id;
     }
   }
-  EXPECT_EQ(observables_refusal(false, 256), std::nullopt);
-  EXPECT_EQ(observables_refusal(true, 64), std::nullopt);
-  EXPECT_NE(observables_refusal(true, 65).value_or("").find("the model has 65: decode per shot"), std::string::npos);
 }
 
 // The ring of fired ancillas decodes what a window of the same rounds decodes, before and after

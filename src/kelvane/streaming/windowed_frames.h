@@ -49,6 +49,7 @@ class WindowedFrames {
 
   // The flips committed so far; after a shot's last frame, the shot's prediction.
   std::uint64_t committed_flips() const { return decoder_.committed_flips(); }
+  const ObservableBits& committed_bits() const { return decoder_.committed_bits(); }
   bool running() const { return decoder_.running(); }
   // Rounds of the current stream committed and received, and the buffer rounds a window holds
   // past the rounds it commits.
@@ -66,9 +67,6 @@ class WindowedFrames {
   };
   // The threads asked for (above 1: parallel windows).
   unsigned threads() const { return decoder_.threads(); }
-  // Whether take_detector_flips can say anything: parallel windows do not collect the detectors
-  // their commits flip, so with more than one thread it would always hand back none.
-  bool can_keep_detector_flips() const { return decoder_.threads() <= 1; }
   // Keeps the detectors committed corrections flip, for take_detector_flips.
   void keep_detector_flips(bool on) { decoder_.keep_detector_flips(on); }
   // Replaces `out` with the detectors the commits since the last call flipped (in round order,

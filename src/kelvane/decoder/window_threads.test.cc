@@ -1,4 +1,4 @@
-#include "kelvane/decoder/parallel_windows.h"
+#include "kelvane/decoder/sliding_window.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +41,7 @@ std::uint64_t stream_shot(SlidingWindowDecoder& d, const std::vector<std::uint32
 // (rounds arriving one by one, steps batched differently) decode every shot alike. Shots
 // include the empty and the full syndrome, on weights with ties and on p > 0.5 (negative
 // weights, decoded through the baseline correction).
-TEST(ParallelWindows, PredictionsDependOnlyOnTheStream) {
+TEST(CoreAndSeamWindows, PredictionsDependOnlyOnTheStream) {
   constexpr std::uint32_t kWidth = 5, kRounds = 31;
   for (auto [p, period, ties] : {std::tuple{0.03, 1u, false}, std::tuple{0.03, 2u, true}, std::tuple{0.6, 1u, false},
                                  std::tuple{0.2, 2u, true}}) {
@@ -74,7 +74,7 @@ TEST(ParallelWindows, PredictionsDependOnlyOnTheStream) {
 
 // A single error anywhere, across the seams between cores too, is put right as one thread's
 // sliding windows put it right: the windows do not disagree where they do not interact.
-TEST(ParallelWindows, SingleErrorsDecodeLikeOneThread) {
+TEST(CoreAndSeamWindows, SingleErrorsDecodeLikeOneThread) {
   const auto g = repetition_graph(4, 25);
   const auto model = model_of(*g);
   for (auto [commit, buffer] : {std::pair{3u, 3u}, std::pair{4u, 2u}, std::pair{2u, 0u}}) {
