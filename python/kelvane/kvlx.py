@@ -6,8 +6,9 @@ one signed measurement result per ancilla, optional sections selected by the hea
 (timing offsets, ancilla bits, metadata, annotations) and a 6-byte trailer. All integers are
 little-endian.
 
-This module is pure Python (``struct`` and ``zlib.crc32``); only ``write_shots`` calls on the
-extension, to check a layout as ``set_decoder`` does::
+The bytes are laid out by the extension's encoder, frame walker and description encoding, so
+that every wire format is written down once, in C++; this module checks and defaults the
+arguments::
 
     from kelvane.kvlx import KvlxWriter
 
@@ -33,6 +34,8 @@ import os
 import struct
 import zlib
 from typing import Any, Iterable, Mapping, Sequence
+
+import _kelvane
 
 __all__ = [
     "KVLX_MAGIC",
@@ -228,10 +231,20 @@ def encode_frame_header(
     header_crc: int | None = None,
 ) -> bytes:
     """The 36-byte frame header; ``header_crc`` defaults to the CRC-32 of bytes 0-31."""
-    body = _pack(_FRAME_HEADER.format, _FRAME_HEADER_FIELDS, frame_id, round, timestamp_ns, qubit_count,
-                 ancilla_count, header_word, code_type, distance, flags)
-    crc = zlib.crc32(body) if header_crc is None else header_crc
-    return body + _pack("<I", ("header_crc",), crc)
+    header = _header_fields(frame_id, round, timestamp_ns, qubit_count, ancilla_count, header_word, code_type,
+                            distance, flags)
+    return _kelvane._kvlx_encode_frame(header, _optional_uint("header_crc", header_crc, 32), b"", b"", None, None,
+                                       [], None, [], None, False, 0, None, False)[:FRAME_HEADER_SIZE]
+
+
+def _header_fields(*values: Any) -> tuple[int, ...]:
+    """The frame header's fields in wire order, each checked against its width."""
+    return tuple(_uint(name, value, _STRUCT_BITS[code])
+                 for name, value, code in zip(_FRAME_HEADER_FIELDS, values, _FRAME_HEADER.format[1:]))
+
+
+def _optional_uint(name: str, value: Any, bits: int) -> int | None:
+    return None if value is None else _uint(name, value, bits)
 
 
 def _metadata_entries(metadata: Any) -> list[tuple[int, bytes]]:
@@ -376,65 +389,44 @@ def encode_frame(
     if check_lengths and len(meas) != n:
         raise ValueError(f"meas_results has {len(meas)} entries, ancilla_count is {n}")
 
-    header = encode_frame_header(
-        frame_id=frame_id,
-        round=round,
-        timestamp_ns=timestamp_ns,
-        qubit_count=qubit_count,
-        ancilla_count=n,
-        header_word=header_word,
-        code_type=code_type,
-        distance=distance,
-        flags=flags,
-        header_crc=header_crc,
-    )
-    out = bytearray(header)
-    crc_at = None  # offset of the payload CRC value in ``out``
-    out += struct.pack("<H", len(rle))
-    out += rle
-    out += meas
-
+    header = _header_fields(frame_id, round, timestamp_ns, qubit_count, n, header_word, code_type, distance, flags)
+    offsets = None
     if flags & FLAG_TIMING:
         offsets = list(timing_offsets.tolist() if hasattr(timing_offsets, "tolist") else timing_offsets) \
             if timing_offsets is not None else [0] * n
         if check_lengths and len(offsets) != n:
             raise ValueError(f"timing_offsets has {len(offsets)} entries, ancilla_count is {n}")
-        try:
-            out += struct.pack(f"<{len(offsets)}H", *offsets)
-        except struct.error as e:
-            raise ValueError(f"timing_offsets must be unsigned 16-bit values: {e}") from None
+        for t in offsets:
+            try:
+                ok = 0 <= operator.index(t) <= 0xFFFF
+            except TypeError:
+                ok = False
+            if not ok:
+                raise ValueError(f"timing_offsets must be unsigned 16-bit values, got {t!r}")
+    packed = None
     if flags & FLAG_ANCILLA_BITS:
         packed = bytes(ancilla_bits) if ancilla_bits is not None else bytes(bits_len)
         if check_lengths and len(packed) != bits_len:
             raise ValueError(f"ancilla_bits has {len(packed)} bytes, ancilla_count {n} needs {bits_len}")
-        out += packed
+    entries = entries if entries is not None and flags & FLAG_METADATA else []
     if flags & FLAG_METADATA:
-        entries = entries if entries is not None else []
-        count = len(entries) + (1 if payload_crc else 0)
-        out += _pack("<H", ("metadata_count",), count if metadata_count is None else metadata_count)
         for key, value in entries:
             if len(value) > 0xFFFF:
                 raise ValueError(f"metadata value for key {key} is {len(value)} bytes, more than 65535")
-            out += struct.pack("<HH", key, len(value))
-            out += value
-        if payload_crc:
-            out += struct.pack("<HH", META_PAYLOAD_CRC, 4)
-            crc_at = len(out)
-            out += bytes(4)  # filled in once the payload is complete
+        count = len(entries) + (1 if payload_crc else 0)
+        metadata_count = _uint("metadata_count", count if metadata_count is None else metadata_count, 16)
+    notes = notes if notes is not None and flags & FLAG_ANNOTATIONS else []
     if flags & FLAG_ANNOTATIONS:
-        notes = notes if notes is not None else []
         if annotation_count is None and len(notes) > 0xFF:
             raise ValueError(f"{len(notes)} annotations, at most 255 fit a frame")
-        out += _pack("<B", ("annotation_count",), len(notes) if annotation_count is None else annotation_count)
-        for kind, value, aux in notes:
-            out += _pack("<BQB", ("annotation kind", "annotation value", "annotation aux"), kind, value, aux)
-    if crc_at is not None:
-        payload_crc_value = zlib.crc32(out[crc_at + 4 :], zlib.crc32(out[FRAME_HEADER_SIZE:crc_at]))
-        out[crc_at : crc_at + 4] = struct.pack("<I", payload_crc_value)
-    if trailer:
-        crc = zlib.crc32(header) if trailer_crc is None else trailer_crc
-        out += _pack("<HI", ("trailer_marker", "trailer_crc"), trailer_marker, crc)
-    return bytes(out)
+        annotation_count = _uint("annotation_count", len(notes) if annotation_count is None else annotation_count, 8)
+        notes = [(_uint("annotation kind", kind, 8), _uint("annotation value", value, 64), _uint("annotation aux", aux, 8))
+                 for kind, value, aux in notes]
+    return _kelvane._kvlx_encode_frame(
+        header, _optional_uint("header_crc", header_crc, 32), rle, meas, offsets, packed, entries,
+        metadata_count if flags & FLAG_METADATA else None, notes,
+        annotation_count if flags & FLAG_ANNOTATIONS else None, trailer, _uint("trailer_marker", trailer_marker, 16),
+        _optional_uint("trailer_crc", trailer_crc, 32), payload_crc)
 
 
 def frame_spans(data: bytes, offset: int = FILE_HEADER_SIZE) -> list[tuple[int, int]]:
@@ -448,66 +440,12 @@ def frame_offsets(data: bytes, offset: int = FILE_HEADER_SIZE) -> array.array:
     """The frames' start offsets in ``data`` from ``offset`` on, then the end of the last whole
     frame (frame k spans ``[starts[k], starts[k + 1])``), as frame_spans finds them: 8 bytes a
     frame instead of a tuple's hundred, for replaying files of millions of frames."""
-    starts = array.array("q", [offset])
-    append, unpack = starts.append, struct.unpack_from
-    pos, end = offset, len(data)
-    while pos + FRAME_HEADER_SIZE + 2 <= end:
-        n, flags = unpack("<H6xH", data, pos + 22)
-        (rle_len,) = unpack("<H", data, pos + FRAME_HEADER_SIZE)
-        q = pos + FRAME_HEADER_SIZE + 2 + rle_len + n
-        if flags & FLAG_TIMING:
-            q += 2 * n
-        if flags & FLAG_ANCILLA_BITS:
-            q += (n + 7) // 8
-        if flags & FLAG_METADATA:
-            if q + 2 > end:
-                break
-            (count,) = unpack("<H", data, q)
-            q += 2
-            for _ in range(count):
-                if q + 4 > end:
-                    break
-                q += 4 + unpack("<H", data, q + 2)[0]
-        if flags & FLAG_ANNOTATIONS:
-            if q + 1 > end:
-                break
-            q += 1 + 10 * data[q]
-        q += TRAILER_SIZE
-        if q > end:
-            break
-        append(q)
-        pos = q
-    return starts
+    return array.array("q", _kelvane._kvlx_frame_offsets(data, operator.index(offset)))
 
 
 def _frame_sections(frame: bytes) -> dict[str, Any]:
     """The fields and sections of one whole frame (header to trailer), as encode_frame takes them."""
-    fields = dict(zip(_FRAME_HEADER_FIELDS, _FRAME_HEADER.unpack_from(frame)))
-    n, flags = fields["ancilla_count"], fields["flags"]
-    (rle_len,) = struct.unpack_from("<H", frame, FRAME_HEADER_SIZE)
-    q = FRAME_HEADER_SIZE + 2
-    fields["detector_events_rle"] = frame[q : q + rle_len]
-    q += rle_len
-    fields["meas_results"] = frame[q : q + n]
-    q += n
-    if flags & FLAG_TIMING:
-        fields["timing_offsets"] = list(struct.unpack_from(f"<{n}H", frame, q))
-        q += 2 * n
-    if flags & FLAG_ANCILLA_BITS:
-        fields["ancilla_bits"] = frame[q : q + (n + 7) // 8]
-        q += (n + 7) // 8
-    entries = []
-    if flags & FLAG_METADATA:
-        (count,) = struct.unpack_from("<H", frame, q)
-        q += 2
-        for _ in range(count):
-            key, length = struct.unpack_from("<HH", frame, q)
-            entries.append((key, frame[q + 4 : q + 4 + length]))
-            q += 4 + length
-    fields["metadata"] = entries
-    if flags & FLAG_ANNOTATIONS:
-        fields["annotations"] = [struct.unpack_from("<BQB", frame, q + 1 + 10 * i) for i in range(frame[q])]
-    return fields
+    return _kelvane._kvlx_frame_sections(frame)
 
 
 _DESCRIPTION_KEYS = (META_LAYOUT, META_DEM, META_DESCRIPTION_HASH, META_NUM_OBSERVABLES)
@@ -533,12 +471,8 @@ def with_description(frame: bytes, entries: Sequence[tuple[int, bytes]]) -> byte
 
 
 def _layout_bytes(layout: Any) -> bytes:
-    import numpy as np
-
-    lay = np.asarray(layout)
-    if lay.ndim != 2 or not np.issubdtype(lay.dtype, np.integer):
-        raise ValueError(f"layout must be a rounds x ancillas integer array, got {lay.dtype} {lay.shape}")
-    return struct.pack("<II", *lay.shape) + lay.astype("<i4").tobytes()
+    """The layout's bytes as the description stores them (its key-64 pieces joined)."""
+    return b"".join(v for k, v in _description_entries(layout, None)[0] if k == META_LAYOUT)
 
 
 def _description_hash(layout_bytes: bytes, dem_bytes: bytes) -> bytes:
@@ -547,13 +481,17 @@ def _description_hash(layout_bytes: bytes, dem_bytes: bytes) -> bytes:
 
 def _description_entries(layout: Any, dem: Any) -> tuple[list[tuple[int, bytes]], bytes]:
     """The first frame's description entries and the hash the round-0 frames carry."""
-    layout_bytes = _layout_bytes(layout) if layout is not None else b""
-    dem_bytes = zlib.compress(str(dem).encode("utf-8"), 6) if dem is not None else b""
-    entries = []
-    for key, blob in ((META_LAYOUT, layout_bytes), (META_DEM, dem_bytes)):
-        entries += [(key, blob[i : i + DESCRIPTION_CHUNK]) for i in range(0, len(blob), DESCRIPTION_CHUNK)]
-    digest = _description_hash(layout_bytes, dem_bytes)
-    return entries + [(META_DESCRIPTION_HASH, digest)], digest
+    import numpy as np
+
+    rounds = ancillas = 0
+    cells = None
+    if layout is not None:
+        lay = np.asarray(layout)
+        if lay.ndim != 2 or not np.issubdtype(lay.dtype, np.integer):
+            raise ValueError(f"layout must be a rounds x ancillas integer array, got {lay.dtype} {lay.shape}")
+        rounds, ancillas = lay.shape
+        cells = np.ascontiguousarray(lay, dtype="<i4")
+    return _kelvane._kvlx_description(rounds, ancillas, cells, None if dem is None else str(dem))
 
 
 def _file_header_fault(head: bytes) -> str | None:
@@ -573,32 +511,20 @@ def _first_frame_metadata(path: str | os.PathLike[str]) -> tuple[int, list[tuple
     """The first frame's ancilla count and metadata entries, or None when the file has no
     readable first frame (not a KVLX file, too short, a damaged header)."""
     with builtins.open(path, "rb") as f:
-        head = f.read(FILE_HEADER_SIZE + FRAME_HEADER_SIZE + 2)
-        if len(head) < FILE_HEADER_SIZE + FRAME_HEADER_SIZE + 2 or struct.unpack_from("<I", head)[0] != KVLX_MAGIC:
+        data = f.read(FILE_HEADER_SIZE + 4096)
+        if len(data) < FILE_HEADER_SIZE + FRAME_HEADER_SIZE or struct.unpack_from("<I", data)[0] != KVLX_MAGIC:
             return None
-        header = head[FILE_HEADER_SIZE : FILE_HEADER_SIZE + FRAME_HEADER_SIZE]
+        header = data[FILE_HEADER_SIZE : FILE_HEADER_SIZE + FRAME_HEADER_SIZE]
         if zlib.crc32(header[:32]) != struct.unpack_from("<I", header, 32)[0]:
             return None
-        n, flags = struct.unpack_from("<H6xH", header, 22)
-        (rle_len,) = struct.unpack_from("<H", head, FILE_HEADER_SIZE + FRAME_HEADER_SIZE)
-        if not flags & FLAG_METADATA:
-            return n, []
-        skip = rle_len + n + (2 * n if flags & FLAG_TIMING else 0) + ((n + 7) // 8 if flags & FLAG_ANCILLA_BITS else 0)
-        f.seek(FILE_HEADER_SIZE + FRAME_HEADER_SIZE + 2 + skip)
-        count_bytes = f.read(2)
-        if len(count_bytes) < 2:
-            return None
-        entries = []
-        for _ in range(struct.unpack("<H", count_bytes)[0]):
-            kl = f.read(4)
-            if len(kl) < 4:
+        # Read on until the first frame is whole (the walker finds its end), or the file ends.
+        while len(ends := frame_offsets(data)) < 2:
+            more = f.read(len(data))
+            if not more:
                 return None
-            key, length = struct.unpack("<HH", kl)
-            value = f.read(length)
-            if len(value) < length:
-                return None
-            entries.append((key, value))
-        return n, entries
+            data += more
+    fields = _frame_sections(data[ends[0] : ends[1]])
+    return fields["ancilla_count"], fields["metadata"]
 
 
 def stored_num_observables(path: str | os.PathLike[str]) -> int | None:
@@ -754,11 +680,10 @@ class KvlxWriter:
         import numpy as np
 
         dets = _zero_one_array(detection_events, "detection_events")
-        high_value = None  # shots x key-17 values, for more than 64 observables
         if dets.ndim != 2:
             raise ValueError(f"detection_events must be a shots x detectors array, got shape {dets.shape}")
         shots, num_detectors = dets.shape
-        masks = None
+        obs = None
         num_observables = None
         if observables is not None:
             obs = _zero_one_array(observables, "observables")
@@ -769,13 +694,6 @@ class KvlxWriter:
             if obs.shape[1] > MAX_OBSERVABLES:
                 raise ValueError(f"at most {MAX_OBSERVABLES} observables fit a frame's flips, got {obs.shape[1]}")
             num_observables = obs.shape[1]
-            low = obs[:, :64]
-            weights = np.uint64(1) << np.arange(low.shape[1], dtype=np.uint64)
-            masks = (low.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
-            if obs.shape[1] > 64:
-                high_value = np.concatenate(
-                    [np.tile(np.frombuffer(struct.pack("<H", obs.shape[1]), dtype=np.uint8), (shots, 1)),
-                     np.packbits(obs[:, 64:], axis=1, bitorder="little")], axis=1)
         if layout is None:
             per_shot = 1
             events = dets.reshape(shots, 1, num_detectors)
@@ -790,43 +708,32 @@ class KvlxWriter:
         if unknown:
             raise TypeError(f"write_shots got unexpected keyword arguments {sorted(unknown)}")
         header_fields = {k: _uint(k, v, _SHOT_HEADER_BITS[k]) for k, v in header_fields.items()}
+        header = tuple(header_fields.get(k, 0) for k in _SHOT_HEADER_BITS)
         ancillas = events.shape[2]
-        events = events.reshape(shots * per_shot, ancillas)
+        events = np.ascontiguousarray(events.reshape(shots * per_shot, ancillas), dtype=np.uint8)
         total = shots * per_shot
-        rounds = np.tile(np.arange(per_shot, dtype=np.uint32), shots)
-        flips = None
-        high = None
-        if masks is not None:
-            flips = np.zeros(total, dtype=np.uint64)
-            flips[per_shot - 1 :: per_shot] = masks
-        if high_value is not None:
-            high = np.zeros((total, high_value.shape[1]), dtype=np.uint8)
-            high[per_shot - 1 :: per_shot] = high_value
+        rounds = np.tile(np.arange(per_shot, dtype="<u4"), shots)
+        # Each shot's observables ride on its last frame (keys 16 and 17, laid out by the encoder).
+        frame_obs = has_flips = None
+        if obs is not None:
+            frame_obs = np.zeros((total, num_observables), dtype=np.uint8)
+            frame_obs[per_shot - 1 :: per_shot] = obs
+            has_flips = (np.arange(total) % per_shot == per_shot - 1).astype(np.uint8)
         first_id = self._next_frame_id
-        digest = None
-        start = 0
+        digest = first_entries = None
         described = layout is not None or dem is not None
         if describe and self.frames_written == 0 and total and (described or num_observables is not None):
-            entries, digest = _description_entries(layout, dem) if described else ([], None)
+            first_entries, digest = _description_entries(layout, dem) if described else ([], None)
             if num_observables is not None:
-                entries = entries + [(META_NUM_OBSERVABLES, struct.pack("<H", num_observables))]
-            first_flips = int(flips[0]) if flips is not None and per_shot == 1 else None
-            if high is not None and per_shot == 1:
-                entries = entries + [(META_HIGH_OBSERVABLE_FLIPS, high[0].tobytes())]
-            self.write_bytes(encode_frame(
-                frame_id=first_id, round=0, detector_events=events[0], metadata=entries,
-                observable_flips=first_flips, **header_fields))
-            start = 1
+                first_entries = first_entries + [(META_NUM_OBSERVABLES, struct.pack("<H", num_observables))]
         step = max(1, int(chunk_frames))
-        for lo in range(start, total, step):
+        for lo in range(0, total, step):
             hi = min(total, lo + step)
-            data = _encode_frames(
-                events[lo:hi], np.arange(first_id + lo, first_id + hi, dtype=np.uint64), rounds[lo:hi],
-                None if flips is None else flips[lo:hi], header_fields,
-                None if flips is None else (np.arange(lo, hi) % per_shot == per_shot - 1),
-                digest, None if high is None else high[lo:hi],
-            )
-            self.write_bytes(data)
+            self.write_bytes(_kelvane._kvlx_encode_frames(
+                events[lo:hi], ancillas, np.arange(first_id + lo, first_id + hi, dtype="<u8"), rounds[lo:hi],
+                None if frame_obs is None else frame_obs[lo:hi], num_observables or 0,
+                None if has_flips is None else has_flips[lo:hi], header, digest,
+                first_entries if lo == 0 else None))
         self.frames_written += total
         self._next_frame_id = first_id + total
         return total
@@ -854,141 +761,3 @@ def _zero_one_array(values: Any, what: str) -> Any:
     return arr.astype(np.uint8)
 
 
-_HEADER_DTYPE = [
-    ("frame_id", "<u8"), ("round", "<u4"), ("timestamp_ns", "<u8"), ("qubit_count", "<u2"),
-    ("ancilla_count", "<u2"), ("header_word", "<u4"), ("code_type", "u1"), ("distance", "u1"),
-    ("flags", "<u2"), ("header_crc", "<u4"),
-]
-# Metadata entries of the array form: the observable flips (key 16, 8 bytes) and the payload
-# CRC (key 32, 4 bytes), each with its 4-byte key and length.
-_FLIPS_ENTRY_SIZE = 4 + 8
-_PAYLOAD_CRC_ENTRY_SIZE = 4 + 4
-_HASH_ENTRY_SIZE = 4 + 8
-
-
-_CRC_TABLE = None
-
-
-def _crc32_update(reg: Any, data: Any) -> Any:
-    """CRC-32 (zlib's) registers of many rows at once: ``reg`` holds one pre-inverted register per
-    row of the frames x bytes array ``data``; returns them after every column, still inverted."""
-    import numpy as np
-
-    global _CRC_TABLE
-    if _CRC_TABLE is None:
-        table = np.arange(256, dtype=np.uint32)
-        for _ in range(8):
-            table = np.where(table & 1, (table >> 1) ^ np.uint32(0xEDB88320), table >> 1).astype(np.uint32)
-        _CRC_TABLE = table
-    for j in range(data.shape[1]):
-        reg = _CRC_TABLE[(reg ^ data[:, j]) & 0xFF] ^ (reg >> 8)
-    return reg
-
-
-def _encode_frames(events: Any, frame_ids: Any, rounds: Any, flips: Any, fields: Mapping[str, int], has_flips: Any,
-                   description_hash: bytes | None = None, high: Any = None) -> bytes:
-    """Frames for the rows of a frames x ancillas 0/1 array, laid out with NumPy, no loop over runs.
-
-    Each frame is: header, event-encoding length, run-length-encoded events, zero measurement
-    results, a metadata section (the observable flips where ``has_flips`` is set, with the key-17
-    values of observables 64 and up from the rows of ``high`` when given, the description hash on
-    round-0 frames when one is given, then the payload CRC), trailer.
-    """
-    import numpy as np
-
-    frames, n = events.shape
-    # Runs: a run starts at column 0 of every row and wherever the value changes.
-    flat = np.ascontiguousarray(events).reshape(-1)
-    change = np.empty(flat.size, dtype=bool)
-    change[:1] = True
-    np.not_equal(flat[1:], flat[:-1], out=change[1:])
-    change[::n or 1] = True
-    flat_start = np.flatnonzero(change)
-    row = flat_start // n if n else flat_start
-    run_len = np.diff(flat_start, append=frames * n)
-    run_val = flat[flat_start]
-    # Runs longer than 127 become pieces of 127 and a remainder.
-    pieces = (run_len + _RLE_MAX_RUN - 1) // _RLE_MAX_RUN
-    piece_run = np.repeat(np.arange(run_len.size), pieces)
-    first_piece = np.cumsum(pieces) - pieces
-    piece_idx = np.arange(piece_run.size) - first_piece[piece_run]
-    piece_len = np.minimum(run_len[piece_run] - piece_idx * _RLE_MAX_RUN, _RLE_MAX_RUN)
-    rle = (piece_len | (run_val[piece_run].astype(np.int64) << 7)).astype(np.uint8)
-    piece_row = row[piece_run]
-    rle_len = np.bincount(piece_row, minlength=frames).astype(np.int64)
-    if rle_len.size and rle_len.max() > 0xFFFF:
-        raise ValueError(f"the detector event encoding is {rle_len.max()} bytes, more than 65535")
-
-    flips_len = np.zeros(frames, dtype=np.int64) if has_flips is None else has_flips * _FLIPS_ENTRY_SIZE
-    high_len = np.zeros(frames, dtype=np.int64) if high is None else has_flips * (4 + high.shape[1])
-    has_hash = (rounds == 0) if description_hash is not None else np.zeros(frames, dtype=bool)
-    hash_len = has_hash * _HASH_ENTRY_SIZE
-    meta_len = 2 + flips_len + high_len + hash_len + _PAYLOAD_CRC_ENTRY_SIZE
-    size = FRAME_HEADER_SIZE + 2 + rle_len + n + meta_len + TRAILER_SIZE
-    offset = np.cumsum(size) - size
-    out = np.zeros(int(size.sum()), dtype=np.uint8)
-
-    header = np.zeros(frames, dtype=_HEADER_DTYPE)
-    header["frame_id"] = frame_ids
-    header["round"] = rounds
-    header["ancilla_count"] = n
-    for name, value in fields.items():
-        header[name] = value
-    header["flags"] = FLAG_METADATA | FLAG_PAYLOAD_CRC
-    header_bytes = header.view(np.uint8).reshape(frames, FRAME_HEADER_SIZE)
-    # Header CRC over bytes 0..31, trailer CRC over all 36 header bytes (continuing the same
-    # register over the 4 CRC bytes).
-    reg = _crc32_update(np.full(frames, 0xFFFFFFFF, dtype=np.uint32), header_bytes[:, :32])
-    header["header_crc"] = reg ^ np.uint32(0xFFFFFFFF)
-    trailer_crcs = _crc32_update(reg, header_bytes[:, 32:]) ^ np.uint32(0xFFFFFFFF)
-
-    span = np.arange(FRAME_HEADER_SIZE)
-    out[offset[:, None] + span] = header_bytes
-    pos = offset + FRAME_HEADER_SIZE
-    out[pos] = rle_len & 0xFF
-    out[pos + 1] = rle_len >> 8
-    pos += 2
-    piece_in_row = np.arange(piece_row.size) - (np.cumsum(rle_len) - rle_len)[piece_row]
-    out[pos[piece_row] + piece_in_row] = rle
-    pos += rle_len + n  # measurement results stay 0
-    out[pos] = 1 + (flips_len > 0) + (high_len > 0) + has_hash  # metadata entry count
-    pos += 2
-    if has_flips is not None:
-        rows = np.flatnonzero(has_flips)
-        entry = np.zeros((rows.size, _FLIPS_ENTRY_SIZE), dtype=np.uint8)
-        entry[:, 0] = META_OBSERVABLE_FLIPS
-        entry[:, 2] = 8
-        entry[:, 4:] = flips[rows].astype("<u8").view(np.uint8).reshape(-1, 8)
-        out[pos[rows, None] + np.arange(_FLIPS_ENTRY_SIZE)] = entry
-        pos += flips_len
-    if high is not None:
-        rows = np.flatnonzero(has_flips)
-        size = 4 + high.shape[1]
-        entry = np.zeros((rows.size, size), dtype=np.uint8)
-        entry[:, 0] = META_HIGH_OBSERVABLE_FLIPS
-        entry[:, 2] = high.shape[1]
-        entry[:, 4:] = high[rows]
-        out[pos[rows, None] + np.arange(size)] = entry
-        pos += high_len
-    if description_hash is not None:
-        rows = np.flatnonzero(has_hash)
-        entry = np.zeros((rows.size, _HASH_ENTRY_SIZE), dtype=np.uint8)
-        entry[:, 0] = META_DESCRIPTION_HASH
-        entry[:, 2] = 8
-        entry[:, 4:] = np.frombuffer(description_hash, dtype=np.uint8)
-        out[pos[rows, None] + np.arange(_HASH_ENTRY_SIZE)] = entry
-        pos += hash_len
-    out[pos] = META_PAYLOAD_CRC
-    out[pos + 2] = 4
-    pos += 4
-    # The payload CRC entry is the payload's last entry, so its CRC covers the bytes up to it.
-    view = memoryview(out)
-    payload_start = (offset + FRAME_HEADER_SIZE).tolist()
-    crcs = np.array([zlib.crc32(view[a:b]) for a, b in zip(payload_start, pos.tolist())], dtype="<u4")
-    out[pos[:, None] + np.arange(4)] = crcs.view(np.uint8).reshape(-1, 4)
-    pos += 4
-    trailer = np.zeros((frames, TRAILER_SIZE), dtype=np.uint8)
-    trailer[:, :2] = 0xFF
-    trailer[:, 2:] = trailer_crcs.astype("<u4").view(np.uint8).reshape(-1, 4)
-    out[pos[:, None] + np.arange(TRAILER_SIZE)] = trailer
-    return out.tobytes()

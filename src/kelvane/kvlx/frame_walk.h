@@ -59,13 +59,18 @@ struct WalkStop {
   std::size_t len = 0;  // its length
 };
 
+// What walk_frame_sections does with each metadata entry by default: nothing.
+struct SkipEntries {
+  void operator()(std::uint16_t, std::span<const std::uint8_t>) const {}
+};
+
 // Walks the payload of the frame with header `h` (already checked). `bytes(pos, len)` returns a
 // pointer to the frame's bytes [pos, pos + len), counted from the header's start, or nullptr
 // when they are not available; each pointer is read before the next call. No section may end
-// past `max_frame_size`.
-template <typename Cursor>
+// past `max_frame_size`. `on_entry(key, value)` sees every metadata entry, in order.
+template <typename Cursor, typename OnEntry = SkipEntries>
 inline WalkStop walk_frame_sections(const FrameHeader& h, std::size_t max_frame_size, Cursor&& bytes,
-                                    FrameSections& at) {
+                                    FrameSections& at, OnEntry&& on_entry = OnEntry{}) {
   std::size_t pos = kFrameHeaderSize;
   const std::uint8_t* p = nullptr;
   // Makes the `len` bytes at `pos` available in p, or returns where the walk stopped.
@@ -97,6 +102,7 @@ inline WalkStop walk_frame_sections(const FrameHeader& h, std::size_t max_frame_
       const std::size_t length = load_le<std::uint16_t>(p + 2);
       pos += kMetadataEntryHeadSize;
       KVLX_SECTION(length)
+      on_entry(key, std::span<const std::uint8_t>(p, length));
       if (key == kMetaKeyPayloadCrc && length == 4 && !at.crc_value_at) at.crc_value_at = pos;
       // As apply_metadata_entry applies entries in order, the last one wins.
       if (key == kMetaKeyObservableFlips && length == 8) at.observable_flips = load_le<std::uint64_t>(p);

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "kelvane/py/exception.h"
+#include "kelvane/py/kvlx_encoding.h"
 #include "kelvane/py/layout_arg.h"
 #include "kelvane/py/py_ref.h"
 #include "kelvane/py/types.h"
@@ -59,6 +60,7 @@ int exec_module(PyObject* module) {
     PyTypeObject* type = c.get();
     if (!type || PyModule_AddObjectRef(module, c.name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
   }
+  if (PyModule_AddFunctions(module, kvlx_encoding_methods) < 0) return -1;
   PyObject* exc = kelvane_error_type();
   if (!exc || add_name(module, "KelvaneError", exc) < 0) return -1;
   PyRef version(PyUnicode_FromString("0.1.0"));
