@@ -233,3 +233,34 @@ def test_experiment_and_convert_write_every_observable(tmp_path):
                           buffer=1000, num_threads=threads) as stream:
             windowed = [f.observable_flips_array for f in stream if f.round == exp.layout.shape[0] - 1]
         np.testing.assert_array_equal(np.array(windowed), graph_of(str(exp.dem)).decode_batch(exp.detection_events))
+
+
+KEY17_OBS64 = (17, (70).to_bytes(2, "little") + b"\x01")  # 70 observables, observable 64 flipped
+
+
+@pytest.mark.parametrize("metadata, low, wide", [
+    ([(16, (5).to_bytes(8, "little")), KEY17_OBS64], 5, [1, 0, 1] + [0] * 61 + [1] + [0] * 5),
+    ([KEY17_OBS64, (16, (5).to_bytes(8, "little"))], 5, [1, 0, 1] + [0] * 61 + [1] + [0] * 5),
+    ([(16, (5).to_bytes(8, "little"))], 5, [1, 0, 1] + [0] * 61),
+    ([KEY17_OBS64], None, None),  # the wide entry alone: no truth, in every reading path
+    ([(2, b"\0\0\0\0")], None, None),
+])
+def test_a_frame_has_observable_flips_exactly_when_it_carries_key_16(tmp_path, metadata, low, wide):
+    from kelvane.kvlx import encode_file_header, encode_frame
+
+    path = tmp_path / "f.kvlx"
+    path.write_bytes(encode_file_header() + encode_frame(frame_id=1, detector_events=[0, 1], metadata=metadata))
+    with _kelvane.KelvaneStream(str(path)) as s:
+        (frame,) = list(s)
+    arrived = frame.source_observable_flips_array
+    assert frame.source_observable_flips == low == frame.to_dict()["observable_flips"]
+    assert (None if arrived is None else arrived.tolist()) == wide
+    if wide is None:
+        with pytest.raises(_kelvane.KelvaneError):
+            frame.observable_flips_array
+    else:
+        assert frame.observable_flips_array.tolist() == wide
+    with _kelvane.KelvaneStream(str(path)) as s:
+        batch = s.read_batch(10)
+    assert batch.has_observable_flips.tolist() == [low is not None]
+    assert batch.observable_flips.tolist() == [low or 0]

@@ -88,4 +88,8 @@ void apply_metadata_entry(FrameMetadata& meta, std::uint16_t key, std::span<cons
   }
 }
 
+void finish_metadata(FrameMetadata& meta) {
+  if (!meta.observable_flips) meta.high_observable_flips.reset();
+}
+
 }  // namespace kelvane

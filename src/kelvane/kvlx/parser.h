@@ -64,6 +64,11 @@ std::vector<Annotation> parse_annotations(std::span<const std::uint8_t> bytes);
 // wrong lengths are ignored.
 void apply_metadata_entry(FrameMetadata& meta, std::uint16_t key, std::span<const std::uint8_t> value);
 
+// Ends a frame's metadata once every entry is applied. Observables 64 and up (key 17) count only
+// beside observables 0 to 63 (key 16): a frame carries observable flips exactly when it carries
+// key 16, as the bulk columns (FrameBatch) read them, so a lone key 17 is dropped.
+void finish_metadata(FrameMetadata& meta);
+
 // CRC-32 (IEEE 802.3, zlib's crc32) of `bytes`.
 inline std::uint32_t crc32_of(std::span<const std::uint8_t> bytes) { return crc32_update(0, bytes); }
 // The CRC-32 of the bytes that `crc` covers followed by `bytes` (crc32_of(a + b) ==

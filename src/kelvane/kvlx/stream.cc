@@ -374,6 +374,7 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
       if (q != at.crc_value_at) apply_metadata_entry(meta, key, bytes.subspan(q, length));
       q += length;
     }
+    finish_metadata(meta);
   }
   if (h.flags & kFlagAnnotations) {
     frame.annotations = parse_annotations(bytes.subspan(at.annotations_at, at.end - at.annotations_at));
