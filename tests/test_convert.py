@@ -97,6 +97,18 @@ def test_observable_flips_are_never_lost_silently(tmp_path):
         kelvane.convert(tmp_path / "a.kvlx", tmp_path / "a.b8")
     with pytest.raises(ValueError, match="shot 1 flips observable 1, but num_observables is 1"):
         kelvane.convert(tmp_path / "a.kvlx", tmp_path / "a.b8", num_observables=1)
+    wrapped_obs = np.zeros((3, 70), dtype=bool)
+    wrapped_obs[2, 65] = True  # only in the frames' wide entry (key 17)
+    with KvlxWriter(tmp_path / "w.kvlx") as w:
+        w.write_shots(np.eye(3, dtype=bool), wrapped_obs)
+    for k, dst in [(1, "w.b8"), (10, "w.01"), (64, "w.dets"), (64, "w2.kvlx")]:
+        with pytest.raises(ValueError, match=f"shot 2 flips observable 65, but num_observables is {k}"):
+            kelvane.convert(tmp_path / "w.kvlx", tmp_path / dst, num_observables=k)
+        assert not (tmp_path / dst).exists()
+    kelvane.convert(tmp_path / "w.kvlx", tmp_path / "w.b8", num_observables=70)
+    got = stim.read_shot_data_file(path=str(tmp_path / "w.b8"), format="b8", num_detectors=3, num_observables=70,
+                                   separate_observables=True)[1]
+    assert (got == wrapped_obs).all()
     stim.write_shot_data_file(data=np.ones((2, 4), dtype=bool), path=str(tmp_path / "l.dets"), format="dets",
                               num_detectors=3, num_observables=1)
     with pytest.raises(ValueError, match="L targets"):

@@ -157,11 +157,13 @@ def observable_bits(masks: np.ndarray, num_observables: int) -> np.ndarray:
     return ((masks[:, None] >> np.arange(num_observables, dtype=np.uint64)) & np.uint64(1)).astype(bool)
 
 
-def wide_observable_bits(path: Any, count: int, num_observables: int, skip: bool) -> np.ndarray:
+def wide_observable_bits(path: Any, count: int, num_observables: int, skip: bool,
+                         last: np.ndarray | None = None) -> np.ndarray:
     """frames x num_observables bools, every observable of every frame of a KVLX file (the
     frames ``read_kvlx_frames`` reads, ``count`` of them): the bulk columns hold only the 64-bit
     mask, so the frames are read one by one for their whole flips. A flip of an observable at
-    or beyond ``num_observables`` is a ValueError (it would be lost)."""
+    or beyond ``num_observables`` is a ValueError (it would be lost), on the frames ``last``
+    lists (the last frame of each shot, counted as shots) or on any frame without it."""
     from _kelvane import KelvaneStream
 
     from kelvane._skipping import SkippingStream
@@ -177,9 +179,10 @@ def wide_observable_bits(path: Any, count: int, num_observables: int, skip: bool
             if flips is None:
                 continue
             beyond = np.flatnonzero(flips[num_observables:])
-            if beyond.size:
-                raise ValueError(f"frame {i} flips observable {num_observables + int(beyond[0])}, "
-                                 f"but num_observables is {num_observables}")
+            shot = i if last is None else int(np.searchsorted(last, i))
+            if beyond.size and (last is None or (shot < last.size and last[shot] == i)):
+                raise ValueError(f"{'frame' if last is None else 'shot'} {shot} flips observable "
+                                 f"{num_observables + int(beyond[0])}, but num_observables is {num_observables}")
             bits[i, : flips.size] = flips[:num_observables].astype(bool)
     return bits
 
@@ -363,8 +366,11 @@ def convert(src: Any, dst: Any, *, num_detectors: int | None = None, layout: Any
                              "its shots carry")
         elif num_observables is None and dst_fmt == "kvlx" and carried.any():
             k = max(1, int(masks.max()).bit_length(), carried_width(src, errors == "skip"))
-        if k > 64:
-            obs = wide_observable_bits(src, frames.frame_ids.size, k, errors == "skip")[last]
+        # Flips of observables 64 and up come in the frames' wide entry (key 17), which the bulk
+        # columns do not hold: read them whenever the frames carry it, also to refuse a flip
+        # past a num_observables of 64 or fewer instead of dropping it.
+        if k > 64 or (k and carried.any() and carried_width(src, errors == "skip") > 64):
+            obs = wide_observable_bits(src, frames.frame_ids.size, k, errors == "skip", last)[last]
         elif k:
             obs = observable_bits(masks, k)
             if dst_fmt != "kvlx" and not carried.all():
