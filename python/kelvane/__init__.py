@@ -47,6 +47,7 @@ def open(  # noqa: A001 - the entry point
     learn_every: None = None,
     learn_memory: None = None,
     errors: _Literal["raise"] = "raise",
+    read_ahead: int | None = None,
 ) -> KelvaneStream: ...
 
 
@@ -67,6 +68,7 @@ def open(  # noqa: A001 - the entry point
     learn_every: int,
     learn_memory: int | None = None,
     errors: _Literal["raise"] = "raise",
+    read_ahead: int | None = None,
 ) -> LearningStream: ...
 
 
@@ -87,6 +89,7 @@ def open(  # noqa: A001 - the entry point
     learn_every: int | None = None,
     learn_memory: int | None = None,
     errors: _Literal["skip"],
+    read_ahead: int | None = None,
 ) -> SkippingStream: ...
 
 
@@ -106,6 +109,7 @@ def open(  # noqa: A001 - the entry point
     learn_every: int | None = None,
     learn_memory: int | None = None,
     errors: _Literal["raise", "skip"] = "raise",
+    read_ahead: int | None = None,
 ) -> KelvaneStream | SkippingStream | LearningStream:
     """Open a `KelvaneStream` over a file path or a "tcp://host:port" address.
 
@@ -149,6 +153,10 @@ def open(  # noqa: A001 - the entry point
     model whose detector coordinates show that the positional rule would put detectors of
     different times into one frame is refused with ValueError.
 
+    ``read_ahead`` (bytes, default 4 MiB) caps the frames ``drain()`` reads ahead of the decoder:
+    past it reading waits, so that a file is read no faster than it is decoded and a TCP sender
+    faster than the decoder is held by TCP's flow control, memory staying bounded.
+
     ``errors="skip"`` returns a `SkippingStream`: damaged frames are skipped (one
     ``RuntimeWarning`` per kind of damage) and counted in its ``skipped_frames``,
     ``skipped_bytes`` and ``skipped_by_kind``, and a damaged stored description is left unused
@@ -178,6 +186,12 @@ def open(  # noqa: A001 - the entry point
     except BaseException:
         stream.close()
         raise
+    if read_ahead is not None:
+        try:
+            stream._set_read_ahead(read_ahead)
+        except BaseException:
+            stream.close()
+            raise
     if decoder is not None:
         try:
             stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer,

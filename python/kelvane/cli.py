@@ -467,6 +467,7 @@ def decode_windows(args: argparse.Namespace) -> int:
         layout = layout_from_stim(circuit)
     start = last_report = last_check = time.perf_counter()
     warned = False
+    largest_unread = 0
     with contextlib.ExitStack() as stack:
         # The stream is decoded in C++ as it arrives (drain): a thread of its own reads the source
         # and stamps every frame's arrival, so a decoder that falls behind shows as backlog.
@@ -475,7 +476,8 @@ def decode_windows(args: argparse.Namespace) -> int:
             # Shot by shot when the stream says it is made of shots (kelvane.open), else endless.
             stream = stack.enter_context(kelvane.open(args.file, decoder="stored" if dem is None else dem,
                                                       layout=layout, commit=args.commit, buffer=args.buffer,
-                                                      per_shot=False if args.endless else None, errors="skip"))
+                                                      per_shot=False if args.endless else None, errors="skip",
+                                                      read_ahead=max(1, int(args.read_ahead * 2**20))))
         except ValueError as e:
             if dem is None:
                 raise CliError(f"decode needs --dem or --circuit ({_describe_error(e)})") from e
@@ -494,6 +496,10 @@ def decode_windows(args: argparse.Namespace) -> int:
             if now - last_check < 0.25:
                 continue
             last_check = now
+            counts = stream._live_counts() or {}
+            unread = counts.get("socket_unread_bytes")
+            if unread is not None:
+                largest_unread = max(largest_unread, unread)
             live = stream.live_stats()
             if live["backlog_warning"] and not warned:
                 warned = True
@@ -501,7 +507,10 @@ def decode_windows(args: argparse.Namespace) -> int:
             if not args.quiet and now - last_report >= 1.0:
                 last_report = now
                 print(f"{live['frames_decoded']} rounds, {live['rounds_per_second']:.0f} rounds/s, "
-                      f"backlog {live['backlog']} rounds", file=sys.stderr, flush=True)
+                      f"backlog {live['backlog']} rounds ({counts.get('queued_frames', 0)} frames read ahead, "
+                      f"{counts.get('read_ahead_bytes', 0) / 2**20:.1f} MB"
+                      + (f"; {unread} bytes unread in the socket" if unread is not None else "") + ")",
+                      file=sys.stderr, flush=True)
         live = stream.live_stats() or {}
         counts = stream._live_counts() or {}
         stats = stream.decoder_stats() or {}
@@ -526,6 +535,10 @@ def decode_windows(args: argparse.Namespace) -> int:
             print("logical error rate: unknown (the stream carries no observable flips on its shots' last frames)")
     elif counts:
         print(f"endless stream: {counts['restarts']} restarts, {missing} rounds missing or dropped by them")
+    if counts:
+        print(f"read ahead: at most {counts['read_ahead_budget'] / 2**20:.1f} MB of frames ahead of the decoder"
+              + (f"; largest socket backlog {largest_unread} bytes unread (sampled every 0.25 s)"
+                 if counts.get("socket_unread_bytes") is not None or largest_unread else ""))
     if decisions:
         def us(h: dict[str, int]) -> str:
             return f"median {h['median'] / 1e3:.1f} us, p99.9 {h['p999'] / 1e3:.1f} us, worst {h['worst'] / 1e3:.1f} us"
@@ -811,6 +824,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--buffer", type=int, default=None, help="rounds of look-ahead per window (with --commit)")
     p.add_argument("--detector-flips", action="store_true",
                    help="with --commit: every decision record carries the detectors its commits flipped")
+    p.add_argument("--read-ahead", type=_at_least(0, strict=True), default=4.0,
+                   help="with --commit: MB of frames read ahead of the decoder at most (a faster sender is held "
+                        "by TCP's flow control, a file read no faster than it is decoded)")
     p.add_argument("--endless", action="store_true",
                    help="with --commit: decode the stream as one endless stream even when it says it is made of shots "
                         "(a stored layout, or its shots' truth on their last frames)")

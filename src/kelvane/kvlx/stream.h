@@ -263,6 +263,7 @@ class KvlxStream {
   }
 
   Source& reader() { return reader_; }
+  const Source& reader() const { return reader_; }
   const KvlxReaderCore& core() const { return core_; }
 
  private:

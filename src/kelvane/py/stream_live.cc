@@ -97,7 +97,7 @@ PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
           skipped->store(source->skipped_bytes(), std::memory_order_release);
           return next;
         },
-        std::uint64_t{w.commit()} + w.buffer(), flips != 0, decoder->follows());
+        std::uint64_t{w.commit()} + w.buffer(), flips != 0, decoder->follows(), st.read_ahead);
   } else if (st.live->keeps_flips() != (flips != 0)) {
     PyErr_SetString(PyExc_ValueError, "drain(detector_flips=) must stay as the first call set it");
     return nullptr;
@@ -185,9 +185,34 @@ PyObject* stream_live_counts(PyObject* self, PyObject*) {
   kelvane::StreamDecoder* decoder = st.decoder.native();
   if (!st.live || !decoder) Py_RETURN_NONE;
   const LiveStats s = st.live->stats(*decoder);
-  return Py_BuildValue("{sOsKsKsK}", "per_shot", decoder->per_shot() ? Py_True : Py_False, "shots_with_truth", static_cast<unsigned long long>(s.shots_with_truth),
-                       "shot_errors", static_cast<unsigned long long>(s.shot_errors), "restarts",
-                       static_cast<unsigned long long>(decoder->restarts()));
+  const std::optional<std::size_t> unread = st.source ? st.source->unread_bytes() : std::nullopt;
+  PyRef unread_obj(unread ? PyLong_FromSize_t(*unread) : Py_NewRef(Py_None));
+  if (!unread_obj) return nullptr;
+  return Py_BuildValue("{sOsKsKsKsnsnsnsO}", "per_shot", decoder->per_shot() ? Py_True : Py_False,
+                       "shots_with_truth", static_cast<unsigned long long>(s.shots_with_truth), "shot_errors",
+                       static_cast<unsigned long long>(s.shot_errors), "restarts",
+                       static_cast<unsigned long long>(decoder->restarts()), "read_ahead_bytes",
+                       static_cast<Py_ssize_t>(s.read_ahead_bytes), "read_ahead_budget",
+                       static_cast<Py_ssize_t>(st.read_ahead), "queued_frames",
+                       static_cast<Py_ssize_t>(s.queued_frames), "socket_unread_bytes", unread_obj.get());
+}
+
+PyObject* stream_set_read_ahead(PyObject* self, PyObject* arg) {
+  std::size_t bytes = 0;
+  if (!arg_size("read_ahead", arg, bytes)) return nullptr;
+  if (bytes == 0) {
+    PyErr_SetString(PyExc_ValueError, "read_ahead must be at least 1 byte");
+    return nullptr;
+  }
+  TurnGuard turn(state_of(self).turn);
+  if (!turn) return nullptr;
+  StreamState& st = state_of(self);
+  if (st.live) {
+    PyErr_SetString(PyExc_ValueError, "the read-ahead budget is set before the first drain()");
+    return nullptr;
+  }
+  st.read_ahead = bytes;
+  Py_RETURN_NONE;
 }
 
 }  // namespace kelvane::py

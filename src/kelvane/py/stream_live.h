@@ -11,5 +11,7 @@ PyObject* stream_decisions_written(PyObject* self, PyObject*);
 PyObject* stream_live_stats(PyObject* self, PyObject*);
 // The private _live_counts(): what live decoding counts beyond live_stats().
 PyObject* stream_live_counts(PyObject* self, PyObject*);
+// The private _set_read_ahead(bytes): the byte budget of the frames drain() reads ahead.
+PyObject* stream_set_read_ahead(PyObject* self, PyObject* arg);
 
 }  // namespace kelvane::py

@@ -497,7 +497,15 @@ PyMethodDef stream_methods[] = {
      "What drain() counted beyond live_stats(), or None before it: per_shot (decoding shot by\n"
      "shot, else one endless stream), shots_with_truth (shots decoded\n"
      "whose last frame carried the true observable flips), shot_errors (of those, predicted\n"
-     "otherwise) and restarts (of a running endless stream, each dropping the rounds it held)."},
+     "otherwise), restarts (of a running endless stream, each dropping the rounds it held),\n"
+     "read_ahead_bytes (held by frames read and not yet decoded) against read_ahead_budget,\n"
+     "queued_frames (read and not yet decoded) and socket_unread_bytes (waiting in the\n"
+     "socket's receive queue; None where the system does not say)."},
+    {"_set_read_ahead", guarded<"KelvaneStream._set_read_ahead", stream_set_read_ahead>, METH_O,
+     "_set_read_ahead($self, read_ahead, /)\n--\n\n"
+     "The byte budget of the frames drain() reads ahead of the decoder (default 4 MiB), set before\n"
+     "the first drain(): past it reading waits, so a file is read no faster than it is decoded and\n"
+     "a faster TCP sender is held by flow control."},
     {"read_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the frame batch (KelvaneStream.read_batch)", stream_read_batch>)),
      METH_VARARGS | METH_KEYWORDS,
      "read_batch($self, max_frames)\n--\n\n"

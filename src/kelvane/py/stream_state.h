@@ -36,6 +36,8 @@ struct StreamState {
   std::unique_ptr<LiveDecoder> live;
   // While decoding live, the source's skipped bytes as its reader thread last left them.
   std::atomic<std::uint64_t> live_skipped{0};
+  // The byte budget of the frames live decoding reads ahead (_set_read_ahead), for the next start.
+  std::size_t read_ahead = FrameReaderThread::kDefaultReadAhead;
   std::shared_ptr<const StreamDescription> description_at_close;
   std::optional<std::string> description_fault_at_close;
 

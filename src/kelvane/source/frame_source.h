@@ -52,6 +52,9 @@ class FrameSource {
 
   // Bytes the reader dropped without delivering them (see KvlxReaderCore::skipped_bytes).
   virtual std::uint64_t skipped_bytes() const = 0;
+  // Bytes that have arrived and wait in the operating system for this source to read them (a
+  // socket's receive queue), where the system says; callable from any thread.
+  virtual std::optional<std::size_t> unread_bytes() const { return std::nullopt; }
 
   // Reads ahead until the next frame is buffered, consuming none, and takes the description it
   // carries (KvlxReaderCore::peek_description). Waits like next_owned; a wait that stops loses

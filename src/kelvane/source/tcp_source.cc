@@ -1,5 +1,6 @@
 #include "kelvane/source/tcp_source.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <asio/connect.hpp>
@@ -85,6 +86,12 @@ SocketReader::~SocketReader() {
     s->socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     s->socket.close(ignored);
   });
+}
+
+std::optional<std::size_t> SocketReader::unread_bytes() const {
+  int n = 0;
+  if (!socket_ || ::ioctl(socket_->socket.native_handle(), FIONREAD, &n) != 0 || n < 0) return std::nullopt;
+  return static_cast<std::size_t>(n);
 }
 
 Result<std::size_t> SocketReader::read(std::span<std::uint8_t> buf) {

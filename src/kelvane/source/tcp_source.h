@@ -40,6 +40,8 @@ class SocketReader : public WaitedReads {
 
   // True once the peer has closed the connection: the end of the data is final.
   bool finished() const { return peer_closed_; }
+  // The bytes in the socket's receive queue (FIONREAD), or nothing when the system does not say.
+  std::optional<std::size_t> unread_bytes() const;
 
   // Waits for at least one byte; 0 once the peer has closed the connection; Io on an error or
   // when the wait stops. The end and errors other than a stopped wait are remembered: every
@@ -70,6 +72,8 @@ class TcpSource final : public KvlxFrameSource<SocketReader> {
     WaitContext unlimited;
     return connect(std::move(runtime), address, std::move(config), unlimited);
   }
+
+  std::optional<std::size_t> unread_bytes() const override { return stream_.reader().unread_bytes(); }
 
  private:
   TcpSource(std::shared_ptr<Runtime> runtime, std::shared_ptr<SocketReader::Socket> socket, StreamConfig config);

@@ -17,12 +17,51 @@ constexpr LiveClock::time_point kNoArrival = LiveClock::time_point::min();
 
 }  // namespace
 
-FrameReaderThread::FrameReaderThread(ReadFn read, bool follow) : read_(std::move(read)), follow_(follow) {
+FrameReaderThread::FrameReaderThread(ReadFn read, bool follow, std::size_t read_ahead)
+    : read_(std::move(read)), read_ahead_(std::max<std::size_t>(read_ahead, 1)), follow_(follow) {
   thread_ = std::thread([this] { run(); });
+}
+
+std::size_t FrameReaderThread::queued_bytes(const ArrivedFrame& arrived) {
+  // The deque's slot, and the frame's own arrays with the allocator's bookkeeping of each.
+  constexpr std::size_t kPerAllocation = 16;
+  const OwnedFrame& f = arrived.frame;
+  return sizeof(ArrivedFrame) + f.detector_events.capacity() + f.meas_results.capacity() + 2 * kPerAllocation;
+}
+
+void FrameReaderThread::enqueue(ArrivedFrame arrived) {
+  ahead_bytes_ += queued_bytes(arrived);
+  queue_.push_back(std::move(arrived));
+  ready_.notify_one();
+}
+
+void FrameReaderThread::release(std::size_t bytes) {
+  if (bytes == 0) return;
+  {
+    std::lock_guard lock(mutex_);
+    ahead_bytes_ -= std::min(bytes, ahead_bytes_);
+  }
+  room_.notify_one();
+}
+
+std::size_t FrameReaderThread::ahead_bytes() {
+  std::lock_guard lock(mutex_);
+  return ahead_bytes_;
+}
+
+std::size_t FrameReaderThread::queued_frames() {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
 }
 
 void FrameReaderThread::run() {
   while (!stop_.load(std::memory_order_acquire)) {
+    {
+      // Backpressure: the next frame waits until the decoder has made room for it.
+      std::unique_lock lock(mutex_);
+      room_.wait(lock, [this] { return ahead_bytes_ < read_ahead_ || stop_.load(std::memory_order_acquire); });
+    }
+    if (stop_.load(std::memory_order_acquire)) break;
     Result<std::optional<OwnedFrame>> next = read_(stop_);
     if (next && !*next && follow_) {  // the end of the data for now
       std::this_thread::sleep_for(kFollowPoll);
@@ -34,19 +73,17 @@ void FrameReaderThread::run() {
     if (!next && stop_.load(std::memory_order_acquire)) break;
     if (!next && next.error().offset && !next.error().is<errors::Io>()) {
       // A damaged frame: the next read resynchronises past it.
-      queue_.push_back({{}, now, std::move(next.error())});
-      ready_.notify_one();
+      enqueue({{}, now, std::move(next.error())});
       continue;
     }
     if (!next || !*next) {
       if (!next) error_ = std::move(next.error());
       break;
     }
-    queue_.push_back({std::move(**next), now, std::nullopt});
     if (!first_arrival_) first_arrival_ = now;
     last_arrival_ = now;
     arrived_.fetch_add(1, std::memory_order_release);
-    ready_.notify_one();
+    enqueue({std::move(**next), now, std::nullopt});
   }
   std::lock_guard lock(mutex_);
   ended_ = true;
@@ -85,7 +122,11 @@ std::optional<KelvaneError> FrameReaderThread::take_error() {
 }
 
 void FrameReaderThread::stop() {
-  stop_.store(true, std::memory_order_release);
+  {
+    std::lock_guard lock(mutex_);  // so that a reader about to wait for room sees it
+    stop_.store(true, std::memory_order_release);
+  }
+  room_.notify_all();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -202,6 +243,7 @@ LiveOutcome LiveDecoder::run(StreamDecoder& decoder, const LiveTerms& terms) {
     if (pending_.empty()) {
       // Decisions waiting and nothing more arrived: hand them out rather than wait.
       const LiveClock::time_point until = decisions_.empty() ? std::min(terms.until, next_tick) : now;
+      reader_.release(std::exchange(unreleased_, 0));
       const bool took = reader_.take(pending_, until);
       now = LiveClock::now();
       if (took) {
@@ -219,21 +261,28 @@ LiveOutcome LiveDecoder::run(StreamDecoder& decoder, const LiveTerms& terms) {
       if (pending_.front().damaged) {  // the decisions before it first
         if (!decisions_.empty()) return LiveOutcome::kDecisions;
         damaged_ = std::move(pending_.front().damaged);
+        reader_.release(std::exchange(unreleased_, 0) + FrameReaderThread::queued_bytes(pending_.front()));
         pending_.pop_front();
         return LiveOutcome::kDamaged;
       }
       const std::uint64_t before = decision_count_;
       const bool pushed = push(decoder, pending_.front());
+      unreleased_ += FrameReaderThread::queued_bytes(pending_.front());
       pending_.pop_front();
-      if (!pushed) return LiveOutcome::kRejected;
+      if (!pushed) {
+        reader_.release(std::exchange(unreleased_, 0));
+        return LiveOutcome::kRejected;
+      }
       if (decision_count_ == before && ++since_clock < 64) continue;
       since_clock = 0;
+      reader_.release(std::exchange(unreleased_, 0));
       now = LiveClock::now();
       last_decode_ = now;
       if (flush_due()) return LiveOutcome::kDecisions;
       if (auto stop = on_tick()) return *stop;
       if (now >= terms.until) return LiveOutcome::kDecisions;
     }
+    reader_.release(std::exchange(unreleased_, 0));
     now = LiveClock::now();
     last_decode_ = now;
     if (auto stop = on_tick()) return *stop;
@@ -264,6 +313,8 @@ LiveStats LiveDecoder::stats(const StreamDecoder& decoder) {
   s.decisions = decision_count_;
   s.backlog = backlog(decoder);
   s.largest_backlog = std::max(largest_backlog_, s.backlog);
+  s.read_ahead_bytes = reader_.ahead_bytes();
+  s.queued_frames = reader_.queued_frames() + pending_.size();
   s.shots_with_truth = shots_with_truth_;
   s.shot_errors = shot_errors_;
   s.first_arrival = first_arrival_;

@@ -50,14 +50,20 @@ struct ArrivedFrame {
 // A damaged frame (an error about one frame, which the next read goes past) does not end
 // reading: its error is queued in the frame's place. With `follow`, the end of the data is not
 // the end of reading either: a file that grows is read again every kFollowPoll.
+//
+// The frames read ahead of the decoder hold at most about `read_ahead` bytes: the thread reads
+// on only once the decoder has released (release()) enough of them. A file is then read no
+// faster than it is decoded, and a sender faster than the decoder fills the socket's buffers
+// until TCP's flow control holds it: memory does not grow with the backlog.
 class FrameReaderThread {
  public:
   // The next frame, nothing at the end of the data, or the error. It must give up waiting
   // (returning an error) soon after `stop` is raised.
   using ReadFn = std::function<Result<std::optional<OwnedFrame>>(const std::atomic<bool>& stop)>;
   static constexpr std::chrono::milliseconds kFollowPoll{10};
+  static constexpr std::size_t kDefaultReadAhead = std::size_t{4} << 20;
 
-  explicit FrameReaderThread(ReadFn read, bool follow = false);
+  explicit FrameReaderThread(ReadFn read, bool follow = false, std::size_t read_ahead = kDefaultReadAhead);
   FrameReaderThread(const FrameReaderThread&) = delete;
   FrameReaderThread& operator=(const FrameReaderThread&) = delete;
   ~FrameReaderThread() { stop(); }
@@ -77,15 +83,29 @@ class FrameReaderThread {
   // Asks the thread to stop and waits for it. Frames already queued stay takeable.
   void stop();
 
+  // The bytes a taken frame held (queued_bytes), now decoded: reading may go on.
+  void release(std::size_t bytes);
+  // Bytes of the frames read and not yet released: taken or not, not decoded.
+  std::size_t ahead_bytes();
+  // Frames read and not yet taken by the decoder.
+  std::size_t queued_frames();
+  // The memory an arrived frame holds in the queue, as counted against the read-ahead budget.
+  static std::size_t queued_bytes(const ArrivedFrame& arrived);
+
  private:
   void run();
+  // Queues one arrival (lock held).
+  void enqueue(ArrivedFrame arrived);
 
   ReadFn read_;
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> arrived_{0};
   std::mutex mutex_;
   std::condition_variable ready_;
+  std::condition_variable room_;  // the decoder released bytes, or stop()
   std::deque<ArrivedFrame> queue_;
+  std::size_t read_ahead_;
+  std::size_t ahead_bytes_ = 0;
   std::optional<LiveClock::time_point> first_arrival_;
   LiveClock::time_point last_arrival_{};
   bool ended_ = false;
@@ -137,6 +157,8 @@ struct LiveStats {
   std::uint64_t decisions = 0;
   std::uint64_t backlog = 0;  // rounds arrived and not yet committed
   std::uint64_t largest_backlog = 0;
+  std::size_t read_ahead_bytes = 0;  // held by frames read and not yet decoded
+  std::size_t queued_frames = 0;     // read and not yet decoded
   double arrivals_per_second = 0;
   // Per shot: shots decoded whose last frame carried the true observable flips, and those whose
   // prediction differs from them.
@@ -174,9 +196,10 @@ class LiveDecoder {
  public:
   // `keep_flips`: every decision carries the detectors its commits flipped; `follow`: the end
   // of the data is not the source's (FrameReaderThread).
+  // `read_ahead`: the byte budget of the frames read ahead of the decoder (FrameReaderThread).
   LiveDecoder(FrameReaderThread::ReadFn read, std::uint64_t window_rounds, bool keep_flips = false,
-              bool follow = false)
-      : reader_(std::move(read), follow), watch_(window_rounds), keep_flips_(keep_flips) {}
+              bool follow = false, std::size_t read_ahead = FrameReaderThread::kDefaultReadAhead)
+      : reader_(std::move(read), follow, read_ahead), watch_(window_rounds), keep_flips_(keep_flips) {}
   bool keeps_flips() const { return keep_flips_; }
 
   // Decodes what arrives with `decoder` (a windowed stream decoder) until one of the outcomes.
@@ -209,6 +232,7 @@ class LiveDecoder {
 
   FrameReaderThread reader_;
   std::deque<ArrivedFrame> pending_;  // taken from the reader, not yet decoded
+  std::size_t unreleased_ = 0;        // bytes of frames decoded since the last release to the reader
   BacklogWatch watch_;
   LiveClock::time_point next_sample_{};
   std::optional<std::string> warning_;

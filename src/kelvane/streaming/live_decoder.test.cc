@@ -102,6 +102,39 @@ TEST(LiveDecoder, DecidesWhatTheStreamDecoderDecidesFrameByFrameAndCountsItsLate
   EXPECT_GE(s.frame.worst_ns(), s.closing.median_ns());
 }
 
+// Reading waits once the frames ahead of the decoder hold the budget, and the decoder releasing
+// them lets it go on: the same decisions come out, read a few frames at a time.
+TEST(LiveDecoder, ReadsNoFurtherAheadThanItsBudget) {
+  const std::vector<OwnedFrame> input = frames(60);
+  StreamDecoder reference = windowed_decoder();
+  std::vector<std::uint64_t> expected;
+  for (OwnedFrame f : input) {
+    ASSERT_TRUE(reference.push(f).has_value());
+    if (f.prediction == FramePrediction::kDecoded) expected.push_back(f.frame_id);
+  }
+  const std::size_t frame_bytes = FrameReaderThread::queued_bytes({input[0], {}, std::nullopt});
+  auto reads = std::make_shared<std::atomic<std::size_t>>(0);
+  FrameReaderThread::ReadFn counted = [read = serve(input), reads](const std::atomic<bool>& stop) {
+    ++*reads;
+    return read(stop);
+  };
+  LiveDecoder live(counted, 4, false, false, 3 * frame_bytes);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(reads->load(), 3u);  // the budget is full: nothing more is read until decoding
+  StreamDecoder decoder = windowed_decoder();
+  EXPECT_EQ(live.stats(decoder).read_ahead_bytes, 3 * frame_bytes);
+  std::vector<std::uint64_t> got;
+  for (LiveOutcome o = LiveOutcome::kDecisions; o != LiveOutcome::kEnded;) {
+    o = live.run(decoder, terms());
+    for (const LiveDecision& d : live.take_decisions()) got.push_back(d.frame_id);
+  }
+  EXPECT_EQ(got, expected);
+  const LiveStats s = live.stats(decoder);
+  EXPECT_EQ(s.frames_decoded, input.size());
+  EXPECT_EQ(s.read_ahead_bytes, 0u);
+  EXPECT_EQ(s.queued_frames, 0u);
+}
+
 TEST(LiveDecoder, StopsWaitingWhenInterruptedOrCancelled) {
   for (const bool cancel : {false, true}) {
     StreamDecoder decoder = windowed_decoder();
