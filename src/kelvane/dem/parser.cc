@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "kelvane/dem/line.h"
 #include "kelvane/dem/text.h"
 
 namespace kelvane {
@@ -55,7 +56,15 @@ DemError& DetectorErrorModel::add_error(std::span<const DetectorId> detectors,
 
 namespace {
 
+using dem_text::classify;
+using dem_text::detector_token;
+using dem_text::Line;
+using dem_text::LineKind;
 using dem_text::next_token;
+using dem_text::observable_token;
+using dem_text::ProbabilityCache;
+using dem_text::read_coords;
+using dem_text::same_name;
 using dem_text::parse_decimal;
 using dem_text::parse_unsigned;
 using dem_text::trim;
@@ -165,179 +174,6 @@ struct Program {
 struct Shift {
   std::uint64_t detectors = 0;
   std::array<double, 3> coords{0.0, 0.0, 0.0};
-};
-
-// What a line of DEM text is, with the text after its instruction name and tag.
-// `Unknown` is a line whose instruction name is none of the DEM's; `Malformed` a known
-// instruction written so that it cannot be read (`error` without its argument, a tag without
-// its `]`).
-enum class LineKind : std::uint8_t {
-  Skip, Repeat, Error, Detector, Observable, Shift, Separator, Close, Unknown, Malformed
-};
-
-struct Line {
-  LineKind kind = LineKind::Skip;
-  std::string_view rest;     // after the name (and tag), comment removed
-  std::string_view trimmed;  // the whole line, trimmed, comment removed
-  std::string_view name;     // the instruction name as written
-};
-
-// Removes a `#` comment and trailing whitespace.
-std::string_view cut_comment(std::string_view s) {
-  std::size_t hash = s.find('#');
-  if (hash != std::string_view::npos) s = s.substr(0, hash);
-  return trim(s);
-}
-
-bool name_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-// ASCII case-insensitive equality (`ERROR` is `error`, as in Stim).
-bool same_name(std::string_view written, std::string_view name) {
-  if (written.size() != name.size()) return false;
-  for (std::size_t k = 0; k < name.size(); ++k) {
-    char c = written[k];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != name[k]) return false;
-  }
-  return true;
-}
-
-// Classifies one raw line by its instruction name: the run of letters, digits and `_` that
-// starts it, matched without regard to case. A tag in square brackets right after the name is
-// dropped; a `#` inside the tag does not start a comment. A declaration whose tag lacks its `]`
-// is read as written; any other instruction with such a tag is malformed.
-Line classify(std::string_view raw) {
-  Line line;
-  std::string_view t = trim(raw);
-  if (t.empty() || t[0] == '#') return line;
-  line.trimmed = cut_comment(t);
-  if (line.trimmed == "}") {
-    line.kind = LineKind::Close;
-    return line;
-  }
-
-  std::size_t name_end = 0;
-  while (name_end < t.size() && name_char(t[name_end])) ++name_end;
-  line.name = t.substr(0, name_end);
-  if (line.name.empty()) {
-    // No name at all ("{", "(0.1) D0"): report the first token.
-    std::string_view rest = line.trimmed;
-    dem_text::next_token(rest, line.name);
-    line.kind = LineKind::Unknown;
-    return line;
-  }
-
-  struct Name {
-    std::string_view word;
-    LineKind kind;
-  };
-  static constexpr Name kNames[] = {
-      {"repeat", LineKind::Repeat},          {"error", LineKind::Error},
-      {"detector", LineKind::Detector},      {"logical_observable", LineKind::Observable},
-      {"shift_detectors", LineKind::Shift},  {"detector_separator", LineKind::Separator},
-  };
-  LineKind kind = LineKind::Unknown;
-  for (const Name& n : kNames) {
-    if (same_name(line.name, n.word)) kind = n.kind;
-  }
-  if (kind == LineKind::Unknown) {
-    line.kind = kind;
-    return line;
-  }
-
-  std::string_view after = t.substr(name_end);
-  if (!after.empty() && after[0] == '[') {
-    std::size_t close = after.find(']');
-    if (close == std::string_view::npos) {
-      if (kind == LineKind::Detector || kind == LineKind::Observable) {
-        line.kind = kind;
-        line.rest = line.trimmed.substr(std::min(name_end, line.trimmed.size()));
-        return line;
-      }
-      line.kind = LineKind::Malformed;
-      return line;
-    }
-    std::size_t tail_start = name_end + close + 1;
-    std::string_view tail = t.substr(tail_start);
-    std::size_t hash = tail.find('#');
-    if (hash != std::string_view::npos) tail = tail.substr(0, hash);
-    line.trimmed = trim(t.substr(0, tail_start + tail.size()));
-    line.rest = line.trimmed.size() > tail_start ? line.trimmed.substr(tail_start) : std::string_view{};
-  } else {
-    line.rest = line.trimmed.substr(std::min(name_end, line.trimmed.size()));
-  }
-  // An error's probability follows its name (or tag) at once.
-  if (kind == LineKind::Error && (line.rest.empty() || line.rest[0] != '(')) kind = LineKind::Malformed;
-  line.kind = kind;
-  return line;
-}
-
-// A `D<n>` token's id (32 bits), or nullopt.
-std::optional<std::uint64_t> detector_token(std::string_view token) {
-  if (token.size() < 2 || token[0] != 'D') return std::nullopt;
-  return parse_unsigned(token.substr(1), kDetectorIdLimit);
-}
-
-// An `L<n>` token's id (L0 to L255, one byte), or nullopt.
-std::optional<std::uint64_t> observable_token(std::string_view token) {
-  if (token.size() < 2 || token[0] != 'L') return std::nullopt;
-  return parse_unsigned(token.substr(1), kMaxObservables - 1);
-}
-
-// Reads a coordinate list "a, b, c" into up to three values; unparsable parts give 0.0.
-// `count` receives the number of parts written (saturating at 255), also beyond three. False
-// when a part is infinite or NaN (as Stim, which refuses them): the caller refuses the line.
-bool read_coords(std::string_view text, std::array<double, 3>& out, std::uint8_t& count) {
-  out = {0.0, 0.0, 0.0};
-  count = 0;
-  if (trim(text).empty()) return true;
-  std::size_t part = 0;
-  while (true) {
-    std::size_t comma = text.find(',');
-    std::string_view piece = trim(text.substr(0, comma));
-    double v = 0.0;
-    const bool parsed = parse_decimal(piece, v);
-    if (parsed && !std::isfinite(v)) return false;
-    if (part < 3) out[part] = parsed ? v : 0.0;
-    ++part;
-    count = static_cast<std::uint8_t>(std::min<std::size_t>(part, 255));
-    if (comma == std::string_view::npos) break;
-    text.remove_prefix(comma + 1);
-  }
-  return true;
-}
-
-// Remembers recently parsed probability texts: a DEM repeats a few probabilities many times,
-// and full-precision texts such as "0.0001333866998761607556" are slow to convert.
-class ProbabilityCache {
- public:
-  bool parse(std::string_view text, double& out) {
-    if (text.size() > kMaxText) return parse_decimal(text, out);
-    std::uint32_t h = 2166136261u;
-    for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
-    Entry& e = entries_[h % kEntries];
-    if (e.size == text.size() && e.size != 0 && std::memcmp(e.text, text.data(), text.size()) == 0) {
-      out = e.value;
-      return true;
-    }
-    if (!parse_decimal(text, out)) return false;
-    e.size = static_cast<std::uint8_t>(text.size());
-    std::memcpy(e.text, text.data(), text.size());
-    e.value = out;
-    return true;
-  }
-
- private:
-  static constexpr std::size_t kMaxText = 39;
-  static constexpr std::size_t kEntries = 256;
-  struct Entry {
-    double value = 0.0;
-    std::uint8_t size = 0;
-    char text[kMaxText];
-  };
-  Entry entries_[kEntries];
 };
 
 // Reads a DEM text line by line. Instructions outside repeat blocks take effect at once; a
