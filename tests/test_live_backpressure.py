@@ -9,7 +9,8 @@ import numpy as np
 import stim
 
 import kelvane
-from kelvane.kvlx import FILE_HEADER_SIZE, KvlxWriter, _encode_frames
+import _kelvane
+from kelvane.kvlx import _SHOT_HEADER_BITS, FILE_HEADER_SIZE, KvlxWriter
 
 FRAMES = 300_000
 BUDGET = 256 << 10
@@ -28,8 +29,9 @@ def test_a_fast_sender_is_held_by_flow_control_and_loses_no_frame(tmp_path):
     path = tmp_path / "endless.kvlx"
     js = np.arange(FRAMES)
     with KvlxWriter(str(path)) as writer:  # one endless stream: rounds 0, 1, 2, ...
-        writer.write_bytes(_encode_frames((rng.random((FRAMES, layout.shape[1])) < 0.02).astype(np.uint8),
-                                          js.astype(np.uint64), js.astype(np.uint32), None, {}, None))
+        events = (rng.random((FRAMES, layout.shape[1])) < 0.02).astype(np.uint8)
+        writer.write_bytes(_kelvane._kvlx_encode_frames(events, events.shape[1], js.astype("<u8"), js.astype("<u4"),
+                                                        None, 0, None, (0,) * len(_SHOT_HEADER_BITS), None, None))
     data = path.read_bytes()
     server = socket.create_server(("127.0.0.1", 0))
     sent = threading.Event()
