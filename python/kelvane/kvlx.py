@@ -440,7 +440,9 @@ def frame_offsets(data: bytes, offset: int = FILE_HEADER_SIZE) -> array.array:
     """The frames' start offsets in ``data`` from ``offset`` on, then the end of the last whole
     frame (frame k spans ``[starts[k], starts[k + 1])``), as frame_spans finds them: 8 bytes a
     frame instead of a tuple's hundred, for replaying files of millions of frames."""
-    return array.array("q", _kelvane._kvlx_frame_offsets(data, operator.index(offset)))
+    starts = array.array("q")
+    starts.frombytes(_kelvane._kvlx_frame_offsets(data, operator.index(offset)))
+    return starts
 
 
 def _frame_sections(frame: bytes) -> dict[str, Any]:

@@ -22,16 +22,6 @@ bool name_char(char c) {
 
 }  // namespace
 
-bool same_name(std::string_view written, std::string_view name) {
-  if (written.size() != name.size()) return false;
-  for (std::size_t k = 0; k < name.size(); ++k) {
-    char c = written[k];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != name[k]) return false;
-  }
-  return true;
-}
-
 Line classify(std::string_view raw) {
   Line line;
   std::string_view t = trim(raw);
@@ -64,7 +54,7 @@ Line classify(std::string_view raw) {
   };
   LineKind kind = LineKind::Unknown;
   for (const Name& n : kNames) {
-    if (same_name(line.name, n.word)) kind = n.kind;
+    if (equals_ignore_case(line.name, n.word)) kind = n.kind;
   }
   if (kind == LineKind::Unknown) {
     line.kind = kind;

@@ -27,9 +27,6 @@ struct Line {
   std::string_view name;     // the instruction name as written
 };
 
-// ASCII case-insensitive equality (`ERROR` is `error`, as in Stim).
-bool same_name(std::string_view written, std::string_view name);
-
 // Classifies one raw line by its instruction name: the run of letters, digits and `_` that
 // starts it, matched without regard to case. A tag in square brackets right after the name is
 // dropped; a `#` inside the tag does not start a comment. A declaration whose tag lacks its `]`

@@ -64,7 +64,7 @@ using dem_text::next_token;
 using dem_text::observable_token;
 using dem_text::ProbabilityCache;
 using dem_text::read_coords;
-using dem_text::same_name;
+using dem_text::equals_ignore_case;
 using dem_text::parse_decimal;
 using dem_text::parse_unsigned;
 using dem_text::trim;
@@ -232,7 +232,7 @@ class Parser {
       case LineKind::Unknown:
         return ParseError(dem_errors::UnknownInstruction{std::string(line.name), line_});
       case LineKind::Malformed:
-        if (same_name(line.name, "error")) {
+        if (equals_ignore_case(line.name, "error")) {
           return ParseError(dem_errors::InvalidProbability{std::string(line.trimmed)});
         }
         return ParseError(dem_errors::MalformedTarget{std::string(line.trimmed)});

@@ -8,8 +8,6 @@
 
 namespace kelvane::dem_text {
 
-namespace {
-
 bool equals_ignore_case(std::string_view s, std::string_view lower) {
   if (s.size() != lower.size()) return false;
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -19,8 +17,6 @@ bool equals_ignore_case(std::string_view s, std::string_view lower) {
   }
   return true;
 }
-
-}  // namespace
 
 std::size_t whitespace_length(std::string_view s) {
   if (s.empty()) return 0;

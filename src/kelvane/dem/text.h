@@ -17,6 +17,10 @@ std::size_t whitespace_length(std::string_view s);
 
 inline bool ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// ASCII case-insensitive equality of `s` with `lower`, written in lower case (`ERROR` is
+// `error`, `INF` is `inf`, as in Stim).
+bool equals_ignore_case(std::string_view s, std::string_view lower);
+
 // `s` without leading and trailing whitespace.
 std::string_view trim_slow(std::string_view s);
 
