@@ -281,6 +281,7 @@ class SpacetimeGraph:
     @staticmethod
     def from_bytes(data: bytes) -> SpacetimeGraph: ...
     def to_bytes(self) -> bytes: ...
+    @overload
     def decode(
         self,
         detection_events: npt.ArrayLike,
@@ -288,7 +289,28 @@ class SpacetimeGraph:
         bit_packed_shots: bool = False,
         enable_correlations: bool = False,
         match_clusters: bool | Literal["touching"] = False,
+        method: Literal["union-find", "matching"] = "union-find",
+        return_weight: Literal[False] = False,
     ) -> DecoderResult: ...
+    @overload
+    def decode(
+        self,
+        detection_events: npt.ArrayLike,
+        *,
+        bit_packed_shots: bool = False,
+        enable_correlations: bool = False,
+        match_clusters: bool | Literal["touching"] = False,
+        method: Literal["union-find", "matching"] = "union-find",
+        return_weight: Literal[True],
+    ) -> tuple[DecoderResult, float]: ...
+    def decode_to_edges_array(
+        self,
+        detection_events: npt.ArrayLike,
+        *,
+        bit_packed_shots: bool = False,
+        enable_correlations: bool = False,
+        method: Literal["union-find", "matching"] = "union-find",
+    ) -> npt.NDArray[np.int64]: ...
     @overload
     def decode_batch(
         self,
@@ -301,6 +323,8 @@ class SpacetimeGraph:
         return_valid: Literal[False] = False,
         enable_correlations: bool = False,
         match_clusters: bool | Literal["touching"] = False,
+        method: Literal["union-find", "matching"] = "union-find",
+        return_weights: Literal[False] = False,
     ) -> npt.NDArray[Any]: ...
     @overload
     def decode_batch(
@@ -314,7 +338,39 @@ class SpacetimeGraph:
         return_valid: Literal[True],
         enable_correlations: bool = False,
         match_clusters: bool | Literal["touching"] = False,
+        method: Literal["union-find", "matching"] = "union-find",
+        return_weights: Literal[False] = False,
     ) -> tuple[npt.NDArray[Any], npt.NDArray[np.bool_]]: ...
+    @overload
+    def decode_batch(
+        self,
+        shots: npt.ArrayLike,
+        *,
+        bit_packed_shots: bool = False,
+        bit_packed_predictions: bool = False,
+        return_masks: bool = False,
+        num_threads: int = 1,
+        return_valid: Literal[False] = False,
+        enable_correlations: bool = False,
+        match_clusters: bool | Literal["touching"] = False,
+        method: Literal["union-find", "matching"] = "union-find",
+        return_weights: Literal[True],
+    ) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]]: ...
+    @overload
+    def decode_batch(
+        self,
+        shots: npt.ArrayLike,
+        *,
+        bit_packed_shots: bool = False,
+        bit_packed_predictions: bool = False,
+        return_masks: bool = False,
+        num_threads: int = 1,
+        return_valid: Literal[True],
+        enable_correlations: bool = False,
+        match_clusters: bool | Literal["touching"] = False,
+        method: Literal["union-find", "matching"] = "union-find",
+        return_weights: Literal[True],
+    ) -> tuple[npt.NDArray[Any], npt.NDArray[np.bool_], npt.NDArray[np.float64]]: ...
     def _decode_trace(
         self, fired: Any, /
     ) -> tuple[int, list[tuple[int, int, float]], list[tuple[int, int]]]: ...

@@ -35,11 +35,16 @@ def test_to_graph_counts():
 def test_method_signatures():
     graph = graph_of(CHAIN)
     assert graph.decode.__text_signature__ == (
-        "($self, detection_events, *, bit_packed_shots=False, enable_correlations=False, match_clusters=False)"
+        "($self, detection_events, *, bit_packed_shots=False, enable_correlations=False, match_clusters=False, "
+        "method=\"union-find\", return_weight=False)"
     )
     assert graph.decode_batch.__text_signature__ == (
         "($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, return_masks=False, "
-        "num_threads=1, return_valid=False, enable_correlations=False, match_clusters=False)"
+        "num_threads=1, return_valid=False, enable_correlations=False, match_clusters=False, "
+        "method=\"union-find\", return_weights=False)"
+    )
+    assert graph.decode_to_edges_array.__text_signature__ == (
+        "($self, detection_events, *, bit_packed_shots=False, enable_correlations=False, method=\"union-find\")"
     )
     assert _kelvane.DetectorErrorModel.to_graph.__text_signature__ == "($self)"
     assert "corrections list is" in graph.decode.__doc__

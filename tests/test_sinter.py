@@ -21,17 +21,18 @@ def task(code, distance, p):
 
 def test_collect_with_kelvane_and_pymatching():
     decoders = kelvane.sinter_decoders()
-    assert list(decoders) == ["kelvane-uf", "kelvane-uf-correlated", "kelvane-uf-matched"]
+    assert list(decoders) == ["kelvane-uf", "kelvane-uf-correlated", "kelvane-uf-matched", "kelvane-matching",
+                              "kelvane-matching-correlated"]
     assert all(isinstance(d, sinter.Decoder) for d in decoders.values())
-    assert len(set(decoders.values())) == 3
+    assert len(set(decoders.values())) == 5
     assert pickle.loads(pickle.dumps(decoders["kelvane-uf"])) == decoders["kelvane-uf"]  # workers get copies
     tasks = [task("repetition_code:memory", 5, 0.03), task("surface_code:rotated_memory_x", 3, 0.01)]
     stats = sinter.collect(
-        num_workers=2, tasks=tasks, decoders=["kelvane-uf", "kelvane-uf-matched", "pymatching"],
+        num_workers=2, tasks=tasks, decoders=["kelvane-uf", "kelvane-uf-matched", "kelvane-matching", "pymatching"],
         custom_decoders=decoders, max_shots=3000, max_batch_size=1000,
     )
     rates = {(s.json_metadata["code"], s.decoder): (s.errors, s.shots) for s in stats}
-    assert len(rates) == 6
+    assert len(rates) == 8
     for (code, decoder), (errors, shots) in rates.items():
         assert shots == 3000, (code, decoder)
         theirs = rates[(code, "pymatching")][0]
@@ -41,14 +42,20 @@ def test_collect_with_kelvane_and_pymatching():
         assert 0 < errors < 0.2 * shots and errors <= 2 * theirs + 25, (code, decoder, errors, theirs)
 
 
-def test_compiled_decoder_reads_bit_packed_shots():
+@pytest.mark.parametrize("name, method, correlated", [
+    ("kelvane-uf", "union-find", False),
+    ("kelvane-matching", "matching", False),
+    ("kelvane-matching-correlated", "matching", True),
+])
+def test_compiled_decoder_reads_bit_packed_shots(name, method, correlated):
     circuit = task("surface_code:rotated_memory_z", 3, 0.01).circuit
     dem = circuit.detector_error_model(decompose_errors=True)
-    compiled = kelvane.sinter_decoders()["kelvane-uf"].compile_decoder_for_dem(dem=dem)
+    compiled = kelvane.sinter_decoders()[name].compile_decoder_for_dem(dem=dem)
     dets = circuit.compile_detector_sampler(seed=2).sample(500, bit_packed=True)
     out = compiled.decode_shots_bit_packed(bit_packed_detection_event_data=dets)
-    graph = kelvane.SpacetimeGraph.from_detector_error_model(dem)
-    expected = np.packbits(graph.decode_batch(np.unpackbits(dets, axis=1, bitorder="little")[:, :dem.num_detectors]),
+    graph = kelvane.SpacetimeGraph.from_detector_error_model(dem, enable_correlations=correlated)
+    unpacked = np.unpackbits(dets, axis=1, bitorder="little")[:, :dem.num_detectors]
+    expected = np.packbits(graph.decode_batch(unpacked, method=method, enable_correlations=correlated),
                            axis=1, bitorder="little")
     assert out.dtype == np.uint8 and np.array_equal(out, expected)
 

@@ -209,10 +209,12 @@ def open(  # noqa: A001 - the entry point
 def sinter_decoders() -> dict[str, _Any]:
     """sinter decoders backed by kelvane, for ``sinter.collect(custom_decoders=...)``.
 
-    Returns ``{"kelvane-uf": ..., "kelvane-uf-correlated": ..., "kelvane-uf-matched": ...}``:
-    the weighted Union-Find decoder, the same decoding with correlations (two passes; needs a
-    DEM generated with ``decompose_errors=True``), and with cluster matching
-    (``match_clusters=True``), fed sinter's bit-packed shots directly. Needs sinter installed.
+    Returns ``{"kelvane-uf": ..., "kelvane-uf-correlated": ..., "kelvane-uf-matched": ...,
+    "kelvane-matching": ..., "kelvane-matching-correlated": ...}``: the weighted Union-Find
+    decoder, the same decoding with correlations (two passes; needs a DEM generated with
+    ``decompose_errors=True``), with cluster matching (``match_clusters=True``), and kelvane's
+    exact minimum-weight matching decoder (``method="matching"``) plain and correlated, fed
+    sinter's bit-packed shots directly. Needs sinter installed.
     """
     from kelvane._sinter import sinter_decoders as decoders
 

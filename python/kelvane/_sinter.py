@@ -1,4 +1,4 @@
-"""The sinter adapter: kelvane's Union-Find decoder as a `sinter.Decoder`.
+"""The sinter adapter: kelvane's Union-Find and exact matching decoders as `sinter.Decoder`s.
 
 sinter hands a compiled decoder bit-packed detection events (little bit order, one row per
 shot); they go straight to `SpacetimeGraph.decode_batch`, which reads the packed bytes in C++
@@ -24,10 +24,12 @@ class CompiledUnionFindDecoder(sinter.CompiledDecoder):
         num_observables: int,
         correlated: bool = False,
         match_clusters: bool = False,
+        method: str = "union-find",
     ) -> None:
         self.graph = graph
         self.correlated = correlated
         self.match_clusters = match_clusters
+        self.method = method
         # The packed widths sinter uses: from Stim's counts, which may name trailing detectors
         # or observables that no error touches.
         self._detector_bytes = -(-graph.boundary_node // 8)
@@ -44,6 +46,7 @@ class CompiledUnionFindDecoder(sinter.CompiledDecoder):
             bit_packed_predictions=True,
             enable_correlations=self.correlated,
             match_clusters=self.match_clusters,
+            method=self.method,
         )
         if predictions.shape[1] != self._observable_bytes:
             padded = np.zeros((predictions.shape[0], self._observable_bytes), dtype=np.uint8)
@@ -79,6 +82,26 @@ class UnionFindDecoder(sinter.Decoder):
         return hash((UnionFindDecoder, self.correlated, self.match_clusters))
 
 
+class MatchingDecoder(sinter.Decoder):
+    """kelvane's exact minimum-weight matching decoder for `sinter.collect(custom_decoders=...)`;
+    with `correlated`, the two-pass correlated decoder (the DEM must be decomposed)."""
+
+    def __init__(self, correlated: bool = False) -> None:
+        self.correlated = correlated
+
+    def compile_decoder_for_dem(self, *, dem: stim.DetectorErrorModel) -> CompiledUnionFindDecoder:
+        graph = SpacetimeGraph.from_detector_error_model(dem, enable_correlations=self.correlated)
+        return CompiledUnionFindDecoder(
+            graph, dem.num_detectors, dem.num_observables, self.correlated, method="matching"
+        )
+
+    def __eq__(self, other: object) -> bool:
+        return type(other) is MatchingDecoder and other.correlated == self.correlated
+
+    def __hash__(self) -> int:
+        return hash((MatchingDecoder, self.correlated))
+
+
 class FixedModelDecoder(sinter.Decoder):
     """Decodes every task with one given model (a learned one, say) instead of the task's."""
 
@@ -105,4 +128,6 @@ def sinter_decoders() -> dict[str, sinter.Decoder]:
         "kelvane-uf": UnionFindDecoder(),
         "kelvane-uf-correlated": UnionFindDecoder(correlated=True),
         "kelvane-uf-matched": UnionFindDecoder(match_clusters=True),
+        "kelvane-matching": MatchingDecoder(),
+        "kelvane-matching-correlated": MatchingDecoder(correlated=True),
     }

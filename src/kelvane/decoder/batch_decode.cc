@@ -116,8 +116,8 @@ namespace {
 // Shots are handed out in blocks from a shared counter, so threads that get the harder shots
 // take fewer blocks.
 struct Work {
-  Work(const ShotRows& r, const BatchOutput& o, std::size_t b, bool c, bool m, bool j)
-      : rows(r), out(o), block(b), correlated(c), match_clusters(m), join_touching(j) {}
+  Work(const ShotRows& r, const BatchOutput& o, std::size_t b, bool c, bool m, bool j, DecodeMethod d)
+      : rows(r), out(o), block(b), correlated(c), match_clusters(m), join_touching(j), method(d) {}
 
   const ShotRows& rows;
   const BatchOutput& out;
@@ -125,6 +125,7 @@ struct Work {
   const bool correlated;
   const bool match_clusters;
   const bool join_touching;
+  const DecodeMethod method;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stopped{false};  // an interrupt asked every thread to stop
 
@@ -148,6 +149,7 @@ struct Work {
                     std::size_t end, BatchInterrupt* interrupt = nullptr) {
     using Clock = std::chrono::steady_clock;
     decoder.set_cluster_matching(match_clusters, UnionFindDecoder::kDefaultMatchLimit, join_touching);
+    decoder.set_method(method);
     auto next_poll = Clock::now() + BatchInterrupt::kInterruptInterval;
     for (std::size_t s = begin; s < end; ++s) {
       // The clock is read every 16 shots: cheap beside decoding them.
@@ -169,6 +171,7 @@ struct Work {
       out.masks[s] = mask;
       if (!out.bits.empty()) out.bits[s] = decoded ? decoder.last_observables() : ObservableBits{};
       if (!out.valid.empty()) out.valid[s] = valid;
+      if (!out.weights.empty()) out.weights[s] = decoded ? decoder.last_weight() : 0.0;
     }
   }
 };
@@ -176,10 +179,11 @@ struct Work {
 }  // namespace
 
 bool decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads,
-                  BatchInterrupt* interrupt, bool correlated, bool match_clusters, bool join_touching) {
+                  BatchInterrupt* interrupt, bool correlated, bool match_clusters, bool join_touching,
+                  DecodeMethod method) {
   threads = batch_threads(threads, rows.shots);
   Work work(rows, out, threads == 1 ? rows.shots : std::clamp<std::size_t>(rows.shots / (threads * 16), 1, 1024),
-            correlated, match_clusters, join_touching);
+            correlated, match_clusters, join_touching, method);
   DecoderPool::Lease own = pool.acquire();
   std::vector<std::uint32_t> fired;
   fired.reserve(256);

@@ -57,6 +57,9 @@ struct BatchOutput {
   // Empty, or one per shot: every decoded flip (UnionFindDecoder::last_observables), for graphs
   // of more than 64 observables.
   std::span<ObservableBits> bits = {};
+  // Empty, or one per shot: the weight of the shot's correction (UnionFindDecoder::last_weight;
+  // 0 for a quiet shot on a graph without a baseline correction).
+  std::span<double> weights = {};
 };
 
 // The threads a batch uses: `requested` (0: every usable core), at most the usable cores (see
@@ -78,9 +81,10 @@ class BatchInterrupt {
 // with some shots left undecoded, when `interrupt` asked to stop; true otherwise. Fails only on
 // memory exhaustion in the calling thread (std::bad_alloc). `correlated` decodes every shot in
 // two passes (UnionFindDecoder::decode_detectors); `match_clusters` turns cluster matching on,
-// `join_touching` with touching clusters as one group (UnionFindDecoder::set_cluster_matching).
+// `join_touching` with touching clusters as one group (UnionFindDecoder::set_cluster_matching);
+// `method` chooses the decoding algorithm (UnionFindDecoder::set_method).
 bool decode_batch(DecoderPool& pool, const ShotRows& rows, const BatchOutput& out, unsigned threads,
                   BatchInterrupt* interrupt = nullptr, bool correlated = false, bool match_clusters = false,
-                  bool join_touching = false);
+                  bool join_touching = false, DecodeMethod method = DecodeMethod::kUnionFind);
 
 }  // namespace kelvane

@@ -51,6 +51,8 @@ class DecoderPool {
  private:
   friend Lease;
   void give_back(std::unique_ptr<UnionFindDecoder> decoder) noexcept {
+    // Every borrower starts from Union-Find, the default method.
+    decoder->set_method(DecodeMethod::kUnionFind);
     {
       std::lock_guard lock(mutex_);
       if (idle_.size() < max_idle_) {

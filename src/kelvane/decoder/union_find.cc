@@ -569,6 +569,7 @@ bool UnionFindDecoder::decode_isolated(ObservableMask& mask) {
 
 UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(std::span<const std::uint32_t> fired,
                                                                     bool correlated) {
+  if (exact_on_) return exact_->decode_detectors(fired, correlated);
   const ObservableMask first = decode_pass(fired);
   if (!correlated || !reweigh()) return first;
   reweighting_ = true;
@@ -576,6 +577,11 @@ UnionFindDecoder::ObservableMask UnionFindDecoder::decode_detectors(std::span<co
   reweighting_ = false;
   restore_lengths();
   return second;
+}
+
+void UnionFindDecoder::set_method(DecodeMethod method) {
+  if (method == DecodeMethod::kMatching && !exact_) exact_ = std::make_unique<MatchingDecoder>(graph_);
+  exact_on_ = method == DecodeMethod::kMatching;
 }
 
 bool UnionFindDecoder::reweigh() {
@@ -691,7 +697,7 @@ DecoderResult UnionFindDecoder::decode_window(const SyndromeWindow& window) {
   window.active_detectors(window_fired_);
   if (window_fired_.empty() && !graph_->has_baseline()) return result;
   result.observable_flips = decode_detectors(window_fired_);
-  result.valid = last_neutral_;
+  result.valid = last_decode_neutral();
   result.confidence = result.valid ? kConfidenceDecoded : kConfidenceUnsatisfiable;
   for (ObservableMask rest = result.observable_flips; rest != 0; rest &= rest - 1) {
     result.corrections.push_back(

@@ -67,8 +67,10 @@
 #include <vector>
 
 #include "kelvane/decoder/cluster_matching.h"
+#include "kelvane/decoder/decode_method.h"
 #include "kelvane/decoder/decoder.h"
 #include "kelvane/decoder/decoding_graph.h"
+#include "kelvane/decoder/matching/matching_decoder.h"
 #include "kelvane/decoder/radix_queue.h"
 #include "kelvane/dem/graph.h"
 
@@ -109,16 +111,21 @@ class UnionFindDecoder final : public Decoder {
   // peeling order (ascending instead on a graph with a baseline correction, which is included).
   // Each folded decoding edge is reported as the lowest-weight graph edge of its chosen
   // observable class.
-  std::span<const std::uint32_t> last_correction_edges() const { return correction_edges_; }
+  std::span<const std::uint32_t> last_correction_edges() const {
+    return exact_on_ ? exact_->last_correction_edges() : std::span<const std::uint32_t>(correction_edges_);
+  }
   // Every observable the last decode's correction flips, on graphs of any observable count (its
   // low word is what decode_detectors returned). Read from the correction's edges, so decodes of
   // graphs of at most 64 observables, which never ask, pay nothing for it.
-  ObservableBits last_observables() const { return graph_->observables_of(correction_edges_); }
+  ObservableBits last_observables() const { return graph_->observables_of(last_correction_edges()); }
+  // The last correction's weight: the sum of ln((1 - p) / p) over its decoding edges (parallel
+  // edges folded, see decoding_graph.h), negative terms for baseline edges included.
+  double last_weight() const { return graph_->weight_of(last_correction_edges()); }
   // True when every cluster of the last decode ended even or touching the boundary, so the
   // correction's syndrome equals the decoded syndrome. False means the syndrome is
   // unsatisfiable: some connected part of the graph without a boundary holds an odd number
   // of fired detectors, which no set of error mechanisms can flip.
-  bool last_decode_neutral() const { return last_neutral_; }
+  bool last_decode_neutral() const { return exact_on_ ? exact_->last_decode_neutral() : last_neutral_; }
   // True when the last decode took the sparse-syndrome shortcut instead of growing.
   bool last_decode_settled_at_once() const { return last_shortcut_; }
   // For analysing failures: with recording on, each decode keeps its final clusters, every node
@@ -141,6 +148,14 @@ class UnionFindDecoder final : public Decoder {
   void set_subset_limit(std::size_t limit) { matcher_->set_subset_limit(limit); }
   bool cluster_matching() const { return match_limit_ != 0; }
   std::size_t match_limit() const { return match_limit_; }
+
+  // The decoding method: Union-Find (the default), or exact minimum-weight matching, which
+  // decode_detectors (correlated or not), decode_window and the last_* results above then run
+  // and report through a MatchingDecoder over the same graph (made when first chosen;
+  // std::bad_alloc on memory exhaustion). Cluster matching and the cluster record apply to
+  // Union-Find only.
+  void set_method(DecodeMethod method);
+  DecodeMethod method() const { return exact_on_ ? DecodeMethod::kMatching : DecodeMethod::kUnionFind; }
 
   const SpacetimeGraph& graph() const { return graph_->source(); }
   const std::shared_ptr<const DecodingGraph>& decoding_graph() const { return graph_; }
@@ -323,7 +338,11 @@ class UnionFindDecoder final : public Decoder {
   std::vector<NodeId> cluster_defects_;
   std::vector<EdgeId> matched_edges_;
   bool join_touching_ = false;
-  std::vector<NodeId> joined_;  // join_touching_: a union-find over cluster roots
+  std::vector<NodeId> joined_;
+
+  // The exact matching decoder, when chosen (set_method).
+  std::unique_ptr<MatchingDecoder> exact_;
+  bool exact_on_ = false;  // join_touching_: a union-find over cluster roots
 };
 
 }  // namespace kelvane

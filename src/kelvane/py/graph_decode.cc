@@ -30,8 +30,9 @@ namespace kelvane::py {
 
 const char* const kGraphDecodeDoc =
     "decode($self, detection_events, *, bit_packed_shots=False, enable_correlations=False, "
-    "match_clusters=False)\n--\n\n"
-    "Decode one shot with the Union-Find decoder.\n\n"
+    "match_clusters=False, method=\"union-find\", return_weight=False)\n--\n\n"
+    "Decode one shot with the Union-Find decoder, or with method=\"matching\" by exact\n"
+    "minimum-weight matching.\n\n"
     "detection_events holds one entry per detector (a sequence or array of any integer, bool\n"
     "or float type; any non-zero entry counts as fired), or with bit_packed_shots=True the\n"
     "shot's bytes as numpy.packbits(..., bitorder=\"little\") lays them out. Returns a\n"
@@ -48,12 +49,17 @@ const char* const kGraphDecodeDoc =
     "minimum-weight matching along shortest paths inside it, instead of peeling its spanning\n"
     "tree: fewer logical errors, at a cost in speed that grows with the cluster sizes.\n"
     "match_clusters=\"touching\" matches clusters that have neighbouring detectors as one\n"
-    "group: fewer errors again, at several times the cost.";
+    "group: fewer errors again, at several times the cost.\n\n"
+    "method=\"matching\" decodes by exact minimum-weight perfect matching: a correction of least\n"
+    "total weight among those explaining the fired detectors (match_clusters does not apply).\n"
+    "return_weight=True returns the pair (result, weight), as PyMatching's decode does: the\n"
+    "correction's weight, the sum of ln((1 - p) / p) over its edges, parallel edges merged\n"
+    "into one of their combined probability (negative for edges of p > 0.5).";
 
 const char* const kGraphDecodeBatchDoc =
     "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, "
     "return_masks=False, num_threads=1, return_valid=False, enable_correlations=False, "
-    "match_clusters=False)\n--\n\n"
+    "match_clusters=False, method=\"union-find\", return_weights=False)\n--\n\n"
     "Decode many shots with the Union-Find decoder, with PyMatching's array conventions.\n\n"
     "shots is a 2-D numpy array (or nested lists) with one row per shot: one column per\n"
     "detector of any integer,\n"
@@ -71,7 +77,16 @@ const char* const kGraphDecodeBatchDoc =
     "(any signal handler that raises) stops a batch within a fraction of a second. With\n"
     "return_valid=True it returns a pair (predictions, valid): valid is a 1-D bool array,\n"
     "False for a shot whose fired detectors no set of error mechanisms explains.\n"
-    "enable_correlations=True and match_clusters=True decode every shot as decode does with them.";
+    "enable_correlations=True, match_clusters=True and method decode every shot as decode does\n"
+    "with them. return_weights=True adds a 1-D float64 array of each shot's correction weight\n"
+    "(as decode's return_weight) after the predictions (and after valid with\n"
+    "return_valid=True), as PyMatching's decode_batch does.";
+
+const char* const kGraphDecodeToEdgesDoc =
+    "decode_to_edges_array($self, detection_events, *, bit_packed_shots=False, "
+    "enable_correlations=False, method=\"union-find\")\n--\n\n"
+    "Decode one shot (as decode does) and return its correction's edges as PyMatching does: an\n"
+    "int64 array of shape (edges, 2) holding each edge's two detectors, -1 for the boundary.";
 
 const char* const kGraphFromDemDoc =
     "from_detector_error_model(dem, *, enable_correlations=False)\n--\n\n"
@@ -127,6 +142,23 @@ int match_mode_of(PyObject* arg) {
   return PyObject_IsTrue(arg);
 }
 
+// method: "union-find" (also when left out) or "matching"; nothing with an exception set.
+std::optional<DecodeMethod> method_of(PyObject* arg, int match_mode) {
+  if (!arg) return DecodeMethod::kUnionFind;
+  const char* name = PyUnicode_Check(arg) ? PyUnicode_AsUTF8(arg) : nullptr;
+  if (PyUnicode_Check(arg) && !name) return std::nullopt;
+  const std::optional<DecodeMethod> method = name ? decode_method_named(name) : std::nullopt;
+  if (!method) {
+    PyErr_SetString(PyExc_ValueError, "method must be \"union-find\" or \"matching\"");
+    return std::nullopt;
+  }
+  if (*method == DecodeMethod::kMatching && match_mode != 0) {
+    PyErr_SetString(PyExc_ValueError, "match_clusters applies to method=\"union-find\" only");
+    return std::nullopt;
+  }
+  return method;
+}
+
 // Correlated decoding asked of a graph built without its mechanisms: ValueError, false.
 bool correlations_available(PyObject* self, bool asked) {
   if (!asked || graph_of(self)->keeps_mechanisms) return true;
@@ -136,32 +168,18 @@ bool correlations_available(PyObject* self, bool asked) {
 
 }  // namespace
 
-PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
-  SharedBorrow borrow(borrow_of<GraphObjectState>(self));
-  if (!borrow) return nullptr;
-  const GraphHandle& graph = graph_of(self);
-  static const char* kwlist[] = {"detection_events", "bit_packed_shots", "enable_correlations", "match_clusters",
-                                 nullptr};
-  PyObject* events_arg = nullptr;
-  int bit_packed = 0, correlated = 0;
-  PyObject* match_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppO:decode", const_cast<char**>(kwlist), &events_arg,
-                                   &bit_packed, &correlated, &match_arg)) {
-    return nullptr;
-  }
-  const int matched = match_mode_of(match_arg);
-  if (matched < 0) return nullptr;
-  if (!correlations_available(self, correlated)) return nullptr;
-  if (!mask_form_fits(*graph, "decode's DecoderResult",
-                      "decode_batch([detection_events])[0] holds every observable")) {
-    return nullptr;
-  }
-  if (!ensure_numpy()) return nullptr;
+namespace {
+
+// One shot's detection events (decode's argument) as fired detector indices; false with an
+// exception set.
+bool fired_of_events(const SpacetimeGraph& graph, PyObject* events_arg, bool bit_packed,
+                     std::vector<std::uint32_t>& fired) {
+  if (!ensure_numpy()) return false;
   const auto not_a_sequence = [&] {
     const std::string type_name = short_type_name(Py_TYPE(events_arg));
     raise_arg_error("detection_events",
                     "expected a sequence of 0/1 values, got '" + type_name + "'");
-    return nullptr;
+    return false;
   };
   if (PyUnicode_Check(events_arg) || PyBytes_Check(events_arg)) return not_a_sequence();
   // The entries' own type first: strings ("0" is a true value once cast) and other objects
@@ -176,46 +194,131 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
       !PyArray_ISNUMBER(entries) && !PyArray_ISBOOL(entries)) {
     PyRef dtype(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(entries))));
     const char* dtype_text = dtype ? PyUnicode_AsUTF8(dtype.get()) : nullptr;
-    if (!dtype_text) return nullptr;
+    if (!dtype_text) return false;
     raise_arg_error("detection_events", "expected a sequence of 0/1 values, got '" +
                                             std::string(short_type_name(Py_TYPE(events_arg))) +
                                             "' with entries of dtype " + dtype_text);
-    return nullptr;
+    return false;
   }
   PyRef array(PyArray_FROMANY(natural.get(), bit_packed ? NPY_UINT8 : NPY_BOOL, 0, 0,
                               NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
-  if (!array) return nullptr;
+  if (!array) return false;
   auto* arr = reinterpret_cast<PyArrayObject*>(array.get());
   if (PyArray_NDIM(arr) == 0) return not_a_sequence();
   if (PyArray_NDIM(arr) != 1) {
     const std::string text = "detection_events must be 1-D, got a " +
                              std::to_string(PyArray_NDIM(arr)) + "-D array";
     PyErr_SetString(PyExc_ValueError, text.c_str());
-    return nullptr;
+    return false;
   }
   const npy_intp length = PyArray_DIM(arr, 0);
-  const std::size_t detectors = detector_count(*graph);
+  const std::size_t detectors = detector_count(graph);
   if (!check_width("detection_events", bit_packed ? "bytes" : "entries", length, detectors, bit_packed)) {
-    return nullptr;
+    return false;
   }
-  std::vector<std::uint32_t> fired;
   const ShotRows row{static_cast<const std::uint8_t*>(PyArray_DATA(arr)), 1, static_cast<std::size_t>(length),
                      0, 1, static_cast<bool>(bit_packed), detectors};
   row.fired_of(0, fired);
+  return true;
+}
+
+}  // namespace
+
+PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
+  SharedBorrow borrow(borrow_of<GraphObjectState>(self));
+  if (!borrow) return nullptr;
+  const GraphHandle& graph = graph_of(self);
+  static const char* kwlist[] = {"detection_events", "bit_packed_shots", "enable_correlations", "match_clusters",
+                                 "method", "return_weight", nullptr};
+  PyObject* events_arg = nullptr;
+  int bit_packed = 0, correlated = 0, weight_out = 0;
+  PyObject* match_arg = nullptr;
+  PyObject* method_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppOOp:decode", const_cast<char**>(kwlist), &events_arg,
+                                   &bit_packed, &correlated, &match_arg, &method_arg, &weight_out)) {
+    return nullptr;
+  }
+  const int matched = match_mode_of(match_arg);
+  if (matched < 0) return nullptr;
+  const std::optional<DecodeMethod> method = method_of(method_arg, matched);
+  if (!method) return nullptr;
+  if (!correlations_available(self, correlated)) return nullptr;
+  if (!mask_form_fits(*graph, "decode's DecoderResult",
+                      "decode_batch([detection_events])[0] holds every observable")) {
+    return nullptr;
+  }
+  std::vector<std::uint32_t> fired;
+  if (!fired_of_events(*graph, events_arg, bit_packed != 0, fired)) return nullptr;
 
   DecoderResultData result;
   result.num_observables = static_cast<std::uint16_t>(graph->num_observables);  // at most 64 (checked above)
+  double weight = 0.0;
   // A quiet shot decodes to no flips unless the graph has a baseline correction.
   if (!fired.empty() || decoding_graph_of(self)->has_baseline()) {
     with_graph_decoder(self, [&](UnionFindDecoder& d) {
       d.set_cluster_matching(matched != 0, UnionFindDecoder::kDefaultMatchLimit, matched == 2);
+      d.set_method(*method);
       result.observable_flips = d.decode_detectors(fired, correlated != 0);
       result.valid = d.last_decode_neutral();
+      weight = d.last_weight();
     });
     result.confidence = result.valid ? kConfidenceDecoded : kConfidenceUnsatisfiable;
   }
-  return new_decoder_result(std::move(result));
+  PyRef decoded(new_decoder_result(std::move(result)));
+  if (!decoded || !weight_out) return decoded.release();
+  return Py_BuildValue("(Od)", decoded.get(), weight);
 }
+
+PyObject* graph_decode_to_edges(PyObject* self, PyObject* args, PyObject* kwargs) {
+  SharedBorrow borrow(borrow_of<GraphObjectState>(self));
+  if (!borrow) return nullptr;
+  const GraphHandle& graph = graph_of(self);
+  static const char* kwlist[] = {"detection_events", "bit_packed_shots", "enable_correlations", "method", nullptr};
+  PyObject* events_arg = nullptr;
+  int bit_packed = 0, correlated = 0;
+  PyObject* method_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppO:decode_to_edges_array", const_cast<char**>(kwlist),
+                                   &events_arg, &bit_packed, &correlated, &method_arg)) {
+    return nullptr;
+  }
+  const std::optional<DecodeMethod> method = method_of(method_arg, 0);
+  if (!method) return nullptr;
+  if (!correlations_available(self, correlated)) return nullptr;
+  std::vector<std::uint32_t> fired;
+  if (!fired_of_events(*graph, events_arg, bit_packed != 0, fired)) return nullptr;
+  const DecodingGraph& dg = *decoding_graph_of(self);
+  std::vector<std::int64_t> ends;
+  if (!fired.empty() || dg.has_baseline()) {
+    with_graph_decoder(self, [&](UnionFindDecoder& d) {
+      d.set_cluster_matching(false);
+      d.set_method(*method);
+      d.decode_detectors(fired, correlated != 0);
+      const std::int64_t boundary = -1;
+      for (const std::uint32_t id : d.last_correction_edges()) {
+        const DecodingGraph::EdgeId e = dg.decoding_edge_of(id);
+        std::int64_t a, b;
+        if (e != DecodingGraph::kNoEntry) {
+          a = dg.edge(e).u;
+          b = dg.edge(e).v == dg.boundary() ? boundary : std::int64_t{dg.edge(e).v};
+        } else {  // an edge of p = 1, in the baseline correction as it is
+          a = graph->edges[id].node_a;
+          b = graph->edges[id].node_b < dg.node_count() ? std::int64_t{graph->edges[id].node_b} : boundary;
+        }
+        ends.push_back(a);
+        ends.push_back(b);
+      }
+    });
+  }
+  npy_intp dims[2] = {static_cast<npy_intp>(ends.size() / 2), 2};
+  PyRef out(PyArray_SimpleNew(2, dims, NPY_INT64));
+  if (!out) return nullptr;
+  if (!ends.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())), ends.data(),
+                ends.size() * sizeof(std::int64_t));
+  }
+  return out.release();
+}
+
 
 PyObject* graph_decode_trace(PyObject* self, PyObject* arg) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
@@ -270,18 +373,21 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   const GraphHandle& graph = graph_of(self);
   static const char* kwlist[] = {"shots",       "bit_packed_shots", "bit_packed_predictions", "return_masks",
                                  "num_threads", "return_valid",     "enable_correlations",    "match_clusters",
-                                 nullptr};
+                                 "method",      "return_weights",   nullptr};
   PyObject* shots_arg = nullptr;
-  int packed_in = 0, packed_out = 0, masks_out = 0, valid_out = 0, correlated = 0;
+  int packed_in = 0, packed_out = 0, masks_out = 0, valid_out = 0, correlated = 0, weights_out = 0;
   PyObject* match_arg = nullptr;
+  PyObject* method_arg = nullptr;
   Py_ssize_t num_threads = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnppO:decode_batch", const_cast<char**>(kwlist), &shots_arg,
-                                   &packed_in, &packed_out, &masks_out, &num_threads, &valid_out, &correlated,
-                                   &match_arg)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnppOOp:decode_batch", const_cast<char**>(kwlist),
+                                   &shots_arg, &packed_in, &packed_out, &masks_out, &num_threads, &valid_out,
+                                   &correlated, &match_arg, &method_arg, &weights_out)) {
     return nullptr;
   }
   const int matched = match_mode_of(match_arg);
   if (matched < 0) return nullptr;
+  const std::optional<DecodeMethod> method = method_of(method_arg, matched);
+  if (!method) return nullptr;
   if (!correlations_available(self, correlated)) return nullptr;
   if (num_threads < 0) {
     raise_arg_error("num_threads", "expected 0 (every core) or a positive thread count, got " +
@@ -327,6 +433,12 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     valid = PyRef(PyArray_SimpleNew(1, dims, NPY_BOOL));
     if (!valid) return nullptr;
   }
+  PyRef weights;
+  if (weights_out) {
+    npy_intp dims[1] = {shot_count};
+    weights = PyRef(PyArray_ZEROS(1, dims, NPY_FLOAT64, 0));
+    if (!weights) return nullptr;
+  }
   const ShotRows rows{static_cast<const std::uint8_t*>(PyArray_DATA(arr)),
                       static_cast<std::size_t>(shot_count),
                       static_cast<std::size_t>(columns),
@@ -347,7 +459,9 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
       masks_out ? std::span<std::uint64_t>(static_cast<std::uint64_t*>(out_data), shots) : mask_buffer,
       valid ? std::span<std::uint8_t>(static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(valid.get()))), shots)
             : std::span<std::uint8_t>(),
-      bits_buffer};
+      bits_buffer,
+      weights ? std::span<double>(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(weights.get()))), shots)
+              : std::span<double>()};
   // Other Python threads run meanwhile; nothing may throw out of the block, since the
   // interpreter lock must be taken back first.
   bool out_of_memory = false;
@@ -363,7 +477,7 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     interrupt.saved = &saved;
     try {
       completed = decode_batch(pool, rows, batch_out, static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024)),
-                               &interrupt, correlated != 0, matched != 0, matched == 2);
+                               &interrupt, correlated != 0, matched != 0, matched == 2, *method);
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
     }
@@ -377,7 +491,9 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   } else if (!masks_out) {
     write_prediction_rows(mask_buffer, observables, packed_out, rows_out);
   }
+  if (valid_out && weights_out) return PyTuple_Pack(3, out.get(), valid.get(), weights.get());
   if (valid_out) return PyTuple_Pack(2, out.get(), valid.get());
+  if (weights_out) return PyTuple_Pack(2, out.get(), weights.get());
   return out.release();
 }
 

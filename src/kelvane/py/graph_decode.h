@@ -14,6 +14,9 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* graph_decode_trace(PyObject* self, PyObject* fired);
 // SpacetimeGraph.decode_batch(shots, *, ...): a new prediction array, or nullptr with an exception.
 PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs);
+// SpacetimeGraph.decode_to_edges_array(detection_events, *, ...): a new (edges, 2) int64 array of
+// the correction's edge ends (-1: the boundary), or nullptr with an exception.
+PyObject* graph_decode_to_edges(PyObject* self, PyObject* args, PyObject* kwargs);
 // SpacetimeGraph.from_detector_error_model(dem): a new SpacetimeGraph, or nullptr with an exception.
 PyObject* graph_from_detector_error_model(PyObject* unused, PyObject* args, PyObject* kwargs);
 // DetectorErrorModel.to_graph(): a new SpacetimeGraph, or nullptr with an exception.
@@ -24,6 +27,7 @@ PyObject* dem_to_graph(PyObject* self, PyObject* unused);
 
 extern const char* const kGraphDecodeDoc;
 extern const char* const kGraphDecodeBatchDoc;
+extern const char* const kGraphDecodeToEdgesDoc;
 extern const char* const kGraphFromDemDoc;
 extern const char* const kGraphFromStimCircuitDoc;
 extern const char* const kGraphFromDemFileDoc;

@@ -126,6 +126,8 @@ PyMethodDef graph_methods[] = {
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeDoc},
     {"decode_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (SpacetimeGraph.decode_batch)", graph_decode_batch>)),
      METH_VARARGS | METH_KEYWORDS, kGraphDecodeBatchDoc},
+    {"decode_to_edges_array", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (SpacetimeGraph.decode_to_edges_array)", graph_decode_to_edges>)),
+     METH_VARARGS | METH_KEYWORDS, kGraphDecodeToEdgesDoc},
     {"_decode_trace", guarded<"the decoder (SpacetimeGraph._decode_trace)", graph_decode_trace>, METH_O,
      "_decode_trace($self, fired, /)\n--\n\nFor analysing failures: a plain decode of fired detector indices, giving\n"
      "(observable mask, correction edges as (node_a, node_b, weight), final clusters as (node, root))."},
