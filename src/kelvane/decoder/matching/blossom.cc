@@ -62,75 +62,81 @@ bool BlossomMatching::run_stage() {
   }
   if (!any_exposed) return false;
 
-  enum Kind { kDone, kGrow, kTight, kSplit };
   for (;;) {
-    Kind kind = kDone;
+    // Every step the current duals allow (edges of zero slack, inner blossoms of zero dual), in
+    // one pass over the edges after another until none is left.
+    for (bool acted = true; acted;) {
+      acted = false;
+      for (const Edge& e : edges_) {
+        const std::int32_t bu = top_[e.u], bv = top_[e.v];
+        if (bu == bv) continue;
+        const Label lu = label_[bu], lv = label_[bv];
+        if (lu != kOuter && lv != kOuter) continue;
+        if (dual_[e.u] + dual_[e.v] != 2 * e.w) continue;
+        if (lu == kOuter && lv == kOuter) {
+          const std::int32_t common = common_outer(e.u, e.v);
+          if (common == kNone) {
+            augment(e.u, e.v);
+            return finish_stage();
+          }
+          add_blossom(common, e.u, e.v);
+          acted = true;
+        } else if (lu == kFree || lv == kFree) {
+          if (lu == kOuter) {
+            assign_label(e.v, kInner, e.u);
+          } else {
+            assign_label(e.u, kInner, e.v);
+          }
+          acted = true;
+        }
+      }
+      for (std::int32_t b = n; b < slots; ++b) {
+        if (parent_[b] == kNone && !children_[b].empty() && label_[b] == kInner && dual_[b] == 0) {
+          expand(b, true);
+          acted = true;
+        }
+      }
+    }
+    // The least dual change that allows another step: an outer vertex's dual reaching zero (the
+    // matching is then of maximum weight), an edge leaving an outer blossom becoming tight, an
+    // inner blossom's dual reaching zero.
     Weight delta = std::numeric_limits<Weight>::max();
-    std::int32_t at = kNone;
     for (std::int32_t v = 0; v < n; ++v) {
       if (label_[top_[v]] == kOuter && dual_[v] < delta) delta = dual_[v];
     }
-    for (std::size_t k = 0; k < edges_.size(); ++k) {
-      const Edge& e = edges_[k];
+    const Weight last = delta;
+    for (const Edge& e : edges_) {
       const std::int32_t bu = top_[e.u], bv = top_[e.v];
       if (bu == bv) continue;
       const Label lu = label_[bu], lv = label_[bv];
       if (lu != kOuter && lv != kOuter) continue;
       const Weight slack = dual_[e.u] + dual_[e.v] - 2 * e.w;
       if (lu == kOuter && lv == kOuter) {
-        if (slack / 2 < delta) {
-          delta = slack / 2;
-          kind = kTight;
-          at = static_cast<std::int32_t>(k);
-        }
+        delta = std::min(delta, slack / 2);
       } else if (lu == kFree || lv == kFree) {
-        if (slack < delta) {
-          delta = slack;
-          kind = kGrow;
-          at = static_cast<std::int32_t>(k);
-        }
+        delta = std::min(delta, slack);
       }
     }
     for (std::int32_t b = n; b < slots; ++b) {
-      if (parent_[b] == kNone && !children_[b].empty() && label_[b] == kInner && dual_[b] / 2 < delta) {
-        delta = dual_[b] / 2;
-        kind = kSplit;
-        at = b;
-      }
+      if (parent_[b] == kNone && !children_[b].empty() && label_[b] == kInner) delta = std::min(delta, dual_[b] / 2);
     }
-    if (delta > 0) {
-      for (std::int32_t v = 0; v < n; ++v) {
-        const Label l = label_[top_[v]];
-        if (l == kOuter) dual_[v] -= delta;
-        if (l == kInner) dual_[v] += delta;
-      }
-      for (std::int32_t b = n; b < slots; ++b) {
-        if (parent_[b] != kNone || children_[b].empty()) continue;
-        if (label_[b] == kOuter) dual_[b] += 2 * delta;
-        if (label_[b] == kInner) dual_[b] -= 2 * delta;
-      }
+    for (std::int32_t v = 0; v < n; ++v) {
+      const Label l = label_[top_[v]];
+      if (l == kOuter) dual_[v] -= delta;
+      if (l == kInner) dual_[v] += delta;
     }
-    if (kind == kDone) return false;
-    if (kind == kGrow) {
-      const Edge& e = edges_[at];
-      if (label_[top_[e.u]] == kOuter) {
-        assign_label(e.v, kInner, e.u);
-      } else {
-        assign_label(e.u, kInner, e.v);
-      }
-    } else if (kind == kTight) {
-      const Edge& e = edges_[at];
-      const std::int32_t common = common_outer(e.u, e.v);
-      if (common != kNone) {
-        add_blossom(common, e.u, e.v);
-      } else {
-        augment(e.u, e.v);
-        break;
-      }
-    } else {
-      expand(at, true);
+    for (std::int32_t b = n; b < slots; ++b) {
+      if (parent_[b] != kNone || children_[b].empty()) continue;
+      if (label_[b] == kOuter) dual_[b] += 2 * delta;
+      if (label_[b] == kInner) dual_[b] -= 2 * delta;
     }
+    if (delta == last) return false;
   }
+}
+
+bool BlossomMatching::finish_stage() {
+  const auto n = static_cast<std::int32_t>(n_);
+  const auto slots = 2 * n;
   // Blossoms whose dual fell to zero are split, their children of dual zero too.
   scratch_.clear();
   for (std::int32_t b = n; b < slots; ++b) {

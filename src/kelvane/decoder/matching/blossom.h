@@ -9,8 +9,9 @@
 // The algorithm keeps a dual solution feasible and grows alternating trees from every exposed
 // vertex: vertex duals U (all starting at the largest weight) and, for each odd blossom, a dual Z,
 // both stored doubled so that every step is a whole number; an edge's slack is
-// U(u) + U(v) - 2 w(u, v) (edges inside a blossom are tight and never looked at). Each step
-// scans every edge and blossom for the least dual change that makes something happen:
+// U(u) + U(v) - 2 w(u, v) (edges inside a blossom are tight and never looked at). Passes over
+// the edges take every step the duals allow, then one more pass finds the least dual change
+// that allows another:
 //   1. an outer vertex's dual reaches zero: the matching is of maximum weight, stop;
 //   2. an edge from an outer vertex to a vertex in no tree becomes tight: the vertex's blossom
 //      joins the tree as inner, its mate as outer;
@@ -60,6 +61,8 @@ class BlossomMatching {
   };
 
   bool run_stage();
+  // Splits the top-level blossoms of dual zero after an augmentation; returns true.
+  bool finish_stage();
   void assign_label(std::int32_t vertex, Label label, std::int32_t from);
   // The outer blossom holding vertex `v`'s tree parent's parent, or kNone at a tree root.
   std::int32_t outer_parent(std::int32_t b) const;

@@ -24,18 +24,6 @@ MatchingDecoder::Length fine_length(double weight) {
   return static_cast<MatchingDecoder::Length>(std::llround(units));
 }
 
-using HeapItem = std::pair<MatchingDecoder::Length, MatchingDecoder::NodeId>;
-void heap_push(std::vector<HeapItem>& heap, MatchingDecoder::Length d, MatchingDecoder::NodeId node) {
-  heap.emplace_back(d, node);
-  std::push_heap(heap.begin(), heap.end(), std::greater<>());
-}
-HeapItem heap_pop(std::vector<HeapItem>& heap) {
-  std::pop_heap(heap.begin(), heap.end(), std::greater<>());
-  const HeapItem item = heap.back();
-  heap.pop_back();
-  return item;
-}
-
 }  // namespace
 
 MatchingDecoder::MatchingDecoder(std::shared_ptr<const DecodingGraph> graph)
@@ -63,22 +51,24 @@ MatchingDecoder::MatchingDecoder(std::shared_ptr<const DecodingGraph> graph)
     const DecodingGraph::Edge& edge = g.edge(e);
     if (edge.v != boundary_) continue;
     if (edge_length_[e] < boundary_length_[edge.u]) {
-      if (boundary_length_[edge.u] == kUnreachable) heap_push(heap_, edge_length_[e], edge.u);
       boundary_length_[edge.u] = edge_length_[e];
       toward_boundary_[edge.u] = e;
     }
   }
-  for (HeapItem& item : heap_) item.first = boundary_length_[item.second];
-  std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
+  queue_.clear();
+  for (NodeId node = 0; node < slots; ++node) {
+    if (boundary_length_[node] < kUnreachable) queue_.push(static_cast<std::uint64_t>(boundary_length_[node]), node);
+  }
   settle_boundary_lengths();
 }
 
 void MatchingDecoder::settle_boundary_lengths() {
-  // A Dijkstra search outward from the boundary over the heap's seeds; in a correlated pass
+  // A Dijkstra search outward from the boundary from the queued seeds; in a correlated pass
   // every length it lowers is saved first.
   const bool save = !shortened_.empty();
-  while (!heap_.empty()) {
-    const auto [d, x] = heap_pop(heap_);
+  while (!queue_.empty()) {
+    const auto [time, x] = queue_.pop();
+    const auto d = static_cast<Length>(time);
     if (d > boundary_length_[x]) continue;
     for (const Entry* e = row_begin(x); e != row_end(x); ++e) {
       const NodeId y = e->other;
@@ -91,7 +81,7 @@ void MatchingDecoder::settle_boundary_lengths() {
       }
       boundary_length_[y] = nd;
       toward_boundary_[y] = e->edge;
-      heap_push(heap_, nd, y);
+      queue_.push(static_cast<std::uint64_t>(nd), y);
     }
   }
 }
@@ -102,7 +92,7 @@ void MatchingDecoder::clear_search() {
     via_entry_[node] = kNoEntry;
   }
   reached_.clear();
-  heap_.clear();
+  queue_.clear();
 }
 
 void MatchingDecoder::search_pairs(std::int32_t i) {
@@ -110,11 +100,25 @@ void MatchingDecoder::search_pairs(std::int32_t i) {
   const Length bu = boundary_length_[u];
   distance_[u] = 0;
   reached_.push_back(u);
-  heap_push(heap_, 0, u);
-  while (!heap_.empty()) {
-    const auto [d, x] = heap_pop(heap_);
+  queue_.clear();  // a radix queue restarts its clock at zero only when cleared
+  queue_.push(0, u);
+  while (!queue_.empty()) {
+    const auto [time, x] = queue_.pop();
+    const auto d = static_cast<Length>(time);
     if (d > distance_[x]) continue;
-    if (const std::int32_t j = defect_of_[x]; j > i && d < bu + boundary_length_[x]) pairs_.push_back({i, j, d});
+    if (const std::int32_t j = defect_of_[x]; j >= 0 && x != u) {
+      if (j > i && d < bu + boundary_length_[x]) {
+        // The pair's path, kept for the correction.
+        const auto first = static_cast<std::uint32_t>(pair_edges_.size());
+        for (NodeId y = x; y != u;) {
+          const EdgeId edge = entries_[via_entry_[y]].edge;
+          pair_edges_.push_back(edge);
+          const DecodingGraph::Edge& e = graph_->edge(edge);
+          y = e.u == y ? e.v : e.u;
+        }
+        pairs_.push_back({i, j, d, first, static_cast<std::uint32_t>(pair_edges_.size())});
+      }
+    }
     for (const Entry* e = row_begin(x); e != row_end(x); ++e) {
       const NodeId y = e->other;
       if (y == boundary_) continue;
@@ -123,7 +127,8 @@ void MatchingDecoder::search_pairs(std::int32_t i) {
       if (nd >= bu + boundary_length_[y] || nd >= distance_[y]) continue;
       if (distance_[y] == kNotReached) reached_.push_back(y);
       distance_[y] = nd;
-      heap_push(heap_, nd, y);
+      via_entry_[y] = static_cast<std::uint32_t>(e - entries_.data());
+      queue_.push(static_cast<std::uint64_t>(nd), y);
     }
   }
   clear_search();
@@ -132,35 +137,6 @@ void MatchingDecoder::search_pairs(std::int32_t i) {
 void MatchingDecoder::toggle_edge(EdgeId edge) {
   if (edge_parity_[edge] == 0) toggled_edges_.push_back(edge);
   edge_parity_[edge] ^= 1;
-}
-
-void MatchingDecoder::toggle_path(NodeId from, NodeId to) {
-  const Length bu = boundary_length_[from];
-  distance_[from] = 0;
-  reached_.push_back(from);
-  heap_push(heap_, 0, from);
-  while (!heap_.empty()) {
-    const auto [d, x] = heap_pop(heap_);
-    if (d > distance_[x]) continue;
-    if (x == to) break;
-    for (const Entry* e = row_begin(x); e != row_end(x); ++e) {
-      const NodeId y = e->other;
-      if (y == boundary_) continue;
-      const Length nd = d + e->length;
-      if (nd >= bu + boundary_length_[y] || nd >= distance_[y]) continue;
-      if (distance_[y] == kNotReached) reached_.push_back(y);
-      distance_[y] = nd;
-      via_entry_[y] = static_cast<std::uint32_t>(e - entries_.data());
-      heap_push(heap_, nd, y);
-    }
-  }
-  for (NodeId x = to; x != from;) {
-    const EdgeId edge = entries_[via_entry_[x]].edge;
-    toggle_edge(edge);
-    const DecodingGraph::Edge& e = graph_->edge(edge);
-    x = e.u == x ? e.v : e.u;
-  }
-  clear_search();
 }
 
 void MatchingDecoder::match_group(std::span<const std::int32_t> members, std::span<const Pair> pairs) {
@@ -219,6 +195,7 @@ MatchingDecoder::ObservableMask MatchingDecoder::decode_pass(std::span<const std
 
   // 2. Pairs worth an edge.
   pairs_.clear();
+  pair_edges_.clear();
   for (std::int32_t i = 0; i < k; ++i) search_pairs(i);
 
   // 3. Groups, matched apart.
@@ -254,11 +231,14 @@ MatchingDecoder::ObservableMask MatchingDecoder::decode_pass(std::span<const std
   }
 
   // 4. The correction: pairs' paths and boundary paths, edges used twice cancelling.
+  for (const Pair& p : pairs_) {
+    if (partner_[p.a] != p.b) continue;
+    for (std::uint32_t at = p.first_edge; at < p.end_edge; ++at) toggle_edge(pair_edges_[at]);
+    partner_[p.a] = partner_[p.b] = -2;  // a pair listed twice (parallel lengths) is taken once
+  }
   for (std::int32_t i = 0; i < k; ++i) {
     const std::int32_t j = partner_[i];
-    if (j > i) {
-      toggle_path(defects_[i], defects_[j]);
-    } else if (j < 0) {
+    if (j == -1) {
       NodeId x = defects_[i];
       if (boundary_length_[x] >= kUnreachable) {
         last_neutral_ = false;
@@ -321,7 +301,7 @@ bool MatchingDecoder::reweigh() {
   }
   if (shortened_.empty()) return false;
   // Boundary lengths only fall: seed the search with the ends a shortened edge brings closer.
-  heap_.clear();
+  queue_.clear();
   auto lower = [&](NodeId node, Length length, EdgeId edge) {
     if (length >= boundary_length_[node]) return;
     if (!boundary_saved_[node]) {
@@ -330,7 +310,7 @@ bool MatchingDecoder::reweigh() {
     }
     boundary_length_[node] = length;
     toward_boundary_[node] = edge;
-    heap_push(heap_, length, node);
+    queue_.push(static_cast<std::uint64_t>(length), node);
   };
   for (const EdgeId a : shortened_) {
     const DecodingGraph::Edge& e = g.edge(a);

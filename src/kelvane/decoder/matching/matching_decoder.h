@@ -17,18 +17,20 @@
 //   2. From each defect u, a Dijkstra search over the detector graph (never through the
 //      boundary) lists the defects v with d(u, v) < b(u) + b(v). The search does not pass a
 //      node x with d(u, x) >= b(u) + b(x): every path on through x is at least that long
-//      (b(v) <= d(x, v) + b(x)), so no pair it could reach is worth an edge. Defects near the
-//      boundary search only a little way; b comes from one search from the boundary made when
-//      the decoder is built.
+//      (b(v) <= d(x, v) + b(x)), so no pair it could reach is worth an edge. It does pass
+//      other defects: a defect with three partners' paths meeting at it (a star) needs a pair
+//      whose path runs through it. Defects near the boundary search
+//      only a little way; b comes from one search from the boundary made when the decoder is
+//      built.
 //   3. The pairs split the defects into groups that do not interact. A lone defect goes to the
 //      boundary, a group of two with its one pair is paired, and any larger group is matched by
 //      the blossom algorithm (blossom.h). In a part of the graph with no path to the boundary b
 //      is infinite; there the pair weight is C - d(u, v) with C above any matching's total
 //      length, which pairs as many as possible first. A defect left over there has no
 //      explanation: the decode is then not neutral, as Union-Find's is not.
-//   4. Each pair's path is found again by a search from one end, each boundary path read from
-//      the boundary search's tree, and the correction is their sum (an edge used twice
-//      cancels) plus the baseline correction.
+//   4. Each matched pair's path, kept when the search found it, and each boundary path, read
+//      from the boundary search's tree, make the correction (an edge used twice cancels),
+//      plus the baseline correction.
 // Lengths are the graph's weights as integers with 2^20 units per unit of weight, so a
 // correction's weight is exact to about 10^-6 per edge whatever the graph, and equal weights
 // (integer weights with ties) stay exactly equal.
@@ -51,6 +53,7 @@
 #include "kelvane/core/observable_bits.h"
 #include "kelvane/decoder/decoding_graph.h"
 #include "kelvane/decoder/matching/blossom.h"
+#include "kelvane/decoder/radix_queue.h"
 
 namespace kelvane {
 
@@ -101,6 +104,7 @@ class MatchingDecoder {
   struct Pair {
     std::int32_t a, b;
     Length length;
+    std::uint32_t first_edge, end_edge;  // its path's edges in pair_edges_
   };
   struct Saved {
     NodeId node;
@@ -113,8 +117,6 @@ class MatchingDecoder {
   ObservableMask decode_pass(std::span<const std::uint32_t> fired);
   // Step 2 for defect i: appends its pairs with defects of higher index.
   void search_pairs(std::int32_t i);
-  // The shortest path from defect node `from` to node `to`, its edges toggled.
-  void toggle_path(NodeId from, NodeId to);
   void toggle_edge(EdgeId edge);
   // Matches the defects of one group (indices into defects_), writing partner_.
   void match_group(std::span<const std::int32_t> members, std::span<const Pair> pairs);
@@ -137,12 +139,13 @@ class MatchingDecoder {
   std::vector<Length> distance_;
   std::vector<std::uint32_t> via_entry_;  // the entry a node was reached through
   std::vector<NodeId> reached_;
-  std::vector<std::pair<Length, NodeId>> heap_;
+  RadixQueue queue_;
 
   // Per decode.
   std::vector<std::int32_t> defect_of_;  // per node: index into defects_, or -1
   std::vector<NodeId> defects_;
   std::vector<Pair> pairs_;
+  std::vector<EdgeId> pair_edges_;
   std::vector<std::int32_t> group_of_;  // union-find over defects
   std::vector<std::int32_t> partner_;
   std::vector<std::int32_t> order_;
