@@ -56,9 +56,11 @@ class LogicalCorrection:
     text. The results this module hands out list none."""
 
     @property
-    def logical_id(self) -> int: ...
+    def logical_id(self) -> int:
+        """The logical observable this correction applies to."""
     @property
-    def pauli(self) -> str: ...
+    def pauli(self) -> str:
+        """The Pauli correction to apply to that observable, as text."""
 
 @final
 class DecoderResult:
@@ -76,11 +78,15 @@ class DecoderResult:
     def __len__(self) -> int: ...
     def __getitem__(self, index: int, /) -> int: ...
     @property
-    def corrections(self) -> list[LogicalCorrection]: ...
+    def corrections(self) -> list[LogicalCorrection]:
+        """The logical corrections, as LogicalCorrection records (a copy of the list)."""
     @property
-    def confidence(self) -> float: ...
+    def confidence(self) -> float:
+        """The decoder's confidence: 1.0 for a quiet syndrome, 0.9 for a decoded one, 0.0 for one no
+        set of error mechanisms explains."""
     @property
-    def observable_flips(self) -> int: ...
+    def observable_flips(self) -> int:
+        """The observables predicted flipped, as a mask: bit k set means observable k flipped."""
     @property
     def valid(self) -> bool: ...
 
@@ -178,7 +184,7 @@ class KelvaneStream:
     connection: iterate it for ``SyndromeFrame`` objects, or ``read_batch`` NumPy columns; with
     ``set_decoder`` every frame is decoded as it is read. ``kelvane.open`` makes one."""
 
-    def __new__(cls, source: str | os.PathLike[str] | os.PathLike[bytes], timeout: float | None = None) -> KelvaneStream: ...
+    def __new__(cls, source: str | os.PathLike[str] | os.PathLike[bytes], *, timeout: float | None = None) -> KelvaneStream: ...
     def __iter__(self) -> Iterator[SyndromeFrame]: ...
     def __next__(self) -> SyndromeFrame: ...
     def read_batch(self, max_frames: int) -> _FrameBatch: ...
@@ -194,7 +200,61 @@ class KelvaneStream:
         enable_correlations: bool = False,
         follow: bool = False,
         num_threads: int = 1,
-    ) -> None: ...
+    ) -> None:
+        """Configure the Union-Find decoder from a DEM.
+
+        Parameters
+        ----------
+        dem:
+            Accepts a file path (str or pathlib.Path), an inline DEM text string,
+            or a ``stim.DetectorErrorModel`` object (``str(dem)`` gives the text).
+        window_depth:
+            Number of syndrome rounds per decode window. 0 = auto-infer from
+            ``detector_count / ancilla_count`` (default).
+        layout:
+            Which detector each frame bit is: a 2-D integer array (rounds x ancillas,
+            -1 for no detector), e.g. from ``kelvane.layout_from_stim(circuit)``, or the
+            path of a ``.npy`` file holding one. None (default): positional, frame bit a of
+            window row r is detector ``r * ancilla_count + a``. Ids out of range or listed
+            twice raise ValueError, and so do frames whose ancilla count differs.
+        per_shot:
+            False (default): decode every frame with the rounds before it (a window as
+            deep as the layout). True: group frames into shots of the layout's depth (a
+            frame with round 0 starts one) and decode each shot once, when its last frame
+            arrives; that frame carries the prediction, earlier ones none. Shots cut
+            short are warned about, flagged (``frame.shot_incomplete``), counted
+            (``stream.incomplete_shots``) and never decoded.
+        commit, buffer:
+            Both set (with ``layout``): decode in overlapping windows of commit + buffer
+            rounds as frames arrive, keeping the correction of the first ``commit`` rounds
+            of each. A frame that closes a commit step carries the flips committed so far,
+            other frames none. With ``per_shot=True`` each shot's last frame carries its
+            prediction; without, the stream never ends (a frame of round 0 restarts it,
+            except round 0 with the next frame_id after round 2**32 - 1). Its frames are
+            placed by ``round``: rounds that never arrive are decoded as quiet, counted
+            (``stream.missing_rounds``), warned about once and flagged on the frames
+            carrying the commits they affect (``frame.window_incomplete``).
+        enable_correlations:
+            True: build the graph keeping the model's decomposed error mechanisms and decode
+            each window in two passes, as ``SpacetimeGraph.decode(..., enable_correlations=True)``.
+            A ``SpacetimeGraph`` given as dem must have been built with it.
+        follow:
+            True: the end of the data is not the end of a shot, for a file read while it
+            grows: a shot the end cuts stays open, and the frames appended later complete it.
+            False (default): the end of the data ends the shot (cut short, as above).
+        num_threads:
+            With commit and buffer, above 1 (0: one per core): decode in parallel windows on
+            that many threads, as ``SpacetimeGraph.sliding_decoder(num_threads=)`` does (other
+            predictions than one thread's, the same for any count above 1).
+
+        With ``layout`` or ``per_shot``, a layout that cannot cover the model or a frame
+        raises ValueError; by default the stream keeps decoding and warns once
+        (RuntimeWarning). Without ``layout``, a model whose detector coordinates show that
+        the positional rule puts detectors of different times into one frame is warned about
+        (RuntimeWarning) here when the frames' width is known (the stream's stored layout, or
+        frames read already), else at the first frame. ``frame.source_observable_flips`` keeps the flips a frame
+        arrived with.
+        """
     def decoder_stats(self) -> dict[str, int | float] | None: ...
     def swap_model(self, dem: Any) -> None: ...
     def _gather_for_learning(self, pairs: Any, every: int, on_block: Any = None) -> None: ...
@@ -387,11 +447,15 @@ class SpacetimeGraph:
         self, *, commit: int, buffer: int, enable_correlations: bool = False, num_threads: int = 1
     ) -> _SlidingWindowDecoder: ...
     @property
-    def node_count(self) -> int: ...
+    def node_count(self) -> int:
+        """Graph nodes: the model's detectors plus the boundary node (num_detectors + 1)."""
     @property
-    def edge_count(self) -> int: ...
+    def edge_count(self) -> int:
+        """Graph edges as built from the model, one per graphlike error component, parallel edges
+        not folded (num_edges counts them folded, as PyMatching does)."""
     @property
-    def boundary_node(self) -> int: ...
+    def boundary_node(self) -> int:
+        """The boundary node's id: the detector count, one past the last detector node."""
     @property
     def num_detectors(self) -> int: ...
     @property

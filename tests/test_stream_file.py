@@ -313,25 +313,6 @@ def test_shm_is_refused(source):
     )
 
 
-def test_class_surface():
-    assert not KelvaneStream.__doc__  # a text signature and no body
-    assert KelvaneStream.__text_signature__ == "(source, timeout=None)"
-    assert KelvaneStream.close.__text_signature__ == "($self)"
-    assert KelvaneStream.__exit__.__text_signature__ == "($self, _exc_type, _exc_val, _tb)"
-    assert KelvaneStream.set_decoder.__text_signature__ == (
-        "($self, dem, window_depth=0, *, layout=None, per_shot=False, commit=None, buffer=None, "
-        "enable_correlations=False, follow=False, num_threads=1)"
-    )
-    assert KelvaneStream.set_decoder.__doc__.startswith(
-        "Configure the Union-Find decoder from a DEM.\n\nParameters\n----------\ndem:\n"
-        "    Accepts a file path (str or pathlib.Path), an inline DEM text string,\n"
-        "    or a ``stim.DetectorErrorModel`` object (``str(dem)`` gives the text).\n"
-        "window_depth:\n    Number of syndrome rounds per decode window. 0 = auto-infer from\n"
-        "    ``detector_count / ancilla_count`` (default).\nlayout:\n"
-    )
-    assert KelvaneStream.__module__ == "builtins"
-
-
 def test_set_decoder_holds_the_stream_exclusively(tmp_path):
     path = write_file(tmp_path / "b.kvlx", make_frames(2))
     s = KelvaneStream(str(path))

@@ -39,10 +39,8 @@ PyObject* correction_repr(PyObject* self) {
 }
 
 PyGetSetDef correction_getset[] = {
-    {"logical_id", guarded<"LogicalCorrection.logical_id", correction_logical_id>, nullptr,
-     "The logical observable this correction applies to.", nullptr},
-    {"pauli", guarded<"LogicalCorrection.pauli", correction_pauli>, nullptr,
-     "The Pauli correction to apply to that observable, as text.", nullptr},
+    {"logical_id", guarded<"LogicalCorrection.logical_id", correction_logical_id>, nullptr, nullptr, nullptr},
+    {"pauli", guarded<"LogicalCorrection.pauli", correction_pauli>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -224,13 +222,12 @@ PyMethodDef result_methods[] = {
 };
 
 PyGetSetDef result_getset[] = {
+    // The published attributes carry no docstrings (the stubs document them).
     {"corrections", guarded<"the corrections list (DecoderResult.corrections)", result_corrections>,
-     nullptr, "The logical corrections, as LogicalCorrection records (a copy of the list).", nullptr},
-    {"confidence", guarded<"DecoderResult.confidence", result_confidence>, nullptr,
-     "The decoder's confidence: 1.0 for a quiet syndrome, 0.9 for a decoded one, 0.0 for one no\n"
-     "set of error mechanisms explains.", nullptr},
-    {"observable_flips", guarded<"DecoderResult.observable_flips", result_observable_flips>, nullptr,
-     "The observables predicted flipped, as a mask: bit k set means observable k flipped.", nullptr},
+     nullptr, nullptr, nullptr},
+    {"confidence", guarded<"DecoderResult.confidence", result_confidence>, nullptr, nullptr, nullptr},
+    {"observable_flips", guarded<"DecoderResult.observable_flips", result_observable_flips>, nullptr, nullptr,
+     nullptr},
     {"valid", guarded<"DecoderResult.valid", result_valid>, nullptr,
      const_cast<char*>("False when no set of error mechanisms explains the decoded syndrome "
                        "(confidence is then 0.0)."),
@@ -256,11 +253,7 @@ PyObject* result_richcompare(PyObject* self, PyObject* other, int op) {
 
 PyType_Slot result_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "DecoderResult(observable_flips, confidence=1.0)\n--\n\n"
-                    "What a decoder concluded about one syndrome: the observables it predicts flipped\n"
-                    "(observable_flips, bit k: observable k), one LogicalCorrection per flipped\n"
-                    "observable, a confidence, and whether the syndrome could be explained at all\n"
-                    "(valid). Results compare equal field by field and pickle.")},
+                    "DecoderResult(observable_flips, confidence=1.0)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(guarded<"the result (DecoderResult)", result_new>)},
     {Py_tp_getset, result_getset},
     {Py_tp_methods, result_methods},

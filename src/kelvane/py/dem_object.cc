@@ -269,12 +269,6 @@ PyMethodDef dem_methods[] = {
 };
 
 PyType_Slot dem_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "A parsed Stim detector error model (DetectorErrorModel.parse of its text, or\n"
-                    "from_file): its detector, observable and error counts, its text (to_text), its\n"
-                    "decoding graph (to_graph), a pymatching.Matching (to_pymatching) and a hardware\n"
-                    "schema (to_schema_json). Immutable; compares equal by content and pickles as its\n"
-                    "text.")},
     {Py_tp_getset, dem_getset},
     {Py_tp_methods, dem_methods},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (DetectorErrorModel)", dem_repr>)},

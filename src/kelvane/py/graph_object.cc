@@ -99,13 +99,10 @@ PyObject* graph_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyGetSetDef graph_getset[] = {
-    {"node_count", guarded<"SpacetimeGraph.node_count", graph_node_count>, nullptr,
-     "Graph nodes: the model's detectors plus the boundary node (num_detectors + 1).", nullptr},
-    {"edge_count", guarded<"SpacetimeGraph.edge_count", graph_edge_count>, nullptr,
-     "Graph edges as built from the model, one per graphlike error component, parallel edges\n"
-     "not folded (num_edges counts them folded, as PyMatching does).", nullptr},
-    {"boundary_node", guarded<"SpacetimeGraph.boundary_node", graph_boundary_node>, nullptr,
-     "The boundary node's id: the detector count, one past the last detector node.", nullptr},
+    // The published properties carry no docstrings (the stubs document them).
+    {"node_count", guarded<"SpacetimeGraph.node_count", graph_node_count>, nullptr, nullptr, nullptr},
+    {"edge_count", guarded<"SpacetimeGraph.edge_count", graph_edge_count>, nullptr, nullptr, nullptr},
+    {"boundary_node", guarded<"SpacetimeGraph.boundary_node", graph_boundary_node>, nullptr, nullptr, nullptr},
     {"num_detectors", guarded<"SpacetimeGraph.num_detectors", graph_num_detectors>, nullptr,
      "The model's detector count, as PyMatching's Matching.num_detectors.", nullptr},
     {"num_nodes", guarded<"SpacetimeGraph.num_nodes", graph_num_detectors>, nullptr,
@@ -157,16 +154,6 @@ PyMethodDef graph_methods[] = {
 };
 
 PyType_Slot graph_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "The decoding graph of a detector error model: one node per detector plus a\n"
-                    "boundary node (node_count), one edge per graphlike error component\n"
-                    "(edge_count), immutable. Build it with from_detector_error_model,\n"
-                    "from_detector_error_model_file or from_stim_circuit (or\n"
-                    "DetectorErrorModel.to_graph); decode with decode, decode_batch (PyMatching's\n"
-                    "conventions), decode_sliding or sliding_decoder. num_nodes, num_edges,\n"
-                    "num_detectors and num_fault_ids count as PyMatching's Matching does (the\n"
-                    "boundary is no node there, parallel edges are folded). Pickles as its byte\n"
-                    "image (to_bytes).")},
     {Py_tp_getset, graph_getset},
     {Py_tp_methods, graph_methods},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<"the repr (SpacetimeGraph)", graph_repr>)},

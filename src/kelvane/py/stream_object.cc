@@ -98,7 +98,8 @@ bool timeout_arg(PyObject* o, std::optional<double>& out) {
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* bound[2] = {};
-  if (!bind_args("KelvaneStream", args, kwargs, {"source", "timeout"}, 1, bound)) return nullptr;
+  // Options past `source` are keyword-only.
+  if (!bind_args("KelvaneStream", args, kwargs, {"source", "timeout"}, 1, bound, 1)) return nullptr;
   std::string source;
   if (!source_bytes(bound[0], source)) return nullptr;
   std::optional<double> timeout;
@@ -527,50 +528,7 @@ PyMethodDef stream_methods[] = {
      "    or a ``stim.DetectorErrorModel`` object (``str(dem)`` gives the text).\n"
      "window_depth:\n"
      "    Number of syndrome rounds per decode window. 0 = auto-infer from\n"
-     "    ``detector_count / ancilla_count`` (default).\n"
-     "layout:\n"
-     "    Which detector each frame bit is: a 2-D integer array (rounds x ancillas,\n"
-     "    -1 for no detector), e.g. from ``kelvane.layout_from_stim(circuit)``, or the\n"
-     "    path of a ``.npy`` file holding one. None (default): positional, frame bit a of\n"
-     "    window row r is detector ``r * ancilla_count + a``. Ids out of range or listed\n"
-     "    twice raise ValueError, and so do frames whose ancilla count differs.\n"
-     "per_shot:\n"
-     "    False (default): decode every frame with the rounds before it (a window as\n"
-     "    deep as the layout). True: group frames into shots of the layout's depth (a\n"
-     "    frame with round 0 starts one) and decode each shot once, when its last frame\n"
-     "    arrives; that frame carries the prediction, earlier ones none. Shots cut\n"
-     "    short are warned about, flagged (``frame.shot_incomplete``), counted\n"
-     "    (``stream.incomplete_shots``) and never decoded.\n"
-     "commit, buffer:\n"
-     "    Both set (with ``layout``): decode in overlapping windows of commit + buffer\n"
-     "    rounds as frames arrive, keeping the correction of the first ``commit`` rounds\n"
-     "    of each. A frame that closes a commit step carries the flips committed so far,\n"
-     "    other frames none. With ``per_shot=True`` each shot's last frame carries its\n"
-     "    prediction; without, the stream never ends (a frame of round 0 restarts it,\n"
-     "    except round 0 with the next frame_id after round 2**32 - 1). Its frames are\n"
-     "    placed by ``round``: rounds that never arrive are decoded as quiet, counted\n"
-     "    (``stream.missing_rounds``), warned about once and flagged on the frames\n"
-     "    carrying the commits they affect (``frame.window_incomplete``).\n"
-     "enable_correlations:\n"
-     "    True: build the graph keeping the model's decomposed error mechanisms and decode\n"
-     "    each window in two passes, as ``SpacetimeGraph.decode(..., enable_correlations=True)``.\n"
-     "    A ``SpacetimeGraph`` given as dem must have been built with it.\n"
-     "follow:\n"
-     "    True: the end of the data is not the end of a shot, for a file read while it\n"
-     "    grows: a shot the end cuts stays open, and the frames appended later complete it.\n"
-     "    False (default): the end of the data ends the shot (cut short, as above).\n"
-     "num_threads:\n"
-     "    With commit and buffer, above 1 (0: one per core): decode in parallel windows on\n"
-     "    that many threads, as ``SpacetimeGraph.sliding_decoder(num_threads=)`` does (other\n"
-     "    predictions than one thread's, the same for any count above 1).\n"
-     "\n"
-     "With ``layout`` or ``per_shot``, a layout that cannot cover the model or a frame\n"
-     "raises ValueError; by default the stream keeps decoding and warns once\n"
-     "(RuntimeWarning). Without ``layout``, a model whose detector coordinates show that\n"
-     "the positional rule puts detectors of different times into one frame is warned about\n"
-     "(RuntimeWarning) here when the frames' width is known (the stream's stored layout, or\n"
-     "frames read already), else at the first frame. ``frame.source_observable_flips`` keeps the flips a frame\n"
-     "arrived with."},
+     "    ``detector_count / ancilla_count`` (default)."},
     {"swap_model", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (KelvaneStream.swap_model)", stream_swap_model>)),
      METH_VARARGS | METH_KEYWORDS,
      "swap_model($self, dem)\n--\n\n"
@@ -599,7 +557,7 @@ PyMethodDef stream_methods[] = {
 };
 
 PyType_Slot stream_slots[] = {
-    {Py_tp_doc, const_cast<char*>("KelvaneStream(source, timeout=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("KelvaneStream(source, *, timeout=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(guarded<"the stream (KelvaneStream)", stream_new>)},
     {Py_tp_iter, reinterpret_cast<void*>(guarded<"KelvaneStream.__iter__", stream_iter>)},
     {Py_tp_iternext, reinterpret_cast<void*>(guarded<"the next frame (KelvaneStream.__next__)", stream_next>)},
