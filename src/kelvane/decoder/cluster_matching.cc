@@ -68,11 +68,11 @@ void ClusterMatcher::boundary_distances(std::span<const NodeId> members, const G
 
 void ClusterMatcher::shortest_paths(std::size_t source, std::span<const NodeId> members,
                                     std::span<const NodeId> defects, const GrowthLength* lengths,
-                                    bool has_boundary) {
+                                    bool has_boundary, std::uint32_t stop_at) {
   const std::size_t m = members.size();
   const std::size_t k = defects.size();
   std::fill_n(dist_.begin(), m, kFar);
-  EdgeId* const pred = pred_.data() + source * m;
+  EdgeId* const pred = pred_row(source, m);
   std::size_t later_left = k - 1 - source;  // later defects not settled yet
   // A pair that costs at least as much as sending both to the boundary is never needed, so the
   // search can stop at the source's boundary distance plus the largest of the later ones.
@@ -90,6 +90,7 @@ void ClusterMatcher::shortest_paths(std::size_t source, std::span<const NodeId> 
     const auto [d, x] = pop();
     if (d >= horizon) break;
     if (d != dist_[x]) continue;  // a stale entry
+    if (x == stop_at) break;  // its path is settled: every node on it was settled before it
     if (const std::uint32_t j = defect_index_[x]; j != kNone && j > source) {
       pair_[source * k + j] = d;
       --later_left;
@@ -116,7 +117,7 @@ void ClusterMatcher::toggle(EdgeId edge) {
 }
 
 void ClusterMatcher::add_path(std::size_t source, std::uint32_t target, std::span<const NodeId> members) {
-  const EdgeId* const pred = pred_.data() + source * members.size();
+  const EdgeId* const pred = pred_row(source, members.size());
   for (std::uint32_t x = target; defect_index_[x] != source;) {
     const EdgeId e = pred[x];
     toggle(e);
@@ -239,7 +240,8 @@ bool ClusterMatcher::match(std::span<const NodeId> members, std::span<const Node
   }
 
   if (has_boundary) boundary_distances(members, lengths);
-  pred_.resize(k * m);
+  paths_kept_ = k * m <= path_table_limit_;
+  pred_.resize(paths_kept_ ? k * m : m);
   pair_.assign(k * k, kFar);
   for (std::size_t s = 0; s + 1 < k; ++s) shortest_paths(s, members, defects, lengths, has_boundary);
 
@@ -252,6 +254,7 @@ bool ClusterMatcher::match(std::span<const NodeId> members, std::span<const Node
     const bool direct = mate != kBoundaryMate && mate > i && pair_[i * k + mate] != kFar &&
                         pair_[i * k + mate] <= pair_cost(i, mate, has_boundary);
     if (direct) {
+      if (!paths_kept_) shortest_paths(i, members, defects, lengths, has_boundary, local_of_defect_[mate]);
       add_path(i, local_of_defect_[mate], members);
     } else if (mate == kBoundaryMate || mate > i) {
       // To the boundary, alone or as a pair that is cheaper sent there both.

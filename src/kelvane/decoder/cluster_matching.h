@@ -15,7 +15,11 @@
 //      recursion over subsets; above, by a minimum-weight perfect matching (LEMON's blossom
 //      algorithm) on the fired nodes, plus one boundary node when their count is odd;
 //   4. the paths of the pairing, as decoding edges (an edge on two paths cancels).
-// Scratch is sized to the graph at construction and reused by every call.
+// Scratch is sized to the graph at construction and reused by every call. Memory is of the order
+// of the cluster: distances are kept for the fired nodes alone (fired x fired), and each
+// search's path tree (a predecessor per member) only while fired x members stays within
+// kPathTableLimit entries; beyond, the searches of the pairs matched along a path run again,
+// alike up to their target, one at a time in one tree.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +55,9 @@ class ClusterMatcher {
   // the blossom algorithm (both exact; the recursion is quicker on a few).
   static constexpr std::size_t kSubsetLimit = 10;
   void set_subset_limit(std::size_t limit) { subset_limit_ = limit; }
+  // The most path-tree entries (fired x members, 4 bytes each) kept from the first searches.
+  static constexpr std::size_t kPathTableLimit = std::size_t{1} << 20;
+  void set_path_table_limit(std::size_t entries) { path_table_limit_ = entries; }
 
  private:
   static constexpr std::uint32_t kNone = ~std::uint32_t{0};
@@ -61,9 +68,14 @@ class ClusterMatcher {
   std::pair<std::uint64_t, std::uint32_t> pop();
   // Every member's distance to the boundary, and its first edge on the way there.
   void boundary_distances(std::span<const NodeId> members, const GrowthLength* lengths);
-  // Dijkstra from defects[source] over the members: row `source` of pair_ for later defects.
+  // Dijkstra from defects[source] over the members: row `source` of pair_ for later defects,
+  // and the path tree in pred_row(source). With `stop_at` (a member), it stops once that member
+  // is settled, having done exactly what the whole search did up to then.
   void shortest_paths(std::size_t source, std::span<const NodeId> members, std::span<const NodeId> defects,
-                      const GrowthLength* lengths, bool has_boundary);
+                      const GrowthLength* lengths, bool has_boundary, std::uint32_t stop_at = kNone);
+  EdgeId* pred_row(std::size_t source, std::size_t members) {
+    return pred_.data() + (paths_kept_ ? source * members : 0);
+  }
   // The cost of pairing defects i and j: their path, or both to the boundary if less.
   std::uint64_t pair_cost(std::size_t i, std::size_t j, bool has_boundary) const;
   // Fill mates_ (a defect index, or kBoundaryMate); false when no pairing exists.
@@ -83,7 +95,7 @@ class ClusterMatcher {
   std::vector<std::uint64_t> dist_;            // per member, one Dijkstra at a time
   std::vector<std::uint64_t> boundary_dist_;   // per member
   std::vector<EdgeId> boundary_pred_;          // per member: its first edge toward the boundary
-  std::vector<EdgeId> pred_;                   // defects x members: edge into a member from its predecessor
+  std::vector<EdgeId> pred_;                   // defects x members, or one row: edge into a member from its predecessor
   std::vector<std::uint64_t> pair_;            // defects x defects, upper triangle: path lengths
   std::vector<std::pair<std::uint64_t, std::uint32_t>> heap_;
   std::vector<std::uint64_t> best_;            // the subset recursion
@@ -93,6 +105,8 @@ class ClusterMatcher {
   std::vector<EdgeId> used_;
   MinWeightMatching blossom_;
   std::size_t subset_limit_ = kSubsetLimit;
+  std::size_t path_table_limit_ = kPathTableLimit;
+  bool paths_kept_ = true;  // this call keeps every search's path tree
 };
 
 }  // namespace kelvane

@@ -136,6 +136,12 @@ TEST(ClusterMatching, PropertyEachGroupGetsALeastWeightCorrection) {
     decoder.set_cluster_matching(true, limit, touching);
     if (trial % 2 == 1) decoder.set_subset_limit(0);  // the blossom algorithm for every cluster
     decoder.record_clusters(true);
+    // The same decoder keeping no path tree: it searches again for every pair it matches, and
+    // must find exactly the same paths.
+    UnionFindDecoder searching_again(decoding);
+    searching_again.set_cluster_matching(true, limit, touching);
+    if (trial % 2 == 1) searching_again.set_subset_limit(0);
+    searching_again.set_path_table_limit(0);
     const std::uint32_t boundary = n;  // the graph's boundary node, a node of the distance table
 
     // Lengths by graph edge (no parallel edges here, so each is its own decoding edge), and
@@ -151,6 +157,8 @@ TEST(ClusterMatching, PropertyEachGroupGetsALeastWeightCorrection) {
         if (shot == 1 || (shot > 1 && rng() % (shot % 2 ? 2 : 4) == 0)) fired.insert(d);
       }
       const std::uint64_t flips = decoder.decode_detectors(std::vector<std::uint32_t>(fired.begin(), fired.end()));
+      ASSERT_EQ(searching_again.decode_detectors(std::vector<std::uint32_t>(fired.begin(), fired.end())), flips);
+      ASSERT_TRUE(std::ranges::equal(searching_again.last_correction_edges(), decoder.last_correction_edges()));
       std::uint64_t expected_flips = 0;
       for (std::uint32_t id : decoder.last_correction_edges()) {
         for (std::uint8_t o : specs[id].observables) expected_flips ^= std::uint64_t{1} << o;

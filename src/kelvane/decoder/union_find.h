@@ -146,6 +146,9 @@ class UnionFindDecoder final : public Decoder {
   // Which of the matcher's two exact pairings a cluster gets (see cluster_matching.h): tests
   // set 0 to send every cluster to the blossom algorithm. Needs cluster matching turned on.
   void set_subset_limit(std::size_t limit) { matcher_->set_subset_limit(limit); }
+  // How many path-tree entries the matcher keeps before it searches again instead (see
+  // cluster_matching.h): tests set 0 to take the second way for every cluster.
+  void set_path_table_limit(std::size_t entries) { matcher_->set_path_table_limit(entries); }
   bool cluster_matching() const { return match_limit_ != 0; }
   std::size_t match_limit() const { return match_limit_; }
 
