@@ -30,7 +30,12 @@
 5. Buffer trade-off: c = d and buffers from 1 round up to d at p = 0.005, LER against whole-shot
    decoding (paired) and cost against decode_batch.
 
-6. Paced live runs: `kelvane serve --rate R` (core 0) feeding `kelvane decode tcp://... --commit d
+6. Full-speed live runs: per d, decode_sliding's rounds/s R (sliding_decoder on a stream in
+   memory, one thread) beside `kelvane decode --commit d --buffer d` on core 1 of one endless
+   --full-speed-rounds stream read from its file and over TCP from `kelvane serve` at full speed
+   on core 0, each against the target 0.8 / (1/R + 0.1 us), with both runs' peak RSS.
+
+7. Paced live runs: `kelvane serve --rate R` (core 0) feeding `kelvane decode tcp://... --commit d
    --buffer d` (core 1, decoding in C++ as frames arrive) with one endless d-distance stream of
    --paced-rounds frames (p = 0.001, the model's repeated rounds stretched); rates double from
    --paced-start frames/s until the decoder falls behind (it warned of a growing backlog, its
@@ -364,7 +369,8 @@ def write_endless_stream(d, rounds, path, seed=1):
     """An endless stream of `rounds` frames (frame id and round j) of the d-distance model at
     p = 0.001, its repeated rounds stretched as the window decoder stretches them, and the
     model's file and layout beside it (PATH.dem, PATH.layout.npy)."""
-    from kelvane.kvlx import KvlxWriter, _encode_frames
+    import _kelvane
+    from kelvane.kvlx import _SHOT_HEADER_BITS, KvlxWriter
 
     circuit = circuit_for(d, 0.001)
     graph = graph_for(circuit)
@@ -389,7 +395,9 @@ def write_endless_stream(d, rounds, path, seed=1):
             model_round = np.where(js < head, js, head + (js - head) % period)
             padded = np.concatenate([rows[:k], np.zeros((k, 1), dtype=np.uint8)], axis=1)
             events = padded[np.arange(k)[:, None], slot_index[model_round]]
-            writer.write_bytes(_encode_frames(events, js.astype(np.uint64), js.astype(np.uint32), None, {}, None))
+            events = np.ascontiguousarray(events, dtype=np.uint8)
+            writer.write_bytes(_kelvane._kvlx_encode_frames(events, events.shape[1], js.astype("<u8"), js.astype("<u4"),
+                                                            None, 0, None, (0,) * len(_SHOT_HEADER_BITS), None, None))
             j += k
 
 
@@ -477,6 +485,70 @@ def paced_run(d, rate, path, tmp):
             "largest_backlog": backlog,
             "latency_us": lat, "kept_up": not behind, "load": round(load, 2),
             "peak_rss_mb": float(rss.group(1)) if rss else float("nan")}
+
+
+def live_decode(d, source, path, server=None):
+    """`kelvane decode SOURCE --commit d --buffer d` on core 1 (no --out): its rounds/s, peak RSS,
+    largest backlog and arrival rate from its summary lines."""
+    import re
+
+    cli = [sys.executable, "-m", "kelvane"]
+    try:
+        out = subprocess.run(["taskset", "-c", "1", *cli, "-q", "decode", source, "--dem", path + ".dem", "--layout",
+                              path + ".layout.npy", "--commit", str(d), "--buffer", str(d)], capture_output=True,
+                             text=True, check=True).stdout
+    finally:
+        if server is not None:
+            server.wait(60)
+    number = lambda pattern: float(re.search(pattern, out).group(1))  # noqa: E731
+    return {"rounds_per_s": number(r"\(([\d.]+) rounds/s"), "peak_rss_mb": number(r"peak RSS ([\d.]+) MB"),
+            "largest_backlog": number(r"largest backlog (\d+)"), "arrived_per_s": number(r"arrived at ([\d.]+) frames/s"),
+            "frames": number(r"decoded (\d+) frames")}
+
+
+def full_speed(distances, rounds):
+    """Live decoding at full speed against the window decoder alone: per d, decode_sliding's
+    rounds/s R on a stream in memory (sliding_decoder, one thread), the target 0.8 / (1/R + 0.1
+    us), and `kelvane decode --commit d --buffer d` (core 1) of a `rounds`-frame endless stream
+    from its file and over TCP from `kelvane serve` at full speed (core 0)."""
+    import os
+    import socket as so
+    import tempfile
+
+    print(f"## Full-speed live decoding: one endless stream of {rounds} frames, c = b = d, p = 0.001, decoder on "
+          "core 1\n")
+    print("| d | decode_sliding rounds/s (memory) | target 0.8/(1/R + 0.1 us) | live file rounds/s | file / target |"
+          " live TCP rounds/s | TCP / target | peak RSS file / TCP | largest backlog file / TCP | load |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    with tempfile.TemporaryDirectory() as tmp:
+        for d in distances:
+            path = os.path.join(tmp, f"d{d}.kvlx")
+            write_endless_stream(d, rounds, path, seed=d)
+            circuit = circuit_for(d, 0.001)
+            graph = graph_for(circuit)
+            r_mem = 1 / stream_seconds_per_round(graph, d, stream_rows(circuit, graph, d, min(rounds, 200_000)), 1)
+            target = 0.8 / (1 / r_mem + 1e-7)
+            load = os.getloadavg()[0]
+            from_file = live_decode(d, path, path)
+            with so.socket() as probe:
+                probe.bind(("127.0.0.1", 0))
+                port = probe.getsockname()[1]
+            server = subprocess.Popen(["taskset", "-c", "0", sys.executable, "-m", "kelvane", "serve", path, "--port",
+                                       str(port), "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                      text=True)
+            server.stdout.readline()  # listening
+            over_tcp = live_decode(d, f"tcp://127.0.0.1:{port}", path, server)
+            load = round(max(load, os.getloadavg()[0]), 2)
+            row = {"d": d, "frames": rounds, "decode_sliding_rounds_per_s": r_mem, "target_rounds_per_s": target,
+                   "file": from_file, "tcp": over_tcp, "load": load}
+            RESULTS.setdefault("full_speed", []).append(row)
+            print(f"| {d} | {r_mem:.3g} | {target:.3g} | {from_file['rounds_per_s']:.3g} |"
+                  f" {from_file['rounds_per_s'] / target:.2f} | {over_tcp['rounds_per_s']:.3g} |"
+                  f" {over_tcp['rounds_per_s'] / target:.2f} | {from_file['peak_rss_mb']:.0f} /"
+                  f" {over_tcp['peak_rss_mb']:.0f} MB | {from_file['largest_backlog']:.0f} /"
+                  f" {over_tcp['largest_backlog']:.0f} | {load} |", flush=True)
+            os.remove(path)
+    print()
 
 
 def paced(distances, rounds, start_rate, memory_rounds, memory_rate=None, memory_only=False):
@@ -576,7 +648,9 @@ def main():
     parser.add_argument("--memory-only", action="store_true", help="paced: skip the rate search (needs --memory-rate)")
     parser.add_argument("--stream-rounds", type=int, default=100_000,
                         help="rounds of the stream the cost table's two-thread columns decode")
-    parser.add_argument("--only", choices=["accuracy", "throughput", "memory", "cost", "buffers", "paced"],
+    parser.add_argument("--full-speed-rounds", type=int, default=1_000_000, help="frames per full-speed live run")
+    parser.add_argument("--only", choices=["accuracy", "throughput", "memory", "cost", "buffers", "full_speed",
+                                           "paced"],
                         action="append",
                         help="run only these sections (repeatable)")
     parser.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
@@ -584,7 +658,7 @@ def main():
     if args.memory_child:
         memory_child(args.memory_child)
         return
-    want = set(args.only or ["accuracy", "throughput", "memory", "cost", "buffers", "paced"])
+    want = set(args.only or ["accuracy", "throughput", "memory", "cost", "buffers", "full_speed", "paced"])
     if args.quick:
         if "accuracy" in want:
             accuracy([5], [0.005], lambda d: 2000)
@@ -594,6 +668,8 @@ def main():
             cost([5], 0.001, lambda d: 200, 5000)
         if "buffers" in want:
             buffers([5], 0.005, lambda d: 500)
+        if "full_speed" in want:
+            full_speed([5], 50_000)
         if "paced" in want:
             paced([5], 20_000, 50_000, 0)
     else:
@@ -608,6 +684,8 @@ def main():
             cost([5, 7, 9, 11, 13], 0.001, lambda d: 200_000 // d**2, args.stream_rounds)
         if "buffers" in want:
             buffers([5, 7, 9], 0.005, lambda d: {5: 4000, 7: 6000, 9: 8000}[d])
+        if "full_speed" in want:
+            full_speed(args.distances or [5, 9, 13], args.full_speed_rounds)
         if "paced" in want:
             paced(args.distances or [5, 7, 9, 11], args.paced_rounds, args.paced_start, args.memory_rounds,
                   args.memory_rate, args.memory_only)

@@ -4,6 +4,16 @@ namespace kelvane {
 
 OwnedFrame to_owned_frame(const SyndromeFrame& frame) {
   OwnedFrame owned;
+  to_owned_frame_into(frame, owned);
+  return owned;
+}
+
+void to_owned_frame_into(const SyndromeFrame& frame, OwnedFrame& owned) {
+  std::vector<std::uint8_t> events = std::move(owned.detector_events);
+  std::vector<std::int8_t> meas = std::move(owned.meas_results);
+  owned = OwnedFrame{};
+  owned.detector_events = std::move(events);
+  owned.meas_results = std::move(meas);
   const std::uint16_t ancilla_count = frame.header.ancilla_count;
   owned.detector_event_count = detector_event_count(frame);
   owned.meas_results.assign(frame.meas_results.begin(), frame.meas_results.end());
@@ -21,7 +31,6 @@ OwnedFrame to_owned_frame(const SyndromeFrame& frame) {
   owned.ancilla_count = ancilla_count;
   owned.code_type = frame.header.code_type;
   owned.distance = frame.header.distance;
-  return owned;
 }
 
 }  // namespace kelvane

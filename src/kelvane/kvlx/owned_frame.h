@@ -12,5 +12,8 @@ inline std::uint32_t detector_event_count(const SyndromeFrame& f) { return detec
 
 // Copies a reader's frame into an OwnedFrame, expanding the detector events to ancilla_count.
 OwnedFrame to_owned_frame(const SyndromeFrame& frame);
+// The same into `owned`, every field replaced, its arrays' memory reused (no allocation once
+// they have held a frame as wide).
+void to_owned_frame_into(const SyndromeFrame& frame, OwnedFrame& owned);
 
 }  // namespace kelvane

@@ -73,5 +73,32 @@ TEST(ToOwnedFrame, ObservableFlipsAbsentWithoutMetadataOrWithoutKey16) {
   EXPECT_FALSE(to_owned_frame(other_meta).observable_flips.has_value());
 }
 
+// A frame read into one that held another (as the live reader reuses frames) is the frame
+// to_owned_frame makes: nothing of the last one stays, neither its metadata nor what decoding set.
+TEST(ToOwnedFrame, IntoAReusedFrameLeavesNothingOfTheLastOne) {
+  SyndromeFrame wide = frame_with(6, {0x86}, {1, 1, 1, 1, 1, 1});
+  wide.metadata = FrameMetadata{};
+  wide.metadata->observable_flips = 5;
+  wide.metadata->description_hash = 9;
+  SyndromeFrame narrow = frame_with(2, {0x01, 0x81}, {});
+  SyndromeFrame quiet = frame_with(3, {0x03}, {0, 0, 0});
+  OwnedFrame reused;
+  for (const SyndromeFrame* f : {&wide, &narrow, &wide, &quiet}) {
+    reused.prediction = FramePrediction::kDecoded;  // as decoding leaves a frame
+    reused.shot_incomplete = reused.window_incomplete = true;
+    reused.model_observables = 2;
+    to_owned_frame_into(*f, reused);
+    const OwnedFrame fresh = to_owned_frame(*f);
+    EXPECT_EQ(reused.detector_events, fresh.detector_events);
+    EXPECT_EQ(reused.meas_results, fresh.meas_results);
+    EXPECT_EQ(reused.detector_event_count, fresh.detector_event_count);
+    EXPECT_EQ(reused.observable_flips, fresh.observable_flips);
+    EXPECT_EQ(reused.source_observable_flips, fresh.source_observable_flips);
+    EXPECT_EQ(reused.description_hash, fresh.description_hash);
+    EXPECT_EQ(reused.prediction, FramePrediction::kNone);
+    EXPECT_FALSE(reused.shot_incomplete || reused.window_incomplete || reused.model_observables);
+  }
+}
+
 }  // namespace
 }  // namespace kelvane

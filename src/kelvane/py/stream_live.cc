@@ -90,10 +90,10 @@ PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::atomic<std::uint64_t>* skipped = &st.live_skipped;
     skipped->store(source->skipped_bytes(), std::memory_order_release);
     st.live = std::make_unique<LiveDecoder>(
-        [source, skipped](const std::atomic<bool>& stop) {
+        [source, skipped](OwnedFrame& into, const std::atomic<bool>& stop) {
           WaitContext ctx;
           ctx.cancelled = &stop;
-          Result<std::optional<OwnedFrame>> next = source->next_owned(ctx);
+          Result<bool> next = source->next_owned_into(into, ctx);
           skipped->store(source->skipped_bytes(), std::memory_order_release);
           return next;
         },

@@ -24,6 +24,21 @@ Result<std::optional<OwnedFrame>> FrameSource::next_owned(WaitContext& ctx) {
   return read_next(ctx);
 }
 
+Result<bool> FrameSource::next_owned_into(OwnedFrame& into, WaitContext& ctx) {
+  ctx.stop = WaitStop::none;
+  if (!owned_here()) return fail(inherited_error());
+  if (ctx.is_cancelled()) return fail(ctx.stopped(WaitStop::cancelled));
+  return read_next_into(into, ctx);
+}
+
+Result<bool> FrameSource::read_next_into(OwnedFrame& into, WaitContext& ctx) {
+  Result<std::optional<OwnedFrame>> next = read_next(ctx);
+  if (!next) return fail(std::move(next.error()));
+  if (!*next) return false;
+  into = std::move(**next);
+  return true;
+}
+
 const std::shared_ptr<const StreamDescription>& FrameSource::description() const {
   static const std::shared_ptr<const StreamDescription> none;
   return none;

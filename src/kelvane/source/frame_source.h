@@ -36,6 +36,9 @@ class FrameSource {
     WaitContext unlimited;
     return next_owned(unlimited);
   }
+  // next_owned into `into`, reusing its arrays (see to_owned_frame_into): true when a frame was
+  // read into it, false at the end of the data. `into` is unspecified after an error.
+  Result<bool> next_owned_into(OwnedFrame& into, WaitContext& ctx);
 
   // Appends frames to `out` until it holds max_frames (see read_frame_batch): the error that
   // stopped the batch is returned after the good frames before it are in `out`. Waits like
@@ -71,6 +74,8 @@ class FrameSource {
  protected:
   virtual Status peek_next_description(WaitContext&) { return {}; }
   virtual Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) = 0;
+  // read_next into a frame whose memory is reused; by default through read_next.
+  virtual Result<bool> read_next_into(OwnedFrame& into, WaitContext& ctx);
   virtual Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) = 0;
   Runtime& runtime() { return *runtime_; }
 
@@ -159,6 +164,16 @@ class KvlxFrameSource : public FrameSource {
       : FrameSource(std::move(runtime)), stream_(std::move(reader), std::move(config)) {}
 
   Result<std::optional<OwnedFrame>> read_next(WaitContext& ctx) final { return next_owned_frame(stream_, ctx); }
+  Result<bool> read_next_into(OwnedFrame& into, WaitContext& ctx) final {
+    stream_.reader().set_wait(&ctx);
+    Result<std::optional<SyndromeFrame>> frame = stream_.next_frame();
+    stream_.reader().set_wait(nullptr);
+    if (!frame) return fail(std::move(frame.error()));
+    if (!*frame) return false;
+    to_owned_frame_into(**frame, into);
+    stream_.recycle(std::move(**frame));
+    return true;
+  }
   Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override {
     return read_frame_batch(stream_, max_frames, out, ctx);
   }

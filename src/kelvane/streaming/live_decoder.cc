@@ -32,14 +32,23 @@ std::size_t FrameReaderThread::queued_bytes(const ArrivedFrame& arrived) {
 void FrameReaderThread::enqueue(ArrivedFrame arrived) {
   ahead_bytes_ += queued_bytes(arrived);
   queue_.push_back(std::move(arrived));
-  ready_.notify_one();
+  if (waiting_) ready_.notify_one();
 }
 
-void FrameReaderThread::release(std::size_t bytes) {
-  if (bytes == 0) return;
+void FrameReaderThread::release(std::size_t bytes, std::vector<OwnedFrame>* done) {
+  if (bytes == 0 && (!done || done->empty())) return;
   {
     std::lock_guard lock(mutex_);
     ahead_bytes_ -= std::min(bytes, ahead_bytes_);
+    if (done) {
+      // Enough spares for a budget's worth of reads; the rest are freed.
+      constexpr std::size_t kMaxSpares = 4096;
+      for (OwnedFrame& f : *done) {
+        if (spares_.size() >= kMaxSpares) break;
+        spares_.push_back(std::move(f));
+      }
+      done->clear();
+    }
   }
   room_.notify_one();
 }
@@ -55,14 +64,19 @@ std::size_t FrameReaderThread::queued_frames() {
 }
 
 void FrameReaderThread::run() {
+  OwnedFrame spare;  // read into; a spare from the decoder when there is one
   while (!stop_.load(std::memory_order_acquire)) {
     {
       // Backpressure: the next frame waits until the decoder has made room for it.
       std::unique_lock lock(mutex_);
       room_.wait(lock, [this] { return ahead_bytes_ < read_ahead_ || stop_.load(std::memory_order_acquire); });
+      if (!spares_.empty() && spare.detector_events.capacity() == 0) {
+        spare = std::move(spares_.back());
+        spares_.pop_back();
+      }
     }
     if (stop_.load(std::memory_order_acquire)) break;
-    Result<std::optional<OwnedFrame>> next = read_(stop_);
+    Result<bool> next = read_(spare, stop_);
     if (next && !*next && follow_) {  // the end of the data for now
       std::this_thread::sleep_for(kFollowPoll);
       continue;
@@ -83,7 +97,8 @@ void FrameReaderThread::run() {
     if (!first_arrival_) first_arrival_ = now;
     last_arrival_ = now;
     arrived_.fetch_add(1, std::memory_order_release);
-    enqueue({std::move(**next), now, std::nullopt});
+    enqueue({std::move(spare), now, std::nullopt});
+    spare = OwnedFrame{};
   }
   std::lock_guard lock(mutex_);
   ended_ = true;
@@ -92,7 +107,11 @@ void FrameReaderThread::run() {
 
 bool FrameReaderThread::take(std::deque<ArrivedFrame>& out, LiveClock::time_point until) {
   std::unique_lock lock(mutex_);
-  if (queue_.empty() && !ended_) ready_.wait_until(lock, until, [this] { return !queue_.empty() || ended_; });
+  if (queue_.empty() && !ended_) {
+    waiting_ = true;
+    ready_.wait_until(lock, until, [this] { return !queue_.empty() || ended_; });
+    waiting_ = false;
+  }
   if (queue_.empty()) return false;
   if (out.empty()) {
     out.swap(queue_);
@@ -243,7 +262,7 @@ LiveOutcome LiveDecoder::run(StreamDecoder& decoder, const LiveTerms& terms) {
     if (pending_.empty()) {
       // Decisions waiting and nothing more arrived: hand them out rather than wait.
       const LiveClock::time_point until = decisions_.empty() ? std::min(terms.until, next_tick) : now;
-      reader_.release(std::exchange(unreleased_, 0));
+      release();
       const bool took = reader_.take(pending_, until);
       now = LiveClock::now();
       if (took) {
@@ -261,28 +280,30 @@ LiveOutcome LiveDecoder::run(StreamDecoder& decoder, const LiveTerms& terms) {
       if (pending_.front().damaged) {  // the decisions before it first
         if (!decisions_.empty()) return LiveOutcome::kDecisions;
         damaged_ = std::move(pending_.front().damaged);
-        reader_.release(std::exchange(unreleased_, 0) + FrameReaderThread::queued_bytes(pending_.front()));
+        unreleased_ += FrameReaderThread::queued_bytes(pending_.front());
         pending_.pop_front();
+        release();
         return LiveOutcome::kDamaged;
       }
       const std::uint64_t before = decision_count_;
       const bool pushed = push(decoder, pending_.front());
       unreleased_ += FrameReaderThread::queued_bytes(pending_.front());
+      done_.push_back(std::move(pending_.front().frame));
       pending_.pop_front();
       if (!pushed) {
-        reader_.release(std::exchange(unreleased_, 0));
+        release();
         return LiveOutcome::kRejected;
       }
       if (decision_count_ == before && ++since_clock < 64) continue;
       since_clock = 0;
-      reader_.release(std::exchange(unreleased_, 0));
+      release();
       now = LiveClock::now();
       last_decode_ = now;
       if (flush_due()) return LiveOutcome::kDecisions;
       if (auto stop = on_tick()) return *stop;
       if (now >= terms.until) return LiveOutcome::kDecisions;
     }
-    reader_.release(std::exchange(unreleased_, 0));
+    release();
     now = LiveClock::now();
     last_decode_ = now;
     if (auto stop = on_tick()) return *stop;

@@ -57,9 +57,10 @@ struct ArrivedFrame {
 // until TCP's flow control holds it: memory does not grow with the backlog.
 class FrameReaderThread {
  public:
-  // The next frame, nothing at the end of the data, or the error. It must give up waiting
+  // Reads the next frame into `into` (a frame the decoder is done with, whose arrays it may
+  // reuse): true, false at the end of the data, or the error. It must give up waiting
   // (returning an error) soon after `stop` is raised.
-  using ReadFn = std::function<Result<std::optional<OwnedFrame>>(const std::atomic<bool>& stop)>;
+  using ReadFn = std::function<Result<bool>(OwnedFrame& into, const std::atomic<bool>& stop)>;
   static constexpr std::chrono::milliseconds kFollowPoll{10};
   static constexpr std::size_t kDefaultReadAhead = std::size_t{4} << 20;
 
@@ -83,8 +84,9 @@ class FrameReaderThread {
   // Asks the thread to stop and waits for it. Frames already queued stay takeable.
   void stop();
 
-  // The bytes a taken frame held (queued_bytes), now decoded: reading may go on.
-  void release(std::size_t bytes);
+  // The bytes taken frames held (queued_bytes), now decoded: reading may go on; `done` are
+  // those frames, whose memory the next reads reuse (emptied).
+  void release(std::size_t bytes, std::vector<OwnedFrame>* done = nullptr);
   // Bytes of the frames read and not yet released: taken or not, not decoded.
   std::size_t ahead_bytes();
   // Frames read and not yet taken by the decoder.
@@ -106,6 +108,8 @@ class FrameReaderThread {
   std::deque<ArrivedFrame> queue_;
   std::size_t read_ahead_;
   std::size_t ahead_bytes_ = 0;
+  std::vector<OwnedFrame> spares_;  // decoded frames, for reads to reuse
+  bool waiting_ = false;            // take() waits for a frame: notify it
   std::optional<LiveClock::time_point> first_arrival_;
   LiveClock::time_point last_arrival_{};
   bool ended_ = false;
@@ -233,6 +237,11 @@ class LiveDecoder {
   FrameReaderThread reader_;
   std::deque<ArrivedFrame> pending_;  // taken from the reader, not yet decoded
   std::size_t unreleased_ = 0;        // bytes of frames decoded since the last release to the reader
+  std::vector<OwnedFrame> done_;      // those frames, handed back with the bytes
+  // Hands the frames decoded since the last call back to the reader.
+  void release() {
+    reader_.release(std::exchange(unreleased_, 0), &done_);
+  }
   BacklogWatch watch_;
   LiveClock::time_point next_sample_{};
   std::optional<std::string> warning_;

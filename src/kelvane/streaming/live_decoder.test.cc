@@ -53,10 +53,13 @@ std::vector<OwnedFrame> frames(std::uint32_t count) {
 // Serves `frames`, then the end of the data or `error`.
 FrameReaderThread::ReadFn serve(std::vector<OwnedFrame> frames, std::optional<KelvaneError> error = {}) {
   auto next = std::make_shared<std::size_t>(0);
-  return [frames = std::move(frames), next, error](const std::atomic<bool>&) -> Result<std::optional<OwnedFrame>> {
-    if (*next < frames.size()) return frames[(*next)++];
+  return [frames = std::move(frames), next, error](OwnedFrame& into, const std::atomic<bool>&) -> Result<bool> {
+    if (*next < frames.size()) {
+      into = frames[(*next)++];
+      return true;
+    }
     if (error) return fail(*error);
-    return std::nullopt;
+    return false;
   };
 }
 
@@ -114,9 +117,9 @@ TEST(LiveDecoder, ReadsNoFurtherAheadThanItsBudget) {
   }
   const std::size_t frame_bytes = FrameReaderThread::queued_bytes({input[0], {}, std::nullopt});
   auto reads = std::make_shared<std::atomic<std::size_t>>(0);
-  FrameReaderThread::ReadFn counted = [read = serve(input), reads](const std::atomic<bool>& stop) {
+  FrameReaderThread::ReadFn counted = [read = serve(input), reads](OwnedFrame& into, const std::atomic<bool>& stop) {
     ++*reads;
-    return read(stop);
+    return read(into, stop);
   };
   LiveDecoder live(counted, 4, false, false, 3 * frame_bytes);
   std::this_thread::sleep_for(50ms);
@@ -139,7 +142,7 @@ TEST(LiveDecoder, StopsWaitingWhenInterruptedOrCancelled) {
   for (const bool cancel : {false, true}) {
     StreamDecoder decoder = windowed_decoder();
     // A source with nothing to send: it waits until the reader is stopped.
-    LiveDecoder live([](const std::atomic<bool>& stop) -> Result<std::optional<OwnedFrame>> {
+    LiveDecoder live([](OwnedFrame&, const std::atomic<bool>& stop) -> Result<bool> {
       while (!stop.load()) std::this_thread::sleep_for(1ms);
       return fail(KelvaneError::io("stopped"));
     }, 4);
@@ -172,12 +175,13 @@ TEST(LiveDecoder, GoesOnPastADamagedFrameAndTheEndOfAFollowedSource) {
     // until `more` is raised, and the rest.
     auto more = std::make_shared<std::atomic<bool>>(false);
     auto next = std::make_shared<std::size_t>(0);
-    LiveDecoder live([input, next, damaged, more, follow](const std::atomic<bool>&) -> Result<std::optional<OwnedFrame>> {
-      if (*next == input.size()) return std::nullopt;
-      if (follow && input[*next].frame_id == 46 && !more->load()) return std::nullopt;
+    LiveDecoder live([input, next, damaged, more, follow](OwnedFrame& into, const std::atomic<bool>&) -> Result<bool> {
+      if (*next == input.size()) return false;
+      if (follow && input[*next].frame_id == 46 && !more->load()) return false;
       const OwnedFrame& f = input[(*next)++];
       if (f.frame_id == 30) return fail(damaged);
-      return f;
+      into = f;
+      return true;
     }, 4, false, follow);
     StreamDecoder decoder = windowed_decoder();
     const auto before_gap = static_cast<std::size_t>(std::ranges::count_if(expected, [](std::uint64_t id) { return id <= 45; }));
