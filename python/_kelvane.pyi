@@ -200,6 +200,7 @@ class KelvaneStream:
         enable_correlations: bool = False,
         follow: bool = False,
         num_threads: int = 1,
+        method: Literal["union-find", "matching"] = "union-find",
     ) -> None:
         """Configure the Union-Find decoder from a DEM.
 
@@ -246,6 +247,11 @@ class KelvaneStream:
             With commit and buffer, above 1 (0: one per core): decode in parallel windows on
             that many threads, as ``SpacetimeGraph.sliding_decoder(num_threads=)`` does (other
             predictions than one thread's, the same for any count above 1).
+        method:
+            "union-find" (default): the Union-Find decoder. "matching": exact minimum-weight
+            perfect matching, as ``SpacetimeGraph.decode(..., method="matching")``, in every
+            schedule (per shot, sliding, windows, parallel windows, ``drain``); with
+            ``enable_correlations``, correlated matching. Kept across ``swap_model``.
 
         With ``layout`` or ``per_shot``, a layout that cannot cover the model or a frame
         raises ValueError; by default the stream keeps decoding and warns once

@@ -111,12 +111,12 @@ def test_user_errors_print_one_line_and_exit_2(experiment, capsys, monkeypatch, 
         main(["-q", *args, "--debug"])  # the traceback, on request
 
 
-@pytest.mark.parametrize("argv, shots, errors", [
-    ("--quick", 2000, 100),
-    ("--quick --max-shots 50 --max-errors 7", 50, 7),
-    ("--max-errors 9", 200_000, 9),
+@pytest.mark.parametrize("argv, shots, errors, ours", [
+    ("--quick", 2000, 100, "kelvane-uf"),
+    ("--quick --max-shots 50 --max-errors 7", 50, 7, "kelvane-uf"),
+    ("--max-errors 9 --method matching", 200_000, 9, "kelvane-matching"),
 ])
-def test_threshold_takes_the_limits_it_is_given(monkeypatch, capsys, argv, shots, errors):
+def test_threshold_takes_the_limits_it_is_given(monkeypatch, capsys, argv, shots, errors, ours):
     sinter = pytest.importorskip("sinter")
     pytest.importorskip("matplotlib")
     asked = {}
@@ -128,6 +128,7 @@ def test_threshold_takes_the_limits_it_is_given(monkeypatch, capsys, argv, shots
     monkeypatch.setattr(sinter, "collect", collect)
     assert main(["-q", "threshold", *argv.split()]) == 2
     assert (asked["max_shots"], asked["max_errors"]) == (shots, errors)
+    assert asked["decoders"] == [ours, "pymatching"] and ours in asked["custom_decoders"]
 
 
 def test_help_shows_the_defaults(capsys):

@@ -44,6 +44,7 @@ def open(  # noqa: A001 - the entry point
     enable_correlations: bool = False,
     follow: bool = False,
     num_threads: int = 1,
+    method: _Literal["union-find", "matching"] = "union-find",
     learn_every: None = None,
     learn_memory: None = None,
     errors: _Literal["raise"] = "raise",
@@ -65,6 +66,7 @@ def open(  # noqa: A001 - the entry point
     enable_correlations: bool = False,
     follow: bool = False,
     num_threads: int = 1,
+    method: _Literal["union-find", "matching"] = "union-find",
     learn_every: int,
     learn_memory: int | None = None,
     errors: _Literal["raise"] = "raise",
@@ -86,6 +88,7 @@ def open(  # noqa: A001 - the entry point
     enable_correlations: bool = False,
     follow: bool = False,
     num_threads: int = 1,
+    method: _Literal["union-find", "matching"] = "union-find",
     learn_every: int | None = None,
     learn_memory: int | None = None,
     errors: _Literal["skip"],
@@ -106,6 +109,7 @@ def open(  # noqa: A001 - the entry point
     enable_correlations: bool = False,
     follow: bool = False,
     num_threads: int = 1,
+    method: _Literal["union-find", "matching"] = "union-find",
     learn_every: int | None = None,
     learn_memory: int | None = None,
     errors: _Literal["raise", "skip"] = "raise",
@@ -121,14 +125,16 @@ def open(  # noqa: A001 - the entry point
     ``DetectorErrorModel`` or a ``SpacetimeGraph``) the stream decodes its frames, exactly as
     after ``stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot,
     commit=commit, buffer=buffer, enable_correlations=enable_correlations, follow=follow,
-    num_threads=num_threads)``:
+    num_threads=num_threads, method=method)``:
     `layout` says which detector each frame bit is (see `layout_from_stim`), and
     ``per_shot=True`` decodes each shot once, on its last frame; `commit` and `buffer` decode
     in overlapping windows as frames arrive (see ``set_decoder``), in parallel windows on
     `num_threads` threads when above 1 (0: one per core); ``enable_correlations=True``
-    decodes with correlations (two passes per decode); ``follow=True`` keeps a shot that the
-    end of a growing file cuts open, for the frames appended later. If configuring the decoder
-    fails, the stream is closed and the error propagates.
+    decodes with correlations (two passes per decode); ``method="matching"`` decodes by exact
+    minimum-weight perfect matching instead of Union-Find in every schedule, model swaps
+    included (correlated matching with ``enable_correlations``); ``follow=True`` keeps a shot
+    that the end of a growing file cuts open, for the frames appended later. If configuring the
+    decoder fails, the stream is closed and the error propagates.
 
     A stream written by ``write_stim_experiment`` (or ``KvlxWriter.write_shots`` with a layout)
     describes itself (``stream.description``), from a file or over TCP: without ``layout`` the
@@ -195,7 +201,8 @@ def open(  # noqa: A001 - the entry point
     if decoder is not None:
         try:
             stream.set_decoder(decoder, window_depth, layout=layout, per_shot=per_shot, commit=commit, buffer=buffer,
-                               enable_correlations=enable_correlations, follow=follow, num_threads=num_threads)
+                               enable_correlations=enable_correlations, follow=follow, num_threads=num_threads,
+                               method=method)
             if positional is not None:  # after set_decoder, whose own errors come first
                 _describe.check_positional_rule(decoder, positional)
             if learn_every is not None:
@@ -221,16 +228,20 @@ def sinter_decoders() -> dict[str, _Any]:
     return decoders()
 
 
-def sinter_decoder_for_model(dem: _Any, *, correlated: bool = False) -> _Any:
+def sinter_decoder_for_model(dem: _Any, *, correlated: bool = False,
+                             method: _Literal["union-find", "matching"] = "union-find") -> _Any:
     """A sinter decoder that decodes every task with `dem` (e.g. a model from
     `estimate_error_model`) instead of the task's own model.
 
     The task's model must have as many detectors and observables as `dem`; else compiling it
-    raises ValueError. With `correlated`, the two-pass correlated decoder. Needs sinter.
+    raises ValueError. With `correlated`, the two-pass correlated decoder; ``method="matching"``
+    decodes by exact matching (correlated matching with `correlated`). Needs sinter.
     """
     from kelvane._sinter import FixedModelDecoder
 
-    return FixedModelDecoder(dem, correlated=correlated)
+    if method not in ("union-find", "matching"):
+        raise ValueError('method must be "union-find" or "matching"')
+    return FixedModelDecoder(dem, correlated=correlated, method=method)
 
 
 def layout_from_stim(circuit: _Any) -> "np.ndarray":

@@ -24,6 +24,8 @@ its speed and logical-error-rate ratios to PyMatching against d, one line per p.
 Times are the best of a few runs in process CPU time (``--clock wall`` for wall-clock time), which
 a shared machine's other load disturbs least; the N-thread decoder row is wall-clock time beside
 the 1-thread wall-clock time. ``--smoke`` runs everything at tiny sizes in seconds (for CI).
+``--method matching`` runs kelvane's exact matching decoder in every decoder row instead of
+Union-Find.
 """
 
 from __future__ import annotations
@@ -45,6 +47,8 @@ from kelvane.stats import PairedRatio, paired_ratio_counts
 # The time the suite reports: "cpu" (process CPU time, what a shared machine's other load
 # disturbs least; right for single-threaded work) or "wall". Multi-threaded rows use wall time.
 CLOCK = "cpu"
+# kelvane's decoding method in every decoder row ("union-find" or "matching"; ``--method``).
+METHOD = "union-find"
 
 
 def best_of(fn: Callable[[], Any], repeats: int, clock: str | None = None) -> tuple[float, Any]:
@@ -81,7 +85,7 @@ def decoder_grid() -> list[tuple[int, float, int]]:
 def decode_with_threads(graph: Any, dets: np.ndarray, threads: int) -> Any:
     """decode_batch with num_threads where the decoder has it; None where it does not."""
     try:
-        return graph.decode_batch(dets, num_threads=threads)
+        return graph.decode_batch(dets, num_threads=threads, method=METHOD)
     except TypeError:
         return None
 
@@ -98,7 +102,7 @@ def bench_decoder(cases: list[tuple[int, float, int]], threads: int, repeats: in
         dets, obs = circuit.compile_detector_sampler(seed=d).sample(shots, separate_observables=True)
         graph = SpacetimeGraph.from_detector_error_model(dem)
         matching = pymatching.Matching.from_detector_error_model(dem)
-        t_uf, pred_uf = best_of(lambda: graph.decode_batch(dets), repeats)
+        t_uf, pred_uf = best_of(lambda: graph.decode_batch(dets, method=METHOD), repeats)
         t_pm, pred_pm = best_of(lambda: matching.decode_batch(dets), repeats)
         wrong_uf, wrong_pm = (pred_uf != obs).any(axis=1), (pred_pm != obs).any(axis=1)
         row = {
@@ -108,7 +112,7 @@ def bench_decoder(cases: list[tuple[int, float, int]], threads: int, repeats: in
             "both_errors": int((wrong_uf & wrong_pm).sum()),
         }
         if decode_with_threads(graph, dets[:1], threads) is not None:
-            t_1, _ = best_of(lambda: graph.decode_batch(dets), repeats, clock="wall")
+            t_1, _ = best_of(lambda: graph.decode_batch(dets, method=METHOD), repeats, clock="wall")
             t_n, pred_n = best_of(lambda: decode_with_threads(graph, dets, threads), repeats, clock="wall")
             row["kelvane_1_wall_us"] = 1e6 * t_1 / shots
             row["kelvane_threads"] = threads or os.cpu_count()
@@ -208,7 +212,7 @@ import numpy as np
 def peak_kb():  # VmHWM: this process's own peak (ru_maxrss would include the parent's, kept over exec)
     return int(next(l for l in open("/proc/self/status") if l.startswith("VmHWM")).split()[1])
 
-dem_path, shots_path, which = sys.argv[1:4]
+dem_path, shots_path, which, method = sys.argv[1:5]
 dets = np.load(shots_path)
 text = open(dem_path).read()
 if which == "kelvane":
@@ -217,7 +221,7 @@ else:
     import pymatching, stim
 before = peak_kb()
 if which == "kelvane":
-    _kelvane.SpacetimeGraph.from_detector_error_model(text).decode_batch(dets)
+    _kelvane.SpacetimeGraph.from_detector_error_model(text).decode_batch(dets, method=method)
 else:
     pymatching.Matching.from_detector_error_model(stim.DetectorErrorModel(text)).decode_batch(dets)
 print(before, peak_kb())
@@ -235,7 +239,7 @@ def bench_memory(d: int, p: float, shots: int) -> dict:
             f.write(str(circuit.detector_error_model(decompose_errors=True)))
         np.save(shots_path, circuit.compile_detector_sampler(seed=1).sample(shots))
         for which in ("kelvane", "pymatching"):
-            res = subprocess.run([sys.executable, "-c", _MEMORY_SNIPPET, dem_path, shots_path, which],
+            res = subprocess.run([sys.executable, "-c", _MEMORY_SNIPPET, dem_path, shots_path, which, METHOD],
                                  capture_output=True, text=True, check=True, env=os.environ.copy())
             before, after = (int(x) for x in res.stdout.split())
             out[f"{which}_peak_mb"] = after / 1024
@@ -280,8 +284,8 @@ def bench_correlated(cases: list[tuple[int, float]], min_errors: int = CORRELATE
         graph = SpacetimeGraph.from_detector_error_model(dem, enable_correlations=True)
         matching = pymatching.Matching.from_detector_error_model(dem, enable_correlations=True)
         decoders = {
-            "kelvane": lambda x: graph.decode_batch(x),
-            "kelvane_corr": lambda x: graph.decode_batch(x, enable_correlations=True),
+            "kelvane": lambda x: graph.decode_batch(x, method=METHOD),
+            "kelvane_corr": lambda x: graph.decode_batch(x, enable_correlations=True, method=METHOD),
             "pymatching": lambda x: matching.decode_batch(x),
             "pymatching_corr": lambda x: matching.decode_batch(x, enable_correlations=True),
         }
@@ -368,7 +372,7 @@ def low_weight_check(d: int, p: float = 0.001, chunk: int = 100_000) -> dict:
         for mode in ("plain", "correlated"):
             correlated = mode == "correlated"
             pm_ok = matching.decode_batch(shots, enable_correlations=correlated)[:, 0].astype(np.uint64) == truth
-            ok = graph.decode_batch(shots, return_masks=True, enable_correlations=correlated) == truth
+            ok = graph.decode_batch(shots, return_masks=True, enable_correlations=correlated, method=METHOD) == truth
             out[mode]["kelvane_only_fails"] += [batch[k] for k in np.flatnonzero(pm_ok & ~ok)]
             out[mode]["pymatching_fails"] += int((~pm_ok).sum())
             out[mode]["both_fail"] += int((~pm_ok & ~ok).sum())
@@ -376,7 +380,8 @@ def low_weight_check(d: int, p: float = 0.001, chunk: int = 100_000) -> dict:
 
 
 def markdown(results: dict) -> str:
-    lines = [f"kelvane benchmark suite ({results['mode']}; {results['machine']}; {results['clock']} time)", ""]
+    lines = [f"kelvane benchmark suite ({results['mode']}; {results['machine']}; {results['clock']} time; "
+             f"kelvane method={results.get('method', 'union-find')})", ""]
     lines += ["| d | p | shots | kelvane µs/shot | PyMatching µs/shot | speed × | kelvane LER | PyMatching LER "
               "| LER × [95% CI] | kelvane wall µs/shot, 1 → N threads |", "|---|---|---|---|---|---|---|---|---|---|"]
     for r in results["decoder"]:
@@ -472,9 +477,11 @@ def plot(results: dict, path: str) -> None:
 
 
 def main(smoke: bool = False, json_path: str | None = "bench.json", threads: int = 0, clock: str = "cpu",
-         plot_path: str | None = None, correlated_max_shots: int = CORRELATED_MAX_SHOTS) -> int:
-    global CLOCK
+         plot_path: str | None = None, correlated_max_shots: int = CORRELATED_MAX_SHOTS,
+         method: str = "union-find") -> int:
+    global CLOCK, METHOD
     CLOCK = clock
+    METHOD = method
     if smoke:
         decoder = [(3, 0.005, 500), (5, 0.005, 200)]
         stream, writer, dem, memory, repeats = [(24, 5000), (624, 500)], [(500, 24)], [3], (3, 0.005, 200), 1
@@ -487,6 +494,7 @@ def main(smoke: bool = False, json_path: str | None = "bench.json", threads: int
     results = {
         "mode": "smoke" if smoke else "full",
         "clock": clock,
+        "method": method,
         "machine": f"{platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}",
         "decoder": bench_decoder(decoder, threads, repeats),
         "stream": bench_stream(stream, repeats),

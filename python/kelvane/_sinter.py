@@ -105,22 +105,26 @@ class MatchingDecoder(sinter.Decoder):
 class FixedModelDecoder(sinter.Decoder):
     """Decodes every task with one given model (a learned one, say) instead of the task's."""
 
-    def __init__(self, dem: stim.DetectorErrorModel | str, correlated: bool = False) -> None:
+    def __init__(self, dem: stim.DetectorErrorModel | str, correlated: bool = False,
+                 method: str = "union-find") -> None:
         self.dem = dem if isinstance(dem, stim.DetectorErrorModel) else stim.DetectorErrorModel(str(dem))
         self.correlated = correlated
+        self.method = method
 
     def compile_decoder_for_dem(self, *, dem: stim.DetectorErrorModel) -> CompiledUnionFindDecoder:
         if (dem.num_detectors, dem.num_observables) != (self.dem.num_detectors, self.dem.num_observables):
             raise ValueError(f"the task's model has {dem.num_detectors} detectors and {dem.num_observables} "
                              f"observables, the decoder's {self.dem.num_detectors} and {self.dem.num_observables}")
         graph = SpacetimeGraph.from_detector_error_model(self.dem, enable_correlations=self.correlated)
-        return CompiledUnionFindDecoder(graph, dem.num_detectors, dem.num_observables, self.correlated)
+        return CompiledUnionFindDecoder(graph, dem.num_detectors, dem.num_observables, self.correlated,
+                                        method=self.method)
 
     def __eq__(self, other: object) -> bool:
-        return type(other) is FixedModelDecoder and other.dem == self.dem and other.correlated == self.correlated
+        return (type(other) is FixedModelDecoder and other.dem == self.dem and other.correlated == self.correlated
+                and other.method == self.method)
 
     def __hash__(self) -> int:
-        return hash((FixedModelDecoder, str(self.dem), self.correlated))
+        return hash((FixedModelDecoder, str(self.dem), self.correlated, self.method))
 
 
 def sinter_decoders() -> dict[str, sinter.Decoder]:

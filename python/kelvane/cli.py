@@ -286,7 +286,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
     chunk = 1 << 14
     with _progress(shots.shape[0], "shots", "decoding", args.quiet) as bar:
         for lo in range(0, shots.shape[0], chunk):
-            part = graph.decode_batch(shots[lo : lo + chunk, :width])
+            part = graph.decode_batch(shots[lo : lo + chunk, :width], method=args.method)
             predictions[lo : lo + chunk, : part.shape[1]] = part
             bar.update(part.shape[0])
     if args.out:
@@ -476,8 +476,8 @@ def decode_windows(args: argparse.Namespace) -> int:
             # Shot by shot when the stream says it is made of shots (kelvane.open), else endless.
             stream = stack.enter_context(kelvane.open(args.file, decoder="stored" if dem is None else dem,
                                                       layout=layout, commit=args.commit, buffer=args.buffer,
-                                                      per_shot=False if args.endless else None, errors="skip",
-                                                      read_ahead=max(1, int(args.read_ahead * 2**20))))
+                                                      per_shot=False if args.endless else None, method=args.method,
+                                                      errors="skip", read_ahead=max(1, int(args.read_ahead * 2**20))))
         except ValueError as e:
             if dem is None:
                 raise CliError(f"decode needs --dem or --circuit ({_describe_error(e)})") from e
@@ -659,7 +659,8 @@ def cmd_threshold(args: argparse.Namespace) -> int:
     max_errors = max_errors if args.max_errors is None else args.max_errors
     tasks = threshold_tasks(distances, noises)
     workers = args.workers or len(os.sched_getaffinity(0))
-    decoders = ["kelvane-uf", "pymatching"]
+    ours_name = {"union-find": "kelvane-uf", "matching": "kelvane-matching"}[args.method]
+    decoders = [ours_name, "pymatching"]
 
     def ours(s: Any) -> bool:
         meta = s.json_metadata
@@ -698,8 +699,8 @@ def cmd_threshold(args: argparse.Namespace) -> int:
         ax=ax, stats=stats, x_func=lambda s: s.json_metadata["p"],
         group_func=lambda s: {"label": f"{s.decoder} d={s.json_metadata['d']}",
                               "color": f"C{distances.index(s.json_metadata['d'])}",
-                              "linestyle": "-" if s.decoder == "kelvane-uf" else "--",
-                              "marker": "o" if s.decoder == "kelvane-uf" else "x"})
+                              "linestyle": "-" if s.decoder == ours_name else "--",
+                              "marker": "o" if s.decoder == ours_name else "x"})
     ax.loglog()
     ax.set_xlabel("physical error rate p")
     ax.set_ylabel("logical error rate per shot")
@@ -720,7 +721,12 @@ def cmd_bench(args: argparse.Namespace) -> int:
     from kelvane import _bench
 
     return _bench.main(smoke=args.smoke, json_path=args.json, threads=args.threads, clock=args.clock,
-                       plot_path=args.plot, correlated_max_shots=args.correlated_max_shots)
+                       plot_path=args.plot, correlated_max_shots=args.correlated_max_shots, method=args.method)
+
+
+def _method_option(parser: argparse.ArgumentParser, what: str = "the decoder") -> None:
+    parser.add_argument("--method", choices=["union-find", "matching"], default="union-find",
+                        help=f"{what}: Union-Find, or exact minimum-weight perfect matching")
 
 
 def _count(text: str) -> int:
@@ -830,6 +836,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--endless", action="store_true",
                    help="with --commit: decode the stream as one endless stream even when it says it is made of shots "
                         "(a stored layout, or its shots' truth on their last frames)")
+    _method_option(p)
     p.set_defaults(run=cmd_decode)
 
     p = verb("serve", "replay a KVLX file over TCP")
@@ -881,6 +888,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="stop a point at this many errors (default: 2000; 100 with --quick)")
     p.add_argument("--workers", type=_count, default=0, help="sinter worker processes (0: all cores)")
     p.add_argument("--save", default=None, help="sinter's CSV of the statistics; a second run resumes from it")
+    _method_option(p, "kelvane's decoder: kelvane-uf or kelvane-matching")
     p.set_defaults(run=cmd_threshold)
 
     p = verb("bench", "the benchmark suite: Markdown table and JSON")
@@ -892,6 +900,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--correlated-max-shots", type=int, default=2_000_000,
                    help="shot cap of each correlated cell (the rule: until correlated PyMatching has 200 errors "
                         "or this many shots)")
+    _method_option(p, "kelvane's decoder in the decoder and correlated rows")
     p.set_defaults(run=cmd_bench)
     return ap
 

@@ -94,8 +94,18 @@ bool bind_args(const char* fname, PyObject* args, PyObject* kwargs, std::initial
     case 9:
       return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist.data(), &out[0], &out[1], &out[2],
                                          &out[3], &out[4], &out[5], &out[6], &out[7], &out[8]);
+    case 10:
+      return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist.data(), &out[0], &out[1], &out[2],
+                                         &out[3], &out[4], &out[5], &out[6], &out[7], &out[8], &out[9]);
+    case 11:
+      return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist.data(), &out[0], &out[1], &out[2],
+                                         &out[3], &out[4], &out[5], &out[6], &out[7], &out[8], &out[9], &out[10]);
+    case 12:
+      return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist.data(), &out[0], &out[1], &out[2],
+                                         &out[3], &out[4], &out[5], &out[6], &out[7], &out[8], &out[9], &out[10],
+                                         &out[11]);
     default:
-      PyErr_SetString(PyExc_SystemError, "bind_args supports at most nine parameters");
+      PyErr_SetString(PyExc_SystemError, "bind_args supports at most twelve parameters");
       return false;
   }
 }

@@ -20,7 +20,7 @@ namespace kelvane::py {
 // before the call, so every slot must be set first: to nullptr ("not passed") or to the
 // default object (a borrowed reference such as Py_False).
 // `fname` is the function name used in CPython's messages ("set_decoder"). The names from index
-// `positional` on are keyword-only. At most nine names.
+// `positional` on are keyword-only. At most twelve names.
 bool bind_args(const char* fname, PyObject* args, PyObject* kwargs, std::initializer_list<const char*> names,
                std::size_t required, PyObject** out, std::size_t positional = SIZE_MAX);
 

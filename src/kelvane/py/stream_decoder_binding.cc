@@ -18,6 +18,7 @@
 #include "kelvane/py/dem_source.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/layout_arg.h"
+#include "kelvane/py/method_arg.h"
 #include "kelvane/py/py_ref.h"
 #include "kelvane/streaming/layout.h"
 #include "kelvane/streaming/stream_decoder.h"
@@ -39,7 +40,9 @@ StreamDecoderBinding& StreamDecoderBinding::operator=(StreamDecoderBinding&&) no
 
 bool StreamDecoderBinding::configure(PyObject* dem, std::size_t window_depth, PyObject* layout_arg, bool per_shot,
                               PyObject* commit_arg, PyObject* buffer_arg, bool correlated, bool follow,
-                              PyObject* threads_arg) {
+                              PyObject* threads_arg, PyObject* method_arg) {
+  DecodeMethod method = DecodeMethod::kUnionFind;
+  if (!arg_method(method_arg, method)) return false;
   const bool has_commit = commit_arg && commit_arg != Py_None;
   const bool has_buffer = buffer_arg && buffer_arg != Py_None;
   const bool windowed = has_commit || has_buffer;
@@ -63,6 +66,7 @@ bool StreamDecoderBinding::configure(PyObject* dem, std::size_t window_depth, Py
   StreamDecodeOptions options;
   options.per_shot = per_shot;
   options.correlated = correlated;
+  options.method = method;
   options.follow = follow;
   options.window_depth = window_depth;
   if (layout_arg && layout_arg != Py_None) {

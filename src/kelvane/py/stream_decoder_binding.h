@@ -30,11 +30,12 @@ class StreamDecoderBinding {
   // `per_shot`; `commit` and `buffer` (nullptr or None: off; both ints, with a layout: decode in
   // overlapping windows); `correlated`: decode in two passes, building the graph with its
   // decomposed mechanisms; `threads` (nullptr or None: 1; 0: one per core): above 1, decode the
-  // windows in parallel windows. False with a Python exception set on failure, leaving the
-  // previous configuration in place.
+  // windows in parallel windows; `method` (nullptr: "union-find"; or "matching") the decoding
+  // algorithm, kept across model swaps. False with a Python exception set on failure, leaving
+  // the previous configuration in place.
   bool configure(PyObject* dem, std::size_t window_depth, PyObject* layout = nullptr, bool per_shot = false,
                  PyObject* commit = nullptr, PyObject* buffer = nullptr, bool correlated = false,
-                 bool follow = false, PyObject* threads = nullptr);
+                 bool follow = false, PyObject* threads = nullptr, PyObject* method = nullptr);
 
   // With a decoder configured: decodes or records the frame (see kelvane/streaming/stream_decoder.h)
   // and emits any warnings as RuntimeWarning. Without one, leaves the frame unchanged. False

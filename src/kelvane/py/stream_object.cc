@@ -241,10 +241,10 @@ PyObject* stream_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[9] = {};
+  PyObject* bound[10] = {};
   if (!bind_args("set_decoder", args, kwargs,
                  {"dem", "window_depth", "layout", "per_shot", "commit", "buffer", "enable_correlations", "follow",
-                  "num_threads"},
+                  "num_threads", "method"},
                  1, bound, 2)) {
     return nullptr;
   }
@@ -264,7 +264,7 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (bound[7] && (follow = PyObject_IsTrue(bound[7])) < 0) return nullptr;
   StreamState& st = state_of(self);
   if (!st.decoder.configure(bound[0], depth, bound[2], per_shot != 0, bound[4], bound[5], correlated != 0,
-                            follow != 0, bound[8])) {
+                            follow != 0, bound[8], bound[9])) {
     return nullptr;
   }
   // The frames' width, when the stream already says it: the stored layout's, else that of the
@@ -518,7 +518,7 @@ PyMethodDef stream_methods[] = {
     {"set_decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the decoder (KelvaneStream.set_decoder)", stream_set_decoder>)),
      METH_VARARGS | METH_KEYWORDS,
      "set_decoder($self, dem, window_depth=0, *, layout=None, per_shot=False, commit=None, buffer=None, "
-     "enable_correlations=False, follow=False, num_threads=1)\n--\n\n"
+     "enable_correlations=False, follow=False, num_threads=1, method=\"union-find\")\n--\n\n"
      "Configure the Union-Find decoder from a DEM.\n"
      "\n"
      "Parameters\n"

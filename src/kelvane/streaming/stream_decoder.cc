@@ -50,6 +50,7 @@ StreamDecoder::StreamDecoder(std::shared_ptr<const SpacetimeGraph> graph, Stream
   num_observables_ = static_cast<std::uint16_t>(graph_->num_observables);
   wide_ = graph_->num_observables > 64;
   decoder_ = std::make_unique<UnionFindDecoder>(graph_);
+  decoder_->set_method(options_.method);
 }
 
 std::expected<void, LayoutError> StreamDecoder::start(const OwnedFrame& frame) {
@@ -185,7 +186,9 @@ std::expected<void, std::string> StreamDecoder::replace_graph(std::shared_ptr<co
   if (options_.windows) {
     if (auto swapped = options_.windows->reweight(*graph); !swapped) return std::unexpected(swapped.error().message);
   }
-  decoder_ = std::make_unique<UnionFindDecoder>(graph);
+  auto decoder = std::make_unique<UnionFindDecoder>(graph);
+  decoder->set_method(options_.method);
+  decoder_ = std::move(decoder);
   graph_ = std::move(graph);
   ++graph_replacements_;
   return {};

@@ -63,6 +63,9 @@ struct StreamDecodeOptions {
   // Decode in two passes (UnionFindDecoder::decode_detectors); the graph keeps its mechanisms.
   // Windows are made correlated or not themselves (WindowedFrames::create).
   bool correlated = false;
+  // The decoding algorithm of every decode (UnionFindDecoder::set_method), kept across model
+  // swaps. Windows are made with their method themselves (WindowedFrames::create).
+  DecodeMethod method = DecodeMethod::kUnionFind;
   // The data's end is not the stream's: a file followed while it grows may yield the rest of a
   // shot later, so a shot cut by the end stays open instead of being counted as cut short.
   bool follow = false;
