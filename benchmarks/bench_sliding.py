@@ -64,6 +64,7 @@ import kelvane
 from kelvane.stats import paired_ratio
 
 ROUNDS_PER_D = 10
+METHOD = "union-find"  # kelvane's decoding method in every table (--method)
 RESULTS = {}  # table name -> list of row dicts, for --json
 
 
@@ -84,7 +85,7 @@ def graph_for(circuit):
 
 
 def accuracy(distances, ps, shots_for):
-    print("## Accuracy: sliding (c = b = d) vs whole-shot Union-Find, same shots, 10*d rounds\n")
+    print(f"## Accuracy: sliding (c = b = d) vs whole-shot decoding, method={METHOD}, same shots, 10*d rounds\n")
     print("| d | p | shots | whole LER | sliding LER | whole errors | ratio | 95% CI |"
           " 2 threads / 1 thread LER, parallel windows [95% CI] |")
     print("|---|---|---|---|---|---|---|---|---|")
@@ -96,11 +97,11 @@ def accuracy(distances, ps, shots_for):
             dets, obs = circuit.compile_detector_sampler(seed=d * 1000 + int(p * 1e4)).sample(
                 shots, separate_observables=True
             )
-            whole = (graph.decode_batch(dets) != obs).any(axis=1)
-            sliding = (graph.decode_sliding(dets, commit=d, buffer=d) != obs).any(axis=1)
+            whole = (graph.decode_batch(dets, method=METHOD) != obs).any(axis=1)
+            sliding = (graph.decode_sliding(dets, method=METHOD, commit=d, buffer=d) != obs).any(axis=1)
             # Fewer than 32 shots a thread: decode_sliding decodes each in parallel windows.
-            two = np.concatenate([graph.decode_sliding(dets[k:k + 32], commit=d, buffer=d, num_threads=2)
-                                  for k in range(0, shots, 32)])
+            two = np.concatenate([graph.decode_sliding(dets[k:k + 32], method=METHOD, commit=d, buffer=d,
+                                                       num_threads=2) for k in range(0, shots, 32)])
             two = (two != obs).any(axis=1)
             w, s = int(whole.sum()), int(sliding.sum())
             if w >= 50:
@@ -207,7 +208,7 @@ class StreamSampler:
 def run_stream(d, p, total, seed=1):
     circuit = circuit_for(d, p)
     graph = graph_for(circuit)
-    decoder = graph.sliding_decoder(commit=d, buffer=d)
+    decoder = graph.sliding_decoder(method=METHOD, commit=d, buffer=d)
     sampler = StreamSampler(circuit, decoder.head_rounds, decoder.tail_rounds, decoder.period)
     total += (sampler.rounds - total) % decoder.period  # whole periods from the model
     rng = np.random.default_rng(seed)
@@ -235,7 +236,7 @@ def peer_rounds_per_second(d, p, shots):
     pm = rounds / (time.perf_counter() - t)
     graph = graph_for(circuit)
     t = time.perf_counter()
-    graph.decode_batch(dets)
+    graph.decode_batch(dets, method=METHOD)
     uf = rounds / (time.perf_counter() - t)
     return pm, uf
 
@@ -294,14 +295,14 @@ def best_wall(f, repeats=3):
 
 def stream_rows(circuit, graph, d, total, seed=1):
     """One stream of about `total` rounds (whole periods from the model) as one array."""
-    decoder = graph.sliding_decoder(commit=d, buffer=d)
+    decoder = graph.sliding_decoder(method=METHOD, commit=d, buffer=d)
     sampler = StreamSampler(circuit, decoder.head_rounds, decoder.tail_rounds, decoder.period)
     total += (sampler.rounds - total) % decoder.period
     return np.concatenate([rows for rows, _ in sampler.chunks(total, 20_000, np.random.default_rng(seed))])
 
 
 def stream_seconds_per_round(graph, d, rows, threads):
-    decoder = graph.sliding_decoder(commit=d, buffer=d, num_threads=threads)
+    decoder = graph.sliding_decoder(method=METHOD, commit=d, buffer=d, num_threads=threads)
 
     def run():
         decoder.start(len(rows))
@@ -312,7 +313,7 @@ def stream_seconds_per_round(graph, d, rows, threads):
 
 
 def cost(distances, p, shots_for, stream_total=100_000):
-    print(f"## Cost against batch decoding: p = {p}, 10*d rounds, c = b = d, same shots\n")
+    print(f"## Cost against batch decoding: method={METHOD}, p = {p}, 10*d rounds, c = b = d, same shots\n")
     print("| d | shots | batch us/round | sliding us/round | sliding / batch | sliding rounds/s |"
           f" 2 threads rounds/s (one {stream_total}-round stream, wall) | 2 threads / 1 thread (wall) |")
     print("|---|---|---|---|---|---|---|---|")
@@ -321,11 +322,11 @@ def cost(distances, p, shots_for, stream_total=100_000):
         graph = graph_for(circuit)
         shots = shots_for(d)
         dets = circuit.compile_detector_sampler(seed=d).sample(shots)
-        graph.decode_batch(dets[:10])
-        graph.decode_sliding(dets[:10], commit=d, buffer=d)
+        graph.decode_batch(dets[:10], method=METHOD)
+        graph.decode_sliding(dets[:10], method=METHOD, commit=d, buffer=d)
         rounds = shots * ROUNDS_PER_D * d
-        batch = best_cpu(lambda: graph.decode_batch(dets)) / rounds
-        sliding = best_cpu(lambda: graph.decode_sliding(dets, commit=d, buffer=d)) / rounds
+        batch = best_cpu(lambda: graph.decode_batch(dets, method=METHOD)) / rounds
+        sliding = best_cpu(lambda: graph.decode_sliding(dets, method=METHOD, commit=d, buffer=d)) / rounds
         rows = stream_rows(circuit, graph, d, stream_total)
         one_wall = stream_seconds_per_round(graph, d, rows, 1)
         two_wall = stream_seconds_per_round(graph, d, rows, 2)
@@ -347,12 +348,12 @@ def buffers(distances, p, shots_for):
         graph = graph_for(circuit)
         shots = shots_for(d)
         dets, obs = circuit.compile_detector_sampler(seed=7 * d).sample(shots, separate_observables=True)
-        whole = (graph.decode_batch(dets) != obs).any(axis=1)
-        batch = best_cpu(lambda: graph.decode_batch(dets), 2)
+        whole = (graph.decode_batch(dets, method=METHOD) != obs).any(axis=1)
+        batch = best_cpu(lambda: graph.decode_batch(dets, method=METHOD), 2)
         for b in sorted({1, 2, (d + 1) // 2, d}):
-            graph.decode_sliding(dets[:10], commit=d, buffer=b)
-            sliding = (graph.decode_sliding(dets, commit=d, buffer=b) != obs).any(axis=1)
-            ratio_cost = best_cpu(lambda: graph.decode_sliding(dets, commit=d, buffer=b), 2) / batch
+            graph.decode_sliding(dets[:10], method=METHOD, commit=d, buffer=b)
+            sliding = (graph.decode_sliding(dets, method=METHOD, commit=d, buffer=b) != obs).any(axis=1)
+            ratio_cost = best_cpu(lambda: graph.decode_sliding(dets, method=METHOD, commit=d, buffer=b), 2) / batch
             w, s = int(whole.sum()), int(sliding.sum())
             r = paired_ratio(sliding, whole) if w >= 50 else None
             RESULTS.setdefault("buffers", []).append(
@@ -374,7 +375,7 @@ def write_endless_stream(d, rounds, path, seed=1):
 
     circuit = circuit_for(d, 0.001)
     graph = graph_for(circuit)
-    decoder = graph.sliding_decoder(commit=d, buffer=d)
+    decoder = graph.sliding_decoder(method=METHOD, commit=d, buffer=d)
     sampler = StreamSampler(circuit, decoder.head_rounds, decoder.tail_rounds, decoder.period)
     layout = kelvane.layout_from_stim(circuit)
     circuit.detector_error_model(decompose_errors=True).to_file(path + ".dem")
@@ -459,7 +460,8 @@ def paced_run(d, rate, path, tmp):
     with open(os.path.join(tmp, "out.txt"), "w+") as out_f, open(os.path.join(tmp, "err.txt"), "w+") as err_f:
         decoder = subprocess.Popen(["taskset", "-c", "1", *cli, "decode", f"tcp://127.0.0.1:{port}", "--dem",
                                     path + ".dem", "--layout", path + ".layout.npy", "--commit", str(d), "--buffer",
-                                    str(d), "--out", os.path.join(tmp, "decisions.kvld"), "--quiet"],
+                                    str(d), "--out", os.path.join(tmp, "decisions.kvld"), "--method", METHOD,
+                                    "--quiet"],
                                    stdout=out_f, stderr=err_f, text=True)
         decoder.wait()
         out_f.seek(0)
@@ -653,8 +655,12 @@ def main():
                                            "paced"],
                         action="append",
                         help="run only these sections (repeatable)")
+    parser.add_argument("--method", choices=["union-find", "matching"], default="union-find",
+                        help="kelvane's decoding method in every table")
     parser.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    global METHOD
+    METHOD = args.method
     if args.memory_child:
         memory_child(args.memory_child)
         return
