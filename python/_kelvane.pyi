@@ -448,9 +448,16 @@ class SpacetimeGraph:
         buffer: int,
         num_threads: int = 1,
         enable_correlations: bool = False,
+        method: Literal["union-find", "matching"] = "union-find",
     ) -> npt.NDArray[np.uint8]: ...
     def sliding_decoder(
-        self, *, commit: int, buffer: int, enable_correlations: bool = False, num_threads: int = 1
+        self,
+        *,
+        commit: int,
+        buffer: int,
+        enable_correlations: bool = False,
+        num_threads: int = 1,
+        method: Literal["union-find", "matching"] = "union-find",
     ) -> _SlidingWindowDecoder: ...
     @property
     def node_count(self) -> int:

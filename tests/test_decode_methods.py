@@ -50,6 +50,43 @@ def sliding_stream(exp, method, correlated):
         return last_frames(list(stream), exp.layout.shape[0])
 
 
+def windowed_stream(exp, method, correlated, threads=1):
+    # Windows of commit rounds as deep as the shot: each shot is one window, decoded whole.
+    rounds = exp.layout.shape[0]
+    with kelvane.open(exp.path, decoder=graph_of(exp, correlated), per_shot=True, commit=rounds, buffer=rounds,
+                      num_threads=threads, method=method, enable_correlations=correlated) as stream:
+        return last_frames(list(stream), rounds)
+
+
+def decisions(exp, data):
+    from kelvane.decisions import read_decisions
+
+    _, records = read_decisions(bytes(data))
+    last = records[records["round"] == exp.layout.shape[0] - 1]
+    return (last["committed_flips"][:, None] & 1).astype(np.uint8)
+
+
+def drained_stream(exp, method, correlated):
+    from kelvane.decisions import encode_header
+
+    rounds = exp.layout.shape[0]
+    data = bytearray(encode_header(exp.dem.num_observables))
+    with kelvane.open(exp.path, decoder=graph_of(exp, correlated), per_shot=True, commit=rounds, buffer=rounds,
+                      method=method, enable_correlations=correlated) as stream:
+        while (records := stream.drain(1.0)) is not None:
+            data += records
+            stream.decisions_written()
+    return decisions(exp, data)
+
+
+def cli_decode_windows(exp, method, tmp_path):
+    rounds = str(exp.layout.shape[0])
+    out = tmp_path / "decisions.kvld"
+    assert cli.main(["decode", str(exp.path), "--commit", rounds, "--buffer", rounds, "--out", str(out),
+                     "--method", method, "-q"]) == 0
+    return decisions(exp, out.read_bytes())
+
+
 def sinter_decoder(exp, method, correlated):
     name = {"union-find": "kelvane-uf", "matching": "kelvane-matching"}[method] + ("-correlated" if correlated else "")
     compiled = kelvane.sinter_decoders()[name].compile_decoder_for_dem(dem=exp.dem)
@@ -83,6 +120,15 @@ ENTRY_POINTS = {
     "per-shot stream": lambda exp, m, c, _: per_shot_stream(exp, m, c),
     "per-shot stream, model swapped": lambda exp, m, c, _: per_shot_stream(exp, m, c, swap=True),
     "sliding stream": lambda exp, m, c, _: sliding_stream(exp, m, c),
+    "decode_sliding, covering buffer": lambda exp, m, c, _: graph_of(exp, c).decode_sliding(
+        exp.detection_events, commit=2, buffer=exp.layout.shape[0] + 1, method=m, enable_correlations=c),
+    "parallel windows, 2 threads": lambda exp, m, c, _: np.concatenate([graph_of(exp, c).decode_sliding(
+        exp.detection_events[k:k + 16], commit=exp.layout.shape[0], buffer=2, num_threads=2, method=m,
+        enable_correlations=c) for k in range(0, len(exp.detection_events), 16)]),
+    "windowed stream": lambda exp, m, c, _: windowed_stream(exp, m, c),
+    "windowed stream, 2 threads": lambda exp, m, c, _: windowed_stream(exp, m, c, threads=2),
+    "drain (live)": lambda exp, m, c, _: drained_stream(exp, m, c),
+    "kelvane decode --commit": lambda exp, m, c, tmp: None if c else cli_decode_windows(exp, m, tmp),
     "sinter": lambda exp, m, c, _: sinter_decoder(exp, m, c),
     "sinter, fixed model": lambda exp, m, c, _: fixed_model_sinter(exp, m, c),
     "kelvane decode": lambda exp, m, c, tmp: None if c else cli_decode(exp, m, c, tmp),

@@ -22,21 +22,22 @@ SlidingResult<std::shared_ptr<const SlidingWindowModel>> SlidingDecoderPool::mod
 }
 
 SlidingResult<SlidingDecoderPool::Lease> SlidingDecoderPool::acquire(std::uint32_t commit, std::uint32_t buffer,
-                                                                     bool correlated, unsigned threads) {
+                                                                     bool correlated, unsigned threads,
+                                                                     DecodeMethod method) {
   auto m = model();
   if (!m) return std::unexpected(m.error());
   {
     std::lock_guard lock(mutex_);
     for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
       if ((*it)->commit() == commit && (*it)->buffer() == buffer && (*it)->correlated() == correlated &&
-          (*it)->threads() == threads) {
+          (*it)->threads() == threads && (*it)->method() == method) {
         std::unique_ptr<SlidingWindowDecoder> decoder = std::move(*it);
         idle_.erase(std::next(it).base());
         return Lease(*this, std::move(decoder));
       }
     }
   }
-  auto made = SlidingWindowDecoder::create(*m, commit, buffer, correlated, threads);
+  auto made = SlidingWindowDecoder::create(*m, commit, buffer, correlated, threads, method);
   if (!made) return std::unexpected(made.error());
   return Lease(*this, std::make_unique<SlidingWindowDecoder>(std::move(*made)));
 }
@@ -53,11 +54,11 @@ void SlidingDecoderPool::give_back(std::unique_ptr<SlidingWindowDecoder> decoder
 
 SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRows& rows, std::span<std::uint64_t> masks,
                                          std::uint32_t commit, std::uint32_t buffer, unsigned threads,
-                                         bool correlated, std::span<ObservableBits> bits) {
+                                         bool correlated, std::span<ObservableBits> bits, DecodeMethod method) {
   const unsigned workers = batch_threads(threads, rows.shots);
   const unsigned wanted = threads == 0 ? usable_cores() : std::min(threads, usable_cores());
   if (workers == 1 && wanted > 1) {
-    auto lease = pool.acquire(commit, buffer, correlated, wanted);
+    auto lease = pool.acquire(commit, buffer, correlated, wanted, method);
     if (!lease) return std::unexpected(lease.error());
     std::vector<std::uint32_t> fired;
     for (std::size_t s = 0; s < rows.shots; ++s) {
@@ -74,7 +75,7 @@ SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRow
   std::vector<char> out_of_memory(workers, 0);
   auto run = [&](unsigned t) {
     try {
-      auto lease = pool.acquire(commit, buffer, correlated);
+      auto lease = pool.acquire(commit, buffer, correlated, 1, method);
       if (!lease) {
         failures[t] = lease.error();
         return;

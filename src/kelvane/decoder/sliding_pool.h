@@ -32,10 +32,10 @@ class SlidingDecoderPool {
   // Fails when the graph cannot be split. May throw std::bad_alloc.
   SlidingResult<std::shared_ptr<const SlidingWindowModel>> model();
 
-  // An idle decoder with this commit, buffer, correlated mode and thread count, or a new one.
-  // Fails as model() and SlidingWindowDecoder::create do. May throw std::bad_alloc.
+  // An idle decoder with this commit, buffer, correlated mode, thread count and method, or a new
+  // one. Fails as model() and SlidingWindowDecoder::create do. May throw std::bad_alloc.
   SlidingResult<Lease> acquire(std::uint32_t commit, std::uint32_t buffer, bool correlated = false,
-                               unsigned threads = 1);
+                               unsigned threads = 1, DecodeMethod method = DecodeMethod::kUnionFind);
 
   // Decoders kept idle at most; older ones are dropped first.
   static constexpr std::size_t kMaxIdle = 8;
@@ -60,9 +60,11 @@ class SlidingDecoderPool {
 //    between windows otherwise.
 // Fails as the pool's acquire does, or with the first shot that cannot be decoded. `correlated`
 // decodes every window in two passes. `bits`, when not empty, receives every observable of each
-// shot (models of more than 64 observables). May throw std::bad_alloc.
+// shot (models of more than 64 observables). `method` is the windows' decoding algorithm. May
+// throw std::bad_alloc.
 SlidingResult<void> decode_sliding_batch(SlidingDecoderPool& pool, const ShotRows& rows, std::span<std::uint64_t> masks,
                                          std::uint32_t commit, std::uint32_t buffer, unsigned threads,
-                                         bool correlated = false, std::span<ObservableBits> bits = {});
+                                         bool correlated = false, std::span<ObservableBits> bits = {},
+                                         DecodeMethod method = DecodeMethod::kUnionFind);
 
 }  // namespace kelvane

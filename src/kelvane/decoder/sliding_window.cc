@@ -27,11 +27,14 @@ std::string misfit(const SlidingWindowModel& m, RoundIndex total) {
 }  // namespace
 
 SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowModel> model, std::uint32_t commit,
-                                           std::uint32_t buffer, bool correlated, unsigned threads)
-    : engine_(model, commit, buffer, correlated, threads > 1 ? std::min(threads, usable_cores()) : 1, threads > 1),
+                                           std::uint32_t buffer, bool correlated, unsigned threads,
+                                           DecodeMethod method)
+    : engine_(model, commit, buffer, correlated, threads > 1 ? std::min(threads, usable_cores()) : 1, threads > 1,
+              method),
       commit_(commit),
       buffer_(buffer),
       correlated_(correlated),
+      method_(method),
       threads_(threads) {
   const SlidingWindowModel& m = *model;
   shot_round_start_.resize(m.round_count() + 1);
@@ -42,13 +45,14 @@ SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowMo
 
 SlidingResult<SlidingWindowDecoder> SlidingWindowDecoder::create(std::shared_ptr<const SlidingWindowModel> model,
                                                                  std::uint32_t commit, std::uint32_t buffer,
-                                                                 bool correlated, unsigned threads) {
+                                                                 bool correlated, unsigned threads,
+                                                                 DecodeMethod method) {
   if (commit == 0) return fail_with("commit must be at least 1 round");
   if (!model) return fail_with("no model to decode with");
   if (correlated && !model->keeps_mechanisms()) {
     return fail_with("correlated decoding needs a model built keeping its decomposed mechanisms");
   }
-  return SlidingWindowDecoder(std::move(model), commit, buffer, correlated, std::max(1u, threads));
+  return SlidingWindowDecoder(std::move(model), commit, buffer, correlated, std::max(1u, threads), method);
 }
 
 RoundSlot SlidingWindowDecoder::round_width(RoundIndex j) const {

@@ -30,11 +30,14 @@ class SlidingWindowDecoder {
   // Decodes windows of `commit + buffer` rounds committing `commit` (at least 1) at a time;
   // `correlated` decodes each window in two passes (UnionFindDecoder::decode_detectors), the
   // commits coming from the second. With `threads` above 1 the stream is decoded in open core
-  // windows and closed seam windows on that many threads, or the usable cores if fewer. Fails
-  // when commit is 0 or correlated decoding is asked of a model without mechanisms.
+  // windows and closed seam windows on that many threads, or the usable cores if fewer. `method`
+  // is the algorithm each window is decoded with (UnionFindDecoder::set_method; correlated
+  // matching with `correlated`). Fails when commit is 0 or correlated decoding is asked of a
+  // model without mechanisms.
   static SlidingResult<SlidingWindowDecoder> create(std::shared_ptr<const SlidingWindowModel> model,
                                                     std::uint32_t commit, std::uint32_t buffer,
-                                                    bool correlated = false, unsigned threads = 1);
+                                                    bool correlated = false, unsigned threads = 1,
+                                                    DecodeMethod method = DecodeMethod::kUnionFind);
 
   // Starts a new stream (dropping any unfinished one): `total` is its round count when known
   // (a shot of the model has model.round_count() rounds), or nullopt for a stream that ends when
@@ -104,16 +107,18 @@ class SlidingWindowDecoder {
   std::uint32_t commit() const { return commit_; }
   std::uint32_t buffer() const { return buffer_; }
   bool correlated() const { return correlated_; }
+  DecodeMethod method() const { return method_; }
   const SlidingWindowModel& model() const { return engine_.model(); }
 
  private:
   SlidingWindowDecoder(std::shared_ptr<const SlidingWindowModel> model, std::uint32_t commit,
-                       std::uint32_t buffer, bool correlated, unsigned threads);
+                       std::uint32_t buffer, bool correlated, unsigned threads, DecodeMethod method);
 
   WindowEngine engine_;
   std::uint32_t commit_ = 1;
   std::uint32_t buffer_ = 0;
   bool correlated_ = false;
+  DecodeMethod method_ = DecodeMethod::kUnionFind;
   unsigned threads_ = 1;
   RoundSlot max_tail_size_ = 0;  // the largest of the tail's rounds
   std::optional<RoundIndex> total_;

@@ -26,11 +26,13 @@ std::span<const std::uint32_t> decode_window(WindowGraph& window, std::span<cons
 }
 
 WindowEngine::WindowEngine(std::shared_ptr<const SlidingWindowModel> model, std::uint32_t commit,
-                           std::uint32_t buffer, bool correlated, unsigned threads, bool cores_and_seams)
+                           std::uint32_t buffer, bool correlated, unsigned threads, bool cores_and_seams,
+                           DecodeMethod method)
     : model_(std::move(model)),
       commit_(commit),
       buffer_(buffer),
       correlated_(correlated),
+      method_(method),
       cores_and_seams_(cores_and_seams) {
   threads = std::max(1u, threads);
   seam_ = std::max(buffer_, model_->max_reach());
@@ -429,6 +431,7 @@ WindowGraph& WindowEngine::window_for(ThreadWindows& thread, const Job& job) {
   } else {
     w->decoder = std::make_unique<UnionFindDecoder>(std::move(graph));
   }
+  w->decoder->set_method(method_);
   ++thread.graphs_built;
   thread.build_ns += nanoseconds_since(started_at);
   thread.windows.push_back(std::move(w));

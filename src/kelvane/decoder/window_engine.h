@@ -115,8 +115,10 @@ class WindowEngine {
   // Sliding windows on the calling thread when `threads` is 1; open core windows and closed seam
   // windows on `threads` threads (the calling thread one of them) otherwise. `correlated`
   // decodes every window in two passes (the model must keep its mechanisms).
+  // `method` is the algorithm every window's decoder runs (UnionFindDecoder::set_method).
   WindowEngine(std::shared_ptr<const SlidingWindowModel> model, std::uint32_t commit, std::uint32_t buffer,
-               bool correlated, unsigned threads, bool cores_and_seams);
+               bool correlated, unsigned threads, bool cores_and_seams,
+               DecodeMethod method = DecodeMethod::kUnionFind);
   WindowEngine(WindowEngine&&) noexcept;
   WindowEngine& operator=(WindowEngine&&) noexcept;
   ~WindowEngine();
@@ -206,6 +208,7 @@ class WindowEngine {
   std::uint32_t commit_ = 1;
   std::uint32_t buffer_ = 0;
   bool correlated_ = false;
+  DecodeMethod method_ = DecodeMethod::kUnionFind;
   bool cores_and_seams_ = false;
   std::uint32_t seam_ = 0;    // cores and seams: the rounds of a seam
   std::uint64_t block_ = 1;   // cores and seams: commit + seam

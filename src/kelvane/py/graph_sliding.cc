@@ -17,6 +17,7 @@
 #include "kelvane/py/dem_source.h"
 #include "kelvane/py/exception.h"
 #include "kelvane/py/graph_object.h"
+#include "kelvane/py/method_arg.h"
 #include "kelvane/py/numpy_api.h"
 #include "kelvane/py/py_ref.h"
 #include "kelvane/py/sliding_decoder_object.h"
@@ -25,7 +26,7 @@ namespace kelvane::py {
 
 const char* const kGraphDecodeSlidingDoc =
     "decode_sliding($self, detection_events, *, commit, buffer, num_threads=1,\n"
-    "               enable_correlations=False)\n--\n\n"
+    "               enable_correlations=False, method=\"union-find\")\n--\n\n"
     "Decode shots in overlapping windows, as a stream of rounds is decoded in real time.\n\n"
     "detection_events is a 2-D numpy array, one row per shot and one column per detector (any\n"
     "integer, bool or float dtype; any non-zero entry counts as fired). Detectors are put in\n"
@@ -40,23 +41,29 @@ const char* const kGraphDecodeSlidingDoc =
     "over the threads, as sliding_decoder(num_threads=) decodes a stream. enable_correlations=True decodes\n"
     "each window in two passes, as decode(..., enable_correlations=True) does, committing the\n"
     "second pass's correction; the graph must be built with enable_correlations=True (ValueError\n"
-    "otherwise).\n\n"
+    "otherwise). method=\"matching\" decodes each window by exact minimum-weight perfect\n"
+    "matching instead of Union-Find (correlated matching with enable_correlations=True); with a\n"
+    "buffer as long as the shot this is decode_batch(..., method=\"matching\").\n\n"
     "Returns a (shots, num_observables) uint8 array of 0/1 predictions, like decode_batch.";
 
 PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
   const GraphHandle& graph = graph_of(self);
-  static const char* kwlist[] = {"detection_events", "commit", "buffer", "num_threads", "enable_correlations", nullptr};
+  static const char* kwlist[] = {"detection_events",    "commit", "buffer", "num_threads",
+                                 "enable_correlations", "method", nullptr};
   PyObject* events_arg = nullptr;
   PyObject* commit_arg = nullptr;
   PyObject* buffer_arg = nullptr;
   Py_ssize_t num_threads = 1;
   int correlated = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOnp:decode_sliding", const_cast<char**>(kwlist), &events_arg,
-                                   &commit_arg, &buffer_arg, &num_threads, &correlated)) {
+  PyObject* method_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOnpO:decode_sliding", const_cast<char**>(kwlist), &events_arg,
+                                   &commit_arg, &buffer_arg, &num_threads, &correlated, &method_arg)) {
     return nullptr;
   }
+  DecodeMethod method = DecodeMethod::kUnionFind;
+  if (!arg_method(method_arg, method)) return nullptr;
   if (correlated && !graph->keeps_mechanisms) {
     PyErr_SetString(PyExc_ValueError, kNoCorrelationsText);
     return nullptr;
@@ -118,7 +125,7 @@ PyObject* graph_decode_sliding(PyObject* self, PyObject* args, PyObject* kwargs)
     std::vector<ObservableBits> bits(wide ? masks.size() : 0);
     auto done = decode_sliding_batch(pool, rows, masks, commit, buffer,
                                      static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024)), correlated != 0,
-                                     bits);
+                                     bits, method);
     if (!done) {
       failure = done.error().to_string();
     } else if (wide) {

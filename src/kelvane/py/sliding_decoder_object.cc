@@ -18,6 +18,7 @@
 #include "kelvane/py/exception.h"
 #include "kelvane/py/frame_object.h"
 #include "kelvane/py/graph_object.h"
+#include "kelvane/py/method_arg.h"
 #include "kelvane/py/native_object.h"
 #include "kelvane/py/numpy_api.h"
 #include "kelvane/py/py_ref.h"
@@ -25,7 +26,8 @@
 namespace kelvane::py {
 
 const char* const kGraphSlidingDecoderDoc =
-    "sliding_decoder($self, *, commit, buffer, enable_correlations=False, num_threads=1)\n--\n\n"
+    "sliding_decoder($self, *, commit, buffer, enable_correlations=False, num_threads=1,\n"
+    "                method=\"union-find\")\n--\n\n"
     "A SlidingWindowDecoder over this graph's model: rounds pushed as they arrive are decoded\n"
     "in windows of commit + buffer rounds, committing `commit` rounds at a time. Detectors are\n"
     "put in rounds by their time coordinate; a round's columns are its detectors in id order.\n"
@@ -38,7 +40,9 @@ const char* const kGraphSlidingDecoderDoc =
     "side, run at once and flip the detectors of the gaps between cores that their corrections\n"
     "touch; the gaps are decoded next, also at once. The predictions are the same for any count\n"
     "above 1, but not those of one thread. Rounds pushed in large blocks keep both threads busy;\n"
-    "commits come a few windows later.";
+    "commits come a few windows later. method=\"matching\" decodes each window by exact\n"
+    "minimum-weight perfect matching instead of Union-Find (correlated matching with\n"
+    "enable_correlations=True).";
 
 namespace {
 
@@ -295,7 +299,8 @@ PyType_Spec sliding_spec = {
 }  // namespace
 
 std::optional<SlidingWindowDecoder> make_sliding_decoder(SlidingDecoderPool& pool, PyObject* commit_arg,
-                                                         PyObject* buffer_arg, bool correlated, unsigned threads) {
+                                                         PyObject* buffer_arg, bool correlated, unsigned threads,
+                                                         DecodeMethod method) {
   std::uint32_t commit = 0, buffer = 0;
   if (!arg_u32("commit", commit_arg, commit) || !arg_u32("buffer", buffer_arg, buffer)) return std::nullopt;
   auto model = pool.model();
@@ -303,7 +308,7 @@ std::optional<SlidingWindowDecoder> make_sliding_decoder(SlidingDecoderPool& poo
     raise_value(model.error());
     return std::nullopt;
   }
-  auto decoder = SlidingWindowDecoder::create(std::move(*model), commit, buffer, correlated, threads);
+  auto decoder = SlidingWindowDecoder::create(std::move(*model), commit, buffer, correlated, threads, method);
   if (!decoder) {
     raise_value(decoder.error());
     return std::nullopt;
@@ -314,15 +319,18 @@ std::optional<SlidingWindowDecoder> make_sliding_decoder(SlidingDecoderPool& poo
 PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   SharedBorrow borrow(borrow_of<GraphObjectState>(self));
   if (!borrow) return nullptr;
-  static const char* kwlist[] = {"commit", "buffer", "enable_correlations", "num_threads", nullptr};
+  static const char* kwlist[] = {"commit", "buffer", "enable_correlations", "num_threads", "method", nullptr};
   PyObject* commit_arg = nullptr;
   PyObject* buffer_arg = nullptr;
   int correlated = 0;
   Py_ssize_t num_threads = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOpn:sliding_decoder", const_cast<char**>(kwlist), &commit_arg,
-                                   &buffer_arg, &correlated, &num_threads)) {
+  PyObject* method_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOpnO:sliding_decoder", const_cast<char**>(kwlist), &commit_arg,
+                                   &buffer_arg, &correlated, &num_threads, &method_arg)) {
     return nullptr;
   }
+  DecodeMethod method = DecodeMethod::kUnionFind;
+  if (!arg_method(method_arg, method)) return nullptr;
   if (num_threads < 0) {
     raise_arg_error("num_threads", "expected 0 (every core) or a positive thread count, got " +
                                        std::to_string(num_threads));
@@ -339,7 +347,7 @@ PyObject* graph_sliding_decoder(PyObject* self, PyObject* args, PyObject* kwargs
   const unsigned threads =
       num_threads == 0 ? usable_cores() : static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024));
   auto decoder = make_sliding_decoder(native_of<GraphObjectState>(self).sliding, commit_arg, buffer_arg,
-                                      correlated != 0, threads);
+                                      correlated != 0, threads, method);
   if (!decoder) return nullptr;
   static PyTypeObject* type = nullptr;
   if (!make_type_once(type, &sliding_spec)) return nullptr;

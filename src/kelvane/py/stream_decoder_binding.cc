@@ -76,7 +76,8 @@ bool StreamDecoderBinding::configure(PyObject* dem, std::size_t window_depth, Py
   }
   try {
     if (windowed) {
-      auto windows = WindowedFrames::create(*graph, *options.layout, commit, buffer, per_shot, correlated, threads);
+      auto windows =
+          WindowedFrames::create(*graph, *options.layout, commit, buffer, per_shot, correlated, threads, method);
       if (!windows) {
         raise_message(PyExc_ValueError, windows.error().to_string());
         return false;

@@ -8,7 +8,7 @@ namespace kelvane {
 
 SlidingResult<WindowedFrames> WindowedFrames::create(const SpacetimeGraph& graph, const FrameLayout& layout,
                                                      std::uint32_t commit, std::uint32_t buffer, bool shots,
-                                                     bool correlated, unsigned threads) {
+                                                     bool correlated, unsigned threads, DecodeMethod method) {
   auto rounds = detector_rounds(graph);
   if (!rounds) return std::unexpected(rounds.error());
   auto model = SlidingWindowModel::build(graph, *rounds);
@@ -37,7 +37,7 @@ SlidingResult<WindowedFrames> WindowedFrames::create(const SpacetimeGraph& graph
     }
   }
   auto decoder = SlidingWindowDecoder::create(std::make_shared<const SlidingWindowModel>(std::move(*model)), commit,
-                                              buffer, correlated, threads);
+                                              buffer, correlated, threads, method);
   if (!decoder) return std::unexpected(decoder.error());
   WindowedFrames w(std::move(*decoder));
   w.ancillas_ = layout.ancillas();

@@ -26,13 +26,15 @@ namespace kelvane {
 class WindowedFrames {
  public:
   // `correlated` decodes each window in two passes (the graph must keep its mechanisms);
-  // `threads` above 1 decodes in parallel windows (SlidingWindowDecoder::create). Fails when
+  // `threads` above 1 decodes in parallel windows, `method` is the windows' decoding algorithm
+  // (SlidingWindowDecoder::create). Fails when
   // commit is 0, the graph's detectors have no time coordinate, the layout's rows are not the
   // model's rounds, correlated decoding is asked of a graph without mechanisms or with more than
   // one thread.
   static SlidingResult<WindowedFrames> create(const SpacetimeGraph& graph, const FrameLayout& layout,
                                               std::uint32_t commit, std::uint32_t buffer, bool shots,
-                                              bool correlated = false, unsigned threads = 1);
+                                              bool correlated = false, unsigned threads = 1,
+                                              DecodeMethod method = DecodeMethod::kUnionFind);
 
   // Starts a shot (or, without shots, a stream from its first round).
   void start();
