@@ -159,3 +159,13 @@ def test_method_names_are_checked_where_the_decoder_is_set(exp):
         kelvane.open(exp.path, decoder=exp.dem, per_shot=True, method="blossom")
     with pytest.raises(ValueError, match="method"):
         kelvane.sinter_decoder_for_model(exp.dem, method="blossom")
+
+
+@pytest.mark.parametrize("method, correlated", METHODS[:2])
+def test_the_monitor_scores_the_shots_its_method_decodes(exp, method, correlated):
+    from kelvane.monitor import StreamMonitor
+
+    expected = graph_of(exp, correlated).decode_batch(exp.detection_events, method=method)
+    monitor = StreamMonitor(str(exp.path), method=method)
+    monitor.run(follow=False)
+    assert monitor.logical_errors == np.count_nonzero((expected != exp.observables).any(axis=1))

@@ -566,7 +566,7 @@ def cmd_monitor(args: argparse.Namespace) -> int:
     from kelvane.monitor import StreamMonitor, serve, write_report
 
     dem = _read_stim(args.dem, "dem") if args.dem else None
-    options = dict(commit=args.commit, buffer=args.buffer, sigma=args.sigma)
+    options = dict(commit=args.commit, buffer=args.buffer, sigma=args.sigma, method=args.method)
     if args.report:
         snap = write_report(args.source, dem, args.report, args.layout, **options)
         print(f"wrote {args.report}: {snap['frames']} frames, {snap['shots']} shots")
@@ -872,6 +872,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--interval", type=_at_least(0, strict=True), default=0.5, help="seconds between page updates")
     p.add_argument("--no-follow", action="store_true", help="stop reading at the end of the file")
     p.add_argument("--report", default=None, help="read the whole file and write a self-contained HTML page here")
+    _method_option(p)
     p.set_defaults(run=cmd_monitor)
 
     p = verb("demo", "stream and decode a Stim surface-code experiment shot by shot (the main job)")

@@ -16,7 +16,7 @@ import collections
 import threading
 import time
 import warnings
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 
@@ -108,7 +108,8 @@ class StreamMonitor:
     self-describing file carries (``KvlxWriter.write_shots(..., dem=...)``); `layout` the rounds
     x slots detector layout (an array or a ``.npy`` path), by default the file's stored layout or
     else one derived from the model's detector coordinates (`kelvane.layout_from_stim`). Shots are decoded one at a time
-    (``per_shot=True``), in windows of `commit` + `buffer` rounds when those are given.
+    (``per_shot=True``), in windows of `commit` + `buffer` rounds when those are given, by `method`
+    (``"union-find"`` or ``"matching"``, as ``kelvane.open`` takes it).
     Detectors `sigma` or more standard errors from the model's rate are flagged, over the whole
     stream and over about the last `recent_shots` shots (whole blocks of frames as read); the
     logical error rate is also shown over windows of about `recent_shots` scored shots.
@@ -116,7 +117,7 @@ class StreamMonitor:
 
     def __init__(self, source: str, dem: Any = None, layout: Any = None, *, commit: int | None = None,
                  buffer: int | None = None, sigma: float = 5.0, bucket_shots: int = 100,
-                 recent_shots: int = 1000) -> None:
+                 recent_shots: int = 1000, method: Literal["union-find", "matching"] = "union-find") -> None:
         from kelvane import _describe, kvlx
         from kelvane._convert import as_layout
         from kelvane.experiment import layout_from_stim
@@ -138,6 +139,7 @@ class StreamMonitor:
             layout = stored.layout
         self.layout = as_layout(layout) if layout is not None else layout_from_stim(self.model)
         self.commit, self.buffer = commit, buffer
+        self.method = method
         self.sigma_threshold = sigma
         rounds, slots = self.layout.shape
         coords = detector_coordinates(self.model)
@@ -205,7 +207,7 @@ class StreamMonitor:
         warnings.filterwarnings("ignore", message="shot cut short", category=RuntimeWarning)
         try:
             with kelvane.open(self.source, decoder=self.model, layout=self.layout, per_shot=True,
-                              commit=self.commit, buffer=self.buffer,
+                              commit=self.commit, buffer=self.buffer, method=self.method,
                               follow=follow and not self.source.startswith("tcp://"),
                               timeout=0.25 if self.source.startswith("tcp://") else None) as stream:
                 self._read(stream, follow, poll)
