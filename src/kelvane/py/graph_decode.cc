@@ -22,6 +22,7 @@
 #include "kelvane/py/exception.h"
 #include "kelvane/py/graph_object.h"
 #include "kelvane/py/interpreter_wait.h"
+#include "kelvane/py/method_arg.h"
 #include "kelvane/py/numpy_api.h"
 #include "kelvane/py/py_ref.h"
 #include "kelvane/py/shot_array.h"
@@ -144,15 +145,9 @@ int match_mode_of(PyObject* arg) {
 
 // method: "union-find" (also when left out) or "matching"; nothing with an exception set.
 std::optional<DecodeMethod> method_of(PyObject* arg, int match_mode) {
-  if (!arg) return DecodeMethod::kUnionFind;
-  const char* name = PyUnicode_Check(arg) ? PyUnicode_AsUTF8(arg) : nullptr;
-  if (PyUnicode_Check(arg) && !name) return std::nullopt;
-  const std::optional<DecodeMethod> method = name ? decode_method_named(name) : std::nullopt;
-  if (!method) {
-    PyErr_SetString(PyExc_ValueError, "method must be \"union-find\" or \"matching\"");
-    return std::nullopt;
-  }
-  if (*method == DecodeMethod::kMatching && match_mode != 0) {
+  DecodeMethod method = DecodeMethod::kUnionFind;
+  if (!arg_method(arg, method)) return std::nullopt;
+  if (method == DecodeMethod::kMatching && match_mode != 0) {
     PyErr_SetString(PyExc_ValueError, "match_clusters applies to method=\"union-find\" only");
     return std::nullopt;
   }
