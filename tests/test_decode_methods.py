@@ -169,3 +169,13 @@ def test_the_monitor_scores_the_shots_its_method_decodes(exp, method, correlated
     monitor = StreamMonitor(str(exp.path), method=method)
     monitor.run(follow=False)
     assert monitor.logical_errors == np.count_nonzero((expected != exp.observables).any(axis=1))
+
+
+def test_one_graph_keeps_each_methods_decoders_apart(exp):
+    # The graph lends out the window decoders it keeps by commit, buffer, mode and method: a
+    # method asked after another must not get the other's decoders.
+    graph = graph_of(exp, False)
+    options = dict(commit=2, buffer=exp.layout.shape[0] + 1)
+    for method in ("union-find", "matching", "union-find", "matching"):
+        got = graph.decode_sliding(exp.detection_events, method=method, **options)
+        assert np.array_equal(got, graph.decode_batch(exp.detection_events, method=method)), method
