@@ -89,6 +89,7 @@ PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
     const WindowedFrames& w = *decoder->windows();
     std::atomic<std::uint64_t>* skipped = &st.live_skipped;
     skipped->store(source->skipped_bytes(), std::memory_order_release);
+    source->set_inline_reads(true);  // the reader thread is the source's own from now on
     st.live = std::make_unique<LiveDecoder>(
         [source, skipped](OwnedFrame& into, const std::atomic<bool>& stop) {
           WaitContext ctx;

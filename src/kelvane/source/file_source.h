@@ -93,6 +93,8 @@ class FileSource final : public KvlxFrameSource<BufferedFileReader> {
     return open(std::move(runtime), path, std::move(config), unlimited);
   }
 
+  void set_inline_reads(bool on) override { stream_.reader().set_inline_reads(on); }
+
  protected:
   // Refills run on the calling thread for the whole batch (see set_inline_reads).
   Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override;

@@ -55,6 +55,9 @@ class FrameSource {
 
   // Bytes the reader dropped without delivering them (see KvlxReaderCore::skipped_bytes).
   virtual std::uint64_t skipped_bytes() const = 0;
+  // With `on`, reads that block only briefly (a regular file's) run on the calling thread
+  // instead of being handed to a pool thread: for a caller that reads on a thread of its own.
+  virtual void set_inline_reads(bool /*on*/) {}
   // Bytes that have arrived and wait in the operating system for this source to read them (a
   // socket's receive queue), where the system says; callable from any thread.
   virtual std::optional<std::size_t> unread_bytes() const { return std::nullopt; }

@@ -37,9 +37,14 @@ void FrameReaderThread::enqueue(ArrivedFrame arrived) {
 
 void FrameReaderThread::release(std::size_t bytes, std::vector<OwnedFrame>* done) {
   if (bytes == 0 && (!done || done->empty())) return;
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
     ahead_bytes_ -= std::min(bytes, ahead_bytes_);
+    if (full_ && ahead_bytes_ <= read_ahead_ / 2) {
+      full_ = false;
+      wake = true;
+    }
     if (done) {
       // Enough spares for a budget's worth of reads; the rest are freed.
       constexpr std::size_t kMaxSpares = 4096;
@@ -50,7 +55,7 @@ void FrameReaderThread::release(std::size_t bytes, std::vector<OwnedFrame>* done
       done->clear();
     }
   }
-  room_.notify_one();
+  if (wake) room_.notify_one();
 }
 
 std::size_t FrameReaderThread::ahead_bytes() {
@@ -69,7 +74,10 @@ void FrameReaderThread::run() {
     {
       // Backpressure: the next frame waits until the decoder has made room for it.
       std::unique_lock lock(mutex_);
-      room_.wait(lock, [this] { return ahead_bytes_ < read_ahead_ || stop_.load(std::memory_order_acquire); });
+      // Once the budget is full, reading resumes only when half of it is free again: the reader
+      // then reads in long runs instead of waking for every frame decoded.
+      if (ahead_bytes_ >= read_ahead_) full_ = true;
+      room_.wait(lock, [this] { return !full_ || stop_.load(std::memory_order_acquire); });
       if (!spares_.empty() && spare.detector_events.capacity() == 0) {
         spare = std::move(spares_.back());
         spares_.pop_back();

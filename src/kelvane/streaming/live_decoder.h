@@ -51,8 +51,8 @@ struct ArrivedFrame {
 // reading: its error is queued in the frame's place. With `follow`, the end of the data is not
 // the end of reading either: a file that grows is read again every kFollowPoll.
 //
-// The frames read ahead of the decoder hold at most about `read_ahead` bytes: the thread reads
-// on only once the decoder has released (release()) enough of them. A file is then read no
+// The frames read ahead of the decoder hold at most about `read_ahead` bytes: once they do, the
+// thread reads on only when the decoder has released (release()) half of them. A file is then read no
 // faster than it is decoded, and a sender faster than the decoder fills the socket's buffers
 // until TCP's flow control holds it: memory does not grow with the backlog.
 class FrameReaderThread {
@@ -108,6 +108,7 @@ class FrameReaderThread {
   std::deque<ArrivedFrame> queue_;
   std::size_t read_ahead_;
   std::size_t ahead_bytes_ = 0;
+  bool full_ = false;  // the budget filled up: reading waits until half of it is free
   std::vector<OwnedFrame> spares_;  // decoded frames, for reads to reuse
   bool waiting_ = false;            // take() waits for a frame: notify it
   std::optional<LiveClock::time_point> first_arrival_;
