@@ -46,10 +46,10 @@ void FrameReaderThread::release(std::size_t bytes, std::vector<OwnedFrame>* done
       wake = true;
     }
     if (done) {
-      // Enough spares for a budget's worth of reads; the rest are freed.
-      constexpr std::size_t kMaxSpares = 4096;
+      // Spares for as many frames as the budget can hold; the rest are freed.
+      const std::size_t max_spares = read_ahead_ / sizeof(ArrivedFrame) + 64;
       for (OwnedFrame& f : *done) {
-        if (spares_.size() >= kMaxSpares) break;
+        if (spares_.size() >= max_spares) break;
         spares_.push_back(std::move(f));
       }
       done->clear();
@@ -113,7 +113,7 @@ void FrameReaderThread::run() {
   ready_.notify_one();
 }
 
-bool FrameReaderThread::take(std::deque<ArrivedFrame>& out, LiveClock::time_point until) {
+bool FrameReaderThread::take(std::vector<ArrivedFrame>& out, LiveClock::time_point until) {
   std::unique_lock lock(mutex_);
   if (queue_.empty() && !ended_) {
     waiting_ = true;
@@ -121,12 +121,8 @@ bool FrameReaderThread::take(std::deque<ArrivedFrame>& out, LiveClock::time_poin
     waiting_ = false;
   }
   if (queue_.empty()) return false;
-  if (out.empty()) {
-    out.swap(queue_);
-  } else {
-    std::ranges::move(queue_, std::back_inserter(out));
-    queue_.clear();
-  }
+  out.clear();
+  out.swap(queue_);
   return true;
 }
 
@@ -267,7 +263,9 @@ LiveOutcome LiveDecoder::run(StreamDecoder& decoder, const LiveTerms& terms) {
            (decisions_.size() >= terms.max_decisions || now - *first_decision_at_ >= terms.flush);
   };
   for (;;) {
-    if (pending_.empty()) {
+    if (!pending_left()) {
+      pending_.clear();
+      pending_pos_ = 0;
       // Decisions waiting and nothing more arrived: hand them out rather than wait.
       const LiveClock::time_point until = decisions_.empty() ? std::min(terms.until, next_tick) : now;
       release();
@@ -284,20 +282,21 @@ LiveOutcome LiveDecoder::run(StreamDecoder& decoder, const LiveTerms& terms) {
       }
     }
     std::uint32_t since_clock = 0;
-    while (!pending_.empty()) {
-      if (pending_.front().damaged) {  // the decisions before it first
+    while (pending_left()) {
+      ArrivedFrame& next = pending_[pending_pos_];
+      if (next.damaged) {  // the decisions before it first
         if (!decisions_.empty()) return LiveOutcome::kDecisions;
-        damaged_ = std::move(pending_.front().damaged);
-        unreleased_ += FrameReaderThread::queued_bytes(pending_.front());
-        pending_.pop_front();
+        damaged_ = std::move(next.damaged);
+        unreleased_ += FrameReaderThread::queued_bytes(next);
+        ++pending_pos_;
         release();
         return LiveOutcome::kDamaged;
       }
       const std::uint64_t before = decision_count_;
-      const bool pushed = push(decoder, pending_.front());
-      unreleased_ += FrameReaderThread::queued_bytes(pending_.front());
-      done_.push_back(std::move(pending_.front().frame));
-      pending_.pop_front();
+      const bool pushed = push(decoder, next);
+      unreleased_ += FrameReaderThread::queued_bytes(next);
+      done_.push_back(std::move(next.frame));
+      ++pending_pos_;
       if (!pushed) {
         release();
         return LiveOutcome::kRejected;
@@ -321,7 +320,7 @@ LiveOutcome LiveDecoder::run(StreamDecoder& decoder, const LiveTerms& terms) {
 
 std::vector<LiveDecision> LiveDecoder::take_decisions() {
   // A caller that never reports writes gets no write latencies, and keeps no growing list.
-  if (handed_out_.size() > (std::size_t{1} << 20)) handed_out_.clear();
+  if (handed_out_.size() > (std::size_t{1} << 16)) handed_out_.clear();
   for (const LiveDecision& d : decisions_) handed_out_.push_back(d.closing_arrived);
   std::vector<LiveDecision> out;
   out.swap(decisions_);
@@ -343,7 +342,7 @@ LiveStats LiveDecoder::stats(const StreamDecoder& decoder) {
   s.backlog = backlog(decoder);
   s.largest_backlog = std::max(largest_backlog_, s.backlog);
   s.read_ahead_bytes = reader_.ahead_bytes();
-  s.queued_frames = reader_.queued_frames() + pending_.size();
+  s.queued_frames = reader_.queued_frames() + (pending_.size() - pending_pos_);
   s.shots_with_truth = shots_with_truth_;
   s.shot_errors = shot_errors_;
   s.first_arrival = first_arrival_;

@@ -69,9 +69,10 @@ class FrameReaderThread {
   FrameReaderThread& operator=(const FrameReaderThread&) = delete;
   ~FrameReaderThread() { stop(); }
 
-  // Moves the frames that have arrived to the end of `out`. With none there yet, waits until one
-  // arrives, reading ends, or `until`. True when it moved frames.
-  bool take(std::deque<ArrivedFrame>& out, LiveClock::time_point until);
+  // Moves the frames that have arrived into `out`, which must be empty (the two vectors trade
+  // their memory, so that nothing is allocated once both have grown). With none there yet,
+  // waits until one arrives, reading ends, or `until`. True when it moved frames.
+  bool take(std::vector<ArrivedFrame>& out, LiveClock::time_point until);
   // True once reading has ended and every frame has been taken.
   bool drained();
   // After drained(): the error that ended reading, if any, handed out once.
@@ -105,7 +106,7 @@ class FrameReaderThread {
   std::mutex mutex_;
   std::condition_variable ready_;
   std::condition_variable room_;  // the decoder released bytes, or stop()
-  std::deque<ArrivedFrame> queue_;
+  std::vector<ArrivedFrame> queue_;
   std::size_t read_ahead_;
   std::size_t ahead_bytes_ = 0;
   bool full_ = false;  // the budget filled up: reading waits until half of it is free
@@ -236,7 +237,9 @@ class LiveDecoder {
   std::uint64_t backlog(const StreamDecoder& decoder) const;
 
   FrameReaderThread reader_;
-  std::deque<ArrivedFrame> pending_;  // taken from the reader, not yet decoded
+  std::vector<ArrivedFrame> pending_;  // taken from the reader; from pending_pos_ on not yet decoded
+  std::size_t pending_pos_ = 0;
+  bool pending_left() const { return pending_pos_ < pending_.size(); }
   std::size_t unreleased_ = 0;        // bytes of frames decoded since the last release to the reader
   std::vector<OwnedFrame> done_;      // those frames, handed back with the bytes
   // Hands the frames decoded since the last call back to the reader.
