@@ -495,6 +495,7 @@ def live_decode(d, source, path, server=None):
     import re
 
     cli = [sys.executable, "-m", "kelvane"]
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     try:
         out = subprocess.run(["taskset", "-c", "1", *cli, "-q", "decode", source, "--dem", path + ".dem", "--layout",
                               path + ".layout.npy", "--commit", str(d), "--buffer", str(d)], capture_output=True,
@@ -502,8 +503,10 @@ def live_decode(d, source, path, server=None):
     finally:
         if server is not None:
             server.wait(60)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
     number = lambda pattern: float(re.search(pattern, out).group(1))  # noqa: E731
-    return {"rounds_per_s": number(r"\(([\d.]+) rounds/s"), "peak_rss_mb": number(r"peak RSS ([\d.]+) MB"),
+    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime  # with the server's, if any
+    return {"cpu_s": cpu, "rounds_per_s": number(r"\(([\d.]+) rounds/s"), "peak_rss_mb": number(r"peak RSS ([\d.]+) MB"),
             "largest_backlog": number(r"largest backlog (\d+)"), "arrived_per_s": number(r"arrived at ([\d.]+) frames/s"),
             "frames": number(r"decoded (\d+) frames")}
 
@@ -522,16 +525,31 @@ def full_speed(distances, rounds):
     print("| d | decode_sliding rounds/s (memory) | target 0.8/(1/R + 0.1 us) | live file rounds/s | file / target |"
           " live TCP rounds/s | TCP / target | peak RSS file / TCP | largest backlog file / TCP | load |")
     print("|---|---|---|---|---|---|---|---|---|---|")
+    cpu_rows = []
     with tempfile.TemporaryDirectory() as tmp:
         for d in distances:
             path = os.path.join(tmp, f"d{d}.kvlx")
             write_endless_stream(d, rounds, path, seed=d)
             circuit = circuit_for(d, 0.001)
             graph = graph_for(circuit)
-            r_mem = 1 / stream_seconds_per_round(graph, d, stream_rows(circuit, graph, d, min(rounds, 200_000)), 1)
+            rows = stream_rows(circuit, graph, d, min(rounds, 200_000))
+            r_mem = 1 / stream_seconds_per_round(graph, d, rows, 1)
             target = 0.8 / (1 / r_mem + 1e-7)
+
+            def cpu_run():
+                decoder = graph.sliding_decoder(commit=d, buffer=d)
+                decoder.start(len(rows))
+                decoder.push_rounds(rows)
+
+            cpu_round = best_cpu(cpu_run) / len(rows)
             load = os.getloadavg()[0]
             from_file = live_decode(d, path, path)
+            # CPU per frame on a loaded machine: the same decode of a tenth of the stream, subtracted,
+            # leaves out start-up (interpreter, model, window graphs).
+            short = os.path.join(tmp, f"d{d}-short.kvlx")
+            write_endless_stream(d, rounds // 10, short, seed=d)
+            cpu_frame = (from_file["cpu_s"] - live_decode(d, short, short)["cpu_s"]) / (rounds - rounds // 10)
+            os.remove(short)
             with so.socket() as probe:
                 probe.bind(("127.0.0.1", 0))
                 port = probe.getsockname()[1]
@@ -541,15 +559,26 @@ def full_speed(distances, rounds):
             server.stdout.readline()  # listening
             over_tcp = live_decode(d, f"tcp://127.0.0.1:{port}", path, server)
             load = round(max(load, os.getloadavg()[0]), 2)
+            cpu_target = (cpu_round + 1e-7) / 0.8
             row = {"d": d, "frames": rounds, "decode_sliding_rounds_per_s": r_mem, "target_rounds_per_s": target,
-                   "file": from_file, "tcp": over_tcp, "load": load}
+                   "file": from_file, "tcp": over_tcp, "load": load, "decode_sliding_cpu_us_per_round": cpu_round * 1e6,
+                   "live_file_cpu_us_per_frame": cpu_frame * 1e6, "cpu_target_us_per_frame": cpu_target * 1e6}
             RESULTS.setdefault("full_speed", []).append(row)
             print(f"| {d} | {r_mem:.3g} | {target:.3g} | {from_file['rounds_per_s']:.3g} |"
                   f" {from_file['rounds_per_s'] / target:.2f} | {over_tcp['rounds_per_s']:.3g} |"
                   f" {over_tcp['rounds_per_s'] / target:.2f} | {from_file['peak_rss_mb']:.0f} /"
                   f" {over_tcp['peak_rss_mb']:.0f} MB | {from_file['largest_backlog']:.0f} /"
                   f" {over_tcp['largest_backlog']:.0f} | {load} |", flush=True)
+            cpu_rows.append(f"| {d} | {cpu_round * 1e6:.3f} | {cpu_target * 1e6:.3f} | {cpu_frame * 1e6:.3f} |"
+                            f" {cpu_target / cpu_frame:.2f} | {load} |")
             os.remove(path)
+    print("\nThe same in CPU time (robust to a loaded machine): decode_sliding's CPU per round, the target"
+          " (CPU/round + 0.1 us) / 0.8, and the live file decode's CPU per frame (a run of a tenth of the stream"
+          " subtracted):\n")
+    print("| d | decode_sliding CPU us/round | target us/frame | live file CPU us/frame | target / live | load |")
+    print("|---|---|---|---|---|---|")
+    for line in cpu_rows:
+        print(line)
     print()
 
 
