@@ -95,9 +95,9 @@ TEST(CoreAndSeamWindows, SingleErrorsDecodeLikeOneThread) {
 
 // A stream far longer than the model: on two threads the logical failures are about as rare
 // as on one (the bound is 1.1 times, with room for the sample's noise).
-class ParallelLongStreams : public testing::TestWithParam<std::uint32_t> {};
+class CoreAndSeamLongStreams : public testing::TestWithParam<std::uint32_t> {};
 
-TEST_P(ParallelLongStreams, FailAboutAsOftenAsOneThread) {
+TEST_P(CoreAndSeamLongStreams, FailAboutAsOftenAsOneThread) {
   constexpr std::uint32_t kWidth = 4, kRounds = 80;
   const std::uint32_t period = GetParam();
   const auto model = model_of(*repetition_graph(kWidth, 8, 0.03, period));
@@ -127,7 +127,7 @@ TEST_P(ParallelLongStreams, FailAboutAsOftenAsOneThread) {
   EXPECT_LE(two_failures, one_failures * 11 / 10 + 8) << one_failures;
 }
 
-INSTANTIATE_TEST_SUITE_P(Periods, ParallelLongStreams, testing::Values(1u, 2u));
+INSTANTIATE_TEST_SUITE_P(Periods, CoreAndSeamLongStreams, testing::Values(1u, 2u));
 
 }  // namespace
 }  // namespace kelvane

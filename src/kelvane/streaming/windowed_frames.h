@@ -26,11 +26,10 @@ namespace kelvane {
 class WindowedFrames {
  public:
   // `correlated` decodes each window in two passes (the graph must keep its mechanisms);
-  // `threads` above 1 decodes in parallel windows, `method` is the windows' decoding algorithm
-  // (SlidingWindowDecoder::create). Fails when
+  // `threads` above 1 decodes in core and seam windows, `method` is the windows' decoding
+  // algorithm (SlidingWindowDecoder::create). Fails when
   // commit is 0, the graph's detectors have no time coordinate, the layout's rows are not the
-  // model's rounds, correlated decoding is asked of a graph without mechanisms or with more than
-  // one thread.
+  // model's rounds, or correlated decoding is asked of a graph without mechanisms.
   static SlidingResult<WindowedFrames> create(const SpacetimeGraph& graph, const FrameLayout& layout,
                                               std::uint32_t commit, std::uint32_t buffer, bool shots,
                                               bool correlated = false, unsigned threads = 1,
@@ -67,7 +66,7 @@ class WindowedFrames {
     std::uint32_t ancilla = 0;
     bool operator==(const AncillaFlip&) const = default;
   };
-  // The threads asked for (above 1: parallel windows).
+  // The threads asked for (above 1: core and seam windows).
   unsigned threads() const { return decoder_.threads(); }
   // Keeps the detectors committed corrections flip, for take_detector_flips.
   void keep_detector_flips(bool on) { decoder_.keep_detector_flips(on); }
