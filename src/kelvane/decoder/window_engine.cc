@@ -69,20 +69,16 @@ void WindowEngine::start(std::optional<RoundIndex> total) {
   flipped_.clear();
 }
 
-std::uint64_t* WindowEngine::row(RoundIndex j) {
-  if (j - low_ >= ring_rounds_) {
-    // Every row in use lies in [low_, high_): move those to their places in a larger ring.
-    const std::size_t rounds = std::max<std::size_t>(2 * ring_rounds_, static_cast<std::size_t>(j - low_) + 1);
-    const std::size_t stride = 2 * words_per_round_;
-    std::vector<std::uint64_t> grown(rounds * stride, 0);
-    for (RoundIndex k = low_; k < high_; ++k) {
-      std::copy_n(ring_.data() + (k % ring_rounds_) * stride, stride, grown.data() + (k % rounds) * stride);
-    }
-    ring_ = std::move(grown);
-    ring_rounds_ = rounds;
+void WindowEngine::grow_ring(RoundIndex j) {
+  // Every row in use lies in [low_, high_): move those to their places in a larger ring.
+  const std::size_t rounds = std::max<std::size_t>(2 * ring_rounds_, static_cast<std::size_t>(j - low_) + 1);
+  const std::size_t stride = 2 * words_per_round_;
+  std::vector<std::uint64_t> grown(rounds * stride, 0);
+  for (RoundIndex k = low_; k < high_; ++k) {
+    std::copy_n(ring_.data() + (k % ring_rounds_) * stride, stride, grown.data() + (k % rounds) * stride);
   }
-  high_ = std::max(high_, j + 1);
-  return ring_.data() + (j % ring_rounds_) * 2 * words_per_round_;
+  ring_ = std::move(grown);
+  ring_rounds_ = rounds;
 }
 
 void WindowEngine::release_rows(RoundIndex below) {
@@ -97,6 +93,8 @@ bool WindowEngine::push_round(std::span<const RoundSlot> fired) {
   std::uint64_t* bits = row(received_);
   for (RoundSlot slot : fired) bits[slot / 64] ^= std::uint64_t{1} << (slot % 64);
   ++received_;
+  // Sliding windows: nothing is ready before the next window's rounds are all in.
+  if (!cores_and_seams_ && received_ < next_window_ + commit_ + buffer_) return false;
   return advance(false);
 }
 
@@ -174,23 +172,20 @@ bool WindowEngine::seam_ready(std::uint64_t k) const {
 }
 
 std::size_t WindowEngine::plan_sliding(bool flush) {
+  RoundIndex end = next_window_ + commit_ + buffer_, commit_end = next_window_ + commit_;
+  if ((total_ && end + model_->tail_rounds() > *total_) || !rounds_known(end)) {
+    // The stream has ended: the rest is one window.
+    if (!flush || next_window_ >= *total_) return 0;
+    end = commit_end = *total_;
+  }
   if (jobs_.empty()) jobs_.emplace_back();
   Job& job = jobs_[0];
-  job.first = next_window_;
-  job.commit_first = next_window_;
+  job.first = job.commit_first = next_window_;
+  job.end = end;
+  job.commit_end = commit_end;
   job.open_start = false;
   job.open_end = true;
   job.core = kNotACore;
-  const RoundIndex end = next_window_ + commit_ + buffer_;
-  if ((!total_ || end + model_->tail_rounds() <= *total_) && rounds_known(end)) {
-    job.end = end;
-    job.commit_end = next_window_ + commit_;
-    return 1;
-  }
-  // The stream has ended: the rest is one window.
-  if (!flush || next_window_ >= *total_) return 0;
-  job.end = *total_;
-  job.commit_end = *total_;
   return 1;
 }
 

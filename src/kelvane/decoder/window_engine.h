@@ -199,7 +199,12 @@ class WindowEngine {
   void commit(Job& job);
 
   // Round j's two bit rows (as received, then the flips commits left), growing the ring as needed.
-  std::uint64_t* row(RoundIndex j);
+  std::uint64_t* row(RoundIndex j) {
+    if (j - low_ >= ring_rounds_) grow_ring(j);
+    if (j >= high_) high_ = j + 1;
+    return ring_.data() + (j % ring_rounds_) * 2 * words_per_round_;
+  }
+  void grow_ring(RoundIndex j);
   const std::uint64_t* row_at(RoundIndex j) const { return ring_.data() + (j % ring_rounds_) * 2 * words_per_round_; }
   void flip(const StreamDetector& d) { row(d.round)[words_per_round_ + d.slot / 64] ^= std::uint64_t{1} << (d.slot % 64); }
   void release_rows(RoundIndex below);
