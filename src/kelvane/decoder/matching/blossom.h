@@ -47,6 +47,10 @@ class BlossomMatching {
   void solve();
   // The vertex matched to v, or kNone.
   std::int32_t mate(std::int32_t v) const { return mate_[v]; }
+  // After solve() on a graph with edges: vertex v's dual, doubled (see above). With the blossom
+  // duals, every edge's slack U(u) + U(v) + (duals of blossoms holding both) - 2 w is at least
+  // zero, zero on matched edges, and U is zero on unmatched vertices.
+  Weight dual(std::int32_t v) const { return dual_[v]; }
 
  private:
   enum Label : std::uint8_t { kFree = 0, kOuter = 1, kInner = 2 };

@@ -95,9 +95,11 @@ void MatchingDecoder::clear_search() {
   queue_.clear();
 }
 
-void MatchingDecoder::search_pairs(std::int32_t i) {
+bool MatchingDecoder::search_pairs(std::int32_t i, Search mode) {
   const NodeId u = defects_[i];
   const Length bu = boundary_length_[u];
+  const Length ru = radius_[i];
+  bool added = false;
   distance_[u] = 0;
   reached_.push_back(u);
   queue_.clear();  // a radix queue restarts its clock at zero only when cleared
@@ -107,24 +109,22 @@ void MatchingDecoder::search_pairs(std::int32_t i) {
     const auto d = static_cast<Length>(time);
     if (d > distance_[x]) continue;
     if (const std::int32_t j = defect_of_[x]; j >= 0 && x != u) {
-      if (j > i && d < bu + boundary_length_[x]) {
-        // The pair's path, kept for the correction.
-        const auto first = static_cast<std::uint32_t>(pair_edges_.size());
-        for (NodeId y = x; y != u;) {
-          const EdgeId edge = entries_[via_entry_[y]].edge;
-          pair_edges_.push_back(edge);
-          const DecodingGraph::Edge& e = graph_->edge(edge);
-          y = e.u == y ? e.v : e.u;
-        }
-        pairs_.push_back({i, j, d, first, static_cast<std::uint32_t>(pair_edges_.size())});
-      }
+      const bool wanted = mode == Search::kVerify ? 2 * d < ru + radius_[j] : d < bu + boundary_length_[x];
+      if (wanted && (mode != Search::kAll || j > i)) added |= add_pair(i, j, d, x, u);
+      if (mode == Search::kNearest) break;
     }
     for (const Entry* e = row_begin(x); e != row_end(x); ++e) {
       const NodeId y = e->other;
       if (y == boundary_) continue;
       const Length nd = d + e->length;
-      // No pair through y is worth an edge: going to the boundary from u and from y is no longer.
-      if (nd >= bu + boundary_length_[y] || nd >= distance_[y]) continue;
+      // No pair through y is worth an edge (or, verifying, is short enough to matter): see the
+      // header.
+      if (mode == Search::kVerify) {
+        if (2 * nd >= ru + std::min(2 * boundary_length_[y], longest_radius_)) continue;
+      } else if (nd >= bu + boundary_length_[y]) {
+        continue;
+      }
+      if (nd >= distance_[y]) continue;
       if (distance_[y] == kNotReached) reached_.push_back(y);
       distance_[y] = nd;
       via_entry_[y] = static_cast<std::uint32_t>(e - entries_.data());
@@ -132,6 +132,23 @@ void MatchingDecoder::search_pairs(std::int32_t i) {
     }
   }
   clear_search();
+  return added;
+}
+
+bool MatchingDecoder::add_pair(std::int32_t i, std::int32_t j, Length d, NodeId x, NodeId u) {
+  const std::int32_t a = std::min(i, j), b = std::max(i, j);
+  if (!listed_pairs_.insert((std::uint64_t(std::uint32_t(a)) << 32) | std::uint32_t(b)).second) return false;
+  // The pair's path, kept for the correction.
+  const auto first = static_cast<std::uint32_t>(pair_edges_.size());
+  for (NodeId y = x; y != u;) {
+    const EdgeId edge = entries_[via_entry_[y]].edge;
+    pair_edges_.push_back(edge);
+    const DecodingGraph::Edge& e = graph_->edge(edge);
+    y = e.u == y ? e.v : e.u;
+  }
+  pairs_.push_back({a, b, d, first, static_cast<std::uint32_t>(pair_edges_.size())});
+  dirty_[a] = dirty_[b] = 1;
+  return true;
 }
 
 void MatchingDecoder::toggle_edge(EdgeId edge) {
@@ -140,10 +157,19 @@ void MatchingDecoder::toggle_edge(EdgeId edge) {
 }
 
 void MatchingDecoder::match_group(std::span<const std::int32_t> members, std::span<const Pair> pairs) {
+  // A vertex's dual U (doubled, as blossom.h keeps them) gives its radius 2 b - U; a defect left
+  // unpaired has U = 0.
+  for (const std::int32_t m : members) {
+    radius_[m] = 2 * boundary_length_[defects_[m]];
+    partner_[m] = -1;
+  }
   if (members.size() == 1) return;
   if (members.size() == 2 && pairs.size() == 1) {
     partner_[pairs[0].a] = pairs[0].b;
     partner_[pairs[0].b] = pairs[0].a;
+    const Length w = boundary_length_[defects_[pairs[0].a]] + boundary_length_[defects_[pairs[0].b]] - pairs[0].length;
+    radius_[pairs[0].a] -= w;
+    radius_[pairs[0].b] -= w;
     return;
   }
   for (std::size_t k = 0; k < members.size(); ++k) local_of_[members[k]] = static_cast<std::int32_t>(k);
@@ -167,6 +193,47 @@ void MatchingDecoder::match_group(std::span<const std::int32_t> members, std::sp
   for (std::size_t k = 0; k < members.size(); ++k) {
     const std::int32_t m = blossom_.mate(static_cast<std::int32_t>(k));
     partner_[members[k]] = m == matching::BlossomMatching::kNone ? -1 : members[m];
+    if (!boundless) radius_[members[k]] -= blossom_.dual(static_cast<std::int32_t>(k));
+  }
+}
+
+void MatchingDecoder::match_groups() {
+  const auto k = static_cast<std::int32_t>(defects_.size());
+  group_of_.resize(k);
+  local_of_.resize(k);
+  for (std::int32_t i = 0; i < k; ++i) group_of_[i] = i;
+  auto find = [&](std::int32_t x) {
+    while (group_of_[x] != x) x = group_of_[x] = group_of_[group_of_[x]];
+    return x;
+  };
+  for (const Pair& p : pairs_) {
+    const std::int32_t a = find(p.a), b = find(p.b);
+    if (a != b) group_of_[std::max(a, b)] = std::min(a, b);
+  }
+  for (std::int32_t i = 0; i < k; ++i) group_of_[i] = find(i);
+  order_.resize(k);
+  for (std::int32_t i = 0; i < k; ++i) order_[i] = i;
+  std::stable_sort(order_.begin(), order_.end(), [&](std::int32_t a, std::int32_t b) { return group_of_[a] < group_of_[b]; });
+  std::stable_sort(pairs_.begin(), pairs_.end(),
+                   [&](const Pair& a, const Pair& b) { return group_of_[a.a] < group_of_[b.a]; });
+  std::size_t next_pair = 0;
+  for (std::int32_t begin = 0; begin < k;) {
+    std::int32_t end = begin + 1;
+    const std::int32_t group = group_of_[order_[begin]];
+    while (end < k && group_of_[order_[end]] == group) ++end;
+    std::size_t pair_end = next_pair;
+    while (pair_end < pairs_.size() && group_of_[pairs_[pair_end].a] == group) ++pair_end;
+    // A group no new pair reaches keeps its matching and duals; a group a new pair reaches is
+    // matched again, and all its defects are searched from again.
+    const std::span<const std::int32_t> members = std::span<const std::int32_t>(order_).subspan(begin, end - begin);
+    bool dirty = false;
+    for (const std::int32_t m : members) dirty |= dirty_[m] != 0;
+    if (dirty) {
+      for (const std::int32_t m : members) dirty_[m] = 1;
+      match_group(members, std::span<const Pair>(pairs_).subspan(next_pair, pair_end - next_pair));
+    }
+    next_pair = pair_end;
+    begin = end;
   }
 }
 
@@ -193,41 +260,35 @@ MatchingDecoder::ObservableMask MatchingDecoder::decode_pass(std::span<const std
   for (std::size_t i = 0; i < defects_.size(); ++i) defect_of_[defects_[i]] = static_cast<std::int32_t>(i);
   const auto k = static_cast<std::int32_t>(defects_.size());
 
-  // 2. Pairs worth an edge.
+  // 2 and 3. Pairs worth an edge, groups matched apart.
   pairs_.clear();
   pair_edges_.clear();
-  for (std::int32_t i = 0; i < k; ++i) search_pairs(i);
-
-  // 3. Groups, matched apart.
-  group_of_.resize(k);
+  listed_pairs_.clear();
+  radius_.assign(k, 0);
   partner_.assign(k, -1);
-  local_of_.resize(k);
-  for (std::int32_t i = 0; i < k; ++i) group_of_[i] = i;
-  auto find = [&](std::int32_t x) {
-    while (group_of_[x] != x) x = group_of_[x] = group_of_[group_of_[x]];
-    return x;
-  };
-  for (const Pair& p : pairs_) {
-    const std::int32_t a = find(p.a), b = find(p.b);
-    if (a != b) group_of_[std::max(a, b)] = std::min(a, b);
-  }
-  for (std::int32_t i = 0; i < k; ++i) group_of_[i] = find(i);
-  order_.resize(k);
-  for (std::int32_t i = 0; i < k; ++i) order_[i] = i;
-  std::stable_sort(order_.begin(), order_.end(), [&](std::int32_t a, std::int32_t b) { return group_of_[a] < group_of_[b]; });
-  std::stable_sort(pairs_.begin(), pairs_.end(),
-                   [&](const Pair& a, const Pair& b) { return group_of_[a.a] < group_of_[b.a]; });
-  std::size_t next_pair = 0;
-  for (std::int32_t begin = 0; begin < k;) {
-    std::int32_t end = begin + 1;
-    const std::int32_t group = group_of_[order_[begin]];
-    while (end < k && group_of_[order_[end]] == group) ++end;
-    std::size_t pair_end = next_pair;
-    while (pair_end < pairs_.size() && group_of_[pairs_[pair_end].a] == group) ++pair_end;
-    match_group(std::span<const std::int32_t>(order_).subspan(begin, end - begin),
-                std::span<const Pair>(pairs_).subspan(next_pair, pair_end - next_pair));
-    next_pair = pair_end;
-    begin = end;
+  dirty_.assign(k, 1);
+  bool boundless = false;
+  for (const NodeId node : defects_) boundless |= boundary_length_[node] >= kUnreachable;
+  if (boundless) {
+    for (std::int32_t i = 0; i < k; ++i) search_pairs(i, Search::kAll);
+    match_groups();
+  } else {
+    for (std::int32_t i = 0; i < k; ++i) search_pairs(i, Search::kNearest);
+    for (;;) {
+      match_groups();
+      longest_radius_ = 0;
+      for (std::int32_t i = 0; i < k; ++i) longest_radius_ = std::max(longest_radius_, radius_[i]);
+      // Only defects whose group changed are searched from: a pair between two unchanged
+      // groups was checked with the same duals already.
+      searched_.clear();
+      for (std::int32_t i = 0; i < k; ++i) {
+        if (dirty_[i]) searched_.push_back(i);
+        dirty_[i] = 0;
+      }
+      bool added = false;
+      for (const std::int32_t i : searched_) added |= search_pairs(i, Search::kVerify);
+      if (!added) break;
+    }
   }
 
   // 4. The correction: pairs' paths and boundary paths, edges used twice cancelling.

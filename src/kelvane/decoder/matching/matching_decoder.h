@@ -14,20 +14,31 @@
 // Steps of one decode:
 //   1. The fired detectors, toggled by the graph's baseline correction (edges of p > 0.5, as
 //      DecodingGraph describes), are the defects.
-//   2. From each defect u, a Dijkstra search over the detector graph (never through the
-//      boundary) lists the defects v with d(u, v) < b(u) + b(v). The search does not pass a
-//      node x with d(u, x) >= b(u) + b(x): every path on through x is at least that long
-//      (b(v) <= d(x, v) + b(x)), so no pair it could reach is worth an edge. It does pass
-//      other defects: a defect with three partners' paths meeting at it (a star) needs a pair
-//      whose path runs through it. Defects near the boundary search
-//      only a little way; b comes from one search from the boundary made when the decoder is
-//      built.
+//   2. Pairs are found by Dijkstra searches from the defects over the detector graph (never
+//      through the boundary). Only pairs with d(u, v) < b(u) + b(v) can be worth an edge, so a
+//      search from u does not pass a node x with d(u, x) >= b(u) + b(x): every path on through
+//      x is at least that long (b(v) <= d(x, v) + b(x)). Paths may pass other defects (three
+//      partners' paths meeting at a defect need that). b comes from one search from the
+//      boundary made when the decoder is built.
+//      Searching that far from every defect reaches most of a large graph, so the pairs are
+//      found in rounds instead: first each defect's nearest defect; then, after each matching
+//      (step 3), the pairs its dual solution leaves short. The blossom algorithm's doubled
+//      vertex duals U give each defect a radius R(u) = 2 b(u) - U(u), and a pair not listed yet
+//      can only improve the matching if 2 d(u, v) < R(u) + R(v) (its slack without the
+//      blossom duals, which only add to it, would be negative). A search for those stops at a
+//      node x with 2 d(u, x) >= R(u) + min(2 b(x), the largest radius), by the same argument
+//      as above since R(v) <= 2 b(v). When a round lists no new pair, the duals are feasible
+//      for every pair, so the matching is a minimum over all of them. Only defects whose group
+//      changed are searched from again: a pair between two unchanged groups was checked with
+//      the same duals already. In a part of the graph with no path to the boundary every
+//      defect searches the whole part once instead.
 //   3. The pairs split the defects into groups that do not interact. A lone defect goes to the
 //      boundary, a group of two with its one pair is paired, and any larger group is matched by
-//      the blossom algorithm (blossom.h). In a part of the graph with no path to the boundary b
-//      is infinite; there the pair weight is C - d(u, v) with C above any matching's total
-//      length, which pairs as many as possible first. A defect left over there has no
-//      explanation: the decode is then not neutral, as Union-Find's is not.
+//      the blossom algorithm (blossom.h); a group no new pair reached keeps its matching. In a
+//      part of the graph with no path to the boundary b is infinite; there the pair weight is
+//      C - d(u, v) with C above any matching's total length, which pairs as many as possible
+//      first. A defect left over there has no explanation: the decode is then not neutral, as
+//      Union-Find's is not.
 //   4. Each matched pair's path, kept when the search found it, and each boundary path, read
 //      from the boundary search's tree, make the correction (an edge used twice cancels),
 //      plus the baseline correction.
@@ -48,6 +59,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 #include "kelvane/core/observable_bits.h"
@@ -115,8 +127,16 @@ class MatchingDecoder {
   const Entry* row_begin(NodeId node) const { return entries_.data() + row_start_[node]; }
   const Entry* row_end(NodeId node) const { return entries_.data() + row_start_[node + 1]; }
   ObservableMask decode_pass(std::span<const std::uint32_t> fired);
-  // Step 2 for defect i: appends its pairs with defects of higher index.
-  void search_pairs(std::int32_t i);
+  // Step 2 for defect i (see the header): kAll appends its pairs with defects of higher index,
+  // kNearest its pair with the nearest defect, kVerify its pairs with any defect that the
+  // current duals leave short. Returns whether it listed a pair not listed before.
+  enum class Search { kAll, kNearest, kVerify };
+  bool search_pairs(std::int32_t i, Search mode);
+  // Lists the pair (i, j) of length d, its path read back from the search from node u that
+  // reached x; false when it is listed already.
+  bool add_pair(std::int32_t i, std::int32_t j, Length d, NodeId x, NodeId u);
+  // Step 3 over the pairs listed so far: partner_ and radius_ for every defect.
+  void match_groups();
   void toggle_edge(EdgeId edge);
   // Matches the defects of one group (indices into defects_), writing partner_.
   void match_group(std::span<const std::int32_t> members, std::span<const Pair> pairs);
@@ -146,6 +166,11 @@ class MatchingDecoder {
   std::vector<NodeId> defects_;
   std::vector<Pair> pairs_;
   std::vector<EdgeId> pair_edges_;
+  std::unordered_set<std::uint64_t> listed_pairs_;
+  std::vector<Length> radius_;  // per defect: twice its boundary length less its dual
+  Length longest_radius_ = 0;
+  std::vector<std::uint8_t> dirty_;  // per defect: its group changed since it was last searched from
+  std::vector<std::int32_t> searched_;
   std::vector<std::int32_t> group_of_;  // union-find over defects
   std::vector<std::int32_t> partner_;
   std::vector<std::int32_t> order_;
