@@ -7,7 +7,9 @@
 // A third read, in chopped reads, takes what frames it can in bulk as read_batch does (the rest
 // frame by frame): the fields a batch keeps, and the errors, must be the first read's. The second
 // read peeks at the next frame's description before every other call, which must consume
-// nothing; every read must end holding the same description (or fault).
+// nothing; every read must end holding the same description (or fault). A fourth read, in
+// chopped reads with the small ring, parses blocks of 1 to 5 frames (parse_block) and must give
+// the first read's frames (their batch fields and metadata) and errors.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -78,10 +80,18 @@ std::string brief(const kelvane::SyndromeFrame& f) {
                f.metadata ? f.metadata->observable_flips : std::nullopt);
 }
 
-enum class Mode { kDescribe, kBrief, kBulk };  // kBulk: read_buffered_frames first, briefly
+// kBulk: read_buffered_frames first, briefly; kBlock: parse_block only, briefly.
+enum class Mode { kDescribe, kBrief, kBulk, kBlock };
+
+std::string brief_metadata(const std::optional<kelvane::FrameMetadata>& m) {
+  if (!m) return " no metadata";
+  std::string out = " text " + m->metadata_text.value_or("-") + " hash " + std::to_string(m->description_hash.value_or(0));
+  if (m->high_observable_flips) out += " high " + std::to_string(m->high_observable_flips->count);
+  return out;
+}
 
 std::vector<std::string> read_all(MemorySource source, std::size_t ring, std::uint64_t& skipped,
-                                  Mode mode = Mode::kDescribe, bool peek = false) {
+                                  Mode mode = Mode::kDescribe, bool peek = false, bool with_metadata = false) {
   kelvane::StreamConfig config;
   if (ring) config.buffer_capacity = ring;
   kelvane::KvlxStream<MemorySource> stream(std::move(source), std::move(config));
@@ -92,6 +102,26 @@ std::vector<std::string> read_all(MemorySource source, std::size_t ring, std::ui
   for (std::size_t call = 0;; ++call) {
     if (call > max_calls) std::abort();
     if (peek && call % 2 == 0 && !stream.peek_description()) std::abort();
+    if (mode == Mode::kBlock) {
+      auto sink = [&](const kelvane::FrameView& v) {
+        std::vector<std::uint8_t> events(v.ancilla_count());
+        v.events_to_bytes(events);
+        seen.push_back(brief(v.header.frame_id, v.header.timestamp_ns, events, v.observable_flips) +
+                       brief_metadata(v.metadata()));
+        return true;
+      };
+      kelvane::BlockLimits limits;
+      limits.max_frames = 1 + call % 5;
+      limits.one_ancilla_count = call % 2;
+      Result<kelvane::BlockEnd> end = stream.parse_block(limits, kelvane::FrameSinkRef(sink));
+      if (!end) {
+        seen.push_back("error " + end.error().to_string());
+        if (end.error().is<kelvane::errors::InvalidMagic>() || end.error().is<kelvane::errors::UnsupportedVersion>()) break;
+        continue;
+      }
+      if (*end == kelvane::BlockEnd::kNoData) break;
+      continue;
+    }
     if (mode == Mode::kBulk) {
       kelvane::FrameBatch batch;
       Result<kelvane::BulkStop> stop = stream.read_buffered_frames(1 + call % 5, batch);
@@ -110,7 +140,9 @@ std::vector<std::string> read_all(MemorySource source, std::size_t ring, std::ui
       continue;
     }
     if (!*f) break;
-    seen.push_back(mode == Mode::kDescribe ? describe(**f) : brief(**f));
+    seen.push_back(mode == Mode::kDescribe ? describe(**f)
+                   : mode == Mode::kBrief && with_metadata ? brief(**f) + brief_metadata((*f)->metadata)
+                                                           : brief(**f));
     stream.recycle(std::move(**f));
   }
   skipped = stream.core().skipped_bytes();
@@ -146,5 +178,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t skipped_bulk = 0;
   if (read_all(chopped, 0, skipped_bulk, Mode::kBulk) != read_all(plain, 0, skipped_plain, Mode::kBrief)) std::abort();
   if (skipped_bulk != skipped_plain) std::abort();
+  std::uint64_t skipped_block = 0;
+  if (read_all(chopped, small_ring, skipped_block, Mode::kBlock) !=
+      read_all(plain, 0, skipped_plain, Mode::kBrief, false, true)) {
+    std::abort();
+  }
+  if (skipped_block != skipped_plain) std::abort();
   return 0;
 }

@@ -9,6 +9,7 @@
 
 #include "kelvane/core/frame.h"
 #include "kelvane/core/rle.h"
+#include "kelvane/kvlx/frame_view.h"
 
 namespace kelvane {
 
@@ -28,6 +29,7 @@ struct FrameBatch {
   void clear();
   // Appends one frame; its ancilla count must be the batch's (set by the first frame).
   void append(const SyndromeFrame& frame);
+  void append(const FrameView& frame) { append(frame.header, frame.detector_events_rle, frame.observable_flips); }
   void append(const FrameHeader& header, std::span<const std::uint8_t> detector_events_rle,
               std::optional<std::uint64_t> flips) {
     if (frame_ids.empty()) ancilla_count = header.ancilla_count;

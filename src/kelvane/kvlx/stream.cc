@@ -394,13 +394,52 @@ Result<std::optional<SyndromeFrame>> KvlxReaderCore::read_frame(ByteReaderRef so
 
 
 Result<BulkStop> KvlxReaderCore::read_buffered_frames(ByteReaderRef source, std::size_t max_frames, FrameBatch& out) {
+  if (out.size() >= max_frames) return BulkStop::kFull;
+  auto append = [&out](const FrameView& frame) {
+    out.append(frame);
+    return true;
+  };
+  Block block{max_frames - out.size(), out.size() ? std::optional(out.ancilla_count) : std::nullopt, true,
+              FrameSinkRef(append)};
+  return take_buffered_frames(source, block);
+}
+
+void KvlxReaderCore::deliver(Block& block, const FrameView& view) {
+  if (block.fix_width && !block.width) block.width = view.header.ancilla_count;
+  ++block.taken;
+  if (!block.sink(view)) block.stopped = true;
+}
+
+Result<BlockEnd> KvlxReaderCore::parse_block(ByteReaderRef source, const BlockLimits& limits, FrameSinkRef sink) {
+  Block block{limits.max_frames, limits.ancilla_count, limits.one_ancilla_count, sink};
+  for (;;) {
+    if (block.taken >= block.max_frames || block.stopped) return BlockEnd::kLimit;
+    Result<BulkStop> stop = take_buffered_frames(source, block);
+    if (!stop) return fail(std::move(stop.error()));
+    if (*stop == BulkStop::kFull) return BlockEnd::kLimit;
+    if (*stop == BulkStop::kOtherAncillaCount) return BlockEnd::kAncillaCount;
+    if (block.width) {
+      // The next header's ancilla count, unchecked: reading the frame checks it.
+      Result<std::optional<std::uint16_t>> next_count = peek_ancilla_count(source);
+      if (!next_count) return fail(std::move(next_count.error()));
+      if (!*next_count || **next_count != *block.width) return BlockEnd::kAncillaCount;
+    }
+    Result<std::optional<SyndromeFrame>> frame = read_frame(source);
+    if (!frame) return fail(std::move(frame.error()));
+    if (!*frame) return BlockEnd::kNoData;
+    deliver(block, view_of(**frame));
+    recycle(std::move(**frame));
+  }
+}
+
+Result<BulkStop> KvlxReaderCore::take_buffered_frames(ByteReaderRef source, Block& block) {
   if (!header_parsed_ || resync_from_ || late_trailer_ || carry_pos_ != carry_.size() ||
       diagnostics::sink_for(kParseSpan.level) || diagnostics::sink_for(kValidateSpan.level)) {
     return BulkStop::kGeneral;
   }
   std::span<const std::uint8_t> bytes = ring_.front();
-  while (out.size() < max_frames) {
-    switch (take_buffered_frame(bytes, out)) {
+  while (block.taken < block.max_frames && !block.stopped) {
+    switch (take_buffered_frame(bytes, block)) {
       case Scan::kTaken:
         continue;
       case Scan::kOtherAncillaCount:
@@ -421,10 +460,10 @@ Result<BulkStop> KvlxReaderCore::read_buffered_frames(ByteReaderRef source, std:
   return BulkStop::kFull;
 }
 
-KvlxReaderCore::Scan KvlxReaderCore::take_buffered_frame(std::span<const std::uint8_t>& bytes, FrameBatch& out) {
+KvlxReaderCore::Scan KvlxReaderCore::take_buffered_frame(std::span<const std::uint8_t>& bytes, Block& block) {
   const std::uint8_t* b = bytes.data();
   if (bytes.size() < kFrameHeaderSize) return Scan::kIncomplete;
-  if (out.size() > 0 && load_le<std::uint16_t>(b + kFrameAncillaCountOffset) != out.ancilla_count) {
+  if (block.width && load_le<std::uint16_t>(b + kFrameAncillaCountOffset) != *block.width) {
     return Scan::kOtherAncillaCount;
   }
   // Every check is read_frame's; anything it would report or read otherwise is left to it.
@@ -442,8 +481,9 @@ KvlxReaderCore::Scan KvlxReaderCore::take_buffered_frame(std::span<const std::ui
     case WalkEnd::kTooLarge:
       return Scan::kGeneral;
   }
-  if (at.end + kTrailerSize > bytes.size()) return Scan::kIncomplete;
-  const std::span<const std::uint8_t> frame = bytes.first(at.end + kTrailerSize);
+  const std::size_t size = at.end + kTrailerSize;
+  if (size > bytes.size()) return Scan::kIncomplete;
+  const std::span<const std::uint8_t> frame = bytes.first(size);
   if (!check_frame_sections(frame, h, at, true) || at.description_pieces) return Scan::kGeneral;
   if (validates(h)) {
     set_section_views(checked_, frame, h, at);
@@ -451,12 +491,23 @@ KvlxReaderCore::Scan KvlxReaderCore::take_buffered_frame(std::span<const std::ui
   }
   if (at.description_hash) take_description(frame, h, at);
 
-  out.append(h, frame.subspan(at.rle_at, at.rle_len), at.observable_flips);
-  // Straight from the ring: the carry buffer is empty.
-  ring_.consume(at.end + kTrailerSize);
-  position_ += at.end + kTrailerSize;
+  // Straight from the ring: the carry buffer is empty. The bytes stay in place until the next
+  // read from the source, after the sink's call.
+  ring_.consume(size);
+  position_ += size;
   last_frame_id_ = h.frame_id;
-  bytes = bytes.subspan(at.end + kTrailerSize);
+  bytes = bytes.subspan(size);
+
+  FrameView view;
+  view.header = h;
+  view.detector_events_rle = frame.subspan(at.rle_at, at.rle_len);
+  view.meas_results =
+      std::span<const std::int8_t>(reinterpret_cast<const std::int8_t*>(frame.data() + at.meas_at), h.ancilla_count);
+  view.observable_flips = at.observable_flips;
+  if (h.flags & kFlagMetadata) {
+    view.metadata_block = frame.subspan(at.metadata_at, ((h.flags & kFlagAnnotations) ? at.annotations_at : at.end) - at.metadata_at);
+  }
+  deliver(block, view);
   return Scan::kTaken;
 }
 

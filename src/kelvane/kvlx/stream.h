@@ -52,6 +52,7 @@
 #include "kelvane/core/schema.h"
 #include "kelvane/kvlx/description.h"
 #include "kelvane/kvlx/frame_columns.h"
+#include "kelvane/kvlx/frame_view.h"
 #include "kelvane/kvlx/parser.h"
 #include "kelvane/kvlx/ring_buffer.h"
 
@@ -113,6 +114,23 @@ enum class BulkStop : std::uint8_t {
   kGeneral,            // the next frame needs next_frame
 };
 
+// How parse_block bounds a block of frames.
+struct BlockLimits {
+  std::size_t max_frames = static_cast<std::size_t>(-1);
+  // When set, the block ends before a frame whose header names another ancilla count.
+  std::optional<std::uint16_t> ancilla_count;
+  // When set, the block's first frame sets ancilla_count (if not given) for the frames after it.
+  bool one_ancilla_count = false;
+};
+
+// Why parse_block returned.
+enum class BlockEnd : std::uint8_t {
+  kLimit,         // max_frames frames were handed out, or the sink asked to stop
+  kAncillaCount,  // the next frame's header names another ancilla count, or cannot be read yet
+                  // (the data end inside it, or damage comes first): only with an ancilla count
+  kNoData,        // the source has no more whole frame for now (or its end is final)
+};
+
 // The reader's state and logic, independent of the byte source type.
 class KvlxReaderCore {
  public:
@@ -132,6 +150,21 @@ class KvlxReaderCore {
   // diagnostics sink listens: next_frame then reads that frame as usual. Reads from the source,
   // as next_frame would, while the next frame is not all buffered; a read's error is returned.
   Result<BulkStop> read_buffered_frames(ByteReaderRef source, std::size_t max_frames, FrameBatch& out);
+
+  // The block parser: hands every frame to `sink` as a FrameView, in order, until `limits` end
+  // the block, the sink returns false (after that frame), the source has no more whole frame
+  // (a read returned 0), or an error. The frames and errors are exactly next_frame's, in the same
+  // order and with the same consumption, resynchronisation and description taken; a frame
+  // handed out is consumed before the sink sees it. Whole frames already buffered are parsed in
+  // place with no per-frame allocation (no frame record, no diagnostics span); the rest (a frame
+  // across the end of the ring's storage, damage, a failed check, a frame carrying description
+  // pieces, or while a diagnostics sink listens) go through next_frame, whose SyndromeFrame is
+  // viewed and its storage recycled. Reads from the source only while the next frame is not
+  // buffered whole, as next_frame does, so a source whose read() returns 0 when it has nothing
+  // waiting makes this "parse whatever has arrived"; a read that blocks blocks here. An error
+  // ends the block after the frames before it were handed out; the next call goes on as
+  // next_frame would after that error. The sink must not call back into the reader.
+  Result<BlockEnd> parse_block(ByteReaderRef source, const BlockLimits& limits, FrameSinkRef sink);
 
   // The ancilla count in the header of the frame the next call will read, without consuming
   // anything and without checking the header's CRC; nothing when no whole header is buffered or
@@ -195,12 +228,26 @@ class KvlxReaderCore {
   // Takes the description pieces or the description hash of a whole frame (`bytes` from its
   // header on, walked into `at`).
   void take_description(std::span<const std::uint8_t> bytes, const FrameHeader& h, const FrameSections& at);
+  // A block being parsed: its bounds, how far it got, and where its frames go.
+  struct Block {
+    std::size_t max_frames;
+    std::optional<std::uint16_t> width;  // the ancilla count every frame must have
+    bool fix_width;                      // the first frame sets `width`
+    FrameSinkRef sink;
+    std::size_t taken = 0;
+    bool stopped = false;  // the sink asked to stop
+  };
+  // Hands the whole buffered frames that need no next_frame to the block's sink, in place
+  // (read_buffered_frames's contract, with kFull also when the sink stops).
+  Result<BulkStop> take_buffered_frames(ByteReaderRef source, Block& block);
+  // Hands a frame the block's sink: counts it and sets the block's width from it.
+  void deliver(Block& block, const FrameView& view);
   enum class Scan : std::uint8_t { kTaken, kOtherAncillaCount, kIncomplete, kGeneral };
-  // One frame of read_buffered_frames from `bytes`, the front of the ring: appended to `out`
-  // and consumed when kTaken; kIncomplete when the frame runs past the end of `bytes`. Takes
+  // One frame of take_buffered_frames from `bytes`, the front of the ring: consumed and handed
+  // to the sink when kTaken; kIncomplete when the frame runs past the end of `bytes`. Takes
   // `bytes` past the frame it consumes. Its walk and checks are read_frame's (frame_walk.h and
   // validate()).
-  Scan take_buffered_frame(std::span<const std::uint8_t>& bytes, FrameBatch& out);
+  Scan take_buffered_frame(std::span<const std::uint8_t>& bytes, Block& block);
   // Scans to the next verifying frame header: true when there, false when the data ran out.
   Result<bool> resync(ByteReaderRef source);
   // Handles a trailer expected after a frame returned without one: true to go on reading,
@@ -260,6 +307,9 @@ class KvlxStream {
   Status peek_description() { return core_.peek_description(ByteReaderRef(reader_)); }
   Result<BulkStop> read_buffered_frames(std::size_t max_frames, FrameBatch& out) {
     return core_.read_buffered_frames(ByteReaderRef(reader_), max_frames, out);
+  }
+  Result<BlockEnd> parse_block(const BlockLimits& limits, FrameSinkRef sink) {
+    return core_.parse_block(ByteReaderRef(reader_), limits, sink);
   }
 
   Source& reader() { return reader_; }

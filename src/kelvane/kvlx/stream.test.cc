@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -851,6 +852,198 @@ TEST(KvlxStream, PeekingTakesTheFirstFramesDescriptionAndConsumesNoFrame) {
     ASSERT_TRUE(frames.has_value());
     EXPECT_EQ(frames->size(), 2u);
   }
+}
+
+}  // namespace
+}  // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+// What a read hands out, frame or error, in a form two reads can be compared by.
+struct Seen {
+  std::string error;
+  FrameHeader header;
+  std::vector<std::uint8_t> events;
+  std::vector<std::int8_t> meas;
+  std::optional<std::uint64_t> flips;
+  std::optional<FrameMetadata> metadata;
+  bool operator==(const Seen&) const = default;
+};
+
+Seen seen_error(const KelvaneError& e) {
+  return {e.to_string() + " @" + std::to_string(e.offset.value_or(~0ull)) + " #" +
+              std::to_string(e.frame_id.value_or(~0ull)),
+          {}, {}, {}, {}, {}};
+}
+
+bool ends_reading(const KelvaneError& e) { return e.is<errors::InvalidMagic>() || e.is<errors::UnsupportedVersion>(); }
+
+std::vector<Seen> read_frame_by_frame(std::vector<std::uint8_t> bytes, std::size_t chunk, StreamConfig config) {
+  Reader r(std::move(bytes), chunk, std::move(config));
+  r.stream.reader().final_end = true;
+  std::vector<Seen> out;
+  for (std::size_t call = 0; call < 4 * r.bytes.size() + 8; ++call) {
+    auto f = r.stream.next_frame();
+    if (!f) {
+      out.push_back(seen_error(f.error()));
+      if (ends_reading(f.error())) break;
+      continue;
+    }
+    if (!*f) break;
+    const SyndromeFrame& frame = **f;
+    out.push_back({"", frame.header, decode_rle_events(frame.detector_events_rle, frame.header.ancilla_count),
+                   {frame.meas_results.begin(), frame.meas_results.end()},
+                   frame.metadata ? frame.metadata->observable_flips : std::nullopt, frame.metadata});
+  }
+  out.push_back({"skipped " + std::to_string(r.stream.core().skipped_bytes()) + " description " +
+                     (r.stream.core().description() ? std::to_string(r.stream.core().description()->hash) : "-"),
+                 {}, {}, {}, {}, {}});
+  return out;
+}
+
+// The same stream through parse_block, in blocks of 1..`max_block` frames; every frame's events
+// are decoded the three ways a view offers and must agree.
+std::vector<Seen> read_in_blocks(std::vector<std::uint8_t> bytes, std::size_t chunk, StreamConfig config,
+                                 std::size_t max_block, bool one_width) {
+  Reader r(std::move(bytes), chunk, std::move(config));
+  r.stream.reader().final_end = true;
+  std::vector<Seen> out;
+  std::vector<std::uint8_t> row;
+  std::vector<std::uint8_t> bits;
+  std::vector<std::uint32_t> fired;
+  auto sink = [&](const FrameView& v) {
+    const std::size_t n = v.ancilla_count();
+    row.assign(n + 3, 7);
+    v.events_to_bytes(std::span(row).first(n));
+    EXPECT_EQ(row[n], 7);  // nothing written past the row
+    row.resize(n);
+    bits.assign((n + 7) / 8, 0xFF);
+    v.events_to_bits(bits);
+    fired.clear();
+    EXPECT_EQ(v.fired_into(fired), static_cast<std::size_t>(std::count(row.begin(), row.end(), 1)));
+    for (std::size_t i = 0; i < n; ++i) {
+      EXPECT_EQ((bits[i / 8] >> (i % 8)) & 1, row[i]) << "ancilla " << i;
+      EXPECT_EQ(std::binary_search(fired.begin(), fired.end(), static_cast<std::uint32_t>(i)), row[i] == 1);
+    }
+    out.push_back({"", v.header, row, {v.meas_results.begin(), v.meas_results.end()}, v.observable_flips, v.metadata()});
+    return true;
+  };
+  for (std::size_t call = 0; call < 4 * r.bytes.size() + 8; ++call) {
+    BlockLimits limits;
+    limits.max_frames = 1 + call % max_block;
+    limits.one_ancilla_count = one_width;
+    auto end = r.stream.parse_block(limits, FrameSinkRef(sink));
+    if (!end) {
+      out.push_back(seen_error(end.error()));
+      if (ends_reading(end.error())) break;
+      continue;
+    }
+    if (*end == BlockEnd::kNoData) break;
+  }
+  out.push_back({"skipped " + std::to_string(r.stream.core().skipped_bytes()) + " description " +
+                     (r.stream.core().description() ? std::to_string(r.stream.core().description()->hash) : "-"),
+                 {}, {}, {}, {}, {}});
+  return out;
+}
+
+// Block parsing hands out exactly the frames and errors of frame-by-frame reading, in the same
+// order, on sound and damaged streams of mixed widths and sections, whatever the read sizes,
+// ring size and block bounds.
+TEST(KvlxBlockParser, GivesTheFramesAndErrorsOfFrameByFrameReading) {
+  const DescriptionEntries d = description_entries(1, 5, std::vector<std::int32_t>{0, 1, 2, 3, 4}, "error(0.1) D0\n");
+  std::vector<FrameSpec> specs;
+  const std::uint16_t flag_sets[] = {0, kFlagMetadata, kFlagTiming, kFlagAncillaBits | kFlagMetadata,
+                                     kFlagMetadata | kFlagAnnotations, kFlagTiming | kFlagAncillaBits | kFlagMetadata | kFlagAnnotations};
+  for (std::uint64_t id = 0; id < 30; ++id) {
+    const std::uint16_t n = id % 7 == 3 ? 9 : (id < 20 ? 5 : 200);
+    FrameSpec s = make_spec(id, n, flag_sets[id % std::size(flag_sets)]);
+    s.payload_crc = id % 4 != 1;
+    s.header.round = static_cast<std::uint32_t>(id % 4);
+    if (id == 0) {
+      s.header.flags |= kFlagMetadata;
+      for (const auto& [key, value] : d.entries) s.metadata.push_back({key, value});
+    } else if (s.header.round == 0 && (s.header.flags & kFlagMetadata)) {
+      std::vector<std::uint8_t> hash(8);
+      for (int b = 0; b < 8; ++b) hash[b] = static_cast<std::uint8_t>(d.hash >> (8 * b));
+      s.metadata.push_back({kMetaKeyDescriptionHash, hash});
+    }
+    if (id % 5 == 2 && (s.header.flags & kFlagMetadata)) {  // observables 64.. of 70 (key 17)
+      s.metadata.push_back({kMetaKeyHighObservableFlips, {70, 0, 0x25}});
+    }
+    specs.push_back(s);
+  }
+  const std::vector<std::uint8_t> clean = file_of(specs);
+  std::vector<std::size_t> starts;  // where each frame starts
+  {
+    std::size_t at = kFileHeaderSize;
+    for (const FrameSpec& s : specs) {
+      starts.push_back(at);
+      std::vector<std::uint8_t> one;
+      ASSERT_TRUE(append_frame(one, s).has_value());
+      at += one.size();
+    }
+  }
+  struct Damage {
+    const char* name;
+    std::function<void(std::vector<std::uint8_t>&)> apply;
+  };
+  const std::vector<Damage> damages = {
+      {"none", [](auto&) {}},
+      {"header byte", [&](auto& b) { b[starts[4] + 9] ^= 0x10; }},
+      {"payload byte", [&](auto& b) { b[starts[7] + kFrameHeaderSize + 3] ^= 0x01; }},
+      {"trailer byte", [&](auto& b) { b[starts[9] - 2] ^= 0x40; }},
+      {"garbage between frames", [&](auto& b) { b.insert(b.begin() + starts[12], 77, 0xAB); }},
+      {"frame id backwards", [&](auto& b) { b.insert(b.end(), b.begin() + starts[2], b.begin() + starts[3]); }},
+      {"cut in the last frame", [&](auto& b) { b.resize(b.size() - 20); }},
+      {"cut in a middle frame", [&](auto& b) { b.erase(b.begin() + starts[15] + 50, b.begin() + starts[16]); }},
+      {"events past the ancillas", [&](auto& b) { b[starts[5] + kFrameHeaderSize + 2] = 0x7F; }},
+      {"bad magic", [](auto& b) { b[0] ^= 1; }},
+  };
+  for (const Damage& damage : damages) {
+    std::vector<std::uint8_t> bytes = clean;
+    damage.apply(bytes);
+    for (const std::size_t chunk : {4096u, 61u, 1u}) {
+      for (const std::size_t ring : {std::size_t{0}, std::size_t{700}}) {
+        StreamConfig config;
+        if (ring) config.buffer_capacity = ring;
+        const std::vector<Seen> expected = read_frame_by_frame(bytes, chunk, config);
+        for (const std::size_t max_block : {1u, 3u, 1000u}) {
+          for (const bool one_width : {false, true}) {
+            EXPECT_EQ(read_in_blocks(bytes, chunk, config, max_block, one_width), expected)
+                << damage.name << ", reads of " << chunk << ", ring " << ring << ", blocks of " << max_block
+                << (one_width ? ", one width" : "");
+          }
+        }
+      }
+    }
+  }
+}
+
+// A block ends before a frame of another width when asked to, and after the frame the sink
+// refuses more at; the frames it did not hand out are the next block's.
+TEST(KvlxBlockParser, EndsAtAnotherWidthAndWhenTheSinkStops) {
+  std::vector<FrameSpec> specs;
+  for (std::uint64_t id = 0; id < 6; ++id) specs.push_back(make_spec(id, id < 3 ? 4 : 6, kFlagMetadata));
+  Reader r(file_of(specs));
+  std::vector<std::uint64_t> ids;
+  std::size_t stop_after = 2;
+  auto sink = [&](const FrameView& v) {
+    ids.push_back(v.header.frame_id);
+    return ids.size() != stop_after;
+  };
+  BlockLimits one;
+  one.one_ancilla_count = true;
+  EXPECT_EQ(r.stream.parse_block(one, FrameSinkRef(sink)), BlockEnd::kLimit);  // the sink stopped
+  EXPECT_EQ(ids, (std::vector<std::uint64_t>{0, 1}));
+  EXPECT_EQ(r.stream.parse_block(one, FrameSinkRef(sink)), BlockEnd::kAncillaCount);
+  EXPECT_EQ(ids, (std::vector<std::uint64_t>{0, 1, 2}));
+  BlockLimits four;
+  four.ancilla_count = 4;
+  EXPECT_EQ(r.stream.parse_block(four, FrameSinkRef(sink)), BlockEnd::kAncillaCount);
+  EXPECT_EQ(ids.size(), 3u);
+  EXPECT_EQ(r.stream.parse_block({}, FrameSinkRef(sink)), BlockEnd::kNoData);
+  EXPECT_EQ(ids, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5}));
 }
 
 }  // namespace

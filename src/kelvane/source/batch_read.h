@@ -22,24 +22,17 @@ namespace kelvane {
 // error or a wait that stopped) was not consumed: the next call reads it again.
 template <ByteSource Source>
 Status read_frame_batch(KvlxStream<Source>& stream, std::size_t max_frames, FrameBatch& out) {
-  while (out.size() < max_frames) {
-    // Whole frames in the reader's buffer go straight into the columns; the frame they stop at
-    // (damage, the end of the data, a frame across the end of the buffer) is read below.
-    Result<BulkStop> stop = stream.read_buffered_frames(max_frames, out);
-    if (!stop) return fail(std::move(stop.error()));
-    if (*stop != BulkStop::kGeneral) break;
-    if (out.size() > 0) {
-      // The next header's ancilla count, unchecked: reading the frame checks it.
-      Result<std::optional<std::uint16_t>> next_count = stream.peek_ancilla_count();
-      if (!next_count) return fail(std::move(next_count.error()));
-      if (!*next_count || **next_count != out.ancilla_count) break;
-    }
-    Result<std::optional<SyndromeFrame>> frame = stream.next_frame();
-    if (!frame) return fail(std::move(frame.error()));
-    if (!*frame) break;
-    out.append(**frame);
-    stream.recycle(std::move(**frame));
-  }
+  if (out.size() >= max_frames) return {};
+  BlockLimits limits;
+  limits.max_frames = max_frames - out.size();
+  if (out.size() > 0) limits.ancilla_count = out.ancilla_count;
+  limits.one_ancilla_count = true;
+  auto append = [&out](const FrameView& frame) {
+    out.append(frame);
+    return true;
+  };
+  Result<BlockEnd> end = stream.parse_block(limits, FrameSinkRef(append));
+  if (!end) return fail(std::move(end.error()));
   return {};
 }
 
