@@ -14,6 +14,15 @@ void FrameBatch::clear() {
   has_observable_flips.clear();
 }
 
+void FrameBatch::reserve(std::size_t frames, std::uint16_t ancillas) {
+  detector_events.reserve(frames * ancillas);
+  frame_ids.reserve(frames);
+  rounds.reserve(frames);
+  timestamps_ns.reserve(frames);
+  observable_flips.reserve(frames);
+  has_observable_flips.reserve(frames);
+}
+
 void FrameBatch::append(const SyndromeFrame& frame) {
   append(frame.header, frame.detector_events_rle,
          frame.metadata ? frame.metadata->observable_flips : std::nullopt);

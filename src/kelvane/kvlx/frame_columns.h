@@ -27,6 +27,8 @@ struct FrameBatch {
   std::size_t size() const { return frame_ids.size(); }
   // Empties every column, keeping the allocations.
   void clear();
+  // Room for `frames` frames of `ancillas` ancillas in every column.
+  void reserve(std::size_t frames, std::uint16_t ancillas);
   // Appends one frame; its ancilla count must be the batch's (set by the first frame).
   void append(const SyndromeFrame& frame);
   void append(const FrameView& frame) { append(frame.header, frame.detector_events_rle, frame.observable_flips); }

@@ -99,17 +99,34 @@ PyTypeObject* frame_batch_type() {
   return make_type_once(type, &batch_spec);
 }
 
-// A new 1-D (or frames x cols 2-D) array of `type_num` holding a copy of `data`.
-PyObject* copy_array(int type_num, const void* data, npy_intp rows, npy_intp cols = -1) {
-  npy_intp dims[2] = {rows, cols};
-  PyObject* array = PyArray_SimpleNew(cols < 0 ? 1 : 2, dims, type_num);
-  if (!array) return nullptr;
-  const std::size_t bytes = static_cast<std::size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(array)));
-  if (bytes) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), data, bytes);
-  return array;
+// Frees the column a NumPy array's data lives in, when the array's base capsule goes.
+template <typename T>
+void free_column(PyObject* capsule) {
+  delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, nullptr));
 }
 
-PyObject* to_batch_object(const FrameBatch& batch) {
+// A new 1-D (or rows x cols 2-D) array of `type_num` over the column's storage, which it takes
+// from `column` (left empty) and keeps alive as its base: the frames are not copied again.
+template <typename T>
+PyObject* column_array(int type_num, std::vector<T>& column, npy_intp rows, npy_intp cols = -1) {
+  npy_intp dims[2] = {rows, cols};
+  if (column.empty()) return PyArray_SimpleNew(cols < 0 ? 1 : 2, dims, type_num);
+  auto* owned = new std::vector<T>(std::move(column));
+  column = {};
+  PyRef base(PyCapsule_New(owned, nullptr, free_column<T>));
+  if (!base) {
+    delete owned;
+    return nullptr;
+  }
+  PyRef array(PyArray_SimpleNewFromData(cols < 0 ? 1 : 2, dims, type_num, owned->data()));
+  if (!array) return nullptr;
+  // The array takes over the capsule's reference even when this fails.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0) return nullptr;
+  return array.release();
+}
+
+// The batch's columns as a FrameBatch object; the columns move into its arrays.
+PyObject* to_batch_object(FrameBatch& batch) {
   PyTypeObject* type = frame_batch_type();
   if (!type) return nullptr;
   PyRef obj(type->tp_alloc(type, 0));
@@ -117,12 +134,12 @@ PyObject* to_batch_object(const FrameBatch& batch) {
   auto* b = reinterpret_cast<BatchObject*>(obj.get());
   const npy_intp n = static_cast<npy_intp>(batch.size());
   b->frames = n;
-  if (!(b->detector_events = copy_array(NPY_BOOL, batch.detector_events.data(), n, batch.ancilla_count)) ||
-      !(b->frame_ids = copy_array(NPY_UINT64, batch.frame_ids.data(), n)) ||
-      !(b->rounds = copy_array(NPY_UINT32, batch.rounds.data(), n)) ||
-      !(b->timestamps_ns = copy_array(NPY_UINT64, batch.timestamps_ns.data(), n)) ||
-      !(b->observable_flips = copy_array(NPY_UINT64, batch.observable_flips.data(), n)) ||
-      !(b->has_observable_flips = copy_array(NPY_BOOL, batch.has_observable_flips.data(), n))) {
+  if (!(b->detector_events = column_array(NPY_BOOL, batch.detector_events, n, batch.ancilla_count)) ||
+      !(b->frame_ids = column_array(NPY_UINT64, batch.frame_ids, n)) ||
+      !(b->rounds = column_array(NPY_UINT32, batch.rounds, n)) ||
+      !(b->timestamps_ns = column_array(NPY_UINT64, batch.timestamps_ns, n)) ||
+      !(b->observable_flips = column_array(NPY_UINT64, batch.observable_flips, n)) ||
+      !(b->has_observable_flips = column_array(NPY_BOOL, batch.has_observable_flips, n))) {
     return nullptr;
   }
   return obj.release();
@@ -156,7 +173,11 @@ PyObject* read_batch(FrameSource& source, BatchReader& reader, FrameBatch& scrat
     if (ctx.stop == WaitStop::none) raise_os_error(got->error());
     return nullptr;
   }
-  return to_batch_object(scratch);
+  try {
+    return to_batch_object(scratch);
+  } catch (const std::bad_alloc&) {
+    return raise_no_memory("the frame batch (KelvaneStream.read_batch)");
+  }
 }
 
 }  // namespace kelvane::py

@@ -1,6 +1,7 @@
 // Frames read in bulk from a KVLX stream into the columns of a FrameBatch.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,6 +21,9 @@ namespace kelvane {
 // first frame (that frame starts the next batch). Returns the error that stopped the batch,
 // after the good frames read before it have been appended. A frame whose read failed (an I/O
 // error or a wait that stopped) was not consumed: the next call reads it again.
+// At most this many bytes of columns are set up for a batch in advance.
+inline constexpr std::size_t kBatchReserveBytes = 64u << 20;
+
 template <ByteSource Source>
 Status read_frame_batch(KvlxStream<Source>& stream, std::size_t max_frames, FrameBatch& out) {
   if (out.size() >= max_frames) return {};
@@ -27,7 +31,12 @@ Status read_frame_batch(KvlxStream<Source>& stream, std::size_t max_frames, Fram
   limits.max_frames = max_frames - out.size();
   if (out.size() > 0) limits.ancilla_count = out.ancilla_count;
   limits.one_ancilla_count = true;
-  auto append = [&out](const FrameView& frame) {
+  auto append = [&](const FrameView& frame) {
+    // Columns that were handed on (read_batch moves them into its arrays) are set up for the
+    // whole batch at its first frame, so that they do not grow (and copy) along the way.
+    if (out.size() == 0 && out.frame_ids.capacity() == 0) {
+      out.reserve(std::min(max_frames, kBatchReserveBytes / (frame.ancilla_count() + 40u)), frame.ancilla_count());
+    }
     out.append(frame);
     return true;
   };
