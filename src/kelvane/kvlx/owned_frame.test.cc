@@ -76,12 +76,15 @@ TEST(ToOwnedFrame, ObservableFlipsAbsentWithoutMetadataOrWithoutKey16) {
 // A frame read into one that held another (as the live reader reuses frames) is the frame
 // to_owned_frame makes: nothing of the last one stays, neither its metadata nor what decoding set.
 TEST(ToOwnedFrame, IntoAReusedFrameLeavesNothingOfTheLastOne) {
-  SyndromeFrame wide = frame_with(6, {0x86}, {1, 1, 1, 1, 1, 1});
+  // The frames' views point into these.
+  const std::vector<std::uint8_t> wide_rle{0x86}, narrow_rle{0x01, 0x81}, quiet_rle{0x03};
+  const std::vector<std::int8_t> wide_meas{1, 1, 1, 1, 1, 1}, no_meas{}, quiet_meas{0, 0, 0};
+  SyndromeFrame wide = frame_with(6, wide_rle, wide_meas);
   wide.metadata = FrameMetadata{};
   wide.metadata->observable_flips = 5;
   wide.metadata->description_hash = 9;
-  SyndromeFrame narrow = frame_with(2, {0x01, 0x81}, {});
-  SyndromeFrame quiet = frame_with(3, {0x03}, {0, 0, 0});
+  SyndromeFrame narrow = frame_with(2, narrow_rle, no_meas);
+  SyndromeFrame quiet = frame_with(3, quiet_rle, quiet_meas);
   OwnedFrame reused;
   for (const SyndromeFrame* f : {&wide, &narrow, &wide, &quiet}) {
     reused.prediction = FramePrediction::kDecoded;  // as decoding leaves a frame
