@@ -93,6 +93,10 @@ USER_ERRORS = [
     ("decode {d}/nope.kvlx --dem {d}/model.dem --out {d}/p.01", "nope.kvlx: No such file or directory", ()),
     ("decode {d}/nope.kvlx --dem {d}/model.dem --commit 2 --buffer 2 --out {d}/p.dec", "nope.kvlx: No such file", ()),
     ("threshold --quick --max-errors -1", "argument --max-errors: must be 0 or more, got -1", ()),
+    ("decode {d}/run.kvlx --commit 2 --buffer 2", "decode needs --dem or --circuit", ()),
+    ("decode {d}/run.kvlx --dem {d}/model.dem --commit 2 --buffer -1", "argument --buffer: must be a number of rounds", ()),
+    ("decode {d}/run.kvlx --dem {d}/model.dem --commit 0 --buffer 2", "argument --commit: must be a number of rounds, 1", ()),
+    ("monitor {d}/run.kvlx --commit 99999999999 --buffer 1 --report {d}/x.html", "4294967295, got 99999999999", ()),
     ("nothing", "argument command: invalid choice: 'nothing'", ()),
 ]
 

@@ -10,6 +10,10 @@ import numpy as np
 from kelvane import kvlx
 
 
+class NoStoredModel(ValueError):
+    """``decoder="stored"`` on a stream that stores no model."""
+
+
 def local_file(source: Any) -> str | None:
     """The path of `source` when it names a regular file (reading ahead of the stream must not
     consume a pipe's or a socket's data), else None."""
@@ -47,7 +51,7 @@ def resolve(stream: Any, source: Any, decoder: Any, window_depth: int, layout: A
         description = kvlx.read_description(stream, damaged="warn" if errors == "skip" else "raise")
     if stored:
         if description is None or description.dem_text is None:
-            raise ValueError(f"{os.fspath(source)} carries no detector error model (decoder='stored'): "
+            raise NoStoredModel(f"{os.fspath(source)} carries no detector error model (decoder='stored'): "
                              "pass the model as decoder=")
         from _kelvane import DetectorErrorModel
 

@@ -453,6 +453,7 @@ def decode_windows(args: argparse.Namespace) -> int:
     import stim
 
     import kelvane
+    from kelvane._describe import NoStoredModel
     from kelvane.decisions import DecisionWriter
 
     if args.commit is None or args.buffer is None:
@@ -478,10 +479,8 @@ def decode_windows(args: argparse.Namespace) -> int:
                                                       layout=layout, commit=args.commit, buffer=args.buffer,
                                                       per_shot=False if args.endless else None, method=args.method,
                                                       errors="skip", read_ahead=max(1, int(args.read_ahead * 2**20))))
-        except ValueError as e:
-            if dem is None:
-                raise CliError(f"decode needs --dem or --circuit ({_describe_error(e)})") from e
-            raise
+        except NoStoredModel as e:
+            raise CliError(f"decode needs --dem or --circuit ({_describe_error(e)})") from e
         if dem is None:
             dem = stim.DetectorErrorModel(stream.description.dem_text)
         out = (stack.enter_context(DecisionWriter(args.out, dem.num_observables, args.detector_flips))
@@ -737,6 +736,17 @@ def _count(text: str) -> int:
     return value
 
 
+def _rounds(low: int) -> Any:
+    """An argparse type: a whole number of rounds, low to 2^32 - 1 (what the decoder counts)."""
+    def rounds(text: str) -> int:
+        value = int(text)
+        if not low <= value < 2**32:
+            raise argparse.ArgumentTypeError(f"must be a number of rounds, {low} to {2**32 - 1}, got {value}")
+        return value
+
+    return rounds
+
+
 def _port(text: str) -> int:
     """A TCP port, 0 to 65535 (argparse type)."""
     value = int(text)
@@ -825,9 +835,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", default=None,
                    help="predictions file (.b8, .01, .r8 or .dets); with --commit, where the decision records go "
                         "(a file, or tcp://HOST:PORT to connect to; without it only the summary is printed)")
-    p.add_argument("--commit", type=int, default=None,
+    p.add_argument("--commit", type=_rounds(1), default=None,
                    help="decode the stream in windows as it arrives, committing this many rounds at a time")
-    p.add_argument("--buffer", type=int, default=None, help="rounds of look-ahead per window (with --commit)")
+    p.add_argument("--buffer", type=_rounds(0), default=None, help="rounds of look-ahead per window (with --commit)")
     p.add_argument("--detector-flips", action="store_true",
                    help="with --commit: every decision record carries the detectors its commits flipped")
     p.add_argument("--read-ahead", type=_at_least(0, strict=True), default=4.0,
@@ -863,8 +873,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--layout", default=None,
                    help=".npy file: rounds x ancillas detector ids (default: the file's own, else from the "
                         "DEM's detector coordinates)")
-    p.add_argument("--commit", type=int, default=None, help="decode in windows committing this many rounds")
-    p.add_argument("--buffer", type=int, default=None, help="rounds of look-ahead per window (with --commit)")
+    p.add_argument("--commit", type=_rounds(1), default=None, help="decode in windows committing this many rounds")
+    p.add_argument("--buffer", type=_rounds(0), default=None, help="rounds of look-ahead per window (with --commit)")
     p.add_argument("--sigma", type=_at_least(0, strict=True), default=5.0,
                    help="highlight detectors this many standard errors off")
     p.add_argument("--port", type=_port, default=8765, help="0 picks a free port")
