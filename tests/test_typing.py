@@ -29,6 +29,8 @@ predictions = graph.decode_batch([[0] * graph.num_detectors])
 result = graph.decode([0] * graph.num_detectors)
 row: np.ndarray = np.asarray(result)
 width: int = len(result) + result[0]
+counter: kelvane.CorrelationCounter = kelvane.CorrelationCounter(2, np.array([[0, 1]]))
+counter.add(np.zeros((1, 2), np.uint8))
 '''
 
 

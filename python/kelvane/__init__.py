@@ -6,7 +6,7 @@ from typing import TYPE_CHECKING as _TYPE_CHECKING, Any as _Any, Literal as _Lit
 
 from _kelvane import *  # noqa: F401,F403
 from _kelvane import KelvaneStream
-from _kelvane import _CorrelationCounter as CorrelationCounter
+from _kelvane import _CorrelationCounter
 from _kelvane import __all__ as _native_all, __version__  # noqa: F401
 
 from kelvane import _pickle  # noqa: F401,E402  (registers the pickle reducers)
@@ -24,6 +24,9 @@ if _TYPE_CHECKING:
 
 # PyMatching's constructor from a check matrix, on the extension's graph class.
 SpacetimeGraph.from_check_matrix = classmethod(_from_check_matrix)  # type: ignore[attr-defined]  # noqa: F405
+
+# An assignment, not an `import ... as`, so that type checkers see it exported (mypy --strict).
+CorrelationCounter = _CorrelationCounter
 
 __all__ = list(_native_all) + ["open", "sinter_decoders", "convert", "layout_from_stim", "write_stim_experiment",
                                      "detector_report", "estimate_error_model", "sinter_decoder_for_model", "SkippingStream",
