@@ -33,8 +33,10 @@ DecodingGraph::DecodingGraph(std::shared_ptr<const SpacetimeGraph> graph) : sour
     return;
   }
   Mechanisms own;
+  std::size_t total = 0;
+  for (const SpacetimeMechanism& m : source_->mechanisms) total += m.edge_count;
+  own.edges.reserve(total);  // once: reserving mechanism by mechanism copies the list each time
   for (const SpacetimeMechanism& m : source_->mechanisms) {
-    own.edges.reserve(own.edges.size() + m.edge_count);
     for (std::uint32_t k = 0; k < m.edge_count; ++k) own.edges.push_back(m.first_edge + k);
     own.start.push_back(static_cast<std::uint32_t>(own.edges.size()));
     own.probability.push_back(m.probability);
@@ -237,55 +239,62 @@ void DecodingGraph::build_correlations(const std::vector<EdgeId>& edge_of_graph_
   constexpr EdgeId kNoEdge = ~EdgeId{0};
   has_correlations_ = true;
   const auto& graph_edges = source_->edges;
+  const std::size_t edge_total = edges_.size();
   // ln P(no graph edge folded into c fires), per decoding edge.
-  std::vector<double> log_none(edges_.size(), 0.0);
+  log_none_.assign(edge_total, 0.0);
   for (std::size_t i = 0; i < graph_edges.size(); ++i) {
     const EdgeId c = edge_of_graph_edge[i];
-    if (c != kNoEdge) log_none[c] += std::log1p(-probability_of_weight(graph_edges[i].weight));
+    if (c != kNoEdge) log_none_[c] += std::log1p(-probability_of_weight(graph_edges[i].weight));
   }
-  // ln P(no mechanism holding both c and a fires), per ordered pair (c, a), from the list of
-  // (pair, ln(1 - p)) terms summed by pair.
-  std::vector<std::pair<std::uint64_t, double>> terms;
-  std::vector<EdgeId> members;
+  // Each mechanism's decoding edges (each once) and ln(1 - p); each edge's mechanisms. Both are
+  // as large as the mechanisms: no table of pairs is built.
+  mechanism_start_.assign(1, 0);
   for (std::size_t m = 0; m + 1 < mechanisms.start.size(); ++m) {
-    members.clear();
+    const std::size_t first = mechanism_edges_.size();
     for (std::uint32_t k = mechanisms.start[m]; k < mechanisms.start[m + 1]; ++k) {
       const EdgeId e = edge_of_graph_edge[mechanisms.edges[k]];
-      if (e != kNoEdge) members.push_back(e);
+      if (e != kNoEdge) mechanism_edges_.push_back(e);
     }
-    std::sort(members.begin(), members.end());
-    members.erase(std::unique(members.begin(), members.end()), members.end());
-    const double term = std::log1p(-mechanisms.probability[m]);
-    for (EdgeId c : members) {
-      for (EdgeId a : members) {
-        if (a != c) terms.emplace_back((std::uint64_t{c} << 32) | a, term);
-      }
+    std::sort(mechanism_edges_.begin() + first, mechanism_edges_.end());
+    mechanism_edges_.erase(std::unique(mechanism_edges_.begin() + first, mechanism_edges_.end()),
+                           mechanism_edges_.end());
+    mechanism_start_.push_back(static_cast<std::uint32_t>(mechanism_edges_.size()));
+    mechanism_log_none_.push_back(std::log1p(-mechanisms.probability[m]));
+  }
+  edge_mechanism_start_.assign(edge_total + 1, 0);
+  for (const EdgeId e : mechanism_edges_) ++edge_mechanism_start_[e + 1];
+  for (std::size_t i = 0; i < edge_total; ++i) edge_mechanism_start_[i + 1] += edge_mechanism_start_[i];
+  edge_mechanisms_.resize(mechanism_edges_.size());
+  std::vector<std::uint32_t> fill(edge_mechanism_start_.begin(), edge_mechanism_start_.end() - 1);
+  computed_.assign(edge_total, 0);
+  for (std::uint32_t m = 0; m + 1 < mechanism_start_.size(); ++m) {
+    const bool large = mechanism_start_[m + 1] - mechanism_start_[m] > kListedMechanismEdges;
+    for (std::uint32_t k = mechanism_start_[m]; k < mechanism_start_[m + 1]; ++k) {
+      edge_mechanisms_[fill[mechanism_edges_[k]]++] = m;
+      if (large) computed_[mechanism_edges_[k]] = 1;
     }
   }
-  // Sorted by term too, so that each pair's terms are summed in one order whatever the order of
-  // the mechanisms.
-  std::sort(terms.begin(), terms.end());
-  std::vector<std::uint8_t> in_baseline(edges_.size(), 0);
-  for (EdgeId e : baseline_decoding_edges_) in_baseline[e] = 1;
-  correlated_start_.assign(edges_.size() + 1, 0);
-  for (std::size_t begin = 0; begin < terms.size();) {
-    const std::uint64_t key = terms[begin].first;
-    double log_neither = 0.0;
-    std::size_t end = begin;
-    for (; end < terms.size() && terms[end].first == key; ++end) log_neither += terms[end].second;
-    begin = end;
-    const auto c = static_cast<EdgeId>(key >> 32);
-    const auto a = static_cast<EdgeId>(key & 0xffffffffu);
-    if (in_baseline[a]) continue;
-    const double joint = -std::expm1(log_neither);
-    const double marginal = -std::expm1(log_none[c]);
-    const double p = marginal > 0.0 ? std::min(0.5, joint / marginal) : 0.5;
-    const GrowthLength length = p > 0.0 ? length_of(weight_of_probability(p)) : kMaxLength;
-    if (length >= edges_[a].length) continue;
-    correlated_.push_back({a, length});
-    ++correlated_start_[c + 1];
+  for (std::size_t e = 0; e < edge_total; ++e) {
+    std::sort(edge_mechanisms_.begin() + edge_mechanism_start_[e], edge_mechanisms_.begin() + edge_mechanism_start_[e + 1],
+              [&](std::uint32_t x, std::uint32_t y) {
+                // NaN (a NaN probability) last, so that the order is a strict weak one.
+                const double tx = mechanism_log_none_[x], ty = mechanism_log_none_[y];
+                return std::isnan(ty) ? !std::isnan(tx) || x < y : !std::isnan(tx) && (tx < ty || (tx == ty && x < y));
+              });
   }
-  for (std::size_t i = 0; i < edges_.size(); ++i) correlated_start_[i + 1] += correlated_start_[i];
+  in_baseline_.assign(edge_total, 0);
+  for (const EdgeId e : baseline_decoding_edges_) in_baseline_[e] = 1;
+  // The lists of edges of small mechanisms only: each holds at most kListedMechanismEdges
+  // entries per mechanism of its edge.
+  CorrelationScratch scratch;
+  correlated_start_.assign(edge_total + 1, 0);
+  for (EdgeId c = 0; c < edge_total; ++c) {
+    if (!computed_[c]) {
+      compute_correlated(c, scratch);
+      correlated_.insert(correlated_.end(), scratch.listed.begin(), scratch.listed.end());
+    }
+    correlated_start_[c + 1] = static_cast<std::uint32_t>(correlated_.size());
+  }
 
   edge_entries_.assign(2 * edges_.size(), kNoEntry);
   for (std::size_t node = 0; node < slot_count_; ++node) {
@@ -293,6 +302,72 @@ void DecodingGraph::build_correlations(const std::vector<EdgeId>& edge_of_graph_
       const EdgeId e = adjacency_edge_[k];
       edge_entries_[2 * std::size_t{e} + (edges_[e].u == node ? 0 : 1)] = k;
     }
+  }
+}
+
+std::span<const DecodingGraph::Correlated> DecodingGraph::correlated(EdgeId edge, CorrelationScratch& scratch) const {
+  if (!has_correlations_) return {};
+  if (!computed_[edge]) {
+    return {correlated_.data() + correlated_start_[edge], correlated_.data() + correlated_start_[edge + 1]};
+  }
+  compute_correlated(edge, scratch);
+  return scratch.listed;
+}
+
+void DecodingGraph::compute_correlated(EdgeId c, CorrelationScratch& scratch) const {
+  // ln P(no mechanism holding both c and a fires) for every a sharing a mechanism with c. An
+  // edge's mechanisms are kept by ascending ln(1 - p), so each pair's terms are summed from the
+  // smallest, in one order whatever the order of the mechanisms.
+  scratch.listed.clear();
+  const double marginal = -std::expm1(log_none_[c]);
+  const auto length_given = [&](double log_neither) -> GrowthLength {
+    const double joint = -std::expm1(log_neither);
+    const double p = marginal > 0.0 ? std::min(0.5, joint / marginal) : 0.5;
+    return p > 0.0 ? length_of(weight_of_probability(p)) : kMaxLength;
+  };
+  if (edge_mechanism_start_[c + 1] - edge_mechanism_start_[c] == 1) {
+    // One mechanism (most edges of a large one): one term for every other edge, in edge order.
+    const std::uint32_t m = edge_mechanisms_[edge_mechanism_start_[c]];
+    const GrowthLength length = length_given(0.0 + mechanism_log_none_[m]);
+    for (std::uint32_t j = mechanism_start_[m]; j < mechanism_start_[m + 1]; ++j) {
+      const EdgeId a = mechanism_edges_[j];
+      if (a != c && !in_baseline_[a] && length < edges_[a].length) scratch.listed.push_back({a, length});
+    }
+    return;
+  }
+  if (scratch.log_neither.size() != edges_.size()) {
+    scratch.log_neither.assign(edges_.size(), 0.0);
+    scratch.seen.assign(edges_.size(), 0);
+  }
+  auto& touched = scratch.touched;
+  touched.clear();
+  for (std::uint32_t k = edge_mechanism_start_[c]; k < edge_mechanism_start_[c + 1]; ++k) {
+    const std::uint32_t m = edge_mechanisms_[k];
+    const double term = mechanism_log_none_[m];
+    for (std::uint32_t j = mechanism_start_[m]; j < mechanism_start_[m + 1]; ++j) {
+      const EdgeId a = mechanism_edges_[j];
+      if (a == c || in_baseline_[a]) continue;
+      if (!scratch.seen[a]) {
+        scratch.seen[a] = 1;
+        scratch.log_neither[a] = 0.0;
+        touched.push_back(a);
+      }
+      scratch.log_neither[a] += term;
+    }
+  }
+  // In edge order: sorted, or read off the marks when they cover much of the graph.
+  if (touched.size() * 8 < edges_.size()) {
+    std::sort(touched.begin(), touched.end());
+  } else {
+    touched.clear();
+    for (EdgeId a = 0; a < edges_.size(); ++a) {
+      if (scratch.seen[a]) touched.push_back(a);
+    }
+  }
+  for (const EdgeId a : touched) {
+    scratch.seen[a] = 0;
+    const GrowthLength length = length_given(scratch.log_neither[a]);
+    if (length < edges_[a].length) scratch.listed.push_back({a, length});
   }
 }
 

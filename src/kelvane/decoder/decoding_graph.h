@@ -20,7 +20,11 @@
 // fires and marginal(c) that at least one graph edge folded into c fires (mechanisms taken as
 // independent events; w(p) = ln((1 - p) / p)). The clamp at 0.5 keeps the weight non-negative.
 // Only pairs that shorten a are listed, so a decoder re-weighting after a first correction
-// reads exactly the entries of that correction's edges. An edge in the baseline correction
+// reads exactly the entries of that correction's edges. The graph keeps each mechanism's edges
+// and each edge's mechanisms (memory and time linear in the mechanisms' sizes) and lists at
+// construction the entries of edges whose mechanisms all have at most kListedMechanismEdges
+// decoding edges; those of an edge of a larger mechanism (whose pairs grow as its size squared)
+// are worked out, alike, when a decode asks for them. An edge in the baseline correction
 // (below) is never listed as shortened: its weight is negative, below any w(p <= 0.5), so the
 // rule leaves it as it is; as a correlating edge c it counts whenever it is in a correction,
 // and it is whenever the decoded correction leaves it in the baseline.
@@ -39,6 +43,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "kelvane/core/observable_bits.h"
@@ -164,11 +169,19 @@ class DecodingGraph {
 
   // Whether the source keeps its decomposed mechanisms, so that correlated() is available.
   bool has_correlations() const { return has_correlations_; }
-  // The edges correlated with `edge` (see above), by edge id. Empty without correlations.
-  std::span<const Correlated> correlated(EdgeId edge) const {
-    if (!has_correlations_) return {};
-    return {correlated_.data() + correlated_start_[edge], correlated_.data() + correlated_start_[edge + 1]};
-  }
+  // Where correlated() works out the entries of an edge of a large mechanism: a decoder's own,
+  // reused by every decode.
+  struct CorrelationScratch {
+    std::vector<double> log_neither;  // per edge, for the edges in `touched`
+    std::vector<std::uint8_t> seen;   // per edge: in `touched`
+    std::vector<EdgeId> touched;
+    std::vector<Correlated> listed;
+  };
+  static constexpr std::size_t kListedMechanismEdges = 16;
+  // The edges correlated with `edge` (see above), ascending by edge id: the graph's list, or,
+  // for an edge of a mechanism of more than kListedMechanismEdges edges, the same entries
+  // worked out in `scratch` (valid until its next use). Empty without correlations.
+  std::span<const Correlated> correlated(EdgeId edge, CorrelationScratch& scratch) const;
   // The adjacency entries of an edge: in its u row, and in its v row (kNoEntry when v is the
   // boundary, which has no row). Only with correlations.
   std::uint32_t entry_of_u(EdgeId edge) const { return edge_entries_[2 * std::size_t{edge}]; }
@@ -193,10 +206,20 @@ class DecodingGraph {
   bool has_correlations_ = false;
   std::vector<std::uint32_t> correlated_start_;  // edges + 1 offsets into correlated_
   std::vector<Correlated> correlated_;
+  std::vector<std::uint32_t> mechanism_start_;       // mechanisms + 1 offsets into mechanism_edges_
+  std::vector<EdgeId> mechanism_edges_;              // each mechanism's decoding edges, ascending
+  std::vector<double> mechanism_log_none_;           // ln(1 - p) per mechanism
+  std::vector<std::uint32_t> edge_mechanism_start_;  // edges + 1 offsets into edge_mechanisms_
+  std::vector<std::uint32_t> edge_mechanisms_;       // each edge's mechanisms
+  std::vector<double> log_none_;                     // ln P(no graph edge folded into it fires)
+  std::vector<std::uint8_t> in_baseline_;            // per edge
+  std::vector<std::uint8_t> computed_;               // per edge: of a large mechanism, not listed
   std::vector<std::uint32_t> edge_entries_;  // two per edge
 
   void build(const Mechanisms* mechanisms);
   void build_correlations(const std::vector<EdgeId>& edge_of_graph_edge, const Mechanisms& mechanisms);
+  // correlated(c)'s entries, worked out into scratch.listed.
+  void compute_correlated(EdgeId c, CorrelationScratch& scratch) const;
 };
 
 }  // namespace kelvane

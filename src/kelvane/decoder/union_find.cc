@@ -598,7 +598,7 @@ bool UnionFindDecoder::reweigh() {
     first = first_correction_;
   }
   for (const EdgeId c : first) {
-    for (const DecodingGraph::Correlated& a : g.correlated(c)) {
+    for (const DecodingGraph::Correlated& a : g.correlated(c, correlation_scratch_)) {
       const std::uint32_t at_u = g.entry_of_u(a.edge);
       if (a.length >= entry_length_[at_u]) continue;
       if (entry_length_[at_u] == g.entry(at_u).length) reweighted_edges_.push_back(a.edge);

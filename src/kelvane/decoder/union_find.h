@@ -327,6 +327,7 @@ class UnionFindDecoder final : public Decoder {
   std::vector<std::uint8_t> reweighted_;
   std::vector<NodeId> reweighted_nodes_;
   std::vector<EdgeId> reweighted_edges_;
+  DecodingGraph::CorrelationScratch correlation_scratch_;  // entries of edges of large mechanisms
   bool reweighting_ = false;  // in the second pass
   bool last_shortcut_ = false;
   bool record_clusters_ = false;

@@ -349,7 +349,7 @@ bool MatchingDecoder::reweigh() {
     if (e != DecodingGraph::kNoEntry) first_correction_.push_back(e);
   }
   for (const EdgeId c : first_correction_) {
-    for (const DecodingGraph::Correlated& a : g.correlated(c)) {
+    for (const DecodingGraph::Correlated& a : g.correlated(c, correlation_scratch_)) {
       const Length length = std::min<Length>(Length{a.length} * kPerGrowthUnit, kMaxEdgeLength);
       const std::uint32_t at_u = g.entry_of_u(a.edge);
       if (length >= entries_[at_u].length) continue;

@@ -185,6 +185,7 @@ class MatchingDecoder {
   // Correlated decoding: the first correction's decoding edges, and what reweigh() changed.
   std::vector<EdgeId> first_correction_;
   std::vector<EdgeId> shortened_;
+  DecodingGraph::CorrelationScratch correlation_scratch_;  // entries of edges of large mechanisms
   std::vector<Saved> saved_boundary_;
   std::vector<std::uint8_t> boundary_saved_;
 };
