@@ -139,6 +139,33 @@ TEST(FileSource, ReadsAcrossBufferRefills) {
   auto end = (*src)->next_owned();
   ASSERT_TRUE(end.has_value());
   EXPECT_FALSE(end->has_value());
+
+  // The same frames through the block parser, in blocks of up to 1, 7 and all frames, the
+  // events decoded by the sink into its own row.
+  for (const std::size_t block : {std::size_t{1}, std::size_t{7}, static_cast<std::size_t>(-1)}) {
+    auto again = FileSource::open(rt, p.string());
+    ASSERT_TRUE(again.has_value());
+    std::uint64_t next = 0;
+    std::vector<std::uint8_t> row;
+    auto sink = [&](const FrameView& v) {
+      row.resize(v.ancilla_count());
+      v.events_to_bytes(row);
+      EXPECT_EQ(v.header.frame_id, next);
+      EXPECT_EQ(v.observable_flips, std::optional<std::uint64_t>(next));
+      EXPECT_EQ(row, events[next]) << next;
+      ++next;
+      return true;
+    };
+    BlockLimits limits;
+    limits.max_frames = block;
+    WaitContext unlimited;
+    for (int calls = 0; calls < 400; ++calls) {
+      Result<BlockEnd> got = (*again)->read_block(limits, FrameSinkRef(sink), unlimited);
+      ASSERT_TRUE(got.has_value()) << got.error().to_string();
+      if (*got == BlockEnd::kNoData) break;
+    }
+    EXPECT_EQ(next, 300u) << "blocks of " << block;
+  }
 }
 
 TEST(Runtime, StartsAndStopsItsThreads) {

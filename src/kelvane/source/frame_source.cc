@@ -63,4 +63,11 @@ Status FrameSource::read_batch(std::size_t max_frames, FrameBatch& out, WaitCont
   return read_next_batch(max_frames, out, ctx);
 }
 
+Result<BlockEnd> FrameSource::read_block(const BlockLimits& limits, FrameSinkRef sink, WaitContext& ctx) {
+  ctx.stop = WaitStop::none;
+  if (!owned_here()) return fail(inherited_error());
+  if (ctx.is_cancelled()) return fail(ctx.stopped(WaitStop::cancelled));
+  return read_next_block(limits, sink, ctx);
+}
+
 }  // namespace kelvane

@@ -50,6 +50,15 @@ class FrameSource {
     return read_batch(max_frames, out, unlimited);
   }
 
+  // The block parser over this source (KvlxReaderCore::parse_block): hands every frame to
+  // `sink` as a FrameView, parsed in place, until `limits` end the block, the sink returns false,
+  // the data end for now, or an error (after the frames before it were handed out). For the live
+  // path: no per-frame allocation, the events decoded by the sink straight where they go. Waits
+  // like next_owned when the next frame is not buffered whole (a wait that stops consumes
+  // nothing of that frame); a source of no KVLX stream hands out nothing. In a forked child,
+  // fails like next_owned.
+  Result<BlockEnd> read_block(const BlockLimits& limits, FrameSinkRef sink, WaitContext& ctx);
+
   // False in a child process forked after the source was opened.
   bool owned_here() const { return runtime_->owned_here(); }
 
@@ -80,6 +89,7 @@ class FrameSource {
   // read_next into a frame whose memory is reused; by default through read_next.
   virtual Result<bool> read_next_into(OwnedFrame& into, WaitContext& ctx);
   virtual Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) = 0;
+  virtual Result<BlockEnd> read_next_block(const BlockLimits&, FrameSinkRef, WaitContext&) { return BlockEnd::kNoData; }
   Runtime& runtime() { return *runtime_; }
 
  private:
@@ -179,6 +189,12 @@ class KvlxFrameSource : public FrameSource {
   }
   Status read_next_batch(std::size_t max_frames, FrameBatch& out, WaitContext& ctx) override {
     return read_frame_batch(stream_, max_frames, out, ctx);
+  }
+  Result<BlockEnd> read_next_block(const BlockLimits& limits, FrameSinkRef sink, WaitContext& ctx) override {
+    stream_.reader().set_wait(&ctx);
+    Result<BlockEnd> end = stream_.parse_block(limits, sink);
+    stream_.reader().set_wait(nullptr);
+    return end;
   }
   Status peek_next_description(WaitContext& ctx) final {
     stream_.reader().set_wait(&ctx);
