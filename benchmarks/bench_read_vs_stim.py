@@ -18,6 +18,8 @@ thread; CPU time is what a shared machine leaves steady) and in wall time. Both 
 shots x detectors bool array; the script checks that they agree. With ``--baseline-build`` the
 kelvane reader of another build (its ``python/`` directory holds ``_kelvane``) is timed on the
 same file in a child process, for a before/after comparison. Prints a Markdown table and JSON.
+The block parser alone, as the live path runs it (no NumPy columns, the file in memory), is timed
+by ``build/release/kvlx_block_timing FILE.kvlx``.
 """
 
 from __future__ import annotations
