@@ -12,7 +12,7 @@ launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 CC=clang-19 CXX=clang++-19 cmake -S "$root" -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_FUZZ=ON \
   -DKELVANE_TESTS=OFF -DKELVANE_PYTHON=OFF "${launcher[@]}" >/dev/null
-targets=(kvlx_reader dem_graph decoder)
+targets=(kvlx_reader dem_graph decoder stored_pieces)
 cmake --build build/fuzz -j "$(nproc)" --target "${targets[@]/%/_fuzz}"
 failed=0
 for t in "${targets[@]}"; do
