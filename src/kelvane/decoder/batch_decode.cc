@@ -40,13 +40,25 @@ void ShotRows::fired_of(std::size_t shot, std::vector<std::uint32_t>& fired) con
   }
   std::size_t i = 0;
   if (column_stride == 1) {
-    // Skip quiet stretches eight entries at a time.
+    // Skip quiet stretches 32 entries at a time, then eight; in a word that is not quiet, the
+    // high bit of each byte is set where that byte is non-zero, and the fired entries are read
+    // off those bits.
+    constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fULL, kHigh = 0x8080808080808080ULL;
     for (; i + 8 <= width; i += 8) {
       std::uint64_t word;
+      if (i + 32 <= width) {
+        std::uint64_t block[4];
+        std::memcpy(block, row + i, sizeof block);
+        if ((block[0] | block[1] | block[2] | block[3]) == 0) {
+          i += 24;
+          continue;
+        }
+      }
       std::memcpy(&word, row + i, sizeof word);
       if (word == 0) continue;
-      for (std::size_t k = 0; k < 8; ++k) {
-        if (row[i + k]) fired.push_back(static_cast<std::uint32_t>(i + k));
+      if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+      for (std::uint64_t set = (((word & kLow7) + kLow7) | word) & kHigh; set != 0; set &= set - 1) {
+        fired.push_back(static_cast<std::uint32_t>(i + static_cast<std::size_t>(std::countr_zero(set)) / 8));
       }
     }
   }
