@@ -28,7 +28,6 @@ from __future__ import annotations
 
 import array
 import builtins
-import itertools
 import operator
 import os
 import struct
@@ -118,7 +117,6 @@ _META_FIELDS = {
 _FRAME_HEADER = struct.Struct("<QIQHHIBBH")  # bytes 0..31; the CRC follows
 _FRAME_HEADER_FIELDS = ("frame_id", "round", "timestamp_ns", "qubit_count", "ancilla_count", "header_word",
                         "code_type", "distance", "flags")
-_RLE_MAX_RUN = 127
 _STRUCT_BITS = {"B": 8, "H": 16, "I": 32, "Q": 64}
 # The frame header's fields that write_shots sets on every frame, with their unsigned widths.
 _SHOT_HEADER_BITS = {"timestamp_ns": 64, "qubit_count": 16, "header_word": 32, "code_type": 8, "distance": 8}
@@ -166,34 +164,22 @@ def encode_rle_events(events: Iterable[Any]) -> bytes:
     values are written; a run longer than 127 is split into pieces of 127 and a remainder.
     An empty sequence encodes to ``b""``.
     """
-    out = bytearray()
-    for value, run in _runs(events):
-        top = 0x80 if value else 0x00
-        while run > 0:
-            piece = min(run, _RLE_MAX_RUN)
-            out.append(top | piece)
-            run -= piece
-    return bytes(out)
+    return _kelvane._kvlx_encode_rle(_event_bytes(events))
 
 
-def _runs(events: Iterable[Any]) -> list[tuple[int, int]]:
-    """Maximal runs of equal values as (value, length) pairs."""
+def _event_bytes(events: Iterable[Any]) -> bytes:
+    """The events as one byte each, 0 or 1; anything else is refused, naming the first bad value."""
     if hasattr(events, "dtype") and hasattr(events, "ravel"):
-        # NumPy array: find the run boundaries without a Python loop over the entries.
+        # NumPy array: check and convert without a Python loop over the entries.
         import numpy as np
 
         arr = np.asarray(events).ravel()
-        if arr.size == 0:
-            return []
         if arr.dtype != np.bool_:
             bad = arr[(arr != 0) & (arr != 1)]
             if bad.size:
                 raise ValueError(f"detector_events must contain only 0 and 1, got {bad[0]!r}")
-        arr = arr.astype(bool)
-        starts = np.concatenate(([0], np.flatnonzero(arr[1:] != arr[:-1]) + 1))
-        lengths = np.diff(np.concatenate((starts, [arr.size])))
-        return list(zip(arr[starts].astype(int).tolist(), lengths.tolist()))
-    return [(value, sum(1 for _ in group)) for value, group in itertools.groupby(_bits01(events, "detector_events"))]
+        return arr.astype(np.uint8).tobytes()
+    return bytes(_bits01(events, "detector_events"))
 
 
 def _schema_id_bytes(schema_id: Any) -> bytes:
@@ -213,8 +199,9 @@ def encode_file_header(
     version: int = KVLX_VERSION,
 ) -> bytes:
     """The 26-byte file header: magic, version, 16-byte schema id (bytes or uuid.UUID), file word."""
-    return _pack("<IH", ("magic", "version"), magic, version) + _schema_id_bytes(schema_id) + \
-        _pack("<I", ("file_word",), file_word)
+    magic, version = _uint("magic", magic, 32), _uint("version", version, 16)
+    schema = _schema_id_bytes(schema_id)
+    return _kelvane._kvlx_encode_file_header(magic, version, schema, _uint("file_word", file_word, 32))
 
 
 def encode_frame_header(
@@ -478,7 +465,8 @@ def _layout_bytes(layout: Any) -> bytes:
 
 
 def _description_hash(layout_bytes: bytes, dem_bytes: bytes) -> bytes:
-    return struct.pack("<II", zlib.crc32(layout_bytes), zlib.crc32(dem_bytes))
+    """The key-66 value over a description's layout and model bytes."""
+    return _kelvane._kvlx_description_hash(layout_bytes, dem_bytes)
 
 
 def _description_entries(layout: Any, dem: Any) -> tuple[list[tuple[int, bytes]], bytes]:

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "kelvane/core/rle.h"
 #include "kelvane/kvlx/description.h"
 #include "kelvane/kvlx/encoder.h"
 #include "kelvane/kvlx/frame_walk.h"
+#include "kelvane/kvlx/le_bytes.h"
 #include "kelvane/kvlx/metadata_keys.h"
 #include "kelvane/kvlx/parser.h"
 #include "kelvane/py/exception.h"
@@ -318,6 +320,40 @@ PyObject* description(PyObject*, PyObject* args) {
   return Py_BuildValue("(NN)", list.release(), bytes_of(d.entries.back().second));
 }
 
+PyObject* encode_rle(PyObject*, PyObject* arg) {
+  Bytes events;
+  if (!events.get(arg)) return nullptr;
+  return bytes_of(encode_rle_events(events.span()));
+}
+
+PyObject* encode_file_header_binding(PyObject*, PyObject* args) {
+  unsigned int magic = 0, file_word = 0;
+  unsigned short version = 0;
+  PyObject* schema_arg = nullptr;
+  if (!PyArg_ParseTuple(args, "IHOI:_kvlx_encode_file_header", &magic, &version, &schema_arg, &file_word)) {
+    return nullptr;
+  }
+  Bytes schema;
+  if (!schema.get(schema_arg)) return nullptr;
+  FileHeader header{magic, version, {}, file_word};
+  if (schema.size() != header.schema_id.size()) {
+    PyErr_SetString(PyExc_ValueError, "_kvlx_encode_file_header: the schema id is 16 bytes");
+    return nullptr;
+  }
+  std::copy(schema.data(), schema.data() + schema.size(), header.schema_id.begin());
+  return bytes_of(encode_file_header(header));
+}
+
+PyObject* description_hash_binding(PyObject*, PyObject* args) {
+  PyObject *layout_arg, *dem_arg;
+  if (!PyArg_ParseTuple(args, "OO:_kvlx_description_hash", &layout_arg, &dem_arg)) return nullptr;
+  Bytes layout, dem;
+  if (!layout.get(layout_arg) || !dem.get(dem_arg)) return nullptr;
+  std::vector<std::uint8_t> out;
+  append_le(out, description_hash(layout.span(), dem.span()));
+  return bytes_of(out);
+}
+
 }  // namespace
 
 PyMethodDef kvlx_encoding_methods[] = {
@@ -339,6 +375,15 @@ PyMethodDef kvlx_encoding_methods[] = {
     {"_kvlx_description", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the description (_kvlx_description)", description>)), METH_VARARGS,
      "_kvlx_description(rounds, ancillas, layout, dem_text)\n--\n\n"
      "A stream description's metadata entries and its 8-byte hash."},
+    {"_kvlx_encode_rle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the events (_kvlx_encode_rle)", encode_rle>)), METH_O,
+     "_kvlx_encode_rle(events)\n--\n\n"
+     "The run-length encoding of a buffer of 0/1 bytes (kvlx.encode_rle_events)."},
+    {"_kvlx_encode_file_header", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the file header (_kvlx_encode_file_header)", encode_file_header_binding>)), METH_VARARGS,
+     "_kvlx_encode_file_header(magic, version, schema_id, file_word)\n--\n\n"
+     "The 26-byte file header from checked fields (kvlx.encode_file_header)."},
+    {"_kvlx_description_hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the hash (_kvlx_description_hash)", description_hash_binding>)), METH_VARARGS,
+     "_kvlx_description_hash(layout_bytes, dem_bytes)\n--\n\n"
+     "The 8 bytes of a description's hash (key 66) over its layout and model bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
