@@ -152,50 +152,59 @@ PyObject* stream_decisions_written(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* stream_live_stats(PyObject* self, PyObject*) {
+namespace {
+
+// `build(state, decoder, stats)` on the live path's figures, taken under the stream's turn; None
+// before the first drain() (no live path yet) or once the decoder is gone.
+template <typename Build>
+PyObject* with_live_stats(PyObject* self, Build build) {
   TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
   if (!turn) return nullptr;
   StreamState& st = state_of(self);
   kelvane::StreamDecoder* decoder = st.decoder.native();
   if (!st.live || !decoder) Py_RETURN_NONE;
-  const LiveStats s = st.live->stats(*decoder);
-  const double elapsed =
-      s.first_arrival && s.last_decode > *s.first_arrival
-          ? std::chrono::duration<double>(s.last_decode - *s.first_arrival).count()
-          : 0.0;
-  PyRef closing(latency_dict(s.closing)), frame(latency_dict(s.frame)), written(latency_dict(s.written));
-  if (!closing || !frame || !written) return nullptr;
-  const std::optional<std::string>& warning = st.live->backlog_warning();
-  PyRef warning_text(warning ? PyUnicode_FromStringAndSize(warning->data(), static_cast<Py_ssize_t>(warning->size()))
-                             : Py_NewRef(Py_None));
-  if (!warning_text) return nullptr;
-  return Py_BuildValue("{sKsdsKsKsKsKsdsdsOsOsOsO}", "frames_arrived", static_cast<unsigned long long>(s.frames_arrived),
-                       "arrivals_per_second", s.arrivals_per_second,
-                       "frames_decoded", static_cast<unsigned long long>(s.frames_decoded), "decisions",
-                       static_cast<unsigned long long>(s.decisions), "backlog",
-                       static_cast<unsigned long long>(s.backlog), "largest_backlog",
-                       static_cast<unsigned long long>(s.largest_backlog), "elapsed_s", elapsed, "rounds_per_second",
-                       s.rounds_per_second(), "closing_latency_ns", closing.get(), "frame_latency_ns", frame.get(),
-                       "write_latency_ns", written.get(), "backlog_warning", warning_text.get());
+  return build(st, *decoder, st.live->stats(*decoder));
+}
+
+}  // namespace
+
+PyObject* stream_live_stats(PyObject* self, PyObject*) {
+  return with_live_stats(self, [](StreamState& st, kelvane::StreamDecoder&, const LiveStats& s) -> PyObject* {
+    const double elapsed =
+        s.first_arrival && s.last_decode > *s.first_arrival
+            ? std::chrono::duration<double>(s.last_decode - *s.first_arrival).count()
+            : 0.0;
+    PyRef closing(latency_dict(s.closing)), frame(latency_dict(s.frame)), written(latency_dict(s.written));
+    if (!closing || !frame || !written) return nullptr;
+    const std::optional<std::string>& warning = st.live->backlog_warning();
+    PyRef warning_text(warning ? PyUnicode_FromStringAndSize(warning->data(), static_cast<Py_ssize_t>(warning->size()))
+                               : Py_NewRef(Py_None));
+    if (!warning_text) return nullptr;
+    return Py_BuildValue("{sKsdsKsKsKsKsdsdsOsOsOsO}", "frames_arrived",
+                         static_cast<unsigned long long>(s.frames_arrived),
+                         "arrivals_per_second", s.arrivals_per_second,
+                         "frames_decoded", static_cast<unsigned long long>(s.frames_decoded), "decisions",
+                         static_cast<unsigned long long>(s.decisions), "backlog",
+                         static_cast<unsigned long long>(s.backlog), "largest_backlog",
+                         static_cast<unsigned long long>(s.largest_backlog), "elapsed_s", elapsed, "rounds_per_second",
+                         s.rounds_per_second(), "closing_latency_ns", closing.get(), "frame_latency_ns", frame.get(),
+                         "write_latency_ns", written.get(), "backlog_warning", warning_text.get());
+  });
 }
 
 PyObject* stream_live_counts(PyObject* self, PyObject*) {
-  TurnGuard turn(state_of(self).turn, "Already mutably borrowed");
-  if (!turn) return nullptr;
-  StreamState& st = state_of(self);
-  kelvane::StreamDecoder* decoder = st.decoder.native();
-  if (!st.live || !decoder) Py_RETURN_NONE;
-  const LiveStats s = st.live->stats(*decoder);
-  const std::optional<std::size_t> unread = st.source ? st.source->unread_bytes() : std::nullopt;
-  PyRef unread_obj(unread ? PyLong_FromSize_t(*unread) : Py_NewRef(Py_None));
-  if (!unread_obj) return nullptr;
-  return Py_BuildValue("{sOsKsKsKsnsnsnsO}", "per_shot", decoder->per_shot() ? Py_True : Py_False,
-                       "shots_with_truth", static_cast<unsigned long long>(s.shots_with_truth), "shot_errors",
-                       static_cast<unsigned long long>(s.shot_errors), "restarts",
-                       static_cast<unsigned long long>(decoder->restarts()), "read_ahead_bytes",
-                       static_cast<Py_ssize_t>(s.read_ahead_bytes), "read_ahead_budget",
-                       static_cast<Py_ssize_t>(st.read_ahead), "queued_frames",
-                       static_cast<Py_ssize_t>(s.queued_frames), "socket_unread_bytes", unread_obj.get());
+  return with_live_stats(self, [](StreamState& st, kelvane::StreamDecoder& decoder, const LiveStats& s) -> PyObject* {
+    const std::optional<std::size_t> unread = st.source ? st.source->unread_bytes() : std::nullopt;
+    PyRef unread_obj(unread ? PyLong_FromSize_t(*unread) : Py_NewRef(Py_None));
+    if (!unread_obj) return nullptr;
+    return Py_BuildValue("{sOsKsKsKsnsnsnsO}", "per_shot", decoder.per_shot() ? Py_True : Py_False,
+                         "shots_with_truth", static_cast<unsigned long long>(s.shots_with_truth), "shot_errors",
+                         static_cast<unsigned long long>(s.shot_errors), "restarts",
+                         static_cast<unsigned long long>(decoder.restarts()), "read_ahead_bytes",
+                         static_cast<Py_ssize_t>(s.read_ahead_bytes), "read_ahead_budget",
+                         static_cast<Py_ssize_t>(st.read_ahead), "queued_frames",
+                         static_cast<Py_ssize_t>(s.queued_frames), "socket_unread_bytes", unread_obj.get());
+  });
 }
 
 PyObject* stream_set_read_ahead(PyObject* self, PyObject* arg) {
