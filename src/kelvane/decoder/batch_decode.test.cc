@@ -102,6 +102,35 @@ TEST(BatchDecode, ThreadsAndKeptDecodersAreBoundedByTheCores) {
   EXPECT_EQ(pool.idle_count(), 2u);
 }
 
+// A pooled decoder builds its matcher once: given back, it returns to Union-Find but keeps the
+// matcher for the next borrower who asks for matching, in single leases and in batches alike.
+TEST(BatchDecode, PooledDecodersKeepTheirMatcher) {
+  auto graph = std::make_shared<SpacetimeGraph>();
+  graph->nodes = {{std::nullopt, 0}, {std::nullopt, 1}, {std::nullopt, kBoundaryIndex}};
+  graph->boundary = 2;
+  graph->edges = {{{0}, 0, 2, 1.0f}, {{}, 0, 1, 1.0f}, {{}, 1, 2, 3.0f}};
+  DecoderPool pool(std::make_shared<const DecodingGraph>(graph), 1);
+  const MatchingDecoder* built = nullptr;
+  {
+    DecoderPool::Lease d = pool.acquire();
+    EXPECT_EQ(d->matcher(), nullptr);  // Union-Find alone builds none
+    d->set_method(DecodeMethod::kMatching);
+    built = d->matcher();
+    ASSERT_NE(built, nullptr);
+  }
+  const std::uint8_t shots[] = {1, 0, 0, 1, 1, 1, 0, 0};  // four shots of two detectors
+  std::vector<std::uint64_t> masks(4);
+  for (DecodeMethod method : {DecodeMethod::kUnionFind, DecodeMethod::kMatching, DecodeMethod::kMatching}) {
+    ASSERT_TRUE(decode_batch(pool, ShotRows{.data = shots, .shots = 4, .width = 2, .row_stride = 2, .detectors = 2},
+                             BatchOutput{.masks = masks, .valid = {}}, 1, nullptr, false, false,
+                             false, method));
+    EXPECT_EQ(masks, (std::vector<std::uint64_t>{1, 1, 0, 0}));
+    DecoderPool::Lease d = pool.acquire();
+    EXPECT_EQ(d->method(), DecodeMethod::kUnionFind);
+    EXPECT_EQ(d->matcher(), built);
+  }
+}
+
 // Prediction rows from masks, 0/1 or bit-packed, against the bits read back one by one; masks
 // with bits beyond the observables (which a row has no room for), empty and full masks included,
 // as 64-bit masks and as ObservableBits of up to 256 observables.

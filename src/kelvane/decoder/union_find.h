@@ -159,6 +159,8 @@ class UnionFindDecoder final : public Decoder {
   // Union-Find only.
   void set_method(DecodeMethod method);
   DecodeMethod method() const { return exact_on_ ? DecodeMethod::kMatching : DecodeMethod::kUnionFind; }
+  // The matching decoder once built (kept when Union-Find is chosen again), or null.
+  const MatchingDecoder* matcher() const { return exact_.get(); }
 
   const SpacetimeGraph& graph() const { return graph_->source(); }
   const std::shared_ptr<const DecodingGraph>& decoding_graph() const { return graph_; }
