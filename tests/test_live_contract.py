@@ -2,9 +2,6 @@
 what iterating the same stream decides, past a damaged frame (raised once, or skipped), past
 the end of a followed file that grows, and with waits longer than the clock can count."""
 
-import socket
-import threading
-import time
 import warnings
 
 import numpy as np
@@ -14,6 +11,7 @@ import _kelvane
 import kelvane
 from kelvane import kvlx
 from kelvane.decisions import encode_header, read_decisions
+from tcp_once import serve_once
 
 stim = pytest.importorskip("stim")
 
@@ -33,19 +31,6 @@ def endless(tmp_path_factory):
         for r in range(FRAMES):
             writer.write_frame(r, r, detector_events=rng.random(layout.shape[1]) < 0.15)
     return circuit.detector_error_model(decompose_errors=True), layout, path.read_bytes()
-
-
-def serve_once(data, delay):
-    """A tcp:// address that sends `data` to one client `delay` seconds after it connects."""
-    listener = socket.create_server(("127.0.0.1", 0))
-
-    def run():
-        with listener, listener.accept()[0] as conn:
-            time.sleep(delay)
-            conn.sendall(data)
-
-    threading.Thread(target=run, daemon=True).start()
-    return f"tcp://127.0.0.1:{listener.getsockname()[1]}"
 
 
 def iterated(source, dem, layout, **options):

@@ -2,10 +2,8 @@
 the stream says it is made of shots; a stream decoded as endless counts its restarts."""
 
 import re
-import socket
 import subprocess
 import sys
-import threading
 
 import numpy as np
 import pytest
@@ -14,6 +12,7 @@ import stim
 import kelvane
 from kelvane.decisions import encode_header, read_decisions
 from kelvane.kvlx import KvlxWriter
+from tcp_once import serve_once
 
 D, ROUNDS, SHOTS, COMMIT, BUFFER = 3, 6, 80, 2, 2
 
@@ -32,19 +31,6 @@ def shots(tmp_path_factory):
     graph = kelvane.SpacetimeGraph.from_detector_error_model(exp.dem)
     memory = graph.decode_sliding(exp.detection_events, commit=COMMIT, buffer=BUFFER)
     return tmp, exp, np.asarray(memory, dtype=np.uint8)
-
-
-def serve(path):
-    """tcp:// address of a thread that sends the file's bytes to one client."""
-    server = socket.create_server(("127.0.0.1", 0))
-    data = path.read_bytes()
-
-    def run():
-        with server, server.accept()[0] as conn:
-            conn.sendall(data)
-
-    threading.Thread(target=run, daemon=True).start()
-    return f"tcp://127.0.0.1:{server.getsockname()[1]}"
 
 
 def decide(source, dem, layout, **options):
@@ -67,8 +53,8 @@ def test_shots_decode_the_same_from_a_file_tcp_and_memory(shots, over_tcp, name,
     if over_tcp and name == "truth":
         pytest.skip("only a local file is read ahead for its truth: over TCP a stream says shots by its description")
     path = tmp / f"{name}.kvlx"
-    got, counts = decide(serve(path) if over_tcp else str(path), exp.dem if layout_given else "stored",
-                         exp.layout if layout_given else None)
+    source = serve_once(path.read_bytes()) if over_tcp else str(path)
+    got, counts = decide(source, exp.dem if layout_given else "stored", exp.layout if layout_given else None)
     assert counts["per_shot"] and counts["restarts"] == 0
     assert len(got) == SHOTS and (got == memory[:, 0]).all()
     errors = int((memory[:, 0] != exp.observables[:, 0]).sum())

@@ -12,6 +12,7 @@ import stim
 import kelvane
 from kelvane import kvlx
 from kelvane.cli import main
+from tcp_once import serve_once
 
 
 def surface(d=5, rounds=5, p=0.003):
@@ -134,23 +135,6 @@ def test_cli_uses_the_description(tmp_path, capsys):
     errors = int((predictions != exp.observables).sum())
     assert "decoded 300 shots (4 frames and 24 detectors each)" in out
     assert f"logical error rate: {errors / 300:.6f} ({errors} of 300 shots; 95% interval" in out
-
-
-def serve_once(data, delay=0.0):
-    """A tcp:// address that sends `data` to one client, `delay` seconds after it connects, and closes."""
-    import socket
-    import threading
-    import time
-
-    listener = socket.create_server(("127.0.0.1", 0))
-
-    def run():
-        with listener, listener.accept()[0] as conn:
-            time.sleep(delay)
-            conn.sendall(data)
-
-    threading.Thread(target=run, daemon=True).start()
-    return f"tcp://127.0.0.1:{listener.getsockname()[1]}"
 
 
 @pytest.fixture(scope="module")
