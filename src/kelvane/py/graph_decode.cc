@@ -161,6 +161,22 @@ bool correlations_available(PyObject* self, bool asked) {
   return false;
 }
 
+// The decoding options every decode entry point reads: the match_clusters mode (0, 1, 2) and the
+// method, checked together and against the graph's correlations; nothing with an exception set.
+struct DecodeOptions {
+  int matched = 0;
+  DecodeMethod method = DecodeMethod::kUnionFind;
+};
+
+std::optional<DecodeOptions> decode_options_of(PyObject* self, PyObject* match_arg, PyObject* method_arg,
+                                               bool correlated) {
+  const int matched = match_mode_of(match_arg);
+  if (matched < 0) return std::nullopt;
+  const std::optional<DecodeMethod> method = method_of(method_arg, matched);
+  if (!method || !correlations_available(self, correlated)) return std::nullopt;
+  return DecodeOptions{matched, *method};
+}
+
 }  // namespace
 
 namespace {
@@ -233,11 +249,10 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    &bit_packed, &correlated, &match_arg, &method_arg, &weight_out)) {
     return nullptr;
   }
-  const int matched = match_mode_of(match_arg);
-  if (matched < 0) return nullptr;
-  const std::optional<DecodeMethod> method = method_of(method_arg, matched);
-  if (!method) return nullptr;
-  if (!correlations_available(self, correlated)) return nullptr;
+  const std::optional<DecodeOptions> options = decode_options_of(self, match_arg, method_arg, correlated != 0);
+  if (!options) return nullptr;
+  const int matched = options->matched;
+  const DecodeMethod method = options->method;
   if (!mask_form_fits(*graph, "decode's DecoderResult",
                       "decode_batch([detection_events])[0] holds every observable")) {
     return nullptr;
@@ -252,7 +267,7 @@ PyObject* graph_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!fired.empty() || decoding_graph_of(self)->has_baseline()) {
     with_graph_decoder(self, [&](UnionFindDecoder& d) {
       d.set_cluster_matching(matched != 0, UnionFindDecoder::kDefaultMatchLimit, matched == 2);
-      d.set_method(*method);
+      d.set_method(method);
       result.observable_flips = d.decode_detectors(fired, correlated != 0);
       result.valid = d.last_decode_neutral();
       weight = d.last_weight();
@@ -276,9 +291,9 @@ PyObject* graph_decode_to_edges(PyObject* self, PyObject* args, PyObject* kwargs
                                    &events_arg, &bit_packed, &correlated, &method_arg)) {
     return nullptr;
   }
-  const std::optional<DecodeMethod> method = method_of(method_arg, 0);
-  if (!method) return nullptr;
-  if (!correlations_available(self, correlated)) return nullptr;
+  const std::optional<DecodeOptions> options = decode_options_of(self, nullptr, method_arg, correlated != 0);
+  if (!options) return nullptr;
+  const DecodeMethod method = options->method;
   std::vector<std::uint32_t> fired;
   if (!fired_of_events(*graph, events_arg, bit_packed != 0, fired)) return nullptr;
   const DecodingGraph& dg = *decoding_graph_of(self);
@@ -286,7 +301,7 @@ PyObject* graph_decode_to_edges(PyObject* self, PyObject* args, PyObject* kwargs
   if (!fired.empty() || dg.has_baseline()) {
     with_graph_decoder(self, [&](UnionFindDecoder& d) {
       d.set_cluster_matching(false);
-      d.set_method(*method);
+      d.set_method(method);
       d.decode_detectors(fired, correlated != 0);
       const std::int64_t boundary = -1;
       for (const std::uint32_t id : d.last_correction_edges()) {
@@ -379,11 +394,10 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    &correlated, &match_arg, &method_arg, &weights_out)) {
     return nullptr;
   }
-  const int matched = match_mode_of(match_arg);
-  if (matched < 0) return nullptr;
-  const std::optional<DecodeMethod> method = method_of(method_arg, matched);
-  if (!method) return nullptr;
-  if (!correlations_available(self, correlated)) return nullptr;
+  const std::optional<DecodeOptions> options = decode_options_of(self, match_arg, method_arg, correlated != 0);
+  if (!options) return nullptr;
+  const int matched = options->matched;
+  const DecodeMethod method = options->method;
   if (num_threads < 0) {
     raise_arg_error("num_threads", "expected 0 (every core) or a positive thread count, got " +
                                        std::to_string(num_threads));
@@ -472,7 +486,7 @@ PyObject* graph_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     interrupt.saved = &saved;
     try {
       completed = decode_batch(pool, rows, batch_out, static_cast<unsigned>(std::min<Py_ssize_t>(num_threads, 1024)),
-                               &interrupt, correlated != 0, matched != 0, matched == 2, *method);
+                               &interrupt, correlated != 0, matched != 0, matched == 2, method);
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
     }
