@@ -72,4 +72,15 @@ inline Shot sample(const SpacetimeGraph& g, std::mt19937_64& rng) {
   return shot;
 }
 
+// Fired detectors (ids r * width + k) as the slots k of each of the first `rounds` rounds, in
+// the order push_round takes them.
+inline std::vector<std::vector<RoundSlot>> fired_rounds(const std::vector<std::uint32_t>& fired, std::uint32_t width,
+                                                        std::uint32_t rounds) {
+  std::vector<std::vector<RoundSlot>> out(rounds);
+  for (const std::uint32_t d : fired) {
+    if (d / width < rounds) out[d / width].push_back(d % width);
+  }
+  return out;
+}
+
 }  // namespace kelvane::testing_graphs

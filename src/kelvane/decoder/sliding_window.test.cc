@@ -115,11 +115,9 @@ TEST_P(LongStreams, FailAboutAsOftenAsWholeDecoding) {
     const Shot shot = sample(*full, rng);
     ASSERT_TRUE(known.start(kRounds).has_value());
     ASSERT_TRUE(open.start(std::nullopt).has_value());
-    std::size_t next = 0;
-    std::vector<RoundSlot> round;
+    const std::vector<std::vector<RoundSlot>> rounds = fired_rounds(shot.fired, kWidth, kRounds);
     for (std::uint32_t r = 0; r < kRounds; ++r) {
-      round.clear();
-      for (; next < shot.fired.size() && shot.fired[next] / kWidth == r; ++next) round.push_back(shot.fired[next] % kWidth);
+      const std::vector<RoundSlot>& round = rounds[r];
       steps += known.push_round(round).value();
       ASSERT_TRUE(open.push_round(round).has_value());
     }
@@ -207,11 +205,9 @@ TEST_P(OnThreads, ReplaceModelKeepsTheStreamAndUsesTheNewWeights) {
     const Shot shot = sample(*full, rng);
     ASSERT_TRUE(swapped.start(std::nullopt).has_value());
     ASSERT_TRUE(plain.start(std::nullopt).has_value());
-    std::size_t next = 0;
-    std::vector<RoundSlot> round;
+    const std::vector<std::vector<RoundSlot>> rounds = fired_rounds(shot.fired, kWidth, kLong);
     for (std::uint32_t r = 0; r < kLong; ++r) {
-      round.clear();
-      for (; next < shot.fired.size() && shot.fired[next] / kWidth == r; ++next) round.push_back(shot.fired[next] % kWidth);
+      const std::vector<RoundSlot>& round = rounds[r];
       if (r % 7 == 3) ASSERT_TRUE(swapped.replace_model(std::make_shared<const SlidingWindowModel>(*a)).has_value());
       ASSERT_TRUE(swapped.push_round(round).has_value() && plain.push_round(round).has_value());
       ASSERT_EQ(swapped.committed_rounds(), plain.committed_rounds()) << trial << " " << r;

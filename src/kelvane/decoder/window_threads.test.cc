@@ -24,13 +24,8 @@ std::shared_ptr<const SpacetimeGraph> whole_weights(const SpacetimeGraph& g) {
 // Pushes a shot of the model round by round into a stream of unknown length, then finishes it.
 std::uint64_t stream_shot(SlidingWindowDecoder& d, const std::vector<std::uint32_t>& fired, std::uint32_t width) {
   EXPECT_TRUE(d.start(std::nullopt).has_value());
-  const std::uint32_t rounds = static_cast<std::uint32_t>(d.model().detector_count()) / width;
-  std::vector<RoundSlot> round;
-  for (std::uint32_t r = 0; r < rounds; ++r) {
-    round.clear();
-    for (std::uint32_t k : fired) {
-      if (k / width == r) round.push_back(k % width);
-    }
+  const auto rounds = static_cast<std::uint32_t>(d.model().detector_count()) / width;
+  for (const std::vector<RoundSlot>& round : fired_rounds(fired, width, rounds)) {
     EXPECT_TRUE(d.push_round(round).has_value());
   }
   EXPECT_TRUE(d.finish().has_value());
@@ -110,11 +105,9 @@ TEST_P(CoreAndSeamLongStreams, FailAboutAsOftenAsOneThread) {
     const Shot shot = sample(*full, rng);
     ASSERT_TRUE(one.start(kRounds).has_value());
     ASSERT_TRUE(two.start(std::nullopt).has_value());
-    std::size_t next = 0;
-    std::vector<RoundSlot> round;
+    const std::vector<std::vector<RoundSlot>> rounds = fired_rounds(shot.fired, kWidth, kRounds);
     for (std::uint32_t r = 0; r < kRounds; ++r) {
-      round.clear();
-      for (; next < shot.fired.size() && shot.fired[next] / kWidth == r; ++next) round.push_back(shot.fired[next] % kWidth);
+      const std::vector<RoundSlot>& round = rounds[r];
       ASSERT_TRUE(one.push_round(round).has_value());
       ASSERT_TRUE(two.push_round(round).has_value());
     }
