@@ -99,6 +99,7 @@ PyObject* stream_drain(PyObject* self, PyObject* args, PyObject* kwargs) {
           return next;
         },
         std::uint64_t{w.commit()} + w.buffer(), flips != 0, decoder->follows(), st.read_ahead);
+    st.live->set_waiting_bytes([source] { return source->unread_bytes(); });
   } else if (st.live->keeps_flips() != (flips != 0)) {
     PyErr_SetString(PyExc_ValueError, "drain(detector_flips=) must stay as the first call set it");
     return nullptr;

@@ -154,7 +154,7 @@ void FrameReaderThread::stop() {
 }
 
 std::optional<std::string> BacklogWatch::sample(LiveClock::time_point now, std::uint64_t backlog,
-                                                std::uint64_t arrived) {
+                                                std::uint64_t arrived, bool source_held) {
   const std::uint64_t jitter = std::max({std::uint64_t{64}, 2 * window_rounds_, arrived - last_arrived_});
   last_arrived_ = arrived;
   const LiveClock::time_point second_ago = now - std::chrono::seconds(1);
@@ -169,6 +169,16 @@ std::optional<std::string> BacklogWatch::sample(LiveClock::time_point now, std::
       warning = "the backlog has grown for over a second (" + std::to_string(backlog) +
                 " rounds arrived and not yet committed): the decoder is not keeping up";
     }
+  }
+  if (!source_held) {
+    held_since_.reset();
+  } else if (!held_since_) {
+    held_since_ = now;
+  } else if (!warned_ && !warning && now - *held_since_ > std::chrono::seconds(1)) {
+    warned_ = true;
+    warning = "the backlog has grown for over a second (" + std::to_string(backlog) +
+              " rounds arrived and not yet committed, the read-ahead full and more waiting in the source): "
+              "the decoder is not keeping up";
   }
   recent_.push_back({now, backlog});
   return warning;
@@ -250,7 +260,14 @@ LiveOutcome LiveDecoder::run(StreamDecoder& decoder, const LiveTerms& terms) {
   const auto on_tick = [&]() -> std::optional<LiveOutcome> {
     if (now >= next_sample_) {
       next_sample_ = now + BacklogWatch::kInterval;
-      if (auto w = watch_.sample(now, backlog(decoder), reader_.arrived()); w && !warning_) warning_ = std::move(w);
+      bool held = false;
+      if (waiting_) {
+        const std::optional<std::size_t> waiting = waiting_();
+        held = waiting && *waiting > 0 && reader_.ahead_bytes() >= reader_.read_ahead() / 2;
+      }
+      if (auto w = watch_.sample(now, backlog(decoder), reader_.arrived(), held); w && !warning_) {
+        warning_ = std::move(w);
+      }
     }
     if (now < next_tick) return std::nullopt;
     next_tick = now + terms.tick;

@@ -90,6 +90,7 @@ class FrameReaderThread {
   void release(std::size_t bytes, std::vector<OwnedFrame>* done = nullptr);
   // Bytes of the frames read and not yet released: taken or not, not decoded.
   std::size_t ahead_bytes();
+  std::size_t read_ahead() const { return read_ahead_; }
   // Frames read and not yet taken by the decoder.
   std::size_t queued_frames();
   // The memory an arrived frame holds in the queue, as counted against the read-ahead budget.
@@ -125,6 +126,9 @@ class FrameReaderThread {
 // by more than the jitter of arrivals (a window's rounds, at least 64, or a quarter second's
 // arrivals: a loaded machine takes the core away for about that long). One sample that saw no
 // growth, as when the reader or decoder lost the core for a moment, does not hide the trend.
+// With the read-ahead bounded, a source faster than the decoder stops the backlog growing here
+// and holds the rest in the socket (and the sender): a source held back in every sample for
+// over a second (the read-ahead at least half full, bytes waiting in the socket) warns too.
 class BacklogWatch {
  public:
   static constexpr std::chrono::milliseconds kInterval{250};
@@ -132,7 +136,9 @@ class BacklogWatch {
   explicit BacklogWatch(std::uint64_t window_rounds) : window_rounds_(window_rounds) {}
   // A sample: the backlog and the frames arrived by `now`. The warning text the first time the
   // rule is met, else nothing.
-  std::optional<std::string> sample(LiveClock::time_point now, std::uint64_t backlog, std::uint64_t arrived);
+  // `source_held`: the reader waits on the read-ahead budget while the source has more to give.
+  std::optional<std::string> sample(LiveClock::time_point now, std::uint64_t backlog, std::uint64_t arrived,
+                                    bool source_held = false);
 
  private:
   struct Sample {
@@ -143,6 +149,7 @@ class BacklogWatch {
   bool warned_ = false;
   std::deque<Sample> recent_;  // back to the last sample over a second old
   std::uint64_t last_arrived_ = 0;
+  std::optional<LiveClock::time_point> held_since_;  // the first of the samples that saw the source held
 };
 
 // A commit step's decision: the frame that closed it and the observable flips committed so far.
@@ -207,6 +214,10 @@ class LiveDecoder {
               bool follow = false, std::size_t read_ahead = FrameReaderThread::kDefaultReadAhead)
       : reader_(std::move(read), follow, read_ahead), watch_(window_rounds), keep_flips_(keep_flips) {}
   bool keeps_flips() const { return keep_flips_; }
+  // The bytes waiting in the source beyond what the reader has read (a socket's unread bytes),
+  // where the source can tell; the backlog watch takes waiting bytes beside a read-ahead at
+  // least half full as a source held back by the decoder.
+  void set_waiting_bytes(std::function<std::optional<std::size_t>()> waiting) { waiting_ = std::move(waiting); }
 
   // Decodes what arrives with `decoder` (a windowed stream decoder) until one of the outcomes.
   LiveOutcome run(StreamDecoder& decoder, const LiveTerms& terms);
@@ -237,6 +248,7 @@ class LiveDecoder {
   std::uint64_t backlog(const StreamDecoder& decoder) const;
 
   FrameReaderThread reader_;
+  std::function<std::optional<std::size_t>()> waiting_;
   std::vector<ArrivedFrame> pending_;  // taken from the reader; from pending_pos_ on not yet decoded
   std::size_t pending_pos_ = 0;
   bool pending_left() const { return pending_pos_ < pending_.size(); }

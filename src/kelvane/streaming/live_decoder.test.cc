@@ -220,6 +220,7 @@ struct BacklogCase {
   std::vector<std::uint64_t> backlog;  // one sample every 250 ms
   std::uint64_t arrivals;              // frames arrived between samples
   int warns_at;                        // the sample that warns, or -1
+  std::vector<bool> held = {};         // the source held back by the read-ahead, per sample
 };
 
 class BacklogWatchRule : public testing::TestWithParam<BacklogCase> {};
@@ -230,7 +231,8 @@ TEST_P(BacklogWatchRule, WarnsOnceWhenTheBacklogGrowsForOverASecondBeyondTheJitt
   const LiveClock::time_point t0{};
   int warned_at = -1;
   for (std::size_t k = 0; k < c.backlog.size(); ++k) {
-    if (auto w = watch.sample(t0 + k * BacklogWatch::kInterval, c.backlog[k], k * c.arrivals)) {
+    const bool held = k < c.held.size() && c.held[k];
+    if (auto w = watch.sample(t0 + k * BacklogWatch::kInterval, c.backlog[k], k * c.arrivals, held)) {
       EXPECT_EQ(warned_at, -1) << "warned twice";
       EXPECT_NE(w->find("the backlog has grown for over a second"), std::string::npos);
       warned_at = static_cast<int>(k);
@@ -246,7 +248,12 @@ INSTANTIATE_TEST_SUITE_P(
                     // A sample that saw no growth (the core taken away) does not hide the trend.
                     BacklogCase{"one_flat_sample", {100, 300, 500, 500, 900, 1100, 1300}, 400, 5},
                     BacklogCase{"grows_within_the_jitter", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 10, -1},
-                    BacklogCase{"grows_within_a_quarter_seconds_arrivals", {100, 300, 500, 700, 900, 1100}, 5000, -1}),
+                    BacklogCase{"grows_within_a_quarter_seconds_arrivals", {100, 300, 500, 700, 900, 1100}, 5000, -1},
+                    // The read-ahead caps the backlog: a source held back for over a second warns.
+                    BacklogCase{"held_back_at_a_capped_backlog", {900, 900, 900, 900, 900, 900, 900}, 0, 5,
+                                {true, true, true, true, true, true, true}},
+                    BacklogCase{"held_back_with_a_break", {900, 900, 900, 900, 900, 900, 900, 900, 900}, 0, -1,
+                                {true, true, true, true, false, true, true, true, true}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
