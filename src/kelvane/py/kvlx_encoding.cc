@@ -87,49 +87,49 @@ PyObject* encode_frame(PyObject*, PyObject* args) {
                         &trailer_crc, &payload_crc)) {
     return nullptr;
   }
-  FrameSpec spec;
-  spec.header = {frame_id, round, timestamp, qubits, ancillas, header_word, code_type, distance, flags, 0};
+  FrameSpec fields;
+  fields.header = {frame_id, round, timestamp, qubits, ancillas, header_word, code_type, distance, flags, 0};
   std::optional<std::uint64_t> value;
   if (!optional_u64(header_crc, value)) return nullptr;
-  if (value) spec.header_crc = static_cast<std::uint32_t>(*value);
+  if (value) fields.header_crc = static_cast<std::uint32_t>(*value);
   Bytes rle_bytes, meas_bytes;
   if (!rle_bytes.get(rle) || !meas_bytes.get(meas)) return nullptr;
-  spec.detector_events_rle.emplace(rle_bytes.data(), rle_bytes.data() + rle_bytes.size());
-  for (std::uint8_t m : meas_bytes.span()) spec.meas_results.push_back(static_cast<std::int8_t>(m));
+  fields.detector_events_rle.emplace(rle_bytes.data(), rle_bytes.data() + rle_bytes.size());
+  for (std::uint8_t m : meas_bytes.span()) fields.meas_results.push_back(static_cast<std::int8_t>(m));
   if (timing != Py_None) {
     PyRef seq(PySequence_Fast(timing, "timing offsets must be a sequence"));
     if (!seq) return nullptr;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
       const unsigned long t = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(seq.get(), i));
       if (PyErr_Occurred()) return nullptr;
-      spec.timing_offsets.push_back(static_cast<std::uint16_t>(t));
+      fields.timing_offsets.push_back(static_cast<std::uint16_t>(t));
     }
   }
   if (bits != Py_None) {
     Bytes b;
     if (!b.get(bits)) return nullptr;
-    spec.ancilla_bits.assign(b.data(), b.data() + b.size());
+    fields.ancilla_bits.assign(b.data(), b.data() + b.size());
   }
-  if (!metadata_of(entries, spec.metadata)) return nullptr;
+  if (!metadata_of(entries, fields.metadata)) return nullptr;
   if (!optional_u64(metadata_count, value = std::nullopt)) return nullptr;
-  if (value) spec.metadata_count = static_cast<std::uint16_t>(*value);
+  if (value) fields.metadata_count = static_cast<std::uint16_t>(*value);
   PyRef notes(PySequence_Fast(annotations, "annotations must be a sequence"));
   if (!notes) return nullptr;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(notes.get()); ++i) {
     unsigned char kind = 0, aux = 0;
     unsigned long long v = 0;
     if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(notes.get(), i), "bKb", &kind, &v, &aux)) return nullptr;
-    spec.annotations.push_back({v, kind, aux});
+    fields.annotations.push_back({v, kind, aux});
   }
   if (!optional_u64(annotation_count, value = std::nullopt)) return nullptr;
-  if (value) spec.annotation_count = static_cast<std::uint8_t>(*value);
-  spec.trailer.present = trailer != 0;
-  spec.trailer.marker = trailer_marker;
+  if (value) fields.annotation_count = static_cast<std::uint8_t>(*value);
+  fields.trailer.present = trailer != 0;
+  fields.trailer.marker = trailer_marker;
   if (!optional_u64(trailer_crc, value = std::nullopt)) return nullptr;
-  if (value) spec.trailer.crc = static_cast<std::uint32_t>(*value);
-  spec.payload_crc = payload_crc != 0;
+  if (value) fields.trailer.crc = static_cast<std::uint32_t>(*value);
+  fields.payload_crc = payload_crc != 0;
   std::vector<std::uint8_t> out;
-  if (Status written = append_frame(out, spec); !written) {
+  if (Status written = append_frame(out, fields); !written) {
     PyErr_SetString(PyExc_ValueError, written.error().to_string().c_str());
     return nullptr;
   }
@@ -164,14 +164,14 @@ PyObject* encode_frames(PyObject*, PyObject* args) {
     return nullptr;
   }
   std::vector<std::uint8_t> out;
-  FrameSpec spec;  // reused: its lists keep their memory from frame to frame
-  spec.header = {0, 0, timestamp, qubits, static_cast<std::uint16_t>(n), header_word, code_type, distance,
+  FrameSpec fields;  // reused: its lists keep their memory from frame to frame
+  fields.header = {0, 0, timestamp, qubits, static_cast<std::uint16_t>(n), header_word, code_type, distance,
                  kFlagMetadata, 0};
-  spec.meas_results.assign(n, 0);
+  fields.meas_results.assign(n, 0);
   for (std::size_t k = 0; k < frames; ++k) {
-    spec.header.frame_id = load_le<std::uint64_t>(ids.data() + 8 * k);
-    spec.header.round = load_le<std::uint32_t>(rounds.data() + 4 * k);
-    spec.detector_events.assign(events.data() + k * n, events.data() + (k + 1) * n);
+    fields.header.frame_id = load_le<std::uint64_t>(ids.data() + 8 * k);
+    fields.header.round = load_le<std::uint32_t>(rounds.data() + 4 * k);
+    fields.detector_events.assign(events.data() + k * n, events.data() + (k + 1) * n);
     // A shot's last frame carries its observables (keys 16 and 17); round-0 frames the
     // description's hash, unless the first frame's own entries (the description) hold it.
     FrameMetadata meta;
@@ -184,11 +184,11 @@ PyObject* encode_frames(PyObject*, PyObject* args) {
       if (count > 64) meta.high_observable_flips = HighObservableFlips{static_cast<std::uint16_t>(count), bits};
     }
     const bool own_entries = k == 0 && first_arg != Py_None;
-    if (with_digest && spec.header.round == 0 && !own_entries) meta.description_hash = load_le<std::uint64_t>(digest.data());
-    spec.metadata.clear();
-    if (own_entries) spec.metadata = first;
-    for (MetadataEntry& e : metadata_entries(meta)) spec.metadata.push_back(std::move(e));
-    if (Status written = append_frame(out, spec); !written) {
+    if (with_digest && fields.header.round == 0 && !own_entries) meta.description_hash = load_le<std::uint64_t>(digest.data());
+    fields.metadata.clear();
+    if (own_entries) fields.metadata = first;
+    for (MetadataEntry& e : metadata_entries(meta)) fields.metadata.push_back(std::move(e));
+    if (Status written = append_frame(out, fields); !written) {
       PyErr_SetString(PyExc_ValueError, written.error().to_string().c_str());
       return nullptr;
     }
