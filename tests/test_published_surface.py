@@ -72,12 +72,12 @@ def test_class_surface(name):
         descriptor = vars(cls)[prop]
         assert hasattr(descriptor, "__get__") and not callable(descriptor), f"{name}.{prop}"
         assert descriptor.__doc__ is None, f"{name}.{prop}"
-    for method, spec in published["methods"].items():
+    for method, expected in published["methods"].items():
         entry = vars(cls)[method]
-        assert isinstance(entry, staticmethod) == spec.get("static", False), f"{name}.{method}"
+        assert isinstance(entry, staticmethod) == expected.get("static", False), f"{name}.{method}"
         function = entry.__func__ if isinstance(entry, staticmethod) else entry
-        assert_signature(function.__text_signature__, spec["signature"], f"{name}.{method}")
-        assert function.__doc__ == spec["doc"], f"{name}.{method}"
+        assert_signature(function.__text_signature__, expected["signature"], f"{name}.{method}")
+        assert function.__doc__ == expected["doc"], f"{name}.{method}"
 
 
 def test_to_dict_keys(tmp_path):
