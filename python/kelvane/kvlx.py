@@ -489,12 +489,8 @@ def _file_header_fault(head: bytes) -> str | None:
     when they are one. Fewer bytes than a header make an empty stream, no fault."""
     if len(head) < FILE_HEADER_SIZE:
         return None
-    magic, version = struct.unpack_from("<IH", head)
-    if magic != KVLX_MAGIC:
-        return f"invalid KVLX magic bytes: expected 0x{KVLX_MAGIC:08X}, got 0x{magic:08x}"
-    if version != KVLX_VERSION:
-        return f"unsupported KVLX format version: {version}"
-    return None
+    fault: str | None = _kelvane._kvlx_file_header_fault(head)
+    return fault
 
 
 def _first_frame_metadata(path: str | os.PathLike[str]) -> tuple[int, list[tuple[int, bytes]]] | None:

@@ -354,6 +354,15 @@ PyObject* description_hash_binding(PyObject*, PyObject* args) {
   return bytes_of(out);
 }
 
+// Why `head` is no KVLX file header, in the reader's own words, or None when it is one.
+PyObject* file_header_fault(PyObject*, PyObject* arg) {
+  Bytes head;
+  if (!head.get(arg)) return nullptr;
+  Result<Parsed<FileHeader>> parsed = parse_file_header(head.span());
+  if (parsed) Py_RETURN_NONE;
+  return PyUnicode_FromString(parsed.error().to_string().c_str());
+}
+
 }  // namespace
 
 PyMethodDef kvlx_encoding_methods[] = {
@@ -384,6 +393,9 @@ PyMethodDef kvlx_encoding_methods[] = {
     {"_kvlx_description_hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the hash (_kvlx_description_hash)", description_hash_binding>)), METH_VARARGS,
      "_kvlx_description_hash(layout_bytes, dem_bytes)\n--\n\n"
      "The 8 bytes of a description's hash (key 66) over its layout and model bytes."},
+    {"_kvlx_file_header_fault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<"the file header (_kvlx_file_header_fault)", file_header_fault>)), METH_O,
+     "_kvlx_file_header_fault(head)\n--\n\n"
+     "Why the bytes are no KVLX file header, as the reader says it, or None when they are one."},
     {nullptr, nullptr, 0, nullptr},
 };
 
